@@ -1,0 +1,69 @@
+# Helpers that keep one static library per folder and one test binary per folder.
+
+# pw_library(<name> [UI] DEPS <targets...>)
+# Builds a static library from every .cpp in the calling folder (UI: only files named *_ui.cpp or
+# under ui/ go in; the rest go in the plain library). A folder without sources yields an interface
+# library so that dependants link whatever exists.
+function(pw_library name)
+  cmake_parse_arguments(A "" "" "DEPS;SOURCES" ${ARGN})
+  if(A_SOURCES)
+    set(srcs ${A_SOURCES})
+  else()
+    file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  endif()
+  if(srcs)
+    add_library(${name} STATIC ${srcs})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}/generated)
+    target_link_libraries(${name} PUBLIC ${A_DEPS})
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}/generated)
+    target_link_libraries(${name} INTERFACE ${A_DEPS})
+  endif()
+endfunction()
+
+# pw_test_folder(<label> [QT] LIBS <targets...>)
+# One GoogleTest binary from every *.cpp of the calling folder; each test case becomes a CTest
+# test labelled <label>, run headless. QT: main() creates a QApplication first.
+function(pw_test_folder label)
+  cmake_parse_arguments(A "QT" "" "LIBS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(NOT srcs)
+    return()
+  endif()
+  set(bin ${label}_tests)
+  add_executable(${bin} ${srcs})
+  if(A_QT)
+    set(main pw_testmain_qt)
+  else()
+    set(main pw_testmain)
+  endif()
+  target_link_libraries(${bin} PRIVATE ${A_LIBS} ${main} pw_testsupport GTest::gmock GTest::gtest)
+  target_compile_definitions(${bin} PRIVATE PW_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+                                            PW_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  gtest_discover_tests(${bin}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS ${label}
+               TIMEOUT 300
+               ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=1:abort_on_error=0;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+endfunction()
+
+# pw_string_tables(<library> FUNCTION <c-name> TABLES <file.str>...)
+# Compiles string-table texts into "STR0" resources inside <library>. The generated <c-name>()
+# registers every table under its file's base name; the library calls it before loading a table.
+function(pw_string_tables lib)
+  cmake_parse_arguments(A "" "FUNCTION" "TABLES" ${ARGN})
+  file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/generated)
+  set(out ${PROJECT_BINARY_DIR}/generated/${lib}_strings.cpp)
+  set(abs)
+  foreach(t ${A_TABLES})
+    get_filename_component(p ${t} ABSOLUTE)
+    list(APPEND abs ${p})
+  endforeach()
+  add_custom_command(OUTPUT ${out}
+    COMMAND pw_strc ${A_FUNCTION} ${out} ${abs}
+    DEPENDS pw_strc ${abs}
+    COMMENT "Compiling string tables of ${lib}")
+  target_sources(${lib} PRIVATE ${out})
+endfunction()
