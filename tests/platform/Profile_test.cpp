@@ -1,0 +1,237 @@
+// Profile files: defaults, number rules, case-insensitive names, write order, hand-edited files
+// and safe rewrites, all on real files in a temporary folder.
+#include "platform/Profile.h"
+
+#include "tests/support/TestSupport.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using plat::ProfileFile;
+namespace fs = std::filesystem;
+
+TEST(Profile, MissingFileGivesDefaultsAndReadsNeverCreateIt) {
+    pwtest::TempDir dir;
+    const std::string path = dir.file("snppqorn.ini");
+    ProfileFile ini(path);
+    EXPECT_EQ(ini.ReadString("GENERAL", "message1", "Hi"), "Hi");
+    EXPECT_EQ(ini.ReadInteger("General", "timeout", 45), 45);
+    EXPECT_FALSE(ini.ReadBool("LOGGING", "loggingEnabled", false));
+    EXPECT_TRUE(ini.ReadBool("LOGGING", "loggingEnabled", true));
+    EXPECT_FALSE(ini.SectionExists("General"));
+    EXPECT_FALSE(ini.ValueExists("General", "timeout"));
+    EXPECT_TRUE(ini.ReadSection("General").empty());
+    EXPECT_TRUE(ini.ReadSections().empty());
+    EXPECT_FALSE(fs::exists(path));
+
+    // Erasing in a missing file is no write either.
+    ini.EraseSection("General");
+    ini.DeleteKey("General", "timeout");
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+TEST(Profile, IntegersAndBooleansFollowTheNumberRule) {
+    pwtest::TempDir dir;
+    pwtest::writeFile(dir.file("a.ini"), "[n]\n"
+                                         "dec=  42  \n"
+                                         "neg=-17\n"
+                                         "min=-2147483648\n"
+                                         "max=2147483647\n"
+                                         "over=2147483648\n"
+                                         "huge=99999999999999999999999\n"
+                                         "hex=$1F\n"
+                                         "hex2=0x10\n"
+                                         "hexall=$FFFFFFFF\n"
+                                         "hexover=$100000000\n"
+                                         "text=forty\n"
+                                         "tail=12abc\n"
+                                         "frac=1.5\n"
+                                         "empty=\n"
+                                         "sign=-\n"
+                                         "quoted=\"7\"\n"
+                                         "one=1\nzero=0\ntwo=2\nyes=yes\n");
+    ProfileFile ini(dir.file("a.ini"));
+    EXPECT_EQ(ini.ReadInteger("n", "dec", 0), 42);
+    EXPECT_EQ(ini.ReadInteger("n", "neg", 0), -17);
+    EXPECT_EQ(ini.ReadInteger("n", "min", 0), INT32_MIN);
+    EXPECT_EQ(ini.ReadInteger("n", "max", 0), INT32_MAX);
+    EXPECT_EQ(ini.ReadInteger("n", "hex", 0), 31);
+    EXPECT_EQ(ini.ReadInteger("n", "hex2", 0), 16);
+    EXPECT_EQ(ini.ReadInteger("n", "hexall", 0), -1);
+    EXPECT_EQ(ini.ReadInteger("n", "quoted", 0), 7);
+    for (const char* bad : {"over", "huge", "hexover", "text", "tail", "frac", "empty", "sign", "missing"})
+        EXPECT_EQ(ini.ReadInteger("n", bad, 45), 45) << bad;
+
+    EXPECT_TRUE(ini.ReadBool("n", "one", false));
+    EXPECT_FALSE(ini.ReadBool("n", "zero", true));
+    EXPECT_TRUE(ini.ReadBool("n", "two", false));
+    EXPECT_FALSE(ini.ReadBool("n", "yes", false));
+    EXPECT_TRUE(ini.ReadBool("n", "yes", true));
+    // Non-numbers as text are still readable as text.
+    EXPECT_EQ(ini.ReadString("n", "tail", ""), "12abc");
+}
+
+TEST(Profile, SectionsKeysAndTheFileNameMatchWhateverTheirCase) {
+    pwtest::TempDir dir;
+    pwtest::writeFile(dir.file("SNPPQORN.INI"), "[GENERAL]\nhidecheckAllButton=1\nMessage1=Hello\n");
+    ProfileFile ini(dir.str() + "\\snppqorn.ini");
+    EXPECT_TRUE(ini.ReadBool("general", "HIDECHECKALLBUTTON", false));
+    EXPECT_EQ(ini.ReadString("General", "message1", "Hi"), "Hello");
+    EXPECT_TRUE(ini.SectionExists("gEnErAl"));
+
+    // A write under another spelling replaces the value in place, in the existing file.
+    ini.WriteBool("General", "hideCheckAllButton", false);
+    EXPECT_EQ(pwtest::readFile(dir.file("SNPPQORN.INI")),
+              "[GENERAL]\nhideCheckAllButton=0\nMessage1=Hello\n");
+    EXPECT_FALSE(fs::exists(dir.file("snppqorn.ini")));
+}
+
+TEST(Profile, WrittenFileReadsBackWithTheSameValuesInWriteOrder) {
+    pwtest::TempDir dir;
+    const std::string path = dir.file("snppqorn.ini");
+    ProfileFile ini(path);
+    ini.WriteInteger("General", "timeout", 30);
+    ini.WriteString("General", "message1", "Call home");
+    ini.WriteString("General", "message2", "  padded  ");
+    ini.WriteString("General", "message3", "\"quoted\"");
+    ini.WriteString("General", "message4", "");
+    ini.WriteBool("LOGGING", "loggingEnabled", true);
+    ini.WriteString("LOGGING", "loggingDir", ".\\logs\\");
+    ini.WriteBool("General", "hideCheckAllButton", false);
+    ini.WriteString("Groups", "group1Name", "Caf\xE9 \x80 staff = all");
+    ini.WriteInteger("Groups", "group2Name", -5);
+
+    EXPECT_EQ(pwtest::readFile(path), "[General]\n"
+                                      "timeout=30\n"
+                                      "message1=Call home\n"
+                                      "message2=\"  padded  \"\n"
+                                      "message3=\"\"quoted\"\"\n"
+                                      "message4=\n"
+                                      "hideCheckAllButton=0\n"
+                                      "\n"
+                                      "[LOGGING]\n"
+                                      "loggingEnabled=1\n"
+                                      "loggingDir=.\\logs\\\n"
+                                      "\n"
+                                      "[Groups]\n"
+                                      "group1Name=Caf\xE9 \x80 staff = all\n"
+                                      "group2Name=-5\n");
+
+    ProfileFile again(path);
+    EXPECT_EQ(again.ReadInteger("GENERAL", "timeout", 45), 30);
+    EXPECT_EQ(again.ReadString("GENERAL", "message1", "Hi"), "Call home");
+    EXPECT_EQ(again.ReadString("GENERAL", "message2", "Hi"), "  padded  ");
+    EXPECT_EQ(again.ReadString("GENERAL", "message3", "Hi"), "\"quoted\"");
+    EXPECT_EQ(again.ReadString("GENERAL", "message4", "Hi"), "");
+    EXPECT_TRUE(again.ReadBool("LOGGING", "loggingEnabled", false));
+    EXPECT_EQ(again.ReadString("LOGGING", "loggingDir", ""), ".\\logs\\");
+    EXPECT_EQ(again.ReadString("Groups", "group1Name", ""), "Caf\xE9 \x80 staff = all");
+    EXPECT_EQ(again.ReadSections(), (std::vector<std::string>{"General", "LOGGING", "Groups"}));
+    EXPECT_EQ(again.ReadSection("general"),
+              (std::vector<std::string>{"timeout", "message1", "message2", "message3", "message4",
+                                        "hideCheckAllButton"}));
+    EXPECT_EQ(again.ReadSectionValues("groups"),
+              (std::vector<std::string>{"group1Name=Caf\xE9 \x80 staff = all", "group2Name=-5"}));
+
+    // Rewriting every value again changes nothing in the order.
+    const std::string before = pwtest::readFile(path);
+    again.WriteInteger("General", "timeout", 30);
+    again.WriteString("Groups", "group1Name", "Caf\xE9 \x80 staff = all");
+    EXPECT_EQ(pwtest::readFile(path), before);
+}
+
+TEST(Profile, HandEditedFileIsReadWithoutErrorAndItsOtherLinesSurviveAWrite) {
+    pwtest::TempDir dir;
+    const std::string path = dir.file("edited.ini");
+    const std::string longValue(100 * 1024, 'x');
+    const std::string text = "; settings written by hand\r\n"
+                             "orphan=before any section\r\n"
+                             "\r\n"
+                             "  [ General ]  \r\n"
+                             "# a hash comment\r\n"
+                             "timeout = 60 \r\n"
+                             "timeout=99\r\n"
+                             "just some words\r\n"
+                             "message1='single'\r\n"
+                             "long=" +
+                             longValue +
+                             "\r\n"
+                             "\r\n"
+                             "[Groups\r\n"
+                             "group1Name=Sales\r\n"
+                             "[general]\r\n"
+                             "message2=second block\r\n"
+                             "[Empty]";
+    pwtest::writeFile(path, text);
+    ProfileFile ini(path);
+    EXPECT_EQ(ini.ReadInteger("General", "timeout", 45), 60);
+    EXPECT_EQ(ini.ReadString("General", "message1", ""), "single");
+    EXPECT_EQ(ini.ReadString("General", "long", ""), longValue);
+    EXPECT_EQ(ini.ReadString("Groups", "group1Name", ""), "Sales");
+    EXPECT_EQ(ini.ReadString("General", "message2", ""), "second block");
+    EXPECT_EQ(ini.ReadString("General", "orphan", "none"), "none");
+    EXPECT_EQ(ini.ReadString("General", "just some words", "none"), "none");
+    EXPECT_TRUE(ini.SectionExists("Empty"));
+    EXPECT_EQ(ini.ReadSection("General"),
+              (std::vector<std::string>{"timeout", "message1", "long", "message2"}));
+
+    // A new key lands after the last key of the section's first block; CR LF is kept.
+    ini.WriteString("General", "message3", "third");
+    ini.WriteInteger("General", "timeout", 30);
+    std::string expected = text;
+    expected.replace(expected.find("timeout = 60 "), 13, "timeout=30");
+    expected.replace(expected.find("\r\n\r\n[Groups"), 0, "\r\nmessage3=third");
+    expected += "\r\n";
+    EXPECT_EQ(pwtest::readFile(path), expected);
+    EXPECT_EQ(ini.ReadString("General", "long", ""), longValue);
+
+    // Deleting the first of two duplicates would expose the second: both go.
+    ini.DeleteKey("GENERAL", "TIMEOUT");
+    EXPECT_EQ(ini.ReadInteger("General", "timeout", 45), 45);
+    EXPECT_EQ(ini.ReadString("General", "message2", ""), "second block");
+
+    // Erasing a section removes every block of it, and nothing else.
+    ini.EraseSection("general");
+    EXPECT_FALSE(ini.SectionExists("General"));
+    EXPECT_EQ(ini.ReadString("Groups", "group1Name", ""), "Sales");
+    EXPECT_TRUE(ini.SectionExists("Empty"));
+    EXPECT_EQ(pwtest::readFile(path).rfind("; settings written by hand\r\norphan=before any section\r\n", 0),
+              0u);
+}
+
+TEST(Profile, WritesReplaceTheFileWholeOrRefuseClearly) {
+    pwtest::TempDir dir;
+    const std::string path = dir.file("s.ini");
+    ProfileFile ini(path);
+    ini.WriteString("General", "message1", "Hi");
+    ::chmod(path.c_str(), 0640);
+    ini.WriteString("General", "message2", "There");
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    // Only the settings file is left in the folder: no temporary file remains.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+
+    // Names and values that cannot be stored are refused without touching the file.
+    const std::string before = pwtest::readFile(path);
+    EXPECT_THROW(ini.WriteString("General", "message3", "two\nlines"), plat::ProfileError);
+    EXPECT_THROW(ini.WriteString("General", "a=b", "x"), plat::ProfileError);
+    EXPECT_THROW(ini.WriteString("Gen]eral", "a", "x"), plat::ProfileError);
+    EXPECT_THROW(ini.WriteString("General", "", "x"), plat::ProfileError);
+    EXPECT_THROW(ini.WriteString("General", ";note", "x"), plat::ProfileError);
+    EXPECT_EQ(pwtest::readFile(path), before);
+
+    // A folder that does not exist: the write fails and nothing is created.
+    ProfileFile nowhere(dir.file("missing/s.ini"));
+    EXPECT_THROW(nowhere.WriteInteger("General", "timeout", 1), plat::ProfileError);
+    EXPECT_FALSE(fs::exists(dir.file("missing")));
+
+    // A settings "file" that cannot be read reads as defaults, and is never overwritten.
+    fs::create_directory(dir.file("dir.ini"));
+    ProfileFile unreadable(dir.file("dir.ini"));
+    EXPECT_EQ(unreadable.ReadInteger("General", "timeout", 45), 45);
+    EXPECT_THROW(unreadable.WriteInteger("General", "timeout", 1), plat::ProfileError);
+    EXPECT_TRUE(fs::is_directory(dir.file("dir.ini")));
+}

@@ -1,0 +1,210 @@
+// Synchronisation stand-ins with real threads: time-outs, wake-ups, slots per thread and ticks.
+// Waits that must succeed use generous bounds so that a loaded machine cannot make them flaky.
+#include "platform/Sync.h"
+
+#include <atomic>
+#include <chrono>
+#include <gtest/gtest.h>
+#include <thread>
+#include <vector>
+
+using plat::WaitResult;
+using namespace std::chrono_literals;
+
+namespace {
+constexpr uint32_t longWait = 30000; // "does not hang" bound only
+}
+
+TEST(Sync, CriticalSectionIsReentrantAndExcludesOtherThreads) {
+    plat::CriticalSection cs;
+    cs.Enter();
+    cs.Enter();
+    std::atomic<bool> otherGotIn{false};
+    std::thread t([&] {
+        otherGotIn = cs.TryEnter();
+        if (otherGotIn) cs.Leave();
+    });
+    t.join();
+    EXPECT_FALSE(otherGotIn);
+    cs.Leave();
+    cs.Leave();
+
+    long counter = 0;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i)
+        threads.emplace_back([&] {
+            for (int n = 0; n < 20000; ++n) {
+                std::lock_guard outer(cs);
+                std::lock_guard inner(cs);
+                ++counter;
+            }
+        });
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(counter, 80000);
+}
+
+TEST(Sync, AutoResetEventTimesOutAndWakesExactlyOneWaiter) {
+    plat::AutoResetEvent ev;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ev.Wait(50), WaitResult::Timeout);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
+    EXPECT_EQ(ev.Wait(0), WaitResult::Timeout);
+
+    // A signal with nobody waiting is kept for one wait only.
+    ev.Set();
+    EXPECT_EQ(ev.Wait(0), WaitResult::Signaled);
+    EXPECT_EQ(ev.Wait(0), WaitResult::Timeout);
+    ev.Set();
+    ev.Reset();
+    EXPECT_EQ(ev.Wait(0), WaitResult::Timeout);
+
+    std::atomic<int> woken{0}, waiting{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i)
+        waiters.emplace_back([&] {
+            ++waiting;
+            if (ev.Wait(longWait) == WaitResult::Signaled) ++woken;
+        });
+    while (waiting < 3)
+        std::this_thread::yield();
+    auto awaitWoken = [&](int n) {
+        for (int i = 0; i < 30000 && woken < n; ++i)
+            std::this_thread::sleep_for(1ms);
+    };
+    // Each Set wakes one waiter; a second wake-up would show within the pause.
+    for (int n = 1; n <= 3; ++n) {
+        ev.Set();
+        awaitWoken(n);
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(woken, n);
+    }
+    for (auto& t : waiters)
+        t.join();
+    EXPECT_EQ(woken, 3);
+}
+
+TEST(Sync, ManualResetEventReleasesEveryWaiterUntilReset) {
+    plat::ManualResetEvent ev;
+    EXPECT_EQ(ev.Wait(20), WaitResult::Timeout);
+    std::atomic<int> woken{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 4; ++i)
+        waiters.emplace_back([&] {
+            if (ev.Wait(longWait) == WaitResult::Signaled) ++woken;
+        });
+    ev.Set();
+    for (auto& t : waiters)
+        t.join();
+    EXPECT_EQ(woken, 4);
+    EXPECT_EQ(ev.Wait(0), WaitResult::Signaled);
+    ev.Reset();
+    EXPECT_FALSE(ev.IsSet());
+    EXPECT_EQ(ev.Wait(0), WaitResult::Timeout);
+}
+
+TEST(Sync, SemaphoreCountsUnitsAndKeepsItsMaximum) {
+    plat::Semaphore sem(1, 3);
+    EXPECT_EQ(sem.Wait(0), WaitResult::Signaled);
+    EXPECT_EQ(sem.Wait(30), WaitResult::Timeout);
+    int32_t previous = -1;
+    EXPECT_TRUE(sem.Release(2, &previous));
+    EXPECT_EQ(previous, 0);
+    EXPECT_FALSE(sem.Release(2)); // would pass the maximum: nothing changes
+    EXPECT_FALSE(sem.Release(0));
+    EXPECT_TRUE(sem.Release(1, &previous));
+    EXPECT_EQ(previous, 2);
+
+    // Three units feed exactly three of five waiting threads.
+    std::atomic<int> got{0}, timedOut{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 5; ++i)
+        threads.emplace_back([&] {
+            if (sem.Wait(300) == WaitResult::Signaled)
+                ++got;
+            else
+                ++timedOut;
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(got, 3);
+    EXPECT_EQ(timedOut, 2);
+
+    // A release wakes a thread blocked without time-out.
+    std::thread blocked([&] { EXPECT_EQ(sem.Wait(), WaitResult::Signaled); });
+    std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(sem.Release());
+    blocked.join();
+}
+
+TEST(Sync, TlsSlotsHoldOneValuePerThreadAndStartEmpty) {
+    uint32_t slot = plat::TlsAlloc();
+    ASSERT_NE(slot, plat::TlsOutOfIndexes);
+    int mine = 1;
+    EXPECT_EQ(plat::TlsGetValue(slot), nullptr);
+    EXPECT_TRUE(plat::TlsSetValue(slot, &mine));
+
+    std::vector<int> values(4);
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int i = 0; i < 4; ++i)
+        threads.emplace_back([&, i] {
+            if (plat::TlsGetValue(slot) != nullptr) ++wrong;
+            plat::TlsSetValue(slot, &values[i]);
+            std::this_thread::sleep_for(10ms);
+            if (plat::TlsGetValue(slot) != &values[i]) ++wrong;
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(plat::TlsGetValue(slot), &mine);
+
+    // Freed slots refuse use; the next slot of the same index starts empty here too.
+    EXPECT_TRUE(plat::TlsFree(slot));
+    EXPECT_FALSE(plat::TlsFree(slot));
+    EXPECT_FALSE(plat::TlsSetValue(slot, &mine));
+    EXPECT_EQ(plat::TlsGetValue(slot), nullptr);
+    uint32_t again = plat::TlsAlloc();
+    ASSERT_EQ(again, slot);
+    EXPECT_EQ(plat::TlsGetValue(again), nullptr);
+    EXPECT_FALSE(plat::TlsSetValue(plat::TlsOutOfIndexes, &mine));
+    EXPECT_EQ(plat::TlsGetValue(plat::TlsMaximumSlots), nullptr);
+
+    // The slots run out cleanly, and a freed one can be taken again.
+    std::vector<uint32_t> taken;
+    for (uint32_t s; (s = plat::TlsAlloc()) != plat::TlsOutOfIndexes;)
+        taken.push_back(s);
+    ASSERT_FALSE(taken.empty());
+    EXPECT_LT(taken.size(), plat::TlsMaximumSlots);
+    for (uint32_t s : taken)
+        EXPECT_LT(s, plat::TlsMaximumSlots);
+    EXPECT_TRUE(plat::TlsFree(taken.back()));
+    EXPECT_EQ(plat::TlsAlloc(), taken.back());
+    for (uint32_t s : taken)
+        EXPECT_TRUE(plat::TlsFree(s));
+    EXPECT_TRUE(plat::TlsFree(again));
+}
+
+TEST(Sync, TicksAreMonotonicAndTheShortTickIsTheLongOnesLowBits) {
+    uint64_t last = plat::GetTickCount64();
+    for (int i = 0; i < 1000; ++i) {
+        uint64_t now = plat::GetTickCount64();
+        EXPECT_GE(now, last);
+        last = now;
+    }
+    uint64_t before = plat::GetTickCount64();
+    std::this_thread::sleep_for(30ms);
+    EXPECT_GE(plat::GetTickCount64() - before, 30u);
+
+    // The short tick lies between two readings of the long one, also with an offset that puts
+    // it just before its wrap.
+    for (uint32_t offset : {0u, 0u - static_cast<uint32_t>(plat::GetTickCount64()) - 10u}) {
+        plat::SetTickCountOffsetForTesting(offset);
+        uint64_t w1 = plat::GetTickCount64();
+        uint32_t narrow = plat::GetTickCount();
+        uint64_t w2 = plat::GetTickCount64();
+        EXPECT_LE(static_cast<uint32_t>(narrow - (static_cast<uint32_t>(w1) + offset)), w2 - w1);
+    }
+    plat::SetTickCountOffsetForTesting(0);
+    EXPECT_GE(plat::GetTickCount64(), last);
+}
