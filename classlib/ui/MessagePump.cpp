@@ -1,0 +1,60 @@
+// The Qt side of the message layer: a socket notifier on the loop's wake descriptor and a
+// single-shot timer for the next window timer, both running the pending messages.
+#include "classlib/ui/MessagePump.h"
+
+#include "platform/Messages.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QThread>
+#include <QTimer>
+#include <algorithm>
+#include <climits>
+
+namespace cls {
+namespace {
+
+class MessagePump : public QObject {
+public:
+    explicit MessagePump(QObject* parent)
+        : QObject(parent), notifier_(plat::LoopWakeFd(), QSocketNotifier::Read, this), timer_(this) {
+        timer_.setSingleShot(true);
+        timer_.setTimerType(Qt::PreciseTimer);
+        connect(&notifier_, &QSocketNotifier::activated, this, [this] { pump(); });
+        connect(&timer_, &QTimer::timeout, this, [this] { pump(); });
+        pump();
+    }
+
+private:
+    // Re-entered from nested loops (a modal dialog opened by a message handler): each level
+    // runs what is pending and re-arms the timer for the next window timer.
+    void pump() {
+        plat::ProcessPendingMessages();
+        int64_t d = plat::NextTimerDelayMs();
+        if (d < 0)
+            timer_.stop();
+        else
+            timer_.start(int(std::min<int64_t>(d, INT_MAX)));
+    }
+
+    QSocketNotifier notifier_;
+    QTimer timer_;
+};
+
+thread_local QPointer<MessagePump> t_pump;
+
+} // namespace
+
+void InstallMessagePump() {
+    if (t_pump) return;
+    QCoreApplication* app = QCoreApplication::instance();
+    QObject* parent = app && app->thread() == QThread::currentThread() ? app : nullptr;
+    t_pump = new MessagePump(parent);
+}
+
+bool MessagePumpInstalled() {
+    return !t_pump.isNull();
+}
+
+} // namespace cls

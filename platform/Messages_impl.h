@@ -1,0 +1,103 @@
+// Internal state shared by the message-layer sources: the window registry, the per-thread loops
+// and the process-wide lock that guards both. Not for use outside platform/Messages*.cpp.
+#pragma once
+#include "platform/Messages.h"
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <tuple>
+#include <unordered_map>
+#include <vector>
+
+namespace plat::msgimpl {
+
+struct Loop;
+
+// A message sent to a window of another thread; the sender waits until `done`.
+struct SentRecord {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    std::shared_ptr<Loop> sender;
+    LRESULT result = 0;
+    bool started = false;
+    bool done = false;
+    bool failed = false;
+};
+
+struct Timer {
+    uint32_t interval;
+    uint64_t due;
+};
+
+struct Watch {
+    int fd;
+    short events;
+    std::shared_ptr<std::function<void(int, short)>> cb;
+};
+
+// One per thread that uses the layer. Fields other than the descriptors and `watches` are
+// guarded by Globals::mu; `watches` and `external` belong to the owning thread.
+struct Loop {
+    Loop();
+    ~Loop();
+    Loop(const Loop&) = delete;
+    Loop& operator=(const Loop&) = delete;
+
+    void wake() const;
+    bool drain() const; // true when a wake-up was pending
+
+    int epfd = -1; // holds evfd and every watched descriptor
+    int evfd = -1;
+    bool dead = false;
+    std::deque<MSG> posted;
+    std::deque<std::shared_ptr<SentRecord>> sent;
+    std::map<std::pair<HWND, uintptr_t>, Timer> timers;
+    std::set<std::tuple<uint64_t, HWND, uintptr_t>> timerOrder; // by due time
+    bool quit = false;
+    int quitCode = 0;
+
+    std::unordered_map<WatchId, Watch> watches;
+    WatchId nextWatch = 1;
+    bool external = false; // someone else's loop (Qt) waits on epfd: keep it signalled while work is left
+};
+
+struct Window {
+    std::shared_ptr<Loop> loop;
+    std::shared_ptr<WndProc> proc;
+};
+
+struct Slot {
+    uint32_t gen = 1;
+    std::shared_ptr<Window> w;
+};
+
+struct Globals {
+    std::mutex mu;
+    std::vector<Slot> slots{1}; // slot 0 is never used, so no handle is 0
+    std::deque<uint32_t> freeSlots;
+    std::vector<Loop*> loops;
+    std::map<std::string, UINT> registered;
+    UINT nextRegistered = 0xC000;
+    DispatchExceptionHandler onException;
+};
+
+Globals& G();
+// Window of a handle, or nullptr for 0, a stale or a forged handle. Caller holds G().mu.
+Window* lookup(HWND h);
+// The calling thread's loop, created on first use.
+Loop& current();
+std::shared_ptr<Loop> currentShared();
+// Calls a window procedure; an exception is passed to the dispatch exception handler.
+LRESULT callProc(const WndProc& proc, HWND h, UINT m, WPARAM w, LPARAM l);
+void reportException(std::exception_ptr e);
+// Runs the sent messages waiting on the loop; true when at least one ran.
+bool processSent(Loop& L);
+void wakeAll();
+
+} // namespace plat::msgimpl

@@ -1,0 +1,268 @@
+// Message layer, part 2: retrieval and dispatch, window timers, descriptor watches and the
+// entry points for loops owned by someone else (Qt) or waits that pump messages.
+#include "platform/Messages_impl.h"
+
+#include <algorithm>
+#include <poll.h>
+#include <sys/epoll.h>
+
+namespace plat {
+
+using namespace msgimpl;
+
+namespace {
+
+constexpr uint32_t kMinTimerMs = 10; // shorter intervals would keep a thread busy for nothing
+
+uint32_t toEpoll(short events) {
+    uint32_t e = 0;
+    if (events & POLLIN) e |= EPOLLIN;
+    if (events & POLLOUT) e |= EPOLLOUT;
+    if (events & POLLPRI) e |= EPOLLPRI;
+    if (events & POLLRDHUP) e |= EPOLLRDHUP;
+    return e;
+}
+
+short fromEpoll(uint32_t e) {
+    short r = 0;
+    if (e & EPOLLIN) r |= POLLIN;
+    if (e & EPOLLOUT) r |= POLLOUT;
+    if (e & EPOLLPRI) r |= POLLPRI;
+    if (e & EPOLLRDHUP) r |= POLLRDHUP;
+    if (e & EPOLLERR) r |= POLLERR;
+    if (e & EPOLLHUP) r |= POLLHUP;
+    return r;
+}
+
+// Waits up to timeoutMs (-1: no limit) for the loop's descriptors and runs the callbacks of
+// the ready watches. True when a callback ran.
+bool runWatches(Loop& L, int timeoutMs) {
+    epoll_event evs[32];
+    int n = epoll_wait(L.epfd, evs, 32, timeoutMs);
+    bool did = false;
+    for (int i = 0; i < n; ++i) {
+        if (evs[i].data.u64 == 0) continue; // the wake-up eventfd
+        auto it = L.watches.find(WatchId(evs[i].data.u64));
+        if (it == L.watches.end()) continue; // removed by an earlier callback of this round
+        auto cb = it->second.cb;
+        int fd = it->second.fd;
+        try {
+            (*cb)(fd, fromEpoll(evs[i].events));
+        } catch (...) {
+            reportException(std::current_exception());
+        }
+        did = true;
+    }
+    return did;
+}
+
+// Keeps the wake descriptor readable while work is left for an outside loop. Caller holds G().mu.
+void keepSignalled(Loop& L) {
+    if (L.external && (!L.posted.empty() || !L.sent.empty())) L.wake();
+}
+
+// The first due timer as a WM_TIMER message; with remove it is rescheduled one interval on
+// (or one interval from now when the loop fell behind: missed ticks are not queued up).
+bool takeTimer(Loop& L, MSG* msg, bool remove) {
+    uint64_t now = NowMs();
+    std::lock_guard lk(G().mu);
+    if (L.timerOrder.empty()) return false;
+    auto [due, h, id] = *L.timerOrder.begin();
+    if (due > now) return false;
+    *msg = MSG{h, WM_TIMER, id, 0, now};
+    if (remove) {
+        Timer& t = L.timers.at({h, id});
+        L.timerOrder.erase(L.timerOrder.begin());
+        t.due = due + t.interval > now ? due + t.interval : now + t.interval;
+        L.timerOrder.emplace(t.due, h, id);
+        if (L.external) L.wake(); // lets a nested outside loop re-arm its timer
+    }
+    return true;
+}
+
+bool takePosted(Loop& L, MSG* msg, bool remove) {
+    std::lock_guard lk(G().mu);
+    if (L.posted.empty()) return false;
+    *msg = L.posted.front();
+    if (remove) L.posted.pop_front();
+    keepSignalled(L);
+    return true;
+}
+
+int waitForTimer() {
+    int64_t d = NextTimerDelayMs();
+    return d < 0 ? -1 : int(std::min<int64_t>(d, 60000));
+}
+
+} // namespace
+
+bool GetMessage(MSG* msg) {
+    Loop& L = current();
+    for (;;) {
+        L.drain();
+        processSent(L);
+        if (takePosted(L, msg, true)) return true;
+        if (L.quit) {
+            L.quit = false;
+            *msg = MSG{0, WM_QUIT, WPARAM(L.quitCode), 0, NowMs()};
+            return false;
+        }
+        if (runWatches(L, 0)) continue;
+        if (takeTimer(L, msg, true)) return true;
+        runWatches(L, waitForTimer());
+    }
+}
+
+bool PeekMessage(MSG* msg, bool remove) {
+    Loop& L = current();
+    processSent(L);
+    if (takePosted(L, msg, remove)) return true;
+    if (L.quit) {
+        if (remove) L.quit = false;
+        *msg = MSG{0, WM_QUIT, WPARAM(L.quitCode), 0, NowMs()};
+        return true;
+    }
+    if (runWatches(L, 0) && takePosted(L, msg, remove)) return true;
+    return takeTimer(L, msg, remove);
+}
+
+LRESULT DispatchMessage(const MSG& msg) {
+    std::shared_ptr<WndProc> proc;
+    {
+        std::lock_guard lk(G().mu);
+        Window* w = lookup(msg.hwnd);
+        if (!w) return 0;
+        proc = w->proc;
+    }
+    return callProc(*proc, msg.hwnd, msg.message, msg.wParam, msg.lParam);
+}
+
+void PostQuitMessage(int exitCode) {
+    Loop& L = current();
+    L.quit = true;
+    L.quitCode = exitCode;
+    L.wake();
+}
+
+uintptr_t SetTimer(HWND h, uintptr_t id, uint32_t elapseMs) {
+    uint64_t now = NowMs();
+    std::lock_guard lk(G().mu);
+    Window* w = lookup(h);
+    if (!w || w->loop->dead) return 0;
+    Loop& L = *w->loop;
+    uint32_t interval = std::max(elapseMs, kMinTimerMs);
+    auto [it, fresh] = L.timers.try_emplace({h, id}, Timer{interval, now + interval});
+    if (!fresh) {
+        L.timerOrder.erase({it->second.due, h, id});
+        it->second = Timer{interval, now + interval};
+    }
+    L.timerOrder.emplace(now + interval, h, id);
+    L.wake(); // a waiting loop recomputes its time-out
+    return id;
+}
+
+bool KillTimer(HWND h, uintptr_t id) {
+    std::lock_guard lk(G().mu);
+    Window* w = lookup(h);
+    if (!w) return false;
+    Loop& L = *w->loop;
+    auto it = L.timers.find({h, id});
+    if (it == L.timers.end()) return false;
+    L.timerOrder.erase({it->second.due, h, id});
+    L.timers.erase(it);
+    return true;
+}
+
+WatchId WatchFd(int fd, short events, std::function<void(int fd, short revents)> cb) {
+    Loop& L = current();
+    WatchId id = L.nextWatch++;
+    if (id == 0) id = L.nextWatch++;
+    epoll_event ev{};
+    ev.events = toEpoll(events);
+    ev.data.u64 = id;
+    if (!cb || epoll_ctl(L.epfd, EPOLL_CTL_ADD, fd, &ev) != 0) return 0;
+    L.watches.emplace(id,
+                      Watch{fd, events, std::make_shared<std::function<void(int, short)>>(std::move(cb))});
+    return id;
+}
+
+void ChangeWatch(WatchId id, short events) {
+    Loop& L = current();
+    auto it = L.watches.find(id);
+    if (it == L.watches.end()) return;
+    epoll_event ev{};
+    ev.events = toEpoll(events);
+    ev.data.u64 = id;
+    epoll_ctl(L.epfd, EPOLL_CTL_MOD, it->second.fd, &ev);
+    it->second.events = events;
+}
+
+void UnwatchFd(WatchId id) {
+    Loop& L = current();
+    auto it = L.watches.find(id);
+    if (it == L.watches.end()) return;
+    epoll_ctl(L.epfd, EPOLL_CTL_DEL, it->second.fd, nullptr); // fails harmlessly when already closed
+    L.watches.erase(it);
+}
+
+void ProcessPendingMessages() {
+    Loop& L = current();
+    L.drain();
+    // Bounded, so that a handler that keeps posting cannot starve the outside loop; what is
+    // left keeps the wake descriptor signalled.
+    for (int round = 0; round < 64; ++round) {
+        bool did = processSent(L);
+        size_t n;
+        {
+            std::lock_guard lk(G().mu);
+            n = L.posted.size();
+        }
+        MSG msg;
+        for (size_t i = 0; i < n && takePosted(L, &msg, true); ++i) {
+            DispatchMessage(msg);
+            did = true;
+        }
+        if (round == 0) did |= runWatches(L, 0);
+        if (!did && takeTimer(L, &msg, true)) {
+            DispatchMessage(msg);
+            did = true;
+        }
+        if (!did) return;
+    }
+    L.wake();
+}
+
+bool PumpUntil(const std::function<bool()>& pred, uint64_t timeoutMs) {
+    Loop& L = current();
+    uint64_t start = NowMs();
+    uint64_t deadline = timeoutMs > UINT64_MAX - start ? UINT64_MAX : start + timeoutMs;
+    for (;;) {
+        if (pred()) return true;
+        ProcessPendingMessages();
+        if (pred()) return true;
+        uint64_t now = NowMs();
+        if (now >= deadline) return false;
+        int64_t wait = int64_t(std::min<uint64_t>(deadline - now, 60000));
+        int64_t t = NextTimerDelayMs();
+        if (t >= 0) wait = std::min(wait, t);
+        epoll_event ev;
+        epoll_wait(L.epfd, &ev, 1, int(wait)); // only to block; the next round does the work
+    }
+}
+
+int LoopWakeFd() {
+    Loop& L = current();
+    L.external = true;
+    return L.epfd;
+}
+
+int64_t NextTimerDelayMs() {
+    Loop& L = current();
+    uint64_t now = NowMs();
+    std::lock_guard lk(G().mu);
+    if (L.timerOrder.empty()) return -1;
+    uint64_t due = std::get<0>(*L.timerOrder.begin());
+    return due > now ? int64_t(due - now) : 0;
+}
+
+} // namespace plat

@@ -1,0 +1,165 @@
+// Tests of the Qt message pump: the GUI thread's queue runs under Qt's event loop, also inside
+// a modal dialog opened by a message handler.
+#include "classlib/ui/MessagePump.h"
+#include "platform/Messages.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDialog>
+#include <QEventLoop>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace plat;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct ManualClockScope {
+    ManualClock clock{5000};
+    ManualClockScope() { SetClock(&clock); }
+    ~ManualClockScope() { SetClock(nullptr); }
+};
+
+// Runs Qt's loop until done() or a generous safety limit (which fails the test).
+void runQtUntil(const std::function<bool()>& done) {
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done()) loop.quit();
+    });
+    check.start(1);
+    bool timedOut = false;
+    QTimer::singleShot(60000, &loop, [&] {
+        timedOut = true;
+        loop.quit();
+    });
+    loop.exec();
+    EXPECT_FALSE(timedOut) << "Qt loop did not finish";
+}
+
+} // namespace
+
+TEST(MessagePump, QtLoopRunsPostedMessagesAndTimers) {
+    cls::InstallMessagePump();
+    cls::InstallMessagePump(); // a second install is harmless
+    EXPECT_TRUE(cls::MessagePumpInstalled());
+    ManualClockScope mc;
+    std::vector<UINT> seen;
+    HWND w = CreateHiddenWindow([&](HWND, UINT m, WPARAM, LPARAM) -> LRESULT {
+        seen.push_back(m);
+        return 0;
+    });
+    PostMessage(w, WM_USER + 1, 0, 0);
+    std::thread([&] { PostMessage(w, WM_USER + 2, 0, 0); }).join();
+    runQtUntil([&] { return seen.size() == 2; });
+    EXPECT_EQ(seen, (std::vector<UINT>{WM_USER + 1, WM_USER + 2}));
+
+    SetTimer(w, 1, 333);
+    for (int i = 1; i <= 3; ++i) {
+        mc.clock.Advance(333);
+        runQtUntil([&] { return seen.size() == size_t(2 + i); });
+    }
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), WM_TIMER), 3);
+    DestroyWindow(w);
+}
+
+TEST(MessagePump, ModalDialogKeepsPostedMessagesTimersAndDescriptorsRunning) {
+    cls::InstallMessagePump();
+    ManualClockScope mc;
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+
+    QDialog dlg;
+    std::atomic<int> posted{0}, ticks{0}, reads{0};
+    std::atomic<bool> dialogUp{false};
+    int outsideModal = 0;
+    bool finished = false;
+    auto checkModal = [&] {
+        if (QApplication::activeModalWidget() != &dlg) ++outsideModal;
+    };
+    auto maybeClose = [&] {
+        if (posted == 3 && ticks >= 3 && reads >= 2) dlg.accept();
+    };
+    HWND w = CreateHiddenWindow([&](HWND, UINT m, WPARAM, LPARAM) -> LRESULT {
+        if (m == WM_USER) { // opens the dialog from inside a dispatched message
+            QTimer::singleShot(60000, &dlg, &QDialog::reject); // safety only
+            QTimer::singleShot(0, &dlg, [&] { dialogUp = true; });
+            dlg.exec();
+            finished = true;
+        } else if (m == WM_USER + 1) {
+            checkModal();
+            ++posted;
+        } else if (m == WM_TIMER) {
+            checkModal();
+            ++ticks;
+        }
+        maybeClose();
+        return 0;
+    });
+    WatchId watch = WatchFd(fds[0], POLLIN, [&](int fd, short) {
+        char buf[8];
+        if (read(fd, buf, sizeof buf) > 0) {
+            checkModal();
+            ++reads;
+        }
+        maybeClose();
+    });
+    SetTimer(w, 1, 333);
+    PostMessage(w, WM_USER, 0, 0);
+
+    // Another thread feeds the loop while the dialog is up.
+    std::thread feeder([&] {
+        for (int i = 0; i < 6000 && !dialogUp; ++i)
+            std::this_thread::sleep_for(10ms);
+        for (int i = 0; i < 3; ++i)
+            PostMessage(w, WM_USER + 1, 0, 0);
+        ASSERT_EQ(write(fds[1], "a", 1), 1);
+        for (int i = 0; i < 6000 && reads < 1; ++i)
+            std::this_thread::sleep_for(1ms);
+        ASSERT_EQ(write(fds[1], "b", 1), 1);
+        for (int i = 1; i <= 3; ++i) {
+            mc.clock.Advance(333);
+            for (int j = 0; j < 60000 && ticks < i; ++j)
+                std::this_thread::sleep_for(1ms);
+        }
+    });
+    runQtUntil([&] { return finished; });
+    feeder.join();
+    EXPECT_EQ(dlg.result(), QDialog::Accepted); // closed by the handlers, not by the safety timer
+    EXPECT_EQ(posted, 3);
+    EXPECT_GE(ticks, 3);
+    EXPECT_EQ(reads, 2);
+    EXPECT_EQ(outsideModal, 0);
+    UnwatchFd(watch);
+    close(fds[0]);
+    close(fds[1]);
+    DestroyWindow(w);
+}
+
+TEST(MessagePump, TimersKeepFiringInsideADialogOpenedByATimerHandler) {
+    // Real clock: the dialog opens inside WM_TIMER, so the nested loop must re-arm Qt's timer itself.
+    cls::InstallMessagePump();
+    QDialog dlg;
+    int ticks = 0, insideModal = 0;
+    HWND w = CreateHiddenWindow([&](HWND, UINT m, WPARAM, LPARAM) -> LRESULT {
+        if (m != WM_TIMER) return 0;
+        if (++ticks == 1) {
+            QTimer::singleShot(60000, &dlg, &QDialog::reject); // safety only
+            dlg.exec();
+        } else if (QApplication::activeModalWidget() == &dlg && ++insideModal == 3) {
+            dlg.accept();
+        }
+        return 0;
+    });
+    SetTimer(w, 7, 20);
+    runQtUntil([&] { return dlg.result() == QDialog::Accepted || ticks > 1000; });
+    EXPECT_EQ(insideModal, 3);
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    DestroyWindow(w);
+}

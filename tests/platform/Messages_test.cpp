@@ -1,0 +1,370 @@
+// Tests of the message layer on one thread: ordering of posted messages, window timers on the
+// manual clock, window destruction, registered numbers, descriptor watches and the exception barrier.
+#include "platform/Messages.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <poll.h>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace plat;
+
+namespace {
+
+// Installs a manual clock for one test.
+struct ManualClockScope {
+    ManualClock clock{5000};
+    ManualClockScope() { SetClock(&clock); }
+    ~ManualClockScope() { SetClock(nullptr); }
+};
+
+// Collects exceptions that escape window procedures.
+struct ExceptionLog {
+    std::vector<std::string> texts;
+    ExceptionLog() {
+        SetDispatchExceptionHandler([this](std::exception_ptr e) {
+            try {
+                std::rethrow_exception(e);
+            } catch (const std::exception& x) {
+                texts.push_back(x.what());
+            } catch (...) {
+                texts.push_back("?");
+            }
+        });
+    }
+    ~ExceptionLog() { SetDispatchExceptionHandler(nullptr); }
+};
+
+void pumpAll() {
+    MSG m;
+    while (PeekMessage(&m, true))
+        DispatchMessage(m);
+}
+
+} // namespace
+
+TEST(Messages, PostedMessagesRunInOrderAfterThePostingHandler) {
+    std::vector<std::string> log;
+    HWND w = 0;
+    w = CreateHiddenWindow([&](HWND h, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
+        EXPECT_EQ(h, w);
+        if (m == WM_USER + 1) {
+            log.push_back("first begins");
+            EXPECT_TRUE(PostMessage(w, WM_USER + 2, 7, -7));
+            EXPECT_TRUE(PostMessage(w, WM_USER + 3, 8, -8));
+            log.push_back("first ends");
+        } else {
+            log.push_back(std::to_string(m - WM_USER) + ":" + std::to_string(wp) + ":" + std::to_string(lp));
+        }
+        return 0;
+    });
+    ASSERT_NE(w, 0u);
+    ASSERT_TRUE(PostMessage(w, WM_USER + 1, 0, 0));
+    // Messages from another thread keep their order behind the ones already queued.
+    std::thread([&] {
+        for (int i = 0; i < 50; ++i)
+            PostMessage(w, WM_USER + 10, WPARAM(i), 0);
+    }).join();
+    pumpAll();
+    ASSERT_EQ(log.size(), 54u);
+    EXPECT_EQ(log[0], "first begins");
+    EXPECT_EQ(log[1], "first ends");
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(log[2 + i], "10:" + std::to_string(i) + ":0");
+    EXPECT_EQ(log[52], "2:7:-7");
+    EXPECT_EQ(log[53], "3:8:-8");
+    DestroyWindow(w);
+}
+
+TEST(Messages, TimerOf333MsFiresThreeTimesPerSecondOfTheManualClock) {
+    ManualClockScope mc;
+    int ticks = 0;
+    HWND w = CreateHiddenWindow([&](HWND, UINT m, WPARAM id, LPARAM) -> LRESULT {
+        if (m == WM_TIMER && id == 42) ++ticks;
+        return 0;
+    });
+    ASSERT_EQ(SetTimer(w, 42, 333), 42u);
+    EXPECT_EQ(NextTimerDelayMs(), 333);
+    for (int ms = 0; ms < 1000; ms += 10) {
+        mc.clock.Advance(10);
+        pumpAll();
+    }
+    EXPECT_EQ(ticks, 3);
+    for (int ms = 0; ms < 9000; ms += 37) {
+        mc.clock.Advance(37);
+        pumpAll();
+    }
+    EXPECT_NEAR(ticks, 30, 1); // no drift over ten seconds
+
+    // A loop that falls behind gets one tick, not a burst of the missed ones.
+    int before = ticks;
+    mc.clock.Advance(5000);
+    pumpAll();
+    EXPECT_EQ(ticks, before + 1);
+
+    // Killed: no more ticks; a second kill and an unknown id are refused.
+    EXPECT_TRUE(KillTimer(w, 42));
+    EXPECT_FALSE(KillTimer(w, 42));
+    EXPECT_FALSE(KillTimer(w, 43));
+    EXPECT_EQ(NextTimerDelayMs(), -1);
+    mc.clock.Advance(2000);
+    pumpAll();
+    EXPECT_EQ(ticks, before + 1);
+    DestroyWindow(w);
+}
+
+TEST(Messages, TimerIsLowPriorityAndResetBySetTimer) {
+    ManualClockScope mc;
+    std::vector<UINT> seen;
+    HWND w = CreateHiddenWindow([&](HWND, UINT m, WPARAM, LPARAM) -> LRESULT {
+        seen.push_back(m);
+        return 0;
+    });
+    SetTimer(w, 1, 100);
+    mc.clock.Advance(100);
+    PostMessage(w, WM_USER, 0, 0);
+    pumpAll();
+    EXPECT_EQ(seen, (std::vector<UINT>{WM_USER, WM_TIMER}));
+    // Setting an existing timer again restarts its interval.
+    seen.clear();
+    mc.clock.Advance(90);
+    SetTimer(w, 1, 100);
+    mc.clock.Advance(90);
+    pumpAll();
+    EXPECT_TRUE(seen.empty());
+    mc.clock.Advance(10);
+    pumpAll();
+    EXPECT_EQ(seen, (std::vector<UINT>{WM_TIMER}));
+    DestroyWindow(w);
+}
+
+TEST(Messages, DestroyWindowPurgesQueueAndTimersAndRefusesStaleHandles) {
+    ManualClockScope mc;
+    int calls = 0;
+    auto proc = [&](HWND, UINT, WPARAM, LPARAM) -> LRESULT { return ++calls; };
+    HWND keep = CreateHiddenWindow(proc);
+    HWND w = CreateHiddenWindow(proc);
+    PostMessage(w, WM_USER, 0, 0);
+    PostMessage(keep, WM_USER, 0, 0);
+    SetTimer(w, 1, 50);
+    ASSERT_TRUE(DestroyWindow(w));
+    EXPECT_FALSE(DestroyWindow(w));
+    mc.clock.Advance(1000);
+    pumpAll();
+    EXPECT_EQ(calls, 1); // only keep's message
+    EXPECT_FALSE(IsWindow(w));
+    EXPECT_FALSE(PostMessage(w, WM_USER, 0, 0));
+    EXPECT_EQ(SendMessage(w, WM_USER, 0, 0), 0);
+    LRESULT r = 99;
+    EXPECT_FALSE(SendMessageTimeout(w, WM_USER, 0, 0, 10, &r));
+    EXPECT_EQ(SetTimer(w, 1, 50), 0u);
+    EXPECT_EQ(DispatchMessage(MSG{w, WM_USER, 0, 0, 0}), 0);
+    EXPECT_EQ(calls, 1);
+
+    // Slots are reused, handles are not: the stale handle never reaches the new window.
+    std::vector<HWND> made;
+    for (int i = 0; i < 64; ++i) {
+        HWND n = CreateHiddenWindow(proc);
+        EXPECT_NE(n, w);
+        made.push_back(n);
+    }
+    EXPECT_FALSE(PostMessage(w, WM_USER, 0, 0));
+    for (HWND n : made)
+        DestroyWindow(n);
+    // Forged handles and 0 are refused.
+    EXPECT_FALSE(IsWindow(0));
+    EXPECT_FALSE(IsWindow(0xFFFFFFFFu));
+    EXPECT_FALSE(IsWindow(keep + 1));
+    EXPECT_FALSE(IsWindow(HWND_BROADCAST));
+    EXPECT_EQ(CreateHiddenWindow(nullptr), 0u);
+    EXPECT_TRUE(IsWindow(keep));
+    DestroyWindow(keep);
+}
+
+TEST(Messages, ADestroyedWindowsOwnMessageInFlightIsNotDispatched) {
+    std::vector<UINT> seen;
+    HWND w = 0;
+    w = CreateHiddenWindow([&](HWND, UINT m, WPARAM, LPARAM) -> LRESULT {
+        seen.push_back(m);
+        if (m == WM_USER) DestroyWindow(w); // destroyed from inside its own procedure
+        return 0;
+    });
+    PostMessage(w, WM_USER, 0, 0);
+    PostMessage(w, WM_USER + 1, 0, 0);
+    pumpAll();
+    EXPECT_EQ(seen, (std::vector<UINT>{WM_USER}));
+}
+
+TEST(Messages, RegisteredMessageNumbers) {
+    UINT a = RegisterWindowMessage("Quillbase2SingleUser");
+    UINT b = RegisterWindowMessage("Quillbase2SingleUserPostMessage");
+    EXPECT_GE(a, 0xC000u);
+    EXPECT_LE(a, 0xFFFFu);
+    EXPECT_GE(b, 0xC000u);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(RegisterWindowMessage("Quillbase2SingleUser"), a);
+    EXPECT_EQ(RegisterWindowMessage("QUILLBASE2SINGLEUSER"), a);
+    UINT other = 0;
+    std::thread([&] { other = RegisterWindowMessage("quillbase2singleuserpostmessage"); }).join();
+    EXPECT_EQ(other, b);
+    EXPECT_EQ(RegisterWindowMessage(""), 0u);
+}
+
+TEST(Messages, ExceptionFromAHandlerReachesTheHandlerAndTheLoopGoesOn) {
+    ExceptionLog ex;
+    std::vector<int> seen;
+    HWND w = CreateHiddenWindow([&](HWND, UINT m, WPARAM wp, LPARAM) -> LRESULT {
+        if (m == WM_USER) throw std::runtime_error("handler failed " + std::to_string(wp));
+        seen.push_back(int(wp));
+        return 5;
+    });
+    PostMessage(w, WM_USER, 1, 0);
+    PostMessage(w, WM_USER + 1, 2, 0);
+    PostQuitMessage(3);
+    MSG m;
+    while (GetMessage(&m))
+        DispatchMessage(m);
+    EXPECT_EQ(m.message, WM_QUIT);
+    EXPECT_EQ(m.wParam, 3u);
+    EXPECT_EQ(ex.texts, (std::vector<std::string>{"handler failed 1"}));
+    EXPECT_EQ(seen, (std::vector<int>{2}));
+    // A same-thread send goes through the same barrier and gives 0.
+    EXPECT_EQ(SendMessage(w, WM_USER, 9, 0), 0);
+    EXPECT_EQ(SendMessage(w, WM_USER + 1, 10, 0), 5);
+    EXPECT_EQ(ex.texts.size(), 2u);
+    DestroyWindow(w);
+}
+
+TEST(Messages, RemoveQueuedMessagesTakesOnlyMatchesOfThatWindow) {
+    std::vector<WPARAM> seen;
+    auto proc = [&](HWND, UINT, WPARAM wp, LPARAM) -> LRESULT {
+        seen.push_back(wp);
+        return 0;
+    };
+    HWND a = CreateHiddenWindow(proc), b = CreateHiddenWindow(proc);
+    for (WPARAM i = 0; i < 6; ++i)
+        PostMessage(i % 2 ? a : b, WM_USER + UINT(i % 3), i, 0);
+    size_t n = RemoveQueuedMessages(a, [](const MSG& m) { return m.message != WM_USER + 2; });
+    EXPECT_EQ(n, 2u); // 1 and 3; 5 is WM_USER + 2
+    EXPECT_EQ(RemoveQueuedMessages(0, [](const MSG&) { return true; }), 0u);
+    pumpAll();
+    EXPECT_EQ(seen, (std::vector<WPARAM>{0, 2, 4, 5}));
+    DestroyWindow(a);
+    DestroyWindow(b);
+}
+
+TEST(Messages, DescriptorWatchesRunOnTheLoopThread) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::vector<std::string> got;
+    std::atomic<bool> firstSeen{false};
+    HWND w = CreateHiddenWindow([&](HWND, UINT m, WPARAM wp, LPARAM) -> LRESULT {
+        if (m == WM_USER) got.push_back("msg" + std::to_string(wp));
+        firstSeen = true;
+        return 0;
+    });
+    auto self = std::this_thread::get_id();
+    WatchId id = WatchFd(fds[0], POLLIN, [&](int fd, short rev) {
+        EXPECT_EQ(std::this_thread::get_id(), self);
+        EXPECT_TRUE(rev & POLLIN);
+        char buf[16];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) PostMessage(w, WM_USER, WPARAM(n), 0);
+        if (n > 0 && buf[n - 1] == 'q') PostQuitMessage(0);
+    });
+    ASSERT_NE(id, 0u);
+    std::thread writer([&] {
+        ASSERT_EQ(write(fds[1], "abc", 3), 3);
+        while (!firstSeen)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_EQ(write(fds[1], "q", 1), 1);
+    });
+    MSG m;
+    while (GetMessage(&m))
+        DispatchMessage(m);
+    writer.join();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], "msg3");
+    EXPECT_EQ(got[1], "msg1");
+
+    // Switched off: readiness is no longer reported; switched back on: reported again.
+    int calls = 0;
+    ChangeWatch(id, 0);
+    ASSERT_EQ(write(fds[1], "x", 1), 1);
+    UnwatchFd(id);
+    WatchId id2 = WatchFd(fds[0], POLLIN, [&](int, short) {
+        ++calls;
+        char c;
+        EXPECT_EQ(read(fds[0], &c, 1), 1);
+    });
+    EXPECT_TRUE(PumpUntil([&] { return calls == 1; }, 60000));
+    ChangeWatch(id2, 0);
+    ASSERT_EQ(write(fds[1], "y", 1), 1);
+    ProcessPendingMessages();
+    EXPECT_EQ(calls, 1);
+    ChangeWatch(id2, POLLIN);
+    ProcessPendingMessages();
+    EXPECT_EQ(calls, 2);
+    UnwatchFd(id2);
+    UnwatchFd(id2); // a second removal is harmless
+    EXPECT_EQ(WatchFd(-1, POLLIN, [](int, short) {}), 0u);
+    close(fds[0]);
+    close(fds[1]);
+    DestroyWindow(w);
+}
+
+TEST(Messages, PumpUntilRunsMessagesAndTimesOutOnTheManualClock) {
+    ManualClockScope mc;
+    int ticks = 0;
+    bool flag = false;
+    HWND w = CreateHiddenWindow([&](HWND, UINT m, WPARAM, LPARAM) -> LRESULT {
+        if (m == WM_TIMER) ++ticks;
+        if (m == WM_USER) flag = true;
+        return 0;
+    });
+    std::thread poster([&] { PostMessage(w, WM_USER, 0, 0); });
+    EXPECT_TRUE(PumpUntil([&] { return flag; }, 1000));
+    poster.join();
+
+    // Nothing comes: the wait ends when the clock passes the time-out, with timers running meanwhile.
+    SetTimer(w, 1, 100);
+    std::atomic<bool> done{false};
+    std::thread ticker([&] {
+        while (!done) {
+            mc.clock.Advance(50);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    uint64_t start = NowMs();
+    EXPECT_FALSE(PumpUntil([] { return false; }, 1000));
+    done = true;
+    ticker.join();
+    EXPECT_GE(NowMs() - start, 1000u);
+    EXPECT_GE(ticks, 1);
+    DestroyWindow(w);
+}
+
+TEST(Messages, ProcessPendingMessagesLeavesTheRestSignalledWhenAHandlerKeepsPosting) {
+    int count = 0;
+    HWND w = 0;
+    w = CreateHiddenWindow([&](HWND, UINT, WPARAM, LPARAM) -> LRESULT {
+        ++count;
+        PostMessage(w, WM_USER, 0, 0);
+        return 0;
+    });
+    int fd = LoopWakeFd();
+    PostMessage(w, WM_USER, 0, 0);
+    ProcessPendingMessages(); // returns although the handler never stops posting
+    EXPECT_GT(count, 0);
+    pollfd p{fd, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 1); // the outside loop is told to call again
+    DestroyWindow(w);
+    ProcessPendingMessages();
+    EXPECT_EQ(poll(&p, 1, 0), 0); // and goes quiet once the work is gone
+}
