@@ -1,0 +1,2 @@
+// Base component of the spawner's component family.
+#include "controls/StBase.h"

@@ -1,0 +1,148 @@
+// Controller, component helpers, attached label and library bitmaps.
+#include "controls/LncBase.h"
+#include "controls/LncExcpt.h"
+#include "controls/LncLB.h"
+#include "controls/StSpawn.h"
+
+#include <QCoreApplication>
+#include <QWidget>
+#include <chrono>
+#include <gtest/gtest.h>
+
+TEST(LncController, DefaultsEpochAndEvents) {
+    QWidget form;
+    auto* c = new TLncController(&form);
+    EXPECT_EQ(c->About(), "v3.08");
+    c->SetAbout("x");
+    EXPECT_EQ(c->About(), "v3.08");
+    EXPECT_EQ(c->EntryOptions(), (TLncBaseEFOptions{efoAutoSelect, efoBeepOnError, efoInsertPushes}));
+    EXPECT_EQ(c->EntryCommands().Count(), 3);
+    EXPECT_EQ(c->Epoch(), LncCurrentCentury());
+    auto year = int(
+        std::chrono::year_month_day{std::chrono::floor<std::chrono::days>(std::chrono::system_clock::now())}
+            .year());
+    EXPECT_EQ(LncCurrentCentury(), year / 100 * 100);
+
+    for (int bad : {1599, 4000, -1, 0}) {
+        c->SetEpoch(2000);
+        c->SetEpoch(bad);
+        EXPECT_EQ(c->Epoch(), 2000) << bad;
+    }
+    c->SetEpoch(1600);
+    EXPECT_EQ(c->Epoch(), 1600);
+    c->SetEpoch(3999);
+    EXPECT_EQ(c->Epoch(), 3999);
+    c->OnGetEpoch = [](QObject*, int& e) { e = 1900; };
+    EXPECT_EQ(c->Epoch(), 1900);
+
+    // The pool's triggers reach the controller's OnTimerTrigger.
+    std::vector<int32_t> seen;
+    c->OnTimerTrigger = [&](QObject*, int32_t h, uint32_t, int32_t) { seen.push_back(h); };
+    int32_t h = c->TimerPool().AddTrigger(nullptr, 10);
+    c->TimerPool().Tick();
+    EXPECT_EQ(seen, std::vector<int32_t>{h});
+}
+
+TEST(LncController, FoundOnTheControlsForm) {
+    QWidget form;
+    QWidget panel(&form);
+    auto* list = new TLncCustomListBox(&panel);
+    EXPECT_EQ(LncFindController(list), nullptr);
+    auto* first = new TLncController(&form);
+    new TLncController(&form);
+    EXPECT_EQ(LncFindController(list), first);
+    EXPECT_EQ(LncFindController(nullptr), nullptr);
+
+    QWidget other;
+    auto* nested = new QObject(&other);
+    auto* deep = new TLncController(nested);
+    auto* box = new TLncCustomListBox(&other);
+    EXPECT_EQ(LncFindController(box), deep);
+}
+
+TEST(LncHelpers, UniqueComponentNames) {
+    QWidget form;
+    std::string name;
+    LncUniqueComponentName(&form, "LncController", name);
+    EXPECT_EQ(name, "LncController1");
+    auto* c = new TLncController(&form);
+    c->SetName("LncController1");
+    QWidget panel(&form);
+    auto* inner = new QObject(&panel);
+    inner->setObjectName("lnccontroller2"); // names compare without regard to case
+    LncUniqueComponentName(&form, "LncController", name);
+    EXPECT_EQ(name, "LncController3");
+    for (const char* bad : {"", "1abc", "has space", "x-y", "\xE9t\xE9"}) {
+        EXPECT_THROW(LncUniqueComponentName(&form, bad, name), cls::EComponentError) << bad;
+    }
+    LncUniqueComponentName(nullptr, "_x9", name);
+    EXPECT_EQ(name, "_x91");
+}
+
+TEST(LncHelpers, GrayBitmap) {
+    QImage img = LncLoadBitmap("LTGRAYBITMAP");
+    ASSERT_FALSE(img.isNull());
+    EXPECT_EQ(img.size(), QSize(8, 8));
+    EXPECT_EQ(QColor(img.pixel(0, 0)), QColor(192, 192, 192));
+    EXPECT_EQ(QColor(img.pixel(1, 0)), QColor(255, 255, 255));
+    EXPECT_TRUE(LncLoadBitmap("NO_SUCH_BITMAP").isNull());
+}
+
+TEST(LncLabel, AttachedLabelFollowsItsControl) {
+    QWidget form;
+    form.resize(400, 300);
+    auto* ctl = new TLncCustomControl(&form);
+    ctl->setObjectName("Edit1");
+    ctl->setGeometry(50, 100, 80, 20);
+    form.show();
+    EXPECT_EQ(ctl->AttachedLabel(), nullptr);
+    ctl->LabelInfo().SetOffsetX(3);
+    ctl->LabelInfo().SetVisible(true);
+    TLncAttachedLabel* label = ctl->AttachedLabel();
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->objectName(), "Edit1Label");
+    EXPECT_EQ(label->parentWidget(), &form);
+    EXPECT_EQ(label->buddy(), ctl);
+    EXPECT_EQ(label->Control(), ctl);
+    EXPECT_TRUE(label->autoFillBackground());
+    EXPECT_EQ(label->pos(), QPoint(53, 100 - label->height()));
+
+    ctl->LabelInfo().SetOffsetY(-4);
+    EXPECT_EQ(label->pos(), QPoint(53, 96 - label->height()));
+    // A move is followed through the posted reposition message.
+    ctl->move(10, 200);
+    EXPECT_EQ(label->pos(), QPoint(53, 96 - label->height()));
+    QCoreApplication::sendPostedEvents(ctl, kLabelReposition);
+    EXPECT_EQ(label->pos(), QPoint(13, 196 - label->height()));
+    ctl->hide();
+    EXPECT_TRUE(label->isHidden());
+    ctl->show();
+    EXPECT_FALSE(label->isHidden());
+
+    QPointer<TLncAttachedLabel> watch(label);
+    ctl->LabelInfo().SetVisible(false);
+    EXPECT_TRUE(watch.isNull());
+    ctl->LabelInfo().SetVisible(true);
+    watch = ctl->AttachedLabel();
+    delete ctl; // the control's destruction frees its label
+    EXPECT_TRUE(watch.isNull());
+}
+
+TEST(StSpawn, DefaultsAndIgnoredSetters) {
+    TStSpawnApplication s;
+    EXPECT_EQ(s.Version(), "4.03");
+    s.SetVersion("9");
+    EXPECT_EQ(s.Version(), "4.03");
+    EXPECT_TRUE(s.Idle());
+    EXPECT_TRUE(s.NotifyWhenDone());
+    EXPECT_EQ(s.ShowState(), ssNormal);
+    EXPECT_EQ(s.SpawnCommand(), scOpen);
+    EXPECT_EQ(s.TimeOut(), 0);
+    EXPECT_EQ(s.FileName(), "");
+    s.SetTimeOut(-5);
+    EXPECT_EQ(s.TimeOut(), 0);
+    s.SetTimeOut(7);
+    EXPECT_EQ(s.TimeOut(), 7);
+    s.SetShowState(ssMinimized);
+    EXPECT_EQ(s.ShowState(), ssMinimized);
+}

@@ -1,0 +1,477 @@
+// Check-list box: the state model, the click and key cycles with their events, drawing at the
+// box geometry and colours, tab stops and the horizontal extent.
+#include "controls/LncCkLb.h"
+#include "controls/LncExcpt.h"
+#include "controls/LncSrMgr.h"
+
+#include <QApplication>
+#include <QMouseEvent>
+#include <QTest>
+#include <gtest/gtest.h>
+
+namespace {
+
+class CheckListTest : public testing::Test {
+protected:
+    void SetUp() override {
+        form.resize(300, 400);
+        controller = new TLncController(&form);
+        list = new TLncCheckList(&form);
+        list->setObjectName("namesListbox");
+        list->setGeometry(10, 10, 200, 150);
+        list->SetItemHeight(16);
+        list->SetSorted(true);
+        list->OnClick = [this](QObject* s) {
+            EXPECT_EQ(s, list);
+            events.push_back("click");
+        };
+        list->OnDblClick = [this](QObject*) { events.push_back("dblclick"); };
+        list->OnStateChange = [this](QObject* s, int i, TCheckBoxState o, TCheckBoxState n) {
+            EXPECT_EQ(s, list);
+            events.push_back("state " + std::to_string(i) + " " + std::to_string(o) + ">" +
+                             std::to_string(n));
+        };
+        form.show();
+    }
+
+    void fill(std::initializer_list<const char*> names) {
+        for (const char* n : names)
+            list->Items.Add(n);
+    }
+    // A left press at a point of the item area (viewport coordinates).
+    void press(int x, int y) { QTest::mousePress(list->viewport(), Qt::LeftButton, {}, QPoint(x, y)); }
+    void release(int x, int y) { QTest::mouseRelease(list->viewport(), Qt::LeftButton, {}, QPoint(x, y)); }
+    void click(int x, int y) {
+        press(x, y);
+        release(x, y);
+    }
+    void doubleClick(int x, int y) {
+        click(x, y);
+        QMouseEvent dbl(QEvent::MouseButtonDblClick, QPointF(x, y),
+                        list->viewport()->mapToGlobal(QPointF(x, y)), Qt::LeftButton, Qt::LeftButton,
+                        Qt::NoModifier);
+        QApplication::sendEvent(list->viewport(), &dbl);
+        release(x, y);
+    }
+    std::vector<TCheckBoxState> states() const {
+        std::vector<TCheckBoxState> s;
+        for (int i = 0; i < list->Items.Count(); ++i)
+            s.push_back(list->ItemState(i));
+        return s;
+    }
+    std::vector<std::string> items() const {
+        std::vector<std::string> s;
+        for (int i = 0; i < list->Items.Count(); ++i)
+            s.push_back(list->Items[i]);
+        return s;
+    }
+
+    QWidget form;
+    TLncController* controller;
+    TLncCheckList* list;
+    std::vector<std::string> events;
+};
+
+QColor pixel(const QImage& img, int x, int y) {
+    return QColor(img.pixel(x, y));
+}
+
+} // namespace
+
+TEST_F(CheckListTest, Defaults) {
+    TLncCheckList fresh(&form);
+    EXPECT_EQ(fresh.height(), 150);
+    EXPECT_TRUE(fresh.BoxClickOnly());
+    EXPECT_EQ(fresh.BoxColor(), QColor(Qt::white));
+    EXPECT_EQ(fresh.BoxMargin(), 1);
+    EXPECT_EQ(fresh.CheckColor(), fresh.palette().color(QPalette::Text));
+    EXPECT_EQ(fresh.CheckStyle(), csCheck);
+    EXPECT_EQ(fresh.Glyphs(), nullptr);
+    EXPECT_FALSE(fresh.ShowGlyphs());
+    EXPECT_FALSE(fresh.ThreeState());
+    EXPECT_TRUE(fresh.WantDblClicks());
+    EXPECT_FALSE(fresh.HorizontalScroll());
+    EXPECT_EQ(fresh.About(), "v3.08");
+    EXPECT_EQ(fresh.ItemIndex(), -1);
+    EXPECT_EQ(fresh.StateCount(cbChecked), 0);
+    EXPECT_EQ(fresh.StateCount(cbUnchecked), 0);
+}
+
+TEST_F(CheckListTest, StateModel) {
+    EXPECT_EQ(list->StateCount(cbChecked), 0);
+    EXPECT_EQ(list->ItemState(0), cbUnchecked);
+    list->SetItemState(0, cbChecked); // no item: nothing, no event
+    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(list->ItemState(0), cbUnchecked);
+
+    fill({"Moss", "Cole"});
+    list->SetItemState(1, cbChecked); // Moss
+    list->SetItemState(1, cbChecked); // the event comes also when nothing changes
+    EXPECT_EQ(events, (std::vector<std::string>{"state 1 0>1", "state 1 1>1"}));
+    list->SetItemState(-1, cbChecked);
+    list->SetItemState(2, cbChecked);
+    EXPECT_EQ(events.size(), 2u);
+    EXPECT_EQ(list->ItemState(2), cbUnchecked);
+    EXPECT_EQ(list->ItemState(-5), cbUnchecked);
+
+    // Sorted adds keep every state with its item.
+    list->SetItemIndex(1);
+    EXPECT_EQ(list->Items.Add("abel"), 0); // upper-case byte order
+    EXPECT_EQ(list->Items.Add("Zeta"), 3);
+    EXPECT_EQ(list->Items.Add("cole"), 2); // after the equal "Cole"
+    EXPECT_EQ(items(), (std::vector<std::string>{"abel", "Cole", "cole", "Moss", "Zeta"}));
+    EXPECT_EQ(states(),
+              (std::vector<TCheckBoxState>{cbUnchecked, cbUnchecked, cbUnchecked, cbChecked, cbUnchecked}));
+    EXPECT_EQ(list->ItemIndex(), 3); // the selection follows its item
+    list->SetItemState(4, cbGrayed);
+    EXPECT_EQ(list->StateCount(cbChecked), 1);
+    EXPECT_EQ(list->StateCount(cbGrayed), 1);
+    EXPECT_EQ(list->StateCount(cbUnchecked), 3);
+
+    list->Items.Delete(1);
+    EXPECT_EQ(states(), (std::vector<TCheckBoxState>{cbUnchecked, cbUnchecked, cbChecked, cbGrayed}));
+    EXPECT_EQ(list->ItemIndex(), 2);
+    list->Items.Insert(0, "first"); // an insert at a place shifts the states behind it
+    EXPECT_EQ(states(),
+              (std::vector<TCheckBoxState>{cbUnchecked, cbUnchecked, cbUnchecked, cbChecked, cbGrayed}));
+    EXPECT_THROW(list->Items.Delete(5), cls::EListError);
+    EXPECT_THROW(list->Items.Insert(7, "x"), cls::EListError);
+
+    // Clear and refill: every state unchecked, one state per item.
+    list->Items.Clear();
+    EXPECT_EQ(list->StateCount(cbChecked), 0);
+    EXPECT_EQ(list->ItemIndex(), -1);
+    fill({"a", "b", "c"});
+    EXPECT_EQ(states(), (std::vector<TCheckBoxState>{cbUnchecked, cbUnchecked, cbUnchecked}));
+    EXPECT_EQ(list->StateCount(cbUnchecked), 3);
+    EXPECT_EQ(list->ItemState(3), cbUnchecked);
+
+    // Sorting an unsorted list takes the states along.
+    TLncCheckList plain(&form);
+    for (const char* n : {"c", "a", "b"})
+        plain.Items.Add(n);
+    plain.SetItemState(0, cbChecked);
+    plain.SetItemIndex(0);
+    plain.SetSorted(true);
+    EXPECT_EQ(plain.Items[2], "c");
+    EXPECT_EQ(plain.ItemState(2), cbChecked);
+    EXPECT_EQ(plain.ItemIndex(), 2);
+}
+
+TEST_F(CheckListTest, MouseClickCycle) {
+    fill({"alpha", "beta", "gamma"});
+    int y = 16 + 8; // "beta"
+    click(5, y);
+    click(5, y);
+    EXPECT_EQ(events, (std::vector<std::string>{"state 1 0>1", "click", "state 1 1>0", "click"}));
+    EXPECT_EQ(list->ItemIndex(), 1); // a box click selects too
+
+    events.clear();
+    list->SetThreeState(true);
+    for (int i = 0; i < 3; ++i)
+        click(5, y);
+    EXPECT_EQ(events, (std::vector<std::string>{"state 1 0>2", "click", "state 1 2>1", "click", "state 1 1>0",
+                                                "click"}));
+
+    // The box area ends at left + ItemHeight - BoxMargin div 2 = 16.
+    events.clear();
+    list->SetThreeState(false);
+    click(16, 8);
+    EXPECT_EQ(list->ItemState(0), cbChecked);
+    click(17, 8);
+    EXPECT_EQ(list->ItemState(0), cbChecked);
+    EXPECT_EQ(events, (std::vector<std::string>{"state 0 0>1", "click", "click"}));
+    EXPECT_EQ(list->ItemIndex(), 0);
+
+    // A text click with BoxClickOnly only selects; without it the state cycles.
+    events.clear();
+    click(100, 40);
+    EXPECT_EQ(list->ItemIndex(), 2);
+    EXPECT_EQ(list->ItemState(2), cbUnchecked);
+    EXPECT_EQ(events, std::vector<std::string>{"click"});
+    list->SetBoxClickOnly(false);
+    events.clear();
+    click(100, 40);
+    EXPECT_EQ(list->ItemState(2), cbChecked);
+    EXPECT_EQ(events, (std::vector<std::string>{"state 2 0>1", "click"}));
+
+    // Below the last item, and with the right button, nothing happens.
+    events.clear();
+    click(5, 100);
+    click(100, 100);
+    QTest::mouseClick(list->viewport(), Qt::RightButton, {}, QPoint(5, 8));
+    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(list->ItemIndex(), 2);
+    EXPECT_EQ(states(), (std::vector<TCheckBoxState>{cbChecked, cbUnchecked, cbChecked}));
+}
+
+TEST_F(CheckListTest, DoubleClicks) {
+    fill({"alpha", "beta"});
+    doubleClick(5, 8);
+    // The second press of a double click is the double click: one state change.
+    EXPECT_EQ(events, (std::vector<std::string>{"state 0 0>1", "click", "click", "dblclick"}));
+    EXPECT_EQ(list->ItemState(0), cbChecked);
+
+    events.clear();
+    list->SetWantDblClicks(false);
+    doubleClick(5, 24);
+    EXPECT_EQ(events, (std::vector<std::string>{"state 1 0>1", "click", "state 1 1>0", "click"}));
+
+    events.clear();
+    list->SetWantDblClicks(true);
+    doubleClick(100, 100); // below the items
+    EXPECT_TRUE(events.empty());
+}
+
+TEST_F(CheckListTest, KeyboardSpaceOnly) {
+    fill({"alpha", "beta", "gamma"});
+    list->SetFocus();
+    QTest::keyClick(list, Qt::Key_Space); // no current item
+    EXPECT_TRUE(events.empty());
+    list->SetItemIndex(1);
+    std::vector<char> keys;
+    list->OnKeyPress = [&](QObject*, char& k) {
+        keys.push_back(k);
+        if (k == 'q') k = ' '; // a handler may turn a key into Space
+    };
+    QTest::keyClick(list, Qt::Key_Space);
+    EXPECT_EQ(events, (std::vector<std::string>{"state 1 0>1", "click"}));
+    events.clear();
+    // Other characters do not check anything.
+    QTest::keyClicks(list, "ab");
+    QTest::keyClick(list, Qt::Key_Return);
+    QTest::keyClick(list, Qt::Key_Escape);
+    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(keys, (std::vector<char>{' ', 'a', 'b', '\r', '\x1b'}));
+    QTest::keyClick(list, Qt::Key_Q);
+    EXPECT_EQ(events, (std::vector<std::string>{"state 1 1>0", "click"}));
+    events.clear();
+    list->OnKeyPress = [](QObject*, char& k) { k = 0; }; // a consumed key does nothing
+    QTest::keyClick(list, Qt::Key_Space);
+    EXPECT_TRUE(events.empty());
+
+    // Navigation keys move the selection and report it as a click.
+    list->OnKeyPress = nullptr;
+    QTest::keyClick(list, Qt::Key_Down);
+    EXPECT_EQ(list->ItemIndex(), 2);
+    QTest::keyClick(list, Qt::Key_Down); // already the last: no change, no click
+    QTest::keyClick(list, Qt::Key_Home);
+    EXPECT_EQ(list->ItemIndex(), 0);
+    EXPECT_EQ(events, (std::vector<std::string>{"click", "click"}));
+    EXPECT_EQ(states(), (std::vector<TCheckBoxState>{cbUnchecked, cbUnchecked, cbUnchecked}));
+}
+
+TEST_F(CheckListTest, HandlerExceptionsReachTheExceptionDisplay) {
+    fill({"alpha", "beta"});
+    std::vector<std::string> shown;
+    cls::SetApplicationExceptionHandler([&](const std::exception& e) { shown.push_back(e.what()); });
+    list->OnClick = [](QObject*) { throw cls::Exception("lookup failed"); };
+    click(5, 8);
+    list->SetFocus();
+    QTest::keyClick(list, Qt::Key_Space);
+    cls::SetApplicationExceptionHandler(nullptr);
+    EXPECT_EQ(shown, (std::vector<std::string>{"lookup failed", "lookup failed"}));
+    // The state changes before the click went through; the list stays usable.
+    EXPECT_EQ(states(), (std::vector<TCheckBoxState>{cbUnchecked, cbUnchecked}));
+    EXPECT_EQ(list->ItemIndex(), 0);
+    // Selecting from the program is no click.
+    events.clear();
+    list->OnClick = [this](QObject*) { events.push_back("click"); };
+    list->SetItemIndex(1);
+    list->SetItemIndex(-1);
+    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(list->ItemIndex(), -1);
+}
+
+TEST_F(CheckListTest, MissingControllerRaises) {
+    QWidget bare;
+    auto* orphan = new TLncCheckList(&bare);
+    try {
+        orphan->Items.Add("x");
+        FAIL() << "no exception";
+    } catch (const ENoControllerAssigned& e) {
+        EXPECT_STREQ(e.what(), "No Controller assigned");
+    }
+    EXPECT_EQ(orphan->Items.Count(), 0);
+    EXPECT_THROW(orphan->SetItemIndex(0), ENoControllerAssigned);
+
+    // Shown without a controller: the failure reaches the exception display.
+    std::vector<std::string> reported;
+    cls::SetApplicationExceptionHandler([&](const std::exception& e) { reported.push_back(e.what()); });
+    bare.show();
+    cls::SetApplicationExceptionHandler(nullptr);
+    EXPECT_EQ(reported, std::vector<std::string>{"No Controller assigned"});
+
+    // An explicitly assigned controller from elsewhere is enough; its destruction unassigns it.
+    auto* foreign = new TLncController;
+    orphan->SetController(foreign);
+    EXPECT_EQ(orphan->Items.Add("x"), 0);
+    delete foreign;
+    EXPECT_EQ(orphan->Controller(), nullptr);
+    EXPECT_EQ(list->Items.Add("y"), 0);
+    EXPECT_EQ(list->Controller(), controller);
+}
+
+TEST_F(CheckListTest, BoxGeometryAndMargins) {
+    EXPECT_EQ(list->BoxSize(), 13);
+    list->SetItemHeight(15);
+    EXPECT_EQ(list->BoxSize(), 13);
+    list->SetItemHeight(16);
+    list->SetBoxMargin(0);
+    EXPECT_EQ(list->BoxMargin(), 1);
+    list->SetBoxMargin(8); // 16 - 16 leaves no box
+    EXPECT_EQ(list->BoxMargin(), 1);
+    list->SetBoxMargin(2);
+    EXPECT_EQ(list->BoxSize(), 11);
+    EXPECT_EQ(list->BoxRightEdge(QRect(0, 0, 100, 16)), 15);
+    list->SetBoxMargin(7);
+    EXPECT_EQ(list->BoxSize(), 1);
+    list->SetBoxMargin(1);
+}
+
+TEST_F(CheckListTest, RenderedBoxesFramesMarksAndSelection) {
+    QPalette pal = list->palette();
+    pal.setColor(QPalette::Highlight, QColor(0, 0, 200));
+    pal.setColor(QPalette::HighlightedText, QColor(255, 255, 0));
+    list->setPalette(pal);
+    list->SetColor(QColor(240, 240, 240));
+    list->SetCheckColor(QColor(255, 0, 0));
+    list->SetThreeState(true);
+    fill({"a checked", "b grayed", "c plain", "d selected"});
+    list->SetItemState(0, cbChecked);
+    list->SetItemState(1, cbGrayed);
+    list->SetItemIndex(3);
+    form.show();
+    QImage img = list->viewport()->grab().toImage();
+    ASSERT_GE(img.height(), 64);
+
+    // Item 2: an unchecked box of side 13 at (1, 1) inside the item.
+    int top = 32, x0 = 1, y0 = top + 1, s = 13, mid = s / 2;
+    EXPECT_EQ(pixel(img, x0 + mid, y0), QColor(80, 100, 128));          // outer top
+    EXPECT_EQ(pixel(img, x0, y0 + mid), QColor(80, 100, 128));          // outer left
+    EXPECT_EQ(pixel(img, x0 + mid, y0 + s - 1), QColor(192, 204, 216)); // outer bottom
+    EXPECT_EQ(pixel(img, x0 + s - 1, y0 + mid), QColor(192, 204, 216)); // outer right
+    EXPECT_EQ(pixel(img, x0 + mid, y0 + 1), QColor(0, 0, 0));           // inner top
+    EXPECT_EQ(pixel(img, x0 + 1, y0 + mid), QColor(0, 0, 0));           // inner left
+    EXPECT_EQ(pixel(img, x0 + mid, y0 + s - 2), QColor(128, 152, 176)); // inner bottom
+    EXPECT_EQ(pixel(img, x0 + s - 2, y0 + mid), QColor(128, 152, 176)); // inner right
+    EXPECT_EQ(pixel(img, x0 + mid, y0 + mid), QColor(Qt::white));       // BoxColor, no mark
+    EXPECT_EQ(pixel(img, 0, top + 8), QColor(240, 240, 240));           // the margin has the list's colour
+    EXPECT_EQ(pixel(img, x0 + s, y0 + mid), QColor(240, 240, 240));     // between box and text
+
+    // Item 0: the tick in CheckColor, inside the 3-pixel inset.
+    int tickCount = 0;
+    for (int y = 1; y < 1 + s; ++y)
+        for (int x = 1; x < 1 + s; ++x)
+            if (pixel(img, x, y) == QColor(255, 0, 0)) {
+                ++tickCount;
+                EXPECT_TRUE(x >= x0 + 3 && x <= x0 + s - 4 && y >= 1 + 3 && y <= 1 + s - 4) << x << "," << y;
+            }
+    EXPECT_GT(tickCount, 10);
+    EXPECT_EQ(pixel(img, x0 + 3 + 2, 1 + 3 + 6 - 2), QColor(255, 0, 0)); // the tick's lowest point
+
+    // Item 1: the light-gray dither with the mark.
+    QColor a = pixel(img, x0 + 2, 16 + 1 + 2), b = pixel(img, x0 + 3, 16 + 1 + 2);
+    EXPECT_TRUE((a == QColor(192, 192, 192) && b == QColor(Qt::white)) ||
+                (b == QColor(192, 192, 192) && a == QColor(Qt::white)));
+    EXPECT_EQ(pixel(img, x0 + 3 + 2, 16 + 1 + 3 + 6 - 2), QColor(255, 0, 0));
+
+    // Item 3 is selected: highlight from one pixel left of the text start (x 15).
+    EXPECT_EQ(pixel(img, 14, 48 + 8), QColor(0, 0, 200));
+    EXPECT_EQ(pixel(img, 199 - 2 * list->frameWidth() - 1, 48 + 1), QColor(0, 0, 200));
+    EXPECT_EQ(pixel(img, 13, 48 + 8), QColor(192, 204, 216)); // still the box frame
+    bool textDrawn = false;
+    for (int x = 15; x < 60; ++x)
+        for (int y = 48; y < 64; ++y)
+            if (pixel(img, x, y) == QColor(255, 255, 0)) textDrawn = true;
+    EXPECT_TRUE(textDrawn);
+
+    // The cross style: both diagonals meet in the middle.
+    list->SetCheckStyle(csX);
+    img = list->viewport()->grab().toImage();
+    EXPECT_EQ(pixel(img, x0 + mid, 1 + mid), QColor(255, 0, 0));
+    EXPECT_EQ(pixel(img, x0 + 3, 1 + 3), QColor(255, 0, 0));
+    EXPECT_EQ(pixel(img, x0 + 3, 1 + s - 4), QColor(255, 0, 0));
+}
+
+TEST_F(CheckListTest, GlyphsMoveTheText) {
+    ctl::ImageList glyphs(10, 10);
+    QImage green(4, 4, QImage::Format_RGB32);
+    green.fill(QColor(0, 160, 0));
+    glyphs.Add(green);
+    fill({"one", "two"});
+    list->SetGlyphs(&glyphs);
+    list->SetShowGlyphs(true);
+    list->SetItemGlyph(0, 0);
+    list->SetItemGlyph(1, 5); // outside the list: none
+    list->SetItemIndex(0);
+    form.show();
+    QImage img = list->viewport()->grab().toImage();
+    EXPECT_EQ(pixel(img, 15, 3), QColor(0, 160, 0));
+    EXPECT_EQ(pixel(img, 24, 12), QColor(0, 160, 0));
+    EXPECT_EQ(pixel(img, 25, 8), list->palette().color(QPalette::Highlight)); // text at 15 + 1 + 10
+    EXPECT_NE(pixel(img, 24, 8), list->palette().color(QPalette::Highlight));
+    EXPECT_EQ(list->ItemGlyph(1), 5);
+    EXPECT_EQ(list->ItemGlyph(9), -1);
+    list->Items.Add("a0");
+    EXPECT_EQ(list->ItemGlyph(0), -1); // the glyph indexes follow their items
+    EXPECT_EQ(list->ItemGlyph(1), 0);
+}
+
+TEST_F(CheckListTest, TabStopsAndHorizontalExtent) {
+    QFont f = list->font();
+    f.setPixelSize(12);
+    list->setFont(f);
+    QFontMetrics fm(f);
+    int avg = fm.horizontalAdvance(QString::fromStdString(LncGetString(30281))) / 52;
+    ASSERT_GT(avg, 0);
+    int base = int(ctl::DialogBaseUnits() & 0xFFFF);
+    int changes = 0;
+    list->OnTabStopsChange = [&](QObject*) { ++changes; };
+
+    list->SetTabStops({"10", "20"});
+    EXPECT_EQ(changes, 1);
+    list->Items.Add("x"); // creates the window: the stops are applied
+    EXPECT_EQ(list->TabStopPixels(), (std::vector<int>{10 * avg, 20 * avg}));
+    EXPECT_EQ(list->TabStopDialogUnits(), (std::vector<int>{10 * avg * 4 / base, 20 * avg * 4 / base}));
+    EXPECT_THROW(list->SetTabStops({"10", "x2"}), cls::EConvertError);
+    EXPECT_THROW(list->SetTabStops({""}), cls::EConvertError);
+    EXPECT_THROW(list->SetTabStops({"99999999999"}), cls::EConvertError);
+    EXPECT_EQ(list->TabStops(), (std::vector<std::string>{"10", "20"}));
+    EXPECT_EQ(changes, 1);
+    std::vector<std::string> many(150, "1");
+    list->SetTabStops(many);
+    EXPECT_EQ(list->TabStopPixels().size(), 100u);
+    list->SetTabStops({});
+    EXPECT_TRUE(list->TabStopDialogUnits().empty());
+    EXPECT_EQ(changes, 3);
+
+    // Without HorizontalScroll no extent is set.
+    EXPECT_EQ(list->HorizontalExtent(), 0);
+    list->SetHorizontalScroll(true);
+    auto w = [&](const char* s) { return fm.horizontalAdvance(QString(s)); };
+    EXPECT_EQ(list->HorizontalExtent(), w("x") + 21);
+    list->Items.Add("a much longer item text");
+    list->Items.Add("mid");
+    EXPECT_EQ(list->HorizontalExtent(), w("a much longer item text") + 21);
+    list->Items.Delete(list->Items.IndexOf("A MUCH LONGER ITEM TEXT"));
+    EXPECT_EQ(list->HorizontalExtent(), std::max(w("x"), w("mid")) + 21);
+
+    // Tabbed texts are measured at the pixel tab positions.
+    list->SetTabStops({"30"});
+    list->Items.Add("ab\tc");
+    EXPECT_EQ(list->HorizontalExtent(), 30 * avg + w("c") + 21);
+    list->SetTabStops({"30", "40"});
+    list->Items.Add("ab\tc\td");
+    EXPECT_EQ(list->HorizontalExtent(), 40 * avg + w("d") + 21);
+    // Huge stops and many tabs stay within range.
+    list->SetTabStops({"2000000000"});
+    list->Items.Add("a\t\t\t\t\t\t\t\tb");
+    EXPECT_GT(list->HorizontalExtent(), 0);
+    list->SetTabStops({"-5", "2000000000", "3"});
+    EXPECT_GT(list->HorizontalExtent(), 0);
+    list->Items.Clear();
+    EXPECT_EQ(list->HorizontalExtent(), 21);
+    list->SetHorizontalScroll(false);
+    EXPECT_EQ(list->HorizontalExtent(), 0);
+}

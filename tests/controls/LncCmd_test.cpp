@@ -1,0 +1,345 @@
+// Command tables: built-in tables, unique names, commands, text files and property streams.
+#include "controls/LncCmd.h"
+#include "controls/LncExcpt.h"
+#include "platform/Text.h"
+#include "tests/support/TestSupport.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+
+namespace {
+TLncCmdRec rec(int k1, int s1, int k2, int s2, int cmd) {
+    return TLncCmdRec{uint8_t(k1), uint8_t(s1), uint8_t(k2), uint8_t(s2), uint16_t(cmd)};
+}
+
+std::vector<TLncCmdRec> records(const TLncCommandTable& t) {
+    std::vector<TLncCmdRec> r;
+    for (int i = 0; i < t.Count(); ++i)
+        r.push_back(t.Commands(i));
+    return r;
+}
+
+bool noDuplicateKeys(const TLncCommandTable& t) {
+    for (int i = 0; i < t.Count(); ++i)
+        if (t.IndexOfKey(t.Commands(i)) != i) return false;
+    return true;
+}
+} // namespace
+
+TEST(LncCmd, BuiltinTables) {
+    TLncCommandProcessor p;
+    ASSERT_EQ(p.Count(), 3);
+    const TLncCommandTable* d = p.Table(0);
+    const TLncCommandTable* w = p.Table(1);
+    const TLncCommandTable* g = p.Table(2);
+    EXPECT_EQ(d->TableName(), "Default");
+    EXPECT_EQ(w->TableName(), "WordStar");
+    EXPECT_EQ(g->TableName(), "Grid");
+    EXPECT_TRUE(d->IsActive());
+    EXPECT_FALSE(w->IsActive());
+    EXPECT_FALSE(g->IsActive());
+    EXPECT_EQ(d->Count(), 64);
+    EXPECT_EQ(w->Count(), 40);
+    EXPECT_EQ(g->Count(), 38);
+    EXPECT_TRUE(noDuplicateKeys(*d) && noDuplicateKeys(*w) && noDuplicateKeys(*g));
+    EXPECT_EQ(d->Commands(0), rec(37, 0, 0, 0, 46));
+    EXPECT_EQ(d->Commands(43), rec(90, 6, 0, 0, 53));
+    EXPECT_EQ(d->Commands(44), rec(48, 4, 0, 0, 32));
+    EXPECT_EQ(d->Commands(63), rec(57, 6, 0, 0, 67));
+    EXPECT_EQ(w->Commands(10), rec(81, 4, 83, 128, 42));
+    EXPECT_EQ(w->Commands(39), rec(75, 4, 57, 128, 67));
+    EXPECT_EQ(g->Commands(37), rec(113, 0, 0, 0, 69));
+    // The stream key is the four key bytes as a little-endian signed integer.
+    EXPECT_EQ(rec(81, 4, 83, 128, 0).StreamKey(), -2142043055);
+    EXPECT_EQ(TLncCmdRec::FromStreamKey(-2142043055, 42), rec(81, 4, 83, 128, 42));
+    EXPECT_EQ(p.GetTable("wordstar"), w);
+    EXPECT_EQ(p.GetTable("GRID"), g);
+    EXPECT_EQ(p.GetTable("Grid1"), nullptr);
+    EXPECT_EQ(TLncCommandTable().TableName(), "(Unknown)");
+}
+
+TEST(LncCmd, UniqueTableNames) {
+    TLncCommandProcessor p;
+    EXPECT_EQ(p.AddTable("Default", true)->TableName(), "Default1");
+    EXPECT_EQ(p.AddTable("default", true)->TableName(), "default2");
+    EXPECT_EQ(p.AddTable("Grid7", false)->TableName(), "Grid1"); // "Grid" exists
+    EXPECT_EQ(p.AddTable("Mine7", false)->TableName(), "Mine7"); // no "Mine": kept with its digits
+    // A second "Mine7" must not give two tables of one name.
+    EXPECT_EQ(p.AddTable("Mine7", false)->TableName(), "Mine1");
+    EXPECT_EQ(p.AddTable("Mine7", false)->TableName(), "Mine2");
+    EXPECT_EQ(p.AddTable("12", false)->TableName(), "12");
+    EXPECT_EQ(p.AddTable("12", false)->TableName(), "11");
+    EXPECT_EQ(p.AddTable("7", false)->TableName(), "7");
+    EXPECT_EQ(p.AddTable("7", false)->TableName(), "71");
+    for (int i = 0; i < p.Count(); ++i)
+        for (int j = i + 1; j < p.Count(); ++j)
+            EXPECT_NE(plat::AsciiUpper(p.Table(i)->TableName()), plat::AsciiUpper(p.Table(j)->TableName()));
+}
+
+TEST(LncCmd, AddCommandChecks) {
+    TLncCommandProcessor p;
+    EXPECT_THROW(p.AddCommand("Nope", rec(1, 0, 0, 0, 5)), ETableNotFound);
+    EXPECT_THROW(p.AddCommand("grid", rec(37, 0, 0, 0, 99)), EDuplicateCommand);
+    p.AddCommand("grid", rec(37, 4, 40, 128, 99));
+    EXPECT_EQ(p.GetTable("Grid")->Count(), 39);
+    EXPECT_EQ(p.GetTable("Grid")->Commands(38), rec(37, 4, 40, 128, 99));
+}
+
+TEST(LncCmd, TextFileRoundTrip) {
+    pwtest::TempDir dir;
+    TLncCommandProcessor p;
+    std::string file = dir.file("default.cmd");
+    p.SaveCommandTable("default", file);
+    std::string bytes = pwtest::readFile(file);
+    ASSERT_EQ(bytes.substr(0, 9 + 24 + 24), "Default\r\n"
+                                            "  37   0   0   0    46\r\n"
+                                            "  39   0   0   0    55\r\n");
+    EXPECT_EQ(bytes.size(), 9u + 64u * 24u);
+    p.SaveCommandTable("NoSuchTable", dir.file("none.cmd"));
+    EXPECT_EQ(pwtest::readFile(dir.file("none.cmd")), "");
+
+    int index = p.LoadCommandTable(file);
+    EXPECT_EQ(index, 3);
+    EXPECT_EQ(p.Table(3)->TableName(), "Default1");
+    EXPECT_EQ(records(*p.Table(3)), records(*p.Table(0)));
+    EXPECT_TRUE(p.Table(3)->IsActive());
+
+    // Saved again under its own name, only the name line differs.
+    std::string again = dir.file("again.cmd");
+    p.SaveCommandTable("Default1", again);
+    EXPECT_EQ(pwtest::readFile(again), "Default1" + bytes.substr(7));
+
+    std::string ws = dir.file("ws.cmd");
+    p.SaveCommandTable("WordStar", ws);
+    EXPECT_NE(pwtest::readFile(ws).find("  81   4  83 128    42\r\n"), std::string::npos);
+
+    // Line-feed endings, extra blanks and blank lines are accepted.
+    std::string lf = dir.file("lf.cmd");
+    pwtest::writeFile(lf, "My table\n 1 2 3 4 5\n\n\t255 255 255 255 65535 \n");
+    TLncCommandTable t;
+    t.LoadFromFile(lf);
+    EXPECT_EQ(t.TableName(), "My table");
+    EXPECT_EQ(records(t), (std::vector<TLncCmdRec>{rec(1, 2, 3, 4, 5), rec(255, 255, 255, 255, 65535)}));
+}
+
+TEST(LncCmd, BadTextFilesAreRejectedAndChangeNothing) {
+    pwtest::TempDir dir;
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"empty", ""},
+        {"noname", "\r\n 1 0 0 0 5\r\n"},
+        {"letters", "T\r\n  1   0   0   0   x5\r\n"},
+        {"hex", "T\r\n$25 0 0 0 5\r\n"},
+        {"negative", "T\r\n-1 0 0 0 5\r\n"},
+        {"four", "T\r\n 1 0 0 0\r\n"},
+        {"six", "T\r\n 1 0 0 0 5 6\r\n"},
+        {"keyrange", "T\r\n 256 0 0 0 5\r\n"},
+        {"cmdrange", "T\r\n 1 0 0 0 65536\r\n"},
+        {"duplicate", "T\r\n 1 0 0 0 5\r\n 1 0 0 0 6\r\n"},
+        {"longline", "T\r\n" + std::string(300, ' ') + "1 0 0 0 5\r\n"},
+        {"longname", std::string(100000, 'n')},
+        {"huge", "T\r\n 1 0 0 0 99999999999999999999\r\n"},
+    };
+    for (const auto& [name, text] : bad) {
+        std::string f = dir.file(name + ".cmd");
+        pwtest::writeFile(f, text);
+        TLncCommandProcessor p;
+        EXPECT_THROW(p.LoadCommandTable(f), ctl::EInOutError) << name;
+        EXPECT_EQ(p.Count(), 3) << name;
+        TLncCommandTable t;
+        t.SetTableName("Keep");
+        t.AddRec(rec(9, 9, 9, 9, 9));
+        EXPECT_THROW(t.LoadFromFile(f), ctl::EInOutError) << name;
+        EXPECT_EQ(t.TableName(), "Keep") << name;
+        EXPECT_EQ(t.Count(), 1) << name;
+    }
+    TLncCommandProcessor p;
+    EXPECT_THROW(p.LoadCommandTable(dir.file("missing.cmd")), ctl::EInOutError);
+    TLncCommandTable multi;
+    multi.SetTableName("two\nlines");
+    EXPECT_THROW(multi.SaveToFile(dir.file("multi.cmd")), ctl::EInOutError);
+}
+
+namespace {
+std::string bytes(cls::TMemoryStream& m) {
+    return std::string(reinterpret_cast<const char*>(m.Memory()), static_cast<size_t>(m.Size()));
+}
+// The expected stream of one table: name, active flag, then (key, command) pairs.
+std::string tableStream(const std::string& name, bool active, const std::vector<int32_t>& pairs) {
+    cls::TMemoryStream m;
+    cls::TWriter w(m);
+    w.WriteString(name);
+    w.WriteBoolean(active);
+    w.WriteListBegin();
+    for (int32_t v : pairs)
+        w.WriteInteger(v);
+    w.WriteListEnd();
+    return bytes(m);
+}
+} // namespace
+
+TEST(LncCmd, StreamsStoreOnlyDifferencesFromBuiltins) {
+    TLncCommandProcessor p;
+    cls::TMemoryStream s;
+    cls::TWriter sw(s);
+    ASSERT_TRUE(p.Table(0)->StoresCommandList());
+    p.Table(0)->WriteCommandList(sw);
+    EXPECT_EQ(bytes(s), tableStream("Default", true, {}));
+
+    // "Grid" with one key deleted, one command changed and one record added.
+    TLncCommandTable* g = p.GetTable("Grid");
+    g->Delete(g->IndexOfKey(rec(8, 0, 0, 0, 0)));
+    g->Delete(g->IndexOfKey(rec(39, 0, 0, 0, 0)));
+    g->AddRec(rec(39, 0, 0, 0, 77));
+    g->AddRec(rec(81, 4, 83, 128, 42));
+    cls::TMemoryStream gs;
+    cls::TWriter gw(gs);
+    g->WriteCommandList(gw);
+    EXPECT_EQ(bytes(gs), tableStream("Grid", false, {8, 0, 39, 77, rec(81, 4, 83, 128, 0).StreamKey(), 42}));
+    gs.SetPosition(0);
+    cls::TReader gr(gs);
+    TLncCommandTable back;
+    back.ReadCommandList(gr);
+    EXPECT_EQ(back.TableName(), "Grid");
+    EXPECT_FALSE(back.IsActive());
+    ASSERT_EQ(back.Count(), 38);
+    EXPECT_EQ(back.IndexOfKey(rec(8, 0, 0, 0, 0)), -1);
+    EXPECT_EQ(back.Commands(back.IndexOfKey(rec(39, 0, 0, 0, 0))).Cmd, 77);
+    EXPECT_EQ(back.Commands(37), rec(81, 4, 83, 128, 42)); // the new record comes last
+
+    // A table of another name stores every record.
+    TLncCommandTable* mine = p.AddTable("Mine", true);
+    mine->AddRec(rec(1, 2, 0, 0, 3));
+    mine->AddRec(rec(4, 5, 6, 128, 7));
+    cls::TMemoryStream ms;
+    cls::TWriter mw(ms);
+    mine->WriteCommandList(mw);
+    EXPECT_EQ(
+        bytes(ms),
+        tableStream("Mine", true, {rec(1, 2, 0, 0, 0).StreamKey(), 3, rec(4, 5, 6, 128, 0).StreamKey(), 7}));
+    ms.SetPosition(0);
+    cls::TReader mr(ms);
+    TLncCommandTable mineBack;
+    mineBack.ReadCommandList(mr);
+    EXPECT_EQ(records(mineBack), records(*mine));
+    EXPECT_FALSE(TLncCommandTable().StoresCommandList());
+}
+
+TEST(LncCmd, ProcessorTableListRoundTrip) {
+    TLncCommandProcessor p;
+    p.GetTable("Default")->SetIsActive(false);
+    p.GetTable("WordStar")->Clear(); // an emptied built-in table stays empty after a round trip
+    p.AddTable("Default", true)->AddRec(rec(1, 0, 0, 0, 2));
+    cls::TMemoryStream s;
+    cls::TWriter w(s);
+    ASSERT_TRUE(p.StoresTableList());
+    p.WriteTableList(w);
+
+    TLncCommandProcessor q;
+    q.AddTable("Extra", true);
+    s.SetPosition(0);
+    cls::TReader r(s);
+    q.ReadTableList(r);
+    ASSERT_EQ(q.Count(), 4);
+    EXPECT_EQ(q.GetTable("Extra"), nullptr); // reading empties the processor first
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(q.Table(i)->TableName(), p.Table(i)->TableName());
+        EXPECT_EQ(q.Table(i)->IsActive(), p.Table(i)->IsActive());
+        EXPECT_EQ(records(*q.Table(i)), records(*p.Table(i)));
+    }
+    EXPECT_EQ(q.GetTable("WordStar")->Count(), 0);
+
+    // Two streamed tables of one name are named apart.
+    cls::TMemoryStream two;
+    cls::TWriter tw(two);
+    tw.WriteListBegin();
+    tw.WriteListEnd();
+    std::string one = tableStream("Same", true, {});
+    std::string all = bytes(two).substr(0, 1) + one + one + bytes(two).substr(1);
+    cls::TMemoryStream in;
+    in.WriteBuffer(all.data(), static_cast<int32_t>(all.size()));
+    in.SetPosition(0);
+    cls::TReader ir(in);
+    q.ReadTableList(ir);
+    ASSERT_EQ(q.Count(), 2);
+    EXPECT_EQ(q.Table(0)->TableName(), "Same");
+    EXPECT_EQ(q.Table(1)->TableName(), "Same1");
+}
+
+TEST(LncCmd, BadStreamsAreRejectedAndChangeNothing) {
+    auto stream = [](const std::string& b) {
+        auto m = std::make_unique<cls::TMemoryStream>();
+        if (!b.empty()) m->WriteBuffer(b.data(), static_cast<int32_t>(b.size()));
+        m->SetPosition(0);
+        return m;
+    };
+    auto list = [](const std::string& inner, bool close = true) {
+        cls::TMemoryStream m;
+        cls::TWriter w(m);
+        w.WriteListBegin();
+        w.WriteListEnd();
+        std::string b = bytes(m);
+        return b.substr(0, 1) + inner + (close ? b.substr(1) : std::string());
+    };
+    std::string open = tableStream("Mine", true, {1, 2});
+    const std::vector<std::pair<const char*, std::string>> bad = {
+        {"truncated", list(open.substr(0, open.size() - 1), false)},
+        {"no list end", list(open, false)},
+        {"odd pair", list(tableStream("Mine", true, {1}))},
+        {"command range", list(tableStream("Mine", true, {1, 70000}))},
+        {"negative command", list(tableStream("Grid", true, {1, -1}))},
+        {"duplicate", list(tableStream("Mine", true, {1, 5, 1, 6}))},
+        {"garbage", std::string("\x01\xEE\x07", 3)},
+        {"empty", ""},
+    };
+    for (const auto& [name, b] : bad) {
+        TLncCommandProcessor p;
+        auto m = stream(b);
+        cls::TReader r(*m);
+        EXPECT_THROW(p.ReadTableList(r), cls::EReadError) << name;
+        EXPECT_EQ(p.Count(), 3) << name;
+        EXPECT_EQ(p.Table(0)->Count(), 64) << name;
+    }
+    // For a built-in name a pair of a key that is not there adds it, whatever its command.
+    auto m = stream(list(tableStream("grid", true, {200, 0})));
+    cls::TReader r(*m);
+    TLncCommandProcessor p;
+    p.ReadTableList(r);
+    ASSERT_EQ(p.Count(), 1);
+    EXPECT_EQ(p.Table(0)->Count(), 39);
+    EXPECT_EQ(p.Table(0)->Commands(38), rec(200, 0, 0, 0, 0));
+}
+
+TEST(LncCmd, CommandZeroSurvivesSaveAndLoad) {
+    TLncCommandProcessor p;
+    TLncCommandTable* d = p.GetTable("Default");
+    d->Delete(d->IndexOfKey(rec(37, 0, 0, 0, 0)));
+    p.AddCommand("Default", rec(37, 0, 0, 0, 0));  // a built-in key with command 0
+    p.AddCommand("Default", rec(200, 1, 0, 0, 0)); // a new key with command 0
+    TLncCommandTable* mine = p.AddTable("Mine", true);
+    p.AddCommand("Mine", rec(5, 0, 0, 0, 0));
+    std::vector<TLncCmdRec> want = records(*d);
+
+    cls::TMemoryStream s;
+    cls::TWriter w(s);
+    p.WriteTableList(w);
+    s.SetPosition(0);
+    cls::TReader r(s);
+    TLncCommandProcessor q;
+    q.ReadTableList(r);
+    ASSERT_EQ(q.Count(), 4);
+    std::vector<TLncCmdRec> got = records(*q.GetTable("Default"));
+    // The changed record moves to the end; the set of records is the same.
+    auto byKey = [](std::vector<TLncCmdRec> v) {
+        std::sort(v.begin(), v.end(), [](auto& a, auto& b) { return a.StreamKey() < b.StreamKey(); });
+        return v;
+    };
+    EXPECT_EQ(byKey(got), byKey(want));
+    EXPECT_EQ(records(*q.GetTable("Mine")), records(*mine));
+
+    pwtest::TempDir dir;
+    std::string f = dir.file("zero.cmd");
+    p.SaveCommandTable("Default", f);
+    EXPECT_NE(pwtest::readFile(f).find("  37   0   0   0     0\r\n"), std::string::npos);
+    int at = p.LoadCommandTable(f);
+    EXPECT_EQ(records(*p.Table(at)), want);
+}

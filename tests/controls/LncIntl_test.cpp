@@ -1,0 +1,168 @@
+// International settings: reading, defaults, normalisation of the date pictures, the Linux
+// locale mapping, and the string routines.
+#include "controls/LncIntl.h"
+
+#include <gtest/gtest.h>
+#include <map>
+
+namespace {
+class MapSource : public TLncIntlSource {
+public:
+    std::map<std::string, std::string> values;
+    std::optional<std::string> user;
+    std::optional<std::string> ProfileString(const std::string& k) const override {
+        auto it = values.find(k);
+        if (it == values.end()) return std::nullopt;
+        return it->second;
+    }
+    std::optional<std::string> UserShortDate() const override { return user; }
+};
+} // namespace
+
+TEST(LncIntl, DefaultsWhenNothingIsSet) {
+    TLncIntlSup s{MapSource()};
+    EXPECT_EQ(s.DecimalChar, '.');
+    EXPECT_EQ(s.ThousandsChar, ',');
+    EXPECT_EQ(s.CurrencyDigits, 2);
+    EXPECT_EQ(s.NegCurrencyFormat, 0);
+    EXPECT_EQ(s.ListChar, ',');
+    EXPECT_EQ(s.CountryCode, 0);
+    EXPECT_EQ(s.CurrencyLeft, "$");
+    EXPECT_EQ(s.CurrencyRight, "$");
+    EXPECT_FALSE(s.TimeLeadingZero);
+    EXPECT_EQ(s.TimeSepChar, ':');
+    EXPECT_EQ(s.DateSepChar, '/');
+    EXPECT_EQ(s.AMText, "AM");
+    EXPECT_EQ(s.PMText, "PM");
+    EXPECT_EQ(s.ShortDatePicture, "MM/dd/yy"); // no run of three M's
+    EXPECT_EQ(s.LongDatePicture, "wwww, nnnn dd, yyyy");
+    EXPECT_EQ(s.TrueChar, 'T');
+    EXPECT_EQ(s.FalseChar, 'F');
+    EXPECT_EQ(s.YesChar, 'Y');
+    EXPECT_EQ(s.NoChar, 'N');
+}
+
+TEST(LncIntl, ValuesLimitsAndFallbacks) {
+    MapSource m;
+    m.values = {{"sDecimal", ","}, {"sThousand", ","},        {"iCurrDigits", "3"},    {"iNegCurr", "8"},
+                {"sList", ";x"},   {"sCountry", "49"},        {"sCurrency", "EURO12"}, {"iCurrency", "3"},
+                {"iTLZero", "1"},  {"sTTime", "."},           {"sDate", "."},          {"s1159", "vorm.x"},
+                {"s2359", ""},     {"sShortDate", "dd.MM.yy"}};
+    TLncIntlSup s{m};
+    EXPECT_EQ(s.DecimalChar, '.'); // both "," fall back
+    EXPECT_EQ(s.ThousandsChar, ',');
+    EXPECT_EQ(s.CurrencyDigits, 3);
+    EXPECT_EQ(s.NegCurrencyFormat, 8);
+    EXPECT_EQ(s.ListChar, ';');
+    EXPECT_EQ(s.CountryCode, 49);
+    EXPECT_EQ(s.CurrencyLeft, "EURO1"); // at most 5 characters
+    EXPECT_EQ(s.CurrencyRight, " EURO1");
+    EXPECT_TRUE(s.TimeLeadingZero);
+    EXPECT_EQ(s.TimeSepChar, '.');
+    EXPECT_EQ(s.DateSepChar, '.');
+    EXPECT_EQ(s.AMText, "vorm.");
+    EXPECT_EQ(s.PMText, "");
+    EXPECT_EQ(s.ShortDatePicture, "dd/MM/yy");
+
+    m.values = {{"iCurrency", "2"}, {"sCurrency", "kr"}, {"sCountry", "abc"}, {"iCurrDigits", "9x"}};
+    m.user = "yyyy-MM-dd-and-a-very-long-picture-beyond-thirty";
+    TLncIntlSup t{m};
+    EXPECT_EQ(t.CurrencyLeft, "kr ");
+    EXPECT_EQ(t.CurrencyRight, "kr");
+    EXPECT_EQ(t.CountryCode, 0);    // not a number
+    EXPECT_EQ(t.CurrencyDigits, 2); // not a number
+    EXPECT_EQ(t.ShortDatePicture.size(), 30u);
+    EXPECT_EQ(t.ShortDatePicture.substr(0, 10), "yyyy-MM-dd"); // "-" is not the separator here
+}
+
+TEST(LncIntl, LongPictureNormalisation) {
+    MapSource m;
+    m.values = {{"sLongDate", "dddd, MMMM dd, yyyy"}};
+    EXPECT_EQ(TLncIntlSup{m}.LongDatePicture, "wwww, nnnn dd, yyyy");
+
+    m.values = {{"sLongDate", "dddd d'.' MMMM 'de' yyyy 'x' 'y'"}};
+    TLncIntlSup s{m};
+    EXPECT_EQ(s.Literals[0], ".");
+    EXPECT_EQ(s.Literals[1], "de");
+    EXPECT_EQ(s.Literals[2], "x");
+    EXPECT_EQ(s.LongDatePicture, "wwww df nnnn g yyyy h 'y'"); // a fourth literal stays quoted
+
+    m.values = {{"sLongDate", "ddd,d.MMM.yy"}};
+    EXPECT_EQ(TLncIntlSup{m}.LongDatePicture, "www, d. nnn. yy");
+
+    m.values = {{"sLongDate", "'unterminated"}};
+    EXPECT_EQ(TLncIntlSup{m}.LongDatePicture, "'unterminated");
+    m.values = {{"sLongDate", "'toolongliteral' dd"}};
+    TLncIntlSup l{m};
+    EXPECT_EQ(l.Literals[0], "toolo");
+    EXPECT_EQ(l.LongDatePicture, "f dd");
+}
+
+TEST(LncIntl, LinuxLocaleMapping) {
+    // The C locale: a point, no grouping, 24-hour time with leading zeros, month/day/year.
+    TLncLocaleIntlSource c("C");
+    EXPECT_EQ(c.ProfileString("sDecimal").value_or("?"), ".");
+    EXPECT_FALSE(c.ProfileString("sThousand").has_value());
+    EXPECT_EQ(c.ProfileString("sShortDate").value_or("?"), "MM/dd/yy");
+    EXPECT_EQ(c.ProfileString("sDate").value_or("?"), "/");
+    EXPECT_EQ(c.ProfileString("sTTime").value_or("?"), ":");
+    EXPECT_EQ(c.ProfileString("iTLZero").value_or("?"), "1");
+    EXPECT_EQ(c.ProfileString("s1159").value_or("?"), "AM");
+    TLncIntlSup s{c};
+    EXPECT_EQ(s.DecimalChar, '.');
+    EXPECT_EQ(s.ThousandsChar, ',');
+    EXPECT_EQ(s.ShortDatePicture, "MM/dd/yy");
+    EXPECT_EQ(s.LongDatePicture, "wwww, nnnn dd, yyyy");
+    EXPECT_TRUE(s.TimeLeadingZero);
+
+    // A locale that is not installed behaves as C.
+    TLncLocaleIntlSource missing("xx_NOWHERE.UTF-8");
+    EXPECT_EQ(missing.ProfileString("sShortDate"), c.ProfileString("sShortDate"));
+
+    EXPECT_EQ(ctl::StrftimeToPicture("%d.%m.%Y"), "dd.MM.yyyy");
+    EXPECT_EQ(ctl::StrftimeToPicture("%Y-%m-%d"), "yyyy-MM-dd");
+    EXPECT_EQ(ctl::StrftimeToPicture("%D"), "MM/dd/yy");
+    EXPECT_EQ(ctl::StrftimeToPicture("%A %e %B %Y"), "dddd d MMMM yyyy");
+    EXPECT_EQ(ctl::StrftimeToPicture("%-d/%-m/%Ey"), "dd/MM/yy");
+    EXPECT_EQ(ctl::StrftimeToPicture("%Y\xE5\xB9\xB4%m"), "yyyy\xE5\xB9\xB4MM"); // non-letters kept
+    EXPECT_EQ(ctl::StrftimeToPicture("%d de %B"), "dd 'de' MMMM");
+    EXPECT_EQ(ctl::StrftimeToPicture("%"), "");
+    EXPECT_EQ(ctl::StrftimeSeparator("%d.%m.%Y"), '.');
+    EXPECT_EQ(ctl::StrftimeSeparator("%T"), ':');
+    EXPECT_EQ(ctl::StrftimeSeparator("%F"), '-');
+    EXPECT_FALSE(ctl::StrftimeSeparator("%d%m").has_value());
+    EXPECT_EQ(ctl::LongPictureFor("dd.MM.yyyy"), "dddd, dd MMMM yyyy");
+    EXPECT_EQ(ctl::LongPictureFor("yyyy-MM-dd"), "dddd, yyyy MMMM dd");
+    EXPECT_EQ(ctl::NegCurrencyCode(1, 0, 1), 1);  // -$1.1
+    EXPECT_EQ(ctl::NegCurrencyCode(1, 0, 0), 0);  // ($1.1)
+    EXPECT_EQ(ctl::NegCurrencyCode(0, 1, 1), 8);  // -1.1 $
+    EXPECT_EQ(ctl::NegCurrencyCode(1, 1, 4), 12); // $ -1.1
+    EXPECT_EQ(ctl::NegCurrencyCode(0, 0, 2), 7);  // 1.1$-
+}
+
+TEST(LncIntl, StartDate) {
+    const TLncDate& d = LncStartDate();
+    EXPECT_GE(d.Year, 2024);
+    EXPECT_TRUE(d.Month >= 1 && d.Month <= 12);
+    EXPECT_TRUE(d.Day >= 1 && d.Day <= 31);
+}
+
+TEST(LncIntl, StringRoutines) {
+    std::string s = "abc";
+    LncStrDeleteChar(s, 1);
+    EXPECT_EQ(s, "ac");
+    LncStrDeleteChar(s, 5);
+    EXPECT_EQ(s, "ac");
+    LncStrInsertChar(s, 'b', 1);
+    EXPECT_EQ(s, "abc");
+    LncStrInsertChar(s, 'z', 99);
+    EXPECT_EQ(s, "abcz");
+    size_t pos = 77;
+    EXPECT_TRUE(LncStrCharPos(s, 'c', pos));
+    EXPECT_EQ(pos, 2u);
+    EXPECT_FALSE(LncStrCharPos(s, 'q', pos));
+    EXPECT_EQ(pos, 2u);
+    EXPECT_TRUE(LncStrStrPos(s, "cz", pos));
+    EXPECT_EQ(pos, 2u);
+    EXPECT_FALSE(LncStrStrPos(s, "zz", pos));
+}
