@@ -1,0 +1,169 @@
+// Request/reply round trips over loopback: through TnwdIPPort (message loop, notifications, events)
+// against a plain blocking POSIX client doing the same exchange with the same echo server.
+#include "tcpport/nwdIPPort.h"
+
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdexcept>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+const std::string kRequest = "PAGE 5551234 0000\r\n";
+
+// Echoes every line back until the client closes; one connection at a time.
+class EchoServer {
+public:
+    EchoServer() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 4) != 0)
+            throw std::runtime_error("echo server: bind/listen failed");
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~EchoServer() {
+        ::shutdown(fd_, SHUT_RDWR);
+        thread_.join();
+        ::close(fd_);
+    }
+    uint16_t port() const { return port_; }
+
+private:
+    void serve() {
+        for (;;) {
+            int c = ::accept(fd_, nullptr, nullptr);
+            if (c < 0) return;
+            int one = 1;
+            ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            std::string pending;
+            char buf[4096];
+            for (;;) {
+                ssize_t n = ::recv(c, buf, sizeof buf, 0);
+                if (n <= 0) break;
+                pending.append(buf, size_t(n));
+                size_t end = pending.rfind("\r\n");
+                if (end == std::string::npos) continue;
+                std::string reply = pending.substr(0, end + 2);
+                pending.erase(0, end + 2);
+                if (::send(c, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) break;
+            }
+            ::close(c);
+        }
+    }
+
+    int fd_ = -1;
+    uint16_t port_ = 0;
+    std::thread thread_;
+};
+
+EchoServer& server() {
+    static EchoServer s;
+    return s;
+}
+
+void BM_PortRoundTrip(benchmark::State& state) {
+    NwdLoader().SetPath("");
+    TnwdIPPort port;
+    port.SetEOL("\r\n");
+    uint64_t replies = 0;
+    bool connected = false;
+    port.OnConnected = [&](cls::TComponent*, int code, const std::string&) { connected = code == 0; };
+    port.OnDataIn = [&](cls::TComponent*, const std::string&, bool) { ++replies; };
+    port.SetRemoteHost("127.0.0.1");
+    port.SetRemotePort(server().port());
+    port.SetConnected(true);
+    if (!plat::PumpUntil([&] { return connected; }, 10000)) {
+        state.SkipWithError("no connection");
+        return;
+    }
+    uint64_t expected = 0;
+    for (auto _ : state) {
+        port.SetDataToSend(kRequest);
+        ++expected;
+        if (!plat::PumpUntil([&] { return replies >= expected; }, 10000)) {
+            state.SkipWithError("reply lost");
+            break;
+        }
+    }
+    port.SetConnected(false);
+    state.SetItemsProcessed(int64_t(state.iterations()));
+}
+
+void BM_PlainRoundTrip(benchmark::State& state) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(server().port());
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        state.SkipWithError("no connection");
+        ::close(fd);
+        return;
+    }
+    std::string pending;
+    char buf[4096];
+    for (auto _ : state) {
+        if (::send(fd, kRequest.data(), kRequest.size(), MSG_NOSIGNAL) < 0) break;
+        size_t end;
+        while ((end = pending.find("\r\n")) == std::string::npos) {
+            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) {
+                state.SkipWithError("reply lost");
+                ::close(fd);
+                return;
+            }
+            pending.append(buf, size_t(n));
+        }
+        pending.erase(0, end + 2);
+    }
+    ::close(fd);
+    state.SetItemsProcessed(int64_t(state.iterations()));
+}
+
+BENCHMARK(BM_PortRoundTrip)->MinTime(1.0);
+BENCHMARK(BM_PlainRoundTrip)->MinTime(1.0);
+
+// Prints the usual table, then the port's rate as a fraction of the plain client's.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& r : runs) {
+            auto it = r.counters.find("items_per_second");
+            if (it != r.counters.end()) rates[r.benchmark_name()] = it->second.value;
+        }
+    }
+    std::map<std::string, double> rates;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    double port = 0, plain = 0;
+    for (auto& [name, rate] : reporter.rates) {
+        if (name.find("BM_PortRoundTrip") == 0) port = rate;
+        if (name.find("BM_PlainRoundTrip") == 0) plain = rate;
+    }
+    if (port > 0 && plain > 0)
+        std::printf("round trips per second: port %.0f, plain client %.0f, ratio %.2f (target >= 0.50)\n",
+                    port, plain, port / plain);
+    benchmark::Shutdown();
+    return 0;
+}

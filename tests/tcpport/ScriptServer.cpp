@@ -1,0 +1,223 @@
+// Test helpers for the TCP port: the scripted server, the refusing port and the event log.
+#include "tests/tcpport/ScriptServer.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdexcept>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace tcptest {
+
+namespace {
+
+int loopbackSocket(uint16_t* port, bool listening) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw std::runtime_error("socket failed");
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) throw std::runtime_error("bind failed");
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    *port = ntohs(a.sin_port);
+    if (listening && ::listen(fd, 8) != 0) throw std::runtime_error("listen failed");
+    return fd;
+}
+
+} // namespace
+
+Peer::Peer(int fd) : fd_(fd) {
+    timeval tv{kHangMs / 1000, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+Peer::~Peer() {
+    close();
+}
+
+void Peer::send(std::string_view bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) throw std::runtime_error("server send failed");
+        done += size_t(n);
+    }
+}
+
+void Peer::sendInPieces(std::string_view bytes, size_t piece) {
+    for (size_t i = 0; i < bytes.size(); i += piece)
+        send(bytes.substr(i, piece));
+}
+
+std::string Peer::readExactly(size_t n) {
+    std::string out(n, '\0');
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = ::recv(fd_, out.data() + got, n - got, 0);
+        if (r <= 0) throw std::runtime_error("server read ended early");
+        got += size_t(r);
+    }
+    return out;
+}
+
+std::string Peer::readLine() {
+    std::string line;
+    char c;
+    while (line.size() < 2 || line.compare(line.size() - 2, 2, "\r\n") != 0) {
+        ssize_t r = ::recv(fd_, &c, 1, 0);
+        if (r <= 0) throw std::runtime_error("server read ended before the end of the line");
+        line.push_back(c);
+    }
+    line.resize(line.size() - 2);
+    return line;
+}
+
+std::string Peer::readToEnd() {
+    std::string out;
+    char buf[65536];
+    for (;;) {
+        ssize_t r = ::recv(fd_, buf, sizeof buf, 0);
+        if (r == 0) return out;
+        if (r < 0) throw std::runtime_error(errno == ECONNRESET ? "reset" : "server read failed");
+        out.append(buf, size_t(r));
+    }
+}
+
+bool Peer::endsWithReset() {
+    char buf[4096];
+    for (;;) {
+        ssize_t r = ::recv(fd_, buf, sizeof buf, 0);
+        if (r == 0) return false;
+        if (r < 0) {
+            if (errno == ECONNRESET) return true;
+            throw std::runtime_error("server read failed");
+        }
+    }
+}
+
+void Peer::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+void Peer::reset() {
+    ::linger l{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close();
+}
+
+ScriptServer::ScriptServer() {
+    listenFd_ = loopbackSocket(&port_, true);
+}
+
+ScriptServer::~ScriptServer() {
+    join();
+    ::close(listenFd_);
+}
+
+void ScriptServer::run(std::function<void(Peer&)> script) {
+    join();
+    done_ = false;
+    thread_ = std::thread([this, script = std::move(script)] {
+        try {
+            timeval tv{kHangMs / 1000, 0};
+            ::setsockopt(listenFd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            int fd = ::accept(listenFd_, nullptr, nullptr);
+            if (fd < 0) throw std::runtime_error("nobody connected");
+            Peer peer(fd);
+            script(peer);
+        } catch (const std::exception& e) {
+            std::lock_guard lk(mu_);
+            failure_ = e.what();
+        }
+        done_ = true;
+    });
+}
+
+void ScriptServer::join() {
+    if (thread_.joinable()) thread_.join();
+}
+
+std::string ScriptServer::failure() {
+    std::lock_guard lk(mu_);
+    return failure_;
+}
+
+RefusingPort::RefusingPort() {
+    fd_ = loopbackSocket(&port_, false);
+}
+RefusingPort::~RefusingPort() {
+    ::close(fd_);
+}
+
+EventLog::EventLog(TnwdIPPort& port) : port_(port) {
+    auto add = [this](Event e) {
+        e.connectedInside = port_.GetConnected();
+        events.push_back(e);
+        if (then) then(events.back());
+    };
+    port.OnConnected = [add](cls::TComponent*, int code, const std::string& d) { add({'C', code, d}); };
+    port.OnDataIn = [add](cls::TComponent*, const std::string& t, bool eol) { add({'D', 0, t, eol}); };
+    port.OnDisconnected = [add](cls::TComponent*, int code, const std::string& d) { add({'X', code, d}); };
+    port.OnError = [add](cls::TComponent*, int code, const std::string& d) { add({'E', code, d}); };
+    port.OnReadyToSend = [add](cls::TComponent*) { add({'R', 0, ""}); };
+}
+
+int EventLog::count(char kind) const {
+    int n = 0;
+    for (const Event& e : events)
+        n += e.kind == kind;
+    return n;
+}
+
+std::vector<Event> EventLog::of(char kind) const {
+    std::vector<Event> out;
+    for (const Event& e : events)
+        if (e.kind == kind) out.push_back(e);
+    return out;
+}
+
+std::string EventLog::data() const {
+    std::string out;
+    for (const Event& e : events)
+        if (e.kind == 'D') out += e.text;
+    return out;
+}
+
+bool EventLog::waitFor(char kind, int times) {
+    return plat::PumpUntil([&] { return count(kind) >= times; }, kHangMs);
+}
+
+bool EventLog::waitForData(size_t bytes) {
+    return plat::PumpUntil([&] { return data().size() >= bytes; }, kHangMs);
+}
+
+void settle() {
+    bool back = false;
+    plat::HWND h = plat::CreateHiddenWindow([&](plat::HWND, plat::UINT m, plat::WPARAM, plat::LPARAM) {
+        if (m == plat::WM_USER) back = true;
+        return plat::LRESULT(0);
+    });
+    for (int round = 0; round < 3; ++round) {
+        back = false;
+        plat::PostMessage(h, plat::WM_USER, 0, 0);
+        plat::PumpUntil([&] { return back; }, kHangMs);
+    }
+    plat::DestroyWindow(h);
+}
+
+double threadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) * 1000.0 + double(ts.tv_nsec) / 1e6;
+}
+
+} // namespace tcptest
