@@ -1,9 +1,276 @@
-// TForm1: the main window of the paging client.
+// TForm1: the main window of the paging client, its settings and service table, and the SNPP
+// sending engine with its send context, cipher and daily log.
 #pragma once
+#include "app/Unit1_checklist.h"
+#include "app/Unit1_crypt.h"
+#include "app/Unit1_log.h"
+#include "platform/Messages.h"
+
 #include <QMainWindow>
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QLabel;
+class QListWidget;
+class QPlainTextEdit;
+class QPushButton;
+class QLineEdit;
+class QMenu;
+class QAction;
+class QStatusBar;
+class QFrame;
+class QTimer;
+
+namespace plat {
+class ProfileFile;
+}
+namespace cls {
+class TComponent;
+}
+
+// ---- Service table -------------------------------------------------------------------------------
+
+struct serviceRecordType {
+    std::string name;            // at most 20 characters
+    std::string hostField;       // "host[,login[,password]]", at most 60 characters
+    std::string backupHostField; // the backup host in the same form
+    int32_t port = 0;
+    int32_t maxChars = 0;
+    int32_t splitChars = 0;
+    std::string host, loginId, password;
+    std::string backupHost, backupLoginId, backupPassword;
+    bool splitFlag = false;
+};
+
+constexpr int kServiceCount = 12;
+// services[1..12]; entry 0 is unused.
+extern std::array<serviceRecordType, kServiceCount + 1> services;
+
+// Re-derives host, login and password parts of all 12 services from their host fields.
+void splitIPintoParts();
+// Sets the built-in values of the service table (service 1 filled, 2..12 empty).
+void setBuiltInServices();
+// A service that can be connected and whose messages can be cut into blocks.
+bool serviceUsable(int k);
+
+// ---- Settings (".\snppqorn.ini") ---------------------------------------------------------------
+
+extern const char* const kSettingsFileName;      // ".\snppqorn.ini"
+extern std::array<std::string, 9> quickMessages; // 1..8
+extern int32_t timeoutSetting;                   // seconds
+extern bool loggingEnabled;
+extern std::string loggingDir;
+extern std::string helpWordDir, helpWordProgram, helpWordFile;
+extern bool hideCheckAllButton;
+extern std::array<std::string, 11> groupNames; // 1..10, at most 32 characters after reading
+
+// Reads every setting (defaults for whatever is missing).
+void readSettings(const plat::ProfileFile& ini);
+// Writes every setting in the configuration window's order and key spellings.
+void writeSettings(plat::ProfileFile& ini);
+// The time-out of a multiple send: a setting below 1 second counts as 45.
+int32_t effectiveTimeout();
+
+// ---- Send context ------------------------------------------------------------------------------
+
+extern int32_t sendState;   // 1 idle .. 9 QUIT sent
+extern int32_t timeoutLeft; // seconds; 0 = no time-out running
+extern int32_t tickCount;   // 0..2
+extern std::array<std::deque<std::string>, kServiceCount + 1> recipientLists; // names per service
+extern std::array<std::string, kServiceCount + 1> serviceMessage;
+extern std::string chunk;
+extern int32_t messageIndex; // 1-based
+extern bool reverseSplit;
+extern int32_t totalCount, sentCount;
+extern bool multiSend;
+extern int32_t currentService;
+extern std::string currentName, currentId, currentPin;
+extern std::string lookupId;
+extern int32_t lookupService;
+extern std::string lookupPin;
+extern std::string holdTime; // empty, or "YYMMDDHHMMSS"
+extern bool usingBackup;
+extern bool hasPasswordField;
+extern int32_t arrowTicks;
+
+// Posted to the main window: go on with the next service; retry on the backup host.
+constexpr plat::UINT kNextServiceMessage = plat::WM_USER + 1; // 1025
+constexpr plat::UINT kBackupHostMessage = plat::WM_USER + 2;  // 1026
+constexpr int32_t kSingleSendTimeout = 30;
+constexpr uint32_t kBackupPause = 150;
+constexpr uint32_t kTimerInterval = 333;
+// Port of every backup host (tests point it at their own server).
+extern uint16_t backupPort;
+
+// ---- Main window -------------------------------------------------------------------------------
+
+class TnwdIPPort;
+class TRecipientCheckList;
+class ContactsStore;
 
 class TForm1 : public QMainWindow {
     Q_OBJECT
 public:
     explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Creation, first showing and destruction handlers.
+    void FormCreate();
+    void FormShow();
+    void FormDestroy();
+
+    void connectToDB();
+    void fillNamesListBox();
+    void fillGroupslistbox();
+
+    // Sending engine.
+    void sendButtonClick(QObject* Sender);
+    bool lookupContact(const std::string& Name);
+    bool ConnectToNextService(int First);
+    void SetMessageIndex();
+    void sendFirstPage();
+    void LookForNextIDinList();
+    bool sendPageString(); // false when the line could not be sent (the service is failed)
+    void sendMessageChunk();
+    void FailIt();
+    void cancelSendButtonClick(QObject* Sender);
+    void Timer1Timer(QObject* Sender);
+    void clientSocketConnected(cls::TComponent* Sender, int StatusCode, const std::string& Description);
+    void clientSocketDataIn(cls::TComponent* Sender, const std::string& Text, bool EOL);
+    void clientSocketDisconnected(cls::TComponent* Sender, int StatusCode, const std::string& Description);
+    void clientSocketError(cls::TComponent* Sender, int ErrorCode, const std::string& Description);
+    void NextServiceMessage();
+    void BackupHostMessage();
+
+    // Cipher: one block as letters a..p.
+    std::string Crypt(const std::string& Text, int Length);
+
+    // Daily log.
+    void writeLogFile(const std::string& Text);
+    void writelogMessageSent();
+    void writelogError(const std::string& Text, bool ThisRecipientOnly);
+
+    // The hidden window that receives the posted messages and the 333 ms timer.
+    plat::HWND Handle() const { return handle_; }
+    // Pause before a backup retry; tests replace it.
+    std::function<void(uint32_t ms)> sleepFn;
+    DailyLog& dailyLog() { return log_; }
+    TnwdIPPort* socket() { return clientSocket; }
+    bool contactsOpen() const;
+
+    // Controls (names as the window's design gives them).
+    QLabel* toNameLabel = nullptr;
+    QLabel* toIDlabel = nullptr;
+    QLabel* lengthLabel = nullptr;
+    QPushButton* clearButton = nullptr;
+    QPlainTextEdit* messageMemo = nullptr;
+    std::array<QPushButton*, 9> pickButtons{}; // 1..8
+    QPushButton* sendButton = nullptr;
+    QPushButton* cancelSendButton = nullptr;
+    QLabel* messageStatusLabel = nullptr;
+    QLabel* brandLabel = nullptr;
+    QFrame* messagePanel = nullptr;
+    QLabel* messageLabel = nullptr;
+    TRecipientCheckList* namesListbox = nullptr;
+    QPushButton* checkAllButton = nullptr;
+    QPushButton* uncheckAllButton = nullptr;
+    QPushButton* instructionsButton = nullptr;
+    QFrame* NamesSelectingPanel = nullptr;
+    QLineEdit* typeNameedit = nullptr;
+    QListWidget* groupsListBox = nullptr;
+    QLabel* groupSelectingLabel = nullptr;
+    QLabel* arrowlabel = nullptr;
+    QStatusBar* StatusBar1 = nullptr;
+    QAction* Exit1 = nullptr;
+    QAction* Configure1 = nullptr;
+    QAction* ContactsDatabase1 = nullptr;
+    QAction* SendOptions1 = nullptr;
+    QAction* SendFutureDelivery1 = nullptr;
+    QAction* About1 = nullptr;
+    QAction* Help1 = nullptr;
+    TnwdIPPort* clientSocket = nullptr;
+
+    // Texts of the status label, the status bar and the results memo, as the system holds them.
+    std::string statusLabelText() const;
+    std::string statusBarText() const;
+    void setStatusLabel(const std::string& text);
+    void setStatusBarText(const std::string& text);
+    void resultsAdd(const std::string& line);
+    void resultsClear();
+    void resultsShow();
+    // Adds the lines still waiting to the results memo now.
+    void resultsFlush();
+
+protected:
+    void showEvent(QShowEvent* e) override;
+
+private:
+    void buildWindow();
+    plat::LRESULT windowProc(plat::UINT msg, plat::WPARAM wp, plat::LPARAM lp);
+
+    // The SNPP dialogue.
+    void handleReply(const std::string& reply);
+    bool sendLine(const std::string& line);
+    void greeting(const std::string& reply);
+    void afterLogin();
+    void recipientDone();
+    void pageFailure(const std::string& reply);
+    void endService(const std::string& reply, const std::string& logText);
+    void closeConnection();
+    void postNextService();
+    void finishMultipleSend();
+    bool takeNextRecipient(bool showWindow);
+    void pageNextWaiting(bool first);
+    bool startConnect();
+    bool pagerIdValid(const std::string& id, const std::string& pin) const;
+    void logError(const std::string& text, bool thisRecipientOnly);
+    void reportLogFailure(const std::string& error);
+    void reportException(const std::string& what);
+    void bucketGroup();
+    void bucketChecked();
+
+    // The port.
+    void createSocket();
+    void destroySocket();
+    void portSetHost(const std::string& host);
+    void portSetPort(int32_t port);
+    void portConnect();
+    void portDisconnect();
+    void portSend(const std::string& bytes);
+    bool portConnected();
+
+    plat::HWND handle_ = 0;
+    bool shown_ = false;
+    DailyLog log_;
+    Pc1Cipher cipher_;
+    std::unique_ptr<ContactsStore> contacts_;
+    std::unique_ptr<TnwdIPPort> socketOwner_;
+    std::vector<std::string> pendingResults_; // results lines not yet in the memo
+    QTimer* resultsTimer_ = nullptr;
+
+    std::string replyBuffer_;        // bytes of a reply whose line has not ended yet
+    bool closing_ = false;           // a close was asked for: buffered replies are dropped
+    bool socketOpen_ = false;        // a connection (or an attempt) is outstanding at the port
+    bool holdAccepted_ = false;      // the server accepted HOLD on this connection
+    bool nextServicePosted_ = false; // 1025 was posted for the current service
+    bool multiSendActive_ = false;   // a multiple send runs until its summary
+    bool logFailureShown_ = false;   // a log write error was shown during this send
+    bool pageInProgress_ = false;    // currentName's page has been started and not finished
+    bool serviceAttempted_ = false;  // this multiple send reached at least one usable service
+    bool discardToEol_ = false;      // the rest of an over-long reply line is being skipped
+    uint64_t repliesHandled_ = 0;
+
+public:
+    // Replies the dialogue has judged so far (tests wait on it).
+    uint64_t repliesHandled() const { return repliesHandled_; }
 };
+
+extern TForm1* Form1;
+
+// Largest reply line taken whole; a longer line without its end is cut here.
+constexpr size_t kMaxReplyLine = 2048;

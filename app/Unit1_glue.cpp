@@ -1,0 +1,86 @@
+// The main window's ties to the other windows, the dialog service and the application object.
+#include "app/Unit1_glue.h"
+
+#include "app/Unit1.h"
+#include "app/Unit1_text.h"
+#include "app/config.h"
+#include "app/contactsGrid.h"
+#include "app/results.h"
+
+#include "classlib/ui/Application.h"
+#include "classlib/ui/Dialogs.h"
+
+#include <QApplication>
+#include <QPlainTextEdit>
+#include <QTimer>
+
+void showMessage(const std::string& text) {
+    cls::ShowMessage(text);
+}
+
+void showException(const std::string& text) {
+    cls::Application.ShowException(text);
+}
+
+void setApplicationTitle(const std::string& title) {
+    cls::Application.SetTitle(title);
+    QApplication::setApplicationDisplayName(toQ(title));
+}
+
+void hideOtherWindowsControls() {
+    if (configForm) configForm->servicesTabSheet->hide();
+    if (contactsGridForm) {
+        contactsGridForm->servicelistPanel->hide();
+        contactsGridForm->serviceLabel->hide();
+        contactsGridForm->ServicenumberEdit->hide();
+        contactsGridForm->passwordLabel->hide();
+        contactsGridForm->passwordEdit->hide();
+    }
+}
+
+void hidePasswordEditor() {
+    if (contactsGridForm) {
+        contactsGridForm->passwordLabel->hide();
+        contactsGridForm->passwordEdit->hide();
+    }
+}
+
+void TForm1::reportException(const std::string& what) {
+    showException(what);
+}
+
+// A fast server produces lines far quicker than a screen shows them, and laying out the memo once
+// per line would cost more than the dialogue itself: lines are gathered and added every 50 ms.
+void TForm1::resultsAdd(const std::string& line) {
+    if (!sendingMemoForm) return;
+    pendingResults_.push_back(line);
+    if (!resultsTimer_) {
+        resultsTimer_ = new QTimer(this);
+        resultsTimer_->setSingleShot(true);
+        resultsTimer_->setInterval(50);
+        connect(resultsTimer_, &QTimer::timeout, this, [this] { resultsFlush(); });
+    }
+    if (!resultsTimer_->isActive()) resultsTimer_->start();
+}
+
+void TForm1::resultsFlush() {
+    if (pendingResults_.empty()) return;
+    std::string text;
+    for (size_t k = 0; k < pendingResults_.size(); ++k) {
+        if (k) text += '\n';
+        text += pendingResults_[k];
+    }
+    pendingResults_.clear();
+    if (sendingMemoForm) sendingMemoForm->sendingMemo->appendPlainText(toQ(text));
+}
+
+void TForm1::resultsClear() {
+    pendingResults_.clear();
+    if (sendingMemoForm) sendingMemoForm->sendingMemo->clear();
+}
+
+void TForm1::resultsShow() {
+    if (!sendingMemoForm) return;
+    sendingMemoForm->show();
+    sendingMemoForm->raise();
+}

@@ -1,0 +1,145 @@
+// The paging client's test bench: windows, current directory, clock and send helpers.
+#include "tests/app/AppFixture.h"
+
+#include "app/Unit1_text.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <unistd.h>
+
+namespace snpptest {
+
+void AppTest::SetUp() {
+    char buf[4096];
+    oldCwd = ::getcwd(buf, sizeof buf) ? buf : "/";
+    ASSERT_EQ(::chdir(dir.str().c_str()), 0);
+    plat::SetClock(&clock);
+    backupPort = 444;
+    logDay.tm_year = 2024 - 1900;
+    logDay.tm_mon = 2;
+    logDay.tm_mday = 7;
+    logDay.tm_hour = 10;
+    // Logging on, in the default folder.
+    pwtest::writeFile("snppqorn.ini", "[LOGGING]\nloggingEnabled=1\n");
+}
+
+void AppTest::TearDown() {
+    form.reset();
+    results.reset();
+    snpptest::pumpFor(0);
+    plat::SetClock(nullptr);
+    (void)!::chdir(oldCwd.c_str());
+}
+
+void AppTest::startApp(const std::vector<Contact>& contacts) {
+    seedContacts(contacts);
+    results = std::make_unique<TsendingMemoForm>();
+    form = std::make_unique<TForm1>();
+    form->dailyLog().setTimeSource([this] { return logDay; });
+    form->sleepFn = [](uint32_t) {};
+    form->show();
+    QApplication::processEvents();
+}
+
+void AppTest::pointService(int k, int port, const std::string& hostExtra) {
+    services[k].name = k == 1 ? "Tarvo" : "Service" + std::to_string(k);
+    services[k].hostField = "127.0.0.1" + hostExtra;
+    services[k].port = port;
+    if (services[k].maxChars < 1) services[k].maxChars = 1000;
+    if (services[k].splitChars < 1) services[k].splitChars = 1000;
+    splitIPintoParts();
+}
+
+void AppTest::selectSingle(const std::string& name) {
+    form->toNameLabel->setText(toQ(name));
+}
+
+void AppTest::checkNames(const std::vector<std::string>& names) {
+    for (const auto& n : names) {
+        const int i = form->namesListbox->Items.IndexOf(n);
+        ASSERT_GE(i, 0) << n;
+        form->namesListbox->setItemState(i, cbChecked);
+    }
+}
+
+void AppTest::selectGroup(int group) {
+    const std::string prefix = "G" + std::to_string(group) + ": ";
+    for (int r = 0; r < form->groupsListBox->count(); ++r) {
+        if (fromQ(form->groupsListBox->item(r)->text()).rfind(prefix, 0) == 0) {
+            form->groupsListBox->setCurrentRow(r);
+            form->groupSelectingLabel->setVisible(true);
+            return;
+        }
+    }
+    FAIL() << "no group " << group;
+}
+
+void AppTest::setMessage(const std::string& text) {
+    form->messageMemo->setPlainText(toQ(text));
+}
+
+void AppTest::advance(uint64_t ms) {
+    while (ms > 0) {
+        const uint64_t step = std::min<uint64_t>(ms, kTimerInterval);
+        clock.Advance(step);
+        ms -= step;
+        plat::ProcessPendingMessages();
+        QApplication::processEvents();
+    }
+}
+
+std::vector<std::string> AppTest::resultsLines() const {
+    std::vector<std::string> lines;
+    if (form) form->resultsFlush();
+    const std::string all = results->linesText();
+    size_t start = 0;
+    if (all.empty()) return lines;
+    for (;;) {
+        const size_t nl = all.find('\n', start);
+        lines.push_back(all.substr(start, nl == std::string::npos ? std::string::npos : nl - start));
+        if (nl == std::string::npos) break;
+        start = nl + 1;
+    }
+    return lines;
+}
+
+std::string AppTest::logText() const {
+    return pwtest::readFile("logs/03_07_24.txt");
+}
+
+} // namespace snpptest
+
+// ---- Contacts ------------------------------------------------------------------------------------
+
+#include "app/Unit1_glue.h"
+
+namespace snpptest {
+
+namespace {
+std::string cwd() {
+    char buf[4096];
+    return ::getcwd(buf, sizeof buf) ? buf : ".";
+}
+} // namespace
+
+void seedContacts(const std::vector<Contact>& contacts) {
+    contactsdb::Create(cwd());
+    for (const auto& c : contacts) {
+        ContactRecord r;
+        r.name = c.name;
+        r.id = c.id;
+        r.serviceNumber = c.service;
+        r.password = c.pin;
+        for (int g : c.groups)
+            r.memberGr[g] = true;
+        contactsdb::Put(cwd(), r);
+    }
+}
+
+void deleteContact(const std::string& name) {
+    contactsdb::Delete(cwd(), name);
+}
+
+} // namespace snpptest

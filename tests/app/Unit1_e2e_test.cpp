@@ -1,0 +1,101 @@
+// End to end over real loopback TCP: the main window pages a group of three contacts to the
+// scripted SNPP server, and two contacts through Debian's Net::SNPP::Server.
+#include "tests/app/AppFixture.h"
+
+#include <QProcess>
+#include <fstream>
+
+using namespace snpptest;
+
+TEST_F(AppTest, GroupOfThreeOverLoopbackEveryByteOfTheDialogue) {
+    ScriptedServer server;
+    server.setGreeting("220 \x02Welcome to the gateway\r\n");
+    pwtest::writeFile("snppqorn.ini", "[LOGGING]\nloggingEnabled=1\n[Groups]\ngroup4Name=Ward 4\n");
+    startApp({{"Anna", "5551111", 1, "", {4}},
+              {"Bert", "5552222", 1, "1234", {4}},
+              {"Cleo", "5553333", 1, "", {4}},
+              {"Dirk", "5554444", 1, "", {3}}});
+    pointService(1, server.port());
+    selectGroup(4);
+    const std::string text = "Ward round at 14:00 - bring the \xE9tat sheets (50% done)";
+    setMessage(text);
+    form->sendButton->click();
+    ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "DONE"; }));
+
+    const std::string mess = "MESS SNPPENCRYPTED128" + Pc1Cipher().Crypt(text) + "\\r\\n";
+    EXPECT_EQ(server.transcript(), (std::vector<std::string>{
+                                       "S: 220 \\x2Welcome to the gateway\\r\\n",
+                                       "C: PAGE 5551111\\r\\n",
+                                       "S: 250 Pager ID Accepted\\r\\n",
+                                       "C: " + mess,
+                                       "S: 250 Message OK\\r\\n",
+                                       "C: SEND\\r\\n",
+                                       "S: 250 Message Sent Successfully\\r\\n",
+                                       "C: PAGE 5552222 1234\\r\\n",
+                                       "S: 250 Pager ID Accepted\\r\\n",
+                                       "C: " + mess,
+                                       "S: 250 Message OK\\r\\n",
+                                       "C: SEND\\r\\n",
+                                       "S: 250 Message Sent Successfully\\r\\n",
+                                       "C: PAGE 5553333\\r\\n",
+                                       "S: 250 Pager ID Accepted\\r\\n",
+                                       "C: " + mess,
+                                       "S: 250 Message OK\\r\\n",
+                                       "C: SEND\\r\\n",
+                                       "S: 250 Message Sent Successfully\\r\\n",
+                                       "C: QUIT\\r\\n",
+                                       "S: 221 OK, Goodbye\\r\\n",
+                                   }));
+    const auto pages = server.pages();
+    ASSERT_EQ(pages.size(), 3u);
+    for (const auto& p : pages)
+        EXPECT_EQ(p.text, text);
+    EXPECT_EQ(resultsLines(), (std::vector<std::string>{
+                                  "CONNECTING TO SERVICE: Tarvo ...", "Sending to: Anna ...",
+                                  "MESSAGE SENT OK", "Sending to: Bert ...", "MESSAGE SENT OK",
+                                  "Sending to: Cleo ...", "MESSAGE SENT OK", "", "3 of 3 MESSAGES SENT OK"}));
+    const std::string prefix = "3/7/2024 10:00:00 AM, Message Sent OK, SRVC:Tarvo, CONTACT:";
+    EXPECT_EQ(logText(), prefix + "Anna, MSG:" + text + "\r\n" + prefix + "Bert, MSG:" + text + "\r\n" +
+                             prefix + "Cleo, MSG:" + text + "\r\n");
+}
+
+TEST_F(AppTest, InteroperatesWithNetSnppServer) {
+    const int port = pwtest::freeLoopbackPort();
+    const std::string pagesFile = dir.file("perl-pages.txt");
+    QProcess perl;
+    perl.start("perl", {QString(PW_SOURCE_DIR "/tests/app/snpp_server.pl"), QString::number(port),
+                        QString::fromStdString(pagesFile)});
+    ASSERT_TRUE(perl.waitForStarted(10000));
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            perl.waitForReadyRead(10);
+            return perl.canReadLine() && perl.readLine().startsWith("READY");
+        },
+        30000))
+        << perl.readAllStandardError().toStdString();
+
+    startApp({{"Anna", "5551111", 1}, {"Bert", "5552222", 1, "9876"}});
+    pointService(1, port);
+    checkNames({"Anna", "Bert"});
+    const std::string text = "Interop check";
+    setMessage(text);
+    form->sendButton->click();
+    const bool done = pumpUntil([&] { return statusLabel() == "DONE"; }, 30000);
+    perl.kill();
+    perl.waitForFinished(10000);
+    ASSERT_TRUE(done) << statusBar();
+
+    EXPECT_EQ(resultsLines().back(), "2 of 2 MESSAGES SENT OK");
+    std::ifstream in(pagesFile);
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(in, l);)
+        lines.push_back(l);
+    ASSERT_EQ(lines.size(), 2u);
+    const std::string letters = Pc1Cipher().Crypt(text);
+    EXPECT_EQ(lines[0], "5551111\t1\tSNPPENCRYPTED128" + letters);
+    EXPECT_EQ(lines[1], "5552222\t9876\tSNPPENCRYPTED128" + letters);
+    EXPECT_EQ(Decrypt(letters), text);
+    const std::string log = logText();
+    EXPECT_EQ(log, "3/7/2024 10:00:00 AM, Message Sent OK, SRVC:Tarvo, CONTACT:Anna, MSG:Interop check\r\n"
+                   "3/7/2024 10:00:00 AM, Message Sent OK, SRVC:Tarvo, CONTACT:Bert, MSG:Interop check\r\n");
+}

@@ -1,0 +1,230 @@
+// Settings file, service table and the main window's creation and first showing.
+#include "tests/app/AppFixture.h"
+
+#include "app/Unit1_glue.h"
+#include "app/Unit1_text.h"
+#include "app/config.h"
+#include "app/contactsGrid.h"
+#include "classlib/ui/Dialogs.h"
+#include "platform/Profile.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <filesystem>
+
+using namespace snpptest;
+
+namespace {
+std::string cwd() {
+    return std::filesystem::current_path().string();
+}
+
+std::vector<std::string> groupItems(TForm1& f) {
+    std::vector<std::string> items;
+    for (int r = 0; r < f.groupsListBox->count(); ++r)
+        items.push_back(fromQ(f.groupsListBox->item(r)->text()));
+    return items;
+}
+} // namespace
+
+TEST_F(AppTest, DefaultsWithoutASettingsFile) {
+    std::filesystem::remove("snppqorn.ini");
+    startApp({{"Alice", "5551234", 1}});
+    EXPECT_EQ(quickMessages[1], "Hi");
+    EXPECT_EQ(quickMessages[2], "Call home");
+    EXPECT_EQ(quickMessages[3], "Call the office");
+    EXPECT_EQ(quickMessages[4], "Call me");
+    EXPECT_EQ(quickMessages[5], "I love you");
+    EXPECT_EQ(quickMessages[6], "See you soon");
+    EXPECT_EQ(quickMessages[7], "Break a leg");
+    EXPECT_EQ(quickMessages[8], "Don't call");
+    EXPECT_EQ(timeoutSetting, 45);
+    EXPECT_FALSE(loggingEnabled);
+    EXPECT_EQ(loggingDir, ".\\logs\\");
+    EXPECT_EQ(helpWordDir, "C:\\Program Files\\Microsoft Office\\Office\\");
+    EXPECT_EQ(helpWordProgram, "winword.exe");
+    EXPECT_EQ(helpWordFile, "C:\\Program Files\\Qorn SNPP\\Help\\snpphelp.doc");
+    EXPECT_FALSE(hideCheckAllButton);
+    EXPECT_TRUE(groupItems(*form).empty());
+    EXPECT_FALSE(std::filesystem::exists("snppqorn.ini")) << "reading never creates the file";
+    EXPECT_FALSE(std::filesystem::exists("logs"));
+    // The built-in service.
+    EXPECT_EQ(services[1].name, "Tarvo");
+    EXPECT_EQ(services[1].port, 444);
+    EXPECT_EQ(services[1].maxChars, 1000);
+    EXPECT_EQ(services[1].splitChars, 1000);
+    EXPECT_FALSE(services[1].splitFlag);
+    EXPECT_EQ(services[1].host, PW_SERVICE1_HOST);
+    EXPECT_EQ(services[1].backupHost, PW_SERVICE1_BACKUP_HOST);
+    for (int k = 2; k <= 12; ++k)
+        EXPECT_FALSE(serviceUsable(k)) << k;
+}
+
+TEST_F(AppTest, SettingsRoundTripInTheConfigurationWriteOrder) {
+    std::filesystem::remove("snppqorn.ini");
+    setBuiltInServices();
+    timeoutSetting = 60;
+    for (int k = 1; k <= 8; ++k)
+        quickMessages[k] = "quick " + std::to_string(k);
+    loggingEnabled = true;
+    loggingDir = "C:\\pager logs\\";
+    hideCheckAllButton = true;
+    helpWordDir = "d";
+    helpWordProgram = "p";
+    helpWordFile = "f";
+    for (int k = 1; k <= 10; ++k)
+        groupNames[k] = k % 2 ? "Group " + std::to_string(k) : "";
+    {
+        plat::ProfileFile ini(kSettingsFileName);
+        writeSettings(ini);
+    }
+    EXPECT_EQ(
+        pwtest::readFile("snppqorn.ini"),
+        "[General]\ntimeout=60\nmessage1=quick 1\nmessage2=quick 2\nmessage3=quick 3\nmessage4=quick 4\n"
+        "message5=quick 5\nmessage6=quick 6\nmessage7=quick 7\nmessage8=quick 8\n"
+        "hideCheckAllButton=1\nhelpWordDir=d\nhelpWordprogram=p\nhelpWordFile=f\n\n"
+        "[LOGGING]\nloggingEnabled=1\nloggingDir=C:\\pager logs\\\n\n"
+        "[Groups]\ngroup1Name=Group 1\ngroup2Name=\ngroup3Name=Group 3\ngroup4Name=\ngroup5Name=Group 5\n"
+        "group6Name=\ngroup7Name=Group 7\ngroup8Name=\ngroup9Name=Group 9\ngroup10Name=\n");
+    // Read back under the reading spellings.
+    timeoutSetting = 0;
+    quickMessages.fill("");
+    loggingEnabled = hideCheckAllButton = false;
+    loggingDir = helpWordDir = helpWordProgram = helpWordFile = "";
+    groupNames.fill("x");
+    readSettings(plat::ProfileFile(kSettingsFileName));
+    EXPECT_EQ(timeoutSetting, 60);
+    EXPECT_EQ(quickMessages[8], "quick 8");
+    EXPECT_TRUE(loggingEnabled);
+    EXPECT_EQ(loggingDir, "C:\\pager logs\\");
+    EXPECT_TRUE(hideCheckAllButton);
+    EXPECT_EQ(helpWordProgram, "p");
+    EXPECT_EQ(groupNames[1], "Group 1");
+    EXPECT_EQ(groupNames[2], "");
+}
+
+TEST_F(AppTest, BadValuesInTheSettingsFile) {
+    pwtest::writeFile("snppqorn.ini", "[general]\nTIMEOUT=soon\nmessage3=Back at 5\n[groups]\ngroup1name=" +
+                                          std::string(40, 'g') + "\ngroup3Name=Third\n");
+    startApp({});
+    EXPECT_EQ(timeoutSetting, 45);
+    EXPECT_EQ(quickMessages[3], "Back at 5");
+    EXPECT_EQ(groupNames[1], std::string(32, 'g'));
+    // Gaps in the numbering stay gaps.
+    EXPECT_EQ(groupItems(*form), (std::vector<std::string>{"G1: " + std::string(32, 'g'), "G3: Third"}));
+    EXPECT_EQ(effectiveTimeout(), 45);
+    timeoutSetting = -5;
+    EXPECT_EQ(effectiveTimeout(), 45);
+    timeoutSetting = 7;
+    EXPECT_EQ(effectiveTimeout(), 7);
+}
+
+TEST(ServiceTable, HostFieldsSplitIntoTheirParts) {
+    setBuiltInServices();
+    services[2].hostField = "  pager.example.net, my login , pass word ,extra";
+    services[2].backupHostField = "backup.example.net";
+    services[3].hostField = "host,user";
+    services[4].hostField = "";
+    splitIPintoParts();
+    EXPECT_EQ(services[2].host, "  pager.example.net");
+    EXPECT_EQ(services[2].loginId, "mylogin");
+    EXPECT_EQ(services[2].password, "password");
+    EXPECT_EQ(services[2].backupHost, "backup.example.net");
+    EXPECT_EQ(services[2].backupLoginId, "");
+    EXPECT_EQ(services[3].host, "host");
+    EXPECT_EQ(services[3].loginId, "user");
+    EXPECT_EQ(services[3].password, "");
+    EXPECT_EQ(services[4].host, "");
+    // Clearing a field clears its parts.
+    services[2].hostField = "";
+    splitIPintoParts();
+    EXPECT_EQ(services[2].loginId, "");
+}
+
+TEST_F(AppTest, FirstShowingFillsTheListsAndHidesOtherWindowsControls) {
+    pwtest::writeFile("snppqorn.ini", "[GENERAL]\nhidecheckAllButton=1\n[Groups]\ngroup2Name=Day\n");
+    TconfigForm config;
+    TcontactsGridForm contacts;
+    startApp({{"Zoe", "5550009", 1}, {"Adam", "5550001", 1}, {"Mia", "5550005", 1}});
+    EXPECT_EQ(form->windowTitle(), "Pagewright - Ostrevane");
+    EXPECT_EQ(form->namesListbox->Items.Count(), 3);
+    EXPECT_EQ(form->namesListbox->Items[0], "Adam");
+    EXPECT_EQ(form->namesListbox->Items[2], "Zoe");
+    EXPECT_EQ(groupItems(*form), std::vector<std::string>{"G2: Day"});
+    EXPECT_TRUE(form->checkAllButton->isHidden());
+    EXPECT_TRUE(config.servicesTabSheet->isHidden());
+    EXPECT_TRUE(contacts.passwordEdit->isHidden());
+    EXPECT_TRUE(contacts.ServicenumberEdit->isHidden());
+    EXPECT_TRUE(hasPasswordField);
+    EXPECT_EQ(sendState, 1);
+    EXPECT_EQ(fromQ(form->messageStatusLabel->text()), "NONE");
+    EXPECT_EQ(fromQ(form->toNameLabel->text()), "[ ]");
+    EXPECT_TRUE(form->typeNameedit->hasFocus() || QApplication::focusWidget() == nullptr);
+}
+
+TEST_F(AppTest, ATableWithoutPasswordFieldPagesWithoutPin) {
+    ScriptedServer server;
+    seedContacts({{"Alice", "5551234", 1, "999"}});
+    contactsdb::SetHasPasswordField(cwd(), false);
+    results = std::make_unique<TsendingMemoForm>();
+    form = std::make_unique<TForm1>();
+    form->show();
+    EXPECT_FALSE(hasPasswordField);
+    pointService(1, server.port());
+    selectSingle("Alice");
+    setMessage("Hi");
+    form->sendButtonClick(form->sendButton);
+    ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "SUCCESS" && sendState == 1; }));
+    ASSERT_EQ(server.pages().size(), 1u);
+    EXPECT_EQ(server.pages()[0].pin, "");
+}
+
+TEST_F(AppTest, AnUnavailableContactsStoreLeavesAWorkingWindow) {
+    cls::ScriptedDialogs dialogs;
+    contactsdb::Create(cwd());
+    contactsdb::SetUnavailable(cwd(), true);
+    results = std::make_unique<TsendingMemoForm>();
+    form = std::make_unique<TForm1>();
+    form->show();
+    EXPECT_FALSE(form->contactsOpen());
+    EXPECT_EQ(dialogs.Texts().size(), 1u) << "the failure is shown once";
+    EXPECT_EQ(sendState, 1);
+    EXPECT_EQ(form->namesListbox->Items.Count(), 0);
+    selectSingle("Alice");
+    setMessage("Hi");
+    form->sendButton->click();
+    EXPECT_EQ(statusBar(), "Error: Contacts database not available");
+    EXPECT_EQ(sendState, 1);
+    contactsdb::SetUnavailable(cwd(), false);
+}
+
+TEST_F(AppTest, ALoggingFolderThatCannotBeCreatedTurnsLoggingOff) {
+    cls::ScriptedDialogs dialogs;
+    pwtest::writeFile("snppqorn.ini", "[LOGGING]\nloggingEnabled=1\nloggingDir=missing\\deeper\\\n");
+    startApp({});
+    EXPECT_EQ(dialogs.Texts(),
+              std::vector<std::string>{"Unable to create logging directory:missing\\deeper\\"});
+    EXPECT_FALSE(loggingEnabled);
+    EXPECT_EQ(pwtest::readFile("snppqorn.ini"),
+              "[LOGGING]\nloggingEnabled=1\nloggingDir=missing\\deeper\\\n");
+}
+
+TEST_F(AppTest, TheLoggingFolderIsCreatedAtStart) {
+    cls::ScriptedDialogs dialogs;
+    startApp({});
+    EXPECT_TRUE(std::filesystem::is_directory("logs"));
+    EXPECT_TRUE(dialogs.Texts().empty());
+    EXPECT_TRUE(loggingEnabled);
+}
+
+TEST_F(AppTest, DemoContactsFillANewStore) {
+    results = std::make_unique<TsendingMemoForm>();
+    form = std::make_unique<TForm1>();
+    form->show();
+    const auto demo = contactsdb::DemoContacts();
+    ASSERT_EQ(form->namesListbox->Items.Count(), static_cast<int>(demo.size()));
+    EXPECT_EQ(form->namesListbox->Items[0], demo[0].name);
+}

@@ -1,0 +1,26 @@
+#!/usr/bin/perl
+# Debian's Net::SNPP::Server on 127.0.0.1:<port>; every accepted page is appended to <outfile> as
+# "<pager id>\t<pin>\t<message>". Prints READY once it listens.
+use strict;
+use warnings;
+use IO::Handle;
+use Net::SNPP::Server;
+
+my ($port, $outfile) = @ARGV;
+my $server = Net::SNPP::Server->new(Port => $port, BindTo => '127.0.0.1');
+open(my $out, '>>', $outfile) or die "cannot open $outfile: $!";
+$out->autoflush(1);
+$server->callback('write_log', sub { });
+$server->callback('process_page', sub {
+    my ($pager, $page, $results) = @_;
+    print $out join("\t", $pager->[0], $pager->[1], $page->{mess}), "\n";
+    push @$results, [$pager, $page];
+    return 1;
+});
+STDOUT->autoflush(1);
+print "READY\n";
+while (1) {
+    my $client = $server->client();
+    $server->handle_client($client);
+    close($client);
+}
