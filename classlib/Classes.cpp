@@ -40,7 +40,8 @@ void TComponent::SetName(const std::string& name) {
 std::string TComponent::ClassName() const {
     const char* raw = typeid(*this).name();
     int status = 0;
-    std::unique_ptr<char, void (*)(void*)> dem(abi::__cxa_demangle(raw, nullptr, nullptr, &status), std::free);
+    std::unique_ptr<char, void (*)(void*)> dem(abi::__cxa_demangle(raw, nullptr, nullptr, &status),
+                                               std::free);
     std::string s = status == 0 && dem ? dem.get() : raw;
     auto p = s.rfind("::");
     return p == std::string::npos ? s : s.substr(p + 2);
@@ -112,7 +113,8 @@ void TComponent::FreeNotification(TComponent* component) {
 
 void TComponent::RemoveFreeNotification(TComponent* component) {
     if (!component) return;
-    freeNotifies_.erase(std::remove(freeNotifies_.begin(), freeNotifies_.end(), component), freeNotifies_.end());
+    freeNotifies_.erase(std::remove(freeNotifies_.begin(), freeNotifies_.end(), component),
+                        freeNotifies_.end());
     auto& back = component->freeNotifies_;
     back.erase(std::remove(back.begin(), back.end(), this), back.end());
 }
@@ -127,35 +129,42 @@ void TComponent::Notification(TComponent* component, TOperation operation) {
 
 void TComponent::BeginLoading() {
     state_ |= csLoading | csReading;
-    for (TComponent* c : components_) c->BeginLoading();
+    for (TComponent* c : components_)
+        c->BeginLoading();
 }
 
 void TComponent::EndLoading() {
     std::vector<TComponent*> all;
     std::function<void(TComponent*)> collect = [&](TComponent* c) {
         all.push_back(c);
-        for (TComponent* child : c->components_) collect(child);
+        for (TComponent* child : c->components_)
+            collect(child);
     };
     collect(this);
-    for (TComponent* c : all) c->state_ &= ~csReading;
+    for (TComponent* c : all)
+        c->state_ &= ~csReading;
     for (TComponent* c : all)
         if (c->state_ & csLoading) c->Loaded();
 }
 
-void TComponent::Loaded() { state_ &= ~csLoading; }
+void TComponent::Loaded() {
+    state_ &= ~csLoading;
+}
 
 void TComponent::SetDesigning(bool value) {
     if (value)
         state_ |= csDesigning;
     else
         state_ &= ~csDesigning;
-    for (TComponent* c : components_) c->SetDesigning(value);
+    for (TComponent* c : components_)
+        c->SetDesigning(value);
 }
 
 void TComponent::Destroying() {
     if (state_ & csDestroying) return;
     state_ |= csDestroying;
-    for (TComponent* c : components_) c->Destroying();
+    for (TComponent* c : components_)
+        c->Destroying();
 }
 
 // ---- TStream ----
@@ -167,7 +176,9 @@ int64_t TStream::Size() {
     return size;
 }
 
-void TStream::SetSize(int64_t) { throw EStreamError("Stream size cannot be changed"); }
+void TStream::SetSize(int64_t) {
+    throw EStreamError("Stream size cannot be changed");
+}
 
 void TStream::ReadBuffer(void* buffer, int32_t count) {
     if (count < 0 || (count != 0 && Read(buffer, count) != count)) throw EReadError("Stream read error");
@@ -270,8 +281,7 @@ TFileStream::TFileStream(const std::string& fileName, unsigned mode) : fileName_
     std::replace(path.begin(), path.end(), '\\', '/');
     if (mode == fmCreate) {
         fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd_ < 0)
-            throw EFCreateError("Cannot create file \"" + fileName + "\". " + std::strerror(errno));
+        if (fd_ < 0) throw EFCreateError("Cannot create file \"" + fileName + "\". " + std::strerror(errno));
         return;
     }
     int flags = (mode & 3) == fmOpenWrite ? O_WRONLY : (mode & 3) == fmOpenReadWrite ? O_RDWR : O_RDONLY;
@@ -376,7 +386,8 @@ int TStringList::AddObject(const std::string& s, void* object) {
 
 void TStringList::AddStrings(const TStringList& other) {
     BeginUpdate();
-    for (const Item& it : other.items_) AddObject(it.s, it.obj);
+    for (const Item& it : other.items_)
+        AddObject(it.s, it.obj);
     EndUpdate();
 }
 
@@ -476,7 +487,8 @@ void TStringList::SetText(std::string_view text) {
     size_t i = 0;
     while (i < text.size()) {
         size_t start = i;
-        while (i < text.size() && text[i] != '\r' && text[i] != '\n') ++i;
+        while (i < text.size() && text[i] != '\r' && text[i] != '\n')
+            ++i;
         Add(std::string(text.substr(start, i - start)));
         if (i < text.size() && text[i] == '\r') ++i;
         if (i < text.size() && text[i] == '\n') ++i;
@@ -531,12 +543,15 @@ void TWriter::writeValue(TValueType t) {
     stream_.WriteBuffer(&b, 1);
 }
 
-void TWriter::WriteBoolean(bool value) { writeValue(value ? vaTrue : vaFalse); }
+void TWriter::WriteBoolean(bool value) {
+    writeValue(value ? vaTrue : vaFalse);
+}
 
 void TWriter::WriteInteger(int32_t value) {
     uint8_t b[4];
     uint32_t u = static_cast<uint32_t>(value);
-    for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(u >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        b[i] = static_cast<uint8_t>(u >> (8 * i));
     if (value >= -128 && value <= 127) {
         writeValue(vaInt8);
         stream_.WriteBuffer(b, 1);
@@ -559,15 +574,22 @@ void TWriter::WriteString(std::string_view value) {
         writeValue(vaLString);
         uint32_t n = static_cast<uint32_t>(value.size());
         uint8_t b[4];
-        for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(n >> (8 * i));
+        for (int i = 0; i < 4; ++i)
+            b[i] = static_cast<uint8_t>(n >> (8 * i));
         stream_.WriteBuffer(b, 4);
     }
     stream_.WriteBuffer(value.data(), static_cast<int32_t>(value.size()));
 }
 
-void TWriter::WriteListBegin() { writeValue(vaList); }
-void TWriter::WriteListEnd() { writeValue(vaNull); }
-void TWriter::Write(const void* buffer, int32_t count) { stream_.WriteBuffer(buffer, count); }
+void TWriter::WriteListBegin() {
+    writeValue(vaList);
+}
+void TWriter::WriteListEnd() {
+    writeValue(vaNull);
+}
+void TWriter::Write(const void* buffer, int32_t count) {
+    stream_.WriteBuffer(buffer, count);
+}
 
 TValueType TReader::ReadValue() {
     uint8_t b;
@@ -601,7 +623,8 @@ int32_t TReader::ReadInteger() {
         stream_.ReadBuffer(b, 4);
         return static_cast<int32_t>(uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 |
                                     uint32_t(b[3]) << 24);
-    default: throw EReadError("Invalid property value");
+    default:
+        throw EReadError("Invalid property value");
     }
 }
 
@@ -633,8 +656,12 @@ void TReader::ReadListEnd() {
     if (ReadValue() != vaNull) throw EReadError("Invalid property value");
 }
 
-bool TReader::EndOfList() { return NextValue() == vaNull; }
+bool TReader::EndOfList() {
+    return NextValue() == vaNull;
+}
 
-void TReader::Read(void* buffer, int32_t count) { stream_.ReadBuffer(buffer, count); }
+void TReader::Read(void* buffer, int32_t count) {
+    stream_.ReadBuffer(buffer, count);
+}
 
 } // namespace cls

@@ -45,7 +45,7 @@ public:
 enum TOperation { opInsert, opRemove };
 
 enum TComponentStateFlag : unsigned {
-    csLoading = 1,    // being read: values set now are held until Loaded()
+    csLoading = 1, // being read: values set now are held until Loaded()
     csReading = 2,
     csDestroying = 4,
     csDesigning = 8,
@@ -254,7 +254,7 @@ class TWriter {
 public:
     explicit TWriter(TStream& stream) : stream_(stream) {}
     void WriteBoolean(bool value);
-    void WriteInteger(int32_t value); // smallest of int8 / int16 / int32
+    void WriteInteger(int32_t value);         // smallest of int8 / int16 / int32
     void WriteString(std::string_view value); // vaString up to 255 characters, else vaLString
     void WriteListBegin();
     void WriteListEnd();

@@ -9,7 +9,9 @@
 
 namespace cls {
 
-void Abort() { throw EAbort(); }
+void Abort() {
+    throw EAbort();
+}
 
 namespace {
 std::mutex gHandlerMutex;
@@ -73,12 +75,15 @@ void fromDayNumber(int32_t dn, int& year, int& month, int& day) {
     year = y400 * 400 + y100 * 100 + y4 * 4 + y1 + 1;
     int leap = IsLeapYear(year);
     month = 1;
-    while (month < 12 && n >= kDaysBeforeMonth[leap][month + 1]) ++month;
+    while (month < 12 && n >= kDaysBeforeMonth[leap][month + 1])
+        ++month;
     day = n - kDaysBeforeMonth[leap][month] + 1;
 }
 } // namespace
 
-bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+bool IsLeapYear(int year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
 
 bool TryEncodeDate(int year, int month, int day, TDateTime& out) {
     if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 ||
@@ -140,7 +145,9 @@ TDateTime TimeStampToDateTime(const TTimeStamp& ts) {
     return days >= 0 ? days + t : days - t;
 }
 
-double TimeStampToMSecs(const TTimeStamp& ts) { return double(ts.Date) * MSecsPerDay + ts.Time; }
+double TimeStampToMSecs(const TTimeStamp& ts) {
+    return double(ts.Date) * MSecsPerDay + ts.Time;
+}
 
 TTimeStamp MSecsToTimeStamp(double msecs) {
     if (!std::isfinite(msecs)) throw EConvertError("Invalid date/time value");
@@ -200,7 +207,8 @@ bool parseTime(std::string_view s, size_t& i, TDateTime& out) {
             ++i;
             size_t start = i;
             if (!readNumber(s, i, 3, ms)) return false;
-            for (size_t k = i - start; k < 3; ++k) ms *= 10;
+            for (size_t k = i - start; k < 3; ++k)
+                ms *= 10;
         }
     }
     return TryEncodeTime(h, n, sec, ms, out);
@@ -265,11 +273,16 @@ unsigned char UpperChar(unsigned char c) {
     if (c >= 'a' && c <= 'z') return c - 32;
     if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 0x20;
     switch (c) {
-    case 0x9A: return 0x8A; // s caron
-    case 0x9C: return 0x8C; // oe
-    case 0x9E: return 0x8E; // z caron
-    case 0xFF: return 0x9F; // y diaeresis
-    default: return c;
+    case 0x9A:
+        return 0x8A; // s caron
+    case 0x9C:
+        return 0x8C; // oe
+    case 0x9E:
+        return 0x8E; // z caron
+    case 0xFF:
+        return 0x9F; // y diaeresis
+    default:
+        return c;
     }
 }
 
@@ -292,14 +305,17 @@ int CollateText(std::string_view a, std::string_view b, bool ignoreCase) {
 
 std::string UpperCase(std::string_view s) {
     std::string r(s);
-    for (char& c : r) c = static_cast<char>(UpperChar(static_cast<unsigned char>(c)));
+    for (char& c : r)
+        c = static_cast<char>(UpperChar(static_cast<unsigned char>(c)));
     return r;
 }
 
 std::string Trim(std::string_view s) {
     size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+    while (b < e && static_cast<unsigned char>(s[b]) <= ' ')
+        ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ')
+        --e;
     return std::string(s.substr(b, e - b));
 }
 

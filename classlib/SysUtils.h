@@ -43,7 +43,7 @@ void HandleCurrentException();
 // Date and time. TDateTime counts days from 1899-12-30; the fraction is the time of day (for
 // negative values the fraction still counts forwards from midnight).
 using TDateTime = double;
-constexpr int DateDelta = 693594;      // day number of 1899-12-30 when 0001-01-01 is day 1
+constexpr int DateDelta = 693594; // day number of 1899-12-30 when 0001-01-01 is day 1
 constexpr int MSecsPerDay = 86400000;
 
 struct TTimeStamp {
@@ -83,8 +83,12 @@ std::string FloatToStr(double value); // at most 15 significant digits
 // ignored, by their bytes. Returns -1, 0 or 1.
 unsigned char UpperChar(unsigned char c);
 int CollateText(std::string_view a, std::string_view b, bool ignoreCase);
-inline int CompareText(std::string_view a, std::string_view b) { return CollateText(a, b, true); }
-inline bool SameText(std::string_view a, std::string_view b) { return CollateText(a, b, true) == 0; }
+inline int CompareText(std::string_view a, std::string_view b) {
+    return CollateText(a, b, true);
+}
+inline bool SameText(std::string_view a, std::string_view b) {
+    return CollateText(a, b, true) == 0;
+}
 std::string UpperCase(std::string_view s);
 std::string Trim(std::string_view s);
 

@@ -1,0 +1,360 @@
+// Tests of the data-bound edit and check box over the in-memory contacts table: auto-edit on
+// typing and clicking, what Post stores, refresh on record changes, cancel, and Windows-1252 text.
+#include "classlib/MemTable.h"
+#include "classlib/ui/Application.h"
+#include "classlib/ui/DBCtrls.h"
+#include "classlib/ui/Dialogs.h"
+#include "classlib/ui/QtText.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QWidget>
+#include <memory>
+
+using namespace cls;
+
+namespace {
+
+const char* const kDb = "dbctrlsTest";
+
+void key(QWidget* w, int k, const QString& text = {}, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+    QKeyEvent press(QEvent::KeyPress, k, mods, text);
+    QApplication::sendEvent(w, &press);
+    QKeyEvent release(QEvent::KeyRelease, k, mods, text);
+    QApplication::sendEvent(w, &release);
+}
+
+// Types like a user: one key event per character, at the cursor.
+void type(QWidget* w, const QString& text) {
+    for (QChar c : text) {
+        char16_t u = c.toUpper().unicode();
+        int k = (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == ' ' ? int(u) : int(Qt::Key_unknown);
+        key(w, k, QString(c));
+    }
+}
+
+class DBCtrlsTest : public testing::Test {
+protected:
+    void SetUp() override {
+        Application.Initialize();
+        TMemDatabase::DropAll();
+        CreateContactsTable(kDb);
+        table = std::make_unique<TMemTable>();
+        table->SetDatabaseName(kDb);
+        table->SetTableName("contacts");
+        table->SetIndexName("nameIndex");
+        table->Open();
+        addContact("Carol", "300", false);
+        addContact("Alice", "100", true);
+        addContact("Bob", "200", false);
+        table->First();
+        source = std::make_unique<TDataSource>(nullptr);
+        source->SetDataSet(table.get());
+        form = std::make_unique<QWidget>();
+        nameEdit = new TDBEdit(form.get());
+        nameEdit->SetDataSource(source.get());
+        nameEdit->SetDataField("name");
+        idEdit = new TDBEdit(form.get());
+        idEdit->move(0, 30);
+        idEdit->SetDataSource(source.get());
+        idEdit->SetDataField("id");
+        group1 = new TDBCheckBox(form.get());
+        group1->move(0, 60);
+        group1->SetDataSource(source.get());
+        group1->SetDataField("memberGr1");
+        form->resize(300, 120);
+        form->show();
+    }
+    void TearDown() override {
+        form.reset();
+        source.reset();
+        table.reset();
+        TMemDatabase::DropAll();
+    }
+
+    void addContact(const std::string& name, const std::string& id, bool group1) {
+        table->Append();
+        table->FieldByName("name")->SetAsString(name);
+        table->FieldByName("id")->SetAsString(id);
+        table->FieldByName("memberGr1")->SetAsBoolean(group1);
+        table->Post();
+    }
+
+    // What is stored, read through a second table on the same data, not through the controls' dataset.
+    std::string stored(const std::string& name, const std::string& field) {
+        TMemTable t;
+        t.SetDatabaseName(kDb);
+        t.SetTableName("contacts");
+        t.SetIndexName("nameIndex");
+        t.Open();
+        if (!t.FindKey({Variant(name)})) return "<missing>";
+        TField* f = t.FieldByName(field);
+        return f->IsNull() ? "<null>" : f->AsString();
+    }
+
+    ScriptedDialogs dialogs;
+    std::unique_ptr<TMemTable> table;
+    std::unique_ptr<TDataSource> source;
+    std::unique_ptr<QWidget> form;
+    TDBEdit* nameEdit = nullptr;
+    TDBEdit* idEdit = nullptr;
+    TDBCheckBox* group1 = nullptr;
+};
+
+TEST_F(DBCtrlsTest, TypingAutoEditsAndPostStoresTheText) {
+    EXPECT_EQ(nameEdit->text(), "Alice");
+    EXPECT_EQ(idEdit->text(), "100");
+    EXPECT_TRUE(group1->isChecked());
+    EXPECT_EQ(table->State(), dsBrowse);
+
+    idEdit->setFocus();
+    key(idEdit, Qt::Key_End);
+    type(idEdit, "42");
+    // The refresh that entering edit state brings must not eat what was typed.
+    EXPECT_EQ(table->State(), dsEdit);
+    EXPECT_EQ(idEdit->text(), "10042");
+    EXPECT_EQ(idEdit->cursorPosition(), 5);
+    key(idEdit, Qt::Key_Backspace);
+    type(idEdit, "7");
+    EXPECT_EQ(idEdit->text(), "10047");
+    EXPECT_EQ(stored("Alice", "id"), "100");
+
+    table->Post();
+    EXPECT_EQ(table->State(), dsBrowse);
+    EXPECT_EQ(stored("Alice", "id"), "10047");
+    EXPECT_EQ(stored("Alice", "name"), "Alice"); // untouched controls write nothing
+    EXPECT_EQ(idEdit->text(), "10047");
+    EXPECT_TRUE(dialogs.Texts().empty());
+    EXPECT_EQ(dialogs.Beeps(), 0);
+
+    // Typing into an empty table inserts the first record.
+    table->First();
+    while (!table->IsEmpty())
+        table->Delete();
+    EXPECT_EQ(nameEdit->text(), "");
+    type(nameEdit, "Zoe");
+    EXPECT_EQ(table->State(), dsInsert);
+    table->Post();
+    EXPECT_EQ(stored("Zoe", "name"), "Zoe");
+}
+
+TEST_F(DBCtrlsTest, MaxLengthAndFieldSizeCutInput) {
+    TDBEdit service(form.get());
+    service.SetDataSource(source.get());
+    service.SetDataField("servicenumber");
+    service.SetMaxLength(2);
+    type(&service, "123");
+    EXPECT_EQ(service.text(), "12");
+    service.insert("99"); // a paste past the limit is cut too
+    EXPECT_EQ(service.text(), "12");
+    table->Post();
+    EXPECT_EQ(table->FieldByName("servicenumber")->AsInteger(), 12);
+
+    // Without MaxLength the text field's size (40) limits.
+    table->Append();
+    nameEdit->insert(QString(60, 'x'));
+    EXPECT_EQ(nameEdit->text().size(), 40);
+    table->Post();
+    EXPECT_EQ(stored(std::string(40, 'x'), "name"), std::string(40, 'x'));
+
+    // A stored value longer than MaxLength is shown whole; it can be shortened, not lengthened.
+    table->First();
+    nameEdit->SetMaxLength(3);
+    EXPECT_EQ(nameEdit->text(), "Alice");
+    key(nameEdit, Qt::Key_End);
+    type(nameEdit, "Z");
+    EXPECT_EQ(nameEdit->text(), "Alice");
+    key(nameEdit, Qt::Key_Backspace);
+    key(nameEdit, Qt::Key_Backspace);
+    type(nameEdit, "ZZ");
+    EXPECT_EQ(nameEdit->text(), "Ali");
+}
+
+TEST_F(DBCtrlsTest, ProgramChangesRefreshWithoutEditing) {
+    table->Next();
+    EXPECT_EQ(nameEdit->text(), "Bob");
+    EXPECT_FALSE(group1->isChecked());
+    table->Last();
+    EXPECT_EQ(nameEdit->text(), "Carol");
+    EXPECT_EQ(idEdit->text(), "300");
+    // Text put in by the program is not the user's: no auto-edit, nothing written.
+    idEdit->setText("999");
+    group1->setChecked(true);
+    EXPECT_EQ(table->State(), dsBrowse);
+
+    // A field set by code shows at once and replaces what the user had typed.
+    table->First();
+    type(idEdit, "5");
+    EXPECT_EQ(table->State(), dsEdit);
+    table->FieldByName("id")->SetAsString("777");
+    table->FieldByName("memberGr1")->SetAsBoolean(false);
+    EXPECT_EQ(idEdit->text(), "777");
+    EXPECT_FALSE(group1->isChecked());
+    table->Post();
+    EXPECT_EQ(stored("Alice", "id"), "777");
+    EXPECT_EQ(stored("Alice", "memberGr1"), "False");
+    EXPECT_EQ(stored("Carol", "id"), "300");
+}
+
+TEST_F(DBCtrlsTest, CheckBoxClickStoresCheckedAndUncheckedValues) {
+    table->Next(); // Bob, not in group 1
+    group1->click();
+    EXPECT_EQ(table->State(), dsEdit);
+    EXPECT_TRUE(group1->isChecked());
+    table->Post();
+    EXPECT_EQ(stored("Bob", "memberGr1"), "True");
+    group1->click();
+    table->Post();
+    EXPECT_EQ(stored("Bob", "memberGr1"), "False");
+
+    // On a text field the values themselves are stored, and read back without regard to case.
+    TDBCheckBox yesNo(form.get());
+    yesNo.SetValueChecked("Y");
+    yesNo.SetValueUnchecked("N");
+    yesNo.SetDataSource(source.get());
+    yesNo.SetDataField("password");
+    EXPECT_FALSE(yesNo.isChecked()); // null
+    yesNo.click();
+    table->Post();
+    EXPECT_EQ(stored("Bob", "password"), "Y");
+    yesNo.click();
+    table->Post();
+    EXPECT_EQ(stored("Bob", "password"), "N");
+    table->Edit();
+    table->FieldByName("password")->SetAsString("y");
+    EXPECT_TRUE(yesNo.isChecked());
+    table->FieldByName("password")->SetAsString("maybe");
+    EXPECT_FALSE(yesNo.isChecked());
+    table->Cancel();
+    EXPECT_EQ(stored("Bob", "password"), "N");
+}
+
+TEST_F(DBCtrlsTest, AutoEditOffRefusesUserInput) {
+    source->AutoEdit = false;
+    type(nameEdit, "Q");
+    EXPECT_EQ(nameEdit->text(), "Alice");
+    group1->click();
+    EXPECT_TRUE(group1->isChecked());
+    EXPECT_EQ(table->State(), dsBrowse);
+    EXPECT_EQ(dialogs.Beeps(), 2);
+    table->Edit();
+    key(nameEdit, Qt::Key_End);
+    type(nameEdit, "Q");
+    group1->click();
+    table->Post();
+    EXPECT_EQ(stored("AliceQ", "memberGr1"), "False");
+
+    // A read-only field, a field the dataset lacks and a closed dataset take no input.
+    table->FieldByName("id")->ReadOnly = true;
+    idEdit->SetDataField("name"); // rebind so the edit sees the flag
+    idEdit->SetDataField("id");
+    EXPECT_TRUE(idEdit->isReadOnly());
+    TDBEdit missing(form.get());
+    missing.SetDataSource(source.get());
+    missing.SetDataField("nosuchfield");
+    EXPECT_TRUE(missing.isReadOnly());
+    EXPECT_EQ(missing.text(), "");
+    table->Close();
+    EXPECT_EQ(nameEdit->text(), "");
+    EXPECT_TRUE(nameEdit->isReadOnly());
+    EXPECT_EQ(nameEdit->Field(), nullptr);
+    table->Open();
+    EXPECT_EQ(nameEdit->text(), "AliceQ");
+    EXPECT_FALSE(nameEdit->isReadOnly());
+}
+
+TEST_F(DBCtrlsTest, CancelRestoresTheControls) {
+    key(nameEdit, Qt::Key_End);
+    type(nameEdit, "xyz");
+    group1->click();
+    EXPECT_FALSE(group1->isChecked());
+    table->Cancel();
+    EXPECT_EQ(table->State(), dsBrowse);
+    EXPECT_EQ(nameEdit->text(), "Alice");
+    EXPECT_TRUE(group1->isChecked());
+    EXPECT_EQ(stored("Alice", "memberGr1"), "True");
+    // Nothing left over from the cancelled edit is written by a later post.
+    type(idEdit, "1");
+    table->Post();
+    EXPECT_EQ(stored("Alice", "id"), "1001");
+    EXPECT_EQ(stored("Alice", "name"), "Alice");
+    EXPECT_EQ(stored("Alice", "memberGr1"), "True");
+
+    // An insert shows empty controls; cancelling it shows the record it left.
+    table->Append();
+    EXPECT_EQ(nameEdit->text(), "");
+    EXPECT_FALSE(group1->isChecked());
+    type(nameEdit, "New");
+    table->Cancel();
+    EXPECT_EQ(nameEdit->text(), "Carol");
+    EXPECT_EQ(stored("New", "name"), "<missing>");
+
+    // Escape in an edit throws away only that edit's change.
+    table->First();
+    type(idEdit, "9");
+    key(nameEdit, Qt::Key_End);
+    type(nameEdit, "Z");
+    key(idEdit, Qt::Key_Escape);
+    EXPECT_EQ(idEdit->text(), "1001");
+    EXPECT_EQ(nameEdit->text(), "AliceZ");
+    table->Post();
+    EXPECT_EQ(stored("AliceZ", "id"), "1001");
+}
+
+TEST_F(DBCtrlsTest, AbortedPostKeepsTheEditAndItsText) {
+    table->BeforePost = [](TDataSet* ds) {
+        if (ds->FieldByName("id")->AsString().empty()) Abort();
+    };
+    idEdit->selectAll();
+    key(idEdit, Qt::Key_Delete);
+    EXPECT_EQ(table->State(), dsEdit);
+    EXPECT_THROW(table->Post(), EAbort);
+    EXPECT_EQ(table->State(), dsEdit);
+    type(idEdit, "55");
+    table->Post();
+    EXPECT_EQ(stored("Alice", "id"), "55");
+}
+
+TEST_F(DBCtrlsTest, Windows1252TextShowsAndRoundTrips) {
+    table->Edit();
+    table->FieldByName("name")->SetAsString("caf\xE9"); // Windows-1252
+    table->Post();
+    EXPECT_EQ(nameEdit->text(), QString::fromUtf8("caf\u00e9"));
+    EXPECT_EQ(nameEdit->Text(), "caf\xE9");
+    key(nameEdit, Qt::Key_End);
+    type(nameEdit, QString::fromUtf8(" \u20ac\u00fc"));
+    // A character the code page lacks is refused rather than stored as '?'.
+    type(nameEdit, QString::fromUtf8("\u0159"));
+    EXPECT_EQ(nameEdit->text(), QString::fromUtf8("caf\u00e9 \u20ac\u00fc"));
+    table->Post();
+    EXPECT_EQ(stored("caf\xE9 \x80\xFC", "name"), "caf\xE9 \x80\xFC");
+    EXPECT_EQ(toQString("caf\xE9 \x80"), QString::fromUtf8("caf\u00e9 \u20ac"));
+    EXPECT_EQ(fromQString(QString::fromUtf8("caf\u00e9 \u20ac")), "caf\xE9 \x80");
+}
+
+TEST_F(DBCtrlsTest, ControlsOutliveOrLoseTheirDataSource) {
+    // A data source freed under the controls detaches them.
+    source.reset();
+    EXPECT_EQ(nameEdit->DataSource(), nullptr);
+    EXPECT_EQ(nameEdit->Field(), nullptr);
+    EXPECT_EQ(nameEdit->text(), "");
+    type(nameEdit, "x");
+    EXPECT_EQ(table->State(), dsBrowse);
+    // Controls freed before their data source leave it working.
+    source = std::make_unique<TDataSource>(nullptr);
+    source->SetDataSet(table.get());
+    {
+        TDBEdit e(form.get());
+        e.SetDataSource(source.get());
+        e.SetDataField("name");
+        EXPECT_EQ(e.text(), "Alice");
+    }
+    EXPECT_EQ(source->DataLinkCount(), 0);
+    table->Next();
+    table->Edit();
+    table->Post();
+}
+
+} // namespace

@@ -1,0 +1,502 @@
+// The filter-expression builder's bytes field by field, its error positions, the evaluator against
+// a direct check over a set of records, the comparison rules, and malformed expressions.
+#include "classlib/DBFilter.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace cls;
+
+namespace {
+
+// Expected bytes written field by field.
+struct Bytes {
+    std::vector<uint8_t> v;
+    Bytes& u16(uint32_t x) {
+        v.push_back(static_cast<uint8_t>(x));
+        v.push_back(static_cast<uint8_t>(x >> 8));
+        return *this;
+    }
+    Bytes& u32(uint32_t x) {
+        for (int i = 0; i < 4; ++i)
+            v.push_back(static_cast<uint8_t>(x >> (8 * i)));
+        return *this;
+    }
+    Bytes& text(const std::string& s) {
+        v.insert(v.end(), s.begin(), s.end());
+        v.push_back(0);
+        return *this;
+    }
+    Bytes& raw(const void* p, size_t n) {
+        v.insert(v.end(), static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n);
+        return *this;
+    }
+};
+
+std::vector<TFilterField> contactsFields() {
+    std::vector<TFilterField> f = {{"name", 1, ftString},
+                                   {"id", 2, ftString},
+                                   {"servicenumber", 3, ftInteger},
+                                   {"password", 4, ftString}};
+    for (int i = 1; i <= 10; ++i)
+        f.push_back({"memberGr" + std::to_string(i), 4 + i, ftBoolean});
+    return f;
+}
+
+// A record of the test fields: 1 name, 2 a, 3 b, 4 memberGr3, 5 f, 6 d (date), 7 a2; empty = null.
+struct Rec {
+    std::optional<std::string> name;
+    std::optional<int64_t> a;
+    std::optional<std::string> b;
+    std::optional<bool> g3;
+    std::optional<double> f;
+    std::optional<int32_t> day;
+    std::optional<int64_t> a2;
+};
+
+const std::vector<TFilterField>& recFields() {
+    static const std::vector<TFilterField> f = {
+        {"name", 1, ftString}, {"a", 2, ftInteger}, {"b", 3, ftString},  {"memberGr3", 4, ftBoolean},
+        {"f", 5, ftFloat},     {"d", 6, ftDate},    {"a2", 7, ftInteger}};
+    return f;
+}
+
+class RecAccess : public TFilterRecord {
+public:
+    explicit RecAccess(const Rec& r) : r_(r) {}
+    int FieldCount() const override { return 7; }
+    std::string_view FieldName(int no) const override { return recFields()[no - 1].Name; }
+    bool FieldValue(int no, TFilterValue& v) const override {
+        v = TFilterValue();
+        auto text = [&](const std::optional<std::string>& s) {
+            v.cls = TFilterValue::vcText;
+            v.null = !s;
+            if (s) v.data = s->data(), v.size = s->size();
+        };
+        auto integer = [&](const std::optional<int64_t>& i) {
+            v.cls = TFilterValue::vcInteger;
+            v.null = !i;
+            v.i = i.value_or(0);
+        };
+        switch (no) {
+        case 1:
+            text(r_.name);
+            break;
+        case 2:
+            integer(r_.a);
+            break;
+        case 3:
+            text(r_.b);
+            break;
+        case 4:
+            v.cls = TFilterValue::vcBoolean, v.null = !r_.g3, v.b = r_.g3.value_or(false);
+            break;
+        case 5:
+            v.cls = TFilterValue::vcFloat, v.null = !r_.f, v.f = r_.f.value_or(0);
+            break;
+        case 6:
+            v.cls = TFilterValue::vcDateTime, v.null = !r_.day, v.f = r_.day.value_or(0);
+            break;
+        case 7:
+            integer(r_.a2);
+            break;
+        default:
+            return false;
+        }
+        return true;
+    }
+
+private:
+    const Rec& r_;
+};
+
+std::vector<Rec> sampleRecords() {
+    std::mt19937 rng(20240517);
+    const std::vector<std::optional<std::string>> names = {
+        "Bob", "bob", "Bobby", "B", "B*", "Carol", "", std::nullopt, "alice", "BOB", "b\xE9t\xE9"};
+    std::vector<Rec> r;
+    for (int i = 0; i < 400; ++i) {
+        Rec x;
+        x.name = names[rng() % names.size()];
+        if (rng() % 5) x.a = static_cast<int64_t>(rng() % 9) - 3;
+        if (rng() % 4) x.b = std::string(1, static_cast<char>('w' + rng() % 3));
+        if (rng() % 6) x.g3 = rng() % 2;
+        if (rng() % 5) x.f = (static_cast<int>(rng() % 9) - 2) * 0.5;
+        if (rng() % 3) x.day = 693590 + static_cast<int32_t>(rng() % 8);
+        if (rng() % 3) x.a2 = static_cast<int64_t>(rng() % 3);
+        r.push_back(x);
+    }
+    return r;
+}
+
+std::string errorOf(const std::string& text, TFilterOptions opts = 0) {
+    try {
+        BuildFilterExpression(text, opts, contactsFields());
+    } catch (const EFilterError& e) {
+        return e.what();
+    }
+    return "<no error>";
+}
+
+} // namespace
+
+TEST(FilterBuilder, GroupFilterBytes) {
+    Bytes e;
+    e.u16(2).u16(60).u16(3).u16(10).u16(48);      // header: version, size, nodes, node area, literals
+    e.u32(nodeBinary).u32(canEQ).u16(12).u16(24); // root: memberGr3 = true
+    e.u32(nodeField).u32(0).u16(7).u16(0);        // field 7, name at literal 0
+    e.u32(nodeConst).u32(0).u16(fldBool).u16(2).u16(10);
+    e.text("memberGr3").u16(1);
+    EXPECT_EQ(BuildFilterExpression("memberGr3=true", 0, contactsFields()), e.v);
+    // Spelling does not matter: case of keywords and names, blanks, brackets.
+    EXPECT_EQ(BuildFilterExpression("  [MEMBERgr3] = TRUE ", 0, contactsFields()), e.v);
+}
+
+TEST(FilterBuilder, TextComparisonsWithAndWithoutOptions) {
+    Bytes plain;
+    plain.u16(2).u16(57).u16(3).u16(10).u16(48);
+    plain.u32(nodeBinary).u32(canEQ).u16(12).u16(24);
+    plain.u32(nodeField).u32(0).u16(1).u16(0);
+    plain.u32(nodeConst).u32(0).u16(fldZString).u16(4).u16(5);
+    plain.text("name").text("Bob");
+    EXPECT_EQ(BuildFilterExpression("name='Bob'", 0, contactsFields()), plain.v);
+    EXPECT_EQ(BuildFilterExpression("name=\"Bob\"", 0, contactsFields()), plain.v);
+
+    Bytes ci;
+    ci.u16(2).u16(61).u16(3).u16(10).u16(52);
+    ci.u32(nodeCompare).u32(canEQ).u16(1).u16(0).u16(16).u16(28);
+    ci.u32(nodeField).u32(0).u16(1).u16(0);
+    ci.u32(nodeConst).u32(0).u16(fldZString).u16(4).u16(5);
+    ci.text("name").text("Bob");
+    EXPECT_EQ(BuildFilterExpression("name='Bob'", foCaseInsensitive, contactsFields()), ci.v);
+
+    Bytes partial;
+    partial.u16(2).u16(59).u16(3).u16(10).u16(52);
+    partial.u32(nodeCompare).u32(canEQ).u16(0).u16(1).u16(16).u16(28);
+    partial.u32(nodeField).u32(0).u16(1).u16(0);
+    partial.u32(nodeConst).u32(0).u16(fldZString).u16(2).u16(5);
+    partial.text("name").text("B");
+    EXPECT_EQ(BuildFilterExpression("name='B*'", 0, contactsFields()), partial.v);
+
+    Bytes literalStar;
+    literalStar.u16(2).u16(56).u16(3).u16(10).u16(48);
+    literalStar.u32(nodeBinary).u32(canEQ).u16(12).u16(24);
+    literalStar.u32(nodeField).u32(0).u16(1).u16(0);
+    literalStar.u32(nodeConst).u32(0).u16(fldZString).u16(3).u16(5);
+    literalStar.text("name").text("B*");
+    EXPECT_EQ(BuildFilterExpression("name='B*'", foNoPartialCompare, contactsFields()), literalStar.v);
+
+    std::vector<uint8_t> both = BuildFilterExpression("name='B*'", foCaseInsensitive, contactsFields());
+    EXPECT_EQ(both[18], 1); // case-insensitive flag
+    EXPECT_EQ(both[20], 1); // partial length
+}
+
+TEST(FilterBuilder, LogicalOperatorsAndNullTests) {
+    std::vector<TFilterField> fields = {{"a", 1, ftInteger}, {"b", 2, ftString}};
+    Bytes e;
+    e.u16(2).u16(100).u16(7).u16(10).u16(92);
+    e.u32(nodeBinary).u32(canAnd).u16(12).u16(50);       // 0: and
+    e.u32(nodeBinary).u32(canGT).u16(24).u16(36);        // 12: a > 1
+    e.u32(nodeField).u32(0).u16(1).u16(0);               // 24: a
+    e.u32(nodeConst).u32(0).u16(fldInt32).u16(4).u16(2); // 36: 1
+    e.u32(nodeUnary).u32(canNot).u16(60);                // 50: not
+    e.u32(nodeUnary).u32(canIsBlank).u16(70);            // 60: b is null
+    e.u32(nodeField).u32(0).u16(2).u16(6);               // 70: b
+    e.text("a").u32(1).text("b");
+    EXPECT_EQ(BuildFilterExpression("a>1 and not (b is null)", 0, fields), e.v);
+    EXPECT_EQ(BuildFilterExpression("A > 1 AND NOT (B = NULL)", 0, fields), e.v);
+    EXPECT_EQ(BuildFilterExpression("b is not null", 0, fields),
+              BuildFilterExpression("b <> null", 0, fields));
+}
+
+TEST(FilterBuilder, EmptyTextIsTheTenByteHeader) {
+    std::vector<uint8_t> empty = {2, 0, 10, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(BuildFilterExpression("", 0, contactsFields()), empty);
+    EXPECT_EQ(BuildFilterExpression("  \t ", 0, contactsFields()), empty);
+    EXPECT_EQ(EmptyFilterExpression(), empty);
+    TFilterExpression x(empty);
+    EXPECT_TRUE(x.IsEmpty());
+    Rec r;
+    EXPECT_TRUE(x.Matches(RecAccess(r)));
+}
+
+TEST(FilterBuilder, ConstantsTakeTheTypeOfTheFieldTheyAreComparedWith) {
+    std::vector<TFilterField> f = {{"i", 1, ftInteger},  {"s", 2, ftSmallint}, {"w", 3, ftWord},
+                                   {"x", 4, ftFloat},    {"d", 5, ftDate},     {"t", 6, ftTime},
+                                   {"dt", 7, ftDateTime}};
+    auto constOf = [&](const std::string& text, uint16_t& type, std::vector<uint8_t>& value) {
+        std::vector<uint8_t> b = BuildFilterExpression(text, 0, f);
+        // root binary at 10, field at 22, constant at 34
+        type = static_cast<uint16_t>(b[42] | b[43] << 8);
+        uint16_t size = static_cast<uint16_t>(b[44] | b[45] << 8);
+        uint16_t off = static_cast<uint16_t>(b[46] | b[47] << 8);
+        uint16_t lit = static_cast<uint16_t>(b[8] | b[9] << 8);
+        value.assign(b.begin() + lit + off, b.begin() + lit + off + size);
+    };
+    uint16_t type;
+    std::vector<uint8_t> v;
+    auto le = [](auto x) {
+        std::vector<uint8_t> r(sizeof x);
+        std::memcpy(r.data(), &x, sizeof x);
+        return r;
+    };
+    constOf("i = -5", type, v);
+    EXPECT_EQ(type, fldInt32);
+    EXPECT_EQ(v, le(int32_t(-5)));
+    constOf("i >= 2.5", type, v); // not cut to an integer
+    EXPECT_EQ(type, fldFloat);
+    EXPECT_EQ(v, le(2.5));
+    constOf("s = 7", type, v);
+    EXPECT_EQ(type, fldInt16);
+    constOf("w = 65535", type, v);
+    EXPECT_EQ(type, fldUInt16);
+    constOf("x = 3", type, v);
+    EXPECT_EQ(type, fldFloat);
+    EXPECT_EQ(v, le(3.0));
+    constOf("i = '12'", type, v);
+    EXPECT_EQ(v, le(int32_t(12)));
+    constOf("d = '1899-12-30'", type, v);
+    EXPECT_EQ(type, fldDate);
+    EXPECT_EQ(v, le(int32_t(693594)));
+    constOf("t = '01:00:00'", type, v);
+    EXPECT_EQ(type, fldTime);
+    EXPECT_EQ(v, le(int32_t(3600000)));
+    constOf("dt = '1899-12-30 12:00'", type, v);
+    EXPECT_EQ(type, fldTimeStamp);
+    EXPECT_EQ(v, le(693594.0 * 86400000 + 43200000));
+}
+
+TEST(FilterBuilder, TextItCannotCompileIsAnErrorWithItsPosition) {
+    EXPECT_EQ(errorOf("name = "), "Filter expression: operand expected but end of text found at position 8");
+    EXPECT_EQ(errorOf("nosuch = 1"), "Filter expression: field 'nosuch' not found at position 1");
+    EXPECT_EQ(errorOf("name = 'abc"), "Filter expression: unterminated string at position 8");
+    EXPECT_EQ(errorOf("(name = 'a'"), "Filter expression: ')' expected at position 12");
+    EXPECT_EQ(errorOf("name = 'a' x"), "Filter expression: unexpected 'x' at position 12");
+    EXPECT_EQ(errorOf("memberGr3 = 'maybe'"),
+              "Filter expression: 'maybe' is not a Boolean value at position 13");
+    EXPECT_EQ(errorOf("servicenumber = 'abc'"), "Filter expression: 'abc' is not a number at position 17");
+    EXPECT_EQ(errorOf("name ! 'a'"), "Filter expression: unexpected character '!' at position 6");
+    EXPECT_EQ(errorOf("name > null"),
+              "Filter expression: NULL can only be compared with = or <> at position 8");
+    EXPECT_EQ(errorOf("[name = 1"), "Filter expression: missing ']' at position 1");
+    EXPECT_EQ(errorOf("name = 1x"), "Filter expression: invalid number at position 8");
+    EXPECT_EQ(errorOf("name is 3"), "Filter expression: NULL expected at position 9");
+    EXPECT_EQ(errorOf("not"), "Filter expression: operand expected but end of text found at position 4");
+    EXPECT_NE(errorOf(std::string(300, '(') + "name='a'" + std::string(300, ')')).find("nested too deeply"),
+              std::string::npos);
+    EXPECT_NE(errorOf("name = '" + std::string(70000, 'x') + "'").find("too long"), std::string::npos);
+    // An operand may not be a keyword.
+    EXPECT_EQ(errorOf("name = and"), "Filter expression: operand expected but 'and' found at position 8");
+}
+
+TEST(FilterEvaluator, AgreesWithADirectCheckOverManyRecords) {
+    auto starts = [](const std::optional<std::string>& s, char c, bool ci) {
+        return s && !s->empty() &&
+               (ci ? UpperChar(static_cast<unsigned char>((*s)[0])) == UpperChar(c) : (*s)[0] == c);
+    };
+    struct Case {
+        const char* text;
+        TFilterOptions opts;
+        std::function<bool(const Rec&)> expect;
+    };
+    std::vector<Case> cases = {
+        {"memberGr3=true", 0, [](const Rec& r) { return r.g3 && *r.g3; }},
+        {"name='Bob'", 0, [](const Rec& r) { return r.name && *r.name == "Bob"; }},
+        {"name='Bob'", foCaseInsensitive, [](const Rec& r) { return r.name && SameText(*r.name, "Bob"); }},
+        {"name='B*'", 0, [&](const Rec& r) { return starts(r.name, 'B', false); }},
+        {"name='B*'", foCaseInsensitive, [&](const Rec& r) { return starts(r.name, 'B', true); }},
+        {"name='B*'", foNoPartialCompare, [](const Rec& r) { return r.name && *r.name == "B*"; }},
+        {"a>1 and not (b is null)", 0, [](const Rec& r) { return r.a && *r.a > 1 && r.b; }},
+        {"a <> 2 or b = 'x'", 0, [](const Rec& r) { return !r.a || *r.a != 2 || (r.b && *r.b == "x"); }},
+        {"not a > 1", 0, [](const Rec& r) { return !(r.a && *r.a > 1); }},
+        {"a >= 1.5", 0, [](const Rec& r) { return r.a && *r.a >= 1.5; }},
+        {"f < 1 and f >= -0.5", 0, [](const Rec& r) { return r.f && *r.f < 1 && *r.f >= -0.5; }},
+        {"d = '1899-12-30'", 0, [](const Rec& r) { return r.day && *r.day == 693594; }},
+        {"d > '1899-12-30'", 0, [](const Rec& r) { return r.day && *r.day > 693594; }},
+        {"memberGr3", 0, [](const Rec& r) { return r.g3 && *r.g3; }},
+        {"not memberGr3", 0, [](const Rec& r) { return !(r.g3 && *r.g3); }},
+        {"name > 'Bob'", 0, [](const Rec& r) { return r.name && CollateText(*r.name, "Bob", false) > 0; }},
+        {"a is null or a < 0", 0, [](const Rec& r) { return !r.a || *r.a < 0; }},
+        {"a = a2", 0, [](const Rec& r) { return (!r.a && !r.a2) || (r.a && r.a2 && *r.a == *r.a2); }},
+        {"(a = 1 or a = 2) and (memberGr3 = false or memberGr3 is null)", 0,
+         [](const Rec& r) { return r.a && (*r.a == 1 || *r.a == 2) && !(r.g3 && *r.g3); }},
+    };
+    std::vector<Rec> recs = sampleRecords();
+    for (const Case& c : cases) {
+        TFilterExpression x(BuildFilterExpression(c.text, c.opts, recFields()));
+        int hits = 0;
+        for (const Rec& r : recs) {
+            bool want = c.expect(r);
+            ASSERT_EQ(x.Matches(RecAccess(r)), want) << c.text << " on name=" << r.name.value_or("<null>");
+            hits += want;
+        }
+        EXPECT_GT(hits, 0) << c.text;
+        EXPECT_LT(hits, static_cast<int>(recs.size())) << c.text;
+    }
+}
+
+namespace {
+// An expression made by hand: header, then nodes and literals as given.
+std::vector<uint8_t> handMade(const Bytes& nodes, const Bytes& lits, uint16_t count = 3) {
+    Bytes b;
+    size_t total = 10 + nodes.v.size() + lits.v.size();
+    b.u16(2)
+        .u16(static_cast<uint32_t>(total))
+        .u16(count)
+        .u16(10)
+        .u16(static_cast<uint32_t>(10 + nodes.v.size()));
+    b.v.insert(b.v.end(), nodes.v.begin(), nodes.v.end());
+    b.v.insert(b.v.end(), lits.v.begin(), lits.v.end());
+    return b.v;
+}
+} // namespace
+
+TEST(FilterEvaluator, ComparisonRulesOfTheFormat) {
+    Rec r;
+    r.name = "SMIth";
+    // Compare node, partial length 3, ignore case: "SMIth" equals "smithers".
+    Bytes n;
+    n.u32(nodeCompare).u32(canEQ).u16(1).u16(3).u16(16).u16(28);
+    n.u32(nodeField).u32(0).u16(1).u16(0);
+    n.u32(nodeConst).u32(0).u16(fldZString).u16(9).u16(5);
+    Bytes l;
+    l.text("name").text("smithers");
+    TFilterExpression partial(handMade(n, l));
+    EXPECT_TRUE(partial.Matches(RecAccess(r)));
+    r.name = "SMOth";
+    EXPECT_FALSE(partial.Matches(RecAccess(r)));
+
+    // A binary equal node compares case-sensitively and over the whole value.
+    TFilterExpression exact(BuildFilterExpression("name = 'bob'", 0, recFields()));
+    r.name = "Bob";
+    EXPECT_FALSE(exact.Matches(RecAccess(r)));
+
+    // Nulls: a null field is below any constant, two nulls are equal, "is null" sees the null.
+    Rec nulls;
+    EXPECT_TRUE(TFilterExpression(BuildFilterExpression("a < 5", 0, recFields())).Matches(RecAccess(nulls)));
+    EXPECT_FALSE(TFilterExpression(BuildFilterExpression("a = 5", 0, recFields())).Matches(RecAccess(nulls)));
+    EXPECT_TRUE(TFilterExpression(BuildFilterExpression("a = a2", 0, recFields())).Matches(RecAccess(nulls)));
+    EXPECT_TRUE(
+        TFilterExpression(BuildFilterExpression("a is null", 0, recFields())).Matches(RecAccess(nulls)));
+    EXPECT_FALSE(TFilterExpression(BuildFilterExpression("not (a is null)", 0, recFields()))
+                     .Matches(RecAccess(nulls)));
+
+    // 64-bit integers: an unsigned 32-bit 4,000,000,000 is above a constant 2,000,000,000.
+    Bytes big;
+    big.u32(nodeBinary).u32(canGT).u16(12).u16(24);
+    big.u32(nodeField).u32(0).u16(2).u16(0);
+    big.u32(nodeConst).u32(0).u16(fldUInt32).u16(4).u16(2);
+    Bytes bigLit;
+    bigLit.text("a").u32(2000000000u);
+    Rec large;
+    large.a = 4000000000LL;
+    EXPECT_TRUE(TFilterExpression(handMade(big, bigLit)).Matches(RecAccess(large)));
+
+    // An 80-bit extended constant of 1.5 equals a float field of 1.5.
+    Bytes ext;
+    ext.u32(nodeBinary).u32(canEQ).u16(12).u16(24);
+    ext.u32(nodeField).u32(0).u16(5).u16(0);
+    ext.u32(nodeConst).u32(0).u16(fldFloatIEEE).u16(10).u16(2);
+    Bytes extLit;
+    extLit.text("f").u32(0).u32(0xC0000000u).u16(0x3FFF);
+    Rec onePointFive;
+    onePointFive.f = 1.5;
+    EXPECT_TRUE(TFilterExpression(handMade(ext, extLit)).Matches(RecAccess(onePointFive)));
+
+    // Unknown node classes and operators are false, a continue node is its value.
+    Bytes odd;
+    odd.u32(nodeBinary).u32(canOr).u16(12).u16(20);
+    odd.u32(nodeTuple).u32(0);
+    odd.u32(nodeCompare).u32(12).u16(0).u16(0).u16(12).u16(12);
+    EXPECT_FALSE(TFilterExpression(handMade(odd, Bytes())).Matches(RecAccess(r)));
+    Bytes cont;
+    cont.u32(nodeContinue).u32(0).u16(1);
+    EXPECT_TRUE(TFilterExpression(handMade(cont, Bytes(), 1)).Matches(RecAccess(r)));
+}
+
+TEST(FilterEvaluator, FieldNodeFollowsItsNameWhenTheNumberDisagrees) {
+    // Compiled against the contacts fields (memberGr3 is field 7), evaluated against records where
+    // it is field 4: the name wins and the number found is kept.
+    TFilterExpression x(BuildFilterExpression("memberGr3 = true", 0, contactsFields()));
+    Rec yes, no;
+    yes.g3 = true;
+    no.g3 = false;
+    EXPECT_TRUE(x.Matches(RecAccess(yes)));
+    EXPECT_FALSE(x.Matches(RecAccess(no)));
+    EXPECT_EQ(x.ResolvedFieldNo(12), 4);
+    EXPECT_EQ(x.Bytes(), BuildFilterExpression("memberGr3 = true", 0, contactsFields())); // bytes untouched
+    EXPECT_TRUE(x.Matches(RecAccess(yes)));
+    // A field neither the number nor the name finds makes the comparison false.
+    TFilterExpression y(BuildFilterExpression("memberGr9 = true", 0, contactsFields()));
+    EXPECT_FALSE(y.Matches(RecAccess(yes)));
+}
+
+TEST(FilterEvaluator, MalformedBlocksAreErrorsNotCrashes) {
+    auto malformed = [](std::vector<uint8_t> b) {
+        try {
+            TFilterExpression x(std::move(b));
+            return false;
+        } catch (const EFilterError&) {
+            return true;
+        }
+    };
+    std::vector<uint8_t> good = BuildFilterExpression("memberGr3=true", 0, contactsFields());
+    EXPECT_TRUE(malformed({2, 0, 60}));                                         // shorter than a header
+    EXPECT_TRUE(malformed(std::vector<uint8_t>(good.begin(), good.end() - 1))); // size field beyond the block
+    EXPECT_TRUE(malformed({2, 0, 5, 0, 0, 0, 0, 0, 0, 0}));                     // size below the header
+    auto bad = good;
+    bad[6] = 58; // node area starts where no node fits
+    EXPECT_TRUE(malformed(bad));
+    bad = good;
+    bad[10 + 24 + 10] = 200; // constant size beyond the block
+    EXPECT_TRUE(malformed(bad));
+    bad = good;
+    bad[10 + 24 + 8] = fldFloat; // a float constant of 2 bytes
+    EXPECT_TRUE(malformed(bad));
+
+    Bytes self;
+    self.u32(nodeUnary).u32(canNot).u16(0); // its own operand
+    EXPECT_TRUE(malformed(handMade(self, Bytes(), 1)));
+
+    Bytes chain; // 2000 nested NOTs
+    for (int i = 0; i < 2000; ++i)
+        chain.u32(nodeUnary).u32(canNot).u16(static_cast<uint32_t>((i + 1) * 10));
+    chain.u32(nodeContinue).u32(0).u16(1);
+    EXPECT_TRUE(malformed(handMade(chain, Bytes(), 2001)));
+
+    Bytes dag; // each AND points twice to the next: 2^40 paths through 41 nodes
+    for (int i = 0; i < 40; ++i)
+        dag.u32(nodeBinary).u32(canAnd).u16((i + 1) * 12).u16((i + 1) * 12);
+    dag.u32(nodeContinue).u32(0).u16(1);
+    EXPECT_TRUE(malformed(handMade(dag, Bytes(), 41)));
+
+    // A total size of 0 means no filter at all.
+    TFilterExpression none(std::vector<uint8_t>{2, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_TRUE(none.IsEmpty());
+    TFilterExpression nil(nullptr, 0);
+    EXPECT_TRUE(nil.IsEmpty());
+
+    // Bytes after the declared size are ignored.
+    auto longer = good;
+    longer.resize(good.size() + 50, 0xEE);
+    TFilterExpression trimmed(longer);
+    EXPECT_EQ(trimmed.Bytes(), good);
+}
+
+TEST(FilterEvaluator, LongOrListsStayShallow) {
+    std::string text = "a = 0";
+    for (int i = 1; i < 1000; ++i)
+        text += " or a = " + std::to_string(i);
+    TFilterExpression x(BuildFilterExpression(text, 0, recFields()));
+    Rec r;
+    r.a = 999;
+    EXPECT_TRUE(x.Matches(RecAccess(r)));
+    r.a = 1000;
+    EXPECT_FALSE(x.Matches(RecAccess(r)));
+}

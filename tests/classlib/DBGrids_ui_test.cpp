@@ -1,0 +1,348 @@
+// Tests of the read-only data grid over the in-memory contacts table: rows in index order,
+// following inserts, deletes, edits and filters, and the tie between the selected row and the
+// dataset's current record in both directions.
+#include "classlib/MemTable.h"
+#include "classlib/ui/Application.h"
+#include "classlib/ui/DBCtrls.h"
+#include "classlib/ui/DBGrids.h"
+#include "classlib/ui/Dialogs.h"
+#include "classlib/ui/QtText.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QWidget>
+#include <memory>
+
+using namespace cls;
+
+namespace {
+
+const char* const kDb = "dbgridsTest";
+
+class DBGridTest : public testing::Test {
+protected:
+    void SetUp() override {
+        Application.Initialize();
+        TMemDatabase::DropAll();
+        CreateContactsTable(kDb);
+        table = std::make_unique<TMemTable>();
+        table->SetDatabaseName(kDb);
+        table->SetTableName("contacts");
+        table->SetIndexName("nameIndex");
+        table->Open();
+        addContact("Carol", "300", true);
+        addContact("alice", "100", true);
+        addContact("Bob", "200", false);
+        addContact("dave", "400", false);
+        table->First();
+        source = std::make_unique<TDataSource>(nullptr);
+        source->SetDataSet(table.get());
+        form = std::make_unique<QWidget>();
+        grid = new TDBGrid(form.get());
+        grid->AddColumn("name", "Name");
+        grid->AddColumn("id", "ID / Alias", 120);
+        grid->SetDataSource(source.get());
+        grid->setGeometry(0, 0, 400, 300);
+        nameEdit = new TDBEdit(form.get());
+        nameEdit->setGeometry(0, 310, 200, 24);
+        nameEdit->SetDataSource(source.get());
+        nameEdit->SetDataField("name");
+        form->resize(420, 360);
+        form->show();
+    }
+    void TearDown() override {
+        form.reset();
+        source.reset();
+        table.reset();
+        TMemDatabase::DropAll();
+    }
+
+    void addContact(const std::string& name, const std::string& id, bool group1) {
+        table->Append();
+        table->FieldByName("name")->SetAsString(name);
+        table->FieldByName("id")->SetAsString(id);
+        table->FieldByName("memberGr1")->SetAsBoolean(group1);
+        table->Post();
+    }
+
+    std::vector<std::string> names() const {
+        std::vector<std::string> r;
+        for (int i = 0; i < grid->RowCount(); ++i)
+            r.push_back(grid->CellText(i, 0));
+        return r;
+    }
+    std::string current() const { return table->FieldByName("name")->AsString(); }
+
+    // A left click on a row, as the mouse gives it; the move itself runs from the event loop.
+    void clickRow(int row) {
+        QModelIndex i = grid->model()->index(row, 0);
+        grid->scrollTo(i);
+        QPoint p = grid->visualRect(i).center();
+        QMouseEvent press(QEvent::MouseButtonPress, p, grid->viewport()->mapToGlobal(p), Qt::LeftButton,
+                          Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(grid->viewport(), &press);
+        QMouseEvent release(QEvent::MouseButtonRelease, p, grid->viewport()->mapToGlobal(p), Qt::LeftButton,
+                            Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(grid->viewport(), &release);
+        QApplication::processEvents();
+    }
+    void key(QWidget* w, int k, Qt::KeyboardModifiers mods = Qt::NoModifier, const QString& text = {}) {
+        QKeyEvent press(QEvent::KeyPress, k, mods, text);
+        QApplication::sendEvent(w, &press);
+        QKeyEvent release(QEvent::KeyRelease, k, mods, text);
+        QApplication::sendEvent(w, &release);
+        QApplication::processEvents();
+    }
+
+    ScriptedDialogs dialogs;
+    std::unique_ptr<TMemTable> table;
+    std::unique_ptr<TDataSource> source;
+    std::unique_ptr<QWidget> form;
+    TDBGrid* grid = nullptr;
+    TDBEdit* nameEdit = nullptr;
+};
+
+using Names = std::vector<std::string>;
+
+TEST_F(DBGridTest, ShowsOneRowPerRecordInIndexOrder) {
+    EXPECT_EQ(names(), (Names{"alice", "Bob", "Carol", "dave"}));
+    EXPECT_EQ(grid->CellText(2, 1), "300");
+    ASSERT_EQ(grid->model()->columnCount(), 2);
+    EXPECT_EQ(grid->model()->headerData(0, Qt::Horizontal).toString(), "Name");
+    EXPECT_EQ(grid->model()->headerData(1, Qt::Horizontal).toString(), "ID / Alias");
+    EXPECT_EQ(grid->columnWidth(1), 120);
+    EXPECT_EQ(grid->model()->data(grid->model()->index(1, 0)).toString(), "Bob");
+    EXPECT_EQ(grid->Row(), 0);
+    EXPECT_EQ(grid->model()->flags(grid->model()->index(0, 0)) & Qt::ItemIsEditable, 0);
+
+    // Without columns of its own the grid shows the visible fields under their display labels.
+    TDBGrid all(form.get());
+    for (TField* f : table->Fields())
+        f->Visible = f->FieldName() == "name" || f->FieldName() == "memberGr1";
+    table->FieldByName("memberGr1")->displayLabel = "Group 1";
+    all.SetDataSource(source.get());
+    ASSERT_EQ(all.ColumnCount(), 2);
+    EXPECT_EQ(all.model()->headerData(0, Qt::Horizontal).toString(), "name");
+    EXPECT_EQ(all.model()->headerData(1, Qt::Horizontal).toString(), "Group 1");
+    EXPECT_EQ(all.CellText(0, 1), "True");
+    EXPECT_EQ(all.CellText(1, 1), "False");
+
+    // Closing empties the grid, opening fills it again.
+    table->Close();
+    EXPECT_EQ(grid->RowCount(), 0);
+    EXPECT_EQ(grid->Row(), -1);
+    EXPECT_EQ(grid->Columns(0).Field(), nullptr);
+    table->Open();
+    EXPECT_EQ(names(), (Names{"alice", "Bob", "Carol", "dave"}));
+    EXPECT_EQ(grid->Row(), 0);
+}
+
+TEST_F(DBGridTest, FollowsInsertPostEditAndDelete) {
+    table->Append();
+    EXPECT_EQ(grid->RowCount(), 5);
+    EXPECT_EQ(grid->Row(), 4);
+    table->FieldByName("name")->SetAsString("Bea");
+    EXPECT_EQ(grid->CellText(4, 0), "Bea"); // the row being inserted shows what is set
+    table->Post();
+    EXPECT_EQ(names(), (Names{"alice", "Bea", "Bob", "Carol", "dave"}));
+    EXPECT_EQ(grid->Row(), 1);
+    EXPECT_EQ(current(), "Bea");
+
+    // An edit moves the row to its new place when posted.
+    table->Edit();
+    table->FieldByName("name")->SetAsString("Zack");
+    EXPECT_EQ(grid->CellText(1, 0), "Zack");
+    table->Post();
+    EXPECT_EQ(names(), (Names{"alice", "Bob", "Carol", "dave", "Zack"}));
+    EXPECT_EQ(grid->Row(), 4);
+
+    table->Delete();
+    EXPECT_EQ(names(), (Names{"alice", "Bob", "Carol", "dave"}));
+    EXPECT_EQ(grid->CellText(grid->Row(), 0), current());
+
+    // An insert in the middle shows a blank row there until it is cancelled.
+    table->First();
+    table->Next();
+    table->Insert();
+    EXPECT_EQ(names(), (Names{"alice", "", "Bob", "Carol", "dave"}));
+    EXPECT_EQ(grid->Row(), 1);
+    table->Cancel();
+    EXPECT_EQ(names(), (Names{"alice", "Bob", "Carol", "dave"}));
+    EXPECT_EQ(grid->Row(), 1);
+
+    // Emptying the table leaves no rows and no selection.
+    table->First();
+    while (!table->IsEmpty())
+        table->Delete();
+    EXPECT_EQ(grid->RowCount(), 0);
+    EXPECT_EQ(grid->Row(), -1);
+}
+
+TEST_F(DBGridTest, FollowsTheFilter) {
+    table->SetFilter("memberGr1=true");
+    table->SetFiltered(true);
+    EXPECT_EQ(names(), (Names{"alice", "Carol"}));
+    table->Last();
+    EXPECT_EQ(grid->Row(), 1);
+    table->SetFiltered(false);
+    EXPECT_EQ(names(), (Names{"alice", "Bob", "Carol", "dave"}));
+    table->SetFilter("memberGr2=true");
+    table->SetFiltered(true);
+    EXPECT_EQ(grid->RowCount(), 0);
+    table->SetFiltered(false);
+    EXPECT_EQ(grid->RowCount(), 4);
+}
+
+TEST_F(DBGridTest, SelectedRowAndCurrentRecordFollowEachOther) {
+    clickRow(2);
+    EXPECT_EQ(current(), "Carol");
+    EXPECT_EQ(grid->Row(), 2);
+    EXPECT_EQ(nameEdit->text(), "Carol");
+    grid->setFocus();
+    key(grid, Qt::Key_Down);
+    EXPECT_EQ(current(), "dave");
+    key(grid, Qt::Key_Up);
+    key(grid, Qt::Key_Up);
+    EXPECT_EQ(current(), "Bob");
+    EXPECT_EQ(table->State(), dsBrowse);
+
+    table->First();
+    EXPECT_EQ(grid->Row(), 0);
+    table->MoveBy(3);
+    EXPECT_EQ(grid->Row(), 3);
+    table->FindKey({Variant("bob")});
+    EXPECT_EQ(grid->Row(), 1);
+    EXPECT_EQ(dialogs.Texts(), Names{});
+}
+
+TEST_F(DBGridTest, ChoosingAnotherRowWhileEditingPostsFirst) {
+    // alice is renamed in the edit and then Bob is clicked: the new name is stored and Bob is
+    // current although posting moved the rows.
+    nameEdit->selectAll();
+    nameEdit->insert("Zed");
+    EXPECT_EQ(table->State(), dsEdit);
+    clickRow(1);
+    EXPECT_EQ(table->State(), dsBrowse);
+    EXPECT_EQ(names(), (Names{"Bob", "Carol", "dave", "Zed"}));
+    EXPECT_EQ(current(), "Bob");
+    EXPECT_EQ(grid->Row(), 0);
+
+    // A refused post keeps the record being edited current and selected.
+    table->BeforePost = [](TDataSet* ds) {
+        if (ds->FieldByName("name")->AsString().empty()) Abort();
+    };
+    nameEdit->selectAll();
+    nameEdit->del();
+    EXPECT_EQ(table->State(), dsEdit);
+    clickRow(2);
+    EXPECT_EQ(table->State(), dsEdit);
+    EXPECT_EQ(grid->Row(), 0);
+    EXPECT_EQ(dialogs.Texts(), Names{}); // the abort is silent
+    table->Cancel();
+    EXPECT_EQ(current(), "Bob");
+
+    // Leaving an untouched insert drops it.
+    table->Append();
+    EXPECT_EQ(grid->RowCount(), 5);
+    clickRow(1);
+    EXPECT_EQ(table->State(), dsBrowse);
+    EXPECT_EQ(names(), (Names{"Bob", "Carol", "dave", "Zed"}));
+    EXPECT_EQ(current(), "Carol");
+}
+
+TEST_F(DBGridTest, Windows1252TextInCellsAndTitles) {
+    table->Edit();
+    table->FieldByName("name")->SetAsString("caf\xE9 \x80");
+    table->Post();
+    TDBGrid g(form.get());
+    g.AddColumn("name", "Nom du caf\xE9");
+    g.SetDataSource(source.get());
+    EXPECT_EQ(g.model()->headerData(0, Qt::Horizontal).toString(), QString::fromUtf8("Nom du caf\u00e9"));
+    int r = g.Row();
+    EXPECT_EQ(g.model()->data(g.model()->index(r, 0)).toString(), QString::fromUtf8("caf\u00e9 \u20ac"));
+    EXPECT_EQ(g.CellText(r, 0), "caf\xE9 \x80");
+}
+
+TEST_F(DBGridTest, ManyRecordsAreAllReachable) {
+    for (int i = 0; i < 300; ++i) {
+        char n[16];
+        std::snprintf(n, sizeof n, "m%03d", i);
+        addContact(n, std::to_string(i), false);
+    }
+    EXPECT_EQ(grid->RowCount(), 304);
+    EXPECT_EQ(grid->CellText(303, 0), "m299");
+    grid->setFocus();
+    key(grid, Qt::Key_End, Qt::ControlModifier);
+    EXPECT_EQ(current(), "m299");
+    table->First();
+    EXPECT_EQ(grid->Row(), 0);
+    clickRow(150);
+    EXPECT_EQ(current(), grid->CellText(150, 0));
+    table->Last();
+    EXPECT_EQ(grid->Row(), 303);
+}
+
+// Past the records the grid keeps at once, the arrows at the window's edges move the dataset on.
+TEST_F(DBGridTest, ArrowsMovePastAWindowThatDoesNotHoldEveryRecord) {
+    TMemTable big;
+    big.SetDatabaseName(kDb);
+    big.SetTableName("contacts");
+    big.SetIndexName("nameIndex");
+    big.Open();
+    big.First();
+    while (!big.IsEmpty())
+        big.Delete();
+    const int n = 10003;
+    for (int i = 0; i < n; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "r%05d", i);
+        big.Append();
+        big.FieldByName("name")->SetAsString(name);
+        big.Post();
+    }
+    big.First();
+    TDataSource bigSource(nullptr);
+    bigSource.SetDataSet(&big);
+    TDBGrid g(form.get());
+    g.AddColumn("name", "Name");
+    g.SetDataSource(&bigSource);
+    g.setGeometry(0, 0, 300, 200);
+    int window = g.RowCount();
+    ASSERT_GT(window, 1);
+    ASSERT_LT(window, n);
+    EXPECT_EQ(g.CellText(0, 0), "r00000");
+    g.setFocus();
+    key(&g, Qt::Key_End, Qt::ControlModifier);
+    EXPECT_EQ(big.FieldByName("name")->AsString(), g.CellText(window - 1, 0));
+    for (int i = 0; i < n - window + 2; ++i)
+        key(&g, Qt::Key_Down);
+    EXPECT_EQ(big.FieldByName("name")->AsString(), "r10002");
+    EXPECT_EQ(g.CellText(g.Row(), 0), "r10002");
+    EXPECT_EQ(g.Row(), window - 1);
+    key(&g, Qt::Key_Home, Qt::ControlModifier);
+    for (int i = 0; i < n; ++i)
+        key(&g, Qt::Key_Up);
+    EXPECT_EQ(big.FieldByName("name")->AsString(), "r00000");
+    EXPECT_EQ(g.CellText(0, 0), "r00000");
+}
+
+TEST_F(DBGridTest, GridAndDataSourceCanGoInEitherOrder) {
+    {
+        TDBGrid g(form.get());
+        g.SetDataSource(source.get());
+        EXPECT_EQ(g.RowCount(), 4);
+    }
+    table->Next();
+    EXPECT_EQ(grid->Row(), 1);
+    source.reset();
+    EXPECT_EQ(grid->RowCount(), 0);
+    EXPECT_EQ(grid->DataSource(), nullptr);
+    table->Next();
+    EXPECT_EQ(current(), "Carol");
+}
+
+} // namespace

@@ -1,0 +1,853 @@
+// The dataset framework driven through the in-memory table: the record window, resync, the editing
+// cycle and its events, the silent abort, bookmarks, temporary states, data links, native field
+// formats, calculated and lookup fields, loading, master/detail, parameters and definitions.
+#include "classlib/MemTable.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace cls;
+
+namespace {
+
+const char* kDb = "testdb";
+
+std::string rowName(int i) {
+    char b[8];
+    std::snprintf(b, sizeof b, "p%02d", i);
+    return b;
+}
+
+class RecLink : public TDataLink {
+public:
+    std::vector<std::string> events;
+    TField* target = nullptr;
+    std::string pending;
+
+protected:
+    void ActiveChanged() override { events.push_back(Active() ? "active" : "inactive"); }
+    void DataSetChanged() override { events.push_back("changed"); }
+    void DataSetScrolled(int d) override { events.push_back("scrolled " + std::to_string(d)); }
+    void EditingChanged() override { events.push_back(Editing() ? "editing" : "not editing"); }
+    void RecordChanged(TField* f) override {
+        events.push_back("record " + (f ? f->FieldName() : std::string("*")));
+    }
+    void UpdateData() override {
+        events.push_back("update");
+        if (target && !pending.empty()) target->SetAsString(pending);
+        pending.clear();
+    }
+};
+
+class DataSetTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TMemDatabase::DropAll();
+        TMemDatabase::CreateTable(
+            kDb, "people",
+            {{"name", ftString, 20},
+             {"age", ftInteger},
+             {"score", ftFloat},
+             {"active", ftBoolean},
+             {"born", ftDate},
+             {"seen", ftDateTime},
+             {"at", ftTime},
+             {"small", ftSmallint},
+             {"w", ftWord},
+             {"raw", ftBytes, 4},
+             {"vb", ftVarBytes, 6},
+             {"cost", ftCurrency}},
+            {{"byName", "name", ixCaseInsensitive | ixUnique}, {"byAge", "age;name", 0}});
+        form_ = std::make_unique<TComponent>();
+    }
+    void TearDown() override {
+        form_.reset();
+        TMemDatabase::DropAll();
+    }
+
+    TMemTable* table(const std::string& index = "byName", bool open = true) {
+        auto* t = new TMemTable(form_.get());
+        t->SetDatabaseName(kDb);
+        t->SetTableName("people");
+        t->SetIndexName(index);
+        if (open) t->Open();
+        return t;
+    }
+
+    void fill(int n) {
+        TMemTable* t = table("");
+        for (int i = 0; i < n; ++i) {
+            t->Append();
+            t->FieldByName("name")->SetAsString(rowName(i));
+            t->FieldByName("age")->SetAsInteger(i % 7);
+            t->FieldByName("active")->SetAsBoolean(i % 2 == 0);
+            t->Post();
+        }
+        delete t;
+    }
+
+    std::string name(TDataSet* t) { return t->FieldByName("name")->AsString(); }
+
+    // The names the link's window shows, top to bottom.
+    std::vector<std::string> window(RecLink& link) {
+        std::vector<std::string> r;
+        int active = link.ActiveRecord();
+        for (int i = 0; i < link.RecordCount(); ++i) {
+            link.SetActiveRecord(i);
+            r.push_back(name(link.DataSet()));
+        }
+        link.SetActiveRecord(active);
+        return r;
+    }
+
+    std::unique_ptr<TComponent> form_;
+};
+
+} // namespace
+
+TEST_F(DataSetTest, NavigationKeepsAWindowOfSeveralRecordsAroundTheActiveOne) {
+    fill(20);
+    TMemTable* t = table();
+    auto* src = new TDataSource(form_.get());
+    src->SetDataSet(t);
+    RecLink link;
+    link.SetBufferCount(5);
+    link.SetDataSource(src);
+    ASSERT_TRUE(link.Active());
+    EXPECT_EQ(window(link), (std::vector<std::string>{"p00", "p01", "p02", "p03", "p04"}));
+    EXPECT_EQ(link.ActiveRecord(), 0);
+
+    for (int i = 1; i <= 7; ++i) {
+        t->Next();
+        ASSERT_EQ(name(t), rowName(i));
+        std::vector<std::string> w = window(link);
+        ASSERT_EQ(w.size(), 5u);
+        ASSERT_EQ(w[link.ActiveRecord()], rowName(i)); // the active record is always in the window
+        for (int k = 1; k < 5; ++k)
+            ASSERT_EQ(w[k], rowName(std::stoi(w[0].substr(1)) + k));
+    }
+    EXPECT_EQ(window(link), (std::vector<std::string>{"p03", "p04", "p05", "p06", "p07"}));
+    EXPECT_EQ(link.ActiveRecord(), 4);
+
+    EXPECT_EQ(t->MoveBy(-100), -7);
+    EXPECT_TRUE(t->Bof());
+    EXPECT_EQ(name(t), "p00");
+    EXPECT_EQ(t->MoveBy(100), 19);
+    EXPECT_TRUE(t->Eof());
+    EXPECT_EQ(name(t), "p19");
+    t->Next();
+    EXPECT_EQ(name(t), "p19");
+    t->First();
+    t->Last();
+    EXPECT_EQ(window(link), (std::vector<std::string>{"p15", "p16", "p17", "p18", "p19"}));
+    t->Prior();
+    EXPECT_EQ(name(t), "p18");
+    EXPECT_FALSE(t->Eof());
+    EXPECT_EQ(t->RecordCount(), 20);
+
+    // A smaller window keeps the active record in it.
+    link.SetBufferCount(2);
+    EXPECT_EQ(window(link)[link.ActiveRecord()], "p18");
+    EXPECT_EQ(window(link).size(), 2u);
+}
+
+TEST_F(DataSetTest, ResyncFollowsChangesMadeThroughAnotherTableObject) {
+    fill(10);
+    TMemTable* a = table();
+    TMemTable* b = table();
+    auto* src = new TDataSource(form_.get());
+    src->SetDataSet(a);
+    RecLink link;
+    link.SetBufferCount(3);
+    link.SetDataSource(src);
+    ASSERT_TRUE(a->FindKey({"p05"}));
+
+    ASSERT_TRUE(b->FindKey({"p05"}));
+    b->Edit();
+    b->FieldByName("age")->SetAsInteger(99);
+    b->Post();
+    ASSERT_TRUE(b->FindKey({"p06"}));
+    b->Delete();
+    a->Refresh();
+    EXPECT_EQ(name(a), "p05");
+    EXPECT_EQ(a->FieldByName("age")->AsInteger(), 99);
+    a->Next();
+    EXPECT_EQ(name(a), "p07");
+
+    // The active record vanishes: the dataset moves on to the next one without an error.
+    ASSERT_TRUE(b->FindKey({"p07"}));
+    b->Delete();
+    a->Refresh();
+    EXPECT_EQ(name(a), "p08");
+    // Editing a row another object deleted fails and leaves the dataset browsing.
+    ASSERT_TRUE(b->FindKey({"p08"}));
+    b->Delete();
+    EXPECT_THROW(a->Edit(), EDatabaseError);
+    EXPECT_EQ(a->State(), dsBrowse);
+    // Deleting it again is no error either.
+    a->Delete();
+    EXPECT_EQ(a->RecordCount(), 7);
+}
+
+TEST_F(DataSetTest, EditingCycleFiresItsEventsInOrder) {
+    fill(10);
+    TMemTable* t = table();
+    auto* src = new TDataSource(form_.get());
+    src->SetDataSet(t);
+    std::vector<std::string> ev;
+    auto rec = [&ev](const char* n) { return [&ev, n](TDataSet*) { ev.push_back(n); }; };
+    t->BeforeInsert = rec("BeforeInsert");
+    t->AfterInsert = rec("AfterInsert");
+    t->BeforeEdit = rec("BeforeEdit");
+    t->AfterEdit = rec("AfterEdit");
+    t->BeforePost = rec("BeforePost");
+    t->AfterPost = rec("AfterPost");
+    t->BeforeCancel = rec("BeforeCancel");
+    t->AfterCancel = rec("AfterCancel");
+    t->BeforeDelete = rec("BeforeDelete");
+    t->AfterDelete = rec("AfterDelete");
+    t->BeforeScroll = rec("BeforeScroll");
+    t->AfterScroll = rec("AfterScroll");
+    t->OnNewRecord = [&ev](TDataSet* ds) {
+        ev.push_back("OnNewRecord");
+        ds->FieldByName("age")->SetAsInteger(-1);
+    };
+    std::vector<TDataSetState> states;
+    src->OnStateChange = [&](TComponent*) { states.push_back(src->State()); };
+    using V = std::vector<std::string>;
+
+    ASSERT_TRUE(t->FindKey({"p03"}));
+    ev.clear();
+    t->Edit();
+    t->FieldByName("age")->SetAsInteger(5);
+    t->Post();
+    EXPECT_EQ(ev, (V{"BeforeEdit", "AfterEdit", "BeforePost", "AfterPost"}));
+
+    ev.clear();
+    t->Insert();
+    EXPECT_EQ(t->State(), dsInsert);
+    EXPECT_FALSE(t->Modified()); // the defaults of OnNewRecord do not count as a change
+    EXPECT_EQ(t->FieldByName("age")->AsInteger(), -1);
+    t->FieldByName("name")->SetAsString("p03a");
+    t->Post();
+    EXPECT_EQ(ev, (V{"BeforeInsert", "BeforeScroll", "OnNewRecord", "AfterInsert", "AfterScroll",
+                     "BeforePost", "AfterPost"}));
+    EXPECT_EQ(name(t), "p03a");
+    EXPECT_EQ(t->RecordCount(), 11);
+
+    ev.clear();
+    t->Append();
+    t->FieldByName("name")->SetAsString("zzz");
+    t->Cancel();
+    EXPECT_EQ(ev, (V{"BeforeInsert", "BeforeScroll", "OnNewRecord", "AfterInsert", "AfterScroll",
+                     "BeforeCancel", "BeforeScroll", "AfterCancel", "AfterScroll"}));
+    EXPECT_EQ(name(t), "p09"); // back on the last record
+    EXPECT_EQ(t->RecordCount(), 11);
+
+    ASSERT_TRUE(t->FindKey({"p05"}));
+    t->Insert();
+    t->Cancel();
+    EXPECT_EQ(name(t), "p05"); // back on the record it was inserted at
+
+    ev.clear();
+    t->Edit();
+    t->FieldByName("age")->SetAsInteger(77);
+    t->Cancel();
+    EXPECT_EQ(ev, (V{"BeforeEdit", "AfterEdit", "BeforeCancel", "AfterCancel"}));
+    EXPECT_EQ(t->FieldByName("age")->AsInteger(), 5);
+
+    ev.clear();
+    ASSERT_TRUE(t->FindKey({"p07"}));
+    ev.clear();
+    t->Delete();
+    EXPECT_EQ(ev, (V{"BeforeDelete", "BeforeScroll", "AfterDelete", "AfterScroll"}));
+    EXPECT_EQ(name(t), "p08");
+    EXPECT_EQ(TMemDatabase::RowCount(kDb, "people"), 10);
+
+    // Browse mode is restored by a move: a changed record is posted, an unchanged one cancelled.
+    t->Edit();
+    t->FieldByName("age")->SetAsInteger(1);
+    t->Next();
+    ASSERT_TRUE(t->FindKey({"p08"}));
+    EXPECT_EQ(t->FieldByName("age")->AsInteger(), 1);
+    EXPECT_EQ(states.front(), dsEdit);
+    EXPECT_EQ(states.back(), dsBrowse);
+}
+
+TEST_F(DataSetTest, SilentAbortInBeforePostKeepsTheEditAndTheStoredRecord) {
+    fill(5);
+    TMemTable* t = table();
+    TMemTable* other = table();
+    int shown = 0;
+    SetApplicationExceptionHandler([&](const std::exception&) { ++shown; });
+    t->BeforePost = [](TDataSet* ds) {
+        if (ds->FieldByName("name")->AsString().empty()) Abort();
+    };
+    ASSERT_TRUE(t->FindKey({"p02"}));
+    t->Edit();
+    t->FieldByName("name")->SetAsString("");
+    t->FieldByName("age")->SetAsInteger(42);
+    try {
+        t->Post();
+        FAIL() << "Post went through";
+    } catch (const EAbort& e) {
+        HandleException(e); // the exception display stays silent
+    }
+    EXPECT_EQ(shown, 0);
+    EXPECT_EQ(t->State(), dsEdit);
+    EXPECT_TRUE(t->Modified());
+    EXPECT_EQ(t->FieldByName("age")->AsInteger(), 42); // the user's edit is still there
+    ASSERT_TRUE(other->FindKey({"p02"}));
+    EXPECT_EQ(other->FieldByName("age")->AsInteger(), 2); // and nothing was stored
+
+    t->FieldByName("name")->SetAsString("p02x");
+    t->Post();
+    EXPECT_EQ(t->State(), dsBrowse);
+    ASSERT_TRUE(other->FindKey({"p02x"}));
+    EXPECT_EQ(other->FieldByName("age")->AsInteger(), 42);
+
+    t->Insert();
+    EXPECT_THROW(t->Post(), EAbort);
+    EXPECT_EQ(t->State(), dsInsert);
+    EXPECT_EQ(TMemDatabase::RowCount(kDb, "people"), 5);
+    t->Cancel();
+    SetApplicationExceptionHandler(nullptr);
+}
+
+TEST_F(DataSetTest, PostErrorEventCanRetryOrAbort) {
+    fill(3);
+    TMemTable* t = table();
+    t->Insert();
+    t->FieldByName("name")->SetAsString("P01"); // the unique index ignores case
+    EXPECT_THROW(t->Post(), EDatabaseError);
+    EXPECT_EQ(t->State(), dsInsert);
+
+    int calls = 0;
+    t->OnPostError = [&](TDataSet* ds, EDatabaseError&, TDataAction& action) {
+        ++calls;
+        ds->FieldByName("name")->SetAsString("p01b");
+        action = daRetry;
+    };
+    t->Post();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(name(t), "p01b");
+
+    t->Insert();
+    t->FieldByName("name")->SetAsString("p00");
+    t->OnPostError = [](TDataSet*, EDatabaseError&, TDataAction& action) { action = daAbort; };
+    EXPECT_THROW(t->Post(), EAbort);
+    EXPECT_EQ(t->State(), dsInsert);
+    t->Cancel();
+    EXPECT_EQ(t->RecordCount(), 4);
+}
+
+TEST_F(DataSetTest, BookmarksCompareAndGoTo) {
+    fill(12);
+    TMemTable* t = table();
+    ASSERT_TRUE(t->FindKey({"p03"}));
+    TBookmark b3 = t->GetBookmark();
+    ASSERT_EQ(b3.size(), static_cast<size_t>(t->BookmarkSize()));
+    t->MoveBy(7);
+    TBookmark b10 = t->GetBookmark();
+    EXPECT_LT(t->CompareBookmarks(b3, b10), 0);
+    EXPECT_GT(t->CompareBookmarks(b10, b3), 0);
+    EXPECT_EQ(t->CompareBookmarks(b3, b3), 0);
+    EXPECT_EQ(t->CompareBookmarks(TBookmark(), TBookmark()), 0);
+    EXPECT_EQ(t->CompareBookmarks(TBookmark(), b3), 1);
+    EXPECT_EQ(t->CompareBookmarks(b3, TBookmark()), -1);
+    t->GotoBookmark(b3);
+    EXPECT_EQ(name(t), "p03");
+    EXPECT_TRUE(t->BookmarkValid(b3));
+
+    // Comparisons follow the current order: by name p06 < p07, by age p07 (0) < p06 (6).
+    ASSERT_TRUE(t->FindKey({"p06"}));
+    TBookmark b6 = t->GetBookmark();
+    t->Next();
+    TBookmark b7 = t->GetBookmark();
+    EXPECT_LT(t->CompareBookmarks(b6, b7), 0);
+    t->SetIndexName("byAge");
+    EXPECT_EQ(name(t), "p07");
+    EXPECT_GT(t->CompareBookmarks(b6, b7), 0);
+    t->SetIndexName("byName");
+    t->GotoBookmark(b3);
+
+    t->Delete();
+    EXPECT_FALSE(t->BookmarkValid(b3));
+    EXPECT_THROW(t->GotoBookmark(b3), EDatabaseError);
+    EXPECT_THROW(t->GotoBookmark(TBookmark()), EDatabaseError);
+}
+
+TEST_F(DataSetTest, TemporaryStatesAreRestoredAndStayHiddenFromControls) {
+    fill(6);
+    TMemTable* t = table();
+    auto* src = new TDataSource(form_.get());
+    src->SetDataSet(t);
+    std::vector<TDataSetState> seen;
+    src->OnStateChange = [&](TComponent*) { seen.push_back(src->State()); };
+
+    ASSERT_TRUE(t->FindKey({"p04"}));
+    t->Edit();
+    t->FieldByName("age")->SetAsInteger(50);
+    EXPECT_EQ(t->FieldByName("age")->OldValue().AsInteger(), 4);
+    EXPECT_EQ(t->State(), dsEdit);
+    EXPECT_TRUE(t->Modified());
+    EXPECT_EQ(t->FieldByName("age")->AsInteger(), 50);
+    t->Post();
+
+    std::vector<TDataSetState> inside;
+    t->SetOnFilterRecord([&](TDataSet* ds, bool& accept) {
+        inside.push_back(ds->State());
+        accept = ds->FieldByName("active")->AsBoolean();
+    });
+    t->SetFiltered(true);
+    EXPECT_EQ(t->RecordCount(), 3);
+    ASSERT_FALSE(inside.empty());
+    for (TDataSetState s : inside)
+        EXPECT_EQ(s, dsFilter);
+    EXPECT_EQ(t->State(), dsBrowse);
+    for (TDataSetState s : seen)
+        EXPECT_TRUE(s == dsEdit || s == dsBrowse);
+    t->SetFiltered(false);
+
+    // A filter handler that raises keeps the record and reports the error.
+    int reported = 0;
+    SetApplicationExceptionHandler([&](const std::exception&) { ++reported; });
+    t->SetOnFilterRecord([](TDataSet*, bool&) { throw EDatabaseError("broken handler"); });
+    t->SetFiltered(true);
+    EXPECT_EQ(t->RecordCount(), 6);
+    EXPECT_GT(reported, 0);
+    EXPECT_EQ(t->State(), dsBrowse);
+    SetApplicationExceptionHandler(nullptr);
+}
+
+TEST_F(DataSetTest, DataLinksHearRecordDataSetAndStateChanges) {
+    fill(4);
+    TMemTable* t = table();
+    auto* src = new TDataSource(form_.get());
+    RecLink link;
+    link.SetDataSource(src);
+    EXPECT_TRUE(link.events.empty() || link.events.back() != "active");
+    src->SetDataSet(t);
+    EXPECT_EQ(link.events.back(), "active");
+    link.events.clear();
+
+    t->Next();
+    EXPECT_EQ(link.events, (std::vector<std::string>{"scrolled 1"}));
+    link.events.clear();
+    t->Edit();
+    EXPECT_EQ(link.events, (std::vector<std::string>{"editing", "record *"}));
+    link.events.clear();
+    t->FieldByName("age")->SetAsInteger(9);
+    EXPECT_EQ(link.events, (std::vector<std::string>{"record age"}));
+    link.events.clear();
+
+    // Post asks the controls for their pending values first.
+    link.target = t->FieldByName("name");
+    link.pending = "fromControl";
+    std::string seenInBeforePost;
+    t->BeforePost = [&](TDataSet* ds) { seenInBeforePost = ds->FieldByName("name")->AsString(); };
+    t->Post();
+    EXPECT_EQ(seenInBeforePost, "fromControl");
+    EXPECT_EQ(link.events.front(), "update");
+    EXPECT_NE(std::find(link.events.begin(), link.events.end(), "not editing"), link.events.end());
+    EXPECT_EQ(link.events.back(), "changed");
+
+    link.events.clear();
+    t->DisableControls();
+    t->First();
+    t->Next();
+    t->Next();
+    EXPECT_TRUE(link.events.empty());
+    t->EnableControls();
+    EXPECT_EQ(link.events, (std::vector<std::string>{"changed"}));
+
+    link.events.clear();
+    t->Close();
+    EXPECT_EQ(link.events, (std::vector<std::string>{"inactive"}));
+    src->SetEnabled(false);
+    t->Open();
+    EXPECT_EQ(link.events.size(), 1u);
+    src->SetEnabled(true);
+    EXPECT_EQ(link.events.back(), "active");
+
+    // A source that goes away detaches its links.
+    delete src;
+    EXPECT_EQ(link.DataSource(), nullptr);
+    EXPECT_FALSE(link.Active());
+}
+
+TEST_F(DataSetTest, FieldsKeepTheirNativeFormats) {
+    fill(1);
+    TMemTable* t = table();
+    t->Edit();
+    auto raw = [&](const char* f, void* buf) { return t->FieldByName(f)->GetData(buf); };
+
+    t->FieldByName("born")->SetAsDateTime(0);
+    int32_t day = 0;
+    ASSERT_TRUE(raw("born", &day));
+    EXPECT_EQ(day, 693594);
+    EXPECT_EQ(t->FieldByName("born")->AsString(), "1899-12-30");
+    t->FieldByName("born")->SetAsString("2024-02-29");
+    EXPECT_DOUBLE_EQ(t->FieldByName("born")->AsDateTime(), EncodeDate(2024, 2, 29));
+    EXPECT_THROW(t->FieldByName("born")->SetAsString("2023-02-29"), EConvertError);
+
+    t->FieldByName("at")->SetAsString("01:00:00");
+    int32_t ms = 0;
+    raw("at", &ms);
+    EXPECT_EQ(ms, 3600000);
+
+    t->FieldByName("seen")->SetAsDateTime(0.5);
+    double dms = 0;
+    raw("seen", &dms);
+    EXPECT_DOUBLE_EQ(dms, 693594.0 * 86400000 + 43200000);
+
+    t->FieldByName("active")->SetAsBoolean(true);
+    int16_t b = 0;
+    raw("active", &b);
+    EXPECT_EQ(b, -1);
+    EXPECT_EQ(t->FieldByName("active")->AsString(), "True");
+    t->FieldByName("active")->SetAsString("f");
+    EXPECT_FALSE(t->FieldByName("active")->AsBoolean());
+    EXPECT_THROW(t->FieldByName("active")->SetAsString("maybe"), EConvertError);
+    EXPECT_THROW(t->FieldByName("active")->AsInteger(), EDatabaseError);
+
+    t->FieldByName("name")->SetAsString("Zo\xEB and a name longer than twenty");
+    char text[21];
+    raw("name", text);
+    EXPECT_EQ(std::string(text), "Zo\xEB and a name longe");
+
+    t->FieldByName("score")->SetAsFloat(12.3456);
+    EXPECT_EQ(t->FieldByName("score")->AsString(), "12.3456");
+    t->FieldByName("cost")->SetAsString("0.1");
+    double cost = 0;
+    raw("cost", &cost);
+    EXPECT_DOUBLE_EQ(cost, 0.1);
+
+    EXPECT_THROW(t->FieldByName("small")->SetAsInteger(40000), EDatabaseError);
+    t->FieldByName("small")->SetAsInteger(-5);
+    int16_t sm = 0;
+    raw("small", &sm);
+    EXPECT_EQ(sm, -5);
+    EXPECT_THROW(t->FieldByName("w")->SetAsInteger(-1), EDatabaseError);
+    t->FieldByName("w")->SetAsInteger(65535);
+    uint16_t w = 0;
+    raw("w", &w);
+    EXPECT_EQ(w, 65535);
+
+    EXPECT_THROW(t->FieldByName("age")->SetAsString("abc"), EConvertError);
+    t->FieldByName("age")->SetAsString("");
+    EXPECT_TRUE(t->FieldByName("age")->IsNull());
+    EXPECT_EQ(t->FieldByName("age")->AsInteger(), 0);
+    int32_t zero = 123;
+    EXPECT_FALSE(raw("age", &zero));
+    EXPECT_EQ(zero, 0); // a null value reads as zeros
+
+    t->FieldByName("raw")->SetAsString("ab");
+    EXPECT_EQ(t->FieldByName("raw")->AsString(), std::string("ab\0\0", 4));
+    t->FieldByName("vb")->SetAsString("xyz");
+    char vb[8] = {};
+    raw("vb", vb);
+    EXPECT_EQ(std::string(vb, 5), std::string("\x03\x00xyz", 5));
+    t->Post();
+
+    // Everything comes back the same through the stored row.
+    TMemTable* other = table();
+    ASSERT_TRUE(other->FindKey({"Zo\xEB and a name longe"}));
+    for (const char* f : {"born", "at", "seen", "active", "score", "cost", "small", "w", "raw", "vb"})
+        EXPECT_EQ(other->FieldByName(f)->AsVariant(), t->FieldByName(f)->AsVariant()) << f;
+    EXPECT_TRUE(other->FieldByName("age")->AsVariant().IsNull());
+
+    EXPECT_THROW(t->FieldByName("age")->SetAsInteger(1), EDatabaseError); // browsing: not editable
+    t->FieldByName("age")->ReadOnly = true;
+    t->Edit();
+    EXPECT_THROW(t->FieldByName("age")->SetAsInteger(1), EDatabaseError);
+    t->FieldByName("age")->ReadOnly = false;
+
+    // OnValidate sees the new value and can refuse it; the old value stays.
+    t->FieldByName("score")->OnValidate = [](TField* f) {
+        if (f->AsFloat() < 0) throw EDatabaseError("negative");
+    };
+    EXPECT_THROW(t->FieldByName("score")->SetAsFloat(-1), EDatabaseError);
+    EXPECT_DOUBLE_EQ(t->FieldByName("score")->AsFloat(), 12.3456);
+    t->Cancel();
+    EXPECT_THROW(t->FieldByName("nosuch"), EDatabaseError);
+    EXPECT_EQ(t->FieldByName("NAME"), t->FieldByName("name"));
+}
+
+TEST_F(DataSetTest, CalculatedAndLookupFieldsAreComputedPerRecord) {
+    fill(3);
+    TMemDatabase::CreateTable(kDb, "groups", {{"gid", ftInteger}, {"gname", ftString, 10}},
+                              {{"byGid", "gid", 0}});
+    TMemTable* groups = new TMemTable(form_.get());
+    groups->SetDatabaseName(kDb);
+    groups->SetTableName("groups");
+    groups->Open();
+    for (int g = 0; g < 3; ++g) {
+        groups->Append();
+        groups->FieldByName("gid")->SetAsInteger(g);
+        groups->FieldByName("gname")->SetAsString("G" + std::to_string(g));
+        groups->Post();
+    }
+
+    TMemTable* t = table("byName", false);
+    auto* nameF = new TStringField(t);
+    nameF->SetFieldName("name");
+    nameF->SetSize(5); // brought in line with the table at open
+    nameF->SetDataSet(t);
+    auto* ageF = new TIntegerField(t);
+    ageF->SetFieldName("age");
+    ageF->SetDataSet(t);
+    auto* label = new TStringField(t);
+    label->SetFieldName("label");
+    label->SetSize(30);
+    label->SetFieldKind(fkCalculated);
+    label->SetDataSet(t);
+    auto* grp = new TStringField(t);
+    grp->SetFieldName("grp");
+    grp->SetFieldKind(fkLookup);
+    grp->SetLookupDataSet(groups);
+    grp->KeyFields = "age";
+    grp->LookupKeyFields = "gid";
+    grp->LookupResultField = "gname";
+    grp->SetDataSet(t);
+    std::vector<TDataSetState> calcStates;
+    t->OnCalcFields = [&](TDataSet* ds) {
+        calcStates.push_back(ds->State());
+        ds->FieldByName("label")->SetAsString(ds->FieldByName("name")->AsString() + "/" +
+                                              ds->FieldByName("age")->AsString());
+    };
+    t->Open();
+    EXPECT_EQ(nameF->Size(), 20);
+    EXPECT_TRUE(t->FindField("score") == nullptr); // only the persistent fields exist
+    EXPECT_LT(label->FieldNo(), 1);
+    EXPECT_EQ(label->AsString(), "p00/0");
+    EXPECT_EQ(grp->AsString(), "G0");
+    t->Next();
+    EXPECT_EQ(label->AsString(), "p01/1");
+    EXPECT_EQ(grp->AsString(), "G1");
+    t->Edit();
+    ageF->SetAsInteger(2);
+    EXPECT_EQ(label->AsString(), "p01/2"); // recomputed as soon as a data field changes
+    EXPECT_EQ(grp->AsString(), "G2");
+    t->Post();
+    EXPECT_EQ(t->Lookup("name", "p00", "label").AsString(), "p00/0");
+    EXPECT_EQ(t->State(), dsBrowse);
+    for (TDataSetState s : calcStates)
+        EXPECT_EQ(s, dsCalcFields);
+    EXPECT_THROW(label->SetAsString("x"), EDatabaseError); // browsing
+
+    // The lookup dataset going away leaves the lookup field empty, not dangling.
+    delete groups;
+    t->Refresh();
+    EXPECT_TRUE(grp->IsNull());
+}
+
+TEST_F(DataSetTest, OpeningWhileLoadingWaitsForLoaded) {
+    fill(2);
+    TMemTable* t = table("byName", false);
+    t->BeginLoading();
+    t->Open();
+    EXPECT_FALSE(t->Active());
+    t->EndLoading();
+    EXPECT_TRUE(t->Active());
+    EXPECT_EQ(name(t), "p00");
+}
+
+TEST_F(DataSetTest, MasterDetailShowsTheRowsOfTheCurrentMaster) {
+    TMemDatabase::CreateTable(kDb, "groups", {{"gid", ftInteger}, {"gname", ftString, 10}},
+                              {{"byGid", "gid", 0}});
+    TMemTable* master = new TMemTable(form_.get());
+    master->SetDatabaseName(kDb);
+    master->SetTableName("groups");
+    master->SetIndexName("byGid");
+    master->Open();
+    for (int g = 0; g < 3; ++g) {
+        master->Append();
+        master->FieldByName("gid")->SetAsInteger(g);
+        master->Post();
+    }
+    fill(14); // ages 0..6
+    master->First();
+    auto* msrc = new TDataSource(form_.get());
+    msrc->SetDataSet(master);
+    TMemTable* detail = table("byAge");
+    detail->SetMasterSource(msrc);
+    detail->SetMasterFields("gid");
+    auto names = [&] {
+        std::vector<std::string> r;
+        for (detail->First(); !detail->Eof(); detail->Next())
+            r.push_back(name(detail));
+        return r;
+    };
+    EXPECT_EQ(names(), (std::vector<std::string>{"p00", "p07"}));
+    master->Next();
+    EXPECT_EQ(names(), (std::vector<std::string>{"p01", "p08"}));
+    EXPECT_EQ(detail->RecordCount(), 2);
+
+    // The detail's own source cannot become its master.
+    auto* dsrc = new TDataSource(form_.get());
+    dsrc->SetDataSet(detail);
+    EXPECT_THROW(detail->SetMasterSource(dsrc), EDatabaseError);
+    EXPECT_THROW(msrc->SetDataSet(detail), EDatabaseError); // would close the loop through the detail
+
+    master->Close();
+    EXPECT_EQ(detail->RecordCount(), 14);
+    master->Open();
+    master->Last();
+    EXPECT_EQ(names(), (std::vector<std::string>{"p02", "p09"}));
+}
+
+TEST_F(DataSetTest, LocateLookupAndFindRecord) {
+    fill(12);
+    TMemTable* t = table();
+    EXPECT_TRUE(t->Locate("name", "P05", loCaseInsensitive));
+    EXPECT_EQ(name(t), "p05");
+    EXPECT_FALSE(t->Locate("name", "P06", 0));
+    EXPECT_EQ(name(t), "p05");
+    EXPECT_TRUE(t->Locate("name", "p1", loPartialKey));
+    EXPECT_EQ(name(t), "p10");
+    EXPECT_TRUE(t->Locate("age;active", VarArrayOf({3, false}), 0));
+    EXPECT_EQ(name(t), "p03");
+    EXPECT_THROW(t->Locate("age;active", 3, 0), EDatabaseError);
+    Variant v = t->Lookup("name", "p04", "age;active");
+    ASSERT_TRUE(v.IsArray());
+    EXPECT_EQ(v.Elements()[0].AsInteger(), 4);
+    EXPECT_TRUE(v.Elements()[1].AsBoolean());
+    EXPECT_TRUE(t->Lookup("name", "nobody", "age").IsNull());
+    EXPECT_EQ(name(t), "p03");
+
+    // FindFirst/FindNext apply the filter without switching filtering on.
+    t->SetFilter("age = 2");
+    EXPECT_TRUE(t->FindFirst());
+    EXPECT_EQ(name(t), "p02");
+    EXPECT_TRUE(t->FindNext());
+    EXPECT_EQ(name(t), "p09");
+    EXPECT_FALSE(t->FindNext());
+    EXPECT_FALSE(t->Found());
+    EXPECT_TRUE(t->FindLast());
+    EXPECT_EQ(name(t), "p09");
+    EXPECT_FALSE(t->Filtered());
+    EXPECT_EQ(t->RecordCount(), 12);
+}
+
+TEST_F(DataSetTest, KeySearchRangesAndIndexSwitch) {
+    fill(10);
+    TMemTable* t = table("byAge");
+    ASSERT_TRUE(t->FindKey({3}));
+    EXPECT_EQ(name(t), "p03");
+    ASSERT_TRUE(t->FindKey({3, "p03"}));
+    EXPECT_FALSE(t->FindKey({3, "p04"}));
+    EXPECT_EQ(name(t), "p03");
+    t->FindNearest({5, "p06"});
+    EXPECT_EQ(name(t), "p06"); // age 6 comes after age 5 "p05"
+    t->FindNearest({99});
+    EXPECT_EQ(name(t), "p06"); // past the end: the last record
+
+    t->SetKey();
+    EXPECT_EQ(t->State(), dsSetKey);
+    t->FieldByName("age")->SetAsInteger(1);
+    t->SetKeyFieldCount(1);                                               // search on the leading field only
+    EXPECT_THROW(t->FieldByName("score")->SetAsFloat(1), EDatabaseError); // not a key field
+    EXPECT_TRUE(t->GotoKey());
+    EXPECT_EQ(t->State(), dsBrowse);
+    EXPECT_EQ(name(t), "p01");
+    t->EditKey();
+    t->FieldByName("age")->SetAsInteger(2);
+    t->Cancel(); // the key before the edit is back
+    EXPECT_TRUE(t->GotoKey());
+    EXPECT_EQ(name(t), "p01");
+
+    t->SetRange({2}, {3});
+    std::vector<std::string> r;
+    for (t->First(); !t->Eof(); t->Next())
+        r.push_back(name(t));
+    EXPECT_EQ(r, (std::vector<std::string>{"p02", "p09", "p03"}));
+    EXPECT_FALSE(t->FindKey({1}));
+    t->CancelRange();
+    EXPECT_EQ(t->RecordCount(), 10);
+
+    ASSERT_TRUE(t->FindKey({0, "p07"}));
+    t->SetIndexFieldNames("name");
+    EXPECT_EQ(t->IndexName(), "");
+    EXPECT_EQ(t->IndexFieldNames(), "name");
+    EXPECT_EQ(name(t), "p07"); // the current record survives the switch
+    t->Next();
+    EXPECT_EQ(name(t), "p08");
+    EXPECT_THROW(t->SetIndexName("nosuch"), EDatabaseError);
+    EXPECT_THROW(t->SetIndexFieldNames("score"), EDatabaseError);
+    t->SetIndexName("");
+    EXPECT_THROW(t->FindKey({"p01"}), EDatabaseError); // no index
+    EXPECT_EQ(t->IndexDefs().Count(), 2);
+    EXPECT_EQ(t->IndexDefs().GetIndexForFields("age", false)->Name, "byAge");
+    EXPECT_EQ(t->IndexDefs().GetIndexForFields("NAME", true)->Name, "byName");
+    EXPECT_EQ(t->IndexDefs().GetIndexForFields("age", true), nullptr);
+    EXPECT_THROW(t->IndexDefs().Find("x"), EDatabaseError);
+}
+
+TEST(Params, ValuesByNameAndNativeData) {
+    TParams p;
+    p.CreateParam(ftInteger, "Id", ptInput).SetAsInteger(7);
+    p.CreateParam(ftUnknown, "when", ptInput).SetValue(Variant::FromDateTime(EncodeDate(1899, 12, 30)));
+    p.CreateParam(ftString, "who", ptInput);
+    EXPECT_EQ(p.ParamByName("ID").AsInteger(), 7);
+    EXPECT_EQ(p.ParamByName("when").DataType, ftDateTime);
+    EXPECT_THROW(p.ParamByName("missing"), EDatabaseError);
+    EXPECT_FALSE(p.ParamByName("who").Bound);
+
+    TParams fresh;
+    fresh.CreateParam(ftUnknown, "who", ptInput);
+    fresh.CreateParam(ftUnknown, "id", ptInput);
+    fresh.CreateParam(ftUnknown, "other", ptInput);
+    fresh.AssignValues(p);
+    EXPECT_EQ(fresh.ParamByName("id").AsInteger(), 7);
+    EXPECT_TRUE(fresh.ParamByName("other").IsNull());
+
+    double ms = 0;
+    ASSERT_EQ(p.ParamByName("when").GetDataSize(), 8);
+    ASSERT_TRUE(p.ParamByName("when").GetData(&ms));
+    EXPECT_DOUBLE_EQ(ms, 693594.0 * 86400000);
+    TParam q("d", ftDate);
+    int32_t day = 693595;
+    q.SetData(&day);
+    EXPECT_DOUBLE_EQ(q.AsDateTime(), 1.0);
+    q.SetData(nullptr);
+    EXPECT_TRUE(q.IsNull());
+    EXPECT_FALSE(q.GetData(&day));
+}
+
+TEST(FieldKinds, CarryTheNumbersTheDatasetLayerConvertsBy) {
+    // The dataset layer maps these numbers to engine types one for one.
+    const std::vector<std::pair<TFieldType, int>> kinds = {
+        {ftString, 1},       {ftSmallint, 2},   {ftInteger, 3},    {ftWord, 4},        {ftBoolean, 5},
+        {ftFloat, 6},        {ftCurrency, 7},   {ftBCD, 8},        {ftDate, 9},        {ftTime, 10},
+        {ftDateTime, 11},    {ftBytes, 12},     {ftVarBytes, 13},  {ftAutoInc, 14},    {ftBlob, 15},
+        {ftMemo, 16},        {ftGraphic, 17},   {ftFmtMemo, 18},   {ftParadoxOle, 19}, {ftDBaseOle, 20},
+        {ftTypedBinary, 21}, {ftFixedChar, 23}, {ftWideString, 24}};
+    for (auto [kind, number] : kinds)
+        EXPECT_EQ(static_cast<int>(kind), number) << FieldTypeName(kind);
+    // Each kind with a field class gets it, with the native size the conversions expect.
+    TComponent owner;
+    const std::vector<std::pair<TFieldType, int>> sizes = {
+        {ftString, 11}, {ftSmallint, 2},  {ftInteger, 4}, {ftWord, 2},      {ftBoolean, 2},
+        {ftFloat, 8},   {ftCurrency, 8},  {ftDate, 4},    {ftTime, 4},      {ftDateTime, 8},
+        {ftBytes, 10},  {ftVarBytes, 12}, {ftAutoInc, 4}, {ftFixedChar, 11}};
+    for (auto [kind, dataSize] : sizes) {
+        TFieldDef d;
+        d.Name = FieldTypeName(kind);
+        d.DataType = kind;
+        d.Size = 10;
+        TField* f = d.CreateField(&owner, nullptr);
+        EXPECT_EQ(f->DataType(), kind);
+        EXPECT_EQ(f->DataSize(), dataSize) << FieldTypeName(kind);
+    }
+    TFieldDef cursor;
+    cursor.DataType = ftCursor;
+    EXPECT_THROW(cursor.CreateField(&owner, nullptr), EDatabaseError);
+    EXPECT_EQ(owner.ComponentCount(), static_cast<int>(sizes.size()));
+}

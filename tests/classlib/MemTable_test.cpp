@@ -1,0 +1,241 @@
+// The contacts stand-in used the way the paging client uses its table: open on "nameIndex", walk in
+// name order, look contacts up by key, edit through a second table object, filter by group.
+#include "classlib/MemTable.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace cls;
+
+namespace {
+
+class ContactsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TMemDatabase::DropAll();
+        CreateContactsTable("pageBASE");
+        main_ = open();
+        add("Carol", "300", 2, {3});
+        add("alice", "100", 1, {1, 3});
+        add("Bob", "200", 1, {});
+        add("dave", "400", 12, {3, 10});
+        main_->First();
+    }
+    void TearDown() override {
+        main_.reset();
+        TMemDatabase::DropAll();
+    }
+
+    // As the main window and the contacts window each make theirs.
+    std::unique_ptr<TMemTable> open() {
+        auto t = std::make_unique<TMemTable>();
+        t->SetSessionName("Session_1");
+        t->SetDatabaseName("pageBASE");
+        t->SetTableName("contacts");
+        t->SetIndexName("nameIndex");
+        t->Open();
+        return t;
+    }
+
+    void add(const std::string& name, const std::string& id, int service, std::vector<int> groups) {
+        main_->Append();
+        main_->FieldByName("name")->SetAsString(name);
+        main_->FieldByName("id")->SetAsString(id);
+        main_->FieldByName("servicenumber")->SetAsInteger(service);
+        main_->FieldByName("password")->SetAsString("pin" + id);
+        for (int g = 1; g <= 10; ++g)
+            main_->FieldByName("memberGr" + std::to_string(g))
+                ->SetAsBoolean(std::find(groups.begin(), groups.end(), g) != groups.end());
+        main_->Post();
+    }
+
+    static std::vector<std::string> names(TDataSet* t) {
+        std::vector<std::string> r;
+        for (t->First(); !t->Eof(); t->Next())
+            r.push_back(t->FieldByName("name")->AsString());
+        return r;
+    }
+
+    std::unique_ptr<TMemTable> main_;
+};
+
+using Names = std::vector<std::string>;
+
+} // namespace
+
+TEST_F(ContactsTest, WalksInNameIndexOrderAndFindsContactsByKey) {
+    EXPECT_EQ(names(main_.get()), (Names{"alice", "Bob", "Carol", "dave"}));
+
+    // lookupContact: FindKey on the name, then id, serviceNumber and password.
+    main_->SetIndexName("nameIndex");
+    ASSERT_TRUE(main_->FindKey({"Carol"}));
+    EXPECT_EQ(main_->FieldByName("id")->AsString(), "300");
+    EXPECT_EQ(main_->FieldByName("serviceNumber")->AsInteger(), 2); // names match without case
+    EXPECT_EQ(main_->FieldByName("password")->AsString(), "pin300");
+    EXPECT_TRUE(main_->FindKey({"BOB"})); // the index ignores case
+    EXPECT_EQ(main_->FieldByName("id")->AsString(), "200");
+
+    // A name nobody has: False, and the current contact stays.
+    EXPECT_FALSE(main_->FindKey({"Zed"}));
+    EXPECT_EQ(main_->FieldByName("name")->AsString(), "Bob");
+
+    // Group send: walk everything and pick the members of group 3 with a usable service.
+    Names members;
+    for (main_->First(); !main_->Eof(); main_->Next())
+        if (main_->FieldByName("memberGr3")->AsBoolean() &&
+            main_->FieldByName("serviceNumber")->AsInteger() >= 1 &&
+            main_->FieldByName("serviceNumber")->AsInteger() <= 12)
+            members.push_back(main_->FieldByName("name")->AsString());
+    EXPECT_EQ(members, (Names{"alice", "Carol", "dave"}));
+    EXPECT_THROW(main_->FieldByName("nosuchfield"), EDatabaseError);
+}
+
+TEST_F(ContactsTest, ContactsWindowEditsAreSeenByTheMainWindowsTable) {
+    auto window = open();
+    ASSERT_TRUE(window->FindKey({"Bob"}));
+    window->Edit();
+    window->FieldByName("id")->SetAsString("222");
+    window->Post();
+    window->Append();
+    window->FieldByName("name")->SetAsString("Eve");
+    window->FieldByName("id")->SetAsString("500");
+    window->Post();
+    EXPECT_EQ(window->FieldByName("name")->AsString(), "Eve");
+    ASSERT_TRUE(window->FindKey({"alice"}));
+    window->Delete();
+    EXPECT_EQ(window->FieldByName("name")->AsString(), "Bob");
+
+    // The main window refills its list after the contacts window closes.
+    window->Close();
+    EXPECT_EQ(names(main_.get()), (Names{"Bob", "Carol", "dave", "Eve"}));
+    ASSERT_TRUE(main_->FindKey({"bob"}));
+    EXPECT_EQ(main_->FieldByName("id")->AsString(), "222");
+    EXPECT_FALSE(main_->FindKey({"alice"}));
+    // A contact inserted without groups has null memberships, which are not "true".
+    ASSERT_TRUE(main_->FindKey({"Eve"}));
+    EXPECT_TRUE(main_->FieldByName("memberGr3")->IsNull());
+    EXPECT_FALSE(main_->FieldByName("memberGr3")->AsBoolean());
+}
+
+TEST_F(ContactsTest, BeforePostRefusesAContactWithoutNameOrId) {
+    auto window = open();
+    std::vector<std::string> messages;
+    window->BeforePost = [&](TDataSet* ds) {
+        if (ds->FieldByName("name")->AsString().empty() || ds->FieldByName("id")->AsString().empty()) {
+            messages.push_back("Name and ID must have values");
+            Abort();
+        }
+    };
+    window->Append();
+    window->FieldByName("name")->SetAsString("Frank");
+    EXPECT_THROW(window->Post(), EAbort);
+    EXPECT_EQ(window->State(), dsInsert);
+    EXPECT_EQ(messages, (Names{"Name and ID must have values"}));
+    window->FieldByName("id")->SetAsString("600");
+    window->Post();
+    EXPECT_EQ(TMemDatabase::RowCount("pageBASE", "contacts"), 5);
+
+    ASSERT_TRUE(window->FindKey({"Carol"}));
+    window->Edit();
+    window->FieldByName("id")->SetAsString("");
+    EXPECT_THROW(window->Post(), EAbort);
+    EXPECT_EQ(window->State(), dsEdit);
+    window->Cancel();
+    ASSERT_TRUE(main_->FindKey({"Carol"}));
+    EXPECT_EQ(main_->FieldByName("id")->AsString(), "300");
+}
+
+TEST_F(ContactsTest, GroupFilterShowsOnlyMembersAndShowAllBringsEveryoneBack) {
+    auto window = open();
+    window->SetFilter("memberGr3=true");
+    window->SetFiltered(true);
+    EXPECT_EQ(names(window.get()), (Names{"alice", "Carol", "dave"}));
+    EXPECT_EQ(window->RecordCount(), 3);
+    EXPECT_FALSE(window->FindKey({"Bob"})); // filtered out
+    EXPECT_TRUE(window->FindKey({"dave"}));
+
+    window->SetFilter("memberGr10=true"); // another group while filtered
+    EXPECT_EQ(names(window.get()), (Names{"dave"}));
+
+    // A record edited out of the group leaves the filtered view.
+    window->First();
+    window->Edit();
+    window->FieldByName("memberGr10")->SetAsBoolean(false);
+    window->Post();
+    EXPECT_TRUE(window->IsEmpty());
+    EXPECT_TRUE(window->Eof());
+
+    window->SetFiltered(false); // "Show ALL"
+    EXPECT_EQ(names(window.get()), (Names{"alice", "Bob", "Carol", "dave"}));
+
+    // Emptying the filter text while filtered switches filtering off.
+    window->SetFilter("memberGr1=true");
+    window->SetFiltered(true);
+    EXPECT_EQ(names(window.get()), (Names{"alice"}));
+    window->SetFilter("");
+    EXPECT_FALSE(window->Filtered());
+    EXPECT_EQ(window->RecordCount(), 4);
+
+    // A text that does not compile changes nothing.
+    window->SetFilter("memberGr2=true");
+    window->SetFiltered(true);
+    EXPECT_THROW(window->SetFilter("memberGr2 = = true"), EFilterError);
+    EXPECT_EQ(window->Filter(), "memberGr2=true");
+    EXPECT_TRUE(window->IsEmpty());
+
+    // A filter set while closed applies at open; one that does not compile stops the open.
+    window->Close();
+    window->SetFilter("servicenumber = 1");
+    window->Open();
+    EXPECT_EQ(names(window.get()), (Names{"alice", "Bob"}));
+    window->Close();
+    window->SetFilter("servicenumber = 'x'");
+    EXPECT_THROW(window->Open(), EFilterError);
+    EXPECT_FALSE(window->Active());
+}
+
+TEST_F(ContactsTest, OnFilterRecordNarrowsKeySearches) {
+    main_->SetOnFilterRecord(
+        [](TDataSet* ds, bool& accept) { accept = ds->FieldByName("servicenumber")->AsInteger() == 1; });
+    main_->SetFiltered(true);
+    EXPECT_EQ(names(main_.get()), (Names{"alice", "Bob"}));
+    EXPECT_FALSE(main_->FindKey({"Carol"}));
+    EXPECT_EQ(main_->FieldByName("name")->AsString(), "Bob");
+    main_->FindNearest({"c"});
+    EXPECT_EQ(main_->FieldByName("name")->AsString(), "Bob"); // nothing after "c" passes: the last that does
+    main_->SetFiltered(false);
+    main_->FindNearest({"c"});
+    EXPECT_EQ(main_->FieldByName("name")->AsString(), "Carol");
+}
+
+TEST_F(ContactsTest, OlderTableWithoutPasswordAndOtherFailures) {
+    TMemDatabase::DropAll();
+    CreateContactsTable("pageBASE", false);
+    auto old = open();
+    EXPECT_THROW(old->FieldByName("password"), EDatabaseError);
+    EXPECT_EQ(old->FieldByName("memberGr1")->FieldNo(), 4);
+
+    TMemTable missing;
+    missing.SetDatabaseName("pageBASE");
+    missing.SetTableName("nosuch");
+    EXPECT_THROW(missing.Open(), EDatabaseError);
+    EXPECT_FALSE(missing.Active());
+    missing.SetTableName("contacts");
+    missing.SetIndexName("noIndex");
+    EXPECT_THROW(missing.Open(), EDatabaseError);
+    missing.SetIndexName("NAMEINDEX");
+    missing.SetReadOnly(true);
+    missing.Open();
+    EXPECT_THROW(missing.Edit(), EDatabaseError);
+    EXPECT_THROW(missing.Append(), EDatabaseError);
+    EXPECT_THROW(missing.SetReadOnly(false), EDatabaseError); // only while closed
+    EXPECT_THROW(missing.SetTableName("x"), EDatabaseError);
+    EXPECT_THROW(TMemDatabase::CreateTable("pageBASE", "CONTACTS", {{"a", ftInteger}}, {}), EDatabaseError);
+    EXPECT_THROW(TMemDatabase::CreateTable("pageBASE", "t", {{"a", ftBlob}}, {}), EDatabaseError);
+    EXPECT_THROW(TMemDatabase::CreateTable("pageBASE", "t", {{"a", ftString, 0}}, {}), EDatabaseError);
+    EXPECT_THROW(TMemDatabase::CreateTable("pageBASE", "t", {{"a", ftInteger}}, {{"ix", "b", 0}}),
+                 EDatabaseError);
+}
