@@ -1,6 +1,8 @@
 // Exceptions, the exception hook, date/time arithmetic, number text and the fixed collation.
 #include "classlib/SysUtils.h"
 
+#include "platform/Collation.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -287,20 +289,7 @@ unsigned char UpperChar(unsigned char c) {
 }
 
 int CollateText(std::string_view a, std::string_view b, bool ignoreCase) {
-    size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (size_t i = 0; i < n; ++i) {
-        unsigned char x = UpperChar(static_cast<unsigned char>(a[i]));
-        unsigned char y = UpperChar(static_cast<unsigned char>(b[i]));
-        if (x != y) return x < y ? -1 : 1;
-    }
-    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
-    if (ignoreCase) return 0;
-    for (size_t i = 0; i < n; ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x != y) return x < y ? -1 : 1;
-    }
-    return 0;
+    return plat::CollateAnsi(a, b, ignoreCase);
 }
 
 std::string UpperCase(std::string_view s) {

@@ -78,9 +78,8 @@ bool TryStrToInt(std::string_view text, int64_t& out);
 bool TryStrToFloat(std::string_view text, double& out);
 std::string FloatToStr(double value); // at most 15 significant digits
 
-// The fixed collation of Windows-1252 text shared by string lists, index order and filters: letters
-// compare without case first (ASCII and the Latin letters of the code page), then, unless case is
-// ignored, by their bytes. Returns -1, 0 or 1.
+// The system's one collation (platform/Collation.h) for string lists, index order and filters.
+// Returns -1, 0 or 1.
 unsigned char UpperChar(unsigned char c);
 int CollateText(std::string_view a, std::string_view b, bool ignoreCase);
 inline int CompareText(std::string_view a, std::string_view b) {

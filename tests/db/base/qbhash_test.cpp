@@ -1,0 +1,161 @@
+// Tests of the hash tables: growth and shrink thresholds, disposal, iteration order, thread
+// variants under concurrent use, and the byte hash.
+#include "db/base/qbhash.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+void* val(uintptr_t v) {
+    return reinterpret_cast<void*>(v);
+}
+} // namespace
+
+TEST(HashBytes, ElfHashValues) {
+    EXPECT_EQ(HashBytes("abc", 3), 0x6783u);
+    EXPECT_EQ(HashBytes("", 0), 0u);
+    EXPECT_EQ(HashShStr("abc"), 0x6783u);
+    // Longer inputs push bits into the top nibble, which folds back in.
+    EXPECT_EQ(HashBytes("abcdefgh", 8), 0x089ABAA8u);
+    EXPECT_EQ(HashBytes("abcdefghijklmnopqrstuvwxyz0123456789", 36), 0x067D7F09u);
+    std::string big(100000, '\xFF');
+    EXPECT_LT(HashBytes(big.data(), big.size()), 1u << 28);
+}
+
+TEST(Hash, AddGetRemoveAndDisposal) {
+    TqbHash h;
+    std::vector<void*> disposed;
+    h.OnDisposeValue = [&](TqbBaseHashTable* t, void* v) {
+        EXPECT_EQ(t, &h);
+        disposed.push_back(v);
+    };
+    EXPECT_TRUE(h.Add(5, val(50)));
+    EXPECT_FALSE(h.Add(5, val(51))); // the key exists
+    EXPECT_EQ(h.Get(5), val(50));
+    EXPECT_EQ(h.Get(6), nullptr);
+    EXPECT_TRUE(h.Add(5 + 59, val(64))); // same bucket
+    EXPECT_TRUE(h.Remove(5));
+    EXPECT_FALSE(h.Remove(5));
+    EXPECT_EQ(h.Get(64), val(64));
+    EXPECT_EQ(disposed, std::vector<void*>{val(50)});
+    // Keys of any value, object references included, land in a valid bucket.
+    EXPECT_TRUE(h.Add(uintptr_t(-1), val(1)));
+    EXPECT_TRUE(h.Add(uintptr_t(1) << 63, val(2)));
+    int local;
+    EXPECT_TRUE(h.Add(&local, val(3)));
+    EXPECT_EQ(h.Get(&local), val(3));
+    EXPECT_EQ(h.Get(uintptr_t(-1)), val(1));
+    h.Clear();
+    EXPECT_EQ(h.Count(), 0);
+    EXPECT_EQ(disposed.size(), 5u);
+}
+
+TEST(Hash, GrowthAndShrinkThresholds) {
+    TqbHash big(20);
+    EXPECT_EQ(big.SizeIndex(), 15);
+    EXPECT_EQ(big.BucketCount(), 2157587u);
+
+    TqbHash h;
+    EXPECT_EQ(h.BucketCount(), 59u);
+    for (uintptr_t k = 0; k < 236; ++k)
+        h.Add(k, val(k + 1));
+    EXPECT_EQ(h.BucketCount(), 59u); // 236 = 4 x 59: not yet
+    h.Add(236, val(237));
+    EXPECT_EQ(h.BucketCount(), 127u);
+    for (uintptr_t k = 0; k <= 236; ++k)
+        ASSERT_EQ(h.Get(k), val(k + 1));
+
+    // Shrinking: only when enabled, at least 11 nodes, and buckets > 6 x count.
+    for (uintptr_t k = 236; k >= 21; --k)
+        h.Remove(k);
+    EXPECT_EQ(h.BucketCount(), 127u); // not enabled
+    h.SetShrinkEnabled(true);
+    h.Remove(20); // 20 nodes: 127 > 120
+    EXPECT_EQ(h.BucketCount(), 59u);
+    EXPECT_FALSE(h.AtInitialSize());
+    for (uintptr_t k = 19; k >= 10; --k)
+        h.Remove(k); // down to 10 nodes: below 11, never shrinks
+    EXPECT_EQ(h.Count(), 10);
+    for (uintptr_t k = 0; k < 10; ++k)
+        ASSERT_EQ(h.Get(k), val(k + 1));
+
+    // At the initial size a refused shrink is remembered until the next growth.
+    TqbHash s(1);
+    s.SetShrinkEnabled(true);
+    for (uintptr_t k = 0; k < 20; ++k)
+        s.Add(k, val(1));
+    s.Remove(19); // 19 nodes, 127 > 114: refused at the initial size
+    EXPECT_TRUE(s.AtInitialSize());
+    EXPECT_EQ(s.BucketCount(), 127u);
+}
+
+TEST(Hash, Hash64IterateOrder) {
+    TqbHash64 h;
+    // Keys 1, 60, 119 share bucket 1 of 59; the last added heads the chain.
+    h.Add(U64::From(1), val(1));
+    h.Add(U64::From(60), val(2));
+    h.Add(U64::From(119), val(3));
+    h.Add(U64{0, 1}, val(4)); // 2^32 mod 59 = 51
+    std::vector<uint64_t> keys;
+    h.Iterate([&](const U64& k, void*) { keys.push_back(k.Value()); });
+    EXPECT_EQ(keys, (std::vector<uint64_t>{119, 60, 1, 1ull << 32}));
+    EXPECT_EQ(h.Get(U64{0, 1}), val(4));
+    EXPECT_FALSE(h.Add(U64::From(60), val(9)));
+    EXPECT_TRUE(h.Remove(U64::From(60)));
+    keys.clear();
+    h.Iterate([&](const U64& k, void*) { keys.push_back(k.Value()); });
+    EXPECT_EQ(keys, (std::vector<uint64_t>{119, 1, 1ull << 32}));
+}
+
+TEST(Hash, IterateOrderAfterGrowth) {
+    TqbHash64 h;
+    for (uint64_t k = 0; k < 237; ++k)
+        h.Add(U64::From(k), val(1)); // the 237th grows 59 -> 127
+    ASSERT_EQ(h.BucketCount(), 127u);
+    std::vector<uint64_t> keys;
+    h.Iterate([&](const U64& k, void*) { keys.push_back(k.Value()); });
+    ASSERT_EQ(keys.size(), 237u);
+    // Old buckets move from 0 up, each chain from its head, to the heads of the new buckets.
+    EXPECT_EQ(std::vector<uint64_t>(keys.begin(), keys.begin() + 6),
+              (std::vector<uint64_t>{127, 0, 128, 1, 129, 2}));
+    EXPECT_EQ(std::vector<uint64_t>(keys.begin() + 98, keys.begin() + 104),
+              (std::vector<uint64_t>{176, 49, 50, 177, 51, 178}));
+}
+
+TEST(Hash, ThreadHashConcurrentAddRemove) {
+    TqbThreadHash64 h(2);
+    std::atomic<int> disposed{0};
+    h.OnDisposeValue = [&](TqbBaseHashTable*, void*) { disposed++; };
+    constexpr int kThreads = 8, kPer = 4000;
+    std::vector<std::thread> ts;
+    for (int t = 0; t < kThreads; ++t)
+        ts.emplace_back([&, t] {
+            for (int i = 0; i < kPer; ++i) {
+                U64 k = U64::From(uint64_t(t) << 40 | uint64_t(i));
+                h.BeginWrite()->Add(k, val(uintptr_t(i + 1)));
+                h.EndWrite();
+                void* got = h.BeginRead()->Get(k);
+                h.EndRead();
+                ASSERT_EQ(got, val(uintptr_t(i + 1)));
+                if (i % 2) {
+                    bool removed = h.BeginWrite()->Remove(k);
+                    h.EndWrite();
+                    ASSERT_TRUE(removed);
+                }
+            }
+        });
+    for (auto& t : ts)
+        t.join();
+    EXPECT_EQ(h.Count(), kThreads * kPer / 2);
+    EXPECT_EQ(disposed.load(), kThreads * kPer / 2);
+    int seen = 0;
+    h.Iterate([&](const U64& k, void* v) {
+        EXPECT_EQ((k.Value() & 0xFFFFFFFF) % 2, 0u);
+        seen++;
+    });
+    EXPECT_EQ(seen, kThreads * kPer / 2);
+}

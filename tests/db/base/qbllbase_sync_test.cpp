@@ -1,0 +1,250 @@
+// Tests of padlocks, events and the read/write portal's policy, with real threads.
+#include "db/base/qbllbase.h"
+#include "db/base/qbllexcp.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Polls until pred holds; the bound only guards against a hang.
+bool waitUntil(const std::function<bool()>& pred) {
+    auto end = std::chrono::steady_clock::now() + 20s;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+class Trace {
+public:
+    void add(const std::string& s) {
+        std::lock_guard g(m_);
+        v_.push_back(s);
+    }
+    std::vector<std::string> get() {
+        std::lock_guard g(m_);
+        return v_;
+    }
+
+private:
+    std::mutex m_;
+    std::vector<std::string> v_;
+};
+
+} // namespace
+
+TEST(Padlock, ReentrantAndExclusive) {
+    TqbPadlock p;
+    p.Lock();
+    p.Lock();
+    EXPECT_EQ(p.LockCount(), 2);
+    std::atomic<bool> in{false};
+    std::thread t([&] {
+        p.Unlock(); // not the holder: nothing happens
+        p.Lock();
+        in = true;
+        p.Unlock();
+    });
+    std::this_thread::sleep_for(30ms);
+    EXPECT_FALSE(in.load());
+    EXPECT_EQ(p.LockCount(), 2);
+    p.Unlock();
+    std::this_thread::sleep_for(30ms);
+    EXPECT_FALSE(in.load()); // still held once
+    p.Unlock();
+    EXPECT_TRUE(waitUntil([&] { return in.load(); }));
+    t.join();
+    p.Unlock();           // an extra unlock does nothing
+    std::lock_guard g(p); // and the padlock still works
+    EXPECT_EQ(p.LockCount(), 1);
+}
+
+TEST(Event, AutoResetAndTimeoutCodes) {
+    TqbEvent e;
+    EXPECT_EQ(e.TryWait(20), 258u);
+    try {
+        e.WaitFor(20);
+        ADD_FAILURE() << "no time-out";
+    } catch (const EqbException& x) {
+        EXPECT_EQ(x.ErrorCode, 288);
+        EXPECT_EQ(x.Message(), "Timed out waiting for reply");
+    }
+    e.Signal();
+    EXPECT_EQ(e.TryWait(0), 0u);
+    EXPECT_EQ(e.TryWait(20), 258u); // the signal was consumed
+    std::thread t([&] {
+        std::this_thread::sleep_for(20ms);
+        e.Signal();
+    });
+    e.WaitFor(0); // without limit
+    t.join();
+}
+
+TEST(Portal, WriterReentersAndReadsInsideItsWrite) {
+    TqbReadWritePortal p;
+    p.BeginWrite();
+    p.BeginRead();
+    p.BeginWrite();
+    p.BeginRead();
+    p.EndRead();
+    p.EndWrite();
+    p.EndRead();
+    EXPECT_TRUE(p.WriterActive());
+    std::atomic<bool> read{false};
+    std::thread t([&] {
+        p.EndWrite(); // not the writer: changes nothing
+        p.BeginRead();
+        read = true;
+        p.EndRead();
+    });
+    ASSERT_TRUE(waitUntil([&] { return p.WaitingReaders() == 1; }));
+    EXPECT_FALSE(read.load());
+    EXPECT_TRUE(p.WriterActive());
+    p.EndWrite();
+    ASSERT_TRUE(waitUntil([&] { return read.load(); }));
+    t.join();
+    EXPECT_FALSE(p.WriterActive());
+    EXPECT_EQ(p.ActiveReaders(), 0);
+}
+
+TEST(Portal, WaitingWriterHoldsOffNewReadersAndReadersGoFirstAfterIt) {
+    TqbReadWritePortal p;
+    Trace trace;
+    std::atomic<int> step{0};
+    auto reader = [&](const std::string& name, int releaseAt) {
+        return std::thread([&, name, releaseAt] {
+            p.BeginRead();
+            trace.add(name + " in");
+            waitUntil([&] { return step.load() >= releaseAt; });
+            trace.add(name + " out");
+            p.EndRead();
+        });
+    };
+    std::thread r1 = reader("r1", 1), r2 = reader("r2", 1);
+    ASSERT_TRUE(waitUntil([&] { return p.ActiveReaders() == 2; }));
+    std::thread w([&] {
+        p.BeginWrite();
+        trace.add("w in");
+        waitUntil([&] { return step.load() >= 2; });
+        trace.add("w out");
+        p.EndWrite();
+    });
+    ASSERT_TRUE(waitUntil([&] { return p.WaitingWriters() == 1; }));
+    std::thread r3 = reader("r3", 0);
+    ASSERT_TRUE(waitUntil([&] { return p.WaitingReaders() == 1; })); // the third reader waits
+    step = 1;                                                        // both readers end
+    ASSERT_TRUE(waitUntil([&] { return p.WaitingWriters() == 0 && p.WriterActive(); }));
+    step = 2;
+    r1.join();
+    r2.join();
+    w.join();
+    r3.join();
+    auto t = trace.get();
+    auto pos = [&](const std::string& s) { return std::find(t.begin(), t.end(), s) - t.begin(); };
+    EXPECT_LT(pos("r1 out"), pos("w in"));
+    EXPECT_LT(pos("r2 out"), pos("w in"));
+    EXPECT_LT(pos("w out"), pos("r3 in"));
+}
+
+TEST(Portal, EndWriteReleasesManyWaitingReadersAtOnce) {
+    TqbReadWritePortal p;
+    p.BeginWrite();
+    constexpr int kReaders = 60;
+    std::atomic<int> inside{0}, maxInside{0};
+    std::atomic<bool> release{false};
+    std::vector<std::thread> ts;
+    for (int i = 0; i < kReaders; ++i)
+        ts.emplace_back([&] {
+            p.BeginRead();
+            int n = ++inside;
+            int m = maxInside.load();
+            while (n > m && !maxInside.compare_exchange_weak(m, n)) {
+            }
+            waitUntil([&] { return release.load(); });
+            --inside;
+            p.EndRead();
+        });
+    ASSERT_TRUE(waitUntil([&] { return p.WaitingReaders() == kReaders; }));
+    p.EndWrite();
+    ASSERT_TRUE(waitUntil([&] { return inside.load() == kReaders; })); // all of them together
+    release = true;
+    for (auto& t : ts)
+        t.join();
+    EXPECT_EQ(maxInside.load(), kReaders);
+    EXPECT_EQ(p.ActiveReaders(), 0);
+    p.BeginWrite(); // free again
+    p.EndWrite();
+}
+
+TEST(Portal, ReaderReadsAgainWhileWriterWaitsAndUpgradeIsRefused) {
+    TqbReadWritePortal p;
+    p.BeginRead();
+    std::atomic<bool> wrote{false};
+    std::thread w([&] {
+        p.BeginWrite();
+        wrote = true;
+        p.EndWrite();
+    });
+    ASSERT_TRUE(waitUntil([&] { return p.WaitingWriters() == 1; }));
+    p.BeginRead(); // must not wait behind the writer that waits for this reader
+    p.EndRead();
+    try {
+        p.BeginWrite();
+        ADD_FAILURE() << "upgrade accepted";
+    } catch (const EqbException& e) {
+        EXPECT_EQ(e.ErrorCode, 294);
+        EXPECT_EQ(e.Message(), "Timeout occurred in TqbReadWritePortal.BeginWrite");
+    }
+    EXPECT_FALSE(wrote.load());
+    p.EndRead();
+    ASSERT_TRUE(waitUntil([&] { return wrote.load(); }));
+    w.join();
+    p.EndRead(); // a thread that does not read: nothing to end
+    EXPECT_EQ(p.ActiveReaders(), 0);
+}
+
+TEST(Portal, StressWritersExcludeEveryone) {
+    TqbReadWritePortal p;
+    std::atomic<int> readers{0}, writers{0};
+    std::atomic<bool> bad{false};
+    long shared = 0;
+    constexpr int kThreads = 8, kIters = 3000;
+    std::vector<std::thread> ts;
+    for (int t = 0; t < kThreads; ++t)
+        ts.emplace_back([&, t] {
+            for (int i = 0; i < kIters; ++i) {
+                if ((i + t) % 4 == 0) {
+                    PortalWriteGuard g(p);
+                    if (++writers != 1 || readers.load() != 0) bad = true;
+                    PortalReadGuard again(p); // the writer may read
+                    ++shared;
+                    --writers;
+                } else {
+                    PortalReadGuard g(p);
+                    ++readers;
+                    if (writers.load() != 0) bad = true;
+                    if (i % 3 == 0) {
+                        PortalReadGuard nested(p);
+                    }
+                    --readers;
+                }
+            }
+        });
+    for (auto& t : ts)
+        t.join();
+    EXPECT_FALSE(bad.load());
+    EXPECT_EQ(shared, kThreads * kIters / 4);
+    EXPECT_EQ(p.ActiveReaders(), 0);
+    EXPECT_FALSE(p.WriterActive());
+}

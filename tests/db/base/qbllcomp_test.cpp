@@ -1,0 +1,294 @@
+// Tests of components: the state machine's walks, hooks, events and rollback; component errors;
+// dependents and their notifications; ownership; logging and the event-log base.
+#include "db/base/qbllcomp.h"
+#include "db/base/qblllog.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Records every hook and state change; a hook named in failAt raises.
+class Recorder : public TqbStateComponent {
+public:
+    explicit Recorder(cls::TComponent* owner = nullptr) : TqbStateComponent(owner) {
+        OnStateChange = [this](TqbComponent* sender) {
+            EXPECT_EQ(sender, this);
+            trace.push_back("->" + std::to_string(State()));
+            if (failOnChangeTo == int(State())) throw std::runtime_error("change refused");
+        };
+    }
+    void force(uint8_t s) { ForceState(s); }
+    std::vector<std::string> trace;
+    std::string failAt;
+    int failOnChangeTo = -1;
+
+protected:
+    void hook(const char* name) {
+        trace.push_back(name);
+        if (failAt == name) throw std::runtime_error(std::string(name) + " failed");
+    }
+    void EnterInitializing() override { hook("Initializing"); }
+    void EnterShuttingDown() override { hook("ShuttingDown"); }
+    void EnterInactive() override { hook("Inactive"); }
+    void EnterStarting() override { hook("Starting"); }
+};
+
+// States passed through, as digits, for each (current, target).
+const char* const kPaths[9][9] = {
+    {"", "1", "12", "123", "1234", "1235", "12356", "7", "8"},
+    {"0", "", "2", "23", "234", "235", "2356", "07", "08"},
+    {"0", "3561", "", "3", "34", "35", "356", "07", "08"},
+    {"40", "561", "5612", "", "4", "5", "56", "07", "08"},
+    {"0", "01", "012", "0123", "", "01235", "012356", "07", "08"},
+    {"610", "61", "612", "6123", "61234", "", "6", "07", "08"},
+    {"10", "1", "12", "123", "1234", "1235", "", "07", "08"},
+    {"", "", "", "", "", "", "", "", ""},
+    {"", "", "", "", "", "", "", "", ""},
+};
+
+std::vector<std::string> expectedTrace(const std::string& path) {
+    std::vector<std::string> r;
+    for (char c : path) {
+        switch (c) {
+        case '0':
+            r.push_back("Inactive");
+            break;
+        case '1':
+            r.push_back("Initializing");
+            break;
+        case '2':
+            r.push_back("Starting");
+            break;
+        case '4':
+            r.push_back("ShuttingDown");
+            break;
+        default:
+            break;
+        }
+        r.push_back(std::string("->") + c);
+    }
+    return r;
+}
+
+class Dependent : public TqbComponent {
+public:
+    using TqbComponent::TqbComponent;
+    void ReceiveNotification(int op, TqbComponent* sender, intptr_t data) override {
+        received.push_back(op);
+        senders.push_back(sender);
+        if (onReceive) onReceive();
+    }
+    std::vector<int> received;
+    std::vector<TqbComponent*> senders;
+    std::function<void()> onReceive;
+};
+
+std::string componentMessage(const std::function<void()>& f, int32_t* code = nullptr) {
+    try {
+        f();
+    } catch (const EqbServerComponentError& e) {
+        if (code) *code = e.ErrorCode;
+        return e.Message();
+    }
+    return "<none>";
+}
+
+} // namespace
+
+TEST(StateMachine, EveryPairWalksTheTableWithHooksAndEvents) {
+    for (uint8_t s = 0; s < 9; ++s)
+        for (uint8_t t = 0; t < 9; ++t) {
+            TqbOwned<Recorder> c(new Recorder);
+            c->force(s);
+            c->SetState(t);
+            std::string path = kPaths[s][t];
+            EXPECT_EQ(c->trace, expectedTrace(path)) << int(s) << " -> " << int(t);
+            EXPECT_EQ(c->State(), path.empty() ? s : uint8_t(path.back() - '0'))
+                << int(s) << " -> " << int(t);
+            c->force(qbsInactive);
+        }
+}
+
+TEST(StateMachine, NamedWalksAndTerminalStates) {
+    TqbOwned<Recorder> c(new Recorder);
+    c->Startup();
+    EXPECT_EQ(c->trace, (std::vector<std::string>{"Initializing", "->1", "Starting", "->2", "->3"}));
+    c->trace.clear();
+    c->Stop();
+    EXPECT_EQ(c->trace, (std::vector<std::string>{"->5", "->6"}));
+    c->trace.clear();
+    c->Shutdown(); // from Stopped: Initializing, then Inactive
+    EXPECT_EQ(c->trace, (std::vector<std::string>{"Initializing", "->1", "Inactive", "->0"}));
+    c->SetState(qbsDriverNotInstalled);
+    EXPECT_EQ(c->State(), qbsDriverNotInstalled);
+    c->trace.clear();
+    c->Startup();
+    EXPECT_TRUE(c->trace.empty());
+    EXPECT_EQ(c->State(), qbsDriverNotInstalled);
+
+    EXPECT_EQ(StateToStr(qbsShuttingDown), "Shutting down");
+    EXPECT_EQ(StateToStr(qbsDriverNotInstalled), "Driver not installed");
+    EXPECT_EQ(StateToStr(9), "");
+}
+
+TEST(StateMachine, FailingHookRollsBackToTheEntryState) {
+    TqbOwned<Recorder> c(new Recorder);
+    c->failAt = "Starting";
+    EXPECT_THROW(c->Startup(), std::runtime_error);
+    EXPECT_EQ(c->State(), qbsInactive);
+    // What the initialisation took is given back before the exception goes on.
+    EXPECT_EQ(c->trace, (std::vector<std::string>{"Initializing", "->1", "Starting", "Inactive"}));
+
+    c->failAt.clear();
+    c->Startup();
+    EXPECT_EQ(c->State(), qbsStarted);
+    c->trace.clear();
+    c->failAt = "ShuttingDown";
+    EXPECT_THROW(c->Shutdown(), std::runtime_error);
+    EXPECT_EQ(c->State(), qbsStarted); // a started component is not torn down
+    EXPECT_EQ(c->trace, (std::vector<std::string>{"ShuttingDown"}));
+
+    c->failAt.clear();
+    c->failOnChangeTo = qbsStopped;
+    EXPECT_THROW(c->Stop(), std::runtime_error);
+    EXPECT_EQ(c->State(), qbsStarted);
+    c->failOnChangeTo = -1;
+}
+
+TEST(StateMachine, ComponentErrorsReadInTheirFrame) {
+    TqbOwned<Recorder> c(new Recorder);
+    int32_t code = 0;
+    EXPECT_EQ(componentMessage([&] { c->CheckStarted(); }, &code),
+              "Quillbase: This object must be started before performing this operation. [$506/1286]");
+    EXPECT_EQ(code, 1286);
+    c->CheckInactive();
+    c->Startup();
+    EXPECT_EQ(componentMessage([&] { c->CheckInactive(); }, &code),
+              "Quillbase: This object must be inactive before performing this operation. [$505/1285]");
+    EXPECT_EQ(code, 1285);
+    c->CheckStarted();
+    c->force(qbsFailed);
+    c->CheckInactive(); // failed counts as inactive
+    c->force(qbsDriverNotInstalled);
+    c->CheckInactive();
+}
+
+TEST(Components, DependentsAreNotifiedLastFirstAndGoingAwayOnce) {
+    auto* subject = new Recorder;
+    Dependent a, b;
+    subject->AddDependent(&a);
+    subject->AddDependent(&b);
+    subject->AddDependent(&a); // once only
+    subject->AddDependent(nullptr);
+    std::vector<Dependent*> order;
+    a.onReceive = [&] { order.push_back(&a); };
+    b.onReceive = [&] { order.push_back(&b); };
+    subject->NotifyDependentsEx(10, 77);
+    EXPECT_EQ(order, (std::vector<Dependent*>{&b, &a}));
+    subject->NotifyDependents(TqbComponent::kOpGoingAway);
+    subject->NotifyDependents(TqbComponent::kOpGoingAway); // not again
+    EXPECT_EQ(a.received, (std::vector<int>{10, 5}));
+    // A dependent may take itself off from inside its notification.
+    b.onReceive = [&] { subject->RemoveDependent(&b); };
+    subject->Startup();
+    subject->Free(); // 4 before destruction (then 5 again, as 4 came between)
+    EXPECT_EQ(b.received, (std::vector<int>{10, 5, 4}));
+    EXPECT_EQ(a.received, (std::vector<int>{10, 5, 4, 5}));
+    EXPECT_EQ(a.senders.back(), static_cast<TqbComponent*>(subject));
+}
+
+TEST(Components, FreeingAStartedComponentShutsItDownAfterNotice) {
+    auto* d = new Recorder;
+    Dependent watcher;
+    d->AddDependent(&watcher);
+    d->Startup();
+    std::vector<int> seen;
+    watcher.onReceive = [&] { seen.push_back(100 + watcher.received.back()); };
+    d->OnStateChange = [&](TqbComponent*) { seen.push_back(d->State()); };
+    d->Free();
+    // Notice 4, then Shutting down and Inactive, then notice 5.
+    EXPECT_EQ(seen, (std::vector<int>{104, 4, 0, 105}));
+}
+
+TEST(Components, OwnerFreesOwnedAndFreeNotificationsArrive) {
+    std::atomic<int> alive{0};
+    class Child : public Dependent {
+    public:
+        Child(TqbComponent* o, std::atomic<int>& n) : Dependent(o), n_(n) { ++n_; }
+        ~Child() override { --n_; }
+        std::atomic<int>& n_;
+    };
+    auto* owner = new Dependent;
+    new Child(owner, alive);
+    auto* c2 = new Child(owner, alive);
+    EXPECT_EQ(owner->ComponentCount(), 2);
+    c2->Free();
+    EXPECT_EQ(owner->ComponentCount(), 1);
+    EXPECT_EQ(alive.load(), 1);
+    owner->Free();
+    EXPECT_EQ(alive.load(), 0);
+    EXPECT_EQ(Dependent().Version(), "2.1000");
+}
+
+TEST(Components, OwnedByAClassLibraryComponentShutsDownWithIt) {
+    auto* form = new cls::TComponent;
+    auto* engine = new Recorder(form);
+    Dependent watcher;
+    engine->AddDependent(&watcher);
+    engine->Startup();
+    std::vector<int> seen;
+    engine->OnStateChange = [&](TqbComponent*) { seen.push_back(engine->State()); };
+    delete form; // the owner frees the engine without calling Free
+    EXPECT_EQ(seen, (std::vector<int>{4, 0}));
+    EXPECT_EQ(watcher.received, (std::vector<int>{4, 5}));
+}
+
+TEST(Components, LoggableWritesOnlyWhenEnabledAndForgetsAFreedLog) {
+    auto* log = new MemoryEventLog;
+    TqbOwned<Recorder> c(new Recorder);
+    c->LogText("nowhere");
+    c->SetEventLog(log);
+    c->LogText("disabled");
+    c->SetEventLogEnabled(true);
+    c->LogText("one");
+    c->LogTextFmt("two %d %s", {2, "x"});
+    EXPECT_EQ(log->Lines(), (std::vector<std::string>{"one", "two 2 x"}));
+    log->Free();
+    EXPECT_EQ(c->EventLog(), nullptr);
+    c->LogText("after"); // no log: nothing, no crash
+
+    auto* log2 = new MemoryEventLog;
+    {
+        TqbOwned<Recorder> d(new Recorder);
+        d->SetEventLog(log2);
+        d->SetEventLog(log2);
+    }
+    log2->Free(); // the component let go of it first: no dangling notification
+}
+
+TEST(Components, BaseLogTimerFlushesOnce) {
+    class Flushing : public MemoryEventLog {
+    public:
+        std::atomic<int> flushes{0};
+        void Flush() override { ++flushes; }
+    };
+    TqbOwned<Flushing> log(new Flushing);
+    log->SetOption(3);
+    log->SetFileName("events.log");
+    EXPECT_EQ(log->Option(), 3);
+    EXPECT_EQ(log->FileName(), "events.log");
+    EXPECT_FALSE(log->TimerEnabled());
+    log->SetTimerEnabled(true);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (log->flushes.load() == 0 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(log->flushes.load(), 1);
+    EXPECT_FALSE(log->TimerEnabled()); // the tick disabled it
+}

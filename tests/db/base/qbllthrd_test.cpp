@@ -1,0 +1,260 @@
+// Tests of the thread base, the timer thread and the thread pool, with real threads.
+#include "db/base/qblllog.h"
+#include "db/base/qbllthrd.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+bool waitUntil(const std::function<bool()>& pred) {
+    auto end = std::chrono::steady_clock::now() + 30s;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+class Gate {
+public:
+    void open() {
+        std::lock_guard g(m_);
+        open_ = true;
+        cv_.notify_all();
+    }
+    void wait() {
+        std::unique_lock l(m_);
+        cv_.wait(l, [this] { return open_; });
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool open_ = false;
+};
+
+class Worker : public TqbThread {
+public:
+    Worker() : TqbThread(true) {}
+    ~Worker() override { WaitFor(); }
+    Gate gate;
+    std::atomic<bool> ran{false};
+
+protected:
+    void Execute() override {
+        gate.wait();
+        ran = true;
+    }
+};
+
+} // namespace
+
+TEST(Thread, OnTerminateRunsInTheEndingThreadAndWaitsTimeOut) {
+    Worker w;
+    std::thread::id endedOn;
+    w.OnTerminate = [&](TqbThread* t) {
+        EXPECT_EQ(t, &w);
+        endedOn = std::this_thread::get_id();
+    };
+    EXPECT_EQ(w.WaitForEx(10), 0u); // not started: nothing to wait for
+    w.Start();
+    EXPECT_EQ(w.WaitForEx(20), 258u);
+    EXPECT_FALSE(w.Finished());
+    w.gate.open();
+    EXPECT_EQ(w.WaitForEx(0), 0u);
+    EXPECT_TRUE(w.ran.load());
+    EXPECT_EQ(endedOn, w.ThreadID());
+    EXPECT_NE(endedOn, std::this_thread::get_id());
+}
+
+TEST(TimerThread, MissingMethodRaisesComponentError1290) {
+    try {
+        TqbTimerThread t(100, false, nullptr, nullptr);
+        ADD_FAILURE() << "constructed";
+    } catch (const EqbServerComponentError& e) {
+        EXPECT_EQ(e.ErrorCode, 1290);
+        EXPECT_EQ(e.ErrorText, "Parameter aTimerEvent must be specified for TqbTimerThread.constructor.");
+        EXPECT_EQ(
+            e.Message(),
+            "Quillbase: Parameter aTimerEvent must be specified for TqbTimerThread.constructor. [$50a/1290]");
+    }
+}
+
+TEST(TimerThread, CallsPeriodicallyAndStopsOnTerminate) {
+    std::atomic<int> calls{0};
+    int cookieValue = 42;
+    void* seenCookie = nullptr;
+    auto t = std::make_unique<TqbTimerThread>(15, false, &cookieValue, [&](void* c) {
+        seenCookie = c;
+        ++calls;
+    });
+    ASSERT_TRUE(waitUntil([&] { return calls.load() >= 3; }));
+    t->Terminate();
+    t->WaitFor();
+    int after = calls.load();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(calls.load(), after);
+    EXPECT_EQ(seenCookie, &cookieValue);
+
+    // Frequency 0 waits without limit: never calls, and still ends at once on Terminate.
+    std::atomic<int> never{0};
+    TqbTimerThread idle(0, false, nullptr, [&](void*) { ++never; });
+    std::this_thread::sleep_for(30ms);
+    idle.Terminate();
+    EXPECT_EQ(idle.WaitForEx(0), 0u);
+    EXPECT_EQ(never.load(), 0);
+
+    // Created suspended: nothing runs until Start.
+    std::atomic<int> later{0};
+    TqbTimerThread suspended(5, true, nullptr, [&](void*) { ++later; });
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(later.load(), 0);
+    suspended.Start();
+    ASSERT_TRUE(waitUntil([&] { return later.load() >= 1; }));
+}
+
+TEST(TimerThread, RaisingCallbackIsLoggedAndTheTimerGoesOn) {
+    TqbOwned<MemoryEventLog> log(new MemoryEventLog);
+    std::atomic<int> calls{0};
+    TqbTimerThread t(5, true, nullptr, [&](void*) {
+        if (++calls == 1) throw std::runtime_error("boom");
+    });
+    t.SetEventLog(log.get());
+    t.Start();
+    ASSERT_TRUE(waitUntil([&] { return calls.load() >= 3; }));
+    t.Terminate();
+    t.WaitFor();
+    ASSERT_GE(log->LineCount(), 1u);
+    EXPECT_EQ(log->Lines()[0], "TqbTimerThread: timer event failed: boom");
+}
+
+TEST(ThreadPool, MaxCountOneQueuesAndReusesTheSameThread) {
+    TqbOwned<TqbThreadPool> pool(new TqbThreadPool);
+    pool->SetMaxCount(1);
+    pool->SetInitialCount(0);
+    Gate gate;
+    std::thread::id first, second;
+    std::atomic<int> done{0};
+    pool->ProcessRequest(7, [&](intptr_t arg) {
+        EXPECT_EQ(arg, 7);
+        first = std::this_thread::get_id();
+        gate.wait();
+        ++done;
+    });
+    ASSERT_TRUE(waitUntil([&] { return pool->BusyCount() == 1; }));
+    pool->ProcessRequest(8, [&](intptr_t arg) {
+        EXPECT_EQ(arg, 8);
+        second = std::this_thread::get_id();
+        ++done;
+    });
+    EXPECT_EQ(pool->QueuedCount(), 1);
+    EXPECT_EQ(pool->GetSpareCount(), 0);
+    gate.open();
+    ASSERT_TRUE(waitUntil([&] { return done.load() == 2 && pool->IdleCount() == 1; }));
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(pool->BusyCount(), 0);
+}
+
+TEST(ThreadPool, LoweringMaxCountEndsOnlyIdleThreads) {
+    TqbOwned<TqbThreadPool> pool(new TqbThreadPool);
+    EXPECT_EQ(pool->InitialCount(), 5);
+    EXPECT_EQ(pool->MaxCount(), 16);
+    pool->SetInitialCount(4);
+    EXPECT_EQ(pool->IdleCount(), 4);
+    pool->SetInitialCount(6); // only once
+    EXPECT_EQ(pool->IdleCount(), 4);
+    Gate gate;
+    std::atomic<int> started{0}, done{0};
+    for (int i = 0; i < 2; ++i)
+        pool->ProcessRequest(i, [&](intptr_t) {
+            ++started;
+            gate.wait();
+            ++done;
+        });
+    ASSERT_TRUE(waitUntil([&] { return started.load() == 2; }));
+    EXPECT_EQ(pool->BusyCount(), 2);
+    EXPECT_EQ(pool->IdleCount(), 2);
+    pool->SetMaxCount(1);
+    EXPECT_EQ(pool->BusyCount(), 2);
+    EXPECT_EQ(pool->IdleCount(), 0);
+    EXPECT_EQ(pool->GetSpareCount(), -1);
+    gate.open();
+    ASSERT_TRUE(waitUntil([&] { return done.load() == 2 && pool->IdleCount() == 2; }));
+    std::atomic<bool> ranAgain{false};
+    pool->ProcessRequest(0, [&](intptr_t) { ranAgain = true; }); // an idle thread serves it
+    ASSERT_TRUE(waitUntil([&] { return ranAgain.load(); }));
+}
+
+TEST(ThreadPool, InitialThreadsWaitUntilLoaded) {
+    TqbOwned<TqbThreadPool> pool(new TqbThreadPool);
+    pool->BeginLoading();
+    pool->SetInitialCount(3);
+    EXPECT_EQ(pool->IdleCount(), 0);
+    pool->EndLoading();
+    EXPECT_EQ(pool->IdleCount(), 3);
+    TqbOwned<TqbThreadPool> designing(new TqbThreadPool);
+    designing->SetDesigning(true);
+    designing->SetInitialCount(3);
+    EXPECT_EQ(designing->IdleCount(), 0);
+}
+
+TEST(ThreadPool, StressOfManyShortRequestsNeverStalls) {
+    TqbOwned<TqbThreadPool> pool(new TqbThreadPool);
+    pool->SetMaxCount(4);
+    pool->SetInitialCount(0);
+    constexpr int kProducers = 8, kEach = 1500;
+    std::vector<std::atomic<int>> runs(kProducers * kEach);
+    std::atomic<int> total{0};
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p)
+        producers.emplace_back([&, p] {
+            for (int i = 0; i < kEach; ++i)
+                pool->ProcessRequest(p * kEach + i, [&](intptr_t arg) {
+                    runs[size_t(arg)]++;
+                    total++;
+                });
+        });
+    for (auto& t : producers)
+        t.join();
+    ASSERT_TRUE(waitUntil([&] { return total.load() == kProducers * kEach; })) << total.load();
+    for (auto& r : runs)
+        ASSERT_EQ(r.load(), 1);
+    EXPECT_TRUE(waitUntil([&] { return pool->BusyCount() == 0 && pool->QueuedCount() == 0; }));
+    EXPECT_LE(pool->IdleCount(), 4);
+}
+
+TEST(ThreadPool, RaisingRequestIsLoggedAndFreeingWaitsForRunningRequests) {
+    TqbOwned<MemoryEventLog> log(new MemoryEventLog);
+    auto* pool = new TqbThreadPool;
+    pool->SetEventLog(log.get());
+    pool->SetEventLogEnabled(true);
+    pool->SetMaxCount(1);
+    pool->SetInitialCount(0);
+    pool->ProcessRequest(0, [](intptr_t) { throw std::runtime_error("bad request"); });
+    std::atomic<bool> served{false};
+    pool->ProcessRequest(0, [&](intptr_t) { served = true; });
+    ASSERT_TRUE(waitUntil([&] { return served.load(); }));
+    EXPECT_EQ(log->Lines(), (std::vector<std::string>{"Thread pool request failed: bad request"}));
+
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    std::atomic<bool> started{false};
+    pool->ProcessRequest(0, [&, finished](intptr_t) {
+        started = true;
+        std::this_thread::sleep_for(200ms);
+        *finished = true;
+    });
+    ASSERT_TRUE(waitUntil([&] { return started.load(); }));
+    pool->Free(); // waits for the running request
+    EXPECT_TRUE(finished->load());
+}
