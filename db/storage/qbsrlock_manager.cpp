@@ -1,0 +1,274 @@
+// The lock manager of a data folder: content, record and table locks, and the bookkeeping that
+// lets a transaction's commit or rollback release every lock it took.
+#include "db/storage/qbsrlock.h"
+
+#include <utility>
+
+// ---------------------------------------------------------------------------------------------
+// Transactions and their containers
+
+TqbLockTransaction::~TqbLockTransaction() {
+    if (manager_) manager_->ReleaseTransactionLocks(*this, false);
+}
+
+uint8_t TqbTransContainer::GetContentLockMode(TqbLockContainer* container) {
+    std::lock_guard lk(m_);
+    auto it = content_.find(container);
+    return it == content_.end() ? uint8_t(lmNone) : it->second.second;
+}
+
+std::vector<TqbTransContainer::ContentLock> TqbTransContainer::ContentLocks() {
+    std::lock_guard lk(m_);
+    std::vector<ContentLock> out;
+    out.reserve(content_.size());
+    for (const auto& [c, tm] : content_)
+        out.push_back(ContentLock{c, tm.first, tm.second});
+    return out;
+}
+
+size_t TqbTransContainer::RecordLockCount() {
+    std::lock_guard lk(m_);
+    size_t n = 0;
+    for (const auto& [h, f] : records_)
+        n += f.Refs.size();
+    return n;
+}
+
+TqbTransContainer* TqbLockManager::transContainer(TqbLockTransaction& t, bool create) {
+    std::lock_guard lk(transMutex_);
+    if (t.transContainer_ || !create) return t.transContainer_;
+    auto tc = std::make_unique<TqbTransContainer>(&t);
+    t.transContainer_ = tc.get();
+    t.manager_ = this;
+    trans_.emplace(&t, std::move(tc));
+    return t.transContainer_;
+}
+
+void TqbLockManager::dropTransContainerIfEmpty(TqbLockTransaction& t) {
+    std::unique_ptr<TqbTransContainer> gone;
+    std::lock_guard lk(transMutex_);
+    TqbTransContainer* tc = t.transContainer_;
+    if (!tc) return;
+    {
+        std::lock_guard ck(tc->m_);
+        if (!tc->content_.empty() || !tc->records_.empty()) return;
+    }
+    auto it = trans_.find(&t);
+    if (it == trans_.end()) return; // kept by another folder's manager
+    gone = std::move(it->second);   // freed after the lock is left
+    trans_.erase(it);
+    t.transContainer_ = nullptr;
+    t.manager_ = nullptr;
+}
+
+size_t TqbLockManager::TransContainerCount() {
+    std::lock_guard lk(transMutex_);
+    return trans_.size();
+}
+
+TqbLockManager::~TqbLockManager() {
+    std::lock_guard lk(transMutex_);
+    for (auto& [t, tc] : trans_) {
+        t->transContainer_ = nullptr;
+        t->manager_ = nullptr;
+    }
+    trans_.clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Acquire
+
+TqbLockResult TqbLockManager::AcquireCursorContentLock(TqbLockContainer& Container, TqbLockOwnerID CursorID,
+                                                       uint8_t Mode, uint32_t Timeout) {
+    TqbLockAsk a;
+    a.OwnerID = CursorID;
+    a.Mode = Mode;
+    a.Timeout = Timeout;
+    return Container.Acquire(a);
+}
+
+TqbLockResult TqbLockManager::AcquireContentLock(TqbLockContainer& Container, TqbSrTable* Table, uint8_t Mode,
+                                                 uint32_t Timeout, bool Conditional,
+                                                 TqbLockTransaction& Transaction) {
+    TqbLockAsk a;
+    a.OwnerID = Transaction.LockOwnerID;
+    a.Mode = Mode;
+    a.Transaction = &Transaction;
+    a.Timeout = Timeout;
+    a.Conditional = Conditional;
+    TqbLockResult r = Container.Acquire(a);
+    if (r == lrGranted) {
+        // The mode recorded is the one now held, which may be stronger than the one asked for.
+        uint8_t held = Container.OwnerMode(Transaction.LockOwnerID);
+        TqbTransContainer* tc = transContainer(Transaction, true);
+        std::lock_guard lk(tc->m_);
+        tc->content_[&Container] = {Table, held};
+    }
+    return r;
+}
+
+TqbLockResult TqbLockManager::AcquireRecordLock(uint64_t RecordRef, TqbFileRecordLocks& FileInfo,
+                                                TqbLockOwnerID CursorID, TqbLockOwnerID OwnerID,
+                                                TqbLockTransaction* Transaction, uint32_t Timeout,
+                                                bool Conditional, uint8_t Mode) {
+    std::shared_ptr<TqbRecordLockHash> hash = FileInfo.Hash(true);
+    TqbLockAsk a;
+    a.OwnerID = OwnerID;
+    a.CursorID = CursorID;
+    a.Mode = Mode;
+    a.Transaction = Transaction;
+    a.Timeout = Timeout;
+    a.Conditional = Conditional;
+    a.BindCursor = true;
+    // Pinned from the hash look-up to the end of the wait: the container cannot be recycled for
+    // another record while this request is on its way to it or queued in it.
+    TqbLockContainer* c = hash->Pin(RecordRef, true);
+    TqbLockResult r = c->Acquire(a);
+    hash->Unpin(RecordRef, c);
+    if (r == lrGranted && Transaction) {
+        TqbTransContainer* tc = transContainer(*Transaction, true);
+        std::lock_guard lk(tc->m_);
+        auto& f = tc->records_[hash.get()];
+        if (!f.Hash) f.Hash = hash;
+        f.Refs.emplace(RecordRef, OwnerID);
+    }
+    return r;
+}
+
+TqbLockResult TqbLockManager::AcquireTableLock(uint32_t TableID, uint8_t Mode, TqbLockOwnerID CursorID,
+                                               uint32_t Timeout, bool Conditional) {
+    TqbLockAsk a;
+    a.OwnerID = CursorID;
+    a.Mode = Mode;
+    a.Timeout = Timeout;
+    a.Conditional = Conditional;
+    TqbLockContainer* c = tables_.Pin(TableID, true);
+    TqbLockResult r = c->Acquire(a);
+    tables_.Unpin(TableID, c);
+    return r;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Queries
+
+bool TqbLockManager::IsRecordLocked(uint64_t RecordRef, TqbFileRecordLocks& FileInfo) {
+    auto hash = FileInfo.Hash(false);
+    bool locked = false;
+    if (hash) hash->WithContainer(RecordRef, [&](TqbLockContainer& c) { locked = c.HasGranted(); });
+    return locked;
+}
+
+bool TqbLockManager::HasCursorContentLock(TqbLockContainer& Container, TqbLockOwnerID CursorID) {
+    return Container.HasOwner(CursorID);
+}
+
+bool TqbLockManager::HasContentLock(TqbLockContainer& Container, TqbLockTransaction& Transaction) {
+    return Container.HasOwner(Transaction.LockOwnerID);
+}
+
+bool TqbLockManager::HasTableLock(uint32_t TableID, TqbLockOwnerID CursorID, uint8_t Mode) {
+    bool has = false;
+    tables_.WithContainer(TableID, [&](TqbLockContainer& c) {
+        for (const auto& e : c.GrantedEntries())
+            if (e.OwnerID == CursorID) has = e.Mode == Mode;
+    });
+    return has;
+}
+
+uint8_t TqbLockManager::GetTableLockMode(uint32_t TableID) {
+    uint8_t mode = lmNone;
+    tables_.WithContainer(TableID, [&](TqbLockContainer& c) { mode = c.SummaryMode(); });
+    return mode;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Release
+
+void TqbLockManager::ReleaseCursorContentLock(TqbLockContainer& Container, TqbLockOwnerID CursorID) {
+    Container.Release(CursorID, false);
+}
+
+void TqbLockManager::ReleaseCursorContentLockAll(TqbLockContainer& Container, TqbLockOwnerID CursorID) {
+    Container.Release(CursorID, true);
+}
+
+void TqbLockManager::releaseContent(TqbLockContainer& c, TqbLockTransaction& t, bool all) {
+    if (!c.Release(t.LockOwnerID, all)) return;
+    if (TqbTransContainer* tc = transContainer(t, false)) {
+        std::lock_guard lk(tc->m_);
+        tc->content_.erase(&c);
+    }
+}
+
+void TqbLockManager::ReleaseContentLock(TqbLockContainer& Container, TqbLockTransaction& Transaction) {
+    releaseContent(Container, Transaction, false);
+}
+
+void TqbLockManager::ReleaseContentLockAll(TqbLockContainer& Container, TqbLockTransaction& Transaction) {
+    releaseContent(Container, Transaction, true);
+}
+
+void TqbLockManager::releaseRecord(uint64_t ref, const std::shared_ptr<TqbRecordLockHash>& hash,
+                                   TqbLockOwnerID owner, TqbLockTransaction* t, bool all) {
+    TqbLockContainer* c = hash->Pin(ref, false);
+    if (!c) return;
+    bool removed = c->Release(owner, all);
+    hash->Unpin(ref, c);
+    if (!removed || !t) return;
+    if (TqbTransContainer* tc = transContainer(*t, false)) {
+        std::lock_guard lk(tc->m_);
+        auto it = tc->records_.find(hash.get());
+        if (it != tc->records_.end()) {
+            it->second.Refs.erase({ref, owner});
+            if (it->second.Refs.empty()) tc->records_.erase(it);
+        }
+    }
+}
+
+void TqbLockManager::ReleaseRecordLock(uint64_t RecordRef, TqbFileRecordLocks& FileInfo,
+                                       TqbLockOwnerID OwnerID, TqbLockTransaction* Transaction) {
+    if (auto hash = FileInfo.Hash(false)) releaseRecord(RecordRef, hash, OwnerID, Transaction, false);
+}
+
+void TqbLockManager::ReleaseRecordLockAll(uint64_t RecordRef, TqbFileRecordLocks& FileInfo,
+                                          TqbLockOwnerID OwnerID, TqbLockTransaction* Transaction) {
+    if (auto hash = FileInfo.Hash(false)) releaseRecord(RecordRef, hash, OwnerID, Transaction, true);
+}
+
+void TqbLockManager::ReleaseTableLock(uint32_t TableID, TqbLockOwnerID CursorID) {
+    if (TqbLockContainer* c = tables_.Pin(TableID, false)) {
+        c->Release(CursorID, false);
+        tables_.Unpin(TableID, c);
+    }
+}
+
+void TqbLockManager::ReleaseTableLockAll(uint32_t TableID, TqbLockOwnerID CursorID) {
+    if (TqbLockContainer* c = tables_.Pin(TableID, false)) {
+        c->Release(CursorID, true);
+        tables_.Unpin(TableID, c);
+    }
+}
+
+void TqbLockManager::RelaxRecordLock(uint64_t RecordRef, TqbFileRecordLocks& FileInfo,
+                                     TqbLockOwnerID OwnerID) {
+    auto hash = FileInfo.Hash(false);
+    if (hash) hash->WithContainer(RecordRef, [&](TqbLockContainer& c) { c.Relax(OwnerID); });
+}
+
+void TqbLockManager::ReleaseTransactionLocks(TqbLockTransaction& Transaction, bool RecordLocksOnly) {
+    TqbTransContainer* tc = transContainer(Transaction, false);
+    if (!tc) return;
+    std::map<TqbRecordLockHash*, TqbTransContainer::FileLocks> records;
+    std::map<TqbLockContainer*, std::pair<TqbSrTable*, uint8_t>> content;
+    {
+        std::lock_guard lk(tc->m_);
+        records.swap(tc->records_);
+        if (!RecordLocksOnly) content.swap(tc->content_);
+    }
+    for (const auto& [h, f] : records)
+        for (const auto& [ref, owner] : f.Refs)
+            releaseRecord(ref, f.Hash, owner, nullptr, true);
+    for (const auto& [c, tm] : content)
+        c->Release(Transaction.LockOwnerID, true);
+    dropTransContainerIfEmpty(Transaction);
+}

@@ -1,0 +1,615 @@
+// Lock manager: mode tables, queues and conversions, time-outs on the injected clock and the
+// thread deadline, deadlock detection, transaction bookkeeping and the lock errors, with real threads.
+#include "db/base/qbllexcp.h"
+#include "db/storage/qbsrlock.h"
+#include "platform/Messages.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Polls pred for up to 10 s of real time (only a "does not hang" bound).
+bool eventually(const std::function<bool()>& pred) {
+    auto end = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(1ms);
+    }
+    return pred();
+}
+
+// Waits that a test expects to end are bounded by this much real time, so a fault fails the test
+// instead of hanging it.
+constexpr uint32_t kLong = 30000;
+
+// The future has not completed after a short real pause.
+template <class T> bool stillWaiting(std::future<T>& f) {
+    return f.wait_for(30ms) == std::future_status::timeout;
+}
+
+const uint8_t kCompat[7][7] = {
+    {1, 1, 1, 1, 1, 1, 1}, {1, 1, 1, 1, 1, 0, 0}, {1, 1, 1, 0, 0, 0, 0}, {1, 1, 0, 1, 0, 0, 0},
+    {1, 1, 0, 0, 0, 0, 0}, {1, 0, 0, 1, 0, 0, 0}, {1, 0, 0, 0, 0, 0, 0},
+};
+const uint8_t kConvert[7][7] = {
+    {0, 1, 2, 3, 4, 5, 6}, {1, 1, 2, 3, 4, 5, 6}, {2, 2, 2, 4, 4, 6, 6}, {3, 3, 4, 3, 4, 5, 6},
+    {4, 4, 4, 4, 4, 4, 6}, {5, 5, 6, 5, 4, 5, 6}, {6, 6, 6, 6, 6, 6, 6},
+};
+
+class LockTest : public ::testing::Test {
+protected:
+    void TearDown() override { plat::SetClock(nullptr); }
+
+    // Starts an acquire of a table lock on another thread.
+    std::future<TqbLockResult> tableAsync(uint32_t table, uint8_t mode, TqbLockOwnerID owner,
+                                          uint32_t timeout) {
+        return std::async(std::launch::async,
+                          [=, this] { return lm.AcquireTableLock(table, mode, owner, timeout, false); });
+    }
+    // Waiting plus converting requests on a table's container.
+    size_t queued(uint32_t table) {
+        size_t n = 0;
+        TqbLockContainer* c = lm.TableLocks().Pin(table, false);
+        if (c) {
+            n = c->WaitingCount() + c->ConvertingCount();
+            lm.TableLocks().Unpin(table, c);
+        }
+        return n;
+    }
+
+    TqbLockManager lm;
+    TqbLockOwnerID A = NewLockOwnerID(), B = NewLockOwnerID(), C = NewLockOwnerID(), D = NewLockOwnerID();
+};
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Tables
+
+TEST_F(LockTest, EveryPairOfModesFollowsTheCompatibilityTable) {
+    for (uint8_t held = 1; held < 7; ++held) {
+        for (uint8_t asked = 0; asked < 7; ++asked) {
+            uint32_t table = 100 + held * 10 + asked;
+            ASSERT_EQ(lm.AcquireTableLock(table, held, A, 0, true), lrGranted);
+            TqbLockResult r = lm.AcquireTableLock(table, asked, B, 0, true);
+            EXPECT_EQ(r, kCompat[asked][held] ? lrGranted : lrRejected)
+                << int(held) << " held, " << int(asked);
+            EXPECT_EQ(LockModesCompatible(asked, held), kCompat[asked][held] != 0);
+            lm.ReleaseTableLockAll(table, A);
+            lm.ReleaseTableLockAll(table, B);
+        }
+    }
+    EXPECT_FALSE(LockModesCompatible(7, 0));
+    EXPECT_EQ(lm.TableContainerCount(), 0u);
+}
+
+TEST_F(LockTest, ASoleHolderConvertsByTheConversionTableKeepingItsCount) {
+    for (uint8_t held = 1; held < 7; ++held) {
+        for (uint8_t asked = 1; asked < 7; ++asked) {
+            uint32_t table = 500 + held * 10 + asked;
+            ASSERT_EQ(lm.AcquireTableLock(table, held, A, 0, true), lrGranted);
+            ASSERT_EQ(lm.AcquireTableLock(table, asked, A, 0, true), lrGranted);
+            const uint8_t now = kConvert[held][asked];
+            EXPECT_EQ(LockModeConversion(held, asked), now);
+            EXPECT_TRUE(lm.HasTableLock(table, A, now)) << int(held) << " held, " << int(asked) << " asked";
+            lm.ReleaseTableLock(table, A);
+            // Covered requests count; conversions keep the count of the held entry.
+            bool covered = now == held;
+            EXPECT_EQ(lm.GetTableLockMode(table), covered ? now : uint8_t(lmNone))
+                << int(held) << " held, " << int(asked) << " asked";
+            lm.ReleaseTableLockAll(table, A);
+        }
+    }
+}
+
+// Update fits next to Share but not next to Intent Shared: with both granted, the strongest mode
+// (Share) alone must not decide.
+TEST_F(LockTest, EveryHolderIsCheckedNotOnlyTheStrongest) {
+    ASSERT_EQ(lm.AcquireTableLock(1, lmIntentShared, A, 0, false), lrGranted);
+    ASSERT_EQ(lm.AcquireTableLock(1, lmShare, B, 0, false), lrGranted);
+    EXPECT_EQ(lm.GetTableLockMode(1), lmShare);
+    EXPECT_EQ(lm.AcquireTableLock(1, lmUpdate, C, 0, true), lrRejected);
+    lm.ReleaseTableLock(1, A);
+    EXPECT_EQ(lm.AcquireTableLock(1, lmUpdate, C, 0, true), lrGranted);
+}
+
+TEST(LockModes, DisplayNames) {
+    const char* names[] = {"None",   "Intent Shared", "Intent Exclusive", "Share", "Shared Intent Exclusive",
+                           "Update", "Exclusive"};
+    for (uint8_t m = 0; m < 7; ++m)
+        EXPECT_EQ(LockModeToText(m), names[m]);
+    EXPECT_EQ(LockModeToText(7), "");
+}
+
+// Coverage follows the conversion table, not the numeric order of the modes.
+TEST_F(LockTest, ShareDoesNotCoverIntentExclusive) {
+    ASSERT_EQ(lm.AcquireTableLock(1, lmShare, A, 0, false), lrGranted);
+    ASSERT_EQ(lm.AcquireTableLock(1, lmIntentExclusive, A, 0, false), lrGranted);
+    EXPECT_TRUE(lm.HasTableLock(1, A, lmSharedIntentExclusive));
+    // Now another owner's Intent Shared still fits, its Share no longer does.
+    EXPECT_EQ(lm.AcquireTableLock(1, lmShare, B, 0, true), lrRejected);
+    EXPECT_EQ(lm.AcquireTableLock(1, lmIntentShared, B, 0, true), lrGranted);
+    lm.ReleaseTableLockAll(1, B);
+
+    ASSERT_EQ(lm.AcquireTableLock(2, lmUpdate, C, 0, false), lrGranted);
+    ASSERT_EQ(lm.AcquireTableLock(2, lmIntentExclusive, C, 0, false), lrGranted);
+    EXPECT_TRUE(lm.HasTableLock(2, C, lmExclusive));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Queues
+
+TEST_F(LockTest, TwoSharesOnAFreeResourceAreBothGranted) {
+    EXPECT_EQ(lm.AcquireTableLock(1, lmShare, A, 0, false), lrGranted);
+    EXPECT_EQ(lm.AcquireTableLock(1, lmShare, B, 0, false), lrGranted);
+    EXPECT_EQ(lm.GetTableLockMode(1), lmShare);
+}
+
+TEST_F(LockTest, WaitersAreServedInOrderAndAnIncompatibleHeadBlocksThoseBehind) {
+    ASSERT_EQ(lm.AcquireTableLock(1, lmExclusive, A, 0, false), lrGranted);
+    auto b = tableAsync(1, lmShare, B, kLong);
+    ASSERT_TRUE(eventually([&] { return queued(1) == 1; }));
+    auto c = tableAsync(1, lmShare, C, kLong);
+    ASSERT_TRUE(eventually([&] { return queued(1) == 2; }));
+    auto d = tableAsync(1, lmExclusive, D, kLong);
+    ASSERT_TRUE(eventually([&] { return queued(1) == 3; }));
+
+    lm.ReleaseTableLock(1, A);
+    EXPECT_EQ(b.get(), lrGranted);
+    EXPECT_EQ(c.get(), lrGranted);
+    EXPECT_TRUE(stillWaiting(d));
+    EXPECT_TRUE(lm.HasTableLock(1, B, lmShare));
+    EXPECT_TRUE(lm.HasTableLock(1, C, lmShare));
+
+    lm.ReleaseTableLock(1, B);
+    EXPECT_TRUE(stillWaiting(d));
+    lm.ReleaseTableLock(1, C);
+    EXPECT_EQ(d.get(), lrGranted);
+    EXPECT_EQ(lm.GetTableLockMode(1), lmExclusive);
+
+    // A Share that would fit next to the holders still waits behind an Exclusive waiter.
+    ASSERT_EQ(lm.AcquireTableLock(2, lmShare, A, 0, false), lrGranted);
+    auto x = tableAsync(2, lmExclusive, B, kLong);
+    ASSERT_TRUE(eventually([&] { return queued(2) == 1; }));
+    EXPECT_EQ(lm.AcquireTableLock(2, lmShare, C, 0, true), lrRejected);
+    auto s = tableAsync(2, lmShare, C, kLong);
+    EXPECT_TRUE(stillWaiting(s));
+    lm.ReleaseTableLock(2, A);
+    EXPECT_EQ(x.get(), lrGranted);
+    EXPECT_TRUE(stillWaiting(s));
+    lm.ReleaseTableLock(2, B);
+    EXPECT_EQ(s.get(), lrGranted);
+}
+
+TEST_F(LockTest, ConditionalRefusalLeavesTheQueuesAsTheyWere) {
+    ASSERT_EQ(lm.AcquireTableLock(1, lmExclusive, A, 0, false), lrGranted);
+    EXPECT_EQ(lm.AcquireTableLock(1, lmShare, B, 0, true), lrRejected);
+    EXPECT_EQ(queued(1), 0u);
+    // Conversion refused conditionally: the held entry is as it was.
+    ASSERT_EQ(lm.AcquireTableLock(2, lmShare, A, 0, false), lrGranted);
+    ASSERT_EQ(lm.AcquireTableLock(2, lmShare, B, 0, false), lrGranted);
+    EXPECT_EQ(lm.AcquireTableLock(2, lmExclusive, A, 0, true), lrRejected);
+    EXPECT_TRUE(lm.HasTableLock(2, A, lmShare));
+    EXPECT_EQ(queued(2), 0u);
+}
+
+TEST_F(LockTest, CountsNeedAsManyReleasesAndReleaseAllEndsAtOnce) {
+    ASSERT_EQ(lm.AcquireTableLock(1, lmShare, A, 0, false), lrGranted);
+    ASSERT_EQ(lm.AcquireTableLock(1, lmShare, A, 0, false), lrGranted);
+    ASSERT_EQ(lm.AcquireTableLock(1, lmIntentShared, A, 0, false), lrGranted); // covered: counts too
+    lm.ReleaseTableLock(1, A);
+    lm.ReleaseTableLock(1, A);
+    EXPECT_TRUE(lm.HasTableLock(1, A, lmShare));
+    lm.ReleaseTableLock(1, A);
+    EXPECT_FALSE(lm.HasTableLock(1, A, lmShare));
+    EXPECT_EQ(lm.TableContainerCount(), 0u);
+
+    ASSERT_EQ(lm.AcquireTableLock(1, lmShare, A, 0, false), lrGranted);
+    ASSERT_EQ(lm.AcquireTableLock(1, lmShare, A, 0, false), lrGranted);
+    lm.ReleaseTableLockAll(1, A);
+    EXPECT_EQ(lm.GetTableLockMode(1), lmNone);
+    EXPECT_EQ(lm.TableContainerCount(), 0u);
+}
+
+// A and B hold Share; A asks Exclusive: A's own Share must not keep it waiting once B is gone.
+TEST_F(LockTest, AConversionIsGrantedWhenTheOtherHolderLeaves) {
+    ASSERT_EQ(lm.AcquireTableLock(1, lmShare, A, 0, false), lrGranted);
+    ASSERT_EQ(lm.AcquireTableLock(1, lmShare, B, 0, false), lrGranted);
+    auto a = tableAsync(1, lmExclusive, A, kLong);
+    ASSERT_TRUE(eventually([&] { return queued(1) == 1; }));
+    EXPECT_TRUE(stillWaiting(a));
+    // A newcomer does not overtake the queued conversion, though it would fit next to both Shares.
+    EXPECT_EQ(lm.AcquireTableLock(1, lmIntentShared, D, 0, true), lrRejected);
+    lm.ReleaseTableLock(1, B);
+    ASSERT_EQ(a.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(a.get(), lrGranted);
+    EXPECT_TRUE(lm.HasTableLock(1, A, lmExclusive));
+    lm.ReleaseTableLock(1, A); // the conversion kept the count of 1
+    EXPECT_EQ(lm.TableContainerCount(), 0u);
+
+    // Granted at once when compatible with the others: A holds IX, B IS; A asks S -> SIX.
+    ASSERT_EQ(lm.AcquireTableLock(2, lmIntentExclusive, A, 0, false), lrGranted);
+    ASSERT_EQ(lm.AcquireTableLock(2, lmIntentShared, B, 0, false), lrGranted);
+    EXPECT_EQ(lm.AcquireTableLock(2, lmShare, A, 0, true), lrGranted);
+    EXPECT_TRUE(lm.HasTableLock(2, A, lmSharedIntentExclusive));
+}
+
+TEST_F(LockTest, AConversionGoesAheadOfWaitersAndNewRequestsDoNotOvertakeIt) {
+    ASSERT_EQ(lm.AcquireTableLock(1, lmIntentShared, A, 0, false), lrGranted);
+    ASSERT_EQ(lm.AcquireTableLock(1, lmIntentShared, B, 0, false), lrGranted);
+    auto x = tableAsync(1, lmExclusive, C, kLong);
+    ASSERT_TRUE(eventually([&] { return queued(1) == 1; }));
+    // A's upgrade fits next to B's Intent Shared although C waits.
+    EXPECT_EQ(lm.AcquireTableLock(1, lmShare, A, 0, true), lrGranted);
+    // B's upgrade to Exclusive must wait; a newcomer's Intent Shared waits behind it.
+    auto bx = tableAsync(1, lmExclusive, B, kLong);
+    ASSERT_TRUE(eventually([&] { return queued(1) == 2; }));
+    EXPECT_EQ(lm.AcquireTableLock(1, lmIntentShared, D, 0, true), lrRejected);
+    lm.ReleaseTableLockAll(1, A);
+    EXPECT_EQ(bx.get(), lrGranted);
+    EXPECT_TRUE(stillWaiting(x));
+    lm.ReleaseTableLockAll(1, B);
+    EXPECT_EQ(x.get(), lrGranted);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Time-outs
+
+TEST_F(LockTest, ATimeOutIsMeasuredOnTheInjectedClockAndLeavesNoTrace) {
+    plat::ManualClock clock;
+    plat::SetClock(&clock);
+    ASSERT_EQ(lm.AcquireTableLock(1, lmExclusive, A, 0, false), lrGranted);
+    auto b = tableAsync(1, lmShare, B, 1000);
+    ASSERT_TRUE(eventually([&] { return queued(1) == 1; }));
+    clock.Advance(999);
+    EXPECT_TRUE(stillWaiting(b));
+    clock.Advance(1);
+    ASSERT_EQ(b.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(b.get(), lrTimedOut);
+    EXPECT_EQ(queued(1), 0u);
+    EXPECT_FALSE(lm.HasTableLock(1, B, lmShare));
+    lm.ReleaseTableLock(1, A);
+    EXPECT_EQ(lm.TableContainerCount(), 0u);
+}
+
+// Removing a timed-out waiter at the head lets compatible waiters behind it in at once.
+TEST_F(LockTest, AWaiterThatTimesOutAtTheHeadLetsTheNextOnesIn) {
+    plat::ManualClock clock;
+    plat::SetClock(&clock);
+    ASSERT_EQ(lm.AcquireTableLock(1, lmShare, A, 0, false), lrGranted);
+    auto x = tableAsync(1, lmExclusive, B, 500);
+    ASSERT_TRUE(eventually([&] { return queued(1) == 1; }));
+    auto s1 = tableAsync(1, lmShare, C, 100000);
+    auto s2 = tableAsync(1, lmIntentShared, D, 100000);
+    ASSERT_TRUE(eventually([&] { return queued(1) == 3; }));
+    clock.Advance(600);
+    EXPECT_EQ(x.get(), lrTimedOut);
+    const bool s1Ready = s1.wait_for(10s) == std::future_status::ready;
+    const bool s2Ready = s2.wait_for(10s) == std::future_status::ready;
+    clock.Advance(200000); // ends whatever still waits
+    EXPECT_TRUE(s1Ready);
+    EXPECT_TRUE(s2Ready);
+    EXPECT_EQ(s1.get(), lrGranted);
+    EXPECT_EQ(s2.get(), lrGranted);
+    EXPECT_TRUE(lm.HasTableLock(1, A, lmShare)); // without any release
+}
+
+TEST_F(LockTest, TheThreadDeadlineGivesLockTimeOutsAndError190) {
+    plat::ManualClock clock;
+    plat::SetClock(&clock);
+    SetThreadDeadline(0);
+    EXPECT_EQ(ThreadTimeRemaining(), 0u);
+    EXPECT_EQ(ThreadLockTimeout(), 0u); // no deadline: wait without limit
+    SetThreadDeadline(1000);
+    EXPECT_EQ(ThreadTimeRemaining(), 1000u);
+    EXPECT_EQ(ThreadLockTimeout(), 1000u);
+    TqbThreadDeadline saved = GetThreadDeadline();
+    clock.Advance(995);
+    EXPECT_EQ(ThreadLockTimeout(), 5u);
+    clock.Advance(1);
+    try {
+        ThreadLockTimeout();
+        ADD_FAILURE() << "4 ms left must raise";
+    } catch (const EqbServerException& e) {
+        EXPECT_EQ(e.ErrorCode, 190);
+        EXPECT_STREQ(e.what(), "The operation could not be completed within the allotted time.");
+    }
+    clock.Advance(10);
+    EXPECT_EQ(ThreadTimeRemaining(), 1u);
+    SetThreadDeadline(0);
+    RestoreThreadDeadline(saved);
+    EXPECT_EQ(GetThreadDeadline().AtMs, saved.AtMs);
+    // Deadlines are per thread.
+    std::thread([] { EXPECT_EQ(ThreadTimeRemaining(), 0u); }).join();
+
+    // A lock waits exactly as long as the thread's deadline allows.
+    ASSERT_EQ(lm.AcquireTableLock(1, lmExclusive, A, 0, false), lrGranted);
+    auto b = std::async(std::launch::async, [&] {
+        SetThreadDeadline(300);
+        return lm.AcquireTableLock(1, lmExclusive, B, ThreadLockTimeout(), false);
+    });
+    ASSERT_TRUE(eventually([&] { return queued(1) == 1; }));
+    clock.Advance(299);
+    EXPECT_TRUE(stillWaiting(b));
+    clock.Advance(1);
+    EXPECT_EQ(b.get(), lrTimedOut);
+}
+
+// A grant that lands just as the waiter's time runs out is either reported and kept, or not made:
+// never a lock that its owner believes it does not hold.
+TEST_F(LockTest, AGrantRacingATimeOutNeverLeavesAnOrphanLock) {
+    TqbLockContainer content;
+    int granted = 0, timedOut = 0;
+    for (int i = 0; i < 150; ++i) {
+        TqbLockTransaction holder, waiter;
+        ASSERT_EQ(lm.AcquireContentLock(content, nullptr, lmExclusive, 0, false, holder), lrGranted);
+        std::atomic<bool> go{false};
+        auto w = std::async(std::launch::async, [&] {
+            go = true;
+            return lm.AcquireContentLock(content, nullptr, lmExclusive, 2, false, waiter);
+        });
+        while (!go)
+            std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::microseconds(500 + (i % 7) * 300));
+        lm.ReleaseTransactionLocks(holder, false);
+        TqbLockResult r = w.get();
+        EXPECT_EQ(lm.HasContentLock(content, waiter), r == lrGranted);
+        EXPECT_EQ(waiter.TransContainer() != nullptr, r == lrGranted);
+        (r == lrGranted ? granted : timedOut)++;
+        lm.ReleaseTransactionLocks(waiter, false);
+        ASSERT_TRUE(content.IsEmpty()) << "iteration " << i;
+    }
+    EXPECT_EQ(granted + timedOut, 150);
+    EXPECT_EQ(lm.TransContainerCount(), 0u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Deadlock, records, transactions
+
+TEST_F(LockTest, TwoSharersAskingExclusiveMakeTheSecondTheVictim) {
+    TqbLockContainer content;
+    TqbLockTransaction t1, t2;
+    ASSERT_EQ(lm.AcquireContentLock(content, nullptr, lmShare, 0, false, t1), lrGranted);
+    ASSERT_EQ(lm.AcquireContentLock(content, nullptr, lmShare, 0, false, t2), lrGranted);
+    EXPECT_FALSE(content.HasDeadlock());
+    auto first = std::async(std::launch::async, [&] {
+        return lm.AcquireContentLock(content, nullptr, lmExclusive, kLong, false, t1);
+    });
+    ASSERT_TRUE(eventually([&] { return content.ConvertingCount() == 1; }));
+    // t2 is about to ask for Exclusive too: that would wait for ever.
+    ASSERT_TRUE(content.HasDeadlock());
+    try {
+        RaiseLockDeadlock(lmExclusive, ContentLockResourceText("contacts"), 2);
+    } catch (const EqbServerException& e) {
+        EXPECT_EQ(e.ErrorCode, 186);
+        EXPECT_STREQ(e.what(), "A lock request (type Exclusive, content of table 'contacts') resulted in a "
+                               "deadlock.  Transaction 2 was chosen as the victim.");
+    }
+    lm.ReleaseTransactionLocks(t2, false); // the victim rolls back
+    EXPECT_EQ(first.get(), lrGranted);
+    EXPECT_EQ(t1.TransContainer()->GetContentLockMode(&content), lmExclusive);
+    EXPECT_FALSE(content.HasDeadlock());
+
+    // Not a deadlock: the Exclusive waiter holds nothing here, or is not a transaction.
+    TqbLockContainer other;
+    ASSERT_EQ(lm.AcquireCursorContentLock(other, A, lmShare, 0), lrGranted);
+    ASSERT_EQ(lm.AcquireCursorContentLock(other, B, lmShare, 0), lrGranted);
+    auto cur = std::async(std::launch::async,
+                          [&] { return lm.AcquireCursorContentLock(other, A, lmExclusive, kLong); });
+    ASSERT_TRUE(eventually([&] { return other.ConvertingCount() == 1; }));
+    EXPECT_FALSE(other.HasDeadlock());
+    lm.ReleaseCursorContentLock(other, B);
+    EXPECT_EQ(cur.get(), lrGranted);
+}
+
+TEST_F(LockTest, ARecordLockIsBoundToItsCursorUntilRelaxed) {
+    TqbFileRecordLocks file;
+    const uint64_t ref = 0x0000000100000040ull;
+    TqbLockOwnerID cur1 = NewLockOwnerID(), cur2 = NewLockOwnerID();
+    EXPECT_FALSE(lm.IsRecordLocked(ref, file));
+    ASSERT_EQ(lm.AcquireRecordLock(ref, file, cur1, A, nullptr, 0, false, lmExclusive), lrGranted);
+    EXPECT_TRUE(lm.IsRecordLocked(ref, file));
+    EXPECT_EQ(lm.AcquireRecordLock(ref, file, cur2, A, nullptr, 0, false, lmExclusive), lrRejected);
+    EXPECT_EQ(lm.AcquireRecordLock(ref, file, cur1, B, nullptr, 0, true, lmExclusive), lrRejected);
+    lm.RelaxRecordLock(ref, file, A);
+    EXPECT_TRUE(lm.IsRecordLocked(ref, file));
+    EXPECT_EQ(lm.AcquireRecordLock(ref, file, cur2, A, nullptr, 0, false, lmExclusive), lrGranted);
+    // Now bound to cursor 2.
+    EXPECT_EQ(lm.AcquireRecordLock(ref, file, cur1, A, nullptr, 0, false, lmExclusive), lrRejected);
+    lm.ReleaseRecordLock(ref, file, A, nullptr);
+    EXPECT_TRUE(lm.IsRecordLocked(ref, file)); // count 2
+    lm.ReleaseRecordLock(ref, file, A, nullptr);
+    EXPECT_FALSE(lm.IsRecordLocked(ref, file));
+    EXPECT_EQ(file.Hash(false)->Count(), 0u);
+}
+
+TEST_F(LockTest, TransactionLocksAreReleasedTogether) {
+    TqbFileRecordLocks f1, f2;
+    TqbLockContainer c1, c2;
+    TqbLockTransaction t;
+    TqbLockOwnerID cur = NewLockOwnerID();
+    const int poolBefore = LockContainerPool().Count();
+    EXPECT_EQ(t.TransContainer(), nullptr);
+    ASSERT_EQ(lm.AcquireRecordLock(8, f1, cur, t.LockOwnerID, &t, 0, false, lmExclusive), lrGranted);
+    ASSERT_EQ(lm.AcquireRecordLock(16, f1, cur, t.LockOwnerID, &t, 0, false, lmExclusive), lrGranted);
+    ASSERT_EQ(lm.AcquireRecordLock(8, f2, cur, t.LockOwnerID, &t, 0, false, lmExclusive), lrGranted);
+    auto* table1 = reinterpret_cast<TqbSrTable*>(0x10);
+    ASSERT_EQ(lm.AcquireContentLock(c1, table1, lmShare, 0, false, t), lrGranted);
+    ASSERT_EQ(lm.AcquireContentLock(c1, table1, lmShare, 0, false, t), lrGranted);
+    ASSERT_EQ(lm.AcquireContentLock(c2, nullptr, lmExclusive, 0, false, t), lrGranted);
+    ASSERT_NE(t.TransContainer(), nullptr);
+    EXPECT_EQ(t.TransContainer()->RecordLockCount(), 3u);
+    EXPECT_EQ(t.TransContainer()->GetContentLockMode(&c1), lmShare);
+    EXPECT_EQ(t.TransContainer()->GetContentLockMode(&c2), lmExclusive);
+    ASSERT_EQ(t.TransContainer()->ContentLocks().size(), 2u);
+    EXPECT_TRUE(lm.HasContentLock(c1, t));
+
+    // A covered request keeps the stronger mode held.
+    ASSERT_EQ(lm.AcquireContentLock(c2, nullptr, lmShare, 0, false, t), lrGranted);
+    EXPECT_EQ(t.TransContainer()->GetContentLockMode(&c2), lmExclusive);
+
+    lm.ReleaseTransactionLocks(t, true);
+    EXPECT_FALSE(lm.IsRecordLocked(8, f1));
+    EXPECT_FALSE(lm.IsRecordLocked(16, f1));
+    EXPECT_FALSE(lm.IsRecordLocked(8, f2));
+    EXPECT_EQ(f1.Hash(false)->Count(), 0u);
+    EXPECT_EQ(f2.Hash(false)->Count(), 0u);
+    ASSERT_NE(t.TransContainer(), nullptr);
+    EXPECT_EQ(t.TransContainer()->RecordLockCount(), 0u);
+    EXPECT_TRUE(lm.HasContentLock(c1, t));
+
+    lm.ReleaseTransactionLocks(t, false);
+    EXPECT_TRUE(c1.IsEmpty());
+    EXPECT_TRUE(c2.IsEmpty());
+    EXPECT_EQ(t.TransContainer(), nullptr);
+    EXPECT_EQ(lm.TransContainerCount(), 0u);
+    EXPECT_GE(LockContainerPool().Count(), poolBefore);
+
+    // A single release of a record lock takes it out of the transaction's record.
+    ASSERT_EQ(lm.AcquireRecordLock(24, f1, cur, t.LockOwnerID, &t, 0, false, lmExclusive), lrGranted);
+    EXPECT_EQ(t.TransContainer()->RecordLockCount(), 1u);
+    lm.ReleaseRecordLock(24, f1, t.LockOwnerID, &t);
+    EXPECT_EQ(t.TransContainer()->RecordLockCount(), 0u);
+    lm.ReleaseTransactionLocks(t, false);
+    EXPECT_EQ(t.TransContainer(), nullptr);
+}
+
+TEST_F(LockTest, ATransactionThatGoesAwayGivesBackItsLocks) {
+    TqbFileRecordLocks file;
+    TqbLockContainer content;
+    {
+        TqbLockTransaction t;
+        ASSERT_EQ(lm.AcquireRecordLock(40, file, 1, t.LockOwnerID, &t, 0, false, lmExclusive), lrGranted);
+        ASSERT_EQ(lm.AcquireContentLock(content, nullptr, lmExclusive, 0, false, t), lrGranted);
+    }
+    EXPECT_FALSE(lm.IsRecordLocked(40, file));
+    EXPECT_TRUE(content.IsEmpty());
+    EXPECT_EQ(lm.TransContainerCount(), 0u);
+}
+
+// Cursors and transactions draw owner identifiers from one space: they never collide.
+TEST_F(LockTest, CursorAndTransactionOwnersNeverCollide) {
+    std::vector<std::vector<TqbLockOwnerID>> ids(8);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 2000; ++i) {
+                if (i % 2) {
+                    TqbLockTransaction tr;
+                    ids[t].push_back(tr.LockOwnerID);
+                } else {
+                    ids[t].push_back(NewLockOwnerID());
+                }
+            }
+        });
+    for (auto& th : threads)
+        th.join();
+    std::set<TqbLockOwnerID> all;
+    for (auto& v : ids)
+        all.insert(v.begin(), v.end());
+    EXPECT_EQ(all.size(), 16000u);
+    EXPECT_EQ(all.count(0), 0u);
+
+    // A cursor's content lock and a transaction's on the same container are separate owners.
+    TqbLockContainer content;
+    TqbLockTransaction tr;
+    TqbLockOwnerID cursor = NewLockOwnerID();
+    ASSERT_EQ(lm.AcquireCursorContentLock(content, cursor, lmExclusive, 0), lrGranted);
+    EXPECT_EQ(lm.AcquireContentLock(content, nullptr, lmShare, 0, true, tr), lrRejected);
+    EXPECT_FALSE(lm.HasContentLock(content, tr));
+    lm.ReleaseCursorContentLockAll(content, cursor);
+    EXPECT_EQ(lm.AcquireContentLock(content, nullptr, lmShare, 0, true, tr), lrGranted);
+    EXPECT_FALSE(lm.HasCursorContentLock(content, cursor));
+}
+
+// A container reached through the hash is never given back to the pool (and so never handed to
+// another record) while a request still holds it pinned.
+TEST(LockHash, APinnedContainerIsNotRecycled) {
+    TqbRecordLockHash hash;
+    TqbLockContainer* c1 = hash.Pin(1, true);
+    TqbLockContainer* again = hash.Pin(1, false);
+    EXPECT_EQ(c1, again);
+    hash.Unpin(1, again);
+    // Still pinned once, though empty: another record gets another container.
+    EXPECT_EQ(hash.Count(), 1u);
+    TqbLockContainer* c2 = hash.Pin(2, true);
+    EXPECT_NE(c1, c2);
+    hash.Unpin(2, c2);
+    TqbLockAsk ask;
+    ask.OwnerID = 7;
+    ask.Mode = lmExclusive;
+    ASSERT_EQ(c1->Acquire(ask), lrGranted);
+    hash.Unpin(1, c1);
+    EXPECT_EQ(hash.Count(), 1u); // holds a lock: stays
+    TqbLockContainer* c3 = hash.Pin(1, false);
+    ASSERT_EQ(c3, c1);
+    c3->Release(7, true);
+    hash.Unpin(1, c3);
+    EXPECT_EQ(hash.Count(), 0u);
+}
+
+TEST(LockPool, GetPutAndFlushAboveTheRetainCount) {
+    TqbLockContainerPool pool(3, 2);
+    EXPECT_EQ(pool.Count(), 3);
+    TqbLockContainer* a = pool.Get();
+    TqbLockContainer* b = pool.Get();
+    TqbLockContainer* c = pool.Get();
+    TqbLockContainer* d = pool.Get(); // made new
+    EXPECT_EQ(pool.Count(), 0);
+    pool.Put(a);
+    pool.Put(b);
+    pool.Put(c);
+    pool.Put(d);
+    EXPECT_EQ(pool.Count(), 4);
+    EXPECT_EQ(pool.Get(), d); // last pooled first
+    pool.Put(d);
+    pool.Flush();
+    EXPECT_EQ(pool.Count(), 2);
+    EXPECT_EQ(LockContainerPool().RetainCount(), 1000);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Errors
+
+TEST(LockErrors, TextsOfTheLockErrors) {
+    auto message = [](const std::function<void()>& fn, int32_t& code) {
+        try {
+            fn();
+        } catch (const EqbServerException& e) {
+            code = e.ErrorCode;
+            return std::string(e.what());
+        }
+        code = 0;
+        return std::string();
+    };
+    int32_t code = -1;
+    const uint64_t ref = (uint64_t(1) << 32) | 4096;
+    EXPECT_EQ(
+        message([&] { CheckRecordLockResult(lrTimedOut, lmExclusive, ref, "/data/CONTACTS.QB2"); }, code),
+        "A lock request (type Exclusive, record 1:4096 (high:low), file /data/CONTACTS.QB2) timed out.");
+    EXPECT_EQ(code, 187);
+    EXPECT_EQ(message([&] { CheckRecordLockResult(lrRejected, lmExclusive, 4096, "T.QB2"); }, code),
+              "A lock request (type Exclusive, record 0:4096 (high:low), file T.QB2) was rejected.");
+    EXPECT_EQ(code, 188);
+    EXPECT_EQ(message([&] { CheckTableLockResult(lrTimedOut, lmShare, ContentLockResourceText("contacts")); },
+                      code),
+              "A lock request (type Share, content of table 'contacts') timed out.");
+    EXPECT_EQ(code, 189);
+    EXPECT_EQ(
+        message([&] { CheckTableLockResult(lrRejected, lmIntentShared, TableLockResourceText("contacts")); },
+                code),
+        "A lock request (type Intent Shared, table contacts, file ) was rejected.");
+    EXPECT_EQ(code, 188);
+    EXPECT_EQ(message([&] { CheckTableLockResult(lrGranted, lmShare, "x"); }, code), "");
+    EXPECT_EQ(code, 0);
+}
