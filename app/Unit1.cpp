@@ -3,8 +3,10 @@
 #include "app/Unit1.h"
 
 #include "app/Unit1_glue.h"
-#include "app/Unit1_text.h"
 #include "classlib/ui/Application.h"
+#include "classlib/ui/QtText.h"
+#include "controls/LncBase.h"
+#include "controls/StSpawn.h"
 #include "platform/Profile.h"
 #include "tcpport/nwdIPPort.h"
 
@@ -167,6 +169,11 @@ QLabel* label(QWidget* parent, const char* text, int x, int y, int w = 0, int h 
     return l;
 }
 
+// Where a control beside a caption starts.
+int rightOf(const QLabel* caption) {
+    return caption->x() + caption->width() + 4;
+}
+
 QPushButton* button(QWidget* parent, const char* text, int x, int y, int w, int h) {
     auto* b = new QPushButton(QString::fromLatin1(text), parent);
     b->setGeometry(x, y, w, h);
@@ -228,6 +235,14 @@ plat::LRESULT TForm1::windowProc(plat::UINT msg, plat::WPARAM, plat::LPARAM) {
 }
 
 void TForm1::buildWindow() {
+    // The check list needs the form's controller before it gets its first item.
+    LncController1 = new TLncController(this);
+    LncController1->SetName("LncController1");
+    LncController1->SetEntryOptions({efoAutoSelect, efoBeepOnError, efoInsertPushes});
+    LncController1->SetEpoch(2000);
+    SpawnApp = new TStSpawnApplication(this);
+    SpawnApp->setObjectName("SpawnApp");
+
     auto* client = new QWidget(this);
     client->setFixedSize(584, 294);
     setCentralWidget(client);
@@ -252,8 +267,8 @@ void TForm1::buildWindow() {
     arrowlabel->setObjectName("arrowlabel");
     arrowlabel->hide();
 
-    label(client, "Message:", 8, 78);
-    lengthLabel = label(client, "(0)", 64, 78, 80, 16);
+    QLabel* messageCaption = label(client, "Message:", 8, 78);
+    lengthLabel = label(client, "(0)", rightOf(messageCaption), 78, 90, 16);
     lengthLabel->setObjectName("lengthLabel");
     clearButton = button(client, "Clear &Message", 178, 74, 110, 22);
     clearButton->setObjectName("clearButton");
@@ -266,26 +281,31 @@ void TForm1::buildWindow() {
         if (t.size() > kMemoMaxLength) m->setPlainText(t.left(kMemoMaxLength));
     });
 
-    label(client, "Quick-Messages:", 8, 176);
+    const int pickLeft = rightOf(label(client, "Quick-Messages:", 8, 176));
     for (int k = 1; k <= 8; ++k) {
         const std::string caption = std::to_string(k);
-        pickButtons[k] = button(client, caption.c_str(), 100 + 23 * (k - 1), 172, 21, 21);
+        pickButtons[k] = button(client, caption.c_str(), pickLeft + 22 * (k - 1), 172, 21, 21);
         pickButtons[k]->setObjectName(QString("pickButton%1").arg(k));
     }
     sendButton = button(client, "&Send", 8, 200, 90, 28);
     sendButton->setObjectName("sendButton");
     cancelSendButton = button(client, "&Cancel", 104, 200, 90, 28);
     cancelSendButton->setObjectName("cancelSendButton");
-    label(client, "Message Status:", 8, 240);
-    messageStatusLabel = label(client, "NONE", 104, 240, 120, 16);
+    QLabel* statusCaption = label(client, "Message Status:", 8, 240);
+    messageStatusLabel = label(client, "NONE", rightOf(statusCaption), 240, 120, 16);
     messageStatusLabel->setObjectName("messageStatusLabel");
     brandLabel = label(client, "Tarvo Paging", 8, 266);
 
     // Right side: contacts, selection buttons, name search, groups.
     label(client, "Contacts List:  (click to select)", 300, 38);
-    namesListbox = new TRecipientCheckList(client);
+    namesListbox = new TLncCheckList(client);
     namesListbox->setObjectName("namesListbox");
     namesListbox->setGeometry(300, 54, 170, 140);
+    namesListbox->SetSorted(true);
+    namesListbox->SetBoxClickOnly(true);
+    namesListbox->SetWantDblClicks(true);
+    namesListbox->SetItemHeight(16);
+    namesListbox->SetThreeState(false);
     checkAllButton = button(client, "Select All", 478, 54, 100, 22);
     checkAllButton->setObjectName("checkAllButton");
     uncheckAllButton = button(client, "De-select All", 478, 80, 100, 22);
@@ -300,10 +320,10 @@ void TForm1::buildWindow() {
     label(NamesSelectingPanel, "RECIPIENTS", 4, 30);
     label(NamesSelectingPanel, "by checking", 4, 45);
     NamesSelectingPanel->hide();
-    label(client, "name search:", 300, 200);
+    const int searchLeft = rightOf(label(client, "name search:", 300, 200));
     typeNameedit = new QLineEdit(client);
     typeNameedit->setObjectName("typeNameedit");
-    typeNameedit->setGeometry(376, 197, 94, 20);
+    typeNameedit->setGeometry(searchLeft, 197, 470 - searchLeft, 20);
     label(client, "Groups List:  (click to select)", 300, 222);
     groupsListBox = new QListWidget(client);
     groupsListBox->setObjectName("groupsListBox");
@@ -333,11 +353,7 @@ void TForm1::buildWindow() {
     Help1 = bar->addAction("Help");
     Help1->setEnabled(false);
 
-    QObject::connect(sendButton, &QPushButton::clicked, this,
-                     cls::Guarded([this] { sendButtonClick(sendButton); }));
-    QObject::connect(cancelSendButton, &QPushButton::clicked, this,
-                     cls::Guarded([this] { cancelSendButtonClick(cancelSendButton); }));
-    QObject::connect(Exit1, &QAction::triggered, this, [this] { close(); });
+    connectHandlers();
 
     setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
@@ -356,7 +372,7 @@ void TForm1::FormCreate() {
         setBuiltInServices();
         readSettings(ini);
     }
-    contacts_.reset();
+    contactsTable.reset();
 
     // A fresh send context (the program starts with one).
     sendState = 1;
@@ -410,7 +426,8 @@ void TForm1::showEvent(QShowEvent* e) {
 void TForm1::FormShow() {
     checkAllButton->setVisible(!hideCheckAllButton);
     hideOtherWindowsControls();
-    messageMemo->clear();
+    // Clearing an empty memo is no change: the length label keeps its first text.
+    if (!messageMemo->toPlainText().isEmpty()) messageMemo->clear();
     messageLabel->clear();
     messageLabel->adjustSize();
 
@@ -419,8 +436,8 @@ void TForm1::FormShow() {
     hasPasswordField = true;
     if (contactsOpen()) {
         try {
-            contacts_->First();
-            (void)contacts_->fieldString("password");
+            contactsTable->First();
+            (void)contactsTable->FieldByName("password")->AsString();
         } catch (...) {
             hasPasswordField = false;
             hidePasswordEditor();
@@ -444,10 +461,10 @@ void TForm1::fillNamesListBox() {
     namesListbox->Items.Clear();
     if (!contactsOpen()) return;
     try {
-        contacts_->First();
-        while (!contacts_->Eof()) {
-            namesListbox->Items.Add(contacts_->fieldString("name"));
-            contacts_->Next();
+        contactsTable->First();
+        while (!contactsTable->Eof()) {
+            namesListbox->Items.Add(contactsTable->FieldByName("name")->AsString());
+            contactsTable->Next();
         }
     } catch (const std::exception& e) {
         reportException(e.what());
@@ -458,23 +475,23 @@ void TForm1::fillGroupslistbox() {
     groupsListBox->clear();
     for (int k = 1; k <= 10; ++k)
         if (!groupNames[k].empty())
-            groupsListBox->addItem(toQ("G" + std::to_string(k) + ": " + groupNames[k]));
+            groupsListBox->addItem(cls::toQString("G" + std::to_string(k) + ": " + groupNames[k]));
 }
 
 void TForm1::FormDestroy() {
-    contacts_.reset();
+    contactsTable.reset();
 }
 
 // ---- Report places -------------------------------------------------------------------------------
 
 std::string TForm1::statusLabelText() const {
-    return fromQ(messageStatusLabel->text());
+    return cls::fromQString(messageStatusLabel->text());
 }
 std::string TForm1::statusBarText() const {
-    return fromQ(StatusBar1->currentMessage());
+    return cls::fromQString(StatusBar1->currentMessage());
 }
 void TForm1::setStatusLabel(const std::string& text) {
-    messageStatusLabel->setText(toQ(text));
+    messageStatusLabel->setText(cls::toQString(text));
 }
 
 void TForm1::setStatusBarText(const std::string& text) {
@@ -483,5 +500,5 @@ void TForm1::setStatusBarText(const std::string& text) {
     shown.reserve(text.size());
     for (char c : text)
         if (static_cast<unsigned char>(c) >= 0x20 || c == '\t') shown += c;
-    StatusBar1->showMessage(toQ(shown));
+    StatusBar1->showMessage(cls::toQString(shown));
 }

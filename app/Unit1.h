@@ -1,9 +1,10 @@
 // TForm1: the main window of the paging client, its settings and service table, and the SNPP
 // sending engine with its send context, cipher and daily log.
 #pragma once
-#include "app/Unit1_checklist.h"
 #include "app/Unit1_crypt.h"
 #include "app/Unit1_log.h"
+#include "classlib/MemTable.h"
+#include "controls/LncCkLb.h"
 #include "platform/Messages.h"
 
 #include <QMainWindow>
@@ -110,8 +111,15 @@ extern uint16_t backupPort;
 // ---- Main window -------------------------------------------------------------------------------
 
 class TnwdIPPort;
-class TRecipientCheckList;
-class ContactsStore;
+class TLncController;
+class TStSpawnApplication;
+
+// The database and table the contacts are kept in.
+extern const char* const kContactsDatabase; // "pageBASE"
+extern const char* const kContactsTable;    // "contacts"
+// For a program start on the in-memory database: creates the contacts table when it is missing
+// and gives it a few demo contacts when it is empty.
+void prepareDemoContacts();
 
 class TForm1 : public QMainWindow {
     Q_OBJECT
@@ -127,6 +135,37 @@ public:
     void connectToDB();
     void fillNamesListBox();
     void fillGroupslistbox();
+
+    // Recipient selection, name search, message length and quick messages, menus.
+    void namesListboxClick(QObject* Sender);
+    void namesListboxStateChange(QObject* Sender, int Index, TCheckBoxState OldState,
+                                 TCheckBoxState NewState);
+    void namesListboxDblClick(QObject* Sender);
+    void checkAllButtonClick(QObject* Sender);
+    void uncheckAllButtonClick(QObject* Sender);
+    void groupsListBoxClick(QObject* Sender);
+    void typeNameeditChange(QObject* Sender);
+    // Key is the Qt key code; set to 0 when the key is consumed.
+    void typeNameeditKeyDown(QObject* Sender, int& Key, Qt::KeyboardModifiers Shift);
+    void messageMemoChange(QObject* Sender);
+    void clearButtonClick(QObject* Sender);
+    // Quick message N (1..8); pickButton1Click .. pickButton8Click.
+    void pickButtonClick(int N);
+    void pickButton1Click(QObject*) { pickButtonClick(1); }
+    void pickButton2Click(QObject*) { pickButtonClick(2); }
+    void pickButton3Click(QObject*) { pickButtonClick(3); }
+    void pickButton4Click(QObject*) { pickButtonClick(4); }
+    void pickButton5Click(QObject*) { pickButtonClick(5); }
+    void pickButton6Click(QObject*) { pickButtonClick(6); }
+    void pickButton7Click(QObject*) { pickButtonClick(7); }
+    void pickButton8Click(QObject*) { pickButtonClick(8); }
+    void instructionsButtonClick(QObject* Sender);
+    void ContactsDatabase1Click(QObject* Sender);
+    void Configure1Click(QObject* Sender);
+    void About1Click(QObject* Sender);
+    void Exit1Click(QObject* Sender);
+    void sendLaterButtonClick(QObject* Sender);
+    void SendFutureDelivery1Click(QObject* Sender) { sendLaterButtonClick(Sender); }
 
     // Sending engine.
     void sendButtonClick(QObject* Sender);
@@ -176,7 +215,7 @@ public:
     QLabel* brandLabel = nullptr;
     QFrame* messagePanel = nullptr;
     QLabel* messageLabel = nullptr;
-    TRecipientCheckList* namesListbox = nullptr;
+    TLncCheckList* namesListbox = nullptr;
     QPushButton* checkAllButton = nullptr;
     QPushButton* uncheckAllButton = nullptr;
     QPushButton* instructionsButton = nullptr;
@@ -194,6 +233,10 @@ public:
     QAction* About1 = nullptr;
     QAction* Help1 = nullptr;
     TnwdIPPort* clientSocket = nullptr;
+    TLncController* LncController1 = nullptr;
+    TStSpawnApplication* SpawnApp = nullptr;
+    // The contacts table, open on "nameIndex" once connected; null while it cannot be opened.
+    std::unique_ptr<cls::TMemTable> contactsTable;
 
     // Texts of the status label, the status bar and the results memo, as the system holds them.
     std::string statusLabelText() const;
@@ -203,6 +246,7 @@ public:
     void resultsAdd(const std::string& line);
     void resultsClear();
     void resultsShow();
+    void resultsClose();
     // Adds the lines still waiting to the results memo now.
     void resultsFlush();
 
@@ -211,6 +255,9 @@ protected:
 
 private:
     void buildWindow();
+    void connectHandlers();
+    void multipleMode();
+    void clearGroupSelection();
     plat::LRESULT windowProc(plat::UINT msg, plat::WPARAM wp, plat::LPARAM lp);
 
     // The SNPP dialogue.
@@ -248,7 +295,6 @@ private:
     bool shown_ = false;
     DailyLog log_;
     Pc1Cipher cipher_;
-    std::unique_ptr<ContactsStore> contacts_;
     std::unique_ptr<TnwdIPPort> socketOwner_;
     std::vector<std::string> pendingResults_; // results lines not yet in the memo
     QTimer* resultsTimer_ = nullptr;
@@ -271,6 +317,9 @@ public:
 };
 
 extern TForm1* Form1;
+
+// The order of the contacts list and of the name search: bytes compared after ASCII upper-casing.
+int compareNames(const std::string& a, const std::string& b);
 
 // Largest reply line taken whole; a longer line without its end is cut here.
 constexpr size_t kMaxReplyLine = 2048;

@@ -3,7 +3,7 @@
 #include "app/Unit1.h"
 
 #include "app/Unit1_glue.h"
-#include "app/Unit1_text.h"
+#include "classlib/ui/QtText.h"
 
 #include <QLabel>
 #include <QListWidget>
@@ -48,7 +48,7 @@ void TForm1::sendButtonClick(QObject* Sender) {
     } else {
         multiSend = true;
     }
-    const std::string text = fromQ(messageMemo->toPlainText());
+    const std::string text = cls::fromQString(messageMemo->toPlainText());
     if (text.empty()) {
         setStatusBarText("Error: No message entered");
         return;
@@ -91,7 +91,7 @@ void TForm1::sendButtonClick(QObject* Sender) {
         return;
     }
 
-    currentName = fromQ(toNameLabel->text());
+    currentName = cls::fromQString(toNameLabel->text());
     bool found = false;
     try {
         found = lookupContact(currentName);
@@ -136,22 +136,25 @@ void TForm1::sendButtonClick(QObject* Sender) {
 void TForm1::bucketGroup() {
     const int row = groupsListBox->currentRow();
     if (row < 0 || !groupsListBox->item(row) || !groupsListBox->item(row)->isSelected()) return;
-    const std::string t = fromQ(groupsListBox->item(row)->text());
+    const std::string t = cls::fromQString(groupsListBox->item(row)->text());
     int n = 0;
     if (t.size() >= 2 && t[1] >= '0' && t[1] <= '9') n = t[1] - '0';
     if (t.size() >= 3 && t[2] == '0') n = 10;
     if (n < 1 || n > 10) return;
     const std::string field = "memberGr" + std::to_string(n);
-    contacts_->First();
-    while (!contacts_->Eof()) {
-        if (contacts_->fieldBoolean(field)) {
-            const int k = contacts_->fieldInteger("serviceNumber");
+    cls::TField* member = contactsTable->FieldByName(field);
+    cls::TField* service = contactsTable->FieldByName("serviceNumber");
+    cls::TField* name = contactsTable->FieldByName("name");
+    contactsTable->First();
+    while (!contactsTable->Eof()) {
+        if (member->AsBoolean()) {
+            const int k = service->AsInteger();
             if (inServiceRange(k)) {
-                recipientLists[k].push_back(contacts_->fieldString("name"));
+                recipientLists[k].push_back(name->AsString());
                 ++totalCount;
             }
         }
-        contacts_->Next();
+        contactsTable->Next();
     }
 }
 
@@ -172,13 +175,13 @@ void TForm1::bucketChecked() {
 
 bool TForm1::lookupContact(const std::string& Name) {
     if (!contactsOpen()) return false;
-    contacts_->setIndexName("nameIndex");
-    if (!contacts_->FindKey(Name)) return false;
-    lookupId = contacts_->fieldString("id");
-    lookupService = contacts_->fieldInteger("serviceNumber");
+    contactsTable->SetIndexName("nameIndex");
+    if (!contactsTable->FindKey({cls::Variant(Name)})) return false;
+    lookupId = contactsTable->FieldByName("id")->AsString();
+    lookupService = contactsTable->FieldByName("serviceNumber")->AsInteger();
     if (hasPasswordField) {
         try {
-            lookupPin = contacts_->fieldString("password");
+            lookupPin = contactsTable->FieldByName("password")->AsString();
         } catch (...) {
             lookupPin.clear();
             hasPasswordField = false;
@@ -426,7 +429,7 @@ void TForm1::greeting(const std::string& reply) {
             if (c == '\r') break;
             banner += c;
         }
-        if (!banner.empty()) messageLabel->setText(toQ(banner));
+        if (!banner.empty()) messageLabel->setText(cls::toQString(banner));
     }
     messageLabel->adjustSize();
     const serviceRecordType& s = services[currentService];

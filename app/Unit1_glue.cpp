@@ -2,13 +2,13 @@
 #include "app/Unit1_glue.h"
 
 #include "app/Unit1.h"
-#include "app/Unit1_text.h"
 #include "app/config.h"
 #include "app/contactsGrid.h"
 #include "app/results.h"
 
 #include "classlib/ui/Application.h"
 #include "classlib/ui/Dialogs.h"
+#include "classlib/ui/QtText.h"
 
 #include <QApplication>
 #include <QPlainTextEdit>
@@ -24,7 +24,7 @@ void showException(const std::string& text) {
 
 void setApplicationTitle(const std::string& title) {
     cls::Application.SetTitle(title);
-    QApplication::setApplicationDisplayName(toQ(title));
+    QApplication::setApplicationDisplayName(cls::toQString(title));
 }
 
 void hideOtherWindowsControls() {
@@ -42,6 +42,7 @@ void hidePasswordEditor() {
     if (contactsGridForm) {
         contactsGridForm->passwordLabel->hide();
         contactsGridForm->passwordEdit->hide();
+        contactsGridForm->passwordEdit->SetDataSource(nullptr);
     }
 }
 
@@ -71,7 +72,7 @@ void TForm1::resultsFlush() {
         text += pendingResults_[k];
     }
     pendingResults_.clear();
-    if (sendingMemoForm) sendingMemoForm->sendingMemo->appendPlainText(toQ(text));
+    if (sendingMemoForm) sendingMemoForm->sendingMemo->appendPlainText(cls::toQString(text));
 }
 
 void TForm1::resultsClear() {
@@ -83,4 +84,8 @@ void TForm1::resultsShow() {
     if (!sendingMemoForm) return;
     sendingMemoForm->show();
     sendingMemoForm->raise();
+}
+
+void TForm1::resultsClose() {
+    if (sendingMemoForm) sendingMemoForm->close();
 }

@@ -1,12 +1,26 @@
-// TAboutForm: the "About" window (a shell until the windows of the paging client are built).
+// TAboutForm: the "About" window with the product, the maker, support contacts and the version.
 #pragma once
-#include <QWidget>
+#include <QDialog>
+#include <QLabel>
+#include <QPushButton>
 
-class TAboutForm : public QWidget {
+class TAboutForm : public QDialog {
     Q_OBJECT
 public:
     explicit TAboutForm(QWidget* parent = nullptr);
     ~TAboutForm() override;
+
+    // Shows the window modally; returns when it is closed.
+    int ShowModal();
+    // Places the window 50 pixels right of and below the main window's corner.
+    void FormShow();
+    void okButtonClick();
+
+    QLabel* versionLabel = nullptr; // the main window sets "Version: 3.10"
+    QPushButton* okButton = nullptr;
+
+protected:
+    void showEvent(QShowEvent* e) override;
 };
 
 extern TAboutForm* AboutForm;

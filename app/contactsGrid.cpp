@@ -1,20 +1,373 @@
-// TcontactsGridForm: the "Contacts Database  -  Pagewright" window (a shell until the windows of the paging
-// client are built).
+// TcontactsGridForm: the contacts window's controls, its own table with the checks before a record
+// is stored, the record buttons and the group filter.
 #include "app/contactsGrid.h"
+
+#include "app/Unit1.h"
+#include "classlib/ui/Application.h"
+#include "classlib/ui/Dialogs.h"
+#include "classlib/ui/QtText.h"
+
+#include <QHeaderView>
+#include <QPalette>
 
 TcontactsGridForm* contactsGridForm = nullptr;
 
-TcontactsGridForm::TcontactsGridForm(QWidget* parent) : QWidget(parent, Qt::Window) {
+namespace {
+
+const char* const kEditingMessage = "You are currently editing a record.  Choose UPDATE or CANCEL.";
+const char* const kShowAllItem = "SHOW ALL CONTACTS";
+
+QLabel* label(QWidget* parent, const char* name, const char* text, int x, int y) {
+    auto* l = new QLabel(QString::fromLatin1(text), parent);
+    l->setObjectName(name);
+    l->adjustSize();
+    l->move(x, y);
+    return l;
+}
+
+QPushButton* button(QWidget* parent, const char* name, const char* text, int x, int y, int w, int h) {
+    auto* b = new QPushButton(QString::fromLatin1(text), parent);
+    b->setObjectName(name);
+    b->setGeometry(x, y, w, h);
+    return b;
+}
+
+cls::TDBEdit* dbEdit(QWidget* parent, const char* name, cls::TDataSource* source, const char* field, int x,
+                     int y, int w) {
+    auto* e = new cls::TDBEdit(parent);
+    e->setObjectName(name);
+    e->SetDataSource(source);
+    e->SetDataField(field);
+    e->setGeometry(x, y, w, 22);
+    return e;
+}
+
+// An id goes into the PAGE command as it stands: a blank would end it early and a control
+// character (a line end above all) would start a command of its own.
+bool idUsable(const std::string& id) {
+    for (unsigned char c : id)
+        if (c <= 0x20 || c == 0x7F) return false;
+    return true;
+}
+
+bool fieldBlank(cls::TField* f) {
+    return f && (f->IsNull() || f->AsString().empty());
+}
+
+} // namespace
+
+TcontactsGridForm::TcontactsGridForm(QWidget* parent) : QDialog(parent) {
     setObjectName("contactsGridForm");
-    setWindowTitle("Contacts Database  -  Pagewright");
-    servicelistPanel = new QWidget(this);
-    serviceLabel = new QWidget(this);
-    ServicenumberEdit = new QWidget(this);
-    passwordLabel = new QWidget(this);
-    passwordEdit = new QWidget(this);
+    DataSource1 = std::make_unique<cls::TDataSource>(nullptr);
+    DataSource1->SetName("DataSource1");
+    buildWindow();
     if (!contactsGridForm) contactsGridForm = this;
+    FormCreate();
 }
 
 TcontactsGridForm::~TcontactsGridForm() {
+    FormDestroy();
+    DataSource1->OnStateChange = nullptr;
     if (contactsGridForm == this) contactsGridForm = nullptr;
+}
+
+void TcontactsGridForm::buildWindow() {
+    setWindowTitle("Contacts Database  -  Pagewright");
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowCloseButtonHint);
+    setFixedSize(784, 372);
+    cls::TDataSource* src = DataSource1.get();
+
+    // Left: the contacts and the group filter under them.
+    DBGrid1 = new cls::TDBGrid(this);
+    DBGrid1->setObjectName("DBGrid1");
+    DBGrid1->setGeometry(8, 8, 270, 282);
+    DBGrid1->AddColumn("name", "Name", 150);
+    DBGrid1->AddColumn("id", "ID / Alias", 100);
+    DBGrid1->SetDataSource(src);
+
+    showOnlyLabel = label(this, "showOnlyLabel", "Show only...", 8, 298);
+    GroupSelectComboBox = new QComboBox(this);
+    GroupSelectComboBox->setObjectName("GroupSelectComboBox");
+    GroupSelectComboBox->setEditable(false);
+    GroupSelectComboBox->setGeometry(8, 316, 186, 24);
+    showAllContactsButton = button(this, "showAllContactsButton", "Show ALL", 200, 316, 78, 24);
+    showingGroupsLabel = new QLabel(this);
+    showingGroupsLabel->setObjectName("showingGroupsLabel");
+    showingGroupsLabel->setGeometry(8, 348, 270, 18);
+    QPalette red = showingGroupsLabel->palette();
+    red.setColor(QPalette::WindowText, Qt::red);
+    showingGroupsLabel->setPalette(red);
+    showingGroupsLabel->hide();
+
+    // Middle: the record's fields and group memberships, and the record commands.
+    nameLabel = label(this, "nameLabel", "Name:", 290, 12);
+    nameEdit = dbEdit(this, "nameEdit", src, "name", 370, 8, 200);
+    idLabel = label(this, "idLabel", "ID / Alias:", 290, 40);
+    idEdit = dbEdit(this, "idEdit", src, "id", 370, 36, 200);
+    serviceLabel = label(this, "serviceLabel", "Service:", 290, 68);
+    ServicenumberEdit = dbEdit(this, "ServicenumberEdit", src, "servicenumber", 370, 64, 40);
+    ServicenumberEdit->SetMaxLength(2);
+    passwordLabel = label(this, "passwordLabel", "Password:", 418, 68);
+    passwordEdit = dbEdit(this, "passwordEdit", src, "password", 490, 64, 80);
+
+    GroupBox1 = new QGroupBox("Group memberships", this);
+    GroupBox1->setObjectName("GroupBox1");
+    GroupBox1->setGeometry(290, 96, 280, 158);
+    for (int i = 1; i <= 10; ++i) {
+        auto* c = new cls::TDBCheckBox(GroupBox1);
+        c->setObjectName(QString("group%1checkbox").arg(i));
+        const int col = (i - 1) / 5, row = (i - 1) % 5;
+        c->setGeometry(10 + col * 135, 24 + row * 26, 130, 22);
+        c->SetDataSource(src);
+        c->SetDataField("memberGr" + std::to_string(i));
+        c->SetValueChecked("True");
+        c->SetValueUnchecked("False");
+        groupCheckboxes[i] = c;
+    }
+
+    Insertbutton = button(this, "Insertbutton", "Insert", 290, 264, 66, 26);
+    Updatebutton = button(this, "Updatebutton", "Update", 361, 264, 66, 26);
+    cancelButton = button(this, "cancelButton", "Cancel", 432, 264, 66, 26);
+    deleteButton = button(this, "deleteButton", "Delete", 504, 264, 66, 26);
+    exitButton = button(this, "exitButton", "Exit", 504, 336, 66, 26);
+
+    // Right: the services for reference (hidden at run time).
+    servicelistPanel = new QFrame(this);
+    servicelistPanel->setObjectName("servicelistPanel");
+    servicelistPanel->setFrameShape(QFrame::Panel);
+    servicelistPanel->setFrameShadow(QFrame::Raised);
+    servicelistPanel->setGeometry(582, 8, 194, 244);
+    label(servicelistPanel, "serviceListTitleLabel", " SERVICES LIST - Reference ", 4, 4);
+    for (int i = 1; i <= 12; ++i) {
+        const std::string number = std::to_string(i) + ":";
+        const int y = 26 + (i - 1) * 18;
+        label(servicelistPanel, ("serviceNumber" + std::to_string(i) + "Label").c_str(), number.c_str(), 8,
+              y);
+        auto* l = new QLabel(servicelistPanel);
+        l->setObjectName(QString("service%1Label").arg(i));
+        l->setGeometry(34, y, 154, 16);
+        serviceLabels[i] = l;
+    }
+
+    QObject::connect(Insertbutton, &QPushButton::clicked, this,
+                     cls::Guarded([this] { InsertbuttonClick(); }));
+    QObject::connect(Updatebutton, &QPushButton::clicked, this,
+                     cls::Guarded([this] { UpdatebuttonClick(); }));
+    QObject::connect(cancelButton, &QPushButton::clicked, this,
+                     cls::Guarded([this] { cancelButtonClick(); }));
+    QObject::connect(deleteButton, &QPushButton::clicked, this,
+                     cls::Guarded([this] { deleteButtonClick(); }));
+    QObject::connect(exitButton, &QPushButton::clicked, this, cls::Guarded([this] { exitButtonClick(); }));
+    QObject::connect(showAllContactsButton, &QPushButton::clicked, this,
+                     cls::Guarded([this] { showAllContactsButtonClick(); }));
+    // Only the user's choice filters: the program's own selection of the first item must not
+    // come back here.
+    QObject::connect(GroupSelectComboBox, &QComboBox::activated, this,
+                     cls::Guarded([this](int) { GroupSelectComboBoxChange(); }));
+    DataSource1->OnStateChange = [this](cls::TComponent* sender) { DataSource1StateChange(sender); };
+    DataSource1StateChange(DataSource1.get());
+}
+
+int TcontactsGridForm::ShowModal() {
+    return exec();
+}
+
+// ---- Creation, showing, closing ------------------------------------------------------------------
+
+void TcontactsGridForm::FormCreate() {
+    contactsTable = nullptr;
+}
+
+void TcontactsGridForm::showEvent(QShowEvent* e) {
+    QDialog::showEvent(e);
+    closing_ = false;
+    try {
+        FormShow();
+    } catch (...) {
+        cls::Application.HandleException(std::current_exception());
+    }
+}
+
+void TcontactsGridForm::FormShow() {
+    if (!contactsTable) {
+        try {
+            auto* t = new cls::TMemTable(nullptr);
+            t->SetDatabaseName(kContactsDatabase);
+            t->SetTableName(kContactsTable);
+            t->SetIndexName("nameIndex");
+            t->BeforePost = [this](cls::TDataSet* ds) { contactsTableBeforePost(ds); };
+            contactsTable = t;
+            DataSource1->SetDataSet(contactsTable);
+        } catch (...) {
+            cls::Application.HandleException(std::current_exception());
+        }
+    }
+    if (contactsTable) {
+        try {
+            contactsTable->Open();
+        } catch (...) {
+            // The window still opens, empty, so that it can be closed again.
+            cls::Application.HandleException(std::current_exception());
+        }
+        // An older table has no "password" field: its editor stays detached.
+        if (contactsTable->Active() && !contactsTable->FindField("password")) {
+            passwordEdit->SetDataSource(nullptr);
+            passwordLabel->hide();
+            passwordEdit->hide();
+        }
+    }
+
+    for (int i = 1; i <= kServiceCount; ++i)
+        serviceLabels[i]->setText(cls::toQString(services[i].name));
+
+    GroupSelectComboBox->clear();
+    GroupSelectComboBox->addItem(kShowAllItem);
+    for (int i = 1; i <= 10; ++i) {
+        cls::TDBCheckBox* box = groupCheckboxes[i];
+        box->setText(cls::toQString(groupNames[i]));
+        if (!groupNames[i].empty()) {
+            box->setEnabled(true);
+            GroupSelectComboBox->addItem(cls::toQString("Group " + std::to_string(i) + ": " + groupNames[i]));
+        } else {
+            box->setEnabled(false);
+        }
+    }
+
+    showAllContactsButtonClick();
+}
+
+void TcontactsGridForm::done(int r) {
+    if (!closing_) {
+        closing_ = true;
+        try {
+            FormClose();
+        } catch (...) {
+            cls::Application.HandleException(std::current_exception());
+        }
+    }
+    QDialog::done(r);
+}
+
+void TcontactsGridForm::FormClose() {
+    if (contactsTable) contactsTable->Close();
+}
+
+void TcontactsGridForm::FormDestroy() {
+    if (!contactsTable) return;
+    DataSource1->SetDataSet(nullptr);
+    contactsTable->BeforePost = nullptr;
+    delete contactsTable;
+    contactsTable = nullptr;
+}
+
+// ---- Before a record is stored -------------------------------------------------------------------
+
+bool TcontactsGridForm::nameTaken(const std::string& name) {
+    if (contactsTable->State() == cls::dsEdit) {
+        const cls::Variant old = contactsTable->FieldByName("name")->OldValue();
+        if (!old.IsNull() && cls::SameText(old.AsString(), name)) return false; // its own name
+    }
+    // A table of its own, so that neither this window's filter nor its record being edited is in
+    // the way.
+    cls::TMemTable check(nullptr);
+    check.SetDatabaseName(contactsTable->DatabaseName());
+    check.SetTableName(contactsTable->TableName());
+    check.SetIndexName("nameIndex");
+    check.Open();
+    return check.FindKey({cls::Variant(name)});
+}
+
+void TcontactsGridForm::contactsTableBeforePost(cls::TDataSet* DataSet) {
+    cls::TField* name = DataSet->FieldByName("name");
+    cls::TField* id = DataSet->FieldByName("id");
+    if (name->AsString().empty() || id->AsString().empty()) {
+        cls::ShowMessage("Name and ID must have values");
+        cls::Abort();
+    }
+    if (!idUsable(id->AsString())) {
+        cls::ShowMessage("The ID / Alias must not contain blanks or control characters");
+        cls::Abort();
+    }
+    if (nameTaken(name->AsString())) {
+        cls::ShowMessage("A contact with this name already exists");
+        cls::Abort();
+    }
+    // The service edit is hidden at run time; without a service the contact could not be paged.
+    cls::TField* service = DataSet->FindField("servicenumber");
+    if (fieldBlank(service)) service->SetAsInteger(1);
+}
+
+// ---- Record buttons ------------------------------------------------------------------------------
+
+void TcontactsGridForm::InsertbuttonClick() {
+    if (!contactsTable || contactsTable->State() != cls::dsBrowse) {
+        cls::ShowMessage(kEditingMessage);
+        return;
+    }
+    contactsTable->Append();
+    nameEdit->setFocus();
+}
+
+void TcontactsGridForm::UpdatebuttonClick() {
+    if (!contactsTable) return;
+    const cls::TDataSetState s = contactsTable->State();
+    if (s == cls::dsEdit || s == cls::dsInsert) contactsTable->Post();
+}
+
+void TcontactsGridForm::cancelButtonClick() {
+    if (contactsTable) contactsTable->Cancel();
+}
+
+void TcontactsGridForm::deleteButtonClick() {
+    cls::Beep();
+    if (!contactsTable || contactsTable->State() != cls::dsBrowse) {
+        cls::ShowMessage(kEditingMessage);
+        return;
+    }
+    if (cls::MessageDlg("Delete this contact?", cls::MsgDlgType::Confirmation, cls::MsgButtons::YesNo) ==
+        cls::mrYes)
+        contactsTable->Delete();
+}
+
+void TcontactsGridForm::exitButtonClick() {
+    close();
+}
+
+void TcontactsGridForm::DataSource1StateChange(cls::TComponent*) {
+    const cls::TDataSetState s = DataSource1->State();
+    const bool editing = s == cls::dsEdit || s == cls::dsInsert;
+    deleteButton->setEnabled(!editing);
+    Insertbutton->setEnabled(!editing);
+    cancelButton->setEnabled(editing);
+    Updatebutton->setEnabled(editing);
+}
+
+// ---- Group filter --------------------------------------------------------------------------------
+
+void TcontactsGridForm::GroupSelectComboBoxChange() {
+    ++groupFilterChanges_;
+    const int index = GroupSelectComboBox->currentIndex();
+    if (index < 0) return;
+    const std::string item = cls::fromQString(GroupSelectComboBox->itemText(index));
+    if (item == kShowAllItem) {
+        showAllContactsButtonClick();
+        return;
+    }
+    // "Group n: name": the number is the 7th character, or 10 when the 8th is "0".
+    if (item.size() < 7 || item[6] < '0' || item[6] > '9') return;
+    const int number = item.size() > 7 && item[7] == '0' ? 10 : item[6] - '0';
+    if (contactsTable) {
+        contactsTable->SetFilter("memberGr" + std::to_string(number) + "=true");
+        contactsTable->SetFiltered(true);
+    }
+    showingGroupsLabel->setText(cls::toQString("Showing " + item));
+    showingGroupsLabel->setVisible(true);
+    showAllContactsButton->setEnabled(true);
+}
+
+void TcontactsGridForm::showAllContactsButtonClick() {
+    showingGroupsLabel->setVisible(false);
+    if (contactsTable) contactsTable->SetFiltered(false);
+    GroupSelectComboBox->setCurrentIndex(0);
+    showAllContactsButton->setEnabled(false);
 }

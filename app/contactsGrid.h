@@ -1,19 +1,89 @@
-// TcontactsGridForm: the "Contacts Database  -  Pagewright" window (a shell until the windows of the paging
-// client are built).
+// TcontactsGridForm: the "Contacts Database  -  Pagewright" window, where contacts and their group
+// memberships are added, edited and deleted through a table of its own on "contacts".
 #pragma once
-#include <QWidget>
+#include "classlib/MemTable.h"
+#include "classlib/ui/DBCtrls.h"
+#include "classlib/ui/DBGrids.h"
 
-class TcontactsGridForm : public QWidget {
+#include <QComboBox>
+#include <QDialog>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <array>
+#include <memory>
+#include <string>
+
+class TcontactsGridForm : public QDialog {
     Q_OBJECT
 public:
     explicit TcontactsGridForm(QWidget* parent = nullptr);
     ~TcontactsGridForm() override;
-    // Controls the main window hides at its first showing.
-    QWidget* servicelistPanel = nullptr;
-    QWidget* serviceLabel = nullptr;
-    QWidget* ServicenumberEdit = nullptr;
-    QWidget* passwordLabel = nullptr;
-    QWidget* passwordEdit = nullptr;
+
+    // Shows the window modally; returns when it is closed.
+    int ShowModal();
+
+    void FormCreate();
+    void FormShow();
+    void FormClose();
+    void FormDestroy();
+
+    // Checks a record before it is stored; a refused record stays in edit or insert state.
+    void contactsTableBeforePost(cls::TDataSet* DataSet);
+
+    void InsertbuttonClick();
+    void UpdatebuttonClick();
+    void cancelButtonClick();
+    void deleteButtonClick();
+    void exitButtonClick();
+    void DataSource1StateChange(cls::TComponent* Sender);
+    void GroupSelectComboBoxChange();
+    void showAllContactsButtonClick();
+
+    // The window's own table: nil until the window is first shown.
+    cls::TMemTable* contactsTable = nullptr;
+    std::unique_ptr<cls::TDataSource> DataSource1;
+
+    cls::TDBGrid* DBGrid1 = nullptr;
+    QLabel* nameLabel = nullptr;
+    cls::TDBEdit* nameEdit = nullptr;
+    QLabel* idLabel = nullptr;
+    cls::TDBEdit* idEdit = nullptr;
+    QLabel* serviceLabel = nullptr;
+    cls::TDBEdit* ServicenumberEdit = nullptr;
+    QLabel* passwordLabel = nullptr;
+    cls::TDBEdit* passwordEdit = nullptr;
+    QGroupBox* GroupBox1 = nullptr;                      // "Group memberships"
+    std::array<cls::TDBCheckBox*, 11> groupCheckboxes{}; // group1checkbox .. group10checkbox
+    QPushButton* Insertbutton = nullptr;
+    QPushButton* Updatebutton = nullptr;
+    QPushButton* cancelButton = nullptr;
+    QPushButton* deleteButton = nullptr;
+    QPushButton* exitButton = nullptr;
+    QLabel* showOnlyLabel = nullptr; // "Show only..."
+    QComboBox* GroupSelectComboBox = nullptr;
+    QPushButton* showAllContactsButton = nullptr; // "Show ALL"
+    QLabel* showingGroupsLabel = nullptr;
+    QFrame* servicelistPanel = nullptr;
+    std::array<QLabel*, 13> serviceLabels{}; // service1Label .. service12Label
+
+    // How many times the group filter handler has run (it must not run for the program's own
+    // changes of the combo box).
+    int groupFilterChanges() const { return groupFilterChanges_; }
+
+    // Every way of closing (Exit, the close box, Escape) ends here; the table is closed.
+    void done(int r) override;
+
+protected:
+    void showEvent(QShowEvent* e) override;
+
+private:
+    void buildWindow();
+    bool nameTaken(const std::string& name);
+
+    int groupFilterChanges_ = 0;
+    bool closing_ = false;
 };
 
 extern TcontactsGridForm* contactsGridForm;

@@ -1,13 +1,19 @@
-// TInstructionsForm: the "Instructions  -  Pagewright" window (a shell until the windows of the paging client
-// are built).
+// TInstructionsForm: the "Instructions  -  Pagewright" window with the fixed operating instructions.
 #pragma once
-#include <QWidget>
+#include <QDialog>
+#include <QPlainTextEdit>
+#include <QPushButton>
 
-class TInstructionsForm : public QWidget {
+class TInstructionsForm : public QDialog {
     Q_OBJECT
 public:
     explicit TInstructionsForm(QWidget* parent = nullptr);
     ~TInstructionsForm() override;
+
+    void okButtonClick();
+
+    QPlainTextEdit* Memo1 = nullptr;
+    QPushButton* okButton = nullptr;
 };
 
 extern TInstructionsForm* InstructionsForm;

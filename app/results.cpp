@@ -1,7 +1,7 @@
 // TsendingMemoForm: the results window, one read-only memo with a vertical scroll bar.
 #include "app/results.h"
 
-#include "app/Unit1_text.h"
+#include "classlib/ui/QtText.h"
 
 #include <QPlainTextEdit>
 #include <QVBoxLayout>
@@ -23,7 +23,7 @@ TsendingMemoForm::TsendingMemoForm(QWidget* parent) : QWidget(parent, Qt::Window
 }
 
 std::string TsendingMemoForm::linesText() const {
-    return fromQ(sendingMemo->toPlainText());
+    return cls::fromQString(sendingMemo->toPlainText());
 }
 
 TsendingMemoForm::~TsendingMemoForm() {

@@ -1,10 +1,10 @@
 // Pages per second of the main window's multiple send of 1000 recipients to a local SNPP server,
 // against a plain blocking client holding the same dialogue with the same server in the same run.
 #include "app/Unit1.h"
-#include "app/Unit1_glue.h"
-#include "app/Unit1_text.h"
 #include "app/results.h"
+#include "classlib/MemTable.h"
 #include "classlib/ui/MessagePump.h"
+#include "classlib/ui/QtText.h"
 #include "platform/Messages.h"
 
 #include <QApplication>
@@ -170,8 +170,8 @@ void BM_ProgramMultipleSend(benchmark::State& state) {
     services[1].port = server->port();
     splitIPintoParts();
     for (int i = 0; i < form.namesListbox->Items.Count(); ++i)
-        form.namesListbox->setItemState(i, cbChecked);
-    form.messageMemo->setPlainText(toQ(kText));
+        form.namesListbox->SetItemState(i, cbChecked);
+    form.messageMemo->setPlainText(cls::toQString(kText));
     for (auto _ : state) {
         form.sendButtonClick(form.sendButton);
         // As in the program: Qt's loop runs, and the message pump runs the socket notifications.
@@ -198,12 +198,20 @@ int main(int argc, char** argv) {
     const auto dir = std::filesystem::temp_directory_path() / ("pw-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     std::filesystem::current_path(dir);
-    contactsdb::Create(dir.string());
-    for (int k = 0; k < kRecipients; ++k)
-        contactsdb::Put(
-            dir.string(),
-            ContactRecord{
-                "Contact " + std::to_string(10000 + k), "555" + std::to_string(1000000 + k), 1, "", {}});
+    cls::CreateContactsTable(kContactsDatabase);
+    {
+        cls::TMemTable t;
+        t.SetDatabaseName(kContactsDatabase);
+        t.SetTableName(kContactsTable);
+        t.Open();
+        for (int k = 0; k < kRecipients; ++k) {
+            t.Append();
+            t.FieldByName("name")->SetAsString("Contact " + std::to_string(10000 + k));
+            t.FieldByName("id")->SetAsString("555" + std::to_string(1000000 + k));
+            t.FieldByName("servicenumber")->SetAsInteger(1);
+            t.Post();
+        }
+    }
     cls::InstallMessagePump();
     LocalServer local;
     server = &local;

@@ -1,20 +1,56 @@
 // The paging client's test bench: windows, current directory, clock and send helpers.
 #include "tests/app/AppFixture.h"
 
-#include "app/Unit1_text.h"
+#include "classlib/MemTable.h"
+#include "classlib/ui/QtText.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QTimer>
 #include <unistd.h>
 
 namespace snpptest {
+
+void typeKeys(QWidget* w, const std::string& text) {
+    for (QChar c : cls::toQString(text)) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(w, &press);
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(w, &release);
+    }
+}
+
+void whenShown(QWidget* w, std::function<void()> f, int realMs) {
+    auto* timer = new QTimer(w);
+    auto clock = std::make_shared<QElapsedTimer>();
+    auto ran = std::make_shared<bool>(false);
+    clock->start();
+    QObject::connect(timer, &QTimer::timeout, w, [timer, w, f = std::move(f), clock, ran, realMs] {
+        const bool late = clock->elapsed() > realMs;
+        if (!*ran && w->isVisible()) {
+            *ran = true;
+            f();
+            return;
+        }
+        // A window left open would keep its modal loop, and the test, waiting for ever.
+        if (*ran && w->isVisible() && late) w->close();
+        if ((*ran && !w->isVisible()) || late) {
+            timer->stop();
+            timer->deleteLater();
+        }
+    });
+    timer->start(5);
+}
 
 void AppTest::SetUp() {
     char buf[4096];
     oldCwd = ::getcwd(buf, sizeof buf) ? buf : "/";
     ASSERT_EQ(::chdir(dir.str().c_str()), 0);
+    cls::TMemDatabase::DropAll();
     plat::SetClock(&clock);
     backupPort = 444;
     logDay.tm_year = 2024 - 1900;
@@ -30,6 +66,7 @@ void AppTest::TearDown() {
     results.reset();
     snpptest::pumpFor(0);
     plat::SetClock(nullptr);
+    cls::TMemDatabase::DropAll();
     (void)!::chdir(oldCwd.c_str());
 }
 
@@ -53,21 +90,21 @@ void AppTest::pointService(int k, int port, const std::string& hostExtra) {
 }
 
 void AppTest::selectSingle(const std::string& name) {
-    form->toNameLabel->setText(toQ(name));
+    form->toNameLabel->setText(cls::toQString(name));
 }
 
 void AppTest::checkNames(const std::vector<std::string>& names) {
     for (const auto& n : names) {
         const int i = form->namesListbox->Items.IndexOf(n);
         ASSERT_GE(i, 0) << n;
-        form->namesListbox->setItemState(i, cbChecked);
+        form->namesListbox->SetItemState(i, cbChecked);
     }
 }
 
 void AppTest::selectGroup(int group) {
     const std::string prefix = "G" + std::to_string(group) + ": ";
     for (int r = 0; r < form->groupsListBox->count(); ++r) {
-        if (fromQ(form->groupsListBox->item(r)->text()).rfind(prefix, 0) == 0) {
+        if (cls::fromQString(form->groupsListBox->item(r)->text()).rfind(prefix, 0) == 0) {
             form->groupsListBox->setCurrentRow(r);
             form->groupSelectingLabel->setVisible(true);
             return;
@@ -77,7 +114,7 @@ void AppTest::selectGroup(int group) {
 }
 
 void AppTest::setMessage(const std::string& text) {
-    form->messageMemo->setPlainText(toQ(text));
+    form->messageMemo->setPlainText(cls::toQString(text));
 }
 
 void AppTest::advance(uint64_t ms) {
@@ -113,33 +150,38 @@ std::string AppTest::logText() const {
 
 // ---- Contacts ------------------------------------------------------------------------------------
 
-#include "app/Unit1_glue.h"
+#include "classlib/MemTable.h"
 
 namespace snpptest {
 
-namespace {
-std::string cwd() {
-    char buf[4096];
-    return ::getcwd(buf, sizeof buf) ? buf : ".";
-}
-} // namespace
-
-void seedContacts(const std::vector<Contact>& contacts) {
-    contactsdb::Create(cwd());
+void seedContacts(const std::vector<Contact>& contacts, bool withPassword) {
+    cls::TMemDatabase::DropAll();
+    cls::CreateContactsTable(kContactsDatabase, withPassword);
+    cls::TMemTable t;
+    t.SetDatabaseName(kContactsDatabase);
+    t.SetTableName(kContactsTable);
+    t.Open();
     for (const auto& c : contacts) {
-        ContactRecord r;
-        r.name = c.name;
-        r.id = c.id;
-        r.serviceNumber = c.service;
-        r.password = c.pin;
+        t.Append();
+        t.FieldByName("name")->SetAsString(c.name);
+        t.FieldByName("id")->SetAsString(c.id);
+        t.FieldByName("servicenumber")->SetAsInteger(c.service);
+        if (withPassword) t.FieldByName("password")->SetAsString(c.pin);
+        for (int g = 1; g <= 10; ++g)
+            t.FieldByName("memberGr" + std::to_string(g))->SetAsBoolean(false);
         for (int g : c.groups)
-            r.memberGr[g] = true;
-        contactsdb::Put(cwd(), r);
+            t.FieldByName("memberGr" + std::to_string(g))->SetAsBoolean(true);
+        t.Post();
     }
 }
 
 void deleteContact(const std::string& name) {
-    contactsdb::Delete(cwd(), name);
+    cls::TMemTable t;
+    t.SetDatabaseName(kContactsDatabase);
+    t.SetTableName(kContactsTable);
+    t.SetIndexName("nameIndex");
+    t.Open();
+    if (t.FindKey({cls::Variant(name)})) t.Delete();
 }
 
 } // namespace snpptest

@@ -1,4 +1,4 @@
-// The paging client's test bench: a temporary current directory with the contacts store, the
+// The paging client's test bench: a temporary current directory, the in-memory contacts table, the
 // results window and the main window, the manual clock, and helpers to drive a send.
 #pragma once
 #include "app/Unit1.h"
@@ -9,6 +9,7 @@
 #include "tests/support/TestSupport.h"
 #include <QPushButton>
 
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
@@ -20,15 +21,21 @@ struct Contact {
     std::string name;
     std::string id;
     int service = 1;
-    std::string pin;
-    std::vector<int> groups; // 1..10
+    std::string pin{};
+    std::vector<int> groups{}; // 1..10
 };
 
-// Stores the contacts in the "contacts" table of the database in the current directory
-// (created when missing; existing records are replaced).
-void seedContacts(const std::vector<Contact>& contacts);
+// Creates the "contacts" table afresh (without the "password" field when withPassword is false)
+// and stores the contacts in it.
+void seedContacts(const std::vector<Contact>& contacts, bool withPassword = true);
 // Removes one contact from the store (as the contacts window would during a send).
 void deleteContact(const std::string& name);
+
+// Types Windows-1252 text into w, one key event per character, as a keyboard would.
+void typeKeys(QWidget* w, const std::string& text);
+// Runs f from the event loop as soon as w is visible (for example inside its modal loop); gives up
+// after realMs of real time.
+void whenShown(QWidget* w, std::function<void()> f, int realMs = 10000);
 
 class AppTest : public ::testing::Test {
 protected:

@@ -1,8 +1,16 @@
 // End to end over real loopback TCP: the main window pages a group of three contacts to the
-// scripted SNPP server, and two contacts through Debian's Net::SNPP::Server.
+// scripted SNPP server, two contacts through Debian's Net::SNPP::Server, and a contact added in the
+// contacts window through the widgets alone.
 #include "tests/app/AppFixture.h"
 
+#include "app/contactsGrid.h"
+#include "classlib/ui/Dialogs.h"
+#include "classlib/ui/QtText.h"
+
+#include <QAction>
+#include <QPlainTextEdit>
 #include <QProcess>
+#include <QTest>
 #include <fstream>
 
 using namespace snpptest;
@@ -98,4 +106,46 @@ TEST_F(AppTest, InteroperatesWithNetSnppServer) {
     const std::string log = logText();
     EXPECT_EQ(log, "3/7/2024 10:00:00 AM, Message Sent OK, SRVC:Tarvo, CONTACT:Anna, MSG:Interop check\r\n"
                    "3/7/2024 10:00:00 AM, Message Sent OK, SRVC:Tarvo, CONTACT:Bert, MSG:Interop check\r\n");
+}
+
+// Through the widgets only: open Contacts, insert a contact, close, find it in the list, check it,
+// type a message, press Send; the scripted server takes the page.
+TEST_F(AppTest, AContactInsertedInTheContactsWindowIsPagedThroughTheWidgets) {
+    ScriptedServer server;
+    cls::ScriptedDialogs dialogs;
+    auto contacts = std::make_unique<TcontactsGridForm>();
+    startApp({{"Anna", "5551111", 1}});
+    pointService(1, server.port());
+
+    whenShown(contacts.get(), [&] {
+        QTest::mouseClick(contacts->Insertbutton, Qt::LeftButton);
+        typeKeys(contacts->nameEdit, "Zo\xEB Ray");
+        typeKeys(contacts->idEdit, "5559876");
+        QTest::mouseClick(contacts->Updatebutton, Qt::LeftButton);
+        QTest::mouseClick(contacts->exitButton, Qt::LeftButton);
+    });
+    form->ContactsDatabase1->trigger();
+    EXPECT_TRUE(dialogs.Texts().empty()) << dialogs.Texts().front();
+    ASSERT_FALSE(contacts->isVisible());
+
+    TLncCheckList* list = form->namesListbox;
+    const int i = list->Items.IndexOf("Zo\xEB Ray");
+    ASSERT_GE(i, 0) << "the new contact is in the list";
+    const QRect r = list->ItemRect(i);
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, QPoint(r.left() + 4, r.center().y()));
+    ASSERT_EQ(list->ItemState(i), cbChecked);
+    EXPECT_EQ(cls::fromQString(form->toNameLabel->text()), "[selected names]");
+
+    form->messageMemo->setFocus();
+    typeKeys(form->messageMemo, "Gate 4 at 10");
+    QTest::mouseClick(form->sendButton, Qt::LeftButton);
+    ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "DONE"; })) << statusBar();
+
+    const auto pages = server.pages();
+    ASSERT_EQ(pages.size(), 1u);
+    EXPECT_EQ(pages[0].pagerId, "5559876");
+    EXPECT_EQ(pages[0].text, "Gate 4 at 10");
+    EXPECT_EQ(resultsLines().back(), "1 of 1 MESSAGES SENT OK");
+    EXPECT_EQ(logText(),
+              "3/7/2024 10:00:00 AM, Message Sent OK, SRVC:Tarvo, CONTACT:Zo\xEB Ray, MSG:Gate 4 at 10\r\n");
 }

@@ -2,7 +2,7 @@
 // banner, backup host, time-out, cancel, and the faults the engine guards against.
 #include "tests/app/AppFixture.h"
 
-#include "app/Unit1_text.h"
+#include "classlib/ui/QtText.h"
 
 #include <QLabel>
 #include <algorithm>
@@ -188,7 +188,7 @@ TEST_F(Engine, BannerFromTheGreetingScrollsAcrossThePanel) {
     ScriptedServer server;
     server.setGreeting("220 \x02Hello there\r\n");
     singleSend(server, "Hi", 1000, false);
-    EXPECT_EQ(fromQ(form->messageLabel->text()), "Hello there");
+    EXPECT_EQ(cls::fromQString(form->messageLabel->text()), "Hello there");
     const int x0 = form->messageLabel->x();
     form->Timer1Timer(nullptr);
     EXPECT_EQ(form->messageLabel->x(), x0 + 4);
@@ -209,7 +209,7 @@ TEST_F(Engine, BannerFromTheGreetingScrollsAcrossThePanel) {
     ScriptedServer longOne; // at most characters 6..45 of the reply, never past its CR
     longOne.setGreeting("220 \x02" + std::string(60, 'x') + "\r\n");
     singleSend(longOne, "Hi", 1000, false);
-    EXPECT_EQ(fromQ(form->messageLabel->text()), std::string(40, 'x'));
+    EXPECT_EQ(cls::fromQString(form->messageLabel->text()), std::string(40, 'x'));
 }
 
 TEST_F(Engine, ConnectFailureRetriesTheBackupHostOnItsOwnPort) {

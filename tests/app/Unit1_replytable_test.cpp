@@ -131,10 +131,11 @@ TEST_P(ReplyTable, Cell) {
         EXPECT_EQ(line, std::string(cell.nextLine) + "\r\n");
         EXPECT_EQ(sendState, cell.nextState);
         EXPECT_FALSE(peer.peerClosed());
-        if (cell.state == 5 && name(cell.reply) == "550")
+        if (cell.state == 5 && name(cell.reply) == "550") {
             EXPECT_NE(
                 logText().find("WARNING: Server did not accept HOLD command (future delivery)., SRVC:Tarvo"),
                 std::string::npos);
+        }
         if (cell.nextState == 9) {
             EXPECT_EQ(statusLabel(), "SUCCESS");
             EXPECT_NE(logText().find("Message Sent OK, SRVC:Tarvo, CONTACT:Alice, MSG:Hi\r\n"),

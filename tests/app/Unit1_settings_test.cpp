@@ -2,10 +2,11 @@
 #include "tests/app/AppFixture.h"
 
 #include "app/Unit1_glue.h"
-#include "app/Unit1_text.h"
 #include "app/config.h"
 #include "app/contactsGrid.h"
+#include "classlib/MemTable.h"
 #include "classlib/ui/Dialogs.h"
+#include "classlib/ui/QtText.h"
 #include "platform/Profile.h"
 
 #include <QApplication>
@@ -18,14 +19,10 @@
 using namespace snpptest;
 
 namespace {
-std::string cwd() {
-    return std::filesystem::current_path().string();
-}
-
 std::vector<std::string> groupItems(TForm1& f) {
     std::vector<std::string> items;
     for (int r = 0; r < f.groupsListBox->count(); ++r)
-        items.push_back(fromQ(f.groupsListBox->item(r)->text()));
+        items.push_back(cls::fromQString(f.groupsListBox->item(r)->text()));
     return items;
 }
 } // namespace
@@ -160,15 +157,14 @@ TEST_F(AppTest, FirstShowingFillsTheListsAndHidesOtherWindowsControls) {
     EXPECT_TRUE(contacts.ServicenumberEdit->isHidden());
     EXPECT_TRUE(hasPasswordField);
     EXPECT_EQ(sendState, 1);
-    EXPECT_EQ(fromQ(form->messageStatusLabel->text()), "NONE");
-    EXPECT_EQ(fromQ(form->toNameLabel->text()), "[ ]");
+    EXPECT_EQ(cls::fromQString(form->messageStatusLabel->text()), "NONE");
+    EXPECT_EQ(cls::fromQString(form->toNameLabel->text()), "[ ]");
     EXPECT_TRUE(form->typeNameedit->hasFocus() || QApplication::focusWidget() == nullptr);
 }
 
 TEST_F(AppTest, ATableWithoutPasswordFieldPagesWithoutPin) {
     ScriptedServer server;
-    seedContacts({{"Alice", "5551234", 1, "999"}});
-    contactsdb::SetHasPasswordField(cwd(), false);
+    seedContacts({{"Alice", "5551234", 1}}, false);
     results = std::make_unique<TsendingMemoForm>();
     form = std::make_unique<TForm1>();
     form->show();
@@ -182,10 +178,9 @@ TEST_F(AppTest, ATableWithoutPasswordFieldPagesWithoutPin) {
     EXPECT_EQ(server.pages()[0].pin, "");
 }
 
-TEST_F(AppTest, AnUnavailableContactsStoreLeavesAWorkingWindow) {
+TEST_F(AppTest, AMissingContactsTableLeavesAWorkingWindow) {
     cls::ScriptedDialogs dialogs;
-    contactsdb::Create(cwd());
-    contactsdb::SetUnavailable(cwd(), true);
+    // No contacts table at all.
     results = std::make_unique<TsendingMemoForm>();
     form = std::make_unique<TForm1>();
     form->show();
@@ -198,7 +193,6 @@ TEST_F(AppTest, AnUnavailableContactsStoreLeavesAWorkingWindow) {
     form->sendButton->click();
     EXPECT_EQ(statusBar(), "Error: Contacts database not available");
     EXPECT_EQ(sendState, 1);
-    contactsdb::SetUnavailable(cwd(), false);
 }
 
 TEST_F(AppTest, ALoggingFolderThatCannotBeCreatedTurnsLoggingOff) {
@@ -220,11 +214,22 @@ TEST_F(AppTest, TheLoggingFolderIsCreatedAtStart) {
     EXPECT_TRUE(loggingEnabled);
 }
 
-TEST_F(AppTest, DemoContactsFillANewStore) {
+TEST_F(AppTest, DemoContactsFillAnEmptyTableOnly) {
+    prepareDemoContacts();
     results = std::make_unique<TsendingMemoForm>();
     form = std::make_unique<TForm1>();
     form->show();
-    const auto demo = contactsdb::DemoContacts();
-    ASSERT_EQ(form->namesListbox->Items.Count(), static_cast<int>(demo.size()));
-    EXPECT_EQ(form->namesListbox->Items[0], demo[0].name);
+    ASSERT_EQ(form->namesListbox->Items.Count(), 4);
+    EXPECT_EQ(form->namesListbox->Items[0], "Ada Lovelace");
+    EXPECT_EQ(form->namesListbox->Items[3], "Ken Thompson");
+    ASSERT_TRUE(form->lookupContact("Grace Hopper"));
+    EXPECT_EQ(lookupId, "5550103");
+    EXPECT_EQ(lookupService, 1);
+    EXPECT_EQ(lookupPin, "4711");
+
+    // A table that has contacts keeps them, and only them.
+    form.reset();
+    seedContacts({{"Zed", "5559999", 1}});
+    prepareDemoContacts();
+    EXPECT_EQ(cls::TMemDatabase::RowCount(kContactsDatabase, kContactsTable), 1);
 }

@@ -1,0 +1,360 @@
+// The main window's recipient modes, name search, message length and quick messages, driven
+// through the widgets with synthetic mouse clicks and keys.
+#include "tests/app/AppFixture.h"
+
+#include "classlib/ui/QtText.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QTest>
+
+using namespace snpptest;
+
+namespace {
+
+std::string text(const QLabel* l) {
+    return cls::fromQString(l->text());
+}
+
+// Records the key presses that reach a widget.
+class KeySpy : public QObject {
+public:
+    explicit KeySpy(QWidget* w) { w->installEventFilter(this); }
+    std::vector<int> keys;
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::KeyPress) keys.push_back(static_cast<QKeyEvent*>(e)->key());
+        return false;
+    }
+};
+
+class SelectTest : public AppTest {
+protected:
+    void start(const std::vector<Contact>& contacts, const std::string& groups = "") {
+        pwtest::writeFile("snppqorn.ini", "[LOGGING]\nloggingEnabled=0\n[Groups]\n" + groups);
+        startApp(contacts);
+        list = form->namesListbox;
+    }
+    int indexOf(const std::string& name) const {
+        const int i = list->Items.IndexOf(name);
+        EXPECT_GE(i, 0) << name;
+        return i;
+    }
+    // A click on the item's check box, or on its text.
+    void clickBox(const std::string& name) {
+        const QRect r = list->ItemRect(indexOf(name));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, QPoint(r.left() + 4, r.center().y()));
+    }
+    void clickText(const std::string& name) {
+        const QRect r = list->ItemRect(indexOf(name));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, QPoint(r.left() + 60, r.center().y()));
+    }
+    void clickGroup(int row) {
+        QListWidget* g = form->groupsListBox;
+        const QRect r = g->visualItemRect(g->item(row));
+        QTest::mouseClick(g->viewport(), Qt::LeftButton, {}, r.center());
+    }
+    std::string selected() const {
+        const int i = list->ItemIndex();
+        return i < 0 ? "<none>" : list->Items[i];
+    }
+    bool groupSelected() const { return !form->groupsListBox->selectedItems().isEmpty(); }
+    std::string to() const { return text(form->toNameLabel); }
+    std::string id() const { return text(form->toIDlabel); }
+    // Sends the memo text and waits for the multiple send's summary.
+    void sendAndWait() {
+        form->sendButton->click();
+        ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "DONE" || statusLabel() == "SUCCESS"; }));
+        ASSERT_TRUE(pumpUntil([&] { return sendState == 1; }));
+    }
+    std::vector<std::string> pagedIds(const ScriptedServer& server) const {
+        std::vector<std::string> ids;
+        for (const auto& p : server.pages())
+            ids.push_back(p.pagerId);
+        return ids;
+    }
+
+    TLncCheckList* list = nullptr;
+};
+
+const std::vector<Contact> kTeam = {{"Anna", "5551111", 1, "", {2}},
+                                    {"Bert", "5552222", 1, "", {2}},
+                                    {"Cleo", "5553333", 1, "", {10}},
+                                    {"Dirk", "5554444", 0, "", {}}};
+
+} // namespace
+
+TEST_F(SelectTest, AClickOnANameSelectsThatOneRecipient) {
+    start(kTeam, "group2Name=Ward\ngroup10Name=Night\n");
+    clickGroup(0);
+    ASSERT_EQ(to(), "[Group 2]");
+
+    clickText("Bert");
+    EXPECT_EQ(to(), "Bert");
+    EXPECT_EQ(id(), "5552222");
+    EXPECT_EQ(list->ItemState(indexOf("Bert")), cbUnchecked) << "a click on the text only selects";
+    EXPECT_TRUE(form->groupSelectingLabel->isHidden());
+    EXPECT_TRUE(form->NamesSelectingPanel->isHidden());
+    EXPECT_FALSE(groupSelected());
+    EXPECT_FALSE(form->arrowlabel->isHidden());
+    // The arrow goes after two ticks of the window's timer.
+    advance(kTimerInterval);
+    EXPECT_FALSE(form->arrowlabel->isHidden());
+    advance(kTimerInterval);
+    EXPECT_TRUE(form->arrowlabel->isHidden());
+
+    // The send goes to the one name shown.
+    ScriptedServer server;
+    pointService(1, server.port());
+    setMessage("Single");
+    sendAndWait();
+    EXPECT_EQ(pagedIds(server), std::vector<std::string>{"5552222"});
+}
+
+TEST_F(SelectTest, WithANameCheckedAClickChangesNothingAndTheSendGoesToTheChecked) {
+    start(kTeam);
+    clickBox("Anna");
+    EXPECT_EQ(list->ItemState(indexOf("Anna")), cbChecked);
+    EXPECT_EQ(to(), "[selected names]");
+    EXPECT_EQ(id(), "");
+    EXPECT_FALSE(form->NamesSelectingPanel->isHidden());
+
+    clickText("Cleo");
+    EXPECT_EQ(selected(), "Cleo");
+    EXPECT_EQ(to(), "[selected names]");
+    EXPECT_EQ(list->ItemState(indexOf("Cleo")), cbUnchecked);
+    clickBox("Bert");
+
+    // Unchecking by the program does not leave the multiple mode.
+    form->namesListbox->SetItemState(indexOf("Bert"), cbUnchecked);
+    EXPECT_EQ(to(), "[selected names]");
+    EXPECT_FALSE(form->NamesSelectingPanel->isHidden());
+
+    ScriptedServer server;
+    pointService(1, server.port());
+    setMessage("Checked only");
+    sendAndWait();
+    EXPECT_EQ(pagedIds(server), std::vector<std::string>{"5551111"});
+}
+
+TEST_F(SelectTest, CheckingAfterAGroupLeavesTheGroupMode) {
+    start(kTeam, "group2Name=Ward\n");
+    clickGroup(0);
+    EXPECT_EQ(to(), "[Group 2]");
+    EXPECT_EQ(id(), "");
+    EXPECT_FALSE(form->groupSelectingLabel->isHidden());
+    EXPECT_EQ(selected(), "<none>");
+
+    clickBox("Cleo");
+    EXPECT_EQ(to(), "[selected names]");
+    EXPECT_TRUE(form->groupSelectingLabel->isHidden());
+    EXPECT_FALSE(form->NamesSelectingPanel->isHidden());
+    EXPECT_FALSE(groupSelected());
+
+    // Cleo is not in group 2: the send goes to her alone.
+    ScriptedServer server;
+    pointService(1, server.port());
+    setMessage("Not the ward");
+    sendAndWait();
+    EXPECT_EQ(pagedIds(server), std::vector<std::string>{"5553333"});
+}
+
+TEST_F(SelectTest, SelectAllAndDeselectAll) {
+    start(kTeam, "group2Name=Ward\n");
+    std::vector<int> stored;
+    auto old = list->OnStateChange;
+    list->OnStateChange = [&](QObject* s, int i, TCheckBoxState o, TCheckBoxState n) {
+        stored.push_back(i);
+        old(s, i, o, n);
+    };
+    form->checkAllButton->click();
+    EXPECT_EQ(stored, (std::vector<int>{0, 1, 2, 3})) << "every item stored, first to last";
+    EXPECT_EQ(list->StateCount(cbChecked), 4);
+    EXPECT_EQ(to(), "[selected names]");
+
+    form->uncheckAllButton->click();
+    EXPECT_EQ(list->StateCount(cbChecked), 0);
+    EXPECT_EQ(to(), "");
+    EXPECT_EQ(id(), "");
+    EXPECT_TRUE(form->NamesSelectingPanel->isHidden());
+    // With nothing to send to, Send says so.
+    setMessage("Anyone?");
+    form->sendButton->click();
+    EXPECT_EQ(statusBar(), "Error: No recipient selected");
+
+    // A chosen group survives "De-select All".
+    form->checkAllButton->click();
+    clickGroup(0);
+    EXPECT_EQ(list->StateCount(cbChecked), 0) << "choosing a group unchecks every name";
+    form->uncheckAllButton->click();
+    EXPECT_EQ(to(), "[Group 2]");
+    EXPECT_FALSE(form->groupSelectingLabel->isHidden());
+
+    ScriptedServer server;
+    pointService(1, server.port());
+    setMessage("Ward round");
+    sendAndWait();
+    EXPECT_EQ(pagedIds(server), (std::vector<std::string>{"5551111", "5552222"}));
+}
+
+TEST_F(SelectTest, GroupTenIsNotGroupOne) {
+    start(kTeam, "group1Name=Day\ngroup10Name=Night\n");
+    ASSERT_EQ(form->groupsListBox->count(), 2);
+    clickGroup(1);
+    EXPECT_EQ(to(), "[Group 10]");
+    clickGroup(0);
+    EXPECT_EQ(to(), "[Group 1]");
+    // The keyboard moves the choice as a click does.
+    form->groupsListBox->setFocus();
+    QTest::keyClick(form->groupsListBox, Qt::Key_Down);
+    ASSERT_TRUE(pumpUntil([&] { return to() == "[Group 10]"; }, 2000)) << to();
+}
+
+// ---- Name search ---------------------------------------------------------------------------------
+
+namespace {
+// Names whose order differs between a byte order and a dictionary order (case, punctuation,
+// a letter above the ASCII range).
+const std::vector<Contact> kNames = {{"adams", "1"},    {"Baker", "2"}, {"baxter", "3"}, {"Carl_x", "4"},
+                                     {"CARLA", "5"},    {"Dora", "6"},  {"o'Neil", "7"}, {"Oates", "8"},
+                                     {"\xC9mile", "9"}, {"zoe", "10"}};
+} // namespace
+
+TEST_F(SelectTest, TheSearchFindsTheFirstNameNotLessThanTheTextInListOrder) {
+    start(kNames);
+    ASSERT_EQ(list->Items.Count(), 10);
+    for (int i = 1; i < list->Items.Count(); ++i)
+        ASSERT_LT(compareNames(list->Items[i - 1], list->Items[i]), 0) << "the list is in the search's order";
+
+    struct Case {
+        const char* typed;
+        const char* expect;
+    };
+    for (const Case& c :
+         {Case{"ba", "Baker"}, Case{"bax", "baxter"}, Case{"CARL", "CARLA"}, Case{"carl_", "Carl_x"},
+          Case{"o'", "o'Neil"}, Case{"oa", "Oates"}, Case{"a", "adams"}, Case{"zz", "\xC9mile"},
+          Case{"\xC9", "\xC9mile"}, Case{"\xFF", "\xC9mile"}, Case{"Dor", "Dora"}, Case{"ae", "Baker"},
+          Case{"z", "zoe"}}) {
+        form->typeNameedit->setText(cls::toQString(c.typed));
+        EXPECT_EQ(selected(), c.expect) << "typed " << c.typed;
+    }
+    // Every prefix of every name, starting from wherever the last search left the selection.
+    for (int i = 0; i < list->Items.Count(); ++i) {
+        const std::string name = list->Items[i];
+        for (size_t n = 1; n <= name.size(); ++n) {
+            const std::string t = name.substr(0, n);
+            form->typeNameedit->setText(cls::toQString(t));
+            int first = 0;
+            while (compareNames(list->Items[first], t) < 0)
+                ++first;
+            EXPECT_EQ(list->ItemIndex(), first) << "typed " << t;
+        }
+    }
+    EXPECT_EQ(to(), "[ ]") << "the search only moves the selection";
+}
+
+TEST_F(SelectTest, TypingAndClearingTheSearchText) {
+    start(kNames);
+    form->typeNameedit->setFocus();
+    EXPECT_EQ(selected(), "<none>");
+    QTest::keyClicks(form->typeNameedit, "DO");
+    EXPECT_EQ(selected(), "Dora");
+    QTest::keyClick(form->typeNameedit, Qt::Key_Backspace);
+    EXPECT_EQ(selected(), "Dora") << "\"D\" still finds Dora";
+    QTest::keyClick(form->typeNameedit, Qt::Key_Backspace);
+    EXPECT_EQ(selected(), "adams") << "empty text selects the first name";
+
+    // An empty list: the search has nothing to move.
+    list->Items.Clear();
+    QTest::keyClicks(form->typeNameedit, "x");
+    EXPECT_EQ(selected(), "<none>");
+}
+
+TEST_F(SelectTest, EnterUpAndDownInTheSearchEditAreConsumed) {
+    start(kNames);
+    QLineEdit* edit = form->typeNameedit;
+    KeySpy parent(edit->parentWidget());
+    int returnPressed = 0;
+    QObject::connect(edit, &QLineEdit::returnPressed, [&] { ++returnPressed; });
+
+    // A key the edit does not use reaches its parent (the spy sees what is not consumed).
+    QTest::keyClick(edit, Qt::Key_F5);
+    ASSERT_EQ(parent.keys, std::vector<int>{Qt::Key_F5});
+    parent.keys.clear();
+
+    QTest::keyClicks(edit, "bak");
+    EXPECT_EQ(to(), "[ ]");
+    QTest::keyClick(edit, Qt::Key_Return);
+    EXPECT_EQ(to(), "Baker");
+    EXPECT_EQ(id(), "2");
+    EXPECT_EQ(returnPressed, 0);
+
+    QTest::keyClick(edit, Qt::Key_Down);
+    EXPECT_EQ(selected(), "baxter");
+    EXPECT_EQ(to(), "baxter");
+    EXPECT_EQ(form->focusWidget(), list);
+    QTest::keyClick(edit, Qt::Key_Up);
+    QTest::keyClick(edit, Qt::Key_Up);
+    EXPECT_EQ(selected(), "adams");
+    EXPECT_EQ(to(), "adams");
+    QTest::keyClick(edit, Qt::Key_Up);
+    EXPECT_EQ(selected(), "adams") << "the first stays selected";
+    EXPECT_TRUE(parent.keys.empty()) << "Enter, Up and Down go no further than the handler";
+    EXPECT_EQ(cls::fromQString(edit->text()), "bak");
+
+    list->SetItemIndex(list->Items.Count() - 1);
+    QTest::keyClick(edit, Qt::Key_Down);
+    EXPECT_EQ(selected(), "\xC9mile") << "the last stays selected";
+
+    // Other keys are left to the edit.
+    int key = Qt::Key_A;
+    form->typeNameeditKeyDown(edit, key, Qt::NoModifier);
+    EXPECT_EQ(key, Qt::Key_A);
+    key = Qt::Key_Down;
+    form->typeNameeditKeyDown(edit, key, Qt::NoModifier);
+    EXPECT_EQ(key, 0);
+}
+
+TEST_F(SelectTest, SearchKeysWithANameCheckedDoNotChangeTheRecipients) {
+    start(kNames);
+    clickBox("Dora");
+    QTest::keyClicks(form->typeNameedit, "oa");
+    QTest::keyClick(form->typeNameedit, Qt::Key_Return);
+    EXPECT_EQ(selected(), "Oates");
+    EXPECT_EQ(to(), "[selected names]");
+}
+
+// ---- Message length and quick messages -----------------------------------------------------------
+
+TEST_F(SelectTest, QuickMessagesAndTheLengthLabel) {
+    start(kTeam);
+    EXPECT_EQ(text(form->lengthLabel), "(0)") << "nothing changed the memo yet";
+
+    form->messageMemo->setFocus();
+    typeKeys(form->messageMemo, "Caf\xE9 at 5");
+    EXPECT_EQ(text(form->lengthLabel), "(9 chars.)");
+
+    form->pickButtons[3]->click();
+    EXPECT_EQ(cls::fromQString(form->messageMemo->toPlainText()), "Call the office");
+    EXPECT_EQ(text(form->lengthLabel), "(15 chars.)");
+
+    quickMessages[5].clear();
+    form->pickButtons[5]->click();
+    EXPECT_EQ(cls::fromQString(form->messageMemo->toPlainText()), "Call the office") << "empty: no change";
+
+    form->pickButtons[8]->click();
+    EXPECT_EQ(cls::fromQString(form->messageMemo->toPlainText()), "Don't call");
+    EXPECT_EQ(text(form->lengthLabel), "(10 chars.)");
+
+    // A hand-edited settings file can hold a longer quick message than the memo takes.
+    quickMessages[7] = std::string(1200, 'x');
+    form->pickButtons[7]->click();
+    EXPECT_EQ(text(form->lengthLabel), "(999 chars.)");
+
+    form->clearButton->click();
+    EXPECT_EQ(cls::fromQString(form->messageMemo->toPlainText()), "");
+    EXPECT_EQ(text(form->lengthLabel), "(0 chars.)");
+}

@@ -1,0 +1,175 @@
+// The future-delivery window: the hold time made from a date and a 12-hour time, each refused
+// field with its message while the window stays open, and Cancel clearing the hold time.
+#include "app/sendLater.h"
+
+#include "app/Unit1.h"
+#include "classlib/ui/Application.h"
+#include "classlib/ui/Dialogs.h"
+#include "tests/app/WindowsTestSupport.h"
+
+#include <QApplication>
+#include <QTimer>
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace {
+
+const char* const kTimeError = "Error in time field. Use format hh:mm";
+const char* const kDateError = "Error formatting your date input";
+const char* const kHourError = "Error formatting your hour input";
+
+std::string hold(const std::string& time, bool pm, std::string y = "24", std::string m = "03",
+                 std::string d = "07") {
+    std::string error;
+    std::string h = makeHoldTime(y, m, d, time, pm, error);
+    return h.empty() ? "error: " + error : h;
+}
+
+TEST(HoldTime, TwelveHourTimesBecomeTwentyFourHourDigits) {
+    EXPECT_EQ(hold("9:05", true), "240307210500");
+    EXPECT_EQ(hold("09:05", true), "240307210500");
+    EXPECT_EQ(hold("9:05", false), "240307090500");
+    EXPECT_EQ(hold("12:00", false), "240307000000");
+    EXPECT_EQ(hold("12:30", true), "240307123000");
+    EXPECT_EQ(hold("11:59", true), "240307235900");
+    EXPECT_EQ(hold("1:00", false), "240307010000");
+    EXPECT_EQ(hold("06:45", true, "99", "12", "31"), "991231184500");
+    EXPECT_EQ(hold("06:45", false, "00", "01", "01"), "000101064500");
+}
+
+TEST(HoldTime, EachBadFieldGivesItsMessage) {
+    const std::string time = "error: " + std::string(kTimeError);
+    const std::string date = "error: " + std::string(kDateError);
+    const std::string hour = "error: " + std::string(kHourError);
+    // Time field: layout and minutes.
+    EXPECT_EQ(hold("0905", true), time);
+    EXPECT_EQ(hold("9.05", true), time);
+    EXPECT_EQ(hold("", true), time);
+    EXPECT_EQ(hold("9:5", true), time);
+    EXPECT_EQ(hold("09:60", true), time);
+    EXPECT_EQ(hold("09:5x", true), time);
+    EXPECT_EQ(hold("09:-5", true), time);
+    EXPECT_EQ(hold("123:45", true), time);
+    // Date fields: two digits each, month 1-12, day 1-31.
+    EXPECT_EQ(hold("9:05", true, "24", "3"), date);
+    EXPECT_EQ(hold("9:05", true, "2024"), date);
+    EXPECT_EQ(hold("9:05", true, "24", "13"), date);
+    EXPECT_EQ(hold("9:05", true, "24", "00"), date);
+    EXPECT_EQ(hold("9:05", true, "24", "03", "32"), date);
+    EXPECT_EQ(hold("9:05", true, "24", "03", "00"), date);
+    EXPECT_EQ(hold("9:05", true, "2a"), date);
+    EXPECT_EQ(hold("9:05", true, "24", " 3"), date);
+    EXPECT_EQ(hold("9:05", true, "24", "03", ""), date);
+    // Hour: 1-12 in digits.
+    EXPECT_EQ(hold("13:00", true), hour);
+    EXPECT_EQ(hold("00:30", false), hour);
+    EXPECT_EQ(hold("ab:30", true), hour);
+    EXPECT_EQ(hold("-1:30", true), hour);
+    EXPECT_EQ(hold("0:30", true), hour);
+    // The time is judged before the date, the date before the hour.
+    EXPECT_EQ(hold("0905", true, "24", "13"), time);
+    EXPECT_EQ(hold("13:00", true, "24", "13"), date);
+}
+
+class SendLaterWindow : public testing::Test {
+protected:
+    void SetUp() override {
+        cls::Application.Initialize();
+        holdTime.clear();
+        form = std::make_unique<TSendLaterForm>();
+        form->today = [] {
+            std::tm t{};
+            t.tm_year = 2024 - 1900;
+            t.tm_mon = 2;
+            t.tm_mday = 7;
+            return t;
+        };
+    }
+    void TearDown() override {
+        form.reset();
+        holdTime.clear();
+    }
+    void open() {
+        form->show();
+        QApplication::processEvents();
+    }
+
+    cls::ScriptedDialogs dialogs;
+    std::unique_ptr<TSendLaterForm> form;
+};
+
+TEST_F(SendLaterWindow, ShowsTodayAndSendsTheHoldTime) {
+    EXPECT_EQ(form->amPmComboBox->currentText(), "AM");
+    open();
+    EXPECT_EQ(form->yearEdit->text(), "24");
+    EXPECT_EQ(form->monthEdit->text(), "03");
+    EXPECT_EQ(form->dateEdit->text(), "07");
+    EXPECT_EQ(form->monthEdit->maxLength(), 2);
+    EXPECT_EQ(form->timeEdit->maxLength(), 5);
+
+    wintest::type(form->timeEdit, "9:05");
+    form->amPmComboBox->setCurrentIndex(1);
+    form->sendButton->click();
+    EXPECT_TRUE(dialogs.Texts().empty());
+    EXPECT_EQ(holdTime, "240307210500");
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_EQ(form->result(), QDialog::Accepted);
+}
+
+TEST_F(SendLaterWindow, EveryBadFieldKeepsTheWindowOpen) {
+    holdTime = "240101010000"; // from an earlier send: must not change on an error
+    open();
+    struct Case {
+        const char* month;
+        const char* day;
+        const char* time;
+        const char* message;
+    } cases[] = {{"03", "07", "0905", kTimeError},  {"03", "07", "09:75", kTimeError},
+                 {"3", "07", "09:05", kDateError},  {"13", "07", "09:05", kDateError},
+                 {"03", "40", "09:05", kDateError}, {"03", "07", "14:05", kHourError},
+                 {"03", "07", "xx:05", kHourError}};
+    for (const Case& c : cases) {
+        dialogs.Clear();
+        wintest::retype(form->monthEdit, c.month);
+        wintest::retype(form->dateEdit, c.day);
+        wintest::retype(form->timeEdit, c.time);
+        form->sendButton->click();
+        EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{c.message}) << c.time << " " << c.month;
+        EXPECT_TRUE(form->isVisible()) << c.time;
+        EXPECT_EQ(holdTime, "240101010000");
+    }
+}
+
+TEST_F(SendLaterWindow, CancelAndTheCloseBoxClearTheHoldTime) {
+    holdTime = "240101010000";
+    open();
+    form->cancelButton->click();
+    EXPECT_TRUE(holdTime.empty());
+    EXPECT_FALSE(form->isVisible());
+
+    // Leaving by Escape (or the close box) must not leave an earlier hold time to be sent again.
+    holdTime = "240101010000";
+    open();
+    wintest::key(form.get(), Qt::Key_Escape);
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_TRUE(holdTime.empty());
+    holdTime = "240101010000";
+    open();
+    form->close();
+    EXPECT_TRUE(holdTime.empty());
+}
+
+TEST_F(SendLaterWindow, ShowModalReturnsWhenSendIsPressed) {
+    QTimer::singleShot(0, form.get(), [this] {
+        wintest::retype(form->timeEdit, "12:15");
+        form->sendButton->click();
+    });
+    QTimer watchdog; // a window that never closes fails the test rather than hanging it
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, form.get(), [this] { form->done(-1); });
+    watchdog.start(30000);
+    EXPECT_EQ(form->ShowModal(), QDialog::Accepted);
+    EXPECT_EQ(holdTime, "240307001500");
+}
+
+} // namespace

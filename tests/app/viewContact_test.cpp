@@ -1,0 +1,109 @@
+// The contact view filled by the main window's double click, and the modal windows keeping the
+// message queue (posted messages and window timers) running while they are open.
+#include "app/Adminlogon.h"
+#include "app/about.h"
+#include "app/contactsGrid.h"
+#include "app/viewContact.h"
+
+#include "classlib/ui/Application.h"
+#include "classlib/ui/Dialogs.h"
+#include "classlib/ui/QtText.h"
+#include "platform/Messages.h"
+#include "tests/app/AppFixture.h"
+
+#include <QApplication>
+#include <QTimer>
+#include <functional>
+
+using namespace snpptest;
+
+namespace {
+
+class Windows : public AppTest {
+protected:
+    void SetUp() override {
+        AppTest::SetUp();
+        cls::Application.Initialize();
+    }
+    cls::ScriptedDialogs dialogs;
+};
+
+// Runs a window modally; while it is open, a hidden window gets a posted message and its timer
+// ticks, and then the window is closed by close(). Returns false when the queue stalled.
+bool queueRunsWhileModal(QDialog* form, const std::function<int()>& showModal) {
+    int posted = 0, ticks = 0;
+    plat::HWND hwnd = plat::CreateHiddenWindow([&](plat::HWND, plat::UINT msg, plat::WPARAM, plat::LPARAM) {
+        if (msg == plat::WM_USER + 7) ++posted;
+        if (msg == plat::WM_TIMER) ++ticks;
+        return plat::LRESULT(0);
+    });
+    bool closedByCheck = false;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, form, [&] {
+        if (!form->isVisible()) return;
+        if (posted == 0) plat::PostMessage(hwnd, plat::WM_USER + 7, 0, 0);
+        if (posted >= 1 && ticks >= 3) {
+            closedByCheck = true;
+            form->close();
+        }
+    });
+    check.start(5);
+    QTimer watchdog; // generous: only there so that a stall fails instead of hanging
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, form, [&] { form->close(); });
+    watchdog.start(30000);
+    plat::SetTimer(hwnd, 1, 10);
+    // The timers must fire on the real clock here.
+    plat::SetClock(nullptr);
+    showModal();
+    plat::KillTimer(hwnd, 1);
+    plat::DestroyWindow(hwnd);
+    return closedByCheck && posted >= 1 && ticks >= 3;
+}
+
+TEST_F(Windows, DoubleClickFillsTheContactView) {
+    TviewContactForm view;
+    startApp({{"Alice", "5551234", 1, "", {}}, {"Bob", "5555678", 4, "", {}}});
+    services[4].name = "Night Co";
+    // Shown modally by the main window: close it as soon as it is up.
+    QTimer::singleShot(0, &view, [&] { view.okbutton->click(); });
+    form->namesListbox->SetItemIndex(form->namesListbox->Items.IndexOf("Bob"));
+    form->namesListboxDblClick(form->namesListbox);
+    EXPECT_EQ(view.nameLabel->text(), "Bob");
+    EXPECT_EQ(view.idLabel->text(), "5555678");
+    EXPECT_EQ(view.serviceLabel->text(), "4  [Night Co]");
+    EXPECT_FALSE(view.isVisible());
+    EXPECT_EQ(view.pos(), form->pos() + QPoint(150, 50));
+}
+
+TEST_F(Windows, ModalWindowsKeepTheMessageQueueRunning) {
+    startApp({{"Alice", "5551234", 1, "", {}}});
+    TviewContactForm view;
+    EXPECT_TRUE(queueRunsWhileModal(&view, [&] { return view.ShowModal(); }));
+    TAboutForm about;
+    EXPECT_TRUE(queueRunsWhileModal(&about, [&] { return about.ShowModal(); }));
+    TcontactsGridForm contacts;
+    EXPECT_TRUE(queueRunsWhileModal(&contacts, [&] { return contacts.ShowModal(); }));
+    EXPECT_FALSE(contacts.contactsTable->Active());
+}
+
+TEST_F(Windows, AboutAndLogonPlaceThemselvesBesideTheMainWindow) {
+    startApp({{"Alice", "5551234", 1, "", {}}});
+    form->move(40, 30);
+    TAboutForm about;
+    TlogonForm logon;
+    about.show();
+    logon.show();
+    QApplication::processEvents();
+    EXPECT_EQ(about.pos(), QPoint(90, 80));
+    EXPECT_EQ(logon.pos(), QPoint(140, 130));
+    EXPECT_EQ(logon.passwordEdit->maxLength(), 10);
+    EXPECT_EQ(logon.passwordEdit->echoMode(), QLineEdit::Password);
+    logon.activateWindow();
+    QApplication::processEvents();
+    EXPECT_TRUE(logon.passwordEdit->hasFocus() || QApplication::focusWidget() == nullptr);
+    logon.okButton->click();
+    EXPECT_EQ(logon.result(), cls::mrOk);
+}
+
+} // namespace

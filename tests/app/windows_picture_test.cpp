@@ -1,0 +1,191 @@
+// Renders every window of the paging client offscreen to PNG (under the build directory, as a test
+// artefact) and checks its layout: every visible control inside its window and its container, no two
+// visible controls overlapping, and fixed captions not cut off.
+#include "app/Adminlogon.h"
+#include "app/about.h"
+#include "app/config.h"
+#include "app/contactsGrid.h"
+#include "app/instructions.h"
+#include "app/results.h"
+#include "app/sendLater.h"
+#include "app/viewContact.h"
+
+#include "classlib/ui/Application.h"
+#include "classlib/ui/Dialogs.h"
+#include "tests/app/AppFixture.h"
+
+#include <QAbstractButton>
+#include <QAbstractScrollArea>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTabBar>
+#include <QTabWidget>
+#include <filesystem>
+#include <sstream>
+
+using namespace snpptest;
+
+namespace {
+
+// A control as the user sees it: a widget of one of the control kinds, not part of a composite
+// control (a grid's scroll bars, a combo box's button, the menu bar's items).
+bool isControl(const QWidget* w) {
+    const bool kind = qobject_cast<const QLabel*>(w) || qobject_cast<const QAbstractButton*>(w) ||
+                      qobject_cast<const QLineEdit*>(w) || qobject_cast<const QComboBox*>(w) ||
+                      qobject_cast<const QAbstractScrollArea*>(w) || qobject_cast<const QGroupBox*>(w) ||
+                      qobject_cast<const QTabWidget*>(w) || qobject_cast<const QStatusBar*>(w) ||
+                      qobject_cast<const QMenuBar*>(w) || w->metaObject() == &QFrame::staticMetaObject;
+    if (!kind) return false;
+    for (const QWidget* p = w->parentWidget(); p && !p->isWindow(); p = p->parentWidget())
+        if (qobject_cast<const QAbstractScrollArea*>(p) || qobject_cast<const QComboBox*>(p) ||
+            qobject_cast<const QTabBar*>(p) || qobject_cast<const QStatusBar*>(p) ||
+            qobject_cast<const QMenuBar*>(p) || qobject_cast<const QLineEdit*>(p))
+            return false;
+    return true;
+}
+
+std::string describe(const QWidget* w) {
+    std::ostringstream s;
+    const QString name =
+        w->objectName().isEmpty()
+            ? QString("<%1 \"%2\">")
+                  .arg(w->metaObject()->className())
+                  .arg(qobject_cast<const QLabel*>(w) ? qobject_cast<const QLabel*>(w)->text() : QString())
+            : w->objectName();
+    const QRect r = w->geometry();
+    s << name.toStdString() << " [" << r.x() << "," << r.y() << " " << r.width() << "x" << r.height() << "]";
+    return s.str();
+}
+
+bool isAncestor(const QWidget* a, const QWidget* b) {
+    for (const QWidget* p = b->parentWidget(); p; p = p->parentWidget())
+        if (p == a) return true;
+    return false;
+}
+
+// Text a control shows in one line, without the accelerator mark.
+QString shownText(const QWidget* w) {
+    if (auto* l = qobject_cast<const QLabel*>(w)) return l->wordWrap() ? QString() : l->text();
+    if (auto* b = qobject_cast<const QAbstractButton*>(w)) return QString(b->text()).remove('&');
+    return {};
+}
+
+// Saves the window to PNG and returns the layout faults found in it ("" when none).
+std::string checkWindow(QWidget* window, const std::string& picture) {
+    window->show();
+    QApplication::processEvents();
+    const std::filesystem::path dir = std::filesystem::path(PW_BINARY_DIR) / "test-artifacts" / "windows";
+    std::filesystem::create_directories(dir);
+    const QPixmap pixmap = window->grab();
+    std::string faults;
+    if (pixmap.isNull() || !pixmap.save(QString::fromStdString((dir / (picture + ".png")).string())))
+        faults += "picture not saved\n";
+
+    std::vector<QWidget*> controls;
+    for (QWidget* w : window->findChildren<QWidget*>())
+        if (!w->isWindow() && w->isVisibleTo(window) && isControl(w)) controls.push_back(w);
+    if (controls.empty()) faults += "no controls\n";
+
+    const QRect inside = window->rect();
+    for (QWidget* w : controls) {
+        const QRect r(w->mapTo(window, QPoint(0, 0)), w->size());
+        if (!inside.contains(r)) faults += "outside the window: " + describe(w) + "\n";
+        const QWidget* parent = w->parentWidget();
+        if (parent && parent != window && !parent->rect().contains(w->geometry()))
+            faults += "outside its container: " + describe(w) + "\n";
+        if (r.isEmpty()) faults += "empty: " + describe(w) + "\n";
+        const QString text = shownText(w);
+        if (!text.isEmpty()) {
+            const int needed = w->fontMetrics().horizontalAdvance(text);
+            int room = w->width();
+            if (qobject_cast<QCheckBox*>(w))
+                room -= 20; // the box
+            else if (qobject_cast<QPushButton*>(w))
+                room -= 4;
+            if (needed > room && !w->objectName().startsWith("group")) // group names are the user's
+                faults += "caption cut off (" + std::to_string(needed) + " px needed): " + describe(w) + "\n";
+        }
+    }
+    for (size_t i = 0; i < controls.size(); ++i)
+        for (size_t j = i + 1; j < controls.size(); ++j) {
+            QWidget* a = controls[i];
+            QWidget* b = controls[j];
+            if (isAncestor(a, b) || isAncestor(b, a)) continue;
+            const QRect ra(a->mapTo(window, QPoint(0, 0)), a->size());
+            const QRect rb(b->mapTo(window, QPoint(0, 0)), b->size());
+            if (ra.intersects(rb)) faults += "overlap: " + describe(a) + " and " + describe(b) + "\n";
+        }
+    return faults;
+}
+
+class Pictures : public AppTest {
+protected:
+    void SetUp() override {
+        AppTest::SetUp();
+        cls::Application.Initialize();
+    }
+    cls::ScriptedDialogs dialogs;
+};
+
+TEST_F(Pictures, EveryWindowIsLaidOutWithoutOverlapsOrCutCaptions) {
+    // Created before the main window, as at program start, so that its first showing hides what
+    // it hides in the others.
+    auto contacts = std::make_unique<TcontactsGridForm>();
+    auto view = std::make_unique<TviewContactForm>();
+    auto instructions = std::make_unique<TInstructionsForm>();
+    auto config = std::make_unique<TconfigForm>();
+    auto about = std::make_unique<TAboutForm>();
+    auto logon = std::make_unique<TlogonForm>();
+    auto later = std::make_unique<TSendLaterForm>();
+    pwtest::writeFile("snppqorn.ini", "[Groups]\ngroup1Name=Sales\ngroup2Name=Drivers\ngroup10Name=Board\n");
+    startApp({{"Alice", "5551234", 1, "", {1}}, {"Bob", "5555678", 1, "", {2}}});
+
+    EXPECT_EQ(checkWindow(contacts.get(), "contactsGridForm"), "");
+    // As designed, with the service and password editors and the service list showing.
+    for (QWidget* w :
+         {static_cast<QWidget*>(contacts->servicelistPanel), static_cast<QWidget*>(contacts->serviceLabel),
+          static_cast<QWidget*>(contacts->ServicenumberEdit), static_cast<QWidget*>(contacts->passwordLabel),
+          static_cast<QWidget*>(contacts->passwordEdit)})
+        w->show();
+    EXPECT_EQ(checkWindow(contacts.get(), "contactsGridForm-design"), "");
+    contacts->close();
+
+    view->nameLabel->setText("Alice");
+    view->idLabel->setText("5551234");
+    view->serviceLabel->setText("1  [Tarvo]");
+    EXPECT_EQ(checkWindow(view.get(), "viewContactForm"), "");
+    EXPECT_EQ(checkWindow(instructions.get(), "InstructionsForm"), "");
+    about->versionLabel->setText("Version: 3.10");
+    EXPECT_EQ(checkWindow(about.get(), "AboutForm"), "");
+    EXPECT_EQ(checkWindow(logon.get(), "logonForm"), "");
+    EXPECT_EQ(checkWindow(later.get(), "SendLaterForm"), "");
+    EXPECT_EQ(checkWindow(results.get(), "sendingMemoForm"), "");
+
+    // Each page of the configuration window, the hidden ones as designed.
+    for (TTabSheet* sheet : {config->GeneralTabSheet, config->GroupsTabSheet, config->MessagesTabSheet,
+                             config->servicesTabSheet, config->HelpTabSheet}) {
+        sheet->show();
+        config->show();
+        config->PageControl1->setCurrentWidget(sheet->parentWidget());
+        EXPECT_EQ(checkWindow(config.get(), "configForm-" + sheet->objectName().toStdString()), "");
+    }
+}
+
+TEST_F(Pictures, MainWindowIsLaidOutWithoutOverlapsOrCutCaptions) {
+    pwtest::writeFile("snppqorn.ini", "[Groups]\ngroup1Name=Sales\ngroup2Name=Drivers\ngroup10Name=Board\n");
+    startApp({{"Alice", "5551234", 1, "", {1}}, {"Bob", "5555678", 1, "", {2}}});
+    EXPECT_EQ(checkWindow(form.get(), "Form1"), "");
+    form->NamesSelectingPanel->show();
+    form->groupSelectingLabel->show();
+    form->arrowlabel->show();
+    EXPECT_EQ(checkWindow(form.get(), "Form1-all"), "");
+}
+
+} // namespace
