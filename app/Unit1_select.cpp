@@ -2,7 +2,6 @@
 // quick messages, the contact view and the menus; and the wiring of the window's handlers.
 #include "app/Unit1.h"
 
-#include "app/Unit1_glue.h"
 #include "classlib/ui/Application.h"
 #include "classlib/ui/QtText.h"
 #include "platform/Text.h"
@@ -63,9 +62,7 @@ private:
 
 } // namespace
 
-int compareNames(const std::string& a, const std::string& b) {
-    return plat::AsciiUpper(a).compare(plat::AsciiUpper(b));
-}
+int compareNames(const std::string& a, const std::string& b) { return ctl::LncCompareItems(a, b); }
 
 void TForm1::connectHandlers() {
     namesListbox->OnClick = [this](QObject* s) { namesListboxClick(s); };

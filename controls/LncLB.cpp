@@ -2,6 +2,7 @@
 #include "controls/LncLB.h"
 
 #include "classlib/SysUtils.h"
+#include "classlib/ui/QtText.h"
 #include "controls/LncExcpt.h"
 #include "controls/LncSrMgr.h"
 #include "platform/Text.h"
@@ -19,27 +20,25 @@
 
 namespace {
 
-QString toQString(const std::string& s) {
-    std::u16string w = plat::AnsiToUtf16(s);
-    return QString::fromUtf16(w.data(), static_cast<qsizetype>(w.size()));
-}
+using cls::toQString;
 
-// The list's sort order: bytes compared after ASCII upper-casing.
-bool sortsBefore(const std::string& a, const std::string& b) {
-    size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; ++i) {
-        unsigned char x = static_cast<unsigned char>(plat::AsciiUpper(a[i]));
-        unsigned char y = static_cast<unsigned char>(plat::AsciiUpper(b[i]));
-        if (x != y) return x < y;
-    }
-    return a.size() < b.size();
-}
+bool sortsBefore(const std::string& a, const std::string& b) { return ctl::LncCompareItems(a, b) < 0; }
 
 [[noreturn]] void indexError(int index) {
     throw cls::EListError("List index out of bounds (" + std::to_string(index) + ")");
 }
 
 } // namespace
+
+int ctl::LncCompareItems(std::string_view a, std::string_view b) {
+    size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char x = static_cast<unsigned char>(plat::AsciiUpper(a[i]));
+        unsigned char y = static_cast<unsigned char>(plat::AsciiUpper(b[i]));
+        if (x != y) return x < y ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
 
 uint32_t ctl::DialogBaseUnits() {
     QFontMetrics fm(QApplication::font());

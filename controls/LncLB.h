@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "controls/LncBase.h"
@@ -16,6 +17,9 @@ namespace ctl {
 // Average character width (low word) and height (high word) of the program's default font, the
 // base of dialog units.
 uint32_t DialogBaseUnits();
+// The sorted list's order: bytes compared after ASCII upper-casing; -1, 0 or 1. The name search of
+// a window over a sorted list uses it too, so that search and order agree.
+int LncCompareItems(std::string_view a, std::string_view b);
 
 // Text width with tabs expanded to the given pixel positions (past the last one, every eight
 // average character widths).
