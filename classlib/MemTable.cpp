@@ -398,6 +398,7 @@ void TMemTable::InternalClose() {
     pos_ = Pos::Bof;
     filterBuffer_.clear();
     keyBuffer_.clear();
+    keySaved_.clear();
     savedKey_.clear();
     oldBuffer_.clear();
 }
@@ -794,22 +795,31 @@ void TMemTable::setKeyValues(const std::vector<Variant>& values, char* image, in
     if (indexNo_ < 0) DatabaseError("No index is active", this);
     if (static_cast<int>(values.size()) > IndexFieldCount())
         DatabaseError("Too many key values for the index", this);
-    std::vector<TField*> fields;
     for (int i = 0; i < static_cast<int>(values.size()); ++i)
-        fields.push_back(keyField(i));
-    std::vector<char> saved = keyBuffer_;
+        keyField(i); // every key field exists before the key is touched
+    // The key is saved in a buffer kept between searches; a search started from a field's
+    // handler while one is saved uses one of its own.
+    std::vector<char> own;
+    std::vector<char>& saved = keySaving_ ? own : keySaved_;
+    saved.assign(keyBuffer_.begin(), keyBuffer_.end());
+    struct Busy {
+        bool& flag;
+        bool was;
+        explicit Busy(bool& f) : flag(f), was(f) { flag = true; }
+        ~Busy() { flag = was; }
+    } busy(keySaving_);
     std::fill(keyBuffer_.begin(), keyBuffer_.end(), 0);
     try {
         TempState temp(this, dsSetKey);
         for (size_t i = 0; i < values.size(); ++i)
-            fields[i]->SetAsVariant(values[i]);
+            keyField(static_cast<int>(i))->SetAsVariant(values[i]);
     } catch (...) {
-        keyBuffer_ = saved;
+        keyBuffer_.assign(saved.begin(), saved.end());
         throw;
     }
     if (image != keyBuffer_.data()) {
         std::memcpy(image, keyBuffer_.data(), keyBuffer_.size());
-        keyBuffer_ = saved;
+        keyBuffer_.assign(saved.begin(), saved.end());
     }
     count = static_cast<int>(values.size());
 }
@@ -873,7 +883,11 @@ bool TMemTable::GotoKey() {
     if (indexNo_ < 0) DatabaseError("No index is active", this);
     DoBeforeScroll();
     int n = keyFieldCount_ > 0 ? std::min(keyFieldCount_, IndexFieldCount()) : IndexFieldCount();
-    const std::vector<uint32_t> o = order(); // a copy: a filter handler may change the table
+    // A filter handler may change the table: search a copy then, the cached order otherwise.
+    std::vector<uint32_t> copy;
+    const std::vector<uint32_t>* live = &order();
+    if (Filtered() || searchFiltering_) live = &(copy = *live);
+    const std::vector<uint32_t>& o = *live;
     const TMemTableData& t = *table_;
     const char* key = keyBuffer_.data();
     auto it = std::lower_bound(o.begin(), o.end(), key, [&](uint32_t r, const char* k) {
@@ -894,7 +908,11 @@ void TMemTable::GotoNearest() {
     if (indexNo_ < 0) DatabaseError("No index is active", this);
     DoBeforeScroll();
     int n = keyFieldCount_ > 0 ? std::min(keyFieldCount_, IndexFieldCount()) : IndexFieldCount();
-    const std::vector<uint32_t> o = order(); // a copy: a filter handler may change the table
+    // A filter handler may change the table: search a copy then, the cached order otherwise.
+    std::vector<uint32_t> copy;
+    const std::vector<uint32_t>* live = &order();
+    if (Filtered() || searchFiltering_) live = &(copy = *live);
+    const std::vector<uint32_t>& o = *live;
     const TMemTableData& t = *table_;
     const char* key = keyBuffer_.data();
     auto it = std::lower_bound(o.begin(), o.end(), key, [&](uint32_t r, const char* k) {

@@ -179,6 +179,8 @@ private:
     std::vector<uint32_t> order_, orderPos_;
 
     std::vector<char> filterBuffer_, keyBuffer_, savedKey_, oldBuffer_;
+    std::vector<char> keySaved_; // setKeyValues' copy of the key, kept to save allocations
+    bool keySaving_ = false;
     bool oldValid_ = false;
     int keyFieldCount_ = 0, savedKeyFieldCount_ = 0;
     std::unique_ptr<TFilterExpression> filterExpr_;

@@ -239,3 +239,31 @@ TEST_F(ContactsTest, OlderTableWithoutPasswordAndOtherFailures) {
     EXPECT_THROW(TMemDatabase::CreateTable("pageBASE", "t", {{"a", ftInteger}}, {{"ix", "b", 0}}),
                  EDatabaseError);
 }
+
+TEST_F(ContactsTest, KeySearchesFollowRowsAddedAndDeletedBetweenThem) {
+    // The main window looks every recipient up in turn while the contacts window may change rows.
+    auto window = open();
+    ASSERT_TRUE(main_->FindKey({"bob"}));
+    window->Append();
+    window->FieldByName("name")->SetAsString("Aaron");
+    window->FieldByName("id")->SetAsString("050");
+    window->Post();
+    ASSERT_TRUE(main_->FindKey({"aaron"}));
+    EXPECT_EQ(main_->FieldByName("id")->AsString(), "050");
+    ASSERT_TRUE(window->FindKey({"Bob"}));
+    window->Delete();
+    EXPECT_FALSE(main_->FindKey({"Bob"}));
+    for (int k = 0; k < 300; ++k) {
+        main_->Append();
+        main_->FieldByName("name")->SetAsString("Contact " + std::to_string(1000 + k * 7 % 300));
+        main_->FieldByName("id")->SetAsString(std::to_string(5000 + k * 7 % 300));
+        main_->Post();
+    }
+    for (int k = 0; k < 300; ++k) {
+        ASSERT_TRUE(main_->FindKey({"CONTACT " + std::to_string(1000 + k)})) << k;
+        EXPECT_EQ(main_->FieldByName("id")->AsString(), std::to_string(5000 + k));
+    }
+    EXPECT_FALSE(main_->FindKey({"Contact 999"}));
+    main_->FindNearest({"Contact 1299x"});
+    EXPECT_EQ(main_->FieldByName("name")->AsString(), "dave");
+}
