@@ -109,15 +109,24 @@ Loop::~Loop() {
 }
 
 void Loop::wake() const {
+    if (signalled.exchange(true)) return; // already signalled, or the write is on its way
     uint64_t one = 1;
     ssize_t r = write(evfd, &one, sizeof one);
     (void)r; // EAGAIN means the counter is already far from zero: the loop is awake anyway
 }
 
 bool Loop::drain() const {
+    if (!signalled.load()) return false;
     uint64_t v = 0;
-    return read(evfd, &v, sizeof v) == ssize_t(sizeof v);
+    if (read(evfd, &v, sizeof v) != ssize_t(sizeof v))
+        return false; // the waker set the flag and has not written yet: leave both to it
+    // A wake between the read and this store sees the flag still set and writes nothing; the
+    // caller looks at the queues after draining, so its message is not missed.
+    signalled.store(false);
+    return true;
 }
+
+thread_local Loop* t_watchRound = nullptr;
 
 Window* lookup(HWND h) {
     Globals& g = G();
@@ -144,6 +153,7 @@ Loop& current() {
 }
 
 void reportException(std::exception_ptr e) {
+    OutsideWatchRound outside;
     DispatchExceptionHandler h;
     {
         std::lock_guard lk(G().mu);
@@ -163,6 +173,7 @@ void reportException(std::exception_ptr e) {
 }
 
 LRESULT callProc(const WndProc& proc, HWND h, UINT m, WPARAM w, LPARAM l) {
+    OutsideWatchRound outside;
     try {
         return proc(h, m, w, l);
     } catch (...) {
@@ -254,7 +265,7 @@ bool PostMessage(HWND h, UINT m, WPARAM w, LPARAM l) {
     Window* win = lookup(h);
     if (!win || win->loop->dead) return false;
     win->loop->posted.push_back(MSG{h, m, w, l, now});
-    win->loop->wake();
+    if (win->loop.get() != t_watchRound) win->loop->wake();
     return true;
 }
 
@@ -262,6 +273,7 @@ namespace {
 
 // Sends to a window; waits (running messages sent to this thread) when it belongs to another thread.
 bool sendImpl(HWND h, UINT m, WPARAM w, LPARAM l, const uint32_t* timeoutMs, LRESULT* result) {
+    OutsideWatchRound outside;
     std::shared_ptr<WndProc> proc;
     std::shared_ptr<Loop> target;
     {

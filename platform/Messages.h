@@ -66,7 +66,8 @@ size_t RemoveQueuedMessages(HWND, const std::function<bool(const MSG&)>& match);
 // Descriptor watches on the calling thread's loop: the callback runs on that thread when poll()
 // reports the events (POLLIN / POLLOUT ...). Used by the sockets stand-in. Readiness is level-
 // triggered: the callback must consume it or change the watch. One watch per descriptor and
-// thread (0 on failure); remove the watch before closing the descriptor.
+// thread (0 on failure); remove the watch before closing the descriptor. A callback must not run
+// an outside (Qt) event loop itself: what it posts to its own thread is looked at once it returns.
 using WatchId = uint32_t;
 WatchId WatchFd(int fd, short events, std::function<void(int fd, short revents)> cb);
 void ChangeWatch(WatchId, short events);

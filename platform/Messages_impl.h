@@ -3,6 +3,7 @@
 #pragma once
 #include "platform/Messages.h"
 
+#include <atomic>
 #include <deque>
 #include <map>
 #include <memory>
@@ -49,11 +50,15 @@ struct Loop {
     Loop(const Loop&) = delete;
     Loop& operator=(const Loop&) = delete;
 
+    // The descriptor is written only when not already signalled, and read only when signalled.
     void wake() const;
     bool drain() const; // true when a wake-up was pending
 
     int epfd = -1; // holds evfd and every watched descriptor
     int evfd = -1;
+    // Set by the wake that writes evfd, cleared by the drain that reads it. Either evfd is zero
+    // and no write is on its way, or the flag is set.
+    mutable std::atomic<bool> signalled{false};
     bool dead = false;
     std::deque<MSG> posted;
     std::deque<std::shared_ptr<SentRecord>> sent;
@@ -99,5 +104,21 @@ void reportException(std::exception_ptr e);
 // Runs the sent messages waiting on the loop; true when at least one ran.
 bool processSent(Loop& L);
 void wakeAll();
+
+// The loop whose watch callbacks the calling thread is running, or nullptr. Posts from those
+// callbacks to that loop need no wake-up: the loop looks at its queue right after them.
+extern thread_local Loop* t_watchRound;
+// Clears t_watchRound for a stretch that may block or run arbitrary code (window procedures,
+// nested loops), and restores it afterwards.
+class OutsideWatchRound {
+public:
+    OutsideWatchRound() : saved_(t_watchRound) { t_watchRound = nullptr; }
+    ~OutsideWatchRound() { t_watchRound = saved_; }
+    OutsideWatchRound(const OutsideWatchRound&) = delete;
+    OutsideWatchRound& operator=(const OutsideWatchRound&) = delete;
+
+private:
+    Loop* saved_;
+};
 
 } // namespace plat::msgimpl

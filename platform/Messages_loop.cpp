@@ -46,11 +46,15 @@ bool runWatches(Loop& L, int timeoutMs) {
         if (it == L.watches.end()) continue; // removed by an earlier callback of this round
         auto cb = it->second.cb;
         int fd = it->second.fd;
+        Loop* saved = t_watchRound;
+        t_watchRound = &L;
         try {
             (*cb)(fd, fromEpoll(evs[i].events));
         } catch (...) {
+            t_watchRound = saved;
             reportException(std::current_exception());
         }
+        t_watchRound = saved;
         did = true;
     }
     return did;
@@ -97,6 +101,7 @@ int waitForTimer() {
 } // namespace
 
 bool GetMessage(MSG* msg) {
+    OutsideWatchRound outside;
     Loop& L = current();
     for (;;) {
         L.drain();
@@ -114,6 +119,7 @@ bool GetMessage(MSG* msg) {
 }
 
 bool PeekMessage(MSG* msg, bool remove) {
+    OutsideWatchRound outside;
     Loop& L = current();
     processSent(L);
     if (takePosted(L, msg, remove)) return true;
@@ -206,6 +212,7 @@ void UnwatchFd(WatchId id) {
 }
 
 void ProcessPendingMessages() {
+    OutsideWatchRound outside;
     Loop& L = current();
     L.drain();
     // Bounded, so that a handler that keeps posting cannot starve the outside loop; what is
@@ -233,6 +240,7 @@ void ProcessPendingMessages() {
 }
 
 bool PumpUntil(const std::function<bool()>& pred, uint64_t timeoutMs) {
+    OutsideWatchRound outside;
     Loop& L = current();
     uint64_t start = NowMs();
     uint64_t deadline = timeoutMs > UINT64_MAX - start ? UINT64_MAX : start + timeoutMs;

@@ -1,0 +1,116 @@
+// Tests of the loop's wake-ups: posts made by a watch callback to its own thread, posts from a
+// window procedure run inside a watch round, and many posts racing a loop that keeps blocking.
+#include "platform/Messages.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace plat;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Pipes whose write end another thread uses to make a watch fire.
+struct Pipe {
+    int fds[2] = {-1, -1};
+    Pipe() { EXPECT_EQ(pipe(fds), 0); }
+    ~Pipe() {
+        close(fds[0]);
+        close(fds[1]);
+    }
+};
+
+TEST(MessagesWakeTest, PostsFromWatchCallbacksAndNestedLoopsAreNotMissed) {
+    Pipe p;
+    std::promise<HWND> made;
+    std::atomic<int> got{0}, nestedGot{0};
+    std::thread loop([&] {
+        std::vector<std::thread> posters;
+        int rounds = 0;
+        HWND w = CreateHiddenWindow([&](HWND h, UINT m, WPARAM, LPARAM) -> LRESULT {
+            if (m == WM_USER) {
+                // A nested loop run by a procedure called from the watch round: a post made
+                // while it waits must still wake it.
+                posters.emplace_back([h] {
+                    std::this_thread::sleep_for(5ms);
+                    PostMessage(h, WM_USER + 2, 0, 0);
+                });
+                PumpUntil([&] { return nestedGot.load() > 0; }, 10000);
+                ++got;
+            } else if (m == WM_USER + 2) {
+                ++nestedGot;
+            } else if ((m == WM_USER + 1 && ++rounds == 3) || m == WM_USER + 3) {
+                PostQuitMessage(0);
+            }
+            return 0;
+        });
+        WatchId id = WatchFd(p.fds[0], POLLIN, [&](int fd, short) {
+            char c;
+            if (read(fd, &c, 1) == 1) {
+                PostMessage(w, WM_USER, 0, 0); // own thread, no other wake-up follows
+                if (c == 'n') PostMessage(w, WM_USER + 1, 0, 0);
+            }
+        });
+        made.set_value(w);
+        MSG m;
+        while (GetMessage(&m))
+            DispatchMessage(m);
+        UnwatchFd(id);
+        DestroyWindow(w);
+        for (auto& t : posters)
+            t.join();
+    });
+    HWND w = made.get_future().get();
+    for (int i = 0; i < 3; ++i) {
+        int before = got.load();
+        ASSERT_EQ(write(p.fds[1], "n", 1), 1);
+        for (int j = 0; j < 10000 && got.load() == before; ++j)
+            std::this_thread::sleep_for(1ms);
+        EXPECT_EQ(got.load(), before + 1) << "round " << i;
+        nestedGot = 0;
+    }
+    for (int j = 0; j < 10000 && IsWindow(w); ++j)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_FALSE(IsWindow(w));
+    PostMessage(w, WM_USER + 3, 0, 0); // frees a stalled loop so that join returns
+    loop.join();
+    EXPECT_EQ(got.load(), 3);
+}
+
+TEST(MessagesWakeTest, ManyPostsRacingABlockingLoopAllArrive) {
+    constexpr int kPosts = 20000;
+    std::promise<HWND> made;
+    std::atomic<int> got{0};
+    std::thread loop([&] {
+        HWND w = CreateHiddenWindow([&](HWND, UINT m, WPARAM, LPARAM) -> LRESULT {
+            if (m == WM_USER && ++got == kPosts) PostQuitMessage(0);
+            return 0;
+        });
+        made.set_value(w);
+        MSG m;
+        while (GetMessage(&m))
+            DispatchMessage(m);
+        DestroyWindow(w);
+    });
+    HWND w = made.get_future().get();
+    for (int i = 0; i < kPosts; ++i) {
+        ASSERT_TRUE(PostMessage(w, WM_USER, 0, 0));
+        if (i % 64 == 0) std::this_thread::yield(); // lets the loop empty its queue and block again
+    }
+    for (int j = 0; j < 20000 && got.load() < kPosts; ++j)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(got.load(), kPosts);
+    if (got.load() < kPosts)
+        for (int i = got.load(); i < kPosts; ++i)
+            PostMessage(w, WM_USER, 0, 0); // ends a stalled loop
+    loop.join();
+}
+
+} // namespace
