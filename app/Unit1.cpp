@@ -78,7 +78,7 @@ void setBuiltInServices() {
 }
 
 namespace {
-// Part 1 of a host field as it stands; parts 2 and 3 without any blank; a fourth part is ignored.
+// The first field of a host entry as it stands; the second and third without any blank; a fourth is ignored.
 void splitHostField(const std::string& field, std::string& host, std::string& login, std::string& password) {
     host.clear();
     login.clear();
