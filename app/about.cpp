@@ -1,6 +1,7 @@
 // TAboutForm: the about window's texts, its placement beside the main window and its OK button.
 #include "app/about.h"
 
+#include "app/FormControls.h"
 #include "app/Unit1.h"
 #include "classlib/ui/Application.h"
 
@@ -9,13 +10,7 @@
 TAboutForm* AboutForm = nullptr;
 
 namespace {
-QLabel* label(QWidget* parent, const char* name, const char* text, int x, int y) {
-    auto* l = new QLabel(QString::fromLatin1(text), parent);
-    l->setObjectName(name);
-    l->adjustSize();
-    l->move(x, y);
-    return l;
-}
+using appui::label;
 } // namespace
 
 TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent) {

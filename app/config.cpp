@@ -2,6 +2,7 @@
 // stores the settings, writes the settings file and puts the settings into effect.
 #include "app/config.h"
 
+#include "app/FormControls.h"
 #include "app/Unit1.h"
 #include "classlib/SysUtils.h"
 #include "classlib/ui/Application.h"
@@ -24,13 +25,7 @@ namespace {
 // shown (and saved) whole.
 const char* const kTypingLimit = "typingLimit";
 
-QLabel* label(QWidget* parent, const QString& name, const char* text, int x, int y) {
-    auto* l = new QLabel(QString::fromLatin1(text), parent);
-    l->setObjectName(name);
-    l->adjustSize();
-    l->move(x, y);
-    return l;
-}
+using appui::label;
 
 QLineEdit* edit(QWidget* parent, const QString& name, int maxLength, int x, int y, int w, int h = 22) {
     auto* e = new QLineEdit(parent);

@@ -2,6 +2,7 @@
 // is stored, the record buttons and the group filter.
 #include "app/contactsGrid.h"
 
+#include "app/FormControls.h"
 #include "app/Unit1.h"
 #include "classlib/ui/Application.h"
 #include "classlib/ui/Dialogs.h"
@@ -17,20 +18,9 @@ namespace {
 const char* const kEditingMessage = "You are currently editing a record.  Choose UPDATE or CANCEL.";
 const char* const kShowAllItem = "SHOW ALL CONTACTS";
 
-QLabel* label(QWidget* parent, const char* name, const char* text, int x, int y) {
-    auto* l = new QLabel(QString::fromLatin1(text), parent);
-    l->setObjectName(name);
-    l->adjustSize();
-    l->move(x, y);
-    return l;
-}
+using appui::label;
 
-QPushButton* button(QWidget* parent, const char* name, const char* text, int x, int y, int w, int h) {
-    auto* b = new QPushButton(QString::fromLatin1(text), parent);
-    b->setObjectName(name);
-    b->setGeometry(x, y, w, h);
-    return b;
-}
+using appui::button;
 
 cls::TDBEdit* dbEdit(QWidget* parent, const char* name, cls::TDataSource* source, const char* field, int x,
                      int y, int w) {

@@ -2,6 +2,7 @@
 // hold time of the SNPP dialogue.
 #include "app/sendLater.h"
 
+#include "app/FormControls.h"
 #include "app/Unit1.h"
 #include "classlib/ui/Application.h"
 #include "classlib/ui/Dialogs.h"
@@ -19,13 +20,7 @@ const char* const kTimeError = "Error in time field. Use format hh:mm";
 const char* const kDateError = "Error formatting your date input";
 const char* const kHourError = "Error formatting your hour input";
 
-QLabel* label(QWidget* parent, const char* name, const char* text, int x, int y) {
-    auto* l = new QLabel(QString::fromLatin1(text), parent);
-    l->setObjectName(name);
-    l->adjustSize();
-    l->move(x, y);
-    return l;
-}
+using appui::label;
 
 QLineEdit* edit(QWidget* parent, const char* name, int maxLength, int x, int y, int w) {
     auto* e = new QLineEdit(parent);

@@ -1,18 +1,14 @@
 // TviewContactForm: the contact-view window's labels, its note and its OK button.
 #include "app/viewContact.h"
 
+#include "app/FormControls.h"
+
 #include "classlib/ui/Application.h"
 
 TviewContactForm* viewContactForm = nullptr;
 
 namespace {
-QLabel* label(QWidget* parent, const char* name, const char* text, int x, int y) {
-    auto* l = new QLabel(QString::fromLatin1(text), parent);
-    l->setObjectName(name);
-    l->adjustSize();
-    l->move(x, y);
-    return l;
-}
+using appui::label;
 
 QLabel* valueLabel(QWidget* parent, const char* name, int x, int y) {
     auto* l = new QLabel(parent);
