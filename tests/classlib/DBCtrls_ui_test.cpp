@@ -1,6 +1,7 @@
 // Tests of the data-bound edit and check box over the in-memory contacts table: auto-edit on
 // typing and clicking, what Post stores, refresh on record changes, cancel, and Windows-1252 text.
 #include "classlib/MemTable.h"
+#include "tests/classlib/ContactsFixture.h"
 #include "classlib/ui/Application.h"
 #include "classlib/ui/DBCtrls.h"
 #include "classlib/ui/Dialogs.h"
@@ -39,13 +40,7 @@ class DBCtrlsTest : public testing::Test {
 protected:
     void SetUp() override {
         Application.Initialize();
-        TMemDatabase::DropAll();
-        CreateContactsTable(kDb);
-        table = std::make_unique<TMemTable>();
-        table->SetDatabaseName(kDb);
-        table->SetTableName("contacts");
-        table->SetIndexName("nameIndex");
-        table->Open();
+        table = pwtest::openFreshContacts(kDb);
         addContact("Carol", "300", false);
         addContact("Alice", "100", true);
         addContact("Bob", "200", false);
@@ -75,11 +70,7 @@ protected:
     }
 
     void addContact(const std::string& name, const std::string& id, bool group1) {
-        table->Append();
-        table->FieldByName("name")->SetAsString(name);
-        table->FieldByName("id")->SetAsString(id);
-        table->FieldByName("memberGr1")->SetAsBoolean(group1);
-        table->Post();
+        pwtest::addContact(*table, name, id, group1);
     }
 
     // What is stored, read through a second table on the same data, not through the controls' dataset.

@@ -2,6 +2,7 @@
 // following inserts, deletes, edits and filters, and the tie between the selected row and the
 // dataset's current record in both directions.
 #include "classlib/MemTable.h"
+#include "tests/classlib/ContactsFixture.h"
 #include "classlib/ui/Application.h"
 #include "classlib/ui/DBCtrls.h"
 #include "classlib/ui/DBGrids.h"
@@ -27,13 +28,7 @@ class DBGridTest : public testing::Test {
 protected:
     void SetUp() override {
         Application.Initialize();
-        TMemDatabase::DropAll();
-        CreateContactsTable(kDb);
-        table = std::make_unique<TMemTable>();
-        table->SetDatabaseName(kDb);
-        table->SetTableName("contacts");
-        table->SetIndexName("nameIndex");
-        table->Open();
+        table = pwtest::openFreshContacts(kDb);
         addContact("Carol", "300", true);
         addContact("alice", "100", true);
         addContact("Bob", "200", false);
@@ -62,11 +57,7 @@ protected:
     }
 
     void addContact(const std::string& name, const std::string& id, bool group1) {
-        table->Append();
-        table->FieldByName("name")->SetAsString(name);
-        table->FieldByName("id")->SetAsString(id);
-        table->FieldByName("memberGr1")->SetAsBoolean(group1);
-        table->Post();
+        pwtest::addContact(*table, name, id, group1);
     }
 
     std::vector<std::string> names() const {
