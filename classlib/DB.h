@@ -49,6 +49,9 @@ enum TFieldType {
     ftWideString
 };
 const char* FieldTypeName(TFieldType t);
+// Bytes of a value of type t in a record buffer, for a text or byte value of size bytes (text gets
+// its terminator, var-bytes their length word); -1 for types without a fixed native form.
+int NativeDataSize(TFieldType t, int size);
 
 enum TDataSetState {
     dsInactive,

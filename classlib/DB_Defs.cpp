@@ -258,11 +258,11 @@ void TParam::AssignFieldValue(const TField* field, const Variant& value) {
     Bound = true;
 }
 
-int TParam::GetDataSize() const {
-    switch (DataType) {
+int NativeDataSize(TFieldType t, int size) {
+    switch (t) {
     case ftString:
     case ftFixedChar:
-        return value_.IsNull() ? 1 : static_cast<int>(value_.AsString().size()) + 1;
+        return size + 1;
     case ftSmallint:
     case ftWord:
     case ftBoolean:
@@ -278,12 +278,18 @@ int TParam::GetDataSize() const {
     case ftDateTime:
         return 8;
     case ftBytes:
-        return value_.IsNull() ? 0 : static_cast<int>(value_.AsString().size());
+        return size;
     case ftVarBytes:
-        return value_.IsNull() ? 2 : static_cast<int>(value_.AsString().size()) + 2;
+        return size + 2;
     default:
-        return 0;
+        return -1;
     }
+}
+
+int TParam::GetDataSize() const {
+    const int length = value_.IsNull() ? 0 : static_cast<int>(value_.AsString().size());
+    const int n = NativeDataSize(DataType, length);
+    return n < 0 ? 0 : n;
 }
 
 bool TParam::GetData(void* buffer) const {

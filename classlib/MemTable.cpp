@@ -31,35 +31,14 @@ std::vector<std::shared_ptr<TMemTableData>>& registry() {
 }
 
 int nativeSize(const TMemFieldSpec& f) {
-    switch (f.DataType) {
-    case ftString:
-    case ftFixedChar:
-        if (f.Size < 1 || f.Size > 8192) break;
-        return f.Size + 1;
-    case ftSmallint:
-    case ftWord:
-    case ftBoolean:
-        return 2;
-    case ftInteger:
-    case ftAutoInc:
-    case ftDate:
-    case ftTime:
-        return 4;
-    case ftFloat:
-    case ftCurrency:
-    case ftBCD:
-    case ftDateTime:
-        return 8;
-    case ftBytes:
-        if (f.Size < 1 || f.Size > 65535) break;
-        return f.Size;
-    case ftVarBytes:
-        if (f.Size < 1 || f.Size > 65535) break;
-        return f.Size + 2;
-    default:
-        DatabaseError("Field '" + f.Name + "': type " + FieldTypeName(f.DataType) + " is not supported");
-    }
-    DatabaseError("Field '" + f.Name + "': invalid size " + std::to_string(f.Size));
+    const bool sized = f.DataType == ftString || f.DataType == ftFixedChar || f.DataType == ftBytes ||
+                       f.DataType == ftVarBytes;
+    const int maxSize = f.DataType == ftString || f.DataType == ftFixedChar ? 8192 : 65535;
+    if (sized && (f.Size < 1 || f.Size > maxSize))
+        DatabaseError("Field '" + f.Name + "': invalid size " + std::to_string(f.Size));
+    const int n = NativeDataSize(f.DataType, f.Size);
+    if (n < 0) DatabaseError("Field '" + f.Name + "': type " + FieldTypeName(f.DataType) + " is not supported");
+    return n;
 }
 
 template <typename T> T load(const char* p) {
