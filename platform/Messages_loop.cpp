@@ -3,6 +3,7 @@
 #include "platform/Messages_impl.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <poll.h>
 #include <sys/epoll.h>
 
@@ -211,10 +212,11 @@ void UnwatchFd(WatchId id) {
     L.watches.erase(it);
 }
 
-void ProcessPendingMessages() {
+bool ProcessPendingMessages() {
     OutsideWatchRound outside;
     Loop& L = current();
     L.drain();
+    bool watched = false;
     // Bounded, so that a handler that keeps posting cannot starve the outside loop; what is
     // left keeps the wake descriptor signalled.
     for (int round = 0; round < 64; ++round) {
@@ -229,14 +231,24 @@ void ProcessPendingMessages() {
             DispatchMessage(msg);
             did = true;
         }
-        if (round == 0) did |= runWatches(L, 0);
+        if (round == 0 && runWatches(L, 0)) did = watched = true;
         if (!did && takeTimer(L, &msg, true)) {
             DispatchMessage(msg);
             did = true;
         }
-        if (!did) return;
+        if (!did) return watched;
     }
     L.wake();
+    return watched;
+}
+
+bool WaitForWork(int timeoutMs) {
+    Loop& L = current();
+    epoll_event ev;
+    int n;
+    while ((n = epoll_wait(L.epfd, &ev, 1, timeoutMs)) < 0 && errno == EINTR) {
+    }
+    return n > 0;
 }
 
 bool PumpUntil(const std::function<bool()>& pred, uint64_t timeoutMs) {

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <poll.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -162,4 +163,34 @@ TEST(MessagePump, TimersKeepFiringInsideADialogOpenedByATimerHandler) {
     EXPECT_EQ(insideModal, 3);
     EXPECT_EQ(dlg.result(), QDialog::Accepted);
     DestroyWindow(w);
+}
+
+TEST(MessagePump, AConversationThatNeverPausesStillLetsQtRun) {
+    // Two ends of a socket pair answer each other at once, for ever: the pump keeps serving them
+    // but must give way to Qt's own events every few milliseconds.
+    cls::InstallMessagePump();
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    long exchanges = 0;
+    auto answer = [&](int fd, short) {
+        char c;
+        if (read(fd, &c, 1) == 1) {
+            ++exchanges;
+            EXPECT_EQ(write(fd, &c, 1), 1);
+        }
+    };
+    WatchId a = WatchFd(sv[0], POLLIN, answer);
+    WatchId b = WatchFd(sv[1], POLLIN, answer);
+    ASSERT_EQ(write(sv[0], "x", 1), 1);
+    int qtTicks = 0;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] { ++qtTicks; });
+    tick.start(5);
+    runQtUntil([&] { return qtTicks >= 5; });
+    EXPECT_GE(qtTicks, 5);
+    EXPECT_GT(exchanges, 100); // and the conversation went on meanwhile
+    UnwatchFd(a);
+    UnwatchFd(b);
+    close(sv[0]);
+    close(sv[1]);
 }

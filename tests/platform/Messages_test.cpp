@@ -306,11 +306,17 @@ TEST(Messages, DescriptorWatchesRunOnTheLoopThread) {
     EXPECT_TRUE(PumpUntil([&] { return calls == 1; }, 60000));
     ChangeWatch(id2, 0);
     ASSERT_EQ(write(fds[1], "y", 1), 1);
-    ProcessPendingMessages();
+    EXPECT_FALSE(WaitForWork(0));
+    EXPECT_FALSE(ProcessPendingMessages()); // no watch ran
     EXPECT_EQ(calls, 1);
     ChangeWatch(id2, POLLIN);
-    ProcessPendingMessages();
+    EXPECT_TRUE(WaitForWork(0));
+    EXPECT_TRUE(ProcessPendingMessages());
     EXPECT_EQ(calls, 2);
+    PostMessage(w, WM_USER + 7, 0, 0); // a posted message is work too, but not a watch
+    EXPECT_TRUE(WaitForWork(0));
+    EXPECT_FALSE(ProcessPendingMessages());
+    EXPECT_FALSE(WaitForWork(0));
     UnwatchFd(id2);
     UnwatchFd(id2); // a second removal is harmless
     EXPECT_EQ(WatchFd(-1, POLLIN, [](int, short) {}), 0u);
