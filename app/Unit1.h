@@ -1,6 +1,7 @@
 // TForm1: the main window of the paging client, its settings and service table, and the SNPP
 // sending engine with its send context, cipher and daily log.
 #pragma once
+#include "app/ReplyLines.h"
 #include "app/Unit1_crypt.h"
 #include "app/Unit1_log.h"
 #include "classlib/MemTable.h"
@@ -105,6 +106,8 @@ constexpr plat::UINT kBackupHostMessage = plat::WM_USER + 2;  // 1026
 constexpr int32_t kSingleSendTimeout = 30;
 constexpr uint32_t kBackupPause = 150;
 constexpr uint32_t kTimerInterval = 333;
+// Largest reply line taken whole; a longer line without its end is cut here.
+constexpr size_t kMaxReplyLine = 2048;
 // Port of every backup host (tests point it at their own server).
 extern uint16_t backupPort;
 
@@ -299,7 +302,7 @@ private:
     std::vector<std::string> pendingResults_; // results lines not yet in the memo
     QTimer* resultsTimer_ = nullptr;
 
-    std::string replyBuffer_;        // bytes of a reply whose line has not ended yet
+    ReplyLines replies_{kMaxReplyLine}; // the server's bytes, framed into reply lines
     bool closing_ = false;           // a close was asked for: buffered replies are dropped
     bool socketOpen_ = false;        // a connection (or an attempt) is outstanding at the port
     bool holdAccepted_ = false;      // the server accepted HOLD on this connection
@@ -308,7 +311,6 @@ private:
     bool logFailureShown_ = false;   // a log write error was shown during this send
     bool pageInProgress_ = false;    // currentName's page has been started and not finished
     bool serviceAttempted_ = false;  // this multiple send reached at least one usable service
-    bool discardToEol_ = false;      // the rest of an over-long reply line is being skipped
     uint64_t repliesHandled_ = 0;
 
 public:
@@ -321,5 +323,3 @@ extern TForm1* Form1;
 // The order of the contacts list and of the name search: bytes compared after ASCII upper-casing.
 int compareNames(const std::string& a, const std::string& b);
 
-// Largest reply line taken whole; a longer line without its end is cut here.
-constexpr size_t kMaxReplyLine = 2048;

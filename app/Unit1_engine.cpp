@@ -208,8 +208,7 @@ bool TForm1::pagerIdValid(const std::string& id, const std::string& pin) const {
 // ---- Connecting ----------------------------------------------------------------------------------
 
 bool TForm1::startConnect() {
-    replyBuffer_.clear();
-    discardToEol_ = false;
+    replies_.clear();
     closing_ = false;
     holdAccepted_ = false;
     socketOpen_ = true;
@@ -315,33 +314,11 @@ void TForm1::BackupHostMessage() {
 
 void TForm1::clientSocketDataIn(cls::TComponent*, const std::string& Text, bool) {
     if (closing_) return;
-    replyBuffer_ += Text;
-    while (!closing_ && !replyBuffer_.empty()) {
-        const size_t lf = replyBuffer_.find('\n');
-        if (discardToEol_) {
-            // The rest of a reply line that was cut at the bound.
-            if (lf == std::string::npos) {
-                replyBuffer_.clear();
-                break;
-            }
-            replyBuffer_.erase(0, lf + 1);
-            discardToEol_ = false;
-            continue;
-        }
-        std::string line;
-        if (lf != std::string::npos && lf < kMaxReplyLine) {
-            line = replyBuffer_.substr(0, lf + 1);
-            replyBuffer_.erase(0, lf + 1);
-        } else if (replyBuffer_.size() >= kMaxReplyLine) {
-            line = replyBuffer_.substr(0, kMaxReplyLine);
-            replyBuffer_.erase(0, kMaxReplyLine);
-            discardToEol_ = true;
-        } else {
-            break;
-        }
+    replies_.append(Text);
+    std::string line;
+    while (!closing_ && replies_.next(line))
         handleReply(line);
-    }
-    if (closing_) replyBuffer_.clear();
+    if (closing_) replies_.clear();
 }
 
 void TForm1::handleReply(const std::string& reply) {
@@ -602,7 +579,7 @@ bool TForm1::sendLine(const std::string& line) {
 
 void TForm1::closeConnection() {
     closing_ = true;
-    replyBuffer_.clear();
+    replies_.clear();
     try {
         portDisconnect();
     } catch (...) {
@@ -636,8 +613,7 @@ void TForm1::clientSocketError(cls::TComponent*, int, const std::string& Descrip
 void TForm1::clientSocketDisconnected(cls::TComponent*, int StatusCode, const std::string& Description) {
     socketOpen_ = false;
     closing_ = false;
-    replyBuffer_.clear();
-    discardToEol_ = false;
+    replies_.clear();
     sendState = 1;
     timeoutLeft = 0;
     if (multiSend) postNextService();

@@ -1,0 +1,57 @@
+// Tests of the reply framing: segments never change the lines, an over-long line is cut and its
+// rest skipped, and the random streams of the fuzz harness agree with a byte-at-a-time reader.
+#include "app/ReplyLines.h"
+#include "tests/fuzz/ReplyLinesFuzz.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace {
+
+std::vector<std::string> drain(ReplyLines& r) {
+    std::vector<std::string> out;
+    std::string line;
+    while (r.next(line))
+        out.push_back(line);
+    return out;
+}
+
+} // namespace
+
+TEST(ReplyLines, SegmentsAreJoinedAndSplitIntoLines) {
+    ReplyLines r(2048);
+    r.append("250 Pager ID");
+    EXPECT_TRUE(drain(r).empty()); // no line end yet
+    r.append(" Accepted\r\n250 Message OK\r\n220 ");
+    EXPECT_EQ(drain(r), (std::vector<std::string>{"250 Pager ID Accepted\r\n", "250 Message OK\r\n"}));
+    r.append("Ready\r\n");
+    EXPECT_EQ(drain(r), (std::vector<std::string>{"220 Ready\r\n"}));
+    r.append("421 half");
+    r.clear(); // a new connection starts clean
+    r.append("250 OK\r\n");
+    EXPECT_EQ(drain(r), (std::vector<std::string>{"250 OK\r\n"}));
+}
+
+TEST(ReplyLines, AnOverLongLineIsCutAndItsRestSkipped) {
+    ReplyLines r(8);
+    r.append("250 abcdefghij");
+    EXPECT_EQ(drain(r), (std::vector<std::string>{"250 abcd"}));
+    r.append("klm\r\n550 No\r\n");
+    EXPECT_EQ(drain(r), (std::vector<std::string>{"550 No\r\n"}));
+    r.append("1234567\n"); // exactly the bound, with its end: whole
+    EXPECT_EQ(drain(r), (std::vector<std::string>{"1234567\n"}));
+}
+
+TEST(ReplyLines, RandomStreamsAgreeWithAByteAtATimeReader) {
+    std::mt19937 rng(11);
+    for (int k = 0; k < 3000; ++k) {
+        std::string in(2 + rng() % 300, '\0');
+        for (char& c : in)
+            c = "25 0\r\nA\n"[rng() % 8];
+        in[0] = static_cast<char>(rng());
+        in[1] = static_cast<char>(rng());
+        pwfuzz::RunReplyLines(reinterpret_cast<const uint8_t*>(in.data()), in.size()); // aborts on a mismatch
+    }
+    EXPECT_EQ(pwfuzz::ReferenceReplyLines("a\nbcdef\n", 3), (std::vector<std::string>{"a\n", "bcd"}));
+}
