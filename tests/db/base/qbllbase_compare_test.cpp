@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <clocale>
 #include <cstdlib>
-#include <cstring>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -52,8 +52,7 @@ std::string fold(std::string s) {
 // The order the collation gives the corpus, as indexes.
 std::vector<size_t> orderOf(const std::vector<std::string>& c, bool noCase) {
     std::vector<size_t> idx(c.size());
-    for (size_t i = 0; i < idx.size(); ++i)
-        idx[i] = i;
+    std::iota(idx.begin(), idx.end(), size_t(0));
     std::stable_sort(idx.begin(), idx.end(),
                      [&](size_t a, size_t b) { return collateAnsi(c[a], c[b], noCase) < 0; });
     return idx;

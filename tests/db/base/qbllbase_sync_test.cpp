@@ -1,48 +1,20 @@
 // Tests of padlocks, events and the read/write portal's policy, with real threads.
 #include "db/base/qbllbase.h"
 #include "db/base/qbllexcp.h"
+#include "tests/db/DbTestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-namespace {
-
+using namespace dbtest;
 using namespace std::chrono_literals;
-
-// Polls until pred holds; the bound only guards against a hang.
-bool waitUntil(const std::function<bool()>& pred) {
-    auto end = std::chrono::steady_clock::now() + 20s;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-class Trace {
-public:
-    void add(const std::string& s) {
-        std::lock_guard g(m_);
-        v_.push_back(s);
-    }
-    std::vector<std::string> get() {
-        std::lock_guard g(m_);
-        return v_;
-    }
-
-private:
-    std::mutex m_;
-    std::vector<std::string> v_;
-};
-
-} // namespace
 
 TEST(Padlock, ReentrantAndExclusive) {
     TqbPadlock p;
@@ -73,13 +45,7 @@ TEST(Padlock, ReentrantAndExclusive) {
 TEST(Event, AutoResetAndTimeoutCodes) {
     TqbEvent e;
     EXPECT_EQ(e.TryWait(20), 258u);
-    try {
-        e.WaitFor(20);
-        ADD_FAILURE() << "no time-out";
-    } catch (const EqbException& x) {
-        EXPECT_EQ(x.ErrorCode, 288);
-        EXPECT_EQ(x.Message(), "Timed out waiting for reply");
-    }
+    EXPECT_EQ(raised<EqbException>([&] { e.WaitFor(20); }), (Raised{"Timed out waiting for reply", 288}));
     e.Signal();
     EXPECT_EQ(e.TryWait(0), 0u);
     EXPECT_EQ(e.TryWait(20), 258u); // the signal was consumed
@@ -120,14 +86,19 @@ TEST(Portal, WriterReentersAndReadsInsideItsWrite) {
 
 TEST(Portal, WaitingWriterHoldsOffNewReadersAndReadersGoFirstAfterIt) {
     TqbReadWritePortal p;
-    Trace trace;
+    std::mutex m;
+    std::vector<std::string> trace; // read after the joins
+    auto note = [&](const std::string& s) {
+        std::lock_guard g(m);
+        trace.push_back(s);
+    };
     std::atomic<int> step{0};
     auto reader = [&](const std::string& name, int releaseAt) {
         return std::thread([&, name, releaseAt] {
             p.BeginRead();
-            trace.add(name + " in");
+            note(name + " in");
             waitUntil([&] { return step.load() >= releaseAt; });
-            trace.add(name + " out");
+            note(name + " out");
             p.EndRead();
         });
     };
@@ -135,9 +106,9 @@ TEST(Portal, WaitingWriterHoldsOffNewReadersAndReadersGoFirstAfterIt) {
     ASSERT_TRUE(waitUntil([&] { return p.ActiveReaders() == 2; }));
     std::thread w([&] {
         p.BeginWrite();
-        trace.add("w in");
+        note("w in");
         waitUntil([&] { return step.load() >= 2; });
-        trace.add("w out");
+        note("w out");
         p.EndWrite();
     });
     ASSERT_TRUE(waitUntil([&] { return p.WaitingWriters() == 1; }));
@@ -150,8 +121,7 @@ TEST(Portal, WaitingWriterHoldsOffNewReadersAndReadersGoFirstAfterIt) {
     r2.join();
     w.join();
     r3.join();
-    auto t = trace.get();
-    auto pos = [&](const std::string& s) { return std::find(t.begin(), t.end(), s) - t.begin(); };
+    auto pos = [&](const std::string& s) { return std::find(trace.begin(), trace.end(), s) - trace.begin(); };
     EXPECT_LT(pos("r1 out"), pos("w in"));
     EXPECT_LT(pos("r2 out"), pos("w in"));
     EXPECT_LT(pos("w out"), pos("r3 in"));
@@ -199,13 +169,8 @@ TEST(Portal, ReaderReadsAgainWhileWriterWaitsAndUpgradeIsRefused) {
     ASSERT_TRUE(waitUntil([&] { return p.WaitingWriters() == 1; }));
     p.BeginRead(); // must not wait behind the writer that waits for this reader
     p.EndRead();
-    try {
-        p.BeginWrite();
-        ADD_FAILURE() << "upgrade accepted";
-    } catch (const EqbException& e) {
-        EXPECT_EQ(e.ErrorCode, 294);
-        EXPECT_EQ(e.Message(), "Timeout occurred in TqbReadWritePortal.BeginWrite");
-    }
+    EXPECT_EQ(raised<EqbException>([&] { p.BeginWrite(); }),
+              (Raised{"Timeout occurred in TqbReadWritePortal.BeginWrite", 294}));
     EXPECT_FALSE(wrote.load());
     p.EndRead();
     ASSERT_TRUE(waitUntil([&] { return wrote.load(); }));

@@ -3,6 +3,7 @@
 #include "db/base/qbllbase.h"
 #include "db/base/qbllexcp.h"
 #include "platform/Sync.h"
+#include "tests/db/DbTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -14,12 +15,7 @@
 namespace {
 
 int errorCodeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const EqbException& e) {
-        return e.ErrorCode;
-    }
-    return 0;
+    return dbtest::raised<EqbException>(f).code;
 }
 
 struct TickOffsetReset {
@@ -148,10 +144,7 @@ TEST(BaseCharsets, ConversionsCheckTheirDestination) {
     EXPECT_EQ(CharToWideChar('\xE9'), u'\u00E9');
     EXPECT_EQ(WideCharToChar(u'\u0100'), '\0');
     char16_t w[4];
-    EXPECT_EQ(ShStrToWideChars("\x80"
-                               "ab",
-                               w, 4),
-              3u);
+    EXPECT_EQ(ShStrToWideChars("\200ab", w, 4), 3u);
     EXPECT_EQ(w[0], u'\u20AC'); // the euro sign of Windows-1252
     EXPECT_EQ(w[3], 0);
     EXPECT_EQ(errorCodeOf([&] { ShStrToWideChars("abcd", w, 4); }), 338);

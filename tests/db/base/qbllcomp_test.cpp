@@ -2,15 +2,16 @@
 // dependents and their notifications; ownership; logging and the event-log base.
 #include "db/base/qbllcomp.h"
 #include "db/base/qblllog.h"
+#include "tests/db/DbTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
+
+using namespace dbtest;
 
 namespace {
 
@@ -53,25 +54,12 @@ const char* const kPaths[9][9] = {
     {"", "", "", "", "", "", "", "", ""},
 };
 
+// What the recorder sees walking through the states of path: each state's hook, then the change.
 std::vector<std::string> expectedTrace(const std::string& path) {
+    static const char* const hookOf[] = {"Inactive", "Initializing", "Starting", "", "ShuttingDown"};
     std::vector<std::string> r;
     for (char c : path) {
-        switch (c) {
-        case '0':
-            r.push_back("Inactive");
-            break;
-        case '1':
-            r.push_back("Initializing");
-            break;
-        case '2':
-            r.push_back("Starting");
-            break;
-        case '4':
-            r.push_back("ShuttingDown");
-            break;
-        default:
-            break;
-        }
+        if (c <= '4' && *hookOf[c - '0']) r.push_back(hookOf[c - '0']);
         r.push_back(std::string("->") + c);
     }
     return r;
@@ -90,16 +78,6 @@ public:
     std::function<void()> onReceive;
 };
 
-std::string componentMessage(const std::function<void()>& f, int32_t* code = nullptr) {
-    try {
-        f();
-    } catch (const EqbServerComponentError& e) {
-        if (code) *code = e.ErrorCode;
-        return e.Message();
-    }
-    return "<none>";
-}
-
 } // namespace
 
 TEST(StateMachine, EveryPairWalksTheTableWithHooksAndEvents) {
@@ -117,15 +95,14 @@ TEST(StateMachine, EveryPairWalksTheTableWithHooksAndEvents) {
 }
 
 TEST(StateMachine, NamedWalksAndTerminalStates) {
+    // The walks on the way are those of EveryPairWalksTheTableWithHooksAndEvents.
     TqbOwned<Recorder> c(new Recorder);
     c->Startup();
-    EXPECT_EQ(c->trace, (std::vector<std::string>{"Initializing", "->1", "Starting", "->2", "->3"}));
-    c->trace.clear();
+    EXPECT_EQ(c->State(), qbsStarted);
     c->Stop();
-    EXPECT_EQ(c->trace, (std::vector<std::string>{"->5", "->6"}));
-    c->trace.clear();
-    c->Shutdown(); // from Stopped: Initializing, then Inactive
-    EXPECT_EQ(c->trace, (std::vector<std::string>{"Initializing", "->1", "Inactive", "->0"}));
+    EXPECT_EQ(c->State(), qbsStopped);
+    c->Shutdown();
+    EXPECT_EQ(c->State(), qbsInactive);
     c->SetState(qbsDriverNotInstalled);
     EXPECT_EQ(c->State(), qbsDriverNotInstalled);
     c->trace.clear();
@@ -164,15 +141,14 @@ TEST(StateMachine, FailingHookRollsBackToTheEntryState) {
 
 TEST(StateMachine, ComponentErrorsReadInTheirFrame) {
     TqbOwned<Recorder> c(new Recorder);
-    int32_t code = 0;
-    EXPECT_EQ(componentMessage([&] { c->CheckStarted(); }, &code),
-              "Quillbase: This object must be started before performing this operation. [$506/1286]");
-    EXPECT_EQ(code, 1286);
+    EXPECT_EQ(raised<EqbServerComponentError>([&] { c->CheckStarted(); }),
+              (Raised{"Quillbase: This object must be started before performing this operation. [$506/1286]",
+                      1286}));
     c->CheckInactive();
     c->Startup();
-    EXPECT_EQ(componentMessage([&] { c->CheckInactive(); }, &code),
-              "Quillbase: This object must be inactive before performing this operation. [$505/1285]");
-    EXPECT_EQ(code, 1285);
+    EXPECT_EQ(raised<EqbServerComponentError>([&] { c->CheckInactive(); }),
+              (Raised{"Quillbase: This object must be inactive before performing this operation. [$505/1285]",
+                      1285}));
     c->CheckStarted();
     c->force(qbsFailed);
     c->CheckInactive(); // failed counts as inactive
@@ -286,9 +262,7 @@ TEST(Components, BaseLogTimerFlushesOnce) {
     EXPECT_EQ(log->FileName(), "events.log");
     EXPECT_FALSE(log->TimerEnabled());
     log->SetTimerEnabled(true);
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (log->flushes.load() == 0 && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    waitUntil([&] { return log->flushes.load() > 0; });
     EXPECT_EQ(log->flushes.load(), 1);
     EXPECT_FALSE(log->TimerEnabled()); // the tick disabled it
 }

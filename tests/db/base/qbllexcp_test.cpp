@@ -2,8 +2,11 @@
 #include "db/base/qbllcomp.h"
 #include "db/base/qbllexcp.h"
 #include "db/base/qbsrmgr.h"
+#include "tests/db/DbTestSupport.h"
 
 #include <gtest/gtest.h>
+
+using namespace dbtest;
 
 TEST(Format, SpecifiersWidthsPrecisionsAndIndexes) {
     EXPECT_EQ(qbFormat("%d|%d|%u", {42, -7, -1}), "42|-7|4294967295");
@@ -36,26 +39,18 @@ TEST(Format, BadSpecifiersAndArgumentsNeverFail) {
 }
 
 TEST(Exceptions, CodedMessagesFromTables) {
-    try {
-        RaiseResourceErrorFmt<EqbServerException>(GeneralStrings(), 338, {"ShStrConcat", 2});
-    } catch (const EqbException& e) {
-        EXPECT_EQ(e.ErrorCode, 338);
-        EXPECT_EQ(e.Message(), "Invalid parameter passed to routine [ShStrConcat, parameter 2]");
-        EXPECT_STREQ(e.what(), e.Message().c_str());
-        EXPECT_NE(dynamic_cast<const EqbServerException*>(&e), nullptr);
-    }
-    try {
-        RaiseResourceError<EqbClientException>(CompatErrorStrings(), 15445);
-    } catch (const cls::Exception& e) {
-        EXPECT_EQ(e.Message(), "Timed out waiting for reply.");
-        ASSERT_NE(dynamic_cast<const EqbClientException*>(&e), nullptr);
-        EXPECT_EQ(dynamic_cast<const EqbClientException*>(&e)->ErrorCode, 15445);
-    }
+    EXPECT_EQ(raised<EqbServerException>([] {
+                  RaiseResourceErrorFmt<EqbServerException>(GeneralStrings(), 338, {"ShStrConcat", 2});
+              }),
+              (Raised{"Invalid parameter passed to routine [ShStrConcat, parameter 2]", 338}));
+    EXPECT_EQ(raised<EqbClientException>(
+                  [] { RaiseResourceError<EqbClientException>(CompatErrorStrings(), 15445); }),
+              (Raised{"Timed out waiting for reply.", 15445}));
+    EXPECT_STREQ(EqbCommsException(GeneralStrings(), 288).what(), "Timed out waiting for reply");
     // A code whose text is missing: empty message, code kept.
     EqbCommsException missing(GeneralStrings(), 999);
     EXPECT_EQ(missing.Message(), "");
     EXPECT_EQ(missing.ErrorCode, 999);
-    EXPECT_EQ(ErrorCodeCategory(15445), 0x3C);
 }
 
 TEST(Exceptions, ComponentErrorFrames) {
@@ -63,18 +58,15 @@ TEST(Exceptions, ComponentErrorFrames) {
     EXPECT_EQ(e.Message(),
               "Quillbase: This object must be inactive before performing this operation. [$505/1285]");
     EXPECT_EQ(e.ErrorText, "This object must be inactive before performing this operation.");
-    try {
-        RaiseComponentErrorFmt(1290, {"ServerName", "TqbLegacyTransport"});
-    } catch (const EqbServerComponentError& x) {
-        EXPECT_EQ(x.Message(),
-                  "Quillbase: Parameter ServerName must be specified for TqbLegacyTransport. [$50a/1290]");
-        EXPECT_EQ(x.ErrorCode, 1290);
-    }
-    try {
-        RaiseComponentError(1289);
-    } catch (const cls::Exception& x) {
-        EXPECT_EQ(x.Message(), "Quillbase: A server name must be specified for the transport. [$509/1289]");
-    }
+    EXPECT_EQ(EqbServerComponentError(1290, {"aTimerEvent", "TqbTimerThread.constructor"}).ErrorText,
+              "Parameter aTimerEvent must be specified for TqbTimerThread.constructor.");
+    EXPECT_EQ(raised<EqbServerComponentError>([] {
+                  RaiseComponentErrorFmt(1290, {"ServerName", "TqbLegacyTransport"});
+              }),
+              (Raised{"Quillbase: Parameter ServerName must be specified for TqbLegacyTransport. [$50a/1290]",
+                      1290}));
+    EXPECT_EQ(raised<EqbServerComponentError>([] { RaiseComponentError(1289); }).message,
+              "Quillbase: A server name must be specified for the transport. [$509/1289]");
     // The other frames are texts of their own, for the layers that report without a code.
     EXPECT_EQ(qbFormat(ServerCmpStrings().GetText(1284), {"Session", "closed"}),
               "Quillbase: Session: closed [no error code]");

@@ -1,54 +1,27 @@
 // Tests of the thread base, the timer thread and the thread pool, with real threads.
 #include "db/base/qblllog.h"
 #include "db/base/qbllthrd.h"
+#include "tests/db/DbTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <functional>
-#include <mutex>
-#include <set>
+#include <latch>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
-namespace {
-
+using namespace dbtest;
 using namespace std::chrono_literals;
 
-bool waitUntil(const std::function<bool()>& pred) {
-    auto end = std::chrono::steady_clock::now() + 30s;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-class Gate {
-public:
-    void open() {
-        std::lock_guard g(m_);
-        open_ = true;
-        cv_.notify_all();
-    }
-    void wait() {
-        std::unique_lock l(m_);
-        cv_.wait(l, [this] { return open_; });
-    }
-
-private:
-    std::mutex m_;
-    std::condition_variable cv_;
-    bool open_ = false;
-};
+namespace {
 
 class Worker : public TqbThread {
 public:
     Worker() : TqbThread(true) {}
     ~Worker() override { WaitFor(); }
-    Gate gate;
+    std::latch gate{1};
     std::atomic<bool> ran{false};
 
 protected:
@@ -71,7 +44,7 @@ TEST(Thread, OnTerminateRunsInTheEndingThreadAndWaitsTimeOut) {
     w.Start();
     EXPECT_EQ(w.WaitForEx(20), 258u);
     EXPECT_FALSE(w.Finished());
-    w.gate.open();
+    w.gate.count_down();
     EXPECT_EQ(w.WaitForEx(0), 0u);
     EXPECT_TRUE(w.ran.load());
     EXPECT_EQ(endedOn, w.ThreadID());
@@ -79,16 +52,11 @@ TEST(Thread, OnTerminateRunsInTheEndingThreadAndWaitsTimeOut) {
 }
 
 TEST(TimerThread, MissingMethodRaisesComponentError1290) {
-    try {
-        TqbTimerThread t(100, false, nullptr, nullptr);
-        ADD_FAILURE() << "constructed";
-    } catch (const EqbServerComponentError& e) {
-        EXPECT_EQ(e.ErrorCode, 1290);
-        EXPECT_EQ(e.ErrorText, "Parameter aTimerEvent must be specified for TqbTimerThread.constructor.");
-        EXPECT_EQ(
-            e.Message(),
-            "Quillbase: Parameter aTimerEvent must be specified for TqbTimerThread.constructor. [$50a/1290]");
-    }
+    EXPECT_EQ(
+        raised<EqbServerComponentError>([] { TqbTimerThread t(100, false, nullptr, nullptr); }),
+        (Raised{
+            "Quillbase: Parameter aTimerEvent must be specified for TqbTimerThread.constructor. [$50a/1290]",
+            1290}));
 }
 
 TEST(TimerThread, CallsPeriodicallyAndStopsOnTerminate) {
@@ -143,7 +111,7 @@ TEST(ThreadPool, MaxCountOneQueuesAndReusesTheSameThread) {
     TqbOwned<TqbThreadPool> pool(new TqbThreadPool);
     pool->SetMaxCount(1);
     pool->SetInitialCount(0);
-    Gate gate;
+    std::latch gate{1};
     std::thread::id first, second;
     std::atomic<int> done{0};
     pool->ProcessRequest(7, [&](intptr_t arg) {
@@ -160,7 +128,7 @@ TEST(ThreadPool, MaxCountOneQueuesAndReusesTheSameThread) {
     });
     EXPECT_EQ(pool->QueuedCount(), 1);
     EXPECT_EQ(pool->GetSpareCount(), 0);
-    gate.open();
+    gate.count_down();
     ASSERT_TRUE(waitUntil([&] { return done.load() == 2 && pool->IdleCount() == 1; }));
     EXPECT_EQ(first, second);
     EXPECT_EQ(pool->BusyCount(), 0);
@@ -174,7 +142,7 @@ TEST(ThreadPool, LoweringMaxCountEndsOnlyIdleThreads) {
     EXPECT_EQ(pool->IdleCount(), 4);
     pool->SetInitialCount(6); // only once
     EXPECT_EQ(pool->IdleCount(), 4);
-    Gate gate;
+    std::latch gate{1};
     std::atomic<int> started{0}, done{0};
     for (int i = 0; i < 2; ++i)
         pool->ProcessRequest(i, [&](intptr_t) {
@@ -189,7 +157,7 @@ TEST(ThreadPool, LoweringMaxCountEndsOnlyIdleThreads) {
     EXPECT_EQ(pool->BusyCount(), 2);
     EXPECT_EQ(pool->IdleCount(), 0);
     EXPECT_EQ(pool->GetSpareCount(), -1);
-    gate.open();
+    gate.count_down();
     ASSERT_TRUE(waitUntil([&] { return done.load() == 2 && pool->IdleCount() == 2; }));
     std::atomic<bool> ranAgain{false};
     pool->ProcessRequest(0, [&](intptr_t) { ranAgain = true; }); // an idle thread serves it

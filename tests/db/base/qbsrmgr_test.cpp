@@ -4,6 +4,7 @@
 #include "db/base/qbllexcp.h"
 #include "db/base/qbsrmgr.h"
 #include "platform/Resources.h"
+#include "tests/db/DbTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -270,12 +271,7 @@ template <size_t N> void expectTable(TqbStringResource& r, const Golden (&g)[N],
 }
 
 std::string readerError(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const EqbStringResourceError& e) {
-        return e.Message();
-    }
-    return "<none>";
+    return dbtest::raised<EqbStringResourceError>(f).message;
 }
 
 // Registers a hand-made table under a name (the bytes must outlive the test).
@@ -349,16 +345,13 @@ TEST(StringTables, MissingAndMalformedTablesAreRefused) {
     put32(badLength, 8 + 8, 0xFFFFFFFF);
     auto unsorted = good;
     put32(unsorted, 8 + 12, 0); // ids 1, 0, 9
-    std::vector<unsigned char> tiny = {'S', 'T', 'R'};
-    registerBytes("PW_BAD_SIG", badSig);
-    registerBytes("PW_BAD_COUNT", badCount);
-    registerBytes("PW_BAD_OFFSET", badOffset);
-    registerBytes("PW_BAD_LENGTH", badLength);
-    registerBytes("PW_UNSORTED", unsorted);
-    registerBytes("PW_TINY", tiny);
-    for (const char* n :
-         {"PW_BAD_SIG", "PW_BAD_COUNT", "PW_BAD_OFFSET", "PW_BAD_LENGTH", "PW_UNSORTED", "PW_TINY"})
+    const std::pair<const char*, std::vector<unsigned char>> bad[] = {
+        {"PW_BAD_SIG", badSig},       {"PW_BAD_COUNT", badCount}, {"PW_BAD_OFFSET", badOffset},
+        {"PW_BAD_LENGTH", badLength}, {"PW_UNSORTED", unsorted},  {"PW_TINY", {'S', 'T', 'R'}}};
+    for (const auto& [n, bytes] : bad) {
+        registerBytes(n, bytes);
         EXPECT_EQ(readerError([n] { TqbStringResource r(n); }), "Invalid HGString resource") << n;
+    }
 
     registerBytes("PW_GOOD", good);
     TqbStringResource r("pw_good"); // names match without regard to case

@@ -70,10 +70,8 @@ TEST(Scrambler, GeometryOfOffsetsStridesAndTail) {
     // A tail shorter than 16 bytes is left as it is.
     std::vector<uint8_t> t(37, 0xAB);
     ScrambleBlock(t.data(), t.size(), 0, TqbScrambleKey::A);
-    for (size_t i = 32; i < 37; ++i)
-        EXPECT_EQ(t[i], 0xAB);
-    for (size_t i = 0; i < 32; ++i)
-        EXPECT_EQ(t[i], uint8_t(0xAB ^ ks[i]));
+    for (size_t i = 0; i < 37; ++i)
+        EXPECT_EQ(t[i], i < 32 ? uint8_t(0xAB ^ ks[i]) : 0xAB) << i;
 }
 
 TEST(Scrambler, RoundTripRestoresEveryBlockSize) {
@@ -88,10 +86,7 @@ TEST(Scrambler, RoundTripRestoresEveryBlockSize) {
             ASSERT_EQ(b, orig);
             ScrambleBlock(b.data(), b.size(), pos, key);
             ASSERT_NE(b, orig);
-            if (key == TqbScrambleKey::A)
-                UnscrambleBlockA(b.data(), b.size(), pos);
-            else
-                UnscrambleBlockB(b.data(), b.size(), pos);
+            (key == TqbScrambleKey::A ? UnscrambleBlockA : UnscrambleBlockB)(b.data(), b.size(), pos);
             ASSERT_EQ(b, orig) << size;
         }
     }

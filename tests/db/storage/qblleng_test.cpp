@@ -19,14 +19,15 @@ void note(const std::string& s) {
     if (g_log) g_log->push_back(s);
 }
 
-struct Client {};
-struct Cursor {};
-
 // An engine whose operations only check their handles through a registry: enough to show that the
 // interface is complete and that a forged handle never reaches an object.
 class TestEngine final : public TqbBaseServerEngine {
 public:
     using TqbBaseServerEngine::TqbBaseServerEngine;
+    using Rc = TqbResultCode;
+    using Text = const std::string&;
+    using Bytes = std::span<const uint8_t>;
+    using Buffer = std::span<uint8_t>;
     TqbHandleRegistry Handles;
     bool ReadOnly = false, NoAutoSave = false;
     std::string FailIn; // a hook that raises
@@ -36,7 +37,7 @@ public:
     void SetNoAutoSaveCfg(bool v) override { NoAutoSave = v; }
     void SetIsReadOnly(bool v) override { ReadOnly = v; }
 
-    TqbResultCode GetServerNames(cls::TStringList& List, uint32_t) override {
+    Rc GetServerNames(cls::TStringList& List, uint32_t) override {
         List.Clear();
         List.Add("Direct");
         return 0;
@@ -48,303 +49,148 @@ public:
     }
     void LogFormat(std::string_view Fmt, const QbFormatArgs& Args) override { note(qbFormat(Fmt, Args)); }
 
-    TqbResultCode db(TqbHandle h) { return Handles.Check(h, TqbHandleKind::Database); }
-    TqbResultCode cur(TqbHandle h) { return Handles.Check(h, TqbHandleKind::Cursor); }
-    TqbResultCode cli(TqbHandle h) { return Handles.Check(h, TqbHandleKind::Client); }
+    Rc db(TqbHandle h) { return Handles.Check(h, TqbHandleKind::Database); }
+    Rc cur(TqbHandle h) { return Handles.Check(h, TqbHandleKind::Cursor); }
+    Rc cli(TqbHandle h) { return Handles.Check(h, TqbHandleKind::Client); }
 
-    TqbResultCode TransactionCommit(TqbHandle d) override { return db(d); }
-    TqbResultCode TransactionRollback(TqbHandle d) override { return db(d); }
-    TqbResultCode TransactionStart(TqbHandle d, bool) override { return db(d); }
-    TqbResultCode TransactionStartWith(TqbHandle d, bool, const std::vector<TqbHandle>& c) override {
+    Rc TransactionCommit(TqbHandle d) override { return db(d); }
+    Rc TransactionRollback(TqbHandle d) override { return db(d); }
+    Rc TransactionStart(TqbHandle d, bool) override { return db(d); }
+    Rc TransactionStartWith(TqbHandle d, bool, const std::vector<TqbHandle>& c) override {
         for (TqbHandle h : c)
-            if (TqbResultCode r = cur(h)) return r;
+            if (Rc r = cur(h)) return r;
         return db(d);
     }
-    TqbResultCode ClientAdd(TqbHandle& ClientID, const std::string&, const std::string&, uint32_t,
-                            uint32_t& PasswordHash) override {
-        ClientID = Handles.Add(TqbHandleKind::Client, &client_);
-        PasswordHash = 0;
+    Rc ClientAdd(TqbHandle& ClientID, Text, Text, uint32_t, uint32_t&) override {
+        ClientID = Handles.Add(TqbHandleKind::Client, this);
         return 0;
     }
-    TqbResultCode ClientRemove(TqbHandle c) override {
+    Rc ClientRemove(TqbHandle c) override {
         return Handles.Remove(c, TqbHandleKind::Client) ? 0 : kResultUnknownClient;
     }
-    TqbResultCode ClientSetTimeout(TqbHandle c, uint32_t) override { return cli(c); }
-    TqbResultCode SessionAdd(TqbHandle c, uint32_t, TqbHandle& s) override {
-        s = 0;
-        return cli(c);
-    }
-    TqbResultCode SessionCloseUnusedTables(TqbHandle c) override { return cli(c); }
-    TqbResultCode SessionCount(TqbHandle c, int32_t& n) override {
-        n = 0;
-        return cli(c);
-    }
-    TqbResultCode SessionGetCurrent(TqbHandle c, TqbHandle& s) override {
-        s = 0;
-        return cli(c);
-    }
-    TqbResultCode SessionRemove(TqbHandle, TqbHandle s) override {
-        return Handles.Check(s, TqbHandleKind::Session);
-    }
-    TqbResultCode SessionSetCurrent(TqbHandle c, TqbHandle) override { return cli(c); }
-    TqbResultCode SessionSetTimeout(TqbHandle c, TqbHandle, uint32_t) override { return cli(c); }
-    TqbResultCode AliasAdd(const std::string&, const std::string&, TqbHandle c) override { return cli(c); }
-    TqbResultCode AliasList(std::vector<TqbAliasRecord>& l, TqbHandle c) override {
-        l.clear();
-        return cli(c);
-    }
-    TqbResultCode RecoveryAliasList(std::vector<TqbAliasRecord>& l, TqbHandle c) override {
-        return AliasList(l, c);
-    }
-    TqbResultCode AliasChangePath(const std::string&, const std::string&, TqbHandle c) override {
-        return cli(c);
-    }
-    TqbResultCode DatabaseClose(TqbHandle d) override { return db(d); }
-    TqbResultCode AliasDelete(const std::string&, TqbHandle c) override { return cli(c); }
-    TqbResultCode AliasGetPath(const std::string&, TqbHandle c, std::string& p) override {
-        p.clear();
-        return cli(c);
-    }
-    TqbResultCode DatabaseGetFreeSpace(TqbHandle d, int32_t& f) override {
-        f = -1;
-        return db(d);
-    }
-    TqbResultCode AliasModify(TqbHandle c, const std::string&, const std::string&,
-                              const std::string&) override {
-        return cli(c);
-    }
-    TqbResultCode DatabaseOpen(TqbHandle c, const std::string&, TqbOpenMode, TqbShareMode, uint32_t,
-                               TqbHandle& d) override {
-        if (TqbResultCode r = cli(c)) return r;
-        d = Handles.Add(TqbHandleKind::Database, &client_);
+    Rc ClientSetTimeout(TqbHandle c, uint32_t) override { return cli(c); }
+    Rc SessionAdd(TqbHandle c, uint32_t, TqbHandle&) override { return cli(c); }
+    Rc SessionCloseUnusedTables(TqbHandle c) override { return cli(c); }
+    Rc SessionCount(TqbHandle c, int32_t&) override { return cli(c); }
+    Rc SessionGetCurrent(TqbHandle c, TqbHandle&) override { return cli(c); }
+    Rc SessionRemove(TqbHandle, TqbHandle s) override { return Handles.Check(s, TqbHandleKind::Session); }
+    Rc SessionSetCurrent(TqbHandle c, TqbHandle) override { return cli(c); }
+    Rc SessionSetTimeout(TqbHandle c, TqbHandle, uint32_t) override { return cli(c); }
+    Rc AliasAdd(Text, Text, TqbHandle c) override { return cli(c); }
+    Rc AliasList(std::vector<TqbAliasRecord>&, TqbHandle c) override { return cli(c); }
+    Rc RecoveryAliasList(std::vector<TqbAliasRecord>& l, TqbHandle c) override { return AliasList(l, c); }
+    Rc AliasChangePath(Text, Text, TqbHandle c) override { return cli(c); }
+    Rc DatabaseClose(TqbHandle d) override { return db(d); }
+    Rc AliasDelete(Text, TqbHandle c) override { return cli(c); }
+    Rc AliasGetPath(Text, TqbHandle c, std::string&) override { return cli(c); }
+    Rc DatabaseGetFreeSpace(TqbHandle d, int32_t&) override { return db(d); }
+    Rc AliasModify(TqbHandle c, Text, Text, Text) override { return cli(c); }
+    Rc DatabaseOpen(TqbHandle c, Text, TqbOpenMode, TqbShareMode, uint32_t, TqbHandle& d) override {
+        if (Rc r = cli(c)) return r;
+        d = Handles.Add(TqbHandleKind::Database, this);
         return 0;
     }
-    TqbResultCode DatabaseOpenPath(TqbHandle c, const std::string& p, TqbOpenMode o, TqbShareMode s,
-                                   uint32_t t, TqbHandle& d) override {
+    Rc DatabaseOpenPath(TqbHandle c, Text p, TqbOpenMode o, TqbShareMode s, uint32_t t,
+                        TqbHandle& d) override {
         return DatabaseOpen(c, p, o, s, t, d);
     }
-    TqbResultCode DatabaseSetTimeout(TqbHandle d, uint32_t) override { return db(d); }
-    TqbResultCode TableExists(TqbHandle d, const std::string&, bool& e) override {
-        e = false;
-        return db(d);
-    }
-    TqbResultCode TableList(TqbHandle d, const std::string&, std::vector<TqbTableListRecord>& l) override {
-        l.clear();
-        return db(d);
-    }
-    TqbResultCode TableIsLockedExclusive(TqbHandle d, const std::string&, bool& l) override {
-        l = false;
-        return db(d);
-    }
-    TqbResultCode RebuildGetStatus(TqbHandle, TqbHandle c, bool& present, TqbRebuildStatus&) override {
-        present = false;
-        return cli(c);
-    }
-    TqbResultCode TableAddIndex(TqbHandle d, TqbHandle, const std::string&,
-                                const TqbIndexDescriptor&) override {
-        return db(d);
-    }
-    TqbResultCode TableBuild(TqbHandle d, bool, const std::string&, bool, TqbDataDictionary&) override {
-        return db(d);
-    }
-    TqbResultCode TableDelete(TqbHandle d, const std::string&) override { return db(d); }
-    TqbResultCode TableDropIndex(TqbHandle d, TqbHandle, const std::string&, const std::string&,
-                                 int32_t) override {
-        return db(d);
-    }
-    TqbResultCode TableEmpty(TqbHandle d, TqbHandle, const std::string&) override { return db(d); }
-    TqbResultCode TableGetAutoInc(TqbHandle c, uint32_t& v) override {
-        v = 0;
-        return cur(c);
-    }
-    TqbResultCode TableGetDictionary(TqbHandle d, const std::string&, cls::TStream&) override {
-        return db(d);
-    }
-    TqbResultCode TableGetRecordCount(TqbHandle c, int32_t& n) override {
-        n = 0;
-        return cur(c);
-    }
-    TqbResultCode TableGetRecordCountAsync(TqbHandle c, TqbHandle& r) override {
-        r = kNoRebuildID;
-        return cur(c);
-    }
-    TqbResultCode TableOpen(TqbHandle d, const std::string&, bool, const std::string&, int32_t, TqbOpenMode,
-                            TqbShareMode, uint32_t, TqbHandle& c, cls::TStream* s) override {
-        if (TqbResultCode r = db(d)) return r;
-        c = Handles.Add(TqbHandleKind::Cursor, &cursor_);
+    Rc DatabaseSetTimeout(TqbHandle d, uint32_t) override { return db(d); }
+    Rc TableExists(TqbHandle d, Text, bool&) override { return db(d); }
+    Rc TableList(TqbHandle d, Text, std::vector<TqbTableListRecord>&) override { return db(d); }
+    Rc TableIsLockedExclusive(TqbHandle d, Text, bool&) override { return db(d); }
+    Rc RebuildGetStatus(TqbHandle, TqbHandle c, bool&, TqbRebuildStatus&) override { return cli(c); }
+    Rc TableAddIndex(TqbHandle d, TqbHandle, Text, const TqbIndexDescriptor&) override { return db(d); }
+    Rc TableBuild(TqbHandle d, bool, Text, bool, TqbDataDictionary&) override { return db(d); }
+    Rc TableDelete(TqbHandle d, Text) override { return db(d); }
+    Rc TableDropIndex(TqbHandle d, TqbHandle, Text, Text, int32_t) override { return db(d); }
+    Rc TableEmpty(TqbHandle d, TqbHandle, Text) override { return db(d); }
+    Rc TableGetAutoInc(TqbHandle c, uint32_t&) override { return cur(c); }
+    Rc TableGetDictionary(TqbHandle d, Text, cls::TStream&) override { return db(d); }
+    Rc TableGetRecordCount(TqbHandle c, int32_t&) override { return cur(c); }
+    Rc TableGetRecordCountAsync(TqbHandle c, TqbHandle&) override { return cur(c); }
+    Rc TableOpen(TqbHandle d, Text, bool, Text, int32_t, TqbOpenMode, TqbShareMode, uint32_t, TqbHandle& c,
+                 cls::TStream* s) override {
+        if (Rc r = db(d)) return r;
+        c = Handles.Add(TqbHandleKind::Cursor, this);
         if (s) s->WriteBuffer(&c, 4);
         return 0;
     }
-    TqbResultCode TablePack(TqbHandle d, const std::string&, TqbHandle& r) override {
-        r = kNoRebuildID;
+    Rc TablePack(TqbHandle d, Text, TqbHandle&) override { return db(d); }
+    Rc TableReindex(TqbHandle d, Text, Text, int32_t, TqbHandle&) override { return db(d); }
+    Rc TableRename(TqbHandle d, Text, Text) override { return db(d); }
+    Rc TableRestructure(TqbHandle d, Text, TqbDataDictionary&, const cls::TStringList*, TqbHandle&) override {
         return db(d);
     }
-    TqbResultCode TableReindex(TqbHandle d, const std::string&, const std::string&, int32_t,
-                               TqbHandle& r) override {
-        r = kNoRebuildID;
-        return db(d);
-    }
-    TqbResultCode TableRename(TqbHandle d, const std::string&, const std::string&) override { return db(d); }
-    TqbResultCode TableRestructure(TqbHandle d, const std::string&, TqbDataDictionary&,
-                                   const cls::TStringList*, TqbHandle& r) override {
-        r = kNoRebuildID;
-        return db(d);
-    }
-    TqbResultCode TableSetAutoInc(TqbHandle c, uint32_t) override { return cur(c); }
-    TqbResultCode TableIsLocked(TqbHandle c, TqbLockType, bool& l) override {
-        l = false;
-        return cur(c);
-    }
-    TqbResultCode TableLockAcquire(TqbHandle c, TqbLockType) override { return cur(c); }
-    TqbResultCode TableLockRelease(TqbHandle c, TqbLockType, bool) override { return cur(c); }
-    TqbResultCode CursorClone(TqbHandle c, TqbOpenMode, TqbHandle& n) override {
-        n = 0;
-        return cur(c);
-    }
-    TqbResultCode CursorClose(TqbHandle c) override {
+    Rc TableSetAutoInc(TqbHandle c, uint32_t) override { return cur(c); }
+    Rc TableIsLocked(TqbHandle c, TqbLockType, bool&) override { return cur(c); }
+    Rc TableLockAcquire(TqbHandle c, TqbLockType) override { return cur(c); }
+    Rc TableLockRelease(TqbHandle c, TqbLockType, bool) override { return cur(c); }
+    Rc CursorClone(TqbHandle c, TqbOpenMode, TqbHandle&) override { return cur(c); }
+    Rc CursorClose(TqbHandle c) override {
         return Handles.Remove(c, TqbHandleKind::Cursor) ? 0 : kResultUnknownCursor;
     }
-    TqbResultCode CursorCompareBookmarks(TqbHandle c, std::span<const uint8_t>, std::span<const uint8_t>,
-                                         int32_t& r) override {
-        r = 0;
+    Rc CursorCompareBookmarks(TqbHandle c, Bytes, Bytes, int32_t&) override { return cur(c); }
+    Rc CursorCopyRecords(TqbHandle s, TqbHandle d, bool) override { return cur(s) ? cur(s) : cur(d); }
+    Rc CursorDeleteRecords(TqbHandle c) override { return cur(c); }
+    Rc CursorGetBookmark(TqbHandle c, Buffer) override { return cur(c); }
+    Rc CursorGetBookmarkSize(TqbHandle c, uint32_t&) override { return cur(c); }
+    Rc BLOBListFreeSpace(TqbHandle c, bool, cls::TStream&) override { return cur(c); }
+    Rc CursorOverrideFilter(TqbHandle c, Bytes, uint32_t) override { return cur(c); }
+    Rc CursorResetRange(TqbHandle c) override { return cur(c); }
+    Rc CursorRestoreFilter(TqbHandle c) override { return cur(c); }
+    Rc CursorSetRange(TqbHandle c, bool, int32_t, int32_t, Bytes, bool, int32_t, int32_t, Bytes,
+                      bool) override {
         return cur(c);
     }
-    TqbResultCode CursorCopyRecords(TqbHandle s, TqbHandle d, bool) override {
-        if (TqbResultCode r = cur(s)) return r;
-        return cur(d);
-    }
-    TqbResultCode CursorDeleteRecords(TqbHandle c) override { return cur(c); }
-    TqbResultCode CursorGetBookmark(TqbHandle c, std::span<uint8_t>) override { return cur(c); }
-    TqbResultCode CursorGetBookmarkSize(TqbHandle c, uint32_t& n) override {
-        n = 24;
+    Rc CursorSetTimeout(TqbHandle c, uint32_t) override { return cur(c); }
+    Rc CursorSetToBegin(TqbHandle c) override { return cur(c); }
+    Rc CursorSetToBookmark(TqbHandle c, Bytes) override { return cur(c); }
+    Rc CursorSetToCursor(TqbHandle d, TqbHandle s) override { return cur(d) ? cur(d) : cur(s); }
+    Rc CursorSetToEnd(TqbHandle c) override { return cur(c); }
+    Rc CursorSetToKey(TqbHandle c, TqbSearchAction, bool, int32_t, int32_t, Bytes) override { return cur(c); }
+    Rc CursorSwitchToIndex(TqbHandle c, Text, int32_t, bool) override { return cur(c); }
+    Rc CursorSetFilter(TqbHandle c, Bytes, uint32_t) override { return cur(c); }
+    Rc RecordDelete(TqbHandle c, Buffer) override { return cur(c); }
+    Rc RecordDeleteBatch(TqbHandle c, int32_t, int32_t, Bytes, std::vector<int32_t>&) override {
         return cur(c);
     }
-    TqbResultCode BLOBListFreeSpace(TqbHandle c, bool, cls::TStream&) override { return cur(c); }
-    TqbResultCode CursorOverrideFilter(TqbHandle c, std::span<const uint8_t>, uint32_t) override {
+    Rc RecordExtractKey(TqbHandle c, Bytes, Buffer) override { return cur(c); }
+    Rc RecordGet(TqbHandle c, TqbLockType, Buffer) override { return cur(c); }
+    Rc RecordGetBatch(TqbHandle c, int32_t, int32_t, Buffer, int32_t&, int32_t&) override { return cur(c); }
+    Rc RecordGetForKey(TqbHandle c, bool, int32_t, int32_t, Bytes, Buffer, bool) override { return cur(c); }
+    Rc RecordGetNext(TqbHandle c, TqbLockType, Buffer) override { return cur(c); }
+    Rc RecordGetPrior(TqbHandle c, TqbLockType, Buffer) override { return cur(c); }
+    Rc RecordInsert(TqbHandle c, TqbLockType, Bytes) override { return cur(c); }
+    Rc RecordInsertBatch(TqbHandle c, int32_t, int32_t, Bytes, std::vector<int32_t>&) override {
         return cur(c);
     }
-    TqbResultCode CursorResetRange(TqbHandle c) override { return cur(c); }
-    TqbResultCode CursorRestoreFilter(TqbHandle c) override { return cur(c); }
-    TqbResultCode CursorSetRange(TqbHandle c, bool, int32_t, int32_t, std::span<const uint8_t>, bool, int32_t,
-                                 int32_t, std::span<const uint8_t>, bool) override {
-        return cur(c);
-    }
-    TqbResultCode CursorSetTimeout(TqbHandle c, uint32_t) override { return cur(c); }
-    TqbResultCode CursorSetToBegin(TqbHandle c) override { return cur(c); }
-    TqbResultCode CursorSetToBookmark(TqbHandle c, std::span<const uint8_t>) override { return cur(c); }
-    TqbResultCode CursorSetToCursor(TqbHandle d, TqbHandle s) override {
-        if (TqbResultCode r = cur(d)) return r;
-        return cur(s);
-    }
-    TqbResultCode CursorSetToEnd(TqbHandle c) override { return cur(c); }
-    TqbResultCode CursorSetToKey(TqbHandle c, TqbSearchAction, bool, int32_t, int32_t,
-                                 std::span<const uint8_t>) override {
-        return cur(c);
-    }
-    TqbResultCode CursorSwitchToIndex(TqbHandle c, const std::string&, int32_t, bool) override {
-        return cur(c);
-    }
-    TqbResultCode CursorSetFilter(TqbHandle c, std::span<const uint8_t>, uint32_t) override { return cur(c); }
-    TqbResultCode RecordDelete(TqbHandle c, std::span<uint8_t>) override { return cur(c); }
-    TqbResultCode RecordDeleteBatch(TqbHandle c, int32_t n, int32_t, std::span<const uint8_t>,
-                                    std::vector<int32_t>& e) override {
-        e.assign(size_t(std::max(n, 0)), 0);
-        return cur(c);
-    }
-    TqbResultCode RecordExtractKey(TqbHandle c, std::span<const uint8_t>, std::span<uint8_t>) override {
-        return cur(c);
-    }
-    TqbResultCode RecordGet(TqbHandle c, TqbLockType, std::span<uint8_t>) override { return cur(c); }
-    TqbResultCode RecordGetBatch(TqbHandle c, int32_t, int32_t, std::span<uint8_t>, int32_t& n,
-                                 int32_t& e) override {
-        n = 0;
-        e = 0;
-        return cur(c);
-    }
-    TqbResultCode RecordGetForKey(TqbHandle c, bool, int32_t, int32_t, std::span<const uint8_t>,
-                                  std::span<uint8_t>, bool) override {
-        return cur(c);
-    }
-    TqbResultCode RecordGetNext(TqbHandle c, TqbLockType, std::span<uint8_t>) override { return cur(c); }
-    TqbResultCode RecordGetPrior(TqbHandle c, TqbLockType, std::span<uint8_t>) override { return cur(c); }
-    TqbResultCode RecordInsert(TqbHandle c, TqbLockType, std::span<const uint8_t>) override { return cur(c); }
-    TqbResultCode RecordInsertBatch(TqbHandle c, int32_t n, int32_t, std::span<const uint8_t>,
-                                    std::vector<int32_t>& e) override {
-        e.assign(size_t(std::max(n, 0)), 0);
-        return cur(c);
-    }
-    TqbResultCode RecordIsLocked(TqbHandle c, TqbLockType, bool& l) override {
-        l = false;
-        return cur(c);
-    }
-    TqbResultCode RecordModify(TqbHandle c, std::span<const uint8_t>, bool) override { return cur(c); }
-    TqbResultCode RecordReleaseLock(TqbHandle c, bool) override { return cur(c); }
-    TqbResultCode BLOBCreate(TqbHandle c, uint64_t& b) override {
-        b = 0;
-        return cur(c);
-    }
-    TqbResultCode BLOBDelete(TqbHandle c, uint64_t) override { return cur(c); }
-    TqbResultCode BLOBListSegments(TqbHandle c, uint64_t, cls::TStream&) override { return cur(c); }
-    TqbResultCode BLOBRead(TqbHandle c, uint64_t, uint32_t, std::span<uint8_t>, uint32_t& n) override {
-        n = 0;
-        return cur(c);
-    }
-    TqbResultCode BLOBFree(TqbHandle c, uint64_t, bool ReadOnly) override { return ReadOnly ? 0 : cur(c); }
-    TqbResultCode BLOBGetLength(TqbHandle c, uint64_t, uint32_t& n) override {
-        n = 0;
-        return cur(c);
-    }
-    TqbResultCode BLOBTruncate(TqbHandle c, uint64_t, uint32_t) override { return cur(c); }
-    TqbResultCode BLOBWrite(TqbHandle c, uint64_t, uint32_t, std::span<const uint8_t>) override {
-        return cur(c);
-    }
-    TqbResultCode BLOBCreateFile(TqbHandle c, const std::string&, uint64_t& b) override {
-        b = 0;
-        return cur(c);
-    }
-    TqbResultCode SQLAlloc(TqbHandle, uint32_t, TqbHandle& s) override {
-        s = 0;
+    Rc RecordIsLocked(TqbHandle c, TqbLockType, bool&) override { return cur(c); }
+    Rc RecordModify(TqbHandle c, Bytes, bool) override { return cur(c); }
+    Rc RecordReleaseLock(TqbHandle c, bool) override { return cur(c); }
+    Rc BLOBCreate(TqbHandle c, uint64_t&) override { return cur(c); }
+    Rc BLOBDelete(TqbHandle c, uint64_t) override { return cur(c); }
+    Rc BLOBListSegments(TqbHandle c, uint64_t, cls::TStream&) override { return cur(c); }
+    Rc BLOBRead(TqbHandle c, uint64_t, uint32_t, Buffer, uint32_t&) override { return cur(c); }
+    Rc BLOBFree(TqbHandle c, uint64_t, bool ReadOnly) override { return ReadOnly ? 0 : cur(c); }
+    Rc BLOBGetLength(TqbHandle c, uint64_t, uint32_t&) override { return cur(c); }
+    Rc BLOBTruncate(TqbHandle c, uint64_t, uint32_t) override { return cur(c); }
+    Rc BLOBWrite(TqbHandle c, uint64_t, uint32_t, Bytes) override { return cur(c); }
+    Rc BLOBCreateFile(TqbHandle c, Text, uint64_t&) override { return cur(c); }
+    Rc SQLAlloc(TqbHandle, uint32_t, TqbHandle&) override { return 15462; }
+    Rc SQLExec(TqbHandle, TqbOpenMode, TqbHandle&, cls::TStream&) override { return 15462; }
+    Rc SQLExecDirect(TqbHandle, Text, uint32_t, TqbOpenMode, TqbHandle&, cls::TStream&) override {
         return 15462;
     }
-    TqbResultCode SQLExec(TqbHandle, TqbOpenMode, TqbHandle&, cls::TStream&) override { return 15462; }
-    TqbResultCode SQLExecDirect(TqbHandle, const std::string&, uint32_t, TqbOpenMode, TqbHandle&,
-                                cls::TStream&) override {
-        return 15462;
-    }
-    TqbResultCode SQLFree(TqbHandle) override { return 15462; }
-    TqbResultCode SQLPrepare(TqbHandle, const std::string&, cls::TStream&) override { return 15462; }
-    TqbResultCode SQLSetParams(TqbHandle, uint16_t, std::span<const uint8_t>, std::span<const uint8_t>,
-                               cls::TStream&) override {
-        return 15462;
-    }
-    TqbResultCode GetServerDateTime(cls::TDateTime& t) override {
-        t = 0;
-        return 0;
-    }
-    TqbResultCode GetServerSystemTime(TqbSystemTime& t) override {
-        t = TqbSystemTime{};
-        return 0;
-    }
-    TqbResultCode GetNewGUID(TqbGUID& g) override {
-        g = TqbGUID{};
-        return 0;
-    }
-    TqbResultCode GetServerID(TqbGUID& g) override {
-        g = TqbGUID{};
-        return 0;
-    }
-    TqbResultCode GetServerStatistics(TqbServerStatistics& s) override {
-        s = TqbServerStatistics{};
-        s.ServerName.Set("Direct");
-        s.Version = 21000;
-        s.StateText.Set(StateToStr(State()));
-        return 0;
-    }
-    TqbResultCode GetCommandHandlerStatistics(int32_t, int32_t& n) override {
-        n = 0;
-        return 8712;
-    }
-    TqbResultCode GetTransportStatistics(int32_t, int32_t, TqbTransportStatistics&) override { return 8712; }
+    Rc SQLFree(TqbHandle) override { return 15462; }
+    Rc SQLPrepare(TqbHandle, Text, cls::TStream&) override { return 15462; }
+    Rc SQLSetParams(TqbHandle, uint16_t, Bytes, Bytes, cls::TStream&) override { return 15462; }
+    Rc GetServerDateTime(cls::TDateTime&) override { return 0; }
+    Rc GetServerSystemTime(TqbSystemTime&) override { return 0; }
+    Rc GetNewGUID(TqbGUID&) override { return 0; }
+    Rc GetServerID(TqbGUID&) override { return 0; }
+    Rc GetServerStatistics(TqbServerStatistics&) override { return 0; }
+    Rc GetCommandHandlerStatistics(int32_t, int32_t&) override { return 8712; }
+    Rc GetTransportStatistics(int32_t, int32_t, TqbTransportStatistics&) override { return 8712; }
 
 protected:
     void EnterInitializing() override { hook("EnterInitializing"); }
@@ -353,19 +199,19 @@ protected:
     void EnterStarting() override { hook("EnterStarting"); }
 
 private:
-    void hook(const std::string& name) {
+    void hook(Text name) {
         note("engine " + name);
         if (FailIn == name) throw std::runtime_error(name + " failed");
     }
-    Client client_;
-    Cursor cursor_;
 };
 
 class TestMonitor final : public TqbServerMonitor {
 public:
     explicit TestMonitor(std::string name) : name_(std::move(name)) {}
+    int RefuseStep = -1; // a state it will not take
     void SetState(uint8_t target) override {
         note("monitor " + name_ + " " + StateToStr(target));
+        if (target == RefuseStep) throw std::runtime_error("no");
         TqbServerMonitor::SetState(target);
     }
     void SetEngine(TqbBaseServerEngine* e) override {
@@ -450,27 +296,14 @@ TEST_F(EngineTest, AFailedStepPutsTheEntryStateBack) {
     engine->OnStateChange = nullptr;
 
     // A monitor that refuses the step stops it before the engine takes it.
-    class Refusing final : public TqbServerMonitor {
-    public:
-        void SetState(uint8_t t) override {
-            if (t == qbsStopping) throw std::runtime_error("no");
-            TqbServerMonitor::SetState(t);
-        }
-
-    protected:
-        void EnterInitializing() override {}
-        void EnterShuttingDown() override {}
-        void EnterInactive() override {}
-        void EnterStarting() override {}
-    };
-    TqbOwned<Refusing> r{new Refusing};
-    engine->AddMonitor(r.get());
+    m2->RefuseStep = qbsStopping;
+    engine->AddMonitor(m2.get());
     log.clear();
     EXPECT_THROW(engine->Stop(), std::runtime_error);
     EXPECT_EQ(engine->State(), qbsStarted);
     for (auto& l : log)
         EXPECT_EQ(l.find("engine"), std::string::npos) << l;
-    engine->RemoveMonitor(r.get());
+    engine->RemoveMonitor(m2.get());
 }
 
 TEST_F(EngineTest, AFailedEngineStaysFailed) {
@@ -572,7 +405,6 @@ TEST_F(EngineTest, ImplementedOperationsAndHandleChecksThroughTheInterface) {
     EXPECT_EQ(e.SQLAlloc(db, 0, cursor), 15462);
 }
 
-// ---------------------------------------------------------------------------------------------
 // Handle registry
 
 TEST(HandleRegistry, RefusesStaleForgedAndWrongKindHandles) {
@@ -631,7 +463,7 @@ TEST(HandleRegistry, ManyThreadsAddAndRemoveWithoutMixingHandles) {
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t)
-        threads.emplace_back([&, t] {
+        threads.emplace_back([&] {
             std::vector<int> objects(64);
             std::vector<TqbHandle> handles;
             for (int round = 0; round < 300; ++round) {
@@ -645,7 +477,6 @@ TEST(HandleRegistry, ManyThreadsAddAndRemoveWithoutMixingHandles) {
                     if (reg.Find(h, TqbHandleKind::Cursor) != nullptr) ++wrong;
                 handles.clear();
             }
-            (void)t;
         });
     for (auto& th : threads)
         th.join();

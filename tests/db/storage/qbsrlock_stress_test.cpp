@@ -6,13 +6,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <random>
 #include <set>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 namespace {

@@ -3,30 +3,21 @@
 #include "db/base/qbllexcp.h"
 #include "db/storage/qbsrlock.h"
 #include "platform/Messages.h"
+#include "tests/db/DbTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <future>
 #include <set>
 #include <thread>
 #include <vector>
 
-namespace {
-
+using namespace dbtest;
 using namespace std::chrono_literals;
 
-// Polls pred for up to 10 s of real time (only a "does not hang" bound).
-bool eventually(const std::function<bool()>& pred) {
-    auto end = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(1ms);
-    }
-    return pred();
-}
+namespace {
 
 // Waits that a test expects to end are bounded by this much real time, so a fault fails the test
 // instead of hanging it.
@@ -50,11 +41,14 @@ class LockTest : public ::testing::Test {
 protected:
     void TearDown() override { plat::SetClock(nullptr); }
 
-    // Starts an acquire of a table lock on another thread.
+    // Starts an acquire of a table lock on another thread; with inQueue, waits until the table's
+    // queue holds that many requests.
     std::future<TqbLockResult> tableAsync(uint32_t table, uint8_t mode, TqbLockOwnerID owner,
-                                          uint32_t timeout) {
-        return std::async(std::launch::async,
-                          [=, this] { return lm.AcquireTableLock(table, mode, owner, timeout, false); });
+                                          uint32_t timeout, size_t inQueue = 0) {
+        auto f = std::async(std::launch::async,
+                            [=, this] { return lm.AcquireTableLock(table, mode, owner, timeout, false); });
+        EXPECT_TRUE(!inQueue || waitUntil([&] { return queued(table) == inQueue; })) << "never queued";
+        return f;
     }
     // Waiting plus converting requests on a table's container.
     size_t queued(uint32_t table) {
@@ -67,13 +61,13 @@ protected:
         return n;
     }
 
+    plat::ManualClock clock; // in use once a test sets it
     TqbLockManager lm;
     TqbLockOwnerID A = NewLockOwnerID(), B = NewLockOwnerID(), C = NewLockOwnerID(), D = NewLockOwnerID();
 };
 
 } // namespace
 
-// ---------------------------------------------------------------------------------------------
 // Tables
 
 TEST_F(LockTest, EveryPairOfModesFollowsTheCompatibilityTable) {
@@ -93,20 +87,27 @@ TEST_F(LockTest, EveryPairOfModesFollowsTheCompatibilityTable) {
     EXPECT_EQ(lm.TableContainerCount(), 0u);
 }
 
+// Coverage follows the conversion table, not the numeric order of the modes (Share does not cover
+// Intent Exclusive), and other owners then meet the converted mode.
 TEST_F(LockTest, ASoleHolderConvertsByTheConversionTableKeepingItsCount) {
     for (uint8_t held = 1; held < 7; ++held) {
         for (uint8_t asked = 1; asked < 7; ++asked) {
+            SCOPED_TRACE(std::to_string(held) + " held, " + std::to_string(asked) + " asked");
             uint32_t table = 500 + held * 10 + asked;
             ASSERT_EQ(lm.AcquireTableLock(table, held, A, 0, true), lrGranted);
             ASSERT_EQ(lm.AcquireTableLock(table, asked, A, 0, true), lrGranted);
             const uint8_t now = kConvert[held][asked];
             EXPECT_EQ(LockModeConversion(held, asked), now);
-            EXPECT_TRUE(lm.HasTableLock(table, A, now)) << int(held) << " held, " << int(asked) << " asked";
+            EXPECT_TRUE(lm.HasTableLock(table, A, now));
+            for (uint8_t other = 1; other < 7; ++other) {
+                EXPECT_EQ(lm.AcquireTableLock(table, other, B, 0, true) == lrGranted,
+                          kCompat[other][now] != 0)
+                    << int(other) << " asked by another owner";
+                lm.ReleaseTableLockAll(table, B);
+            }
             lm.ReleaseTableLock(table, A);
             // Covered requests count; conversions keep the count of the held entry.
-            bool covered = now == held;
-            EXPECT_EQ(lm.GetTableLockMode(table), covered ? now : uint8_t(lmNone))
-                << int(held) << " held, " << int(asked) << " asked";
+            EXPECT_EQ(lm.GetTableLockMode(table), now == held ? now : uint8_t(lmNone));
             lm.ReleaseTableLockAll(table, A);
         }
     }
@@ -131,38 +132,13 @@ TEST(LockModes, DisplayNames) {
     EXPECT_EQ(LockModeToText(7), "");
 }
 
-// Coverage follows the conversion table, not the numeric order of the modes.
-TEST_F(LockTest, ShareDoesNotCoverIntentExclusive) {
-    ASSERT_EQ(lm.AcquireTableLock(1, lmShare, A, 0, false), lrGranted);
-    ASSERT_EQ(lm.AcquireTableLock(1, lmIntentExclusive, A, 0, false), lrGranted);
-    EXPECT_TRUE(lm.HasTableLock(1, A, lmSharedIntentExclusive));
-    // Now another owner's Intent Shared still fits, its Share no longer does.
-    EXPECT_EQ(lm.AcquireTableLock(1, lmShare, B, 0, true), lrRejected);
-    EXPECT_EQ(lm.AcquireTableLock(1, lmIntentShared, B, 0, true), lrGranted);
-    lm.ReleaseTableLockAll(1, B);
-
-    ASSERT_EQ(lm.AcquireTableLock(2, lmUpdate, C, 0, false), lrGranted);
-    ASSERT_EQ(lm.AcquireTableLock(2, lmIntentExclusive, C, 0, false), lrGranted);
-    EXPECT_TRUE(lm.HasTableLock(2, C, lmExclusive));
-}
-
-// ---------------------------------------------------------------------------------------------
 // Queues
-
-TEST_F(LockTest, TwoSharesOnAFreeResourceAreBothGranted) {
-    EXPECT_EQ(lm.AcquireTableLock(1, lmShare, A, 0, false), lrGranted);
-    EXPECT_EQ(lm.AcquireTableLock(1, lmShare, B, 0, false), lrGranted);
-    EXPECT_EQ(lm.GetTableLockMode(1), lmShare);
-}
 
 TEST_F(LockTest, WaitersAreServedInOrderAndAnIncompatibleHeadBlocksThoseBehind) {
     ASSERT_EQ(lm.AcquireTableLock(1, lmExclusive, A, 0, false), lrGranted);
-    auto b = tableAsync(1, lmShare, B, kLong);
-    ASSERT_TRUE(eventually([&] { return queued(1) == 1; }));
-    auto c = tableAsync(1, lmShare, C, kLong);
-    ASSERT_TRUE(eventually([&] { return queued(1) == 2; }));
-    auto d = tableAsync(1, lmExclusive, D, kLong);
-    ASSERT_TRUE(eventually([&] { return queued(1) == 3; }));
+    auto b = tableAsync(1, lmShare, B, kLong, 1);
+    auto c = tableAsync(1, lmShare, C, kLong, 2);
+    auto d = tableAsync(1, lmExclusive, D, kLong, 3);
 
     lm.ReleaseTableLock(1, A);
     EXPECT_EQ(b.get(), lrGranted);
@@ -179,8 +155,7 @@ TEST_F(LockTest, WaitersAreServedInOrderAndAnIncompatibleHeadBlocksThoseBehind) 
 
     // A Share that would fit next to the holders still waits behind an Exclusive waiter.
     ASSERT_EQ(lm.AcquireTableLock(2, lmShare, A, 0, false), lrGranted);
-    auto x = tableAsync(2, lmExclusive, B, kLong);
-    ASSERT_TRUE(eventually([&] { return queued(2) == 1; }));
+    auto x = tableAsync(2, lmExclusive, B, kLong, 1);
     EXPECT_EQ(lm.AcquireTableLock(2, lmShare, C, 0, true), lrRejected);
     auto s = tableAsync(2, lmShare, C, kLong);
     EXPECT_TRUE(stillWaiting(s));
@@ -225,8 +200,7 @@ TEST_F(LockTest, CountsNeedAsManyReleasesAndReleaseAllEndsAtOnce) {
 TEST_F(LockTest, AConversionIsGrantedWhenTheOtherHolderLeaves) {
     ASSERT_EQ(lm.AcquireTableLock(1, lmShare, A, 0, false), lrGranted);
     ASSERT_EQ(lm.AcquireTableLock(1, lmShare, B, 0, false), lrGranted);
-    auto a = tableAsync(1, lmExclusive, A, kLong);
-    ASSERT_TRUE(eventually([&] { return queued(1) == 1; }));
+    auto a = tableAsync(1, lmExclusive, A, kLong, 1);
     EXPECT_TRUE(stillWaiting(a));
     // A newcomer does not overtake the queued conversion, though it would fit next to both Shares.
     EXPECT_EQ(lm.AcquireTableLock(1, lmIntentShared, D, 0, true), lrRejected);
@@ -236,24 +210,16 @@ TEST_F(LockTest, AConversionIsGrantedWhenTheOtherHolderLeaves) {
     EXPECT_TRUE(lm.HasTableLock(1, A, lmExclusive));
     lm.ReleaseTableLock(1, A); // the conversion kept the count of 1
     EXPECT_EQ(lm.TableContainerCount(), 0u);
-
-    // Granted at once when compatible with the others: A holds IX, B IS; A asks S -> SIX.
-    ASSERT_EQ(lm.AcquireTableLock(2, lmIntentExclusive, A, 0, false), lrGranted);
-    ASSERT_EQ(lm.AcquireTableLock(2, lmIntentShared, B, 0, false), lrGranted);
-    EXPECT_EQ(lm.AcquireTableLock(2, lmShare, A, 0, true), lrGranted);
-    EXPECT_TRUE(lm.HasTableLock(2, A, lmSharedIntentExclusive));
 }
 
 TEST_F(LockTest, AConversionGoesAheadOfWaitersAndNewRequestsDoNotOvertakeIt) {
     ASSERT_EQ(lm.AcquireTableLock(1, lmIntentShared, A, 0, false), lrGranted);
     ASSERT_EQ(lm.AcquireTableLock(1, lmIntentShared, B, 0, false), lrGranted);
-    auto x = tableAsync(1, lmExclusive, C, kLong);
-    ASSERT_TRUE(eventually([&] { return queued(1) == 1; }));
+    auto x = tableAsync(1, lmExclusive, C, kLong, 1);
     // A's upgrade fits next to B's Intent Shared although C waits.
     EXPECT_EQ(lm.AcquireTableLock(1, lmShare, A, 0, true), lrGranted);
     // B's upgrade to Exclusive must wait; a newcomer's Intent Shared waits behind it.
-    auto bx = tableAsync(1, lmExclusive, B, kLong);
-    ASSERT_TRUE(eventually([&] { return queued(1) == 2; }));
+    auto bx = tableAsync(1, lmExclusive, B, kLong, 2);
     EXPECT_EQ(lm.AcquireTableLock(1, lmIntentShared, D, 0, true), lrRejected);
     lm.ReleaseTableLockAll(1, A);
     EXPECT_EQ(bx.get(), lrGranted);
@@ -262,15 +228,12 @@ TEST_F(LockTest, AConversionGoesAheadOfWaitersAndNewRequestsDoNotOvertakeIt) {
     EXPECT_EQ(x.get(), lrGranted);
 }
 
-// ---------------------------------------------------------------------------------------------
 // Time-outs
 
 TEST_F(LockTest, ATimeOutIsMeasuredOnTheInjectedClockAndLeavesNoTrace) {
-    plat::ManualClock clock;
     plat::SetClock(&clock);
     ASSERT_EQ(lm.AcquireTableLock(1, lmExclusive, A, 0, false), lrGranted);
-    auto b = tableAsync(1, lmShare, B, 1000);
-    ASSERT_TRUE(eventually([&] { return queued(1) == 1; }));
+    auto b = tableAsync(1, lmShare, B, 1000, 1);
     clock.Advance(999);
     EXPECT_TRUE(stillWaiting(b));
     clock.Advance(1);
@@ -284,14 +247,11 @@ TEST_F(LockTest, ATimeOutIsMeasuredOnTheInjectedClockAndLeavesNoTrace) {
 
 // Removing a timed-out waiter at the head lets compatible waiters behind it in at once.
 TEST_F(LockTest, AWaiterThatTimesOutAtTheHeadLetsTheNextOnesIn) {
-    plat::ManualClock clock;
     plat::SetClock(&clock);
     ASSERT_EQ(lm.AcquireTableLock(1, lmShare, A, 0, false), lrGranted);
-    auto x = tableAsync(1, lmExclusive, B, 500);
-    ASSERT_TRUE(eventually([&] { return queued(1) == 1; }));
+    auto x = tableAsync(1, lmExclusive, B, 500, 1);
     auto s1 = tableAsync(1, lmShare, C, 100000);
-    auto s2 = tableAsync(1, lmIntentShared, D, 100000);
-    ASSERT_TRUE(eventually([&] { return queued(1) == 3; }));
+    auto s2 = tableAsync(1, lmIntentShared, D, 100000, 3);
     clock.Advance(600);
     EXPECT_EQ(x.get(), lrTimedOut);
     const bool s1Ready = s1.wait_for(10s) == std::future_status::ready;
@@ -305,7 +265,6 @@ TEST_F(LockTest, AWaiterThatTimesOutAtTheHeadLetsTheNextOnesIn) {
 }
 
 TEST_F(LockTest, TheThreadDeadlineGivesLockTimeOutsAndError190) {
-    plat::ManualClock clock;
     plat::SetClock(&clock);
     SetThreadDeadline(0);
     EXPECT_EQ(ThreadTimeRemaining(), 0u);
@@ -317,13 +276,9 @@ TEST_F(LockTest, TheThreadDeadlineGivesLockTimeOutsAndError190) {
     clock.Advance(995);
     EXPECT_EQ(ThreadLockTimeout(), 5u);
     clock.Advance(1);
-    try {
-        ThreadLockTimeout();
-        ADD_FAILURE() << "4 ms left must raise";
-    } catch (const EqbServerException& e) {
-        EXPECT_EQ(e.ErrorCode, 190);
-        EXPECT_STREQ(e.what(), "The operation could not be completed within the allotted time.");
-    }
+    // 4 ms left: too little to wait for a lock.
+    EXPECT_EQ(raised<EqbServerException>([] { ThreadLockTimeout(); }),
+              (Raised{"The operation could not be completed within the allotted time.", 190}));
     clock.Advance(10);
     EXPECT_EQ(ThreadTimeRemaining(), 1u);
     SetThreadDeadline(0);
@@ -338,7 +293,7 @@ TEST_F(LockTest, TheThreadDeadlineGivesLockTimeOutsAndError190) {
         SetThreadDeadline(300);
         return lm.AcquireTableLock(1, lmExclusive, B, ThreadLockTimeout(), false);
     });
-    ASSERT_TRUE(eventually([&] { return queued(1) == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return queued(1) == 1; }));
     clock.Advance(299);
     EXPECT_TRUE(stillWaiting(b));
     clock.Advance(1);
@@ -373,7 +328,6 @@ TEST_F(LockTest, AGrantRacingATimeOutNeverLeavesAnOrphanLock) {
     EXPECT_EQ(lm.TransContainerCount(), 0u);
 }
 
-// ---------------------------------------------------------------------------------------------
 // Deadlock, records, transactions
 
 TEST_F(LockTest, TwoSharersAskingExclusiveMakeTheSecondTheVictim) {
@@ -385,16 +339,14 @@ TEST_F(LockTest, TwoSharersAskingExclusiveMakeTheSecondTheVictim) {
     auto first = std::async(std::launch::async, [&] {
         return lm.AcquireContentLock(content, nullptr, lmExclusive, kLong, false, t1);
     });
-    ASSERT_TRUE(eventually([&] { return content.ConvertingCount() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return content.ConvertingCount() == 1; }));
     // t2 is about to ask for Exclusive too: that would wait for ever.
     ASSERT_TRUE(content.HasDeadlock());
-    try {
-        RaiseLockDeadlock(lmExclusive, ContentLockResourceText("contacts"), 2);
-    } catch (const EqbServerException& e) {
-        EXPECT_EQ(e.ErrorCode, 186);
-        EXPECT_STREQ(e.what(), "A lock request (type Exclusive, content of table 'contacts') resulted in a "
-                               "deadlock.  Transaction 2 was chosen as the victim.");
-    }
+    EXPECT_EQ(raised<EqbServerException>(
+                  [] { RaiseLockDeadlock(lmExclusive, ContentLockResourceText("contacts"), 2); }),
+              (Raised{"A lock request (type Exclusive, content of table 'contacts') resulted in a "
+                      "deadlock.  Transaction 2 was chosen as the victim.",
+                      186}));
     lm.ReleaseTransactionLocks(t2, false); // the victim rolls back
     EXPECT_EQ(first.get(), lrGranted);
     EXPECT_EQ(t1.TransContainer()->GetContentLockMode(&content), lmExclusive);
@@ -406,7 +358,7 @@ TEST_F(LockTest, TwoSharersAskingExclusiveMakeTheSecondTheVictim) {
     ASSERT_EQ(lm.AcquireCursorContentLock(other, B, lmShare, 0), lrGranted);
     auto cur = std::async(std::launch::async,
                           [&] { return lm.AcquireCursorContentLock(other, A, lmExclusive, kLong); });
-    ASSERT_TRUE(eventually([&] { return other.ConvertingCount() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return other.ConvertingCount() == 1; }));
     EXPECT_FALSE(other.HasDeadlock());
     lm.ReleaseCursorContentLock(other, B);
     EXPECT_EQ(cur.get(), lrGranted);
@@ -578,38 +530,25 @@ TEST(LockPool, GetPutAndFlushAboveTheRetainCount) {
     EXPECT_EQ(LockContainerPool().RetainCount(), 1000);
 }
 
-// ---------------------------------------------------------------------------------------------
 // Errors
 
 TEST(LockErrors, TextsOfTheLockErrors) {
-    auto message = [](const std::function<void()>& fn, int32_t& code) {
-        try {
-            fn();
-        } catch (const EqbServerException& e) {
-            code = e.ErrorCode;
-            return std::string(e.what());
-        }
-        code = 0;
-        return std::string();
-    };
-    int32_t code = -1;
     const uint64_t ref = (uint64_t(1) << 32) | 4096;
     EXPECT_EQ(
-        message([&] { CheckRecordLockResult(lrTimedOut, lmExclusive, ref, "/data/CONTACTS.QB2"); }, code),
-        "A lock request (type Exclusive, record 1:4096 (high:low), file /data/CONTACTS.QB2) timed out.");
-    EXPECT_EQ(code, 187);
-    EXPECT_EQ(message([&] { CheckRecordLockResult(lrRejected, lmExclusive, 4096, "T.QB2"); }, code),
-              "A lock request (type Exclusive, record 0:4096 (high:low), file T.QB2) was rejected.");
-    EXPECT_EQ(code, 188);
-    EXPECT_EQ(message([&] { CheckTableLockResult(lrTimedOut, lmShare, ContentLockResourceText("contacts")); },
-                      code),
-              "A lock request (type Share, content of table 'contacts') timed out.");
-    EXPECT_EQ(code, 189);
+        raised<EqbServerException>(
+            [&] { CheckRecordLockResult(lrTimedOut, lmExclusive, ref, "/data/CONTACTS.QB2"); }),
+        (Raised{
+            "A lock request (type Exclusive, record 1:4096 (high:low), file /data/CONTACTS.QB2) timed out.",
+            187}));
     EXPECT_EQ(
-        message([&] { CheckTableLockResult(lrRejected, lmIntentShared, TableLockResourceText("contacts")); },
-                code),
-        "A lock request (type Intent Shared, table contacts, file ) was rejected.");
-    EXPECT_EQ(code, 188);
-    EXPECT_EQ(message([&] { CheckTableLockResult(lrGranted, lmShare, "x"); }, code), "");
-    EXPECT_EQ(code, 0);
+        raised<EqbServerException>([] { CheckRecordLockResult(lrRejected, lmExclusive, 4096, "T.QB2"); }),
+        (Raised{"A lock request (type Exclusive, record 0:4096 (high:low), file T.QB2) was rejected.", 188}));
+    EXPECT_EQ(raised<EqbServerException>(
+                  [] { CheckTableLockResult(lrTimedOut, lmShare, ContentLockResourceText("contacts")); }),
+              (Raised{"A lock request (type Share, content of table 'contacts') timed out.", 189}));
+    EXPECT_EQ(raised<EqbServerException>([] {
+                  CheckTableLockResult(lrRejected, lmIntentShared, TableLockResourceText("contacts"));
+              }),
+              (Raised{"A lock request (type Intent Shared, table contacts, file ) was rejected.", 188}));
+    EXPECT_EQ(raised<EqbServerException>([] { CheckTableLockResult(lrGranted, lmShare, "x"); }), Raised{});
 }
