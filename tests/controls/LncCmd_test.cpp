@@ -24,24 +24,58 @@ bool noDuplicateKeys(const TLncCommandTable& t) {
         if (t.IndexOfKey(t.Commands(i)) != i) return false;
     return true;
 }
+
+// The bytes a write leaves in a fresh stream.
+template <class Write> std::string written(Write write) {
+    cls::TMemoryStream m;
+    cls::TWriter w(m);
+    write(w);
+    return std::string(reinterpret_cast<const char*>(m.Memory()), static_cast<size_t>(m.Size()));
+}
+// A reader over the given bytes, at their start.
+struct Source {
+    cls::TMemoryStream m;
+    cls::TReader r{m};
+    explicit Source(const std::string& b) {
+        if (!b.empty()) m.WriteBuffer(b.data(), static_cast<int32_t>(b.size()));
+        m.SetPosition(0);
+    }
+};
+// The expected stream of one table: name, active flag, then (key, command) pairs.
+std::string tableStream(const std::string& name, bool active, const std::vector<int32_t>& pairs) {
+    return written([&](cls::TWriter& w) {
+        w.WriteString(name);
+        w.WriteBoolean(active);
+        w.WriteListBegin();
+        for (int32_t v : pairs)
+            w.WriteInteger(v);
+        w.WriteListEnd();
+    });
+}
+// A stream of a table list around the given table streams; open leaves out the list end.
+std::string listOf(const std::string& tables, bool open = false) {
+    std::string ends = written([](cls::TWriter& w) {
+        w.WriteListBegin();
+        w.WriteListEnd();
+    });
+    return ends.substr(0, 1) + tables + (open ? std::string() : ends.substr(1));
+}
+std::string tableList(TLncCommandProcessor& p) {
+    return written([&](cls::TWriter& w) { p.WriteTableList(w); });
+}
 } // namespace
 
 TEST(LncCmd, BuiltinTables) {
     TLncCommandProcessor p;
     ASSERT_EQ(p.Count(), 3);
-    const TLncCommandTable* d = p.Table(0);
-    const TLncCommandTable* w = p.Table(1);
-    const TLncCommandTable* g = p.Table(2);
-    EXPECT_EQ(d->TableName(), "Default");
-    EXPECT_EQ(w->TableName(), "WordStar");
-    EXPECT_EQ(g->TableName(), "Grid");
-    EXPECT_TRUE(d->IsActive());
-    EXPECT_FALSE(w->IsActive());
-    EXPECT_FALSE(g->IsActive());
-    EXPECT_EQ(d->Count(), 64);
-    EXPECT_EQ(w->Count(), 40);
-    EXPECT_EQ(g->Count(), 38);
-    EXPECT_TRUE(noDuplicateKeys(*d) && noDuplicateKeys(*w) && noDuplicateKeys(*g));
+    std::string tables;
+    for (int i = 0; i < 3; ++i) {
+        const TLncCommandTable* t = p.Table(i);
+        tables += t->TableName() + (t->IsActive() ? " active " : " ") + std::to_string(t->Count()) + ";";
+        EXPECT_TRUE(noDuplicateKeys(*t)) << i;
+    }
+    EXPECT_EQ(tables, "Default active 64;WordStar 40;Grid 38;");
+    const TLncCommandTable *d = p.Table(0), *w = p.Table(1), *g = p.Table(2);
     EXPECT_EQ(d->Commands(0), rec(37, 0, 0, 0, 46));
     EXPECT_EQ(d->Commands(43), rec(90, 6, 0, 0, 53));
     EXPECT_EQ(d->Commands(44), rec(48, 4, 0, 0, 32));
@@ -159,31 +193,11 @@ TEST(LncCmd, BadTextFilesAreRejectedAndChangeNothing) {
     EXPECT_THROW(multi.SaveToFile(dir.file("multi.cmd")), ctl::EInOutError);
 }
 
-namespace {
-std::string bytes(cls::TMemoryStream& m) {
-    return std::string(reinterpret_cast<const char*>(m.Memory()), static_cast<size_t>(m.Size()));
-}
-// The expected stream of one table: name, active flag, then (key, command) pairs.
-std::string tableStream(const std::string& name, bool active, const std::vector<int32_t>& pairs) {
-    cls::TMemoryStream m;
-    cls::TWriter w(m);
-    w.WriteString(name);
-    w.WriteBoolean(active);
-    w.WriteListBegin();
-    for (int32_t v : pairs)
-        w.WriteInteger(v);
-    w.WriteListEnd();
-    return bytes(m);
-}
-} // namespace
-
 TEST(LncCmd, StreamsStoreOnlyDifferencesFromBuiltins) {
     TLncCommandProcessor p;
-    cls::TMemoryStream s;
-    cls::TWriter sw(s);
     ASSERT_TRUE(p.Table(0)->StoresCommandList());
-    p.Table(0)->WriteCommandList(sw);
-    EXPECT_EQ(bytes(s), tableStream("Default", true, {}));
+    EXPECT_EQ(written([&](cls::TWriter& w) { p.Table(0)->WriteCommandList(w); }),
+              tableStream("Default", true, {}));
 
     // "Grid" with one key deleted, one command changed and one record added.
     TLncCommandTable* g = p.GetTable("Grid");
@@ -191,14 +205,11 @@ TEST(LncCmd, StreamsStoreOnlyDifferencesFromBuiltins) {
     g->Delete(g->IndexOfKey(rec(39, 0, 0, 0, 0)));
     g->AddRec(rec(39, 0, 0, 0, 77));
     g->AddRec(rec(81, 4, 83, 128, 42));
-    cls::TMemoryStream gs;
-    cls::TWriter gw(gs);
-    g->WriteCommandList(gw);
-    EXPECT_EQ(bytes(gs), tableStream("Grid", false, {8, 0, 39, 77, rec(81, 4, 83, 128, 0).StreamKey(), 42}));
-    gs.SetPosition(0);
-    cls::TReader gr(gs);
+    std::string gs = written([&](cls::TWriter& w) { g->WriteCommandList(w); });
+    EXPECT_EQ(gs, tableStream("Grid", false, {8, 0, 39, 77, rec(81, 4, 83, 128, 0).StreamKey(), 42}));
+    Source gsrc(gs);
     TLncCommandTable back;
-    back.ReadCommandList(gr);
+    back.ReadCommandList(gsrc.r);
     EXPECT_EQ(back.TableName(), "Grid");
     EXPECT_FALSE(back.IsActive());
     ASSERT_EQ(back.Count(), 38);
@@ -210,16 +221,12 @@ TEST(LncCmd, StreamsStoreOnlyDifferencesFromBuiltins) {
     TLncCommandTable* mine = p.AddTable("Mine", true);
     mine->AddRec(rec(1, 2, 0, 0, 3));
     mine->AddRec(rec(4, 5, 6, 128, 7));
-    cls::TMemoryStream ms;
-    cls::TWriter mw(ms);
-    mine->WriteCommandList(mw);
-    EXPECT_EQ(
-        bytes(ms),
-        tableStream("Mine", true, {rec(1, 2, 0, 0, 0).StreamKey(), 3, rec(4, 5, 6, 128, 0).StreamKey(), 7}));
-    ms.SetPosition(0);
-    cls::TReader mr(ms);
+    std::string ms = written([&](cls::TWriter& w) { mine->WriteCommandList(w); });
+    EXPECT_EQ(ms, tableStream("Mine", true,
+                              {rec(1, 2, 0, 0, 0).StreamKey(), 3, rec(4, 5, 6, 128, 0).StreamKey(), 7}));
+    Source msrc(ms);
     TLncCommandTable mineBack;
-    mineBack.ReadCommandList(mr);
+    mineBack.ReadCommandList(msrc.r);
     EXPECT_EQ(records(mineBack), records(*mine));
     EXPECT_FALSE(TLncCommandTable().StoresCommandList());
 }
@@ -229,16 +236,12 @@ TEST(LncCmd, ProcessorTableListRoundTrip) {
     p.GetTable("Default")->SetIsActive(false);
     p.GetTable("WordStar")->Clear(); // an emptied built-in table stays empty after a round trip
     p.AddTable("Default", true)->AddRec(rec(1, 0, 0, 0, 2));
-    cls::TMemoryStream s;
-    cls::TWriter w(s);
     ASSERT_TRUE(p.StoresTableList());
-    p.WriteTableList(w);
+    Source s(tableList(p));
 
     TLncCommandProcessor q;
     q.AddTable("Extra", true);
-    s.SetPosition(0);
-    cls::TReader r(s);
-    q.ReadTableList(r);
+    q.ReadTableList(s.r);
     ASSERT_EQ(q.Count(), 4);
     EXPECT_EQ(q.GetTable("Extra"), nullptr); // reading empties the processor first
     for (int i = 0; i < 4; ++i) {
@@ -249,61 +252,37 @@ TEST(LncCmd, ProcessorTableListRoundTrip) {
     EXPECT_EQ(q.GetTable("WordStar")->Count(), 0);
 
     // Two streamed tables of one name are named apart.
-    cls::TMemoryStream two;
-    cls::TWriter tw(two);
-    tw.WriteListBegin();
-    tw.WriteListEnd();
     std::string one = tableStream("Same", true, {});
-    std::string all = bytes(two).substr(0, 1) + one + one + bytes(two).substr(1);
-    cls::TMemoryStream in;
-    in.WriteBuffer(all.data(), static_cast<int32_t>(all.size()));
-    in.SetPosition(0);
-    cls::TReader ir(in);
-    q.ReadTableList(ir);
+    Source two(listOf(one + one));
+    q.ReadTableList(two.r);
     ASSERT_EQ(q.Count(), 2);
     EXPECT_EQ(q.Table(0)->TableName(), "Same");
     EXPECT_EQ(q.Table(1)->TableName(), "Same1");
 }
 
 TEST(LncCmd, BadStreamsAreRejectedAndChangeNothing) {
-    auto stream = [](const std::string& b) {
-        auto m = std::make_unique<cls::TMemoryStream>();
-        if (!b.empty()) m->WriteBuffer(b.data(), static_cast<int32_t>(b.size()));
-        m->SetPosition(0);
-        return m;
-    };
-    auto list = [](const std::string& inner, bool close = true) {
-        cls::TMemoryStream m;
-        cls::TWriter w(m);
-        w.WriteListBegin();
-        w.WriteListEnd();
-        std::string b = bytes(m);
-        return b.substr(0, 1) + inner + (close ? b.substr(1) : std::string());
-    };
-    std::string open = tableStream("Mine", true, {1, 2});
+    std::string mine = tableStream("Mine", true, {1, 2});
     const std::vector<std::pair<const char*, std::string>> bad = {
-        {"truncated", list(open.substr(0, open.size() - 1), false)},
-        {"no list end", list(open, false)},
-        {"odd pair", list(tableStream("Mine", true, {1}))},
-        {"command range", list(tableStream("Mine", true, {1, 70000}))},
-        {"negative command", list(tableStream("Grid", true, {1, -1}))},
-        {"duplicate", list(tableStream("Mine", true, {1, 5, 1, 6}))},
+        {"truncated", listOf(mine.substr(0, mine.size() - 1), true)},
+        {"no list end", listOf(mine, true)},
+        {"odd pair", listOf(tableStream("Mine", true, {1}))},
+        {"command range", listOf(tableStream("Mine", true, {1, 70000}))},
+        {"negative command", listOf(tableStream("Grid", true, {1, -1}))},
+        {"duplicate", listOf(tableStream("Mine", true, {1, 5, 1, 6}))},
         {"garbage", std::string("\x01\xEE\x07", 3)},
         {"empty", ""},
     };
     for (const auto& [name, b] : bad) {
         TLncCommandProcessor p;
-        auto m = stream(b);
-        cls::TReader r(*m);
-        EXPECT_THROW(p.ReadTableList(r), cls::EReadError) << name;
+        Source s(b);
+        EXPECT_THROW(p.ReadTableList(s.r), cls::EReadError) << name;
         EXPECT_EQ(p.Count(), 3) << name;
         EXPECT_EQ(p.Table(0)->Count(), 64) << name;
     }
     // For a built-in name a pair of a key that is not there adds it, whatever its command.
-    auto m = stream(list(tableStream("grid", true, {200, 0})));
-    cls::TReader r(*m);
+    Source s(listOf(tableStream("grid", true, {200, 0})));
     TLncCommandProcessor p;
-    p.ReadTableList(r);
+    p.ReadTableList(s.r);
     ASSERT_EQ(p.Count(), 1);
     EXPECT_EQ(p.Table(0)->Count(), 39);
     EXPECT_EQ(p.Table(0)->Commands(38), rec(200, 0, 0, 0, 0));
@@ -319,21 +298,16 @@ TEST(LncCmd, CommandZeroSurvivesSaveAndLoad) {
     p.AddCommand("Mine", rec(5, 0, 0, 0, 0));
     std::vector<TLncCmdRec> want = records(*d);
 
-    cls::TMemoryStream s;
-    cls::TWriter w(s);
-    p.WriteTableList(w);
-    s.SetPosition(0);
-    cls::TReader r(s);
+    Source s(tableList(p));
     TLncCommandProcessor q;
-    q.ReadTableList(r);
+    q.ReadTableList(s.r);
     ASSERT_EQ(q.Count(), 4);
-    std::vector<TLncCmdRec> got = records(*q.GetTable("Default"));
     // The changed record moves to the end; the set of records is the same.
     auto byKey = [](std::vector<TLncCmdRec> v) {
         std::sort(v.begin(), v.end(), [](auto& a, auto& b) { return a.StreamKey() < b.StreamKey(); });
         return v;
     };
-    EXPECT_EQ(byKey(got), byKey(want));
+    EXPECT_EQ(byKey(records(*q.GetTable("Default"))), byKey(want));
     EXPECT_EQ(records(*q.GetTable("Mine")), records(*mine));
 
     pwtest::TempDir dir;

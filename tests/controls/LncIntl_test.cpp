@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <map>
+#include <sstream>
 
 namespace {
 class MapSource : public TLncIntlSource {
@@ -17,29 +18,25 @@ public:
     }
     std::optional<std::string> UserShortDate() const override { return user; }
 };
+
+// Every setting in one line, so that one comparison shows each difference.
+std::string summary(const TLncIntlSup& s) {
+    std::ostringstream o;
+    o << "dec=" << s.DecimalChar << " thou=" << s.ThousandsChar << " digits=" << s.CurrencyDigits
+      << " neg=" << s.NegCurrencyFormat << " list=" << s.ListChar << " country=" << s.CountryCode << " cur=["
+      << s.CurrencyLeft << "|" << s.CurrencyRight << "] tlz=" << s.TimeLeadingZero
+      << " time=" << s.TimeSepChar << " date=" << s.DateSepChar << " ampm=[" << s.AMText << "|" << s.PMText
+      << "] short=" << s.ShortDatePicture << " long=" << s.LongDatePicture << " bool=" << s.TrueChar
+      << s.FalseChar << " yn=" << s.YesChar << s.NoChar;
+    return o.str();
+}
 } // namespace
 
 TEST(LncIntl, DefaultsWhenNothingIsSet) {
-    TLncIntlSup s{MapSource()};
-    EXPECT_EQ(s.DecimalChar, '.');
-    EXPECT_EQ(s.ThousandsChar, ',');
-    EXPECT_EQ(s.CurrencyDigits, 2);
-    EXPECT_EQ(s.NegCurrencyFormat, 0);
-    EXPECT_EQ(s.ListChar, ',');
-    EXPECT_EQ(s.CountryCode, 0);
-    EXPECT_EQ(s.CurrencyLeft, "$");
-    EXPECT_EQ(s.CurrencyRight, "$");
-    EXPECT_FALSE(s.TimeLeadingZero);
-    EXPECT_EQ(s.TimeSepChar, ':');
-    EXPECT_EQ(s.DateSepChar, '/');
-    EXPECT_EQ(s.AMText, "AM");
-    EXPECT_EQ(s.PMText, "PM");
-    EXPECT_EQ(s.ShortDatePicture, "MM/dd/yy"); // no run of three M's
-    EXPECT_EQ(s.LongDatePicture, "wwww, nnnn dd, yyyy");
-    EXPECT_EQ(s.TrueChar, 'T');
-    EXPECT_EQ(s.FalseChar, 'F');
-    EXPECT_EQ(s.YesChar, 'Y');
-    EXPECT_EQ(s.NoChar, 'N');
+    // No run of three M's: the short picture keeps its two.
+    EXPECT_EQ(summary(TLncIntlSup{MapSource()}),
+              "dec=. thou=, digits=2 neg=0 list=, country=0 cur=[$|$] tlz=0 time=: date=/ ampm=[AM|PM] "
+              "short=MM/dd/yy long=wwww, nnnn dd, yyyy bool=TF yn=YN");
 }
 
 TEST(LncIntl, ValuesLimitsAndFallbacks) {
@@ -48,21 +45,10 @@ TEST(LncIntl, ValuesLimitsAndFallbacks) {
                 {"sList", ";x"},   {"sCountry", "49"},        {"sCurrency", "EURO12"}, {"iCurrency", "3"},
                 {"iTLZero", "1"},  {"sTTime", "."},           {"sDate", "."},          {"s1159", "vorm.x"},
                 {"s2359", ""},     {"sShortDate", "dd.MM.yy"}};
-    TLncIntlSup s{m};
-    EXPECT_EQ(s.DecimalChar, '.'); // both "," fall back
-    EXPECT_EQ(s.ThousandsChar, ',');
-    EXPECT_EQ(s.CurrencyDigits, 3);
-    EXPECT_EQ(s.NegCurrencyFormat, 8);
-    EXPECT_EQ(s.ListChar, ';');
-    EXPECT_EQ(s.CountryCode, 49);
-    EXPECT_EQ(s.CurrencyLeft, "EURO1"); // at most 5 characters
-    EXPECT_EQ(s.CurrencyRight, " EURO1");
-    EXPECT_TRUE(s.TimeLeadingZero);
-    EXPECT_EQ(s.TimeSepChar, '.');
-    EXPECT_EQ(s.DateSepChar, '.');
-    EXPECT_EQ(s.AMText, "vorm.");
-    EXPECT_EQ(s.PMText, "");
-    EXPECT_EQ(s.ShortDatePicture, "dd/MM/yy");
+    // Both "," fall back; a currency keeps at most 5 characters.
+    EXPECT_EQ(summary(TLncIntlSup{m}),
+              "dec=. thou=, digits=3 neg=8 list=; country=49 cur=[EURO1| EURO1] tlz=1 time=. date=. "
+              "ampm=[vorm.|] short=dd/MM/yy long=wwww, nnnn dd, yyyy bool=TF yn=YN");
 
     m.values = {{"iCurrency", "2"}, {"sCurrency", "kr"}, {"sCountry", "abc"}, {"iCurrDigits", "9x"}};
     m.user = "yyyy-MM-dd-and-a-very-long-picture-beyond-thirty";
@@ -82,9 +68,7 @@ TEST(LncIntl, LongPictureNormalisation) {
 
     m.values = {{"sLongDate", "dddd d'.' MMMM 'de' yyyy 'x' 'y'"}};
     TLncIntlSup s{m};
-    EXPECT_EQ(s.Literals[0], ".");
-    EXPECT_EQ(s.Literals[1], "de");
-    EXPECT_EQ(s.Literals[2], "x");
+    EXPECT_EQ(s.Literals, (std::array<std::string, 3>{".", "de", "x"}));
     EXPECT_EQ(s.LongDatePicture, "wwww df nnnn g yyyy h 'y'"); // a fourth literal stays quoted
 
     m.values = {{"sLongDate", "ddd,d.MMM.yy"}};
@@ -101,13 +85,11 @@ TEST(LncIntl, LongPictureNormalisation) {
 TEST(LncIntl, LinuxLocaleMapping) {
     // The C locale: a point, no grouping, 24-hour time with leading zeros, month/day/year.
     TLncLocaleIntlSource c("C");
-    EXPECT_EQ(c.ProfileString("sDecimal").value_or("?"), ".");
+    using P = std::pair<const char*, const char*>;
+    for (auto [key, want] : {P{"sDecimal", "."}, P{"sShortDate", "MM/dd/yy"}, P{"sDate", "/"},
+                             P{"sTTime", ":"}, P{"iTLZero", "1"}, P{"s1159", "AM"}})
+        EXPECT_EQ(c.ProfileString(key).value_or("?"), want) << key;
     EXPECT_FALSE(c.ProfileString("sThousand").has_value());
-    EXPECT_EQ(c.ProfileString("sShortDate").value_or("?"), "MM/dd/yy");
-    EXPECT_EQ(c.ProfileString("sDate").value_or("?"), "/");
-    EXPECT_EQ(c.ProfileString("sTTime").value_or("?"), ":");
-    EXPECT_EQ(c.ProfileString("iTLZero").value_or("?"), "1");
-    EXPECT_EQ(c.ProfileString("s1159").value_or("?"), "AM");
     TLncIntlSup s{c};
     EXPECT_EQ(s.DecimalChar, '.');
     EXPECT_EQ(s.ThousandsChar, ',');
@@ -119,14 +101,12 @@ TEST(LncIntl, LinuxLocaleMapping) {
     TLncLocaleIntlSource missing("xx_NOWHERE.UTF-8");
     EXPECT_EQ(missing.ProfileString("sShortDate"), c.ProfileString("sShortDate"));
 
-    EXPECT_EQ(ctl::StrftimeToPicture("%d.%m.%Y"), "dd.MM.yyyy");
-    EXPECT_EQ(ctl::StrftimeToPicture("%Y-%m-%d"), "yyyy-MM-dd");
-    EXPECT_EQ(ctl::StrftimeToPicture("%D"), "MM/dd/yy");
-    EXPECT_EQ(ctl::StrftimeToPicture("%A %e %B %Y"), "dddd d MMMM yyyy");
-    EXPECT_EQ(ctl::StrftimeToPicture("%-d/%-m/%Ey"), "dd/MM/yy");
-    EXPECT_EQ(ctl::StrftimeToPicture("%Y\xE5\xB9\xB4%m"), "yyyy\xE5\xB9\xB4MM"); // non-letters kept
-    EXPECT_EQ(ctl::StrftimeToPicture("%d de %B"), "dd 'de' MMMM");
-    EXPECT_EQ(ctl::StrftimeToPicture("%"), "");
+    // Non-letters are kept, letters quoted.
+    for (auto [in, want] :
+         {P{"%d.%m.%Y", "dd.MM.yyyy"}, P{"%Y-%m-%d", "yyyy-MM-dd"}, P{"%D", "MM/dd/yy"},
+          P{"%A %e %B %Y", "dddd d MMMM yyyy"}, P{"%-d/%-m/%Ey", "dd/MM/yy"},
+          P{"%Y\xE5\xB9\xB4%m", "yyyy\xE5\xB9\xB4MM"}, P{"%d de %B", "dd 'de' MMMM"}, P{"%", ""}})
+        EXPECT_EQ(ctl::StrftimeToPicture(in), want) << in;
     EXPECT_EQ(ctl::StrftimeSeparator("%d.%m.%Y"), '.');
     EXPECT_EQ(ctl::StrftimeSeparator("%T"), ':');
     EXPECT_EQ(ctl::StrftimeSeparator("%F"), '-');

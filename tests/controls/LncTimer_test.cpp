@@ -3,6 +3,7 @@
 #include "controls/LncExcpt.h"
 #include "controls/LncTimer.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -232,11 +233,8 @@ protected:
 
 TEST_F(TimerPoolTest, RefusedSystemTimerRaises) {
     NoTimerPool pool;
-    try {
-        pool.AddTrigger(nullptr, 100);
-        FAIL() << "no exception";
-    } catch (const ENoTimersAvailable& e) {
-        EXPECT_STREQ(e.what(), "No Window's timers are available");
-    }
+    EXPECT_THAT(
+        [&] { pool.AddTrigger(nullptr, 100); },
+        testing::ThrowsMessage<ENoTimersAvailable>(testing::StrEq("No Window's timers are available")));
     EXPECT_FALSE(pool.TimerActive());
 }

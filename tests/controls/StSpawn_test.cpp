@@ -34,6 +34,25 @@ struct Events {
 
 } // namespace
 
+TEST(StSpawn, DefaultsAndIgnoredSetters) {
+    TStSpawnApplication s;
+    EXPECT_EQ(s.Version(), "4.03");
+    s.SetVersion("9");
+    EXPECT_EQ(s.Version(), "4.03");
+    EXPECT_TRUE(s.Idle());
+    EXPECT_TRUE(s.NotifyWhenDone());
+    EXPECT_EQ(s.ShowState(), ssNormal);
+    EXPECT_EQ(s.SpawnCommand(), scOpen);
+    EXPECT_EQ(s.TimeOut(), 0);
+    EXPECT_EQ(s.FileName(), "");
+    s.SetTimeOut(-5);
+    EXPECT_EQ(s.TimeOut(), 0);
+    s.SetTimeOut(7);
+    EXPECT_EQ(s.TimeOut(), 7);
+    s.SetShowState(ssMinimized);
+    EXPECT_EQ(s.ShowState(), ssMinimized);
+}
+
 TEST(StSpawn, RunsShellCommandsAndReportsExitCodes) {
     pwtest::TempDir dir;
     TStSpawnApplication s;

@@ -1,28 +1,19 @@
 // Tests of the message layer on one thread: ordering of posted messages, window timers on the
 // manual clock, window destruction, registered numbers, descriptor watches and the exception barrier.
-#include "platform/Messages.h"
+#include "PlatformFixture.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
+#include <deque>
 #include <poll.h>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <unistd.h>
-#include <vector>
 
-using namespace plat;
+using namespace platformtest;
 
 namespace {
-
-// Installs a manual clock for one test.
-struct ManualClockScope {
-    ManualClock clock{5000};
-    ManualClockScope() { SetClock(&clock); }
-    ~ManualClockScope() { SetClock(nullptr); }
-};
 
 // Collects exceptions that escape window procedures.
 struct ExceptionLog {
@@ -47,17 +38,24 @@ void pumpAll() {
         DispatchMessage(m);
 }
 
+// Moves the manual clock on by total ms in steps of step ms, running what is due after each step.
+void advance(ManualClockScope& mc, uint64_t total, uint64_t step) {
+    for (uint64_t t = 0; t < total; t += step) {
+        mc.clock.Advance(step);
+        pumpAll();
+    }
+}
+
 } // namespace
 
 TEST(Messages, PostedMessagesRunInOrderAfterThePostingHandler) {
     std::vector<std::string> log;
-    HWND w = 0;
-    w = CreateHiddenWindow([&](HWND h, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
-        EXPECT_EQ(h, w);
+    Window w([&](HWND h, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
+        EXPECT_EQ(h, HWND(w));
         if (m == WM_USER + 1) {
             log.push_back("first begins");
-            EXPECT_TRUE(PostMessage(w, WM_USER + 2, 7, -7));
-            EXPECT_TRUE(PostMessage(w, WM_USER + 3, 8, -8));
+            EXPECT_TRUE(PostMessage(h, WM_USER + 2, 7, -7));
+            EXPECT_TRUE(PostMessage(h, WM_USER + 3, 8, -8));
             log.push_back("first ends");
         } else {
             log.push_back(std::to_string(m - WM_USER) + ":" + std::to_string(wp) + ":" + std::to_string(lp));
@@ -72,40 +70,29 @@ TEST(Messages, PostedMessagesRunInOrderAfterThePostingHandler) {
             PostMessage(w, WM_USER + 10, WPARAM(i), 0);
     }).join();
     pumpAll();
-    ASSERT_EQ(log.size(), 54u);
-    EXPECT_EQ(log[0], "first begins");
-    EXPECT_EQ(log[1], "first ends");
+    std::vector<std::string> want = {"first begins", "first ends"};
     for (int i = 0; i < 50; ++i)
-        EXPECT_EQ(log[2 + i], "10:" + std::to_string(i) + ":0");
-    EXPECT_EQ(log[52], "2:7:-7");
-    EXPECT_EQ(log[53], "3:8:-8");
-    DestroyWindow(w);
+        want.push_back("10:" + std::to_string(i) + ":0");
+    want.insert(want.end(), {"2:7:-7", "3:8:-8"});
+    EXPECT_EQ(log, want);
 }
 
 TEST(Messages, TimerOf333MsFiresThreeTimesPerSecondOfTheManualClock) {
     ManualClockScope mc;
     int ticks = 0;
-    HWND w = CreateHiddenWindow([&](HWND, UINT m, WPARAM id, LPARAM) -> LRESULT {
+    Window w(returning0([&](UINT m, WPARAM id, LPARAM) {
         if (m == WM_TIMER && id == 42) ++ticks;
-        return 0;
-    });
+    }));
     ASSERT_EQ(SetTimer(w, 42, 333), 42u);
     EXPECT_EQ(NextTimerDelayMs(), 333);
-    for (int ms = 0; ms < 1000; ms += 10) {
-        mc.clock.Advance(10);
-        pumpAll();
-    }
+    advance(mc, 1000, 10);
     EXPECT_EQ(ticks, 3);
-    for (int ms = 0; ms < 9000; ms += 37) {
-        mc.clock.Advance(37);
-        pumpAll();
-    }
+    advance(mc, 9000, 37);
     EXPECT_NEAR(ticks, 30, 1); // no drift over ten seconds
 
     // A loop that falls behind gets one tick, not a burst of the missed ones.
     int before = ticks;
-    mc.clock.Advance(5000);
-    pumpAll();
+    advance(mc, 5000, 5000);
     EXPECT_EQ(ticks, before + 1);
 
     // Killed: no more ticks; a second kill and an unknown id are refused.
@@ -113,19 +100,14 @@ TEST(Messages, TimerOf333MsFiresThreeTimesPerSecondOfTheManualClock) {
     EXPECT_FALSE(KillTimer(w, 42));
     EXPECT_FALSE(KillTimer(w, 43));
     EXPECT_EQ(NextTimerDelayMs(), -1);
-    mc.clock.Advance(2000);
-    pumpAll();
+    advance(mc, 2000, 2000);
     EXPECT_EQ(ticks, before + 1);
-    DestroyWindow(w);
 }
 
 TEST(Messages, TimerIsLowPriorityAndResetBySetTimer) {
     ManualClockScope mc;
     std::vector<UINT> seen;
-    HWND w = CreateHiddenWindow([&](HWND, UINT m, WPARAM, LPARAM) -> LRESULT {
-        seen.push_back(m);
-        return 0;
-    });
+    Window w(returning0([&](UINT m, WPARAM, LPARAM) { seen.push_back(m); }));
     SetTimer(w, 1, 100);
     mc.clock.Advance(100);
     PostMessage(w, WM_USER, 0, 0);
@@ -135,28 +117,24 @@ TEST(Messages, TimerIsLowPriorityAndResetBySetTimer) {
     seen.clear();
     mc.clock.Advance(90);
     SetTimer(w, 1, 100);
-    mc.clock.Advance(90);
-    pumpAll();
+    advance(mc, 90, 90);
     EXPECT_TRUE(seen.empty());
-    mc.clock.Advance(10);
-    pumpAll();
+    advance(mc, 10, 10);
     EXPECT_EQ(seen, (std::vector<UINT>{WM_TIMER}));
-    DestroyWindow(w);
 }
 
 TEST(Messages, DestroyWindowPurgesQueueAndTimersAndRefusesStaleHandles) {
     ManualClockScope mc;
     int calls = 0;
     auto proc = [&](HWND, UINT, WPARAM, LPARAM) -> LRESULT { return ++calls; };
-    HWND keep = CreateHiddenWindow(proc);
+    Window keep(proc);
     HWND w = CreateHiddenWindow(proc);
     PostMessage(w, WM_USER, 0, 0);
     PostMessage(keep, WM_USER, 0, 0);
     SetTimer(w, 1, 50);
     ASSERT_TRUE(DestroyWindow(w));
     EXPECT_FALSE(DestroyWindow(w));
-    mc.clock.Advance(1000);
-    pumpAll();
+    advance(mc, 1000, 1000);
     EXPECT_EQ(calls, 1); // only keep's message
     EXPECT_FALSE(IsWindow(w));
     EXPECT_FALSE(PostMessage(w, WM_USER, 0, 0));
@@ -168,15 +146,11 @@ TEST(Messages, DestroyWindowPurgesQueueAndTimersAndRefusesStaleHandles) {
     EXPECT_EQ(calls, 1);
 
     // Slots are reused, handles are not: the stale handle never reaches the new window.
-    std::vector<HWND> made;
-    for (int i = 0; i < 64; ++i) {
-        HWND n = CreateHiddenWindow(proc);
-        EXPECT_NE(n, w);
-        made.push_back(n);
-    }
+    std::deque<Window> made;
+    for (int i = 0; i < 64; ++i)
+        EXPECT_NE(made.emplace_back(proc), w);
     EXPECT_FALSE(PostMessage(w, WM_USER, 0, 0));
-    for (HWND n : made)
-        DestroyWindow(n);
+    made.clear();
     // Forged handles and 0 are refused.
     EXPECT_FALSE(IsWindow(0));
     EXPECT_FALSE(IsWindow(0xFFFFFFFFu));
@@ -184,15 +158,13 @@ TEST(Messages, DestroyWindowPurgesQueueAndTimersAndRefusesStaleHandles) {
     EXPECT_FALSE(IsWindow(HWND_BROADCAST));
     EXPECT_EQ(CreateHiddenWindow(nullptr), 0u);
     EXPECT_TRUE(IsWindow(keep));
-    DestroyWindow(keep);
 }
 
 TEST(Messages, ADestroyedWindowsOwnMessageInFlightIsNotDispatched) {
     std::vector<UINT> seen;
-    HWND w = 0;
-    w = CreateHiddenWindow([&](HWND, UINT m, WPARAM, LPARAM) -> LRESULT {
+    HWND w = CreateHiddenWindow([&](HWND h, UINT m, WPARAM, LPARAM) -> LRESULT {
         seen.push_back(m);
-        if (m == WM_USER) DestroyWindow(w); // destroyed from inside its own procedure
+        if (m == WM_USER) DestroyWindow(h); // destroyed from inside its own procedure
         return 0;
     });
     PostMessage(w, WM_USER, 0, 0);
@@ -219,7 +191,7 @@ TEST(Messages, RegisteredMessageNumbers) {
 TEST(Messages, ExceptionFromAHandlerReachesTheHandlerAndTheLoopGoesOn) {
     ExceptionLog ex;
     std::vector<int> seen;
-    HWND w = CreateHiddenWindow([&](HWND, UINT m, WPARAM wp, LPARAM) -> LRESULT {
+    Window w([&](HWND, UINT m, WPARAM wp, LPARAM) -> LRESULT {
         if (m == WM_USER) throw std::runtime_error("handler failed " + std::to_string(wp));
         seen.push_back(int(wp));
         return 5;
@@ -238,16 +210,12 @@ TEST(Messages, ExceptionFromAHandlerReachesTheHandlerAndTheLoopGoesOn) {
     EXPECT_EQ(SendMessage(w, WM_USER, 9, 0), 0);
     EXPECT_EQ(SendMessage(w, WM_USER + 1, 10, 0), 5);
     EXPECT_EQ(ex.texts.size(), 2u);
-    DestroyWindow(w);
 }
 
 TEST(Messages, RemoveQueuedMessagesTakesOnlyMatchesOfThatWindow) {
     std::vector<WPARAM> seen;
-    auto proc = [&](HWND, UINT, WPARAM wp, LPARAM) -> LRESULT {
-        seen.push_back(wp);
-        return 0;
-    };
-    HWND a = CreateHiddenWindow(proc), b = CreateHiddenWindow(proc);
+    auto proc = returning0([&](UINT, WPARAM wp, LPARAM) { seen.push_back(wp); });
+    Window a(proc), b(proc);
     for (WPARAM i = 0; i < 6; ++i)
         PostMessage(i % 2 ? a : b, WM_USER + UINT(i % 3), i, 0);
     size_t n = RemoveQueuedMessages(a, [](const MSG& m) { return m.message != WM_USER + 2; });
@@ -255,22 +223,19 @@ TEST(Messages, RemoveQueuedMessagesTakesOnlyMatchesOfThatWindow) {
     EXPECT_EQ(RemoveQueuedMessages(0, [](const MSG&) { return true; }), 0u);
     pumpAll();
     EXPECT_EQ(seen, (std::vector<WPARAM>{0, 2, 4, 5}));
-    DestroyWindow(a);
-    DestroyWindow(b);
 }
 
 TEST(Messages, DescriptorWatchesRunOnTheLoopThread) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
+    Pipe p;
     std::vector<std::string> got;
     std::atomic<bool> firstSeen{false};
-    HWND w = CreateHiddenWindow([&](HWND, UINT m, WPARAM wp, LPARAM) -> LRESULT {
+    Window w([&](HWND, UINT m, WPARAM wp, LPARAM) -> LRESULT {
         if (m == WM_USER) got.push_back("msg" + std::to_string(wp));
         firstSeen = true;
         return 0;
     });
     auto self = std::this_thread::get_id();
-    WatchId id = WatchFd(fds[0], POLLIN, [&](int fd, short rev) {
+    WatchId id = WatchFd(p.fds[0], POLLIN, [&](int fd, short rev) {
         EXPECT_EQ(std::this_thread::get_id(), self);
         EXPECT_TRUE(rev & POLLIN);
         char buf[16];
@@ -280,32 +245,29 @@ TEST(Messages, DescriptorWatchesRunOnTheLoopThread) {
     });
     ASSERT_NE(id, 0u);
     std::thread writer([&] {
-        ASSERT_EQ(write(fds[1], "abc", 3), 3);
-        while (!firstSeen)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        ASSERT_EQ(write(fds[1], "q", 1), 1);
+        ASSERT_EQ(write(p.fds[1], "abc", 3), 3);
+        waitUntil([&] { return firstSeen.load(); });
+        ASSERT_EQ(write(p.fds[1], "q", 1), 1);
     });
     MSG m;
     while (GetMessage(&m))
         DispatchMessage(m);
     writer.join();
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0], "msg3");
-    EXPECT_EQ(got[1], "msg1");
+    EXPECT_EQ(got, (std::vector<std::string>{"msg3", "msg1"}));
 
     // Switched off: readiness is no longer reported; switched back on: reported again.
     int calls = 0;
     ChangeWatch(id, 0);
-    ASSERT_EQ(write(fds[1], "x", 1), 1);
+    ASSERT_EQ(write(p.fds[1], "x", 1), 1);
     UnwatchFd(id);
-    WatchId id2 = WatchFd(fds[0], POLLIN, [&](int, short) {
+    WatchId id2 = WatchFd(p.fds[0], POLLIN, [&](int, short) {
         ++calls;
         char c;
-        EXPECT_EQ(read(fds[0], &c, 1), 1);
+        EXPECT_EQ(read(p.fds[0], &c, 1), 1);
     });
     EXPECT_TRUE(PumpUntil([&] { return calls == 1; }, 60000));
     ChangeWatch(id2, 0);
-    ASSERT_EQ(write(fds[1], "y", 1), 1);
+    ASSERT_EQ(write(p.fds[1], "y", 1), 1);
     EXPECT_FALSE(WaitForWork(0));
     EXPECT_FALSE(ProcessPendingMessages()); // no watch ran
     EXPECT_EQ(calls, 1);
@@ -320,20 +282,16 @@ TEST(Messages, DescriptorWatchesRunOnTheLoopThread) {
     UnwatchFd(id2);
     UnwatchFd(id2); // a second removal is harmless
     EXPECT_EQ(WatchFd(-1, POLLIN, [](int, short) {}), 0u);
-    close(fds[0]);
-    close(fds[1]);
-    DestroyWindow(w);
 }
 
 TEST(Messages, PumpUntilRunsMessagesAndTimesOutOnTheManualClock) {
     ManualClockScope mc;
     int ticks = 0;
     bool flag = false;
-    HWND w = CreateHiddenWindow([&](HWND, UINT m, WPARAM, LPARAM) -> LRESULT {
+    Window w(returning0([&](UINT m, WPARAM, LPARAM) {
         if (m == WM_TIMER) ++ticks;
         if (m == WM_USER) flag = true;
-        return 0;
-    });
+    }));
     std::thread poster([&] { PostMessage(w, WM_USER, 0, 0); });
     EXPECT_TRUE(PumpUntil([&] { return flag; }, 1000));
     poster.join();
@@ -353,15 +311,13 @@ TEST(Messages, PumpUntilRunsMessagesAndTimesOutOnTheManualClock) {
     ticker.join();
     EXPECT_GE(NowMs() - start, 1000u);
     EXPECT_GE(ticks, 1);
-    DestroyWindow(w);
 }
 
 TEST(Messages, ProcessPendingMessagesLeavesTheRestSignalledWhenAHandlerKeepsPosting) {
     int count = 0;
-    HWND w = 0;
-    w = CreateHiddenWindow([&](HWND, UINT, WPARAM, LPARAM) -> LRESULT {
+    HWND w = CreateHiddenWindow([&](HWND h, UINT, WPARAM, LPARAM) -> LRESULT {
         ++count;
-        PostMessage(w, WM_USER, 0, 0);
+        PostMessage(h, WM_USER, 0, 0);
         return 0;
     });
     int fd = LoopWakeFd();

@@ -1,74 +1,23 @@
 // Tests of the message layer across real threads: sends, time-outs, deadlock freedom, wake-ups
 // by the manual clock, thread exit, broadcast, and an idle loop that costs no CPU.
-#include "platform/Messages.h"
+#include "PlatformFixture.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstring>
 #include <future>
 #include <string>
-#include <thread>
 #include <time.h>
 
-using namespace plat;
+using namespace platformtest;
 using namespace std::chrono_literals;
 
 namespace {
-
-constexpr UINT kStop = WM_USER + 999;
-
-// A thread that owns one hidden window and runs a GetMessage loop until told to stop.
-class LoopThread {
-public:
-    explicit LoopThread(WndProc proc) : proc_(std::move(proc)) {
-        std::promise<HWND> made;
-        auto f = made.get_future();
-        thread_ = std::thread([this, &made] {
-            id_ = std::this_thread::get_id();
-            HWND h = CreateHiddenWindow([this](HWND w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
-                if (m == kStop) {
-                    PostQuitMessage(0);
-                    return 0;
-                }
-                return proc_(w, m, wp, lp);
-            });
-            made.set_value(h);
-            MSG msg;
-            while (GetMessage(&msg))
-                DispatchMessage(msg);
-        });
-        hwnd_ = f.get();
-    }
-    ~LoopThread() { stop(); }
-    void stop() {
-        if (!thread_.joinable()) return;
-        PostMessage(hwnd_, kStop, 0, 0);
-        thread_.join();
-    }
-    HWND hwnd() const { return hwnd_; }
-    std::thread::id id() const { return id_; }
-
-private:
-    WndProc proc_;
-    std::thread thread_;
-    std::thread::id id_;
-    HWND hwnd_ = 0;
-};
-
-struct ManualClockScope {
-    ManualClock clock{5000};
-    ManualClockScope() { SetClock(&clock); }
-    ~ManualClockScope() { SetClock(nullptr); }
-};
-
 double processCpuSeconds() {
     timespec ts{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
-
 } // namespace
 
 TEST(MessagesThreads, SendMessageRunsOnTheOwnerThreadAndReturnsItsResult) {
@@ -85,7 +34,6 @@ TEST(MessagesThreads, SendMessageRunsOnTheOwnerThreadAndReturnsItsResult) {
     });
     EXPECT_EQ(SendMessage(t.hwnd(), WM_USER, 20, 0), 41);
     EXPECT_EQ(ranOn, t.id());
-    EXPECT_NE(ranOn, std::this_thread::get_id());
 
     // Copy data: the buffer stays the sender's and is valid for the whole call.
     std::string payload(65536, '\0');
@@ -98,16 +46,11 @@ TEST(MessagesThreads, SendMessageRunsOnTheOwnerThreadAndReturnsItsResult) {
     EXPECT_EQ(copied, payload);
 
     // Many senders at once each get their own answer.
-    std::vector<std::thread> senders;
     std::atomic<int> wrong{0};
-    for (int s = 0; s < 4; ++s)
-        senders.emplace_back([&, s] {
-            for (int i = 0; i < 200; ++i)
-                if (SendMessage(t.hwnd(), WM_USER, WPARAM(s * 1000 + i), 0) != (s * 1000 + i) * 2 + 1)
-                    ++wrong;
-        });
-    for (auto& s : senders)
-        s.join();
+    ThreadGroup(4, [&](int s) {
+        for (int i = 0; i < 200; ++i)
+            if (SendMessage(t.hwnd(), WM_USER, WPARAM(s * 1000 + i), 0) != (s * 1000 + i) * 2 + 1) ++wrong;
+    }).join();
     EXPECT_EQ(wrong, 0);
 }
 
@@ -141,8 +84,7 @@ TEST(MessagesThreads, SendMessageTimeoutGivesUpAndTheMessageIsWithdrawn) {
         return 7;
     });
     PostMessage(t.hwnd(), WM_USER, 0, 0);
-    while (!busy)
-        std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(waitUntil([&] { return busy.load(); }));
     std::atomic<bool> stop{false};
     std::thread ticker([&] {
         while (!stop) {
@@ -185,20 +127,13 @@ TEST(MessagesThreads, ExceptionInACrossThreadSendStaysOnTheOwnerThread) {
 TEST(MessagesThreads, AdvancingTheManualClockWakesABlockedLoop) {
     ManualClockScope mc;
     std::atomic<int> ticks{0};
-    LoopThread t([&](HWND, UINT m, WPARAM, LPARAM) -> LRESULT {
-        if (m == WM_TIMER) ++ticks;
-        return 0;
-    });
-    ASSERT_NE(SetTimer(t.hwnd(), 1, 333),
-              0u); // set from another thread: the owner's loop recomputes its wait
-    auto waitTicks = [&](int n) {
-        for (int i = 0; i < 60000 && ticks < n; ++i)
-            std::this_thread::sleep_for(1ms);
-        return ticks.load();
-    };
+    LoopThread t(returning0([&](UINT m, WPARAM, LPARAM) { ticks += m == WM_TIMER; }));
+    // Set from another thread: the owner's loop recomputes its wait.
+    ASSERT_NE(SetTimer(t.hwnd(), 1, 333), 0u);
     for (int i = 1; i <= 3; ++i) {
         mc.clock.Advance(333);
-        EXPECT_EQ(waitTicks(i), i);
+        waitUntil([&] { return ticks >= i; });
+        EXPECT_EQ(ticks, i);
     }
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(ticks, 3); // no tick without the clock moving
@@ -229,23 +164,17 @@ TEST(MessagesThreads, ThreadExitDestroysItsWindowsAndReleasesWaitingSenders) {
 TEST(MessagesThreads, BroadcastReachesWindowsOfEveryThread) {
     UINT find = RegisterWindowMessage("Quillbase2SingleUserPostMessage");
     std::atomic<int> got{0};
-    auto proc = [&](HWND, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
-        if (m == find && wp == 12 && lp == 17969) ++got;
-        return 0;
-    };
+    auto proc =
+        returning0([&](UINT m, WPARAM wp, LPARAM lp) { got += m == find && wp == 12 && lp == 17969; });
     LoopThread a(proc), b(proc);
     EXPECT_TRUE(PostMessage(HWND_BROADCAST, find, 12, 17969));
-    for (int i = 0; i < 60000 && got < 2; ++i)
-        std::this_thread::sleep_for(1ms);
+    waitUntil([&] { return got >= 2; });
     EXPECT_EQ(got, 2);
 }
 
 TEST(MessagesThreads, IdleLoopWithATimerUsesNoCpu) {
     std::atomic<int> ticks{0};
-    LoopThread t([&](HWND, UINT m, WPARAM, LPARAM) -> LRESULT {
-        if (m == WM_TIMER) ++ticks;
-        return 0;
-    });
+    LoopThread t(returning0([&](UINT m, WPARAM, LPARAM) { ticks += m == WM_TIMER; }));
     SetTimer(t.hwnd(), 1, 333);
     double cpu0 = processCpuSeconds();
     auto wall0 = std::chrono::steady_clock::now();
@@ -254,7 +183,5 @@ TEST(MessagesThreads, IdleLoopWithATimerUsesNoCpu) {
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
     // A busy loop would use about a second; the blocked loop a few wake-ups' worth.
     EXPECT_LT(cpu, 0.25 * wall) << "cpu " << cpu << " s over " << wall << " s";
-    for (int i = 0; i < 60000 && ticks < 2; ++i)
-        std::this_thread::sleep_for(1ms);
-    EXPECT_GE(ticks, 2);
+    EXPECT_TRUE(waitUntil([&] { return ticks >= 2; }));
 }

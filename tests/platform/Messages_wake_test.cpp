@@ -1,31 +1,17 @@
 // Tests of the loop's wake-ups: posts made by a watch callback to its own thread, posts from a
 // window procedure run inside a watch round, and many posts racing a loop that keeps blocking.
-#include "platform/Messages.h"
+#include "PlatformFixture.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <future>
 #include <poll.h>
-#include <thread>
-#include <unistd.h>
-#include <vector>
 
-using namespace plat;
+using namespace platformtest;
 using namespace std::chrono_literals;
 
 namespace {
-
-// Pipes whose write end another thread uses to make a watch fire.
-struct Pipe {
-    int fds[2] = {-1, -1};
-    Pipe() { EXPECT_EQ(pipe(fds), 0); }
-    ~Pipe() {
-        close(fds[0]);
-        close(fds[1]);
-    }
-};
 
 TEST(MessagesWakeTest, PostsFromWatchCallbacksAndNestedLoopsAreNotMissed) {
     Pipe p;
@@ -71,14 +57,11 @@ TEST(MessagesWakeTest, PostsFromWatchCallbacksAndNestedLoopsAreNotMissed) {
     for (int i = 0; i < 3; ++i) {
         int before = got.load();
         ASSERT_EQ(write(p.fds[1], "n", 1), 1);
-        for (int j = 0; j < 10000 && got.load() == before; ++j)
-            std::this_thread::sleep_for(1ms);
+        waitUntil([&] { return got.load() != before; }, 10000);
         EXPECT_EQ(got.load(), before + 1) << "round " << i;
         nestedGot = 0;
     }
-    for (int j = 0; j < 10000 && IsWindow(w); ++j)
-        std::this_thread::sleep_for(1ms);
-    EXPECT_FALSE(IsWindow(w));
+    EXPECT_TRUE(waitUntil([&] { return !IsWindow(w); }, 10000));
     PostMessage(w, WM_USER + 3, 0, 0); // frees a stalled loop so that join returns
     loop.join();
     EXPECT_EQ(got.load(), 3);
@@ -86,31 +69,14 @@ TEST(MessagesWakeTest, PostsFromWatchCallbacksAndNestedLoopsAreNotMissed) {
 
 TEST(MessagesWakeTest, ManyPostsRacingABlockingLoopAllArrive) {
     constexpr int kPosts = 20000;
-    std::promise<HWND> made;
     std::atomic<int> got{0};
-    std::thread loop([&] {
-        HWND w = CreateHiddenWindow([&](HWND, UINT m, WPARAM, LPARAM) -> LRESULT {
-            if (m == WM_USER && ++got == kPosts) PostQuitMessage(0);
-            return 0;
-        });
-        made.set_value(w);
-        MSG m;
-        while (GetMessage(&m))
-            DispatchMessage(m);
-        DestroyWindow(w);
-    });
-    HWND w = made.get_future().get();
+    LoopThread t(returning0([&](UINT m, WPARAM, LPARAM) { got += m == WM_USER; }));
     for (int i = 0; i < kPosts; ++i) {
-        ASSERT_TRUE(PostMessage(w, WM_USER, 0, 0));
+        ASSERT_TRUE(PostMessage(t.hwnd(), WM_USER, 0, 0));
         if (i % 64 == 0) std::this_thread::yield(); // lets the loop empty its queue and block again
     }
-    for (int j = 0; j < 20000 && got.load() < kPosts; ++j)
-        std::this_thread::sleep_for(1ms);
-    EXPECT_EQ(got.load(), kPosts);
-    if (got.load() < kPosts)
-        for (int i = got.load(); i < kPosts; ++i)
-            PostMessage(w, WM_USER, 0, 0); // ends a stalled loop
-    loop.join();
+    // A stalled loop is freed by the stop message that ends the thread.
+    EXPECT_TRUE(waitUntil([&] { return got.load() == kPosts; }, 20000)) << got.load();
 }
 
 } // namespace

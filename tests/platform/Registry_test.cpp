@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <optional>
 
 using plat::Registry;
 using plat::RegistryRoot;
@@ -13,32 +14,25 @@ namespace {
 
 const char* const clientKey = "\\Software\\Harrowgate\\Quillbase\\2.0\\Client Configuration";
 
-// Sets PAGEWRIGHT_REGISTRY for one test and restores it afterwards.
+// Sets PAGEWRIGHT_REGISTRY (nullptr: unset) for one test and restores it afterwards.
 class RegistryVariable {
 public:
     explicit RegistryVariable(const char* value) {
-        if (const char* old = std::getenv(plat::RegistryFileVariable)) old_ = old, had_ = true;
-        if (value)
-            ::setenv(plat::RegistryFileVariable, value, 1);
-        else
-            ::unsetenv(plat::RegistryFileVariable);
+        if (const char* old = std::getenv(plat::RegistryFileVariable)) old_ = old;
+        set(value);
     }
-    ~RegistryVariable() {
-        if (had_)
-            ::setenv(plat::RegistryFileVariable, old_.c_str(), 1);
-        else
-            ::unsetenv(plat::RegistryFileVariable);
-    }
+    ~RegistryVariable() { set(old_ ? old_->c_str() : nullptr); }
 
 private:
-    std::string old_;
-    bool had_ = false;
+    static void set(const char* v) {
+        v ? ::setenv(plat::RegistryFileVariable, v, 1) : ::unsetenv(plat::RegistryFileVariable);
+    }
+    std::optional<std::string> old_;
 };
 
 } // namespace
 
 TEST(Registry, NoVariableOrNoFileIsAnEmptyRegistry) {
-    pwtest::TempDir dir;
     for (const char* value : {static_cast<const char*>(nullptr), "", "/nonexistent/registry.reg"}) {
         RegistryVariable var(value);
         Registry reg;

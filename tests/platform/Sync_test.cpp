@@ -2,13 +2,14 @@
 // Waits that must succeed use generous bounds so that a loaded machine cannot make them flaky.
 #include "platform/Sync.h"
 
+#include "PlatformFixture.h"
+
 #include <atomic>
-#include <chrono>
 #include <gtest/gtest.h>
-#include <thread>
-#include <vector>
 
 using plat::WaitResult;
+using platformtest::ThreadGroup;
+using platformtest::waitUntil;
 using namespace std::chrono_literals;
 
 namespace {
@@ -30,17 +31,13 @@ TEST(Sync, CriticalSectionIsReentrantAndExcludesOtherThreads) {
     cs.Leave();
 
     long counter = 0;
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 4; ++i)
-        threads.emplace_back([&] {
-            for (int n = 0; n < 20000; ++n) {
-                std::lock_guard outer(cs);
-                std::lock_guard inner(cs);
-                ++counter;
-            }
-        });
-    for (auto& th : threads)
-        th.join();
+    ThreadGroup(4, [&](int) {
+        for (int n = 0; n < 20000; ++n) {
+            std::lock_guard outer(cs);
+            std::lock_guard inner(cs);
+            ++counter;
+        }
+    }).join();
     EXPECT_EQ(counter, 80000);
 }
 
@@ -60,42 +57,27 @@ TEST(Sync, AutoResetEventTimesOutAndWakesExactlyOneWaiter) {
     EXPECT_EQ(ev.Wait(0), WaitResult::Timeout);
 
     std::atomic<int> woken{0}, waiting{0};
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < 3; ++i)
-        waiters.emplace_back([&] {
-            ++waiting;
-            if (ev.Wait(longWait) == WaitResult::Signaled) ++woken;
-        });
-    while (waiting < 3)
-        std::this_thread::yield();
-    auto awaitWoken = [&](int n) {
-        for (int i = 0; i < 30000 && woken < n; ++i)
-            std::this_thread::sleep_for(1ms);
-    };
+    ThreadGroup waiters(3, [&](int) {
+        ++waiting;
+        if (ev.Wait(longWait) == WaitResult::Signaled) ++woken;
+    });
+    waitUntil([&] { return waiting == 3; });
     // Each Set wakes one waiter; a second wake-up would show within the pause.
     for (int n = 1; n <= 3; ++n) {
         ev.Set();
-        awaitWoken(n);
+        waitUntil([&] { return woken >= n; }, longWait);
         std::this_thread::sleep_for(50ms);
         EXPECT_EQ(woken, n);
     }
-    for (auto& t : waiters)
-        t.join();
-    EXPECT_EQ(woken, 3);
 }
 
 TEST(Sync, ManualResetEventReleasesEveryWaiterUntilReset) {
     plat::ManualResetEvent ev;
     EXPECT_EQ(ev.Wait(20), WaitResult::Timeout);
     std::atomic<int> woken{0};
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < 4; ++i)
-        waiters.emplace_back([&] {
-            if (ev.Wait(longWait) == WaitResult::Signaled) ++woken;
-        });
+    ThreadGroup waiters(4, [&](int) { woken += ev.Wait(longWait) == WaitResult::Signaled; });
     ev.Set();
-    for (auto& t : waiters)
-        t.join();
+    waiters.join();
     EXPECT_EQ(woken, 4);
     EXPECT_EQ(ev.Wait(0), WaitResult::Signaled);
     ev.Reset();
@@ -116,19 +98,9 @@ TEST(Sync, SemaphoreCountsUnitsAndKeepsItsMaximum) {
     EXPECT_EQ(previous, 2);
 
     // Three units feed exactly three of five waiting threads.
-    std::atomic<int> got{0}, timedOut{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 5; ++i)
-        threads.emplace_back([&] {
-            if (sem.Wait(300) == WaitResult::Signaled)
-                ++got;
-            else
-                ++timedOut;
-        });
-    for (auto& t : threads)
-        t.join();
+    std::atomic<int> got{0};
+    ThreadGroup(5, [&](int) { got += sem.Wait(300) == WaitResult::Signaled; }).join();
     EXPECT_EQ(got, 3);
-    EXPECT_EQ(timedOut, 2);
 
     // A release wakes a thread blocked without time-out.
     std::thread blocked([&] { EXPECT_EQ(sem.Wait(), WaitResult::Signaled); });
@@ -145,17 +117,13 @@ TEST(Sync, TlsSlotsHoldOneValuePerThreadAndStartEmpty) {
     EXPECT_TRUE(plat::TlsSetValue(slot, &mine));
 
     std::vector<int> values(4);
-    std::vector<std::thread> threads;
     std::atomic<int> wrong{0};
-    for (int i = 0; i < 4; ++i)
-        threads.emplace_back([&, i] {
-            if (plat::TlsGetValue(slot) != nullptr) ++wrong;
-            plat::TlsSetValue(slot, &values[i]);
-            std::this_thread::sleep_for(10ms);
-            if (plat::TlsGetValue(slot) != &values[i]) ++wrong;
-        });
-    for (auto& t : threads)
-        t.join();
+    ThreadGroup(4, [&](int i) {
+        if (plat::TlsGetValue(slot) != nullptr) ++wrong;
+        plat::TlsSetValue(slot, &values[i]);
+        std::this_thread::sleep_for(10ms);
+        if (plat::TlsGetValue(slot) != &values[i]) ++wrong;
+    }).join();
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(plat::TlsGetValue(slot), &mine);
 
