@@ -57,8 +57,6 @@ void runQtUntil(const std::function<bool()>& done) {
 
 TEST(Application, RunEndsWhenTheMainWindowClosesAndFreesTheWindowsMainFirst) {
     Application.Initialize();
-    Application.SetTitle("Pagewright");
-    EXPECT_EQ(Application.Title(), "Pagewright");
     g_destroyed.clear();
     auto* main = Application.CreateForm<NamedForm>("main", 1); // refuses the first close
     auto* second = Application.CreateForm<NamedForm>("second");

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <climits>
-
 #include <string>
 #include <vector>
 
@@ -194,11 +193,12 @@ TEST(StringList, TextAndNameValueLines) {
 }
 
 TEST(ComponentWriter, ValuesCarryTheirTagsInTheSmallestForm) {
+    const int32_t ints[] = {0, -128, 127, 128, -129, 32767, -32768, 32768, -32769, INT32_MIN};
     TMemoryStream s;
     TWriter w(s);
     w.WriteBoolean(true);
     w.WriteBoolean(false);
-    for (int32_t v : {0, -128, 127, 128, -129, 32767, -32768, 32768, -32769, INT32_MIN})
+    for (int32_t v : ints)
         w.WriteInteger(v);
     w.WriteString("ab");
     w.WriteString(std::string(300, 'x'));
@@ -214,14 +214,13 @@ TEST(ComponentWriter, ValuesCarryTheirTagsInTheSmallestForm) {
            0xff, 0x7f, 0x03, 0x00, 0x80, 0x04, 0x00, 0x80, 0x00, 0x00, 0x04, 0xff, 0x7f, 0xff, 0xff,
            0x04, 0x00, 0x00, 0x00, 0x80, 0x06, 0x02, 'a',  'b',  0x0c, 0x2c, 0x01, 0x00, 0x00}) +
         std::string(300, 'x') + B({0x01, 0x02});
-    ASSERT_EQ(bytesOf(s).size(), expect.size());
     EXPECT_EQ(bytesOf(s), expect);
 
     s.SetPosition(0);
     TReader r(s);
     EXPECT_TRUE(r.ReadBoolean());
     EXPECT_FALSE(r.ReadBoolean());
-    for (int32_t v : {0, -128, 127, 128, -129, 32767, -32768, 32768, -32769, INT32_MIN})
+    for (int32_t v : ints)
         EXPECT_EQ(r.ReadInteger(), v);
     EXPECT_EQ(r.NextValue(), vaString);
     EXPECT_EQ(r.ReadString(), "ab");
@@ -242,10 +241,7 @@ TEST(ComponentWriter, ReaderRefusesWrongTagsAndShortStreams) {
     EXPECT_THROW(reader("\x06", [](TReader& r) { r.ReadInteger(); }), EReadError);
     EXPECT_THROW(reader("\x02", [](TReader& r) { r.ReadBoolean(); }), EReadError);
     EXPECT_THROW(reader("\x04\x01\x02", [](TReader& r) { r.ReadInteger(); }), EReadError);
-    EXPECT_THROW(reader("\x06\x05"
-                        "ab",
-                        [](TReader& r) { r.ReadString(); }),
-                 EReadError);
+    EXPECT_THROW(reader(std::string("\x06\x05") + "ab", [](TReader& r) { r.ReadString(); }), EReadError);
     // A long-string length far beyond the stream is refused before anything is allocated.
     EXPECT_THROW(reader(std::string("\x0c\xff\xff\xff\x7f", 5), [](TReader& r) { r.ReadString(); }),
                  EReadError);

@@ -33,10 +33,6 @@ struct Bytes {
         v.push_back(0);
         return *this;
     }
-    Bytes& raw(const void* p, size_t n) {
-        v.insert(v.end(), static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n);
-        return *this;
-    }
 };
 
 std::vector<TFilterField> contactsFields() {
@@ -51,13 +47,13 @@ std::vector<TFilterField> contactsFields() {
 
 // A record of the test fields: 1 name, 2 a, 3 b, 4 memberGr3, 5 f, 6 d (date), 7 a2; empty = null.
 struct Rec {
-    std::optional<std::string> name;
-    std::optional<int64_t> a;
-    std::optional<std::string> b;
-    std::optional<bool> g3;
-    std::optional<double> f;
-    std::optional<int32_t> day;
-    std::optional<int64_t> a2;
+    std::optional<std::string> name = {};
+    std::optional<int64_t> a = {};
+    std::optional<std::string> b = {};
+    std::optional<bool> g3 = {};
+    std::optional<double> f = {};
+    std::optional<int32_t> day = {};
+    std::optional<int64_t> a2 = {};
 };
 
 const std::vector<TFilterField>& recFields() {
@@ -74,39 +70,20 @@ public:
     std::string_view FieldName(int no) const override { return recFields()[no - 1].Name; }
     bool FieldValue(int no, TFilterValue& v) const override {
         v = TFilterValue();
-        auto text = [&](const std::optional<std::string>& s) {
-            v.cls = TFilterValue::vcText;
-            v.null = !s;
-            if (s) v.data = s->data(), v.size = s->size();
-        };
-        auto integer = [&](const std::optional<int64_t>& i) {
-            v.cls = TFilterValue::vcInteger;
-            v.null = !i;
-            v.i = i.value_or(0);
-        };
-        switch (no) {
-        case 1:
-            text(r_.name);
-            break;
-        case 2:
-            integer(r_.a);
-            break;
-        case 3:
-            text(r_.b);
-            break;
-        case 4:
+        const std::optional<std::string>* text = no == 1 ? &r_.name : no == 3 ? &r_.b : nullptr;
+        const std::optional<int64_t>* integer = no == 2 ? &r_.a : no == 7 ? &r_.a2 : nullptr;
+        if (text) {
+            v.cls = TFilterValue::vcText, v.null = !*text;
+            if (*text) v.data = (*text)->data(), v.size = (*text)->size();
+        } else if (integer) {
+            v.cls = TFilterValue::vcInteger, v.null = !*integer, v.i = integer->value_or(0);
+        } else if (no == 4) {
             v.cls = TFilterValue::vcBoolean, v.null = !r_.g3, v.b = r_.g3.value_or(false);
-            break;
-        case 5:
+        } else if (no == 5) {
             v.cls = TFilterValue::vcFloat, v.null = !r_.f, v.f = r_.f.value_or(0);
-            break;
-        case 6:
+        } else if (no == 6) {
             v.cls = TFilterValue::vcDateTime, v.null = !r_.day, v.f = r_.day.value_or(0);
-            break;
-        case 7:
-            integer(r_.a2);
-            break;
-        default:
+        } else {
             return false;
         }
         return true;
@@ -135,6 +112,10 @@ std::vector<Rec> sampleRecords() {
     return r;
 }
 
+bool matches(const std::string& text, const Rec& r) {
+    return TFilterExpression(BuildFilterExpression(text, 0, recFields())).Matches(RecAccess(r));
+}
+
 std::string errorOf(const std::string& text, TFilterOptions opts = 0) {
     try {
         BuildFilterExpression(text, opts, contactsFields());
@@ -159,42 +140,34 @@ TEST(FilterBuilder, GroupFilterBytes) {
 }
 
 TEST(FilterBuilder, TextComparisonsWithAndWithoutOptions) {
-    Bytes plain;
-    plain.u16(2).u16(57).u16(3).u16(10).u16(48);
-    plain.u32(nodeBinary).u32(canEQ).u16(12).u16(24);
-    plain.u32(nodeField).u32(0).u16(1).u16(0);
-    plain.u32(nodeConst).u32(0).u16(fldZString).u16(4).u16(5);
-    plain.text("name").text("Bob");
-    EXPECT_EQ(BuildFilterExpression("name='Bob'", 0, contactsFields()), plain.v);
-    EXPECT_EQ(BuildFilterExpression("name=\"Bob\"", 0, contactsFields()), plain.v);
-
-    Bytes ci;
-    ci.u16(2).u16(61).u16(3).u16(10).u16(52);
-    ci.u32(nodeCompare).u32(canEQ).u16(1).u16(0).u16(16).u16(28);
-    ci.u32(nodeField).u32(0).u16(1).u16(0);
-    ci.u32(nodeConst).u32(0).u16(fldZString).u16(4).u16(5);
-    ci.text("name").text("Bob");
-    EXPECT_EQ(BuildFilterExpression("name='Bob'", foCaseInsensitive, contactsFields()), ci.v);
-
-    Bytes partial;
-    partial.u16(2).u16(59).u16(3).u16(10).u16(52);
-    partial.u32(nodeCompare).u32(canEQ).u16(0).u16(1).u16(16).u16(28);
-    partial.u32(nodeField).u32(0).u16(1).u16(0);
-    partial.u32(nodeConst).u32(0).u16(fldZString).u16(2).u16(5);
-    partial.text("name").text("B");
-    EXPECT_EQ(BuildFilterExpression("name='B*'", 0, contactsFields()), partial.v);
-
-    Bytes literalStar;
-    literalStar.u16(2).u16(56).u16(3).u16(10).u16(48);
-    literalStar.u32(nodeBinary).u32(canEQ).u16(12).u16(24);
-    literalStar.u32(nodeField).u32(0).u16(1).u16(0);
-    literalStar.u32(nodeConst).u32(0).u16(fldZString).u16(3).u16(5);
-    literalStar.text("name").text("B*");
-    EXPECT_EQ(BuildFilterExpression("name='B*'", foNoPartialCompare, contactsFields()), literalStar.v);
-
-    std::vector<uint8_t> both = BuildFilterExpression("name='B*'", foCaseInsensitive, contactsFields());
-    EXPECT_EQ(both[18], 1); // case-insensitive flag
-    EXPECT_EQ(both[20], 1); // partial length
+    // Without options a binary node; case-insensitive or partial (a trailing '*') a compare node.
+    struct Case {
+        const char* text;
+        TFilterOptions opts;
+        uint16_t size;
+        bool compare;
+        uint16_t caseInsensitive, partial;
+        std::string value;
+    };
+    const Case cases[] = {{"name='Bob'", 0, 57, false, 0, 0, "Bob"},
+                          {"name=\"Bob\"", 0, 57, false, 0, 0, "Bob"},
+                          {"name='Bob'", foCaseInsensitive, 61, true, 1, 0, "Bob"},
+                          {"name='B*'", 0, 59, true, 0, 1, "B"},
+                          {"name='B*'", foNoPartialCompare, 56, false, 0, 0, "B*"},
+                          {"name='B*'", foCaseInsensitive, 59, true, 1, 1, "B"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.text << " options " << int(c.opts));
+        Bytes e;
+        e.u16(2).u16(c.size).u16(3).u16(10).u16(c.compare ? 52 : 48);
+        if (c.compare)
+            e.u32(nodeCompare).u32(canEQ).u16(c.caseInsensitive).u16(c.partial).u16(16).u16(28);
+        else
+            e.u32(nodeBinary).u32(canEQ).u16(12).u16(24);
+        e.u32(nodeField).u32(0).u16(1).u16(0);
+        e.u32(nodeConst).u32(0).u16(fldZString).u16(static_cast<uint32_t>(c.value.size() + 1)).u16(5);
+        e.text("name").text(c.value);
+        EXPECT_EQ(BuildFilterExpression(c.text, c.opts, contactsFields()), e.v);
+    }
 }
 
 TEST(FilterBuilder, LogicalOperatorsAndNullTests) {
@@ -230,69 +203,60 @@ TEST(FilterBuilder, ConstantsTakeTheTypeOfTheFieldTheyAreComparedWith) {
     std::vector<TFilterField> f = {{"i", 1, ftInteger},  {"s", 2, ftSmallint}, {"w", 3, ftWord},
                                    {"x", 4, ftFloat},    {"d", 5, ftDate},     {"t", 6, ftTime},
                                    {"dt", 7, ftDateTime}};
-    auto constOf = [&](const std::string& text, uint16_t& type, std::vector<uint8_t>& value) {
-        std::vector<uint8_t> b = BuildFilterExpression(text, 0, f);
-        // root binary at 10, field at 22, constant at 34
-        type = static_cast<uint16_t>(b[42] | b[43] << 8);
-        uint16_t size = static_cast<uint16_t>(b[44] | b[45] << 8);
-        uint16_t off = static_cast<uint16_t>(b[46] | b[47] << 8);
-        uint16_t lit = static_cast<uint16_t>(b[8] | b[9] << 8);
-        value.assign(b.begin() + lit + off, b.begin() + lit + off + size);
-    };
-    uint16_t type;
-    std::vector<uint8_t> v;
     auto le = [](auto x) {
         std::vector<uint8_t> r(sizeof x);
         std::memcpy(r.data(), &x, sizeof x);
         return r;
     };
-    constOf("i = -5", type, v);
-    EXPECT_EQ(type, fldInt32);
-    EXPECT_EQ(v, le(int32_t(-5)));
-    constOf("i >= 2.5", type, v); // not cut to an integer
-    EXPECT_EQ(type, fldFloat);
-    EXPECT_EQ(v, le(2.5));
-    constOf("s = 7", type, v);
-    EXPECT_EQ(type, fldInt16);
-    constOf("w = 65535", type, v);
-    EXPECT_EQ(type, fldUInt16);
-    constOf("x = 3", type, v);
-    EXPECT_EQ(type, fldFloat);
-    EXPECT_EQ(v, le(3.0));
-    constOf("i = '12'", type, v);
-    EXPECT_EQ(v, le(int32_t(12)));
-    constOf("d = '1899-12-30'", type, v);
-    EXPECT_EQ(type, fldDate);
-    EXPECT_EQ(v, le(int32_t(693594)));
-    constOf("t = '01:00:00'", type, v);
-    EXPECT_EQ(type, fldTime);
-    EXPECT_EQ(v, le(int32_t(3600000)));
-    constOf("dt = '1899-12-30 12:00'", type, v);
-    EXPECT_EQ(type, fldTimeStamp);
-    EXPECT_EQ(v, le(693594.0 * 86400000 + 43200000));
+    struct Case {
+        const char* text;
+        uint16_t type;
+        std::vector<uint8_t> value;
+    };
+    const Case cases[] = {{"i = -5", fldInt32, le(int32_t(-5))},
+                          {"i >= 2.5", fldFloat, le(2.5)}, // not cut to an integer
+                          {"s = 7", fldInt16, le(int16_t(7))},
+                          {"w = 65535", fldUInt16, le(uint16_t(65535))},
+                          {"x = 3", fldFloat, le(3.0)},
+                          {"i = '12'", fldInt32, le(int32_t(12))},
+                          {"d = '1899-12-30'", fldDate, le(int32_t(693594))},
+                          {"t = '01:00:00'", fldTime, le(int32_t(3600000))},
+                          {"dt = '1899-12-30 12:00'", fldTimeStamp, le(693594.0 * 86400000 + 43200000)}};
+    auto u16 = [](const std::vector<uint8_t>& b, size_t at) {
+        return static_cast<uint16_t>(b[at] | b[at + 1] << 8);
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::vector<uint8_t> b = BuildFilterExpression(c.text, 0, f);
+        // root binary at 10, field at 22, constant at 34: its type, size and literal offset
+        EXPECT_EQ(u16(b, 42), c.type);
+        size_t at = u16(b, 8) + u16(b, 46);
+        ASSERT_LE(at + u16(b, 44), b.size());
+        EXPECT_EQ(std::vector<uint8_t>(b.begin() + at, b.begin() + at + u16(b, 44)), c.value);
+    }
 }
 
 TEST(FilterBuilder, TextItCannotCompileIsAnErrorWithItsPosition) {
-    EXPECT_EQ(errorOf("name = "), "Filter expression: operand expected but end of text found at position 8");
-    EXPECT_EQ(errorOf("nosuch = 1"), "Filter expression: field 'nosuch' not found at position 1");
-    EXPECT_EQ(errorOf("name = 'abc"), "Filter expression: unterminated string at position 8");
-    EXPECT_EQ(errorOf("(name = 'a'"), "Filter expression: ')' expected at position 12");
-    EXPECT_EQ(errorOf("name = 'a' x"), "Filter expression: unexpected 'x' at position 12");
-    EXPECT_EQ(errorOf("memberGr3 = 'maybe'"),
-              "Filter expression: 'maybe' is not a Boolean value at position 13");
-    EXPECT_EQ(errorOf("servicenumber = 'abc'"), "Filter expression: 'abc' is not a number at position 17");
-    EXPECT_EQ(errorOf("name ! 'a'"), "Filter expression: unexpected character '!' at position 6");
-    EXPECT_EQ(errorOf("name > null"),
-              "Filter expression: NULL can only be compared with = or <> at position 8");
-    EXPECT_EQ(errorOf("[name = 1"), "Filter expression: missing ']' at position 1");
-    EXPECT_EQ(errorOf("name = 1x"), "Filter expression: invalid number at position 8");
-    EXPECT_EQ(errorOf("name is 3"), "Filter expression: NULL expected at position 9");
-    EXPECT_EQ(errorOf("not"), "Filter expression: operand expected but end of text found at position 4");
+    const std::pair<const char*, const char*> cases[] = {
+        {"name = ", "operand expected but end of text found at position 8"},
+        {"nosuch = 1", "field 'nosuch' not found at position 1"},
+        {"name = 'abc", "unterminated string at position 8"},
+        {"(name = 'a'", "')' expected at position 12"},
+        {"name = 'a' x", "unexpected 'x' at position 12"},
+        {"memberGr3 = 'maybe'", "'maybe' is not a Boolean value at position 13"},
+        {"servicenumber = 'abc'", "'abc' is not a number at position 17"},
+        {"name ! 'a'", "unexpected character '!' at position 6"},
+        {"name > null", "NULL can only be compared with = or <> at position 8"},
+        {"[name = 1", "missing ']' at position 1"},
+        {"name = 1x", "invalid number at position 8"},
+        {"name is 3", "NULL expected at position 9"},
+        {"not", "operand expected but end of text found at position 4"},
+        {"name = and", "operand expected but 'and' found at position 8"}}; // an operand may not be a keyword
+    for (auto [text, message] : cases)
+        EXPECT_EQ(errorOf(text), std::string("Filter expression: ") + message);
     EXPECT_NE(errorOf(std::string(300, '(') + "name='a'" + std::string(300, ')')).find("nested too deeply"),
               std::string::npos);
     EXPECT_NE(errorOf("name = '" + std::string(70000, 'x') + "'").find("too long"), std::string::npos);
-    // An operand may not be a keyword.
-    EXPECT_EQ(errorOf("name = and"), "Filter expression: operand expected but 'and' found at position 8");
 }
 
 TEST(FilterEvaluator, AgreesWithADirectCheckOverManyRecords) {
@@ -358,8 +322,7 @@ std::vector<uint8_t> handMade(const Bytes& nodes, const Bytes& lits, uint16_t co
 } // namespace
 
 TEST(FilterEvaluator, ComparisonRulesOfTheFormat) {
-    Rec r;
-    r.name = "SMIth";
+    Rec r{.name = "SMIth"};
     // Compare node, partial length 3, ignore case: "SMIth" equals "smithers".
     Bytes n;
     n.u32(nodeCompare).u32(canEQ).u16(1).u16(3).u16(16).u16(28);
@@ -372,20 +335,13 @@ TEST(FilterEvaluator, ComparisonRulesOfTheFormat) {
     r.name = "SMOth";
     EXPECT_FALSE(partial.Matches(RecAccess(r)));
 
-    // A binary equal node compares case-sensitively and over the whole value.
-    TFilterExpression exact(BuildFilterExpression("name = 'bob'", 0, recFields()));
-    r.name = "Bob";
-    EXPECT_FALSE(exact.Matches(RecAccess(r)));
-
     // Nulls: a null field is below any constant, two nulls are equal, "is null" sees the null.
     Rec nulls;
-    EXPECT_TRUE(TFilterExpression(BuildFilterExpression("a < 5", 0, recFields())).Matches(RecAccess(nulls)));
-    EXPECT_FALSE(TFilterExpression(BuildFilterExpression("a = 5", 0, recFields())).Matches(RecAccess(nulls)));
-    EXPECT_TRUE(TFilterExpression(BuildFilterExpression("a = a2", 0, recFields())).Matches(RecAccess(nulls)));
-    EXPECT_TRUE(
-        TFilterExpression(BuildFilterExpression("a is null", 0, recFields())).Matches(RecAccess(nulls)));
-    EXPECT_FALSE(TFilterExpression(BuildFilterExpression("not (a is null)", 0, recFields()))
-                     .Matches(RecAccess(nulls)));
+    EXPECT_TRUE(matches("a < 5", nulls));
+    EXPECT_FALSE(matches("a = 5", nulls));
+    EXPECT_TRUE(matches("a = a2", nulls));
+    EXPECT_TRUE(matches("a is null", nulls));
+    EXPECT_FALSE(matches("not (a is null)", nulls));
 
     // 64-bit integers: an unsigned 32-bit 4,000,000,000 is above a constant 2,000,000,000.
     Bytes big;
@@ -394,9 +350,7 @@ TEST(FilterEvaluator, ComparisonRulesOfTheFormat) {
     big.u32(nodeConst).u32(0).u16(fldUInt32).u16(4).u16(2);
     Bytes bigLit;
     bigLit.text("a").u32(2000000000u);
-    Rec large;
-    large.a = 4000000000LL;
-    EXPECT_TRUE(TFilterExpression(handMade(big, bigLit)).Matches(RecAccess(large)));
+    EXPECT_TRUE(TFilterExpression(handMade(big, bigLit)).Matches(RecAccess(Rec{.a = 4000000000LL})));
 
     // An 80-bit extended constant of 1.5 equals a float field of 1.5.
     Bytes ext;
@@ -405,9 +359,7 @@ TEST(FilterEvaluator, ComparisonRulesOfTheFormat) {
     ext.u32(nodeConst).u32(0).u16(fldFloatIEEE).u16(10).u16(2);
     Bytes extLit;
     extLit.text("f").u32(0).u32(0xC0000000u).u16(0x3FFF);
-    Rec onePointFive;
-    onePointFive.f = 1.5;
-    EXPECT_TRUE(TFilterExpression(handMade(ext, extLit)).Matches(RecAccess(onePointFive)));
+    EXPECT_TRUE(TFilterExpression(handMade(ext, extLit)).Matches(RecAccess(Rec{.f = 1.5})));
 
     // Unknown node classes and operators are false, a continue node is its value.
     Bytes odd;
@@ -424,9 +376,7 @@ TEST(FilterEvaluator, FieldNodeFollowsItsNameWhenTheNumberDisagrees) {
     // Compiled against the contacts fields (memberGr3 is field 7), evaluated against records where
     // it is field 4: the name wins and the number found is kept.
     TFilterExpression x(BuildFilterExpression("memberGr3 = true", 0, contactsFields()));
-    Rec yes, no;
-    yes.g3 = true;
-    no.g3 = false;
+    Rec yes{.g3 = true}, no{.g3 = false};
     EXPECT_TRUE(x.Matches(RecAccess(yes)));
     EXPECT_FALSE(x.Matches(RecAccess(no)));
     EXPECT_EQ(x.ResolvedFieldNo(12), 4);
@@ -493,10 +443,6 @@ TEST(FilterEvaluator, LongOrListsStayShallow) {
     std::string text = "a = 0";
     for (int i = 1; i < 1000; ++i)
         text += " or a = " + std::to_string(i);
-    TFilterExpression x(BuildFilterExpression(text, 0, recFields()));
-    Rec r;
-    r.a = 999;
-    EXPECT_TRUE(x.Matches(RecAccess(r)));
-    r.a = 1000;
-    EXPECT_FALSE(x.Matches(RecAccess(r)));
+    EXPECT_TRUE(matches(text, Rec{.a = 999}));
+    EXPECT_FALSE(matches(text, Rec{.a = 1000}));
 }

@@ -1,63 +1,36 @@
 // Tests of the read-only data grid over the in-memory contacts table: rows in index order,
 // following inserts, deletes, edits and filters, and the tie between the selected row and the
 // dataset's current record in both directions.
-#include "classlib/MemTable.h"
-#include "tests/classlib/ContactsFixture.h"
-#include "classlib/ui/Application.h"
 #include "classlib/ui/DBCtrls.h"
 #include "classlib/ui/DBGrids.h"
-#include "classlib/ui/Dialogs.h"
-#include "classlib/ui/QtText.h"
+#include "tests/classlib/ContactsFixture.h"
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QHeaderView>
-#include <QKeyEvent>
 #include <QMouseEvent>
-#include <QWidget>
-#include <memory>
 
 using namespace cls;
 
 namespace {
 
-const char* const kDb = "dbgridsTest";
-
-class DBGridTest : public testing::Test {
+class DBGridTest : public pwtest::ContactsFormTest {
 protected:
     void SetUp() override {
-        Application.Initialize();
-        table = pwtest::openFreshContacts(kDb);
+        ContactsFormTest::SetUp();
         addContact("Carol", "300", true);
         addContact("alice", "100", true);
         addContact("Bob", "200", false);
         addContact("dave", "400", false);
         table->First();
-        source = std::make_unique<TDataSource>(nullptr);
-        source->SetDataSet(table.get());
-        form = std::make_unique<QWidget>();
         grid = new TDBGrid(form.get());
         grid->AddColumn("name", "Name");
         grid->AddColumn("id", "ID / Alias", 120);
         grid->SetDataSource(source.get());
         grid->setGeometry(0, 0, 400, 300);
-        nameEdit = new TDBEdit(form.get());
-        nameEdit->setGeometry(0, 310, 200, 24);
-        nameEdit->SetDataSource(source.get());
-        nameEdit->SetDataField("name");
+        nameEdit = bind<TDBEdit>("name", 310);
+        nameEdit->resize(200, 24);
         form->resize(420, 360);
         form->show();
-    }
-    void TearDown() override {
-        form.reset();
-        source.reset();
-        table.reset();
-        TMemDatabase::DropAll();
-    }
-
-    void addContact(const std::string& name, const std::string& id, bool group1) {
-        pwtest::addContact(*table, name, id, group1);
     }
 
     std::vector<std::string> names() const {
@@ -66,33 +39,24 @@ protected:
             r.push_back(grid->CellText(i, 0));
         return r;
     }
-    std::string current() const { return table->FieldByName("name")->AsString(); }
 
     // A left click on a row, as the mouse gives it; the move itself runs from the event loop.
     void clickRow(int row) {
         QModelIndex i = grid->model()->index(row, 0);
         grid->scrollTo(i);
         QPoint p = grid->visualRect(i).center();
-        QMouseEvent press(QEvent::MouseButtonPress, p, grid->viewport()->mapToGlobal(p), Qt::LeftButton,
-                          Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(grid->viewport(), &press);
-        QMouseEvent release(QEvent::MouseButtonRelease, p, grid->viewport()->mapToGlobal(p), Qt::LeftButton,
-                            Qt::NoButton, Qt::NoModifier);
-        QApplication::sendEvent(grid->viewport(), &release);
+        for (auto [type, buttons] : {std::pair(QEvent::MouseButtonPress, Qt::LeftButton),
+                                     std::pair(QEvent::MouseButtonRelease, Qt::NoButton)}) {
+            QMouseEvent e(type, p, grid->viewport()->mapToGlobal(p), Qt::LeftButton, buttons, Qt::NoModifier);
+            QApplication::sendEvent(grid->viewport(), &e);
+        }
         QApplication::processEvents();
     }
-    void key(QWidget* w, int k, Qt::KeyboardModifiers mods = Qt::NoModifier, const QString& text = {}) {
-        QKeyEvent press(QEvent::KeyPress, k, mods, text);
-        QApplication::sendEvent(w, &press);
-        QKeyEvent release(QEvent::KeyRelease, k, mods, text);
-        QApplication::sendEvent(w, &release);
+    static void key(QWidget* w, int k, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+        pwtest::key(w, k, {}, mods);
         QApplication::processEvents();
     }
 
-    ScriptedDialogs dialogs;
-    std::unique_ptr<TMemTable> table;
-    std::unique_ptr<TDataSource> source;
-    std::unique_ptr<QWidget> form;
     TDBGrid* grid = nullptr;
     TDBEdit* nameEdit = nullptr;
 };
@@ -279,21 +243,15 @@ TEST_F(DBGridTest, ManyRecordsAreAllReachable) {
 
 // Past the records the grid keeps at once, the arrows at the window's edges move the dataset on.
 TEST_F(DBGridTest, ArrowsMovePastAWindowThatDoesNotHoldEveryRecord) {
-    TMemTable big;
-    big.SetDatabaseName(kDb);
-    big.SetTableName("contacts");
-    big.SetIndexName("nameIndex");
-    big.Open();
-    big.First();
+    auto bigTable = pwtest::openContacts(kDb);
+    TMemTable& big = *bigTable;
     while (!big.IsEmpty())
         big.Delete();
     const int n = 10003;
     for (int i = 0; i < n; ++i) {
         char name[16];
         std::snprintf(name, sizeof name, "r%05d", i);
-        big.Append();
-        big.FieldByName("name")->SetAsString(name);
-        big.Post();
+        pwtest::addContact(big, name, "", false);
     }
     big.First();
     TDataSource bigSource(nullptr);

@@ -81,11 +81,7 @@ TEST(Collation, LettersCompareWithoutCaseFirstThenByCase) {
     EXPECT_EQ(CollateText("Bob", "bob", true), 0);
     EXPECT_LT(CollateText("bob", "Bobby", true), 0);
     EXPECT_EQ(CollateText("\xE9t\xE9", "\xC9T\xC9", true), 0); // Latin letters of the code page fold too
-    EXPECT_EQ(CompareText("stra\x9A"
-                          "e",
-                          "STRA\x8A"
-                          "E"),
-              0);
+    EXPECT_EQ(CompareText("stra\232e", "STRA\212E"), 0);       // s and S with caron (0x9A, 0x8A)
     EXPECT_TRUE(SameText("Name", "NAME"));
     EXPECT_EQ(UpperCase("memberGr3"), "MEMBERGR3");
 }
