@@ -2,6 +2,7 @@
 #include "tests/app/AppFixture.h"
 
 #include "classlib/MemTable.h"
+#include "classlib/ui/Application.h"
 #include "classlib/ui/QtText.h"
 
 #include <QApplication>
@@ -11,6 +12,7 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QTimer>
+#include <filesystem>
 #include <unistd.h>
 
 namespace snpptest {
@@ -22,6 +24,10 @@ void typeKeys(QWidget* w, const std::string& text) {
         QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(c));
         QApplication::sendEvent(w, &release);
     }
+}
+
+std::string labelText(const QLabel* l) {
+    return cls::fromQString(l->text());
 }
 
 void whenShown(QWidget* w, std::function<void()> f, int realMs) {
@@ -70,14 +76,29 @@ void AppTest::TearDown() {
     (void)!::chdir(oldCwd.c_str());
 }
 
-void AppTest::startApp(const std::vector<Contact>& contacts) {
-    seedContacts(contacts);
+void AppTest::startApp(const std::vector<Contact>& contacts, bool withPassword) {
+    seedContacts(contacts, withPassword);
+    showApp();
+}
+
+void AppTest::showApp() {
     results = std::make_unique<TsendingMemoForm>();
     form = std::make_unique<TForm1>();
     form->dailyLog().setTimeSource([this] { return logDay; });
     form->sleepFn = [](uint32_t) {};
     form->show();
     QApplication::processEvents();
+}
+
+void AppTest::restartApp() {
+    form.reset();
+    results.reset();
+    std::filesystem::remove_all("logs");
+}
+
+void AppTest::startWithAlice(int port) {
+    startApp({{"Alice", "5551234", 1}});
+    pointService(1, port);
 }
 
 void AppTest::pointService(int k, int port, const std::string& hostExtra) {
@@ -117,6 +138,25 @@ void AppTest::setMessage(const std::string& text) {
     form->messageMemo->setPlainText(cls::toQString(text));
 }
 
+void AppTest::sendTo(const std::string& name, const std::string& text) {
+    selectSingle(name);
+    setMessage(text);
+    form->sendButtonClick(form->sendButton);
+}
+
+void AppTest::sendToChecked(const std::vector<std::string>& names, const std::string& text) {
+    checkNames(names);
+    setMessage(text);
+    form->sendButtonClick(form->sendButton);
+}
+
+std::vector<std::string> AppTest::groupItems() const {
+    std::vector<std::string> items;
+    for (int r = 0; r < form->groupsListBox->count(); ++r)
+        items.push_back(cls::fromQString(form->groupsListBox->item(r)->text()));
+    return items;
+}
+
 void AppTest::advance(uint64_t ms) {
     while (ms > 0) {
         const uint64_t step = std::min<uint64_t>(ms, kTimerInterval);
@@ -146,41 +186,45 @@ std::string AppTest::logText() const {
     return pwtest::readFile("logs/03_07_24.txt");
 }
 
-} // namespace snpptest
+void WindowTest::SetUp() {
+    AppTest::SetUp();
+    cls::Application.Initialize();
+}
 
 // ---- Contacts ------------------------------------------------------------------------------------
-
-#include "classlib/MemTable.h"
-
-namespace snpptest {
 
 void seedContacts(const std::vector<Contact>& contacts, bool withPassword) {
     cls::TMemDatabase::DropAll();
     cls::CreateContactsTable(kContactsDatabase, withPassword);
-    cls::TMemTable t;
-    t.SetDatabaseName(kContactsDatabase);
-    t.SetTableName(kContactsTable);
-    t.Open();
-    for (const auto& c : contacts) {
-        t.Append();
-        t.FieldByName("name")->SetAsString(c.name);
-        t.FieldByName("id")->SetAsString(c.id);
-        t.FieldByName("servicenumber")->SetAsInteger(c.service);
-        if (withPassword) t.FieldByName("password")->SetAsString(c.pin);
-        for (int g = 1; g <= 10; ++g)
-            t.FieldByName("memberGr" + std::to_string(g))->SetAsBoolean(false);
-        for (int g : c.groups)
-            t.FieldByName("memberGr" + std::to_string(g))->SetAsBoolean(true);
-        t.Post();
-    }
+    for (const auto& c : contacts)
+        addContact(c);
 }
 
-void deleteContact(const std::string& name) {
-    cls::TMemTable t;
+void openContacts(cls::TMemTable& t) {
     t.SetDatabaseName(kContactsDatabase);
     t.SetTableName(kContactsTable);
     t.SetIndexName("nameIndex");
     t.Open();
+}
+
+void addContact(const Contact& c) {
+    cls::TMemTable t;
+    openContacts(t);
+    t.Append();
+    t.FieldByName("name")->SetAsString(c.name);
+    t.FieldByName("id")->SetAsString(c.id);
+    t.FieldByName("servicenumber")->SetAsInteger(c.service);
+    if (cls::TField* pin = t.FindField("password")) pin->SetAsString(c.pin);
+    for (int g = 1; g <= 10; ++g)
+        t.FieldByName("memberGr" + std::to_string(g))->SetAsBoolean(false);
+    for (int g : c.groups)
+        t.FieldByName("memberGr" + std::to_string(g))->SetAsBoolean(true);
+    t.Post();
+}
+
+void deleteContact(const std::string& name) {
+    cls::TMemTable t;
+    openContacts(t);
     if (t.FindKey({cls::Variant(name)})) t.Delete();
 }
 

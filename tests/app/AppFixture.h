@@ -4,9 +4,11 @@
 #include "app/Unit1.h"
 
 #include "app/results.h"
+#include "classlib/ui/Dialogs.h"
 #include "platform/Messages.h"
 #include "tests/app/SnppTestSupport.h"
 #include "tests/support/TestSupport.h"
+#include <QLabel>
 #include <QPushButton>
 
 #include <functional>
@@ -14,6 +16,10 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+namespace cls {
+class TMemTable;
+}
 
 namespace snpptest {
 
@@ -28,11 +34,17 @@ struct Contact {
 // Creates the "contacts" table afresh (without the "password" field when withPassword is false)
 // and stores the contacts in it.
 void seedContacts(const std::vector<Contact>& contacts, bool withPassword = true);
-// Removes one contact from the store (as the contacts window would during a send).
+// Adds or removes one contact in the store (as another window would).
+void addContact(const Contact& c);
 void deleteContact(const std::string& name);
+// Opens the "contacts" table in "nameIndex" order, as a table of the test's own.
+void openContacts(cls::TMemTable& t);
 
 // Types Windows-1252 text into w, one key event per character, as a keyboard would.
 void typeKeys(QWidget* w, const std::string& text);
+// The text of a label, as Windows-1252.
+std::string labelText(const QLabel* l);
+
 // Runs f from the event loop as soon as w is visible (for example inside its modal loop); gives up
 // after realMs of real time.
 void whenShown(QWidget* w, std::function<void()> f, int realMs = 10000);
@@ -42,8 +54,15 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Creates the windows (results window, then the main window) and shows the main window.
-    void startApp(const std::vector<Contact>& contacts);
+    // Stores the contacts, then creates the windows (results window, then the main window) and
+    // shows the main window.
+    void startApp(const std::vector<Contact>& contacts, bool withPassword = true);
+    // The same over the contacts table as it stands.
+    void showApp();
+    // Ends the windows and the log so that a test can start the application again.
+    void restartApp();
+    // startApp with Alice (5551234, service 1) alone, service 1 pointed at port.
+    void startWithAlice(int port);
     // Points service 1 at 127.0.0.1:port ("127.0.0.1" + extra, e.g. ",user,pw").
     void pointService(int k, int port, const std::string& hostExtra = "");
     // Selects one recipient as the single-selection path does.
@@ -51,6 +70,9 @@ protected:
     void checkNames(const std::vector<std::string>& names);
     void selectGroup(int group);
     void setMessage(const std::string& text);
+    // Send pressed with one recipient, or with the names checked, and the message text.
+    void sendTo(const std::string& name, const std::string& text = "Hi");
+    void sendToChecked(const std::vector<std::string>& names, const std::string& text = "Hi");
     // Advances the manual clock by ms in timer-sized steps, running the queue after each.
     void advance(uint64_t ms);
     // Results memo lines.
@@ -58,6 +80,7 @@ protected:
     std::string logText() const;                   // today's log file, every line
     std::string statusLabel() const { return form->statusLabelText(); }
     std::string statusBar() const { return form->statusBarText(); }
+    std::vector<std::string> groupItems() const; // the groups list, "G<n>: <name>"
 
     pwtest::TempDir dir;
     std::string oldCwd;
@@ -65,6 +88,13 @@ protected:
     std::unique_ptr<TsendingMemoForm> results;
     std::unique_ptr<TForm1> form;
     std::tm logDay{};
+};
+
+// For the secondary windows: the application object set up and message boxes recorded.
+class WindowTest : public AppTest {
+protected:
+    void SetUp() override;
+    cls::ScriptedDialogs dialogs;
 };
 
 } // namespace snpptest

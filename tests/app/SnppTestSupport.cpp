@@ -107,18 +107,13 @@ std::string printable(const std::string& s) {
 
 // ---- ScriptedServer ------------------------------------------------------------------------------
 
-ScriptedServer::ScriptedServer() {
+ScriptedServer::ScriptedServer(std::string greeting) : greeting_(std::move(greeting)) {
     listenFd_ = listenLoopback(port_);
     if (::pipe2(wakeFd_, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     thread_ = std::thread([this] { run(); });
 }
 
 ScriptedServer::~ScriptedServer() {
-    stop();
-}
-
-void ScriptedServer::stop() {
-    if (stopping_.exchange(true)) return;
     char b = 1;
     (void)!::write(wakeFd_[1], &b, 1);
     if (thread_.joinable()) thread_.join();
@@ -132,6 +127,13 @@ void ScriptedServer::setScript(Script s) {
     script_ = std::move(s);
 }
 
+void ScriptedServer::answer(const std::string& lineStart, const std::string& bytes) {
+    setScript([lineStart, bytes](const std::string& line) -> std::optional<std::string> {
+        if (line.rfind(lineStart, 0) == 0) return bytes;
+        return std::nullopt;
+    });
+}
+
 void ScriptedServer::setGreeting(std::string bytes) {
     std::lock_guard<std::mutex> g(mu_);
     greeting_ = std::move(bytes);
@@ -140,6 +142,20 @@ void ScriptedServer::setGreeting(std::string bytes) {
 std::vector<Page> ScriptedServer::pages() const {
     std::lock_guard<std::mutex> g(mu_);
     return pages_;
+}
+
+std::vector<std::string> ScriptedServer::pagerIds() const {
+    std::vector<std::string> ids;
+    for (const auto& p : pages())
+        ids.push_back(p.pagerId);
+    return ids;
+}
+
+std::vector<std::string> ScriptedServer::texts() const {
+    std::vector<std::string> t;
+    for (const auto& p : pages())
+        t.push_back(p.text);
+    return t;
 }
 
 std::vector<std::string> ScriptedServer::transcript() const {
@@ -157,15 +173,15 @@ void ScriptedServer::run() {
             if (fd < 0) continue;
             int one = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            const int n = ++connections_;
-            serve(fd, n);
+            ++connections_;
+            serve(fd);
             ::close(fd);
             ++closed_;
         }
     }
 }
 
-void ScriptedServer::serve(int fd, int connection) {
+void ScriptedServer::serve(int fd) {
     auto say = [&](const std::string& bytes) {
         if (bytes.empty()) return;
         {
@@ -208,9 +224,8 @@ void ScriptedServer::serve(int fd, int connection) {
                 script = script_;
             }
             if (script) {
-                if (auto r = script(line, connection)) {
-                    say(r->bytes);
-                    if (r->closeAfter) return;
+                if (auto r = script(line)) {
+                    say(*r);
                     continue;
                 }
             }
@@ -250,9 +265,7 @@ void ScriptedServer::serve(int fd, int connection) {
                         std::lock_guard<std::mutex> g(mu_);
                         pages_.push_back(current);
                     }
-                    const std::string hold = current.hold;
-                    current = Page{};
-                    current.hold = hold;
+                    current = Page{"", "", "", current.hold};
                     havePager = haveMess = false;
                     say("250 Message Sent Successfully\r\n");
                 }
@@ -321,14 +334,15 @@ std::string LoopbackPeer::takeLine() {
     return line;
 }
 
+std::string LoopbackPeer::waitLine(int realMs) {
+    std::string line;
+    pumpUntil([&] { return !(line = takeLine()).empty(); }, realMs);
+    return line;
+}
+
 bool LoopbackPeer::peerClosed() {
     readAvailable();
     return eof_;
-}
-
-void LoopbackPeer::closeClient() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
 }
 
 } // namespace snpptest

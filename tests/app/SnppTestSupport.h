@@ -36,28 +36,26 @@ struct Page {
 class ScriptedServer {
 public:
     // Returns the bytes to send for one received line (without its CR LF); nullopt = default reply.
-    // closeAfter = true closes the connection after sending.
-    struct Reply {
-        std::string bytes;
-        bool closeAfter = false;
-    };
-    using Script = std::function<std::optional<Reply>(const std::string& line, int connection)>;
+    using Script = std::function<std::optional<std::string>(const std::string& line)>;
 
-    ScriptedServer();
-    ~ScriptedServer();
+    // greeting "" = accepts and never answers.
+    explicit ScriptedServer(std::string greeting = "220 SNPP Gateway Ready\r\n");
+    ~ScriptedServer(); // stops accepting and closes everything
     int port() const { return port_; }
     void setScript(Script s);
-    void setGreeting(std::string bytes); // default "220 SNPP Gateway Ready\r\n"
+    // A script that answers bytes to every line starting with lineStart (bytes "" = no answer).
+    void answer(const std::string& lineStart, const std::string& bytes);
+    void setGreeting(std::string bytes);
     std::vector<Page> pages() const;
+    std::vector<std::string> pagerIds() const; // of the pages, in order
+    std::vector<std::string> texts() const;
     std::vector<std::string> transcript() const;
     int connections() const { return connections_.load(); }
     int closedConnections() const { return closed_.load(); }
-    // Stops accepting and closes everything.
-    void stop();
 
 private:
     void run();
-    void serve(int fd, int connection);
+    void serve(int fd);
 
     int listenFd_ = -1;
     int port_ = 0;
@@ -65,12 +63,11 @@ private:
     std::thread thread_;
     mutable std::mutex mu_;
     Script script_;
-    std::string greeting_ = "220 SNPP Gateway Ready\r\n";
+    std::string greeting_;
     std::vector<Page> pages_;
     std::vector<std::string> transcript_;
     std::atomic<int> connections_{0};
     std::atomic<int> closed_{0};
-    std::atomic<bool> stopping_{false};
 };
 
 // A server end that the test drives from its own thread: accept, send bytes, read what arrived.
@@ -79,16 +76,16 @@ public:
     LoopbackPeer();
     ~LoopbackPeer();
     int port() const { return port_; }
-    bool accepted() { return tryAccept(); }
     bool tryAccept();
     void send(const std::string& bytes);
     // Everything received so far (non-blocking).
     std::string received();
     // Takes received bytes up to and including the first LF; empty when none yet.
     std::string takeLine();
+    // takeLine once a line is there, running the GUI thread's queue meanwhile; empty after realMs.
+    std::string waitLine(int realMs = 10000);
     // True once the client closed its end.
     bool peerClosed();
-    void closeClient();
 
 private:
     void readAvailable();

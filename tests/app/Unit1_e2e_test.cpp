@@ -4,14 +4,12 @@
 #include "tests/app/AppFixture.h"
 
 #include "app/contactsGrid.h"
-#include "classlib/ui/Dialogs.h"
 #include "classlib/ui/QtText.h"
 
 #include <QAction>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QTest>
-#include <fstream>
 
 using namespace snpptest;
 
@@ -30,34 +28,15 @@ TEST_F(AppTest, GroupOfThreeOverLoopbackEveryByteOfTheDialogue) {
     form->sendButton->click();
     ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "DONE"; }));
 
-    const std::string mess = "MESS SNPPENCRYPTED128" + Pc1Cipher().Crypt(text) + "\\r\\n";
-    EXPECT_EQ(server.transcript(), (std::vector<std::string>{
-                                       "S: 220 \\x2Welcome to the gateway\\r\\n",
-                                       "C: PAGE 5551111\\r\\n",
-                                       "S: 250 Pager ID Accepted\\r\\n",
-                                       "C: " + mess,
-                                       "S: 250 Message OK\\r\\n",
-                                       "C: SEND\\r\\n",
-                                       "S: 250 Message Sent Successfully\\r\\n",
-                                       "C: PAGE 5552222 1234\\r\\n",
-                                       "S: 250 Pager ID Accepted\\r\\n",
-                                       "C: " + mess,
-                                       "S: 250 Message OK\\r\\n",
-                                       "C: SEND\\r\\n",
-                                       "S: 250 Message Sent Successfully\\r\\n",
-                                       "C: PAGE 5553333\\r\\n",
-                                       "S: 250 Pager ID Accepted\\r\\n",
-                                       "C: " + mess,
-                                       "S: 250 Message OK\\r\\n",
-                                       "C: SEND\\r\\n",
-                                       "S: 250 Message Sent Successfully\\r\\n",
-                                       "C: QUIT\\r\\n",
-                                       "S: 221 OK, Goodbye\\r\\n",
-                                   }));
-    const auto pages = server.pages();
-    ASSERT_EQ(pages.size(), 3u);
-    for (const auto& p : pages)
-        EXPECT_EQ(p.text, text);
+    const std::string mess = "C: MESS SNPPENCRYPTED128" + Pc1Cipher().Crypt(text) + "\\r\\n";
+    std::vector<std::string> dialogue = {"S: 220 \\x2Welcome to the gateway\\r\\n"};
+    for (const std::string page : {"PAGE 5551111", "PAGE 5552222 1234", "PAGE 5553333"})
+        dialogue.insert(dialogue.end(), {"C: " + page + "\\r\\n", "S: 250 Pager ID Accepted\\r\\n", mess,
+                                         "S: 250 Message OK\\r\\n", "C: SEND\\r\\n",
+                                         "S: 250 Message Sent Successfully\\r\\n"});
+    dialogue.insert(dialogue.end(), {"C: QUIT\\r\\n", "S: 221 OK, Goodbye\\r\\n"});
+    EXPECT_EQ(server.transcript(), dialogue);
+    EXPECT_EQ(server.texts(), std::vector<std::string>(3, text));
     EXPECT_EQ(resultsLines(), (std::vector<std::string>{
                                   "CONNECTING TO SERVICE: Tarvo ...", "Sending to: Anna ...",
                                   "MESSAGE SENT OK", "Sending to: Bert ...", "MESSAGE SENT OK",
@@ -94,18 +73,13 @@ TEST_F(AppTest, InteroperatesWithNetSnppServer) {
     ASSERT_TRUE(done) << statusBar();
 
     EXPECT_EQ(resultsLines().back(), "2 of 2 MESSAGES SENT OK");
-    std::ifstream in(pagesFile);
-    std::vector<std::string> lines;
-    for (std::string l; std::getline(in, l);)
-        lines.push_back(l);
-    ASSERT_EQ(lines.size(), 2u);
     const std::string letters = Pc1Cipher().Crypt(text);
-    EXPECT_EQ(lines[0], "5551111\t1\tSNPPENCRYPTED128" + letters);
-    EXPECT_EQ(lines[1], "5552222\t9876\tSNPPENCRYPTED128" + letters);
+    EXPECT_EQ(pwtest::readFile(pagesFile), "5551111\t1\tSNPPENCRYPTED128" + letters +
+                                               "\n5552222\t9876\tSNPPENCRYPTED128" + letters + "\n");
     EXPECT_EQ(Decrypt(letters), text);
-    const std::string log = logText();
-    EXPECT_EQ(log, "3/7/2024 10:00:00 AM, Message Sent OK, SRVC:Tarvo, CONTACT:Anna, MSG:Interop check\r\n"
-                   "3/7/2024 10:00:00 AM, Message Sent OK, SRVC:Tarvo, CONTACT:Bert, MSG:Interop check\r\n");
+    EXPECT_EQ(logText(),
+              "3/7/2024 10:00:00 AM, Message Sent OK, SRVC:Tarvo, CONTACT:Anna, MSG:Interop check\r\n"
+              "3/7/2024 10:00:00 AM, Message Sent OK, SRVC:Tarvo, CONTACT:Bert, MSG:Interop check\r\n");
 }
 
 // Through the widgets only: open Contacts, insert a contact, close, find it in the list, check it,
@@ -141,10 +115,8 @@ TEST_F(AppTest, AContactInsertedInTheContactsWindowIsPagedThroughTheWidgets) {
     QTest::mouseClick(form->sendButton, Qt::LeftButton);
     ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "DONE"; })) << statusBar();
 
-    const auto pages = server.pages();
-    ASSERT_EQ(pages.size(), 1u);
-    EXPECT_EQ(pages[0].pagerId, "5559876");
-    EXPECT_EQ(pages[0].text, "Gate 4 at 10");
+    EXPECT_EQ(server.pagerIds(), std::vector<std::string>{"5559876"});
+    EXPECT_EQ(server.texts(), std::vector<std::string>{"Gate 4 at 10"});
     EXPECT_EQ(resultsLines().back(), "1 of 1 MESSAGES SENT OK");
     EXPECT_EQ(logText(),
               "3/7/2024 10:00:00 AM, Message Sent OK, SRVC:Tarvo, CONTACT:Zo\xEB Ray, MSG:Gate 4 at 10\r\n");

@@ -2,29 +2,22 @@
 // banner, backup host, time-out, cancel, and the faults the engine guards against.
 #include "tests/app/AppFixture.h"
 
-#include "classlib/ui/QtText.h"
-
-#include <QLabel>
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
 
 using namespace snpptest;
 
 namespace {
-
-std::vector<std::string> texts(const std::vector<Page>& pages) {
-    std::vector<std::string> t;
-    for (const auto& p : pages)
-        t.push_back(p.text);
-    return t;
-}
 
 int countOf(const std::string& hay, const std::string& needle) {
     int n = 0;
     for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1))
         ++n;
     return n;
+}
+
+template <class Pred> long countLines(const std::vector<std::string>& lines, Pred pred) {
+    return std::count_if(lines.begin(), lines.end(), pred);
 }
 
 // Closed port: nothing listens there.
@@ -36,82 +29,66 @@ class Engine : public AppTest {
 protected:
     // Single send of text to Alice through the scripted server; waits for the end of the dialogue.
     void singleSend(ScriptedServer& server, const std::string& text, int split, bool reverse) {
-        startApp({{"Alice", "5551234", 1}});
-        pointService(1, server.port());
+        startWithAlice(server.port());
         services[1].splitChars = split;
         services[1].splitFlag = reverse;
-        selectSingle("Alice");
-        setMessage(text);
-        form->sendButtonClick(form->sendButton);
+        sendTo("Alice", text);
         ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "SUCCESS" && sendState == 1; }));
+    }
+    // Multiple send of text to every contact, all on service 1 at port (hostExtra as pointService).
+    void sendToAll(const std::vector<Contact>& contacts, int port, const std::string& text = "Hi",
+                   const std::string& hostExtra = "") {
+        startApp(contacts);
+        pointService(1, port, hostExtra);
+        std::vector<std::string> names;
+        for (const auto& c : contacts)
+            names.push_back(c.name);
+        sendToChecked(names, text);
+    }
+    // Single send of "Hi" to Alice through the peer; waits until the peer took the connection.
+    void connectPeer(LoopbackPeer& peer) {
+        startWithAlice(peer.port());
+        sendTo("Alice");
+        ASSERT_TRUE(pumpUntil([&] { return peer.tryAccept() && sendState == 3; }));
     }
 };
 
 } // namespace
 
 TEST_F(Engine, BlocksGoFirstBlockFirstUnlessTheServiceSplitsInReverse) {
-    {
+    const std::string longest(999, 'm');
+    struct Case {
+        std::string text;
+        int split;
+        bool reverse;
+        std::vector<std::string> pages;
+    } cases[] = {{"ABCDEFG", 3, true, {"G", "DEF", "ABC"}},
+                 {"ABCDEFG", 3, false, {"ABC", "DEF", "G"}},
+                 {"ABC", 3, true, {"ABC"}},          // length = block length: one block, forward
+                 {"ABCD", 3, true, {"D", "ABC"}},    // length + 1 in reverse: the last character alone first
+                 {longest, 1000, false, {longest}}}; // the built-in service and the longest memo text
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 8) + (c.reverse ? " reverse" : " forward"));
         ScriptedServer server;
-        singleSend(server, "ABCDEFG", 3, true);
-        EXPECT_EQ(texts(server.pages()), (std::vector<std::string>{"G", "DEF", "ABC"}));
-    }
-    form.reset();
-    results.reset();
-    std::filesystem::remove_all("logs");
-    {
-        ScriptedServer server;
-        singleSend(server, "ABCDEFG", 3, false);
-        EXPECT_EQ(texts(server.pages()), (std::vector<std::string>{"ABC", "DEF", "G"}));
+        singleSend(server, c.text, c.split, c.reverse);
+        EXPECT_EQ(server.texts(), c.pages);
         // Every block is a page of its own: PAGE, MESS, SEND each time, one QUIT at the end.
         const auto t = server.transcript();
-        EXPECT_EQ(std::count_if(t.begin(), t.end(),
-                                [](auto& l) { return l.rfind("C: PAGE 5551234\\r\\n", 0) == 0; }),
-                  3);
-        EXPECT_EQ(std::count_if(t.begin(), t.end(), [](auto& l) { return l == "C: QUIT\\r\\n"; }), 1);
+        EXPECT_EQ(countLines(t, [](auto& l) { return l.rfind("C: PAGE 5551234\\r\\n", 0) == 0; }),
+                  long(c.pages.size()));
+        EXPECT_EQ(countLines(t, [](auto& l) { return l == "C: QUIT\\r\\n"; }), 1);
         // The log holds the message as cut for the service, whole.
-        EXPECT_EQ(countOf(logText(), "Message Sent OK, SRVC:Tarvo, CONTACT:Alice, MSG:ABCDEFG\r\n"), 1);
-    }
-}
-
-TEST_F(Engine, SplitEdgesAtTheBlockLength) {
-    {
-        ScriptedServer server; // length = splitChars: one block, forward, even with the reverse flag
-        singleSend(server, "ABC", 3, true);
-        EXPECT_EQ(texts(server.pages()), (std::vector<std::string>{"ABC"}));
-    }
-    form.reset();
-    results.reset();
-    {
-        ScriptedServer server; // length + 1 in reverse: the last character alone first
-        singleSend(server, "ABCD", 3, true);
-        EXPECT_EQ(texts(server.pages()), (std::vector<std::string>{"D", "ABC"}));
-    }
-    form.reset();
-    results.reset();
-    {
-        ScriptedServer server; // the built-in service and the longest memo text: one block
-        const std::string text(999, 'm');
-        startApp({{"Alice", "5551234", 1}});
-        pointService(1, server.port());
-        selectSingle("Alice");
-        setMessage(text);
-        form->sendButtonClick(form->sendButton);
-        ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "SUCCESS" && sendState == 1; }));
-        EXPECT_EQ(texts(server.pages()), (std::vector<std::string>{text}));
+        EXPECT_EQ(countOf(logText(), "Message Sent OK, SRVC:Tarvo, CONTACT:Alice, MSG:" + c.text + "\r\n"),
+                  1);
+        restartApp();
     }
 }
 
 TEST_F(Engine, MultipleSendGoesOnAfterARefusedPage) {
     ScriptedServer server;
-    server.setScript([](const std::string& line, int) -> std::optional<ScriptedServer::Reply> {
-        if (line == "PAGE 5552222") return ScriptedServer::Reply{"550 Error, Invalid Pager ID\r\n"};
-        return std::nullopt;
-    });
-    startApp({{"Anna", "5551111", 1}, {"Bert", "5552222", 1}, {"Cleo", "5553333", 1}});
-    pointService(1, server.port());
-    checkNames({"Anna", "Bert", "Cleo"});
-    setMessage("Meeting at 3");
-    form->sendButtonClick(form->sendButton);
+    server.answer("PAGE 5552222", "550 Error, Invalid Pager ID\r\n");
+    sendToAll({{"Anna", "5551111", 1}, {"Bert", "5552222", 1}, {"Cleo", "5553333", 1}}, server.port(),
+              "Meeting at 3");
     ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "DONE"; }));
 
     EXPECT_EQ(resultsLines(),
@@ -127,39 +104,31 @@ TEST_F(Engine, MultipleSendGoesOnAfterARefusedPage) {
     EXPECT_TRUE(results->isVisible());
 }
 
-TEST_F(Engine, RecipientErrorsBeforeAnyConnection) {
-    startApp({{"Alice", "5551234", 1}, {"Nowhere", "5550000", 7}});
-    setMessage("Hi");
-    selectSingle("");
-    form->sendButtonClick(form->sendButton);
-    EXPECT_EQ(statusBar(), "Error: No recipient selected");
-    selectSingle("[ ]"); // nothing chosen yet
-    form->sendButtonClick(form->sendButton);
-    EXPECT_EQ(statusBar(), "Error: Problem with contact and/or service");
-    selectSingle("Nowhere"); // service 7 is empty
-    form->sendButtonClick(form->sendButton);
-    EXPECT_EQ(statusBar(), "Error: Problem with contact and/or service");
-    selectSingle("Alice");
-    setMessage("");
-    form->sendButtonClick(form->sendButton);
-    EXPECT_EQ(statusBar(), "Error: No message entered");
-    EXPECT_EQ(sendState, 1);
-    EXPECT_EQ(statusLabel(), "NONE");
-}
-
-TEST_F(Engine, AServiceWithoutABlockLengthIsNotUsable) {
+TEST_F(Engine, RecipientAndServiceErrorsStopTheSendBeforeAnyConnection) {
     ScriptedServer server;
-    startApp({{"Alice", "5551234", 1}});
+    startApp({{"Alice", "5551234", 1}, {"Nowhere", "5550000", 7}});
     pointService(1, server.port());
-    services[1].splitChars = 0;
-    selectSingle("Alice");
-    setMessage("Hi");
-    form->sendButtonClick(form->sendButton);
-    EXPECT_EQ(statusBar(), "Error: Problem with contact and/or service");
-    services[1].splitChars = 1000;
-    services[1].maxChars = 0;
-    form->sendButtonClick(form->sendButton);
-    EXPECT_EQ(statusBar(), "Error: Problem with contact and/or service");
+    const char* const problem = "Error: Problem with contact and/or service";
+    struct Case {
+        const char* name;
+        const char* text;
+        int split, max; // of service 1
+        const char* error;
+    } cases[] = {{"", "Hi", 1000, 1000, "Error: No recipient selected"},
+                 {"[ ]", "Hi", 1000, 1000, problem},     // nothing chosen yet
+                 {"Nowhere", "Hi", 1000, 1000, problem}, // service 7 is empty
+                 {"Alice", "Hi", 0, 1000, problem},      // a service without a block length is not usable
+                 {"Alice", "Hi", 1000, 0, problem},
+                 {"Alice", "", 1000, 1000, "Error: No message entered"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " " + c.error);
+        services[1].splitChars = c.split;
+        services[1].maxChars = c.max;
+        sendTo(c.name, c.text);
+        EXPECT_EQ(statusBar(), c.error);
+        EXPECT_EQ(sendState, 1);
+        EXPECT_EQ(statusLabel(), "NONE");
+    }
     pumpFor(20);
     EXPECT_EQ(server.connections(), 0);
 }
@@ -176,19 +145,25 @@ TEST_F(Engine, GroupSendPagesTheGroupsMembersOnly) {
     setMessage("Shift starts");
     form->sendButtonClick(form->sendButton);
     ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "DONE"; }));
-    const auto pages = server.pages();
-    ASSERT_EQ(pages.size(), 2u);
-    EXPECT_EQ(pages[0].pagerId, "5551111");
-    EXPECT_EQ(pages[1].pagerId, "5553333");
-    EXPECT_EQ(pages[1].pin, "77");
+    EXPECT_EQ(server.pagerIds(), (std::vector<std::string>{"5551111", "5553333"}));
+    ASSERT_EQ(server.pages().size(), 2u);
+    EXPECT_EQ(server.pages()[1].pin, "77");
     EXPECT_EQ(resultsLines().back(), "2 of 2 MESSAGES SENT OK"); // Dora has no valid service
 }
 
 TEST_F(Engine, BannerFromTheGreetingScrollsAcrossThePanel) {
-    ScriptedServer server;
-    server.setGreeting("220 \x02Hello there\r\n");
-    singleSend(server, "Hi", 1000, false);
-    EXPECT_EQ(cls::fromQString(form->messageLabel->text()), "Hello there");
+    // No STX at the 5th character: no banner; at most characters 6..45 of the reply, never past its CR.
+    const std::pair<std::string, std::string> cases[] = {
+        {"220 Hello there\r\n", ""},
+        {"220 \x02" + std::string(60, 'x') + "\r\n", std::string(40, 'x')},
+        {"220 \x02Hello there\r\n", "Hello there"}};
+    for (const auto& [greeting, banner] : cases) {
+        restartApp();
+        ScriptedServer server;
+        server.setGreeting(greeting);
+        singleSend(server, "Hi", 1000, false);
+        EXPECT_EQ(labelText(form->messageLabel), banner);
+    }
     const int x0 = form->messageLabel->x();
     form->Timer1Timer(nullptr);
     EXPECT_EQ(form->messageLabel->x(), x0 + 4);
@@ -196,26 +171,11 @@ TEST_F(Engine, BannerFromTheGreetingScrollsAcrossThePanel) {
         form->Timer1Timer(nullptr);
     EXPECT_EQ(form->messageLabel->x(), 2);
     EXPECT_GE(form->messageLabel->x() + form->messageLabel->width(), 2);
-
-    form.reset();
-    results.reset();
-    ScriptedServer plain;
-    plain.setGreeting("220 Hello there\r\n"); // no STX at the 5th character: no banner
-    singleSend(plain, "Hi", 1000, false);
-    EXPECT_TRUE(form->messageLabel->text().isEmpty());
-
-    form.reset();
-    results.reset();
-    ScriptedServer longOne; // at most characters 6..45 of the reply, never past its CR
-    longOne.setGreeting("220 \x02" + std::string(60, 'x') + "\r\n");
-    singleSend(longOne, "Hi", 1000, false);
-    EXPECT_EQ(cls::fromQString(form->messageLabel->text()), std::string(40, 'x'));
 }
 
 TEST_F(Engine, ConnectFailureRetriesTheBackupHostOnItsOwnPort) {
     ScriptedServer backup;
-    startApp({{"Alice", "5551234", 1}});
-    pointService(1, refusedPort());
+    startWithAlice(refusedPort());
     services[1].backupHostField = "127.0.0.1";
     splitIPintoParts();
     backupPort = static_cast<uint16_t>(backup.port());
@@ -225,25 +185,19 @@ TEST_F(Engine, ConnectFailureRetriesTheBackupHostOnItsOwnPort) {
         pauses.push_back(ms);
         stateAtPause = sendState;
     };
-    selectSingle("Alice");
-    setMessage("Hi");
-    form->sendButtonClick(form->sendButton);
+    sendTo("Alice");
     ASSERT_TRUE(pumpUntil([&] { return !pauses.empty(); }));
     EXPECT_EQ(pauses, std::vector<uint32_t>{150});
     EXPECT_EQ(stateAtPause, 2);
     EXPECT_TRUE(usingBackup);
     EXPECT_EQ(timeoutLeft, 30);
     ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "SUCCESS" && sendState == 1; }));
-    EXPECT_EQ(backup.pages().size(), 1u);
-    EXPECT_EQ(backup.pages()[0].text, "Hi");
+    EXPECT_EQ(backup.texts(), std::vector<std::string>{"Hi"});
 }
 
 TEST_F(Engine, ConnectFailureWithoutBackupFailsAndLogs) {
-    startApp({{"Alice", "5551234", 1}});
-    pointService(1, refusedPort());
-    selectSingle("Alice");
-    setMessage("Hi");
-    form->sendButtonClick(form->sendButton);
+    startWithAlice(refusedPort());
+    sendTo("Alice");
     ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "FAIL"; }));
     EXPECT_EQ(statusBar().rfind("Error: ", 0), 0u) << statusBar();
     EXPECT_EQ(logText(),
@@ -252,13 +206,9 @@ TEST_F(Engine, ConnectFailureWithoutBackupFailsAndLogs) {
 }
 
 TEST_F(Engine, SingleSendTimesOutAfterThirtySecondsOfTheClock) {
-    ScriptedServer silent;
-    silent.setGreeting(""); // accepts, never answers
-    startApp({{"Alice", "5551234", 1}});
-    pointService(1, silent.port());
-    selectSingle("Alice");
-    setMessage("Hi");
-    form->sendButtonClick(form->sendButton);
+    ScriptedServer silent(""); // accepts, never answers
+    startWithAlice(silent.port());
+    sendTo("Alice");
     ASSERT_TRUE(pumpUntil([&] { return sendState == 3; }));
     advance(87 * kTimerInterval); // at least 29 seconds counted
     EXPECT_EQ(sendState, 3);
@@ -272,13 +222,9 @@ TEST_F(Engine, SingleSendTimesOutAfterThirtySecondsOfTheClock) {
 }
 
 TEST_F(Engine, CancelEndsTheDialogue) {
-    ScriptedServer silent;
-    silent.setGreeting("");
-    startApp({{"Alice", "5551234", 1}});
-    pointService(1, silent.port());
-    selectSingle("Alice");
-    setMessage("Hi");
-    form->sendButtonClick(form->sendButton);
+    ScriptedServer silent("");
+    startWithAlice(silent.port());
+    sendTo("Alice");
     ASSERT_TRUE(pumpUntil([&] { return sendState == 3; }));
     form->cancelSendButton->click();
     EXPECT_EQ(statusLabel(), "CANCEL");
@@ -292,14 +238,11 @@ TEST_F(Engine, CancelEndsTheDialogue) {
 }
 
 TEST_F(Engine, CancelInAMultipleSendEndsOnlyTheCurrentService) {
-    ScriptedServer silent, second;
-    silent.setGreeting("");
+    ScriptedServer silent(""), second;
     startApp({{"Anna", "5551111", 1}, {"Bert", "5552222", 2}});
     pointService(1, silent.port());
     pointService(2, second.port());
-    checkNames({"Anna", "Bert"});
-    setMessage("Hi");
-    form->sendButtonClick(form->sendButton);
+    sendToChecked({"Anna", "Bert"});
     ASSERT_TRUE(pumpUntil([&] { return sendState == 3 && currentService == 1; }));
     form->cancelSendButtonClick(form->cancelSendButton);
     ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "DONE"; }));
@@ -311,20 +254,13 @@ TEST_F(Engine, CancelInAMultipleSendEndsOnlyTheCurrentService) {
 
 TEST_F(Engine, RepliesAreFramedByLines) {
     LoopbackPeer peer;
-    startApp({{"Alice", "5551234", 1}});
-    pointService(1, peer.port());
-    selectSingle("Alice");
-    setMessage("Hi");
-    form->sendButtonClick(form->sendButton);
-    ASSERT_TRUE(pumpUntil([&] { return peer.tryAccept() && sendState == 3; }));
+    connectPeer(peer);
     // A reply split over two segments is one reply.
     peer.send("22");
     pumpFor(20);
     EXPECT_EQ(form->repliesHandled(), 0u);
     peer.send("0 Ready\r\n");
-    std::string line;
-    ASSERT_TRUE(pumpUntil([&] { return !(line = peer.takeLine()).empty(); }));
-    EXPECT_EQ(line, "PAGE 5551234\r\n");
+    EXPECT_EQ(peer.waitLine(), "PAGE 5551234\r\n");
     // Two replies in one segment are both read.
     peer.send("250 Pager ID Accepted\r\n421 Shutting down\r\n");
     ASSERT_TRUE(pumpUntil([&] { return peer.peerClosed() && sendState == 1; }));
@@ -336,34 +272,20 @@ TEST_F(Engine, RepliesAreFramedByLines) {
 
 TEST_F(Engine, AnEndlessReplyLineIsCutAtItsBound) {
     LoopbackPeer peer;
-    startApp({{"Alice", "5551234", 1}});
-    pointService(1, peer.port());
-    selectSingle("Alice");
-    setMessage("Hi");
-    form->sendButtonClick(form->sendButton);
-    ASSERT_TRUE(pumpUntil([&] { return peer.tryAccept() && sendState == 3; }));
+    connectPeer(peer);
     peer.send("220 " + std::string(100000, 'z'));
     ASSERT_TRUE(pumpUntil([&] { return form->repliesHandled() >= 1; }));
-    std::string line;
-    ASSERT_TRUE(pumpUntil([&] { return !(line = peer.takeLine()).empty(); }));
-    EXPECT_EQ(line, "PAGE 5551234\r\n");            // the cut line was still a greeting
+    EXPECT_EQ(peer.waitLine(), "PAGE 5551234\r\n"); // the cut line was still a greeting
     peer.send("zzzz\r\n250 Pager ID Accepted\r\n"); // the rest of the long line is skipped
-    ASSERT_TRUE(pumpUntil([&] { return !(line = peer.takeLine()).empty(); }));
-    EXPECT_EQ(line.rfind("MESS SNPPENCRYPTED128", 0), 0u);
+    EXPECT_EQ(peer.waitLine().rfind("MESS SNPPENCRYPTED128", 0), 0u);
     EXPECT_EQ(form->repliesHandled(), 2u);
 }
 
 TEST_F(Engine, RepliesBufferedWhileClosingAreDropped) {
     LoopbackPeer peer;
-    startApp({{"Alice", "5551234", 1}});
-    pointService(1, peer.port());
-    selectSingle("Alice");
-    setMessage("Hi");
-    form->sendButtonClick(form->sendButton);
-    ASSERT_TRUE(pumpUntil([&] { return peer.tryAccept() && sendState == 3; }));
+    connectPeer(peer);
     peer.send("220 Ready\r\n");
-    std::string line;
-    ASSERT_TRUE(pumpUntil([&] { return !(line = peer.takeLine()).empty(); }));
+    ASSERT_FALSE(peer.waitLine().empty());
     // 214 closes the connection; the 250 behind it must not send MESS on the closing socket.
     peer.send("214 Help follows\r\n250 Pager ID Accepted\r\n");
     ASSERT_TRUE(pumpUntil([&] { return peer.peerClosed() && sendState == 1; }));
@@ -376,9 +298,7 @@ TEST_F(Engine, MultipleSendGoesOnWhenAServiceCannotBeConnected) {
     startApp({{"Anna", "5551111", 1}, {"Bert", "5552222", 1}, {"Cleo", "5553333", 2}});
     pointService(1, refusedPort()); // no backup host: the service fails at once
     pointService(2, second.port());
-    checkNames({"Anna", "Bert", "Cleo"});
-    setMessage("Hi");
-    form->sendButtonClick(form->sendButton);
+    sendToChecked({"Anna", "Bert", "Cleo"});
     ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "DONE"; }));
     EXPECT_EQ(resultsLines().back(), "1 of 3 MESSAGES SENT OK");
     EXPECT_EQ(second.pages().size(), 1u);
@@ -396,23 +316,16 @@ TEST_F(Engine, MultipleSendGoesOnAfterATimeOutWithNoSocketOpen) {
     services[1].backupHostField = "256.256.256.256";
     splitIPintoParts();
     pointService(2, second.port());
-    checkNames({"Anna", "Cleo"});
-    setMessage("Hi");
-    form->sendButtonClick(form->sendButton);
+    sendToChecked({"Anna", "Cleo"});
     ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "DONE"; }));
     EXPECT_EQ(second.pages().size(), 1u);
     EXPECT_EQ(resultsLines().back(), "1 of 2 MESSAGES SENT OK");
 }
 
 TEST_F(Engine, MultipleSendTimeOutBelowOneSecondCountsAs45) {
-    ScriptedServer silent;
-    silent.setGreeting("");
+    ScriptedServer silent("");
     pwtest::writeFile("snppqorn.ini", "[LOGGING]\nloggingEnabled=1\n[General]\ntimeout=0\n");
-    startApp({{"Anna", "5551111", 1}, {"Bert", "5552222", 1}});
-    pointService(1, silent.port());
-    checkNames({"Anna", "Bert"});
-    setMessage("Hi");
-    form->sendButtonClick(form->sendButton);
+    sendToAll({{"Anna", "5551111", 1}, {"Bert", "5552222", 1}}, silent.port());
     EXPECT_EQ(timeoutLeft, 45);
     ASSERT_TRUE(pumpUntil([&] { return sendState == 3; }));
     advance(46 * 1000);
@@ -425,15 +338,8 @@ TEST_F(Engine, MultipleSendTimeOutBelowOneSecondCountsAs45) {
 
 TEST_F(Engine, TimeOutDuringAPageNamesThePageInProgress) {
     ScriptedServer server;
-    server.setScript([](const std::string& line, int) -> std::optional<ScriptedServer::Reply> {
-        if (line == "PAGE 5552222") return ScriptedServer::Reply{""}; // no answer
-        return std::nullopt;
-    });
-    startApp({{"Anna", "5551111", 1}, {"Bert", "5552222", 1}, {"Cleo", "5553333", 1}});
-    pointService(1, server.port());
-    checkNames({"Anna", "Bert", "Cleo"});
-    setMessage("Hi");
-    form->sendButtonClick(form->sendButton);
+    server.answer("PAGE 5552222", ""); // no answer
+    sendToAll({{"Anna", "5551111", 1}, {"Bert", "5552222", 1}, {"Cleo", "5553333", 1}}, server.port());
     ASSERT_TRUE(pumpUntil([&] { return sendState == 6 && currentName == "Bert"; }));
     advance(46 * 1000);
     ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "DONE"; }));
@@ -443,17 +349,10 @@ TEST_F(Engine, TimeOutDuringAPageNamesThePageInProgress) {
         << logText();
 }
 
-TEST_F(Engine, RefusedGreetingOrLoginEndsTheServiceAtOnce) {
+TEST_F(Engine, RefusedLoginEndsTheServiceAtOnce) {
     ScriptedServer server;
-    server.setScript([](const std::string& line, int) -> std::optional<ScriptedServer::Reply> {
-        if (line.rfind("LOGI", 0) == 0) return ScriptedServer::Reply{"550 Login refused\r\n"};
-        return std::nullopt;
-    });
-    startApp({{"Anna", "5551111", 1}, {"Bert", "5552222", 1}});
-    pointService(1, server.port(), ",user,pw");
-    checkNames({"Anna", "Bert"});
-    setMessage("Hi");
-    form->sendButtonClick(form->sendButton);
+    server.answer("LOGI", "550 Login refused\r\n");
+    sendToAll({{"Anna", "5551111", 1}, {"Bert", "5552222", 1}}, server.port(), "Hi", ",user,pw");
     ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "DONE"; }));
     EXPECT_EQ(resultsLines().back(), "0 of 2 MESSAGES SENT OK");
     EXPECT_NE(logText().find("ERROR code:550, SRVC:Tarvo, CONTACTS:Anna,Bert, MSG:Hi"), std::string::npos);
@@ -462,15 +361,9 @@ TEST_F(Engine, RefusedGreetingOrLoginEndsTheServiceAtOnce) {
 
 TEST_F(Engine, SuccessStaysSuccessWhenQuitIsNeverAnswered) {
     ScriptedServer server;
-    server.setScript([](const std::string& line, int) -> std::optional<ScriptedServer::Reply> {
-        if (line == "QUIT") return ScriptedServer::Reply{""};
-        return std::nullopt;
-    });
-    startApp({{"Alice", "5551234", 1}});
-    pointService(1, server.port());
-    selectSingle("Alice");
-    setMessage("Hi");
-    form->sendButtonClick(form->sendButton);
+    server.answer("QUIT", "");
+    startWithAlice(server.port());
+    sendTo("Alice");
     ASSERT_TRUE(pumpUntil([&] { return sendState == 9; }));
     EXPECT_EQ(statusLabel(), "SUCCESS");
     advance(31 * 1000);
@@ -483,13 +376,8 @@ TEST_F(Engine, SuccessStaysSuccessWhenQuitIsNeverAnswered) {
 TEST_F(Engine, FutureDeliveryIsLoggedOnlyWhenTheServerTookHold) {
     for (bool accept : {true, false}) {
         ScriptedServer server;
-        server.setScript([accept](const std::string& line, int) -> std::optional<ScriptedServer::Reply> {
-            if (!accept && line.rfind("HOLD", 0) == 0)
-                return ScriptedServer::Reply{"500 Command Not Implemented, Try Again\r\n"};
-            return std::nullopt;
-        });
-        startApp({{"Alice", "5551234", 1}});
-        pointService(1, server.port());
+        if (!accept) server.answer("HOLD", "500 Command Not Implemented, Try Again\r\n");
+        startWithAlice(server.port());
         selectSingle("Alice");
         setMessage("Later");
         holdTime = "250101083000";
@@ -506,28 +394,20 @@ TEST_F(Engine, FutureDeliveryIsLoggedOnlyWhenTheServerTookHold) {
                       "SRVC:Tarvo, CONTACTS:Alice, MSG:Later\r\n"
                       "3/7/2024 10:00:00 AM, Message Sent OK, SRVC:Tarvo, CONTACT:Alice, MSG:Later\r\n");
         }
-        form.reset();
-        results.reset();
-        std::filesystem::remove_all("logs");
+        restartApp();
     }
 }
 
 TEST_F(Engine, UnsafePagerIdsAreNotSent) {
     ScriptedServer server;
-    startApp({{"Anna", "5551111", 1},
-              {"Evil", "555\r\nSEND", 1},
-              {"Gap", "555 1234", 1},
-              {"Pin", "5554444", 1, "1\n2"},
-              {"Zed", "5559999", 1}});
-    pointService(1, server.port());
-    checkNames({"Anna", "Evil", "Gap", "Pin", "Zed"});
-    setMessage("Hi");
-    form->sendButtonClick(form->sendButton);
+    sendToAll({{"Anna", "5551111", 1},
+               {"Evil", "555\r\nSEND", 1},
+               {"Gap", "555 1234", 1},
+               {"Pin", "5554444", 1, "1\n2"},
+               {"Zed", "5559999", 1}},
+              server.port());
     ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "DONE"; }));
-    const auto pages = server.pages();
-    ASSERT_EQ(pages.size(), 2u);
-    EXPECT_EQ(pages[0].pagerId, "5551111");
-    EXPECT_EQ(pages[1].pagerId, "5559999");
+    EXPECT_EQ(server.pagerIds(), (std::vector<std::string>{"5551111", "5559999"}));
     for (const auto& l : server.transcript())
         EXPECT_EQ(l.find("C: SEND\\r\\n\\r\\n"), std::string::npos);
     EXPECT_EQ(countOf(logText(), "ERROR: Invalid pager ID or PIN."), 3);
@@ -538,18 +418,14 @@ TEST_F(Engine, ARecipientDeletedDuringTheSendIsSkipped) {
     ScriptedServer server;
     std::atomic<bool> deleted{false};
     // Bert disappears from the table while Anna's page is under way (before his turn comes).
-    server.setScript([&](const std::string& line, int) -> std::optional<ScriptedServer::Reply> {
+    server.setScript([&](const std::string& line) -> std::optional<std::string> {
         if (line == "PAGE 5551111") {
             deleteContact("Bert");
             deleted = true;
         }
         return std::nullopt;
     });
-    startApp({{"Anna", "5551111", 1}, {"Bert", "5552222", 1}, {"Cleo", "5553333", 1}});
-    pointService(1, server.port());
-    checkNames({"Anna", "Bert", "Cleo"});
-    setMessage("Hi");
-    form->sendButtonClick(form->sendButton);
+    sendToAll({{"Anna", "5551111", 1}, {"Bert", "5552222", 1}, {"Cleo", "5553333", 1}}, server.port());
     ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "DONE"; }));
     EXPECT_TRUE(deleted);
     EXPECT_EQ(server.pages().size(), 2u);
@@ -566,9 +442,7 @@ TEST_F(Engine, ALogThatCannotBeWrittenIsReportedOnceAndTheSendGoesOn) {
     pointService(1, server.port());
     pwtest::writeFile("logs-blocker", "x");
     loggingDir = "logs-blocker/sub/"; // cannot be created: a file stands in its way
-    checkNames({"Anna", "Bert"});
-    setMessage("Hi");
-    form->sendButtonClick(form->sendButton);
+    sendToChecked({"Anna", "Bert"});
     std::vector<std::string> shown;
     ASSERT_TRUE(pumpUntil([&] {
         if (shown.empty() || shown.back() != statusBar()) shown.push_back(statusBar());
@@ -576,22 +450,8 @@ TEST_F(Engine, ALogThatCannotBeWrittenIsReportedOnceAndTheSendGoesOn) {
     }));
     EXPECT_EQ(server.pages().size(), 2u);
     EXPECT_EQ(resultsLines().back(), "2 of 2 MESSAGES SENT OK");
-    EXPECT_EQ(std::count_if(shown.begin(), shown.end(),
-                            [](auto& s) { return s.rfind("Error: Unable to write log file: ", 0) == 0; }),
+    EXPECT_EQ(countLines(shown, [](auto& s) { return s.rfind("Error: Unable to write log file: ", 0) == 0; }),
               1);
-}
-
-TEST_F(Engine, TheLogFolderIsCreatedWhenNeeded) {
-    ScriptedServer server;
-    startApp({{"Alice", "5551234", 1}});
-    pointService(1, server.port());
-    loggingDir = "later"; // no separator at the end, folder missing
-    selectSingle("Alice");
-    setMessage("Hi");
-    form->sendButtonClick(form->sendButton);
-    ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "SUCCESS" && sendState == 1; }));
-    EXPECT_EQ(pwtest::readFile("later/03_07_24.txt"),
-              "3/7/2024 10:00:00 AM, Message Sent OK, SRVC:Tarvo, CONTACT:Alice, MSG:Hi\r\n");
 }
 
 TEST_F(Engine, TheRealTimerCountsASecondEveryThirdTick) {

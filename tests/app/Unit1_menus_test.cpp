@@ -8,13 +8,9 @@
 #include "app/instructions.h"
 #include "app/sendLater.h"
 #include "app/viewContact.h"
-#include "classlib/MemTable.h"
-#include "classlib/ui/Dialogs.h"
-#include "classlib/ui/QtText.h"
 
 #include <QAction>
 #include <QApplication>
-#include <QLabel>
 #include <QListWidget>
 #include <QTest>
 
@@ -22,36 +18,19 @@ using namespace snpptest;
 
 namespace {
 
-std::string text(const QLabel* l) {
-    return cls::fromQString(l->text());
-}
-
-std::vector<std::string> groupItems(const TForm1& f) {
-    std::vector<std::string> items;
-    for (int r = 0; r < f.groupsListBox->count(); ++r)
-        items.push_back(cls::fromQString(f.groupsListBox->item(r)->text()));
-    return items;
-}
-
-// The main window with every window it opens, created in the program's order.
+// The main window with every window it opens, all there before its first showing.
 class MenusTest : public AppTest {
 protected:
     void start(const std::vector<Contact>& contacts, const std::string& groups = "") {
         pwtest::writeFile("snppqorn.ini", "[LOGGING]\nloggingEnabled=0\n[Groups]\n" + groups);
-        results = std::make_unique<TsendingMemoForm>();
-        form = std::make_unique<TForm1>();
         contactsWindow = std::make_unique<TcontactsGridForm>();
         viewWindow = std::make_unique<TviewContactForm>();
         instructionsWindow = std::make_unique<TInstructionsForm>();
         configWindow = std::make_unique<TconfigForm>();
         aboutWindow = std::make_unique<TAboutForm>();
         sendLaterWindow = std::make_unique<TSendLaterForm>();
-        seedContacts(contacts);
-        form->dailyLog().setTimeSource([this] { return logDay; });
-        form->sleepFn = [](uint32_t) {};
+        startApp(contacts);
         form->move(100, 80);
-        form->show();
-        QApplication::processEvents();
         list = form->namesListbox;
     }
     void TearDown() override {
@@ -84,22 +63,24 @@ const std::vector<Contact> kTeam = {
 } // namespace
 
 TEST_F(MenusTest, ADoubleClickShowsTheContact) {
-    start(kTeam);
+    start({{"Anna", "5551111", 1}, {"Bert", "5552222", 4}, {"Dirk", "5554444", 0}});
+    services[4].name = "Night Co"; // a service other than the first: its own number and name
     struct Seen {
         std::string name, id, service;
         QPoint offset;
         bool modal = false;
     } seen;
     auto look = [&] {
-        seen = {text(viewWindow->nameLabel), text(viewWindow->idLabel), text(viewWindow->serviceLabel),
-                offset(viewWindow.get()), QApplication::activeModalWidget() == viewWindow.get()};
+        seen = {labelText(viewWindow->nameLabel), labelText(viewWindow->idLabel),
+                labelText(viewWindow->serviceLabel), offset(viewWindow.get()),
+                QApplication::activeModalWidget() == viewWindow.get()};
         viewWindow->okbutton->click();
     };
     whenShown(viewWindow.get(), look);
     doubleClick("Bert");
     EXPECT_EQ(seen.name, "Bert");
     EXPECT_EQ(seen.id, "5552222");
-    EXPECT_EQ(seen.service, "1  [Tarvo]");
+    EXPECT_EQ(seen.service, "4  [Night Co]");
     EXPECT_EQ(seen.offset, QPoint(150, 50));
     EXPECT_TRUE(seen.modal);
     EXPECT_FALSE(viewWindow->isVisible());
@@ -127,15 +108,7 @@ TEST_F(MenusTest, AfterTheContactsWindowTheListIsRefilledAndTheRecipientsCleared
     whenShown(contactsWindow.get(), [&] {
         where = offset(contactsWindow.get());
         // Someone else's change to the table while the window is open.
-        cls::TMemTable t;
-        t.SetDatabaseName(kContactsDatabase);
-        t.SetTableName(kContactsTable);
-        t.Open();
-        t.Append();
-        t.FieldByName("name")->SetAsString("Carl");
-        t.FieldByName("id")->SetAsString("5553333");
-        t.FieldByName("servicenumber")->SetAsInteger(1);
-        t.Post();
+        addContact({"Carl", "5553333", 1});
         contactsWindow->exitButton->click();
     });
     form->ContactsDatabase1->trigger();
@@ -143,8 +116,8 @@ TEST_F(MenusTest, AfterTheContactsWindowTheListIsRefilledAndTheRecipientsCleared
     ASSERT_EQ(list->Items.Count(), 4);
     EXPECT_EQ(list->Items[2], "Carl");
     EXPECT_EQ(list->StateCount(cbChecked), 0) << "the refill loses the check marks";
-    EXPECT_EQ(cls::fromQString(form->toNameLabel->text()), "");
-    EXPECT_EQ(cls::fromQString(form->toIDlabel->text()), "");
+    EXPECT_EQ(labelText(form->toNameLabel), "");
+    EXPECT_EQ(labelText(form->toIDlabel), "");
     EXPECT_TRUE(form->NamesSelectingPanel->isHidden());
     EXPECT_TRUE(form->groupSelectingLabel->isHidden());
     EXPECT_TRUE(form->groupsListBox->selectedItems().isEmpty());
@@ -161,7 +134,7 @@ TEST_F(MenusTest, AfterTheConfigurationWindowTheGroupsListIsRefilled) {
     form->Configure1->trigger();
     EXPECT_EQ(where, QPoint(20, 20));
     EXPECT_FALSE(configWindow->isVisible());
-    EXPECT_EQ(groupItems(*form), (std::vector<std::string>{"G2: Ward", "G3: Night"}));
+    EXPECT_EQ(groupItems(), (std::vector<std::string>{"G2: Ward", "G3: Night"}));
 }
 
 TEST_F(MenusTest, AboutShowsTheVersionAndExitEndsTheWindow) {
@@ -169,7 +142,7 @@ TEST_F(MenusTest, AboutShowsTheVersionAndExitEndsTheWindow) {
     std::string version;
     bool modal = false;
     whenShown(aboutWindow.get(), [&] {
-        version = text(aboutWindow->versionLabel);
+        version = labelText(aboutWindow->versionLabel);
         modal = QApplication::activeModalWidget() == aboutWindow.get();
         aboutWindow->okButton->click();
     });
@@ -208,7 +181,7 @@ TEST_F(MenusTest, FutureDeliverySendsHoldWithTheTimeEntered) {
     EXPECT_EQ(where, QPoint(150, 50));
     ASSERT_TRUE(pumpUntil([&] { return server.pages().size() == 1 && sendState == 1; }));
     EXPECT_EQ(server.pages()[0].hold, "300102210500");
-    EXPECT_EQ(server.pages()[0].pagerId, "5552222");
+    EXPECT_EQ(server.pagerIds(), std::vector<std::string>{"5552222"});
 
     // Cancelled: nothing is sent.
     whenShown(sendLaterWindow.get(), [&] { sendLaterWindow->cancelButton->click(); });

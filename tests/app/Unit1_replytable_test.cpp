@@ -2,8 +2,6 @@
 // "214" and a reply shorter than a code, over a real loopback connection.
 #include "tests/app/AppFixture.h"
 
-#include <QLabel>
-
 using namespace snpptest;
 
 namespace {
@@ -30,43 +28,29 @@ std::string name(const char* reply) {
     return r.size() >= 3 ? r.substr(0, 3) : "short";
 }
 
-const std::vector<Cell>& cells() {
-    static const std::vector<Cell> all = [] {
-        std::vector<Cell> c;
-        const char* replies[] = {"220 Ready", "250 OK", "550 Refused", "421 Closing", "221 Bye",
-                                 "214 Help",  "2"};
-        for (int state = 1; state <= 9; ++state) {
-            for (const char* r : replies) {
-                const std::string code = name(r);
-                Cell cell{state, r, Outcome::Ignored};
-                if (code == "214" || code == "short")
-                    cell.outcome = Outcome::StatusClose;
-                else if (code == "221")
-                    cell.outcome = state == 4 ? Outcome::StatusClose : Outcome::Closed;
-                else if (code == "421")
-                    cell.outcome = (state >= 3 && state <= 8) ? Outcome::EndService : Outcome::Closed;
-                else if (code == "550") {
-                    if (state == 3 || state == 4)
-                        cell.outcome = Outcome::EndService;
-                    else if (state == 5)
-                        cell = {state, r, Outcome::Next, "PAGE 5551234", 6};
-                    else if (state >= 6 && state <= 8)
-                        cell.outcome = Outcome::PageFail;
-                } else if (code == "220" && state == 3) {
-                    cell = {state, r, Outcome::Next, "PAGE 5551234", 6};
-                } else if (code == "250") {
-                    if (state == 4) cell = {state, r, Outcome::Next, "PAGE 5551234", 6};
-                    if (state == 5) cell = {state, r, Outcome::Next, "PAGE 5551234", 6};
-                    if (state == 6) cell = {state, r, Outcome::Next, "MESS SNPPENCRYPTED128cooh", 7};
-                    if (state == 7) cell = {state, r, Outcome::Next, "SEND", 8};
-                    if (state == 8) cell = {state, r, Outcome::Next, "QUIT", 9};
-                }
-                c.push_back(cell);
-            }
-        }
-        return c;
-    }();
-    return all;
+// What reply r does in state s.
+Cell cellFor(int s, const char* r) {
+    const std::string code = name(r);
+    const auto next = [&](const char* line, int to) { return Cell{s, r, Outcome::Next, line, to}; };
+    if (code == "214" || code == "short") return {s, r, Outcome::StatusClose};
+    if (code == "221") return {s, r, s == 4 ? Outcome::StatusClose : Outcome::Closed};
+    if (code == "421") return {s, r, s >= 3 && s <= 8 ? Outcome::EndService : Outcome::Closed};
+    if (code == "550" && (s == 3 || s == 4)) return {s, r, Outcome::EndService};
+    if (code == "550" && s >= 6 && s <= 8) return {s, r, Outcome::PageFail};
+    if ((code == "220" && s == 3) || (code == "250" && (s == 4 || s == 5)) || (code == "550" && s == 5))
+        return next("PAGE 5551234", 6);
+    const char* const after[] = {"MESS SNPPENCRYPTED128cooh", "SEND", "QUIT"};
+    if (code == "250" && s >= 6 && s <= 8) return next(after[s - 6], s + 1);
+    return {s, r, Outcome::Ignored};
+}
+
+std::vector<Cell> cells() {
+    std::vector<Cell> c;
+    for (int state = 1; state <= 9; ++state)
+        for (const char* r :
+             {"220 Ready", "250 OK", "550 Refused", "421 Closing", "221 Bye", "214 Help", "2"})
+            c.push_back(cellFor(state, r));
+    return c;
 }
 
 class ReplyTable : public AppTest, public ::testing::WithParamInterface<Cell> {};
@@ -74,9 +58,8 @@ class ReplyTable : public AppTest, public ::testing::WithParamInterface<Cell> {}
 // Plays the dialogue up to the wanted state: a login for state 4, a delivery time for state 5.
 void reach(AppTest& t, TForm1& form, LoopbackPeer& peer, int state) {
     auto expectLine = [&](const std::string& start) {
-        std::string line;
-        ASSERT_TRUE(pumpUntil([&] { return !(line = peer.takeLine()).empty(); })) << "waiting for " << start;
-        ASSERT_EQ(line.rfind(start, 0), 0u) << line;
+        const std::string line = peer.waitLine();
+        ASSERT_EQ(line.rfind(start, 0), 0u) << "waiting for " << start << ", got " << line;
         ASSERT_EQ(line.substr(line.size() - 2), "\r\n");
     };
     ASSERT_TRUE(pumpUntil([&] { return peer.tryAccept() && sendState == 3; }));
@@ -103,11 +86,11 @@ void reach(AppTest& t, TForm1& form, LoopbackPeer& peer, int state) {
 TEST_P(ReplyTable, Cell) {
     const Cell& cell = GetParam();
     LoopbackPeer peer;
-    startApp({{"Alice", "5551234", 1}});
-    pointService(1, peer.port(), cell.state == 4 ? ",user, secret" : "");
+    startWithAlice(peer.port());
+    if (cell.state == 4) pointService(1, peer.port(), ",user, secret");
+    if (cell.state == 5) holdTime = "240101120000";
     selectSingle("Alice");
     setMessage("Hi");
-    if (cell.state == 5) holdTime = "240101120000";
     form->sendButtonClick(nullptr); // keeps the delivery time
     ASSERT_NO_FATAL_FAILURE(reach(*this, *form, peer, cell.state));
     const std::string labelBefore = statusLabel();
@@ -125,10 +108,8 @@ TEST_P(ReplyTable, Cell) {
         EXPECT_EQ(sendState, cell.state);
         EXPECT_EQ(logText(), logBefore);
         break;
-    case Outcome::Next: {
-        std::string line;
-        ASSERT_TRUE(pumpUntil([&] { return !(line = peer.takeLine()).empty(); }));
-        EXPECT_EQ(line, std::string(cell.nextLine) + "\r\n");
+    case Outcome::Next:
+        EXPECT_EQ(peer.waitLine(), std::string(cell.nextLine) + "\r\n");
         EXPECT_EQ(sendState, cell.nextState);
         EXPECT_FALSE(peer.peerClosed());
         if (cell.state == 5 && name(cell.reply) == "550") {
@@ -142,7 +123,6 @@ TEST_P(ReplyTable, Cell) {
                       std::string::npos);
         }
         break;
-    }
     case Outcome::Closed:
     case Outcome::StatusClose:
     case Outcome::PageFail:

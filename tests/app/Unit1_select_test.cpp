@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QKeyEvent>
-#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -15,10 +14,6 @@
 using namespace snpptest;
 
 namespace {
-
-std::string text(const QLabel* l) {
-    return cls::fromQString(l->text());
-}
 
 // Records the key presses that reach a widget.
 class KeySpy : public QObject {
@@ -62,19 +57,17 @@ protected:
         return i < 0 ? "<none>" : list->Items[i];
     }
     bool groupSelected() const { return !form->groupsListBox->selectedItems().isEmpty(); }
-    std::string to() const { return text(form->toNameLabel); }
-    std::string id() const { return text(form->toIDlabel); }
-    // Sends the memo text and waits for the multiple send's summary.
-    void sendAndWait() {
+    std::string to() const { return labelText(form->toNameLabel); }
+    std::string id() const { return labelText(form->toIDlabel); }
+    // Sends text to the scripted server with the Send button; returns the pager ids paged.
+    std::vector<std::string> sendAndPage(const std::string& text) {
+        ScriptedServer server;
+        pointService(1, server.port());
+        setMessage(text);
         form->sendButton->click();
-        ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "DONE" || statusLabel() == "SUCCESS"; }));
-        ASSERT_TRUE(pumpUntil([&] { return sendState == 1; }));
-    }
-    std::vector<std::string> pagedIds(const ScriptedServer& server) const {
-        std::vector<std::string> ids;
-        for (const auto& p : server.pages())
-            ids.push_back(p.pagerId);
-        return ids;
+        EXPECT_TRUE(pumpUntil([&] { return statusLabel() == "DONE" || statusLabel() == "SUCCESS"; }));
+        EXPECT_TRUE(pumpUntil([&] { return sendState == 1; }));
+        return server.pagerIds();
     }
 
     TLncCheckList* list = nullptr;
@@ -107,11 +100,7 @@ TEST_F(SelectTest, AClickOnANameSelectsThatOneRecipient) {
     EXPECT_TRUE(form->arrowlabel->isHidden());
 
     // The send goes to the one name shown.
-    ScriptedServer server;
-    pointService(1, server.port());
-    setMessage("Single");
-    sendAndWait();
-    EXPECT_EQ(pagedIds(server), std::vector<std::string>{"5552222"});
+    EXPECT_EQ(sendAndPage("Single"), std::vector<std::string>{"5552222"});
 }
 
 TEST_F(SelectTest, WithANameCheckedAClickChangesNothingAndTheSendGoesToTheChecked) {
@@ -133,11 +122,7 @@ TEST_F(SelectTest, WithANameCheckedAClickChangesNothingAndTheSendGoesToTheChecke
     EXPECT_EQ(to(), "[selected names]");
     EXPECT_FALSE(form->NamesSelectingPanel->isHidden());
 
-    ScriptedServer server;
-    pointService(1, server.port());
-    setMessage("Checked only");
-    sendAndWait();
-    EXPECT_EQ(pagedIds(server), std::vector<std::string>{"5551111"});
+    EXPECT_EQ(sendAndPage("Checked only"), std::vector<std::string>{"5551111"});
 }
 
 TEST_F(SelectTest, CheckingAfterAGroupLeavesTheGroupMode) {
@@ -155,11 +140,7 @@ TEST_F(SelectTest, CheckingAfterAGroupLeavesTheGroupMode) {
     EXPECT_FALSE(groupSelected());
 
     // Cleo is not in group 2: the send goes to her alone.
-    ScriptedServer server;
-    pointService(1, server.port());
-    setMessage("Not the ward");
-    sendAndWait();
-    EXPECT_EQ(pagedIds(server), std::vector<std::string>{"5553333"});
+    EXPECT_EQ(sendAndPage("Not the ward"), std::vector<std::string>{"5553333"});
 }
 
 TEST_F(SelectTest, SelectAllAndDeselectAll) {
@@ -193,11 +174,7 @@ TEST_F(SelectTest, SelectAllAndDeselectAll) {
     EXPECT_EQ(to(), "[Group 2]");
     EXPECT_FALSE(form->groupSelectingLabel->isHidden());
 
-    ScriptedServer server;
-    pointService(1, server.port());
-    setMessage("Ward round");
-    sendAndWait();
-    EXPECT_EQ(pagedIds(server), (std::vector<std::string>{"5551111", "5552222"}));
+    EXPECT_EQ(sendAndPage("Ward round"), (std::vector<std::string>{"5551111", "5552222"}));
 }
 
 TEST_F(SelectTest, GroupTenIsNotGroupOne) {
@@ -229,17 +206,13 @@ TEST_F(SelectTest, TheSearchFindsTheFirstNameNotLessThanTheTextInListOrder) {
     for (int i = 1; i < list->Items.Count(); ++i)
         ASSERT_LT(compareNames(list->Items[i - 1], list->Items[i]), 0) << "the list is in the search's order";
 
-    struct Case {
-        const char* typed;
-        const char* expect;
-    };
-    for (const Case& c :
-         {Case{"ba", "Baker"}, Case{"bax", "baxter"}, Case{"CARL", "CARLA"}, Case{"carl_", "Carl_x"},
-          Case{"o'", "o'Neil"}, Case{"oa", "Oates"}, Case{"a", "adams"}, Case{"zz", "\xC9mile"},
-          Case{"\xC9", "\xC9mile"}, Case{"\xFF", "\xC9mile"}, Case{"Dor", "Dora"}, Case{"ae", "Baker"},
-          Case{"z", "zoe"}}) {
-        form->typeNameedit->setText(cls::toQString(c.typed));
-        EXPECT_EQ(selected(), c.expect) << "typed " << c.typed;
+    const std::pair<const char*, const char*> cases[] = {
+        {"ba", "Baker"}, {"bax", "baxter"}, {"CARL", "CARLA"},  {"carl_", "Carl_x"},  {"o'", "o'Neil"},
+        {"oa", "Oates"}, {"a", "adams"},    {"zz", "\xC9mile"}, {"\xC9", "\xC9mile"}, {"\xFF", "\xC9mile"},
+        {"Dor", "Dora"}, {"ae", "Baker"},   {"z", "zoe"}};
+    for (const auto& [typed, expect] : cases) {
+        form->typeNameedit->setText(cls::toQString(typed));
+        EXPECT_EQ(selected(), expect) << "typed " << typed;
     }
     // Every prefix of every name, starting from wherever the last search left the selection.
     for (int i = 0; i < list->Items.Count(); ++i) {
@@ -331,15 +304,15 @@ TEST_F(SelectTest, SearchKeysWithANameCheckedDoNotChangeTheRecipients) {
 
 TEST_F(SelectTest, QuickMessagesAndTheLengthLabel) {
     start(kTeam);
-    EXPECT_EQ(text(form->lengthLabel), "(0)") << "nothing changed the memo yet";
+    EXPECT_EQ(labelText(form->lengthLabel), "(0)") << "nothing changed the memo yet";
 
     form->messageMemo->setFocus();
     typeKeys(form->messageMemo, "Caf\xE9 at 5");
-    EXPECT_EQ(text(form->lengthLabel), "(9 chars.)");
+    EXPECT_EQ(labelText(form->lengthLabel), "(9 chars.)");
 
     form->pickButtons[3]->click();
     EXPECT_EQ(cls::fromQString(form->messageMemo->toPlainText()), "Call the office");
-    EXPECT_EQ(text(form->lengthLabel), "(15 chars.)");
+    EXPECT_EQ(labelText(form->lengthLabel), "(15 chars.)");
 
     quickMessages[5].clear();
     form->pickButtons[5]->click();
@@ -347,14 +320,14 @@ TEST_F(SelectTest, QuickMessagesAndTheLengthLabel) {
 
     form->pickButtons[8]->click();
     EXPECT_EQ(cls::fromQString(form->messageMemo->toPlainText()), "Don't call");
-    EXPECT_EQ(text(form->lengthLabel), "(10 chars.)");
+    EXPECT_EQ(labelText(form->lengthLabel), "(10 chars.)");
 
     // A hand-edited settings file can hold a longer quick message than the memo takes.
     quickMessages[7] = std::string(1200, 'x');
     form->pickButtons[7]->click();
-    EXPECT_EQ(text(form->lengthLabel), "(999 chars.)");
+    EXPECT_EQ(labelText(form->lengthLabel), "(999 chars.)");
 
     form->clearButton->click();
     EXPECT_EQ(cls::fromQString(form->messageMemo->toPlainText()), "");
-    EXPECT_EQ(text(form->lengthLabel), "(0 chars.)");
+    EXPECT_EQ(labelText(form->lengthLabel), "(0 chars.)");
 }

@@ -5,12 +5,10 @@
 #include "app/config.h"
 #include "app/contactsGrid.h"
 #include "classlib/MemTable.h"
-#include "classlib/ui/Dialogs.h"
 #include "classlib/ui/QtText.h"
 #include "platform/Profile.h"
 
 #include <QApplication>
-#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -18,26 +16,12 @@
 
 using namespace snpptest;
 
-namespace {
-std::vector<std::string> groupItems(TForm1& f) {
-    std::vector<std::string> items;
-    for (int r = 0; r < f.groupsListBox->count(); ++r)
-        items.push_back(cls::fromQString(f.groupsListBox->item(r)->text()));
-    return items;
-}
-} // namespace
-
 TEST_F(AppTest, DefaultsWithoutASettingsFile) {
     std::filesystem::remove("snppqorn.ini");
     startApp({{"Alice", "5551234", 1}});
-    EXPECT_EQ(quickMessages[1], "Hi");
-    EXPECT_EQ(quickMessages[2], "Call home");
-    EXPECT_EQ(quickMessages[3], "Call the office");
-    EXPECT_EQ(quickMessages[4], "Call me");
-    EXPECT_EQ(quickMessages[5], "I love you");
-    EXPECT_EQ(quickMessages[6], "See you soon");
-    EXPECT_EQ(quickMessages[7], "Break a leg");
-    EXPECT_EQ(quickMessages[8], "Don't call");
+    EXPECT_EQ(std::vector<std::string>(quickMessages.begin() + 1, quickMessages.end()),
+              (std::vector<std::string>{"Hi", "Call home", "Call the office", "Call me", "I love you",
+                                        "See you soon", "Break a leg", "Don't call"}));
     EXPECT_EQ(timeoutSetting, 45);
     EXPECT_FALSE(loggingEnabled);
     EXPECT_EQ(loggingDir, ".\\logs\\");
@@ -45,7 +29,7 @@ TEST_F(AppTest, DefaultsWithoutASettingsFile) {
     EXPECT_EQ(helpWordProgram, "winword.exe");
     EXPECT_EQ(helpWordFile, "C:\\Program Files\\Qorn SNPP\\Help\\snpphelp.doc");
     EXPECT_FALSE(hideCheckAllButton);
-    EXPECT_TRUE(groupItems(*form).empty());
+    EXPECT_TRUE(groupItems().empty());
     EXPECT_FALSE(std::filesystem::exists("snppqorn.ini")) << "reading never creates the file";
     EXPECT_FALSE(std::filesystem::exists("logs"));
     // The built-in service.
@@ -111,7 +95,7 @@ TEST_F(AppTest, BadValuesInTheSettingsFile) {
     EXPECT_EQ(quickMessages[3], "Back at 5");
     EXPECT_EQ(groupNames[1], std::string(32, 'g'));
     // Gaps in the numbering stay gaps.
-    EXPECT_EQ(groupItems(*form), (std::vector<std::string>{"G1: " + std::string(32, 'g'), "G3: Third"}));
+    EXPECT_EQ(groupItems(), (std::vector<std::string>{"G1: " + std::string(32, 'g'), "G3: Third"}));
     EXPECT_EQ(effectiveTimeout(), 45);
     timeoutSetting = -5;
     EXPECT_EQ(effectiveTimeout(), 45);
@@ -150,7 +134,7 @@ TEST_F(AppTest, FirstShowingFillsTheListsAndHidesOtherWindowsControls) {
     EXPECT_EQ(form->namesListbox->Items.Count(), 3);
     EXPECT_EQ(form->namesListbox->Items[0], "Adam");
     EXPECT_EQ(form->namesListbox->Items[2], "Zoe");
-    EXPECT_EQ(groupItems(*form), std::vector<std::string>{"G2: Day"});
+    EXPECT_EQ(groupItems(), std::vector<std::string>{"G2: Day"});
     EXPECT_TRUE(form->checkAllButton->isHidden());
     EXPECT_TRUE(config.servicesTabSheet->isHidden());
     EXPECT_TRUE(contacts.passwordEdit->isHidden());
@@ -164,15 +148,10 @@ TEST_F(AppTest, FirstShowingFillsTheListsAndHidesOtherWindowsControls) {
 
 TEST_F(AppTest, ATableWithoutPasswordFieldPagesWithoutPin) {
     ScriptedServer server;
-    seedContacts({{"Alice", "5551234", 1}}, false);
-    results = std::make_unique<TsendingMemoForm>();
-    form = std::make_unique<TForm1>();
-    form->show();
+    startApp({{"Alice", "5551234", 1}}, false);
     EXPECT_FALSE(hasPasswordField);
     pointService(1, server.port());
-    selectSingle("Alice");
-    setMessage("Hi");
-    form->sendButtonClick(form->sendButton);
+    sendTo("Alice");
     ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "SUCCESS" && sendState == 1; }));
     ASSERT_EQ(server.pages().size(), 1u);
     EXPECT_EQ(server.pages()[0].pin, "");
@@ -180,17 +159,12 @@ TEST_F(AppTest, ATableWithoutPasswordFieldPagesWithoutPin) {
 
 TEST_F(AppTest, AMissingContactsTableLeavesAWorkingWindow) {
     cls::ScriptedDialogs dialogs;
-    // No contacts table at all.
-    results = std::make_unique<TsendingMemoForm>();
-    form = std::make_unique<TForm1>();
-    form->show();
+    showApp(); // no contacts table at all
     EXPECT_FALSE(form->contactsOpen());
     EXPECT_EQ(dialogs.Texts().size(), 1u) << "the failure is shown once";
     EXPECT_EQ(sendState, 1);
     EXPECT_EQ(form->namesListbox->Items.Count(), 0);
-    selectSingle("Alice");
-    setMessage("Hi");
-    form->sendButton->click();
+    sendTo("Alice");
     EXPECT_EQ(statusBar(), "Error: Contacts database not available");
     EXPECT_EQ(sendState, 1);
 }
@@ -216,9 +190,7 @@ TEST_F(AppTest, TheLoggingFolderIsCreatedAtStart) {
 
 TEST_F(AppTest, DemoContactsFillAnEmptyTableOnly) {
     prepareDemoContacts();
-    results = std::make_unique<TsendingMemoForm>();
-    form = std::make_unique<TForm1>();
-    form->show();
+    showApp();
     ASSERT_EQ(form->namesListbox->Items.Count(), 4);
     EXPECT_EQ(form->namesListbox->Items[0], "Ada Lovelace");
     EXPECT_EQ(form->namesListbox->Items[3], "Ken Thompson");

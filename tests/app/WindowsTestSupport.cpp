@@ -3,11 +3,14 @@
 
 #include "app/Unit1.h"
 #include "classlib/MemTable.h"
+#include "tests/app/AppFixture.h"
 
 #include <QApplication>
 #include <QKeyEvent>
 
 namespace wintest {
+
+using snpptest::openContacts;
 
 void key(QWidget* w, int qtKey, const QString& text) {
     QKeyEvent press(QEvent::KeyPress, qtKey, Qt::NoModifier, text);
@@ -32,15 +35,6 @@ void retype(QWidget* lineEdit, const QString& text) {
     else
         type(lineEdit, text);
 }
-
-namespace {
-void openContacts(cls::TMemTable& t) {
-    t.SetDatabaseName(kContactsDatabase);
-    t.SetTableName(kContactsTable);
-    t.SetIndexName("nameIndex");
-    t.Open();
-}
-} // namespace
 
 std::vector<std::string> storedNames() {
     cls::TMemTable t;

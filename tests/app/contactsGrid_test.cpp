@@ -10,7 +10,6 @@
 #include "tests/app/WindowsTestSupport.h"
 
 #include <QApplication>
-#include <QTimer>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -354,53 +353,6 @@ TEST_F(ContactsWindow, TableWithoutPasswordFieldDetachesThePasswordEdit) {
     insertTyped("Eve", "1");
     form->Updatebutton->click();
     EXPECT_EQ(storedField("Eve", "id"), "1");
-}
-
-} // namespace
-
-namespace {
-
-// Through the main window: Contacts, insert a contact, close, find it in the list, check it, type
-// a message, Send, and the page reaches the server.
-class ContactsThroughMainWindow : public snpptest::AppTest {
-protected:
-    void SetUp() override {
-        AppTest::SetUp();
-        cls::Application.Initialize();
-    }
-    cls::ScriptedDialogs dialogs;
-};
-
-TEST_F(ContactsThroughMainWindow, NewContactCanBePagedAtOnce) {
-    auto contacts = std::make_unique<TcontactsGridForm>();
-    startApp({{"Alice", "5551234", 1, "", {}}});
-    snpptest::ScriptedServer server;
-    pointService(1, server.port());
-
-    QTimer::singleShot(0, contacts.get(), [&] {
-        contacts->Insertbutton->click();
-        type(contacts->nameEdit, "Zoe");
-        type(contacts->idEdit, "5550199");
-        contacts->Updatebutton->click();
-        contacts->exitButton->click();
-    });
-    QTimer watchdog; // a window left open fails the test rather than hanging it
-    watchdog.setSingleShot(true);
-    QObject::connect(&watchdog, &QTimer::timeout, contacts.get(), [&] { contacts->done(0); });
-    watchdog.start(30000);
-    form->ContactsDatabase1->trigger();
-    ASSERT_FALSE(contacts->isVisible());
-    EXPECT_TRUE(dialogs.Texts().empty());
-
-    ASSERT_GE(form->namesListbox->Items.IndexOf("Zoe"), 0);
-    checkNames({"Zoe"});
-    setMessage("Hello Zoe");
-    form->sendButton->click();
-    ASSERT_TRUE(snpptest::pumpUntil([&] { return statusLabel() == "DONE"; }));
-    const auto pages = server.pages();
-    ASSERT_EQ(pages.size(), 1u);
-    EXPECT_EQ(pages[0].pagerId, "5550199");
-    EXPECT_EQ(pages[0].text, "Hello Zoe");
 }
 
 } // namespace

@@ -5,10 +5,10 @@
 #include "app/Unit1.h"
 #include "classlib/ui/Application.h"
 #include "classlib/ui/Dialogs.h"
+#include "tests/app/AppFixture.h"
 #include "tests/app/WindowsTestSupport.h"
 
 #include <QApplication>
-#include <QTimer>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -42,30 +42,18 @@ TEST(HoldTime, EachBadFieldGivesItsMessage) {
     const std::string date = "error: " + std::string(kDateError);
     const std::string hour = "error: " + std::string(kHourError);
     // Time field: layout and minutes.
-    EXPECT_EQ(hold("0905", true), time);
-    EXPECT_EQ(hold("9.05", true), time);
-    EXPECT_EQ(hold("", true), time);
-    EXPECT_EQ(hold("9:5", true), time);
-    EXPECT_EQ(hold("09:60", true), time);
-    EXPECT_EQ(hold("09:5x", true), time);
-    EXPECT_EQ(hold("09:-5", true), time);
-    EXPECT_EQ(hold("123:45", true), time);
-    // Date fields: two digits each, month 1-12, day 1-31.
-    EXPECT_EQ(hold("9:05", true, "24", "3"), date);
-    EXPECT_EQ(hold("9:05", true, "2024"), date);
-    EXPECT_EQ(hold("9:05", true, "24", "13"), date);
-    EXPECT_EQ(hold("9:05", true, "24", "00"), date);
-    EXPECT_EQ(hold("9:05", true, "24", "03", "32"), date);
-    EXPECT_EQ(hold("9:05", true, "24", "03", "00"), date);
-    EXPECT_EQ(hold("9:05", true, "2a"), date);
-    EXPECT_EQ(hold("9:05", true, "24", " 3"), date);
-    EXPECT_EQ(hold("9:05", true, "24", "03", ""), date);
+    for (const char* t : {"0905", "9.05", "", "9:5", "09:60", "09:5x", "09:-5", "123:45"})
+        EXPECT_EQ(hold(t, true), time) << t;
+    // Date fields (year, month, day): two digits each, month 1-12, day 1-31.
+    const char* const dates[][3] = {{"24", "3", "07"},  {"2024", "03", "07"}, {"24", "13", "07"},
+                                    {"24", "00", "07"}, {"24", "03", "32"},   {"24", "03", "00"},
+                                    {"2a", "03", "07"}, {"24", " 3", "07"},   {"24", "03", ""}};
+    for (const auto& d : dates)
+        EXPECT_EQ(hold("9:05", true, d[0], d[1], d[2]), date) << d[0] << "-" << d[1] << "-" << d[2];
     // Hour: 1-12 in digits.
-    EXPECT_EQ(hold("13:00", true), hour);
+    for (const char* t : {"13:00", "ab:30", "-1:30", "0:30"})
+        EXPECT_EQ(hold(t, true), hour) << t;
     EXPECT_EQ(hold("00:30", false), hour);
-    EXPECT_EQ(hold("ab:30", true), hour);
-    EXPECT_EQ(hold("-1:30", true), hour);
-    EXPECT_EQ(hold("0:30", true), hour);
     // The time is judged before the date, the date before the hour.
     EXPECT_EQ(hold("0905", true, "24", "13"), time);
     EXPECT_EQ(hold("13:00", true, "24", "13"), date);
@@ -160,14 +148,11 @@ TEST_F(SendLaterWindow, CancelAndTheCloseBoxClearTheHoldTime) {
 }
 
 TEST_F(SendLaterWindow, ShowModalReturnsWhenSendIsPressed) {
-    QTimer::singleShot(0, form.get(), [this] {
+    // A window left open is closed after a while: the test fails rather than hangs.
+    snpptest::whenShown(form.get(), [this] {
         wintest::retype(form->timeEdit, "12:15");
         form->sendButton->click();
     });
-    QTimer watchdog; // a window that never closes fails the test rather than hanging it
-    watchdog.setSingleShot(true);
-    QObject::connect(&watchdog, &QTimer::timeout, form.get(), [this] { form->done(-1); });
-    watchdog.start(30000);
     EXPECT_EQ(form->ShowModal(), QDialog::Accepted);
     EXPECT_EQ(holdTime, "240307001500");
 }

@@ -1,13 +1,11 @@
-// The contact view filled by the main window's double click, and the modal windows keeping the
-// message queue (posted messages and window timers) running while they are open.
+// The modal windows keeping the message queue (posted messages and window timers) running while
+// they are open, and the small windows placing themselves beside the main window.
 #include "app/Adminlogon.h"
 #include "app/about.h"
 #include "app/contactsGrid.h"
 #include "app/viewContact.h"
 
-#include "classlib/ui/Application.h"
 #include "classlib/ui/Dialogs.h"
-#include "classlib/ui/QtText.h"
 #include "platform/Messages.h"
 #include "tests/app/AppFixture.h"
 
@@ -19,14 +17,7 @@ using namespace snpptest;
 
 namespace {
 
-class Windows : public AppTest {
-protected:
-    void SetUp() override {
-        AppTest::SetUp();
-        cls::Application.Initialize();
-    }
-    cls::ScriptedDialogs dialogs;
-};
+using Windows = WindowTest;
 
 // Runs a window modally; while it is open, a hidden window gets a posted message and its timer
 // ticks, and then the window is closed by close(). Returns false when the queue stalled.
@@ -59,21 +50,6 @@ bool queueRunsWhileModal(QDialog* form, const std::function<int()>& showModal) {
     plat::KillTimer(hwnd, 1);
     plat::DestroyWindow(hwnd);
     return closedByCheck && posted >= 1 && ticks >= 3;
-}
-
-TEST_F(Windows, DoubleClickFillsTheContactView) {
-    TviewContactForm view;
-    startApp({{"Alice", "5551234", 1, "", {}}, {"Bob", "5555678", 4, "", {}}});
-    services[4].name = "Night Co";
-    // Shown modally by the main window: close it as soon as it is up.
-    QTimer::singleShot(0, &view, [&] { view.okbutton->click(); });
-    form->namesListbox->SetItemIndex(form->namesListbox->Items.IndexOf("Bob"));
-    form->namesListboxDblClick(form->namesListbox);
-    EXPECT_EQ(view.nameLabel->text(), "Bob");
-    EXPECT_EQ(view.idLabel->text(), "5555678");
-    EXPECT_EQ(view.serviceLabel->text(), "4  [Night Co]");
-    EXPECT_FALSE(view.isVisible());
-    EXPECT_EQ(view.pos(), form->pos() + QPoint(150, 50));
 }
 
 TEST_F(Windows, ModalWindowsKeepTheMessageQueueRunning) {

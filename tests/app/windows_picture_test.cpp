@@ -10,8 +10,6 @@
 #include "app/sendLater.h"
 #include "app/viewContact.h"
 
-#include "classlib/ui/Application.h"
-#include "classlib/ui/Dialogs.h"
 #include "tests/app/AppFixture.h"
 
 #include <QAbstractButton>
@@ -64,12 +62,6 @@ std::string describe(const QWidget* w) {
     return s.str();
 }
 
-bool isAncestor(const QWidget* a, const QWidget* b) {
-    for (const QWidget* p = b->parentWidget(); p; p = p->parentWidget())
-        if (p == a) return true;
-    return false;
-}
-
 // Text a control shows in one line, without the accelerator mark.
 QString shownText(const QWidget* w) {
     if (auto* l = qobject_cast<const QLabel*>(w)) return l->wordWrap() ? QString() : l->text();
@@ -117,7 +109,7 @@ std::string checkWindow(QWidget* window, const std::string& picture) {
         for (size_t j = i + 1; j < controls.size(); ++j) {
             QWidget* a = controls[i];
             QWidget* b = controls[j];
-            if (isAncestor(a, b) || isAncestor(b, a)) continue;
+            if (a->isAncestorOf(b) || b->isAncestorOf(a)) continue;
             const QRect ra(a->mapTo(window, QPoint(0, 0)), a->size());
             const QRect rb(b->mapTo(window, QPoint(0, 0)), b->size());
             if (ra.intersects(rb)) faults += "overlap: " + describe(a) + " and " + describe(b) + "\n";
@@ -125,14 +117,7 @@ std::string checkWindow(QWidget* window, const std::string& picture) {
     return faults;
 }
 
-class Pictures : public AppTest {
-protected:
-    void SetUp() override {
-        AppTest::SetUp();
-        cls::Application.Initialize();
-    }
-    cls::ScriptedDialogs dialogs;
-};
+using Pictures = WindowTest;
 
 TEST_F(Pictures, EveryWindowIsLaidOutWithoutOverlapsOrCutCaptions) {
     // Created before the main window, as at program start, so that its first showing hides what
@@ -149,10 +134,9 @@ TEST_F(Pictures, EveryWindowIsLaidOutWithoutOverlapsOrCutCaptions) {
 
     EXPECT_EQ(checkWindow(contacts.get(), "contactsGridForm"), "");
     // As designed, with the service and password editors and the service list showing.
-    for (QWidget* w :
-         {static_cast<QWidget*>(contacts->servicelistPanel), static_cast<QWidget*>(contacts->serviceLabel),
-          static_cast<QWidget*>(contacts->ServicenumberEdit), static_cast<QWidget*>(contacts->passwordLabel),
-          static_cast<QWidget*>(contacts->passwordEdit)})
+    for (QWidget* w : std::initializer_list<QWidget*>{contacts->servicelistPanel, contacts->serviceLabel,
+                                                      contacts->ServicenumberEdit, contacts->passwordLabel,
+                                                      contacts->passwordEdit})
         w->show();
     EXPECT_EQ(checkWindow(contacts.get(), "contactsGridForm-design"), "");
     contacts->close();
