@@ -1,4 +1,4 @@
-// Test helpers for the TCP port: the scripted server, the refusing port and the event log.
+// Test helpers for the TCP port: the scripted server, the event log and the fixture.
 #include "tests/tcpport/ScriptServer.h"
 
 #include <arpa/inet.h>
@@ -6,9 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <stdexcept>
-#include <sys/resource.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace tcptest {
@@ -39,10 +37,6 @@ Peer::Peer(int fd) : fd_(fd) {
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-Peer::~Peer() {
-    close();
-}
-
 void Peer::send(std::string_view bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
@@ -71,9 +65,9 @@ std::string Peer::readExactly(size_t n) {
 std::string Peer::readLine() {
     std::string line;
     char c;
-    while (line.size() < 2 || line.compare(line.size() - 2, 2, "\r\n") != 0) {
-        ssize_t r = ::recv(fd_, &c, 1, 0);
-        if (r <= 0) throw std::runtime_error("server read ended before the end of the line");
+    while (!line.ends_with("\r\n")) {
+        if (::recv(fd_, &c, 1, 0) <= 0)
+            throw std::runtime_error("server read ended before the end of the line");
         line.push_back(c);
     }
     line.resize(line.size() - 2);
@@ -92,14 +86,12 @@ std::string Peer::readToEnd() {
 }
 
 bool Peer::endsWithReset() {
-    char buf[4096];
-    for (;;) {
-        ssize_t r = ::recv(fd_, buf, sizeof buf, 0);
-        if (r == 0) return false;
-        if (r < 0) {
-            if (errno == ECONNRESET) return true;
-            throw std::runtime_error("server read failed");
-        }
+    try {
+        readToEnd();
+        return false;
+    } catch (const std::runtime_error& e) {
+        if (std::string_view(e.what()) != "reset") throw;
+        return true;
     }
 }
 
@@ -114,8 +106,8 @@ void Peer::reset() {
     close();
 }
 
-ScriptServer::ScriptServer() {
-    listenFd_ = loopbackSocket(&port_, true);
+ScriptServer::ScriptServer(bool listening) {
+    listenFd_ = loopbackSocket(&port_, listening);
 }
 
 ScriptServer::~ScriptServer() {
@@ -135,11 +127,17 @@ void ScriptServer::run(std::function<void(Peer&)> script) {
             Peer peer(fd);
             script(peer);
         } catch (const std::exception& e) {
-            std::lock_guard lk(mu_);
             failure_ = e.what();
         }
         done_ = true;
     });
+}
+
+bool ScriptServer::pumpUntilDone() {
+    uint64_t end = plat::NowMs() + kHangMs;
+    while (!done_ && plat::NowMs() < end)
+        plat::PumpUntil([&] { return done_.load(); }, 10);
+    return done_;
 }
 
 void ScriptServer::join() {
@@ -147,22 +145,14 @@ void ScriptServer::join() {
 }
 
 std::string ScriptServer::failure() {
-    std::lock_guard lk(mu_);
+    join();
     return failure_;
 }
 
-RefusingPort::RefusingPort() {
-    fd_ = loopbackSocket(&port_, false);
-}
-RefusingPort::~RefusingPort() {
-    ::close(fd_);
-}
-
-EventLog::EventLog(TnwdIPPort& port) : port_(port) {
-    auto add = [this](Event e) {
-        e.connectedInside = port_.GetConnected();
-        events.push_back(e);
-        if (then) then(events.back());
+EventLog::EventLog(TnwdIPPort& port) {
+    auto add = [this, &port](Event e) {
+        e.connectedInside = port.GetConnected();
+        this->add(e);
     };
     port.OnConnected = [add](cls::TComponent*, int code, const std::string& d) { add({'C', code, d}); };
     port.OnDataIn = [add](cls::TComponent*, const std::string& t, bool eol) { add({'D', 0, t, eol}); };
@@ -171,11 +161,9 @@ EventLog::EventLog(TnwdIPPort& port) : port_(port) {
     port.OnReadyToSend = [add](cls::TComponent*) { add({'R', 0, ""}); };
 }
 
-int EventLog::count(char kind) const {
-    int n = 0;
-    for (const Event& e : events)
-        n += e.kind == kind;
-    return n;
+void EventLog::add(const Event& e) {
+    events.push_back(e);
+    if (then) then(events.back());
 }
 
 std::vector<Event> EventLog::of(char kind) const {
@@ -185,19 +173,29 @@ std::vector<Event> EventLog::of(char kind) const {
     return out;
 }
 
+std::vector<std::string> EventLog::texts() const {
+    std::vector<std::string> out;
+    for (const Event& e : of('D'))
+        out.push_back(e.text);
+    return out;
+}
+
+std::string EventLog::eols() const {
+    std::string out;
+    for (const Event& e : of('D'))
+        out += e.eol ? '1' : '0';
+    return out;
+}
+
 std::string EventLog::data() const {
     std::string out;
-    for (const Event& e : events)
-        if (e.kind == 'D') out += e.text;
+    for (const Event& e : of('D'))
+        out += e.text;
     return out;
 }
 
 bool EventLog::waitFor(char kind, int times) {
     return plat::PumpUntil([&] { return count(kind) >= times; }, kHangMs);
-}
-
-bool EventLog::waitForData(size_t bytes) {
-    return plat::PumpUntil([&] { return data().size() >= bytes; }, kHangMs);
 }
 
 void settle() {
@@ -214,10 +212,35 @@ void settle() {
     plat::DestroyWindow(h);
 }
 
-double threadCpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) * 1000.0 + double(ts.tv_nsec) / 1e6;
+void PortTest::SetUp() {
+    NwdLoader().SetPath("");
+    ASSERT_EQ(NwdLoader().RefCount(), 0);
+    plat::SetDispatchExceptionHandler([this](std::exception_ptr e) {
+        try {
+            std::rethrow_exception(e);
+        } catch (const std::exception& x) {
+            escaped.push_back(x.what());
+        }
+    });
+}
+
+void PortTest::TearDown() {
+    plat::SetDispatchExceptionHandler(nullptr);
+    EXPECT_EQ(NwdLoader().RefCount(), 0); // every port gave its reference back
+    EXPECT_EQ(plat::BuiltinWinsockStartupCount(), 0);
+}
+
+void PortTest::dial(TnwdIPPort& port, uint16_t to) {
+    port.SetRemoteHost("127.0.0.1");
+    port.SetRemotePort(to);
+    port.SetConnected(true);
+}
+
+void PortTest::connect(LoggedPort& port, std::function<void(Peer&)> script) {
+    server.run(std::move(script));
+    dial(port, server.port());
+    ASSERT_TRUE(port.log.waitFor('C'));
+    ASSERT_EQ(port.log.of('C')[0].code, 0);
 }
 
 } // namespace tcptest
