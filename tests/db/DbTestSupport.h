@@ -1,5 +1,7 @@
 // Helpers shared by the database tests: waiting on real threads and catching the raised errors.
 #pragma once
+#include "tests/support/TestSupport.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -9,15 +11,7 @@
 
 namespace dbtest {
 
-// Polls until pred holds; the bound only guards against a hang.
-inline bool waitUntil(const std::function<bool()>& pred) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using pwtest::waitUntil;
 
 // What a call raised: message and error code (0 for errors without one); "<none>" if nothing.
 struct Raised {

@@ -2,6 +2,7 @@
 // their scope, a thread running a message loop, groups of threads and bounded waits.
 #pragma once
 #include "platform/Messages.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -54,12 +55,7 @@ struct Pipe {
     }
 };
 
-// Polls pred every millisecond for up to ms; the bound only guards against a hang.
-inline bool waitUntil(const std::function<bool()>& pred, int ms = 60000) {
-    for (int i = 0; i < ms && !pred(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return pred();
-}
+using pwtest::waitUntil;
 
 // Threads started together, each given its index, and joined when the group goes.
 class ThreadGroup {

@@ -1,7 +1,9 @@
-// Helpers shared by the tests: temporary folders and free loopback ports.
+// Helpers shared by the tests: temporary folders, free loopback ports, waits on other threads.
 #include "tests/support/TestSupport.h"
 
 #include <arpa/inet.h>
+#include <chrono>
+#include <thread>
 #include <fstream>
 #include <netinet/in.h>
 #include <sstream>
@@ -49,6 +51,15 @@ std::string readFile(const std::string& path) {
 void writeFile(const std::string& path, const std::string& bytes) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f << bytes;
+}
+
+bool waitUntil(const std::function<bool()>& pred, int ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 } // namespace pwtest

@@ -1,6 +1,7 @@
-// Helpers shared by the tests: temporary folders and free loopback ports.
+// Helpers shared by the tests: temporary folders, free loopback ports, waits on other threads.
 #pragma once
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace pwtest {
@@ -26,5 +27,8 @@ int freeLoopbackPort();
 // Whole file as bytes; empty when missing.
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
+
+// Polls pred every millisecond for up to ms of real time; the bound only guards against a hang.
+bool waitUntil(const std::function<bool()>& pred, int ms = 60000);
 
 } // namespace pwtest
