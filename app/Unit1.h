@@ -303,14 +303,14 @@ private:
     QTimer* resultsTimer_ = nullptr;
 
     ReplyLines replies_{kMaxReplyLine}; // the server's bytes, framed into reply lines
-    bool closing_ = false;           // a close was asked for: buffered replies are dropped
-    bool socketOpen_ = false;        // a connection (or an attempt) is outstanding at the port
-    bool holdAccepted_ = false;      // the server accepted HOLD on this connection
-    bool nextServicePosted_ = false; // 1025 was posted for the current service
-    bool multiSendActive_ = false;   // a multiple send runs until its summary
-    bool logFailureShown_ = false;   // a log write error was shown during this send
-    bool pageInProgress_ = false;    // currentName's page has been started and not finished
-    bool serviceAttempted_ = false;  // this multiple send reached at least one usable service
+    bool closing_ = false;              // a close was asked for: buffered replies are dropped
+    bool socketOpen_ = false;           // a connection (or an attempt) is outstanding at the port
+    bool holdAccepted_ = false;         // the server accepted HOLD on this connection
+    bool nextServicePosted_ = false;    // 1025 was posted for the current service
+    bool multiSendActive_ = false;      // a multiple send runs until its summary
+    bool logFailureShown_ = false;      // a log write error was shown during this send
+    bool pageInProgress_ = false;       // currentName's page has been started and not finished
+    bool serviceAttempted_ = false;     // this multiple send reached at least one usable service
     uint64_t repliesHandled_ = 0;
 
 public:
@@ -322,4 +322,3 @@ extern TForm1* Form1;
 
 // The order of the contacts list and of the name search: bytes compared after ASCII upper-casing.
 int compareNames(const std::string& a, const std::string& b);
-

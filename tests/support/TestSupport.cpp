@@ -3,13 +3,13 @@
 
 #include <arpa/inet.h>
 #include <chrono>
-#include <thread>
 #include <fstream>
 #include <netinet/in.h>
 #include <sstream>
 #include <stdexcept>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace pwtest {
