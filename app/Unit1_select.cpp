@@ -62,7 +62,9 @@ private:
 
 } // namespace
 
-int compareNames(const std::string& a, const std::string& b) { return ctl::LncCompareItems(a, b); }
+int compareNames(const std::string& a, const std::string& b) {
+    return ctl::LncCompareItems(a, b);
+}
 
 void TForm1::connectHandlers() {
     namesListbox->OnClick = [this](QObject* s) { namesListboxClick(s); };

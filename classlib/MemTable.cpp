@@ -37,7 +37,8 @@ int nativeSize(const TMemFieldSpec& f) {
     if (sized && (f.Size < 1 || f.Size > maxSize))
         DatabaseError("Field '" + f.Name + "': invalid size " + std::to_string(f.Size));
     const int n = NativeDataSize(f.DataType, f.Size);
-    if (n < 0) DatabaseError("Field '" + f.Name + "': type " + FieldTypeName(f.DataType) + " is not supported");
+    if (n < 0)
+        DatabaseError("Field '" + f.Name + "': type " + FieldTypeName(f.DataType) + " is not supported");
     return n;
 }
 

@@ -22,7 +22,9 @@ namespace {
 
 using cls::toQString;
 
-bool sortsBefore(const std::string& a, const std::string& b) { return ctl::LncCompareItems(a, b) < 0; }
+bool sortsBefore(const std::string& a, const std::string& b) {
+    return ctl::LncCompareItems(a, b) < 0;
+}
 
 [[noreturn]] void indexError(int index) {
     throw cls::EListError("List index out of bounds (" + std::to_string(index) + ")");

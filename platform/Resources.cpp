@@ -47,9 +47,13 @@ bool StringTable::Valid() const {
     return 8 + count * 12 <= size_;
 }
 
-uint32_t StringTable::Count() const { return Valid() ? u32(4) : 0; }
+uint32_t StringTable::Count() const {
+    return Valid() ? u32(4) : 0;
+}
 
-uint32_t StringTable::IdAt(uint32_t index) const { return index < Count() ? u32(8 + size_t(index) * 12) : 0; }
+uint32_t StringTable::IdAt(uint32_t index) const {
+    return index < Count() ? u32(8 + size_t(index) * 12) : 0;
+}
 
 std::optional<std::u16string> StringTable::Find(uint32_t id) const {
     if (!Valid()) return std::nullopt;
@@ -66,8 +70,10 @@ std::optional<std::u16string> StringTable::Find(uint32_t id) const {
                 s[i] = char16_t(data_[off + 2 * i] | data_[off + 2 * i + 1] << 8);
             return s;
         }
-        if (eid < id) lo = mid + 1;
-        else hi = mid - 1;
+        if (eid < id)
+            lo = mid + 1;
+        else
+            hi = mid - 1;
     }
     return std::nullopt;
 }
@@ -83,12 +89,15 @@ std::vector<unsigned char> BuildStringTable(std::vector<std::pair<uint32_t, std:
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<std::pair<uint32_t, std::u16string>> uniq;
     for (auto& e : entries) {
-        if (!uniq.empty() && uniq.back().first == e.first) uniq.back() = std::move(e);
-        else uniq.push_back(std::move(e));
+        if (!uniq.empty() && uniq.back().first == e.first)
+            uniq.back() = std::move(e);
+        else
+            uniq.push_back(std::move(e));
     }
     std::vector<unsigned char> out;
     auto put32 = [&](uint32_t v) {
-        for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+        for (int i = 0; i < 4; ++i)
+            out.push_back(static_cast<unsigned char>(v >> (8 * i)));
     };
     out.insert(out.end(), {'S', 'T', 'R', '0'});
     put32(static_cast<uint32_t>(uniq.size()));

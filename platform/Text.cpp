@@ -8,15 +8,16 @@ namespace plat {
 
 namespace {
 // 0x80..0x9F; the undefined bytes map to themselves.
-constexpr std::array<char16_t, 32> kHigh = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+constexpr std::array<char16_t, 32> kHigh = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                            0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                            0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                            0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 const std::unordered_map<char16_t, unsigned char>& reverseHigh() {
     static const std::unordered_map<char16_t, unsigned char> m = [] {
         std::unordered_map<char16_t, unsigned char> r;
-        for (int i = 0; i < 32; ++i) r.emplace(kHigh[i], static_cast<unsigned char>(0x80 + i));
+        for (int i = 0; i < 32; ++i)
+            r.emplace(kHigh[i], static_cast<unsigned char>(0x80 + i));
         return r;
     }();
     return m;
@@ -38,7 +39,8 @@ char Utf16CharToAnsi(char16_t u) {
 std::u16string AnsiToUtf16(std::string_view s) {
     std::u16string r;
     r.reserve(s.size());
-    for (unsigned char c : s) r.push_back(AnsiCharToUtf16(c));
+    for (unsigned char c : s)
+        r.push_back(AnsiCharToUtf16(c));
     return r;
 }
 
@@ -64,19 +66,41 @@ std::string Utf8ToAnsi(std::string_view s) {
         unsigned char c = static_cast<unsigned char>(s[i]);
         char32_t cp;
         size_t n;
-        if (c < 0x80) { cp = c; n = 1; }
-        else if ((c & 0xE0) == 0xC0) { cp = c & 0x1F; n = 2; }
-        else if ((c & 0xF0) == 0xE0) { cp = c & 0x0F; n = 3; }
-        else if ((c & 0xF8) == 0xF0) { cp = c & 0x07; n = 4; }
-        else { r.push_back('?'); ++i; continue; }
-        if (i + n > s.size()) { r.push_back('?'); break; }
+        if (c < 0x80) {
+            cp = c;
+            n = 1;
+        } else if ((c & 0xE0) == 0xC0) {
+            cp = c & 0x1F;
+            n = 2;
+        } else if ((c & 0xF0) == 0xE0) {
+            cp = c & 0x0F;
+            n = 3;
+        } else if ((c & 0xF8) == 0xF0) {
+            cp = c & 0x07;
+            n = 4;
+        } else {
+            r.push_back('?');
+            ++i;
+            continue;
+        }
+        if (i + n > s.size()) {
+            r.push_back('?');
+            break;
+        }
         bool ok = true;
         for (size_t k = 1; k < n; ++k) {
             unsigned char cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) { ok = false; break; }
+            if ((cc & 0xC0) != 0x80) {
+                ok = false;
+                break;
+            }
             cp = (cp << 6) | (cc & 0x3F);
         }
-        if (!ok) { r.push_back('?'); ++i; continue; }
+        if (!ok) {
+            r.push_back('?');
+            ++i;
+            continue;
+        }
         i += n;
         r.push_back(cp <= 0xFFFF ? Utf16CharToAnsi(static_cast<char16_t>(cp)) : '?');
     }
@@ -88,7 +112,8 @@ std::string AnsiToUtf8(std::string_view s) {
     r.reserve(s.size());
     for (unsigned char c : s) {
         char16_t u = AnsiCharToUtf16(c);
-        if (u < 0x80) r.push_back(static_cast<char>(u));
+        if (u < 0x80)
+            r.push_back(static_cast<char>(u));
         else if (u < 0x800) {
             r.push_back(static_cast<char>(0xC0 | (u >> 6)));
             r.push_back(static_cast<char>(0x80 | (u & 0x3F)));
@@ -101,11 +126,14 @@ std::string AnsiToUtf8(std::string_view s) {
     return r;
 }
 
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char AsciiUpper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 std::string AsciiUpper(std::string_view s) {
     std::string r(s);
-    for (auto& c : r) c = AsciiUpper(c);
+    for (auto& c : r)
+        c = AsciiUpper(c);
     return r;
 }
 

@@ -5,8 +5,8 @@
 #include "platform/Resources.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -21,13 +21,28 @@ std::u16string utf8ToUtf16(const std::string& s, bool& ok) {
         unsigned char c = s[i];
         uint32_t cp;
         size_t n;
-        if (c < 0x80) { cp = c; n = 1; }
-        else if ((c & 0xE0) == 0xC0) { cp = c & 0x1F; n = 2; }
-        else if ((c & 0xF0) == 0xE0) { cp = c & 0x0F; n = 3; }
-        else if ((c & 0xF8) == 0xF0) { cp = c & 0x07; n = 4; }
-        else { ok = false; return r; }
-        if (i + n > s.size()) { ok = false; return r; }
-        for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        if (c < 0x80) {
+            cp = c;
+            n = 1;
+        } else if ((c & 0xE0) == 0xC0) {
+            cp = c & 0x1F;
+            n = 2;
+        } else if ((c & 0xF0) == 0xE0) {
+            cp = c & 0x0F;
+            n = 3;
+        } else if ((c & 0xF8) == 0xF0) {
+            cp = c & 0x07;
+            n = 4;
+        } else {
+            ok = false;
+            return r;
+        }
+        if (i + n > s.size()) {
+            ok = false;
+            return r;
+        }
+        for (size_t k = 1; k < n; ++k)
+            cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
         i += n;
         if (cp >= 0x10000) {
             cp -= 0x10000;
@@ -99,14 +114,16 @@ int main(int argc, char** argv) {
         }
         auto bytes = plat::BuildStringTable(std::move(entries));
         code << "const unsigned char t" << names.size() << "[] = {";
-        for (size_t i = 0; i < bytes.size(); ++i) code << (i % 24 ? "" : "\n ") << int(bytes[i]) << ",";
+        for (size_t i = 0; i < bytes.size(); ++i)
+            code << (i % 24 ? "" : "\n ") << int(bytes[i]) << ",";
         code << "\n};\n";
         names.push_back(base);
     }
     code << "} // namespace\n\nvoid " << fn << "() {\n    static std::once_flag once;\n"
          << "    std::call_once(once, [] {\n";
     for (size_t i = 0; i < names.size(); ++i)
-        code << "        plat::RegisterResource(\"" << names[i] << "\", t" << i << ", sizeof t" << i << ");\n";
+        code << "        plat::RegisterResource(\"" << names[i] << "\", t" << i << ", sizeof t" << i
+             << ");\n";
     code << "    });\n}\n";
     std::string out = argv[2];
     std::ifstream old(out, std::ios::binary);

@@ -41,7 +41,9 @@ std::u16string wideCut(const void* p, size_t maxUnits) {
 
 } // namespace
 
-int collateAnsi(std::string_view a, std::string_view b, bool noCase) { return plat::CollateAnsi(a, b, noCase); }
+int collateAnsi(std::string_view a, std::string_view b, bool noCase) {
+    return plat::CollateAnsi(a, b, noCase);
+}
 
 int collateWide(std::u16string_view a, std::u16string_view b, bool noCase) {
     return plat::CollateWide(a, b, noCase);

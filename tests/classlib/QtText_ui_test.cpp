@@ -5,13 +5,14 @@
 
 TEST(QtText, AllBytesRoundTripThroughQString) {
     std::string all;
-    for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
+    for (int i = 0; i < 256; ++i)
+        all.push_back(static_cast<char>(i));
     QString q = cls::toQString(all);
     ASSERT_EQ(q.size(), 256);
     EXPECT_EQ(cls::fromQString(q), all);
-    EXPECT_EQ(q.at(0x80), QChar(0x20AC));                       // euro sign
-    EXPECT_EQ(q.at(0xE9), QChar(0x00E9));                       // e acute
-    for (int undefined : {0x81, 0x8D, 0x8F, 0x90, 0x9D})       // map to themselves
+    EXPECT_EQ(q.at(0x80), QChar(0x20AC));                // euro sign
+    EXPECT_EQ(q.at(0xE9), QChar(0x00E9));                // e acute
+    for (int undefined : {0x81, 0x8D, 0x8F, 0x90, 0x9D}) // map to themselves
         EXPECT_EQ(q.at(undefined), QChar(undefined));
     EXPECT_TRUE(cls::IsAnsiText(q));
 }

@@ -5,7 +5,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     plat::ProfileFile ini(pwfuzz::writeTemp(data, size, ".ini"));
     for (const auto& section : ini.ReadSections()) {
-        for (const auto& line : ini.ReadSectionValues(section)) (void)line;
+        for (const auto& line : ini.ReadSectionValues(section))
+            (void)line;
         (void)ini.ReadInteger(section, "timeout", 45);
         (void)ini.ReadString(section, "quickMsg1", "");
     }

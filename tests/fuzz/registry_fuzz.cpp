@@ -5,7 +5,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     plat::Registry reg(plat::RegistryRoot::LocalMachine, pwfuzz::writeTemp(data, size, ".reg"));
     if (reg.OpenKeyReadOnly("\\Software")) {
-        for (const auto& name : reg.GetValueNames()) (void)reg.ValueExists(name);
+        for (const auto& name : reg.GetValueNames())
+            (void)reg.ValueExists(name);
     }
     return 0;
 }

@@ -20,7 +20,8 @@ TEST(StringTable, CompiledTablesGiveEveryTextByNumber) {
     EXPECT_EQ(t.FindAnsi(100).value(), "");
     EXPECT_EQ(t.FindAnsi(4000000000u).value(), "last");
     // 0x80 in Windows-1252 is the euro sign.
-    EXPECT_EQ(t.FindAnsi(42).value(), "Price \x80" "5 caf\xE9");
+    EXPECT_EQ(t.FindAnsi(42).value(), "Price \x80"
+                                      "5 caf\xE9");
     EXPECT_EQ(t.Find(42).value(), u"Price \u20AC5 caf\u00E9");
     // Missing numbers, including those between two ids and beyond both ends.
     EXPECT_FALSE(t.Find(0).has_value());

@@ -5,7 +5,8 @@
 
 TEST(Text, AllBytesRoundTripThroughUtf16AndUtf8) {
     std::string all;
-    for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
+    for (int i = 0; i < 256; ++i)
+        all.push_back(static_cast<char>(i));
     EXPECT_EQ(plat::Utf16ToAnsi(plat::AnsiToUtf16(all)), all);
     EXPECT_EQ(plat::Utf8ToAnsi(plat::AnsiToUtf8(all)), all);
     for (unsigned char undefined : {0x81, 0x8D, 0x8F, 0x90, 0x9D})
