@@ -32,7 +32,9 @@ function(pw_test_folder label)
     return()
   endif()
   set(bin ${label}_tests)
-  add_executable(${bin} ${srcs})
+  # The sanitizer settings are compiled into each binary: from an archive the linker would not
+  # take them, as the runtimes only look for them.
+  add_executable(${bin} ${srcs} ${PROJECT_SOURCE_DIR}/tests/support/SanitizerOptions.cpp)
   if(A_QT)
     set(main pw_testmain_qt)
   else()
@@ -46,7 +48,7 @@ function(pw_test_folder label)
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS ${label}
                TIMEOUT 300
-               ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=1:abort_on_error=0;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+               ENVIRONMENT QT_QPA_PLATFORM=offscreen)
 endfunction()
 
 # pw_string_tables(<library> FUNCTION <c-name> TABLES <file.str>...)

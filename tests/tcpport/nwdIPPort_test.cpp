@@ -142,7 +142,7 @@ TEST_F(IPPortTest, LinesSplitIntoManyWritesArriveOnePerLineThenOneDisconnected) 
     LoggedPort port("\r\n");
     std::string text =
         std::string("220 hello there\r\n250 o\0k\r\n\r\n", 28) + std::string(300, 'x') + "\r\nc";
-    connect(port, [&](Peer& p) {
+    connect(port, [text](Peer& p) { // a copy: the server thread may outlive the test's locals
         p.sendInPieces(text, 3);
         p.close();
     });
@@ -168,7 +168,7 @@ TEST_F(IPPortTest, WithoutEolEveryByteArrivesAsReceived) {
     std::mt19937 rng(7);
     for (char& c : bytes)
         c = char(rng() % 4 == 0 ? 0 : rng());
-    connect(port, [&](Peer& p) {
+    connect(port, [bytes](Peer& p) { // a copy: the server thread may outlive the test's locals
         p.sendInPieces(bytes.substr(0, 5000), 7);
         p.send(bytes.substr(5000));
         p.readToEnd();
