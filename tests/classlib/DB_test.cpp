@@ -249,8 +249,8 @@ TEST_F(DataSetTest, EditingCycleFiresItsEventsInOrder) {
         {&TDataSet::BeforeCancel, "BeforeCancel"}, {&TDataSet::AfterCancel, "AfterCancel"},
         {&TDataSet::BeforeDelete, "BeforeDelete"}, {&TDataSet::AfterDelete, "AfterDelete"},
         {&TDataSet::BeforeScroll, "BeforeScroll"}, {&TDataSet::AfterScroll, "AfterScroll"}};
-    for (auto [event, label] : events)
-        t->*event = [&ev, label](TDataSet*) { ev.push_back(label); };
+    for (const auto& e : events)
+        t->*e.first = [&ev, label = e.second](TDataSet*) { ev.push_back(label); };
     t->OnNewRecord = [&ev](TDataSet* ds) {
         ev.push_back("OnNewRecord");
         ds->FieldByName("age")->SetAsInteger(-1);

@@ -126,8 +126,8 @@ TEST(Hash, IterateOrderAfterGrowth) {
 }
 
 TEST(Hash, ThreadHashConcurrentAddRemove) {
+    std::atomic<int> disposed{0}; // outlives the table, which disposes of its values when it goes
     TqbThreadHash64 h(2);
-    std::atomic<int> disposed{0};
     h.OnDisposeValue = [&](TqbBaseHashTable*, void*) { disposed++; };
     constexpr int kThreads = 8, kPer = 4000;
     std::vector<std::thread> ts;

@@ -350,7 +350,7 @@ TEST(StringTables, MissingAndMalformedTablesAreRefused) {
         {"PW_BAD_LENGTH", badLength}, {"PW_UNSORTED", unsorted},  {"PW_TINY", {'S', 'T', 'R'}}};
     for (const auto& [n, bytes] : bad) {
         registerBytes(n, bytes);
-        EXPECT_EQ(readerError([n] { TqbStringResource r(n); }), "Invalid HGString resource") << n;
+        EXPECT_EQ(readerError([name = n] { TqbStringResource r(name); }), "Invalid HGString resource") << n;
     }
 
     registerBytes("PW_GOOD", good);
