@@ -59,49 +59,49 @@ std::string Utf16ToAnsi(std::u16string_view s) {
     return r;
 }
 
+int DecodeUtf8(std::string_view s, size_t i, char32_t& cp) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n;
+    if (c < 0x80) {
+        cp = c;
+        n = 1;
+    } else if ((c & 0xE0) == 0xC0) {
+        cp = c & 0x1F;
+        n = 2;
+    } else if ((c & 0xF0) == 0xE0) {
+        cp = c & 0x0F;
+        n = 3;
+    } else if ((c & 0xF8) == 0xF0) {
+        cp = c & 0x07;
+        n = 4;
+    } else {
+        return 0;
+    }
+    if (i + n > s.size()) return -1;
+    for (size_t k = 1; k < n; ++k) {
+        const unsigned char cc = static_cast<unsigned char>(s[i + k]);
+        if ((cc & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (cc & 0x3F);
+    }
+    return int(n);
+}
+
 std::string Utf8ToAnsi(std::string_view s) {
     std::string r;
     r.reserve(s.size());
     for (size_t i = 0; i < s.size();) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
         char32_t cp;
-        size_t n;
-        if (c < 0x80) {
-            cp = c;
-            n = 1;
-        } else if ((c & 0xE0) == 0xC0) {
-            cp = c & 0x1F;
-            n = 2;
-        } else if ((c & 0xF0) == 0xE0) {
-            cp = c & 0x0F;
-            n = 3;
-        } else if ((c & 0xF8) == 0xF0) {
-            cp = c & 0x07;
-            n = 4;
-        } else {
-            r.push_back('?');
-            ++i;
-            continue;
-        }
-        if (i + n > s.size()) {
+        const int n = DecodeUtf8(s, i, cp);
+        if (n < 0) { // cut short at the end
             r.push_back('?');
             break;
         }
-        bool ok = true;
-        for (size_t k = 1; k < n; ++k) {
-            unsigned char cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) {
-                ok = false;
-                break;
-            }
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if (!ok) {
+        if (n == 0) {
             r.push_back('?');
             ++i;
             continue;
         }
-        i += n;
+        i += size_t(n);
         r.push_back(cp <= 0xFFFF ? Utf16CharToAnsi(static_cast<char16_t>(cp)) : '?');
     }
     return r;

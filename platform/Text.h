@@ -17,6 +17,9 @@ std::string Utf16ToAnsi(std::u16string_view s);
 
 // UTF-8 (source files, the Linux locale) to and from Windows-1252.
 std::string Utf8ToAnsi(std::string_view s);
+// The UTF-8 sequence at s[i] (i < s.size()): its length, with the code point in cp; 0 when it is
+// malformed there, -1 when it runs past the end of s.
+int DecodeUtf8(std::string_view s, size_t i, char32_t& cp);
 std::string AnsiToUtf8(std::string_view s);
 
 // ASCII-only case folding, independent of the process locale.

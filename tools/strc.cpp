@@ -3,6 +3,7 @@
 // Input lines: "<id> <text>" (id in decimal, then one blank or tab); '#' starts a comment line;
 // escapes \n \r \t \\ in the text. The file's base name is the resource name. Texts are UTF-8.
 #include "platform/Resources.h"
+#include "platform/Text.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -18,32 +19,13 @@ namespace {
 std::u16string utf8ToUtf16(const std::string& s, bool& ok) {
     std::u16string r;
     for (size_t i = 0; i < s.size();) {
-        unsigned char c = s[i];
-        uint32_t cp;
-        size_t n;
-        if (c < 0x80) {
-            cp = c;
-            n = 1;
-        } else if ((c & 0xE0) == 0xC0) {
-            cp = c & 0x1F;
-            n = 2;
-        } else if ((c & 0xF0) == 0xE0) {
-            cp = c & 0x0F;
-            n = 3;
-        } else if ((c & 0xF8) == 0xF0) {
-            cp = c & 0x07;
-            n = 4;
-        } else {
+        char32_t cp;
+        const int n = plat::DecodeUtf8(s, i, cp);
+        if (n <= 0) {
             ok = false;
             return r;
         }
-        if (i + n > s.size()) {
-            ok = false;
-            return r;
-        }
-        for (size_t k = 1; k < n; ++k)
-            cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-        i += n;
+        i += size_t(n);
         if (cp >= 0x10000) {
             cp -= 0x10000;
             r.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
