@@ -858,25 +858,39 @@ void TMemTable::moveToRow(uint32_t row) {
     Resync(rmExact | rmCenter);
 }
 
-bool TMemTable::GotoKey() {
+TMemTable::KeySearch TMemTable::startKeySearch() {
     CheckBrowseMode();
     if (indexNo_ < 0) DatabaseError("No index is active", this);
     DoBeforeScroll();
-    int n = keyFieldCount_ > 0 ? std::min(keyFieldCount_, IndexFieldCount()) : IndexFieldCount();
-    // A filter handler may change the table: search a copy then, the cached order otherwise.
-    std::vector<uint32_t> copy;
-    const std::vector<uint32_t>* live = &order();
-    if (Filtered() || searchFiltering_) live = &(copy = *live);
-    const std::vector<uint32_t>& o = *live;
+    KeySearch s;
+    s.n = keyFieldCount_ > 0 ? std::min(keyFieldCount_, IndexFieldCount()) : IndexFieldCount();
+    s.live = &order();
+    if (Filtered() || searchFiltering_) {
+        s.copy = *s.live;
+        s.live = nullptr;
+    }
+    const std::vector<uint32_t>& o = s.rows();
     const TMemTableData& t = *table_;
     const char* key = keyBuffer_.data();
-    auto it = std::lower_bound(o.begin(), o.end(), key, [&](uint32_t r, const char* k) {
-        return compareRows(t.rows[r].data.data(), k, n) < 0;
-    });
-    for (; it != o.end() && compareRows(t.rows[*it].data.data(), key, n) == 0; ++it)
-        if (visible(*it)) {
+    s.first = size_t(std::lower_bound(o.begin(), o.end(), key,
+                                      [&](uint32_t r, const char* k) {
+                                          return compareRows(t.rows[r].data.data(), k, s.n) < 0;
+                                      }) -
+                     o.begin());
+    return s;
+}
+
+bool TMemTable::keyMatches(uint32_t row, int n) const {
+    return compareRows(table_->rows[row].data.data(), keyBuffer_.data(), n) == 0;
+}
+
+bool TMemTable::GotoKey() {
+    const KeySearch s = startKeySearch();
+    const std::vector<uint32_t>& o = s.rows();
+    for (size_t i = s.first; i < o.size() && keyMatches(o[i], s.n); ++i)
+        if (visible(o[i])) {
             CursorPosChanged();
-            moveToRow(*it);
+            moveToRow(o[i]);
             DoAfterScroll();
             return true;
         }
@@ -884,25 +898,13 @@ bool TMemTable::GotoKey() {
 }
 
 void TMemTable::GotoNearest() {
-    CheckBrowseMode();
-    if (indexNo_ < 0) DatabaseError("No index is active", this);
-    DoBeforeScroll();
-    int n = keyFieldCount_ > 0 ? std::min(keyFieldCount_, IndexFieldCount()) : IndexFieldCount();
-    // A filter handler may change the table: search a copy then, the cached order otherwise.
-    std::vector<uint32_t> copy;
-    const std::vector<uint32_t>* live = &order();
-    if (Filtered() || searchFiltering_) live = &(copy = *live);
-    const std::vector<uint32_t>& o = *live;
-    const TMemTableData& t = *table_;
-    const char* key = keyBuffer_.data();
-    auto it = std::lower_bound(o.begin(), o.end(), key, [&](uint32_t r, const char* k) {
-        return compareRows(t.rows[r].data.data(), k, n) < 0;
-    });
+    const KeySearch s = startKeySearch();
+    const std::vector<uint32_t>& o = s.rows();
     pos_ = Pos::Eof;
-    for (; it != o.end(); ++it)
-        if (visible(*it)) {
+    for (size_t i = s.first; i < o.size(); ++i)
+        if (visible(o[i])) {
             pos_ = Pos::OnRow;
-            row_ = *it;
+            row_ = o[i];
             break;
         }
     CursorPosChanged();

@@ -157,6 +157,17 @@ private:
     bool locateRow(const std::string& keyFields, const Variant& keyValues, TLocateOptions options,
                    uint32_t& row);
     void moveToRow(uint32_t row);
+    // The start of a key search: the rows in index order and the first whose key is not below
+    // the search key (compared on n fields).
+    struct KeySearch {
+        std::vector<uint32_t> copy; // a filter handler may change the table: search a copy then
+        const std::vector<uint32_t>* live;
+        size_t first;
+        int n;
+        const std::vector<uint32_t>& rows() const { return live ? *live : copy; }
+    };
+    KeySearch startKeySearch();
+    bool keyMatches(uint32_t row, int n) const;
     void endKeyEdit(bool keep);
     void applyMasterRange();
     void clearRange();
