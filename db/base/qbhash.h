@@ -83,40 +83,14 @@ public:
 };
 
 // Used inside BeginRead/EndRead or BeginWrite/EndWrite by their owners.
-class TqbThreadHash : public TqbHash {
+class TqbThreadHash : public TqbPortalGuarded<TqbThreadHash, TqbHash> {
 public:
-    using TqbHash::TqbHash;
-    TqbThreadHash* BeginRead() {
-        portal_.BeginRead();
-        return this;
-    }
-    TqbThreadHash* BeginWrite() {
-        portal_.BeginWrite();
-        return this;
-    }
-    void EndRead() { portal_.EndRead(); }
-    void EndWrite() { portal_.EndWrite(); }
-
-private:
-    TqbReadWritePortal portal_;
+    using TqbPortalGuarded::TqbPortalGuarded;
 };
 
-class TqbThreadHash64 : public TqbHash64 {
+class TqbThreadHash64 : public TqbPortalGuarded<TqbThreadHash64, TqbHash64> {
 public:
-    using TqbHash64::TqbHash64;
-    TqbThreadHash64* BeginRead() {
-        portal_.BeginRead();
-        return this;
-    }
-    TqbThreadHash64* BeginWrite() {
-        portal_.BeginWrite();
-        return this;
-    }
-    void EndRead() { portal_.EndRead(); }
-    void EndWrite() { portal_.EndWrite(); }
-
-private:
-    TqbReadWritePortal portal_;
+    using TqbPortalGuarded::TqbPortalGuarded;
 };
 
 // The ELF hash: at most 28 bits; an empty buffer gives 0. Stored and sent in places, so fixed.

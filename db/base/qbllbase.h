@@ -512,23 +512,29 @@ private:
     bool emptying_ = false;
 };
 
-class TqbThreadList : public TqbList {
+// A container guarded by a read/write portal of its own: Begin* take it and return the container.
+template <class Self, class Base> class TqbPortalGuarded : public Base {
 public:
-    explicit TqbThreadList(bool sorted = true) : TqbList(sorted) { SetPortal(&portal_); }
-    ~TqbThreadList() override;
-    TqbThreadList* BeginRead() {
-        portal_.BeginRead();
-        return this;
+    using Base::Base;
+    Self* BeginRead() {
+        guard_.BeginRead();
+        return static_cast<Self*>(this);
     }
-    TqbThreadList* BeginWrite() {
-        portal_.BeginWrite();
-        return this;
+    Self* BeginWrite() {
+        guard_.BeginWrite();
+        return static_cast<Self*>(this);
     }
-    void EndRead() { portal_.EndRead(); }
-    void EndWrite() { portal_.EndWrite(); }
+    void EndRead() { guard_.EndRead(); }
+    void EndWrite() { guard_.EndWrite(); }
 
-private:
-    TqbReadWritePortal portal_;
+protected:
+    TqbReadWritePortal guard_;
+};
+
+class TqbThreadList : public TqbPortalGuarded<TqbThreadList, TqbList> {
+public:
+    explicit TqbThreadList(bool sorted = true) : TqbPortalGuarded(sorted) { SetPortal(&guard_); }
+    ~TqbThreadList() override;
 };
 
 // First in, first out; Dequeue hands the item over without freeing it.
