@@ -123,6 +123,9 @@ extern const char* const kContactsTable;    // "contacts"
 // For a program start on the in-memory database: creates the contacts table when it is missing
 // and gives it a few demo contacts when it is empty.
 void prepareDemoContacts();
+// Appends and posts one contact: a member of the given groups (1..10) and of no other.
+void appendContact(cls::TMemTable& table, const std::string& name, const std::string& id, int service,
+                   const std::string& pin, const std::vector<int>& groups);
 
 class TForm1 : public QMainWindow {
     Q_OBJECT

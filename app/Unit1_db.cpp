@@ -11,7 +11,7 @@ struct DemoContact {
     const char* name;
     const char* id;
     const char* pin;
-    std::initializer_list<int> groups;
+    std::vector<int> groups;
 };
 const DemoContact kDemoContacts[] = {
     {"Ada Lovelace", "5550101", "", {1}},
@@ -29,19 +29,23 @@ void prepareDemoContacts() {
     t.SetDatabaseName(kContactsDatabase);
     t.SetTableName(kContactsTable);
     t.Open();
-    for (const DemoContact& c : kDemoContacts) {
-        t.Append();
-        t.FieldByName("name")->SetAsString(c.name);
-        t.FieldByName("id")->SetAsString(c.id);
-        t.FieldByName("servicenumber")->SetAsInteger(1);
-        if (cls::TField* pin = t.FindField("password")) pin->SetAsString(c.pin);
-        for (int g = 1; g <= 10; ++g)
-            t.FieldByName("memberGr" + std::to_string(g))->SetAsBoolean(false);
-        for (int g : c.groups)
-            t.FieldByName("memberGr" + std::to_string(g))->SetAsBoolean(true);
-        t.Post();
-    }
+    for (const DemoContact& c : kDemoContacts)
+        appendContact(t, c.name, c.id, 1, c.pin, c.groups);
     t.Close();
+}
+
+void appendContact(cls::TMemTable& table, const std::string& name, const std::string& id, int service,
+                   const std::string& pin, const std::vector<int>& groups) {
+    table.Append();
+    table.FieldByName("name")->SetAsString(name);
+    table.FieldByName("id")->SetAsString(id);
+    table.FieldByName("servicenumber")->SetAsInteger(service);
+    if (cls::TField* password = table.FindField("password")) password->SetAsString(pin);
+    for (int g = 1; g <= 10; ++g)
+        table.FieldByName("memberGr" + std::to_string(g))->SetAsBoolean(false);
+    for (int g : groups)
+        table.FieldByName("memberGr" + std::to_string(g))->SetAsBoolean(true);
+    table.Post();
 }
 
 void TForm1::connectToDB() {

@@ -204,13 +204,9 @@ int main(int argc, char** argv) {
         t.SetDatabaseName(kContactsDatabase);
         t.SetTableName(kContactsTable);
         t.Open();
-        for (int k = 0; k < kRecipients; ++k) {
-            t.Append();
-            t.FieldByName("name")->SetAsString("Contact " + std::to_string(10000 + k));
-            t.FieldByName("id")->SetAsString("555" + std::to_string(1000000 + k));
-            t.FieldByName("servicenumber")->SetAsInteger(1);
-            t.Post();
-        }
+        for (int k = 0; k < kRecipients; ++k)
+            appendContact(t, "Contact " + std::to_string(10000 + k), "555" + std::to_string(1000000 + k), 1,
+                          "", {});
     }
     cls::InstallMessagePump();
     LocalServer local;

@@ -210,16 +210,7 @@ void openContacts(cls::TMemTable& t) {
 void addContact(const Contact& c) {
     cls::TMemTable t;
     openContacts(t);
-    t.Append();
-    t.FieldByName("name")->SetAsString(c.name);
-    t.FieldByName("id")->SetAsString(c.id);
-    t.FieldByName("servicenumber")->SetAsInteger(c.service);
-    if (cls::TField* pin = t.FindField("password")) pin->SetAsString(c.pin);
-    for (int g = 1; g <= 10; ++g)
-        t.FieldByName("memberGr" + std::to_string(g))->SetAsBoolean(false);
-    for (int g : c.groups)
-        t.FieldByName("memberGr" + std::to_string(g))->SetAsBoolean(true);
-    t.Post();
+    appendContact(t, c.name, c.id, c.service, c.pin, c.groups);
 }
 
 void deleteContact(const std::string& name) {
