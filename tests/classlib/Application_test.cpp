@@ -4,6 +4,7 @@
 #include "classlib/ui/Application.h"
 #include "classlib/ui/Dialogs.h"
 #include "platform/Messages.h"
+#include "tests/classlib/QtLoop.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@
 
 using namespace plat;
 using cls::Application;
+using qttest::runQtUntil;
 
 namespace {
 
@@ -40,18 +42,6 @@ private:
     std::string name_;
     int refuse_;
 };
-
-void runQtUntil(const std::function<bool()>& done) {
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done()) loop.quit();
-    });
-    check.start(1);
-    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
-    loop.exec();
-    EXPECT_TRUE(done()) << "Qt loop did not finish";
-}
 
 } // namespace
 

@@ -2,6 +2,7 @@
 // a modal dialog opened by a message handler.
 #include "classlib/ui/MessagePump.h"
 #include "platform/Messages.h"
+#include "tests/classlib/QtLoop.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,7 @@
 
 using namespace plat;
 using namespace std::chrono_literals;
+using qttest::runQtUntil;
 
 namespace {
 
@@ -26,23 +28,6 @@ struct ManualClockScope {
     ManualClockScope() { SetClock(&clock); }
     ~ManualClockScope() { SetClock(nullptr); }
 };
-
-// Runs Qt's loop until done() or a generous safety limit (which fails the test).
-void runQtUntil(const std::function<bool()>& done) {
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done()) loop.quit();
-    });
-    check.start(1);
-    bool timedOut = false;
-    QTimer::singleShot(60000, &loop, [&] {
-        timedOut = true;
-        loop.quit();
-    });
-    loop.exec();
-    EXPECT_FALSE(timedOut) << "Qt loop did not finish";
-}
 
 } // namespace
 
