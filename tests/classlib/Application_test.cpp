@@ -10,7 +10,6 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QEventLoop>
 #include <QPushButton>
 #include <QTimer>
 #include <stdexcept>

@@ -8,7 +8,6 @@
 
 #include <QApplication>
 #include <QDialog>
-#include <QEventLoop>
 #include <QTimer>
 #include <atomic>
 #include <chrono>
