@@ -7,4 +7,9 @@ BUILD=${BUILD_DIR:-build}
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$BUILD" --target pagewright
 mkdir -p "$BUILD/run"
+# With no display to open a window on, Qt would stop at once: run without one instead.
+if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}${QT_QPA_PLATFORM:-}" ]; then
+  echo "No display found: the program runs without a window (QT_QPA_PLATFORM=offscreen)." >&2
+  export QT_QPA_PLATFORM=offscreen
+fi
 cd "$BUILD/run" && exec ../app/pagewright "$@"
