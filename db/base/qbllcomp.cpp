@@ -147,44 +147,51 @@ void TqbStateComponent::CheckStarted() {
     if (State() != qbsStarted) RaiseComponentError(1286);
 }
 
-void TqbStateComponent::SetState(uint8_t target) {
+void TqbStateComponent::WalkTo(uint8_t target, const std::function<void(uint8_t next)>& step) {
     const uint8_t entry = State();
     if (target == entry) return;
     bool stepDone = false;
     try {
         while (State() != target) {
-            uint8_t next = NextState(State(), target);
+            const uint8_t next = NextState(State(), target);
             if (next == State()) break; // the target cannot be reached from here
-            state_.store(next);
-            switch (next) {
-            case qbsInactive:
-                EnterInactive();
-                break;
-            case qbsInitializing:
-                EnterInitializing();
-                break;
-            case qbsStarting:
-                EnterStarting();
-                break;
-            case qbsShuttingDown:
-                EnterShuttingDown();
-                break;
-            default:
-                break;
-            }
+            step(next);
             if (OnStateChange) OnStateChange(this);
             stepDone = true;
         }
     } catch (...) {
+        // A failed start gives back what its earlier steps took.
         if (entry == qbsInactive && stepDone) {
             try {
                 EnterInactive();
             } catch (...) {
             }
         }
-        state_.store(entry);
+        ForceState(entry);
         throw;
     }
+}
+
+void TqbStateComponent::SetState(uint8_t target) {
+    WalkTo(target, [this](uint8_t next) {
+        ForceState(next);
+        switch (next) {
+        case qbsInactive:
+            EnterInactive();
+            break;
+        case qbsInitializing:
+            EnterInitializing();
+            break;
+        case qbsStarting:
+            EnterStarting();
+            break;
+        case qbsShuttingDown:
+            EnterShuttingDown();
+            break;
+        default:
+            break;
+        }
+    });
 }
 
 void TqbStateComponent::BeforeDestruction() {

@@ -123,53 +123,36 @@ void TqbBaseServerEngine::Notification(cls::TComponent* AComponent, cls::TOperat
 }
 
 void TqbBaseServerEngine::SetState(uint8_t target) {
-    const uint8_t entry = State();
-    if (target == entry) return;
+    if (target == State()) return;
     if (!monitors_) {
         TqbStateComponent::SetState(target);
         return;
     }
     PortalReadGuard g(monitorsPortal_);
-    bool stepDone = false;
-    try {
-        while (State() != target) {
-            const uint8_t next = NextState(State(), target);
-            if (next == State()) break;
-            for (auto it = monitors_->rbegin(); it != monitors_->rend(); ++it)
-                (*it)->SetState(next);
-            ForceState(next);
-            switch (next) {
-            case qbsInactive:
-            case qbsStopped:
-                EnterInactive();
-                break;
-            case qbsInitializing:
-                EnterInitializing();
-                break;
-            case qbsStarting:
-                EnterStarting();
-                break;
-            case qbsShuttingDown:
-            case qbsStopping:
-                EnterShuttingDown();
-                break;
-            default:
-                break;
-            }
-            if (OnStateChange) OnStateChange(this);
-            stepDone = true;
+    // Every monitor reaches a state before the engine; a stop also shuts down and deactivates.
+    WalkTo(target, [this](uint8_t next) {
+        for (auto it = monitors_->rbegin(); it != monitors_->rend(); ++it)
+            (*it)->SetState(next);
+        ForceState(next);
+        switch (next) {
+        case qbsInactive:
+        case qbsStopped:
+            EnterInactive();
+            break;
+        case qbsInitializing:
+            EnterInitializing();
+            break;
+        case qbsStarting:
+            EnterStarting();
+            break;
+        case qbsShuttingDown:
+        case qbsStopping:
+            EnterShuttingDown();
+            break;
+        default:
+            break;
         }
-    } catch (...) {
-        // A failed start gives back what its earlier steps took.
-        if (entry == qbsInactive && stepDone) {
-            try {
-                EnterInactive();
-            } catch (...) {
-            }
-        }
-        ForceState(entry);
-        throw;
-    }
+    });
 }
 
 std::vector<TqbServerMonitor*>
