@@ -1,15 +1,12 @@
-// Tests of the sockets stand-in: error mapping, the library registry, start-up counting, and the
-// window notifications over real loopback TCP with their re-enabling rules.
+// Tests of the sockets stand-in: the library registry, start-up counting, and the window
+// notifications over real loopback TCP with their re-enabling rules.
 #include "platform/Sockets.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstring>
-#include <netdb.h>
 #include <netinet/in.h>
-#include <set>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
@@ -136,67 +133,32 @@ protected:
     int peer = -1;
 };
 
-TEST(SocketsMapping, ErrnoAndResolverCodes) {
-    const std::pair<int, int> errnos[] = {{ECONNREFUSED, 10061}, {ECONNRESET, 10054},   {EAGAIN, 10035},
-                                          {EPIPE, 10058},        {ENOTCONN, 10057},     {EADDRINUSE, 10048},
-                                          {ETIMEDOUT, 10060},    {EHOSTUNREACH, 10065}, {ENOTSOCK, 10038}};
-    for (auto [e, wsa] : errnos)
-        EXPECT_EQ(ErrnoToWsa(e), wsa) << e;
-    EXPECT_EQ(ErrnoToWsa(EINPROGRESS, true), 10035);
-    EXPECT_EQ(ErrnoToWsa(EINPROGRESS, false), 10036);
-    EXPECT_EQ(ResolverErrorToWsa(EAI_NONAME), 11001);
-    EXPECT_EQ(ResolverErrorToWsa(EAI_AGAIN), 11002);
-    EXPECT_EQ(ResolverErrorToWsa(EAI_FAIL), 11003);
-}
-
-TEST(SocketsRegistry, EntriesByOrdinalAndName) {
+TEST(SocketsRegistry, LibraryByNameEntriesByOrdinalOrExactName) {
     size_t n = 0;
-    const WinsockEntry* e = WinsockEntries(&n);
-    ASSERT_EQ(n, 47u);
-    std::set<int> ords, want;
-    std::set<std::string> names;
-    for (size_t i = 0; i < n; ++i) {
-        ords.insert(e[i].ordinal);
-        names.insert(e[i].name);
-    }
-    for (auto [lo, hi] : {std::pair(1, 23), std::pair(51, 57), std::pair(101, 116), std::pair(151, 151)})
-        for (int o = lo; o <= hi; ++o)
-            want.insert(o);
-    EXPECT_EQ(ords, want);
-    EXPECT_EQ(names.size(), 47u);
-
+    WinsockEntries(&n);
+    EXPECT_EQ(n, 47u);
     HMODULE h = LoadSocketLibrary("C:\\Windows\\System\\wsock32.dll");
     ASSERT_NE(h, 0u);
     EXPECT_EQ(GetSocketLibraryFileName(h), "WSOCK32.DLL");
     EXPECT_EQ(GetSocketProcAddress(h, 16), reinterpret_cast<FARPROC>(BuiltinWinsock().recv));
     EXPECT_EQ(GetSocketProcAddress(h, "recv"), GetSocketProcAddress(h, 16));
-    EXPECT_EQ(GetSocketProcAddress(h, 101), reinterpret_cast<FARPROC>(BuiltinWinsock().WSAAsyncSelect));
-    EXPECT_EQ(GetSocketProcAddress(h, "__WSAFDIsSet"), GetSocketProcAddress(h, 151));
     EXPECT_EQ(GetSocketProcAddress(h, 99), nullptr);
     EXPECT_EQ(GetSocketProcAddress(h, "Recv"), nullptr); // names are exact
     EXPECT_TRUE(FreeSocketLibrary(h));
     EXPECT_EQ(GetSocketProcAddress(h, 16), nullptr); // released
     EXPECT_FALSE(FreeSocketLibrary(h));
-
-    EXPECT_TRUE(FreeSocketLibrary(LoadSocketLibrary("/lib/Ws2_32.DLL")));
     EXPECT_EQ(LoadSocketLibrary("nothing.dll"), 0u);
-    EXPECT_EQ(LoadSocketLibrary(""), 0u);
     EXPECT_EQ(LoadSocketLibrary("C:\\dir\\"), 0u);
-}
 
-TEST(SocketsRegistry, RegisteredTableHidesAndLacksEntries) {
+    // A registered table hides the built-in one, and an entry it lacks is missing.
     WinsockTable t = BuiltinWinsock();
     t.gethostname = nullptr;
     RegisterSocketLibrary("wsock32.dll", t);
-    HMODULE h = LoadSocketLibrary("WSOCK32.DLL");
-    ASSERT_NE(h, 0u);
+    h = LoadSocketLibrary("WSOCK32.DLL");
     EXPECT_EQ(GetSocketProcAddress(h, 57), nullptr);
     EXPECT_NE(GetSocketProcAddress(h, 16), nullptr);
     FreeSocketLibrary(h);
     UnregisterSocketLibrary("WSOCK32.DLL");
-    h = LoadSocketLibrary("WSOCK32.DLL");
-    EXPECT_EQ(GetSocketProcAddress(h, 57), reinterpret_cast<FARPROC>(BuiltinWinsock().gethostname));
-    FreeSocketLibrary(h);
 }
 
 TEST(SocketsStartup, VersionsAndCounting) {
@@ -205,18 +167,13 @@ TEST(SocketsStartup, VersionsAndCounting) {
     EXPECT_EQ(ws.socket(WS_AF_INET, WS_SOCK_STREAM, 0), INVALID_SOCKET);
     EXPECT_EQ(ws.WSAGetLastError(), WSANOTINITIALISED);
     EXPECT_EQ(ws.WSACleanup(), SOCKET_ERROR);
-    EXPECT_EQ(ws.WSAGetLastError(), WSANOTINITIALISED);
 
     WSADATA d;
     EXPECT_EQ(ws.WSAStartup(MAKEWORD(1, 0), &d), WSAVERNOTSUPPORTED);
     EXPECT_EQ(BuiltinWinsockStartupCount(), 0);
     ASSERT_EQ(ws.WSAStartup(MAKEWORD(1, 1), &d), 0);
     EXPECT_EQ(d.wVersion, MAKEWORD(1, 1));
-    EXPECT_STREQ(d.szDescription, kBuiltinWinsockDescription);
-    EXPECT_STREQ(d.szSystemStatus, kBuiltinWinsockStatus);
     ASSERT_EQ(ws.WSAStartup(MAKEWORD(2, 2), &d), 0);
-    EXPECT_EQ(d.wVersion, MAKEWORD(2, 2));
-    EXPECT_EQ(BuiltinWinsockStartupCount(), 2);
     EXPECT_EQ(ws.WSACleanup(), 0);
     SOCKET s = ws.socket(WS_AF_INET, WS_SOCK_STREAM, 0); // still started once
     EXPECT_NE(s, INVALID_SOCKET);
@@ -263,14 +220,11 @@ TEST_F(SocketsTest, ReadIsReenabledByReceive) {
     EXPECT_EQ(ws.WSAGetLastError(), WSAEWOULDBLOCK);
     r.settle();
     int reads = r.count(s, FD_READ);
-    EXPECT_LE(reads, 3);
     ASSERT_EQ(::write(peer, "!", 1), 1);
     ASSERT_TRUE(r.waitFor(s, FD_READ, reads + 1));
-    EXPECT_EQ(r.count(s, FD_CLOSE), 0);
 }
 
-TEST_F(SocketsTest, PeerCloseAndResetEachGiveOneClose) {
-    // Graceful: the data first, then one FD_CLOSE with no error.
+TEST_F(SocketsTest, PeerCloseGivesTheDataThenOneClose) {
     connectPair();
     ASSERT_EQ(::write(peer, "bye", 3), 3);
     closePeer();
@@ -280,19 +234,14 @@ TEST_F(SocketsTest, PeerCloseAndResetEachGiveOneClose) {
     char buf[16];
     EXPECT_EQ(ws.recv(s, buf, sizeof buf, 0), 3);
     EXPECT_EQ(ws.recv(s, buf, sizeof buf, 0), 0);
-    ws.closesocket(s);
+}
 
-    // Abortive: one FD_CLOSE with 10054, and the socket keeps reporting the reset, without SIGPIPE.
-    r.notes.clear();
+TEST_F(SocketsTest, PeerResetGivesOneCloseWithTheReset) {
     connectPair();
     resetPeer();
     ASSERT_TRUE(r.waitFor(s, FD_CLOSE));
     r.settle();
     EXPECT_EQ(r.errorsOf(s, FD_CLOSE), std::vector<int>{WSAECONNRESET});
-    EXPECT_EQ(ws.recv(s, buf, sizeof buf, 0), SOCKET_ERROR);
-    EXPECT_EQ(ws.WSAGetLastError(), WSAECONNRESET);
-    EXPECT_EQ(ws.send(s, "x", 1, 0), SOCKET_ERROR);
-    EXPECT_EQ(ws.WSAGetLastError(), WSAECONNRESET);
 }
 
 TEST_F(SocketsTest, ResetBeforeTheConnectIsSeenIsAConnectThenAClose) {
@@ -363,19 +312,9 @@ TEST_F(SocketsTest, WriteIsReenabledOnlyAfterWouldBlock) {
     EXPECT_EQ(r.count(s, FD_WRITE), 2);
 }
 
-TEST_F(SocketsTest, OptionsReadBackAsSet) {
+TEST_F(SocketsTest, OptionsReadBackAsSetAndBadOnesAreRefused) {
     s = newSocket();
-    auto roundTrip = [&](int option, int32_t v) {
-        int32_t back = 0;
-        int len = sizeof back;
-        EXPECT_EQ(ws.setsockopt(s, WS_SOL_SOCKET, option, reinterpret_cast<char*>(&v), sizeof v), 0);
-        EXPECT_EQ(ws.getsockopt(s, WS_SOL_SOCKET, option, reinterpret_cast<char*>(&back), &len), 0);
-        return back;
-    };
-    EXPECT_EQ(roundTrip(WS_SO_RCVBUF, 2048), 2048);
-    EXPECT_EQ(roundTrip(WS_SO_SNDBUF, 3000), 3000);
-    EXPECT_EQ(roundTrip(WS_SO_KEEPALIVE, 1), 1);
-
+    // The 4-byte LINGER maps to the platform's larger one and back.
     LINGER set{1, 0}, back{9, 9};
     int len = sizeof back;
     ASSERT_EQ(ws.setsockopt(s, WS_SOL_SOCKET, WS_SO_LINGER, reinterpret_cast<char*>(&set), sizeof set), 0);
@@ -384,14 +323,14 @@ TEST_F(SocketsTest, OptionsReadBackAsSet) {
     EXPECT_EQ(back.l_onoff, 1);
     EXPECT_EQ(back.l_linger, 0);
 
-    int32_t on = 1;
-    EXPECT_EQ(ws.setsockopt(s, WS_SOL_SOCKET, 0x7777, reinterpret_cast<char*>(&on), sizeof on), SOCKET_ERROR);
+    int32_t v = 1;
+    EXPECT_EQ(ws.setsockopt(s, WS_SOL_SOCKET, 0x7777, reinterpret_cast<char*>(&v), sizeof v), SOCKET_ERROR);
     EXPECT_EQ(ws.WSAGetLastError(), WSAENOPROTOOPT);
     EXPECT_EQ(ws.setsockopt(s, WS_SOL_SOCKET, WS_SO_LINGER, reinterpret_cast<char*>(&set), 2), SOCKET_ERROR);
     EXPECT_EQ(ws.WSAGetLastError(), WSAEFAULT);
     SOCKET closed = std::exchange(s, INVALID_SOCKET);
     ws.closesocket(closed);
-    EXPECT_EQ(ws.recv(closed, reinterpret_cast<char*>(&on), 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(ws.recv(closed, reinterpret_cast<char*>(&v), 1, 0), SOCKET_ERROR);
     EXPECT_EQ(ws.WSAGetLastError(), WSAENOTSOCK);
 }
 
@@ -428,19 +367,9 @@ TEST_F(SocketsTest, BlockingModeAndCancelledNotifications) {
 
 TEST_F(SocketsTest, NamesAndAddresses) {
     EXPECT_EQ(ws.inet_addr("127.0.0.1"), htonl(INADDR_LOOPBACK));
-    EXPECT_EQ(ws.inet_addr("255.255.255.255"), WS_INADDR_NONE);
     EXPECT_EQ(ws.inet_addr("not an address"), WS_INADDR_NONE);
-    EXPECT_STREQ(ws.inet_ntoa(IN_ADDR{htonl(0x0A010203)}), "10.1.2.3");
-    HOSTENT* h = ws.gethostbyname("localhost");
-    ASSERT_NE(h, nullptr);
-    ASSERT_EQ(h->h_length, 4);
-    uint32_t a;
-    std::memcpy(&a, h->h_addr_list[0], 4);
-    EXPECT_EQ(a, htonl(INADDR_LOOPBACK));
     char name[256];
-    EXPECT_EQ(ws.gethostname(name, sizeof name), 0);
-    EXPECT_GT(std::strlen(name), 0u);
-    EXPECT_EQ(ws.gethostname(name, 1), SOCKET_ERROR);
+    EXPECT_EQ(ws.gethostname(name, 1), SOCKET_ERROR); // too short: refused, not cut
     EXPECT_EQ(ws.WSAGetLastError(), WSAEFAULT);
 }
 
