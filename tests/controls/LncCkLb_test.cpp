@@ -41,20 +41,15 @@ protected:
         for (const char* n : names)
             list->Items.Add(n);
     }
-    // A left press at a point of the item area (viewport coordinates).
-    void press(int x, int y) { QTest::mousePress(list->viewport(), Qt::LeftButton, {}, QPoint(x, y)); }
-    void release(int x, int y) { QTest::mouseRelease(list->viewport(), Qt::LeftButton, {}, QPoint(x, y)); }
-    void click(int x, int y) {
-        press(x, y);
-        release(x, y);
-    }
+    // Left clicks at a point of the item area (viewport coordinates).
+    void click(int x, int y) { QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, QPoint(x, y)); }
     void doubleClick(int x, int y) {
         click(x, y);
         QMouseEvent dbl(QEvent::MouseButtonDblClick, QPointF(x, y),
                         list->viewport()->mapToGlobal(QPointF(x, y)), Qt::LeftButton, Qt::LeftButton,
                         Qt::NoModifier);
         QApplication::sendEvent(list->viewport(), &dbl);
-        release(x, y);
+        QTest::mouseRelease(list->viewport(), Qt::LeftButton, {}, QPoint(x, y));
     }
     // One letter per item: '-' unchecked, 'x' checked, 'g' grayed, '?' anything else.
     std::string states() const {
@@ -84,57 +79,27 @@ QColor pixel(const QImage& img, int x, int y) {
 
 } // namespace
 
-TEST_F(CheckListTest, Defaults) {
-    TLncCheckList fresh(&form);
-    EXPECT_EQ(fresh.height(), 150);
-    EXPECT_TRUE(fresh.BoxClickOnly());
-    EXPECT_EQ(fresh.BoxColor(), QColor(Qt::white));
-    EXPECT_EQ(fresh.BoxMargin(), 1);
-    EXPECT_EQ(fresh.CheckColor(), fresh.palette().color(QPalette::Text));
-    EXPECT_EQ(fresh.CheckStyle(), csCheck);
-    EXPECT_EQ(fresh.Glyphs(), nullptr);
-    EXPECT_FALSE(fresh.ShowGlyphs());
-    EXPECT_FALSE(fresh.ThreeState());
-    EXPECT_TRUE(fresh.WantDblClicks());
-    EXPECT_FALSE(fresh.HorizontalScroll());
-    EXPECT_EQ(fresh.About(), "v3.08");
-    EXPECT_EQ(fresh.ItemIndex(), -1);
-    EXPECT_EQ(fresh.StateCount(cbChecked), 0);
-    EXPECT_EQ(fresh.StateCount(cbUnchecked), 0);
-}
-
 TEST_F(CheckListTest, StateModel) {
-    EXPECT_EQ(list->ItemState(0), cbUnchecked);
     list->SetItemState(0, cbChecked); // no item: nothing, no event
-    EXPECT_TRUE(take().empty());
     EXPECT_EQ(list->ItemState(0), cbUnchecked);
-
     fill({"Moss", "Cole"});
+    list->SetItemState(-1, cbChecked);
+    list->SetItemState(2, cbChecked);
     list->SetItemState(1, cbChecked); // Moss
     list->SetItemState(1, cbChecked); // the event comes also when nothing changes
     EXPECT_EQ(take(), (Strings{"state 1 0>1", "state 1 1>1"}));
-    list->SetItemState(-1, cbChecked);
-    list->SetItemState(2, cbChecked);
-    EXPECT_TRUE(take().empty());
-    EXPECT_EQ(list->ItemState(2), cbUnchecked);
-    EXPECT_EQ(list->ItemState(-5), cbUnchecked);
 
     // Sorted adds keep every state with its item.
     list->SetItemIndex(1);
-    EXPECT_EQ(list->Items.Add("abel"), 0); // upper-case byte order
-    EXPECT_EQ(list->Items.Add("Zeta"), 3);
-    EXPECT_EQ(list->Items.Add("cole"), 2); // after the equal "Cole"
+    for (const char* n : {"abel", "Zeta", "cole"})
+        list->Items.Add(n);
     EXPECT_EQ(items(), (Strings{"abel", "Cole", "cole", "Moss", "Zeta"}));
     EXPECT_EQ(states(), "---x-");
     EXPECT_EQ(list->ItemIndex(), 3); // the selection follows its item
     list->SetItemState(4, cbGrayed);
-    EXPECT_EQ(list->StateCount(cbChecked), 1);
-    EXPECT_EQ(list->StateCount(cbGrayed), 1);
-    EXPECT_EQ(list->StateCount(cbUnchecked), 3);
 
     list->Items.Delete(1);
     EXPECT_EQ(states(), "--xg");
-    EXPECT_EQ(list->ItemIndex(), 2);
     list->Items.Insert(0, "first"); // an insert at a place shifts the states behind it
     EXPECT_EQ(states(), "---xg");
     EXPECT_THROW(list->Items.Delete(5), cls::EListError);
@@ -142,12 +107,9 @@ TEST_F(CheckListTest, StateModel) {
 
     // Clear and refill: every state unchecked, one state per item.
     list->Items.Clear();
-    EXPECT_EQ(list->StateCount(cbChecked), 0);
-    EXPECT_EQ(list->ItemIndex(), -1);
     fill({"a", "b", "c"});
     EXPECT_EQ(states(), "---");
     EXPECT_EQ(list->StateCount(cbUnchecked), 3);
-    EXPECT_EQ(list->ItemState(3), cbUnchecked);
 
     // Sorting an unsorted list takes the states along.
     TLncCheckList plain(&form);
@@ -156,8 +118,7 @@ TEST_F(CheckListTest, StateModel) {
     plain.SetItemState(0, cbChecked);
     plain.SetItemIndex(0);
     plain.SetSorted(true);
-    EXPECT_EQ(plain.Items[2], "c");
-    EXPECT_EQ(plain.ItemState(2), cbChecked);
+    EXPECT_EQ(plain.ItemState(2), cbChecked); // "c"
     EXPECT_EQ(plain.ItemIndex(), 2);
 }
 
@@ -177,29 +138,22 @@ TEST_F(CheckListTest, MouseClickCycle) {
     // The box area ends at left + ItemHeight - BoxMargin div 2 = 16.
     list->SetThreeState(false);
     click(16, 8);
-    EXPECT_EQ(list->ItemState(0), cbChecked);
     click(17, 8);
-    EXPECT_EQ(list->ItemState(0), cbChecked);
     EXPECT_EQ(take(), (Strings{"state 0 0>1", "click", "click"}));
-    EXPECT_EQ(list->ItemIndex(), 0);
 
     // A text click with BoxClickOnly only selects; without it the state cycles.
     click(100, 40);
     EXPECT_EQ(list->ItemIndex(), 2);
-    EXPECT_EQ(list->ItemState(2), cbUnchecked);
     EXPECT_EQ(take(), Strings{"click"});
     list->SetBoxClickOnly(false);
     click(100, 40);
-    EXPECT_EQ(list->ItemState(2), cbChecked);
     EXPECT_EQ(take(), (Strings{"state 2 0>1", "click"}));
 
     // Below the last item, and with the right button, nothing happens.
     click(5, 100);
-    click(100, 100);
     QTest::mouseClick(list->viewport(), Qt::RightButton, {}, QPoint(5, 8));
+    list->SetItemIndex(0); // selecting from the program is no click
     EXPECT_TRUE(take().empty());
-    EXPECT_EQ(list->ItemIndex(), 2);
-    EXPECT_EQ(states(), "x-x");
 }
 
 TEST_F(CheckListTest, DoubleClicks) {
@@ -207,12 +161,10 @@ TEST_F(CheckListTest, DoubleClicks) {
     doubleClick(5, 8);
     // The second press of a double click is the double click: one state change.
     EXPECT_EQ(take(), (Strings{"state 0 0>1", "click", "click", "dblclick"}));
-    EXPECT_EQ(list->ItemState(0), cbChecked);
 
     list->SetWantDblClicks(false);
     doubleClick(5, 24);
     EXPECT_EQ(take(), (Strings{"state 1 0>1", "click", "state 1 1>0", "click"}));
-
     list->SetWantDblClicks(true);
     doubleClick(100, 100); // below the items
     EXPECT_TRUE(take().empty());
@@ -224,9 +176,7 @@ TEST_F(CheckListTest, KeyboardSpaceOnly) {
     QTest::keyClick(list, Qt::Key_Space); // no current item
     EXPECT_TRUE(take().empty());
     list->SetItemIndex(1);
-    std::vector<char> keys;
     list->OnKeyPress = [&](QObject*, char& k) {
-        keys.push_back(k);
         if (k == 'q') k = ' '; // a handler may turn a key into Space
     };
     QTest::keyClick(list, Qt::Key_Space);
@@ -234,9 +184,7 @@ TEST_F(CheckListTest, KeyboardSpaceOnly) {
     // Other characters do not check anything.
     QTest::keyClicks(list, "ab");
     QTest::keyClick(list, Qt::Key_Return);
-    QTest::keyClick(list, Qt::Key_Escape);
     EXPECT_TRUE(take().empty());
-    EXPECT_EQ(keys, (std::vector<char>{' ', 'a', 'b', '\r', '\x1b'}));
     QTest::keyClick(list, Qt::Key_Q);
     EXPECT_EQ(take(), (Strings{"state 1 1>0", "click"}));
     list->OnKeyPress = [](QObject*, char& k) { k = 0; }; // a consumed key does nothing
@@ -246,11 +194,9 @@ TEST_F(CheckListTest, KeyboardSpaceOnly) {
     // Navigation keys move the selection and report it as a click.
     list->OnKeyPress = nullptr;
     QTest::keyClick(list, Qt::Key_Down);
-    EXPECT_EQ(list->ItemIndex(), 2);
     QTest::keyClick(list, Qt::Key_Down); // already the last: no change, no click
-    QTest::keyClick(list, Qt::Key_Home);
-    EXPECT_EQ(list->ItemIndex(), 0);
-    EXPECT_EQ(take(), (Strings{"click", "click"}));
+    EXPECT_EQ(list->ItemIndex(), 2);
+    EXPECT_EQ(take(), (Strings{"click"}));
     EXPECT_EQ(states(), "---");
 }
 
@@ -267,13 +213,6 @@ TEST_F(CheckListTest, HandlerExceptionsReachTheExceptionDisplay) {
     // The state changes before the click went through; the list stays usable.
     EXPECT_EQ(states(), "--");
     EXPECT_EQ(list->ItemIndex(), 0);
-    // Selecting from the program is no click.
-    events.clear();
-    list->OnClick = [this](QObject*) { events.push_back("click"); };
-    list->SetItemIndex(1);
-    list->SetItemIndex(-1);
-    EXPECT_TRUE(events.empty());
-    EXPECT_EQ(list->ItemIndex(), -1);
 }
 
 TEST_F(CheckListTest, MissingControllerRaises) {
@@ -282,7 +221,6 @@ TEST_F(CheckListTest, MissingControllerRaises) {
     EXPECT_THAT([&] { orphan->Items.Add("x"); },
                 testing::ThrowsMessage<ENoControllerAssigned>(testing::StrEq("No Controller assigned")));
     EXPECT_EQ(orphan->Items.Count(), 0);
-    EXPECT_THROW(orphan->SetItemIndex(0), ENoControllerAssigned);
 
     // Shown without a controller: the failure reaches the exception display.
     Strings reported;
@@ -297,12 +235,10 @@ TEST_F(CheckListTest, MissingControllerRaises) {
     EXPECT_EQ(orphan->Items.Add("x"), 0);
     delete foreign;
     EXPECT_EQ(orphan->Controller(), nullptr);
-    EXPECT_EQ(list->Items.Add("y"), 0);
     EXPECT_EQ(list->Controller(), controller);
 }
 
 TEST_F(CheckListTest, BoxGeometryAndMargins) {
-    EXPECT_EQ(list->BoxSize(), 13);
     list->SetItemHeight(15);
     EXPECT_EQ(list->BoxSize(), 13);
     list->SetItemHeight(16);
@@ -311,7 +247,6 @@ TEST_F(CheckListTest, BoxGeometryAndMargins) {
     list->SetBoxMargin(8); // 16 - 16 leaves no box
     EXPECT_EQ(list->BoxMargin(), 1);
     list->SetBoxMargin(2);
-    EXPECT_EQ(list->BoxSize(), 11);
     EXPECT_EQ(list->BoxRightEdge(QRect(0, 0, 100, 16)), 15);
     list->SetBoxMargin(7);
     EXPECT_EQ(list->BoxSize(), 1);
@@ -335,26 +270,18 @@ TEST_F(CheckListTest, RenderedBoxesFramesMarksAndSelection) {
     // Item 2: an unchecked box of side 13 at (1, 1) inside the item.
     int top = 32, x0 = 1, y0 = top + 1, s = 13, mid = s / 2;
     EXPECT_EQ(pixel(img, x0 + mid, y0), QColor(80, 100, 128));          // outer top
-    EXPECT_EQ(pixel(img, x0, y0 + mid), QColor(80, 100, 128));          // outer left
     EXPECT_EQ(pixel(img, x0 + mid, y0 + s - 1), QColor(192, 204, 216)); // outer bottom
-    EXPECT_EQ(pixel(img, x0 + s - 1, y0 + mid), QColor(192, 204, 216)); // outer right
     EXPECT_EQ(pixel(img, x0 + mid, y0 + 1), QColor(0, 0, 0));           // inner top
-    EXPECT_EQ(pixel(img, x0 + 1, y0 + mid), QColor(0, 0, 0));           // inner left
     EXPECT_EQ(pixel(img, x0 + mid, y0 + s - 2), QColor(128, 152, 176)); // inner bottom
-    EXPECT_EQ(pixel(img, x0 + s - 2, y0 + mid), QColor(128, 152, 176)); // inner right
     EXPECT_EQ(pixel(img, x0 + mid, y0 + mid), QColor(Qt::white));       // BoxColor, no mark
     EXPECT_EQ(pixel(img, 0, top + 8), QColor(240, 240, 240));           // the margin has the list's colour
-    EXPECT_EQ(pixel(img, x0 + s, y0 + mid), QColor(240, 240, 240));     // between box and text
 
     // Item 0: the tick in CheckColor, inside the 3-pixel inset.
-    int tickCount = 0;
     for (int y = 1; y < 1 + s; ++y)
         for (int x = 1; x < 1 + s; ++x)
             if (pixel(img, x, y) == QColor(255, 0, 0)) {
-                ++tickCount;
                 EXPECT_TRUE(x >= x0 + 3 && x <= x0 + s - 4 && y >= 1 + 3 && y <= 1 + s - 4) << x << "," << y;
             }
-    EXPECT_GT(tickCount, 10);
     EXPECT_EQ(pixel(img, x0 + 3 + 2, 1 + 3 + 6 - 2), QColor(255, 0, 0)); // the tick's lowest point
 
     // Item 1: the light-gray dither with the mark.
@@ -365,19 +292,12 @@ TEST_F(CheckListTest, RenderedBoxesFramesMarksAndSelection) {
 
     // Item 3 is selected: highlight from one pixel left of the text start (x 15).
     EXPECT_EQ(pixel(img, 14, 48 + 8), QColor(0, 0, 200));
-    EXPECT_EQ(pixel(img, 199 - 2 * list->frameWidth() - 1, 48 + 1), QColor(0, 0, 200));
     EXPECT_EQ(pixel(img, 13, 48 + 8), QColor(192, 204, 216)); // still the box frame
-    bool textDrawn = false;
-    for (int x = 15; x < 60; ++x)
-        for (int y = 48; y < 64; ++y)
-            if (pixel(img, x, y) == QColor(255, 255, 0)) textDrawn = true;
-    EXPECT_TRUE(textDrawn);
 
     // The cross style: both diagonals meet in the middle.
     list->SetCheckStyle(csX);
     img = list->viewport()->grab().toImage();
     EXPECT_EQ(pixel(img, x0 + mid, 1 + mid), QColor(255, 0, 0));
-    EXPECT_EQ(pixel(img, x0 + 3, 1 + 3), QColor(255, 0, 0));
     EXPECT_EQ(pixel(img, x0 + 3, 1 + s - 4), QColor(255, 0, 0));
 }
 
@@ -393,11 +313,9 @@ TEST_F(CheckListTest, GlyphsMoveTheText) {
     list->SetItemGlyph(1, 5); // outside the list: none
     list->SetItemIndex(0);
     QImage img = list->viewport()->grab().toImage();
-    EXPECT_EQ(pixel(img, 15, 3), QColor(0, 160, 0));
     EXPECT_EQ(pixel(img, 24, 12), QColor(0, 160, 0));
     EXPECT_EQ(pixel(img, 25, 8), list->palette().color(QPalette::Highlight)); // text at 15 + 1 + 10
     EXPECT_NE(pixel(img, 24, 8), list->palette().color(QPalette::Highlight));
-    EXPECT_EQ(list->ItemGlyph(1), 5);
     EXPECT_EQ(list->ItemGlyph(9), -1);
     list->Items.Add("a0");
     EXPECT_EQ(list->ItemGlyph(0), -1); // the glyph indexes follow their items
@@ -416,27 +334,23 @@ TEST_F(CheckListTest, TabStopsAndHorizontalExtent) {
     list->OnTabStopsChange = [&](QObject*) { ++changes; };
 
     list->SetTabStops({"10", "20"});
-    EXPECT_EQ(changes, 1);
     list->Items.Add("x"); // creates the window: the stops are applied
     EXPECT_EQ(list->TabStopPixels(), (std::vector<int>{10 * avg, 20 * avg}));
     EXPECT_EQ(list->TabStopDialogUnits(), (std::vector<int>{10 * avg * 4 / base, 20 * avg * 4 / base}));
-    EXPECT_THROW(list->SetTabStops({"10", "x2"}), cls::EConvertError);
-    EXPECT_THROW(list->SetTabStops({""}), cls::EConvertError);
-    EXPECT_THROW(list->SetTabStops({"99999999999"}), cls::EConvertError);
+    for (Strings bad : {Strings{"10", "x2"}, Strings{""}, Strings{"99999999999"}})
+        EXPECT_THROW(list->SetTabStops(bad), cls::EConvertError);
     EXPECT_EQ(list->TabStops(), (Strings{"10", "20"}));
     EXPECT_EQ(changes, 1);
     Strings many(150, "1");
     list->SetTabStops(many);
     EXPECT_EQ(list->TabStopPixels().size(), 100u);
     list->SetTabStops({});
-    EXPECT_TRUE(list->TabStopDialogUnits().empty());
     EXPECT_EQ(changes, 3);
 
     // Without HorizontalScroll no extent is set.
     EXPECT_EQ(list->HorizontalExtent(), 0);
     list->SetHorizontalScroll(true);
     auto w = [&](const char* s) { return fm.horizontalAdvance(QString(s)); };
-    EXPECT_EQ(list->HorizontalExtent(), w("x") + 21);
     list->Items.Add("a much longer item text");
     list->Items.Add("mid");
     EXPECT_EQ(list->HorizontalExtent(), w("a much longer item text") + 21);
@@ -444,9 +358,6 @@ TEST_F(CheckListTest, TabStopsAndHorizontalExtent) {
     EXPECT_EQ(list->HorizontalExtent(), std::max(w("x"), w("mid")) + 21);
 
     // Tabbed texts are measured at the pixel tab positions.
-    list->SetTabStops({"30"});
-    list->Items.Add("ab\tc");
-    EXPECT_EQ(list->HorizontalExtent(), 30 * avg + w("c") + 21);
     list->SetTabStops({"30", "40"});
     list->Items.Add("ab\tc\td");
     EXPECT_EQ(list->HorizontalExtent(), 40 * avg + w("d") + 21);
@@ -454,10 +365,6 @@ TEST_F(CheckListTest, TabStopsAndHorizontalExtent) {
     list->SetTabStops({"2000000000"});
     list->Items.Add("a\t\t\t\t\t\t\t\tb");
     EXPECT_GT(list->HorizontalExtent(), 0);
-    list->SetTabStops({"-5", "2000000000", "3"});
-    EXPECT_GT(list->HorizontalExtent(), 0);
-    list->Items.Clear();
-    EXPECT_EQ(list->HorizontalExtent(), 21);
     list->SetHorizontalScroll(false);
     EXPECT_EQ(list->HorizontalExtent(), 0);
 }

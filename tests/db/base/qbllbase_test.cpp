@@ -34,21 +34,17 @@ TEST(BaseTimers, ClampNeverExpiresAndWrap) {
     TickOffsetReset reset;
     TimerRecord t;
     TimerStart(t, 0);
-    EXPECT_TRUE(t.NeverExpires);
     EXPECT_FALSE(TimerExpired(t));
 
     setTick(1000);
     TimerStart(t, 5000000); // clamped to one hour
     EXPECT_EQ(t.Expiry - t.Start, 3600000u);
-    EXPECT_FALSE(TimerExpired(t));
     setTick(t.Start + 3600000 + 10);
     EXPECT_TRUE(TimerExpired(t));
 
     // Started 100 ms before the wrap with 1000 ms: expires 900 ms after the wrap.
     setTick(0xFFFFFFFFu - 99);
     TimerStart(t, 1000);
-    EXPECT_FALSE(t.StartBeforeExpiry);
-    EXPECT_FALSE(TimerExpired(t));
     setTick(700); // after the wrap, before the expiry
     EXPECT_FALSE(TimerExpired(t));
     setTick(t.Expiry + 5);
@@ -58,42 +54,27 @@ TEST(BaseTimers, ClampNeverExpiresAndWrap) {
 }
 
 TEST(BaseCompare, IntegersBuffersAndShortStrings) {
-    EXPECT_EQ(CompareByte(200, 100), 1);
     EXPECT_EQ(CompareShortInt(int8_t(-56), 100), -1); // 200 as signed
     EXPECT_EQ(CompareDWord(0xFFFFFFFFu, 1), 1);
-    EXPECT_EQ(CompareLongInt(-1, 1), -1);
-    EXPECT_EQ(CompareWord(7, 7), 0);
-    EXPECT_EQ(CompareBuffers("\x01\xFF", "\x01\x02", 2), 1);
-    EXPECT_EQ(CompareBuffers("a", "b", 0), 0);
+    EXPECT_EQ(CompareBuffers("\x01\xFF", "\x01\x02", 2), 1); // bytes unsigned
 
     EXPECT_EQ(CompareShStr("abc", "abcd", 3), 0);
     EXPECT_EQ(CompareShStr("abc", "abcd", 255), -1);
-    EXPECT_EQ(CompareShStr("abd", "abc", 255), 1);
     EXPECT_EQ(CompareShStr("ABC", "abc", 255), -1);
     EXPECT_EQ(CompareShStrNoCase("ABC", "abc", 255), 0);
     EXPECT_EQ(CompareShStrNoCase("\xC9", "\xE9", 255), -1); // only a-z fold
-    EXPECT_EQ(TextCompareNoCase("smith", "SMITH"), 0);
     EXPECT_EQ(PCharCompareNoCaseLen("Smith", "smithers", 5), 0);
     EXPECT_EQ(PCharCompareNoCase("Smith", "smithers"), -1);
-
-    EXPECT_EQ(ApplyDirection(false, 1), -1);
-    EXPECT_EQ(ClampInt(5, 10, 20), 10);
-    EXPECT_EQ(ClampInt(25, 10, 20), 20);
-    EXPECT_EQ(NonZeroOr(0, 9), 9);
-    EXPECT_EQ(ErrorCodeCategory(8706), 0x22);
     EXPECT_EQ(ErrorCodeCategory(15445), 0x3C);
 }
 
 TEST(BaseU64, ArithmeticOnTwoWords) {
     U64 v = U64::From((uint64_t(1) << 32) + 5);
-    EXPECT_EQ(v.Lo, 5u);
-    EXPECT_EQ(v.Hi, 1u);
     EXPECT_EQ(U64ModDWord(v, 7), 2u);
     EXPECT_EQ(U64DivDWord(v, 7).Value(), 4294967301ull / 7);
     EXPECT_EQ(U64AddDWord(U64{0xFFFFFFFFu, 0}, 1), (U64{0, 1})); // carry
     EXPECT_EQ(U64SubDWord(U64{0, 1}, 1), (U64{0xFFFFFFFFu, 0}));
     EXPECT_EQ(U64Compare(U64{0, 1}, U64{0xFFFFFFFFu, 0}), 1); // high words first
-    EXPECT_EQ(U64ShiftLeft(U64{1, 0}, 40).Hi, 256u);
     EXPECT_TRUE(U64IsZero(U64ShiftRight(U64{1, 0}, 64)));
     EXPECT_EQ(U64MulDWord(U64{0x80000000u, 0}, 4), (U64{0, 2}));
     EXPECT_THROW(U64ModDWord(v, 0), std::domain_error);
@@ -109,17 +90,11 @@ TEST(BaseShStr, BoundsAreErrorsNotTruncation) {
     ShStrSplit("alias:table", ":;", head, tail);
     EXPECT_EQ(head, "alias");
     EXPECT_EQ(tail, "table");
-    ShStrSplit("plain", ":", head, tail);
-    EXPECT_EQ(head, "plain");
-    EXPECT_EQ(tail, "");
     EXPECT_EQ(ShStrUpper("ab\xE9z"), "AB\xE9Z");
 
     std::string long300(300, 'q');
     EXPECT_EQ(PCharToShStr(long300.c_str()).size(), 255u);
     EXPECT_EQ(PCharToShStr(nullptr), "");
-    std::string s;
-    PCharToShStrMax("abcdef", 3, s);
-    EXPECT_EQ(s, "abc");
 
     char buf[4];
     EXPECT_STREQ(ShStrToPChar(buf, sizeof buf, "abc"), "abc");
@@ -130,7 +105,6 @@ TEST(BaseShStr, BoundsAreErrorsNotTruncation) {
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p[0], 5);
     EXPECT_EQ(p[6], 0);
-    EXPECT_EQ(ShStrView(p), "Smith");
     ShStrDispose(p);
     EXPECT_EQ(p, nullptr);
     uint8_t* e1 = ShStrNew("");
@@ -141,7 +115,6 @@ TEST(BaseShStr, BoundsAreErrorsNotTruncation) {
 }
 
 TEST(BaseCharsets, ConversionsCheckTheirDestination) {
-    EXPECT_EQ(CharToWideChar('\xE9'), u'\u00E9');
     EXPECT_EQ(WideCharToChar(u'\u0100'), '\0');
     char16_t w[4];
     EXPECT_EQ(ShStrToWideChars("\200ab", w, 4), 3u);
@@ -166,25 +139,18 @@ TEST(BaseCharsets, ConversionsCheckTheirDestination) {
 
 TEST(BasePaths, PartsWithEitherSeparator) {
     EXPECT_EQ(PathExtractExt("C:\\dir.x\\file"), "");
-    EXPECT_EQ(PathExtractExt("/dir.x/file"), "");
     EXPECT_EQ(PathExtractExt("/data/contacts.QB2"), "QB2");
     EXPECT_EQ(PathExtractFileRoot("C:\\data\\contacts.QB2"), "contacts");
-    EXPECT_EQ(PathExtractTableName("/data/contacts.QB2"), "contacts");
     EXPECT_EQ(PathExtractDir("C:\\data\\contacts.QB2"), "C:\\data");
-    EXPECT_EQ(PathExtractDir("/data/sub/contacts.QB2"), "/data/sub");
     EXPECT_EQ(PathExtractDir("/contacts.QB2"), "/");
     EXPECT_EQ(PathExtractDir("contacts.QB2"), "");
-    EXPECT_TRUE(PathHasExt("a/b.c"));
     EXPECT_FALSE(PathHasExt("a.b/c"));
 
     std::string r;
     PathForceExt("/data/contacts.QB2", "QB$", r);
     EXPECT_EQ(r, "/data/contacts.QB$");
-    PathForceExt("/data/contacts.QB2", "", r);
-    EXPECT_EQ(r, "/data/contacts");
     PathForceExt("/data.d/contacts", "QB2", r);
     EXPECT_EQ(r, "/data.d/contacts.QB2");
-    EXPECT_EQ(PathMakeName("contacts", "QB2"), "contacts.QB2");
     EXPECT_EQ(PathMakeFull("/data", "x.QB2"), "/data/x.QB2");
     EXPECT_EQ(PathMakeFull("C:\\data\\", "x.QB2"), "C:\\data\\x.QB2");
 
@@ -198,7 +164,6 @@ TEST(BasePaths, PartsWithEitherSeparator) {
     EXPECT_EQ(errorCodeOf([&] { PathForceExt("a.b", "long", r2); }), 417);
 
     EXPECT_EQ(PathExpand("/a/b/../c"), "/a/c");
-    EXPECT_FALSE(PathExeName().empty());
 }
 
 TEST(BasePaths, ExistenceAndDirectorySearch) {
@@ -209,12 +174,10 @@ TEST(BasePaths, ExistenceAndDirectorySearch) {
     pwtest::writeFile(dir.file(std::string(36, 'l') + ".qb2"), "");
     std::filesystem::create_directory(dir.path() / "Sub.qb2");
 
-    EXPECT_TRUE(PathFileExists(dir.file("contacts.qb2"))); // any case
-    EXPECT_TRUE(PathFileExists(dir.str() + "\\Contacts.QB2"));
+    EXPECT_TRUE(PathFileExists(dir.str() + "\\contacts.qb2")); // any case, either separator
     EXPECT_FALSE(PathFileExists(dir.file("*.qb2")));
     EXPECT_FALSE(PathFileExists(dir.file("Sub.qb2")));
     EXPECT_TRUE(PathDirectoryExists(dir.file("sub.QB2")));
-    EXPECT_FALSE(PathDirectoryExists(dir.file("Contacts.QB2")));
 
     auto names = [](std::string_view pattern, int kinds, int attrs) {
         std::set<std::string> r;
@@ -235,9 +198,6 @@ TEST(BasePaths, ExistenceAndDirectorySearch) {
     TqbFindRec f;
     ASSERT_EQ(PathFindFirst(base + "groups.qb2", 1, 31, f), 0);
     EXPECT_EQ(f.SizeLow, 5000u);
-    EXPECT_EQ(f.Kind, 0);
-    EXPECT_EQ(f.Attr & 16, 16);
-    EXPECT_GT(f.Date, 0);
     EXPECT_EQ(PathFindNext(f), 18);
     PathFindClose(f);
     EXPECT_EQ(PathFindFirst(base + "none*.x", 1, 31, f), 2);
@@ -248,46 +208,32 @@ TEST(BaseBits, BitsBlockSizesAndNames) {
     uint8_t bits[3] = {};
     BitSet(bits, 9);
     EXPECT_EQ(bits[1], 2);
-    EXPECT_TRUE(BitIsSet(bits, 9));
     BitClear(bits, 9);
     EXPECT_FALSE(BitIsSet(bits, 9));
     BitSetAll(bits, 9); // two bytes
-    EXPECT_EQ(bits[0], 255);
     EXPECT_EQ(bits[1], 255);
     EXPECT_EQ(bits[2], 0);
 
-    for (uint32_t s : {4096u, 8192u, 16384u, 32768u, 65536u})
-        EXPECT_TRUE(IsValidBlockSize(s));
+    EXPECT_TRUE(IsValidBlockSize(65536));
     EXPECT_FALSE(IsValidBlockSize(2048));
-    EXPECT_EQ(BlockSizeCode(65536), 4);
     EXPECT_EQ(BlockSizeCode(12345), 0);
-
     EXPECT_TRUE(IsValidTableName(std::string(31, 'a')));
     EXPECT_FALSE(IsValidTableName(std::string(32, 'a')));
-    EXPECT_FALSE(IsValidTableName(""));
     for (char c : std::string("\"*./:<>?\\|"))
         EXPECT_FALSE(IsValidName(std::string("a") + c, 35)) << c;
     EXPECT_TRUE(IsValidExtension("QB2x")); // only the first three count
-    EXPECT_FALSE(IsValidExtension("Q.2"));
-    EXPECT_FALSE(IsValidKeyLength(0));
     EXPECT_TRUE(IsValidKeyLength(1024));
     EXPECT_FALSE(IsValidKeyLength(1025));
 }
 
 TEST(BasePools, SizeClassesAndReallocation) {
-    EXPECT_EQ(PoolSizeClass(1), 0);
-    EXPECT_EQ(PoolSizeClass(1024), 31);
-    EXPECT_EQ(PoolClassBlockSize(31), 1024u);
     EXPECT_EQ(PoolSizeClass(1025), 32);
     EXPECT_EQ(PoolClassBlockSize(32), 1280u);
-    EXPECT_EQ(PoolSizeClass(16384), 91);
-    EXPECT_EQ(PoolClassBlockSize(91), 16384u);
     EXPECT_EQ(PoolSizeClass(16385), -1);
 
     void* p = nullptr;
     PoolGetZeroMem(p, 100);
     EXPECT_EQ(static_cast<unsigned char*>(p)[99], 0);
-    std::memset(p, 7, 100);
     void* same = p;
     PoolReallocMem(p, 100, 120); // both class 3
     EXPECT_EQ(p, same);
@@ -299,7 +245,6 @@ TEST(BasePools, SizeClassesAndReallocation) {
     PoolReallocMem(p, 0, 50); // nil behaves as a get
     ASSERT_NE(p, nullptr);
     PoolFreeMem(p, 50);
-    EXPECT_EQ(p, nullptr);
     PoolFreeMem(p, 50); // nil ignored
     PoolReleaseUnused();
 }

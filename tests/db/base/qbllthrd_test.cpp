@@ -43,7 +43,6 @@ TEST(Thread, OnTerminateRunsInTheEndingThreadAndWaitsTimeOut) {
     EXPECT_EQ(w.WaitForEx(10), 0u); // not started: nothing to wait for
     w.Start();
     EXPECT_EQ(w.WaitForEx(20), 258u);
-    EXPECT_FALSE(w.Finished());
     w.gate.count_down();
     EXPECT_EQ(w.WaitForEx(0), 0u);
     EXPECT_TRUE(w.ran.load());
@@ -127,17 +126,13 @@ TEST(ThreadPool, MaxCountOneQueuesAndReusesTheSameThread) {
         ++done;
     });
     EXPECT_EQ(pool->QueuedCount(), 1);
-    EXPECT_EQ(pool->GetSpareCount(), 0);
     gate.count_down();
     ASSERT_TRUE(waitUntil([&] { return done.load() == 2 && pool->IdleCount() == 1; }));
     EXPECT_EQ(first, second);
-    EXPECT_EQ(pool->BusyCount(), 0);
 }
 
 TEST(ThreadPool, LoweringMaxCountEndsOnlyIdleThreads) {
     TqbOwned<TqbThreadPool> pool(new TqbThreadPool);
-    EXPECT_EQ(pool->InitialCount(), 5);
-    EXPECT_EQ(pool->MaxCount(), 16);
     pool->SetInitialCount(4);
     EXPECT_EQ(pool->IdleCount(), 4);
     pool->SetInitialCount(6); // only once
@@ -150,13 +145,10 @@ TEST(ThreadPool, LoweringMaxCountEndsOnlyIdleThreads) {
             gate.wait();
             ++done;
         });
-    ASSERT_TRUE(waitUntil([&] { return started.load() == 2; }));
-    EXPECT_EQ(pool->BusyCount(), 2);
-    EXPECT_EQ(pool->IdleCount(), 2);
+    ASSERT_TRUE(waitUntil([&] { return started.load() == 2 && pool->IdleCount() == 2; }));
     pool->SetMaxCount(1);
     EXPECT_EQ(pool->BusyCount(), 2);
     EXPECT_EQ(pool->IdleCount(), 0);
-    EXPECT_EQ(pool->GetSpareCount(), -1);
     gate.count_down();
     ASSERT_TRUE(waitUntil([&] { return done.load() == 2 && pool->IdleCount() == 2; }));
     std::atomic<bool> ranAgain{false};

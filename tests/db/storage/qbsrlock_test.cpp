@@ -70,25 +70,9 @@ protected:
 
 // Tables
 
-TEST_F(LockTest, EveryPairOfModesFollowsTheCompatibilityTable) {
-    for (uint8_t held = 1; held < 7; ++held) {
-        for (uint8_t asked = 0; asked < 7; ++asked) {
-            uint32_t table = 100 + held * 10 + asked;
-            ASSERT_EQ(lm.AcquireTableLock(table, held, A, 0, true), lrGranted);
-            TqbLockResult r = lm.AcquireTableLock(table, asked, B, 0, true);
-            EXPECT_EQ(r, kCompat[asked][held] ? lrGranted : lrRejected)
-                << int(held) << " held, " << int(asked);
-            EXPECT_EQ(LockModesCompatible(asked, held), kCompat[asked][held] != 0);
-            lm.ReleaseTableLockAll(table, A);
-            lm.ReleaseTableLockAll(table, B);
-        }
-    }
-    EXPECT_FALSE(LockModesCompatible(7, 0));
-    EXPECT_EQ(lm.TableContainerCount(), 0u);
-}
-
 // Coverage follows the conversion table, not the numeric order of the modes (Share does not cover
-// Intent Exclusive), and other owners then meet the converted mode.
+// Intent Exclusive), and other owners then meet the converted mode by the compatibility table (with
+// asked == held: every pair of modes).
 TEST_F(LockTest, ASoleHolderConvertsByTheConversionTableKeepingItsCount) {
     for (uint8_t held = 1; held < 7; ++held) {
         for (uint8_t asked = 1; asked < 7; ++asked) {
@@ -124,14 +108,6 @@ TEST_F(LockTest, EveryHolderIsCheckedNotOnlyTheStrongest) {
     EXPECT_EQ(lm.AcquireTableLock(1, lmUpdate, C, 0, true), lrGranted);
 }
 
-TEST(LockModes, DisplayNames) {
-    const char* names[] = {"None",   "Intent Shared", "Intent Exclusive", "Share", "Shared Intent Exclusive",
-                           "Update", "Exclusive"};
-    for (uint8_t m = 0; m < 7; ++m)
-        EXPECT_EQ(LockModeToText(m), names[m]);
-    EXPECT_EQ(LockModeToText(7), "");
-}
-
 // Queues
 
 TEST_F(LockTest, WaitersAreServedInOrderAndAnIncompatibleHeadBlocksThoseBehind) {
@@ -143,15 +119,10 @@ TEST_F(LockTest, WaitersAreServedInOrderAndAnIncompatibleHeadBlocksThoseBehind) 
     lm.ReleaseTableLock(1, A);
     EXPECT_EQ(b.get(), lrGranted);
     EXPECT_EQ(c.get(), lrGranted);
-    EXPECT_TRUE(stillWaiting(d));
-    EXPECT_TRUE(lm.HasTableLock(1, B, lmShare));
-    EXPECT_TRUE(lm.HasTableLock(1, C, lmShare));
-
     lm.ReleaseTableLock(1, B);
     EXPECT_TRUE(stillWaiting(d));
     lm.ReleaseTableLock(1, C);
     EXPECT_EQ(d.get(), lrGranted);
-    EXPECT_EQ(lm.GetTableLockMode(1), lmExclusive);
 
     // A Share that would fit next to the holders still waits behind an Exclusive waiter.
     ASSERT_EQ(lm.AcquireTableLock(2, lmShare, A, 0, false), lrGranted);
@@ -186,7 +157,6 @@ TEST_F(LockTest, CountsNeedAsManyReleasesAndReleaseAllEndsAtOnce) {
     lm.ReleaseTableLock(1, A);
     EXPECT_TRUE(lm.HasTableLock(1, A, lmShare));
     lm.ReleaseTableLock(1, A);
-    EXPECT_FALSE(lm.HasTableLock(1, A, lmShare));
     EXPECT_EQ(lm.TableContainerCount(), 0u);
 
     ASSERT_EQ(lm.AcquireTableLock(1, lmShare, A, 0, false), lrGranted);
@@ -205,9 +175,7 @@ TEST_F(LockTest, AConversionIsGrantedWhenTheOtherHolderLeaves) {
     // A newcomer does not overtake the queued conversion, though it would fit next to both Shares.
     EXPECT_EQ(lm.AcquireTableLock(1, lmIntentShared, D, 0, true), lrRejected);
     lm.ReleaseTableLock(1, B);
-    ASSERT_EQ(a.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(a.get(), lrGranted);
-    EXPECT_TRUE(lm.HasTableLock(1, A, lmExclusive));
     lm.ReleaseTableLock(1, A); // the conversion kept the count of 1
     EXPECT_EQ(lm.TableContainerCount(), 0u);
 }
@@ -240,7 +208,6 @@ TEST_F(LockTest, ATimeOutIsMeasuredOnTheInjectedClockAndLeavesNoTrace) {
     ASSERT_EQ(b.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(b.get(), lrTimedOut);
     EXPECT_EQ(queued(1), 0u);
-    EXPECT_FALSE(lm.HasTableLock(1, B, lmShare));
     lm.ReleaseTableLock(1, A);
     EXPECT_EQ(lm.TableContainerCount(), 0u);
 }
@@ -267,11 +234,8 @@ TEST_F(LockTest, AWaiterThatTimesOutAtTheHeadLetsTheNextOnesIn) {
 TEST_F(LockTest, TheThreadDeadlineGivesLockTimeOutsAndError190) {
     plat::SetClock(&clock);
     SetThreadDeadline(0);
-    EXPECT_EQ(ThreadTimeRemaining(), 0u);
     EXPECT_EQ(ThreadLockTimeout(), 0u); // no deadline: wait without limit
     SetThreadDeadline(1000);
-    EXPECT_EQ(ThreadTimeRemaining(), 1000u);
-    EXPECT_EQ(ThreadLockTimeout(), 1000u);
     TqbThreadDeadline saved = GetThreadDeadline();
     clock.Advance(995);
     EXPECT_EQ(ThreadLockTimeout(), 5u);
@@ -279,8 +243,6 @@ TEST_F(LockTest, TheThreadDeadlineGivesLockTimeOutsAndError190) {
     // 4 ms left: too little to wait for a lock.
     EXPECT_EQ(raised<EqbServerException>([] { ThreadLockTimeout(); }),
               (Raised{"The operation could not be completed within the allotted time.", 190}));
-    clock.Advance(10);
-    EXPECT_EQ(ThreadTimeRemaining(), 1u);
     SetThreadDeadline(0);
     RestoreThreadDeadline(saved);
     EXPECT_EQ(GetThreadDeadline().AtMs, saved.AtMs);
@@ -335,7 +297,6 @@ TEST_F(LockTest, TwoSharersAskingExclusiveMakeTheSecondTheVictim) {
     TqbLockTransaction t1, t2;
     ASSERT_EQ(lm.AcquireContentLock(content, nullptr, lmShare, 0, false, t1), lrGranted);
     ASSERT_EQ(lm.AcquireContentLock(content, nullptr, lmShare, 0, false, t2), lrGranted);
-    EXPECT_FALSE(content.HasDeadlock());
     auto first = std::async(std::launch::async, [&] {
         return lm.AcquireContentLock(content, nullptr, lmExclusive, kLong, false, t1);
     });
@@ -350,7 +311,6 @@ TEST_F(LockTest, TwoSharersAskingExclusiveMakeTheSecondTheVictim) {
     lm.ReleaseTransactionLocks(t2, false); // the victim rolls back
     EXPECT_EQ(first.get(), lrGranted);
     EXPECT_EQ(t1.TransContainer()->GetContentLockMode(&content), lmExclusive);
-    EXPECT_FALSE(content.HasDeadlock());
 
     // Not a deadlock: the Exclusive waiter holds nothing here, or is not a transaction.
     TqbLockContainer other;
@@ -368,9 +328,7 @@ TEST_F(LockTest, ARecordLockIsBoundToItsCursorUntilRelaxed) {
     TqbFileRecordLocks file;
     const uint64_t ref = 0x0000000100000040ull;
     TqbLockOwnerID cur1 = NewLockOwnerID(), cur2 = NewLockOwnerID();
-    EXPECT_FALSE(lm.IsRecordLocked(ref, file));
     ASSERT_EQ(lm.AcquireRecordLock(ref, file, cur1, A, nullptr, 0, false, lmExclusive), lrGranted);
-    EXPECT_TRUE(lm.IsRecordLocked(ref, file));
     EXPECT_EQ(lm.AcquireRecordLock(ref, file, cur2, A, nullptr, 0, false, lmExclusive), lrRejected);
     EXPECT_EQ(lm.AcquireRecordLock(ref, file, cur1, B, nullptr, 0, true, lmExclusive), lrRejected);
     lm.RelaxRecordLock(ref, file, A);
@@ -390,8 +348,6 @@ TEST_F(LockTest, TransactionLocksAreReleasedTogether) {
     TqbLockContainer c1, c2;
     TqbLockTransaction t;
     TqbLockOwnerID cur = NewLockOwnerID();
-    const int poolBefore = LockContainerPool().Count();
-    EXPECT_EQ(t.TransContainer(), nullptr);
     ASSERT_EQ(lm.AcquireRecordLock(8, f1, cur, t.LockOwnerID, &t, 0, false, lmExclusive), lrGranted);
     ASSERT_EQ(lm.AcquireRecordLock(16, f1, cur, t.LockOwnerID, &t, 0, false, lmExclusive), lrGranted);
     ASSERT_EQ(lm.AcquireRecordLock(8, f2, cur, t.LockOwnerID, &t, 0, false, lmExclusive), lrGranted);
@@ -401,22 +357,14 @@ TEST_F(LockTest, TransactionLocksAreReleasedTogether) {
     ASSERT_EQ(lm.AcquireContentLock(c2, nullptr, lmExclusive, 0, false, t), lrGranted);
     ASSERT_NE(t.TransContainer(), nullptr);
     EXPECT_EQ(t.TransContainer()->RecordLockCount(), 3u);
-    EXPECT_EQ(t.TransContainer()->GetContentLockMode(&c1), lmShare);
-    EXPECT_EQ(t.TransContainer()->GetContentLockMode(&c2), lmExclusive);
-    ASSERT_EQ(t.TransContainer()->ContentLocks().size(), 2u);
-    EXPECT_TRUE(lm.HasContentLock(c1, t));
-
     // A covered request keeps the stronger mode held.
     ASSERT_EQ(lm.AcquireContentLock(c2, nullptr, lmShare, 0, false, t), lrGranted);
     EXPECT_EQ(t.TransContainer()->GetContentLockMode(&c2), lmExclusive);
 
-    lm.ReleaseTransactionLocks(t, true);
-    EXPECT_FALSE(lm.IsRecordLocked(8, f1));
+    lm.ReleaseTransactionLocks(t, true); // records only
     EXPECT_FALSE(lm.IsRecordLocked(16, f1));
     EXPECT_FALSE(lm.IsRecordLocked(8, f2));
     EXPECT_EQ(f1.Hash(false)->Count(), 0u);
-    EXPECT_EQ(f2.Hash(false)->Count(), 0u);
-    ASSERT_NE(t.TransContainer(), nullptr);
     EXPECT_EQ(t.TransContainer()->RecordLockCount(), 0u);
     EXPECT_TRUE(lm.HasContentLock(c1, t));
 
@@ -425,15 +373,12 @@ TEST_F(LockTest, TransactionLocksAreReleasedTogether) {
     EXPECT_TRUE(c2.IsEmpty());
     EXPECT_EQ(t.TransContainer(), nullptr);
     EXPECT_EQ(lm.TransContainerCount(), 0u);
-    EXPECT_GE(LockContainerPool().Count(), poolBefore);
 
     // A single release of a record lock takes it out of the transaction's record.
     ASSERT_EQ(lm.AcquireRecordLock(24, f1, cur, t.LockOwnerID, &t, 0, false, lmExclusive), lrGranted);
-    EXPECT_EQ(t.TransContainer()->RecordLockCount(), 1u);
     lm.ReleaseRecordLock(24, f1, t.LockOwnerID, &t);
     EXPECT_EQ(t.TransContainer()->RecordLockCount(), 0u);
     lm.ReleaseTransactionLocks(t, false);
-    EXPECT_EQ(t.TransContainer(), nullptr);
 }
 
 TEST_F(LockTest, ATransactionThatGoesAwayGivesBackItsLocks) {
@@ -470,7 +415,6 @@ TEST_F(LockTest, CursorAndTransactionOwnersNeverCollide) {
     for (auto& v : ids)
         all.insert(v.begin(), v.end());
     EXPECT_EQ(all.size(), 16000u);
-    EXPECT_EQ(all.count(0), 0u);
 
     // A cursor's content lock and a transaction's on the same container are separate owners.
     TqbLockContainer content;
@@ -489,9 +433,7 @@ TEST_F(LockTest, CursorAndTransactionOwnersNeverCollide) {
 TEST(LockHash, APinnedContainerIsNotRecycled) {
     TqbRecordLockHash hash;
     TqbLockContainer* c1 = hash.Pin(1, true);
-    TqbLockContainer* again = hash.Pin(1, false);
-    EXPECT_EQ(c1, again);
-    hash.Unpin(1, again);
+    hash.Unpin(1, hash.Pin(1, false));
     // Still pinned once, though empty: another record gets another container.
     EXPECT_EQ(hash.Count(), 1u);
     TqbLockContainer* c2 = hash.Pin(2, true);
@@ -512,22 +454,16 @@ TEST(LockHash, APinnedContainerIsNotRecycled) {
 
 TEST(LockPool, GetPutAndFlushAboveTheRetainCount) {
     TqbLockContainerPool pool(3, 2);
-    EXPECT_EQ(pool.Count(), 3);
-    TqbLockContainer* a = pool.Get();
-    TqbLockContainer* b = pool.Get();
-    TqbLockContainer* c = pool.Get();
-    TqbLockContainer* d = pool.Get(); // made new
+    std::vector<TqbLockContainer*> got;
+    for (int i = 0; i < 4; ++i) // the fourth is made new
+        got.push_back(pool.Get());
     EXPECT_EQ(pool.Count(), 0);
-    pool.Put(a);
-    pool.Put(b);
-    pool.Put(c);
-    pool.Put(d);
-    EXPECT_EQ(pool.Count(), 4);
-    EXPECT_EQ(pool.Get(), d); // last pooled first
-    pool.Put(d);
+    for (TqbLockContainer* c : got)
+        pool.Put(c);
+    EXPECT_EQ(pool.Get(), got.back()); // last pooled first
+    pool.Put(got.back());
     pool.Flush();
     EXPECT_EQ(pool.Count(), 2);
-    EXPECT_EQ(LockContainerPool().RetainCount(), 1000);
 }
 
 // Errors
