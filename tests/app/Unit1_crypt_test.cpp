@@ -10,8 +10,6 @@ TEST(Pc1Cipher, KnownVectors) {
     Pc1Cipher c;
     EXPECT_EQ(c.Crypt("Hi"), "cooh");
     EXPECT_EQ(c.Crypt("A"), "ch");
-    EXPECT_EQ(c.Crypt("Hi!"), "coohpi");
-    EXPECT_EQ(c.Crypt("Call home"), "cfpbkhakpbcolllkfd");
     EXPECT_EQ(c.Crypt("Call the office"), "cfpbkhakpbdccjmpdcaocpllbcdcbj");
     EXPECT_EQ(c.Crypt(std::string(1, '\0')), "gg");
     EXPECT_EQ(c.Crypt("\xFF"), "jj");

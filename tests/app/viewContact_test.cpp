@@ -73,13 +73,7 @@ TEST_F(Windows, AboutAndLogonPlaceThemselvesBesideTheMainWindow) {
     QApplication::processEvents();
     EXPECT_EQ(about.pos(), QPoint(90, 80));
     EXPECT_EQ(logon.pos(), QPoint(140, 130));
-    EXPECT_EQ(logon.passwordEdit->maxLength(), 10);
     EXPECT_EQ(logon.passwordEdit->echoMode(), QLineEdit::Password);
-    logon.activateWindow();
-    QApplication::processEvents();
-    EXPECT_TRUE(logon.passwordEdit->hasFocus() || QApplication::focusWidget() == nullptr);
-    logon.okButton->click();
-    EXPECT_EQ(logon.result(), cls::mrOk);
 }
 
 } // namespace
