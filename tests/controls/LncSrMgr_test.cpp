@@ -57,11 +57,6 @@ TEST(LncStrings, ReaderTextsAndBadResources) {
     EXPECT_EQ(r.GetText(7), "");
 }
 
-TEST(LncStrings, ExceptionMessageFromTheTable) {
-    EXPECT_STREQ(ETableNotFound().what(), "Command table not found or command table index out of range");
-    static_assert(std::is_base_of_v<ECmdProcessorError, ETableNotFound>);
-}
-
 TEST(LncUser, AlphaSet) {
     const TLncCharSet& a = LncAlphaCharSet();
     for (unsigned char c : std::string(" ,-.Az\xE9\x8A")) // with e acute and S caron
