@@ -25,13 +25,6 @@ inline std::unique_ptr<cls::TMemTable> openContacts(const char* db) {
     return table;
 }
 
-// Drops every in-memory database, creates the contacts table in db and opens it.
-inline std::unique_ptr<cls::TMemTable> openFreshContacts(const char* db) {
-    cls::TMemDatabase::DropAll();
-    cls::CreateContactsTable(db);
-    return openContacts(db);
-}
-
 inline void addContact(cls::TMemTable& table, const std::string& name, const std::string& id, bool group1) {
     table.Append();
     table.FieldByName("name")->SetAsString(name);
@@ -54,7 +47,9 @@ protected:
 
     void SetUp() override {
         cls::Application.Initialize();
-        table = openFreshContacts(kDb);
+        cls::TMemDatabase::DropAll();
+        cls::CreateContactsTable(kDb);
+        table = openContacts(kDb);
         source = std::make_unique<cls::TDataSource>(nullptr);
         source->SetDataSet(table.get());
         form = std::make_unique<QWidget>();

@@ -37,14 +37,10 @@ template <class Run> void replay(const std::vector<std::string>& inputs, Run run
 
 } // namespace
 
-TEST(FilterFuzzReplay, EvaluatorCorpusRunsClean) {
-    std::vector<std::string> inputs = corpus("filter_eval");
-    ASSERT_GT(inputs.size(), 10u);
-    replay(inputs, pwfuzz::RunFilterEval);
-}
-
-TEST(FilterFuzzReplay, BuilderCorpusRunsClean) {
-    std::vector<std::string> inputs = corpus("filter_builder");
-    ASSERT_GT(inputs.size(), 10u);
-    replay(inputs, pwfuzz::RunFilterBuilder);
+TEST(FilterFuzzReplay, EvaluatorAndBuilderCorporaRunClean) {
+    std::vector<std::string> eval = corpus("filter_eval"), builder = corpus("filter_builder");
+    ASSERT_GT(eval.size(), 10u);
+    ASSERT_GT(builder.size(), 10u);
+    replay(eval, pwfuzz::RunFilterEval);
+    replay(builder, pwfuzz::RunFilterBuilder);
 }
