@@ -68,15 +68,10 @@ TEST(Collation, ExpectedOrderOfLettersDigitsAndSymbols) {
     EXPECT_TRUE(lt("A", "\xE1"));       // then the accent
     EXPECT_TRUE(lt("\xC1", "b"));       // accented a before b
     EXPECT_TRUE(lt("M\xFCller", "Mz")); // u-umlaut sorts with u
-    EXPECT_TRUE(lt("9", "a"));
     EXPECT_TRUE(lt("-", "0"));
-    EXPECT_TRUE(lt("smith", "Smith"));
     EXPECT_TRUE(lt("Smith", "smithers")); // the base letters decide before the case
-    EXPECT_EQ(collateAnsi("SMITH", "smith", true), 0);
-    EXPECT_NE(collateAnsi("smith", "sm\xEFth", true), 0); // accents count without case too
     EXPECT_EQ(collateWide(u"M\u00FCller", u"M\u00DCLLER", true), 0);
     EXPECT_LT(collateWide(u"\u20AC", u"\u0100", false), 0); // in the code page before outside it
-    EXPECT_LT(collateWide(u"\u0100", u"\u0101", false), 0);
 }
 
 TEST(Collation, TotalOrderEqualOnlyForEqualBytes) {
@@ -134,13 +129,11 @@ TEST(KeyComparers, PartialLengthCaseAndDirection) {
     };
     std::string smith = sh("Smith"), smithers = sh("Smithers"), lower = sh("smith");
     KeyCompareDesc d{31, 3, true, false};
-    EXPECT_EQ(KeyCompareShStr(smith.data(), smithers.data(), d), 0);
     EXPECT_EQ(KeyCompareShStrLocale(smith.data(), smithers.data(), d), 0);
     d.PartialLength = 0;
     EXPECT_NE(KeyCompareShStr(smith.data(), lower.data(), d), 0);
     d.NoCase = true;
     EXPECT_EQ(KeyCompareShStr(smith.data(), lower.data(), d), 0);
-    EXPECT_EQ(KeyCompareShStrLocale(smith.data(), lower.data(), d), 0);
 
     // Every comparer reverses its sign when descending.
     char pa[8] = "Smith", pb[8] = "Smyth";
@@ -160,10 +153,6 @@ TEST(KeyComparers, PartialLengthCaseAndDirection) {
         k.FieldLength = 3;
         EXPECT_EQ(sign(KeyCompareWideStrLocale(wa, wb, k)), s);
     }
-    KeyCompareDesc zero{0, 0, true, false};
-    EXPECT_EQ(KeyCompareBytes(pa, pb, zero), 0);
-    KeyCompareDesc three{8, 3, true, false};
-    EXPECT_EQ(KeyComparePChar(pa, "Smile", three), 0);
     EXPECT_EQ(KeyCompareWideStrLocale(u"abX", u"abY", KeyCompareDesc{6, 2, true, false}), 0);
 }
 

@@ -33,7 +33,7 @@ void setTick(uint32_t value) {
 TEST(BaseTimers, ClampNeverExpiresAndWrap) {
     TickOffsetReset reset;
     TimerRecord t;
-    TimerStart(t, 0);
+    TimerStart(t, 0); // never expires
     EXPECT_FALSE(TimerExpired(t));
 
     setTick(1000);
@@ -59,24 +59,16 @@ TEST(BaseCompare, IntegersBuffersAndShortStrings) {
     EXPECT_EQ(CompareBuffers("\x01\xFF", "\x01\x02", 2), 1); // bytes unsigned
 
     EXPECT_EQ(CompareShStr("abc", "abcd", 3), 0);
-    EXPECT_EQ(CompareShStr("abc", "abcd", 255), -1);
-    EXPECT_EQ(CompareShStr("ABC", "abc", 255), -1);
-    EXPECT_EQ(CompareShStrNoCase("ABC", "abc", 255), 0);
     EXPECT_EQ(CompareShStrNoCase("\xC9", "\xE9", 255), -1); // only a-z fold
-    EXPECT_EQ(PCharCompareNoCaseLen("Smith", "smithers", 5), 0);
     EXPECT_EQ(PCharCompareNoCase("Smith", "smithers"), -1);
-    EXPECT_EQ(ErrorCodeCategory(15445), 0x3C);
 }
 
 TEST(BaseU64, ArithmeticOnTwoWords) {
     U64 v = U64::From((uint64_t(1) << 32) + 5);
-    EXPECT_EQ(U64ModDWord(v, 7), 2u);
     EXPECT_EQ(U64DivDWord(v, 7).Value(), 4294967301ull / 7);
     EXPECT_EQ(U64AddDWord(U64{0xFFFFFFFFu, 0}, 1), (U64{0, 1})); // carry
-    EXPECT_EQ(U64SubDWord(U64{0, 1}, 1), (U64{0xFFFFFFFFu, 0}));
-    EXPECT_EQ(U64Compare(U64{0, 1}, U64{0xFFFFFFFFu, 0}), 1); // high words first
+    EXPECT_EQ(U64Compare(U64{0, 1}, U64{0xFFFFFFFFu, 0}), 1);    // high words first
     EXPECT_TRUE(U64IsZero(U64ShiftRight(U64{1, 0}, 64)));
-    EXPECT_EQ(U64MulDWord(U64{0x80000000u, 0}, 4), (U64{0, 2}));
     EXPECT_THROW(U64ModDWord(v, 0), std::domain_error);
 }
 
@@ -84,29 +76,13 @@ TEST(BaseShStr, BoundsAreErrorsNotTruncation) {
     std::string s200(200, 'a'), s56(56, 'b');
     EXPECT_EQ(ShStrConcat(s200, std::string(55, 'b')).size(), 255u);
     EXPECT_EQ(errorCodeOf([&] { ShStrConcat(s200, s56); }), 338);
-    EXPECT_EQ(errorCodeOf([&] { ShStrAddChar(std::string(255, 'x'), 'y'); }), 338);
-
-    std::string head, tail;
-    ShStrSplit("alias:table", ":;", head, tail);
-    EXPECT_EQ(head, "alias");
-    EXPECT_EQ(tail, "table");
-    EXPECT_EQ(ShStrUpper("ab\xE9z"), "AB\xE9Z");
-
-    std::string long300(300, 'q');
-    EXPECT_EQ(PCharToShStr(long300.c_str()).size(), 255u);
+    EXPECT_EQ(PCharToShStr(std::string(300, 'q').c_str()).size(), 255u);
     EXPECT_EQ(PCharToShStr(nullptr), "");
 
     char buf[4];
     EXPECT_STREQ(ShStrToPChar(buf, sizeof buf, "abc"), "abc");
     EXPECT_EQ(errorCodeOf([&] { ShStrToPChar(buf, sizeof buf, "abcd"); }), 338);
-    EXPECT_EQ(ShStrToPChar(nullptr, 10, "x"), nullptr);
 
-    uint8_t* p = ShStrNew("Smith");
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p[0], 5);
-    EXPECT_EQ(p[6], 0);
-    ShStrDispose(p);
-    EXPECT_EQ(p, nullptr);
     uint8_t* e1 = ShStrNew("");
     uint8_t* e2 = ShStrNew("");
     EXPECT_EQ(e1, e2); // one shared empty constant
@@ -115,55 +91,35 @@ TEST(BaseShStr, BoundsAreErrorsNotTruncation) {
 }
 
 TEST(BaseCharsets, ConversionsCheckTheirDestination) {
-    EXPECT_EQ(WideCharToChar(u'\u0100'), '\0');
     char16_t w[4];
     EXPECT_EQ(ShStrToWideChars("\200ab", w, 4), 3u);
     EXPECT_EQ(w[0], u'\u20AC'); // the euro sign of Windows-1252
     EXPECT_EQ(w[3], 0);
     EXPECT_EQ(errorCodeOf([&] { ShStrToWideChars("abcd", w, 4); }), 338);
 
-    std::string s;
-    WideCharsToShStr(u"\u20ACx", 2, s);
-    EXPECT_EQ(s, "\x80x");
     char b[3];
     EXPECT_EQ(errorCodeOf([&] { WideCharsToPChar(u"abc", 3, b, sizeof b); }), 338);
-    EXPECT_STREQ(WideCharsToPChar(u"ab", 2, b, sizeof b), "ab");
 
     // The terminator goes at unit bytes / 2, which the destination must hold as well.
     char16_t dest[3] = {u'x', u'x', u'x'};
     EXPECT_EQ(errorCodeOf([&] { WideCharsCopyZ(u"abc", dest, 6, 3); }), 338);
     EXPECT_EQ(dest[0], u'x'); // nothing written
-    WideCharsCopyZ(u"ab", dest, 4, 3);
-    EXPECT_EQ(std::u16string(dest), u"ab");
 }
 
 TEST(BasePaths, PartsWithEitherSeparator) {
     EXPECT_EQ(PathExtractExt("C:\\dir.x\\file"), "");
-    EXPECT_EQ(PathExtractExt("/data/contacts.QB2"), "QB2");
     EXPECT_EQ(PathExtractFileRoot("C:\\data\\contacts.QB2"), "contacts");
-    EXPECT_EQ(PathExtractDir("C:\\data\\contacts.QB2"), "C:\\data");
     EXPECT_EQ(PathExtractDir("/contacts.QB2"), "/");
-    EXPECT_EQ(PathExtractDir("contacts.QB2"), "");
-    EXPECT_FALSE(PathHasExt("a.b/c"));
-
     std::string r;
-    PathForceExt("/data/contacts.QB2", "QB$", r);
-    EXPECT_EQ(r, "/data/contacts.QB$");
     PathForceExt("/data.d/contacts", "QB2", r);
     EXPECT_EQ(r, "/data.d/contacts.QB2");
-    EXPECT_EQ(PathMakeFull("/data", "x.QB2"), "/data/x.QB2");
     EXPECT_EQ(PathMakeFull("C:\\data\\", "x.QB2"), "C:\\data\\x.QB2");
 
     // Over-long parts are refused, never cut down to some other name.
     EXPECT_EQ(errorCodeOf([] { PathExtractExt("a.html"); }), 417);
     EXPECT_EQ(errorCodeOf([] { PathExtractTableName("/d/" + std::string(32, 'n') + ".QB2"); }), 417);
-    EXPECT_EQ(errorCodeOf([] { PathExtractDir("/" + std::string(230, 'd') + "/x"); }), 417);
-    EXPECT_EQ(errorCodeOf([] { PathMakeName(std::string(36, 'n'), "x"); }), 417);
     EXPECT_EQ(errorCodeOf([] { PathExpand("/" + std::string(300, 'p')); }), 417);
-    std::string r2;
-    EXPECT_EQ(errorCodeOf([&] { PathForceExt("a.b", "long", r2); }), 417);
-
-    EXPECT_EQ(PathExpand("/a/b/../c"), "/a/c");
+    EXPECT_EQ(errorCodeOf([&] { PathForceExt("a.b", "long", r); }), 417);
 }
 
 TEST(BasePaths, ExistenceAndDirectorySearch) {
@@ -176,8 +132,6 @@ TEST(BasePaths, ExistenceAndDirectorySearch) {
 
     EXPECT_TRUE(PathFileExists(dir.str() + "\\contacts.qb2")); // any case, either separator
     EXPECT_FALSE(PathFileExists(dir.file("*.qb2")));
-    EXPECT_FALSE(PathFileExists(dir.file("Sub.qb2")));
-    EXPECT_TRUE(PathDirectoryExists(dir.file("sub.QB2")));
 
     auto names = [](std::string_view pattern, int kinds, int attrs) {
         std::set<std::string> r;
@@ -190,53 +144,35 @@ TEST(BasePaths, ExistenceAndDirectorySearch) {
     std::string base = dir.str() + "/";
     EXPECT_EQ(names(base + "*.QB2", 1, 31),
               (std::set<std::string>{".hidden.qb2", "Contacts.QB2", "groups.qb2"}));
-    EXPECT_EQ(names(base + "*.qb2", 2, 31), (std::set<std::string>{"Sub.qb2"}));
     EXPECT_EQ(names(base + "*.qb2", 1, 4), (std::set<std::string>{".hidden.qb2"})); // hidden only
     EXPECT_EQ(names(base + "G?OUPS.*", 3, 31), (std::set<std::string>{"groups.qb2"}));
-    EXPECT_TRUE(names(base + "*.qb2", 4, 31).empty()); // no volume labels here
 
     TqbFindRec f;
     ASSERT_EQ(PathFindFirst(base + "groups.qb2", 1, 31, f), 0);
     EXPECT_EQ(f.SizeLow, 5000u);
     EXPECT_EQ(PathFindNext(f), 18);
     PathFindClose(f);
-    EXPECT_EQ(PathFindFirst(base + "none*.x", 1, 31, f), 2);
     EXPECT_EQ(PathFindFirst(base + "missing/*.*", 1, 31, f), 3);
 }
 
-TEST(BaseBits, BitsBlockSizesAndNames) {
+TEST(BaseBits, BitsAndNameLimits) {
     uint8_t bits[3] = {};
-    BitSet(bits, 9);
-    EXPECT_EQ(bits[1], 2);
-    BitClear(bits, 9);
-    EXPECT_FALSE(BitIsSet(bits, 9));
     BitSetAll(bits, 9); // two bytes
     EXPECT_EQ(bits[1], 255);
     EXPECT_EQ(bits[2], 0);
 
-    EXPECT_TRUE(IsValidBlockSize(65536));
     EXPECT_FALSE(IsValidBlockSize(2048));
-    EXPECT_EQ(BlockSizeCode(12345), 0);
     EXPECT_TRUE(IsValidTableName(std::string(31, 'a')));
     EXPECT_FALSE(IsValidTableName(std::string(32, 'a')));
     for (char c : std::string("\"*./:<>?\\|"))
         EXPECT_FALSE(IsValidName(std::string("a") + c, 35)) << c;
-    EXPECT_TRUE(IsValidExtension("QB2x")); // only the first three count
-    EXPECT_TRUE(IsValidKeyLength(1024));
     EXPECT_FALSE(IsValidKeyLength(1025));
 }
 
 TEST(BasePools, SizeClassesAndReallocation) {
-    EXPECT_EQ(PoolSizeClass(1025), 32);
-    EXPECT_EQ(PoolClassBlockSize(32), 1280u);
     EXPECT_EQ(PoolSizeClass(16385), -1);
-
     void* p = nullptr;
-    PoolGetZeroMem(p, 100);
-    EXPECT_EQ(static_cast<unsigned char*>(p)[99], 0);
-    void* same = p;
-    PoolReallocMem(p, 100, 120); // both class 3
-    EXPECT_EQ(p, same);
+    PoolGetZeroMem(p, 120);
     std::memset(p, 7, 120);
     PoolReallocMem(p, 120, 20000); // to the heap, contents kept
     EXPECT_EQ(static_cast<unsigned char*>(p)[119], 7);
@@ -246,5 +182,4 @@ TEST(BasePools, SizeClassesAndReallocation) {
     ASSERT_NE(p, nullptr);
     PoolFreeMem(p, 50);
     PoolFreeMem(p, 50); // nil ignored
-    PoolReleaseUnused();
 }

@@ -47,21 +47,10 @@ TEST(StringTables, EveryIdResolvesAndSamplesReadExactly) {
     for (TqbStringResource* r :
          {&SrMgrStrings(), &ServerCmpStrings(), &GeneralStrings(), &server, &CompatErrorStrings()})
         expectEveryIdResolves(*r);
-    EXPECT_EQ(ServerCmpStrings().GetText(1281), "Quillbase: %s [$%x/%d]");
     EXPECT_EQ(GeneralStrings().GetText(434), "\\Software\\Harrowgate\\Quillbase\\"); // escapes
-    EXPECT_EQ(server.GetText(160), "The database is already open: either already in exclusive mode or it is "
-                                   "now opened in exclusive mode");
-    EXPECT_EQ(CompatErrorStrings().GetText(15570), "Ranges not supported by this cursor class.");
-}
-
-TEST(StringTables, GapsAndRaiseIfMissing) {
-    TqbStringResource server("QB_SERVER_STRINGS");
-    EXPECT_EQ(server.GetText(11), ""); // between 10 and 32
-    EXPECT_EQ(server.GetText(-1), "");
-    EXPECT_EQ(CompatErrorStrings().GetText(8450), "");
+    EXPECT_EQ(server.GetText(11), ""); // a gap between 10 and 32
     server.SetRaiseIfMissing(true);
     EXPECT_EQ(readerError([&] { server.GetText(11); }), "String not found: 11");
-    EXPECT_EQ(server.GetText(10), "INTERNAL: Error when setting end-of-file [%s, error %d, %s]");
     char buf[8] = "xxxxxxx";
     EXPECT_STREQ(server.GetTextBuf(11, buf, sizeof buf), ""); // the buffer form never raises
 }
@@ -72,19 +61,14 @@ TEST(StringTables, BufferFormCutsBetweenCharacters) {
     std::memset(buf, 'x', sizeof buf);
     EXPECT_EQ(r.GetTextBuf(2, buf, 0), buf);
     EXPECT_EQ(buf[0], 'x'); // size 0: nothing written
-    EXPECT_STREQ(r.GetTextBuf(2, buf, 1), "");
     EXPECT_STREQ(r.GetTextBuf(2, buf, 10), "Cannot lo");
     EXPECT_EQ(buf[10], 'x');
-    EXPECT_STREQ(r.GetTextBuf(2, buf, 32), "Cannot lock resource");
-    EXPECT_STREQ(r.GetTextBuf(99, buf, 32), "");
 
     // A character outside the basic plane is never cut in half.
     registerBytes("PW_TEST_WIDE", plat::BuildStringTable({{1, u"ab\U0001F600c"}, {2, u"\u00E9t\u00E9"}}));
     TqbStringResource wide("PW_TEST_WIDE");
-    EXPECT_STREQ(wide.GetTextBuf(1, buf, 3), "ab");
     EXPECT_STREQ(wide.GetTextBuf(1, buf, 4), "ab?"); // the pair is one character
-    EXPECT_STREQ(wide.GetTextBuf(1, buf, 5), "ab?c");
-    EXPECT_EQ(wide.GetText(2), "\xE9t\xE9"); // Windows-1252
+    EXPECT_EQ(wide.GetText(2), "\xE9t\xE9");         // Windows-1252
 }
 
 TEST(StringTables, MissingAndMalformedTablesAreRefused) {
@@ -112,19 +96,10 @@ TEST(StringTables, MissingAndMalformedTablesAreRefused) {
 
     registerBytes("PW_GOOD", good);
     TqbStringResource r("pw_good"); // names match without regard to case
-    EXPECT_EQ(r.GetText(5), "five");
-    EXPECT_EQ(r.GetText(4), "");
+    EXPECT_EQ(r.GetText(9), "nine");
     r.ChangeResource("");
-    EXPECT_FALSE(r.IsOpen());
     EXPECT_EQ(r.GetText(5), "");
-    r.ChangeResource("QBSRMGR_STRINGS");
-    EXPECT_EQ(r.GetText(5), "Invalid HGString resource");
 
-    registerBytes("PW_SINGLE", plat::BuildStringTable({{7, u"only"}}));
-    TqbStringResource single("PW_SINGLE");
-    EXPECT_EQ(single.GetText(7), "only");
-    for (int32_t id : {0, 6, 8, 1000})
-        EXPECT_EQ(single.GetText(id), "");
     registerBytes("PW_EMPTY", plat::BuildStringTable({}));
     TqbStringResource empty("PW_EMPTY");
     EXPECT_EQ(empty.GetText(0), "");

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <set>
 #include <thread>
@@ -26,13 +25,10 @@ struct Shared {
     TqbLockContainer content[kContents];
     // Who holds each record exclusively, as the callers were told: a second owner is a double grant.
     std::atomic<TqbLockOwnerID> recordHolder[kRecords] = {};
-    std::atomic<int> violations{0};
-    std::mutex lineMutex;
-    std::set<int> lines; // where violations were seen
+    std::atomic<int> violations{0}, lastLine{0}; // lastLine: where one was seen
     void violation(int line) {
         ++violations;
-        std::lock_guard lk(lineMutex);
-        lines.insert(line);
+        lastLine = line;
     }
     std::atomic<int> grants{0};
     std::atomic<int> timeouts{0};
@@ -219,10 +215,7 @@ TEST(LockStress, EightThreadsKeepEveryGrantCompatibleAndLeaveNothingBehind) {
     for (auto& th : threads)
         th.join();
 
-    std::string where;
-    for (int l : s.lines)
-        where += " " + std::to_string(l);
-    EXPECT_EQ(s.violations.load(), 0) << "seed base " << base << ", lines" << where;
+    EXPECT_EQ(s.violations.load(), 0) << "seed base " << base << ", line " << s.lastLine.load();
     EXPECT_GT(s.grants.load(), 300);
     EXPECT_GT(s.timeouts.load(), 0); // the locks were contended
     EXPECT_EQ(s.lm.TableContainerCount(), 0u);
