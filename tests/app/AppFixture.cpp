@@ -26,6 +26,14 @@ void typeKeys(QWidget* w, const std::string& text) {
     }
 }
 
+void retype(QWidget* lineEdit, const std::string& text) {
+    QKeyEvent selectAll(QEvent::KeyPress, Qt::Key_A, Qt::ControlModifier);
+    QApplication::sendEvent(lineEdit, &selectAll);
+    if (!text.empty()) return typeKeys(lineEdit, text);
+    QKeyEvent del(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier);
+    QApplication::sendEvent(lineEdit, &del);
+}
+
 std::string labelText(const QLabel* l) {
     return cls::fromQString(l->text());
 }

@@ -42,6 +42,8 @@ void openContacts(cls::TMemTable& t);
 
 // Types Windows-1252 text into w, one key event per character, as a keyboard would.
 void typeKeys(QWidget* w, const std::string& text);
+// Replaces the text of a line edit as a user would: select all, then type (or Delete).
+void retype(QWidget* lineEdit, const std::string& text);
 // The text of a label, as Windows-1252.
 std::string labelText(const QLabel* l);
 

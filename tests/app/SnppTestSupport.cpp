@@ -325,18 +325,18 @@ std::string LoopbackPeer::received() {
     return in_;
 }
 
-std::string LoopbackPeer::takeLine() {
-    readAvailable();
-    const size_t lf = in_.find('\n');
-    if (lf == std::string::npos) return {};
-    std::string line = in_.substr(0, lf + 1);
-    in_.erase(0, lf + 1);
-    return line;
-}
-
 std::string LoopbackPeer::waitLine(int realMs) {
     std::string line;
-    pumpUntil([&] { return !(line = takeLine()).empty(); }, realMs);
+    pumpUntil(
+        [&] {
+            readAvailable();
+            const size_t lf = in_.find('\n');
+            if (lf == std::string::npos) return false;
+            line = in_.substr(0, lf + 1);
+            in_.erase(0, lf + 1);
+            return true;
+        },
+        realMs);
     return line;
 }
 

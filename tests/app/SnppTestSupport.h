@@ -80,9 +80,8 @@ public:
     void send(const std::string& bytes);
     // Everything received so far (non-blocking).
     std::string received();
-    // Takes received bytes up to and including the first LF; empty when none yet.
-    std::string takeLine();
-    // takeLine once a line is there, running the GUI thread's queue meanwhile; empty after realMs.
+    // Takes received bytes up to and including the first LF once there, running the GUI thread's
+    // queue meanwhile; empty after realMs.
     std::string waitLine(int realMs = 10000);
     // True once the client closed its end.
     bool peerClosed();

@@ -20,7 +20,8 @@ TEST_F(AppTest, GroupOfThreeOverLoopbackEveryByteOfTheDialogue) {
     startApp({{"Anna", "5551111", 1, "", {4}},
               {"Bert", "5552222", 1, "1234", {4}},
               {"Cleo", "5553333", 1, "", {4}},
-              {"Dirk", "5554444", 1, "", {3}}});
+              {"Dirk", "5554444", 1, "", {3}},
+              {"Dora", "5555555", 0, "", {4}}}); // no valid service: left out
     pointService(1, server.port());
     selectGroup(4);
     const std::string text = "Ward round at 14:00 - bring the \xE9tat sheets (50% done)";

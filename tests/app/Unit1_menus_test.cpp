@@ -1,11 +1,9 @@
-// The main window's ways to the other windows: the contact view on a double click, the
-// instructions, the menus Contacts, Configure, About and Exit, and the future-delivery send.
+// The main window's ways to the other windows: the contact view on a double click, the menus
+// Contacts and Configure, and the future-delivery send.
 #include "tests/app/AppFixture.h"
 
-#include "app/about.h"
 #include "app/config.h"
 #include "app/contactsGrid.h"
-#include "app/instructions.h"
 #include "app/sendLater.h"
 #include "app/viewContact.h"
 
@@ -25,9 +23,7 @@ protected:
         pwtest::writeFile("snppqorn.ini", "[LOGGING]\nloggingEnabled=0\n[Groups]\n" + groups);
         contactsWindow = std::make_unique<TcontactsGridForm>();
         viewWindow = std::make_unique<TviewContactForm>();
-        instructionsWindow = std::make_unique<TInstructionsForm>();
         configWindow = std::make_unique<TconfigForm>();
-        aboutWindow = std::make_unique<TAboutForm>();
         sendLaterWindow = std::make_unique<TSendLaterForm>();
         startApp(contacts);
         form->move(100, 80);
@@ -35,9 +31,7 @@ protected:
     }
     void TearDown() override {
         sendLaterWindow.reset();
-        aboutWindow.reset();
         configWindow.reset();
-        instructionsWindow.reset();
         viewWindow.reset();
         contactsWindow.reset();
         AppTest::TearDown();
@@ -50,9 +44,7 @@ protected:
 
     std::unique_ptr<TcontactsGridForm> contactsWindow;
     std::unique_ptr<TviewContactForm> viewWindow;
-    std::unique_ptr<TInstructionsForm> instructionsWindow;
     std::unique_ptr<TconfigForm> configWindow;
-    std::unique_ptr<TAboutForm> aboutWindow;
     std::unique_ptr<TSendLaterForm> sendLaterWindow;
     TLncCheckList* list = nullptr;
 };
@@ -82,7 +74,6 @@ TEST_F(MenusTest, ADoubleClickShowsTheContact) {
     EXPECT_EQ(seen.service, "4  [Night Co]");
     EXPECT_EQ(seen.offset, QPoint(150, 50));
     EXPECT_TRUE(seen.modal);
-
     // A contact without a usable service number shows none.
     whenShown(viewWindow.get(), look);
     doubleClick("Dirk");
@@ -96,7 +87,7 @@ TEST_F(MenusTest, ADoubleClickShowsTheContact) {
     EXPECT_EQ(seen.service, "");
 }
 
-TEST_F(MenusTest, AfterTheContactsWindowTheListIsRefilledAndTheRecipientsCleared) {
+TEST_F(MenusTest, AfterTheContactsAndConfigurationWindowsTheListsAreRefilled) {
     start(kTeam, "group2Name=Ward\n");
     form->checkAllButton->click();
     form->groupsListBox->setCurrentRow(0);
@@ -113,38 +104,13 @@ TEST_F(MenusTest, AfterTheContactsWindowTheListIsRefilledAndTheRecipientsCleared
     EXPECT_EQ(list->StateCount(cbChecked), 0) << "the refill loses the check marks";
     EXPECT_EQ(labelText(form->toNameLabel), "");
     EXPECT_TRUE(form->groupsListBox->selectedItems().isEmpty());
-}
 
-TEST_F(MenusTest, AfterTheConfigurationWindowTheGroupsListIsRefilled) {
-    start(kTeam, "group2Name=Ward\n");
-    QPoint where;
     whenShown(configWindow.get(), [&] {
-        where = offset(configWindow.get());
         configWindow->findEdit("group3NameEdit")->setText("Night");
         configWindow->SaveButton->click();
     });
     form->Configure1->trigger();
-    EXPECT_EQ(where, QPoint(20, 20));
     EXPECT_EQ(groupItems(), (std::vector<std::string>{"G2: Ward", "G3: Night"}));
-}
-
-TEST_F(MenusTest, AboutIsModalInstructionsAreNotAndExitEndsTheWindow) {
-    start(kTeam);
-    bool modal = false;
-    whenShown(aboutWindow.get(), [&] {
-        modal = QApplication::activeModalWidget() == aboutWindow.get();
-        aboutWindow->okButton->click();
-    });
-    form->About1->trigger();
-    EXPECT_TRUE(modal);
-
-    // The instructions stay open beside the main window.
-    form->instructionsButton->click();
-    EXPECT_TRUE(instructionsWindow->isVisible());
-    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-
-    form->Exit1->trigger();
-    EXPECT_FALSE(form->isVisible());
 }
 
 TEST_F(MenusTest, FutureDeliverySendsHoldWithTheTimeEntered) {

@@ -1,6 +1,5 @@
 // The modal windows keeping the message queue (posted messages and window timers) running while
-// they are open, and the small windows placing themselves beside the main window.
-#include "app/Adminlogon.h"
+// they are open.
 #include "app/about.h"
 #include "app/contactsGrid.h"
 #include "app/viewContact.h"
@@ -61,19 +60,6 @@ TEST_F(Windows, ModalWindowsKeepTheMessageQueueRunning) {
     TcontactsGridForm contacts;
     EXPECT_TRUE(queueRunsWhileModal(&contacts, [&] { return contacts.ShowModal(); }));
     EXPECT_FALSE(contacts.contactsTable->Active());
-}
-
-TEST_F(Windows, AboutAndLogonPlaceThemselvesBesideTheMainWindow) {
-    startApp({{"Alice", "5551234", 1, "", {}}});
-    form->move(40, 30);
-    TAboutForm about;
-    TlogonForm logon;
-    about.show();
-    logon.show();
-    QApplication::processEvents();
-    EXPECT_EQ(about.pos(), QPoint(90, 80));
-    EXPECT_EQ(logon.pos(), QPoint(140, 130));
-    EXPECT_EQ(logon.passwordEdit->echoMode(), QLineEdit::Password);
 }
 
 } // namespace

@@ -50,15 +50,10 @@ bool isControl(const QWidget* w) {
 }
 
 std::string describe(const QWidget* w) {
-    std::ostringstream s;
-    const QString name =
-        w->objectName().isEmpty()
-            ? QString("<%1 \"%2\">")
-                  .arg(w->metaObject()->className())
-                  .arg(qobject_cast<const QLabel*>(w) ? qobject_cast<const QLabel*>(w)->text() : QString())
-            : w->objectName();
     const QRect r = w->geometry();
-    s << name.toStdString() << " [" << r.x() << "," << r.y() << " " << r.width() << "x" << r.height() << "]";
+    std::ostringstream s;
+    s << (w->objectName().isEmpty() ? w->metaObject()->className() : w->objectName().toStdString()) << " ["
+      << r.x() << "," << r.y() << " " << r.width() << "x" << r.height() << "]";
     return s.str();
 }
 
