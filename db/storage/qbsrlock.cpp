@@ -2,6 +2,8 @@
 // its queues, its pool and the hashes that hold containers by key.
 #include "db/storage/qbsrlock.h"
 
+#include "db/storage/qbfile.h"
+
 #include "db/base/qbllexcp.h"
 #include "db/base/qbsrmgr.h"
 #include "platform/Messages.h"
@@ -66,11 +68,6 @@ TqbLockOwnerID NewLockOwnerID() {
 
 namespace {
 thread_local TqbThreadDeadline t_deadline;
-
-TqbStringResource& serverStrings() {
-    static TqbStringResource r("QB_SERVER_STRINGS");
-    return r;
-}
 } // namespace
 
 void SetThreadDeadline(uint32_t timeoutMs) {
@@ -100,7 +97,7 @@ uint32_t ThreadLockTimeout() {
     if (!t_deadline.Active) return 0;
     uint64_t now = plat::NowMs();
     if (now >= t_deadline.AtMs || t_deadline.AtMs - now < 5)
-        RaiseResourceError<EqbServerException>(serverStrings(), 190);
+        RaiseResourceError<EqbServerException>(ServerStrings(), 190);
     return uint32_t(std::min<uint64_t>(t_deadline.AtMs - now, std::numeric_limits<uint32_t>::max()));
 }
 
@@ -123,19 +120,19 @@ void CheckRecordLockResult(TqbLockResult result, uint8_t mode, uint64_t recordRe
                            std::string_view fileName) {
     if (result == lrGranted) return;
     RaiseResourceErrorFmt<EqbServerException>(
-        serverStrings(), result == lrTimedOut ? 187 : 188,
+        ServerStrings(), result == lrTimedOut ? 187 : 188,
         {LockModeToText(mode), RecordLockResourceText(recordRef), fileName});
 }
 
 void CheckTableLockResult(TqbLockResult result, uint8_t mode, std::string_view resourceText) {
     if (result == lrGranted) return;
     if (result == lrTimedOut)
-        RaiseResourceErrorFmt<EqbServerException>(serverStrings(), 189, {LockModeToText(mode), resourceText});
-    RaiseResourceErrorFmt<EqbServerException>(serverStrings(), 188, {LockModeToText(mode), resourceText, ""});
+        RaiseResourceErrorFmt<EqbServerException>(ServerStrings(), 189, {LockModeToText(mode), resourceText});
+    RaiseResourceErrorFmt<EqbServerException>(ServerStrings(), 188, {LockModeToText(mode), resourceText, ""});
 }
 
 void RaiseLockDeadlock(uint8_t mode, std::string_view resourceText, int32_t transactionID) {
-    RaiseResourceErrorFmt<EqbServerException>(serverStrings(), 186,
+    RaiseResourceErrorFmt<EqbServerException>(ServerStrings(), 186,
                                               {LockModeToText(mode), resourceText, transactionID});
 }
 

@@ -1,0 +1,436 @@
+// Buffer manager: pages and their index per file, block access, private copies per nesting level,
+// the LRU list and the RAM limit.
+#include "db/storage/qbsrbase.h"
+
+#include "db/base/qblllog.h"
+#include "platform/Messages.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <mutex>
+
+// Four levels of 256-way nodes indexed by the bytes of the block number, most significant first.
+struct TqbbmPageIndex {
+    struct Node {
+        std::array<void*, 256> Slot{};
+        int Count = 0;
+    };
+    Node Root;
+
+    TqbbmRAMPage* Find(uint32_t block) const {
+        const Node* n = &Root;
+        for (int shift = 24; shift > 0; shift -= 8) {
+            n = static_cast<const Node*>(n->Slot[(block >> shift) & 255]);
+            if (!n) return nullptr;
+        }
+        return static_cast<TqbbmRAMPage*>(n->Slot[block & 255]);
+    }
+
+    void Put(uint32_t block, TqbbmRAMPage* page) {
+        Node* n = &Root;
+        for (int shift = 24; shift > 0; shift -= 8) {
+            void*& s = n->Slot[(block >> shift) & 255];
+            if (!s) {
+                s = new Node;
+                ++n->Count;
+            }
+            n = static_cast<Node*>(s);
+        }
+        void*& leaf = n->Slot[block & 255];
+        if (!leaf && page) ++n->Count;
+        if (leaf && !page) --n->Count;
+        leaf = page;
+    }
+
+    // Removes the entry and every node left empty.
+    void Remove(uint32_t block) { removeFrom(&Root, block, 24); }
+
+    ~TqbbmPageIndex() { freeNode(&Root, 24); }
+
+private:
+    static bool removeFrom(Node* n, uint32_t block, int shift) {
+        void*& s = n->Slot[shift > 0 ? (block >> shift) & 255 : block & 255];
+        if (!s) return n->Count == 0;
+        if (shift == 0 || removeFrom(static_cast<Node*>(s), block, shift - 8)) {
+            if (shift > 0) delete static_cast<Node*>(s);
+            s = nullptr;
+            --n->Count;
+        }
+        return n->Count == 0;
+    }
+    static void freeNode(Node* n, int shift) {
+        if (shift == 0) return;
+        for (void* s : n->Slot)
+            if (s) {
+                freeNode(static_cast<Node*>(s), shift - 8);
+                delete static_cast<Node*>(s);
+            }
+    }
+};
+
+void TqbbmPageList::Append(TqbbmRAMPage* p) {
+    p->Prev = Tail;
+    p->Next = nullptr;
+    (Tail ? Tail->Next : Head) = p;
+    Tail = p;
+    ++Count;
+}
+
+void TqbbmPageList::Remove(TqbbmRAMPage* p) {
+    (p->Prev ? p->Prev->Next : Head) = p->Next;
+    (p->Next ? p->Next->Prev : Tail) = p->Prev;
+    p->Prev = p->Next = nullptr;
+    --Count;
+}
+
+void TqbBlockRelease::operator()() {
+    if (!page_) return;
+    TqbbmRAMPage* p = page_;
+    page_ = nullptr;
+    p->Manager->ReleasePage(p);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TqbBufferManager::TqbBufferManager(std::string TempPath, uint32_t TempStoreSize)
+    : tempPath_(std::move(TempPath)), tempStoreSize_(TempStoreSize) {}
+
+TqbBufferManager::~TqbBufferManager() {
+    std::lock_guard lk(padlock_);
+    for (TqbbmPageList* l : {&lru_, &recycle_})
+        while (l->Head) {
+            TqbbmRAMPage* p = l->Head;
+            if (p->File) detach(p);
+            if (l->Head == p) l->Remove(p);
+            for (TqbbmModifiedBlock* m = p->Newest; m;) {
+                TqbbmModifiedBlock* prev = m->Previous;
+                freeCopy(m);
+                m = prev;
+            }
+            freeBuffer(p->Block, p->BlockSize);
+            delete p;
+        }
+}
+
+void TqbBufferManager::SetMaxRAM(uint32_t MB) {
+    std::lock_guard lk(padlock_);
+    maxRAM_ = MB;
+}
+
+uint32_t TqbBufferManager::MaxRAM() {
+    std::lock_guard lk(padlock_);
+    return maxRAM_;
+}
+
+uint32_t TqbBufferManager::GetRAMUsed() {
+    std::lock_guard lk(padlock_);
+    return uint32_t(ramBytes_ / 1048576);
+}
+
+uint64_t TqbBufferManager::RAMUsedBytes() {
+    std::lock_guard lk(padlock_);
+    return ramBytes_;
+}
+
+void TqbBufferManager::SetLog(TqbBaseLog* log) {
+    std::lock_guard lk(padlock_);
+    log_ = log;
+}
+
+void TqbBufferManager::StampIdlePages() {
+    std::lock_guard lk(padlock_);
+    for (TqbbmRAMPage* p = lru_.Head; p; p = p->Next)
+        if (!p->Transaction) SetBlockWord(p->Block, kBlkStamp, 1);
+}
+
+uint8_t* TqbBufferManager::allocBuffer(uint32_t size) {
+    auto* b = new uint8_t[size];
+    std::memset(b, kNewBufferFill, size);
+    ramBytes_ += size;
+    return b;
+}
+
+void TqbBufferManager::freeBuffer(uint8_t*& buf, uint32_t size) {
+    if (!buf) return;
+    delete[] buf;
+    buf = nullptr;
+    ramBytes_ -= size;
+}
+
+void TqbBufferManager::checkFile(TbtdFileInfo& f) {
+    CheckFileInfo(f, true);
+    if (f.BlockSize == 0) RaiseServerError(0);
+}
+
+void TqbBufferManager::indexPut(TbtdFileInfo& f, uint32_t block, TqbbmRAMPage* p) {
+    if (block == 0) {
+        f.Block0Page = p;
+        return;
+    }
+    if (!f.PageIndex) {
+        if (!p) return;
+        f.PageIndex = new TqbbmPageIndex;
+    }
+    if (p)
+        f.PageIndex->Put(block, p);
+    else
+        f.PageIndex->Remove(block);
+}
+
+TqbbmRAMPage* TqbBufferManager::FindPage(TbtdFileInfo& f, uint32_t block) {
+    std::lock_guard lk(padlock_);
+    if (block == 0) return f.Block0Page;
+    return f.PageIndex ? f.PageIndex->Find(block) : nullptr;
+}
+
+// A page may leave its block when it belongs to a file, is in no transaction and nobody holds it.
+// However long a holder keeps it, a held page stays: its buffer must not change under the holder.
+bool TqbBufferManager::removable(TqbbmRAMPage* p) {
+    if (!p->File || p->Transaction || !p->HasDiskFile) return false;
+    if (p->RefCount.load() == 0) return true;
+    if (!p->LeakReported && plat::NowMs() - p->LastUse >= kIdleTakeoverMs) {
+        p->LeakReported = true;
+        if (log_)
+            log_->WriteTextFmt("Block %d of %s has been held for more than 5 minutes",
+                               {p->BlockNumber, p->File->FileName});
+    }
+    return false;
+}
+
+void TqbBufferManager::detach(TqbbmRAMPage* p) {
+    indexPut(*p->File, p->BlockNumber, nullptr);
+    p->File = nullptr;
+}
+
+void TqbBufferManager::freePage(TqbbmRAMPage* p) {
+    if (p->File) detach(p);
+    lru_.Remove(p);
+    freeBuffer(p->Block, p->BlockSize);
+    delete p;
+}
+
+TqbbmRAMPage* TqbBufferManager::allocPage(TbtdFileInfo& f, uint32_t block) {
+    TqbbmRAMPage* p = recycle_.Head;
+    while (p && p->RefCount.load() > 0)
+        p = p->Next;
+    if (p) {
+        recycle_.Remove(p);
+    } else if (ramBytes_ + f.BlockSize > uint64_t(maxRAM_) * 1048576) {
+        for (TqbbmRAMPage* q = lru_.Head; q; q = q->Next)
+            if (removable(q)) {
+                p = q;
+                detach(p);
+                lru_.Remove(p);
+                break;
+            }
+    }
+    if (!p) {
+        p = new TqbbmRAMPage;
+        p->Manager = this;
+    } else if (p->BlockSize != f.BlockSize) {
+        freeBuffer(p->Block, p->BlockSize);
+    }
+    if (!p->Block) p->Block = allocBuffer(f.BlockSize);
+    std::memset(p->Block, kNewBufferFill, f.BlockSize);
+    p->File = &f;
+    p->BlockNumber = block;
+    p->BlockSize = f.BlockSize;
+    p->NewBlock = false;
+    p->HasDiskFile = f.HasDiskFile();
+    p->LeakReported = false;
+    p->RefCount = 0;
+    indexPut(f, block, p);
+    lru_.Append(p);
+    return p;
+}
+
+void TqbBufferManager::touch(TqbbmRAMPage* p) {
+    lru_.Remove(p);
+    lru_.Append(p);
+}
+
+void TqbBufferManager::loadBlock(TqbbmRAMPage* p) {
+    try {
+        ReadFileBlock(*p->File, uint64_t(p->BlockNumber) << p->File->BlockShift, p->BlockSize, p->Block);
+    } catch (...) {
+        detach(p);
+        lru_.Remove(p);
+        recycle_.Append(p);
+        throw;
+    }
+}
+
+uint8_t* TqbBufferManager::handOut(TqbbmRAMPage* p, TqbSrTransaction* t, TqbBlockRelease& release) {
+    ++p->RefCount;
+    p->LastUse = plat::NowMs();
+    p->LeakReported = false;
+    release = TqbBlockRelease(p);
+    return t && p->Transaction == t && p->Newest ? p->Newest->Buffer : p->Block;
+}
+
+void TqbBufferManager::ReleasePage(TqbbmRAMPage* page) {
+    --page->RefCount;
+}
+
+void TqbBufferManager::makeDirty(TqbbmRAMPage* p, TqbSrTransaction& t) {
+    // The content locks keep other transactions away from a changed block; sharing a copy would
+    // mix their changes.
+    if (p->Transaction && p->Transaction != &t) RaiseServerError(0);
+    TqbSrTransactionLevel* level = t.CurrentLevel();
+    if (p->Newest && p->Newest->Level == level) return;
+    auto* m = new TqbbmModifiedBlock;
+    m->Page = p;
+    m->Level = level;
+    m->Buffer = allocBuffer(p->BlockSize);
+    std::memcpy(m->Buffer, p->Newest ? p->Newest->Buffer : p->Block, p->BlockSize);
+    m->Previous = p->Newest;
+    p->Newest = m;
+    level->Copies.push_back(p);
+    if (!p->Transaction) {
+        p->Transaction = &t;
+        t.Pages.push_back(p);
+    }
+}
+
+uint8_t* TqbBufferManager::GetBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber, TqbBlockRelease& Release,
+                                    bool MarkDirty, TqbSrTransaction* Transaction) {
+    std::lock_guard lk(padlock_);
+    checkFile(FileInfo);
+    if (BlockNumber >= FileInfo.BlockCount) RaiseServerError(33, {FileInfo.FileName, BlockNumber});
+    if (MarkDirty && !Transaction) RaiseServerError(0);
+    TqbbmRAMPage* p = BlockNumber == 0
+                          ? FileInfo.Block0Page
+                          : (FileInfo.PageIndex ? FileInfo.PageIndex->Find(BlockNumber) : nullptr);
+    if (!p) {
+        p = allocPage(FileInfo, BlockNumber);
+        if (p->HasDiskFile) loadBlock(p);
+    } else {
+        touch(p);
+    }
+    if (MarkDirty) makeDirty(p, *Transaction);
+    return handOut(p, Transaction, Release);
+}
+
+uint8_t* TqbBufferManager::AddBlock(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction,
+                                    uint32_t BlockNumber, TqbBlockRelease& Release) {
+    std::lock_guard lk(padlock_);
+    checkFile(FileInfo);
+    if (!Transaction) RaiseServerError(0);
+    TqbbmRAMPage* p = FindPage(FileInfo, BlockNumber);
+    if (p && (p->Transaction || p->RefCount.load() > 0)) RaiseServerError(0);
+    if (p)
+        std::memset(p->Block, kNewBufferFill, p->BlockSize);
+    else
+        p = allocPage(FileInfo, BlockNumber);
+    p->NewBlock = true;
+    makeDirty(p, *Transaction);
+    return handOut(p, Transaction, Release);
+}
+
+uint8_t* TqbBufferManager::AddFile(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction,
+                                   TqbBlockRelease& Release, bool MarkDirty) {
+    std::lock_guard lk(padlock_);
+    CheckFileInfo(FileInfo, true);
+    if (!FileInfo.Block0Page && FileInfo.HasDiskFile()) {
+        std::array<uint8_t, kHeaderCheckedSize> h;
+        if (GetFileSize(FileInfo) < kHeaderCheckedSize) RaiseServerError(32, {FileInfo.FileName});
+        ReadFileExactAt(FileInfo, 0, kHeaderCheckedSize, h.data());
+        CheckTableHeader(FileInfo, h.data());
+        FileInfo.BlockSize = BlockWord(h.data(), kHdrBlockSize);
+        FileInfo.BlockShift = BlockSizeToShift(FileInfo.BlockSize);
+        FileInfo.BlockCount = BlockWord(h.data(), kHdrBlockCount);
+        FileInfo.Encrypted = BlockWord(h.data(), kHdrEncrypted) == 1;
+        FileInfo.RecordLength = BlockWord(h.data(), kHdrRecordLength);
+        FileInfo.SlotLength = BlockWord(h.data(), kHdrSlotLength);
+        FileInfo.Version = BlockWord(h.data(), kHdrVersion);
+        FileInfo.MaxBlockCount = MaxBlockCountFor(GetMaxFileSize(FileInfo), FileInfo.BlockSize);
+        FileInfo.MaxBLOBSegmentSize = GetMaxBLOBSegmentSize(FileInfo);
+        if (FileInfo.BlockCount == 0) RaiseServerError(32, {FileInfo.FileName});
+    }
+    return GetBlock(FileInfo, 0, Release, MarkDirty, Transaction);
+}
+
+uint8_t* TqbBufferManager::DirtyBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber,
+                                      TqbSrTransaction* Transaction) {
+    std::lock_guard lk(padlock_);
+    TqbbmRAMPage* p = FindPage(FileInfo, BlockNumber);
+    if (!p || !Transaction) RaiseServerError(0);
+    makeDirty(p, *Transaction);
+    return p->Newest->Buffer;
+}
+
+uint32_t TqbBufferManager::GetLSN(TbtdFileInfo& FileInfo, uint32_t BlockNumber) {
+    std::lock_guard lk(padlock_);
+    TqbbmRAMPage* p = FindPage(FileInfo, BlockNumber);
+    if (!p) RaiseServerError(0);
+    return p->Transaction ? p->Transaction->TransactionNumber : BlockWord(p->Block, kBlkStamp);
+}
+
+void TqbBufferManager::RemoveFile(TbtdFileInfo& FileInfo) {
+    std::lock_guard lk(padlock_);
+    for (TqbbmRAMPage* p = lru_.Head; p;) {
+        TqbbmRAMPage* next = p->Next;
+        if (p->File == &FileInfo) {
+            if (p->Transaction) leaveTransaction(p, *p->Transaction);
+            if (p->RefCount.load() > 0) {
+                detach(p); // the holder's buffer stays valid; the page waits on the recycle list
+                lru_.Remove(p);
+                recycle_.Append(p);
+            } else {
+                freePage(p);
+            }
+        }
+        p = next;
+    }
+    delete FileInfo.PageIndex;
+    FileInfo.PageIndex = nullptr;
+    FileInfo.Block0Page = nullptr;
+}
+
+void TqbBufferManager::FreeRecycledPages() {
+    std::lock_guard lk(padlock_);
+    for (TqbbmRAMPage* p = recycle_.Head; p;) {
+        TqbbmRAMPage* next = p->Next;
+        if (p->RefCount.load() == 0) {
+            recycle_.Remove(p);
+            freeBuffer(p->Block, p->BlockSize);
+            delete p;
+        }
+        p = next;
+    }
+}
+
+void TqbBufferManager::TrimToMaxRAM() {
+    std::lock_guard lk(padlock_);
+    const uint64_t limit = uint64_t(maxRAM_) * 1048576;
+    if (ramBytes_ <= limit) return;
+    FreeRecycledPages();
+    for (TqbbmRAMPage* p = lru_.Head; p && ramBytes_ > limit;) {
+        TqbbmRAMPage* next = p->Next;
+        if (removable(p)) freePage(p);
+        p = next;
+    }
+}
+
+void TqbBufferManager::ReleaseUnusedMemory() {
+    FreeRecycledPages();
+}
+
+size_t TqbBufferManager::PageCount() {
+    std::lock_guard lk(padlock_);
+    return lru_.Count;
+}
+
+size_t TqbBufferManager::RecycledCount() {
+    std::lock_guard lk(padlock_);
+    return recycle_.Count;
+}
+
+std::vector<uint32_t> TqbBufferManager::CachedBlocks(TbtdFileInfo& FileInfo) {
+    std::lock_guard lk(padlock_);
+    std::vector<uint32_t> r;
+    for (TqbbmRAMPage* p = lru_.Head; p; p = p->Next)
+        if (p->File == &FileInfo) r.push_back(p->BlockNumber);
+    return r;
+}

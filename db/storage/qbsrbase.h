@@ -1,0 +1,163 @@
+// Buffer manager: blocks of table files cached in RAM pages, one private copy per nesting level
+// of the transaction that changes them, LRU and the RAM limit, and the durable commit through a
+// journal.
+#pragma once
+#include "db/base/qbllbase.h"
+#include "db/storage/QBSRTran.h"
+#include "db/storage/qbfile.h"
+#include "db/storage/qbtbbase.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+class TqbBaseLog;
+class TqbbmRAMPage;
+
+// One copy of a page for one nesting level.
+struct TqbbmModifiedBlock {
+    TqbbmRAMPage* Page = nullptr;
+    TqbSrTransactionLevel* Level = nullptr;
+    uint8_t* Buffer = nullptr;
+    TqbbmModifiedBlock* Previous = nullptr; // the older copy
+};
+
+// One cached block.
+class TqbbmRAMPage {
+public:
+    TqbBufferManager* Manager = nullptr;
+    TbtdFileInfo* File = nullptr; // none while on the recycle list
+    uint32_t BlockNumber = 0;
+    uint32_t BlockSize = 0;
+    uint8_t* Block = nullptr;             // the committed block
+    TqbbmModifiedBlock* Newest = nullptr; // copies, newest first
+    TqbSrTransaction* Transaction = nullptr;
+    std::atomic<int32_t> RefCount{0};
+    uint64_t LastUse = 0;
+    bool NewBlock = false; // made for a block added by the current transaction
+    int32_t TempBlock = -1;
+    bool HasDiskFile = true;
+    bool LeakReported = false;
+    // LRU or recycle list links.
+    TqbbmRAMPage* Prev = nullptr;
+    TqbbmRAMPage* Next = nullptr;
+};
+
+// An intrusive list of pages, oldest first.
+struct TqbbmPageList {
+    TqbbmRAMPage* Head = nullptr;
+    TqbbmRAMPage* Tail = nullptr;
+    size_t Count = 0;
+    void Append(TqbbmRAMPage* p);
+    void Remove(TqbbmRAMPage* p);
+};
+
+class TqbBufferManager {
+public:
+    static constexpr uint32_t kDefaultMaxRAM = 10; // MB
+    static constexpr uint64_t kIdleTakeoverMs = 300000;
+    static constexpr uint8_t kNewBufferFill = 70;
+
+    // The temporary storage (for in-memory tables short of RAM) is not made by this manager.
+    TqbBufferManager(std::string TempPath = {}, uint32_t TempStoreSize = 0);
+    virtual ~TqbBufferManager();
+    TqbBufferManager(const TqbBufferManager&) = delete;
+    TqbBufferManager& operator=(const TqbBufferManager&) = delete;
+
+    void SetMaxRAM(uint32_t MB);
+    uint32_t MaxRAM();
+    uint32_t GetRAMUsed(); // whole MB
+    uint64_t RAMUsedBytes();
+    void Lock() { padlock_.Lock(); }
+    void Unlock() { padlock_.Unlock(); }
+    void BeginRenumber() { padlock_.Lock(); }
+    void EndRenumber() { padlock_.Unlock(); }
+    // Stamps 1 on every cached page in no transaction (renumbering).
+    void StampIdlePages();
+    // Where leaked references (pinned pages idle for five minutes) are reported.
+    void SetLog(TqbBaseLog* log);
+
+    uint8_t* GetBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber, TqbBlockRelease& Release, bool MarkDirty,
+                      TqbSrTransaction* Transaction);
+    uint8_t* AddBlock(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction, uint32_t BlockNumber,
+                      TqbBlockRelease& Release);
+    // Reads and validates the header the first time and fills the file info from it.
+    uint8_t* AddFile(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction, TqbBlockRelease& Release,
+                     bool MarkDirty);
+    // Joins a cached page to the transaction and gives its copy.
+    uint8_t* DirtyBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber, TqbSrTransaction* Transaction);
+    uint32_t GetLSN(TbtdFileInfo& FileInfo, uint32_t BlockNumber);
+
+    void StartTransaction(TqbSrTransaction& Transaction, bool FailSafe, const std::string& JournalFolder);
+    // A failure raises 183. When it comes after the journal was complete, the transaction has
+    // ended, the files' cached pages are dropped, the journal stays for recovery and
+    // CommitLeftJournal tells so.
+    void CommitTransaction(TqbSrTransaction& Transaction);
+    void CommitPartial(TqbSrTransaction& Transaction);
+    void RollbackTransaction(TqbSrTransaction& Transaction);
+    void CommitFileChanges(TbtdFileInfo& FileInfo, TqbSrTransaction& Transaction);
+    bool CommitLeftJournal(const TqbSrTransaction& Transaction);
+
+    void RemoveFile(TbtdFileInfo& FileInfo);
+    void TrimToMaxRAM();
+    void ReleaseUnusedMemory();
+    virtual void FreeRecycledPages();
+
+    // For checks.
+    size_t PageCount();
+    size_t RecycledCount();
+    TqbbmRAMPage* FindPage(TbtdFileInfo& FileInfo, uint32_t BlockNumber);
+    // The file's pages, oldest use first.
+    std::vector<uint32_t> CachedBlocks(TbtdFileInfo& FileInfo);
+
+    void ReleasePage(TqbbmRAMPage* page);
+
+private:
+    uint8_t* allocBuffer(uint32_t size);
+    void freeBuffer(uint8_t*& buf, uint32_t size);
+    TqbbmRAMPage* allocPage(TbtdFileInfo& f, uint32_t block);
+    bool removable(TqbbmRAMPage* p);
+    void detach(TqbbmRAMPage* p);
+    void freePage(TqbbmRAMPage* p);
+    void indexPut(TbtdFileInfo& f, uint32_t block, TqbbmRAMPage* p);
+    uint8_t* handOut(TqbbmRAMPage* p, TqbSrTransaction* t, TqbBlockRelease& release);
+    void makeDirty(TqbbmRAMPage* p, TqbSrTransaction& t);
+    void touch(TqbbmRAMPage* p);
+    void checkFile(TbtdFileInfo& f);
+    void loadBlock(TqbbmRAMPage* p);
+
+    void freeCopy(TqbbmModifiedBlock* m);
+    void leaveTransaction(TqbbmRAMPage* p, TqbSrTransaction& t);
+    void commitLevel(TqbSrTransaction& t);
+    void rollbackPage(TqbbmRAMPage* p, TqbSrTransaction& t);
+    // The durable write of level-0 images: journal, table writes, syncs, journal deletion.
+    void writeDurably(TqbSrTransaction& t, const std::vector<TqbbmRAMPage*>& pages);
+    void stampHeaders(TqbSrTransaction& t, const std::vector<TqbbmRAMPage*>& pages);
+    void failAfterJournal(TqbSrTransaction& t, const std::vector<TqbbmRAMPage*>& pages);
+    void adoptImages(TqbSrTransaction& t, const std::vector<TqbbmRAMPage*>& pages);
+
+    // Journal writer.
+    void openJournal(TqbSrTransaction& t);
+    void closeJournal(TqbSrTransaction& t, bool remove);
+
+    TqbPadlock padlock_;
+    std::string tempPath_;
+    uint32_t tempStoreSize_;
+    uint32_t maxRAM_ = kDefaultMaxRAM;
+    uint64_t ramBytes_ = 0;
+    TqbbmPageList lru_;
+    TqbbmPageList recycle_;
+    std::set<const TqbSrTransaction*> leftJournal_;
+    TqbBaseLog* log_ = nullptr;
+};
+
+// The journal of a commit: header and record layout.
+inline constexpr uint32_t kJournalSignature = 0x4842514A;       // 'J','Q','B','H'
+inline constexpr uint32_t kJournalRecordSignature = 0x4852464A; // 'J','F','R','H'
+inline constexpr uint32_t kJournalHeaderSize = 8;
+inline constexpr uint32_t kJournalRecordHeaderSize = 276;
+inline constexpr uint32_t kJournalNameSize = 260;
+inline constexpr char kJournalExtension[] = "QB$";

@@ -1,0 +1,385 @@
+// Buffer manager: commit and rollback of transaction levels, the journal writer, and the durable
+// level-0 commit (journal, table writes, syncs, journal deletion) that a crash cannot tear.
+#include "db/storage/qbsrbase.h"
+
+#include "platform/ByteCodec.h"
+#include "platform/Files.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <set>
+
+namespace {
+
+// Run-unique part of journal names, so a journal kept from an earlier run is never reused.
+std::atomic<uint32_t> g_journalCounter{0};
+
+// A failed commit is reported as 183 with the cause behind it.
+[[noreturn]] void raiseCommitFailed(const std::string& cause) {
+    try {
+        RaiseServerError(183);
+    } catch (EqbServerException& e) {
+        throw EqbServerException(e.Message() + " [" + cause + "]", 183);
+    }
+}
+
+std::string causeOf(std::exception_ptr ep) {
+    try {
+        std::rethrow_exception(ep);
+    } catch (const cls::Exception& e) {
+        return e.Message();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+}
+
+} // namespace
+
+void TqbBufferManager::freeCopy(TqbbmModifiedBlock* m) {
+    freeBuffer(m->Buffer, m->Page->BlockSize);
+    delete m;
+}
+
+void TqbBufferManager::leaveTransaction(TqbbmRAMPage* p, TqbSrTransaction& t) {
+    for (TqbbmModifiedBlock* m = p->Newest; m;) {
+        TqbbmModifiedBlock* prev = m->Previous;
+        freeCopy(m);
+        m = prev;
+    }
+    p->Newest = nullptr;
+    p->Transaction = nullptr;
+    std::erase(t.Pages, p);
+    for (TqbSrTransactionLevel* l = t.CurrentLevel(); l; l = l->Previous.get())
+        std::erase(l->Copies, p);
+}
+
+void TqbBufferManager::StartTransaction(TqbSrTransaction& Transaction, bool FailSafe,
+                                        const std::string& JournalFolder) {
+    std::lock_guard lk(padlock_);
+    Transaction.FailSafe = FailSafe;
+    Transaction.JournalFolder = JournalFolder;
+    Transaction.JournalState = kJournalNone;
+    if (FailSafe) openJournal(Transaction);
+}
+
+bool TqbBufferManager::CommitLeftJournal(const TqbSrTransaction& Transaction) {
+    std::lock_guard lk(padlock_);
+    return leftJournal_.count(&Transaction) != 0;
+}
+
+// A nested level: each copy merges into the outer level's copy, or moves there.
+void TqbBufferManager::commitLevel(TqbSrTransaction& t) {
+    TqbSrTransactionLevel* level = t.CurrentLevel();
+    TqbSrTransactionLevel* outer = level->Previous.get();
+    for (TqbbmRAMPage* p : level->Copies) {
+        TqbbmModifiedBlock* m = p->Newest;
+        if (!m || m->Level != level) continue;
+        if (m->Previous && m->Previous->Level == outer) {
+            std::memcpy(m->Previous->Buffer, m->Buffer, p->BlockSize);
+            p->Newest = m->Previous;
+            freeCopy(m);
+        } else {
+            m->Level = outer;
+            outer->Copies.push_back(p);
+        }
+    }
+    level->Copies.clear();
+}
+
+void TqbBufferManager::CommitTransaction(TqbSrTransaction& Transaction) {
+    std::lock_guard lk(padlock_);
+    if (Transaction.IsNested()) {
+        commitLevel(Transaction);
+    } else {
+        std::vector<TqbbmRAMPage*> pages = Transaction.Pages;
+        writeDurably(Transaction, pages);
+        if (Transaction.Journal) closeJournal(Transaction, true);
+    }
+    TrimToMaxRAM();
+}
+
+void TqbBufferManager::CommitPartial(TqbSrTransaction& Transaction) {
+    std::lock_guard lk(padlock_);
+    std::vector<TqbbmRAMPage*> pages;
+    for (TqbbmRAMPage* p : Transaction.Pages)
+        if (p->Newest && !p->Newest->Previous && p->Newest->Level->LevelNumber == 0) pages.push_back(p);
+    writeDurably(Transaction, pages);
+    TrimToMaxRAM();
+}
+
+void TqbBufferManager::CommitFileChanges(TbtdFileInfo& FileInfo, TqbSrTransaction& Transaction) {
+    std::lock_guard lk(padlock_);
+    std::vector<TqbbmRAMPage*> pages;
+    for (TqbbmRAMPage* p : Transaction.Pages)
+        if (p->File == &FileInfo) pages.push_back(p);
+    writeDurably(Transaction, pages);
+}
+
+void TqbBufferManager::rollbackPage(TqbbmRAMPage* p, TqbSrTransaction& t) {
+    TqbbmModifiedBlock* m = p->Newest;
+    if (!m || m->Level != t.CurrentLevel()) return;
+    p->Newest = m->Previous;
+    freeCopy(m);
+    if (p->Newest) return;
+    leaveTransaction(p, t);
+    if (p->NewBlock && p->File) {
+        // The block never existed outside the transaction.
+        detach(p);
+        p->NewBlock = false;
+        lru_.Remove(p);
+        recycle_.Append(p);
+    }
+}
+
+void TqbBufferManager::RollbackTransaction(TqbSrTransaction& Transaction) {
+    std::lock_guard lk(padlock_);
+    TqbSrTransactionLevel* level = Transaction.CurrentLevel();
+    std::vector<TqbbmRAMPage*> copies;
+    copies.swap(level->Copies);
+    std::set<TbtdFileInfo*> files;
+    for (TqbbmRAMPage* p : copies) {
+        if (p->File) files.insert(p->File);
+        rollbackPage(p, Transaction);
+    }
+    // A file's block count follows its header as the transaction now sees it.
+    for (TbtdFileInfo* f : files)
+        if (TqbbmRAMPage* h = f->Block0Page)
+            f->BlockCount = BlockWord(
+                h->Transaction == &Transaction && h->Newest ? h->Newest->Buffer : h->Block, kHdrBlockCount);
+    if (!Transaction.IsNested() && Transaction.Journal) {
+        try {
+            closeJournal(Transaction, true);
+        } catch (...) {
+            // A journal still in state 0 is deleted at the next start without touching a table.
+        }
+    }
+    TrimToMaxRAM();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Journal writer
+
+void TqbBufferManager::openJournal(TqbSrTransaction& t) {
+    if (t.Journal) return;
+    const std::string folder = t.JournalFolder.empty() ? "." : t.JournalFolder;
+    plat::FileHandle h = plat::kNoFile;
+    std::string name;
+    int err = EEXIST;
+    for (int attempt = 0; attempt < 1000 && err == EEXIST; ++attempt) {
+        name = PathMakeFull(folder, std::to_string(t.TransactionNumber) + "_" +
+                                        std::to_string(++g_journalCounter) + "." + kJournalExtension);
+        err = plat::FileOpen(
+            name, plat::kFileReadWrite | plat::kFileCreate | plat::kFileExclusive | plat::kFileNoFollow,
+            plat::FileShare::None, h, 0600);
+    }
+    if (err) RaiseServerError(1, {name, err, plat::FileErrorText(err)});
+    auto j = std::make_unique<TbtdFileInfo>();
+    j->FileName = name;
+    j->Handle = h;
+    j->ReadWrite = true;
+    t.Journal = std::move(j);
+    t.JournalName = name;
+    t.JournalState = kJournalOpen;
+    // InitJournal: the header with state 0, durable together with the journal's name.
+    uint8_t header[kJournalHeaderSize];
+    plat::StoreLE32(header, kJournalSignature);
+    plat::StoreLE32(header + 4, 0);
+    try {
+        WriteFileExactAt(*t.Journal, 0, kJournalHeaderSize, header);
+        FlushFile(*t.Journal);
+        SyncFolder(folder);
+    } catch (...) {
+        try {
+            closeJournal(t, true);
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+void TqbBufferManager::closeJournal(TqbSrTransaction& t, bool remove) {
+    if (!t.Journal) return;
+    std::unique_ptr<TbtdFileInfo> j = std::move(t.Journal);
+    t.JournalState = kJournalNone;
+    if (IsFileOpen(*j)) {
+        try {
+            CloseFile(*j);
+        } catch (...) {
+            if (remove) DeleteFileChecked(j->FileName);
+            throw;
+        }
+    }
+    if (remove) {
+        DeleteFileChecked(j->FileName);
+        SyncFolder(t.JournalFolder.empty() ? "." : t.JournalFolder);
+    }
+    t.JournalName.clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The durable level-0 commit
+
+namespace {
+
+uint8_t* imageOf(TqbbmRAMPage* p) {
+    return p->Newest ? p->Newest->Buffer : p->Block;
+}
+
+} // namespace
+
+// Every file written gets its header stamped with the transaction's number inside the same
+// journal, so that a rollback at recovery gives back the header exactly as it was.
+void TqbBufferManager::stampHeaders(TqbSrTransaction& t, const std::vector<TqbbmRAMPage*>& pages) {
+    std::set<TbtdFileInfo*> files;
+    for (TqbbmRAMPage* p : pages)
+        files.insert(p->File);
+    for (TbtdFileInfo* f : files) {
+        TqbbmRAMPage* h = f->Block0Page;
+        if (h && h->Transaction == &t) continue;
+        TqbBlockRelease release;
+        GetBlock(*f, 0, release, false, &t);
+        release();
+        h = f->Block0Page;
+        if (BlockWord(h->Block, kBlkStamp) != t.TransactionNumber) makeDirty(h, t);
+    }
+}
+
+void TqbBufferManager::adoptImages(TqbSrTransaction& t, const std::vector<TqbbmRAMPage*>& pages) {
+    for (TqbbmRAMPage* p : pages) {
+        TqbbmModifiedBlock* m = p->Newest;
+        if (m) {
+            std::swap(p->Block, m->Buffer);
+            SetBlockWord(p->Block, kBlkStamp, t.TransactionNumber);
+        }
+        p->NewBlock = false;
+        leaveTransaction(p, t);
+    }
+}
+
+// The cache of the files involved can no longer be trusted: their pages go, the journal stays for
+// recovery, and the folder refuses writes until then.
+void TqbBufferManager::failAfterJournal(TqbSrTransaction& t, const std::vector<TqbbmRAMPage*>& pages) {
+    std::set<TbtdFileInfo*> files;
+    for (TqbbmRAMPage* p : pages)
+        files.insert(p->File);
+    for (TqbbmRAMPage* p : std::vector<TqbbmRAMPage*>(t.Pages))
+        leaveTransaction(p, t);
+    for (TqbbmRAMPage* p = lru_.Head; p;) {
+        TqbbmRAMPage* next = p->Next;
+        if (files.count(p->File) && p->RefCount.load() == 0) freePage(p);
+        p = next;
+    }
+    if (t.Journal) {
+        try {
+            closeJournal(t, false);
+        } catch (...) {
+        }
+    }
+    t.Journal.reset();
+    t.JournalState = kJournalNone;
+    leftJournal_.insert(&t);
+}
+
+void TqbBufferManager::writeDurably(TqbSrTransaction& t, const std::vector<TqbbmRAMPage*>& selected) {
+    std::vector<TqbbmRAMPage*> disk, memory;
+    for (TqbbmRAMPage* p : selected)
+        (p->HasDiskFile && p->File ? disk : memory).push_back(p);
+    if (disk.empty()) {
+        adoptImages(t, memory);
+        return;
+    }
+    leftJournal_.erase(&t);
+    const std::string folder = PathExpand(t.JournalFolder.empty() ? "." : t.JournalFolder);
+
+    // Before anything reaches a disk: the headers join, every image carries the stamp, and every
+    // name fits the journal and lies in its folder.
+    stampHeaders(t, disk);
+    for (TqbbmRAMPage* h : t.Pages)
+        if (h->BlockNumber == 0 && h->File && h->HasDiskFile &&
+            std::find(disk.begin(), disk.end(), h) == disk.end())
+            disk.push_back(h);
+    for (TqbbmRAMPage* p : disk) {
+        SetBlockWord(imageOf(p), kBlkStamp, t.TransactionNumber);
+        if (p->File->FileName.size() >= kJournalNameSize || PathExtractDir(p->File->FileName) != folder)
+            raiseCommitFailed("table file " + p->File->FileName + " cannot be journaled in " + folder);
+    }
+
+    // 1. The journal: before and after images, made durable, then marked complete.
+    try {
+        openJournal(t);
+        TbtdFileInfo& j = *t.Journal;
+        uint64_t pos = kJournalHeaderSize;
+        std::vector<uint8_t> rec;
+        for (TqbbmRAMPage* p : disk)
+            for (int before = 1; before >= 0; --before) {
+                rec.assign(kJournalRecordHeaderSize + p->BlockSize, 0);
+                plat::StoreLE32(&rec[0], kJournalRecordSignature);
+                plat::StoreLE32(&rec[4], p->BlockNumber);
+                plat::StoreLE32(&rec[8], p->BlockSize);
+                plat::StoreLE32(&rec[12], uint32_t(before));
+                std::memcpy(&rec[16], p->File->FileName.data(), p->File->FileName.size());
+                std::memcpy(&rec[kJournalRecordHeaderSize], before ? p->Block : imageOf(p), p->BlockSize);
+                WriteFileExactAt(j, pos, uint32_t(rec.size()), rec.data());
+                pos += rec.size();
+            }
+        FlushFile(j);
+        uint8_t complete[4];
+        plat::StoreLE32(complete, 1);
+        WriteFileExactAt(j, 4, 4, complete);
+        FlushFile(j);
+    } catch (...) {
+        std::string cause = causeOf(std::current_exception());
+        try {
+            closeJournal(t, true);
+        } catch (...) {
+            // A journal left in state 0 is deleted at the next start without touching a table.
+        }
+        raiseCommitFailed(cause);
+    }
+
+    // 2. The tables: blocks 0 to 2 of each file after its other blocks; each file made durable.
+    std::vector<TqbbmRAMPage*> order;
+    for (TqbbmRAMPage* p : disk)
+        if (p->BlockNumber > 2) order.push_back(p);
+    for (TqbbmRAMPage* p : disk)
+        if (p->BlockNumber <= 2) order.push_back(p);
+    std::vector<TbtdFileInfo*> files;
+    for (TqbbmRAMPage* p : order)
+        if (std::find(files.begin(), files.end(), p->File) == files.end()) files.push_back(p->File);
+    auto writeTables = [&] {
+        for (TqbbmRAMPage* p : order)
+            WriteFileBlock(*p->File, uint64_t(p->BlockNumber) << p->File->BlockShift, p->BlockSize,
+                           imageOf(p));
+        for (TbtdFileInfo* f : files)
+            FlushFile(*f);
+    };
+    try {
+        writeTables();
+    } catch (...) {
+        std::string cause = causeOf(std::current_exception());
+        try {
+            // The journal is complete: rolling forward once more finishes the commit.
+            for (TbtdFileInfo* f : files)
+                ReopenFile(*f);
+            writeTables();
+        } catch (...) {
+            failAfterJournal(t, disk);
+            raiseCommitFailed(cause);
+        }
+    }
+
+    // 3. The journal goes only once the tables are durable.
+    try {
+        closeJournal(t, true);
+    } catch (...) {
+        std::string cause = causeOf(std::current_exception());
+        adoptImages(t, disk);
+        adoptImages(t, memory);
+        leftJournal_.insert(&t);
+        raiseCommitFailed(cause);
+    }
+    adoptImages(t, disk);
+    adoptImages(t, memory);
+}
