@@ -9,6 +9,7 @@
 #include "platform/Paths.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -131,6 +132,19 @@ void InstallWin32FileRoutines() {
 
 const TqbFileRoutines& Win32FileRoutines() {
     return kWin32Routines;
+}
+
+namespace {
+std::atomic<TqbKeySelector> g_keySelector{nullptr};
+} // namespace
+
+void SetTableKeySelector(TqbKeySelector selector) {
+    g_keySelector = selector;
+}
+
+bool TableKeySelect(std::string_view TableName) {
+    TqbKeySelector s = g_keySelector;
+    return s && s(TableName);
 }
 
 uint32_t BlockSizeToShift(uint32_t blockSize) {

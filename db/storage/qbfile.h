@@ -82,6 +82,12 @@ void InstallFileRoutines(const TqbFileRoutines& routines);
 void InstallWin32FileRoutines();
 const TqbFileRoutines& Win32FileRoutines();
 
+// The scrambler key of a table's blocks follows from its name, as the engine decides it at open
+// (true: key B). Recovery asks the same so that a replayed block is scrambled as at commit.
+using TqbKeySelector = bool (*)(std::string_view TableName);
+void SetTableKeySelector(TqbKeySelector selector);
+bool TableKeySelect(std::string_view TableName);
+
 // Block sizes and shifts.
 uint32_t BlockSizeToShift(uint32_t blockSize);
 

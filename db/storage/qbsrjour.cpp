@@ -1,0 +1,286 @@
+// Start-up recovery: journals are checked against their folder before anything is written, then
+// rolled forward or back; a journal that cannot be recovered stays and fails the start.
+#include "db/storage/qbsrjour.h"
+
+#include "db/base/qbllbase.h"
+#include "db/base/qblllog.h"
+#include "db/base/qbsrmgr.h"
+#include "db/storage/qblleng.h"
+#include "db/storage/qbsrbase.h"
+#include "db/storage/qbtbbase.h"
+#include "platform/ByteCodec.h"
+#include "platform/Files.h"
+#include "platform/Paths.h"
+
+#include <algorithm>
+#include <map>
+
+const TqbJournalTexts& JournalTexts(int Kind) {
+    static const TqbJournalTexts texts[4] = {
+        {"&Commit", true, "Complete journal file found!", "Recovery is possible!", true, false},
+        {"&OK", false, "Incomplete journal file found!", "Recovery is impossible!", false, false},
+        {"&OK", false, "Error processing journal file!", "Cannot recover!", false, true},
+        {"&OK", false, "Error processing file! Skipped the file", "Cannot recover!", false, true},
+    };
+    return texts[Kind >= 0 && Kind <= 3 ? Kind : 3];
+}
+
+int TqbDefaultJournalPolicy::Ask(int Kind, const std::string& Alias, const std::string& Path,
+                                 const std::string& FileName, const std::string& ErrorText) {
+    if (log_) {
+        const TqbJournalTexts& t = JournalTexts(Kind);
+        std::string line = std::string(kJournalCaption) + ": " + t.Completeness + " " + FileName + " (alias " + Alias +
+                           ", " + Path + ")";
+        if (!ErrorText.empty()) line += " " + ErrorText;
+        line += Kind == jkComplete ? " Rolled forward." : (Kind == jkIncomplete ? " Deleted." : " Kept.");
+        log_->WriteText(line);
+    }
+    return kJournalCommit;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Checking a journal
+
+namespace {
+
+[[noreturn]] void badJournal(const std::string& name, const std::string& reason) {
+    std::string text = qbFormat(ServerStrings().GetText(32), {name});
+    throw EqbServerException(text + ": " + reason, 32);
+}
+
+std::string lastComponent(std::string_view path) {
+    size_t slash = path.find_last_of("/\\");
+    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+struct TableState {
+    uint32_t BlockSize = 0;
+    uint64_t DiskBlocks = 0;
+    uint64_t AfterImages = 0;
+};
+
+} // namespace
+
+TqbJournalCheck CheckJournal(const std::string& JournalName) {
+    plat::File j;
+    if (int err = j.open(JournalName, plat::kFileRead | plat::kFileNoFollow, plat::FileShare::None))
+        badJournal(JournalName, plat::FileErrorText(err));
+    uint64_t size = 0;
+    if (int err = plat::FileSize(j.handle(), size)) badJournal(JournalName, plat::FileErrorText(err));
+    auto readAt = [&](uint64_t pos, void* buf, size_t n) {
+        if (int err = plat::FileReadExact(j.handle(), pos, buf, n)) badJournal(JournalName, plat::FileErrorText(err));
+    };
+    TqbJournalCheck r;
+    if (size < kJournalHeaderSize) badJournal(JournalName, "the journal is shorter than its header");
+    uint8_t header[kJournalHeaderSize];
+    readAt(0, header, sizeof header);
+    if (plat::LoadLE32(header) != kJournalSignature) badJournal(JournalName, "wrong journal signature");
+    uint32_t state = plat::LoadLE32(header + 4);
+    if (state == 0) return r;
+    if (state != 1) badJournal(JournalName, "unknown journal state " + std::to_string(state));
+    r.Complete = true;
+
+    const std::string folder = PathExtractDir(JournalName);
+    std::map<std::string, size_t> byName;
+    std::vector<TableState> tables;
+    uint64_t pos = kJournalHeaderSize;
+    while (pos < size) {
+        const std::string at = " (record at offset " + std::to_string(pos) + ")";
+        if (size - pos < kJournalRecordHeaderSize) badJournal(JournalName, "truncated record" + at);
+        uint8_t h[kJournalRecordHeaderSize];
+        readAt(pos, h, sizeof h);
+        plat::ByteReader rd(h, sizeof h);
+        uint32_t sig = rd.u32(), block = rd.u32(), bs = rd.u32(), before = rd.u32();
+        std::string_view nameField = rd.view(kJournalNameSize);
+        if (sig != kJournalRecordSignature) badJournal(JournalName, "wrong record signature" + at);
+        if (!IsValidBlockSize(bs)) badJournal(JournalName, "invalid block size " + std::to_string(bs) + at);
+        if (before > 1) badJournal(JournalName, "invalid image kind" + at);
+        if (size - pos - kJournalRecordHeaderSize < bs) badJournal(JournalName, "truncated record" + at);
+        size_t nul = nameField.find('\0');
+        if (nul == std::string_view::npos) badJournal(JournalName, "unterminated table name" + at);
+        // Only the name counts, and only inside the journal's own folder.
+        std::string file = lastComponent(nameField.substr(0, nul));
+        std::string ext = PathExtractExt(file);
+        std::string root = file.size() > 4 ? file.substr(0, file.size() - 4) : std::string();
+        if (TextCompareNoCase(ext, "QB2") != 0 || file.size() != root.size() + 4 || !IsValidTableName(root))
+            badJournal(JournalName, "the record names no table file" + at);
+        std::string resolved = plat::ResolveCaseInsensitive(PathMakeFull(folder, file));
+        auto it = byName.find(resolved);
+        if (it == byName.end()) {
+            plat::File t;
+            if (int err = t.open(resolved, plat::kFileRead | plat::kFileNoFollow))
+                badJournal(JournalName, "table " + resolved + ": " + plat::FileErrorText(err));
+            uint64_t tsize = 0;
+            uint8_t th[kHeaderCheckedSize];
+            if (plat::FileSize(t.handle(), tsize) != 0 || tsize < kHeaderCheckedSize ||
+                plat::FileReadExact(t.handle(), 0, th, sizeof th) != 0)
+                badJournal(JournalName, "table " + resolved + " has no valid header");
+            TbtdFileInfo fi;
+            fi.FileName = resolved;
+            try {
+                CheckTableHeader(fi, th);
+            } catch (const EqbException& e) {
+                badJournal(JournalName, e.Message());
+            }
+            TableState ts;
+            ts.BlockSize = BlockWord(th, kHdrBlockSize);
+            ts.DiskBlocks = std::max<uint64_t>(BlockWord(th, kHdrBlockCount), tsize / ts.BlockSize);
+            it = byName.emplace(resolved, tables.size()).first;
+            tables.push_back(ts);
+            r.Tables.push_back(resolved);
+        }
+        TableState& ts = tables[it->second];
+        if (ts.BlockSize != bs) badJournal(JournalName, "block size differs from the table's" + at);
+        if (!before) ++ts.AfterImages;
+        TqbJournalRecord rec;
+        rec.BlockNumber = block;
+        rec.BlockSize = bs;
+        rec.Before = before == 1;
+        rec.ImageOffset = pos + kJournalRecordHeaderSize;
+        rec.Table = it->second;
+        r.Records.push_back(rec);
+        pos += kJournalRecordHeaderSize + bs;
+    }
+    // A transaction adds at most one block per after image to the end of a table.
+    for (const TqbJournalRecord& rec : r.Records) {
+        const TableState& ts = tables[rec.Table];
+        if (rec.BlockNumber >= ts.DiskBlocks + ts.AfterImages)
+            badJournal(JournalName, "block " + std::to_string(rec.BlockNumber) + " lies past the end of " +
+                                        r.Tables[rec.Table]);
+    }
+    return r;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Replaying
+
+void TqbRecoveryEngine::Replay(const std::string& JournalName, const TqbJournalCheck& Journal, bool Commit) {
+    plat::File j;
+    if (int err = j.open(JournalName, plat::kFileRead | plat::kFileNoFollow, plat::FileShare::None))
+        RaiseServerError(1, {JournalName, err, plat::FileErrorText(err)});
+    std::vector<std::unique_ptr<TbtdFileInfo>> files;
+    std::vector<int64_t> oldCount(Journal.Tables.size(), -1);
+    struct Closer {
+        std::vector<std::unique_ptr<TbtdFileInfo>>& f;
+        ~Closer() {
+            for (auto& fi : f)
+                if (IsFileOpen(*fi)) try {
+                        CloseFile(*fi);
+                    } catch (...) {
+                    }
+        }
+    } closer{files};
+    for (const std::string& t : Journal.Tables) {
+        auto fi = std::make_unique<TbtdFileInfo>();
+        fi->FileName = t;
+        OpenFile(*fi, true, 0, false, false);
+        uint8_t h[kHdrBlockShift + 4];
+        ReadFileExactAt(*fi, 0, sizeof h, h);
+        fi->BlockSize = BlockWord(h, kHdrBlockSize);
+        fi->BlockShift = BlockSizeToShift(fi->BlockSize);
+        fi->Encrypted = BlockWord(h, kHdrEncrypted) == 1;
+        fi->KeySelect = TableKeySelect(PathExtractTableName(t));
+        files.push_back(std::move(fi));
+    }
+    std::vector<uint8_t> image;
+    auto readImage = [&](const TqbJournalRecord& r) {
+        image.resize(r.BlockSize);
+        if (int err = plat::FileReadExact(j.handle(), r.ImageOffset, image.data(), r.BlockSize))
+            RaiseServerError(4, {JournalName, err, plat::FileErrorText(err)});
+    };
+    if (!Commit)
+        for (const TqbJournalRecord& r : Journal.Records)
+            if (r.Before && r.BlockNumber == 0) {
+                readImage(r);
+                oldCount[r.Table] = BlockWord(image.data(), kHdrBlockCount);
+            }
+    for (const TqbJournalRecord& r : Journal.Records) {
+        if (r.Before == Commit) continue;
+        // Blocks the transaction added do not come back: the table is cut to its old size below.
+        if (!Commit && oldCount[r.Table] >= 0 && r.BlockNumber >= oldCount[r.Table]) continue;
+        readImage(r);
+        TbtdFileInfo& f = *files[r.Table];
+        WriteFileBlock(f, uint64_t(r.BlockNumber) << f.BlockShift, r.BlockSize, image.data());
+    }
+    for (size_t i = 0; i < files.size(); ++i) {
+        TbtdFileInfo& f = *files[i];
+        if (oldCount[i] >= 0) {
+            uint64_t end = uint64_t(oldCount[i]) << f.BlockShift;
+            if (GetFileSize(f) > end) FileRoutines().SetEndOfFile(f, end);
+        }
+        FlushFile(f);
+        CloseFile(f);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The check
+
+TqbRecoveryEngine::TqbRecoveryEngine(TqbJournalPrompt* Prompt, TqbBaseLog* Log)
+    : default_(Log), prompt_(Prompt ? Prompt : &default_) {}
+
+void TqbRecoveryEngine::recoverOne(const std::string& alias, const std::string& folder, const std::string& journal,
+                                   std::vector<std::string>& failures) {
+    const std::string file = lastComponent(journal);
+    TqbJournalCheck check;
+    try {
+        check = CheckJournal(journal);
+    } catch (const EqbException& e) {
+        prompt_->Ask(jkSkipped, alias, folder, file, e.Message());
+        failures.push_back(e.Message());
+        return;
+    }
+    try {
+        if (check.Complete) {
+            int answer = prompt_->Ask(jkComplete, alias, folder, file, "");
+            if (answer != kJournalCommit && answer != kJournalRollback) {
+                failures.push_back(journal + ": recovery was not chosen");
+                return;
+            }
+            try {
+                Replay(journal, check, answer == kJournalCommit);
+            } catch (const EqbException& e) {
+                prompt_->Ask(jkReplayFailed, alias, folder, file, e.Message());
+                failures.push_back(journal + ": " + e.Message());
+                return;
+            }
+        } else {
+            prompt_->Ask(jkIncomplete, alias, folder, file, "");
+        }
+        DeleteFileChecked(journal);
+        SyncFolder(folder);
+    } catch (const EqbException& e) {
+        failures.push_back(journal + ": " + e.Message());
+    }
+}
+
+void TqbRecoveryEngine::CheckFolder(const std::string& Alias, const std::string& Folder) {
+    std::vector<std::string> journals;
+    plat::FileFind find;
+    if (find.first(PathMakeFull(Folder.empty() ? "." : Folder, std::string("*.") + kJournalExtension)) == 0) do {
+            if (!find.entry().isDir) journals.push_back(find.path());
+        } while (find.next());
+    std::vector<std::string> failures;
+    for (const std::string& j : journals) recoverOne(Alias, Folder, j, failures);
+    if (failures.empty()) return;
+    std::string text = "Journal recovery failed in " + Folder + ":";
+    for (const std::string& f : failures) text += " " + f;
+    throw EqbServerException(text, 183);
+}
+
+void TqbRecoveryEngine::Check(TqbBaseServerEngine& Engine) {
+    std::vector<TqbAliasRecord> aliases;
+    if (TqbResultCode rc = Engine.RecoveryAliasList(aliases, 0))
+        throw EqbException(CompatErrorStrings().GetText(rc), rc);
+    std::string failed;
+    int32_t code = 0;
+    for (const TqbAliasRecord& a : aliases) {
+        try {
+            CheckFolder(a.Alias.Str(), a.Path.Str());
+        } catch (const EqbException& e) {
+            failed += (failed.empty() ? "" : " ") + e.Message();
+            code = e.ErrorCode;
+        }
+    }
+    if (!failed.empty()) throw EqbServerException(failed, code);
+}

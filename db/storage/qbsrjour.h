@@ -1,0 +1,96 @@
+// Start-up recovery of journal files: every "*.QB$" of a database folder is checked in full, then
+// rolled forward or back as the operator (or the policy standing in for one) decides.
+#pragma once
+#include "db/storage/qbfile.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class TqbBaseServerEngine;
+class TqbBaseLog;
+
+// What the recovery asks about a journal.
+enum TqbJournalKind : int {
+    jkComplete = 0,     // recovery is possible: Commit or Rollback
+    jkIncomplete = 1,   // nothing reached the tables; the journal is deleted
+    jkReplayFailed = 2, // the journal is kept and the start fails
+    jkSkipped = 3,      // the journal is unreadable or untrustworthy; kept, and the start fails
+};
+// Answers: 1 the first button ("&Commit" or "&OK"), 2 "&Rollback". Any other answer to a
+// complete journal leaves it in place and fails the start.
+inline constexpr int kJournalCommit = 1;
+inline constexpr int kJournalRollback = 2;
+
+class TqbJournalPrompt {
+public:
+    virtual ~TqbJournalPrompt() = default;
+    virtual int Ask(int Kind, const std::string& Alias, const std::string& Path, const std::string& FileName,
+                    const std::string& ErrorText) = 0;
+};
+
+// With no one to ask: a complete journal is rolled forward; every question and its answer go to
+// the event log when there is one.
+class TqbDefaultJournalPolicy : public TqbJournalPrompt {
+public:
+    explicit TqbDefaultJournalPolicy(TqbBaseLog* log = nullptr) : log_(log) {}
+    int Ask(int Kind, const std::string& Alias, const std::string& Path, const std::string& FileName,
+            const std::string& ErrorText) override;
+
+private:
+    TqbBaseLog* log_;
+};
+
+// The texts of the journal dialog, per kind.
+struct TqbJournalTexts {
+    const char* OKCaption;
+    bool RollbackShown;
+    const char* Completeness;
+    const char* Action;
+    bool Green;
+    bool ExceptionShown;
+};
+const TqbJournalTexts& JournalTexts(int Kind);
+inline constexpr char kJournalCaption[] = "Quillbase Journal Recovery";
+
+// One record of a checked journal.
+struct TqbJournalRecord {
+    uint32_t BlockNumber = 0;
+    uint32_t BlockSize = 0;
+    bool Before = false;
+    uint64_t ImageOffset = 0; // in the journal
+    size_t Table = 0;         // index into TqbJournalCheck::Tables
+};
+
+// A journal read and checked against its folder; nothing trusted that was not checked.
+struct TqbJournalCheck {
+    bool Complete = false;
+    std::vector<std::string> Tables; // resolved table files inside the journal's folder
+    std::vector<TqbJournalRecord> Records;
+};
+
+// Raises server error 32 with the journal's name and the reason when anything fails a check.
+TqbJournalCheck CheckJournal(const std::string& JournalName);
+
+class TqbRecoveryEngine {
+public:
+    // Without a prompt the default policy answers.
+    explicit TqbRecoveryEngine(TqbJournalPrompt* Prompt = nullptr, TqbBaseLog* Log = nullptr);
+    virtual ~TqbRecoveryEngine() = default;
+
+    // Every folder of the engine's recovery alias list. A journal that could not be recovered is
+    // kept in place, and the start fails: server error 183 naming each such journal.
+    virtual void Check(TqbBaseServerEngine& Engine);
+    // One folder (also for folders opened by path, before any table of them opens).
+    void CheckFolder(const std::string& Alias, const std::string& Folder);
+    // Writes the after images (Commit) or the before images of a checked journal, makes the tables
+    // durable; rolled back, a table gets back its size from before the transaction.
+    static void Replay(const std::string& JournalName, const TqbJournalCheck& Journal, bool Commit);
+
+private:
+    void recoverOne(const std::string& alias, const std::string& folder, const std::string& journal,
+                    std::vector<std::string>& failures);
+
+    TqbDefaultJournalPolicy default_;
+    TqbJournalPrompt* prompt_;
+};
