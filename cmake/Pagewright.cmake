@@ -40,7 +40,7 @@ function(pw_test_folder label)
   else()
     set(main pw_testmain)
   endif()
-  target_link_libraries(${bin} PRIVATE ${A_LIBS} ${main} pw_testsupport GTest::gmock GTest::gtest)
+  target_link_libraries(${bin} PRIVATE ${A_LIBS} platform_testing ${main} pw_testsupport GTest::gmock GTest::gtest)
   target_compile_definitions(${bin} PRIVATE PW_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
                                             PW_BINARY_DIR="${PROJECT_BINARY_DIR}")
   gtest_discover_tests(${bin}

@@ -157,7 +157,10 @@ int FileReadAll(std::string_view path, std::string& out) {
 int FileReplaceAtomic(std::string_view path, std::string_view data, uint32_t mode) {
     std::string target = native(path);
     FileStat st;
-    if (Files().stat(target, st) == 0) mode = st.mode;
+    if (int err = Files().stat(target, st); err == 0)
+        mode = st.mode;
+    else if (err != ENOENT)
+        return err;
     // A new name beside the target; an old leftover of a crashed write is never reused.
     std::string temp;
     File f;
@@ -178,8 +181,8 @@ int FileReplaceAtomic(std::string_view path, std::string_view data, uint32_t mod
         Files().remove(temp);
         return err;
     }
-    Files().syncDir(folderOf(target));
-    return 0;
+    // The new name is durable only once the folder is.
+    return Files().syncDir(folderOf(target));
 }
 
 File& File::operator=(File&& o) noexcept {

@@ -3,9 +3,9 @@
 
 #include "platform/Text.h"
 
+#include "platform/Files.h"
+
 #include <algorithm>
-#include <dirent.h>
-#include <sys/stat.h>
 #include <vector>
 
 namespace plat {
@@ -28,11 +28,6 @@ size_t extStart(std::string_view path) {
     size_t start = nameStart(path);
     size_t dot = path.rfind('.');
     return dot != std::string_view::npos && dot >= start ? dot : std::string_view::npos;
-}
-
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
 }
 
 } // namespace
@@ -106,15 +101,13 @@ std::string ToNativePath(std::string_view path) {
 
 std::string ResolveCaseInsensitive(std::string_view folder, std::string_view name) {
     std::string given = ToNativePath(JoinPath(folder, name));
-    std::string dir = folder.empty() ? std::string(".") : ToNativePath(folder);
-    if (name.empty() || exists(given)) return given;
+    if (name.empty() || FileExists(given)) return given;
 
+    std::vector<DirEntry> entries;
+    DirList(folder, entries);
     std::vector<std::string> matches;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (const dirent* e = ::readdir(d))
-            if (SameTextAscii(e->d_name, name)) matches.emplace_back(e->d_name);
-        ::closedir(d);
-    }
+    for (auto& e : entries)
+        if (SameTextAscii(e.name, name)) matches.push_back(std::move(e.name));
     if (matches.empty()) return given;
     return ToNativePath(JoinPath(folder, *std::min_element(matches.begin(), matches.end())));
 }
