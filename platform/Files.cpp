@@ -262,4 +262,10 @@ int FolderLock::acquire(std::string_view folder, std::string_view name) {
                       0644);
 }
 
+std::string FolderLock::ErrorText(std::string_view folder, int err) {
+    if (err == kErrSharingViolation)
+        return "The folder " + std::string(folder) + " is in use by another process";
+    return "Cannot lock the folder " + std::string(folder) + ": " + FileErrorText(err);
+}
+
 } // namespace plat

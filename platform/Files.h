@@ -215,6 +215,8 @@ public:
     // 0, kErrSharingViolation when another holder has it, or the error of creating the file.
     int acquire(std::string_view folder, std::string_view name);
     void release() { file_.close(); }
+    // What a failed acquire means, for the user.
+    static std::string ErrorText(std::string_view folder, int err);
     bool held() const { return file_.isOpen(); }
 
 private:
