@@ -134,8 +134,6 @@ int FileVolume(std::string_view path, VolumeInfo& out);
 int FileDelete(std::string_view path);
 int FileRename(std::string_view from, std::string_view to, bool replace = false);
 int DirCreate(std::string_view path, uint32_t mode = 0777);
-// Creates the folder and every missing folder above it.
-int DirCreateAll(std::string_view path, uint32_t mode = 0777);
 int DirRemove(std::string_view path);
 int DirSync(std::string_view path);
 int DirList(std::string_view path, std::vector<DirEntry>& out);

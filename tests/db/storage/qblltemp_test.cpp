@@ -50,6 +50,19 @@ TEST(TqbTempStorageMM, FillsUpReusesAndZeroesWhatWasRead) {
     EXPECT_EQ(raised<EqbException>([&] { st.ReadBlock(5, back.data()); }).code, 260);
     EXPECT_EQ(raised<EqbException>([&] { st.ReleaseBlock(16); }).code, 260);
     EXPECT_EQ(raised<EqbException>([&] { st.ReadBlock(-1, back.data()); }).code, 260);
+
+    // A block count that is no multiple of 8, and blocks that do not start on a page.
+    TqbTempStorageMM odd;
+    odd.Create(dir.str(), 100000, 524288);
+    EXPECT_EQ(odd.BlockCount(), 5);
+    std::string b(100000, '\0');
+    for (int i = 0; i < 5; ++i) {
+        b.assign(100000, char('0' + i));
+        EXPECT_EQ(odd.WriteBlock(b.data()), i);
+    }
+    EXPECT_EQ(raised<EqbException>([&] { odd.WriteBlock(b.data()); }).code, 257);
+    odd.ReadBlock(3, b.data());
+    EXPECT_EQ(b, std::string(100000, '3'));
 }
 
 // The file is the process's own: created anew with owner-only access, never through a planted
