@@ -265,3 +265,49 @@ TEST(BufferManagerFaults, AFailingCallNeverLeavesAHalfCommittedTable) {
 }
 
 } // namespace
+
+namespace {
+
+// Pages of an in-memory table leave RAM for the temporary storage and come back byte for byte;
+// with the storage full they stay in RAM.
+TEST(BufferManagerTempStorage, InMemoryPagesParkAndComeBackIntact) {
+    Folder folder(true);
+    const uint32_t bs = 32768;
+    for (uint32_t blocks : {40u, 60u}) {
+        TqbBufferManager bm(folder.path(), 1); // 16 blocks of 64 KB
+        bm.SetMaxRAM(1);
+        TqbSrTransactionMgr tm(&bm, false, folder.path(), nullptr);
+        auto fi = AllocFileInfo(folder.file("M"), "QB2", &bm);
+        fi->Flags = kFileNoDiskFile;
+        fi->BlockSize = bs;
+        fi->BlockShift = 15;
+        fi->BlockCount = blocks;
+        OpenFile(*fi, true, 0, false, false);
+        TqbSrTransaction* t = nullptr;
+        bool nested;
+        tm.StartTransaction(1, false, t);
+        for (uint32_t b = 0; b < blocks; ++b) {
+            TqbBlockRelease r;
+            uint8_t* p = bm.AddBlock(*fi, t, b, r);
+            std::memset(p + 16, int(b), bs - 16);
+            r();
+        }
+        const uint32_t number = t->TransactionNumber;
+        tm.Commit(1, nested);
+        const uint64_t parked = blocks == 40 ? 8 : 16;
+        EXPECT_EQ(bm.RAMUsedBytes(), (blocks - parked) * bs) << blocks;
+        EXPECT_EQ(raised<EqbServerException>([&] { bm.SetTempStoreSize(2); }).code, 0);
+        for (uint32_t b = 0; b < blocks; ++b) {
+            TqbBlockRelease r;
+            uint8_t* p = bm.GetBlock(*fi, b, r, false, nullptr);
+            EXPECT_EQ(std::count(p + 16, p + bs, uint8_t(b)), bs - 16) << "block " << b;
+            EXPECT_EQ(BlockWord(p, kBlkStamp), number);
+            r();
+        }
+        bm.RemoveFile(*fi);
+        CloseFile(*fi);
+        bm.SetTempStoreSize(2); // nothing parked any more
+    }
+}
+
+} // namespace
