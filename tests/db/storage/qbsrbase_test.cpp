@@ -180,6 +180,42 @@ TEST_P(BufferManagerTest, TheCommitJournalsEveryImageAndSyncsBeforeTheJournalGoe
     }
 }
 
+// Closing a table writes the newest copy of any level; a partial commit writes what the
+// transaction changed so far and keeps it going.
+TEST_P(BufferManagerTest, FileChangesAndPartialCommitsWriteWithoutEndingTheTransaction) {
+    const uint32_t bs = 4096;
+    putFile(folder.file("T.QB2"), tableImage(bs, 8));
+    TqbBufferManager bm;
+    TqbSrTransactionMgr tm(&bm, false, folder.path(), nullptr);
+    Table tab(bm, folder.file("T.QB2"));
+    TqbSrTransaction* t = nullptr;
+    bool nested;
+    tm.StartTransaction(1, true, t);
+    tab.write(3, t, 'p');
+    tm.StartTransaction(1, true, t);
+    tab.write(4, t, 'q');
+    bm.CommitFileChanges(*tab.fi, *t);
+    std::string disk = getFile(folder.file("T.QB2"));
+    EXPECT_EQ(disk[3 * bs + 100], 'p');
+    EXPECT_EQ(disk[4 * bs + 100], 'q');
+    EXPECT_TRUE(t->Pages.empty());
+    tm.Rollback(1, nested);
+    tm.Rollback(1, nested);
+    EXPECT_EQ(tab.read(4)[100], 'q');
+    tm.StartTransaction(1, false, t);
+    tab.write(2, t, 'r');
+    bm.CommitPartial(*t);
+    EXPECT_EQ(getFile(folder.file("T.QB2"))[2 * bs + 100], 'r');
+    EXPECT_EQ(tm.TransactionOf(1), t);
+    tab.write(5, t, 's');
+    tm.Rollback(1, nested);
+    disk = getFile(folder.file("T.QB2"));
+    EXPECT_EQ(disk[2 * bs + 100], 'r');
+    EXPECT_EQ(disk[5 * bs + 100], tableImage(bs, 8)[5 * bs + 100]);
+    plat::FileFind find;
+    EXPECT_NE(find.first(folder.file("*.QB$")), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(DiskAndMemory, BufferManagerTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Memory" : "Disk"; });
 
