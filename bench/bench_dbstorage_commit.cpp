@@ -3,8 +3,8 @@
 // folder and run; prints both rates, the CPU time per commit and the ratio.
 #include "db/storage/QBSRTran.h"
 #include "db/storage/qbsrbase.h"
-#include "platform/ByteCodec.h"
 #include "platform/Files.h"
+#include "tests/db/storage/TableImage.h"
 
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
@@ -20,18 +20,9 @@ namespace {
 std::string g_folder;
 double g_ourRate = 0, g_sqliteRate = 0;
 
-// A table of 64 blocks of 4 KB with a valid header.
+// A table of 64 blocks of 4 KB.
 void makeTable(const std::string& path) {
-    const uint32_t bs = 4096, blocks = 64;
-    std::string img(size_t(bs) * blocks, 'F');
-    auto* p = reinterpret_cast<uint8_t*>(img.data());
-    plat::StoreLE32(p + kBlkSignature, kSigHeader);
-    plat::StoreLE32(p + kBlkLink, kNoBlock);
-    plat::StoreLE32(p + kBlkOwnNumber, 0);
-    plat::StoreLE32(p + kHdrBlockSize, bs);
-    plat::StoreLE32(p + kHdrBlockShift, 12);
-    plat::StoreLE32(p + kHdrBlockCount, blocks);
-    plat::StoreLE32(p + kHdrDeletedHead, kNoBlock);
+    const std::string img = storetest::tableImage(4096, 64);
     plat::File f;
     f.open(path, plat::kFileReadWrite | plat::kFileCreate | plat::kFileTruncate);
     plat::FileWriteExact(f.handle(), 0, img.data(), img.size());
