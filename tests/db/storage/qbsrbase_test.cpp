@@ -226,7 +226,7 @@ TEST(BufferManagerFaults, AFailingCallNeverLeavesAHalfCommittedTable) {
     const uint32_t bs = 4096;
     const std::string a0 = tableImage(bs, 6), b0 = tableImage(bs, 4, 3);
     std::string a1, b1; // after images, from a run without faults
-    int untouched = 0, left = 0;
+    int untouched = 0, left = 0, afterRecovery = 0;
     // A single failure, then a failure that stays (every later call fails too).
     for (bool sticky : {false, true})
         for (uint64_t n = 0;; ++n) {
@@ -285,19 +285,34 @@ TEST(BufferManagerFaults, AFailingCallNeverLeavesAHalfCommittedTable) {
                     EXPECT_TRUE(bm.CachedBlocks(*ta.fi).empty());
                 }
             }
+            if (damaged) {
+                // Recovery of the folder lets transactions start again.
+                TqbRecoveryEngine rec;
+                tm->Recover(rec);
+                TqbSrTransaction* t = nullptr;
+                bool nested;
+                tm->StartTransaction(1, false, t);
+                tm->Rollback(1, nested);
+            }
             tm.reset();
             EXPECT_TRUE(faulty.openHandles().empty()) << "call " << n;
-            TqbRecoveryEngine rec;
-            rec.CheckFolder("", "/db");
+            if (!damaged) {
+                // At most an incomplete journal is left; the next start deletes it untouched.
+                TqbRecoveryEngine().CheckFolder("", "/db");
+                EXPECT_TRUE(sameBytes(getFile("/db/A.QB2"), a0)) << "call " << n;
+            }
             if (damaged) {
-                EXPECT_TRUE(sameBytes(getFile("/db/A.QB2"), a1)) << "call " << n;
-                EXPECT_TRUE(sameBytes(getFile("/db/B.QB2"), b1)) << "call " << n;
+                // Recovery decided: both tables before, or both after.
+                std::string a = getFile("/db/A.QB2"), b = getFile("/db/B.QB2");
+                EXPECT_TRUE((a == a0 && b == b0) || (a == a1 && b == b1)) << "call " << n;
+                afterRecovery += a == a1;
             }
             plat::FileFind find;
             EXPECT_NE(find.first("/db/*.QB$"), 0);
         }
     EXPECT_GT(untouched, 5);
     EXPECT_GT(left, 8);
+    EXPECT_GT(afterRecovery, 5);
 }
 
 } // namespace
