@@ -93,7 +93,8 @@ public:
     double RenumberDateTime();
     const std::string& FolderPath() const { return folder_; }
     bool Damaged();
-    // Recovers the journal a failed commit left; then transactions start again.
+    // Recovers the journal a failed commit left (the folder's tables closed); then transactions
+    // start again.
     void Recover(TqbRecoveryEngine& Recovery);
 
     // Test hook: the next number as if read from the counter file.
