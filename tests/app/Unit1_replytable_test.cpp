@@ -135,8 +135,9 @@ TEST_P(ReplyTable, Cell) {
             EXPECT_EQ(statusLabel(), labelBefore);
             EXPECT_EQ(logText(), logBefore);
         }
-        if (cell.outcome != Outcome::Closed && (name(cell.reply) != "221" || cell.state == 4))
+        if (cell.outcome != Outcome::Closed && (name(cell.reply) != "221" || cell.state == 4)) {
             EXPECT_EQ(statusBar(), cell.reply);
+        }
         if (cell.outcome == Outcome::PageFail) {
             EXPECT_EQ(statusLabel(), "FAIL");
             ASSERT_FALSE(resultsLines().empty());
