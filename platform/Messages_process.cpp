@@ -128,6 +128,13 @@ void serve(int fd) {
         sockaddr_un from{};
         socklen_t fromLen = sizeof from;
         ssize_t n = ::recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
+        {
+            std::lock_guard lk(P().mu);
+            if (P().fd != fd) { // the folder changed: this socket is retired
+                ::close(fd);
+                return;
+            }
+        }
         if (n < 0) {
             if (errno == EINTR) continue;
             return;
@@ -153,6 +160,8 @@ bool openPort() {
     if (p.fd >= 0) { // inherited from the parent: its thread did not come along
         ::close(p.fd);
         p.fd = -1;
+        p.published.clear();
+    } else if (p.pid != ::getpid()) {
         p.published.clear();
     }
     if (p.folder.empty()) p.folder = defaultFolder();
@@ -264,8 +273,20 @@ int senderSocket(uint32_t timeoutMs) {
 } // namespace
 
 void SetProcessMessageFolder(const std::string& path) {
-    std::lock_guard lk(P().mu);
-    P().folder = path;
+    bool reopen = false;
+    {
+        Port& p = P();
+        std::lock_guard lk(p.mu);
+        if (p.folder == path) return;
+        if (p.fd >= 0 && p.pid == ::getpid()) {
+            ::unlink((p.folder + "/" + std::to_string(p.pid)).c_str());
+            ::shutdown(p.fd, SHUT_RDWR); // wakes its thread, which closes it
+            p.fd = -1;
+            reopen = !p.published.empty();
+        }
+        p.folder = path;
+    }
+    if (reopen) openPort();
 }
 
 std::string ProcessMessageFolder() {
