@@ -301,6 +301,7 @@ public:
     void ReceiveDatagramsOff() override { datagrams_ = false; }
     void SendDatagram(const std::string&, const uint8_t*, uint32_t) override {}
 
+    plat::PWND Self() const { return self_; }
     plat::UINT ConnectMessage() const { return connectMsg_; }
     plat::UINT FindMessage() const { return findMsg_; }
 
