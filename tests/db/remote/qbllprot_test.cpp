@@ -125,13 +125,48 @@ TEST(TcpProtocol, ScrambledMessageInFivePartsAndBack) {
     EXPECT_EQ(reply.Header.MsgType, qbmtReply);
     EXPECT_EQ(reply.Header.RequestID, 77u);
 
+    // Re-registered under the ID a login gives: the server's handlers see the new one.
+    ASSERT_TRUE(srv.p.UpdateClientID(srv.added[0], 0xABCDEF));
+    EXPECT_FALSE(srv.p.UpdateClientID(srv.added[0], 1)); // the old ID is gone
+    complete = false;
+    uint32_t seenBy = 0;
+    srv.p.OnReceiveMsg = [&](TqbBaseCommsProtocol*, uint32_t cid, uint32_t, const uint8_t*) {
+        seenBy = cid;
+        return true;
+    };
+    Bytes small = SplitMessage(request(id, 78), data.data(), 10, cli.MaxMsgSize())[0];
+    ASSERT_EQ(cli.SendMsg(id, small.data(), uint32_t(small.size()), true), 0);
+    ASSERT_TRUE(pumpUntil(cli, [&] { return seenBy != 0; }));
+    EXPECT_EQ(seenBy, 0xABCDEFu);
+
     // A part above the maximum is refused; a client that is gone gives 292.
     Bytes tooBig(qbMaxMsgSizeSockets + 1);
     EXPECT_EQ(cli.SendMsg(id, tooBig.data(), uint32_t(tooBig.size()), true), 292);
     EXPECT_EQ(cli.SendMsg(id + 1000, tooBig.data(), 32, true), 292);
     cli.HangUpByClientID(id);
     EXPECT_TRUE(pumpUntil(cli, [&] { return srv.lost.size() == 1; }));
+    EXPECT_EQ(srv.lost[0], 0xABCDEFu);
     EXPECT_EQ(cli.ConnectionCount(), 0u);
+}
+
+TEST(TcpProtocol, SendQueueOfAPeerThatDoesNotReadIsBounded) {
+    EchoServer srv;
+    srv.p.MaxSendQueueBytes = 100000;
+    srv.start();
+    RawPeer raw(srv.p.BoundStreamPort()); // never reads
+    ASSERT_TRUE(pumpUntil(srv.p, [&] { return srv.added.size() == 1; }));
+    const uint32_t id = srv.added[0];
+    const Bytes body = pattern(qbMaxMsgSizeSockets - 32);
+    Bytes part = SplitMessage(request(id, 1), body.data(), uint32_t(body.size()), qbMaxMsgSizeSockets)[0];
+    int sent = 0;
+    int32_t r = 0;
+    // The kernel's buffers take some parts; then the queue fills and the connection is given up.
+    while (sent < 2000 && (r = srv.p.SendMsg(id, part.data(), uint32_t(part.size()), true)) == 0)
+        ++sent;
+    EXPECT_EQ(r, 292);
+    EXPECT_LT(sent, 2000);
+    ASSERT_TRUE(pumpUntil(srv.p, [&] { return srv.lost.size() == 1; }));
+    EXPECT_EQ(srv.p.ConnectionCount(), 0u);
 }
 
 TEST(TcpProtocol, RawPeerSeesScrambledPartsAndPlainKeepAlives) {
