@@ -4,6 +4,7 @@
 #include "platform/ProcessMessages.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -36,7 +37,8 @@ struct Head {
     uint32_t message;
     uint64_t wParam;
     int64_t lParam;
-    uint64_t copyTag; // dwData of a WM_COPYDATA
+    uint64_t copyTag;   // dwData of a WM_COPYDATA
+    int64_t deadlineNs; // the sender's monotonic clock (the machine's): later, it stopped waiting
     uint32_t timeoutMs;
     uint32_t nameLen; // registered message name, after the head
     uint32_t dataLen; // copy data, after the name
@@ -91,8 +93,41 @@ std::string registeredName(UINT m) {
     return {};
 }
 
+std::atomic<int> g_workers{0};
+constexpr int kMaxWorkers = 32;
+
+int64_t monotonicNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void reply(const sockaddr_un& to, socklen_t toLen, bool ok, LRESULT result) {
+    Head r{};
+    r.magic = kMagic;
+    r.kind = kReply;
+    r.ok = ok ? 1 : 0;
+    r.result = result;
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return;
+    ::sendto(fd, &r, sizeof r, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), toLen);
+    ::close(fd);
+}
+
+// A send runs on a worker of its own: a window that answers by sending to another process (or
+// back to this one) must not wait for this process's socket thread.
+void deliverSend(Head h, HWND target, UINT m, std::vector<char> data, sockaddr_un from, socklen_t fromLen) {
+    const int64_t left = h.deadlineNs - monotonicNs();
+    if (left <= 0) return; // the sender gave up: do not act on it any more
+    COPYDATASTRUCT cds{uintptr_t(h.copyTag), h.dataLen, h.dataLen ? data.data() : nullptr};
+    LPARAM l = m == WM_COPYDATA ? reinterpret_cast<LPARAM>(&cds) : LPARAM(h.lParam);
+    LRESULT res = 0;
+    bool ok = SendMessageTimeout(target, m, WPARAM(h.wParam), l, uint32_t((left + 999999) / 1000000), &res);
+    reply(from, fromLen, ok, res);
+}
+
 void deliver(const Head& h, std::string_view name, const char* data, const sockaddr_un& from,
-             socklen_t fromLen, int fd) {
+             socklen_t fromLen) {
     UINT m = h.message;
     if (!name.empty()) m = RegisterWindowMessage(name);
     std::vector<HWND> targets;
@@ -108,18 +143,16 @@ void deliver(const Head& h, std::string_view name, const char* data, const socka
             PostMessage(w, m, WPARAM(h.wParam), LPARAM(h.lParam));
         return;
     }
-    Head r{};
-    r.magic = kMagic;
-    r.kind = kReply;
-    if (targets.size() == 1 && m != 0) {
-        COPYDATASTRUCT cds{uintptr_t(h.copyTag), h.dataLen, h.dataLen ? data : nullptr};
-        LPARAM l = m == WM_COPYDATA ? reinterpret_cast<LPARAM>(&cds) : LPARAM(h.lParam);
-        LRESULT res = 0;
-        r.ok = SendMessageTimeout(targets[0], m, WPARAM(h.wParam), l, h.timeoutMs, &res) ? 1 : 0;
-        r.result = res;
+    if (targets.size() != 1 || m == 0 || g_workers.load() >= kMaxWorkers) {
+        reply(from, fromLen, false, 0);
+        return;
     }
-    ::sendto(fd, &r, sizeof r, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&from),
-             fromLen);
+    ++g_workers;
+    std::thread([h, target = targets[0], m, d = std::vector<char>(data, data + h.dataLen), from,
+                 fromLen]() mutable {
+        deliverSend(h, target, m, std::move(d), from, fromLen);
+        --g_workers;
+    }).detach();
 }
 
 void serve(int fd) {
@@ -148,7 +181,7 @@ void serve(int fd) {
             continue;
         if (h.kind == kPost && h.dataLen) continue;
         std::string_view name(buf.data() + sizeof h, h.nameLen);
-        deliver(h, name, buf.data() + sizeof h + h.nameLen, from, fromLen, fd);
+        deliver(h, name, buf.data() + sizeof h + h.nameLen, from, fromLen);
     }
 }
 
@@ -223,6 +256,7 @@ std::vector<char> packet(Kind kind, HWND target, UINT message, WPARAM w, LPARAM 
     h.wParam = w;
     h.lParam = l;
     h.timeoutMs = timeoutMs;
+    h.deadlineNs = monotonicNs() + int64_t(timeoutMs) * 1000000;
     std::string name;
     if (message >= 0xC000) {
         name = registeredName(message);
