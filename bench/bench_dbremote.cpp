@@ -114,10 +114,16 @@ bool writeAll(int fd, const uint8_t* p, size_t n) {
     return true;
 }
 
-// Blocking sockets: the server reads each part by its header and writes it back.
+void setNoDelay(int fd, bool on) {
+    int v = on ? 1 : 0;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &v, sizeof v);
+}
+
+// Blocking sockets: the server reads each part by its header and writes it back. Without noDelay
+// both ends keep the default (small segments wait for acknowledgements), as the protocol does.
 class PlainServer {
 public:
-    PlainServer() {
+    explicit PlainServer(bool noDelay) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -127,9 +133,10 @@ public:
         socklen_t len = sizeof a;
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
         port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this] {
+        thread_ = std::thread([this, noDelay] {
             int c = ::accept(fd_, nullptr, nullptr);
             if (c < 0) return;
+            setNoDelay(c, noDelay);
             Bytes buf(qbMaxMsgSizeSockets);
             while (readAll(c, buf.data(), 32)) {
                 uint32_t len = GetU32(buf.data() + 4);
@@ -153,8 +160,8 @@ private:
     std::thread thread_;
 };
 
-void plainRoundTrips(benchmark::State& state, size_t size) {
-    PlainServer server;
+void plainRoundTrips(benchmark::State& state, size_t size, bool noDelay) {
+    PlainServer server(noDelay);
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -189,18 +196,26 @@ void BM_ProtocolRequest100(benchmark::State& s) {
     protocolRoundTrips(s, 100);
 }
 void BM_PlainRequest100(benchmark::State& s) {
-    plainRoundTrips(s, 100);
+    plainRoundTrips(s, 100, false);
+}
+void BM_PlainNoDelayRequest100(benchmark::State& s) {
+    plainRoundTrips(s, 100, true);
 }
 void BM_ProtocolMessage1MB(benchmark::State& s) {
     protocolRoundTrips(s, 1 << 20);
 }
 void BM_PlainMessage1MB(benchmark::State& s) {
-    plainRoundTrips(s, 1 << 20);
+    plainRoundTrips(s, 1 << 20, false);
+}
+void BM_PlainNoDelayMessage1MB(benchmark::State& s) {
+    plainRoundTrips(s, 1 << 20, true);
 }
 BENCHMARK(BM_ProtocolRequest100)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_PlainRequest100)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_PlainNoDelayRequest100)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_ProtocolMessage1MB)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_PlainMessage1MB)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_PlainNoDelayMessage1MB)->MinTime(1.0)->UseRealTime();
 
 // Prints the usual table, then each protocol figure as a fraction of the plain sockets' one.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -226,15 +241,19 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    double p100 = reporter.rate("BM_ProtocolRequest100"), r100 = reporter.rate("BM_PlainRequest100");
-    double p1m = reporter.rate("BM_ProtocolMessage1MB"), r1m = reporter.rate("BM_PlainMessage1MB");
-    if (p100 > 0 && r100 > 0)
-        std::printf("100-byte round trips per second: protocol %.0f, plain sockets %.0f, ratio %.2f (target "
-                    ">= 0.50)\n",
-                    p100, r100, p100 / r100);
-    if (p1m > 0 && r1m > 0)
-        std::printf("1 MB messages, MB/s: protocol %.1f, plain sockets %.1f, ratio %.2f (target >= 0.50)\n",
-                    p1m * 1.048576, r1m * 1.048576, p1m / r1m);
+    auto line = [&](const char* what, const char* unit, double scale, const char* protocol, const char* plain,
+                    const char* noDelay) {
+        double p = reporter.rate(protocol), r = reporter.rate(plain), n = reporter.rate(noDelay);
+        if (p > 0 && r > 0 && n > 0)
+            std::printf(
+                "%s, %s: protocol %.1f, plain sockets %.1f, ratio %.2f (target >= 0.50); plain sockets "
+                "without segment delay %.1f, ratio %.2f\n",
+                what, unit, p * scale, r * scale, p / r, n * scale, p / n);
+    };
+    line("100-byte round trips", "per second", 1, "BM_ProtocolRequest100", "BM_PlainRequest100",
+         "BM_PlainNoDelayRequest100");
+    line("1 MB messages", "MB/s", 1.048576, "BM_ProtocolMessage1MB", "BM_PlainMessage1MB",
+         "BM_PlainNoDelayMessage1MB");
     benchmark::Shutdown();
     return 0;
 }

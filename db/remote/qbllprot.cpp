@@ -73,7 +73,7 @@ void TqbBaseCommsProtocol::Shutdown() {
 }
 
 void TqbBaseCommsProtocol::Idle() {
-    if (!plat::WaitForWork(0)) plat::WaitForWork(1);
+    plat::WaitForWork(1); // returns at once when something waits
     plat::ProcessPendingMessages();
 }
 

@@ -256,7 +256,8 @@ void TqbWinsockProtocol::onStreamRead(const std::shared_ptr<TqbWinsockConnection
     // Receives until the socket has nothing more (bounded, so one busy peer cannot hold the loop).
     for (int round = 0; round < 64 && !c->Gone; ++round) {
         int n = 0;
-        if (c->Reader.FreeSize() > 0) {
+        const size_t room = c->Reader.FreeSize();
+        if (room > 0) {
             n = Winsock().recv(c->Socket, reinterpret_cast<char*>(c->Reader.FreeSpace()),
                                int(c->Reader.FreeSize()), 0);
             if (n == SOCKET_ERROR) {
@@ -270,7 +271,8 @@ void TqbWinsockProtocol::onStreamRead(const std::shared_ptr<TqbWinsockConnection
             c->Reader.Commit(size_t(n));
         }
         drainReader(c);
-        if (n <= 0) return;
+        // A short read emptied the socket; more data is announced again.
+        if (n <= 0 || size_t(n) < room) return;
     }
 }
 
