@@ -2,6 +2,8 @@
 // protocol layer (parts, scrambling, notifications) against plain blocking sockets moving the same parts.
 #include "db/remote/qbllprot.h"
 
+#include "bench/BenchSupport.h"
+
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -124,15 +126,7 @@ void setNoDelay(int fd, bool on) {
 class PlainServer {
 public:
     explicit PlainServer(bool noDelay) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 4) != 0)
-            throw std::runtime_error("plain server: bind/listen failed");
-        socklen_t len = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        fd_ = pwbench::listenLoopback(port_, "plain server");
         thread_ = std::thread([this, noDelay] {
             int c = ::accept(fd_, nullptr, nullptr);
             if (c < 0) return;
@@ -217,29 +211,11 @@ BENCHMARK(BM_ProtocolMessage1MB)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_PlainMessage1MB)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_PlainNoDelayMessage1MB)->MinTime(1.0)->UseRealTime();
 
-// Prints the usual table, then each protocol figure as a fraction of the plain sockets' one.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& r : runs) {
-            auto it = r.counters.find("items_per_second");
-            if (it != r.counters.end()) rates[r.benchmark_name()] = it->second.value;
-        }
-    }
-    double rate(const std::string& prefix) const {
-        for (auto& [name, v] : rates)
-            if (name.rfind(prefix, 0) == 0) return v;
-        return 0;
-    }
-    std::map<std::string, double> rates;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    pwbench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     auto line = [&](const char* what, const char* unit, double scale, const char* protocol, const char* plain,
                     const char* noDelay) {

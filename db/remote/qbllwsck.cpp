@@ -114,17 +114,20 @@ bool resolve(HMODULE lib, Loader& l) {
 }
 
 uint32_t enumInstalled(Loader& l) {
+    // A first buffer of 32 bytes, then one of the size asked for.
     uint32_t length = 32;
-    std::vector<WSAPROTOCOL_INFOA> buf(1);
-    int n = l.enumProtocols(nullptr, buf.data(), &length);
+    std::vector<uint8_t> buf(length);
+    int n = l.enumProtocols(nullptr, reinterpret_cast<WSAPROTOCOL_INFOA*>(buf.data()), &length);
     if (n == SOCKET_ERROR && l.table.WSAGetLastError() == WSAENOBUFS) {
-        buf.resize(length / sizeof(WSAPROTOCOL_INFOA) + 1);
-        n = l.enumProtocols(nullptr, buf.data(), &length);
+        buf.assign(length, 0);
+        n = l.enumProtocols(nullptr, reinterpret_cast<WSAPROTOCOL_INFOA*>(buf.data()), &length);
     }
     uint32_t bits = 0;
-    for (int i = 0; i < n && size_t(i) < buf.size(); ++i) {
-        if (buf[size_t(i)].iAddressFamily == WS_AF_INET) bits |= qbipTCPIP;
-        if (buf[size_t(i)].iAddressFamily == WS_AF_IPX) bits |= qbipIPXSPX;
+    for (size_t i = 0; n > 0 && i < size_t(n) && (i + 1) * sizeof(WSAPROTOCOL_INFOA) <= buf.size(); ++i) {
+        WSAPROTOCOL_INFOA r;
+        std::memcpy(&r, buf.data() + i * sizeof r, sizeof r);
+        if (r.iAddressFamily == WS_AF_INET) bits |= qbipTCPIP;
+        if (r.iAddressFamily == WS_AF_IPX) bits |= qbipIPXSPX;
     }
     return bits;
 }

@@ -1,13 +1,13 @@
 // Window messages through the per-user rendezvous folder: registered messages by name, broadcast,
 // copy data with its bytes, answers, time-outs, and windows that were never published or are gone.
 #include "platform/ProcessMessages.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
-#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -58,9 +58,8 @@ struct RemoteWindow {
 };
 
 TEST(ProcessMessages, PostSendCopyDataAndFailures) {
-    char dir[] = "/tmp/pwmsgXXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    SetProcessMessageFolder(dir);
+    pwtest::TempDir dir;
+    SetProcessMessageFolder(dir.str());
     {
         RemoteWindow r;
         ASSERT_NE(r.pwnd, 0u);
@@ -94,13 +93,11 @@ TEST(ProcessMessages, PostSendCopyDataAndFailures) {
         DestroyWindow(hidden);
         EXPECT_FALSE(SendProcessMessageTimeout((PWND(0x7FFFFFF0) << 32) | 1, WM_USER, 0, 0, 1000, &answer));
     }
-    std::filesystem::remove_all(dir);
 }
 
 TEST(ProcessMessages, SendToABusyWindowTimesOut) {
-    char dir[] = "/tmp/pwmsgXXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    SetProcessMessageFolder(dir);
+    pwtest::TempDir dir;
+    SetProcessMessageFolder(dir.str());
     std::atomic<bool> go{false};
     HWND w = 0;
     PWND pw = 0;
@@ -125,7 +122,6 @@ TEST(ProcessMessages, SendToABusyWindowTimesOut) {
     EXPECT_EQ(answer, 0);
     go = false;
     busy.join();
-    std::filesystem::remove_all(dir);
 }
 
 } // namespace

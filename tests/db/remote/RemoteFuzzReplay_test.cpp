@@ -1,45 +1,20 @@
 // Replays the corpora of the remote-protocol fuzz targets, mutated variants of each input and
 // random streams through the same harnesses, so that CI runs them under the sanitizers.
+#include "tests/fuzz/FuzzReplay.h"
 #include "tests/fuzz/RemoteWireFuzz.h"
-#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <random>
 
 namespace {
 
-std::vector<std::string> corpus(const char* name) {
-    std::vector<std::string> r;
-    std::filesystem::path dir = std::filesystem::path(PW_SOURCE_DIR) / "tests" / "fuzz" / "corpus" / name;
-    for (auto& e : std::filesystem::directory_iterator(dir))
-        if (e.is_regular_file()) r.push_back(pwtest::readFile(e.path().string()));
-    return r;
-}
-
-template <class Run> void replay(const std::vector<std::string>& inputs, Run run, int variants) {
-    std::mt19937 rng(11);
-    for (const std::string& in : inputs) {
-        run(reinterpret_cast<const uint8_t*>(in.data()), in.size());
-        for (int m = 0; m < variants; ++m) {
-            std::string x = in;
-            if (!x.empty())
-                for (int k = 0; k <= int(rng() % 4); ++k)
-                    x[rng() % x.size()] = char(rng());
-            if (m % 7 == 3 && !x.empty()) x.resize(rng() % x.size());
-            if (m % 11 == 5) x += x.substr(0, rng() % (x.size() + 1));
-            run(reinterpret_cast<const uint8_t*>(x.data()), x.size());
-        }
-    }
-}
-
 TEST(RemoteFuzzReplay, StreamAndRecordCorporaRunClean) {
-    auto stream = corpus("remote_stream"), records = corpus("remote_records");
+    auto stream = pwfuzz::Corpus("remote_stream"), records = pwfuzz::Corpus("remote_records");
     ASSERT_GE(stream.size(), 4u);
     ASSERT_GE(records.size(), 5u);
-    replay(stream, pwfuzz::RunRemoteStream, 60);
-    replay(records, pwfuzz::RunRemoteRecords, 300);
+    pwfuzz::Replay(stream, pwfuzz::RunRemoteStream, 60, 11);
+    pwfuzz::Replay(records, pwfuzz::RunRemoteRecords, 300, 11);
 
     // Random streams made of keep-alives and headers with lengths near the limits.
     std::mt19937 rng(5);

@@ -1,11 +1,11 @@
 // Single-user protocol: the 100,000-byte exchange with a server in another process, a failed send
 // to a vanished partner, malformed copy data, and the protocol's fixed answers.
-#include "db/remote/qbllprot.h"
+#include "tests/db/remote/RemoteTestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <filesystem>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,26 +14,13 @@ extern char** environ;
 
 namespace {
 
+using namespace pwremote;
 using Bytes = std::vector<uint8_t>;
 constexpr uint32_t kSeed = 987654;
 
-template <class P> bool pumpUntil(TqbBaseCommsProtocol& p, P pred, uint64_t timeoutMs = 10000) {
-    const uint64_t start = plat::NowMs();
-    while (!pred()) {
-        if (plat::NowMs() - start > timeoutMs) return false;
-        p.Idle();
-    }
-    return true;
-}
-
 // A rendezvous folder of the test's own, so no other process's server answers.
-struct Folder {
-    Folder() {
-        char t[] = "/tmp/pwsuXXXXXX";
-        path = ::mkdtemp(t) ? t : "";
-        plat::SetProcessMessageFolder(path);
-    }
-    ~Folder() { std::filesystem::remove_all(path); }
+struct Folder : pwtest::TempDir {
+    Folder() : path(str()) { plat::SetProcessMessageFolder(path); }
     std::string path;
 };
 

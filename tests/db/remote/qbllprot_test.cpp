@@ -1,7 +1,8 @@
 // Socket protocols over loopback: a scrambled 100,000-byte exchange in parts, the bytes a raw peer
 // sees, keep-alive with an answering and a silent peer, bad part lengths, connect failures,
 // discovery with its rate limit, and IPX/SPX reporting itself not supported.
-#include "db/remote/qbllprot.h"
+#include "tests/db/remote/RemoteTestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -12,37 +13,11 @@
 
 namespace {
 
+using namespace pwremote;
 using Bytes = std::vector<uint8_t>;
 
 uint32_t loopback() {
     return htonl(INADDR_LOOPBACK);
-}
-
-// Pumps the calling thread's protocols until pred holds; false after timeoutMs.
-template <class P> bool pumpUntil(TqbBaseCommsProtocol& p, P pred, uint64_t timeoutMs = 10000) {
-    const uint64_t start = plat::NowMs();
-    while (!pred()) {
-        if (plat::NowMs() - start > timeoutMs) return false;
-        p.Idle();
-    }
-    return true;
-}
-
-Bytes pattern(size_t n) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i)
-        b[i] = uint8_t(i * 13 + i / 256);
-    return b;
-}
-
-TqbMsgHeader request(uint32_t clientID, uint32_t requestID) {
-    TqbMsgHeader h;
-    h.MsgID = 1280;
-    h.ClientID = clientID;
-    h.RequestID = requestID;
-    h.TimeOut = 5000;
-    h.MsgType = qbmtRequest;
-    return h;
 }
 
 // A listening TCP/IP protocol on an ephemeral loopback port that echoes every part as a reply.
@@ -323,15 +298,7 @@ TEST(TcpProtocol, ConnectFailuresAndWrongSides) {
     EXPECT_EQ(cli.ConnectToServer("no.such.host.invalid", id, 100), 11278);
 
     // A port nobody listens on: refused, tried again every second, 11278 at the time-out.
-    int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = loopback();
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(probe);
-    cli.StreamPort = ntohs(a.sin_port);
+    cli.StreamPort = uint16_t(pwtest::freeLoopbackPort());
     const uint64_t start = plat::NowMs();
     EXPECT_EQ(cli.ConnectToServer("127.0.0.1", id, 1200), 11278);
     EXPECT_GE(plat::NowMs() - start, 1200u);
