@@ -98,6 +98,13 @@ std::vector<uint8_t> EncodeLoginReply(const TqbLoginReply& r);
 // Exactly 25 bytes, else refused.
 bool DecodeLoginReply(const uint8_t* data, size_t length, TqbLoginReply& r);
 
+// The key seed both sides take at login: the server sends its connection's seed as the login code,
+// combined with the user's password hash when the secure flag is set; the client undoes that with the
+// hash it has. A wrong hash gives a different key, so the server cannot read the client.
+inline uint32_t LoginKeySeed(uint32_t codeOrSeed, uint32_t passwordHash, bool secure) {
+    return secure ? codeOrSeed ^ passwordHash : codeOrSeed;
+}
+
 // The per-connection key: a 256-byte table from a 32-bit seed by a fixed linear congruential
 // generator. This is obfuscation of the traffic, not encryption.
 class TqbScrambleKey {

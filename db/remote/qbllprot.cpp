@@ -21,7 +21,6 @@ uint32_t newIdentity() {
 } // namespace
 
 TqbConnection::TqbConnection(TqbBaseCommsProtocol* protocol) : Protocol(protocol), identity_(newIdentity()) {
-    Key.SetKey(0);
     ClientID = identity_;
     TimerStart(LastMsgTimer, protocol->LastMsgInterval);
 }

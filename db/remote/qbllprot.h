@@ -41,7 +41,7 @@ public:
     TimerRecord LastMsgTimer;
     bool AnswerDue = false;
     uint64_t KeepAlivesReceived = 0;
-    bool Gone = false; // out of the protocol's lists
+    std::atomic<bool> Gone{false}; // out of the protocol's lists
 
 private:
     uint32_t identity_;

@@ -181,6 +181,24 @@ TEST(WireScramble, KeyAndRoundTrip) {
     EXPECT_EQ(eight, Bytes(plain.begin(), plain.begin() + 8));
 }
 
+TEST(WireScramble, LoginGivesBothSidesOneKey) {
+    const uint32_t serverSeed = 0x13572468, hash = 0xCAFEF00D;
+    for (bool secure : {false, true}) {
+        TqbLoginReply r;
+        r.LoginCode = LoginKeySeed(serverSeed, hash, secure);
+        r.Secure = secure;
+        Bytes wire = EncodeLoginReply(r);
+        TqbLoginReply got;
+        ASSERT_TRUE(DecodeLoginReply(wire.data(), wire.size(), got));
+        EXPECT_EQ(LoginKeySeed(got.LoginCode, hash, got.Secure), serverSeed);
+        // Only the secure flag keeps the seed off the wire; a wrong hash then gives another key.
+        EXPECT_EQ(got.LoginCode == serverSeed, !secure);
+        if (secure) {
+            EXPECT_NE(LoginKeySeed(got.LoginCode, hash ^ 1, true), serverSeed);
+        }
+    }
+}
+
 // Every item the reader gives for a stream cut into pieces of `step` bytes.
 std::vector<std::string> readAll(const Bytes& stream, size_t step, uint32_t max = qbMaxMsgSizeSockets) {
     TqbPartReader r(max);

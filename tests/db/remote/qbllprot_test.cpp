@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -122,6 +123,58 @@ TEST(TcpProtocol, ScrambledMessageInFivePartsAndBack) {
     EXPECT_TRUE(pumpUntil(cli, [&] { return srv.lost.size() == 1; }));
     EXPECT_EQ(srv.lost[0], 0xABCDEFu);
     EXPECT_EQ(cli.ConnectionCount(), 0u);
+}
+
+TEST(TcpProtocol, ServerThreadAndASenderOnAnotherThread) {
+    std::atomic<uint16_t> port{0};
+    std::atomic<bool> stop{false};
+    std::thread server([&] {
+        EchoServer srv;
+        srv.p.OnAddClient = [](TqbBaseCommsProtocol* l, uint32_t id) { l->SetKey(id, 99); };
+        srv.start();
+        port = srv.p.BoundStreamPort();
+        while (!stop)
+            srv.p.Idle();
+    });
+    while (!port)
+        std::this_thread::yield();
+    TqbTCPIPProtocol cli("", false);
+    cli.StreamPort = port;
+    cli.Startup();
+    uint32_t id = 0;
+    ASSERT_EQ(cli.ConnectToServer("127.0.0.1", id, 5000), 0);
+    cli.SetKey(id, 99);
+    TqbMessageAssembler assembler;
+    std::vector<TqbMessage> replies;
+    cli.OnReceiveMsg = [&](TqbBaseCommsProtocol*, uint32_t, uint32_t len, const uint8_t* data) {
+        TqbMessage m;
+        if (assembler.AddPart(data, len, 0, m) == TqbMessageAssembler::Result::Complete)
+            replies.push_back(std::move(m));
+        return true;
+    };
+    const Bytes data = pattern(100000);
+    uint32_t request = 0;
+    for (uint32_t size : {0u, 24545u, 100000u}) {
+        replies.clear();
+        for (auto& part : SplitMessage(pwremote::request(id, ++request), data.data(), size, cli.MaxMsgSize()))
+            ASSERT_EQ(cli.SendMsg(id, part.data(), uint32_t(part.size()), true), 0);
+        ASSERT_TRUE(pumpUntil(cli, [&] { return replies.size() == 1; })) << size;
+        EXPECT_EQ(replies[0].Data, Bytes(data.begin(), data.begin() + size));
+        EXPECT_EQ(replies[0].Header.RequestID, request);
+    }
+    // A caller on another thread sends; the replies still arrive on the protocol's thread.
+    replies.clear();
+    std::atomic<int> results{0};
+    std::thread sender([&] {
+        for (auto& part : SplitMessage(pwremote::request(id, 50), data.data(), 60000, cli.MaxMsgSize()))
+            results += cli.SendMsg(id, part.data(), uint32_t(part.size()), true) == 0 ? 1 : 100;
+    });
+    ASSERT_TRUE(pumpUntil(cli, [&] { return replies.size() == 1; }));
+    sender.join();
+    EXPECT_EQ(results, 3);
+    EXPECT_EQ(replies[0].Data, Bytes(data.begin(), data.begin() + 60000));
+    stop = true;
+    server.join();
 }
 
 TEST(TcpProtocol, SendQueueOfAPeerThatDoesNotReadIsBounded) {
