@@ -358,6 +358,53 @@ TEST(TcpProtocol, ConnectFailuresAndWrongSides) {
     EXPECT_EQ(cli.ConnectionCount(), 0u);
 }
 
+TEST(TcpProtocol, RefusedConnectIsTriedAgainWithAFreshSocket) {
+    // Nobody listens at first; a server starts listening before the next try, a second later.
+    const uint16_t port = uint16_t(pwtest::freeLoopbackPort());
+    int late = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(late, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = loopback();
+    ASSERT_EQ(::bind(late, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    std::thread starter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ::listen(late, 5);
+    });
+    TqbTCPIPProtocol cli("", false);
+    cli.StreamPort = port;
+    cli.Startup();
+    uint32_t id = 0;
+    const uint64_t start = plat::NowMs();
+    EXPECT_EQ(cli.ConnectToServer("127.0.0.1", id, 5000), 0);
+    EXPECT_GE(plat::NowMs() - start, 900u); // the first attempt was refused
+    EXPECT_EQ(cli.ConnectionCount(), 1u);
+    starter.join();
+    ::close(late);
+}
+
+TEST(TcpProtocol, SendToAResetPeerGives292) {
+    EchoServer srv;
+    srv.start();
+    {
+        RawPeer raw(srv.p.BoundStreamPort());
+        ASSERT_TRUE(pumpUntil(srv.p, [&] { return srv.added.size() == 1; }));
+        ::linger lg{1, 0};
+        ::setsockopt(raw.fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg); // close sends a reset
+    }
+    const Bytes body = pattern(100);
+    Bytes part = SplitMessage(request(srv.added[0], 1), body.data(), 100, qbMaxMsgSizeSockets)[0];
+    int32_t r = 0;
+    ASSERT_TRUE(pumpUntil(srv.p, [&] {
+        r = srv.p.SendMsg(srv.added[0], part.data(), uint32_t(part.size()), true);
+        return r != 0;
+    }));
+    EXPECT_EQ(r, 292);
+    ASSERT_TRUE(pumpUntil(srv.p, [&] { return srv.lost.size() == 1; }));
+}
+
 TEST(TcpProtocol, DiscoveryFindsTheServerAndIsRateLimited) {
     uint32_t broadcast = 0;
     ASSERT_TRUE(TextToIP("127.255.255.255", broadcast));
