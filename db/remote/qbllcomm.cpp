@@ -180,8 +180,14 @@ void TqbScrambleKey::SetKey(uint32_t seed) {
 void ScrambleMsg(uint8_t* part, size_t length, const TqbScrambleKey& key) {
     if (!part || length <= 8 || GetU32(part) == qbmLogin) return;
     const uint8_t* t = key.Table();
-    for (size_t i = 8; i < length; ++i)
-        part[i] ^= t[(i - 8) & 255];
+    // Whole rounds of the table first: plain loops the compiler turns into wide operations.
+    uint8_t* p = part + 8;
+    size_t n = length - 8;
+    for (; n >= 256; p += 256, n -= 256)
+        for (size_t j = 0; j < 256; ++j)
+            p[j] ^= t[j];
+    for (size_t j = 0; j < n; ++j)
+        p[j] ^= t[j];
 }
 
 TqbPartReader::TqbPartReader(uint32_t maxMsgSize) : buf_(maxMsgSize) {}
