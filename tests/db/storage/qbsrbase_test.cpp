@@ -216,6 +216,38 @@ TEST_P(BufferManagerTest, FileChangesAndPartialCommitsWriteWithoutEndingTheTrans
     EXPECT_NE(find.first(folder.file("*.QB$")), 0);
 }
 
+// A journal kept from before (say, one that failed its checks) is never taken over by a new
+// journal of the same name.
+TEST_P(BufferManagerTest, AJournalNeverReusesTheNameOfAKeptOne) {
+    putFile(folder.file("T.QB2"), tableImage(4096, 4));
+    plat::PowerCutFiles rec(plat::Files());
+    plat::ScopedFiles use(rec);
+    TqbBufferManager bm;
+    TqbSrTransactionMgr tm(&bm, false, folder.path(), nullptr);
+    Table tab(bm, folder.file("T.QB2"));
+    auto commitOne = [&] {
+        TqbSrTransaction* t = nullptr;
+        bool nested;
+        tm.StartTransaction(1, false, t);
+        tab.write(2, t, 'j');
+        tm.Commit(1, nested);
+    };
+    auto lastJournal = [&] {
+        std::string name;
+        for (const auto& e : rec.events())
+            if (e.kind == plat::FileEvent::Create && e.path.ends_with(".QB$")) name = e.path;
+        return name.substr(name.find_last_of('/') + 1);
+    };
+    commitOne();
+    std::string first = lastJournal(); // "<number>_<k>.QB$"
+    uint32_t k = uint32_t(std::stoul(first.substr(first.find('_') + 1)));
+    std::string kept = std::to_string(tm.NextTransactionNumber()) + "_" + std::to_string(k + 1) + ".QB$";
+    putFile(folder.file(kept), "kept journal");
+    commitOne();
+    EXPECT_NE(lastJournal(), kept);
+    EXPECT_EQ(getFile(folder.file(kept)), "kept journal");
+}
+
 INSTANTIATE_TEST_SUITE_P(DiskAndMemory, BufferManagerTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Memory" : "Disk"; });
 
