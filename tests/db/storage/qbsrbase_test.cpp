@@ -29,9 +29,8 @@ TEST_P(BufferManagerTest, NestedLevelsSeeTheirOwnDataAndOnlyLevelZeroReachesTheF
     const uint32_t bs = 4096;
     const std::string before = tableImage(bs, 8);
     putFile(folder.file("T.QB2"), before);
-    TqbBufferManager bm;
-    TqbSrTransactionMgr tm(&bm, false, folder.path(), nullptr);
-    Table tab(bm, folder.file("T.QB2"));
+    Store store(folder.path(), folder.file("T.QB2"));
+    auto& [bm, tm, tab] = store;
     TqbSrTransaction* t = nullptr;
     bool nested = false;
     tm.StartTransaction(1, false, t);
@@ -70,9 +69,8 @@ TEST_P(BufferManagerTest, NestedLevelsSeeTheirOwnDataAndOnlyLevelZeroReachesTheF
 
 TEST_P(BufferManagerTest, RollbackDropsNewBlocksAndGivesBackTheBlockCount) {
     putFile(folder.file("T.QB2"), tableImage(4096, 3));
-    TqbBufferManager bm;
-    TqbSrTransactionMgr tm(&bm, false, folder.path(), nullptr);
-    Table tab(bm, folder.file("T.QB2"));
+    Store store(folder.path(), folder.file("T.QB2"));
+    auto& [bm, tm, tab] = store;
     TqbSrTransaction* t = nullptr;
     bool nested;
     tm.StartTransaction(1, true, t);
@@ -138,9 +136,8 @@ TEST_P(BufferManagerTest, TheCommitJournalsEveryImageAndSyncsBeforeTheJournalGoe
     putFile(folder.file("T.QB2"), tableImage(bs, 8));
     plat::PowerCutFiles rec(plat::Files());
     plat::ScopedFiles use(rec);
-    TqbBufferManager bm;
-    TqbSrTransactionMgr tm(&bm, false, folder.path(), nullptr);
-    Table tab(bm, folder.file("T.QB2"));
+    Store store(folder.path(), folder.file("T.QB2"));
+    auto& [bm, tm, tab] = store;
     for (bool failSafe : {true, false}) {
         TqbSrTransaction* t = nullptr;
         bool nested;
@@ -185,9 +182,8 @@ TEST_P(BufferManagerTest, TheCommitJournalsEveryImageAndSyncsBeforeTheJournalGoe
 TEST_P(BufferManagerTest, FileChangesAndPartialCommitsWriteWithoutEndingTheTransaction) {
     const uint32_t bs = 4096;
     putFile(folder.file("T.QB2"), tableImage(bs, 8));
-    TqbBufferManager bm;
-    TqbSrTransactionMgr tm(&bm, false, folder.path(), nullptr);
-    Table tab(bm, folder.file("T.QB2"));
+    Store store(folder.path(), folder.file("T.QB2"));
+    auto& [bm, tm, tab] = store;
     TqbSrTransaction* t = nullptr;
     bool nested;
     tm.StartTransaction(1, true, t);
@@ -222,9 +218,8 @@ TEST_P(BufferManagerTest, AJournalNeverReusesTheNameOfAKeptOne) {
     putFile(folder.file("T.QB2"), tableImage(4096, 4));
     plat::PowerCutFiles rec(plat::Files());
     plat::ScopedFiles use(rec);
-    TqbBufferManager bm;
-    TqbSrTransactionMgr tm(&bm, false, folder.path(), nullptr);
-    Table tab(bm, folder.file("T.QB2"));
+    Store store(folder.path(), folder.file("T.QB2"));
+    auto& [bm, tm, tab] = store;
     auto commitOne = [&] {
         TqbSrTransaction* t = nullptr;
         bool nested;
