@@ -102,7 +102,8 @@ public:
     virtual uint64_t NowMs() = 0;
 };
 uint64_t NowMs();
-void SetClock(Clock* clock); // nullptr = real clock
+// nullptr = real clock. Pending window timers keep the time they had left.
+void SetClock(Clock* clock);
 
 // For tests: Advance() and Set() wake every loop so that due timers fire and time-outs expire.
 class ManualClock : public Clock {

@@ -93,6 +93,25 @@ TEST(Messages, TimersDoNotDriftOrBurstAndAreLowPriority) {
     EXPECT_EQ(NextTimerDelayMs(), -1);
 }
 
+TEST(Messages, SwitchingTheClockKeepsWhatEachTimerHasLeft) {
+    ManualClockScope mc;
+    mc.clock.Set(
+        10'000'000'000); // far from any real uptime, so due times of one clock mean nothing on the other
+    Window w(returning0([](UINT, WPARAM, LPARAM) {}));
+    ASSERT_EQ(SetTimer(w, 1, 60000), 1u);
+    mc.clock.Advance(20000);
+    SetClock(nullptr);
+    EXPECT_GT(NextTimerDelayMs(), 30000);
+    EXPECT_LE(NextTimerDelayMs(), 40000);
+    SetClock(&mc.clock);
+    const int64_t left = NextTimerDelayMs();
+    EXPECT_GT(left, 30000);
+    EXPECT_LE(left, 40000);
+    mc.clock.Advance(uint64_t(left));
+    MSG m{};
+    EXPECT_TRUE(PeekMessage(&m, true) && m.message == WM_TIMER);
+}
+
 TEST(Messages, DestroyWindowPurgesQueueAndTimersAndRefusesStaleHandles) {
     ManualClockScope mc;
     int calls = 0;
