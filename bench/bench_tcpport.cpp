@@ -2,12 +2,13 @@
 // against a plain blocking POSIX client doing the same exchange with the same echo server.
 #include "tcpport/nwdIPPort.h"
 
+#include "bench/BenchFigures.h"
+
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
 #include <atomic>
 #include <cstdio>
-#include <map>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <stdexcept>
@@ -137,30 +138,14 @@ void BM_PlainRoundTrip(benchmark::State& state) {
 BENCHMARK(BM_PortRoundTrip)->MinTime(1.0);
 BENCHMARK(BM_PlainRoundTrip)->MinTime(1.0);
 
-// Prints the usual table, then the port's rate as a fraction of the plain client's.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& r : runs) {
-            auto it = r.counters.find("items_per_second");
-            if (it != r.counters.end()) rates[r.benchmark_name()] = it->second.value;
-        }
-    }
-    std::map<std::string, double> rates;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    pwbench::FiguresReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    double port = 0, plain = 0;
-    for (auto& [name, rate] : reporter.rates) {
-        if (name.find("BM_PortRoundTrip") == 0) port = rate;
-        if (name.find("BM_PlainRoundTrip") == 0) plain = rate;
-    }
+    const double port = reporter.get("BM_PortRoundTrip").itemsPerSecond;
+    const double plain = reporter.get("BM_PlainRoundTrip").itemsPerSecond;
     if (port > 0 && plain > 0)
         std::printf("round trips per second: port %.0f, plain client %.0f, ratio %.2f (target >= 0.50)\n",
                     port, plain, port / plain);
