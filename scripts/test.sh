@@ -6,7 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 BUILD=${BUILD_DIR:-build-test}
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPW_SANITIZE=ON -DPW_BENCH=OFF
+# The compiler cache takes paths relative to the clone's root, so a fresh clone reuses it.
+export CCACHE_BASEDIR=$PWD
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPW_SANITIZE=ON -DPW_BENCH=OFF -DPW_WERROR=ON
 cmake --build "$BUILD"
 JOBS=$(nproc 2>/dev/null || echo 2)
 cd "$BUILD"
