@@ -106,7 +106,8 @@ TEST(Sync, SemaphoreCountsUnitsAndKeepsItsMaximum) {
         empty->Wait();
         *woken = true;
     });
-    ASSERT_TRUE(waitUntil([&] { return tid != 0 && threadSleeps(tid); }, longWait));
+    EXPECT_TRUE(waitUntil([&] { return tid != 0 && threadSleeps(tid); }, longWait))
+        << "the wait did not block";
     EXPECT_FALSE(*woken);
     EXPECT_TRUE(empty->Release());
     if (waitUntil([&] { return woken->load(); }, longWait)) {
