@@ -38,11 +38,12 @@ function(pw_precompile target group)
   endif()
 endfunction()
 
-# pw_test_folder(<label> [QT] LIBS <targets...>)
+# pw_test_folder(<label> [QT] [QTEST] LIBS <targets...>)
 # One GoogleTest binary from every *.cpp of the calling folder; each test case becomes a CTest
-# test labelled <label>, run headless. QT: main() creates a QApplication first.
+# test labelled <label>, run headless. QT: main() creates a QApplication first. QTEST: Qt Test's
+# event simulation is used too.
 function(pw_test_folder label)
-  cmake_parse_arguments(A "QT" "" "LIBS" ${ARGN})
+  cmake_parse_arguments(A "QT;QTEST" "" "LIBS" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   if(NOT srcs)
     return()
@@ -57,6 +58,14 @@ function(pw_test_folder label)
     set(main pw_testmain)
   endif()
   target_link_libraries(${bin} PRIVATE ${A_LIBS} ${main} pw_testsupport GTest::gmock GTest::gtest)
+  if(A_QTEST)
+    # Only Qt Test's headers and library: its compile definitions name this tree's folders (for
+    # QFINDTESTDATA, unused here), which would make every compile differ from clone to clone.
+    find_package(Qt6 REQUIRED COMPONENTS Test)
+    target_link_libraries(${bin} PRIVATE $<LINK_ONLY:Qt6::Test>)
+    target_include_directories(${bin} SYSTEM PRIVATE $<TARGET_PROPERTY:Qt6::Test,INTERFACE_INCLUDE_DIRECTORIES>)
+    target_compile_definitions(${bin} PRIVATE QT_TESTLIB_LIB)
+  endif()
   # Only the sources that name the tree's folders (as found when CMake runs) get them: the others
   # then compile the same in every clone, and the compiler cache serves them.
   foreach(s ${srcs})
