@@ -489,7 +489,7 @@ void TForm1::fillGroupslistbox() {
     groupsListBox->clear();
     for (int k = 1; k <= 10; ++k)
         if (!groupNames[k].empty())
-            groupsListBox->addItem(cls::toQString("G" + std::to_string(k) + ": " + groupNames[k]));
+            groupsListBox->addItem(QStringLiteral("G%1: ").arg(k) + cls::toQString(groupNames[k]));
 }
 
 void TForm1::FormDestroy() {

@@ -229,7 +229,7 @@ void TForm1::typeNameeditKeyDown(QObject*, int& Key, Qt::KeyboardModifiers) {
 
 void TForm1::messageMemoChange(QObject*) {
     const std::string text = cls::fromQString(messageMemo->toPlainText());
-    lengthLabel->setText(cls::toQString("(" + std::to_string(text.size()) + " chars.)"));
+    lengthLabel->setText(QStringLiteral("(%1 chars.)").arg(text.size()));
 }
 
 void TForm1::clearButtonClick(QObject*) {

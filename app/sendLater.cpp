@@ -142,7 +142,7 @@ void TSendLaterForm::showEvent(QShowEvent* e) {
 
 void TSendLaterForm::FormShow() {
     const std::tm t = today();
-    char buf[8];
+    char buf[12]; // room for any int
     std::snprintf(buf, sizeof buf, "%02d", (t.tm_year + 1900) % 100);
     yearEdit->setText(buf);
     std::snprintf(buf, sizeof buf, "%02d", t.tm_mon + 1);

@@ -1,17 +1,15 @@
-// Helpers of the benchmarks: the plain reference servers' listening socket, and a reporter that
-// keeps each benchmark's rate so that main() can print ratios.
+// Helpers of the benchmarks: the plain reference servers' listening socket, and the reporter
+// that keeps each benchmark's figures so that main() can print ratios.
 #pragma once
-#include <benchmark/benchmark.h>
+#include "bench/BenchFigures.h"
 
 #include <arpa/inet.h>
 #include <cstdint>
-#include <map>
 #include <netinet/in.h>
 #include <stdexcept>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <vector>
 
 namespace pwbench {
 
@@ -31,23 +29,7 @@ inline int listenLoopback(uint16_t& port, const char* who) {
     return fd;
 }
 
-// Prints the usual table and keeps items per second by benchmark name.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& r : runs) {
-            auto it = r.counters.find("items_per_second");
-            if (it != r.counters.end()) rates[r.benchmark_name()] = it->second.value;
-        }
-    }
-    // The rate of the first benchmark whose name starts with prefix; 0 when none ran.
-    double rate(const std::string& prefix) const {
-        for (auto& [name, v] : rates)
-            if (name.rfind(prefix, 0) == 0) return v;
-        return 0;
-    }
-    std::map<std::string, double> rates;
-};
+// The reporter that keeps each benchmark's mean figures for the ratio lines.
+using RatioReporter = FiguresReporter;
 
 } // namespace pwbench

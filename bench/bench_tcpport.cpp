@@ -9,7 +9,6 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cstdio>
-#include <map>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <stdexcept>
@@ -135,9 +134,10 @@ BENCHMARK(BM_PlainRoundTrip)->MinTime(1.0);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    pwbench::RatioReporter reporter;
+    pwbench::FiguresReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    const double port = reporter.rate("BM_PortRoundTrip"), plain = reporter.rate("BM_PlainRoundTrip");
+    const double port = reporter.get("BM_PortRoundTrip").itemsPerSecond;
+    const double plain = reporter.get("BM_PlainRoundTrip").itemsPerSecond;
     if (port > 0 && plain > 0)
         std::printf("round trips per second: port %.0f, plain client %.0f, ratio %.2f (target >= 0.50)\n",
                     port, plain, port / plain);

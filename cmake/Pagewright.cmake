@@ -22,11 +22,28 @@ function(pw_library name)
   endif()
 endfunction()
 
-# pw_test_folder(<label> [QT] LIBS <targets...>)
+# Headers compiled once per group of targets (the first target of a group compiles them, the
+# others reuse them; a group shares its compiler options): Qt's widgets for the Qt libraries,
+# GoogleTest (and Qt) for the test binaries.
+set(PW_QT_HEADERS <QApplication> <QDialog> <QKeyEvent> <QLabel> <QLineEdit> <QListWidget> <QObject>
+                  <QPlainTextEdit> <QPushButton> <QString> <QTimer> <QWidget>)
+set(PW_GTEST_HEADERS <gtest/gtest.h> <gmock/gmock.h>)
+function(pw_precompile target group)
+  get_property(first GLOBAL PROPERTY PW_PCH_${group})
+  if(first)
+    target_precompile_headers(${target} REUSE_FROM ${first})
+  else()
+    set_property(GLOBAL PROPERTY PW_PCH_${group} ${target})
+    target_precompile_headers(${target} PRIVATE ${ARGN})
+  endif()
+endfunction()
+
+# pw_test_folder(<label> [QT] [QTEST] LIBS <targets...>)
 # One GoogleTest binary from every *.cpp of the calling folder; each test case becomes a CTest
-# test labelled <label>, run headless. QT: main() creates a QApplication first.
+# test labelled <label>, run headless. QT: main() creates a QApplication first. QTEST: Qt Test's
+# event simulation is used too.
 function(pw_test_folder label)
-  cmake_parse_arguments(A "QT" "" "LIBS" ${ARGN})
+  cmake_parse_arguments(A "QT;QTEST" "" "LIBS" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   if(NOT srcs)
     return()
@@ -41,8 +58,28 @@ function(pw_test_folder label)
     set(main pw_testmain)
   endif()
   target_link_libraries(${bin} PRIVATE ${A_LIBS} platform_testing ${main} pw_testsupport GTest::gmock GTest::gtest)
-  target_compile_definitions(${bin} PRIVATE PW_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
-                                            PW_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  if(A_QTEST)
+    # Only Qt Test's headers and library: its compile definitions name this tree's folders (for
+    # QFINDTESTDATA, unused here), which would make every compile differ from clone to clone.
+    find_package(Qt6 REQUIRED COMPONENTS Test)
+    target_link_libraries(${bin} PRIVATE $<LINK_ONLY:Qt6::Test>)
+    target_include_directories(${bin} SYSTEM PRIVATE $<TARGET_PROPERTY:Qt6::Test,INTERFACE_INCLUDE_DIRECTORIES>)
+    target_compile_definitions(${bin} PRIVATE QT_TESTLIB_LIB)
+  endif()
+  # Only the sources that name the tree's folders (as found when CMake runs) get them: the others
+  # then compile the same in every clone, and the compiler cache serves them.
+  foreach(s ${srcs})
+    file(STRINGS ${s} uses REGEX "PW_(SOURCE|BINARY)_DIR" LIMIT_COUNT 1)
+    if(uses)
+      set_property(SOURCE ${s} APPEND PROPERTY COMPILE_DEFINITIONS PW_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+                                                                   PW_BINARY_DIR="${PROJECT_BINARY_DIR}")
+    endif()
+  endforeach()
+  if(A_QT)
+    pw_precompile(${bin} qt_tests ${PW_GTEST_HEADERS} ${PW_QT_HEADERS})
+  else()
+    pw_precompile(${bin} tests ${PW_GTEST_HEADERS})
+  endif()
   gtest_discover_tests(${bin}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60

@@ -376,8 +376,21 @@ uint64_t NowMs() {
 }
 
 void SetClock(Clock* clock) {
+    // Pending window timers keep their remaining times: their due times move to the new clock.
+    Globals& g = G();
+    std::lock_guard lk(g.mu);
+    Clock* old = g_clock.load(std::memory_order_acquire);
+    const uint64_t before = old ? old->NowMs() : g_realClock.NowMs();
+    const uint64_t after = clock ? clock->NowMs() : g_realClock.NowMs();
     g_clock.store(clock, std::memory_order_release);
-    wakeAll();
+    for (Loop* L : g.loops) {
+        L->timerOrder.clear();
+        for (auto& [key, t] : L->timers) {
+            t.due = after + (t.due > before ? t.due - before : 0);
+            L->timerOrder.emplace(t.due, key.first, key.second);
+        }
+        L->wake();
+    }
 }
 
 uint64_t ManualClock::NowMs() {

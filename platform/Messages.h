@@ -78,10 +78,6 @@ void UnwatchFd(WatchId);
 // number of rounds when handlers keep posting; LoopWakeFd() then stays readable. Leaves WM_QUIT.
 // True when a descriptor watch ran.
 bool ProcessPendingMessages();
-// Blocks up to timeoutMs of real time (-1: until work comes) on the calling thread's loop
-// descriptor; true when work is ready. Lets an outside loop await a reply that is due at once
-// without a round through itself.
-bool WaitForWork(int timeoutMs);
 // Waits up to timeoutMs (of the injectable clock) while pumping messages, until pred() is true.
 bool PumpUntil(const std::function<bool()>& pred, uint64_t timeoutMs);
 // One descriptor that becomes readable whenever the calling thread's loop has work
@@ -102,7 +98,8 @@ public:
     virtual uint64_t NowMs() = 0;
 };
 uint64_t NowMs();
-void SetClock(Clock* clock); // nullptr = real clock
+// nullptr = real clock. Pending window timers keep the time they had left.
+void SetClock(Clock* clock);
 
 // For tests: Advance() and Set() wake every loop so that due timers fire and time-outs expire.
 class ManualClock : public Clock {

@@ -101,7 +101,13 @@ std::string encodeValue(std::string_view v) {
     bool quote =
         !v.empty() && (v.front() == ' ' || v.front() == '\t' || v.back() == ' ' || v.back() == '\t' ||
                        (v.size() >= 2 && v.front() == v.back() && (v.front() == '"' || v.front() == '\'')));
-    return quote ? "\"" + std::string(v) + "\"" : std::string(v);
+    if (!quote) return std::string(v);
+    std::string quoted;
+    quoted.reserve(v.size() + 2);
+    quoted += '"';
+    quoted += v;
+    quoted += '"';
+    return quoted;
 }
 
 } // namespace

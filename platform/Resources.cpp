@@ -94,12 +94,11 @@ std::vector<unsigned char> BuildStringTable(std::vector<std::pair<uint32_t, std:
         else
             uniq.push_back(std::move(e));
     }
-    std::vector<unsigned char> out;
+    std::vector<unsigned char> out{'S', 'T', 'R', '0'};
     auto put32 = [&](uint32_t v) {
         for (int i = 0; i < 4; ++i)
             out.push_back(static_cast<unsigned char>(v >> (8 * i)));
     };
-    out.insert(out.end(), {'S', 'T', 'R', '0'});
     put32(static_cast<uint32_t>(uniq.size()));
     uint32_t offset = 8 + 12 * static_cast<uint32_t>(uniq.size());
     for (auto& [id, text] : uniq) {

@@ -1,12 +1,10 @@
 // The Qt side of the message layer: a socket notifier on the loop's wake descriptor and a
-// single-shot timer for the next window timer, both running the pending messages. After a socket
-// was served the pump looks for the next reply a little while before giving way to Qt.
+// single-shot timer for the next window timer, both running the pending messages.
 #include "classlib/ui/MessagePump.h"
 
 #include "platform/Messages.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QThread>
@@ -16,13 +14,6 @@
 
 namespace cls {
 namespace {
-
-// A near server answers within tens of microseconds, while putting the thread to sleep and waking
-// it again through Qt's poll costs about as much again (far more on a virtual machine). So after a
-// socket was served the loop is looked at for this long before the pump gives way...
-constexpr qint64 kAwaitNs = 50'000;
-// ...and for no longer than this in all, so painting and input still run every few milliseconds.
-constexpr qint64 kHoldNs = 8'000'000;
 
 class MessagePump : public QObject {
 public:
@@ -37,35 +28,24 @@ public:
 
 private:
     // Re-entered from nested loops (a modal dialog opened by a message handler): each level
-    // runs what is pending and re-arms the timer for the next window timer; only the outermost
-    // level awaits replies.
+    // runs what is pending and re-arms the timer for the next window timer.
     void pump() {
-        ++depth_;
-        if (plat::ProcessPendingMessages() && depth_ == 1) awaitReplies();
-        --depth_;
-        int64_t d = plat::NextTimerDelayMs();
-        if (d < 0)
+        plat::ProcessPendingMessages();
+        // The timer is re-armed only when the next due time moved: a round per reply stays cheap.
+        const int64_t d = plat::NextTimerDelayMs();
+        if (d < 0) {
             timer_.stop();
-        else
-            timer_.start(int(std::min<int64_t>(d, INT_MAX)));
-    }
-
-    void awaitReplies() {
-        QElapsedTimer held;
-        held.start();
-        while (held.nsecsElapsed() < kHoldNs) {
-            const qint64 from = held.nsecsElapsed();
-            bool ready;
-            while (!(ready = plat::WaitForWork(0)) && held.nsecsElapsed() - from < kAwaitNs) {
-            }
-            if (!ready) return;
-            plat::ProcessPendingMessages();
+            return;
         }
+        const uint64_t due = plat::NowMs() + uint64_t(d);
+        if (timer_.isActive() && due == armedDue_) return;
+        armedDue_ = due;
+        timer_.start(int(std::min<int64_t>(d, INT_MAX)));
     }
 
     QSocketNotifier notifier_;
     QTimer timer_;
-    int depth_ = 0;
+    uint64_t armedDue_ = 0; // on the message layer's clock
 };
 
 thread_local QPointer<MessagePump> t_pump;

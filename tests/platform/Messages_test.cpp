@@ -33,6 +33,12 @@ struct ExceptionLog {
     ~ExceptionLog() { SetDispatchExceptionHandler(nullptr); }
 };
 
+// What an outside loop sees: the wake descriptor is readable.
+bool workReady() {
+    pollfd p{LoopWakeFd(), POLLIN, 0};
+    return poll(&p, 1, 0) == 1;
+}
+
 void pumpAll() {
     MSG m;
     while (PeekMessage(&m, true))
@@ -91,6 +97,25 @@ TEST(Messages, TimersDoNotDriftOrBurstAndAreLowPriority) {
     EXPECT_EQ(seen, (std::vector<UINT>{WM_USER, WM_TIMER}));
     EXPECT_TRUE(KillTimer(w, 42));
     EXPECT_EQ(NextTimerDelayMs(), -1);
+}
+
+TEST(Messages, SwitchingTheClockKeepsWhatEachTimerHasLeft) {
+    ManualClockScope mc;
+    mc.clock.Set(
+        10'000'000'000); // far from any real uptime, so due times of one clock mean nothing on the other
+    Window w(returning0([](UINT, WPARAM, LPARAM) {}));
+    ASSERT_EQ(SetTimer(w, 1, 60000), 1u);
+    mc.clock.Advance(20000);
+    SetClock(nullptr);
+    EXPECT_GT(NextTimerDelayMs(), 30000);
+    EXPECT_LE(NextTimerDelayMs(), 40000);
+    SetClock(&mc.clock);
+    const int64_t left = NextTimerDelayMs();
+    EXPECT_GT(left, 30000);
+    EXPECT_LE(left, 40000);
+    mc.clock.Advance(uint64_t(left));
+    MSG m{};
+    EXPECT_TRUE(PeekMessage(&m, true) && m.message == WM_TIMER);
 }
 
 TEST(Messages, DestroyWindowPurgesQueueAndTimersAndRefusesStaleHandles) {
@@ -189,17 +214,17 @@ TEST(Messages, DescriptorWatchesRunOnTheLoopThreadAndCountAsWork) {
     // Switched off: readiness is neither work nor reported; switched back on: both again.
     ChangeWatch(id, 0);
     ASSERT_EQ(write(p.fds[1], "y", 1), 1);
-    EXPECT_FALSE(WaitForWork(0));
+    EXPECT_FALSE(workReady());
     EXPECT_FALSE(ProcessPendingMessages()); // no watch ran
     EXPECT_EQ(calls, 1);
     ChangeWatch(id, POLLIN);
-    EXPECT_TRUE(WaitForWork(0));
+    EXPECT_TRUE(workReady());
     EXPECT_TRUE(ProcessPendingMessages());
     EXPECT_EQ(calls, 2);
     PostMessage(w, WM_USER + 7, 0, 0); // a posted message is work too, but not a watch
-    EXPECT_TRUE(WaitForWork(0));
+    EXPECT_TRUE(workReady());
     EXPECT_FALSE(ProcessPendingMessages());
-    EXPECT_FALSE(WaitForWork(0));
+    EXPECT_FALSE(workReady());
     UnwatchFd(id);
     UnwatchFd(id); // a second removal is harmless
 }

@@ -5,7 +5,11 @@
 #include "PlatformFixture.h"
 
 #include <atomic>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <unistd.h>
 
 using plat::WaitResult;
 using platformtest::ThreadGroup;
@@ -14,7 +18,16 @@ using namespace std::chrono_literals;
 
 namespace {
 constexpr uint32_t longWait = 30000; // "does not hang" bound only
+
+// True while the thread is asleep (blocked in a wait), as the kernel reports it.
+bool threadSleeps(pid_t tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'S';
 }
+} // namespace
 
 TEST(Sync, CriticalSectionIsReentrantAndExcludesOtherThreads) {
     plat::CriticalSection cs;
@@ -83,11 +96,26 @@ TEST(Sync, SemaphoreCountsUnitsAndKeepsItsMaximum) {
     ThreadGroup(5, [&](int) { got += sem.Wait(300) == WaitResult::Signaled; }).join();
     EXPECT_EQ(got, 3);
 
-    // A release wakes a thread blocked without time-out.
-    std::thread blocked([&] { EXPECT_EQ(sem.Wait(), WaitResult::Signaled); });
-    std::this_thread::sleep_for(20ms);
-    EXPECT_TRUE(sem.Release());
-    blocked.join();
+    // A release wakes a thread asleep in a wait without time-out. The thread holds what it uses, so
+    // that it can be left behind when the wake-up is lost.
+    auto empty = std::make_shared<plat::Semaphore>(0, 1);
+    auto woken = std::make_shared<std::atomic<bool>>(false);
+    std::atomic<pid_t> tid{0};
+    std::thread blocked([empty, woken, &tid] {
+        tid = gettid();
+        empty->Wait();
+        *woken = true;
+    });
+    EXPECT_TRUE(waitUntil([&] { return tid != 0 && threadSleeps(tid); }, longWait))
+        << "the wait did not block";
+    EXPECT_FALSE(*woken);
+    EXPECT_TRUE(empty->Release());
+    if (waitUntil([&] { return woken->load(); }, longWait)) {
+        blocked.join();
+    } else {
+        ADD_FAILURE() << "the release did not wake the waiting thread";
+        blocked.detach();
+    }
 }
 
 TEST(Sync, TlsSlotsHoldOneValuePerThreadAndStartEmpty) {
