@@ -78,6 +78,9 @@ void UnwatchFd(WatchId);
 // number of rounds when handlers keep posting; LoopWakeFd() then stays readable. Leaves WM_QUIT.
 // True when a descriptor watch ran.
 bool ProcessPendingMessages();
+// Blocks up to timeoutMs of real time (-1: until work comes) on the calling thread's loop
+// descriptor; true when work is ready. Lets a thread that owns its loop sleep until work comes.
+bool WaitForWork(int timeoutMs);
 // Waits up to timeoutMs (of the injectable clock) while pumping messages, until pred() is true.
 bool PumpUntil(const std::function<bool()>& pred, uint64_t timeoutMs);
 // One descriptor that becomes readable whenever the calling thread's loop has work

@@ -3,6 +3,7 @@
 #include "platform/Messages_impl.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <poll.h>
 #include <sys/epoll.h>
 
@@ -239,6 +240,15 @@ bool ProcessPendingMessages() {
     }
     L.wake();
     return watched;
+}
+
+bool WaitForWork(int timeoutMs) {
+    Loop& L = current();
+    epoll_event ev;
+    int n;
+    while ((n = epoll_wait(L.epfd, &ev, 1, timeoutMs)) < 0 && errno == EINTR) {
+    }
+    return n > 0;
 }
 
 bool PumpUntil(const std::function<bool()>& pred, uint64_t timeoutMs) {

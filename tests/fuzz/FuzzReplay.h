@@ -14,7 +14,7 @@ namespace pwfuzz {
 // Every file of tests/fuzz/corpus/<name>.
 inline std::vector<std::string> Corpus(const char* name) {
     std::vector<std::string> r;
-    std::filesystem::path dir = std::filesystem::path(PW_SOURCE_DIR) / "tests" / "fuzz" / "corpus" / name;
+    std::filesystem::path dir = std::filesystem::path(pwtest::sourceDir()) / "tests" / "fuzz" / "corpus" / name;
     for (auto& e : std::filesystem::directory_iterator(dir))
         if (e.is_regular_file()) r.push_back(pwtest::readFile(e.path().string()));
     return r;

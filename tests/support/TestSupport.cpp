@@ -62,4 +62,8 @@ bool waitUntil(const std::function<bool()>& pred, int ms) {
     return true;
 }
 
+std::string sourceDir() {
+    return PW_SOURCE_DIR;
+}
+
 } // namespace pwtest

@@ -26,6 +26,8 @@ int freeLoopbackPort();
 
 // Whole file as bytes; empty when missing.
 std::string readFile(const std::string& path);
+// The source tree this test binary was built from.
+std::string sourceDir();
 void writeFile(const std::string& path, const std::string& bytes);
 
 // Polls pred every millisecond for up to ms of real time; the bound only guards against a hang.
