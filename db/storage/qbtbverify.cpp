@@ -35,6 +35,7 @@ public:
         dataBlocks();
         dictionary();
         indexes();
+        if (!opt_.ScanAllBlocks) return problems_;
         blobs();
         for (uint32_t b = 1; b < count_; ++b)
             if (!owner_[b]) problem(b, "block belongs to no structure");

@@ -17,6 +17,9 @@ struct TqbVerifyOptions {
     // Key order per index number; without one, composite indexes take theirs from the file's
     // dictionary, references-only indexes compare references, and others are not checked for order.
     std::map<int32_t, std::pair<TqbKeyCompare, const void*>> Compare;
+    // Off for files mostly made of holes: blocks that no chain reaches are then neither searched
+    // for BLOB blocks nor reported.
+    bool ScanAllBlocks = true;
 };
 
 // The file as the transaction sees it (none: as committed).
