@@ -61,32 +61,38 @@ void CreateTableFile(const std::string& FileName, const TqbDataDictionary& Dicti
     CloseFile(f);
 }
 
-void CheckTableHeaderFields(const TbtdFileInfo& f, const uint8_t* h, uint64_t FileBlocks) {
-    CheckTableHeader(f, h);
-    auto bad = [&]() { RaiseServerError(32, {f.FileName}); };
+std::string TableHeaderProblem(const uint8_t* h, uint64_t FileBlocks) {
     const uint32_t bs = BlockWord(h, kHdrBlockSize);
     const uint32_t rl = BlockWord(h, kHdrRecordLength);
-    if (rl < 8 || rl > bs - kRecordBlockOverhead) bad();
-    if (BlockWord(h, kHdrSlotLength) != rl + 1) bad();
-    if (BlockWord(h, kHdrSlotsPerBlock) != (bs - kDataSlotArea) / (rl + 1)) bad();
-    if (BlockWord(h, kHdrEncrypted) > 1) bad();
+    if (rl < 8 || rl > bs - kRecordBlockOverhead) return "record length out of range";
+    if (BlockWord(h, kHdrSlotLength) != rl + 1) return "slot length is not the record length + 1";
+    if (BlockWord(h, kHdrSlotsPerBlock) != (bs - kDataSlotArea) / (rl + 1)) return "wrong slots per block";
+    if (BlockWord(h, kHdrEncrypted) > 1) return "encrypted flag neither 0 nor 1";
     const uint32_t count = BlockWord(h, kHdrBlockCount);
-    if (count < 1 || count > kMaxBlockCount || count > FileBlocks) bad();
+    if (count < 1 || count > kMaxBlockCount || count > FileBlocks) return "block count beyond the file";
     auto inRange = [&](uint32_t b) { return b >= 1 && b < count; };
     const uint32_t deleted = BlockWord(h, kHdrDeletedCount);
-    if (deleted >= count || (deleted > 0 && !inRange(BlockWord(h, kHdrDeletedHead)))) bad();
+    if (deleted >= count || (deleted > 0 && !inRange(BlockWord(h, kHdrDeletedHead))))
+        return "deleted-block chain head or count out of range";
     const uint32_t first = BlockWord(h, kHdrFirstDataBlock), last = BlockWord(h, kHdrLastDataBlock);
-    if ((first == kNoBlock) != (last == kNoBlock)) bad();
-    if (first != kNoBlock && (!inRange(first) || !inRange(last))) bad();
+    if ((first == kNoBlock) != (last == kNoBlock) ||
+        (first != kNoBlock && (!inRange(first) || !inRange(last))))
+        return "data chain ends out of range";
     if (BlockWord(h, kHdrDeletedRecords) > 0 &&
         (first == kNoBlock || BlockWord(h, kHdrDeletedRecordHead) == kNoBlock))
-        bad();
-    if (BlockWord(h, kHdrRecordCount) > 0 && first == kNoBlock) bad();
+        return "deleted records without a chain";
+    if (BlockWord(h, kHdrRecordCount) > 0 && first == kNoBlock) return "records without data blocks";
     const uint32_t ix = BlockWord(h, kHdrIndexHeaderBlock);
-    if (ix != kNoBlock && !inRange(ix)) bad();
+    if (ix != kNoBlock && !inRange(ix)) return "index header block out of range";
     const uint32_t dict = BlockWord(h, kHdrDictBlock);
-    if (dict != 0 && !inRange(dict)) bad();
-    if (BlockWord(h, kHdrIndexCount) > kMaxIndexes) bad();
+    if (dict != 0 && !inRange(dict)) return "dictionary block out of range";
+    if (BlockWord(h, kHdrIndexCount) > kMaxIndexes) return "too many indexes";
+    return {};
+}
+
+void CheckTableHeaderFields(const TbtdFileInfo& f, const uint8_t* h, uint64_t FileBlocks) {
+    CheckTableHeader(f, h);
+    if (!TableHeaderProblem(h, FileBlocks).empty()) RaiseServerError(32, {f.FileName});
 }
 
 void DataFileOpen(TbtdFileInfo& f) {

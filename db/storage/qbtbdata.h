@@ -100,6 +100,8 @@ void CreateTableFile(const std::string& FileName, const TqbDataDictionary& Dicti
 // signature, block size and shift, record and slot lengths, slots per block, block count and the
 // chain heads; server error 32 (113 for the old format).
 void CheckTableHeaderFields(const TbtdFileInfo& FileInfo, const uint8_t* Header, uint64_t FileBlocks);
+// What is wrong with the fields after the prefix and block size ("" when nothing).
+std::string TableHeaderProblem(const uint8_t* Header, uint64_t FileBlocks);
 // Adds an open table file to its buffer manager with the header checks.
 void DataFileOpen(TbtdFileInfo& FileInfo);
 

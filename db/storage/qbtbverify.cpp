@@ -7,6 +7,7 @@
 #include "db/storage/qbtbdict.h"
 #include "db/storage/qbtbstrm.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -21,8 +22,14 @@ public:
         std::vector<uint8_t> h;
         if (!read(0, h)) return problems_;
         try {
-            CheckTableHeaderFields(f_, h.data(),
-                                   f_.HasDiskFile() ? GetFileSize(f_) >> f_.BlockShift : f_.BlockCount);
+            CheckTableHeader(f_, h.data());
+            // Blocks a transaction added are not on disk yet.
+            const uint64_t onDisk = f_.HasDiskFile() ? GetFileSize(f_) >> f_.BlockShift : 0;
+            const std::string why = TableHeaderProblem(h.data(), std::max<uint64_t>(onDisk, f_.BlockCount));
+            if (!why.empty()) {
+                problem(0, "header: " + why);
+                return problems_;
+            }
         } catch (const EqbException& e) {
             problem(0, std::string("header: ") + e.Message());
             return problems_;
