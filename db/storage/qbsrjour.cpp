@@ -29,8 +29,8 @@ int TqbDefaultJournalPolicy::Ask(int Kind, const std::string& Alias, const std::
                                  const std::string& FileName, const std::string& ErrorText) {
     if (log_) {
         const TqbJournalTexts& t = JournalTexts(Kind);
-        std::string line = std::string(kJournalCaption) + ": " + t.Completeness + " " + FileName +
-                           " (alias " + Alias + ", " + Path + ")";
+        std::string line = std::string(kJournalCaption) + ": " + t.Completeness + " " + FileName + " (alias " + Alias +
+                           ", " + Path + ")";
         if (!ErrorText.empty()) line += " " + ErrorText;
         line += Kind == jkComplete ? " Rolled forward." : (Kind == jkIncomplete ? " Deleted." : " Kept.");
         log_->WriteText(line);
@@ -68,8 +68,7 @@ TqbJournalCheck CheckJournal(const std::string& JournalName) {
     uint64_t size = 0;
     if (int err = plat::FileSize(j.handle(), size)) badJournal(JournalName, plat::FileErrorText(err));
     auto readAt = [&](uint64_t pos, void* buf, size_t n) {
-        if (int err = plat::FileReadExact(j.handle(), pos, buf, n))
-            badJournal(JournalName, plat::FileErrorText(err));
+        if (int err = plat::FileReadExact(j.handle(), pos, buf, n)) badJournal(JournalName, plat::FileErrorText(err));
     };
     TqbJournalCheck r;
     if (size < kJournalHeaderSize) badJournal(JournalName, "the journal is shorter than its header");
@@ -220,8 +219,8 @@ void TqbRecoveryEngine::Replay(const std::string& JournalName, const TqbJournalC
 TqbRecoveryEngine::TqbRecoveryEngine(TqbJournalPrompt* Prompt, TqbBaseLog* Log)
     : default_(Log), prompt_(Prompt ? Prompt : &default_) {}
 
-void TqbRecoveryEngine::recoverOne(const std::string& alias, const std::string& folder,
-                                   const std::string& journal, std::vector<std::string>& failures) {
+void TqbRecoveryEngine::recoverOne(const std::string& alias, const std::string& folder, const std::string& journal,
+                                   std::vector<std::string>& failures) {
     const std::string file = lastComponent(journal);
     TqbJournalCheck check;
     try {
@@ -258,17 +257,14 @@ void TqbRecoveryEngine::recoverOne(const std::string& alias, const std::string& 
 void TqbRecoveryEngine::CheckFolder(const std::string& Alias, const std::string& Folder) {
     std::vector<std::string> journals;
     plat::FileFind find;
-    if (find.first(PathMakeFull(Folder.empty() ? "." : Folder, std::string("*.") + kJournalExtension)) == 0)
-        do {
+    if (find.first(PathMakeFull(Folder.empty() ? "." : Folder, std::string("*.") + kJournalExtension)) == 0) do {
             if (!find.entry().isDir) journals.push_back(find.path());
         } while (find.next());
     std::vector<std::string> failures;
-    for (const std::string& j : journals)
-        recoverOne(Alias, Folder, j, failures);
+    for (const std::string& j : journals) recoverOne(Alias, Folder, j, failures);
     if (failures.empty()) return;
     std::string text = "Journal recovery failed in " + Folder + ":";
-    for (const std::string& f : failures)
-        text += " " + f;
+    for (const std::string& f : failures) text += " " + f;
     throw EqbServerException(text, 183);
 }
 
