@@ -21,9 +21,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
-#include <cerrno>
 #include <chrono>
-#include <sys/stat.h>
 #include <thread>
 
 // ---- Unit-level state ----------------------------------------------------------------------------
@@ -400,10 +398,7 @@ void TForm1::FormCreate() {
     arrowTicks = 0;
 
     if (loggingEnabled) {
-        const std::string dir = DailyLog::diskPath(loggingDir);
-        struct stat st {};
-        const bool exists = ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-        if (!exists && ::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
+        if (DailyLog::makeFolder(loggingDir) != 0) {
             showMessage("Unable to create logging directory:" + loggingDir);
             loggingEnabled = false;
         }

@@ -1,12 +1,10 @@
 // The daily log: file names per day, the line format and appending one line.
 #include "app/Unit1_log.h"
 
+#include "platform/Files.h"
+
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 std::tm localNow() {
@@ -16,18 +14,6 @@ std::tm localNow() {
     return out;
 }
 
-bool writeAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
 } // namespace
 
 DailyLog::DailyLog() : now_(localNow) {}
@@ -37,6 +23,11 @@ std::string DailyLog::diskPath(const std::string& path) {
     for (char& c : p)
         if (c == '\\') c = '/';
     return p;
+}
+
+int DailyLog::makeFolder(const std::string& dir) {
+    int err = plat::DirectoryExists(dir) ? 0 : plat::DirCreate(dir);
+    return err == EEXIST ? 0 : err;
 }
 
 std::string DailyLog::fileName(const std::string& dir, const std::tm& t) {
@@ -64,9 +55,8 @@ bool DailyLog::append(const std::string& dir, const std::string& text, std::stri
     while (folder.size() > 1 && folder.back() == '/')
         folder.pop_back();
     if (!folder.empty()) {
-        struct stat st {};
-        if (::stat(folder.c_str(), &st) != 0 && ::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
-            error = "cannot create " + folder + ": " + std::strerror(errno);
+        if (int err = makeFolder(folder)) {
+            error = "cannot create " + folder + ": " + plat::FileErrorText(err);
             return false;
         }
     }
@@ -74,17 +64,14 @@ bool DailyLog::append(const std::string& dir, const std::string& text, std::stri
     for (char& c : line)
         if (c == '\r' || c == '\n') c = ' ';
     line += "\r\n";
-    int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        error = "cannot open " + file + ": " + std::strerror(errno);
+    plat::File f;
+    if (int err = f.open(file, plat::kFileWrite | plat::kFileAppendOnly | plat::kFileCreate)) {
+        error = "cannot open " + file + ": " + plat::FileErrorText(err);
         return false;
     }
-    bool ok = writeAll(fd, line);
-    int savedErrno = errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        savedErrno = errno;
-    }
-    if (!ok) error = "cannot write " + file + ": " + std::strerror(savedErrno);
-    return ok;
+    int err = plat::FileWriteExact(f.handle(), 0, line.data(), line.size());
+    int closeErr = f.close();
+    if (!err) err = closeErr;
+    if (err) error = "cannot write " + file + ": " + plat::FileErrorText(err);
+    return err == 0;
 }

@@ -19,6 +19,8 @@ public:
     static std::string timeStamp(const std::tm& t);
     // A settings path ("..\logs\") as a path on disk.
     static std::string diskPath(const std::string& path);
+    // Makes the log folder when it is missing: 0, or the system's error number.
+    static int makeFolder(const std::string& dir);
 
     // Appends "<time stamp>, <text>" CR LF to today's file, creating the folder (one level) and the
     // file when missing; CR and LF inside the text become blanks so one event stays one line.

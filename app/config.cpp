@@ -13,9 +13,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
-#include <cerrno>
 #include <climits>
-#include <sys/stat.h>
 
 TconfigForm* configForm = nullptr;
 
@@ -281,10 +279,7 @@ void TconfigForm::SaveButtonClick() {
 
     // Logging switched on now writes into a folder that may not exist yet.
     if (loggingEnabled) {
-        const std::string dir = DailyLog::diskPath(loggingDir);
-        struct stat st {};
-        const bool exists = ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-        if (!exists && ::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
+        if (DailyLog::makeFolder(loggingDir) != 0) {
             cls::ShowMessage("Unable to create logging directory:" + loggingDir);
             loggingEnabled = false;
         }

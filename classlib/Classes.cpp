@@ -5,10 +5,8 @@
 #include <cerrno>
 #include <cstring>
 #include <cxxabi.h>
-#include <fcntl.h>
 #include <memory>
 #include <typeinfo>
-#include <unistd.h>
 
 namespace cls {
 
@@ -277,54 +275,60 @@ void TMemoryStream::SaveToFile(const std::string& fileName) {
 // ---- TFileStream ----
 
 TFileStream::TFileStream(const std::string& fileName, unsigned mode) : fileName_(fileName) {
-    std::string path = fileName;
-    std::replace(path.begin(), path.end(), '\\', '/');
     if (mode == fmCreate) {
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd_ < 0) throw EFCreateError("Cannot create file \"" + fileName + "\". " + std::strerror(errno));
+        if (int err = file_.open(fileName, plat::kFileReadWrite | plat::kFileCreate | plat::kFileTruncate))
+            throw EFCreateError("Cannot create file \"" + fileName + "\". " + plat::FileErrorText(err));
         return;
     }
-    int flags = (mode & 3) == fmOpenWrite ? O_WRONLY : (mode & 3) == fmOpenReadWrite ? O_RDWR : O_RDONLY;
-    fd_ = ::open(path.c_str(), flags | O_CLOEXEC);
-    if (fd_ < 0) throw EFOpenError("Cannot open file \"" + fileName + "\". " + std::strerror(errno));
+    uint32_t flags = (mode & 3) == fmOpenWrite       ? plat::kFileWrite
+                     : (mode & 3) == fmOpenReadWrite ? plat::kFileReadWrite
+                                                     : plat::kFileRead;
+    if (int err = file_.open(fileName, flags))
+        throw EFOpenError("Cannot open file \"" + fileName + "\". " + plat::FileErrorText(err));
 }
 
-TFileStream::~TFileStream() {
-    if (fd_ >= 0) ::close(fd_);
-}
+TFileStream::~TFileStream() = default;
 
 int32_t TFileStream::Read(void* buffer, int32_t count) {
-    int32_t done = 0;
-    while (done < count) {
-        ssize_t n = ::read(fd_, static_cast<char*>(buffer) + done, count - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<int32_t>(n);
-    }
-    return done;
+    if (count <= 0) return 0;
+    size_t done = 0;
+    plat::FileReadExact(file_.handle(), pos_, buffer, size_t(count), &done);
+    pos_ += done;
+    return int32_t(done);
 }
 
 int32_t TFileStream::Write(const void* buffer, int32_t count) {
     int32_t done = 0;
     while (done < count) {
-        ssize_t n = ::write(fd_, static_cast<const char*>(buffer) + done, count - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<int32_t>(n);
+        size_t n = 0;
+        if (plat::Files().write(file_.handle(), pos_, static_cast<const char*>(buffer) + done,
+                                size_t(count - done), n) != 0 ||
+            n == 0)
+            break;
+        done += int32_t(n);
+        pos_ += n;
     }
     return done;
 }
 
 int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
-    int whence = origin == soBeginning ? SEEK_SET : origin == soCurrent ? SEEK_CUR : SEEK_END;
-    off_t r = ::lseek(fd_, offset, whence);
-    if (r < 0) throw EStreamError("Seek failed on \"" + fileName_ + "\". " + std::strerror(errno));
-    return r;
+    int64_t base = 0;
+    if (origin == soCurrent) base = int64_t(pos_);
+    if (origin == soEnd) {
+        uint64_t size = 0;
+        if (int err = plat::FileSize(file_.handle(), size))
+            throw EStreamError("Seek failed on \"" + fileName_ + "\". " + plat::FileErrorText(err));
+        base = int64_t(size);
+    }
+    if (offset < -base)
+        throw EStreamError("Seek failed on \"" + fileName_ + "\". " + plat::FileErrorText(EINVAL));
+    pos_ = uint64_t(base + offset);
+    return int64_t(pos_);
 }
 
 void TFileStream::SetSize(int64_t size) {
-    if (::ftruncate(fd_, size) != 0)
-        throw EStreamError("Cannot set the size of \"" + fileName_ + "\". " + std::strerror(errno));
+    if (int err = size < 0 ? EINVAL : plat::FileTruncate(file_.handle(), uint64_t(size)))
+        throw EStreamError("Cannot set the size of \"" + fileName_ + "\". " + plat::FileErrorText(err));
     if (Position() > size) Seek(size, soBeginning);
 }
 

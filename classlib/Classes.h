@@ -2,6 +2,7 @@
 // component writer's tagged value encoding.
 #pragma once
 #include "classlib/SysUtils.h"
+#include "platform/Files.h"
 
 #include <cstdint>
 #include <functional>
@@ -165,7 +166,8 @@ public:
 
 private:
     std::string fileName_;
-    int fd_ = -1;
+    plat::File file_;
+    uint64_t pos_ = 0;
 };
 
 // ---- string list ----

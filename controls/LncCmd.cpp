@@ -6,7 +6,6 @@
 #include "platform/Text.h"
 
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 
 // ---- command records ---------------------------------------------------------------------------
@@ -127,8 +126,25 @@ bool parseNumber(const std::string& tok, long max, long& out) {
 } // namespace
 
 void TLncCommandTable::LoadFromFile(const std::string& FileName) {
-    std::ifstream in(FileName, std::ios::binary);
-    if (!in) fileError(FileName, 0, "cannot open the file", 2);
+    plat::File in;
+    if (in.open(FileName, plat::kFileRead) != 0) fileError(FileName, 0, "cannot open the file", 2);
+    char buf[4096];
+    size_t have = 0, at = 0;
+    uint64_t pos = 0;
+    bool readFailed = false;
+    auto get = [&](char& c) {
+        if (at == have) {
+            at = have = 0;
+            if (readFailed || plat::Files().read(in.handle(), pos, buf, sizeof buf, have) != 0) {
+                readFailed = true;
+                have = 0;
+            }
+            pos += have;
+            if (have == 0) return false;
+        }
+        c = buf[at++];
+        return true;
+    };
     std::string name;
     Recs recs;
     std::string line;
@@ -139,7 +155,7 @@ void TLncCommandTable::LoadFromFile(const std::string& FileName) {
         line.clear();
         char c;
         bool any = false, tooLong = false;
-        while (in.get(c)) {
+        while (get(c)) {
             any = true;
             if (c == '\n') break;
             if (line.size() > kMaxLine) {
@@ -173,7 +189,7 @@ void TLncCommandTable::LoadFromFile(const std::string& FileName) {
         if (indexOfKey(recs, rec) >= 0) fileError(FileName, lineNo, LncGetString(30169));
         recs.push_back(rec);
     }
-    if (in.bad()) fileError(FileName, lineNo, "read error", 100);
+    if (readFailed) fileError(FileName, lineNo, "read error", 100);
     if (!haveName) fileError(FileName, 1, "missing table name");
     name_ = name;
     recs_ = std::move(recs);
@@ -188,11 +204,11 @@ void TLncCommandTable::SaveToFile(const std::string& FileName) const {
         std::snprintf(buf, sizeof buf, "%4d%4d%4d%4d%6d\r\n", r.Key1, r.Shift1, r.Key2, r.Shift2, r.Cmd);
         out += buf;
     }
-    std::ofstream f(FileName, std::ios::binary | std::ios::trunc);
-    if (!f) fileError(FileName, 0, "cannot create the file", 5);
-    f << out;
-    f.close();
-    if (!f) fileError(FileName, 0, "write error", 101);
+    plat::File f;
+    if (f.open(FileName, plat::kFileWrite | plat::kFileCreate | plat::kFileTruncate) != 0)
+        fileError(FileName, 0, "cannot create the file", 5);
+    if (plat::FileWriteExact(f.handle(), 0, out.data(), out.size()) != 0 || f.close() != 0)
+        fileError(FileName, 0, "write error", 101);
 }
 
 void TLncCommandTable::WriteCommandList(cls::TWriter& W) const {

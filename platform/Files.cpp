@@ -8,12 +8,14 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 namespace plat {
 
 namespace {
 
 std::atomic<FileSystem*> installed{nullptr};
+std::atomic<unsigned> tempCounter{0};
 
 std::string native(std::string_view path) {
     return ToNativePath(path);
@@ -161,12 +163,14 @@ int FileReplaceAtomic(std::string_view path, std::string_view data, uint32_t mod
         mode = st.mode;
     else if (err != ENOENT)
         return err;
-    // A new name beside the target; an old leftover of a crashed write is never reused.
+    // A new hidden name beside the target, never one that exists (a leftover of a crash, or
+    // another writer's).
     std::string temp;
     File f;
     int err = EEXIST;
-    for (unsigned i = 0; err == EEXIST && i < 100; ++i) {
-        temp = target + ".~" + std::to_string(i);
+    for (int i = 0; err == EEXIST && i < 100; ++i) {
+        temp = ExtractFilePath(target) + "." + ExtractFileName(target) + ".tmp" + std::to_string(::getpid()) +
+               "_" + std::to_string(tempCounter.fetch_add(1));
         err = f.open(temp, kFileWrite | kFileCreate | kFileExclusive | kFileNoFollow, FileShare::None, mode);
     }
     if (err) return err;
@@ -256,6 +260,12 @@ int FolderLock::acquire(std::string_view folder, std::string_view name) {
     release();
     return file_.open(JoinPath(folder, name), kFileReadWrite | kFileCreate | kFileNoFollow, FileShare::None,
                       0644);
+}
+
+std::string FolderLock::ErrorText(std::string_view folder, int err) {
+    if (err == kErrSharingViolation)
+        return "The folder " + std::string(folder) + " is in use by another process";
+    return "Cannot lock the folder " + std::string(folder) + ": " + FileErrorText(err);
 }
 
 } // namespace plat

@@ -134,8 +134,6 @@ int FileVolume(std::string_view path, VolumeInfo& out);
 int FileDelete(std::string_view path);
 int FileRename(std::string_view from, std::string_view to, bool replace = false);
 int DirCreate(std::string_view path, uint32_t mode = 0777);
-// Creates the folder and every missing folder above it.
-int DirCreateAll(std::string_view path, uint32_t mode = 0777);
 int DirRemove(std::string_view path);
 int DirSync(std::string_view path);
 int DirList(std::string_view path, std::vector<DirEntry>& out);
@@ -215,6 +213,8 @@ public:
     // 0, kErrSharingViolation when another holder has it, or the error of creating the file.
     int acquire(std::string_view folder, std::string_view name);
     void release() { file_.close(); }
+    // What a failed acquire means, for the user.
+    static std::string ErrorText(std::string_view folder, int err);
     bool held() const { return file_.isOpen(); }
 
 private:

@@ -25,23 +25,25 @@ namespace {
 constexpr off_t kShareBase = off_t(0x7FFFFFFF00000000LL);
 enum ShareByte { kReaderPresent, kWriterPresent, kDenyRead, kDenyWrite };
 
-bool othersHold(int fd, int byte) {
-    struct flock fl {};
-    fl.l_type = F_WRLCK;
+// One byte's lock: asked about (F_OFD_GETLK) with a write lock, or taken (F_OFD_SETLK) as a read lock.
+int byteLock(int fd, int cmd, int byte, struct flock& fl) {
+    fl = {};
+    fl.l_type = cmd == F_OFD_GETLK ? F_WRLCK : F_RDLCK;
     fl.l_whence = SEEK_SET;
     fl.l_start = kShareBase + byte;
     fl.l_len = 1;
-    if (::fcntl(fd, F_OFD_GETLK, &fl) != 0) return false; // no locks here: nothing to honour
-    return fl.l_type != F_UNLCK;
+    return ::fcntl(fd, cmd, &fl);
+}
+
+bool othersHold(int fd, int byte) {
+    struct flock fl;
+    // No locks on this file system: nothing to honour.
+    return byteLock(fd, F_OFD_GETLK, byte, fl) == 0 && fl.l_type != F_UNLCK;
 }
 
 void hold(int fd, int byte) {
-    struct flock fl {};
-    fl.l_type = F_RDLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = kShareBase + byte;
-    fl.l_len = 1;
-    ::fcntl(fd, F_OFD_SETLK, &fl);
+    struct flock fl;
+    byteLock(fd, F_OFD_SETLK, byte, fl);
 }
 
 int claimShare(int fd, bool canRead, bool wantRead, bool wantWrite, FileShare share) {
@@ -62,7 +64,12 @@ int claimShare(int fd, bool canRead, bool wantRead, bool wantWrite, FileShare sh
     return conflict ? kErrSharingViolation : 0;
 }
 
+// An append-only open carries a mark above the descriptor, so that a write needs no extra call
+// to learn it.
+constexpr FileHandle kAppendMark = FileHandle(1) << 32;
+
 int fdOf(FileHandle h) {
+    h &= ~kAppendMark;
     return h >= 0 && h <= INT32_MAX ? int(h) : -1;
 }
 
@@ -115,7 +122,7 @@ public:
             ::close(fd);
             return err;
         }
-        out = fd;
+        out = fd | ((flags & kFileAppendOnly) ? kAppendMark : 0);
         return 0;
     }
 
@@ -142,11 +149,9 @@ public:
         done = 0;
         if (pos > uint64_t(INT64_MAX)) return EINVAL;
         int fd = fdOf(h);
-        int fl = ::fcntl(fd, F_GETFL);
         for (;;) {
             // An append-only file writes at its end whatever the position.
-            ssize_t n =
-                fl >= 0 && (fl & O_APPEND) ? ::write(fd, buf, count) : ::pwrite(fd, buf, count, off_t(pos));
+            ssize_t n = (h & kAppendMark) ? ::write(fd, buf, count) : ::pwrite(fd, buf, count, off_t(pos));
             if (n >= 0) {
                 done = size_t(n);
                 return 0;

@@ -1,14 +1,11 @@
 // Profile ("INI") files: lenient line parser, in-place updates and replace-by-rename writes.
 #include "platform/Profile.h"
 
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
 
-#include <atomic>
 #include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace plat {
 
@@ -107,42 +104,6 @@ std::string encodeValue(std::string_view v) {
     return quote ? "\"" + std::string(v) + "\"" : std::string(v);
 }
 
-// Whole file; false when it exists but cannot be read.
-bool readAll(const std::string& path, std::string& out, bool& missing) {
-    missing = false;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        missing = errno == ENOENT || errno == ENOTDIR;
-        return false;
-    }
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            ::close(fd);
-            return false;
-        }
-        if (n == 0) break;
-        out.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return true;
-}
-
-bool writeAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-std::atomic<unsigned> tempCounter{0};
-
 } // namespace
 
 ProfileFile::ProfileFile(std::string_view fileName) : fileName_(ToNativePath(fileName)) {}
@@ -150,10 +111,10 @@ ProfileFile::ProfileFile(std::string_view fileName) : fileName_(ToNativePath(fil
 ProfileFile::Content ProfileFile::load(bool forWrite) const {
     Content c;
     std::string data;
-    bool missing = false;
-    if (!readAll(ResolveCaseInsensitive(fileName_), data, missing)) {
+    if (int err = FileReadAll(ResolveCaseInsensitive(fileName_), data)) {
         // Rewriting a file that exists but cannot be read would lose its other settings.
-        if (forWrite && !missing) throw ProfileError("Unable to write to " + fileName_);
+        if (forWrite && err != ENOENT && err != ENOTDIR)
+            throw ProfileError("Unable to write to " + fileName_);
         return c;
     }
     size_t pos = 0;
@@ -173,7 +134,6 @@ ProfileFile::Content ProfileFile::load(bool forWrite) const {
 
 void ProfileFile::save(const Content& c) const {
     const std::string target = ResolveCaseInsensitive(fileName_);
-    const std::string folder = ExtractFilePath(target);
     const char* eol = c.crlf ? "\r\n" : "\n";
     std::string data;
     for (const std::string& l : c.lines) {
@@ -181,32 +141,7 @@ void ProfileFile::save(const Content& c) const {
         data += eol;
     }
 
-    const std::string fail = "Unable to write to " + fileName_;
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = folder + "." + ExtractFileName(target) + ".tmp" + std::to_string(::getpid()) + "_" +
-               std::to_string(tempCounter.fetch_add(1));
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
-    }
-    if (fd < 0) throw ProfileError(fail);
-
-    struct stat st {};
-    bool ok = writeAll(fd, data);
-    if (ok && ::stat(target.c_str(), &st) == 0) ok = ::fchmod(fd, st.st_mode & 07777) == 0;
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    if (!ok || ::rename(temp.c_str(), target.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        throw ProfileError(fail);
-    }
-    // Make the rename itself durable; a failure here leaves a complete file either way.
-    int dfd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
-    }
+    if (FileReplaceAtomic(target, data) != 0) throw ProfileError("Unable to write to " + fileName_);
 }
 
 std::string ProfileFile::ReadString(std::string_view section, std::string_view key,

@@ -1,10 +1,11 @@
 // Read-only registry stand-in over a registry-editor style text file.
 #include "platform/Registry.h"
 
+#include "platform/Files.h"
+
 #include "platform/Text.h"
 
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 namespace plat {
@@ -68,11 +69,9 @@ Registry::Registry(RegistryRoot root) : root_(root) {
 
 Registry::Registry(RegistryRoot root, const std::string& fileName) : root_(root) {
     if (fileName.empty()) return;
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in) return;
-    std::ostringstream text;
-    text << in.rdbuf();
-    parse(text.str());
+    std::string text;
+    if (FileReadAll(fileName, text) != 0) return;
+    parse(text);
 }
 
 void Registry::parse(const std::string& text) {

@@ -4,6 +4,7 @@
 
 #include "db/base/qbllexcp.h"
 #include "db/base/qbsrmgr.h"
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/Sync.h"
 #include "platform/Text.h"
@@ -11,10 +12,8 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <filesystem>
 #include <stdexcept>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -353,17 +352,13 @@ std::string PathMakeFull(std::string_view dir, std::string_view name) {
 
 bool PathDirectoryExists(std::string_view path) {
     if (path.empty() || path.find_first_of("*?") != std::string_view::npos) return false;
-    struct stat st {};
-    std::string p = plat::ToNativePath(path);
-    if (::stat(p.c_str(), &st) != 0) p = plat::ResolveCaseInsensitive(path);
-    return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return plat::DirectoryExists(path) || plat::DirectoryExists(plat::ResolveCaseInsensitive(path));
 }
 
 bool PathFileExists(std::string_view path) {
     if (path.empty() || path.find_first_of("*?") != std::string_view::npos) return false;
-    struct stat st {};
-    std::string p = plat::ResolveCaseInsensitive(path);
-    return ::stat(p.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    plat::FileStat st;
+    return plat::FileStatPath(plat::ResolveCaseInsensitive(path), st) == 0 && !st.isDir;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -380,31 +375,6 @@ struct TqbFindState {
 
 namespace {
 
-// Windows wildcards without regard to ASCII case: '*' any run, '?' one character; "*.*" and
-// a pattern ending in "." also match names without an extension.
-bool wildMatch(std::string_view pat, std::string_view name) {
-    if (pat == "*.*") return true;
-    size_t p = 0, n = 0, starP = std::string_view::npos, starN = 0;
-    auto up = [](char c) { return plat::AsciiUpper(c); };
-    while (n < name.size()) {
-        if (p < pat.size() && (pat[p] == '?' || up(pat[p]) == up(name[n]))) {
-            ++p;
-            ++n;
-        } else if (p < pat.size() && pat[p] == '*') {
-            starP = p++;
-            starN = n;
-        } else if (starP != std::string_view::npos) {
-            p = starP + 1;
-            n = ++starN;
-        } else {
-            return false;
-        }
-    }
-    while (p < pat.size() && (pat[p] == '*' || (pat[p] == '.' && p + 1 == pat.size())))
-        ++p;
-    return p == pat.size();
-}
-
 uint16_t dosDate(const std::tm& t) {
     return uint16_t(((t.tm_year - 80) << 9) | ((t.tm_mon + 1) << 5) | t.tm_mday);
 }
@@ -418,24 +388,24 @@ int findFill(TqbFindRec& rec) {
     while (st.next < st.names.size()) {
         const std::string& name = st.names[st.next++];
         std::string full = st.folder.empty() ? name : plat::JoinPath(st.folder, name);
-        struct stat s {};
-        if (::stat(full.c_str(), &s) != 0) continue;
-        bool dir = S_ISDIR(s.st_mode);
+        plat::FileStat s;
+        if (plat::FileStatPath(full, s) != 0) continue;
+        bool dir = s.isDir;
         int kindBit = dir ? 2 : 1;
         int attr = 0;
-        if (::access(full.c_str(), W_OK) != 0) attr |= 2;
+        if (s.readOnly) attr |= 2;
         if (name[0] == '.') attr |= 4;
         if (!dir) attr |= 16;
         if (attr == 0) attr = 1;
         if (!(st.kinds & kindBit) || !(st.attrFlags & attr)) continue;
         std::tm t{};
-        time_t mt = s.st_mtime;
+        time_t mt = time_t(s.mtimeNs / 1000000000);
         localtime_r(&mt, &t);
         rec.Name = name;
         rec.Date = t.tm_year >= 80 ? dosDate(t) : 0;
         rec.Time = t.tm_year >= 80 ? dosTime(t) : 0;
-        rec.SizeLow = dir ? 0 : uint32_t(uint64_t(s.st_size));
-        rec.SizeHigh = dir ? 0 : uint32_t(uint64_t(s.st_size) >> 32);
+        rec.SizeLow = dir ? 0 : uint32_t(s.size);
+        rec.SizeHigh = dir ? 0 : uint32_t(s.size >> 32);
         rec.Kind = dir ? 1 : 0;
         rec.Attr = uint8_t(attr);
         return 0;
@@ -454,13 +424,10 @@ int PathFindFirst(std::string_view path, int kinds, int attrFlags, TqbFindRec& r
     st->pattern = std::string(path.substr(slash == std::string_view::npos ? 0 : slash + 1));
     st->kinds = kinds;
     st->attrFlags = attrFlags;
-    DIR* d = ::opendir(st->folder.empty() ? "." : st->folder.c_str());
-    if (!d) return 3;
-    while (dirent* e = ::readdir(d)) {
-        std::string_view n = e->d_name;
-        if (n.size() <= 35 && wildMatch(st->pattern, n)) st->names.emplace_back(n);
-    }
-    ::closedir(d);
+    std::vector<plat::DirEntry> entries;
+    if (plat::DirList(st->folder, entries) != 0) return 3;
+    for (auto& e : entries)
+        if (e.name.size() <= 35 && plat::FileNameMatches(st->pattern, e.name)) st->names.push_back(e.name);
     std::sort(st->names.begin(), st->names.end());
     rec.Handle = st;
     if (findFill(rec) != 0) {

@@ -94,8 +94,47 @@ void TqbBlockRelease::operator()() {
 // ---------------------------------------------------------------------------------------------
 
 TqbBufferManager::TqbBufferManager(std::string TempPath, uint32_t TempStoreSize)
-    : tempPath_(std::move(TempPath)), tempStoreSize_(TempStoreSize) {}
+    : tempPath_(std::move(TempPath)), tempStoreSize_(0) {
+    SetTempStoreSize(TempStoreSize);
+}
 
+uint32_t TqbBufferManager::GetTempStoreSize() {
+    std::lock_guard lk(padlock_);
+    return tempStoreSize_;
+}
+
+void TqbBufferManager::SetTempStoreSize(uint32_t MB) {
+    std::lock_guard lk(padlock_);
+    // Parked pages live only there.
+    if (parked_ > 0) RaiseServerError(0);
+    temp_.reset();
+    tempStoreSize_ = MB;
+    if (MB == 0) return;
+    temp_ = std::make_unique<TqbTempStorageMM>();
+    temp_->Create(tempPath_, kTempBlockSize, int64_t(MB) * 1048576);
+}
+
+bool TqbBufferManager::park(TqbbmRAMPage* p) {
+    if (!temp_ || !p->Block || p->BlockSize > kTempBlockSize || !temp_->HasSpaceFor(1)) return false;
+    thread_local std::vector<uint8_t> staging;
+    staging.assign(kTempBlockSize, 0);
+    std::memcpy(staging.data(), p->Block, p->BlockSize);
+    p->TempBlock = temp_->WriteBlock(staging.data());
+    freeBuffer(p->Block, p->BlockSize);
+    ++parked_;
+    return true;
+}
+
+void TqbBufferManager::unpark(TqbbmRAMPage* p) {
+    if (p->TempBlock < 0) return;
+    thread_local std::vector<uint8_t> staging;
+    staging.resize(kTempBlockSize);
+    temp_->ReadBlock(p->TempBlock, staging.data());
+    p->Block = allocBuffer(p->BlockSize);
+    std::memcpy(p->Block, staging.data(), p->BlockSize);
+    p->TempBlock = -1;
+    --parked_;
+}
 TqbBufferManager::~TqbBufferManager() {
     std::lock_guard lk(padlock_);
     for (TqbbmPageList* l : {&lru_, &recycle_})
@@ -141,7 +180,10 @@ void TqbBufferManager::SetLog(TqbBaseLog* log) {
 void TqbBufferManager::StampIdlePages() {
     std::lock_guard lk(padlock_);
     for (TqbbmRAMPage* p = lru_.Head; p; p = p->Next)
-        if (!p->Transaction) SetBlockWord(p->Block, kBlkStamp, 1);
+        if (!p->Transaction) {
+            unpark(p);
+            SetBlockWord(p->Block, kBlkStamp, 1);
+        }
 }
 
 uint8_t* TqbBufferManager::allocBuffer(uint32_t size) {
@@ -187,7 +229,7 @@ TqbbmRAMPage* TqbBufferManager::FindPage(TbtdFileInfo& f, uint32_t block) {
 // A page may leave its block when it belongs to a file, is in no transaction and nobody holds it.
 // However long a holder keeps it, a held page stays: its buffer must not change under the holder.
 bool TqbBufferManager::removable(TqbbmRAMPage* p) {
-    if (!p->File || p->Transaction || !p->HasDiskFile) return false;
+    if (!p->File || p->Transaction || p->TempBlock >= 0) return false;
     if (p->RefCount.load() == 0) return true;
     if (!p->LeakReported && plat::NowMs() - p->LastUse >= kIdleTakeoverMs) {
         p->LeakReported = true;
@@ -205,6 +247,11 @@ void TqbBufferManager::detach(TqbbmRAMPage* p) {
 
 void TqbBufferManager::freePage(TqbbmRAMPage* p) {
     if (p->File) detach(p);
+    if (p->TempBlock >= 0) {
+        temp_->ReleaseBlock(p->TempBlock);
+        p->TempBlock = -1;
+        --parked_;
+    }
     lru_.Remove(p);
     freeBuffer(p->Block, p->BlockSize);
     delete p;
@@ -217,13 +264,18 @@ TqbbmRAMPage* TqbBufferManager::allocPage(TbtdFileInfo& f, uint32_t block) {
     if (p) {
         recycle_.Remove(p);
     } else if (ramBytes_ + f.BlockSize > uint64_t(maxRAM_) * 1048576) {
-        for (TqbbmRAMPage* q = lru_.Head; q; q = q->Next)
-            if (removable(q)) {
-                p = q;
-                detach(p);
-                lru_.Remove(p);
+        for (TqbbmRAMPage* q = lru_.Head; q; q = q->Next) {
+            if (!removable(q)) continue;
+            // A page of an in-memory table has nowhere else to be: it is parked, not taken over.
+            if (!q->HasDiskFile) {
+                park(q);
                 break;
             }
+            p = q;
+            detach(p);
+            lru_.Remove(p);
+            break;
+        }
     }
     if (!p) {
         p = new TqbbmRAMPage;
@@ -307,6 +359,7 @@ uint8_t* TqbBufferManager::GetBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber
         if (p->HasDiskFile) loadBlock(p);
     } else {
         touch(p);
+        unpark(p);
     }
     if (MarkDirty) makeDirty(p, *Transaction);
     return handOut(p, Transaction, Release);
@@ -319,9 +372,10 @@ uint8_t* TqbBufferManager::AddBlock(TbtdFileInfo& FileInfo, TqbSrTransaction* Tr
     if (!Transaction) RaiseServerError(0);
     TqbbmRAMPage* p = FindPage(FileInfo, BlockNumber);
     if (p && (p->Transaction || p->RefCount.load() > 0)) RaiseServerError(0);
-    if (p)
+    if (p) {
+        unpark(p);
         std::memset(p->Block, kNewBufferFill, p->BlockSize);
-    else
+    } else
         p = allocPage(FileInfo, BlockNumber);
     p->NewBlock = true;
     makeDirty(p, *Transaction);
@@ -356,6 +410,7 @@ uint8_t* TqbBufferManager::DirtyBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumb
     std::lock_guard lk(padlock_);
     TqbbmRAMPage* p = FindPage(FileInfo, BlockNumber);
     if (!p || !Transaction) RaiseServerError(0);
+    unpark(p);
     makeDirty(p, *Transaction);
     return p->Newest->Buffer;
 }
@@ -364,6 +419,7 @@ uint32_t TqbBufferManager::GetLSN(TbtdFileInfo& FileInfo, uint32_t BlockNumber) 
     std::lock_guard lk(padlock_);
     TqbbmRAMPage* p = FindPage(FileInfo, BlockNumber);
     if (!p) RaiseServerError(0);
+    unpark(p);
     return p->Transaction ? p->Transaction->TransactionNumber : BlockWord(p->Block, kBlkStamp);
 }
 
@@ -408,7 +464,12 @@ void TqbBufferManager::TrimToMaxRAM() {
     FreeRecycledPages();
     for (TqbbmRAMPage* p = lru_.Head; p && ramBytes_ > limit;) {
         TqbbmRAMPage* next = p->Next;
-        if (removable(p)) freePage(p);
+        if (removable(p)) {
+            if (p->HasDiskFile)
+                freePage(p);
+            else
+                park(p);
+        }
         p = next;
     }
 }

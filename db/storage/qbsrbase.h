@@ -5,6 +5,7 @@
 #include "db/base/qbllbase.h"
 #include "db/storage/QBSRTran.h"
 #include "db/storage/qbfile.h"
+#include "db/storage/qblltemp.h"
 #include "db/storage/qbtbbase.h"
 
 #include <atomic>
@@ -61,7 +62,10 @@ public:
     static constexpr uint64_t kIdleTakeoverMs = 300000;
     static constexpr uint8_t kNewBufferFill = 70;
 
-    // The temporary storage (for in-memory tables short of RAM) is not made by this manager.
+    static constexpr uint32_t kTempBlockSize = 65536;
+
+    // Pages of in-memory tables go to a temporary storage of TempStoreSize MB (none when 0) in
+    // TempPath (empty: the system's temporary folder) when RAM runs short.
     TqbBufferManager(std::string TempPath = {}, uint32_t TempStoreSize = 0);
     virtual ~TqbBufferManager();
     TqbBufferManager(const TqbBufferManager&) = delete;
@@ -77,6 +81,9 @@ public:
     void EndRenumber() { padlock_.Unlock(); }
     // Stamps 1 on every cached page in no transaction (renumbering).
     void StampIdlePages();
+    uint32_t GetTempStoreSize();
+    // Replaces the temporary storage; refused (server error 0) while pages are parked in it.
+    void SetTempStoreSize(uint32_t MB);
     // Where leaked references (pinned pages idle for five minutes) are reported.
     void SetLog(TqbBaseLog* log);
 
@@ -128,6 +135,9 @@ private:
     void touch(TqbbmRAMPage* p);
     void checkFile(TbtdFileInfo& f);
     void loadBlock(TqbbmRAMPage* p);
+    // In-memory tables: the committed block to temporary storage and back.
+    bool park(TqbbmRAMPage* p);
+    void unpark(TqbbmRAMPage* p);
 
     void freeCopy(TqbbmModifiedBlock* m);
     void leaveTransaction(TqbbmRAMPage* p, TqbSrTransaction& t);
@@ -146,6 +156,8 @@ private:
     TqbPadlock padlock_;
     std::string tempPath_;
     uint32_t tempStoreSize_;
+    std::unique_ptr<TqbTempStorageMM> temp_;
+    int32_t parked_ = 0;
     uint32_t maxRAM_ = kDefaultMaxRAM;
     uint64_t ramBytes_ = 0;
     TqbbmPageList lru_;

@@ -374,10 +374,11 @@ void TqbBufferManager::writeDurably(TqbSrTransaction& t, const std::vector<Tqbbm
     try {
         closeJournal(t, true);
     } catch (...) {
+        // The tables are complete, but the journal would replay these images over later
+        // commits: the folder waits for recovery all the same.
         std::string cause = causeOf(std::current_exception());
-        adoptImages(t, disk);
         adoptImages(t, memory);
-        leftJournal_.insert(&t);
+        failAfterJournal(t, disk);
         raiseCommitFailed(cause);
     }
     adoptImages(t, disk);

@@ -13,6 +13,7 @@
 #include "platform/Paths.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 
 const TqbJournalTexts& JournalTexts(int Kind) {
@@ -71,8 +72,15 @@ TqbJournalCheck CheckJournal(const std::string& JournalName) {
         if (int err = plat::FileReadExact(j.handle(), pos, buf, n)) badJournal(JournalName, plat::FileErrorText(err));
     };
     TqbJournalCheck r;
-    if (size < kJournalHeaderSize) badJournal(JournalName, "the journal is shorter than its header");
     uint8_t header[kJournalHeaderSize];
+    if (size < kJournalHeaderSize) {
+        // Cut off while its header was being written: nothing can have reached a table yet.
+        uint8_t start[kJournalHeaderSize] = {};
+        plat::StoreLE32(start, kJournalSignature);
+        readAt(0, header, size);
+        if (std::memcmp(header, start, size) != 0) badJournal(JournalName, "the journal is shorter than its header");
+        return r;
+    }
     readAt(0, header, sizeof header);
     if (plat::LoadLE32(header) != kJournalSignature) badJournal(JournalName, "wrong journal signature");
     uint32_t state = plat::LoadLE32(header + 4);

@@ -1,6 +1,8 @@
 // The daily log: file name per day, line format with a fixed clock, appending, folder creation and
 // write errors.
 #include "app/Unit1_log.h"
+#include "platform/testing/FaultyFiles.h"
+#include "platform/testing/MemoryFiles.h"
 #include "tests/support/TestSupport.h"
 
 #include <filesystem>
@@ -63,4 +65,26 @@ TEST(DailyLog, ReportsAFolderThatCannotBeCreated) {
         EXPECT_FALSE(log.append(dir.file("ro"), "text", error));
         EXPECT_NE(error.find("cannot open"), std::string::npos) << error;
     }
+}
+
+TEST(DailyLog, EachFileFailureIsReportedAndLeavesNoFileOpen) {
+    plat::MemoryFiles mem;
+    plat::FaultyFiles faulty(mem);
+    plat::ScopedFiles scope(faulty);
+    DailyLog log;
+    log.setTimeSource([] { return at(2024, 3, 7, 9, 1, 2); });
+    std::string error;
+    ASSERT_TRUE(log.append("/logs", "first", error)) << error;
+    for (auto [op, text] : {std::pair{plat::FileOp::Open, "cannot open /logs/03_07_24.txt: "},
+                            std::pair{plat::FileOp::Write, "cannot write /logs/03_07_24.txt: "},
+                            std::pair{plat::FileOp::Close, "cannot write /logs/03_07_24.txt: "}}) {
+        faulty.failAt(1, op, ENOSPC);
+        EXPECT_FALSE(log.append("/logs", "lost", error));
+        EXPECT_EQ(error, text + plat::FileErrorText(ENOSPC));
+        EXPECT_EQ(mem.openCount(), 0u);
+    }
+    faulty.clearFault();
+    ASSERT_TRUE(log.append("/logs", "last", error)) << error;
+    EXPECT_EQ(mem.files().at("/logs/03_07_24.txt"),
+              "3/7/2024 9:01:02 AM, first\r\n3/7/2024 9:01:02 AM, lost\r\n3/7/2024 9:01:02 AM, last\r\n");
 }

@@ -1,46 +1,14 @@
 // Replays the corpora of the filter fuzz targets (and bit-flipped variants of each input) through
 // the same harnesses, so that CI runs them under the sanitizers without clang.
 #include "tests/fuzz/FilterFuzz.h"
-#include "tests/support/TestSupport.h"
+#include "tests/fuzz/FuzzReplay.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <random>
-
-namespace {
-
-std::vector<std::string> corpus(const char* name) {
-    std::vector<std::string> r;
-    std::filesystem::path dir = std::filesystem::path(PW_SOURCE_DIR) / "tests" / "fuzz" / "corpus" / name;
-    for (auto& e : std::filesystem::directory_iterator(dir))
-        if (e.is_regular_file()) r.push_back(pwtest::readFile(e.path().string()));
-    return r;
-}
-
-// Each input as it is, then with a few random bytes changed, cut short or grown.
-template <class Run> void replay(const std::vector<std::string>& inputs, Run run) {
-    std::mt19937 rng(7);
-    for (const std::string& in : inputs) {
-        run(reinterpret_cast<const uint8_t*>(in.data()), in.size());
-        for (int m = 0; m < 40; ++m) {
-            std::string x = in;
-            if (!x.empty())
-                for (int k = 0; k <= static_cast<int>(rng() % 3); ++k)
-                    x[rng() % x.size()] = static_cast<char>(rng());
-            if (m % 7 == 3 && !x.empty()) x.resize(rng() % x.size());
-            if (m % 11 == 5) x += x.substr(0, rng() % (x.size() + 1));
-            run(reinterpret_cast<const uint8_t*>(x.data()), x.size());
-        }
-    }
-}
-
-} // namespace
-
 TEST(FilterFuzzReplay, EvaluatorAndBuilderCorporaRunClean) {
-    std::vector<std::string> eval = corpus("filter_eval"), builder = corpus("filter_builder");
+    std::vector<std::string> eval = pwfuzz::corpus("filter_eval"), builder = pwfuzz::corpus("filter_builder");
     ASSERT_GT(eval.size(), 10u);
     ASSERT_GT(builder.size(), 10u);
-    replay(eval, pwfuzz::RunFilterEval);
-    replay(builder, pwfuzz::RunFilterBuilder);
+    pwfuzz::replay(eval, pwfuzz::RunFilterEval);
+    pwfuzz::replay(builder, pwfuzz::RunFilterBuilder);
 }

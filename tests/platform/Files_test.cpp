@@ -279,6 +279,9 @@ TEST(FolderLock, ASecondProcessIsRefusedUntilTheFirstLetsGo) {
     lock.release();
     EXPECT_EQ(childResult(), 20);
     EXPECT_TRUE(FileExists(dir.file("engine.lck")));
+    EXPECT_EQ(FolderLock::ErrorText("/db", kErrSharingViolation),
+              "The folder /db is in use by another process");
+    EXPECT_EQ(again.acquire(dir.file("missing"), "engine.lck"), ENOENT);
 }
 
 } // namespace

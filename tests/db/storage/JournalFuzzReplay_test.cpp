@@ -1,0 +1,11 @@
+// Replays the corpus of the journal-recovery fuzz target through its harness.
+#include "tests/fuzz/FuzzReplay.h"
+#include "tests/fuzz/JournalFuzz.h"
+
+#include <gtest/gtest.h>
+
+TEST(JournalFuzzReplay, RecoveryOfChangedJournalsRunsClean) {
+    std::vector<std::string> inputs = pwfuzz::corpus("journal_recovery");
+    ASSERT_GE(inputs.size(), 5u);
+    pwfuzz::replay(inputs, pwfuzz::RunJournalRecovery);
+}

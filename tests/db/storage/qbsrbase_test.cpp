@@ -1,0 +1,349 @@
+// Buffer manager: nested levels, LRU and the RAM limit, pinned pages, the journaled commit with its
+// order of writes and syncs, and what a failing file routine leaves behind.
+#include "db/base/qblllog.h"
+#include "db/storage/QBSRTran.h"
+#include "db/storage/qbsrbase.h"
+#include "db/storage/qbsrjour.h"
+#include "platform/Messages.h"
+#include "platform/testing/FaultyFiles.h"
+#include "platform/testing/PowerCutFiles.h"
+#include "tests/db/storage/StorageTestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace storetest;
+using dbtest::raised;
+
+namespace {
+
+class BufferManagerTest : public ::testing::TestWithParam<bool> {
+protected:
+    Folder folder{GetParam()};
+};
+
+std::string block(const std::string& image, uint32_t bs, uint32_t n) {
+    return image.substr(size_t(n) * bs, bs);
+}
+
+TEST_P(BufferManagerTest, NestedLevelsSeeTheirOwnDataAndOnlyLevelZeroReachesTheFile) {
+    const uint32_t bs = 4096;
+    const std::string before = tableImage(bs, 8);
+    putFile(folder.file("T.QB2"), before);
+    TqbBufferManager bm;
+    TqbSrTransactionMgr tm(&bm, false, folder.path(), nullptr);
+    Table tab(bm, folder.file("T.QB2"));
+    TqbSrTransaction* t = nullptr;
+    bool nested = false;
+    tm.StartTransaction(1, false, t);
+    tab.write(7, t, 'A');
+    tm.StartTransaction(1, false, t); // level 1
+    tab.write(7, t, 'B');
+    tab.write(6, t, 'b');
+    EXPECT_EQ(tab.read(7, t)[100], 'B');
+    EXPECT_EQ(tab.read(7)[100], block(before, bs, 7)[100]); // others see the committed block
+    tm.Rollback(1, nested);
+    EXPECT_TRUE(nested);
+    EXPECT_EQ(tab.read(7, t)[100], 'A');
+    EXPECT_TRUE(sameBytes(tab.read(6, t), block(before, bs, 6))); // block 6 left the transaction
+    tm.StartTransaction(1, false, t);                             // level 1
+    tm.StartTransaction(1, false, t);                             // level 2
+    tab.write(7, t, 'C');
+    tm.Commit(1, nested); // 2 into 1
+    tab.write(5, t, 'D');
+    tm.Commit(1, nested); // 1 into 0
+    EXPECT_TRUE(nested);
+    EXPECT_EQ(tab.read(7, t)[100], 'C');
+    EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), before)); // nothing reached the file yet
+    uint32_t number = t->TransactionNumber;
+    tm.Commit(1, nested);
+    EXPECT_FALSE(nested);
+    std::string after = getFile(folder.file("T.QB2"));
+    EXPECT_EQ(after[7 * bs + 100], 'C');
+    EXPECT_EQ(after[5 * bs + 100], 'D');
+    EXPECT_TRUE(sameBytes(block(after, bs, 6), block(before, bs, 6)));
+    EXPECT_EQ(plat::LoadLE32(after.data() + kBlkStamp), number);          // header stamped
+    EXPECT_EQ(plat::LoadLE32(after.data() + 7 * bs + kBlkStamp), number); // and each block written
+    EXPECT_EQ(tab.read(7)[100], 'C');
+    plat::FileFind find;
+    EXPECT_NE(find.first(folder.file("*.QB$")), 0); // the journal is gone
+}
+
+TEST_P(BufferManagerTest, RollbackDropsNewBlocksAndGivesBackTheBlockCount) {
+    putFile(folder.file("T.QB2"), tableImage(4096, 3));
+    TqbBufferManager bm;
+    TqbSrTransactionMgr tm(&bm, false, folder.path(), nullptr);
+    Table tab(bm, folder.file("T.QB2"));
+    TqbSrTransaction* t = nullptr;
+    bool nested;
+    tm.StartTransaction(1, true, t);
+    TqbBlockRelease r;
+    uint32_t n = 0;
+    GetNewBlock(*tab.fi, t, r, &n);
+    r();
+    EXPECT_EQ(n, 3u);
+    EXPECT_EQ(tab.fi->BlockCount, 4u);
+    // A new buffer that nobody wrote shows the fill byte.
+    uint8_t* fresh = bm.AddBlock(*tab.fi, t, 4, r);
+    EXPECT_EQ(std::count(fresh, fresh + 4096, 70), 4096);
+    r();
+    tm.Rollback(1, nested);
+    EXPECT_EQ(bm.RecycledCount(), 2u);
+    EXPECT_EQ(bm.FindPage(*tab.fi, 3), nullptr);
+    EXPECT_EQ(tab.fi->BlockCount, 3u);
+    EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), tableImage(4096, 3)));
+    plat::FileFind find;
+    EXPECT_NE(find.first(folder.file("*.QB$")), 0); // the fail-safe journal went with the rollback
+}
+
+TEST_P(BufferManagerTest, TheRamLimitTakesOverTheOldestIdlePageButNeverAHeldOne) {
+    plat::ManualClock clock;
+    plat::SetClock(&clock);
+    const uint32_t bs = 32768;
+    putFile(folder.file("T.QB2"), tableImage(bs, 40));
+    MemoryEventLog log;
+    {
+        TqbBufferManager bm;
+        bm.SetLog(&log);
+        bm.SetMaxRAM(1);
+        Table tab(bm, folder.file("T.QB2")); // block 0 cached
+        TqbBlockRelease held;
+        bm.GetBlock(*tab.fi, 1, held, false, nullptr); // pinned, never released below
+        for (uint32_t b = 2; b < 32; ++b)
+            tab.read(b);
+        EXPECT_EQ(bm.RAMUsedBytes(), 1048576u);
+        clock.Advance(10ull * 3600 * 1000); // however long it is held
+        tab.read(32);                       // 33rd distinct block
+        EXPECT_EQ(bm.RAMUsedBytes(), 1048576u);
+        EXPECT_EQ(bm.FindPage(*tab.fi, 0), nullptr); // the oldest idle page went
+        ASSERT_NE(bm.FindPage(*tab.fi, 1), nullptr); // the held one stayed
+        tab.read(33);
+        EXPECT_NE(bm.FindPage(*tab.fi, 1), nullptr);
+        EXPECT_EQ(bm.FindPage(*tab.fi, 2), nullptr);
+        EXPECT_TRUE(sameBytes(tab.read(1), block(tableImage(bs, 40), bs, 1)));
+        EXPECT_EQ(log.LineCount(), 1u); // the long hold is reported once
+        held();
+        tab.read(34);
+        EXPECT_EQ(bm.FindPage(*tab.fi, 3), nullptr); // LRU order: 1 was used again after 3
+        // Trimming after a lower limit frees idle pages down to it.
+        bm.SetMaxRAM(0);
+        bm.TrimToMaxRAM();
+        EXPECT_EQ(bm.RAMUsedBytes(), 0u);
+    }
+    plat::SetClock(nullptr);
+}
+
+// Blocks 0 and 5 changed: a before and an after image of each.
+TEST_P(BufferManagerTest, TheCommitJournalsEveryImageAndSyncsBeforeTheJournalGoes) {
+    const uint32_t bs = 8192;
+    putFile(folder.file("T.QB2"), tableImage(bs, 8));
+    plat::PowerCutFiles rec(plat::Files());
+    plat::ScopedFiles use(rec);
+    TqbBufferManager bm;
+    TqbSrTransactionMgr tm(&bm, false, folder.path(), nullptr);
+    Table tab(bm, folder.file("T.QB2"));
+    for (bool failSafe : {true, false}) {
+        TqbSrTransaction* t = nullptr;
+        bool nested;
+        tm.StartTransaction(1, failSafe, t);
+        tab.write(5, t, 'x');
+        tab.write(0, t, 'h'); // the header's tail
+        size_t from = rec.eventCount();
+        tm.Commit(1, nested);
+        auto ev = rec.events();
+        int journal = -1, table = -1;
+        uint64_t journalSize = 0;
+        std::vector<std::string> order;
+        std::vector<uint64_t> tableWrites;
+        for (size_t i = failSafe ? 0 : from; i < ev.size(); ++i) {
+            const auto& e = ev[i];
+            if (e.kind == plat::FileEvent::Create && e.path.ends_with(".QB$")) journal = e.file;
+            if (e.kind == plat::FileEvent::Write && e.file == journal)
+                journalSize = std::max<uint64_t>(journalSize, e.pos + e.data.size());
+            if (e.kind == plat::FileEvent::Write && e.file != journal && e.path.empty()) {
+                table = e.file;
+                tableWrites.push_back(e.pos / bs);
+            }
+            std::string what = e.kind == plat::FileEvent::Create   ? "create"
+                               : e.kind == plat::FileEvent::Write  ? (e.file == journal ? "jwrite" : "twrite")
+                               : e.kind == plat::FileEvent::Sync   ? (e.file == journal ? "jsync" : "tsync")
+                               : e.kind == plat::FileEvent::Remove ? "remove"
+                               : e.kind == plat::FileEvent::SyncDir ? "dirsync"
+                                                                    : "other";
+            if (order.empty() || order.back() != what) order.push_back(what);
+        }
+        EXPECT_EQ(journalSize, 8u + 4u * (276u + bs));
+        EXPECT_EQ(tableWrites, (std::vector<uint64_t>{5, 0})); // the header after the other blocks
+        ASSERT_NE(table, -1);
+        std::vector<std::string> want{"create", "jwrite", "jsync",  "dirsync", "jwrite", "jsync",
+                                      "jwrite", "jsync",  "twrite", "tsync",   "remove", "dirsync"};
+        EXPECT_EQ(order, want) << "fail-safe " << failSafe;
+    }
+}
+
+// Closing a table writes the newest copy of any level; a partial commit writes what the
+// transaction changed so far and keeps it going.
+TEST_P(BufferManagerTest, FileChangesAndPartialCommitsWriteWithoutEndingTheTransaction) {
+    const uint32_t bs = 4096;
+    putFile(folder.file("T.QB2"), tableImage(bs, 8));
+    TqbBufferManager bm;
+    TqbSrTransactionMgr tm(&bm, false, folder.path(), nullptr);
+    Table tab(bm, folder.file("T.QB2"));
+    TqbSrTransaction* t = nullptr;
+    bool nested;
+    tm.StartTransaction(1, true, t);
+    tab.write(3, t, 'p');
+    tm.StartTransaction(1, true, t);
+    tab.write(4, t, 'q');
+    bm.CommitFileChanges(*tab.fi, *t);
+    std::string disk = getFile(folder.file("T.QB2"));
+    EXPECT_EQ(disk[3 * bs + 100], 'p');
+    EXPECT_EQ(disk[4 * bs + 100], 'q');
+    EXPECT_TRUE(t->Pages.empty());
+    tm.Rollback(1, nested);
+    tm.Rollback(1, nested);
+    EXPECT_EQ(tab.read(4)[100], 'q');
+    tm.StartTransaction(1, false, t);
+    tab.write(2, t, 'r');
+    bm.CommitPartial(*t);
+    EXPECT_EQ(getFile(folder.file("T.QB2"))[2 * bs + 100], 'r');
+    EXPECT_EQ(tm.TransactionOf(1), t);
+    tab.write(5, t, 's');
+    tm.Rollback(1, nested);
+    disk = getFile(folder.file("T.QB2"));
+    EXPECT_EQ(disk[2 * bs + 100], 'r');
+    EXPECT_EQ(disk[5 * bs + 100], tableImage(bs, 8)[5 * bs + 100]);
+    plat::FileFind find;
+    EXPECT_NE(find.first(folder.file("*.QB$")), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(DiskAndMemory, BufferManagerTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Memory" : "Disk"; });
+
+// Every call of a commit in turn fails: the commit either leaves the tables as they were (and the
+// transaction to roll back) or keeps a complete journal, marks the folder damaged and drops the
+// files' cached pages; recovery then finishes it. No file is left open.
+TEST(BufferManagerFaults, AFailingCallNeverLeavesAHalfCommittedTable) {
+    const uint32_t bs = 4096;
+    const std::string a0 = tableImage(bs, 6), b0 = tableImage(bs, 4, 3);
+    std::string a1, b1; // after images, from a run without faults
+    int untouched = 0, left = 0;
+    // A single failure, then a failure that stays (every later call fails too).
+    for (bool sticky : {false, true})
+        for (uint64_t n = 0;; ++n) {
+            plat::MemoryFiles mem;
+            plat::FaultyFiles faulty(mem);
+            plat::ScopedFiles use(faulty);
+            plat::DirCreate("/db");
+            putFile("/db/A.QB2", a0);
+            putFile("/db/B.QB2", b0);
+            TqbBufferManager bm;
+            auto tm = std::make_unique<TqbSrTransactionMgr>(&bm, false, "/db", nullptr);
+            bool damaged = false;
+            {
+                Table ta(bm, "/db/A.QB2"), tb(bm, "/db/B.QB2");
+                TqbSrTransaction* t = nullptr;
+                bool nested;
+                tm->StartTransaction(1, n % 2 == 0, t);
+                ta.write(3, t, '3');
+                ta.write(5, t, '5');
+                tb.write(2, t, '2');
+                TqbBlockRelease r;
+                GetNewBlock(*ta.fi, t, r);
+                r();
+                faulty.reset();
+                if (n) faulty.failAt(n, plat::FileOp::Any, EIO, sticky);
+                auto got = raised<EqbServerException>([&] { tm->Commit(1, nested); });
+                bool fired = faulty.faultFired();
+                faulty.clearFault();
+                if (!fired) {
+                    ASSERT_EQ(got.code, 0) << got;
+                    if (n == 0) {
+                        if (sticky) continue;
+                        a1 = getFile("/db/A.QB2");
+                        b1 = getFile("/db/B.QB2");
+                        continue;
+                    }
+                    break; // every call has failed once
+                }
+                if (got.code == 0) {
+                    // A failure the commit could ride out (the roll-forward retry) still commits.
+                    EXPECT_TRUE(sameBytes(getFile("/db/A.QB2"), a1)) << "call " << n;
+                    continue;
+                }
+                EXPECT_EQ(got.code, 183) << "call " << n;
+                damaged = tm->Damaged();
+                ++(damaged ? left : untouched);
+                if (!damaged) {
+                    EXPECT_EQ(tm->TransactionOf(1), t);
+                    tm->Rollback(1, nested);
+                    EXPECT_TRUE(sameBytes(getFile("/db/A.QB2"), a0)) << "call " << n;
+                    EXPECT_TRUE(sameBytes(getFile("/db/B.QB2"), b0)) << "call " << n;
+                } else {
+                    EXPECT_EQ(tm->TransactionOf(1), nullptr);
+                    EXPECT_EQ(raised<EqbServerException>([&] { tm->StartTransaction(1, false, t); }).code,
+                              183);
+                    EXPECT_TRUE(bm.CachedBlocks(*ta.fi).empty());
+                }
+            }
+            tm.reset();
+            EXPECT_TRUE(faulty.openHandles().empty()) << "call " << n;
+            TqbRecoveryEngine rec;
+            rec.CheckFolder("", "/db");
+            if (damaged) {
+                EXPECT_TRUE(sameBytes(getFile("/db/A.QB2"), a1)) << "call " << n;
+                EXPECT_TRUE(sameBytes(getFile("/db/B.QB2"), b1)) << "call " << n;
+            }
+            plat::FileFind find;
+            EXPECT_NE(find.first("/db/*.QB$"), 0);
+        }
+    EXPECT_GT(untouched, 5);
+    EXPECT_GT(left, 8);
+}
+
+} // namespace
+
+namespace {
+
+// Pages of an in-memory table leave RAM for the temporary storage and come back byte for byte;
+// with the storage full they stay in RAM.
+TEST(BufferManagerTempStorage, InMemoryPagesParkAndComeBackIntact) {
+    Folder folder(true);
+    const uint32_t bs = 32768;
+    for (uint32_t blocks : {40u, 60u}) {
+        TqbBufferManager bm(folder.path(), 1); // 16 blocks of 64 KB
+        bm.SetMaxRAM(1);
+        TqbSrTransactionMgr tm(&bm, false, folder.path(), nullptr);
+        auto fi = AllocFileInfo(folder.file("M"), "QB2", &bm);
+        fi->Flags = kFileNoDiskFile;
+        fi->BlockSize = bs;
+        fi->BlockShift = 15;
+        fi->BlockCount = blocks;
+        OpenFile(*fi, true, 0, false, false);
+        TqbSrTransaction* t = nullptr;
+        bool nested;
+        tm.StartTransaction(1, false, t);
+        for (uint32_t b = 0; b < blocks; ++b) {
+            TqbBlockRelease r;
+            uint8_t* p = bm.AddBlock(*fi, t, b, r);
+            std::memset(p + 16, int(b), bs - 16);
+            r();
+        }
+        const uint32_t number = t->TransactionNumber;
+        tm.Commit(1, nested);
+        const uint64_t parked = blocks == 40 ? 8 : 16;
+        EXPECT_EQ(bm.RAMUsedBytes(), (blocks - parked) * bs) << blocks;
+        EXPECT_EQ(raised<EqbServerException>([&] { bm.SetTempStoreSize(2); }).code, 0);
+        for (uint32_t b = 0; b < blocks; ++b) {
+            TqbBlockRelease r;
+            uint8_t* p = bm.GetBlock(*fi, b, r, false, nullptr);
+            EXPECT_EQ(std::count(p + 16, p + bs, uint8_t(b)), bs - 16) << "block " << b;
+            EXPECT_EQ(BlockWord(p, kBlkStamp), number);
+            r();
+        }
+        bm.RemoveFile(*fi);
+        CloseFile(*fi);
+        bm.SetTempStoreSize(2); // nothing parked any more
+    }
+}
+
+} // namespace

@@ -1,0 +1,208 @@
+// Start-up recovery: what each kind of journal gets, the checks that keep an untrusted journal from
+// writing anything, scrambled replay, and a replay that fails.
+#include "db/base/qblllog.h"
+#include "db/base/qbtbcryp.h"
+#include "db/storage/qbsrjour.h"
+#include "platform/testing/FaultyFiles.h"
+#include "tests/db/storage/StorageTestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace storetest;
+using dbtest::raised;
+
+namespace {
+
+struct Rec {
+    uint32_t block;
+    bool before;
+    std::string name;
+    std::string image;
+    uint32_t bs = 0; // 0: the image's size
+    uint32_t sig = kJournalRecordSignature;
+};
+
+std::string journal(uint32_t state, const std::vector<Rec>& recs) {
+    std::string j;
+    plat::ByteWriter w(j);
+    w.u32(kJournalSignature);
+    w.u32(state);
+    for (const Rec& r : recs) {
+        w.u32(r.sig);
+        w.u32(r.block);
+        w.u32(r.bs ? r.bs : uint32_t(r.image.size()));
+        w.u32(r.before ? 1 : 0);
+        std::string name = r.name;
+        name.resize(kJournalNameSize, '\0');
+        w.bytes(name);
+        w.bytes(r.image);
+    }
+    return j;
+}
+
+// Answers as told and keeps every question.
+struct ScriptedPrompt : TqbJournalPrompt {
+    int answer = kJournalCommit;
+    std::vector<int> kinds;
+    std::vector<std::string> errors;
+    int Ask(int Kind, const std::string&, const std::string&, const std::string&,
+            const std::string& error) override {
+        kinds.push_back(Kind);
+        errors.push_back(error);
+        return answer;
+    }
+};
+
+std::string blockOf(const std::string& img, uint32_t bs, uint32_t n) {
+    return img.substr(size_t(n) * bs, bs);
+}
+
+class RecoveryTest : public ::testing::TestWithParam<bool> {
+protected:
+    Folder folder{GetParam()};
+    const uint32_t bs = 4096;
+    std::string before = tableImage(bs, 4);
+    std::string after = [&] {
+        std::string a = before + tableImage(bs, 2).substr(bs); // one block added
+        plat::StoreLE32(&a[kHdrBlockCount], 5);
+        plat::StoreLE32(&a[kBlkStamp], 9);
+        std::memset(&a[2 * bs + 16], 'Z', bs - 16);
+        plat::StoreLE32(&a[4 * bs + kBlkOwnNumber], 4);
+        return a;
+    }();
+    std::vector<Rec> records() {
+        std::string name = folder.file("T.QB2");
+        return {{2, true, name, blockOf(before, bs, 2)}, {2, false, name, blockOf(after, bs, 2)},
+                {4, true, name, std::string(bs, 'F')},   {4, false, name, blockOf(after, bs, 4)},
+                {0, true, name, blockOf(before, bs, 0)}, {0, false, name, blockOf(after, bs, 0)}};
+    }
+    bool journalKept(const std::string& name) { return plat::FileExists(folder.file(name)); }
+};
+
+TEST_P(RecoveryTest, CompleteJournalsRollForwardOrBackAndIncompleteOnesGo) {
+    for (int answer : {kJournalCommit, kJournalRollback}) {
+        putFile(folder.file("T.QB2"), before);
+        putFile(folder.file("5_1.QB$"), journal(1, records()));
+        ScriptedPrompt p;
+        p.answer = answer;
+        TqbRecoveryEngine(&p).CheckFolder("A", folder.path());
+        EXPECT_EQ(p.kinds, std::vector<int>{jkComplete});
+        EXPECT_FALSE(journalKept("5_1.QB$"));
+        EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), answer == kJournalCommit ? after : before));
+        // A rollback also takes back the block the transaction added.
+        putFile(folder.file("T.QB2"), after);
+        putFile(folder.file("5_2.qb$"), journal(1, records()));
+        TqbRecoveryEngine(&p).CheckFolder("A", folder.path());
+        EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), answer == kJournalCommit ? after : before));
+    }
+    // State 0: nothing reached the tables.
+    putFile(folder.file("T.QB2"), before);
+    putFile(folder.file("6_1.QB$"), journal(0, records()));
+    ScriptedPrompt p;
+    TqbRecoveryEngine(&p).CheckFolder("A", folder.path());
+    EXPECT_EQ(p.kinds, std::vector<int>{jkIncomplete});
+    EXPECT_FALSE(journalKept("6_1.QB$"));
+    EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), before));
+    // No answer is no rollback: the journal stays and the start fails.
+    putFile(folder.file("7_1.QB$"), journal(1, records()));
+    p.answer = 0;
+    EXPECT_EQ(raised<EqbServerException>([&] { TqbRecoveryEngine(&p).CheckFolder("A", folder.path()); }).code,
+              183);
+    EXPECT_TRUE(journalKept("7_1.QB$"));
+    EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), before));
+}
+
+TEST_P(RecoveryTest, AnUntrustworthyJournalIsKeptWritesNothingAndFailsTheStart) {
+    putFile(folder.file("T.QB2"), before);
+    auto recs = [&](auto change) {
+        auto r = records();
+        change(r);
+        return journal(1, r);
+    };
+    std::string full = journal(1, records());
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"truncated record", full.substr(0, full.size() - 100)},
+        {"block size 70000", recs([](auto& r) { r[1].bs = 70000; })},
+        {"wrong record signature", recs([](auto& r) { r[3].sig = 0x48524658; })},
+        {"outside the folder", recs([](auto& r) { r[1].name = "/etc/passwd"; })},
+        {"another folder's table", recs([](auto& r) { r[1].name = "/elsewhere/U.QB2"; })},
+        {"block past the end", recs([](auto& r) { r[3].block = 100000; })},
+        {"unterminated name", recs([](auto& r) { r[1].name = std::string(300, 'x'); })},
+        {"wrong journal signature", "JQBX\1\0\0\0"},
+        {"unknown state", journal(7, records())},
+        {"short and not a header", "JQX"},
+    };
+    for (const auto& [what, bytes] : cases) {
+        putFile(folder.file("7.QB$"), bytes);
+        ScriptedPrompt p;
+        auto got = raised<EqbServerException>([&] { TqbRecoveryEngine(&p).CheckFolder("A", folder.path()); });
+        EXPECT_EQ(got.code, 183) << what;
+        EXPECT_NE(got.message.find("7.QB$"), std::string::npos) << what << ": " << got.message;
+        EXPECT_EQ(p.kinds, std::vector<int>{jkSkipped}) << what;
+        EXPECT_TRUE(journalKept("7.QB$")) << what;
+        EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), before)) << what;
+    }
+}
+
+TEST_P(RecoveryTest, ReplayScramblesEncryptedTablesAsACommitDoes) {
+    std::string enc = tableImage(bs, 3, 0, true);
+    putFile(folder.file("E.QB2"), enc);
+    std::string image = blockOf(enc, bs, 2);
+    image[100] = 'Q';
+    putFile(folder.file("8.QB$"), journal(1, {{2, false, folder.file("E.QB2"), image}}));
+    TqbRecoveryEngine().CheckFolder("A", folder.path());
+    std::string disk = blockOf(getFile(folder.file("E.QB2")), bs, 2);
+    ScrambleBlock(disk.data(), bs, 2 * bs, TqbScrambleKey::A);
+    EXPECT_TRUE(sameBytes(disk, image));
+    // A table whose name selects key B gets key B.
+    SetTableKeySelector([](std::string_view n) { return n == "E"; });
+    putFile(folder.file("9.QB$"), journal(1, {{2, false, folder.file("E.QB2"), image}}));
+    TqbRecoveryEngine().CheckFolder("A", folder.path());
+    SetTableKeySelector(nullptr);
+    disk = blockOf(getFile(folder.file("E.QB2")), bs, 2);
+    ScrambleBlock(disk.data(), bs, 2 * bs, TqbScrambleKey::B);
+    EXPECT_TRUE(sameBytes(disk, image));
+}
+
+INSTANTIATE_TEST_SUITE_P(DiskAndMemory, RecoveryTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Memory" : "Disk"; });
+
+TEST(RecoveryPolicy, WithNoOneToAskACompleteJournalRollsForwardAndIsLogged) {
+    Folder folder(true);
+    putFile(folder.file("T.QB2"), tableImage(4096, 3));
+    std::string image = tableImage(4096, 3).substr(4096, 4096);
+    image[200] = '!';
+    putFile(folder.file("3_1.QB$"), journal(1, {{1, false, folder.file("T.QB2"), image}}));
+    MemoryEventLog log;
+    TqbRecoveryEngine(nullptr, &log).CheckFolder("Contacts", folder.path());
+    EXPECT_EQ(getFile(folder.file("T.QB2"))[4096 + 200], '!');
+    ASSERT_EQ(log.LineCount(), 1u);
+    EXPECT_NE(log.Lines()[0].find("Complete journal file found!"), std::string::npos) << log.Lines()[0];
+    EXPECT_NE(log.Lines()[0].find("3_1.QB$"), std::string::npos);
+    EXPECT_NE(log.Lines()[0].find("Contacts"), std::string::npos);
+}
+
+// A replay that fails keeps the journal (the next start tries again) and fails the start.
+TEST(RecoveryPolicy, AFailedReplayKeepsTheJournalAndFailsTheStart) {
+    plat::MemoryFiles mem;
+    plat::FaultyFiles faulty(mem);
+    plat::ScopedFiles use(faulty);
+    plat::DirCreate("/db");
+    putFile("/db/T.QB2", tableImage(4096, 3));
+    std::string image(4096, 'r');
+    putFile("/db/4_1.QB$", journal(1, {{1, false, "/db/T.QB2", image}, {2, false, "/db/T.QB2", image}}));
+    faulty.failAt(2, plat::FileOp::Write, ENOSPC);
+    ScriptedPrompt p;
+    auto got = raised<EqbServerException>([&] { TqbRecoveryEngine(&p).CheckFolder("A", "/db"); });
+    EXPECT_EQ(got.code, 183);
+    EXPECT_EQ(p.kinds, (std::vector<int>{jkComplete, jkReplayFailed}));
+    EXPECT_NE(p.errors[1].find(plat::FileErrorText(ENOSPC)), std::string::npos) << p.errors[1];
+    EXPECT_TRUE(plat::FileExists("/db/4_1.QB$"));
+    EXPECT_TRUE(faulty.openHandles().empty());
+    // The next start finishes it.
+    TqbRecoveryEngine().CheckFolder("A", "/db");
+    EXPECT_EQ(getFile("/db/T.QB2").substr(2 * 4096), image);
+    EXPECT_FALSE(plat::FileExists("/db/4_1.QB$"));
+}
+
+} // namespace
