@@ -376,6 +376,17 @@ void readLink(TbtdFileInfo& f, TqbSrTransaction* t, uint64_t ref, std::string& t
     linked = plat::LoadLE64(s + kSegHeaderSize + 1 + n);
 }
 
+// Asks the callback about the linked BLOB, no deeper than the link limit.
+uint64_t followLink(TbtdFileInfo& f, TqbSrTransaction* t, uint64_t ref, const TqbBLOBLinkCallback& cb,
+                    TqbBLOBLinkRequest request, uint64_t offset, uint32_t length, void* buffer) {
+    std::string table;
+    uint64_t linked;
+    readLink(f, t, ref, table, linked);
+    if (!cb) raiseRef(51, f, ref, " (no link callback)");
+    LinkDepth depth(f, ref);
+    return cb(table, linked, request, offset, length, buffer);
+}
+
 std::string readFileName(TbtdFileInfo& f, TqbSrTransaction* t, uint64_t ref) {
     TqbBlockHold h;
     const uint8_t* s = BLOBGetSegment(f, t, ref, h, false, 'H');
@@ -492,14 +503,7 @@ uint64_t TableBLOBGetLength(TbtdFileInfo& f, TqbSrTransaction* t, uint64_t BLOBN
                             const TqbBLOBLinkCallback& cb) {
     Error = 0;
     const BLOBHeader hd = readHeader(f, t, BLOBNr);
-    if (hd.isLink()) {
-        std::string table;
-        uint64_t linked;
-        readLink(f, t, BLOBNr, table, linked);
-        if (!cb) raiseRef(51, f, BLOBNr, " (no link callback)");
-        LinkDepth depth(f, BLOBNr);
-        return cb(table, linked, blrLength, 0, 0, nullptr);
-    }
+    if (hd.isLink()) return followLink(f, t, BLOBNr, cb, blrLength, 0, 0, nullptr);
     if (hd.isFile()) {
         plat::FileStat st{};
         Error = plat::FileStatPath(confinedPath(f, readFileName(f, t, BLOBNr)), st);
@@ -521,12 +525,8 @@ void TableBLOBRead(TbtdFileInfo& f, TqbSrTransaction* t, uint64_t BLOBNr, uint64
     Error = 0;
     const BLOBHeader hd = readHeader(f, t, BLOBNr);
     if (hd.isLink()) {
-        std::string table;
-        uint64_t linked;
-        readLink(f, t, BLOBNr, table, linked);
-        if (!cb) raiseRef(51, f, BLOBNr, " (no link callback)");
-        LinkDepth depth(f, BLOBNr);
-        BytesRead = uint32_t(std::min<uint64_t>(Length, cb(table, linked, blrRead, Offset, Length, Buffer)));
+        BytesRead = uint32_t(
+            std::min<uint64_t>(Length, followLink(f, t, BLOBNr, cb, blrRead, Offset, Length, Buffer)));
         return;
     }
     if (hd.isFile()) {
