@@ -220,7 +220,7 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(dir);
     g_folder = dir.string();
     for (int i = 0; i < kRecords; ++i)
-        g_names.push_back("Contact " + std::to_string(i * 48271 % kRecords + 100000));
+        g_names.push_back("Contact " + std::to_string(int64_t(i) * 48271 % kRecords + 100000));
     std::shuffle(g_names.begin(), g_names.end(), std::mt19937(1));
     benchmark::Initialize(&argc, argv);
     struct Reporter : benchmark::ConsoleReporter {
