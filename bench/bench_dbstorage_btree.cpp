@@ -112,16 +112,17 @@ void BM_StorageInsert(benchmark::State& state) {
 void BM_Reference_SQLiteInsert(benchmark::State& state) {
     for (auto _ : state) {
         sqlite3_open((g_folder + "/contacts.sqlite").c_str(), &g_sqlite);
-        sqlite3_exec(g_sqlite,
-                     "CREATE TABLE contacts(name TEXT COLLATE NOCASE, id TEXT, servicenumber INTEGER, password TEXT,"
-                     " memberGr1 INT, memberGr2 INT, memberGr3 INT, memberGr4 INT, memberGr5 INT, memberGr6 INT,"
-                     " memberGr7 INT, memberGr8 INT, memberGr9 INT, memberGr10 INT);"
-                     "CREATE INDEX nameIndex ON contacts(name);",
-                     nullptr, nullptr, nullptr);
+        sqlite3_exec(
+            g_sqlite,
+            "CREATE TABLE contacts(name TEXT COLLATE NOCASE, id TEXT, servicenumber INTEGER, password TEXT,"
+            " memberGr1 INT, memberGr2 INT, memberGr3 INT, memberGr4 INT, memberGr5 INT, memberGr6 INT,"
+            " memberGr7 INT, memberGr8 INT, memberGr9 INT, memberGr10 INT);"
+            "CREATE INDEX nameIndex ON contacts(name);",
+            nullptr, nullptr, nullptr);
         sqlite3_exec(g_sqlite, "BEGIN", nullptr, nullptr, nullptr);
         sqlite3_stmt* ins = nullptr;
-        sqlite3_prepare_v2(g_sqlite, "INSERT INTO contacts(name, id, servicenumber) VALUES(?, ?, ?)", -1, &ins,
-                           nullptr);
+        sqlite3_prepare_v2(g_sqlite, "INSERT INTO contacts(name, id, servicenumber) VALUES(?, ?, ?)", -1,
+                           &ins, nullptr);
         for (int i = 0; i < kRecords; ++i) {
             const std::string id = "ID" + std::to_string(i);
             sqlite3_bind_text(ins, 1, g_names[size_t(i)].c_str(), -1, SQLITE_STATIC);
