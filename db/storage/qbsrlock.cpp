@@ -275,7 +275,10 @@ uint8_t TqbLockContainer::request(const TqbLockAsk& ask, TqbLockListItem& item) 
     }
 
     if (grantNow) {
-        grant(item);
+        if (item.Conversion)
+            grant(item);
+        else
+            grantNew(item);
         return lsGranted;
     }
     if (ask.Conditional) {
@@ -293,11 +296,16 @@ void TqbLockContainer::grant(TqbLockListItem& it) {
         e->Conversion = false;
         if (e->CursorID == 0) e->CursorID = it.CursorID;
     } else {
-        TqbLockListItem& g = granted_.emplace_back(it);
-        g.Conversion = false;
-        g.RefCount = 1;
-        g.Status = lsGranted;
+        grantNew(it);
     }
+    it.Status = lsGranted;
+}
+
+void TqbLockContainer::grantNew(TqbLockListItem& it) {
+    TqbLockListItem& g = granted_.emplace_back(it);
+    g.Conversion = false;
+    g.RefCount = 1;
+    g.Status = lsGranted;
     it.Status = lsGranted;
 }
 
@@ -420,7 +428,8 @@ bool TqbLockContainer::releaseLocked(TqbLockOwnerID owner, bool all) {
             --it->RefCount;
             return false;
         }
-        granted_.erase(it);
+        if (it != granted_.end() - 1) *it = granted_.back(); // the granted entries are unordered
+        granted_.pop_back();
         removed = true;
     }
     // Release-all also ends the owner's requests, so none is granted later to an owner that let go.

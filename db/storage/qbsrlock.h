@@ -260,6 +260,7 @@ private:
     // RequestLock: lsGranted, lsRefused, or lsWaiting / lsConverting for item to be queued.
     uint8_t request(const TqbLockAsk& ask, TqbLockListItem& item);
     void grant(TqbLockListItem& item);
+    void grantNew(TqbLockListItem& item); // the owner holds nothing here yet
     void removeRequest(TqbLockRequest& req);
     void processQueues();
     // The rest of an acquire under lk (this container's lock); lk may be left unlocked.
