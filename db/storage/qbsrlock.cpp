@@ -194,6 +194,8 @@ namespace {
 // A queued request spins this long for its outcome before it sleeps: a hand-over between threads
 // that hold a lock briefly then costs no sleep and wake-up.
 constexpr auto kSpinBeforeSleep = std::chrono::microseconds(5);
+// How many requests at the front of the queues a grant wakes ahead of their turn.
+constexpr int kWakeAhead = 1;
 
 inline void cpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -323,22 +325,28 @@ void TqbLockContainer::removeRequest(TqbLockRequest& req) {
 // Hands each grant straight to its waiter: the waiter is woken (if it sleeps) and its outcome is
 // published last, after which the request, on the waiter's stack, is not touched again.
 void TqbLockContainer::processQueues() {
-    while (TqbLockRequest* head = convQueue_.front()) {
-        if (!compatibleExcept(head->Item.Mode, head->Item.OwnerID)) return;
-        convQueue_.erase(head);
-        grant(head->Item);
-        head->Event.notify_one();
-        head->State.store(lsGranted, std::memory_order_release);
-    }
-    // Each head is checked against the grants made so far, so an Exclusive grant stops the Share
-    // behind it.
-    while (TqbLockRequest* head = waitQueue_.front()) {
-        if (!compatibleExcept(head->Item.Mode, head->Item.OwnerID)) return;
-        waitQueue_.erase(head);
-        grant(head->Item);
-        head->Event.notify_one();
-        head->State.store(lsGranted, std::memory_order_release);
-    }
+    bool granted = false;
+    auto serve = [&](TqbLockQueue& q) {
+        // Each head is checked against the grants made so far, so an Exclusive grant stops the
+        // Share behind it.
+        while (TqbLockRequest* head = q.front()) {
+            if (!compatibleExcept(head->Item.Mode, head->Item.OwnerID)) return false;
+            q.erase(head);
+            grant(head->Item);
+            if (head->Sleeping) head->Event.notify_one();
+            head->State.store(lsGranted, std::memory_order_release);
+            granted = true;
+        }
+        return true;
+    };
+    // Conversions first; an incompatible one stops everything.
+    if (serve(convQueue_)) serve(waitQueue_);
+    if (!granted) return;
+    // The next ones in line wake now and spin, so the coming hand-overs find them awake.
+    int n = 0;
+    for (TqbLockQueue* q : {&convQueue_, &waitQueue_})
+        for (TqbLockRequest* r = q->front(); r && n < kWakeAhead; r = r->Next, ++n)
+            if (r->Sleeping) r->Event.notify_one();
 }
 
 TqbLockResult TqbLockContainer::acquireLocked(const TqbLockAsk& ask, std::unique_lock<std::mutex>& lk) {
@@ -358,34 +366,46 @@ TqbLockResult TqbLockContainer::acquireLocked(const TqbLockAsk& ask, std::unique
 TqbLockResult TqbLockContainer::waitLocked(const TqbLockAsk& ask, TqbLockRequest& req,
                                            std::unique_lock<std::mutex>& lk) {
     lk.unlock();
+    const uint64_t deadline = ask.Timeout ? plat::NowMs() + ask.Timeout : 0;
     bool enlisted = false, cancelled = false;
     if (ask.Note) {
         enlisted = ask.Note->enlist();
         cancelled = !enlisted;
     }
-    TqbLockResult result;
-    uint8_t st;
-    if (!cancelled && spinForOutcome(req)) {
-        st = req.State.load(std::memory_order_acquire);
-        result = st == lsGranted ? lrGranted : lrRejected;
-    } else {
-        lk.lock();
-        if (!cancelled) {
-            if (ask.Timeout == 0) {
-                req.Event.wait(lk, [&] { return !pendingState(req.State.load(std::memory_order_relaxed)); });
-            } else {
-                const uint64_t deadline = plat::NowMs() + ask.Timeout;
-                while (pendingState(req.State.load(std::memory_order_relaxed))) {
-                    uint64_t now = plat::NowMs();
-                    if (now >= deadline) break;
-                    uint64_t step = std::min<uint64_t>(deadline - now, kWaitSliceMs);
-                    req.Event.wait_for(lk, std::chrono::milliseconds(step));
-                }
-            }
+    auto pending = [&] { return pendingState(req.State.load(std::memory_order_relaxed)); };
+    // Spins, then sleeps; a sleeper woken before its turn (it moved near the head of the queue, or
+    // a time slice ended) spins again, so that the grant usually finds it awake.
+    bool spun = false;
+    while (!cancelled) {
+        if (spinForOutcome(req)) {
+            spun = true;
+            break;
         }
+        lk.lock();
+        if (!pending()) break;
+        uint64_t step = 0;
+        if (ask.Timeout) {
+            const uint64_t now = plat::NowMs();
+            if (now >= deadline) break;
+            step = std::min<uint64_t>(deadline - now, kWaitSliceMs);
+        }
+        req.Sleeping = true;
+        if (step)
+            req.Event.wait_for(lk, std::chrono::milliseconds(step));
+        else
+            req.Event.wait(lk);
+        req.Sleeping = false;
+        if (!pending() || (ask.Timeout && plat::NowMs() >= deadline)) break;
+        lk.unlock();
+    }
+    TqbLockResult result;
+    if (spun) {
+        result = req.State.load(std::memory_order_acquire) == lsGranted ? lrGranted : lrRejected;
+    } else {
+        if (!lk.owns_lock()) lk.lock();
         // Decided under the container's lock: a grant that came in as the time ran out is kept and
         // reported, so no lock is ever left that its owner believes it does not hold.
-        st = req.State.load(std::memory_order_relaxed);
+        const uint8_t st = req.State.load(std::memory_order_relaxed);
         if (st == lsGranted) {
             result = lrGranted;
         } else if (st == lsRefused) {
@@ -409,7 +429,7 @@ bool TqbLockContainer::cancelOwnerLocked(TqbLockOwnerID owner) {
             TqbLockRequest* next = r->Next;
             if (r->Item.OwnerID == owner) {
                 removeRequest(*r);
-                r->Event.notify_one();
+                if (r->Sleeping) r->Event.notify_one();
                 r->State.store(lsRefused, std::memory_order_release);
                 any = true;
             }

@@ -159,6 +159,7 @@ struct TqbLockRequest {
     TqbLockListItem Item;
     std::condition_variable Event;
     std::atomic<uint8_t> State{lsRefused};
+    bool Sleeping = false; // on Event; guarded by the container's lock
     TqbLockRequest* Prev = nullptr;
     TqbLockRequest* Next = nullptr;
 };
