@@ -137,8 +137,9 @@ enum TqbLockStatus : uint8_t {
     lsConverting = 3,
 };
 
-// A granted entry or a request of one owner on one resource.
-struct TqbLockListItem {
+// A granted entry or a request of one owner on one resource. A cache line each, so that the entries
+// of containers used by different threads never share one.
+struct alignas(64) TqbLockListItem {
     bool Conversion = false;
     TqbLockOwnerID OwnerID = 0;
     TqbLockOwnerID CursorID = 0; // record locks only; 0 = not bound to a cursor
@@ -215,7 +216,7 @@ struct TqbLockAsk {
 // The lock queue of one resource: the granted entries, then a conversion queue and a wait queue,
 // both first in, first out. A container on its own (a table's content) has its own mutex; one in a
 // hash is guarded by the mutex of the hash's shard that holds it. Waits release the lock.
-class TqbLockContainer {
+class alignas(64) TqbLockContainer {
 public:
     TqbLockContainer() = default;
     TqbLockContainer(const TqbLockContainer&) = delete;
