@@ -406,6 +406,10 @@ private:
 
 // ---------------------------------------------------------------------------------------------
 // The lock manager of one data folder. Time-outs are in ms, 0 = wait without limit.
+// Locks, in the order they may be taken: a transaction's wait mutex (its sleeping requests); a hash
+// shard's mutex, which guards the shard's buckets and every container in it, or a lone container's
+// own mutex; then, with no container locked, the transaction list lock and a transaction
+// container's lock. Waits hold none of them.
 
 class TqbLockManager {
 public:
