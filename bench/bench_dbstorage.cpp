@@ -1,5 +1,6 @@
 // Lock manager speed beside std::mutex in the same run: uncontended record lock and release, threads
 // taking turns on one record, and threads on different records of one file; prints the ratios.
+#include "bench/BenchSupport.h"
 #include "db/storage/qbsrlock.h"
 
 #include <benchmark/benchmark.h>
@@ -9,7 +10,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <map>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -207,14 +207,6 @@ void BM_Mutex_DifferentRecords(benchmark::State& state) {
 }
 BENCHMARK(BM_Mutex_DifferentRecords)->ThreadRange(1, 8)->UseRealTime();
 
-// Operations per second by benchmark name ("BM_Lock_OneRecord/real_time/threads:2").
-std::map<std::string, double> g_rate;
-
-double rate(const std::string& name) {
-    auto it = g_rate.find(name);
-    return it == g_rate.end() ? 0 : it->second;
-}
-
 double ratio(double a, double b) {
     return b > 0 ? a / b : 0;
 }
@@ -224,16 +216,8 @@ double ratio(double a, double b) {
 int main(int argc, char** argv) {
     calibrateWork();
     benchmark::Initialize(&argc, argv);
-    struct Reporter : benchmark::ConsoleReporter {
-        void ReportRuns(const std::vector<Run>& runs) override {
-            ConsoleReporter::ReportRuns(runs);
-            for (const auto& r : runs) {
-                if (r.error_occurred || r.run_type != Run::RT_Iteration) continue;
-                auto it = r.counters.find("items_per_second");
-                if (it != r.counters.end()) g_rate[r.benchmark_name()] = it->second.value;
-            }
-        }
-    } reporter;
+    pwbench::RatioReporter reporter;
+    auto rate = [&](const std::string& name) { return reporter.rate(name); };
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
     std::printf("\nwork under the lock: %u iterations (about 0.3 us)\n", g_workIters);
