@@ -1,112 +1,250 @@
-// Lock manager throughput: uncontended record-lock acquire/release pairs per second, and 8 threads
-// on disjoint records against 8 threads on one record, each beside a plain mutex-and-map lock table.
+// Lock manager speed beside std::mutex in the same run: uncontended record lock and release, threads
+// taking turns on one record, and threads on different records of one file; prints the ratios.
+#include "bench/BenchSupport.h"
 #include "db/storage/qbsrlock.h"
 
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
+
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 namespace {
 
-TqbLockManager g_manager;
-TqbFileRecordLocks g_file;
+// Iterations of busyWork that take about 0.3 microseconds; set in main.
+uint32_t g_workIters = 100;
 
-// Reference: the least a record-lock table does, one mutex around a map of holders.
-struct ReferenceLockTable {
-    std::mutex m;
-    std::unordered_map<uint64_t, uint64_t> holders;
-    void lock(uint64_t ref, uint64_t owner) {
-        std::lock_guard lk(m);
-        holders.emplace(ref, owner);
+// Work done while a lock is held: a dependent chain the compiler cannot drop.
+uint64_t busyWork(uint32_t iters) {
+    uint64_t x = iters;
+    for (uint32_t i = 0; i < iters; ++i) {
+        x = x * 6364136223846793005ull + 1442695040888963407ull;
+        benchmark::DoNotOptimize(x);
     }
-    void unlock(uint64_t ref) {
-        std::lock_guard lk(m);
-        holders.erase(ref);
+    return x;
+}
+
+void calibrateWork() {
+    using clock = std::chrono::steady_clock;
+    const uint32_t n = 1000000;
+    double best = 1e9;
+    for (int round = 0; round < 5; ++round) {
+        auto t0 = clock::now();
+        benchmark::DoNotOptimize(busyWork(n));
+        best = std::min(best, std::chrono::duration<double, std::nano>(clock::now() - t0).count() / n);
+    }
+    g_workIters = std::max<uint32_t>(1, uint32_t(300.0 / best));
+}
+
+double processCpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// CPU time of the whole process per operation, measured by thread 0 around the timed loop.
+struct CpuMeter {
+    benchmark::State& state;
+    double start = 0;
+    explicit CpuMeter(benchmark::State& s) : state(s) {
+        if (state.thread_index() == 0) start = processCpuSeconds();
+    }
+    void finish() {
+        state.SetItemsProcessed(state.iterations());
+        if (state.thread_index() != 0) return;
+        const double ops = double(state.iterations()) * state.threads();
+        state.counters["cpu_ns_per_op"] = ops > 0 ? (processCpuSeconds() - start) * 1e9 / ops : 0;
     }
 };
-ReferenceLockTable g_reference;
-std::mutex g_oneMutex;
 
-void BM_RecordLockPair(benchmark::State& state) {
+// Reference: one mutex around a map of records.
+struct ReferenceTable {
+    std::mutex m;
+    std::unordered_map<uint64_t, uint64_t> records;
+    ReferenceTable() {
+        for (uint64_t i = 0; i < 1024; ++i)
+            records.emplace(i * 4096, i);
+    }
+};
+
+uint64_t recordOf(int thread) {
+    return 4096 * uint64_t(thread + 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Uncontended: one thread, one record; range(0) = 1 adds the work under the lock.
+
+void BM_Lock_Uncontended(benchmark::State& state) {
     TqbLockManager lm;
     TqbFileRecordLocks file;
     const TqbLockOwnerID cursor = NewLockOwnerID();
+    const uint32_t work = state.range(0) ? g_workIters : 0;
+    CpuMeter cpu(state);
     for (auto _ : state) {
-        TqbLockResult r = lm.AcquireRecordLock(4096, file, cursor, cursor, nullptr, 0, false, lmExclusive);
-        benchmark::DoNotOptimize(r);
+        if (lm.AcquireRecordLock(4096, file, cursor, cursor, nullptr, 0, false, lmExclusive) != lrGranted) {
+            state.SkipWithError("lock not granted");
+            break;
+        }
+        benchmark::DoNotOptimize(busyWork(work));
         lm.ReleaseRecordLock(4096, file, cursor, nullptr);
     }
-    state.SetItemsProcessed(state.iterations());
+    cpu.finish();
 }
-BENCHMARK(BM_RecordLockPair);
+BENCHMARK(BM_Lock_Uncontended)->Arg(0)->Arg(1);
 
-void BM_Reference_MutexMapPair(benchmark::State& state) {
-    ReferenceLockTable table;
+void BM_Mutex_Uncontended(benchmark::State& state) {
+    ReferenceTable table;
+    const uint32_t work = state.range(0) ? g_workIters : 0;
+    CpuMeter cpu(state);
     for (auto _ : state) {
-        table.lock(4096, 1);
-        table.unlock(4096);
+        std::lock_guard lk(table.m);
+        auto it = table.records.find(4096);
+        benchmark::DoNotOptimize(it);
+        benchmark::DoNotOptimize(busyWork(work));
     }
-    state.SetItemsProcessed(state.iterations());
+    cpu.finish();
 }
-BENCHMARK(BM_Reference_MutexMapPair);
+BENCHMARK(BM_Mutex_Uncontended)->Arg(0)->Arg(1);
 
-void BM_CursorContentLockPair(benchmark::State& state) {
-    TqbLockManager lm;
-    TqbLockContainer content;
+// Reference for a lock table that records holders: the record goes into the map on lock and out on
+// release, each under the mutex.
+void BM_MutexMap_Uncontended(benchmark::State& state) {
+    std::mutex m;
+    std::unordered_map<uint64_t, uint64_t> holders;
+    const uint32_t work = state.range(0) ? g_workIters : 0;
+    CpuMeter cpu(state);
+    for (auto _ : state) {
+        {
+            std::lock_guard lk(m);
+            holders.emplace(4096, 1);
+        }
+        benchmark::DoNotOptimize(busyWork(work));
+        std::lock_guard lk(m);
+        holders.erase(4096);
+    }
+    cpu.finish();
+}
+BENCHMARK(BM_MutexMap_Uncontended)->Arg(0)->Arg(1);
+
+// ---------------------------------------------------------------------------------------------
+// One record, several threads taking turns, with the work under the lock.
+
+TqbLockManager g_sameManager;
+TqbFileRecordLocks g_sameFile;
+ReferenceTable g_sameTable;
+
+void BM_Lock_OneRecord(benchmark::State& state) {
     const TqbLockOwnerID cursor = NewLockOwnerID();
+    CpuMeter cpu(state);
     for (auto _ : state) {
-        TqbLockResult r = lm.AcquireCursorContentLock(content, cursor, lmShare, 0);
-        benchmark::DoNotOptimize(r);
-        lm.ReleaseCursorContentLock(content, cursor);
+        if (g_sameManager.AcquireRecordLock(4096, g_sameFile, cursor, cursor, nullptr, 0, false,
+                                            lmExclusive) != lrGranted) {
+            state.SkipWithError("lock not granted");
+            break;
+        }
+        benchmark::DoNotOptimize(busyWork(g_workIters));
+        g_sameManager.ReleaseRecordLock(4096, g_sameFile, cursor, nullptr);
     }
-    state.SetItemsProcessed(state.iterations());
+    cpu.finish();
 }
-BENCHMARK(BM_CursorContentLockPair);
+BENCHMARK(BM_Lock_OneRecord)->ThreadRange(2, 8)->UseRealTime();
 
-void BM_RecordLock8Disjoint(benchmark::State& state) {
+void BM_Mutex_OneRecord(benchmark::State& state) {
+    CpuMeter cpu(state);
+    for (auto _ : state) {
+        std::lock_guard lk(g_sameTable.m);
+        auto it = g_sameTable.records.find(4096);
+        benchmark::DoNotOptimize(it);
+        benchmark::DoNotOptimize(busyWork(g_workIters));
+    }
+    cpu.finish();
+}
+BENCHMARK(BM_Mutex_OneRecord)->ThreadRange(2, 8)->UseRealTime();
+
+// ---------------------------------------------------------------------------------------------
+// Each thread on its own record of one file, with the work under the lock.
+
+TqbLockManager g_diffManager;
+TqbFileRecordLocks g_diffFile;
+
+void BM_Lock_DifferentRecords(benchmark::State& state) {
     const TqbLockOwnerID cursor = NewLockOwnerID();
-    const uint64_t ref = 4096 * uint64_t(state.thread_index() + 1);
+    const uint64_t ref = recordOf(state.thread_index());
+    CpuMeter cpu(state);
     for (auto _ : state) {
-        g_manager.AcquireRecordLock(ref, g_file, cursor, cursor, nullptr, 0, false, lmExclusive);
-        g_manager.ReleaseRecordLock(ref, g_file, cursor, nullptr);
+        if (g_diffManager.AcquireRecordLock(ref, g_diffFile, cursor, cursor, nullptr, 0, false,
+                                            lmExclusive) != lrGranted) {
+            state.SkipWithError("lock not granted");
+            break;
+        }
+        benchmark::DoNotOptimize(busyWork(g_workIters));
+        g_diffManager.ReleaseRecordLock(ref, g_diffFile, cursor, nullptr);
     }
-    state.SetItemsProcessed(state.iterations());
+    cpu.finish();
 }
-BENCHMARK(BM_RecordLock8Disjoint)->Threads(8)->UseRealTime();
+BENCHMARK(BM_Lock_DifferentRecords)->ThreadRange(1, 8)->UseRealTime();
 
-void BM_RecordLock8Same(benchmark::State& state) {
-    const TqbLockOwnerID cursor = NewLockOwnerID();
-    for (auto _ : state) {
-        g_manager.AcquireRecordLock(4096, g_file, cursor, cursor, nullptr, 0, false, lmExclusive);
-        g_manager.ReleaseRecordLock(4096, g_file, cursor, nullptr);
-    }
-    state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_RecordLock8Same)->Threads(8)->UseRealTime();
+// Reference: a mutex per record, nothing shared.
+struct alignas(64) PaddedMutex {
+    std::mutex m;
+};
+PaddedMutex g_recordMutex[64];
 
-void BM_Reference_MutexMap8Disjoint(benchmark::State& state) {
-    const uint64_t ref = 4096 * uint64_t(state.thread_index() + 1);
+void BM_Mutex_DifferentRecords(benchmark::State& state) {
+    std::mutex& m = g_recordMutex[state.thread_index()].m;
+    CpuMeter cpu(state);
     for (auto _ : state) {
-        g_reference.lock(ref, 1);
-        g_reference.unlock(ref);
+        std::lock_guard lk(m);
+        benchmark::DoNotOptimize(busyWork(g_workIters));
     }
-    state.SetItemsProcessed(state.iterations());
+    cpu.finish();
 }
-BENCHMARK(BM_Reference_MutexMap8Disjoint)->Threads(8)->UseRealTime();
+BENCHMARK(BM_Mutex_DifferentRecords)->ThreadRange(1, 8)->UseRealTime();
 
-// Reference for one hot record: 8 threads taking turns on one mutex.
-void BM_Reference_OneMutex8Same(benchmark::State& state) {
-    for (auto _ : state) {
-        g_oneMutex.lock();
-        benchmark::ClobberMemory();
-        g_oneMutex.unlock();
-    }
-    state.SetItemsProcessed(state.iterations());
+double ratio(double a, double b) {
+    return b > 0 ? a / b : 0;
 }
-BENCHMARK(BM_Reference_OneMutex8Same)->Threads(8)->UseRealTime();
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    calibrateWork();
+    benchmark::Initialize(&argc, argv);
+    pwbench::RatioReporter reporter;
+    auto rate = [&](const std::string& name) { return reporter.rate(name); };
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+
+    std::printf("\nwork under the lock: %u iterations (about 0.3 us)\n", g_workIters);
+    std::printf("uncontended, time of manager / mutex with a map look-up (target <= 2): "
+                "with work %.2f, bare %.2f\n",
+                ratio(rate("BM_Mutex_Uncontended/1"), rate("BM_Lock_Uncontended/1")),
+                ratio(rate("BM_Mutex_Uncontended/0"), rate("BM_Lock_Uncontended/0")));
+    std::printf(
+        "uncontended, time of manager / map insert and erase under a mutex: with work %.2f, bare %.2f\n",
+        ratio(rate("BM_MutexMap_Uncontended/1"), rate("BM_Lock_Uncontended/1")),
+        ratio(rate("BM_MutexMap_Uncontended/0"), rate("BM_Lock_Uncontended/0")));
+    for (int t = 2; t <= 8; t *= 2) {
+        const std::string suffix = "/real_time/threads:" + std::to_string(t);
+        std::printf("one record, %d threads: manager %.0f/s, mutex %.0f/s, ratio %.3f%s\n", t,
+                    rate("BM_Lock_OneRecord" + suffix), rate("BM_Mutex_OneRecord" + suffix),
+                    ratio(rate("BM_Lock_OneRecord" + suffix), rate("BM_Mutex_OneRecord" + suffix)),
+                    t == 2 ? " (target >= 0.1)" : "");
+    }
+    const double lockOne = rate("BM_Lock_DifferentRecords/real_time/threads:1");
+    const double mutexOne = rate("BM_Mutex_DifferentRecords/real_time/threads:1");
+    for (int t = 2; t <= 8; t *= 2) {
+        const std::string suffix = "/real_time/threads:" + std::to_string(t);
+        std::printf("different records, %d threads: manager %.2fx one thread, mutex per record %.2fx%s\n", t,
+                    ratio(rate("BM_Lock_DifferentRecords" + suffix), lockOne),
+                    ratio(rate("BM_Mutex_DifferentRecords" + suffix), mutexOne),
+                    t == 8 ? " (target >= 3 on 8 cores)" : "");
+    }
+    benchmark::Shutdown();
+    return 0;
+}

@@ -137,7 +137,89 @@ void RaiseLockDeadlock(uint8_t mode, std::string_view resourceText, int32_t tran
 }
 
 // ---------------------------------------------------------------------------------------------
+// Queues
+
+size_t TqbLockQueue::size() const {
+    size_t n = 0;
+    for (TqbLockRequest* r = head_; r; r = r->Next)
+        ++n;
+    return n;
+}
+
+void TqbLockQueue::push_back(TqbLockRequest* r) {
+    r->Next = nullptr;
+    r->Prev = tail_;
+    (tail_ ? tail_->Next : head_) = r;
+    tail_ = r;
+}
+
+void TqbLockQueue::erase(TqbLockRequest* r) {
+    (r->Prev ? r->Prev->Next : head_) = r->Next;
+    (r->Next ? r->Next->Prev : tail_) = r->Prev;
+    r->Prev = r->Next = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Waits of a transaction
+
+void TqbLockWaitNote::begin(TqbLockTransaction* t, TqbLockOwnerID owner, TqbLockHash* hash, uint64_t key,
+                            TqbLockContainer* content) {
+    Transaction = t;
+    Owner = owner;
+    Hash = hash;
+    Key = key;
+    Content = content;
+    Releases = (hash ? t->recordReleases_ : t->contentReleases_).load(std::memory_order_acquire);
+}
+
+bool TqbLockWaitNote::enlist() {
+    std::lock_guard lk(Transaction->waitMutex_);
+    if ((Hash ? Transaction->recordReleases_ : Transaction->contentReleases_).load() != Releases)
+        return false;
+    Transaction->waits_.push_back(this);
+    return true;
+}
+
+void TqbLockWaitNote::leave() {
+    std::lock_guard lk(Transaction->waitMutex_);
+    auto& w = Transaction->waits_;
+    w.erase(std::remove(w.begin(), w.end(), this), w.end());
+}
+
+// ---------------------------------------------------------------------------------------------
 // Container
+
+namespace {
+
+// A queued request spins this long for its outcome before it sleeps: a hand-over between threads
+// that hold a lock briefly then costs no sleep and wake-up.
+constexpr auto kSpinBeforeSleep = std::chrono::microseconds(5);
+// How many requests at the front of the queues a grant wakes ahead of their turn.
+constexpr int kWakeAhead = 1;
+
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+bool pendingState(uint8_t s) {
+    return s == lsWaiting || s == lsConverting;
+}
+
+// True when the request's outcome came in within the spin time.
+bool spinForOutcome(const TqbLockRequest& req) {
+    const auto start = std::chrono::steady_clock::now();
+    for (unsigned i = 1;; ++i) {
+        if (!pendingState(req.State.load(std::memory_order_acquire))) return true;
+        cpuRelax();
+        if (i % 16 == 0 && std::chrono::steady_clock::now() - start >= kSpinBeforeSleep) return false;
+    }
+}
+
+} // namespace
 
 TqbLockListItem* TqbLockContainer::findGranted(TqbLockOwnerID owner) {
     for (auto& e : granted_)
@@ -163,8 +245,7 @@ bool TqbLockContainer::compatibleExcept(uint8_t mode, TqbLockOwnerID owner) cons
     return mode < kLockModeCount;
 }
 
-uint8_t TqbLockContainer::request(const TqbLockAsk& ask, std::shared_ptr<TqbLockRequest>& queued) {
-    TqbLockListItem item;
+uint8_t TqbLockContainer::request(const TqbLockAsk& ask, TqbLockListItem& item) {
     item.OwnerID = ask.OwnerID;
     item.CursorID = ask.BindCursor ? ask.CursorID : 0;
     item.Mode = ask.Mode;
@@ -196,29 +277,20 @@ uint8_t TqbLockContainer::request(const TqbLockAsk& ask, std::shared_ptr<TqbLock
     }
 
     if (grantNow) {
-        TqbLockRequest r;
-        r.Item = item;
-        grant(r);
+        if (item.Conversion)
+            grant(item);
+        else
+            grantNew(item);
         return lsGranted;
     }
     if (ask.Conditional) {
         if (item.Conversion) findGranted(ask.OwnerID)->Conversion = false;
         return lsRefused;
     }
-    queued = std::make_shared<TqbLockRequest>();
-    queued->Item = item;
-    if (item.Conversion) {
-        queued->Item.Status = lsConverting;
-        convQueue_.push_back(queued);
-    } else {
-        queued->Item.Status = lsWaiting;
-        waitQueue_.push_back(queued);
-    }
-    return queued->Item.Status;
+    return item.Conversion ? lsConverting : lsWaiting;
 }
 
-void TqbLockContainer::grant(TqbLockRequest& req) {
-    TqbLockListItem& it = req.Item;
+void TqbLockContainer::grant(TqbLockListItem& it) {
     if (TqbLockListItem* e = findGranted(it.OwnerID)) {
         // A conversion keeps the count; a second request of the same owner that waited adds to it.
         e->Mode = LockModeConversion(e->Mode, it.Mode);
@@ -226,89 +298,188 @@ void TqbLockContainer::grant(TqbLockRequest& req) {
         e->Conversion = false;
         if (e->CursorID == 0) e->CursorID = it.CursorID;
     } else {
-        TqbLockListItem g = it;
-        g.Conversion = false;
-        g.RefCount = 1;
-        g.Status = lsGranted;
-        granted_.push_back(g);
+        grantNew(it);
     }
     it.Status = lsGranted;
 }
 
-void TqbLockContainer::removeRequest(const std::shared_ptr<TqbLockRequest>& req) {
-    TqbLockQueue& q = req->Item.Conversion ? convQueue_ : waitQueue_;
-    auto it = std::find(q.begin(), q.end(), req);
-    if (it != q.end()) q.erase(it);
-    if (req->Item.Conversion) {
-        bool more = std::any_of(convQueue_.begin(), convQueue_.end(),
-                                [&](const auto& r) { return r->Item.OwnerID == req->Item.OwnerID; });
-        if (TqbLockListItem* e = findGranted(req->Item.OwnerID); e && !more) e->Conversion = false;
-    }
-    req->Item.Status = lsRefused;
+void TqbLockContainer::grantNew(TqbLockListItem& it) {
+    TqbLockListItem& g = granted_.emplace_back(it);
+    g.Conversion = false;
+    g.RefCount = 1;
+    g.Status = lsGranted;
+    it.Status = lsGranted;
 }
 
+void TqbLockContainer::removeRequest(TqbLockRequest& req) {
+    const bool conversion = req.Item.Conversion;
+    (conversion ? convQueue_ : waitQueue_).erase(&req);
+    if (conversion) {
+        const TqbLockOwnerID owner = req.Item.OwnerID;
+        bool more = convQueue_.any([&](const TqbLockRequest& r) { return r.Item.OwnerID == owner; });
+        if (TqbLockListItem* e = findGranted(owner); e && !more) e->Conversion = false;
+    }
+    req.Item.Status = lsRefused;
+}
+
+// Hands each grant straight to its waiter: the waiter is woken (if it sleeps) and its outcome is
+// published last, after which the request, on the waiter's stack, is not touched again.
 void TqbLockContainer::processQueues() {
-    while (!convQueue_.empty()) {
-        auto head = convQueue_.front();
-        if (!compatibleExcept(head->Item.Mode, head->Item.OwnerID)) return;
-        convQueue_.pop_front();
-        grant(*head);
-        head->Event.notify_all();
+    bool granted = false;
+    auto serve = [&](TqbLockQueue& q) {
+        // Each head is checked against the grants made so far, so an Exclusive grant stops the
+        // Share behind it.
+        while (TqbLockRequest* head = q.front()) {
+            if (!compatibleExcept(head->Item.Mode, head->Item.OwnerID)) return false;
+            q.erase(head);
+            grant(head->Item);
+            if (head->Sleeping) head->Event.notify_one();
+            head->State.store(lsGranted, std::memory_order_release);
+            granted = true;
+        }
+        return true;
+    };
+    // Conversions first; an incompatible one stops everything.
+    if (serve(convQueue_)) serve(waitQueue_);
+    if (!granted) return;
+    // The next ones in line wake now and spin, so the coming hand-overs find them awake.
+    int n = 0;
+    for (TqbLockQueue* q : {&convQueue_, &waitQueue_})
+        for (TqbLockRequest* r = q->front(); r && n < kWakeAhead; r = r->Next, ++n)
+            if (r->Sleeping) r->Event.notify_one();
+}
+
+TqbLockResult TqbLockContainer::acquireLocked(const TqbLockAsk& ask, std::unique_lock<std::mutex>& lk) {
+    TqbLockListItem item;
+    uint8_t st = request(ask, item);
+    if (st == lsGranted) return lrGranted;
+    if (st == lsRefused) return lrRejected;
+    // Queued: the request lives here, on the waiting thread's stack, until it leaves its queue.
+    TqbLockRequest req;
+    req.Item = item;
+    req.Item.Status = st;
+    req.State.store(st, std::memory_order_relaxed);
+    (item.Conversion ? convQueue_ : waitQueue_).push_back(&req);
+    return waitLocked(ask, req, lk);
+}
+
+TqbLockResult TqbLockContainer::waitLocked(const TqbLockAsk& ask, TqbLockRequest& req,
+                                           std::unique_lock<std::mutex>& lk) {
+    lk.unlock();
+    const uint64_t deadline = ask.Timeout ? plat::NowMs() + ask.Timeout : 0;
+    bool enlisted = false, cancelled = false;
+    if (ask.Note) {
+        enlisted = ask.Note->enlist();
+        cancelled = !enlisted;
     }
-    // Each head is checked against the grants made so far, so an Exclusive grant stops the Share
-    // behind it.
-    while (!waitQueue_.empty()) {
-        auto head = waitQueue_.front();
-        if (!compatibleExcept(head->Item.Mode, head->Item.OwnerID)) return;
-        waitQueue_.pop_front();
-        grant(*head);
-        head->Event.notify_all();
+    auto pending = [&] { return pendingState(req.State.load(std::memory_order_relaxed)); };
+    // Spins, then sleeps; a sleeper woken before its turn (it moved near the head of the queue, or
+    // a time slice ended) spins again, so that the grant usually finds it awake.
+    bool spun = false;
+    while (!cancelled) {
+        if (spinForOutcome(req)) {
+            spun = true;
+            break;
+        }
+        lk.lock();
+        if (!pending()) break;
+        uint64_t step = 0;
+        if (ask.Timeout) {
+            const uint64_t now = plat::NowMs();
+            if (now >= deadline) break;
+            step = std::min<uint64_t>(deadline - now, kWaitSliceMs);
+        }
+        req.Sleeping = true;
+        if (step)
+            req.Event.wait_for(lk, std::chrono::milliseconds(step));
+        else
+            req.Event.wait(lk);
+        req.Sleeping = false;
+        if (!pending() || (ask.Timeout && plat::NowMs() >= deadline)) break;
+        lk.unlock();
     }
+    TqbLockResult result;
+    if (spun) {
+        result = req.State.load(std::memory_order_acquire) == lsGranted ? lrGranted : lrRejected;
+    } else {
+        if (!lk.owns_lock()) lk.lock();
+        // Decided under the container's lock: a grant that came in as the time ran out is kept and
+        // reported, so no lock is ever left that its owner believes it does not hold.
+        const uint8_t st = req.State.load(std::memory_order_relaxed);
+        if (st == lsGranted) {
+            result = lrGranted;
+        } else if (st == lsRefused) {
+            result = lrRejected; // taken out by a release of the owner's locks
+        } else {
+            removeRequest(req);
+            processQueues(); // the request may have held up compatible waiters behind it
+            recycleIfUnused();
+            result = cancelled ? lrRejected : lrTimedOut;
+        }
+        lk.unlock();
+    }
+    if (enlisted) ask.Note->leave();
+    return result;
+}
+
+bool TqbLockContainer::cancelOwnerLocked(TqbLockOwnerID owner) {
+    bool any = false;
+    for (TqbLockQueue* q : {&convQueue_, &waitQueue_}) {
+        for (TqbLockRequest* r = q->front(); r;) {
+            TqbLockRequest* next = r->Next;
+            if (r->Item.OwnerID == owner) {
+                removeRequest(*r);
+                if (r->Sleeping) r->Event.notify_one();
+                r->State.store(lsRefused, std::memory_order_release);
+                any = true;
+            }
+            r = next;
+        }
+    }
+    return any;
+}
+
+bool TqbLockContainer::releaseLocked(TqbLockOwnerID owner, bool all) {
+    auto it =
+        std::find_if(granted_.begin(), granted_.end(), [&](const auto& e) { return e.OwnerID == owner; });
+    bool removed = false;
+    if (it != granted_.end()) {
+        if (!all && it->RefCount >= 2) {
+            --it->RefCount;
+            return false;
+        }
+        if (it != granted_.end() - 1) *it = granted_.back(); // the granted entries are unordered
+        granted_.pop_back();
+        removed = true;
+    }
+    // Release-all also ends the owner's requests, so none is granted later to an owner that let go.
+    bool cancelled = all && cancelOwnerLocked(owner);
+    if (removed || cancelled) processQueues();
+    return removed;
 }
 
 TqbLockResult TqbLockContainer::Acquire(const TqbLockAsk& ask) {
-    std::shared_ptr<TqbLockRequest> req;
-    std::unique_lock lk(m_);
-    uint8_t st = request(ask, req);
-    if (st == lsGranted) return lrGranted;
-    if (st == lsRefused) return lrRejected;
-
-    auto pending = [&] { return req->Item.Status == lsWaiting || req->Item.Status == lsConverting; };
-    if (ask.Timeout == 0) {
-        req->Event.wait(lk, [&] { return !pending(); });
-    } else {
-        const uint64_t deadline = plat::NowMs() + ask.Timeout;
-        while (pending()) {
-            uint64_t now = plat::NowMs();
-            if (now >= deadline) break;
-            uint64_t step = std::min<uint64_t>(deadline - now, kWaitSliceMs);
-            req->Event.wait_for(lk, std::chrono::milliseconds(step));
-        }
-    }
-    // Decided under the container's lock: a grant that came in as the time ran out is kept and
-    // reported, so no lock is ever left that its owner believes it does not hold.
-    if (req->Item.Status == lsGranted) return lrGranted;
-    removeRequest(req);
-    processQueues(); // the request may have held up compatible waiters behind it
-    return lrTimedOut;
+    std::unique_lock lk(*m_);
+    TqbLockResult r = acquireLocked(ask, lk);
+    if (lk.owns_lock()) recycleIfUnused();
+    return r;
 }
 
 bool TqbLockContainer::Release(TqbLockOwnerID owner, bool all) {
-    std::lock_guard lk(m_);
-    auto it =
-        std::find_if(granted_.begin(), granted_.end(), [&](const auto& e) { return e.OwnerID == owner; });
-    if (it == granted_.end()) return false;
-    if (!all && it->RefCount >= 2) {
-        --it->RefCount;
-        return false;
-    }
-    granted_.erase(it);
-    processQueues();
-    return true;
+    std::lock_guard lk(*m_);
+    bool removed = releaseLocked(owner, all);
+    recycleIfUnused();
+    return removed;
+}
+
+void TqbLockContainer::CancelOwner(TqbLockOwnerID owner) {
+    std::lock_guard lk(*m_);
+    if (cancelOwnerLocked(owner)) processQueues();
+    recycleIfUnused();
 }
 
 bool TqbLockContainer::Relax(TqbLockOwnerID owner) {
-    std::lock_guard lk(m_);
+    std::lock_guard lk(*m_);
     TqbLockListItem* e = findGranted(owner);
     if (!e) return false;
     e->CursorID = 0;
@@ -316,58 +487,55 @@ bool TqbLockContainer::Relax(TqbLockOwnerID owner) {
 }
 
 bool TqbLockContainer::HasGranted() {
-    std::lock_guard lk(m_);
+    std::lock_guard lk(*m_);
     return !granted_.empty();
 }
 
 bool TqbLockContainer::HasOwner(TqbLockOwnerID owner) {
-    std::lock_guard lk(m_);
+    std::lock_guard lk(*m_);
     return findGranted(owner) != nullptr;
 }
 
 uint8_t TqbLockContainer::OwnerMode(TqbLockOwnerID owner) {
-    std::lock_guard lk(m_);
+    std::lock_guard lk(*m_);
     TqbLockListItem* e = findGranted(owner);
     return e ? e->Mode : uint8_t(lmNone);
 }
 
 uint8_t TqbLockContainer::SummaryMode() {
-    std::lock_guard lk(m_);
+    std::lock_guard lk(*m_);
     return summaryExcept(0);
 }
 
 bool TqbLockContainer::HasDeadlock() {
-    std::lock_guard lk(m_);
-    auto holder = [&](const TqbLockListItem& r) {
+    std::lock_guard lk(*m_);
+    auto holder = [&](const TqbLockRequest& req) {
+        const TqbLockListItem& r = req.Item;
         if (r.Mode != lmExclusive || r.Transaction == nullptr) return false;
         return std::any_of(granted_.begin(), granted_.end(), [&](const TqbLockListItem& e) {
             return e.Transaction == r.Transaction || e.OwnerID == r.OwnerID;
         });
     };
-    for (const auto& r : waitQueue_)
-        if (holder(r->Item)) return true;
-    for (const auto& r : convQueue_)
-        if (holder(r->Item)) return true;
-    return false;
+    return waitQueue_.any(holder) || convQueue_.any(holder);
 }
 
 bool TqbLockContainer::IsEmpty() {
-    std::lock_guard lk(m_);
+    std::lock_guard lk(*m_);
     return emptyLocked();
 }
 
 std::vector<TqbLockListItem> TqbLockContainer::GrantedEntries() {
-    std::lock_guard lk(m_);
+    std::lock_guard lk(*m_);
     return granted_;
 }
 
 size_t TqbLockContainer::WaitingCount() {
-    std::lock_guard lk(m_);
+    std::lock_guard lk(*m_);
     return waitQueue_.size();
 }
 
 size_t TqbLockContainer::ConvertingCount() {
-    std::lock_guard lk(m_);
+    std::lock_guard lk(*m_);
     return convQueue_.size();
 }
 
@@ -399,10 +567,13 @@ TqbLockContainer* TqbLockContainerPool::Get() {
 
 void TqbLockContainerPool::Put(TqbLockContainer* container) {
     if (!container) return;
-    if (!container->IsEmpty()) {
+    if (!container->emptyLocked()) {
         delete container; // a container with requests in it is never handed out again
         return;
     }
+    container->m_ = &container->own_;
+    container->home_ = nullptr;
+    container->chain_ = nullptr;
     container->pins_ = 0;
     std::lock_guard lk(m_);
     ready_.push_back(container);
@@ -435,52 +606,197 @@ TqbLockContainerPool& LockContainerPool() {
 // ---------------------------------------------------------------------------------------------
 // Hashes of containers
 
-TqbLockHash::~TqbLockHash() {
-    for (auto& [key, c] : map_)
-        LockContainerPool().Put(c);
+// One shard: its mutex guards its buckets, its spare containers and every container in it.
+struct alignas(64) TqbLockShard {
+    std::mutex M;
+    std::vector<TqbLockContainer*> Buckets; // chains through TqbLockContainer::chain_
+    size_t Count = 0;
+    TqbLockContainer* Spare = nullptr; // a few emptied containers kept for the next key
+    int SpareCount = 0;
+
+    void unlink(TqbLockContainer* c, uint64_t mixed);
+};
+
+namespace {
+
+constexpr int kShardSpares = 4;
+constexpr size_t kFirstBuckets = 8;
+
+uint64_t mixKey(uint64_t k) {
+    k ^= k >> 33;
+    k *= 0xff51afd7ed558ccdull;
+    k ^= k >> 33;
+    k *= 0xc4ceb9fe1a85ec53ull;
+    k ^= k >> 33;
+    return k;
 }
 
-TqbLockContainer* TqbLockHash::Pin(uint64_t key, bool create) {
-    std::lock_guard lk(m_);
-    auto it = map_.find(key);
-    if (it != map_.end()) {
-        ++it->second->pins_;
-        return it->second;
+size_t bucketOf(uint64_t mixed, size_t buckets) {
+    return size_t(mixed >> 16) & (buckets - 1);
+}
+
+} // namespace
+
+void TqbLockShard::unlink(TqbLockContainer* c, uint64_t mixed) {
+    TqbLockContainer** p = &Buckets[bucketOf(mixed, Buckets.size())];
+    while (*p && *p != c)
+        p = &(*p)->chain_;
+    if (!*p) return;
+    *p = c->chain_;
+    --Count;
+    if (SpareCount < kShardSpares) {
+        c->chain_ = Spare;
+        Spare = c;
+        ++SpareCount;
+    } else {
+        LockContainerPool().Put(c);
     }
-    if (!create) return nullptr;
-    TqbLockContainer* c = LockContainerPool().Get();
-    c->pins_ = 1;
-    map_.emplace(key, c);
+}
+
+void TqbLockContainer::recycleIfUnused() {
+    if (home_ && pins_ == 0 && emptyLocked()) home_->unlink(this, mixKey(key_));
+}
+
+TqbLockHash::TqbLockHash(unsigned shardBits)
+    : shardBits_(std::min(shardBits, 10u)), shards_(new TqbLockShard[size_t(1) << shardBits_]) {}
+
+TqbLockHash::~TqbLockHash() {
+    for (size_t i = 0; i < (size_t(1) << shardBits_); ++i) {
+        TqbLockShard& s = shards_[i];
+        std::vector<TqbLockContainer*> all;
+        for (TqbLockContainer* head : s.Buckets)
+            for (TqbLockContainer* c = head; c; c = c->chain_)
+                all.push_back(c);
+        for (TqbLockContainer* c = s.Spare; c; c = c->chain_)
+            all.push_back(c);
+        for (TqbLockContainer* c : all)
+            LockContainerPool().Put(c);
+    }
+}
+
+TqbLockShard& TqbLockHash::shardOf(uint64_t key, uint64_t& mixed) const {
+    mixed = mixKey(key);
+    return shards_[size_t(mixed) & ((size_t(1) << shardBits_) - 1)];
+}
+
+TqbLockContainer* TqbLockHash::find(TqbLockShard& s, uint64_t key, uint64_t mixed) const {
+    if (s.Buckets.empty()) return nullptr;
+    for (TqbLockContainer* c = s.Buckets[bucketOf(mixed, s.Buckets.size())]; c; c = c->chain_)
+        if (c->key_ == key) return c;
+    return nullptr;
+}
+
+TqbLockContainer* TqbLockHash::make(TqbLockShard& s, uint64_t key, uint64_t mixed) {
+    if (s.Count >= s.Buckets.size()) { // at most one container per bucket on average
+        std::vector<TqbLockContainer*> grown(std::max(kFirstBuckets, s.Buckets.size() * 2), nullptr);
+        for (TqbLockContainer* head : s.Buckets)
+            for (TqbLockContainer* c = head; c;) {
+                TqbLockContainer* next = c->chain_;
+                TqbLockContainer*& slot = grown[bucketOf(mixKey(c->key_), grown.size())];
+                c->chain_ = slot;
+                slot = c;
+                c = next;
+            }
+        s.Buckets.swap(grown);
+    }
+    TqbLockContainer* c;
+    if (s.Spare) {
+        c = s.Spare;
+        s.Spare = c->chain_;
+        --s.SpareCount;
+    } else {
+        c = LockContainerPool().Get();
+    }
+    c->m_ = &s.M;
+    c->home_ = &s;
+    c->key_ = key;
+    c->pins_ = 0;
+    TqbLockContainer*& slot = s.Buckets[bucketOf(mixed, s.Buckets.size())];
+    c->chain_ = slot;
+    slot = c;
+    ++s.Count;
     return c;
 }
 
-void TqbLockHash::Unpin(uint64_t key, TqbLockContainer* container) {
-    {
-        std::lock_guard lk(m_);
-        if (--container->pins_ > 0) return;
-        {
-            std::lock_guard ck(container->m_);
-            if (!container->emptyLocked()) return;
-        }
-        auto it = map_.find(key);
-        if (it != map_.end() && it->second == container) map_.erase(it);
-    }
-    // Out of the hash and unpinned: nobody can reach it any more.
-    LockContainerPool().Put(container);
+TqbLockResult TqbLockHash::Acquire(uint64_t key, const TqbLockAsk& ask) {
+    uint64_t mixed;
+    TqbLockShard& s = shardOf(key, mixed);
+    std::unique_lock lk(s.M);
+    TqbLockContainer* c = find(s, key, mixed);
+    if (!c) c = make(s, key, mixed);
+    TqbLockResult r = c->acquireLocked(ask, lk);
+    if (lk.owns_lock()) c->recycleIfUnused();
+    return r;
+}
+
+bool TqbLockHash::Release(uint64_t key, TqbLockOwnerID owner, bool all) {
+    uint64_t mixed;
+    TqbLockShard& s = shardOf(key, mixed);
+    std::lock_guard lk(s.M);
+    TqbLockContainer* c = find(s, key, mixed);
+    if (!c) return false;
+    bool removed = c->releaseLocked(owner, all);
+    c->recycleIfUnused();
+    return removed;
+}
+
+void TqbLockHash::CancelOwner(uint64_t key, TqbLockOwnerID owner) {
+    uint64_t mixed;
+    TqbLockShard& s = shardOf(key, mixed);
+    std::lock_guard lk(s.M);
+    TqbLockContainer* c = find(s, key, mixed);
+    if (!c) return;
+    if (c->cancelOwnerLocked(owner)) c->processQueues();
+    c->recycleIfUnused();
+}
+
+TqbLockContainer* TqbLockHash::pin(uint64_t key) {
+    uint64_t mixed;
+    TqbLockShard& s = shardOf(key, mixed);
+    std::lock_guard lk(s.M);
+    TqbLockContainer* c = find(s, key, mixed);
+    if (c) ++c->pins_;
+    return c;
+}
+
+void TqbLockHash::unpin(uint64_t key) {
+    uint64_t mixed;
+    TqbLockShard& s = shardOf(key, mixed);
+    std::lock_guard lk(s.M);
+    TqbLockContainer* c = find(s, key, mixed);
+    if (!c) return;
+    --c->pins_;
+    c->recycleIfUnused();
 }
 
 size_t TqbLockHash::Count() {
-    std::lock_guard lk(m_);
-    return map_.size();
+    size_t n = 0;
+    for (size_t i = 0; i < (size_t(1) << shardBits_); ++i) {
+        std::lock_guard lk(shards_[i].M);
+        n += shards_[i].Count;
+    }
+    return n;
 }
 
 std::shared_ptr<TqbRecordLockHash> TqbFileRecordLocks::Hash(bool create) {
     std::lock_guard lk(m_);
-    if (!hash_ && create) hash_ = std::make_shared<TqbRecordLockHash>();
+    if (!hash_ && create) {
+        hash_ = std::make_shared<TqbRecordLockHash>();
+        current_.store(hash_.get(), std::memory_order_release);
+    }
     return hash_;
+}
+
+TqbRecordLockHash* TqbFileRecordLocks::HashPtr(bool create) {
+    TqbRecordLockHash* h = current_.load(std::memory_order_acquire);
+    if (h || !create) return h;
+    return Hash(true).get();
 }
 
 void TqbFileRecordLocks::Reset() {
     std::lock_guard lk(m_);
-    hash_.reset();
+    // An empty hash that no transaction refers to is as good as a new one: it stays.
+    if (!hash_ || (hash_.use_count() == 1 && hash_->Count() == 0)) return;
+    retired_.push_back(std::move(hash_));
+    current_.store(nullptr, std::memory_order_release);
 }

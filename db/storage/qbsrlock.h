@@ -1,9 +1,9 @@
 // Lock manager of a data folder: locks in seven modes on table contents, records and tables, with
 // FIFO wait and conversion queues, per-transaction bookkeeping, and each thread's deadline.
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -60,6 +60,8 @@ std::string LockModeToText(uint8_t mode);
 using TqbLockOwnerID = uint64_t;
 TqbLockOwnerID NewLockOwnerID();
 
+struct TqbLockWaitNote;
+
 // What the lock manager needs of a transaction: its owner identifier and the link to the record of
 // its locks, which the manager makes on its first granted lock and drops once it holds nothing.
 class TqbLockTransaction {
@@ -76,8 +78,18 @@ public:
 
 private:
     friend class TqbLockManager;
+    friend struct TqbLockWaitNote;
     TqbTransContainer* transContainer_ = nullptr; // both guarded by the manager's transaction lock
     TqbLockManager* manager_ = nullptr;
+
+    // Requests of this transaction that sleep in a queue, so that releasing its locks from another
+    // thread also takes them out. The counters move on every such release; a request that started
+    // before one and queues after it takes itself out. Guarded by waitMutex_, taken before any
+    // hash or container lock.
+    std::mutex waitMutex_;
+    std::vector<TqbLockWaitNote*> waits_;
+    std::atomic<uint64_t> recordReleases_{0};
+    std::atomic<uint64_t> contentReleases_{0};
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -125,8 +137,9 @@ enum TqbLockStatus : uint8_t {
     lsConverting = 3,
 };
 
-// A granted entry or a request of one owner on one resource.
-struct TqbLockListItem {
+// A granted entry or a request of one owner on one resource. A cache line each, so that the entries
+// of containers used by different threads never share one.
+struct alignas(64) TqbLockListItem {
     bool Conversion = false;
     TqbLockOwnerID OwnerID = 0;
     TqbLockOwnerID CursorID = 0; // record locks only; 0 = not bound to a cursor
@@ -136,12 +149,57 @@ struct TqbLockListItem {
     TqbLockTransaction* Transaction = nullptr;
 };
 
-// A queued request; its waiter sleeps on Event under the container's mutex.
+class TqbLockHash;
+class TqbLockContainer;
+struct TqbLockShard;
+
+// A queued request. It lives on the waiting thread's stack and sits in one queue by its links.
+// Its outcome is decided under the container's lock and published last through State, so a waiter
+// that sees the outcome while spinning may return at once.
 struct TqbLockRequest {
     TqbLockListItem Item;
     std::condition_variable Event;
+    std::atomic<uint8_t> State{lsRefused};
+    bool Sleeping = false; // on Event; guarded by the container's lock
+    TqbLockRequest* Prev = nullptr;
+    TqbLockRequest* Next = nullptr;
 };
-using TqbLockQueue = std::deque<std::shared_ptr<TqbLockRequest>>;
+
+// First in, first out, linked through the requests: queuing never allocates.
+class TqbLockQueue {
+public:
+    bool empty() const { return head_ == nullptr; }
+    size_t size() const;
+    TqbLockRequest* front() const { return head_; }
+    void push_back(TqbLockRequest* r);
+    void erase(TqbLockRequest* r);
+    template <class F> bool any(F&& pred) const {
+        for (TqbLockRequest* r = head_; r; r = r->Next)
+            if (pred(*r)) return true;
+        return false;
+    }
+
+private:
+    TqbLockRequest* head_ = nullptr;
+    TqbLockRequest* tail_ = nullptr;
+};
+
+// Where a waiting request of a transaction sits, so that the transaction's release can find it:
+// a record's key in a record-lock hash, or a content-lock container.
+struct TqbLockWaitNote {
+    TqbLockTransaction* Transaction = nullptr;
+    TqbLockOwnerID Owner = 0;
+    TqbLockHash* Hash = nullptr;
+    uint64_t Key = 0;
+    TqbLockContainer* Content = nullptr;
+    uint64_t Releases = 0; // the transaction's release counter when the acquire began
+
+    void begin(TqbLockTransaction* t, TqbLockOwnerID owner, TqbLockHash* hash, uint64_t key,
+               TqbLockContainer* content);
+    // False when the transaction's locks were released since the acquire began.
+    bool enlist();
+    void leave();
+};
 
 // What one acquire asks for.
 struct TqbLockAsk {
@@ -151,22 +209,28 @@ struct TqbLockAsk {
     TqbLockTransaction* Transaction = nullptr;
     uint32_t Timeout = 0; // ms, 0 = without limit
     bool Conditional = false;
-    bool BindCursor = false; // record locks: an entry is bound to the cursor that took it
+    bool BindCursor = false;         // record locks: an entry is bound to the cursor that took it
+    TqbLockWaitNote* Note = nullptr; // set for a transaction's requests
 };
 
 // The lock queue of one resource: the granted entries, then a conversion queue and a wait queue,
-// both first in, first out. Every operation takes the container's own mutex; waits release it.
-class TqbLockContainer {
+// both first in, first out. A container on its own (a table's content) has its own mutex; one in a
+// hash is guarded by the mutex of the hash's shard that holds it. Waits release the lock.
+class alignas(64) TqbLockContainer {
 public:
     TqbLockContainer() = default;
     TqbLockContainer(const TqbLockContainer&) = delete;
     TqbLockContainer& operator=(const TqbLockContainer&) = delete;
 
     // Requests, and waits when the request is queued: granted (0), timed out (1; the request is
-    // gone from its queue), or refused (2: conditional, or a record held through another cursor).
+    // gone from its queue), or refused (2: conditional, a record held through another cursor, or
+    // the owner's locks released by another thread while it waited).
     TqbLockResult Acquire(const TqbLockAsk& ask);
-    // One release (all: whatever the count). True when the owner's entry left the container.
+    // One release (all: whatever the count, and the owner's waiting and converting requests go
+    // too). True when the owner's entry left the container.
     bool Release(TqbLockOwnerID owner, bool all);
+    // Takes the owner's waiting and converting requests out; their waiters get "refused".
+    void CancelOwner(TqbLockOwnerID owner);
     // Clears the cursor binding of the owner's entry; false when the owner holds nothing here.
     bool Relax(TqbLockOwnerID owner);
 
@@ -190,22 +254,36 @@ public:
 private:
     friend class TqbLockHash;
     friend class TqbLockContainerPool;
+    friend struct TqbLockShard;
 
     TqbLockListItem* findGranted(TqbLockOwnerID owner);
     uint8_t summaryExcept(TqbLockOwnerID owner) const;
     bool compatibleExcept(uint8_t mode, TqbLockOwnerID owner) const;
-    // RequestLock: lsGranted, lsRefused, or the queued request (lsWaiting / lsConverting).
-    uint8_t request(const TqbLockAsk& ask, std::shared_ptr<TqbLockRequest>& queued);
-    void grant(TqbLockRequest& req);
-    void removeRequest(const std::shared_ptr<TqbLockRequest>& req);
+    // RequestLock: lsGranted, lsRefused, or lsWaiting / lsConverting for item to be queued.
+    uint8_t request(const TqbLockAsk& ask, TqbLockListItem& item);
+    void grant(TqbLockListItem& item);
+    void grantNew(TqbLockListItem& item); // the owner holds nothing here yet
+    void removeRequest(TqbLockRequest& req);
     void processQueues();
+    // The rest of an acquire under lk (this container's lock); lk may be left unlocked.
+    TqbLockResult acquireLocked(const TqbLockAsk& ask, std::unique_lock<std::mutex>& lk);
+    TqbLockResult waitLocked(const TqbLockAsk& ask, TqbLockRequest& req, std::unique_lock<std::mutex>& lk);
+    bool releaseLocked(TqbLockOwnerID owner, bool all);
+    bool cancelOwnerLocked(TqbLockOwnerID owner);
+    // A container of a hash that nobody holds, waits for or looks at leaves the hash.
+    void recycleIfUnused();
     bool emptyLocked() const { return granted_.empty() && waitQueue_.empty() && convQueue_.empty(); }
 
-    std::mutex m_;
+    std::mutex own_;
+    std::mutex* m_ = &own_;
     std::vector<TqbLockListItem> granted_;
     TqbLockQueue convQueue_;
     TqbLockQueue waitQueue_;
-    int32_t pins_ = 0; // guarded by the lock hash that holds the container
+    // In a hash: its shard, key and chain; pins_ counts callers looking at it from outside.
+    TqbLockShard* home_ = nullptr;
+    uint64_t key_ = 0;
+    TqbLockContainer* chain_ = nullptr;
+    int32_t pins_ = 0;
 };
 
 // Ready containers for the table and record hashes. One global pool: 250 containers made at
@@ -219,7 +297,7 @@ public:
 
     // The last pooled container, or a new one.
     TqbLockContainer* Get();
-    // Takes back an empty container (one still in use is an error and is not pooled).
+    // Takes back an empty container nobody else can reach (one still in use is not pooled).
     void Put(TqbLockContainer* container);
     void Flush();
     int Count();
@@ -232,33 +310,42 @@ private:
 };
 TqbLockContainerPool& LockContainerPool();
 
-// Containers keyed by table ID or record reference. A container is pinned by every request on its
-// way to it or waiting in it, and goes back to the pool only when it is empty and unpinned, so it
-// is never recycled under a request.
+// Containers keyed by table ID or record reference, spread over shards that each have their own
+// mutex, so that locks on different keys rarely meet. A container stays in the hash while anyone
+// holds, waits for or looks at it, and goes back to the pool only then, so it is never recycled
+// under a request.
 class TqbLockHash {
 public:
-    TqbLockHash() = default;
+    explicit TqbLockHash(unsigned shardBits = 6);
     ~TqbLockHash();
     TqbLockHash(const TqbLockHash&) = delete;
     TqbLockHash& operator=(const TqbLockHash&) = delete;
 
-    // The key's container, pinned; made from the pool when absent and create is set.
-    TqbLockContainer* Pin(uint64_t key, bool create);
-    void Unpin(uint64_t key, TqbLockContainer* container);
-    // Calls fn with the key's container under the hash lock (the container is locked by fn's own
-    // calls); false when the key has none.
+    // Acquire on the key's container, made when absent.
+    TqbLockResult Acquire(uint64_t key, const TqbLockAsk& ask);
+    // Release on the key's container; true when the owner's entry left it.
+    bool Release(uint64_t key, TqbLockOwnerID owner, bool all);
+    void CancelOwner(uint64_t key, TqbLockOwnerID owner);
+    // Calls fn with the key's container, kept from recycling, outside the hash lock (fn uses the
+    // container's own calls); false when the key has none.
     template <class F> bool WithContainer(uint64_t key, F&& fn) {
-        std::lock_guard lk(m_);
-        auto it = map_.find(key);
-        if (it == map_.end()) return false;
-        fn(*it->second);
+        TqbLockContainer* c = pin(key);
+        if (!c) return false;
+        fn(*c);
+        unpin(key);
         return true;
     }
     size_t Count();
 
 private:
-    std::mutex m_;
-    std::unordered_map<uint64_t, TqbLockContainer*> map_;
+    TqbLockShard& shardOf(uint64_t key, uint64_t& mixed) const;
+    TqbLockContainer* find(TqbLockShard& s, uint64_t key, uint64_t mixed) const;
+    TqbLockContainer* make(TqbLockShard& s, uint64_t key, uint64_t mixed);
+    TqbLockContainer* pin(uint64_t key);
+    void unpin(uint64_t key);
+
+    unsigned shardBits_;
+    std::unique_ptr<TqbLockShard[]> shards_;
 };
 
 // The record-lock containers of one file, keyed by record reference.
@@ -269,12 +356,21 @@ class TqbRecordLockHash : public TqbLockHash {};
 // transactions that still hold record locks keep the hash alive until they release them.
 class TqbFileRecordLocks {
 public:
+    TqbFileRecordLocks() = default;
+    TqbFileRecordLocks(const TqbFileRecordLocks&) = delete;
+    TqbFileRecordLocks& operator=(const TqbFileRecordLocks&) = delete;
+
     std::shared_ptr<TqbRecordLockHash> Hash(bool create);
+    // The hash without taking a reference (null when none and !create); valid while this lives.
+    TqbRecordLockHash* HashPtr(bool create);
     void Reset();
 
 private:
     std::mutex m_;
     std::shared_ptr<TqbRecordLockHash> hash_;
+    std::atomic<TqbRecordLockHash*> current_{nullptr};
+    // Hashes dropped by Reset stay until this goes: a call that read the pointer may still use one.
+    std::vector<std::shared_ptr<TqbRecordLockHash>> retired_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -310,6 +406,10 @@ private:
 
 // ---------------------------------------------------------------------------------------------
 // The lock manager of one data folder. Time-outs are in ms, 0 = wait without limit.
+// Locks, in the order they may be taken: a transaction's wait mutex (its sleeping requests); a hash
+// shard's mutex, which guards the shard's buckets and every container in it, or a lone container's
+// own mutex; then, with no container locked, the transaction list lock and a transaction
+// container's lock. Waits hold none of them.
 
 class TqbLockManager {
 public:
@@ -366,10 +466,13 @@ private:
     TqbTransContainer* transContainer(TqbLockTransaction& t, bool create);
     void dropTransContainerIfEmpty(TqbLockTransaction& t);
     void releaseContent(TqbLockContainer& c, TqbLockTransaction& t, bool all);
-    void releaseRecord(uint64_t ref, const std::shared_ptr<TqbRecordLockHash>& hash, TqbLockOwnerID owner,
-                       TqbLockTransaction* t, bool all);
+    void releaseRecord(uint64_t ref, TqbRecordLockHash* hash, TqbLockOwnerID owner, TqbLockTransaction* t,
+                       bool all);
+    // Takes the transaction's sleeping requests out of their queues (content ones too unless
+    // recordsOnly).
+    void cancelWaits(TqbLockTransaction& t, bool recordsOnly);
 
-    TqbLockHash tables_;
+    TqbLockHash tables_{4};
     std::mutex transMutex_;
     std::unordered_map<TqbLockTransaction*, std::unique_ptr<TqbTransContainer>> trans_;
 };

@@ -96,6 +96,11 @@ TqbLockResult TqbLockManager::AcquireContentLock(TqbLockContainer& Container, Tq
     a.Transaction = &Transaction;
     a.Timeout = Timeout;
     a.Conditional = Conditional;
+    TqbLockWaitNote note;
+    if (!Conditional) {
+        note.begin(&Transaction, Transaction.LockOwnerID, nullptr, 0, &Container);
+        a.Note = &note;
+    }
     TqbLockResult r = Container.Acquire(a);
     if (r == lrGranted) {
         // The mode recorded is the one now held, which may be stronger than the one asked for.
@@ -111,7 +116,7 @@ TqbLockResult TqbLockManager::AcquireRecordLock(uint64_t RecordRef, TqbFileRecor
                                                 TqbLockOwnerID CursorID, TqbLockOwnerID OwnerID,
                                                 TqbLockTransaction* Transaction, uint32_t Timeout,
                                                 bool Conditional, uint8_t Mode) {
-    std::shared_ptr<TqbRecordLockHash> hash = FileInfo.Hash(true);
+    TqbRecordLockHash* hash = FileInfo.HashPtr(true);
     TqbLockAsk a;
     a.OwnerID = OwnerID;
     a.CursorID = CursorID;
@@ -120,16 +125,21 @@ TqbLockResult TqbLockManager::AcquireRecordLock(uint64_t RecordRef, TqbFileRecor
     a.Timeout = Timeout;
     a.Conditional = Conditional;
     a.BindCursor = true;
-    // Pinned from the hash look-up to the end of the wait: the container cannot be recycled for
-    // another record while this request is on its way to it or queued in it.
-    TqbLockContainer* c = hash->Pin(RecordRef, true);
-    TqbLockResult r = c->Acquire(a);
-    hash->Unpin(RecordRef, c);
+    TqbLockWaitNote note;
+    if (Transaction && !Conditional) {
+        note.begin(Transaction, OwnerID, hash, RecordRef, nullptr);
+        a.Note = &note;
+    }
+    TqbLockResult r = hash->Acquire(RecordRef, a);
     if (r == lrGranted && Transaction) {
         TqbTransContainer* tc = transContainer(*Transaction, true);
         std::lock_guard lk(tc->m_);
-        auto& f = tc->records_[hash.get()];
-        if (!f.Hash) f.Hash = hash;
+        auto& f = tc->records_[hash];
+        if (!f.Hash) {
+            // The transaction keeps the file's hash alive until it has released its locks there.
+            f.Hash = FileInfo.Hash(true);
+            if (f.Hash.get() != hash) f.Hash.reset(); // the file was closed meanwhile
+        }
         f.Refs.emplace(RecordRef, OwnerID);
     }
     return r;
@@ -142,17 +152,14 @@ TqbLockResult TqbLockManager::AcquireTableLock(uint32_t TableID, uint8_t Mode, T
     a.Mode = Mode;
     a.Timeout = Timeout;
     a.Conditional = Conditional;
-    TqbLockContainer* c = tables_.Pin(TableID, true);
-    TqbLockResult r = c->Acquire(a);
-    tables_.Unpin(TableID, c);
-    return r;
+    return tables_.Acquire(TableID, a);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Queries
 
 bool TqbLockManager::IsRecordLocked(uint64_t RecordRef, TqbFileRecordLocks& FileInfo) {
-    auto hash = FileInfo.Hash(false);
+    TqbRecordLockHash* hash = FileInfo.HashPtr(false);
     bool locked = false;
     if (hash) hash->WithContainer(RecordRef, [&](TqbLockContainer& c) { locked = c.HasGranted(); });
     return locked;
@@ -208,16 +215,12 @@ void TqbLockManager::ReleaseContentLockAll(TqbLockContainer& Container, TqbLockT
     releaseContent(Container, Transaction, true);
 }
 
-void TqbLockManager::releaseRecord(uint64_t ref, const std::shared_ptr<TqbRecordLockHash>& hash,
-                                   TqbLockOwnerID owner, TqbLockTransaction* t, bool all) {
-    TqbLockContainer* c = hash->Pin(ref, false);
-    if (!c) return;
-    bool removed = c->Release(owner, all);
-    hash->Unpin(ref, c);
-    if (!removed || !t) return;
+void TqbLockManager::releaseRecord(uint64_t ref, TqbRecordLockHash* hash, TqbLockOwnerID owner,
+                                   TqbLockTransaction* t, bool all) {
+    if (!hash->Release(ref, owner, all) || !t) return;
     if (TqbTransContainer* tc = transContainer(*t, false)) {
         std::lock_guard lk(tc->m_);
-        auto it = tc->records_.find(hash.get());
+        auto it = tc->records_.find(hash);
         if (it != tc->records_.end()) {
             it->second.Refs.erase({ref, owner});
             if (it->second.Refs.empty()) tc->records_.erase(it);
@@ -227,35 +230,46 @@ void TqbLockManager::releaseRecord(uint64_t ref, const std::shared_ptr<TqbRecord
 
 void TqbLockManager::ReleaseRecordLock(uint64_t RecordRef, TqbFileRecordLocks& FileInfo,
                                        TqbLockOwnerID OwnerID, TqbLockTransaction* Transaction) {
-    if (auto hash = FileInfo.Hash(false)) releaseRecord(RecordRef, hash, OwnerID, Transaction, false);
+    if (TqbRecordLockHash* hash = FileInfo.HashPtr(false))
+        releaseRecord(RecordRef, hash, OwnerID, Transaction, false);
 }
 
 void TqbLockManager::ReleaseRecordLockAll(uint64_t RecordRef, TqbFileRecordLocks& FileInfo,
                                           TqbLockOwnerID OwnerID, TqbLockTransaction* Transaction) {
-    if (auto hash = FileInfo.Hash(false)) releaseRecord(RecordRef, hash, OwnerID, Transaction, true);
+    if (TqbRecordLockHash* hash = FileInfo.HashPtr(false))
+        releaseRecord(RecordRef, hash, OwnerID, Transaction, true);
 }
 
 void TqbLockManager::ReleaseTableLock(uint32_t TableID, TqbLockOwnerID CursorID) {
-    if (TqbLockContainer* c = tables_.Pin(TableID, false)) {
-        c->Release(CursorID, false);
-        tables_.Unpin(TableID, c);
-    }
+    tables_.Release(TableID, CursorID, false);
 }
 
 void TqbLockManager::ReleaseTableLockAll(uint32_t TableID, TqbLockOwnerID CursorID) {
-    if (TqbLockContainer* c = tables_.Pin(TableID, false)) {
-        c->Release(CursorID, true);
-        tables_.Unpin(TableID, c);
-    }
+    tables_.Release(TableID, CursorID, true);
 }
 
 void TqbLockManager::RelaxRecordLock(uint64_t RecordRef, TqbFileRecordLocks& FileInfo,
                                      TqbLockOwnerID OwnerID) {
-    auto hash = FileInfo.Hash(false);
-    if (hash) hash->WithContainer(RecordRef, [&](TqbLockContainer& c) { c.Relax(OwnerID); });
+    if (TqbRecordLockHash* hash = FileInfo.HashPtr(false))
+        hash->WithContainer(RecordRef, [&](TqbLockContainer& c) { c.Relax(OwnerID); });
+}
+
+void TqbLockManager::cancelWaits(TqbLockTransaction& t, bool recordsOnly) {
+    std::lock_guard lk(t.waitMutex_);
+    ++t.recordReleases_;
+    if (!recordsOnly) ++t.contentReleases_;
+    // A note stays enlisted, and so its container reachable, until its waiter has left the queue;
+    // the waiter cannot leave while this holds the transaction's wait mutex.
+    for (TqbLockWaitNote* n : t.waits_) {
+        if (n->Hash)
+            n->Hash->CancelOwner(n->Key, n->Owner);
+        else if (!recordsOnly)
+            n->Content->CancelOwner(n->Owner);
+    }
 }
 
 void TqbLockManager::ReleaseTransactionLocks(TqbLockTransaction& Transaction, bool RecordLocksOnly) {
+    cancelWaits(Transaction, RecordLocksOnly);
     TqbTransContainer* tc = transContainer(Transaction, false);
     if (!tc) return;
     std::map<TqbRecordLockHash*, TqbTransContainer::FileLocks> records;
@@ -267,7 +281,7 @@ void TqbLockManager::ReleaseTransactionLocks(TqbLockTransaction& Transaction, bo
     }
     for (const auto& [h, f] : records)
         for (const auto& [ref, owner] : f.Refs)
-            releaseRecord(ref, f.Hash, owner, nullptr, true);
+            releaseRecord(ref, h, owner, nullptr, true);
     for (const auto& [c, tm] : content)
         c->Release(Transaction.LockOwnerID, true);
     dropTransContainerIfEmpty(Transaction);

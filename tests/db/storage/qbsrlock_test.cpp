@@ -53,11 +53,8 @@ protected:
     // Waiting plus converting requests on a table's container.
     size_t queued(uint32_t table) {
         size_t n = 0;
-        TqbLockContainer* c = lm.TableLocks().Pin(table, false);
-        if (c) {
-            n = c->WaitingCount() + c->ConvertingCount();
-            lm.TableLocks().Unpin(table, c);
-        }
+        lm.TableLocks().WithContainer(
+            table, [&](TqbLockContainer& c) { n = c.WaitingCount() + c.ConvertingCount(); });
         return n;
     }
 
@@ -249,6 +246,112 @@ TEST_F(LockTest, AGrantRacingATimeOutNeverLeavesAnOrphanLock) {
     EXPECT_EQ(lm.TransContainerCount(), 0u);
 }
 
+// Releasing all of an owner's locks from another thread also ends that owner's waiting and
+// converting requests: the waiter hears "refused" at once, nothing of it stays queued, and nothing
+// is granted to it later.
+TEST_F(LockTest, ReleasingAllOfAnOwnersLocksEndsItsWaitsAndConversions) {
+    auto endsSoon = [](std::future<TqbLockResult>& f) {
+        return f.wait_for(10s) == std::future_status::ready;
+    };
+
+    // A cursor's wait for a table.
+    ASSERT_EQ(lm.AcquireTableLock(1, lmExclusive, A, 0, false), lrGranted);
+    auto b = tableAsync(1, lmShare, B, kLong, 1);
+    lm.ReleaseTableLockAll(1, B);
+    const bool bEnded = endsSoon(b);
+    lm.ReleaseTableLock(1, A); // lets a stalled waiter go, so that a failure cannot hang the test
+    ASSERT_TRUE(bEnded);
+    EXPECT_EQ(b.get(), lrRejected);
+    EXPECT_EQ(lm.AcquireTableLock(1, lmExclusive, C, 0, true), lrGranted);
+    EXPECT_FALSE(lm.HasTableLock(1, B, lmShare));
+    lm.ReleaseTableLock(1, C);
+    EXPECT_EQ(lm.TableContainerCount(), 0u);
+
+    // A transaction's conversion, ended by its rollback on another thread.
+    TqbLockContainer content;
+    TqbLockTransaction t1, t2, t3;
+    ASSERT_EQ(lm.AcquireContentLock(content, nullptr, lmShare, 0, false, t1), lrGranted);
+    ASSERT_EQ(lm.AcquireContentLock(content, nullptr, lmShare, 0, false, t2), lrGranted);
+    auto conv = std::async(std::launch::async, [&] {
+        return lm.AcquireContentLock(content, nullptr, lmExclusive, kLong, false, t1);
+    });
+    ASSERT_TRUE(waitUntil([&] { return content.ConvertingCount() == 1; }));
+    lm.ReleaseTransactionLocks(t1, false);
+    const bool convEnded = endsSoon(conv);
+    lm.ReleaseTransactionLocks(t2, false);
+    ASSERT_TRUE(convEnded);
+    EXPECT_EQ(conv.get(), lrRejected);
+    EXPECT_TRUE(content.IsEmpty());
+    EXPECT_EQ(lm.AcquireContentLock(content, nullptr, lmExclusive, 0, true, t3), lrGranted);
+    EXPECT_EQ(t1.TransContainer(), nullptr);
+    lm.ReleaseTransactionLocks(t3, false);
+
+    // Waits of a transaction on a content and on a record it does not hold yet.
+    TqbFileRecordLocks file;
+    const TqbLockOwnerID cursor = NewLockOwnerID();
+    ASSERT_EQ(lm.AcquireCursorContentLock(content, cursor, lmExclusive, 0), lrGranted);
+    ASSERT_EQ(lm.AcquireRecordLock(64, file, cursor, cursor, nullptr, 0, false, lmExclusive), lrGranted);
+    auto onContent = std::async(std::launch::async, [&] {
+        return lm.AcquireContentLock(content, nullptr, lmShare, kLong, false, t1);
+    });
+    auto onRecord = std::async(std::launch::async, [&] {
+        return lm.AcquireRecordLock(64, file, cursor, t1.LockOwnerID, &t1, kLong, false, lmExclusive);
+    });
+    ASSERT_TRUE(waitUntil([&] { return content.WaitingCount() == 1; }));
+    ASSERT_TRUE(waitUntil([&] {
+        size_t n = 0;
+        file.Hash(false)->WithContainer(64, [&](TqbLockContainer& c) { n = c.WaitingCount(); });
+        return n == 1;
+    }));
+    // Records only: the content wait goes on.
+    lm.ReleaseTransactionLocks(t1, true);
+    const bool recordEnded = endsSoon(onRecord);
+    EXPECT_TRUE(stillWaiting(onContent));
+    lm.ReleaseTransactionLocks(t1, false);
+    const bool contentEnded = endsSoon(onContent);
+    lm.ReleaseCursorContentLockAll(content, cursor);
+    lm.ReleaseRecordLock(64, file, cursor, nullptr);
+    ASSERT_TRUE(recordEnded && contentEnded);
+    EXPECT_EQ(onRecord.get(), lrRejected);
+    EXPECT_EQ(onContent.get(), lrRejected);
+    EXPECT_TRUE(content.IsEmpty());
+    EXPECT_FALSE(lm.IsRecordLocked(64, file));
+    EXPECT_EQ(file.Hash(false)->Count(), 0u);
+    EXPECT_EQ(t1.TransContainer(), nullptr);
+    EXPECT_EQ(lm.TransContainerCount(), 0u);
+}
+
+// Threads taking turns on one record hand it over one at a time, each seeing all the work of those
+// before it.
+TEST_F(LockTest, ThreadsTakingTurnsOnOneRecordNeverOverlap) {
+    TqbFileRecordLocks file;
+    std::atomic<int> inside{0}, overlaps{0}, refusals{0};
+    long counter = 0; // guarded by the record lock alone
+    constexpr int kThreads = 4, kRounds = 3000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&] {
+            const TqbLockOwnerID cursor = NewLockOwnerID();
+            for (int i = 0; i < kRounds; ++i) {
+                if (lm.AcquireRecordLock(4096, file, cursor, cursor, nullptr, kLong, false, lmExclusive) !=
+                    lrGranted) {
+                    ++refusals;
+                    continue;
+                }
+                if (inside.fetch_add(1) != 0) ++overlaps;
+                ++counter;
+                inside.fetch_sub(1);
+                lm.ReleaseRecordLock(4096, file, cursor, nullptr);
+            }
+        });
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(refusals.load(), 0);
+    EXPECT_EQ(counter, long(kThreads) * kRounds);
+    EXPECT_EQ(file.Hash(false)->Count(), 0u);
+}
+
 // Deadlock, records, transactions
 
 TEST_F(LockTest, TwoSharersAskingExclusiveMakeTheSecondTheVictim) {
@@ -361,26 +464,43 @@ TEST_F(LockTest, CursorAndTransactionOwnersNeverCollide) {
     EXPECT_EQ(lm.AcquireContentLock(content, nullptr, lmShare, 0, true, tr), lrGranted);
 }
 
-// A container reached through the hash is never given back to the pool (and so never handed to
-// another record) while a request still holds it pinned.
-TEST(LockHash, APinnedContainerIsNotRecycled) {
+// A container leaves its hash (back to the pool, free for another key) only when nobody holds, waits
+// for or looks at it; keys spread over the shards are all found again as the buckets grow.
+TEST(LockHash, AContainerLeavesTheHashOnlyWhenNobodyHoldsWaitsOrLooks) {
     TqbRecordLockHash hash;
-    TqbLockContainer* c1 = hash.Pin(1, true);
-    hash.Unpin(1, hash.Pin(1, false));
-    // Still pinned once, though empty: another record gets another container.
-    TqbLockContainer* c2 = hash.Pin(2, true);
-    EXPECT_NE(c1, c2);
-    hash.Unpin(2, c2);
     TqbLockAsk ask;
     ask.OwnerID = 7;
     ask.Mode = lmExclusive;
-    ASSERT_EQ(c1->Acquire(ask), lrGranted);
-    hash.Unpin(1, c1);
-    EXPECT_EQ(hash.Count(), 1u); // holds a lock: stays
-    TqbLockContainer* c3 = hash.Pin(1, false);
-    ASSERT_EQ(c3, c1);
-    c3->Release(7, true);
-    hash.Unpin(1, c3);
+    ASSERT_EQ(hash.Acquire(1, ask), lrGranted);
+    bool looked = hash.WithContainer(1, [&](TqbLockContainer& c) {
+        EXPECT_TRUE(hash.Release(1, 7, false));
+        EXPECT_TRUE(c.IsEmpty());
+        EXPECT_EQ(hash.Count(), 1u); // still looked at
+        ask.OwnerID = 8;
+        ASSERT_EQ(hash.Acquire(2, ask), lrGranted);
+        hash.WithContainer(2, [&](TqbLockContainer& other) { EXPECT_NE(&other, &c); });
+        // The same key still reaches the same container.
+        ask.OwnerID = 9;
+        ASSERT_EQ(hash.Acquire(1, ask), lrGranted);
+        EXPECT_EQ(c.OwnerMode(9), lmExclusive);
+        EXPECT_TRUE(hash.Release(1, 9, true));
+    });
+    EXPECT_TRUE(looked);
+    EXPECT_EQ(hash.Count(), 1u); // key 1 left once the look ended; key 2 is held
+    EXPECT_FALSE(hash.WithContainer(1, [](TqbLockContainer&) {}));
+
+    ask.OwnerID = 10;
+    for (uint64_t k = 0; k < 3000; ++k)
+        ASSERT_EQ(hash.Acquire(k * 4096 + 3, ask), lrGranted);
+    EXPECT_EQ(hash.Count(), 3001u);
+    for (uint64_t k = 0; k < 3000; ++k) {
+        uint8_t mode = lmNone;
+        ASSERT_TRUE(hash.WithContainer(k * 4096 + 3, [&](TqbLockContainer& c) { mode = c.OwnerMode(10); }));
+        ASSERT_EQ(mode, lmExclusive) << k;
+        ASSERT_TRUE(hash.Release(k * 4096 + 3, 10, false));
+    }
+    EXPECT_EQ(hash.Count(), 1u);
+    EXPECT_TRUE(hash.Release(2, 8, false));
     EXPECT_EQ(hash.Count(), 0u);
 }
 
