@@ -319,10 +319,10 @@ void TqbSrBaseTable::DeleteRecordBLOBs(TqbSrTransaction* Transaction, const uint
     }
 }
 
-void TqbSrBaseTable::NotifyCursorsOfChange(uint64_t DatabaseID, uint64_t Ref, const TqbServerObject* Except) {
+void TqbSrBaseTable::NotifyCursorsOfChange(uint64_t DatabaseID, uint64_t Ref, TqbLockOwnerID ChangedBy) {
     for (auto& o : cursors_.Snapshot()) {
         auto* c = dynamic_cast<TqbSrTableCursor*>(o.get());
-        if (c && c != Except && c->DatabaseID() == DatabaseID) c->NotifyRecordChanged(Ref);
+        if (c && c->CursorID() != ChangedBy && c->DatabaseID() == DatabaseID) c->NotifyRecordChanged(Ref);
     }
 }
 

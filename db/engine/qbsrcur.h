@@ -168,8 +168,9 @@ public:
     virtual void DeleteRecord(TqbSrTransaction& Transaction, TqbLockOwnerID CursorID, uint64_t Ref,
                               bool AlreadyLocked, uint64_t DatabaseID = 0) = 0;
 
-    // Tells the cursors of the same database, other than Except, that the record changed.
-    void NotifyCursorsOfChange(uint64_t DatabaseID, uint64_t Ref, const TqbServerObject* Except = nullptr);
+    // Tells the cursors of the same database, other than the one that made the change, that the
+    // record changed.
+    void NotifyCursorsOfChange(uint64_t DatabaseID, uint64_t Ref, TqbLockOwnerID ChangedBy);
     void ResetOtherCursors(uint64_t DatabaseID);
 
 protected:

@@ -239,7 +239,7 @@ void TqbSrTable::ModifyRecord(TqbSrTransaction& Transaction, TqbLockOwnerID Curs
     }
     DataFileWriteRecord(*files_[0], &Transaction, Ref, now.data());
     for (size_t i = 0; i < changes.size(); ++i)
-        NotifyCursorsOfChange(DatabaseID, Ref);
+        NotifyCursorsOfChange(DatabaseID, Ref, CursorID);
     if (ReleaseLock) UnlockRecord(&Transaction, Ref, CursorID);
 }
 
@@ -253,7 +253,7 @@ void TqbSrTable::DeleteRecord(TqbSrTransaction& Transaction, TqbLockOwnerID Curs
     deleteKeys(Transaction, Ref, rec.data());
     DeleteRecordBLOBs(&Transaction, rec.data());
     DataFileDeleteRecord(*files_[0], &Transaction, Ref);
-    NotifyCursorsOfChange(DatabaseID, Ref);
+    NotifyCursorsOfChange(DatabaseID, Ref, CursorID);
 }
 
 // ---------------------------------------------------------------------------------------------

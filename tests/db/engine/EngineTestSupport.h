@@ -148,10 +148,8 @@ inline std::string checkConsistent(TqbSrTable& t, TqbSrTransaction* tr) {
         std::vector<std::pair<std::string, uint64_t>> want;
         for (auto& [ref, p] : recs) {
             std::string key(size_t(d.IndexKeyLength(i)), '\0');
-            if (i > 0) {
-                auto r = record(d, p);
-                t.BuildKey(i, r.data(), reinterpret_cast<uint8_t*>(key.data()));
-            }
+            auto r = record(d, p);
+            if (i > 0 && !t.BuildKey(i, r.data(), reinterpret_cast<uint8_t*>(key.data()))) continue;
             want.emplace_back(i == 0 ? std::string() : key, ref);
         }
         auto got = indexEntries(t, i, tr);
@@ -162,7 +160,7 @@ inline std::string checkConsistent(TqbSrTable& t, TqbSrTransaction* tr) {
             problems += "index " + std::to_string(i) + ": " + std::to_string(got.size()) + " entries, " +
                         std::to_string(want.size()) + " records\n";
         TqbIndexHeaderEntry h = IndexHeaderEntry(*t.GetFile(d.IndexFileNumber(i)), tr, i);
-        if (h.KeyCount != recs.size())
+        if (h.KeyCount != want.size())
             problems += "index " + std::to_string(i) + ": key count " + std::to_string(h.KeyCount) + "\n";
     }
     return problems;

@@ -6,6 +6,7 @@
 #include "platform/Messages.h"
 #include "platform/testing/FaultyFiles.h"
 
+#include <filesystem>
 #include <random>
 #include <thread>
 
@@ -502,6 +503,52 @@ TEST(ServerTable, UserKeyRoutinesLoadOnlyFromTheConfigurationFolder) {
               171);
     e.commit();
     EXPECT_TRUE(records(*t, nullptr).empty());
+}
+
+} // namespace
+
+namespace {
+
+struct FakeCursor : TqbSrTableCursor {
+    FakeCursor(uint64_t db) : TqbSrTableCursor(1000), db_(db) {}
+    uint64_t DatabaseID() const override { return db_; }
+    TqbLockOwnerID CursorID() const override { return id_; }
+    void NotifyRecordChanged(uint64_t ref) override { changed.push_back(ref); }
+    void ClearKeyPath() override {
+        // Runs under the cursor's own padlock.
+        cleared += Padlock()->LockCount();
+    }
+    uint64_t db_;
+    TqbLockOwnerID id_ = NewLockOwnerID();
+    std::vector<uint64_t> changed;
+    int cleared = 0;
+};
+
+TEST(ServerTable, CursorsOfTheWritingDatabaseHearOfChangesAndOthersLoseTheirKeyPathAtCommit) {
+    Engine e;
+    auto t = e.build("people", peopleDictionary());
+    auto same = std::make_shared<FakeCursor>(1), other = std::make_shared<FakeCursor>(2);
+    auto writer = std::make_shared<FakeCursor>(1);
+    t->GetCursorList().Add(same);
+    t->GetCursorList().Add(other);
+    t->GetCursorList().Add(writer);
+    const TqbDataDictionary& d = t->GetDictionary();
+    TqbSrTransaction* tr = e.begin();
+    uint64_t ref;
+    t->InsertRecord(*tr, writer->CursorID(), lmExclusive, ref, record(d, {"a", "b", 1, 1}).data(), true);
+    // Name and the name+number index change; city and code stay.
+    t->ModifyRecord(*tr, writer->CursorID(), ref, false, record(d, {"z", "b", 1, 1}).data(), true, 1);
+    EXPECT_EQ(same->changed, (std::vector<uint64_t>{ref, ref}));
+    t->DeleteRecord(*tr, writer->CursorID(), ref, true, 1);
+    EXPECT_EQ(same->changed.size(), 3u);
+    EXPECT_TRUE(writer->changed.empty()) << "the cursor that made the change";
+    EXPECT_TRUE(other->changed.empty()) << "another database's cursor is not told";
+    t->BeginWrite();
+    e.commit();
+    t->EndCommit(1);
+    EXPECT_EQ(other->cleared, 1);
+    EXPECT_EQ(same->cleared, 0);
+    EXPECT_EQ(writer->cleared, 0);
 }
 
 } // namespace
