@@ -3,6 +3,7 @@
 // one table, index add and drop, emptying, composite keys and the table list.
 #include "tests/db/engine/EngineTestSupport.h"
 
+#include "db/storage/qbsrblob.h"
 #include "platform/Messages.h"
 #include "platform/testing/FaultyFiles.h"
 
@@ -549,6 +550,44 @@ TEST(ServerTable, CursorsOfTheWritingDatabaseHearOfChangesAndOthersLoseTheirKeyP
     EXPECT_EQ(other->cleared, 1);
     EXPECT_EQ(same->cleared, 0);
     EXPECT_EQ(writer->cleared, 0);
+}
+
+} // namespace
+
+namespace {
+
+TEST(ServerTable, DeletingARecordDeletesItsBLOBs) {
+    Engine e;
+    TqbServerDataDict d(4096);
+    d.AddField("name", "", qbtShortString, 20, 0, true);
+    d.AddField("memo", "", qbtBLOB, 0, 0, false);
+    d.AddField("note", "", qbtBLOB, 0, 0, false);
+    auto t = e.build("memos", d);
+    const TqbDataDictionary& dd = t->GetDictionary();
+    TqbSrTransaction* tr = e.begin();
+    uint64_t blob = 0, ref = 0;
+    TbtdFileInfo& f = *t->GetFile(dd.BLOBFileNumber());
+    TableBLOBCreate(f, tr, blob);
+    const std::string text(9000, 'm');
+    TableBLOBWrite(f, tr, blob, 0, uint32_t(text.size()), text.data());
+    std::vector<uint8_t> r(size_t(dd.RecordLength()));
+    dd.InitRecord(r.data());
+    uint8_t name[21] = {1, 'x'};
+    dd.SetRecordField(0, r.data(), name);
+    std::vector<uint8_t> nr(size_t(dd.FieldLength(1)), 0);
+    plat::StoreLE64(nr.data(), blob);
+    dd.SetRecordField(1, r.data(), nr.data()); // "note" stays null
+    t->InsertRecord(*tr, NewLockOwnerID(), lmExclusive, ref, r.data(), true);
+    e.commit();
+    int32_t err = 0;
+    tr = e.begin();
+    EXPECT_EQ(TableBLOBGetLength(f, tr, blob, err), text.size());
+    EXPECT_EQ(err, 0);
+    t->DeleteRecord(*tr, NewLockOwnerID(), ref, false);
+    e.commit();
+    EXPECT_NE(dbtest::raised<EqbException>([&] { TableBLOBGetLength(f, nullptr, blob, err); }).code + err, 0)
+        << "the BLOB went with its record";
+    EXPECT_EQ(checkConsistent(*t, nullptr), "");
 }
 
 } // namespace
