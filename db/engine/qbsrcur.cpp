@@ -73,23 +73,20 @@ void TqbSrBaseTable::requireFiles() const {
     if (files_.empty()) RaiseServerError(0);
 }
 
-void TqbSrBaseTable::closeFilesQuietly() {
-    while (!files_.empty()) {
-        std::unique_ptr<TbtdFileInfo> f = std::move(files_.back());
-        files_.pop_back();
-        f->BLOBManager.reset();
-        try {
-            bm_.RemoveFile(*f);
-        } catch (...) {
-        }
-        try {
-            if (IsFileOpen(*f)) CloseFile(*f);
-        } catch (...) {
-        }
+namespace {
+
+// Out of the buffer manager and closed, whatever fails: used where an error is already on its way.
+void closeFileQuietly(TqbBufferManager& bm, TbtdFileInfo& f) {
+    f.BLOBManager.reset();
+    try {
+        bm.RemoveFile(f);
+    } catch (...) {
+    }
+    try {
+        if (IsFileOpen(f)) CloseFile(f);
+    } catch (...) {
     }
 }
-
-namespace {
 
 // One file of the table opened and known to the buffer manager, or nothing open on failure.
 std::unique_ptr<TbtdFileInfo> openTableFile(const std::string& base, const std::string& ext,
@@ -100,17 +97,21 @@ std::unique_ptr<TbtdFileInfo> openTableFile(const std::string& base, const std::
     try {
         DataFileOpen(*f);
     } catch (...) {
-        try {
-            bm.RemoveFile(*f);
-        } catch (...) {
-        }
-        CloseFile(*f);
+        closeFileQuietly(bm, *f);
         throw;
     }
     return f;
 }
 
 } // namespace
+
+void TqbSrBaseTable::closeFilesQuietly() {
+    while (!files_.empty()) {
+        std::unique_ptr<TbtdFileInfo> f = std::move(files_.back());
+        files_.pop_back();
+        closeFileQuietly(bm_, *f);
+    }
+}
 
 void TqbSrBaseTable::OpenFiles(bool KeySelection) {
     PortalWriteGuard g(portal_);
@@ -358,16 +359,8 @@ void buildTableFiles(TqbBufferManager& bm, TqbSrFolder& folder, const std::strin
             } catch (...) {
             }
         }
-        for (auto& f : files) {
-            try {
-                bm.RemoveFile(*f);
-            } catch (...) {
-            }
-            try {
-                if (IsFileOpen(*f)) CloseFile(*f);
-            } catch (...) {
-            }
-        }
+        for (auto it = files.rbegin(); it != files.rend(); ++it)
+            closeFileQuietly(bm, **it);
         files.clear();
     };
     try {

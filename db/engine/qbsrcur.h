@@ -246,6 +246,8 @@ private:
     // Inserts the keys of every index; on failure with explicitTx the keys already in go again.
     void insertKeys(TqbSrTransaction& t, uint64_t ref, const uint8_t* record, bool explicitTx);
     void deleteKeys(TqbSrTransaction& t, uint64_t ref, const uint8_t* record);
+    // The dictionary as it was before a change that failed.
+    void restoreDictionary(const TqbDataDictionary& before);
     // Gives every record its key in the index.
     void fillIndex(TqbSrTransaction& t, int32_t index);
     void unloadUserKeys();

@@ -259,6 +259,13 @@ void TqbSrTable::DeleteRecord(TqbSrTransaction& Transaction, TqbLockOwnerID Curs
 // ---------------------------------------------------------------------------------------------
 // Index add and drop
 
+void TqbSrTable::restoreDictionary(const TqbDataDictionary& before) {
+    dict_.ClearBuiltFlag();
+    dict_.Assign(&before);
+    dict_.SetBuiltFlag();
+    bindIndexes();
+}
+
 void TqbSrTable::fillIndex(TqbSrTransaction& t, int32_t index) {
     if (dict_.IsIndexDescUserDefined(index) && !userKeys_[size_t(index)].Build) return;
     std::vector<uint8_t> rec(size_t(dict_.RecordLength())), key(size_t(dict_.IndexKeyLength(index)));
@@ -297,10 +304,7 @@ int32_t TqbSrTable::AddIndex(TqbSrTransaction& Transaction, const TqbIndexDesc& 
         fillIndex(Transaction, n);
         return n;
     } catch (...) {
-        dict_.ClearBuiltFlag();
-        dict_.Assign(&before);
-        dict_.SetBuiltFlag();
-        bindIndexes();
+        restoreDictionary(before);
         throw;
     }
 }
@@ -331,10 +335,7 @@ void TqbSrTable::DropIndex(TqbSrTransaction& Transaction, int32_t Index) {
         for (int32_t i = Index; i < dict_.IndexCount(); ++i)
             fillIndex(Transaction, i);
     } catch (...) {
-        dict_.ClearBuiltFlag();
-        dict_.Assign(&before);
-        dict_.SetBuiltFlag();
-        bindIndexes();
+        restoreDictionary(before);
         throw;
     }
 }
