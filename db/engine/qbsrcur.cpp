@@ -156,6 +156,13 @@ void TqbSrBaseTable::SetFileFlags(uint8_t Flags) {
         f->Flags = Flags;
 }
 
+void TqbSrBaseTable::SetFileFlagBit(int Bit) {
+    if (Bit < 0 || Bit > 7) return;
+    PortalWriteGuard g(portal_);
+    for (auto& f : files_)
+        f->Flags = uint8_t(f->Flags | (1u << Bit));
+}
+
 void TqbSrBaseTable::SetOwnerCursor(TqbLockOwnerID Cursor) {
     PortalWriteGuard g(portal_);
     for (auto& f : files_)

@@ -123,6 +123,8 @@ public:
     // Refused inside a client transaction (Explicit).
     void EmptyFiles(TqbSrTransaction* Transaction, bool Explicit);
     void SetFileFlags(uint8_t Flags);
+    // Sets bit Bit (0..7) of every file's flag byte (pack and restructure).
+    void SetFileFlagBit(int Bit);
     void SetOwnerCursor(TqbLockOwnerID Cursor);
 
     // Locks, each bounded by the calling thread's deadline: fewer than 5 ms left gives 190 before
@@ -223,6 +225,21 @@ public:
     int CompareKeys(int32_t Index, const uint8_t* Key1, const uint8_t* Key2);
     // What the storage layer's index routines work on.
     TqbIndexData IndexData(int32_t Index);
+
+    // Key navigation in an index for cursors. Mode as the B-tree's search; PartialKey when the key
+    // holds only the first fields. Stepping past the last key gives 8706, before the first 8705.
+    bool FindKey(TqbSrTransaction* Transaction, int32_t Index, const uint8_t* Key, uint64_t& Ref, int Mode,
+                 TqbKeyPath& Path, bool PartialKey = false);
+    void NextKey(TqbSrTransaction* Transaction, int32_t Index, TqbKeyPath& Path, uint8_t* Key, uint64_t& Ref);
+    void PriorKey(TqbSrTransaction* Transaction, int32_t Index, TqbKeyPath& Path, uint8_t* Key,
+                  uint64_t& Ref);
+    // The next (prior) key's record, locked as asked, then read into Data.
+    void ReadNextRecord(TqbSrTransaction* Transaction, TqbLockOwnerID CursorID, int32_t Index,
+                        TqbKeyPath& Path, uint8_t* Key, uint64_t& Ref, bool NoLock, uint8_t LockMode,
+                        void* Data);
+    void ReadPriorRecord(TqbSrTransaction* Transaction, TqbLockOwnerID CursorID, int32_t Index,
+                         TqbKeyPath& Path, uint8_t* Key, uint64_t& Ref, bool NoLock, uint8_t LockMode,
+                         void* Data);
 
     // For the table's transaction (Transaction must hold the exclusive content lock).
     int32_t AddIndex(TqbSrTransaction& Transaction, const TqbIndexDesc& Desc);

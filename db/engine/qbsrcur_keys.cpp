@@ -112,6 +112,40 @@ void TqbSrTable::CheckDirectKey(int32_t Index, size_t Length) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Key navigation
+
+bool TqbSrTable::FindKey(TqbSrTransaction* Transaction, int32_t Index, const uint8_t* Key, uint64_t& Ref,
+                         int Mode, TqbKeyPath& Path, bool PartialKey) {
+    TqbIndexData d = IndexData(Index);
+    d.PartialKey = PartialKey;
+    return IndexFindKey(d, Transaction, Key, Ref, Mode, Path);
+}
+
+void TqbSrTable::NextKey(TqbSrTransaction* Transaction, int32_t Index, TqbKeyPath& Path, uint8_t* Key,
+                         uint64_t& Ref) {
+    if (!IndexNextKey(IndexData(Index), Transaction, Path, Key, Ref)) raiseCode(8706);
+}
+
+void TqbSrTable::PriorKey(TqbSrTransaction* Transaction, int32_t Index, TqbKeyPath& Path, uint8_t* Key,
+                          uint64_t& Ref) {
+    if (!IndexPriorKey(IndexData(Index), Transaction, Path, Key, Ref)) raiseCode(8705);
+}
+
+void TqbSrTable::ReadNextRecord(TqbSrTransaction* Transaction, TqbLockOwnerID CursorID, int32_t Index,
+                                TqbKeyPath& Path, uint8_t* Key, uint64_t& Ref, bool NoLock, uint8_t LockMode,
+                                void* Data) {
+    NextKey(Transaction, Index, Path, Key, Ref);
+    GetRecord(Transaction, CursorID, Ref, NoLock, false, LockMode, Data);
+}
+
+void TqbSrTable::ReadPriorRecord(TqbSrTransaction* Transaction, TqbLockOwnerID CursorID, int32_t Index,
+                                 TqbKeyPath& Path, uint8_t* Key, uint64_t& Ref, bool NoLock, uint8_t LockMode,
+                                 void* Data) {
+    PriorKey(Transaction, Index, Path, Key, Ref);
+    GetRecord(Transaction, CursorID, Ref, NoLock, false, LockMode, Data);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Key maintenance
 
 void TqbSrTable::insertKeys(TqbSrTransaction& t, uint64_t ref, const uint8_t* record, bool explicitTx) {

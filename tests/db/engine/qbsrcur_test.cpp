@@ -591,3 +591,63 @@ TEST(ServerTable, DeletingARecordDeletesItsBLOBs) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(ServerTable, KeyNavigationWalksAnIndexAndReadsItsRecords) {
+    Engine e;
+    auto t = e.build("people", peopleDictionary());
+    const TqbDataDictionary& d = t->GetDictionary();
+    TqbSrTransaction* tr = e.begin();
+    for (const char* n : {"dora", "anna", "carl", "bert"}) {
+        uint64_t ref;
+        t->InsertRecord(*tr, NewLockOwnerID(), lmExclusive, ref, record(d, {n, "x", n[0], 0}).data(), true);
+    }
+    e.commit();
+    std::vector<uint8_t> key(size_t(d.IndexKeyLength(1))), rec(size_t(d.RecordLength()));
+    t->BuildCompositeKey(1, record(d, {"CARL", "", 0, 0}).data(), 0, 0, key.data());
+    TqbKeyPath path;
+    KeyPathClear(path);
+    uint64_t ref = 0;
+    ASSERT_TRUE(t->FindKey(nullptr, 1, key.data(), ref, 0, path)) << "the name index ignores case";
+    t->ReadNextRecord(nullptr, 0, 1, path, key.data(), ref, true, lmNone, rec.data());
+    EXPECT_EQ(person(d, rec.data()).name, "dora");
+    EXPECT_EQ(dbtest::raised<EqbException>([&] { t->NextKey(nullptr, 1, path, key.data(), ref); }).message,
+              "At end of table.");
+    KeyPathClear(path);
+    KeyPathToEnd(path);
+    std::vector<std::string> back;
+    for (;;) {
+        auto r = dbtest::raised<EqbException>(
+            [&] { t->ReadPriorRecord(nullptr, 0, 1, path, key.data(), ref, true, lmNone, rec.data()); });
+        if (r.code) {
+            EXPECT_EQ(r.code, 8705);
+            break;
+        }
+        back.push_back(person(d, rec.data()).name);
+    }
+    EXPECT_EQ(back, (std::vector<std::string>{"dora", "carl", "bert", "anna"}));
+}
+
+TEST(ServerTable, ADeleteThatFindsAKeyMissingKeepsItsCodeAndLogsTheCause) {
+    Engine e;
+    LoggingHost host;
+    auto t = std::make_unique<TqbSrTable>(host, e.bm, e.folder, "people");
+    t->BuildFiles(peopleDictionary(), 0);
+    t->OpenFiles(false);
+    const TqbDataDictionary& d = t->GetDictionary();
+    TqbSrTransaction* tr = e.begin();
+    uint64_t ref;
+    auto r = record(d, {"anna", "Bern", 1, 1});
+    const TqbLockOwnerID cursor = NewLockOwnerID();
+    t->InsertRecord(*tr, cursor, lmExclusive, ref, r.data(), true);
+    std::vector<uint8_t> key(size_t(d.IndexKeyLength(2)));
+    t->BuildKey(2, r.data(), key.data());
+    ASSERT_TRUE(IndexDeleteKey(t->IndexData(2), tr, key.data(), ref)); // a damaged index
+    EXPECT_EQ(dbtest::raised<EqbException>([&] { t->DeleteRecord(*tr, cursor, ref, false); }).code, 9729);
+    ASSERT_EQ(host.log.size(), 1u);
+    EXPECT_EQ(host.log[0], "Table people: key missing from index 2");
+    e.rollback();
+}
+
+} // namespace
