@@ -264,7 +264,7 @@ private:
     void insertKeys(TqbSrTransaction& t, uint64_t ref, const uint8_t* record, bool explicitTx);
     void deleteKeys(TqbSrTransaction& t, uint64_t ref, const uint8_t* record);
     // The dictionary as it was before a change that failed.
-    void restoreDictionary(const TqbDataDictionary& before);
+    void restoreDictionary(const TqbDataDictionary& before, const std::vector<UserKey>& keys);
     // Gives every record its key in the index.
     void fillIndex(TqbSrTransaction& t, int32_t index);
     void unloadUserKeys();

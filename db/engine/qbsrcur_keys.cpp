@@ -293,10 +293,11 @@ void TqbSrTable::DeleteRecord(TqbSrTransaction& Transaction, TqbLockOwnerID Curs
 // ---------------------------------------------------------------------------------------------
 // Index add and drop
 
-void TqbSrTable::restoreDictionary(const TqbDataDictionary& before) {
+void TqbSrTable::restoreDictionary(const TqbDataDictionary& before, const std::vector<UserKey>& keys) {
     dict_.ClearBuiltFlag();
     dict_.Assign(&before);
     dict_.SetBuiltFlag();
+    userKeys_ = keys;
     bindIndexes();
 }
 
@@ -320,6 +321,7 @@ int32_t TqbSrTable::AddIndex(TqbSrTransaction& Transaction, const TqbIndexDesc& 
     requireFiles();
     TqbServerDataDict before(dict_.BlockSize());
     before.Assign(&dict_);
+    const std::vector<UserKey> keysBefore = userKeys_;
     try {
         dict_.ClearBuiltFlag();
         int32_t n;
@@ -338,7 +340,7 @@ int32_t TqbSrTable::AddIndex(TqbSrTransaction& Transaction, const TqbIndexDesc& 
         fillIndex(Transaction, n);
         return n;
     } catch (...) {
-        restoreDictionary(before);
+        restoreDictionary(before, keysBefore);
         throw;
     }
 }
@@ -357,6 +359,7 @@ void TqbSrTable::DropIndex(TqbSrTransaction& Transaction, int32_t Index) {
         holds[size_t(dict_.IndexFileNumber(i))] = true;
     TqbServerDataDict before(dict_.BlockSize());
     before.Assign(&dict_);
+    const std::vector<UserKey> keysBefore = userKeys_;
     try {
         dict_.ClearBuiltFlag();
         dict_.RemoveIndex(Index);
@@ -369,7 +372,7 @@ void TqbSrTable::DropIndex(TqbSrTransaction& Transaction, int32_t Index) {
         for (int32_t i = Index; i < dict_.IndexCount(); ++i)
             fillIndex(Transaction, i);
     } catch (...) {
-        restoreDictionary(before);
+        restoreDictionary(before, keysBefore);
         throw;
     }
 }
