@@ -1,6 +1,6 @@
 // ReplyLines: frames a server's byte stream into reply lines, whatever the segments it came in.
-// Each complete line comes out with its line end, in order; a line longer than the bound is cut
-// there and the rest of it, up to its end, is skipped.
+// CR, LF and CR LF each end a line; each complete line comes out with its line end (the CR of a
+// CR LF), in order. A line longer than the bound is cut there and the rest of it is skipped.
 #pragma once
 #include <cstddef>
 #include <string>
@@ -23,19 +23,28 @@ public:
         for (;;) {
             const std::string_view rest = std::string_view(buf_).substr(pos_);
             if (rest.empty()) return false;
-            const size_t lf = rest.find('\n');
+            if (afterCr_) { // a CR ended the last line: an LF right behind it belongs to that end
+                afterCr_ = false;
+                if (rest[0] == '\n') {
+                    ++pos_;
+                    continue;
+                }
+            }
+            const size_t end = rest.find_first_of("\r\n");
             if (discard_) {
-                if (lf == std::string_view::npos) {
+                if (end == std::string_view::npos) {
                     clearBuffer();
                     return false;
                 }
-                pos_ += lf + 1;
+                pos_ += end + 1;
                 discard_ = false;
+                afterCr_ = rest[end] == '\r';
                 continue;
             }
-            if (lf != std::string_view::npos && lf < max_) {
-                line.assign(rest.substr(0, lf + 1));
-                pos_ += lf + 1;
+            if (end != std::string_view::npos && end < max_) {
+                line.assign(rest.substr(0, end + 1));
+                pos_ += end + 1;
+                afterCr_ = rest[end] == '\r';
                 return true;
             }
             if (rest.size() < max_) return false;
@@ -50,6 +59,7 @@ public:
     void clear() {
         clearBuffer();
         discard_ = false;
+        afterCr_ = false;
     }
 
 private:
@@ -62,4 +72,5 @@ private:
     std::string buf_;
     size_t pos_ = 0;       // start of what has not been taken yet
     bool discard_ = false; // the rest of a cut line is being skipped
+    bool afterCr_ = false; // the last line ended with a CR
 };

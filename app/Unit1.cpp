@@ -21,6 +21,9 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -191,6 +194,25 @@ public:
     }
 };
 constexpr int kMemoMaxLength = 999;
+
+// Keeps the memo at most max characters long: of a change that goes past it, the end of what went
+// in is taken out again, so keys typed into a full memo leave its text as it was, wherever the
+// cursor stands, and a longer text set by the program is cut at its end.
+void limitLength(QPlainTextEdit* memo, int max) {
+    auto changeEnd = std::make_shared<int>(0);
+    QObject::connect(memo->document(), &QTextDocument::contentsChange, memo,
+                     [changeEnd](int at, int, int added) { *changeEnd = at + added; });
+    QObject::connect(memo, &QPlainTextEdit::textChanged, memo, [memo, max, changeEnd] {
+        const int length = memo->toPlainText().size();
+        const int excess = length - max;
+        if (excess <= 0) return;
+        const int end = std::min(*changeEnd, length);
+        QTextCursor c(memo->document());
+        c.setPosition(std::max(end - excess, 0));
+        c.setPosition(std::max(end, excess), QTextCursor::KeepAnchor);
+        c.removeSelectedText();
+    });
+}
 } // namespace
 
 TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
@@ -274,10 +296,7 @@ void TForm1::buildWindow() {
     messageMemo->setObjectName("messageMemo");
     messageMemo->setGeometry(8, 98, 280, 70);
     messageMemo->installEventFilter(new MemoFilter(messageMemo));
-    QObject::connect(messageMemo, &QPlainTextEdit::textChanged, messageMemo, [m = messageMemo] {
-        const QString t = m->toPlainText();
-        if (t.size() > kMemoMaxLength) m->setPlainText(t.left(kMemoMaxLength));
-    });
+    limitLength(messageMemo, kMemoMaxLength);
 
     const int pickLeft = rightOf(label(client, "Quick-Messages:", 8, 176));
     for (int k = 1; k <= 8; ++k) {
@@ -489,11 +508,15 @@ void TForm1::setStatusLabel(const std::string& text) {
     messageStatusLabel->setText(cls::toQString(text));
 }
 
-void TForm1::setStatusBarText(const std::string& text) {
-    // Server replies are shown as received, without their line end or other control characters.
+std::string shownText(const std::string& text) {
     std::string shown;
     shown.reserve(text.size());
     for (char c : text)
         if (static_cast<unsigned char>(c) >= 0x20 || c == '\t') shown += c;
-    StatusBar1->showMessage(cls::toQString(shown));
+    return shown;
+}
+
+void TForm1::setStatusBarText(const std::string& text) {
+    // Server replies are shown as received, without their line end or other control characters.
+    StatusBar1->showMessage(cls::toQString(shownText(text)));
 }

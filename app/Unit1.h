@@ -108,6 +108,8 @@ constexpr uint32_t kBackupPause = 150;
 constexpr uint32_t kTimerInterval = 333;
 // Largest reply line taken whole; a longer line without its end is cut here.
 constexpr size_t kMaxReplyLine = 2048;
+// Lines without a command logged per connection; more are dropped unlogged.
+constexpr int kMaxUnexpectedLogged = 10;
 // Port of every backup host (tests point it at their own server).
 extern uint16_t backupPort;
 
@@ -282,6 +284,13 @@ private:
     bool startConnect();
     bool pagerIdValid(const std::string& id, const std::string& pin) const;
     void logError(const std::string& text, bool thisRecipientOnly);
+    // A page started, or recipients waiting, on the current service.
+    bool recipientsPending() const;
+    // Logs the service's failure for the page in progress and the recipients waiting, once.
+    void failPending(const std::string& logText);
+    // The next line read answers the command about to be sent; lines already here do not.
+    void expectReply();
+    void dropUnsolicited(const std::string& line);
     void reportLogFailure(const std::string& error);
     void reportException(const std::string& what);
     void bucketGroup();
@@ -314,6 +323,8 @@ private:
     bool logFailureShown_ = false;      // a log write error was shown during this send
     bool pageInProgress_ = false;       // currentName's page has been started and not finished
     bool serviceAttempted_ = false;     // this multiple send reached at least one usable service
+    bool awaitingReply_ = false;        // a command (or the greeting) waits for its reply
+    int unexpectedLogged_ = 0;          // lines without a command logged on this connection
     uint64_t repliesHandled_ = 0;
 
 public:
@@ -322,6 +333,9 @@ public:
 };
 
 extern TForm1* Form1;
+
+// A server's text as it is shown or logged: without line ends or other control characters.
+std::string shownText(const std::string& text);
 
 // The order of the contacts list and of the name search: bytes compared after ASCII upper-casing.
 int compareNames(const std::string& a, const std::string& b);

@@ -31,7 +31,16 @@ std::string errorText(const std::exception_ptr& p) {
 // ---- Send button ---------------------------------------------------------------------------------
 
 void TForm1::sendButtonClick(QObject* Sender) {
-    if (sendState != 1) return;
+    if (sendState == 9) {
+        // The page is accepted and only the answer to QUIT is outstanding: that connection goes.
+        closeConnection();
+        sendState = 1;
+        timeoutLeft = 0;
+    }
+    if (sendState != 1 || multiSendActive_) {
+        setStatusBarText("Error: A send is in progress");
+        return;
+    }
     if (Sender == sendButton) holdTime.clear();
     resultsClear();
     logFailureShown_ = false;
@@ -75,7 +84,11 @@ void TForm1::sendButtonClick(QObject* Sender) {
         }
     }
     setStatusBarText("");
-    if (portConnected()) return;
+    if (portConnected()) closeConnection(); // a finished connection still closing
+    if (portConnected()) {
+        setStatusBarText("Error: A send is in progress");
+        return;
+    }
 
     if (multiSend) {
         for (int k = 1; k <= kServiceCount; ++k)
@@ -128,7 +141,7 @@ void TForm1::sendButtonClick(QObject* Sender) {
     timeoutLeft = kSingleSendTimeout;
     pageInProgress_ = true;
     if (!startConnect()) {
-        logError("ERROR connecting to service.", true);
+        failPending("ERROR connecting to service.");
         FailIt();
     }
 }
@@ -211,6 +224,8 @@ bool TForm1::startConnect() {
     replies_.clear();
     closing_ = false;
     holdAccepted_ = false;
+    awaitingReply_ = false;
+    unexpectedLogged_ = 0;
     socketOpen_ = true;
     try {
         portConnect();
@@ -237,7 +252,7 @@ bool TForm1::ConnectToNextService(int First) {
         } catch (...) {
             setStatusBarText("Error setting remotehost: " + s.host);
             resultsAdd("ERROR setting remotehost: " + s.host);
-            logError("ERROR connecting to service", false);
+            failPending("ERROR connecting to service");
             continue;
         }
         sendState = 2;
@@ -246,7 +261,7 @@ bool TForm1::ConnectToNextService(int First) {
         timeoutLeft = effectiveTimeout();
         if (!startConnect()) {
             resultsAdd("ERROR connecting to service: " + s.name);
-            logError("ERROR connecting to service", false);
+            failPending("ERROR connecting to service");
             sendState = 1;
             timeoutLeft = 0;
             continue;
@@ -267,6 +282,7 @@ void TForm1::clientSocketConnected(cls::TComponent*, int StatusCode, const std::
     }
     if (StatusCode == 0) {
         sendState = 3;
+        awaitingReply_ = true; // the greeting
         setStatusLabel("CONNECTED...");
         return;
     }
@@ -276,7 +292,7 @@ void TForm1::clientSocketConnected(cls::TComponent*, int StatusCode, const std::
         plat::PostMessage(handle_, kBackupHostMessage, 0, 0);
         return;
     }
-    logError("ERROR connecting to service.", false);
+    failPending("ERROR connecting to service.");
     FailIt();
     socketOpen_ = false;
     setStatusBarText("Error: " + Description);
@@ -297,7 +313,7 @@ void TForm1::BackupHostMessage() {
         portSetPort(backupPort);
     } catch (...) {
         setStatusBarText("Error setting remotehost: " + backup);
-        logError("ERROR connecting to service", true);
+        failPending("ERROR connecting to service");
         FailIt();
         return;
     }
@@ -305,7 +321,7 @@ void TForm1::BackupHostMessage() {
     setStatusLabel("CONNECTING...");
     timeoutLeft = kSingleSendTimeout;
     if (!startConnect()) {
-        logError("ERROR connecting to service.", false);
+        failPending("ERROR connecting to service.");
         FailIt();
     }
 }
@@ -316,16 +332,42 @@ void TForm1::clientSocketDataIn(cls::TComponent*, const std::string& Text, bool)
     if (closing_) return;
     replies_.append(Text);
     std::string line;
-    while (!closing_ && replies_.next(line))
+    while (!closing_ && replies_.next(line)) {
+        if (!awaitingReply_) {
+            dropUnsolicited(line);
+            continue;
+        }
+        awaitingReply_ = false;
         handleReply(line);
+    }
     if (closing_) replies_.clear();
+}
+
+void TForm1::dropUnsolicited(const std::string& line) {
+    // The server is going away: that is heeded whenever it is said.
+    if (line.compare(0, 3, "421") == 0) return handleReply(line);
+    ++repliesHandled_;
+    if (unexpectedLogged_ >= kMaxUnexpectedLogged) return;
+    ++unexpectedLogged_;
+    logError("WARNING: Reply without a command ignored: " + shownText(line), true);
+}
+
+void TForm1::expectReply() {
+    // Lines that came before the command cannot answer it.
+    std::string line;
+    while (replies_.next(line))
+        dropUnsolicited(line);
+    awaitingReply_ = true;
 }
 
 void TForm1::handleReply(const std::string& reply) {
     ++repliesHandled_;
     const std::string code = reply.substr(0, 3);
     if (code == "220") {
-        if (sendState == 3) greeting(reply);
+        if (sendState == 3)
+            greeting(reply);
+        else
+            awaitingReply_ = true; // ignored: the reply is still to come
         return;
     }
     if (code == "250") {
@@ -354,16 +396,17 @@ void TForm1::handleReply(const std::string& reply) {
             break;
         }
         default:
+            awaitingReply_ = true;
             break;
         }
         return;
     }
     if (code == "421") {
         // The server is closing the connection: the service ends now, not at the time-out.
-        if (sendState >= 3 && sendState <= 8)
-            endService(reply, "ERROR code:421");
-        else
+        if (sendState == 9)
             closeConnection();
+        else
+            endService(reply, "ERROR code:421");
         return;
     }
     if (!reply.empty() && reply[0] == '5') {
@@ -376,6 +419,7 @@ void TForm1::handleReply(const std::string& reply) {
         case 5:
             holdAccepted_ = false;
             logError("WARNING: Server did not accept HOLD command (future delivery).", false);
+            setStatusBarText("Warning: Server did not accept HOLD command: " + reply);
             sendFirstPage();
             break;
         case 6:
@@ -384,16 +428,17 @@ void TForm1::handleReply(const std::string& reply) {
             pageFailure(reply);
             break;
         default:
+            awaitingReply_ = true;
             break;
         }
         return;
     }
-    if (code == "221") {
-        if (sendState == 4) setStatusBarText(reply);
-        closeConnection();
-        return;
+    // Anything else ends the connection; a page not finished on it has failed.
+    if (code != "221" || sendState == 4) setStatusBarText(reply);
+    if (recipientsPending()) {
+        failPending("ERROR code:" + shownText(code));
+        setStatusLabel("FAIL");
     }
-    setStatusBarText(reply);
     closeConnection();
 }
 
@@ -439,6 +484,7 @@ void TForm1::recipientDone() {
     // The page is accepted: from here on nothing turns it into a failure.
     sendState = 9;
     try {
+        expectReply();
         portSend("QUIT\r\n");
     } catch (...) {
         closeConnection();
@@ -459,7 +505,7 @@ void TForm1::pageFailure(const std::string& reply) {
 }
 
 void TForm1::endService(const std::string& reply, const std::string& logText) {
-    logError(logText, false);
+    failPending(logText);
     FailIt();
     setStatusBarText(reply);
 }
@@ -550,7 +596,7 @@ void TForm1::sendMessageChunk() {
         letters = Crypt(chunk, static_cast<int>(chunk.size()));
     } catch (...) {
         setStatusBarText("Error: " + errorText(std::current_exception()));
-        logError("ERROR code:MESS", true);
+        failPending("ERROR code:MESS");
         FailIt();
         return;
     }
@@ -564,12 +610,13 @@ std::string TForm1::Crypt(const std::string& Text, int Length) {
 
 bool TForm1::sendLine(const std::string& line) {
     try {
+        expectReply();
         portSend(line);
         return true;
     } catch (...) {
         // The connection cannot carry the dialogue any more: this service ends now.
         setStatusBarText("Error: " + errorText(std::current_exception()));
-        logError("ERROR sending to service.", false);
+        failPending("ERROR sending to service.");
         FailIt();
         return false;
     }
@@ -601,11 +648,13 @@ void TForm1::FailIt() {
 }
 
 void TForm1::cancelSendButtonClick(QObject*) {
+    failPending("ERROR: Send cancelled.");
     FailIt();
     setStatusLabel("CANCEL");
 }
 
 void TForm1::clientSocketError(cls::TComponent*, int, const std::string& Description) {
+    failPending("ERROR: " + Description);
     FailIt();
     setStatusBarText("Error: " + Description);
 }
@@ -614,10 +663,20 @@ void TForm1::clientSocketDisconnected(cls::TComponent*, int StatusCode, const st
     socketOpen_ = false;
     closing_ = false;
     replies_.clear();
+    awaitingReply_ = false;
     sendState = 1;
     timeoutLeft = 0;
+    // Every close the program asks for settles its pages first: this one came from the other end.
+    const bool lost = recipientsPending();
+    if (lost) {
+        failPending("ERROR: Connection to service lost.");
+        setStatusLabel("FAIL");
+    }
     if (multiSend) postNextService();
-    if (StatusCode != 0) setStatusBarText("Error: " + Description);
+    if (StatusCode != 0)
+        setStatusBarText("Error: " + Description);
+    else if (lost)
+        setStatusBarText("Error: Connection to service lost");
 }
 
 void TForm1::postNextService() {
@@ -653,7 +712,7 @@ void TForm1::Timer1Timer(QObject*) {
                 // The page was accepted; the server just never answered QUIT.
                 closeConnection();
             } else {
-                logError("ERROR: Timeout when sending to service.", false);
+                failPending("ERROR: Timeout when sending to service.");
                 FailIt();
             }
         }
@@ -667,6 +726,19 @@ void TForm1::Timer1Timer(QObject*) {
 }
 
 // ---- Daily log -----------------------------------------------------------------------------------
+
+bool TForm1::recipientsPending() const {
+    return pageInProgress_ ||
+           (multiSend && inServiceRange(currentService) && !recipientLists[currentService].empty());
+}
+
+void TForm1::failPending(const std::string& logText) {
+    if (!recipientsPending()) return;
+    logError(logText, false);
+    // Named once: they are not paged on this service any more.
+    pageInProgress_ = false;
+    if (multiSend && inServiceRange(currentService)) recipientLists[currentService].clear();
+}
 
 void TForm1::logError(const std::string& text, bool thisRecipientOnly) {
     if (loggingEnabled) writelogError(text, thisRecipientOnly);

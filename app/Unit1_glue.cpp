@@ -12,7 +12,9 @@
 
 #include <QApplication>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QTimer>
+#include <algorithm>
 
 void showMessage(const std::string& text) {
     cls::ShowMessage(text);
@@ -22,9 +24,25 @@ void showException(const std::string& text) {
     cls::Application.ShowException(text);
 }
 
+// The title goes to the application object only: as the application's display name the window
+// system would add it to every window caption a second time.
 void setApplicationTitle(const std::string& title) {
     cls::Application.SetTitle(title);
-    QApplication::setApplicationDisplayName(cls::toQString(title));
+}
+
+void placeBeside(QWidget* window, const QWidget* main) {
+    constexpr int kGap = 8;
+    const QRect m = main->frameGeometry();
+    const QSize size = window->frameGeometry().size();
+    const QScreen* screen = main->screen();
+    const QRect room = screen ? screen->availableGeometry() : QRect(m.topLeft(), size);
+    int x = m.right() + 1 + kGap; // right of the main window, else left of it, else as far right as fits
+    if (x + size.width() > room.right() + 1) {
+        x = m.left() - kGap - size.width();
+        if (x < room.left()) x = std::max(room.left(), room.right() + 1 - size.width());
+    }
+    const int y = std::clamp(m.top(), room.top(), std::max(room.top(), room.bottom() + 1 - size.height()));
+    window->move(x, y);
 }
 
 void hideOtherWindowsControls() {
@@ -82,6 +100,7 @@ void TForm1::resultsClear() {
 
 void TForm1::resultsShow() {
     if (!sendingMemoForm) return;
+    if (!sendingMemoForm->isVisible()) placeBeside(sendingMemoForm, this);
     sendingMemoForm->show();
     sendingMemoForm->raise();
 }

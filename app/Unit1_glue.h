@@ -3,11 +3,16 @@
 #pragma once
 #include <string>
 
+class QWidget;
+
 // A message box with an OK button, through the dialog service.
 void showMessage(const std::string& text);
 // The application's standard display of an exception that escaped a handler.
 void showException(const std::string& text);
 void setApplicationTitle(const std::string& title);
+// Places a window that is about to be shown beside the main window (right of it where the screen
+// has room, else left of it), its top level with the main window's.
+void placeBeside(QWidget* window, const QWidget* main);
 // At the main window's first showing: hide the configuration window's Services tab and the
 // contacts window's service and password editors.
 void hideOtherWindowsControls();

@@ -1,10 +1,12 @@
 // Contacts table through the storage layer beside SQLite, in the same folder and run: 100,000
 // records of the contacts shape inserted with their name index in one transaction, each looked up
-// by name, and all walked in name order. Prints each pair's times, CPU per record and the ratio.
+// by name, and all walked in name order. Prints each pair's rates and their ratio.
 #include "db/storage/QBSRTran.h"
 #include "db/storage/qbsrixhl.h"
 #include "db/storage/qbtbdict.h"
 #include "db/storage/qbtbindx.h"
+
+#include "bench/BenchSupport.h"
 
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
@@ -13,7 +15,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -24,7 +25,6 @@ namespace {
 constexpr int kRecords = 100000;
 std::string g_folder;
 std::vector<std::string> g_names;
-std::map<std::string, double> g_seconds;
 
 // The storage side: the contacts table with its name index, kept open between the benchmarks.
 struct Ours {
@@ -112,16 +112,17 @@ void BM_StorageInsert(benchmark::State& state) {
 void BM_Reference_SQLiteInsert(benchmark::State& state) {
     for (auto _ : state) {
         sqlite3_open((g_folder + "/contacts.sqlite").c_str(), &g_sqlite);
-        sqlite3_exec(g_sqlite,
-                     "CREATE TABLE contacts(name TEXT COLLATE NOCASE, id TEXT, servicenumber INTEGER, password TEXT,"
-                     " memberGr1 INT, memberGr2 INT, memberGr3 INT, memberGr4 INT, memberGr5 INT, memberGr6 INT,"
-                     " memberGr7 INT, memberGr8 INT, memberGr9 INT, memberGr10 INT);"
-                     "CREATE INDEX nameIndex ON contacts(name);",
-                     nullptr, nullptr, nullptr);
+        sqlite3_exec(
+            g_sqlite,
+            "CREATE TABLE contacts(name TEXT COLLATE NOCASE, id TEXT, servicenumber INTEGER, password TEXT,"
+            " memberGr1 INT, memberGr2 INT, memberGr3 INT, memberGr4 INT, memberGr5 INT, memberGr6 INT,"
+            " memberGr7 INT, memberGr8 INT, memberGr9 INT, memberGr10 INT);"
+            "CREATE INDEX nameIndex ON contacts(name);",
+            nullptr, nullptr, nullptr);
         sqlite3_exec(g_sqlite, "BEGIN", nullptr, nullptr, nullptr);
         sqlite3_stmt* ins = nullptr;
-        sqlite3_prepare_v2(g_sqlite, "INSERT INTO contacts(name, id, servicenumber) VALUES(?, ?, ?)", -1, &ins,
-                           nullptr);
+        sqlite3_prepare_v2(g_sqlite, "INSERT INTO contacts(name, id, servicenumber) VALUES(?, ?, ?)", -1,
+                           &ins, nullptr);
         for (int i = 0; i < kRecords; ++i) {
             const std::string id = "ID" + std::to_string(i);
             sqlite3_bind_text(ins, 1, g_names[size_t(i)].c_str(), -1, SQLITE_STATIC);
@@ -220,26 +221,16 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(dir);
     g_folder = dir.string();
     for (int i = 0; i < kRecords; ++i)
-        g_names.push_back("Contact " + std::to_string(i * 48271 % kRecords + 100000));
+        g_names.push_back("Contact " + std::to_string(int64_t(i) * 48271 % kRecords + 100000));
     std::shuffle(g_names.begin(), g_names.end(), std::mt19937(1));
     benchmark::Initialize(&argc, argv);
-    struct Reporter : benchmark::ConsoleReporter {
-        void ReportRuns(const std::vector<Run>& runs) override {
-            ConsoleReporter::ReportRuns(runs);
-            for (const auto& r : runs) {
-                const double seconds = r.real_accumulated_time / double(r.iterations);
-                g_seconds[r.benchmark_name().substr(0, r.benchmark_name().find('/'))] = seconds;
-                std::printf("  %s: %.0f ns CPU per record\n", r.benchmark_name().c_str(),
-                            r.cpu_accumulated_time / double(r.iterations) / kRecords * 1e9);
-            }
-        }
-    } reporter;
+    pwbench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     for (const char* what : {"Insert", "Lookup", "Walk"}) {
-        const double ours = g_seconds[std::string("BM_Storage") + what];
-        const double ref = g_seconds[std::string("BM_Reference_SQLite") + what];
-        std::printf("%-6s storage %8.1f ms, SQLite %8.1f ms, ratio %.2f (target >= 0.50)\n", what, ours * 1e3,
-                    ref * 1e3, ours > 0 ? ref / ours : 0.0);
+        const double ours = reporter.rate(std::string("BM_Storage") + what);
+        const double ref = reporter.rate(std::string("BM_Reference_SQLite") + what);
+        std::printf("%-6s storage %9.0f records/s, SQLite %9.0f records/s, ratio %.2f (target >= 0.50)\n",
+                    what, ours, ref, ref > 0 ? ours / ref : 0.0);
     }
     g_ours.reset();
     sqlite3_close(g_sqlite);

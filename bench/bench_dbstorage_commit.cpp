@@ -1,6 +1,7 @@
 // Durable commits per second: small transactions of the storage layer (one changed block, through
 // the journal with every sync) beside SQLite one-row inserts with synchronous=FULL, in the same
-// folder and run; prints both rates, the CPU time per commit and the ratio.
+// folder and run; prints both rates and the ratio.
+#include "bench/BenchSupport.h"
 #include "db/storage/QBSRTran.h"
 #include "db/storage/qbsrbase.h"
 #include "platform/Files.h"
@@ -18,7 +19,6 @@
 namespace {
 
 std::string g_folder;
-double g_ourRate = 0, g_sqliteRate = 0;
 
 // A table of 64 blocks of 4 KB.
 void makeTable(const std::string& path) {
@@ -89,26 +89,15 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(dir);
     g_folder = dir.string();
     benchmark::Initialize(&argc, argv);
-    struct Reporter : benchmark::ConsoleReporter {
-        void ReportRuns(const std::vector<Run>& runs) override {
-            ConsoleReporter::ReportRuns(runs);
-            for (const auto& r : runs) {
-                const double perSecond = 1e6 / r.GetAdjustedRealTime(); // times in microseconds
-                const double cpuUs = r.GetAdjustedCPUTime();
-                if (r.benchmark_name().find("SQLite") != std::string::npos) {
-                    g_sqliteRate = perSecond;
-                    std::printf("SQLite: %.0f commits/s, %.1f us CPU per commit\n", perSecond, cpuUs);
-                } else {
-                    g_ourRate = perSecond;
-                    std::printf("storage: %.0f commits/s, %.1f us CPU per commit\n", perSecond, cpuUs);
-                }
-            }
-        }
-    } reporter;
+    // The table gives the CPU time per commit beside the real time.
+    pwbench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::printf("durable commits per second: storage %.0f, SQLite (synchronous=FULL) %.0f, ratio %.2f "
-                "(target >= 0.50)\n",
-                g_ourRate, g_sqliteRate, g_sqliteRate > 0 ? g_ourRate / g_sqliteRate : 0.0);
+    const double ours = reporter.rate("BM_StorageDurableCommit"),
+                 sqlite = reporter.rate("BM_Reference_SQLite");
+    std::printf(
+        "durable commits per second: storage %.0f, SQLite (synchronous=FULL) %.0f, ratio %.2f (target >= "
+        "0.50)\n",
+        ours, sqlite, sqlite > 0 ? ours / sqlite : 0.0);
     std::filesystem::remove_all(dir);
     return 0;
 }

@@ -2,6 +2,8 @@
 // against a plain blocking POSIX client doing the same exchange with the same echo server.
 #include "tcpport/nwdIPPort.h"
 
+#include "bench/BenchSupport.h"
+
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -24,15 +26,7 @@ const std::string kRequest = "PAGE 5551234 0000\r\n";
 class EchoServer {
 public:
     EchoServer() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 4) != 0)
-            throw std::runtime_error("echo server: bind/listen failed");
-        socklen_t len = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        fd_ = pwbench::listenLoopback(port_, "echo server");
         thread_ = std::thread([this] { serve(); });
     }
     ~EchoServer() {
@@ -137,30 +131,13 @@ void BM_PlainRoundTrip(benchmark::State& state) {
 BENCHMARK(BM_PortRoundTrip)->MinTime(1.0);
 BENCHMARK(BM_PlainRoundTrip)->MinTime(1.0);
 
-// Prints the usual table, then the port's rate as a fraction of the plain client's.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& r : runs) {
-            auto it = r.counters.find("items_per_second");
-            if (it != r.counters.end()) rates[r.benchmark_name()] = it->second.value;
-        }
-    }
-    std::map<std::string, double> rates;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    pwbench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    double port = 0, plain = 0;
-    for (auto& [name, rate] : reporter.rates) {
-        if (name.find("BM_PortRoundTrip") == 0) port = rate;
-        if (name.find("BM_PlainRoundTrip") == 0) plain = rate;
-    }
+    const double port = reporter.rate("BM_PortRoundTrip"), plain = reporter.rate("BM_PlainRoundTrip");
     if (port > 0 && plain > 0)
         std::printf("round trips per second: port %.0f, plain client %.0f, ratio %.2f (target >= 0.50)\n",
                     port, plain, port / plain);

@@ -11,7 +11,6 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace plat {
@@ -205,8 +204,10 @@ public:
         struct statfs fs {};
         if (::statfs(path.c_str(), &fs) != 0) return errno;
         out.fsName = fsNameOf(long(fs.f_type));
-        out.freeBytes = uint64_t(fs.f_bavail) * uint64_t(fs.f_bsize);
-        out.totalBytes = uint64_t(fs.f_blocks) * uint64_t(fs.f_bsize);
+        // Block counts are in fragments where the file system has them.
+        uint64_t unit = uint64_t(fs.f_frsize ? fs.f_frsize : fs.f_bsize);
+        out.freeBytes = uint64_t(fs.f_bavail) * unit;
+        out.totalBytes = uint64_t(fs.f_blocks) * unit;
         if (fs.f_type == MSDOS_SUPER_MAGIC) {
             out.maxFileSize = 4294967294ULL;
         } else if (fs.f_type == ISOFS_SUPER_MAGIC) {

@@ -46,6 +46,7 @@ struct Sock {
     int fd = -1;
     uint64_t serial = 0; // tells a watch callback of a closed socket from one of a reused number
     State state = State::Fresh;
+    bool datagram = false; // FD_READ for each waiting datagram; no connection events
     bool nonBlocking = false;
     int rcvbuf = -1; // buffer sizes as set; the kernel reports its own (doubled) figures
     int sndbuf = -1;
@@ -97,6 +98,8 @@ void queue(std::vector<Post>& posts, const Sock& k, SOCKET s, long event, int er
 short wanted(const Sock& k) {
     if (!k.hwnd || k.mask == 0 || k.stickyError) return 0;
     switch (k.state) {
+    case State::Fresh:
+        return k.datagram && (k.mask & FD_READ) && (!k.readPending || k.readWatchKept) ? POLLIN : 0;
     case State::Connecting:
         return POLLOUT;
     case State::Listening:
@@ -179,6 +182,17 @@ void onReady(SOCKET s, uint64_t serial, short revents) {
         if (it == table().socks.end() || it->second.serial != serial) return;
         Sock& k = it->second;
         switch (k.state) {
+        case State::Fresh:
+            if (k.datagram && (revents & POLLIN) && (k.mask & FD_READ)) {
+                if (k.readPending) {
+                    k.readWatchKept = false;
+                } else {
+                    k.readPending = true;
+                    k.readWatchKept = true;
+                    queue(posts, k, s, FD_READ, 0);
+                }
+            }
+            break;
         case State::Connecting:
             if (revents & (POLLOUT | POLLERR | POLLHUP)) {
                 int err = socketError(k.fd);
@@ -322,7 +336,10 @@ SOCKET wsSocket(int af, int type, int protocol) {
         return fail(WSAEPROTONOSUPPORT), INVALID_SOCKET;
     int fd = ::socket(AF_INET, ptype | SOCK_CLOEXEC, 0);
     if (fd < 0) return fail(ErrnoToWsa(errno)), INVALID_SOCKET;
-    return addSock(fd, State::Fresh);
+    SOCKET s = addSock(fd, State::Fresh);
+    std::lock_guard lk(table().mu);
+    table().socks[s].datagram = ptype == SOCK_DGRAM;
+    return s;
 }
 
 int wsClosesocket(SOCKET s) {

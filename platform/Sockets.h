@@ -191,6 +191,34 @@ struct WinsockTable {
     int (*WSAFDIsSet)(SOCKET s, WS_FD_SET* set); // exported as "__WSAFDIsSet"
 };
 
+// One installed protocol as WSAEnumProtocolsA reports it (the 372-byte record of version 2.2).
+struct WSAPROTOCOLCHAIN {
+    int32_t ChainLen;
+    uint32_t ChainEntries[7];
+};
+struct WSAPROTOCOL_INFOA {
+    uint32_t dwServiceFlags1, dwServiceFlags2, dwServiceFlags3, dwServiceFlags4;
+    uint32_t dwProviderFlags;
+    uint8_t ProviderId[16];
+    uint32_t dwCatalogEntryId;
+    WSAPROTOCOLCHAIN ProtocolChain;
+    int32_t iVersion, iAddressFamily, iMaxSockAddr, iMinSockAddr, iSocketType, iProtocol, iProtocolMaxOffset,
+        iNetworkByteOrder, iSecurityScheme;
+    uint32_t dwMessageSize;
+    uint32_t dwProviderReserved;
+    char szProtocol[256];
+};
+static_assert(sizeof(WSAPROTOCOL_INFOA) == 372);
+
+// Entries of the 2.2 interface that the 1.1 table lacks; looked up by name only.
+struct Winsock2Table {
+    // Fills buffer with the installed protocols (filtered by the 0-ended list protocols, when given)
+    // and returns their count; a buffer of *length bytes that is too small fails with WSAENOBUFS
+    // and *length set to the size needed.
+    int (*WSAEnumProtocolsA)(const int* protocols, WSAPROTOCOL_INFOA* buffer, uint32_t* length);
+};
+const Winsock2Table& BuiltinWinsock2();
+
 // The library's entries with their published ordinals and names (47 of them).
 struct WinsockEntry {
     uint16_t ordinal;
@@ -219,6 +247,7 @@ int ResolverErrorToWsa(int eaiError);
 // "WSOCK32.DLL" and "WS2_32.DLL" stand for the built-in library. A registered name hides those.
 using HMODULE = uint32_t; // 0 = nothing loaded
 void RegisterSocketLibrary(std::string_view name, const WinsockTable& table);
+void RegisterSocketLibrary(std::string_view name, const WinsockTable& table, const Winsock2Table& table2);
 void UnregisterSocketLibrary(std::string_view name);
 HMODULE LoadSocketLibrary(std::string_view path);
 bool FreeSocketLibrary(HMODULE module);

@@ -72,6 +72,7 @@ static_assert(sizeof(kEntries) / sizeof(kEntries[0]) == 47);
 struct Library {
     std::string name;
     WinsockTable table;
+    Winsock2Table table2{};
     int refs = 0;
 };
 
@@ -84,7 +85,7 @@ struct Registry {
 
     Registry() {
         for (const char* n : {"WSOCK32.DLL", "WS2_32.DLL"}) {
-            auto lib = std::make_shared<Library>(Library{n, BuiltinWinsock()});
+            auto lib = std::make_shared<Library>(Library{n, BuiltinWinsock(), BuiltinWinsock2()});
             all.push_back(lib);
             byName.push_back(lib);
         }
@@ -121,12 +122,16 @@ const WinsockEntry* WinsockEntries(size_t* count) {
 }
 
 void RegisterSocketLibrary(std::string_view name, const WinsockTable& table) {
+    RegisterSocketLibrary(name, table, Winsock2Table{});
+}
+
+void RegisterSocketLibrary(std::string_view name, const WinsockTable& table, const Winsock2Table& table2) {
     Registry& r = R();
     std::lock_guard lk(r.mu);
     std::string n(fileNamePart(name));
     std::erase_if(r.byName,
                   [&](const auto& lib) { return SameTextAscii(lib->name, n) && r.handleOf(lib.get()) > 2; });
-    auto lib = std::make_shared<Library>(Library{n, table});
+    auto lib = std::make_shared<Library>(Library{n, table, table2});
     r.all.push_back(lib);
     r.byName.insert(r.byName.begin(), lib);
 }
@@ -180,6 +185,7 @@ FARPROC GetSocketProcAddress(HMODULE module, std::string_view name) {
     if (!lib) return nullptr;
     for (const WinsockEntry& e : kEntries)
         if (name == e.name) return e.get(lib->table);
+    if (name == "WSAEnumProtocolsA") return reinterpret_cast<FARPROC>(lib->table2.WSAEnumProtocolsA);
     return nullptr;
 }
 

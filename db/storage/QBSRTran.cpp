@@ -5,6 +5,7 @@
 #include "db/base/qbllbase.h"
 #include "db/base/qbsrmgr.h"
 #include "db/storage/qbsrbase.h"
+#include "db/storage/qbsrjour.h"
 #include "platform/ByteCodec.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
@@ -60,8 +61,10 @@ uint32_t LargestHeaderStamp(const std::string& folder) {
 }
 
 TqbSrTransactionMgr::TqbSrTransactionMgr(TqbBufferManager* BufferManager, bool ReadOnly,
-                                         std::string FolderPath, TqbLockManager* LockManager)
-    : bm_(BufferManager), lm_(LockManager), folder_(std::move(FolderPath)), readOnly_(ReadOnly) {
+                                         std::string FolderPath, TqbLockManager* LockManager,
+                                         TqbRecoveryEngine* Recovery)
+    : bm_(BufferManager), lm_(LockManager), folder_(std::move(FolderPath)), readOnly_(ReadOnly),
+      recovery_(Recovery) {
     readCounterFile();
 }
 
@@ -101,6 +104,14 @@ void TqbSrTransactionMgr::readCounterFile() {
         OpenFile(*counterFile_, true, 0, !exists, false);
         uint8_t b[12];
         if (exists && ReadFileBuffer(*counterFile_, 12, b) == 12) parse(b);
+        if (recovery_) {
+            try {
+                recovery_->CheckFolder("", folder_);
+            } catch (...) {
+                CloseFile(*counterFile_);
+                throw;
+            }
+        }
     }
     // Whatever the file says, numbers continue above every stamp on disk.
     uint32_t largest = LargestHeaderStamp(folder_);
@@ -148,8 +159,12 @@ bool TqbSrTransactionMgr::Damaged() {
     return damaged_;
 }
 
-void TqbSrTransactionMgr::ClearDamaged() {
+void TqbSrTransactionMgr::Recover(TqbRecoveryEngine& Recovery) {
+    Recovery.CheckFolder("", folder_);
+    uint32_t largest = LargestHeaderStamp(folder_);
     std::lock_guard lk(m_);
+    if (largest >= next_)
+        next_ = uint32_t(std::min<uint64_t>(uint64_t(largest) + 1, kLastTransactionNumber + 1));
     damaged_ = false;
 }
 

@@ -14,6 +14,7 @@
 class TqbBufferManager;
 class TqbbmRAMPage;
 class TqbBaseLog;
+class TqbRecoveryEngine;
 
 // One nesting level: the pages that have a copy made at this level.
 class TqbSrTransactionLevel {
@@ -66,10 +67,11 @@ inline constexpr char kCounterFileName[] = "QBSTRAN.CFG";
 class TqbSrTransactionMgr {
 public:
     // Unless ReadOnly, takes the folder (one engine process per folder, through the counter file
-    // held open without sharing) and reads the counter file. The next number is the larger of the
-    // file's and 1 + the largest stamp in the folder's table headers.
+    // held open without sharing), recovers its journals with Recovery when given (before any
+    // table of the folder opens; a failure fails the creation) and reads the counter file. The
+    // next number is the larger of the file's and 1 + the largest stamp in the table headers.
     TqbSrTransactionMgr(TqbBufferManager* BufferManager, bool ReadOnly, std::string FolderPath,
-                        TqbLockManager* LockManager);
+                        TqbLockManager* LockManager, TqbRecoveryEngine* Recovery = nullptr);
     // Unless read-only, writes the counter file back.
     ~TqbSrTransactionMgr();
     TqbSrTransactionMgr(const TqbSrTransactionMgr&) = delete;
@@ -91,8 +93,9 @@ public:
     double RenumberDateTime();
     const std::string& FolderPath() const { return folder_; }
     bool Damaged();
-    // After the folder's journals were recovered.
-    void ClearDamaged();
+    // Recovers the journal a failed commit left (the folder's tables closed); then transactions
+    // start again.
+    void Recover(TqbRecoveryEngine& Recovery);
 
     // Test hook: the next number as if read from the counter file.
     void SetNextTransactionNumberForTesting(uint32_t next);
@@ -113,6 +116,7 @@ private:
     uint32_t next_ = 1;
     double renumberDateTime_ = 0;
     bool damaged_ = false;
+    TqbRecoveryEngine* recovery_;
     std::unique_ptr<TbtdFileInfo> counterFile_;
 };
 

@@ -292,17 +292,33 @@ int32_t TqbDataDictionary::compositeKeyLength(const TqbIndexDesc& d) const {
     return len;
 }
 
-int32_t TqbDataDictionary::AddIndex(std::string_view Name, std::string_view Description, int32_t FileNumber,
-                                    int32_t FieldCount_, const int32_t* FieldNumbers,
-                                    const std::string* HelperNames, bool AllowDups, bool IsAscending,
-                                    bool IsCaseInsensitive) {
+TqbIndexDesc TqbDataDictionary::newIndexDesc(std::string_view Name, std::string_view Description,
+                                             int32_t FileNumber, bool AllowDups, bool IsAscending,
+                                             bool IsCaseInsensitive) const {
     if (GetIndexFromName(Name) >= 0) RaiseGeneralError(342, {tableName_, Name});
     if (FileNumber < 0 || FileNumber >= FileCount()) RaiseGeneralError(332, {tableName_, FileNumber});
-    if (FieldCount_ < 1 || FieldCount_ > kMaxKeyFields) RaiseGeneralError(337, {tableName_});
     TqbIndexDesc d;
     d.Name = std::string(Name.substr(0, 31));
     d.Description = std::string(Description.substr(0, 63));
     d.FileNumber = FileNumber;
+    d.AllowDups = AllowDups;
+    d.IsAscending = IsAscending;
+    d.IsCaseInsensitive = IsCaseInsensitive;
+    return d;
+}
+
+int32_t TqbDataDictionary::appendIndex(const TqbIndexDesc& d) {
+    indexes_.push_back(d);
+    helpers_.push_back({});
+    return IndexCount() - 1;
+}
+
+int32_t TqbDataDictionary::AddIndex(std::string_view Name, std::string_view Description, int32_t FileNumber,
+                                    int32_t FieldCount_, const int32_t* FieldNumbers,
+                                    const std::string* HelperNames, bool AllowDups, bool IsAscending,
+                                    bool IsCaseInsensitive) {
+    TqbIndexDesc d = newIndexDesc(Name, Description, FileNumber, AllowDups, IsAscending, IsCaseInsensitive);
+    if (FieldCount_ < 1 || FieldCount_ > kMaxKeyFields) RaiseGeneralError(337, {tableName_});
     d.KeyFieldCount = FieldCount_;
     for (int i = 0; i < FieldCount_; ++i) {
         if (FieldNumbers[i] < 0 || FieldNumbers[i] >= FieldCount())
@@ -312,33 +328,18 @@ int32_t TqbDataDictionary::AddIndex(std::string_view Name, std::string_view Desc
     }
     d.KeyLength = compositeKeyLength(d);
     if (d.KeyLength > kMaxKeyLength) RaiseGeneralError(340, {d.KeyLength});
-    d.AllowDups = AllowDups;
-    d.IsAscending = IsAscending;
-    d.IsCaseInsensitive = IsCaseInsensitive;
-    indexes_.push_back(d);
-    helpers_.push_back({});
-    return IndexCount() - 1;
+    return appendIndex(d);
 }
 
 int32_t TqbDataDictionary::AddUserIndex(std::string_view Name, std::string_view Description,
                                         int32_t FileNumber, int32_t KeyLength, bool AllowDups,
                                         bool IsAscending, bool IsCaseInsensitive) {
     checkNotBuilt();
-    if (GetIndexFromName(Name) >= 0) RaiseGeneralError(342, {tableName_, Name});
-    if (FileNumber < 0 || FileNumber >= FileCount()) RaiseGeneralError(332, {tableName_, FileNumber});
+    TqbIndexDesc d = newIndexDesc(Name, Description, FileNumber, AllowDups, IsAscending, IsCaseInsensitive);
     if (KeyLength < 0 || KeyLength > kMaxKeyLength) RaiseGeneralError(340, {KeyLength});
-    TqbIndexDesc d;
-    d.Name = std::string(Name.substr(0, 31));
-    d.Description = std::string(Description.substr(0, 63));
-    d.FileNumber = FileNumber;
     d.KeyLength = KeyLength;
     d.KeyFieldCount = kUserDefinedKey;
-    d.AllowDups = AllowDups;
-    d.IsAscending = IsAscending;
-    d.IsCaseInsensitive = IsCaseInsensitive;
-    indexes_.push_back(d);
-    helpers_.push_back({});
-    return IndexCount() - 1;
+    return appendIndex(d);
 }
 
 void TqbDataDictionary::RemoveIndex(int32_t Index) {

@@ -180,6 +180,9 @@ protected:
     const TqbIndexDesc& index(int32_t n) const;
     const TqbFileDesc& file(int32_t n) const;
     int32_t compositeKeyLength(const TqbIndexDesc& d) const;
+    TqbIndexDesc newIndexDesc(std::string_view Name, std::string_view Description, int32_t FileNumber,
+                              bool AllowDups, bool IsAscending, bool IsCaseInsensitive) const;
+    int32_t appendIndex(const TqbIndexDesc& d);
     void addIndex0();
 
     int32_t blobFile_ = 0;

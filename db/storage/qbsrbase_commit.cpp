@@ -291,7 +291,8 @@ void TqbBufferManager::writeDurably(TqbSrTransaction& t, const std::vector<Tqbbm
         return;
     }
     leftJournal_.erase(&t);
-    const std::string folder = PathExpand(t.JournalFolder.empty() ? "." : t.JournalFolder);
+    std::string folder = PathExpand(t.JournalFolder.empty() ? "." : t.JournalFolder);
+    while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
 
     // Before anything reaches a disk: the headers join, every image carries the stamp, and every
     // name fits the journal and lies in its folder.
@@ -307,6 +308,7 @@ void TqbBufferManager::writeDurably(TqbSrTransaction& t, const std::vector<Tqbbm
     }
 
     // 1. The journal: before and after images, made durable, then marked complete.
+    bool markedComplete = false;
     try {
         openJournal(t);
         TbtdFileInfo& j = *t.Journal;
@@ -327,6 +329,7 @@ void TqbBufferManager::writeDurably(TqbSrTransaction& t, const std::vector<Tqbbm
         FlushFile(j);
         uint8_t complete[4];
         plat::StoreLE32(complete, 1);
+        markedComplete = true;
         WriteFileExactAt(j, 4, 4, complete);
         FlushFile(j);
     } catch (...) {
@@ -334,7 +337,13 @@ void TqbBufferManager::writeDurably(TqbSrTransaction& t, const std::vector<Tqbbm
         try {
             closeJournal(t, true);
         } catch (...) {
-            // A journal left in state 0 is deleted at the next start without touching a table.
+            // A journal left in state 0 is deleted at the next start without touching a table. One
+            // that may carry state 1 can be rolled forward there: until then the outcome is open,
+            // and the folder waits for recovery.
+            if (markedComplete) {
+                adoptImages(t, memory);
+                failAfterJournal(t, disk);
+            }
         }
         raiseCommitFailed(cause);
     }

@@ -178,9 +178,7 @@ uint64_t TqbBLOBSegmentMgr::NewSegment(TbtdFileInfo& f, TqbSrTransaction* t, uin
         uint32_t n;
         TqbBlockHold nb;
         uint8_t* b = nb.newBlock(f, t, n);
-        SetBlockWord(b, kBlkSignature, kSigBLOB);
-        SetBlockWord(b, kBlkLink, kNoBlock);
-        SetBlockWord(b, kBlkStamp, 0);
+        InitBlockPrefix(b, kSigBLOB);
         SetBlockWord(b, kBLOBInUse, 0);
         std::memset(b + 20, 0, f.BlockSize - 20);
         ref = (uint64_t(n) << f.BlockShift) + kBLOBSegments;
@@ -378,6 +376,17 @@ void readLink(TbtdFileInfo& f, TqbSrTransaction* t, uint64_t ref, std::string& t
     linked = plat::LoadLE64(s + kSegHeaderSize + 1 + n);
 }
 
+// Asks the callback about the linked BLOB, no deeper than the link limit.
+uint64_t followLink(TbtdFileInfo& f, TqbSrTransaction* t, uint64_t ref, const TqbBLOBLinkCallback& cb,
+                    TqbBLOBLinkRequest request, uint64_t offset, uint32_t length, void* buffer) {
+    std::string table;
+    uint64_t linked;
+    readLink(f, t, ref, table, linked);
+    if (!cb) raiseRef(51, f, ref, " (no link callback)");
+    LinkDepth depth(f, ref);
+    return cb(table, linked, request, offset, length, buffer);
+}
+
 std::string readFileName(TbtdFileInfo& f, TqbSrTransaction* t, uint64_t ref) {
     TqbBlockHold h;
     const uint8_t* s = BLOBGetSegment(f, t, ref, h, false, 'H');
@@ -434,34 +443,36 @@ void TableBLOBCreate(TbtdFileInfo& f, TqbSrTransaction* t, uint64_t& BLOBNr) {
     BLOBNr = createHeader(f, t, kSegmentUnit);
 }
 
+namespace {
+
+// A link or file BLOB: its header marked, a name after it and, for a link, the linked number.
+uint64_t createNamedHeader(TbtdFileInfo& f, TqbSrTransaction* t, uint32_t mark, const std::string& name,
+                           const uint64_t* linked) {
+    const uint32_t n = uint32_t(name.size());
+    const uint64_t ref = createHeader(f, t, kSegHeaderSize + 1 + n + (linked ? 8 : 0));
+    TqbBlockHold h;
+    uint8_t* s = BLOBGetSegment(f, t, ref, h, true, 'H');
+    SetBlockWord(s, kHdrCount, mark);
+    SetBlockWord(s, kHdrLookup, kNoBlock);
+    s[kSegHeaderSize] = uint8_t(n);
+    std::memcpy(s + kSegHeaderSize + 1, name.data(), n);
+    if (linked) plat::StoreLE64(s + kSegHeaderSize + 1 + n, *linked);
+    return ref;
+}
+
+} // namespace
+
 void TableBLOBCreateLink(TbtdFileInfo& f, TqbSrTransaction* t, const std::string& TableName, uint64_t& BLOBNr,
                          uint64_t LinkedBLOBNr) {
     if (TableName.empty() || TableName.size() > 255) RaiseGeneralError(338, {f.FileName, 2});
-    const uint32_t n = uint32_t(TableName.size());
-    const uint64_t ref = createHeader(f, t, kSegHeaderSize + n + 9);
-    TqbBlockHold h;
-    uint8_t* s = BLOBGetSegment(f, t, ref, h, true, 'H');
-    SetBlockWord(s, kHdrCount, kBLOBLinkMark);
-    SetBlockWord(s, kHdrLookup, kNoBlock);
-    s[kSegHeaderSize] = uint8_t(n);
-    std::memcpy(s + kSegHeaderSize + 1, TableName.data(), n);
-    plat::StoreLE64(s + kSegHeaderSize + 1 + n, LinkedBLOBNr);
-    BLOBNr = ref;
+    BLOBNr = createNamedHeader(f, t, kBLOBLinkMark, TableName, &LinkedBLOBNr);
 }
 
 void TableBLOBCreateFile(TbtdFileInfo& f, TqbSrTransaction* t, const std::string& FileName,
                          uint64_t& BLOBNr) {
     if (FileName.size() > 255) RaiseGeneralError(338, {f.FileName, 1});
     confinedPath(f, FileName);
-    const uint32_t n = uint32_t(FileName.size());
-    const uint64_t ref = createHeader(f, t, kSegHeaderSize + n + 1);
-    TqbBlockHold h;
-    uint8_t* s = BLOBGetSegment(f, t, ref, h, true, 'H');
-    SetBlockWord(s, kHdrCount, kBLOBFileMark);
-    SetBlockWord(s, kHdrLookup, kNoBlock);
-    s[kSegHeaderSize] = uint8_t(n);
-    std::memcpy(s + kSegHeaderSize + 1, FileName.data(), n);
-    BLOBNr = ref;
+    BLOBNr = createNamedHeader(f, t, kBLOBFileMark, FileName, nullptr);
 }
 
 void TableBLOBDelete(TbtdFileInfo& f, TqbSrTransaction* t, uint64_t BLOBNr) {
@@ -492,14 +503,7 @@ uint64_t TableBLOBGetLength(TbtdFileInfo& f, TqbSrTransaction* t, uint64_t BLOBN
                             const TqbBLOBLinkCallback& cb) {
     Error = 0;
     const BLOBHeader hd = readHeader(f, t, BLOBNr);
-    if (hd.isLink()) {
-        std::string table;
-        uint64_t linked;
-        readLink(f, t, BLOBNr, table, linked);
-        if (!cb) raiseRef(51, f, BLOBNr, " (no link callback)");
-        LinkDepth depth(f, BLOBNr);
-        return cb(table, linked, blrLength, 0, 0, nullptr);
-    }
+    if (hd.isLink()) return followLink(f, t, BLOBNr, cb, blrLength, 0, 0, nullptr);
     if (hd.isFile()) {
         plat::FileStat st{};
         Error = plat::FileStatPath(confinedPath(f, readFileName(f, t, BLOBNr)), st);
@@ -521,12 +525,8 @@ void TableBLOBRead(TbtdFileInfo& f, TqbSrTransaction* t, uint64_t BLOBNr, uint64
     Error = 0;
     const BLOBHeader hd = readHeader(f, t, BLOBNr);
     if (hd.isLink()) {
-        std::string table;
-        uint64_t linked;
-        readLink(f, t, BLOBNr, table, linked);
-        if (!cb) raiseRef(51, f, BLOBNr, " (no link callback)");
-        LinkDepth depth(f, BLOBNr);
-        BytesRead = uint32_t(std::min<uint64_t>(Length, cb(table, linked, blrRead, Offset, Length, Buffer)));
+        BytesRead = uint32_t(
+            std::min<uint64_t>(Length, followLink(f, t, BLOBNr, cb, blrRead, Offset, Length, Buffer)));
         return;
     }
     if (hd.isFile()) {

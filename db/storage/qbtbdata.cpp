@@ -168,9 +168,7 @@ void DataFileAddRecord(TbtdFileInfo& f, TqbSrTransaction* t, uint64_t& RefNr, co
         uint32_t n;
         TqbBlockHold nb;
         uint8_t* b = nb.newBlock(f, t, n);
-        SetBlockWord(b, kBlkSignature, kSigData);
-        SetBlockWord(b, kBlkLink, kNoBlock);
-        SetBlockWord(b, kBlkStamp, 0);
+        InitBlockPrefix(b, kSigData);
         SetBlockWord(b, kDataSlots, l.slots);
         SetBlockWord(b, kDataRecordLength, l.rl);
         SetBlockWord(b, kDataNext, kNoBlock);

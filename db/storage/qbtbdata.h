@@ -84,6 +84,13 @@ private:
     TqbBlockRelease r_;
 };
 
+// The prefix of a block made for a new purpose: its kind, in use, not yet stamped.
+inline void InitBlockPrefix(uint8_t* b, uint32_t signature) {
+    SetBlockWord(b, kBlkSignature, signature);
+    SetBlockWord(b, kBlkLink, kNoBlock);
+    SetBlockWord(b, kBlkStamp, 0);
+}
+
 inline uint64_t BlockRef(const uint8_t* b, uint32_t off) {
     return plat::LoadLE64(b + off);
 }

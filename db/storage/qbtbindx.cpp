@@ -128,9 +128,7 @@ void readPage(IxCtx& c, Page& p, uint32_t n, uint32_t expectLevel, bool dirty) {
 void newPage(IxCtx& c, Page& p, bool leaf, uint32_t level) {
     p.b = p.hold.newBlock(c.f, c.t, p.n);
     uint8_t* b = p.b;
-    SetBlockWord(b, kBlkSignature, kSigIndex);
-    SetBlockWord(b, kBlkLink, kNoBlock);
-    SetBlockWord(b, kBlkStamp, 0);
+    InitBlockPrefix(b, kSigIndex);
     b[kIdxIsPage] = 1;
     b[kIdxLeaf] = leaf ? 1 : 0;
     b[kIdxLevel] = uint8_t(level);
@@ -372,9 +370,7 @@ void IndexHeaderCreate(TbtdFileInfo& f, TqbSrTransaction* t) {
     uint32_t n;
     TqbBlockHold hold;
     uint8_t* b = hold.newBlock(f, t, n);
-    SetBlockWord(b, kBlkSignature, kSigIndex);
-    SetBlockWord(b, kBlkLink, kNoBlock);
-    SetBlockWord(b, kBlkStamp, 0);
+    InitBlockPrefix(b, kSigIndex);
     b[kIdxIsPage] = 0;
     b[kIdxLeaf] = 0;
     b[kIdxLevel] = 0;

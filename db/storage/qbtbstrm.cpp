@@ -18,9 +18,7 @@ void checkStreamBlock(const TbtdFileInfo& f, const uint8_t* b, uint32_t number, 
 }
 
 void initStreamBlock(uint8_t* b, uint32_t bs, uint32_t type, uint32_t first) {
-    SetBlockWord(b, kBlkSignature, kSigStream);
-    SetBlockWord(b, kBlkLink, kNoBlock);
-    SetBlockWord(b, kBlkStamp, 0);
+    InitBlockPrefix(b, kSigStream);
     SetBlockWord(b, kStrmNext, kNoBlock);
     SetBlockWord(b, kStrmType, type);
     SetBlockWord(b, kStrmLength, 0);

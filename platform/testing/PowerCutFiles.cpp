@@ -250,22 +250,6 @@ int PowerCutFiles::map(FileHandle h, uint64_t offset, size_t length, bool writab
     return hd ? inner_.map(hd->inner, offset, length, writable, addr) : EIO;
 }
 
-int PowerCutFiles::unmap(void* addr, size_t length) {
-    return inner_.unmap(addr, length);
-}
-
-int PowerCutFiles::stat(const std::string& path, FileStat& out) {
-    return inner_.stat(path, out);
-}
-
-int PowerCutFiles::volume(const std::string& path, VolumeInfo& out) {
-    return inner_.volume(path, out);
-}
-
-int PowerCutFiles::listDir(const std::string& path, std::vector<DirEntry>& out) {
-    return inner_.listDir(path, out);
-}
-
 int PowerCutFiles::remove(const std::string& path) {
     std::lock_guard lock(mu_);
     std::string p = norm(path);
@@ -290,18 +274,6 @@ int PowerCutFiles::rename(const std::string& from, const std::string& to, bool r
         names_[b] = file;
     }
     return err;
-}
-
-int PowerCutFiles::mkdir(const std::string& path, uint32_t mode) {
-    return inner_.mkdir(path, mode);
-}
-
-int PowerCutFiles::rmdir(const std::string& path) {
-    return inner_.rmdir(path);
-}
-
-int PowerCutFiles::chmod(const std::string& path, uint32_t mode) {
-    return inner_.chmod(path, mode);
 }
 
 int PowerCutFiles::syncDir(const std::string& path) {

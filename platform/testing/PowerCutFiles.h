@@ -2,7 +2,7 @@
 // truncation, sync and folder change, can give the disk as a power cut after any prefix of them
 // would leave it, and can cut the power of the wrapped file system now.
 #pragma once
-#include "platform/Files.h"
+#include "platform/testing/FileSystemWrapper.h"
 
 #include <map>
 #include <mutex>
@@ -19,9 +19,9 @@ struct FileEvent {
     std::string data;  // Write
 };
 
-class PowerCutFiles final : public FileSystem {
+class PowerCutFiles final : public FileSystemWrapper {
 public:
-    explicit PowerCutFiles(FileSystem& inner) : inner_(inner) {}
+    explicit PowerCutFiles(FileSystem& inner) : FileSystemWrapper(inner) {}
 
     std::vector<FileEvent> events() const;
     size_t eventCount() const;
@@ -50,15 +50,8 @@ public:
     int size(FileHandle h, uint64_t& out) override;
     int truncate(FileHandle h, uint64_t size) override;
     int map(FileHandle h, uint64_t offset, size_t length, bool writable, void*& addr) override;
-    int unmap(void* addr, size_t length) override;
-    int stat(const std::string& path, FileStat& out) override;
-    int volume(const std::string& path, VolumeInfo& out) override;
-    int listDir(const std::string& path, std::vector<DirEntry>& out) override;
     int remove(const std::string& path) override;
     int rename(const std::string& from, const std::string& to, bool replace) override;
-    int mkdir(const std::string& path, uint32_t mode) override;
-    int rmdir(const std::string& path) override;
-    int chmod(const std::string& path, uint32_t mode) override;
     int syncDir(const std::string& path) override;
 
 private:
@@ -73,7 +66,6 @@ private:
     int learn(const std::string& p);
     Handle* live(FileHandle h);
 
-    FileSystem& inner_;
     mutable std::recursive_mutex mu_;
     std::map<int, std::string> initial_; // content of each file when first seen
     int nextFile_ = 0;

@@ -66,7 +66,7 @@ void AppTest::SetUp() {
     ASSERT_EQ(::chdir(dir.str().c_str()), 0);
     cls::TMemDatabase::DropAll();
     plat::SetClock(&clock);
-    backupPort = 444;
+    backupPort = static_cast<uint16_t>(guard.refusedPort());
     logDay.tm_year = 2024 - 1900;
     logDay.tm_mon = 2;
     logDay.tm_mday = 7;
@@ -79,6 +79,7 @@ void AppTest::TearDown() {
     form.reset();
     results.reset();
     snpptest::pumpFor(0);
+    EXPECT_EQ(guard.strays(), std::vector<std::string>{}) << "connects to ports the test does not own";
     plat::SetClock(nullptr);
     cls::TMemDatabase::DropAll();
     (void)!::chdir(oldCwd.c_str());
@@ -92,6 +93,10 @@ void AppTest::startApp(const std::vector<Contact>& contacts, bool withPassword) 
 void AppTest::showApp() {
     results = std::make_unique<TsendingMemoForm>();
     form = std::make_unique<TForm1>();
+    builtIn1 = services[1];
+    services[1].hostField = services[1].backupHostField = "127.0.0.1";
+    services[1].port = guard.refusedPort();
+    splitIPintoParts();
     form->dailyLog().setTimeSource([this] { return logDay; });
     form->sleepFn = [](uint32_t) {};
     form->show();

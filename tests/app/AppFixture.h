@@ -65,7 +65,7 @@ protected:
     void restartApp();
     // startApp with Alice (5551234, service 1) alone, service 1 pointed at port.
     void startWithAlice(int port);
-    // Points service 1 at 127.0.0.1:port ("127.0.0.1" + extra, e.g. ",user,pw").
+    // Points service k at 127.0.0.1:port ("127.0.0.1" + extra, e.g. ",user,pw").
     void pointService(int k, int port, const std::string& hostExtra = "");
     // Selects one recipient as the single-selection path does.
     void selectSingle(const std::string& name);
@@ -84,6 +84,10 @@ protected:
     std::string statusBar() const { return form->statusBarText(); }
     std::vector<std::string> groupItems() const; // the groups list, "G<n>: <name>"
 
+    // Every connect of the program goes to a port the test owns; the built-in service 1 and the
+    // backup port point at the guard's refused port until a test points them at a server.
+    PortGuard guard;
+    serviceRecordType builtIn1; // service 1 as the main window's creation set it
     pwtest::TempDir dir;
     std::string oldCwd;
     plat::ManualClock clock{1000000};

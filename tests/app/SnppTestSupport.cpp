@@ -1,18 +1,21 @@
-// Test helpers of the paging client: decipherment, the scripted SNPP server, the loopback peer and
-// the message pump.
+// Test helpers of the paging client: decipherment, the ports a test owns and the guard on the
+// rest, the scripted SNPP server, the loopback peer and the message pump.
 #include "tests/app/SnppTestSupport.h"
 
 #include "app/Unit1_crypt.h"
 #include "platform/Messages.h"
+#include "platform/Sockets.h"
 
 #include <QCoreApplication>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <set>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -105,10 +108,87 @@ std::string printable(const std::string& s) {
 }
 } // namespace
 
+// ---- Owned ports and the guard ------------------------------------------------------------------
+
+namespace {
+std::mutex portsMu;
+std::multiset<int> ownedPorts;
+std::vector<std::string> strayConnects;
+int strayTarget = 0; // where a stray connect is sent: the guard's refused port
+
+int guardedConnect(plat::SOCKET s, const plat::SOCKADDR* name, int len) {
+    plat::SOCKADDR_IN a{};
+    if (name && len >= static_cast<int>(sizeof a) && name->sa_family == plat::WS_AF_INET) {
+        std::memcpy(&a, name, sizeof a);
+        const int port = ntohs(a.sin_port);
+        std::lock_guard<std::mutex> g(portsMu);
+        if (ownedPorts.count(port) == 0) {
+            char addr[INET_ADDRSTRLEN] = "?";
+            ::inet_ntop(AF_INET, &a.sin_addr.s_addr, addr, sizeof addr);
+            strayConnects.push_back(std::string(addr) + ":" + std::to_string(port));
+            a.sin_port = htons(static_cast<uint16_t>(strayTarget));
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            name = reinterpret_cast<const plat::SOCKADDR*>(&a);
+        }
+    }
+    return plat::BuiltinWinsock().connect(s, name, len);
+}
+} // namespace
+
+void ownPort(int port) {
+    std::lock_guard<std::mutex> g(portsMu);
+    ownedPorts.insert(port);
+}
+
+void releasePort(int port) {
+    std::lock_guard<std::mutex> g(portsMu);
+    const auto at = ownedPorts.find(port);
+    if (at != ownedPorts.end()) ownedPorts.erase(at);
+}
+
+RefusedPort::RefusedPort() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        throw std::runtime_error("cannot bind a loopback port");
+    port_ = ntohs(a.sin_port);
+    ownPort(port_);
+}
+
+RefusedPort::~RefusedPort() {
+    releasePort(port_);
+    ::close(fd_);
+}
+
+PortGuard::PortGuard() {
+    {
+        std::lock_guard<std::mutex> g(portsMu);
+        strayConnects.clear();
+        strayTarget = refused_.port();
+    }
+    plat::WinsockTable t = plat::BuiltinWinsock();
+    t.connect = guardedConnect;
+    plat::RegisterSocketLibrary("WSOCK32.DLL", t);
+}
+
+PortGuard::~PortGuard() {
+    plat::UnregisterSocketLibrary("WSOCK32.DLL");
+}
+
+std::vector<std::string> PortGuard::strays() const {
+    std::lock_guard<std::mutex> g(portsMu);
+    return strayConnects;
+}
+
 // ---- ScriptedServer ------------------------------------------------------------------------------
 
 ScriptedServer::ScriptedServer(std::string greeting) : greeting_(std::move(greeting)) {
     listenFd_ = listenLoopback(port_);
+    ownPort(port_);
     if (::pipe2(wakeFd_, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     thread_ = std::thread([this] { run(); });
 }
@@ -117,6 +197,7 @@ ScriptedServer::~ScriptedServer() {
     char b = 1;
     (void)!::write(wakeFd_[1], &b, 1);
     if (thread_.joinable()) thread_.join();
+    releasePort(port_);
     ::close(listenFd_);
     ::close(wakeFd_[0]);
     ::close(wakeFd_[1]);
@@ -225,6 +306,11 @@ void ScriptedServer::serve(int fd) {
             }
             if (script) {
                 if (auto r = script(line)) {
+                    if (*r == kHangUp) {
+                        std::lock_guard<std::mutex> g(mu_);
+                        transcript_.push_back("S: <closed>");
+                        return;
+                    }
                     say(*r);
                     continue;
                 }
@@ -283,11 +369,13 @@ void ScriptedServer::serve(int fd) {
 
 LoopbackPeer::LoopbackPeer() {
     listenFd_ = listenLoopback(port_);
+    ownPort(port_);
     ::fcntl(listenFd_, F_SETFL, O_NONBLOCK);
 }
 
 LoopbackPeer::~LoopbackPeer() {
     if (fd_ >= 0) ::close(fd_);
+    releasePort(port_);
     ::close(listenFd_);
 }
 

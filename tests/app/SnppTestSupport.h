@@ -22,6 +22,37 @@ bool pumpUntil(const std::function<bool()>& pred, int realMs = 10000);
 // Runs the queue for about realMs of real time.
 void pumpFor(int realMs);
 
+// Loopback ports the running test owns; a connect elsewhere is a fault of the test (see PortGuard).
+void ownPort(int port);
+void releasePort(int port);
+
+// A loopback port bound and never listening: a connect to it is refused, and no other program can
+// take it while the object lives.
+class RefusedPort {
+public:
+    RefusedPort();
+    ~RefusedPort();
+    int port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+// While it lives, the program's sockets library lets connects reach only ports the test owns; any
+// other connect (a built-in host's fixed port, say) is recorded and sent to a refused port instead.
+class PortGuard {
+public:
+    PortGuard();
+    ~PortGuard();
+    int refusedPort() const { return refused_.port(); }
+    // "address:port" of every connect that was headed elsewhere.
+    std::vector<std::string> strays() const;
+
+private:
+    RefusedPort refused_;
+};
+
 // One page as the scripted server took it.
 struct Page {
     std::string pagerId;
@@ -35,8 +66,10 @@ struct Page {
 // any line. Every byte exchanged is kept in a transcript ("C: ..." and "S: ..." lines).
 class ScriptedServer {
 public:
-    // Returns the bytes to send for one received line (without its CR LF); nullopt = default reply.
+    // Returns the bytes to send for one received line (without its CR LF); nullopt = default reply,
+    // kHangUp = close the connection without a reply.
     using Script = std::function<std::optional<std::string>(const std::string& line)>;
+    static constexpr const char* kHangUp = "<hang up>";
 
     // greeting "" = accepts and never answers.
     explicit ScriptedServer(std::string greeting = "220 SNPP Gateway Ready\r\n");

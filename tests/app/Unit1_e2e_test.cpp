@@ -28,6 +28,8 @@ TEST_F(AppTest, GroupOfThreeOverLoopbackEveryByteOfTheDialogue) {
     setMessage(text);
     form->sendButton->click();
     ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "DONE"; }));
+    // The server logs its QUIT reply before it lets the connection go.
+    ASSERT_TRUE(pumpUntil([&] { return server.closedConnections() == 1; }));
 
     const std::string mess = "C: MESS SNPPENCRYPTED128" + Pc1Cipher().Crypt(text) + "\\r\\n";
     std::vector<std::string> dialogue = {"S: 220 \\x2Welcome to the gateway\\r\\n"};
@@ -49,6 +51,7 @@ TEST_F(AppTest, GroupOfThreeOverLoopbackEveryByteOfTheDialogue) {
 
 TEST_F(AppTest, InteroperatesWithNetSnppServer) {
     const int port = pwtest::freeLoopbackPort();
+    ownPort(port); // the server below takes it
     const std::string pagesFile = dir.file("perl-pages.txt");
     QProcess perl;
     perl.start("perl", {QString(PW_SOURCE_DIR "/tests/app/snpp_server.pl"), QString::number(port),
@@ -71,6 +74,7 @@ TEST_F(AppTest, InteroperatesWithNetSnppServer) {
     const bool done = pumpUntil([&] { return statusLabel() == "DONE"; }, 30000);
     perl.kill();
     perl.waitForFinished(10000);
+    releasePort(port);
     ASSERT_TRUE(done) << statusBar();
 
     EXPECT_EQ(resultsLines().back(), "2 of 2 MESSAGES SENT OK");

@@ -20,11 +20,6 @@ template <class Pred> long countLines(const std::vector<std::string>& lines, Pre
     return std::count_if(lines.begin(), lines.end(), pred);
 }
 
-// Closed port: nothing listens there.
-int refusedPort() {
-    return pwtest::freeLoopbackPort();
-}
-
 class Engine : public AppTest {
 protected:
     // Single send of text to Alice through the scripted server; waits for the end of the dialogue.
@@ -87,9 +82,22 @@ TEST_F(Engine, BlocksGoFirstBlockFirstUnlessTheServiceSplitsInReverse) {
 TEST_F(Engine, MultipleSendGoesOnAfterARefusedPage) {
     ScriptedServer server;
     server.answer("PAGE 5552222", "550 Error, Invalid Pager ID\r\n");
-    sendToAll({{"Anna", "5551111", 1}, {"Bert", "5552222", 1}, {"Cleo", "5553333", 1}}, server.port(),
-              "Meeting at 3");
+    startApp({{"Anna", "5551111", 1}, {"Bert", "5552222", 1}, {"Cleo", "5553333", 1}});
+    pointService(1, server.port());
+    // The results window opens beside the main window: right of it where the screen has room.
+    results->resize(150, 120);
+    form->move(10, 20);
+    sendToChecked({"Anna", "Bert", "Cleo"}, "Meeting at 3");
     ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "DONE"; }));
+    const QRect main = form->frameGeometry();
+    EXPECT_EQ(results->frameGeometry().topLeft(), QPoint(main.right() + 9, main.top()));
+    // Else left of it.
+    results->hide();
+    form->move(main.width() / 2, 20);
+    form->resultsShow();
+    EXPECT_EQ(results->frameGeometry().topLeft(),
+              QPoint(form->frameGeometry().left() - 8 - results->frameGeometry().width(),
+                     form->frameGeometry().top()));
 
     EXPECT_EQ(resultsLines(),
               (std::vector<std::string>{"CONNECTING TO SERVICE: Tarvo ...", "Sending to: Anna ...",
@@ -152,8 +160,10 @@ TEST_F(Engine, BannerFromTheGreetingScrollsAcrossThePanel) {
 
 TEST_F(Engine, ConnectFailureRetriesTheBackupHostOnItsOwnPort) {
     ScriptedServer backup;
-    startWithAlice(refusedPort());
+    startWithAlice(guard.refusedPort());
     // Without a backup host the send fails and is logged.
+    services[1].backupHostField.clear();
+    splitIPintoParts();
     sendTo("Alice");
     ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "FAIL" && sendState == 1; }));
     EXPECT_EQ(logText(),
@@ -214,10 +224,24 @@ TEST_F(Engine, CancelInAMultipleSendEndsOnlyTheCurrentService) {
     pointService(2, second.port());
     sendToChecked({"Anna", "Bert"});
     ASSERT_TRUE(pumpUntil([&] { return sendState == 3 && currentService == 1; }));
+    // A Send during a send is refused, and says so.
+    form->sendButtonClick(form->sendButton);
+    EXPECT_EQ(statusBar(), "Error: A send is in progress");
     form->cancelSendButtonClick(form->cancelSendButton);
+    EXPECT_EQ(statusLabel(), "CANCEL");
+    // Between two services the state is idle until the next one is connected: still refused.
+    ASSERT_EQ(sendState, 1);
+    form->setStatusBarText("");
+    form->sendButtonClick(form->sendButton);
+    EXPECT_EQ(statusBar(), "Error: A send is in progress");
     ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "DONE"; }));
     EXPECT_EQ(second.pages().size(), 1u);
-    EXPECT_EQ(resultsLines().back(), "1 of 2 MESSAGES SENT OK");
+    EXPECT_EQ(resultsLines(), (std::vector<std::string>{
+                                  "CONNECTING TO SERVICE: Tarvo ...", "CONNECTING TO SERVICE: Service2 ...",
+                                  "Sending to: Bert ...", "MESSAGE SENT OK", "", "1 of 2 MESSAGES SENT OK"}));
+    // The recipient the cancel left unpaged is named in the log.
+    EXPECT_EQ(logText(), "3/7/2024 10:00:00 AM, ERROR: Send cancelled., SRVC:Tarvo, CONTACTS:Anna, MSG:Hi\r\n"
+                         "3/7/2024 10:00:00 AM, Message Sent OK, SRVC:Service2, CONTACT:Bert, MSG:Hi\r\n");
 }
 
 // ---- Faults the engine guards against ------------------------------------------------------------
@@ -240,6 +264,70 @@ TEST_F(Engine, RepliesAreFramedByLinesAndAnEndlessLineIsCut) {
     EXPECT_NE(logText().find("ERROR code:421, SRVC:Tarvo, CONTACTS:Alice, MSG:Hi"), std::string::npos);
 }
 
+TEST_F(Engine, AnyLineEndEndsAReplyAndRepliesWithoutACommandAreDropped) {
+    {
+        // A lone CR and a lone LF end a reply as CR LF does: no wait for the time-out.
+        ScriptedServer server("220 Ready\r");
+        server.setScript([](const std::string& line) -> std::optional<std::string> {
+            if (line.rfind("PAGE", 0) == 0) return "250 Pager ID Accepted\n";
+            if (line.rfind("MESS", 0) == 0) return "250 Message OK\r";
+            if (line == "SEND") return "250 Message Sent Successfully\r";
+            return std::nullopt;
+        });
+        startWithAlice(server.port());
+        sendTo("Alice");
+        ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "SUCCESS" && sendState == 1; }));
+        ASSERT_TRUE(pumpUntil([&] { return server.closedConnections() == 1; }));
+        restartApp();
+    }
+    // Extra lines behind a refusal answer no command: they never count a page as sent.
+    ScriptedServer server;
+    server.setScript([](const std::string& line) -> std::optional<std::string> {
+        if (line.rfind("MESS", 0) == 0) return "250 Message OK\r\n";
+        if (line == "SEND") return "554 Failed\r\n250 Extra\r\n"; // one segment
+        return std::nullopt;
+    });
+    sendToAll({{"Anna", "5551111", 1}, {"Bert", "5552222", 1}, {"Cleo", "5553333", 1}}, server.port());
+    ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "DONE"; }));
+    EXPECT_EQ(resultsLines().back(), "0 of 3 MESSAGES SENT OK");
+    EXPECT_EQ(server.pagerIds(), std::vector<std::string>{});
+    EXPECT_EQ(countOf(logText(), "ERROR code:554"), 3);
+    // Logged where they came while a command was sent; those behind the last one go with the close.
+    EXPECT_EQ(countOf(logText(), "WARNING: Reply without a command ignored: 250 Extra, SRVC:Tarvo"), 2)
+        << logText();
+}
+
+TEST_F(Engine, ALostConnectionFailsItsPagesAtOnce) {
+    {
+        // The server hangs up after SEND, before its reply.
+        ScriptedServer server;
+        server.answer("SEND", ScriptedServer::kHangUp);
+        startWithAlice(server.port());
+        sendTo("Alice");
+        ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "FAIL" && sendState == 1; }));
+        EXPECT_EQ(statusBar(), "Error: Connection to service lost");
+        EXPECT_EQ(logText(), "3/7/2024 10:00:00 AM, ERROR: Connection to service lost., SRVC:Tarvo, "
+                             "CONTACTS:Alice, MSG:Hi\r\n");
+        restartApp();
+    }
+    // In a multiple send the page in progress and those waiting are named; the next service starts.
+    ScriptedServer first, second;
+    first.answer("PAGE 5552222", ScriptedServer::kHangUp);
+    startApp(
+        {{"Anna", "5551111", 1}, {"Bert", "5552222", 1}, {"Cleo", "5553333", 1}, {"Dora", "5554444", 2}});
+    pointService(1, first.port());
+    pointService(2, second.port());
+    sendToChecked({"Anna", "Bert", "Cleo", "Dora"});
+    ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "DONE"; }));
+    EXPECT_EQ(resultsLines().back(), "2 of 4 MESSAGES SENT OK");
+    EXPECT_EQ(second.pagerIds(), std::vector<std::string>{"5554444"});
+    EXPECT_EQ(
+        logText(),
+        "3/7/2024 10:00:00 AM, Message Sent OK, SRVC:Tarvo, CONTACT:Anna, MSG:Hi\r\n"
+        "3/7/2024 10:00:00 AM, ERROR: Connection to service lost., SRVC:Tarvo, CONTACTS:Bert,Cleo, MSG:Hi\r\n"
+        "3/7/2024 10:00:00 AM, Message Sent OK, SRVC:Service2, CONTACT:Dora, MSG:Hi\r\n");
+}
+
 TEST_F(Engine, RepliesBufferedWhileClosingAreDropped) {
     LoopbackPeer peer;
     connectPeer(peer);
@@ -256,8 +344,8 @@ TEST_F(Engine, MultipleSendGoesOnWhenAServiceCannotBeConnected) {
     ScriptedServer third;
     startApp(
         {{"Anna", "5551111", 1}, {"Bert", "5552222", 1}, {"Cleo", "5553333", 2}, {"Dora", "5554444", 3}});
-    pointService(1, refusedPort()); // no backup host: the service fails at once
-    pointService(2, refusedPort());
+    pointService(1, guard.refusedPort()); // its backup host refuses too
+    pointService(2, guard.refusedPort());
     // A backup host that cannot be reached: no connection is ever open for service 2.
     services[2].backupHostField = "256.256.256.256";
     splitIPintoParts();
@@ -305,11 +393,17 @@ TEST_F(Engine, SuccessStaysSuccessWhenQuitIsNeverAnswered) {
     startWithAlice(server.port());
     sendTo("Alice");
     ASSERT_TRUE(pumpUntil([&] { return sendState == 9; }));
+    // Send again at once: the finished connection is dropped and the new page goes out.
+    sendTo("Alice", "Again");
+    ASSERT_TRUE(pumpUntil([&] { return server.texts().size() == 2 && sendState == 9; }));
+    EXPECT_EQ(server.texts(), (std::vector<std::string>{"Hi", "Again"}));
+    EXPECT_EQ(server.connections(), 2);
     advance(31 * 1000);
     EXPECT_EQ(statusLabel(), "SUCCESS");
     EXPECT_EQ(sendState, 1);
-    EXPECT_EQ(logText(), "3/7/2024 10:00:00 AM, Message Sent OK, SRVC:Tarvo, CONTACT:Alice, MSG:Hi\r\n");
-    ASSERT_TRUE(pumpUntil([&] { return server.closedConnections() == 1; }));
+    EXPECT_EQ(logText(), "3/7/2024 10:00:00 AM, Message Sent OK, SRVC:Tarvo, CONTACT:Alice, MSG:Hi\r\n"
+                         "3/7/2024 10:00:00 AM, Message Sent OK, SRVC:Tarvo, CONTACT:Alice, MSG:Again\r\n");
+    ASSERT_TRUE(pumpUntil([&] { return server.closedConnections() == 2; }));
 }
 
 TEST_F(Engine, FutureDeliveryIsLoggedOnlyWhenTheServerTookHold) {
@@ -328,6 +422,9 @@ TEST_F(Engine, FutureDeliveryIsLoggedOnlyWhenTheServerTookHold) {
             EXPECT_EQ(logText(), "3/7/2024 10:00:00 AM, Message Sent OK for future delivery, SRVC:Tarvo, "
                                  "CONTACT:Alice, MSG:Later\r\n");
         } else {
+            EXPECT_EQ(statusBar(),
+                      "Warning: Server did not accept HOLD command: 500 Command Not Implemented, "
+                      "Try Again");
             EXPECT_EQ(logText(),
                       "3/7/2024 10:00:00 AM, WARNING: Server did not accept HOLD command (future delivery)., "
                       "SRVC:Tarvo, CONTACTS:Alice, MSG:Later\r\n"

@@ -10,6 +10,7 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QTest>
+#include <QTextCursor>
 
 using namespace snpptest;
 
@@ -220,7 +221,9 @@ TEST_F(SelectTest, EnterUpAndDownInTheSearchEditAreConsumed) {
 }
 
 TEST_F(SelectTest, QuickMessagesAndTheLengthLabel) {
-    start(kTeam);
+    // A hand-edited settings file can hold a longer quick message than the memo takes.
+    const std::string longest = "10 " + std::string(1190, 'x') + " end";
+    start(kTeam, "[GENERAL]\nmessage7=" + longest + "\n");
     form->messageMemo->setFocus();
     typeKeys(form->messageMemo, "Caf\xE9 at 5");
     EXPECT_EQ(labelText(form->lengthLabel), "(9 chars.)");
@@ -231,8 +234,28 @@ TEST_F(SelectTest, QuickMessagesAndTheLengthLabel) {
     EXPECT_EQ(cls::fromQString(form->messageMemo->toPlainText()), "Call the office") << "empty: no change";
     EXPECT_EQ(labelText(form->lengthLabel), "(15 chars.)");
 
-    // A hand-edited settings file can hold a longer quick message than the memo takes.
-    quickMessages[7] = std::string(1200, 'x');
     form->pickButtons[7]->click();
+    const std::string cut = longest.substr(0, 999);
+    EXPECT_EQ(cls::fromQString(form->messageMemo->toPlainText()), cut);
+    EXPECT_EQ(labelText(form->lengthLabel), "(999 chars.)");
+
+    // A full memo refuses further keys wherever the cursor stands, and keeps its text as it was.
+    QPlainTextEdit* memo = form->messageMemo;
+    for (int at : {0, 3, 999}) {
+        QTextCursor c = memo->textCursor();
+        c.setPosition(at);
+        memo->setTextCursor(c);
+        typeKeys(memo, "zyx");
+        EXPECT_EQ(cls::fromQString(memo->toPlainText()), cut) << "cursor at " << at;
+        EXPECT_EQ(memo->textCursor().position(), at);
+    }
+    // With room for two, two of three keys go in where the cursor stands.
+    QTest::keyClick(memo, Qt::Key_Backspace);
+    QTest::keyClick(memo, Qt::Key_Backspace);
+    QTextCursor c = memo->textCursor();
+    c.setPosition(3);
+    memo->setTextCursor(c);
+    typeKeys(memo, "zyx");
+    EXPECT_EQ(cls::fromQString(memo->toPlainText()), "10 zy" + cut.substr(3, 994));
     EXPECT_EQ(labelText(form->lengthLabel), "(999 chars.)");
 }

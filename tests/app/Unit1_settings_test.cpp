@@ -24,9 +24,9 @@ TEST_F(AppTest, DefaultsWithoutASettingsFile) {
     EXPECT_FALSE(std::filesystem::exists("snppqorn.ini")) << "reading never creates the file";
     EXPECT_FALSE(std::filesystem::exists("logs"));
     // The built-in service.
-    EXPECT_EQ(services[1].port, 444);
-    EXPECT_EQ(services[1].splitChars, 1000);
-    EXPECT_EQ(services[1].backupHost, PW_SERVICE1_BACKUP_HOST);
+    EXPECT_EQ(builtIn1.port, 444);
+    EXPECT_EQ(builtIn1.splitChars, 1000);
+    EXPECT_EQ(builtIn1.backupHost, PW_SERVICE1_BACKUP_HOST);
     for (int k = 2; k <= 12; ++k)
         EXPECT_FALSE(serviceUsable(k)) << k;
 }

@@ -166,6 +166,7 @@ TEST_F(ContactsWindow, GroupFilterListsNamedGroupsAndShowAllClearsIt) {
     QTest::keyClick(form->GroupSelectComboBox, Qt::Key_Down);
     EXPECT_EQ(gridNames(), (Names{"Bob"}));
     EXPECT_EQ(cls::fromQString(form->showingGroupsLabel->text()), "Showing Group 5: Night shift");
+    EXPECT_TRUE(form->showAllContactsButton->isEnabled());
 
     // Group 10 is told from group 1 by its second digit.
     QTest::keyClick(form->GroupSelectComboBox, Qt::Key_Down);
@@ -178,6 +179,7 @@ TEST_F(ContactsWindow, GroupFilterListsNamedGroupsAndShowAllClearsIt) {
     EXPECT_EQ(gridNames(), (Names{"Alice", "Bob", "Carol", "Dave"}));
     EXPECT_TRUE(form->showingGroupsLabel->isHidden());
     EXPECT_EQ(form->GroupSelectComboBox->currentIndex(), 0);
+    EXPECT_FALSE(form->showAllContactsButton->isEnabled()) << "nothing left to show";
 }
 
 TEST_F(ContactsWindow, ClosingClosesTheTableAndShowingAgainReopensIt) {

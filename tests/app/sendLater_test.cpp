@@ -87,6 +87,12 @@ TEST_F(SendLaterWindow, BadFieldsKeepTheWindowOpenAndLeavingClearsTheHoldTime) {
     // Leaving by Escape (or the close box) must not leave an earlier hold time to be sent again.
     QTest::keyClick(form.get(), Qt::Key_Escape);
     EXPECT_TRUE(holdTime.empty());
+    // Nor by Cancel.
+    holdTime = "240101010000";
+    open();
+    form->cancelButton->click();
+    EXPECT_TRUE(holdTime.empty());
+    EXPECT_FALSE(form->isVisible());
 }
 
 TEST_F(SendLaterWindow, ShowModalShowsTodayAndReturnsWhenSendIsPressed) {

@@ -112,6 +112,15 @@ std::string checkWindow(QWidget* window, const std::string& picture) {
     return faults;
 }
 
+// The caption the window system shows: a title that does not end with the application's display
+// name, when one is set apart from its name, gets a dash and that name added.
+QString shownTitle(const QWidget* w) {
+    const QString name = QGuiApplication::applicationDisplayName();
+    const QString title = w->windowTitle();
+    if (name == QCoreApplication::applicationName() || title.endsWith(name)) return title;
+    return title + QString::fromUtf8(" \u2014 ") + name;
+}
+
 using Pictures = WindowTest;
 
 TEST_F(Pictures, EveryWindowIsLaidOutWithoutOverlapsOrCutCaptions) {
@@ -144,8 +153,15 @@ TEST_F(Pictures, EveryWindowIsLaidOutWithoutOverlapsOrCutCaptions) {
     about->versionLabel->setText("Version: 3.10");
     EXPECT_EQ(checkWindow(about.get(), "AboutForm"), "");
     EXPECT_EQ(checkWindow(logon.get(), "logonForm"), "");
+    EXPECT_EQ(logon->passwordEdit->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(logon->passwordEdit->maxLength(), 10);
     EXPECT_EQ(checkWindow(later.get(), "SendLaterForm"), "");
     EXPECT_EQ(checkWindow(results.get(), "sendingMemoForm"), "");
+    for (const QWidget* w : std::initializer_list<const QWidget*>{
+             form.get(), contacts.get(), view.get(), instructions.get(), config.get(), about.get(),
+             logon.get(), later.get(), results.get()})
+        EXPECT_LE(shownTitle(w).count("Pagewright"), 1) << shownTitle(w).toStdString();
+    EXPECT_EQ(shownTitle(form.get()).toStdString(), "Pagewright - Ostrevane");
 
     // Each page of the configuration window, the hidden ones as designed.
     for (TTabSheet* sheet : {config->GeneralTabSheet, config->GroupsTabSheet, config->MessagesTabSheet,

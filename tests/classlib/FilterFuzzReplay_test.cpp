@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 
 TEST(FilterFuzzReplay, EvaluatorAndBuilderCorporaRunClean) {
-    std::vector<std::string> eval = pwfuzz::corpus("filter_eval"), builder = pwfuzz::corpus("filter_builder");
+    std::vector<std::string> eval = pwfuzz::Corpus("filter_eval"), builder = pwfuzz::Corpus("filter_builder");
     ASSERT_GT(eval.size(), 10u);
     ASSERT_GT(builder.size(), 10u);
-    pwfuzz::replay(eval, pwfuzz::RunFilterEval);
-    pwfuzz::replay(builder, pwfuzz::RunFilterBuilder);
+    pwfuzz::Replay(eval, pwfuzz::RunFilterEval);
+    pwfuzz::Replay(builder, pwfuzz::RunFilterBuilder);
 }

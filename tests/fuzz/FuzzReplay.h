@@ -1,5 +1,5 @@
-// Replays a fuzz target's corpus (and changed variants of each input) through its harness, so that
-// CI runs it under the sanitizers without clang.
+// Replay of a fuzz target's corpus in the unit tests: each saved input as it is, then variants with
+// a few bytes changed, cut short or grown, so that CI runs the harness under the sanitizers.
 #pragma once
 #include "tests/support/TestSupport.h"
 
@@ -11,7 +11,8 @@
 
 namespace pwfuzz {
 
-inline std::vector<std::string> corpus(const char* name) {
+// Every file of tests/fuzz/corpus/<name>.
+inline std::vector<std::string> Corpus(const char* name) {
     std::vector<std::string> r;
     std::filesystem::path dir = std::filesystem::path(PW_SOURCE_DIR) / "tests" / "fuzz" / "corpus" / name;
     for (auto& e : std::filesystem::directory_iterator(dir))
@@ -19,12 +20,12 @@ inline std::vector<std::string> corpus(const char* name) {
     return r;
 }
 
-// Each input as it is, then with a few random bytes changed, cut short or grown.
-template <class Run> void replay(const std::vector<std::string>& inputs, Run run) {
-    std::mt19937 rng(7);
+template <class Run>
+void Replay(const std::vector<std::string>& inputs, Run run, int variants = 40, unsigned seed = 7) {
+    std::mt19937 rng(seed);
     for (const std::string& in : inputs) {
         run(reinterpret_cast<const uint8_t*>(in.data()), in.size());
-        for (int m = 0; m < 40; ++m) {
+        for (int m = 0; m < variants; ++m) {
             std::string x = in;
             if (!x.empty())
                 for (int k = 0; k <= static_cast<int>(rng() % 3); ++k)

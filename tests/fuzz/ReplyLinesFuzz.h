@@ -16,16 +16,23 @@ namespace pwfuzz {
 inline std::vector<std::string> ReferenceReplyLines(std::string_view bytes, size_t maxLine) {
     std::vector<std::string> out;
     std::string cur;
-    bool skipping = false;
+    bool skipping = false, afterCr = false;
     for (char c : bytes) {
+        const bool end = c == '\r' || c == '\n';
+        if (afterCr) {
+            afterCr = false;
+            if (c == '\n') continue;
+        }
         if (skipping) {
-            skipping = c != '\n';
+            skipping = !end;
+            afterCr = c == '\r';
             continue;
         }
         cur += c;
-        if (c == '\n' && cur.size() <= maxLine) {
+        if (end) {
             out.push_back(cur);
             cur.clear();
+            afterCr = c == '\r';
         } else if (cur.size() == maxLine) {
             out.push_back(cur);
             cur.clear();
@@ -55,7 +62,8 @@ inline void RunReplyLines(const uint8_t* data, size_t size) {
     }
     if (got != ReferenceReplyLines(bytes, maxLine)) std::abort();
     for (const std::string& l : got)
-        if (l.empty() || l.size() > maxLine || (l.back() != '\n' && l.size() != maxLine)) std::abort();
+        if (l.empty() || l.size() > maxLine || (l.back() != '\n' && l.back() != '\r' && l.size() != maxLine))
+            std::abort();
 }
 
 } // namespace pwfuzz

@@ -152,9 +152,6 @@ TEST_P(FilesBoth, ReplaceKeepsTheModeAndMappingsReachTheFile) {
     EXPECT_EQ(std::string(buf, 6), "mapped");
 }
 
-INSTANTIATE_TEST_SUITE_P(DiskAndMemory, FilesBoth, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Memory" : "Disk"; });
-
 TEST(Files, ReadOnlyFilesAndMissingFoldersGiveTheSystemsErrors) {
     pwtest::TempDir dir;
     std::string path = dir.file("ro.dat");
@@ -216,47 +213,62 @@ TEST(FaultyFiles, EachFailureIsReportedAndLeavesNoFileOpen) {
     EXPECT_STREQ(FileOpName(FileOp::Write), "write");
 }
 
-TEST(PowerCutFiles, KeepsOnlySyncedDataAndEveryPrefixCanBeMaterialised) {
-    MemoryFiles mem;
-    mem.put("/db/t.QB2", "AAAA");
-    PowerCutFiles cut(mem);
+// The wrapper over real files and over memory: what each prefix of the recorded changes leaves
+// on disk with and without the unsynced ones, and a real power cut.
+TEST_P(FilesBoth, PowerCutKeepsOnlySyncedDataAndEveryPrefixCanBeMaterialised) {
+    const std::string t0 = at("t.QB2"), j0 = at("1.QB$"), n0 = at("n.cfg");
+    ASSERT_EQ(FileReplaceAtomic(t0, "AAAA"), 0);
+    FileSystem& inner = Files();
+    PowerCutFiles cut(inner);
     ScopedFiles scope(cut);
 
     File t, j;
-    ASSERT_EQ(t.open("/db/t.QB2", kFileReadWrite), 0);
-    ASSERT_EQ(FileWriteExact(t.handle(), 0, "B", 1), 0);                             // 0: unsynced yet
-    ASSERT_EQ(FileSync(t.handle()), 0);                                              // 1
-    ASSERT_EQ(FileWriteExact(t.handle(), 1, "C", 1), 0);                             // 2: never synced
-    ASSERT_EQ(j.open("/db/1.QB$", kFileWrite | kFileCreate | kFileWriteThrough), 0); // 3
-    ASSERT_EQ(FileWriteExact(j.handle(), 0, "jj", 2), 0);                            // 4 and its sync 5
-    ASSERT_EQ(DirSync("/db"), 0);                                                    // 6
-    ASSERT_EQ(FileReplaceAtomic("/db/n.cfg", "n"), 0); // create, write, sync, rename, dir sync
-    ASSERT_EQ(FileDelete("/db/1.QB$"), 0);             // removal never made durable
+    ASSERT_EQ(t.open(t0, kFileReadWrite), 0);
+    ASSERT_EQ(FileWriteExact(t.handle(), 0, "B", 1), 0);                    // 0: unsynced yet
+    ASSERT_EQ(FileSync(t.handle()), 0);                                     // 1
+    ASSERT_EQ(FileWriteExact(t.handle(), 1, "C", 1), 0);                    // 2: never synced
+    ASSERT_EQ(j.open(j0, kFileWrite | kFileCreate | kFileWriteThrough), 0); // 3
+    ASSERT_EQ(FileWriteExact(j.handle(), 0, "jj", 2), 0);                   // 4 and its sync 5
+    ASSERT_EQ(DirSync(root_), 0);                                           // 6
+    ASSERT_EQ(FileReplaceAtomic(n0, "n"), 0); // create, write, sync, rename, folder sync
+    ASSERT_EQ(FileDelete(j0), 0);             // a removal never made durable
     ASSERT_EQ(cut.eventCount(), 13u);
 
     using Disk = std::map<std::string, std::string>;
-    EXPECT_EQ(cut.diskAfter(0, false), (Disk{{"/db/t.QB2", "AAAA"}}));
-    EXPECT_EQ(cut.diskAfter(1, false), (Disk{{"/db/t.QB2", "BAAA"}}));
-    EXPECT_EQ(cut.diskAfter(1, true), (Disk{{"/db/t.QB2", "AAAA"}}));
-    EXPECT_EQ(cut.diskAfter(3, true), (Disk{{"/db/t.QB2", "BAAA"}}));
-    EXPECT_EQ(cut.diskAfter(4, false), (Disk{{"/db/1.QB$", ""}, {"/db/t.QB2", "BCAA"}}));
-    EXPECT_EQ(cut.diskAfter(6, true), (Disk{{"/db/t.QB2", "BAAA"}})); // journal entry not synced
-    EXPECT_EQ(cut.diskAfter(7, true), (Disk{{"/db/1.QB$", "jj"}, {"/db/t.QB2", "BAAA"}}));
-    Disk end{{"/db/1.QB$", "jj"}, {"/db/n.cfg", "n"}, {"/db/t.QB2", "BAAA"}};
+    EXPECT_EQ(cut.diskAfter(0, false), (Disk{{t0, "AAAA"}}));
+    EXPECT_EQ(cut.diskAfter(1, false), (Disk{{t0, "BAAA"}}));
+    EXPECT_EQ(cut.diskAfter(1, true), (Disk{{t0, "AAAA"}}));
+    EXPECT_EQ(cut.diskAfter(3, true), (Disk{{t0, "BAAA"}}));
+    EXPECT_EQ(cut.diskAfter(4, false), (Disk{{j0, ""}, {t0, "BCAA"}}));
+    EXPECT_EQ(cut.diskAfter(6, true), (Disk{{t0, "BAAA"}})); // the journal's name not synced
+    EXPECT_EQ(cut.diskAfter(7, true), (Disk{{j0, "jj"}, {t0, "BAAA"}}));
+    Disk end{{j0, "jj"}, {n0, "n"}, {t0, "BAAA"}};
     EXPECT_EQ(cut.diskAfter(13, true), end);
+    EXPECT_EQ(cut.diskAfter(13, false), (Disk{{n0, "n"}, {t0, "BCAA"}}));
 
-    // Materialised elsewhere, and the power cut for real.
     MemoryFiles other;
-    ASSERT_EQ(PowerCutFiles::Restore(other, cut.diskAfter(13, true)), 0);
-    EXPECT_EQ(other.files(), end);
+    ASSERT_EQ(PowerCutFiles::Restore(other, end), 0);
+    std::map<std::string, std::string> restored;
+    for (auto& [p, c] : other.files())
+        restored[p] = c;
+    EXPECT_EQ(restored.size(), 3u);
+    EXPECT_EQ(restored[MemoryFiles::normalise(t0)], "BAAA");
+
     cut.cutPower();
-    EXPECT_EQ(mem.files(), end);
-    EXPECT_EQ(mem.openCount(), 0u);
+    EXPECT_EQ(content("t.QB2"), "BAAA");
+    EXPECT_EQ(content("1.QB$"), "jj");
+    EXPECT_EQ(content("n.cfg"), "n");
+    if (mem_) {
+        EXPECT_EQ(mem_->openCount(), 0u);
+    }
     char c;
     EXPECT_EQ(FileReadExact(t.handle(), 0, &c, 1), EIO);
     EXPECT_EQ(t.close(), 0);
     EXPECT_EQ(cut.eventCount(), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(DiskAndMemory, FilesBoth, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Memory" : "Disk"; });
 
 TEST(FolderLock, ASecondProcessIsRefusedUntilTheFirstLetsGo) {
     pwtest::TempDir dir;

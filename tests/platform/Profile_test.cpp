@@ -1,6 +1,8 @@
 // Profile files: defaults, number rules, case-insensitive names, write order, hand-edited files
 // and safe rewrites, all on real files in a temporary folder.
 #include "platform/Profile.h"
+#include "platform/testing/FaultyFiles.h"
+#include "platform/testing/MemoryFiles.h"
 
 #include "tests/support/TestSupport.h"
 
@@ -173,4 +175,34 @@ TEST(Profile, WritesReplaceTheFileWholeOrRefuseClearly) {
     EXPECT_EQ(unreadable.ReadInteger("General", "timeout", 45), 45);
     EXPECT_THROW(unreadable.WriteInteger("General", "timeout", 1), plat::ProfileError);
     EXPECT_TRUE(fs::is_directory(dir.file("dir.ini")));
+}
+
+// Every file routine a write calls fails in turn: the write is refused with the file holding the
+// old or the new settings whole, or (a failed name lookup that the folder search makes good) done;
+// no file stays open.
+TEST(Profile, AFailingFileRoutineLeavesTheOldOrTheNewFileAndNothingOpen) {
+    plat::MemoryFiles mem;
+    plat::FaultyFiles faulty(mem);
+    plat::ScopedFiles scope(faulty);
+    ProfileFile ini("\\cfg\\S.INI");
+    ASSERT_EQ(plat::DirCreate("/cfg"), 0);
+    ini.WriteString("General", "a", "old");
+    faulty.reset();
+    ini.WriteString("General", "a", "old");
+    const uint64_t calls = faulty.calls();
+    for (uint64_t n = 1; n <= calls; ++n) {
+        ini.WriteString("General", "a", "old");
+        faulty.failAt(n, plat::FileOp::Any, EIO);
+        bool refused = false;
+        try {
+            ini.WriteString("General", "a", "new");
+        } catch (const plat::ProfileError&) {
+            refused = true;
+        }
+        faulty.clearFault();
+        EXPECT_EQ(mem.openCount(), 0u) << n;
+        ASSERT_EQ(mem.files().size(), 1u) << n;
+        std::string a = ini.ReadString("General", "a", "");
+        EXPECT_TRUE(a == "new" || (refused && a == "old")) << n;
+    }
 }

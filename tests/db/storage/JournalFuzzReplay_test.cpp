@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 TEST(JournalFuzzReplay, RecoveryOfChangedJournalsRunsClean) {
-    std::vector<std::string> inputs = pwfuzz::corpus("journal_recovery");
+    std::vector<std::string> inputs = pwfuzz::Corpus("journal_recovery");
     ASSERT_GE(inputs.size(), 5u);
-    pwfuzz::replay(inputs, pwfuzz::RunJournalRecovery);
+    pwfuzz::Replay(inputs, pwfuzz::RunJournalRecovery);
 }

@@ -1,6 +1,7 @@
 // Transaction manager: numbers across runs through the counter file and the table stamps,
 // renumbering, nesting, locks released at the end, and one engine per folder.
 #include "db/storage/QBSRTran.h"
+#include "db/storage/qbsrjour.h"
 #include "platform/testing/FaultyFiles.h"
 #include "tests/db/storage/StorageTestSupport.h"
 
@@ -77,6 +78,37 @@ TEST(CounterFile, AReadOnlyManagerNeverWritesAndAnUnwritableFolderIsRefused) {
     EXPECT_NE(got.message.find(kCounterFileName), std::string::npos) << got;
     EXPECT_NE(got.message.find(plat::FileErrorText(EACCES)), std::string::npos) << got;
     EXPECT_TRUE(faulty.openHandles().empty());
+}
+
+// A folder's journals are recovered when its manager is made, before numbering and before any
+// table opens; a journal that cannot be recovered fails the creation.
+TEST(CounterFile, TheFolderIsRecoveredBeforeItsNumbersAreRead) {
+    Folder folder(true);
+    std::string table = tableImage(4096, 2, 3), after = table;
+    plat::StoreLE32(&after[kBlkStamp], 77);
+    std::string j;
+    plat::ByteWriter w(j);
+    w.u32(kJournalSignature);
+    w.u32(1);
+    w.u32(kJournalRecordSignature);
+    w.u32(0);
+    w.u32(4096);
+    w.u32(0);
+    std::string name = folder.file("T.QB2");
+    name.resize(kJournalNameSize, '\0');
+    w.bytes(name);
+    w.bytes(after.substr(0, 4096));
+    putFile(folder.file("T.QB2"), table);
+    putFile(folder.file("76_1.QB$"), j.substr(0, j.size() - 1));
+    TqbRecoveryEngine recovery;
+    EXPECT_EQ(raised<EqbServerException>([&] {
+                  TqbSrTransactionMgr tm(nullptr, false, folder.path(), nullptr, &recovery);
+              }).code,
+              183);
+    putFile(folder.file("76_1.QB$"), j);
+    TqbSrTransactionMgr tm(nullptr, false, folder.path(), nullptr, &recovery);
+    EXPECT_FALSE(plat::FileExists(folder.file("76_1.QB$")));
+    EXPECT_EQ(tm.NextTransactionNumber(), 78u);
 }
 
 TEST(CounterFile, ASecondManagerOfTheSameFolderIsRefused) {

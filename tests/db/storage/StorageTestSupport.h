@@ -1,6 +1,7 @@
 // Helpers of the storage tests: a database folder on disk or in memory, table-file images, and a
 // table opened through the buffer manager.
 #pragma once
+#include "db/storage/QBSRTran.h"
 #include "db/storage/qbsrbase.h"
 #include "platform/ByteCodec.h"
 #include "platform/Files.h"
@@ -101,6 +102,15 @@ public:
 
 private:
     TqbBufferManager& bm_;
+};
+
+// A buffer manager, the transaction manager of the folder and one table of it.
+struct Store {
+    Store(const std::string& folder, const std::string& table)
+        : tm(&bm, false, folder, nullptr), tab(bm, table) {}
+    TqbBufferManager bm;
+    TqbSrTransactionMgr tm;
+    Table tab;
 };
 
 } // namespace storetest

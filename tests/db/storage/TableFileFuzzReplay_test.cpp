@@ -64,8 +64,8 @@ TEST(TableFileFuzzReplay, WalkAndStreamChainOfChangedFilesRunClean) {
     ASSERT_GT(seeds[1].size(), 5 * 4096u);
     writeCorpus("table_walk", seeds);
     writeCorpus("stream_chain", seeds);
-    pwfuzz::replay(seeds, pwfuzz::RunTableFileWalk);
-    pwfuzz::replay(seeds, pwfuzz::RunStreamChain);
+    pwfuzz::Replay(seeds, pwfuzz::RunTableFileWalk);
+    pwfuzz::Replay(seeds, pwfuzz::RunStreamChain);
 }
 
 TEST(TableFileFuzzReplay, DictionaryDecodingOfChangedStreamsRunsClean) {
@@ -85,5 +85,5 @@ TEST(TableFileFuzzReplay, DictionaryDecodingOfChangedStreamsRunsClean) {
     w.WriteToStream(wide);
     const std::vector<std::string> seeds = {contacts, wide};
     writeCorpus("dict_decode", seeds);
-    pwfuzz::replay(seeds, pwfuzz::RunDictDecode);
+    pwfuzz::Replay(seeds, pwfuzz::RunDictDecode);
 }

@@ -6,8 +6,7 @@
 #include "db/storage/qbtbindx.h"
 #include "db/storage/qbtbverify.h"
 #include "platform/Files.h"
-#include "platform/testing/MemoryFiles.h"
-#include "tests/db/DbTestSupport.h"
+#include "tests/db/storage/StorageTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -41,29 +40,20 @@ inline TqbServerDataDict contactsDictionary(uint32_t blockSize = 4096) {
     return d;
 }
 
-// A database folder: "/db" on an in-memory file system, or a real temporary folder.
+// A database folder ("/db" in memory, or a real temporary one) with its managers.
 class Db {
 public:
-    explicit Db(bool inMemory = true) {
-        if (inMemory) {
-            mem_ = std::make_unique<plat::MemoryFiles>();
-            scoped_.emplace(*mem_);
-            plat::DirCreate("/db");
-            path_ = "/db";
-        } else {
-            dir_ = std::make_unique<pwtest::TempDir>();
-            path_ = dir_->str();
-        }
+    explicit Db(bool inMemory = true) : folder_(inMemory) {
         bm = std::make_unique<TqbBufferManager>();
         bm->SetMaxRAM(256);
-        tm = std::make_unique<TqbSrTransactionMgr>(bm.get(), false, path_, nullptr);
+        tm = std::make_unique<TqbSrTransactionMgr>(bm.get(), false, folder_.path(), nullptr);
     }
     ~Db() {
         tm.reset();
         bm.reset();
     }
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& path() const { return folder_.path(); }
+    std::string file(const std::string& name) const { return folder_.file(name); }
 
     TqbSrTransaction* begin(bool failSafe = false) {
         TqbSrTransaction* t = nullptr;
@@ -83,10 +73,7 @@ public:
     std::unique_ptr<TqbSrTransactionMgr> tm;
 
 private:
-    std::unique_ptr<pwtest::TempDir> dir_;
-    std::unique_ptr<plat::MemoryFiles> mem_;
-    std::optional<plat::ScopedFiles> scoped_;
-    std::string path_;
+    storetest::Folder folder_;
 };
 
 // A table file opened read-write through the buffer manager.

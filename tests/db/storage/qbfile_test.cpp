@@ -102,9 +102,8 @@ TEST(FileRoutines, VolumeLimitsWithUnknownAsTheLargestBlockCount) {
 TEST(TableFileBase, BlockAllocationTrustsNoChainAndStopsAtTheLimit) {
     Folder folder(true);
     putFile(folder.file("T.QB2"), tableImage(4096, 10));
-    TqbBufferManager bm;
-    TqbSrTransactionMgr tm(&bm, false, folder.path(), nullptr);
-    Table tab(bm, folder.file("T.QB2"));
+    Store store(folder.path(), folder.file("T.QB2"));
+    auto& [bm, tm, tab] = store;
     TqbSrTransaction* t = nullptr;
     tm.StartTransaction(1, false, t);
     TqbBlockRelease rh, rb;

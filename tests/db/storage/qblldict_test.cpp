@@ -46,6 +46,15 @@ std::string contactsStream() {
     return s;
 }
 
+// Enough fields that the dictionary's stream needs three 4 KB blocks.
+TqbServerDataDict wideDictionary(const char* name) {
+    TqbServerDataDict d(4096);
+    d.SetTableName(name);
+    for (int i = 0; i < 150; ++i)
+        d.AddField("field_with_a_long_name_" + std::to_string(i), std::string(40, 'd'), qbtInt8, 0, 0, false);
+    return d;
+}
+
 } // namespace
 
 TEST(DataDictionary, ContactsStreamGoldenBytesAndRoundTrip) {
@@ -322,12 +331,7 @@ TEST(IndexHelpers, CompositeKeys) {
 
 TEST(DictStream, SpansBlocksAndARewriteFreesTheSurplus) {
     Db db;
-    // Enough fields that the stream needs three 4 KB blocks.
-    TqbServerDataDict d(4096);
-    d.SetTableName("wide");
-    for (int i = 0; i < 150; ++i)
-        d.AddField("field_with_a_long_name_" + std::to_string(i), std::string(40, 'd'), qbtInt8, 0, 0, false);
-    Table t(db, "wide", d);
+    Table t(db, "wide", wideDictionary("wide"));
     std::string s;
     t.dict().WriteToStream(s);
     ASSERT_GT(s.size(), 2 * (4096 - 32));
@@ -383,11 +387,7 @@ TEST(DictStream, SpansBlocksAndARewriteFreesTheSurplus) {
 
 TEST(DictStream, BrokenChainsRaiseInsteadOfLooping) {
     Db db;
-    TqbServerDataDict d(4096);
-    d.SetTableName("loop");
-    for (int i = 0; i < 150; ++i)
-        d.AddField("field_with_a_long_name_" + std::to_string(i), std::string(40, 'd'), qbtInt8, 0, 0, false);
-    Table t(db, "loop", d);
+    Table t(db, "loop", wideDictionary("loop"));
     const std::string header = t.block(0);
     ASSERT_EQ(header.size(), 4096u);
     const uint32_t first = plat::LoadLE32(header.data() + kHdrDictBlock);

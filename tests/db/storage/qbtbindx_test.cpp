@@ -378,3 +378,54 @@ TEST(BTree, CorruptPagesRaiseInsteadOfReadingOutside) {
     EXPECT_EQ(damaged(kBlkSignature, kSigData, false), 80);
     EXPECT_EQ(damaged(kIdxFirstChild, 0x7FFFFFF0, false), 33);
 }
+
+TEST(BTree, FailedDeleteStillDropsAnEmptiedRoot) {
+    Db db;
+    Table t(db, "tree", treeDictionary(4096));
+    TqbSrTransaction* tr = db.begin();
+    TqbIndexData d = t.index(3); // three keys a page
+    for (int32_t v : {10, 20, 30, 40}) {
+        auto k = keyOf(3, v);
+        ASSERT_TRUE(IndexInsertKey(d, tr, k.data(), uint64_t(v)));
+    }
+    auto k40 = keyOf(3, 40);
+    ASSERT_TRUE(IndexDeleteKey(d, tr, k40.data(), 40));
+    // Root [20] over [10] and [30]: looking for 25 merges both children into the root's place.
+    ASSERT_EQ(IndexHeaderEntry(*t.fi, tr, 3).PageCount, 3u);
+    auto k25 = keyOf(3, 25);
+    EXPECT_FALSE(IndexDeleteKey(d, tr, k25.data(), 25));
+    const TqbIndexHeaderEntry h = IndexHeaderEntry(*t.fi, tr, 3);
+    EXPECT_EQ(h.PageCount, 1u);
+    EXPECT_EQ(h.KeyCount, 3u);
+    EXPECT_EQ(t.verify(tr), "");
+    db.commit();
+}
+
+TEST(BTree, APathWithAnyOtherStampIsPositionedAgain) {
+    Db db;
+    Table t(db, "tree", treeDictionary(4096));
+    TqbIndexData d = t.index(3);
+    TqbSrTransaction* tr = db.begin();
+    for (int32_t v = 0; v < 40; v += 2) {
+        auto k = keyOf(3, v);
+        ASSERT_TRUE(IndexInsertKey(d, tr, k.data(), uint64_t(v + 1)));
+    }
+    db.commit();
+    Cursor c;
+    c.key = keyOf(3, 20);
+    uint64_t ref = 21;
+    ASSERT_TRUE(IndexFindKey(d, nullptr, c.key.data(), ref, 0, c.path));
+    c.ref = ref;
+    // Another transaction reshapes the tree; then the path's stamp is made newer than the index
+    // header's (as after renumbering), which must not make the path look current.
+    tr = db.begin();
+    for (int32_t v = 1; v < 40; v += 2) {
+        auto k = keyOf(3, v);
+        ASSERT_TRUE(IndexInsertKey(d, tr, k.data(), uint64_t(v + 1)));
+    }
+    db.commit();
+    c.path.Stamp = 0xFFFFFFF0;
+    ASSERT_NO_FATAL_FAILURE(expectStep(t, 3, nullptr, c, true, Entry{20, 21}));
+    ASSERT_NO_FATAL_FAILURE(expectStep(t, 3, nullptr, c, true, Entry{21, 22}));
+    ASSERT_NO_FATAL_FAILURE(expectStep(t, 3, nullptr, c, false, Entry{20, 21}));
+}
