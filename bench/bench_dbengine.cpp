@@ -1,6 +1,8 @@
 // Record inserts per second through the server table, with one and with four indexes (one of them
 // unique), beside SQLite inserting the same rows into a table with the same indexes, in the same
-// folder and run; commits every 1000 rows on both sides. Prints both rates, CPU per insert and the ratio.
+// folder and run; commits every 1000 rows on both sides. Prints both rates and the ratio (the table
+// shows the CPU time per insert).
+#include "bench/BenchSupport.h"
 #include "db/engine/qbsrcur.h"
 #include "db/storage/qbsrbase.h"
 #include "tests/db/engine/EngineTestSupport.h"
@@ -10,7 +12,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <unistd.h>
 
@@ -18,7 +19,6 @@ namespace {
 
 constexpr int kBatch = 1000;
 std::string g_folder;
-std::map<std::string, double> g_rates;
 
 enginetest::Person row(int64_t i) {
     return {"name" + std::to_string((i * 7919) % 100000), "city" + std::to_string(i % 97), int32_t(i),
@@ -122,22 +122,11 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(dir);
     g_folder = dir.string();
     benchmark::Initialize(&argc, argv);
-    struct Reporter : benchmark::ConsoleReporter {
-        void ReportRuns(const std::vector<Run>& runs) override {
-            ConsoleReporter::ReportRuns(runs);
-            for (const auto& r : runs) {
-                const double perSecond = 1e6 / r.GetAdjustedRealTime();
-                const bool sqlite = r.benchmark_name().find("SQLite") != std::string::npos;
-                const std::string n = r.benchmark_name().substr(r.benchmark_name().find('/') + 1, 1);
-                g_rates[(sqlite ? "sqlite" : "engine") + n] = perSecond;
-                std::printf("%s, %s index(es): %.0f inserts/s, %.2f us CPU per insert\n",
-                            sqlite ? "SQLite" : "engine", n.c_str(), perSecond, r.GetAdjustedCPUTime());
-            }
-        }
-    } reporter;
+    pwbench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     for (const char* n : {"1", "4"}) {
-        const double ours = g_rates[std::string("engine") + n], ref = g_rates[std::string("sqlite") + n];
+        const double ours = reporter.rate(std::string("BM_EngineInsert/") + n);
+        const double ref = reporter.rate(std::string("BM_Reference_SQLiteInsert/") + n);
         std::printf("inserts per second with %s index(es): engine %.0f, SQLite %.0f, ratio %.2f\n", n, ours,
                     ref, ref > 0 ? ours / ref : 0.0);
     }
