@@ -44,6 +44,15 @@ public:
     template <class T> T* FindAs(TqbHandle handle, TqbHandleKind kind) const {
         return static_cast<T*>(Find(handle, kind));
     }
+    // Calls fn(object) under the registry's read lock, so a concurrent Remove waits until fn has
+    // taken what it needs (a lease); false when the handle names no live object of that kind.
+    template <class F> bool WithObject(TqbHandle handle, TqbHandleKind kind, F&& fn) const {
+        std::shared_lock lk(m_);
+        const Slot* s = live(handle);
+        if (!s || s->Kind != kind) return false;
+        fn(s->Object);
+        return true;
+    }
     // 0 with the object, or the kind's unknown-handle code.
     TqbResultCode Check(TqbHandle handle, TqbHandleKind kind, void** object = nullptr) const;
     // False when the handle names no live object of that kind (nothing changes then).

@@ -1,0 +1,124 @@
+// Folders and the folder list.
+#include "db/engine/qbsrfold.h"
+
+#include "db/base/qbhash.h"
+#include "db/base/qbsrmgr.h"
+#include "db/storage/qbllunc.h"
+#include "db/storage/qbsrjour.h"
+#include "platform/Paths.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+
+std::string CanonicalFolderPath(std::string_view Path) {
+    if (Path.empty()) return {};
+    std::string full;
+    try {
+        full = PathExpandUNC(plat::ToNativePath(Path));
+    } catch (const EqbException&) {
+        return {};
+    }
+    if (&plat::Files() == &plat::PosixFiles()) {
+        // Symbolic links too: two spellings of one directory are one folder.
+        char buf[PATH_MAX];
+        if (!::realpath(full.c_str(), buf)) return {};
+        full = buf;
+    }
+    full = plat::ExcludeTrailingPathDelimiter(full);
+    return plat::DirectoryExists(full) ? full : std::string();
+}
+
+namespace {
+[[noreturn]] void raiseNoFolder() {
+    throw EqbServerException(CompatErrorStrings().GetText(10018), 10018);
+}
+} // namespace
+
+TqbSrFolder::TqbSrFolder(std::string_view Path, TqbBufferManager* BufferManager, bool ReadOnly,
+                         TqbJournalPrompt* Prompt, TqbBaseLog* Log)
+    : path_(CanonicalFolderPath(Path)), hash_(HashShStr(path_)), readOnly_(ReadOnly) {
+    if (path_.empty() || path_.size() > kMaxFolderPath) raiseNoFolder();
+    if (!ReadOnly) {
+        if (int err = folderLock_.acquire(path_, kFolderLockName))
+            throw EqbServerException(plat::FolderLock::ErrorText(path_, err), 160);
+        // Before any table of the folder opens: what a crash left half-committed is settled.
+        TqbRecoveryEngine(Prompt, Log).CheckFolder(path_, path_);
+    }
+    lockManager_ = std::make_unique<TqbLockManager>();
+    transactionMgr_ =
+        std::make_unique<TqbSrTransactionMgr>(BufferManager, ReadOnly, path_, lockManager_.get());
+}
+
+TqbSrFolder::~TqbSrFolder() {
+    transactionMgr_.reset();
+    lockManager_.reset();
+}
+
+void TqbSrFolder::ReleaseIfUsed() {
+    int32_t n = refs_.load();
+    while (n > 0 && !refs_.compare_exchange_weak(n, n - 1)) {
+    }
+}
+
+TqbSrFolderPtr TqbSrFolderList::AddFolder(std::string_view Path, bool ReadOnly,
+                                          TqbBufferManager* BufferManager) {
+    std::string canonical = CanonicalFolderPath(Path);
+    if (canonical.empty() || canonical.size() > kMaxFolderPath) raiseNoFolder();
+    PortalWriteGuard g(portal_);
+    int i = indexOfCanonical(canonical);
+    TqbSrFolderPtr f;
+    if (i >= 0) {
+        f = folders_[size_t(i)];
+    } else {
+        f = std::make_shared<TqbSrFolder>(canonical, BufferManager, ReadOnly, prompt_, log_);
+        folders_.push_back(f);
+    }
+    f->AddRef();
+    return f;
+}
+
+void TqbSrFolderList::ReleaseFolder(TqbSrFolderPtr& Folder) {
+    TqbSrFolderPtr f = std::move(Folder);
+    Folder.reset();
+    if (!f) return;
+    TqbSrFolderPtr gone; // freed (when nothing else holds it) outside the portal
+    PortalWriteGuard g(portal_);
+    auto it = std::find(folders_.begin(), folders_.end(), f);
+    if (it == folders_.end()) return;
+    if (f->Release()) {
+        gone = std::move(*it);
+        folders_.erase(it);
+    }
+}
+
+int TqbSrFolderList::indexOfCanonical(const std::string& canonical) {
+    uint32_t h = HashShStr(canonical);
+    for (size_t i = 0; i < folders_.size(); ++i)
+        if (folders_[i]->PathHash() == h && folders_[i]->GetPath() == canonical) return int(i);
+    return -1;
+}
+
+int TqbSrFolderList::IndexOfPath(std::string_view Path) {
+    std::string canonical = CanonicalFolderPath(Path);
+    if (canonical.empty()) return -1;
+    PortalReadGuard g(portal_);
+    return indexOfCanonical(canonical);
+}
+
+void TqbSrFolderList::RemoveUnused() {
+    std::vector<TqbSrFolderPtr> gone;
+    {
+        PortalWriteGuard g(portal_);
+        for (size_t i = folders_.size(); i-- > 0;)
+            if (folders_[i]->RefCount() <= 0) {
+                gone.push_back(std::move(folders_[i]));
+                folders_.erase(folders_.begin() + ptrdiff_t(i));
+            }
+    }
+}
+
+int TqbSrFolderList::Count() {
+    PortalReadGuard g(portal_);
+    return int(folders_.size());
+}
