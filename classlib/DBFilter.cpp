@@ -1,4 +1,4 @@
-// Filter-expression builder (text to bytes) and the bounds-checked evaluator of the byte format.
+// Filter-expression builder (text to bytes) and the native kinds of dataset fields.
 #include "classlib/DBFilter.h"
 
 #include <algorithm>
@@ -626,439 +626,41 @@ std::vector<uint8_t> BuildFilterExpression(std::string_view text, TFilterOptions
     return out;
 }
 
-// ======================= evaluator =======================
+// ======================= native values of dataset fields =======================
 
-int TFilterRecord::FieldNoByName(std::string_view name) const {
-    for (int i = 1; i <= FieldCount(); ++i)
-        if (SameText(FieldName(i), name)) return i;
-    return 0;
-}
-
-void NativeFieldValue(TFieldType type, const void* data, int dataSize, bool isNull, TFilterValue& out) {
-    out = TFilterValue();
-    out.null = isNull;
-    const char* p = static_cast<const char*>(data);
-    size_t n = dataSize > 0 && p ? static_cast<size_t>(dataSize) : 0;
-    out.data = p;
-    out.size = n;
-    auto get = [&](auto& v) {
-        v = {};
-        if (n >= sizeof v) std::memcpy(&v, p, sizeof v);
-    };
+TNativeKind NativeKindOf(TFieldType type) {
     switch (type) {
     case ftString:
     case ftFixedChar:
-        out.cls = TFilterValue::vcText;
-        out.size = n ? strnlen(p, n) : 0;
-        break;
-    case ftSmallint: {
-        int16_t v;
-        get(v);
-        out.cls = TFilterValue::vcInteger, out.i = v;
-        break;
-    }
-    case ftWord: {
-        uint16_t v;
-        get(v);
-        out.cls = TFilterValue::vcInteger, out.i = v;
-        break;
-    }
+        return TNativeKind::ZStr;
+    case ftSmallint:
+        return TNativeKind::Int16;
+    case ftWord:
+        return TNativeKind::UInt16;
     case ftInteger:
-    case ftAutoInc: {
-        int32_t v;
-        get(v);
-        out.cls = TFilterValue::vcInteger, out.i = v;
-        break;
-    }
-    case ftBoolean: {
-        int16_t v;
-        get(v);
-        out.cls = TFilterValue::vcBoolean, out.b = v != 0;
-        break;
-    }
+    case ftAutoInc:
+        return TNativeKind::Int32;
+    case ftBoolean:
+        return TNativeKind::Bool16;
     case ftFloat:
     case ftCurrency:
-    case ftBCD: {
-        double v;
-        get(v);
-        out.cls = TFilterValue::vcFloat, out.f = v;
-        break;
-    }
-    case ftDate: {
-        int32_t v;
-        get(v);
-        out.cls = TFilterValue::vcDateTime, out.f = v;
-        break;
-    }
-    case ftTime: {
-        int32_t v;
-        get(v);
-        out.cls = TFilterValue::vcDateTime, out.f = v / (long double)MSecsPerDay;
-        break;
-    }
-    case ftDateTime: {
-        double v;
-        get(v);
-        out.cls = TFilterValue::vcDateTime, out.f = v / (long double)MSecsPerDay;
-        break;
-    }
-    case ftVarBytes: {
-        uint16_t len = 0;
-        if (n >= 2) std::memcpy(&len, p, 2);
-        out.cls = TFilterValue::vcBytes;
-        out.data = n >= 2 ? p + 2 : p;
-        out.size = n >= 2 ? std::min<size_t>(len, n - 2) : 0;
-        break;
-    }
+    case ftBCD:
+        return TNativeKind::Float64;
+    case ftDate:
+        return TNativeKind::DayNo32;
+    case ftTime:
+        return TNativeKind::MSecOfDay32;
+    case ftDateTime:
+        return TNativeKind::MSecStamp64;
+    case ftVarBytes:
+        return TNativeKind::VarBytes;
     default:
-        out.cls = TFilterValue::vcBytes;
-        break;
+        return TNativeKind::Bytes;
     }
 }
 
-TFilterExpression::TFilterExpression(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {
-    init();
-}
-
-TFilterExpression::TFilterExpression(const void* data, size_t size)
-    : bytes_(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + (data ? size : 0)) {
-    init();
-}
-
-uint16_t TFilterExpression::u16(uint32_t addr) const {
-    if (!fits(addr, 2)) return 0;
-    return static_cast<uint16_t>(bytes_[addr] | (bytes_[addr + 1] << 8));
-}
-
-uint32_t TFilterExpression::u32(uint32_t addr) const {
-    if (!fits(addr, 4)) return 0;
-    return uint32_t(bytes_[addr]) | uint32_t(bytes_[addr + 1]) << 8 | uint32_t(bytes_[addr + 2]) << 16 |
-           uint32_t(bytes_[addr + 3]) << 24;
-}
-
-void TFilterExpression::init() {
-    empty_ = true;
-    if (bytes_.empty()) return;
-    if (bytes_.size() < kFilterHeaderSize)
-        throw EFilterError("Filter expression is malformed: shorter than its header");
-    uint16_t total = u16(2);
-    if (total == 0) {
-        bytes_.clear();
-        return;
-    }
-    if (total < kFilterHeaderSize || total > bytes_.size())
-        throw EFilterError("Filter expression is malformed: its size field does not match the block");
-    bytes_.resize(total);
-    if (total == kFilterHeaderSize) return; // header only: no condition
-    nodeStart_ = u16(6);
-    litStart_ = u16(8);
-    int budget = kMaxNodeVisits;
-    validate(0, 0, budget);
-    empty_ = false;
-}
-
-namespace {
-uint32_t minConstSize(uint16_t type) {
-    switch (type) {
-    case fldBool:
-    case fldInt16:
-    case fldUInt16:
-        return 2;
-    case fldDate:
-    case fldInt32:
-    case fldUInt32:
-    case fldTime:
-        return 4;
-    case fldFloat:
-    case fldTimeStamp:
-        return 8;
-    case fldFloatIEEE:
-        return 10;
-    default:
-        return 0;
-    }
-}
-} // namespace
-
-void TFilterExpression::validate(uint32_t off, int depth, int& budget) const {
-    if (depth > kMaxDepth || --budget < 0)
-        throw EFilterError("Filter expression is malformed: its nodes are nested too deeply or form a cycle");
-    uint32_t a = nodeAddr(off);
-    auto need = [&](uint32_t n) {
-        if (!fits(a, n)) throw EFilterError("Filter expression is malformed: a node lies outside the block");
-    };
-    need(8);
-    switch (u32(a)) {
-    case nodeUnary:
-        need(10);
-        validate(u16(a + 8), depth + 1, budget);
-        break;
-    case nodeBinary:
-        need(12);
-        validate(u16(a + 8), depth + 1, budget);
-        validate(u16(a + 10), depth + 1, budget);
-        break;
-    case nodeCompare:
-        need(16);
-        validate(u16(a + 12), depth + 1, budget);
-        validate(u16(a + 14), depth + 1, budget);
-        break;
-    case nodeField:
-        need(10);
-        break;
-    case nodeConst: {
-        need(14);
-        uint16_t type = u16(a + 8), size = u16(a + 10);
-        if (!fits(litAddr(u16(a + 12)), size) || size < minConstSize(type))
-            throw EFilterError("Filter expression is malformed: a constant lies outside the block");
-        break;
-    }
-    case nodeContinue:
-        need(10);
-        break;
-    default:
-        break; // evaluates to False
-    }
-}
-
-bool TFilterExpression::Matches(const TFilterRecord& record, TTextCompare compare) {
-    if (empty_) return true;
-    compare_ = compare ? compare : CollateText;
-    return logical(0, record);
-}
-
-bool TFilterExpression::logical(uint32_t off, const TFilterRecord& rec) {
-    uint32_t cls = u32(nodeAddr(off));
-    if (cls == nodeField || cls == nodeConst) {
-        TFilterValue v;
-        if (!evalNode(off, rec, &v) || v.null) return false;
-        switch (v.cls) {
-        case TFilterValue::vcBoolean:
-            return v.b;
-        case TFilterValue::vcInteger:
-            return v.i != 0;
-        case TFilterValue::vcFloat:
-        case TFilterValue::vcDateTime:
-            return v.f != 0;
-        default:
-            return false;
-        }
-    }
-    return evalNode(off, rec, nullptr);
-}
-
-bool TFilterExpression::evalNode(uint32_t off, const TFilterRecord& rec, TFilterValue* value) {
-    uint32_t a = nodeAddr(off);
-    if (value) *value = TFilterValue();
-    uint32_t op = u32(a + 4);
-    switch (u32(a)) {
-    case nodeUnary: {
-        uint32_t operand = u16(a + 8);
-        if (op == canNot) return !logical(operand, rec);
-        if (op != canIsBlank && op != canNotBlank) return false;
-        TFilterValue v;
-        if (!evalNode(operand, rec, &v)) return false;
-        return op == canIsBlank ? v.null : !v.null;
-    }
-    case nodeBinary:
-    case nodeCompare: {
-        bool cmp = u32(a) == nodeCompare;
-        uint32_t l = u16(a + (cmp ? 12 : 8)), r = u16(a + (cmp ? 14 : 10));
-        if (!cmp && op == canAnd) return logical(l, rec) && logical(r, rec);
-        if (!cmp && op == canOr) return logical(l, rec) || logical(r, rec);
-        if (op < canEQ || op > canLE) return false;
-        TFilterValue x, y;
-        if (!evalNode(l, rec, &x) || !evalNode(r, rec, &y)) return false;
-        int c = compareValues(x, y, cmp && u16(a + 8) != 0, cmp ? u16(a + 10) : 0);
-        switch (op) {
-        case canEQ:
-            return c == 0;
-        case canNE:
-            return c != 0;
-        case canGT:
-            return c > 0;
-        case canLT:
-            return c < 0;
-        case canGE:
-            return c >= 0;
-        default:
-            return c <= 0;
-        }
-    }
-    case nodeField: {
-        TFilterValue v;
-        if (!fieldValue(a, rec, v)) return false;
-        if (value) *value = v;
-        return true;
-    }
-    case nodeConst:
-        if (value) constValue(a, *value);
-        return true;
-    case nodeContinue:
-        return u16(a + 8) != 0;
-    default:
-        return false;
-    }
-}
-
-int TFilterExpression::ResolvedFieldNo(uint32_t nodeOffset) const {
-    uint32_t a = nodeAddr(nodeOffset);
-    if (empty_ || !fits(a, 10) || u32(a) != nodeField) return 0;
-    auto it = corrected_.find(a);
-    return it != corrected_.end() ? it->second : u16(a + 8);
-}
-
-bool TFilterExpression::fieldValue(uint32_t a, const TFilterRecord& rec, TFilterValue& value) {
-    auto known = corrected_.find(a);
-    int no = known != corrected_.end() ? known->second : u16(a + 8);
-    int count = rec.FieldCount();
-    bool numberValid = no >= 1 && no <= count;
-    // The name, when the node carries one that is a terminated text inside the literal area.
-    if (fits(a, 12)) {
-        uint32_t na = litAddr(u16(a + 10));
-        if (na >= litStart_ && na < bytes_.size()) {
-            const char* s = reinterpret_cast<const char*>(bytes_.data()) + na;
-            const void* nul = std::memchr(s, 0, bytes_.size() - na);
-            if (nul && nul != s) {
-                std::string_view name(s, static_cast<const char*>(nul) - s);
-                if (!numberValid || !SameText(rec.FieldName(no), name)) {
-                    int byName = rec.FieldNoByName(name);
-                    if (byName >= 1 && byName <= 0xFFFF) {
-                        no = byName;
-                        numberValid = true;
-                        corrected_[a] = static_cast<uint16_t>(no);
-                    }
-                }
-            }
-        }
-    }
-    return numberValid && rec.FieldValue(no, value);
-}
-
-void TFilterExpression::constValue(uint32_t a, TFilterValue& v) const {
-    uint16_t type = u16(a + 8), size = u16(a + 10);
-    uint32_t la = litAddr(u16(a + 12));
-    const char* p = reinterpret_cast<const char*>(bytes_.data()) + la;
-    v.data = p;
-    v.size = size;
-    auto get = [&](auto& x) {
-        x = {};
-        std::memcpy(&x, p, std::min<size_t>(sizeof x, size));
-    };
-    switch (type) {
-    case fldZString:
-        v.cls = TFilterValue::vcText;
-        v.size = strnlen(p, size);
-        break;
-    case fldDate: {
-        int32_t x;
-        get(x);
-        v.cls = TFilterValue::vcDateTime, v.f = x;
-        break;
-    }
-    case fldTime: {
-        int32_t x;
-        get(x);
-        v.cls = TFilterValue::vcDateTime, v.f = x / (long double)MSecsPerDay;
-        break;
-    }
-    case fldTimeStamp: {
-        double x;
-        get(x);
-        v.cls = TFilterValue::vcDateTime, v.f = x / (long double)MSecsPerDay;
-        break;
-    }
-    case fldBool: {
-        uint16_t x;
-        get(x);
-        v.cls = TFilterValue::vcBoolean, v.b = x != 0;
-        break;
-    }
-    case fldInt16: {
-        int16_t x;
-        get(x);
-        v.cls = TFilterValue::vcInteger, v.i = x;
-        break;
-    }
-    case fldInt32: {
-        int32_t x;
-        get(x);
-        v.cls = TFilterValue::vcInteger, v.i = x;
-        break;
-    }
-    case fldUInt16: {
-        uint16_t x;
-        get(x);
-        v.cls = TFilterValue::vcInteger, v.i = x;
-        break;
-    }
-    case fldUInt32: {
-        uint32_t x;
-        get(x);
-        v.cls = TFilterValue::vcInteger, v.i = x;
-        break;
-    }
-    case fldFloat: {
-        double x;
-        get(x);
-        v.cls = TFilterValue::vcFloat, v.f = x;
-        break;
-    }
-    case fldFloatIEEE: {
-        // 80-bit extended: 64-bit mantissa with explicit integer bit, 15-bit exponent, sign.
-        uint64_t mant = 0;
-        uint16_t se = 0;
-        std::memcpy(&mant, p, 8);
-        std::memcpy(&se, p + 8, 2);
-        int exp = se & 0x7FFF;
-        long double x;
-        if (exp == 0x7FFF)
-            x = (mant << 1) ? NAN : INFINITY;
-        else
-            x = std::ldexp(static_cast<long double>(mant), (exp == 0 ? 1 : exp) - 16383 - 63);
-        v.cls = TFilterValue::vcFloat, v.f = (se & 0x8000) ? -x : x;
-        break;
-    }
-    default:
-        v.cls = TFilterValue::vcBytes;
-        break;
-    }
-}
-
-int TFilterExpression::compareValues(const TFilterValue& a, const TFilterValue& b, bool ignoreCase,
-                                     uint16_t partial) const {
-    if (a.null || b.null) return a.null == b.null ? 0 : a.null ? -1 : 1;
-    auto sign = [](auto x, auto y) { return x < y ? -1 : y < x ? 1 : 0; };
-    auto numeric = [](const TFilterValue& v) {
-        return v.cls == TFilterValue::vcInteger || v.cls == TFilterValue::vcFloat ||
-               v.cls == TFilterValue::vcDateTime || v.cls == TFilterValue::vcBoolean;
-    };
-    auto asFloat = [](const TFilterValue& v) -> long double {
-        return v.cls == TFilterValue::vcInteger   ? (long double)v.i
-               : v.cls == TFilterValue::vcBoolean ? (v.b ? 1.0L : 0.0L)
-                                                  : v.f;
-    };
-    if (a.cls == TFilterValue::vcBoolean && b.cls == TFilterValue::vcBoolean) return sign(a.b, b.b);
-    if (a.cls == TFilterValue::vcInteger && b.cls == TFilterValue::vcInteger) return sign(a.i, b.i);
-    if (numeric(a) && numeric(b)) {
-        if ((a.cls == TFilterValue::vcBoolean || b.cls == TFilterValue::vcBoolean) &&
-            (a.cls == TFilterValue::vcDateTime || b.cls == TFilterValue::vcDateTime))
-            ; // a Boolean and a date have nothing in common: compare their bytes
-        else
-            return sign(asFloat(a), asFloat(b));
-    }
-    if (a.cls == TFilterValue::vcText && b.cls == TFilterValue::vcText) {
-        std::string_view x(a.data, a.size), y(b.data, b.size);
-        if (partial) {
-            x = x.substr(0, std::min<size_t>(partial, x.size()));
-            y = y.substr(0, std::min<size_t>(partial, y.size()));
-        }
-        int c = compare_(x, y, ignoreCase);
-        return c < 0 ? -1 : c > 0 ? 1 : 0;
-    }
-    size_t n = std::min(a.size, b.size);
-    int c = n ? std::memcmp(a.data, b.data, n) : 0;
-    return c < 0 ? -1 : c > 0 ? 1 : 0;
+void NativeFieldValue(TFieldType type, const void* data, int dataSize, bool isNull, TFilterValue& out) {
+    DecodeNative(NativeKindOf(type), data, dataSize > 0 ? static_cast<size_t>(dataSize) : 0, isNull, out);
 }
 
 } // namespace cls
