@@ -207,7 +207,6 @@ bool TFilterExpression::logical(uint32_t off, const TFilterRecord& rec) {
 
 bool TFilterExpression::evalNode(uint32_t off, const TFilterRecord& rec, TFilterValue* value) {
     uint32_t a = nodeAddr(off);
-    if (value) *value = TFilterValue();
     uint32_t op = u32(a + 4);
     switch (u32(a)) {
     case nodeUnary: {
@@ -246,15 +245,11 @@ bool TFilterExpression::evalNode(uint32_t off, const TFilterRecord& rec, TFilter
     }
     case nodeField: {
         TFilterValue v;
-        if (!fieldValue(a, rec, v)) return false;
-        if (value) *value = v;
-        return true;
+        return fieldValue(a, rec, value ? *value : v);
     }
     case nodeConst: {
         TFilterValue v;
-        if (!constValue(a, v)) return false;
-        if (value) *value = v;
-        return true;
+        return constValue(a, value ? *value : v);
     }
     case nodeContinue:
         return u16(a + 8) != 0;
@@ -271,6 +266,8 @@ int TFilterExpression::ResolvedFieldNo(uint32_t nodeOffset) const {
 }
 
 bool TFilterExpression::fieldValue(uint32_t a, const TFilterRecord& rec, TFilterValue& value) {
+    const void* layout = rec.Layout();
+    if (layout && layout == layout_ && resolved_[a]) return rec.FieldValue(resolved_[a], value);
     auto known = corrected_.find(a);
     int no = known != corrected_.end() ? known->second : u16(a + 8);
     int count = rec.FieldCount();
@@ -294,7 +291,15 @@ bool TFilterExpression::fieldValue(uint32_t a, const TFilterRecord& rec, TFilter
             }
         }
     }
-    return numberValid && rec.FieldValue(no, value);
+    if (!numberValid) return false;
+    if (layout) { // records of this layout take the same field from now on
+        if (layout != layout_) {
+            resolved_.assign(bytes_.size(), 0);
+            layout_ = layout;
+        }
+        resolved_[a] = static_cast<uint16_t>(no);
+    }
+    return rec.FieldValue(no, value);
 }
 
 // Constants were checked against the block at validation; a text without its terminator inside

@@ -92,6 +92,9 @@ public:
     virtual int FieldNoByName(std::string_view name) const;    // 0 when unknown
     // The field's value (null flag included); false when the field cannot be read.
     virtual bool FieldValue(int fieldNo, TFilterValue& value) const = 0;
+    // Identifies the fields' numbers and names: records of one layout resolve field nodes once
+    // (nullptr: resolve for every record).
+    virtual const void* Layout() const { return nullptr; }
 };
 
 using TTextCompare = int (*)(std::string_view a, std::string_view b, bool ignoreCase);
@@ -149,6 +152,8 @@ private:
 
     std::vector<uint8_t> bytes_;
     std::unordered_map<uint32_t, uint16_t> corrected_; // field node address -> field number
+    std::vector<uint16_t> resolved_;                   // the same for every field node, for layout_
+    const void* layout_ = nullptr;
     uint16_t nodeStart_ = 0, litStart_ = 0;
     bool empty_ = true;
     int maxFieldNo_ = 0;

@@ -154,6 +154,7 @@ void CreateContactsTable(const std::string& databaseName, bool withPassword) {
 class TMemTable::RowAccess : public TFilterRecord {
 public:
     RowAccess(const TMemTableData& t, const char* image) : t_(t), image_(image) {}
+    const void* Layout() const override { return &t_; }
     int FieldCount() const override { return static_cast<int>(t_.fields.size()); }
     std::string_view FieldName(int no) const override {
         return no >= 1 && no <= FieldCount() ? std::string_view(t_.fields[no - 1].Name) : std::string_view();

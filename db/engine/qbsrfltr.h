@@ -47,6 +47,7 @@ private:
         int FieldCount() const override;
         std::string_view FieldName(int fieldNo) const override;
         bool FieldValue(int fieldNo, cls::TFilterValue& value) const override;
+        const void* Layout() const override { return &f_.layout_; }
         const uint8_t* record = nullptr;
 
     private:
