@@ -628,37 +628,6 @@ std::vector<uint8_t> BuildFilterExpression(std::string_view text, TFilterOptions
 
 // ======================= native values of dataset fields =======================
 
-TNativeKind NativeKindOf(TFieldType type) {
-    switch (type) {
-    case ftString:
-    case ftFixedChar:
-        return TNativeKind::ZStr;
-    case ftSmallint:
-        return TNativeKind::Int16;
-    case ftWord:
-        return TNativeKind::UInt16;
-    case ftInteger:
-    case ftAutoInc:
-        return TNativeKind::Int32;
-    case ftBoolean:
-        return TNativeKind::Bool16;
-    case ftFloat:
-    case ftCurrency:
-    case ftBCD:
-        return TNativeKind::Float64;
-    case ftDate:
-        return TNativeKind::DayNo32;
-    case ftTime:
-        return TNativeKind::MSecOfDay32;
-    case ftDateTime:
-        return TNativeKind::MSecStamp64;
-    case ftVarBytes:
-        return TNativeKind::VarBytes;
-    default:
-        return TNativeKind::Bytes;
-    }
-}
-
 void NativeFieldValue(TFieldType type, const void* data, int dataSize, bool isNull, TFilterValue& out) {
     DecodeNative(NativeKindOf(type), data, dataSize > 0 ? static_cast<size_t>(dataSize) : 0, isNull, out);
 }

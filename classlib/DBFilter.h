@@ -40,8 +40,6 @@ std::vector<uint8_t> EmptyFilterExpression();
 std::vector<uint8_t> BuildFilterExpression(std::string_view text, TFilterOptions options,
                                            const std::vector<TFilterField>& fields);
 
-// The native kind a dataset field of this type is stored as.
-TNativeKind NativeKindOf(TFieldType type);
 // A field value in the class library's native format (see the field classes) as a filter value.
 void NativeFieldValue(TFieldType type, const void* data, int dataSize, bool isNull, TFilterValue& out);
 

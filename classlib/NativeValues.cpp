@@ -60,6 +60,38 @@ void StoreExtended(void* p, long double v) {
     plat::StoreLE16(b + 8, static_cast<uint16_t>(sign | exp));
 }
 
+double NativeToDateTime(TNativeKind kind, const void* data) {
+    auto p = static_cast<const uint8_t*>(data);
+    switch (kind) {
+    case TNativeKind::DayNo32:
+        return double(static_cast<int32_t>(plat::LoadLE32(p))) - DateDelta;
+    case TNativeKind::MSecOfDay32:
+        return static_cast<int32_t>(plat::LoadLE32(p)) / double(MSecsPerDay);
+    default: {
+        double ms;
+        std::memcpy(&ms, p, 8);
+        return TimeStampToDateTime(MSecsToTimeStamp(ms));
+    }
+    }
+}
+
+void DateTimeToNative(TNativeKind kind, void* data, double value) {
+    auto p = static_cast<uint8_t*>(data);
+    TTimeStamp ts = DateTimeToTimeStamp(value);
+    switch (kind) {
+    case TNativeKind::DayNo32:
+        plat::StoreLE32(p, static_cast<uint32_t>(ts.Date));
+        break;
+    case TNativeKind::MSecOfDay32:
+        plat::StoreLE32(p, static_cast<uint32_t>(ts.Time));
+        break;
+    default: {
+        double ms = TimeStampToMSecs(ts);
+        std::memcpy(p, &ms, 8);
+    }
+    }
+}
+
 TFilterValue IntegerValue(int64_t v) {
     TFilterValue r;
     r.cls = TFilterValue::vcInteger, r.i = v;

@@ -47,6 +47,11 @@ void EncodeNative(TNativeKind kind, void* data, size_t size, const TFilterValue&
 // Orders two non-null stored values of one kind, texts through the shared collation.
 int CompareNative(TNativeKind kind, const void* a, const void* b, size_t size, bool ignoreCase);
 
+// The class library's date-time (days from 1899-12-30, the time as the fraction's magnitude) of a
+// stored date, time or time stamp, and back.
+double NativeToDateTime(TNativeKind kind, const void* data);
+void DateTimeToNative(TNativeKind kind, void* data, double value);
+
 // Helpers of the value builders.
 TFilterValue IntegerValue(int64_t v);
 TFilterValue FloatValue(long double v);
