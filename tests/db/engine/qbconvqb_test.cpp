@@ -306,6 +306,10 @@ TEST(ConvertFieldValue, DatesSurviveTheRoundTrip) {
         ASSERT_EQ(ConvertFieldValue(dt.data(), back.data(), qbtDateTime, qbtStDate, 8, 4), 0);
         EXPECT_EQ(back, src) << day;
     }
+    // A date-time before 1600 has no day number: the blank day.
+    Bytes early = f64(500000.0), day(4);
+    ASSERT_EQ(ConvertFieldValue(early.data(), day.data(), qbtDateTime, qbtStDate, 8, 4), 0);
+    EXPECT_EQ(day, le(kBlankStDate, 4));
     for (int32_t s : {0, 1, 43199, 86399}) {
         Bytes dt(8), back(4);
         Bytes src = le(s, 4);
