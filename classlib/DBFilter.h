@@ -3,7 +3,6 @@
 #pragma once
 #include "classlib/DB.h"
 #include "classlib/FilterExpr.h"
-#include "classlib/NativeValues.h"
 
 #include <cstdint>
 #include <string>
