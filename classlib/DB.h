@@ -2,6 +2,7 @@
 // index definitions, data sources and data links (master/detail included) and query parameters.
 #pragma once
 #include "classlib/Classes.h"
+#include "classlib/NativeValues.h"
 #include "classlib/Variants.h"
 
 #include <cstdint>
@@ -52,6 +53,8 @@ const char* FieldTypeName(TFieldType t);
 // Bytes of a value of type t in a record buffer, for a text or byte value of size bytes (text gets
 // its terminator, var-bytes their length word); -1 for types without a fixed native form.
 int NativeDataSize(TFieldType t, int size);
+// The native kind a value of type t is stored as (classlib/NativeValues.h reads and writes it).
+TNativeKind NativeKindOf(TFieldType t);
 
 enum TDataSetState {
     dsInactive,

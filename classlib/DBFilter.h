@@ -1,66 +1,21 @@
-// Filter expressions: the builder that compiles filter text into the byte format the server and
-// client evaluators share, and a bounds-checked evaluator of that format.
+// The filter-expression builder: compiles a dataset's filter text into the byte format that the
+// server and the datasets evaluate (classlib/FilterExpr.h).
 #pragma once
 #include "classlib/DB.h"
+#include "classlib/FilterExpr.h"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace cls {
 
-// Byte format (little-endian): a 10-byte header {u16 version 2, u16 total size, u16 node count,
-// u16 node-area offset, u16 literal-area offset}, the node area (root at node offset 0) and the
-// literal area. Each node starts with u32 class and u32 operator; offsets inside nodes are relative
-// to their area. Field nodes carry {u16 field number, u16 literal offset of the field's name}.
-
+// Raised by the builder for text it cannot compile.
 class EFilterError : public EDatabaseError {
 public:
     using EDatabaseError::EDatabaseError;
 };
-
-enum TFilterNodeClass : uint32_t {
-    nodeNull = 0,
-    nodeUnary = 1,
-    nodeBinary = 2,
-    nodeCompare = 3,
-    nodeField = 4,
-    nodeConst = 5,
-    nodeTuple = 6,
-    nodeContinue = 7
-};
-enum TFilterOperator : uint32_t {
-    canNotDefined = 0,
-    canIsBlank = 1,
-    canNotBlank = 2,
-    canEQ = 3,
-    canNE = 4,
-    canGT = 5,
-    canLT = 6,
-    canGE = 7,
-    canLE = 8,
-    canNot = 9,
-    canAnd = 10,
-    canOr = 11
-};
-// Constant data types (logical types).
-enum TFilterConstType : uint16_t {
-    fldZString = 1,
-    fldDate = 2,
-    fldBool = 4,
-    fldInt16 = 5,
-    fldInt32 = 6,
-    fldFloat = 7,
-    fldTime = 10,
-    fldTimeStamp = 11,
-    fldUInt16 = 12,
-    fldUInt32 = 13,
-    fldFloatIEEE = 14
-};
-
-constexpr size_t kFilterHeaderSize = 10;
 
 // A field the filter text may name: its number (from 1) and its kind, which types the constants
 // compared with it.
@@ -84,75 +39,7 @@ std::vector<uint8_t> EmptyFilterExpression();
 std::vector<uint8_t> BuildFilterExpression(std::string_view text, TFilterOptions options,
                                            const std::vector<TFilterField>& fields);
 
-// A value as the evaluator compares it; data/size are the raw bytes (text without its terminator).
-struct TFilterValue {
-    enum Class { vcInteger, vcFloat, vcDateTime, vcBoolean, vcText, vcBytes };
-    Class cls = vcBytes;
-    bool null = false;
-    int64_t i = 0;
-    long double f = 0; // floats; date-times in days from 0001-01-01 (1899-12-30 = 693594)
-    bool b = false;
-    const char* data = nullptr;
-    size_t size = 0;
-};
-
-// The record an expression is evaluated against.
-class TFilterRecord {
-public:
-    virtual ~TFilterRecord() = default;
-    virtual int FieldCount() const = 0;
-    virtual std::string_view FieldName(int fieldNo) const = 0; // 1 .. FieldCount
-    virtual int FieldNoByName(std::string_view name) const;    // 0 when unknown
-    // The field's value (null flag included); false when the field cannot be read.
-    virtual bool FieldValue(int fieldNo, TFilterValue& value) const = 0;
-};
-
 // A field value in the class library's native format (see the field classes) as a filter value.
 void NativeFieldValue(TFieldType type, const void* data, int dataSize, bool isNull, TFilterValue& out);
-
-using TTextCompare = int (*)(std::string_view a, std::string_view b, bool ignoreCase);
-
-// An owned, validated expression. Construction checks every offset and size against the block
-// (the bytes may come from a file or the network) and bounds the depth and size of the node graph;
-// a malformed block raises EFilterError. A total size of 0, or a header with no nodes, accepts
-// every record.
-class TFilterExpression {
-public:
-    TFilterExpression() = default;
-    explicit TFilterExpression(std::vector<uint8_t> bytes);
-    TFilterExpression(const void* data, size_t size);
-
-    bool IsEmpty() const { return empty_; }
-    const std::vector<uint8_t>& Bytes() const { return bytes_; }
-    // A field node whose number names another field than its name is found by name, and the number
-    // found is kept for the next record (hence not const). The bytes themselves never change after
-    // validation: in a crafted block nodes may overlap, and a write could turn the graph into a cycle.
-    bool Matches(const TFilterRecord& record, TTextCompare compare = CollateText);
-    // The field number a field node at this node offset currently resolves to (0 if none yet).
-    int ResolvedFieldNo(uint32_t nodeOffset) const;
-
-    static constexpr int kMaxDepth = 1024;
-    static constexpr int kMaxNodeVisits = 100000;
-
-private:
-    uint16_t u16(uint32_t addr) const;
-    uint32_t u32(uint32_t addr) const;
-    uint32_t nodeAddr(uint32_t off) const { return (nodeStart_ + off) & 0xFFFF; }
-    uint32_t litAddr(uint32_t off) const { return (litStart_ + off) & 0xFFFF; }
-    bool fits(uint32_t addr, uint32_t n) const { return addr + n <= bytes_.size(); }
-    void init();
-    void validate(uint32_t off, int depth, int& budget) const;
-    bool evalNode(uint32_t off, const TFilterRecord& rec, TFilterValue* value);
-    bool logical(uint32_t off, const TFilterRecord& rec);
-    bool fieldValue(uint32_t addr, const TFilterRecord& rec, TFilterValue& value);
-    void constValue(uint32_t addr, TFilterValue& value) const;
-    int compareValues(const TFilterValue& a, const TFilterValue& b, bool ignoreCase, uint16_t partial) const;
-
-    std::vector<uint8_t> bytes_;
-    std::unordered_map<uint32_t, uint16_t> corrected_; // field node address -> field number
-    uint16_t nodeStart_ = 0, litStart_ = 0;
-    bool empty_ = true;
-    TTextCompare compare_ = CollateText;
-};
 
 } // namespace cls

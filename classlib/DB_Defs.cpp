@@ -286,6 +286,37 @@ int NativeDataSize(TFieldType t, int size) {
     }
 }
 
+TNativeKind NativeKindOf(TFieldType type) {
+    switch (type) {
+    case ftString:
+    case ftFixedChar:
+        return TNativeKind::ZStr;
+    case ftSmallint:
+        return TNativeKind::Int16;
+    case ftWord:
+        return TNativeKind::UInt16;
+    case ftInteger:
+    case ftAutoInc:
+        return TNativeKind::Int32;
+    case ftBoolean:
+        return TNativeKind::Bool16;
+    case ftFloat:
+    case ftCurrency:
+    case ftBCD:
+        return TNativeKind::Float64;
+    case ftDate:
+        return TNativeKind::DayNo32;
+    case ftTime:
+        return TNativeKind::MSecOfDay32;
+    case ftDateTime:
+        return TNativeKind::MSecStamp64;
+    case ftVarBytes:
+        return TNativeKind::VarBytes;
+    default:
+        return TNativeKind::Bytes;
+    }
+}
+
 int TParam::GetDataSize() const {
     const int length = value_.IsNull() ? 0 : static_cast<int>(value_.AsString().size());
     const int n = NativeDataSize(DataType, length);
@@ -303,49 +334,27 @@ bool TParam::GetData(void* buffer) const {
         std::memcpy(out, s.c_str(), s.size() + 1);
         break;
     }
-    case ftSmallint: {
-        int16_t v = static_cast<int16_t>(value_.AsInteger());
-        std::memcpy(out, &v, 2);
-        break;
-    }
-    case ftWord: {
-        uint16_t v = static_cast<uint16_t>(value_.AsInteger());
-        std::memcpy(out, &v, 2);
-        break;
-    }
-    case ftBoolean: {
-        int16_t v = value_.AsBoolean() ? -1 : 0;
-        std::memcpy(out, &v, 2);
-        break;
-    }
+    case ftSmallint:
+    case ftWord:
     case ftInteger:
-    case ftAutoInc: {
-        int32_t v = AsInteger();
-        std::memcpy(out, &v, 4);
+    case ftAutoInc:
+        EncodeNative(
+            NativeKindOf(DataType), out, size_t(NativeDataSize(DataType, 0)),
+            IntegerValue(DataType == ftInteger || DataType == ftAutoInc ? AsInteger() : value_.AsInteger()));
         break;
-    }
-    case ftDate: {
-        int32_t v = DateTimeToTimeStamp(value_.AsDateTime()).Date;
-        std::memcpy(out, &v, 4);
+    case ftBoolean:
+        EncodeNative(TNativeKind::Bool16, out, 2, BooleanValue(value_.AsBoolean()));
         break;
-    }
-    case ftTime: {
-        int32_t v = DateTimeToTimeStamp(value_.AsDateTime()).Time;
-        std::memcpy(out, &v, 4);
+    case ftDate:
+    case ftTime:
+    case ftDateTime:
+        DateTimeToNative(NativeKindOf(DataType), out, value_.AsDateTime());
         break;
-    }
-    case ftDateTime: {
-        double v = TimeStampToMSecs(DateTimeToTimeStamp(value_.AsDateTime()));
-        std::memcpy(out, &v, 8);
-        break;
-    }
     case ftFloat:
     case ftCurrency:
-    case ftBCD: {
-        double v = value_.AsFloat();
-        std::memcpy(out, &v, 8);
+    case ftBCD:
+        EncodeNative(TNativeKind::Float64, out, 8, FloatValue(value_.AsFloat()));
         break;
-    }
     case ftBytes: {
         std::string s = value_.AsString();
         std::memcpy(out, s.data(), s.size());
@@ -376,57 +385,31 @@ void TParam::SetData(const void* buffer) {
     case ftFixedChar:
         value_ = Variant(std::string(reinterpret_cast<const char*>(in)));
         break;
-    case ftSmallint: {
-        int16_t v;
-        std::memcpy(&v, in, 2);
-        value_ = Variant(v);
-        break;
-    }
-    case ftWord: {
-        uint16_t v;
-        std::memcpy(&v, in, 2);
-        value_ = Variant(unsigned(v));
-        break;
-    }
-    case ftBoolean: {
-        int16_t v;
-        std::memcpy(&v, in, 2);
-        value_ = Variant(v != 0);
-        break;
-    }
+    case ftSmallint:
     case ftInteger:
-    case ftAutoInc: {
-        int32_t v;
-        std::memcpy(&v, in, 4);
-        value_ = Variant(v);
-        break;
-    }
-    case ftDate: {
-        int32_t v;
-        std::memcpy(&v, in, 4);
-        value_ = Variant::FromDateTime(double(v) - DateDelta);
-        break;
-    }
-    case ftTime: {
-        int32_t v;
-        std::memcpy(&v, in, 4);
-        value_ = Variant::FromDateTime(v / double(MSecsPerDay));
-        break;
-    }
-    case ftDateTime: {
-        double v;
-        std::memcpy(&v, in, 8);
-        value_ = Variant::FromDateTime(TimeStampToDateTime(MSecsToTimeStamp(v)));
-        break;
-    }
+    case ftAutoInc:
+    case ftWord:
+    case ftBoolean:
     case ftFloat:
     case ftCurrency:
     case ftBCD: {
-        double v;
-        std::memcpy(&v, in, 8);
-        value_ = Variant(v);
+        TFilterValue v;
+        DecodeNative(NativeKindOf(DataType), in, size_t(NativeDataSize(DataType, 0)), false, v);
+        if (DataType == ftWord)
+            value_ = Variant(unsigned(v.i));
+        else if (v.cls == TFilterValue::vcInteger)
+            value_ = Variant(static_cast<int32_t>(v.i));
+        else if (v.cls == TFilterValue::vcBoolean)
+            value_ = Variant(v.b);
+        else
+            value_ = Variant(static_cast<double>(v.f));
         break;
     }
+    case ftDate:
+    case ftTime:
+    case ftDateTime:
+        value_ = Variant::FromDateTime(NativeToDateTime(NativeKindOf(DataType), in));
+        break;
     default:
         DatabaseError("Parameter '" + Name + "' has a data type that cannot be set from a buffer");
     }

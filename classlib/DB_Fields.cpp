@@ -299,23 +299,9 @@ void nativeRange(TFieldType t, int64_t& lo, int64_t& hi) {
 int32_t TIntegerField::AsInteger() const {
     unsigned char buf[4] = {};
     if (!GetData(buf)) return 0;
-    switch (DataType()) {
-    case ftSmallint: {
-        int16_t v;
-        std::memcpy(&v, buf, 2);
-        return v;
-    }
-    case ftWord: {
-        uint16_t v;
-        std::memcpy(&v, buf, 2);
-        return v;
-    }
-    default: {
-        int32_t v;
-        std::memcpy(&v, buf, 4);
-        return v;
-    }
-    }
+    TFilterValue v;
+    DecodeNative(NativeKindOf(DataType()), buf, sizeof buf, false, v);
+    return static_cast<int32_t>(v.i);
 }
 
 void TIntegerField::SetAsInteger(int32_t value) {
@@ -327,14 +313,7 @@ void TIntegerField::SetAsInteger(int32_t value) {
                           "'. The allowed range is " + std::to_string(lo) + " to " + std::to_string(hi),
                       DataSet());
     unsigned char buf[4];
-    if (DataType() == ftSmallint) {
-        int16_t v = static_cast<int16_t>(value);
-        std::memcpy(buf, &v, 2);
-    } else if (DataType() == ftWord) {
-        uint16_t v = static_cast<uint16_t>(value);
-        std::memcpy(buf, &v, 2);
-    } else
-        std::memcpy(buf, &value, 4);
+    EncodeNative(NativeKindOf(DataType()), buf, static_cast<size_t>(DataSize()), IntegerValue(value));
     SetData(buf);
 }
 
@@ -420,14 +399,17 @@ TBooleanField::TBooleanField(TComponent* owner) : TField(owner) {
 }
 
 bool TBooleanField::AsBoolean() const {
-    int16_t v = 0;
-    if (!GetData(&v)) return false;
-    return v != 0;
+    unsigned char buf[2] = {};
+    if (!GetData(buf)) return false;
+    TFilterValue v;
+    DecodeNative(TNativeKind::Bool16, buf, sizeof buf, false, v);
+    return v.b;
 }
 
 void TBooleanField::SetAsBoolean(bool value) {
-    int16_t v = value ? -1 : 0;
-    SetData(&v);
+    unsigned char buf[2];
+    EncodeNative(TNativeKind::Bool16, buf, sizeof buf, BooleanValue(value));
+    SetData(buf);
 }
 
 namespace {
@@ -479,40 +461,12 @@ TDateTimeField::TDateTimeField(TComponent* owner, TFieldType t) : TField(owner) 
 TDateTime TDateTimeField::AsDateTime() const {
     unsigned char buf[8] = {};
     if (!GetData(buf)) return 0;
-    switch (DataType()) {
-    case ftDate: {
-        int32_t d;
-        std::memcpy(&d, buf, 4);
-        return double(d) - DateDelta;
-    }
-    case ftTime: {
-        int32_t ms;
-        std::memcpy(&ms, buf, 4);
-        return ms / double(MSecsPerDay);
-    }
-    default: {
-        double ms;
-        std::memcpy(&ms, buf, 8);
-        return TimeStampToDateTime(MSecsToTimeStamp(ms));
-    }
-    }
+    return NativeToDateTime(NativeKindOf(DataType()), buf);
 }
 
 void TDateTimeField::SetAsDateTime(TDateTime value) {
-    TTimeStamp ts = DateTimeToTimeStamp(value);
     unsigned char buf[8];
-    switch (DataType()) {
-    case ftDate:
-        std::memcpy(buf, &ts.Date, 4);
-        break;
-    case ftTime:
-        std::memcpy(buf, &ts.Time, 4);
-        break;
-    default: {
-        double ms = TimeStampToMSecs(ts);
-        std::memcpy(buf, &ms, 8);
-    }
-    }
+    DateTimeToNative(NativeKindOf(DataType()), buf, value);
     SetData(buf);
 }
 

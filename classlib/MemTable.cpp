@@ -42,12 +42,6 @@ int nativeSize(const TMemFieldSpec& f) {
     return n;
 }
 
-template <typename T> T load(const char* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
 template <typename T> int sign(T a, T b) {
     return a < b ? -1 : b < a ? 1 : 0;
 }
@@ -56,40 +50,7 @@ template <typename T> int sign(T a, T b) {
 int compareNative(TFieldType type, int size, const char* a, const char* b, bool ignoreCase) {
     bool na = a[0] == 0, nb = b[0] == 0;
     if (na || nb) return na == nb ? 0 : na ? -1 : 1;
-    const char* x = a + 1;
-    const char* y = b + 1;
-    switch (type) {
-    case ftString:
-    case ftFixedChar:
-        return CollateText(std::string_view(x, strnlen(x, size)), std::string_view(y, strnlen(y, size)),
-                           ignoreCase);
-    case ftSmallint:
-        return sign(load<int16_t>(x), load<int16_t>(y));
-    case ftWord:
-        return sign(load<uint16_t>(x), load<uint16_t>(y));
-    case ftBoolean:
-        return sign(load<int16_t>(x) != 0, load<int16_t>(y) != 0);
-    case ftInteger:
-    case ftAutoInc:
-    case ftDate:
-    case ftTime:
-        return sign(load<int32_t>(x), load<int32_t>(y));
-    case ftFloat:
-    case ftCurrency:
-    case ftBCD:
-    case ftDateTime:
-        return sign(load<double>(x), load<double>(y));
-    case ftVarBytes: {
-        size_t lx = std::min<size_t>(load<uint16_t>(x), size - 2),
-               ly = std::min<size_t>(load<uint16_t>(y), size - 2);
-        int c = std::memcmp(x + 2, y + 2, std::min(lx, ly));
-        return c ? (c < 0 ? -1 : 1) : sign(lx, ly);
-    }
-    default: {
-        int c = std::memcmp(x, y, size);
-        return c < 0 ? -1 : c > 0 ? 1 : 0;
-    }
-    }
+    return CompareNative(NativeKindOf(type), a + 1, b + 1, static_cast<size_t>(size), ignoreCase);
 }
 
 // Compares two record images on the leading fields of an index.
@@ -193,6 +154,7 @@ void CreateContactsTable(const std::string& databaseName, bool withPassword) {
 class TMemTable::RowAccess : public TFilterRecord {
 public:
     RowAccess(const TMemTableData& t, const char* image) : t_(t), image_(image) {}
+    const void* Layout() const override { return &t_; }
     int FieldCount() const override { return static_cast<int>(t_.fields.size()); }
     std::string_view FieldName(int no) const override {
         return no >= 1 && no <= FieldCount() ? std::string_view(t_.fields[no - 1].Name) : std::string_view();

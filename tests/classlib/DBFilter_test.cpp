@@ -347,7 +347,7 @@ TEST(FilterEvaluator, MalformedBlocksAreErrorsNotCrashes) {
         try {
             TFilterExpression x(std::move(b));
             return false;
-        } catch (const EFilterError&) {
+        } catch (const EFilterFormatError&) {
             return true;
         }
     };
