@@ -47,7 +47,7 @@ std::string contactsFile(int records) {
 
 void writeCorpus(const char* name, const std::vector<std::string>& seeds) {
     if (!std::getenv("PW_WRITE_FUZZ_CORPUS")) return;
-    const std::string dir = std::string(PW_SOURCE_DIR) + "/tests/fuzz/corpus/" + name;
+    const std::string dir = pwtest::sourceDir() + "/tests/fuzz/corpus/" + name;
     std::filesystem::create_directories(dir);
     for (size_t i = 0; i < seeds.size(); ++i) {
         FILE* f = std::fopen((dir + "/seed" + std::to_string(i)).c_str(), "wb");
