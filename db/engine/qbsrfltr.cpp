@@ -4,7 +4,17 @@
 #include "db/base/qbllexcp.h"
 #include "db/base/qbsrmgr.h"
 #include "db/engine/qbconvqb.h"
+#include "db/storage/qblldict.h"
 #include "platform/Messages.h"
+
+TqbRecordLayout RecordLayoutOf(const TqbDataDictionary& Dictionary) {
+    TqbRecordLayout layout;
+    for (int32_t n = 0; n < Dictionary.FieldCount(); ++n)
+        layout.Fields.push_back({Dictionary.FieldType(n), Dictionary.FieldOffset(n),
+                                 Dictionary.FieldLength(n), Dictionary.FieldName(n)});
+    layout.NullBitsOffset = Dictionary.LogicalRecordLength();
+    return layout;
+}
 
 TqbSrFilter::TqbSrFilter(const TqbRecordLayout& Dictionary, uint32_t Timeout, const void* Expression,
                          size_t Length)

@@ -21,6 +21,11 @@ struct TqbRecordLayout {
     int32_t RecordLength() const { return NullBitsOffset + int32_t((Fields.size() + 7) / 8); }
 };
 
+class TqbDataDictionary;
+// The layout of a table's records as its dictionary describes them (dictionary field n is the
+// expression's field n + 1).
+TqbRecordLayout RecordLayoutOf(const TqbDataDictionary& Dictionary);
+
 // Used under its cursor's activation only; holds no lock.
 class TqbSrFilter {
 public:

@@ -6,6 +6,7 @@
 #include "classlib/MemTable.h"
 #include "db/base/qbllexcp.h"
 #include "db/engine/qbconvqb.h"
+#include "db/storage/qblldict.h"
 #include "platform/Messages.h"
 #include "tests/fuzz/FilterEvalFuzz.h"
 #include "tests/fuzz/FuzzReplay.h"
@@ -242,6 +243,37 @@ TEST(ServerFilter, GroupFilterAsTheDatasetsCompileIt) {
     t.set(r, 6, BooleanValue(false));
     t.set(r, 8, BooleanValue(false));
     EXPECT_TRUE(f.MatchesRecord(r.data()));
+}
+
+TEST(ServerFilter, RecordsLaidOutByATablesDictionary) {
+    // Records written through the dictionary are read by the filter at the same places, null bits
+    // included.
+    TqbDataDictionary d;
+    d.AddField("name", "", qbtShortString, 30, 0, false);
+    d.AddField("servicenumber", "", qbtInt32, 0, 0, false);
+    for (int g = 1; g <= 10; ++g)
+        d.AddField("memberGr" + std::to_string(g), "", qbtBoolean, 0, 0, false);
+    const TqbRecordLayout layout = RecordLayoutOf(d);
+    ASSERT_EQ(layout.RecordLength(), d.RecordLength());
+    std::vector<TFilterField> names = {{"name", 1, ftString}, {"servicenumber", 2, ftInteger}};
+    for (int g = 1; g <= 10; ++g)
+        names.push_back({"memberGr" + std::to_string(g), 2 + g, ftBoolean});
+    std::vector<uint8_t> bytes = BuildFilterExpression("memberGr3=true and servicenumber>1", 0, names);
+    TqbSrFilter f(layout, 0, bytes.data(), bytes.size());
+
+    std::vector<uint8_t> r(size_t(d.RecordLength()));
+    d.InitRecord(r.data());
+    const int32_t service = 2;
+    const uint16_t yes = 1, no = 0; // wide enough for any Boolean field length
+    d.SetRecordField(1, r.data(), &service);
+    d.SetRecordField(4, r.data(), &yes); // memberGr3
+    EXPECT_TRUE(f.MatchesRecord(r.data()));
+    d.SetRecordFieldNull(4, r.data(), true);
+    EXPECT_FALSE(f.MatchesRecord(r.data()));
+    d.SetRecordField(4, r.data(), &no);
+    EXPECT_FALSE(f.MatchesRecord(r.data()));
+    d.SetRecordField(3, r.data(), &yes); // memberGr2 is not the group asked for
+    EXPECT_FALSE(f.MatchesRecord(r.data()));
 }
 
 TEST(ServerFilter, HostileBlocksAreRefusedOnceAtSetTime) {
