@@ -15,7 +15,7 @@ struct Figures {
     double itemsPerSecond = 0;
 };
 
-// Keeps per benchmark function the mean over its repetitions: the "mean" aggregate when there is
+// Keeps per benchmark run the mean over its repetitions: the "mean" aggregate when there is
 // one, else the mean of the runs (the other aggregates are spreads, not figures).
 class FiguresReporter : public benchmark::ConsoleReporter {
 public:
@@ -23,7 +23,7 @@ public:
         ConsoleReporter::ReportRuns(runs);
         for (const Run& r : runs) {
             if (r.error_occurred) continue;
-            const std::string& name = r.run_name.function_name;
+            const std::string name = r.run_name.str(); // with its arguments, without the aggregate
             if (r.run_type == Run::RT_Aggregate) {
                 if (r.aggregate_name == "mean") means_[name] = figures(r);
                 continue;
@@ -37,17 +37,18 @@ public:
         }
     }
 
-    // Items per second of one benchmark function; 0 when it did not run.
-    double rate(const std::string& function) const { return get(function).itemsPerSecond; }
+    // Items per second of one benchmark, named as get() takes it; 0 when it did not run.
+    double rate(const std::string& name) const { return get(name).itemsPerSecond; }
 
-    // All zero when the benchmark did not run.
-    Figures get(const std::string& function) const {
-        if (auto m = means_.find(function); m != means_.end()) return m->second;
-        auto s = sums_.find(function);
-        if (s == sums_.end() || s->second.runs == 0) return {};
-        const double n = s->second.runs;
-        return {s->second.total.realTime / n, s->second.total.cpuTime / n,
-                s->second.total.itemsPerSecond / n};
+    // By full run name ("BM_X/8/real_time/threads:2"), or by a leading part of it that ends at a
+    // '/' ("BM_X", "BM_X/8"): the first such run. All zero when none ran.
+    Figures get(const std::string& name) const {
+        const std::string* key = find(name);
+        if (!key) return {};
+        if (auto m = means_.find(*key); m != means_.end()) return m->second;
+        const Sum& s = sums_.at(*key);
+        const double n = s.runs;
+        return {s.total.realTime / n, s.total.cpuTime / n, s.total.itemsPerSecond / n};
     }
 
 private:
@@ -55,6 +56,14 @@ private:
         auto it = r.counters.find("items_per_second");
         return {r.GetAdjustedRealTime(), r.GetAdjustedCPUTime(),
                 it == r.counters.end() ? 0 : it->second.value};
+    }
+    const std::string* find(const std::string& name) const {
+        if (auto s = sums_.find(name); s != sums_.end() && s->second.runs > 0) return &s->first;
+        for (auto& [key, sum] : sums_)
+            if (sum.runs > 0 && key.size() > name.size() && key.compare(0, name.size(), name) == 0 &&
+                key[name.size()] == '/')
+                return &key;
+        return nullptr;
     }
     struct Sum {
         Figures total;
