@@ -2,42 +2,9 @@
 // type as the filter and the conversion read engine records.
 #pragma once
 #include "classlib/NativeValues.h"
+#include "db/storage/qbtbbase.h"
 
 #include <cstdint>
-
-#if __has_include("db/storage/qbtbbase.h")
-#include "db/storage/qbtbbase.h"
-#else
-// Field types of the data dictionary.
-enum TqbFieldType : int {
-    qbtBoolean = 0,
-    qbtChar = 1,
-    qbtWideChar = 2,
-    qbtByte = 3,
-    qbtWord16 = 4,
-    qbtWord32 = 5,
-    qbtInt8 = 6,
-    qbtInt16 = 7,
-    qbtInt32 = 8,
-    qbtAutoInc = 9,
-    qbtSingle = 10,
-    qbtDouble = 11,
-    qbtExtended = 12,
-    qbtComp = 13,
-    qbtCurrency = 14,
-    qbtStDate = 15,
-    qbtStTime = 16,
-    qbtDateTime = 17,
-    qbtBLOB = 18,
-    qbtBLOBFile = 25,
-    qbtByteArray = 45,
-    qbtShortString = 46,
-    qbtShortAnsiStr = 47,
-    qbtNullString = 48,
-    qbtNullAnsiStr = 49,
-    qbtWideString = 50
-};
-#endif
 
 // 10002 "Invalid field transformation."
 inline constexpr int32_t kInvalidFieldTransformation = 10002;
