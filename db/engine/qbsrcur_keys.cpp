@@ -196,8 +196,9 @@ void TqbSrTable::insertRecord(TqbSrTransaction& t, TqbLockOwnerID cursor, uint8_
     requireFiles();
     std::vector<uint8_t> rec(size_t(dict_.RecordLength()));
     std::memcpy(rec.data(), data, rec.size());
-    if (defaults && dict_.DefaultFieldCount() > 0) dict_.SetDefaultFieldValues(rec.data());
+    // A required field must be given: its default value fills only optional fields.
     if (!dict_.CheckRequiredFields(rec.data())) raiseCode(9732);
+    if (defaults && dict_.DefaultFieldCount() > 0) dict_.SetDefaultFieldValues(rec.data());
     AssignAutoInc(&t, rec.data());
     uint64_t added = 0;
     DataFileAddRecord(*files_[0], &t, added, rec.data());

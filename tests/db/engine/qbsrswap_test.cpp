@@ -1,0 +1,167 @@
+// Emptying a table through the recoverable file swap: a failure at each rename and a power cut
+// after each step leave the table with all its records or none, and a damaged marker touches nothing.
+#include "db/base/qbsrmgr.h"
+#include "db/engine/qbsrswap.h"
+#include "tests/db/engine/EngineTestSupport.h"
+
+#include "platform/testing/FaultyFiles.h"
+#include "platform/testing/MemoryFiles.h"
+#include "platform/testing/PowerCutFiles.h"
+
+namespace {
+
+using namespace enginetest;
+
+constexpr size_t kRows = 5;
+
+void fill(Engine& e, TqbSrTable& t) {
+    TqbSrTransaction* tr = e.begin();
+    for (int i = 0; i < int(kRows); ++i) {
+        uint64_t ref;
+        t.InsertRecord(*tr, NewLockOwnerID(), lmExclusive, ref,
+                       record(t.GetDictionary(), {"n" + std::to_string(i), "c", i, i}).data(), false);
+    }
+    e.commit();
+}
+
+// Names left in the folder that no finished swap should leave.
+std::vector<std::string> leftovers(const std::string& folder) {
+    std::vector<plat::DirEntry> entries;
+    plat::DirList(folder, entries);
+    std::vector<std::string> out;
+    for (auto& d : entries)
+        if (d.name.rfind("_EMPT", 0) == 0 || d.name.find(".SWAP") != std::string::npos) out.push_back(d.name);
+    return out;
+}
+
+TEST(TableEmptying, AFailureAtEachRenameLeavesAllRecordsOrNone) {
+    for (bool sticky : {false, true}) {
+        int undone = 0, emptied = 0;
+        for (uint64_t n = 1;; ++n) {
+            ASSERT_LT(n, 40u);
+            Engine e;
+            auto t = e.build("people", peopleDictionary(4, true));
+            fill(e, *t);
+            plat::FaultyFiles faulty(plat::PosixFiles());
+            bool raised = false;
+            {
+                plat::ScopedFiles scoped(faulty);
+                faulty.failAt(n, plat::FileOp::Rename, EIO, sticky);
+                try {
+                    t->EmptyFiles(nullptr, false);
+                } catch (const EqbException& x) {
+                    raised = true;
+                    EXPECT_TRUE(x.ErrorCode == 274 || x.ErrorCode == 6) << x.what();
+                }
+            }
+            const bool fired = faulty.faultFired();
+            // Whatever happened, the next open finds the old table or the empty one.
+            t->OpenFiles(false);
+            const size_t rows = records(*t, nullptr).size();
+            EXPECT_TRUE(rows == kRows || rows == 0) << rows << " rows after a failure at rename " << n;
+            EXPECT_EQ(checkConsistent(*t, nullptr), "") << "rename " << n;
+            EXPECT_EQ(leftovers(e.folder->GetPath()), std::vector<std::string>()) << "rename " << n;
+            EXPECT_EQ(raised, fired);
+            if (!sticky && raised) {
+                EXPECT_EQ(rows, kRows) << "one failed rename is taken back at once";
+            }
+            (rows == 0 ? emptied : undone) += raised;
+            if (!fired) {
+                EXPECT_EQ(rows, 0u);
+                EXPECT_GE(n, 6u) << "two marker writes and a rename out and in for each of two files";
+                break;
+            }
+        }
+        EXPECT_GT(undone, 0);
+        if (sticky) {
+            EXPECT_GT(emptied, 0) << "a failure past the point of no return finishes at the next open";
+        }
+    }
+}
+
+TEST(TableEmptying, APowerCutAfterEachStepLeavesAllRecordsOrNone) {
+    plat::MemoryFiles mem;
+    TqbSrTableHost host;
+    {
+        plat::ScopedFiles use(mem);
+        ASSERT_EQ(plat::DirCreate("/db"), 0);
+        TqbBufferManager bm;
+        TqbSrFolderList folders;
+        TqbSrFolderPtr folder = folders.AddFolder("/db", false, &bm);
+        TqbSrTable t(host, bm, folder, "people");
+        t.BuildFiles(peopleDictionary(4, true), 0);
+        TqbSrTransaction* tr = nullptr;
+        bool nested;
+        ASSERT_EQ(folder->TransactionMgr().StartTransaction(1, false, tr), 0);
+        for (int i = 0; i < int(kRows); ++i) {
+            uint64_t ref;
+            t.InsertRecord(*tr, NewLockOwnerID(), lmExclusive, ref,
+                           record(t.GetDictionary(), {"n" + std::to_string(i), "c", i, i}).data(), false);
+        }
+        ASSERT_EQ(folder->TransactionMgr().Commit(1, nested), 0);
+        t.CloseFiles(false, nullptr);
+        folders.ReleaseFolder(folder);
+    }
+    plat::PowerCutFiles rec(mem);
+    size_t from = 0, to = 0;
+    {
+        plat::ScopedFiles use(rec);
+        TqbBufferManager bm;
+        TqbSrFolderList folders;
+        TqbSrFolderPtr folder = folders.AddFolder("/db", false, &bm);
+        TqbSrTable t(host, bm, folder, "people");
+        t.OpenFiles(false);
+        from = rec.eventCount();
+        t.EmptyFiles(nullptr, false);
+        to = rec.eventCount();
+        t.CloseFiles(false, nullptr);
+        folders.ReleaseFolder(folder);
+    }
+    ASSERT_GT(to - from, 20u);
+    int sawAll = 0, sawNone = 0;
+    for (size_t n = from; n <= to; ++n)
+        for (bool drop : {false, true}) {
+            plat::MemoryFiles after;
+            ASSERT_EQ(plat::PowerCutFiles::Restore(after, rec.diskAfter(n, drop)), 0);
+            plat::ScopedFiles use(after);
+            TqbBufferManager bm;
+            TqbSrFolderList folders;
+            // The folder's start-up settles the swap before any table opens.
+            TqbSrFolderPtr folder = folders.AddFolder("/db", false, &bm);
+            EXPECT_EQ(leftovers("/db"), std::vector<std::string>()) << "event " << n << " of " << to;
+            TqbSrTable t(host, bm, folder, "people");
+            t.OpenFiles(false);
+            const size_t rows = records(t, nullptr).size();
+            EXPECT_TRUE(rows == kRows || rows == 0) << rows << " rows; event " << n << ", dropped " << drop;
+            EXPECT_EQ(checkConsistent(t, nullptr), "") << "event " << n << ", dropped " << drop;
+            if (n == to) {
+                EXPECT_EQ(rows, 0u) << "an emptying that returned was lost; dropped " << drop;
+            }
+            (rows == 0 ? sawNone : sawAll)++;
+            t.CloseFiles(false, nullptr);
+            folders.ReleaseFolder(folder);
+        }
+    EXPECT_GT(sawAll, 10);
+    EXPECT_GT(sawNone, 10);
+}
+
+TEST(TableEmptying, ADamagedMarkerIsRefusedAndTouchesNothing) {
+    Engine e;
+    auto t = e.build("people", peopleDictionary());
+    fill(e, *t);
+    t->CloseFiles(false, nullptr);
+    const std::string marker = plat::JoinPath(e.folder->GetPath(), "people.SWAP");
+    for (std::string bad : {std::string("PWSWAP 1\nC\npeople\n../x\n_S1\nQB2\nQB2\n"),
+                            std::string("PWSWAP 1\nC\npeople\n_E1\n_S1\nQB2\n"), std::string("\0\0\0", 3),
+                            std::string("PWSWAP 1\nC\nother\n_E1\n_S1\nQB2\nQB2\n")}) {
+        pwtest::writeFile(marker, bad);
+        auto r = dbtest::raised<EqbException>([&] { t->OpenFiles(false); });
+        EXPECT_EQ(r, (dbtest::Raised{qbFormat(ServerStrings().GetText(32), {marker}), 32}));
+        EXPECT_EQ(t->GetFileCount(), 0);
+    }
+    plat::FileDelete(marker);
+    t->OpenFiles(false);
+    EXPECT_EQ(records(*t, nullptr).size(), kRows);
+}
+
+} // namespace
