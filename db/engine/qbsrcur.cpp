@@ -251,6 +251,11 @@ void TqbSrBaseTable::AcquireContentLock(TqbSrTransaction& Transaction, uint8_t M
                          Mode, ContentLockResourceText(name_));
 }
 
+void TqbSrBaseTable::acquireWriteContentLock(TqbSrTransaction& Transaction) {
+    if (fileFlags_.load() & kFileNoContentLocking) return;
+    AcquireContentLock(Transaction, lmExclusive, false);
+}
+
 int32_t TqbSrBaseTable::AcquireContentLockNoWait(TqbSrTransaction& Transaction) {
     try {
         TqbLockResult r = LockManager().AcquireContentLock(transContent_, dynamic_cast<TqbSrTable*>(this),

@@ -189,6 +189,10 @@ protected:
     void addFile(TqbSrTransaction* Transaction, const std::string& Extension,
                  const TqbDataDictionary& Dictionary, uint8_t Flags, const std::string& Name);
     virtual void bindIndexes() {}
+    // The exclusive content lock of a write: none for files flagged kFileNoContentLocking (their
+    // one user holds the table exclusively); otherwise found held when the caller's cursor took
+    // it, else taken here.
+    void acquireWriteContentLock(TqbSrTransaction& Transaction);
     // OpenFiles and BuildFiles with the portal already held; buildFiles makes the files under Name
     // (the table's own name, or the name a swap builds them under) and leaves them open.
     void openFiles(bool KeySelection);

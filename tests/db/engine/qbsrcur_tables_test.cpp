@@ -303,3 +303,45 @@ TEST(ServerTable, AUserKeyRoutineKeepsItsOrderThroughInsertModifyAndDelete) {
 }
 
 } // namespace
+
+namespace {
+
+// Files flagged for no content locking are written without asking for the content lock; the others
+// ask for it, and with too little time left are refused before the lock manager is asked.
+TEST(ServerTable, WritesTakeNoContentLockOnFilesFlaggedForNone) {
+    Engine e;
+    for (uint8_t flags : {uint8_t(0), kFileNoContentLocking}) {
+        TqbSrTable t(e.host, e.bm, e.folder, flags ? "unlocked" : "locked");
+        t.BuildFiles(peopleDictionary(), flags);
+        TqbSrTransaction* tr = e.begin();
+        const TqbLockOwnerID c = NewLockOwnerID();
+        uint64_t ref = 0;
+        SetThreadDeadline(3);
+        auto r = raised([&] {
+            t.InsertRecord(*tr, c, lmNone, ref, record(t.GetDictionary(), {"a", "b", 1, 1}).data(), true);
+        });
+        SetThreadDeadline(0);
+        EXPECT_EQ(r.code, flags ? 0 : 190) << r;
+        EXPECT_EQ(t.HasContentLock(*tr), !flags && r.code == 0);
+        e.commit();
+        EXPECT_EQ(records(t, nullptr).size(), flags ? 1u : 0u);
+    }
+    // Set on an open table, the flag holds for its later writes too.
+    TqbSrTable t(e.host, e.bm, e.folder, "later");
+    t.BuildFiles(peopleDictionary(), 0);
+    t.SetFileFlagBit(2);
+    EXPECT_EQ(t.DataFileFlags(), kFileNoContentLocking);
+    TqbSrTransaction* tr = e.begin();
+    uint64_t ref = 0;
+    SetThreadDeadline(3);
+    auto r = raised([&] {
+        t.InsertRecord(*tr, NewLockOwnerID(), lmNone, ref, record(t.GetDictionary(), {"a", "b", 1, 1}).data(),
+                       true);
+    });
+    SetThreadDeadline(0);
+    EXPECT_EQ(r.code, 0) << r;
+    e.commit();
+    EXPECT_EQ(checkConsistent(t, nullptr), "");
+}
+
+} // namespace
