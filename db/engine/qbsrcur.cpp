@@ -551,9 +551,9 @@ void TqbSrBaseTable::EmptyFiles(TqbSrTransaction* Transaction, bool Explicit) {
     const std::string& folder = folder_->GetPath();
     TqbFileSwap swap;
     swap.Table = name_;
-    swap.New = TqbFileSwap::FreeName(folder, "_EMPT");
-    swap.Saved = TqbFileSwap::FreeName(folder, "_EMPTSV");
     swap.OldExts = swap.NewExts = fileExts(copy);
+    swap.New = TqbFileSwap::FreeName(folder, "_EMPT", swap.NewExts);
+    swap.Saved = TqbFileSwap::FreeName(folder, "_EMPTSV", swap.OldExts);
     closeFilesQuietly();
     // Opens the table again on whatever files it has now, with its flag byte.
     auto reopen = [&] {

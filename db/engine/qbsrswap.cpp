@@ -93,10 +93,13 @@ bool parseMarker(const std::string& text, TqbFileSwap& s, char& phase) {
 
 } // namespace
 
-std::string TqbFileSwap::FreeName(const std::string& Folder, std::string_view Prefix) {
+std::string TqbFileSwap::FreeName(const std::string& Folder, std::string_view Prefix,
+                                  const std::vector<std::string>& Exts) {
     for (int n = 1;; ++n) {
         std::string name = std::string(Prefix) + std::to_string(n);
-        if (!exists(fileOf(Folder, name, "QB2")) && !exists(markerOf(Folder, name))) return name;
+        if (exists(markerOf(Folder, name)) || exists(fileOf(Folder, name, "QB2"))) continue;
+        if (std::none_of(Exts.begin(), Exts.end(), [&](auto& e) { return exists(fileOf(Folder, name, e)); }))
+            return name;
     }
 }
 
@@ -171,7 +174,7 @@ void TqbFileSwap::Discard(const std::string& Folder) const {
 }
 
 bool TqbFileSwap::Recover(const std::string& Folder, const std::string& Table) {
-    const std::string path = markerOf(Folder, Table);
+    const std::string path = plat::ResolveCaseInsensitive(markerOf(Folder, Table));
     if (!exists(path)) return false;
     std::string text;
     if (int err = plat::FileReadAll(path, text)) RaiseServerError(4, {path, err, plat::FileErrorText(err)});

@@ -19,8 +19,10 @@ struct TqbFileSwap {
     std::vector<std::string> OldExts;
     std::vector<std::string> NewExts;
 
-    // "<prefix><n>" with the smallest n from 1 for which no "<prefix><n>.QB2" exists in Folder.
-    static std::string FreeName(const std::string& Folder, std::string_view Prefix);
+    // "<prefix><n>" with the smallest n from 1 for which no file "<prefix><n>.<ext>" of Exts (nor a
+    // marker of that name) exists in Folder.
+    static std::string FreeName(const std::string& Folder, std::string_view Prefix,
+                                const std::vector<std::string>& Exts);
 
     // Before the new files are made: the marker in its first phase (a crash before Commit takes
     // the new files away again).
