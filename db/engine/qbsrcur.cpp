@@ -534,8 +534,8 @@ void TqbSrTable::BuildFiles(const TqbDataDictionary& Dictionary, uint8_t FileFla
 void TqbSrBaseTable::EmptyFiles(TqbSrTransaction* Transaction, bool Explicit) {
     // Rows emptied this way could not come back with the client's rollback.
     if (Explicit) RaiseServerError(176, {folder_->GetPath()});
-    requireFiles();
     PortalWriteGuard g(portal_);
+    requireFiles();
     const uint8_t flags = files_[0]->Flags;
     TqbServerDataDict copy(dict_.BlockSize());
     copy.Assign(&dict_);
@@ -549,6 +549,8 @@ void TqbSrBaseTable::EmptyFiles(TqbSrTransaction* Transaction, bool Explicit) {
         return;
     }
     const std::string& folder = folder_->GetPath();
+    // An earlier swap whose clean-up is still due goes first: this one takes its marker's place.
+    TqbFileSwap::Recover(folder, name_);
     TqbFileSwap swap;
     swap.Table = name_;
     swap.OldExts = swap.NewExts = fileExts(copy);
@@ -571,15 +573,19 @@ void TqbSrBaseTable::EmptyFiles(TqbSrTransaction* Transaction, bool Explicit) {
         swap.Commit(folder);
     } catch (...) {
         closeFilesQuietly();
+        // A marker left behind is discarded again by the open.
         try {
             swap.Discard(folder);
+        } catch (...) {
+        }
+        try {
             reopen();
         } catch (...) {
         }
         throw;
     }
     try {
-        swap.Complete(folder);
+        swap.MoveIn(folder);
     } catch (...) {
         // The old files come back when they can; else the swap stays for the next open or the
         // folder's start-up to finish, and the table stays closed until then.
@@ -591,5 +597,6 @@ void TqbSrBaseTable::EmptyFiles(TqbSrTransaction* Transaction, bool Explicit) {
         }
         throw;
     }
+    swap.CleanUp(folder);
     reopen();
 }

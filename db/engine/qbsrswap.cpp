@@ -7,6 +7,7 @@
 #include "platform/Paths.h"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace {
 
@@ -21,8 +22,13 @@ std::string markerOf(const std::string& folder, const std::string& table) {
     return fileOf(folder, table, kSwapMarkerExt);
 }
 
+// A file that cannot be looked at is not taken for a missing one: each step depends on the answer.
 bool exists(const std::string& path) {
-    return plat::FileExists(path);
+    plat::FileStat st;
+    int err = plat::FileStatPath(path, st);
+    if (err == ENOENT || err == ENOTDIR) return false;
+    if (err) RaiseServerError(1, {path, err, plat::FileErrorText(err)});
+    return true;
 }
 
 bool has(const std::vector<std::string>& exts, const std::string& ext) {
@@ -123,6 +129,11 @@ void TqbFileSwap::Commit(const std::string& Folder) {
 }
 
 void TqbFileSwap::Complete(const std::string& Folder) const {
+    MoveIn(Folder);
+    CleanUp(Folder);
+}
+
+void TqbFileSwap::MoveIn(const std::string& Folder) const {
     // While New.<ext> exists, Table.<ext> is an old file (or a stray one): it goes aside first.
     for (auto& e : allExts(*this)) {
         const std::string name = fileOf(Folder, Table, e), fresh = fileOf(Folder, New, e),
@@ -136,20 +147,31 @@ void TqbFileSwap::Complete(const std::string& Folder) const {
         }
     }
     SyncFolder(Folder);
-    for (auto& e : allExts(*this))
-        deleteIfThere(fileOf(Folder, Saved, e));
-    SyncFolder(Folder);
-    deleteIfThere(markerOf(Folder, Table));
-    SyncFolder(Folder);
+}
+
+bool TqbFileSwap::CleanUp(const std::string& Folder) const {
+    try {
+        for (auto& e : allExts(*this))
+            deleteIfThere(fileOf(Folder, Saved, e));
+        SyncFolder(Folder);
+        deleteIfThere(markerOf(Folder, Table));
+        SyncFolder(Folder);
+    } catch (const EqbException&) {
+        return false;
+    }
+    return true;
 }
 
 bool TqbFileSwap::Undo(const std::string& Folder) const {
-    // Possible while every old file is in place or parked, and every new one is still there.
-    for (auto& e : OldExts)
-        if (!exists(fileOf(Folder, Table, e)) && !exists(fileOf(Folder, Saved, e))) return false;
-    for (auto& e : NewExts)
-        if (!exists(fileOf(Folder, New, e)) && !exists(fileOf(Folder, Table, e))) return false;
     try {
+        // Possible while every old file is in place or parked, and every new one is still there.
+        for (auto& e : OldExts) {
+            const bool movedIn = has(NewExts, e) && !exists(fileOf(Folder, New, e));
+            if (!exists(fileOf(Folder, Saved, e)) && (movedIn || !exists(fileOf(Folder, Table, e))))
+                return false;
+        }
+        for (auto& e : NewExts)
+            if (!exists(fileOf(Folder, New, e)) && !exists(fileOf(Folder, Table, e))) return false;
         for (auto& e : allExts(*this)) {
             const std::string name = fileOf(Folder, Table, e), fresh = fileOf(Folder, New, e),
                               saved = fileOf(Folder, Saved, e);
@@ -183,9 +205,11 @@ bool TqbFileSwap::Recover(const std::string& Folder, const std::string& Table) {
     if (text.size() > kMaxMarkerSize || !parseMarker(text, s, phase) ||
         TextCompareNoCase(s.Table, Table) != 0)
         RaiseServerError(32, {path});
-    if (phase == 'C')
-        s.Complete(Folder);
-    else
+    // Parked old files that cannot be deleted now do no harm: the marker stays for a later try.
+    if (phase == 'C') {
+        s.MoveIn(Folder);
+        s.CleanUp(Folder);
+    } else
         s.Discard(Folder);
     return true;
 }

@@ -29,11 +29,15 @@ struct TqbFileSwap {
     void Prepare(const std::string& Folder);
     // The new files are complete and durable: from here on the swap is finished, not undone.
     void Commit(const std::string& Folder);
-    // Moves the old files aside and the new ones in, deletes the old ones and the marker. Every
-    // step may be repeated after a failure or a crash.
+    // MoveIn, then CleanUp. Every step may be repeated after a failure or a crash.
     void Complete(const std::string& Folder) const;
-    // Takes back a committed swap whose old files are all still there (nothing deleted yet);
-    // false when it could not (the swap then stays for Complete).
+    // Moves the old files aside and the new ones in: from its end the table is the new one.
+    void MoveIn(const std::string& Folder) const;
+    // Deletes the parked old files and the marker; false when one could not go (the marker then
+    // stays, and the next recovery tries again).
+    bool CleanUp(const std::string& Folder) const;
+    // Takes back a committed swap whose old files are all still there (after a failed MoveIn);
+    // false when it could not (the swap then stays for recovery to complete).
     bool Undo(const std::string& Folder) const;
     // Deletes the new files and the marker (the swap never reached Commit).
     void Discard(const std::string& Folder) const;

@@ -145,6 +145,64 @@ TEST(TableEmptying, APowerCutAfterEachStepLeavesAllRecordsOrNone) {
     EXPECT_GT(sawNone, 10);
 }
 
+// Any file routine failing once, anywhere in the emptying: the table keeps all its rows or none,
+// and nothing of the swap is left behind.
+TEST(TableEmptying, AFailureOfAnyFileRoutineLeavesAllRecordsOrNone) {
+    TqbSrTableHost host;
+    int failed = 0;
+    for (uint64_t n = 1;; ++n) {
+        ASSERT_LT(n, 2000u);
+        plat::MemoryFiles mem;
+        plat::FaultyFiles faulty(mem);
+        plat::ScopedFiles use(faulty);
+        ASSERT_EQ(plat::DirCreate("/db"), 0);
+        TqbBufferManager bm;
+        TqbSrFolderList folders;
+        TqbSrFolderPtr folder = folders.AddFolder("/db", false, &bm);
+        TqbSrTable t(host, bm, folder, "people");
+        t.BuildFiles(peopleDictionary(4, true), 0);
+        TqbSrTransaction* tr = nullptr;
+        bool nested;
+        ASSERT_EQ(folder->TransactionMgr().StartTransaction(1, false, tr), 0);
+        uint64_t ref;
+        for (int i = 0; i < int(kRows); ++i)
+            t.InsertRecord(*tr, NewLockOwnerID(), lmExclusive, ref,
+                           record(t.GetDictionary(), {"n" + std::to_string(i), "c", i, i}).data(), false);
+        ASSERT_EQ(folder->TransactionMgr().Commit(1, nested), 0);
+        faulty.failAt(n);
+        bool raised = false;
+        try {
+            t.EmptyFiles(nullptr, false);
+        } catch (const EqbException&) {
+            raised = true;
+        }
+        const bool fired = faulty.faultFired();
+        faulty.clearFault();
+        failed += raised;
+        try {
+            t.OpenFiles(false);
+        } catch (const EqbException& x) {
+            std::vector<plat::DirEntry> entries;
+            plat::DirList("/db", entries);
+            std::string names;
+            for (auto& d : entries)
+                names += d.name + " ";
+            FAIL() << "call " << n << ": " << x.what() << "; files " << names;
+        }
+        const size_t rows = records(t, nullptr).size();
+        EXPECT_TRUE(rows == kRows || rows == 0) << rows << " rows after a failure at call " << n;
+        EXPECT_EQ(checkConsistent(t, nullptr), "") << "call " << n;
+        EXPECT_EQ(leftovers("/db"), std::vector<std::string>()) << "call " << n;
+        if (!raised) {
+            EXPECT_EQ(rows, 0u) << "call " << n;
+        }
+        t.CloseFiles(false, nullptr);
+        folders.ReleaseFolder(folder);
+        if (!fired) break;
+    }
+    EXPECT_GT(failed, 20);
+}
+
 TEST(TableEmptying, ADamagedMarkerIsRefusedAndTouchesNothing) {
     Engine e;
     auto t = e.build("people", peopleDictionary());
