@@ -188,6 +188,9 @@ bool TqbFileSwap::Undo(const std::string& Folder) const {
 }
 
 void TqbFileSwap::Discard(const std::string& Folder) const {
+    // First the marker says so: were it still to say committed, a crash amid the deletions would
+    // have recovery move the remaining new files in beside old ones.
+    writeMarker(Folder, 'P');
     for (auto& e : NewExts)
         deleteIfThere(fileOf(Folder, New, e));
     SyncFolder(Folder);

@@ -39,7 +39,8 @@ struct TqbFileSwap {
     // Takes back a committed swap whose old files are all still there (after a failed MoveIn);
     // false when it could not (the swap then stays for recovery to complete).
     bool Undo(const std::string& Folder) const;
-    // Deletes the new files and the marker (the swap never reached Commit).
+    // Deletes the new files and the marker, the marker first set back to its first phase (the
+    // swap never reached Commit, or Undo brought every old file back).
     void Discard(const std::string& Folder) const;
 
     // A swap left in Folder for Table: completed when committed, else discarded. False when there
