@@ -125,7 +125,10 @@ void TqbSrBaseTable::openFiles(bool KeySelection) {
     closeFilesQuietly();
     // A swap of the table's files that a failure or a crash interrupted is finished (or undone)
     // before anything is read.
-    if (!folder_->ReadOnly()) TqbFileSwap::Recover(folder_->GetPath(), name_);
+    if (!folder_->ReadOnly())
+        TqbFileSwap::Recover(folder_->GetPath(), name_);
+    else if (TqbFileSwap::Pending(folder_->GetPath(), name_) == 'C')
+        raiseCode(10243); // a reader could see old and new files mixed until a writer settles it
     const std::string base = plat::JoinPath(folder_->GetPath(), name_);
     const bool rw = !folder_->ReadOnly();
     try {

@@ -198,9 +198,9 @@ void TqbFileSwap::Discard(const std::string& Folder) const {
     SyncFolder(Folder);
 }
 
-bool TqbFileSwap::Recover(const std::string& Folder, const std::string& Table) {
+char TqbFileSwap::Pending(const std::string& Folder, const std::string& Table, TqbFileSwap* Swap) {
     const std::string path = plat::ResolveCaseInsensitive(markerOf(Folder, Table));
-    if (!exists(path)) return false;
+    if (!exists(path)) return 0;
     std::string text;
     if (int err = plat::FileReadAll(path, text)) RaiseServerError(4, {path, err, plat::FileErrorText(err)});
     TqbFileSwap s;
@@ -208,6 +208,14 @@ bool TqbFileSwap::Recover(const std::string& Folder, const std::string& Table) {
     if (text.size() > kMaxMarkerSize || !parseMarker(text, s, phase) ||
         TextCompareNoCase(s.Table, Table) != 0)
         RaiseServerError(32, {path});
+    if (Swap) *Swap = std::move(s);
+    return phase;
+}
+
+bool TqbFileSwap::Recover(const std::string& Folder, const std::string& Table) {
+    TqbFileSwap s;
+    const char phase = Pending(Folder, Table, &s);
+    if (!phase) return false;
     // Parked old files that cannot be deleted now do no harm: the marker stays for a later try.
     if (phase == 'C') {
         s.MoveIn(Folder);

@@ -43,6 +43,10 @@ struct TqbFileSwap {
     // swap never reached Commit, or Undo brought every old file back).
     void Discard(const std::string& Folder) const;
 
+    // The phase of a swap left in Folder for Table: 0 none, 'P' before its commit (the table's
+    // own files are whole), 'C' committed (they may be old and new ones mixed until recovery).
+    // A damaged marker raises server error 32.
+    static char Pending(const std::string& Folder, const std::string& Table, TqbFileSwap* Swap = nullptr);
     // A swap left in Folder for Table: completed when committed, else discarded. False when there
     // was none. A damaged marker raises server error 32 and nothing is touched.
     static bool Recover(const std::string& Folder, const std::string& Table);

@@ -218,4 +218,28 @@ TEST(TableEmptying, ADamagedMarkerIsRefusedAndTouchesNothing) {
     EXPECT_EQ(records(*t, nullptr).size(), kRows);
 }
 
+// A reader of a read-only folder cannot settle a swap: a committed one keeps it off the table, one
+// that never committed leaves the old files whole.
+TEST(TableEmptying, AReadOnlyOpenIsRefusedWhileACommittedSwapIsUnsettled) {
+    Engine e;
+    auto t = e.build("people", peopleDictionary());
+    fill(e.tm(), *t);
+    t->CloseFiles(false, nullptr);
+    const std::string marker = plat::JoinPath(e.folder->GetPath(), "people.SWAP");
+    TqbSrFolderPtr reader = std::make_shared<TqbSrFolder>(e.folder->GetPath(), &e.bm, true);
+    TqbSrTable r(e.host, e.bm, reader, "people");
+    pwtest::writeFile(marker, "PWSWAP 1\nC\npeople\n_EMPT1\n_EMPTSV1\nQB2\nQB2\n");
+    EXPECT_EQ(dbtest::raised<EqbException>([&] { r.OpenFiles(false); }),
+              (dbtest::Raised{CompatErrorStrings().GetText(10243), 10243}));
+    EXPECT_TRUE(plat::FileExists(marker)) << "left for a writer";
+    pwtest::writeFile(marker, "PWSWAP 1\nP\npeople\n_EMPT1\n_EMPTSV1\nQB2\nQB2\n");
+    r.OpenFiles(false);
+    EXPECT_EQ(records(r, nullptr).size(), kRows);
+    r.CloseFiles(false, nullptr);
+    // The writer discards the swap that never committed.
+    t->OpenFiles(false);
+    EXPECT_FALSE(plat::FileExists(marker));
+    EXPECT_EQ(records(*t, nullptr).size(), kRows);
+}
+
 } // namespace
