@@ -199,12 +199,18 @@ TEST(TableEmptying, AFailureOfAnyFileRoutineLeavesAllRecordsOrNone) {
     EXPECT_GT(failed, 20);
 }
 
-TEST(TableEmptying, ADamagedMarkerIsRefusedAndTouchesNothing) {
+// A closed table with rows, and where its swap marker goes.
+struct SwapMarker : ::testing::Test {
     Engine e;
-    auto t = e.build("people", peopleDictionary());
-    fill(e.tm(), *t);
-    t->CloseFiles(false, nullptr);
+    std::unique_ptr<TqbSrTable> t = e.build("people", peopleDictionary());
     const std::string marker = plat::JoinPath(e.folder->GetPath(), "people.SWAP");
+    SwapMarker() {
+        fill(e.tm(), *t);
+        t->CloseFiles(false, nullptr);
+    }
+};
+
+TEST_F(SwapMarker, ADamagedOneIsRefusedAndTouchesNothing) {
     for (std::string bad : {std::string("PWSWAP 1\nC\npeople\n../x\n_S1\nQB2\nQB2\n"),
                             std::string("PWSWAP 1\nC\npeople\n_E1\n_S1\nQB2\n"), std::string("\0\0\0", 3),
                             std::string("PWSWAP 1\nC\nother\n_E1\n_S1\nQB2\nQB2\n")}) {
@@ -220,12 +226,7 @@ TEST(TableEmptying, ADamagedMarkerIsRefusedAndTouchesNothing) {
 
 // A reader of a read-only folder cannot settle a swap: a committed one keeps it off the table, one
 // that never committed leaves the old files whole.
-TEST(TableEmptying, AReadOnlyOpenIsRefusedWhileACommittedSwapIsUnsettled) {
-    Engine e;
-    auto t = e.build("people", peopleDictionary());
-    fill(e.tm(), *t);
-    t->CloseFiles(false, nullptr);
-    const std::string marker = plat::JoinPath(e.folder->GetPath(), "people.SWAP");
+TEST_F(SwapMarker, AReadOnlyOpenIsRefusedWhileACommittedSwapIsUnsettled) {
     TqbSrFolderPtr reader = std::make_shared<TqbSrFolder>(e.folder->GetPath(), &e.bm, true);
     TqbSrTable r(e.host, e.bm, reader, "people");
     pwtest::writeFile(marker, "PWSWAP 1\nC\npeople\n_EMPT1\n_EMPTSV1\nQB2\nQB2\n");
