@@ -1,6 +1,8 @@
 // Server tables: files, locks, record primitives and the table list.
 #include "db/engine/qbsrcur.h"
 
+#include "db/engine/qbsrswap.h"
+
 #include "db/base/qbsrmgr.h"
 #include "db/storage/qbsrblob.h"
 #include "db/storage/qbtbdata.h"
@@ -8,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 namespace {
 
@@ -115,7 +118,17 @@ void TqbSrBaseTable::closeFilesQuietly() {
 
 void TqbSrBaseTable::OpenFiles(bool KeySelection) {
     PortalWriteGuard g(portal_);
+    openFiles(KeySelection);
+}
+
+void TqbSrBaseTable::openFiles(bool KeySelection) {
     closeFilesQuietly();
+    // A swap of the table's files that a failure or a crash interrupted is finished (or undone)
+    // before anything is read.
+    if (!folder_->ReadOnly())
+        TqbFileSwap::Recover(folder_->GetPath(), name_);
+    else if (TqbFileSwap::Pending(folder_->GetPath(), name_) == 'C')
+        raiseCode(10243); // a reader could see old and new files mixed until a writer settles it
     const std::string base = plat::JoinPath(folder_->GetPath(), name_);
     const bool rw = !folder_->ReadOnly();
     try {
@@ -129,6 +142,7 @@ void TqbSrBaseTable::OpenFiles(bool KeySelection) {
         BLOBResourceManager(*files_[size_t(d.BLOBFileNumber())]);
         dict_ = std::move(d);
         keySelection_ = KeySelection;
+        fileFlags_ = files_[0]->Flags;
         bindIndexes();
     } catch (...) {
         closeFilesQuietly();
@@ -138,10 +152,29 @@ void TqbSrBaseTable::OpenFiles(bool KeySelection) {
 
 void TqbSrBaseTable::CloseFiles(bool Commit, TqbSrTransaction* Transaction) {
     PortalWriteGuard g(portal_);
+    // Changes that cannot be written keep the files open: the error goes up with nothing lost.
     if (Commit && Transaction)
         for (auto& f : files_)
             bm_.CommitFileChanges(*f, *Transaction);
-    closeFilesQuietly();
+    // Every file is closed whatever fails; the first failure is then raised for the caller to
+    // report.
+    std::exception_ptr first;
+    while (!files_.empty()) {
+        std::unique_ptr<TbtdFileInfo> f = std::move(files_.back());
+        files_.pop_back();
+        f->BLOBManager.reset();
+        try {
+            bm_.RemoveFile(*f);
+        } catch (...) {
+            if (!first) first = std::current_exception();
+        }
+        try {
+            if (IsFileOpen(*f)) CloseFile(*f);
+        } catch (...) {
+            if (!first) first = std::current_exception();
+        }
+    }
+    if (first) std::rethrow_exception(first);
 }
 
 void TqbSrBaseTable::CommitChanges(TqbSrTransaction& Transaction) {
@@ -154,6 +187,7 @@ void TqbSrBaseTable::SetFileFlags(uint8_t Flags) {
     PortalWriteGuard g(portal_);
     for (auto& f : files_)
         f->Flags = Flags;
+    if (!files_.empty()) fileFlags_ = Flags;
 }
 
 void TqbSrBaseTable::SetFileFlagBit(int Bit) {
@@ -161,6 +195,25 @@ void TqbSrBaseTable::SetFileFlagBit(int Bit) {
     PortalWriteGuard g(portal_);
     for (auto& f : files_)
         f->Flags = uint8_t(f->Flags | (1u << Bit));
+    if (!files_.empty()) fileFlags_ = files_[0]->Flags;
+}
+
+void TqbSrBaseTable::BLOBListFreeSpace(bool InMemory, std::string& Stream) {
+    PortalReadGuard g(portal_);
+    bool first = true;
+    for (size_t i = 0; i < files_.size(); ++i) {
+        TbtdFileInfo* f = files_[i].get();
+        // BLOB storage: the file the dictionary keeps its BLOBs in, and files made for BLOBs.
+        const bool blobs = (dict_.HasBLOBFields() && int32_t(i) == dict_.BLOBFileNumber()) ||
+                           (int32_t(i) < dict_.FileCount() && dict_.FileType(int32_t(i)) == qbfBLOB);
+        std::shared_ptr<TqbBLOBResourceManager> m = f->BLOBManager;
+        if (!blobs || !m) continue;
+        if (!first) Stream += "\r\n";
+        first = false;
+        Stream += f->FileName + "\r\n" + std::string(f->FileName.size(), '-') + "\r\n";
+        std::lock_guard lk(m->Padlock);
+        m->Segments().ListFreeSpace(Stream, InMemory);
+    }
 }
 
 void TqbSrBaseTable::SetOwnerCursor(TqbLockOwnerID Cursor) {
@@ -199,6 +252,11 @@ void TqbSrBaseTable::AcquireContentLock(TqbSrTransaction& Transaction, uint8_t M
     CheckTableLockResult(LockManager().AcquireContentLock(transContent_, dynamic_cast<TqbSrTable*>(this),
                                                           Mode, timeout, Conditional, Transaction),
                          Mode, ContentLockResourceText(name_));
+}
+
+void TqbSrBaseTable::acquireWriteContentLock(TqbSrTransaction& Transaction) {
+    if (fileFlags_.load() & kFileNoContentLocking) return;
+    AcquireContentLock(Transaction, lmExclusive, false);
 }
 
 int32_t TqbSrBaseTable::AcquireContentLockNoWait(TqbSrTransaction& Transaction) {
@@ -345,106 +403,203 @@ void TqbSrBaseTable::ResetOtherCursors(uint64_t DatabaseID) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Emptying
+// Building and emptying
 
 namespace {
 
-// Creates a table's files from a dictionary under base (no extension): the data file with its
-// dictionary stream, every further file, and the index headers with one entry per index. On
-// failure the files made are deleted again.
-void buildTableFiles(TqbBufferManager& bm, TqbSrFolder& folder, const std::string& base,
-                     const TqbDataDictionary& dictionary, bool encrypted, bool keySelection) {
-    std::vector<std::string> made;
-    std::vector<std::unique_ptr<TbtdFileInfo>> files;
-    const uint64_t db = (uint64_t(1) << 63) | NewLockOwnerID(); // a transaction of its own
-    bool started = false;
-    auto cleanup = [&] {
-        if (started) {
-            bool nested;
-            try {
-                folder.TransactionMgr().Rollback(db, nested);
-            } catch (...) {
-            }
-        }
-        for (auto it = files.rbegin(); it != files.rend(); ++it)
-            closeFileQuietly(bm, **it);
-        files.clear();
-    };
+// The extensions of a table's files, data file first.
+std::vector<std::string> fileExts(const TqbDataDictionary& d) {
+    std::vector<std::string> exts{"QB2"};
+    for (int32_t i = 1; i < d.FileCount(); ++i)
+        exts.push_back(d.FileExt(i));
+    return exts;
+}
+
+// A file without a disk file: its header lives only in the buffer manager, as block 0.
+std::unique_ptr<TbtdFileInfo> makeMemoryFile(TqbBufferManager& bm, TqbSrTransaction& t,
+                                             const std::string& base, const std::string& ext,
+                                             const TqbDataDictionary& d, uint8_t flags, bool encrypted) {
+    const std::string img = BuildTableHeader(d, encrypted);
+    const auto* h = reinterpret_cast<const uint8_t*>(img.data());
+    std::unique_ptr<TbtdFileInfo> f = AllocFileInfo(base, ext, &bm);
+    f->Flags = flags;
+    f->BlockSize = BlockWord(h, kHdrBlockSize);
+    f->BlockShift = BlockWord(h, kHdrBlockShift);
+    f->BlockCount = 1;
+    f->RecordLength = BlockWord(h, kHdrRecordLength);
+    f->SlotLength = BlockWord(h, kHdrSlotLength);
+    f->Encrypted = encrypted;
+    f->MaxBlockCount = kMaxBlockCount;
+    f->MaxBLOBSegmentSize = GetMaxBLOBSegmentSize(*f);
+    OpenFile(*f, true, 0, true, false);
     try {
-        TqbServerDataDict d(dictionary.BlockSize());
-        d.Assign(&dictionary);
-        d.SetTableName(plat::ExtractFileName(base));
-        d.SetIsEncrypted(encrypted);
-        for (int32_t i = 0; i < d.FileCount(); ++i) {
-            std::string name = base + "." + (i == 0 ? std::string("QB2") : d.FileExt(i));
-            if (plat::FileExists(name)) RaiseServerError(175, {plat::ExtractFileName(base)});
-            CreateTableFile(name, d, encrypted);
-            made.push_back(name);
-            files.push_back(
-                openTableFile(base, i == 0 ? std::string("QB2") : d.FileExt(i), bm, true, keySelection));
-        }
-        TqbSrTransaction* t = nullptr;
-        if (int32_t rc = folder.TransactionMgr().StartTransaction(db, false, t)) raiseCode(rc);
-        started = true;
-        std::vector<bool> hasHeader(size_t(d.FileCount()), false);
-        for (int32_t i = 0; i < d.IndexCount(); ++i) {
-            TbtdFileInfo& f = *files[size_t(d.IndexFileNumber(i))];
-            if (!hasHeader[size_t(d.IndexFileNumber(i))]) {
-                IndexHeaderCreate(f, t);
-                hasHeader[size_t(d.IndexFileNumber(i))] = true;
-            }
-            IndexHeaderAddIndex(f, t, i, i == 0, d.IndexAllowDups(i), uint32_t(d.IndexKeyLength(i)));
-        }
-        d.SaveToTableFile(*files[0], t);
-        bool nested;
-        started = false;
-        folder.TransactionMgr().Commit(db, nested);
-        cleanup();
+        TqbBlockRelease r;
+        uint8_t* b = bm.AddBlock(*f, &t, 0, r);
+        std::memcpy(b, img.data(), img.size());
+        r();
     } catch (...) {
-        cleanup();
-        for (auto& n : made)
-            plat::FileDelete(n);
+        closeFileQuietly(bm, *f);
         throw;
     }
+    return f;
 }
 
 } // namespace
 
+void TqbSrBaseTable::addFile(TqbSrTransaction* Transaction, const std::string& Extension,
+                             const TqbDataDictionary& Dictionary, uint8_t Flags, const std::string& Name) {
+    const std::string base = plat::JoinPath(folder_->GetPath(), Name);
+    const bool encrypted = Dictionary.IsEncrypted() && host_.UseEncrypt();
+    std::unique_ptr<TbtdFileInfo> f;
+    if (Flags & kFileNoDiskFile) {
+        if (!Transaction) RaiseServerError(0);
+        f = makeMemoryFile(bm_, *Transaction, base, Extension, Dictionary, Flags, encrypted);
+    } else {
+        const std::string name = base + "." + Extension;
+        if (plat::FileExists(name)) RaiseServerError(175, {Name});
+        CreateTableFile(name, Dictionary, encrypted);
+        try {
+            f = openTableFile(base, Extension, bm_, true, keySelection_);
+        } catch (...) {
+            plat::FileDelete(name);
+            throw;
+        }
+        f->Flags = Flags;
+    }
+    f->KeySelect = keySelection_;
+    files_.push_back(std::move(f));
+}
+
+void TqbSrBaseTable::buildFiles(const TqbDataDictionary& Dictionary, uint8_t FileFlags,
+                                const std::string& Name) {
+    closeFilesQuietly();
+    TqbServerDataDict d(Dictionary.BlockSize());
+    d.Assign(&Dictionary);
+    d.SetTableName(name_);
+    d.SetIsEncrypted(Dictionary.IsEncrypted() && host_.UseEncrypt());
+    const uint64_t db = (uint64_t(1) << 63) | NewLockOwnerID(); // a transaction of its own
+    bool started = false;
+    size_t made = 0;
+    try {
+        TqbSrTransaction* t = nullptr;
+        if (int32_t rc = folder_->TransactionMgr().StartTransaction(db, false, t)) raiseCode(rc);
+        started = true;
+        const std::vector<std::string> exts = fileExts(d);
+        for (auto& e : exts) {
+            addFile(t, e, d, FileFlags, Name);
+            ++made;
+        }
+        // The files exist for good before the commit's journal names them.
+        if (!(FileFlags & kFileNoDiskFile)) SyncFolder(folder_->GetPath());
+        std::vector<bool> hasHeader(files_.size(), false);
+        for (int32_t i = 0; i < d.IndexCount(); ++i) {
+            const size_t file = size_t(d.IndexFileNumber(i));
+            if (!hasHeader.at(file)) {
+                IndexHeaderCreate(*files_[file], t);
+                hasHeader[file] = true;
+            }
+            IndexHeaderAddIndex(*files_[file], t, i, i == 0, d.IndexAllowDups(i),
+                                uint32_t(d.IndexKeyLength(i)));
+        }
+        d.SaveToTableFile(*files_[0], t);
+        if (d.BLOBFileNumber() >= 0 && size_t(d.BLOBFileNumber()) < files_.size())
+            BLOBResourceManager(*files_[size_t(d.BLOBFileNumber())]);
+        bool nested;
+        started = false;
+        if (int32_t rc = folder_->TransactionMgr().Commit(db, nested)) raiseCode(rc);
+        d.BindIndexHelpers();
+        dict_ = std::move(d);
+        fileFlags_ = FileFlags;
+        bindIndexes();
+    } catch (...) {
+        if (started) {
+            bool nested;
+            try {
+                folder_->TransactionMgr().Rollback(db, nested);
+            } catch (...) {
+            }
+        }
+        closeFilesQuietly();
+        if (!(FileFlags & kFileNoDiskFile)) {
+            const std::vector<std::string> exts = fileExts(d);
+            for (size_t i = 0; i < made && i < exts.size(); ++i)
+                plat::FileDelete(plat::JoinPath(folder_->GetPath(), Name + "." + exts[i]));
+        }
+        throw;
+    }
+}
+
 void TqbSrTable::BuildFiles(const TqbDataDictionary& Dictionary, uint8_t FileFlags) {
-    (void)FileFlags;
-    buildTableFiles(bm_, *folder_, plat::JoinPath(folder_->GetPath(), name_), Dictionary,
-                    Dictionary.IsEncrypted() && host_.UseEncrypt(), keySelection_);
+    PortalWriteGuard g(portal_);
+    buildFiles(Dictionary, FileFlags, name_);
 }
 
 void TqbSrBaseTable::EmptyFiles(TqbSrTransaction* Transaction, bool Explicit) {
     // Rows emptied this way could not come back with the client's rollback.
     if (Explicit) RaiseServerError(176, {folder_->GetPath()});
-    requireFiles();
     PortalWriteGuard g(portal_);
+    requireFiles();
     const uint8_t flags = files_[0]->Flags;
     TqbServerDataDict copy(dict_.BlockSize());
     copy.Assign(&dict_);
-    std::vector<std::string> exts{"QB2"};
-    for (int32_t i = 1; i < copy.FileCount(); ++i)
-        exts.push_back(copy.FileExt(i));
-    // The empty files are built beside the table first, so a failure leaves the table as it was.
-    std::string tmp;
-    for (int n = 1;; ++n) {
-        tmp = "_EMPT" + std::to_string(n);
-        if (!plat::FileExists(plat::JoinPath(folder_->GetPath(), tmp + ".QB2"))) break;
-    }
-    const std::string tmpBase = plat::JoinPath(folder_->GetPath(), tmp);
-    buildTableFiles(bm_, *folder_, tmpBase, copy, copy.IsEncrypted(), keySelection_);
     if (Transaction)
         for (auto& f : files_)
             bm_.CommitFileChanges(*f, *Transaction);
+    if (flags & kFileNoDiskFile) {
+        // Nothing on disk to keep: the new files simply take the old ones' place.
+        closeFilesQuietly();
+        buildFiles(copy, flags, name_);
+        return;
+    }
+    const std::string& folder = folder_->GetPath();
+    // An earlier swap whose clean-up is still due goes first: this one takes its marker's place.
+    TqbFileSwap::Recover(folder, name_);
+    TqbFileSwap swap;
+    swap.Table = name_;
+    swap.OldExts = swap.NewExts = fileExts(copy);
+    swap.New = TqbFileSwap::FreeName(folder, "_EMPT", swap.NewExts);
+    swap.Saved = TqbFileSwap::FreeName(folder, "_EMPTSV", swap.OldExts);
     closeFilesQuietly();
-    const std::string base = plat::JoinPath(folder_->GetPath(), name_);
-    for (auto& e : exts)
-        if (int err = plat::FileRename(tmpBase + "." + e, base + "." + e, true))
-            RaiseServerError(9, {base + "." + e, err, plat::FileErrorText(err)});
-    SyncFolder(folder_->GetPath());
-    OpenFiles(keySelection_);
-    for (auto& f : files_)
-        f->Flags = flags;
+    // Opens the table again on whatever files it has now, with its flag byte.
+    auto reopen = [&] {
+        openFiles(keySelection_);
+        for (auto& f : files_)
+            f->Flags = flags;
+        fileFlags_ = flags;
+    };
+    // The empty files are built beside the table first; a failure up to the commit of the swap
+    // leaves the table as it was.
+    try {
+        swap.Prepare(folder);
+        buildFiles(copy, flags, swap.New);
+        closeFilesQuietly();
+        swap.Commit(folder);
+    } catch (...) {
+        closeFilesQuietly();
+        // A marker left behind is discarded again by the open.
+        try {
+            swap.Discard(folder);
+        } catch (...) {
+        }
+        try {
+            reopen();
+        } catch (...) {
+        }
+        throw;
+    }
+    try {
+        swap.MoveIn(folder);
+    } catch (...) {
+        // The old files come back when they can; else the swap stays for the next open or the
+        // folder's start-up to finish, and the table stays closed until then.
+        if (swap.Undo(folder)) {
+            try {
+                reopen();
+            } catch (...) {
+            }
+        }
+        throw;
+    }
+    swap.CleanUp(folder);
+    reopen();
 }

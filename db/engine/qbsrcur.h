@@ -117,12 +117,20 @@ public:
     void OpenFiles(bool KeySelection);
     void CloseFiles(bool Commit, TqbSrTransaction* Transaction);
     void CommitChanges(TqbSrTransaction& Transaction);
-    // Creates the table's files from Dictionary (refused when they exist: 175).
+    // Creates the table's files from Dictionary (refused when they exist: 175) and leaves them
+    // open, each with the flag byte FileFlags; with kFileNoDiskFile they live in the buffer
+    // manager only.
     virtual void BuildFiles(const TqbDataDictionary& Dictionary, uint8_t FileFlags) = 0;
-    // Empties the table: new files built under a temporary name, then renamed over the old ones.
-    // Refused inside a client transaction (Explicit).
+    // Empties the table: new files built under a temporary name, then swapped in through a marker
+    // file (TqbFileSwap), so a failure or a crash leaves all the records or none. Refused inside a
+    // client transaction (Explicit).
     void EmptyFiles(TqbSrTransaction* Transaction, bool Explicit);
     void SetFileFlags(uint8_t Flags);
+    // The data file's flag byte (kFileNoDiskFile, kFileNoContentLocking).
+    uint8_t DataFileFlags() const { return fileFlags_.load(); }
+    // For each file with BLOB storage: its name, a separator line, then its free-segment list (the
+    // in-memory deleted chain, or the transaction's pending list); "\r\n" between files.
+    void BLOBListFreeSpace(bool InMemory, std::string& Stream);
     // Sets bit Bit (0..7) of every file's flag byte (pack and restructure).
     void SetFileFlagBit(int Bit);
     void SetOwnerCursor(TqbLockOwnerID Cursor);
@@ -176,10 +184,19 @@ public:
     void ResetOtherCursors(uint64_t DatabaseID);
 
 protected:
-    // The data file's (and further files') records; file 0 first.
+    // Creates one file of the table (Name.Extension in the folder, or in the buffer manager only
+    // for kFileNoDiskFile), adds it to the buffer manager and to the file list.
     void addFile(TqbSrTransaction* Transaction, const std::string& Extension,
                  const TqbDataDictionary& Dictionary, uint8_t Flags, const std::string& Name);
     virtual void bindIndexes() {}
+    // The exclusive content lock of a write: none for files flagged kFileNoContentLocking (their
+    // one user holds the table exclusively); otherwise found held when the caller's cursor took
+    // it, else taken here.
+    void acquireWriteContentLock(TqbSrTransaction& Transaction);
+    // OpenFiles and BuildFiles with the portal already held; buildFiles makes the files under Name
+    // (the table's own name, or the name a swap builds them under) and leaves them open.
+    void openFiles(bool KeySelection);
+    void buildFiles(const TqbDataDictionary& Dictionary, uint8_t FileFlags, const std::string& Name);
     void closeFilesQuietly();
     void requireFiles() const;
     TqbSrTableHost& host_;
@@ -194,6 +211,7 @@ protected:
     TqbLockContainer transContent_;
     TqbLockContainer cursorContent_;
     std::atomic<int32_t> useCount_{0};
+    std::atomic<uint8_t> fileFlags_{0}; // file 0's flag byte, read without the portal
     TqbReadWritePortal portal_;
 };
 

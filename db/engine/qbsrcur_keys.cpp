@@ -191,13 +191,14 @@ void TqbSrTable::deleteKeys(TqbSrTransaction& t, uint64_t ref, const uint8_t* re
 
 void TqbSrTable::insertRecord(TqbSrTransaction& t, TqbLockOwnerID cursor, uint8_t mode, uint64_t& ref,
                               const void* data, bool explicitTx, bool defaults) {
-    AcquireContentLock(t, lmExclusive, false);
+    acquireWriteContentLock(t);
     PortalReadGuard g(portal_);
     requireFiles();
     std::vector<uint8_t> rec(size_t(dict_.RecordLength()));
     std::memcpy(rec.data(), data, rec.size());
-    if (defaults && dict_.DefaultFieldCount() > 0) dict_.SetDefaultFieldValues(rec.data());
+    // A required field must be given: its default value fills only optional fields.
     if (!dict_.CheckRequiredFields(rec.data())) raiseCode(9732);
+    if (defaults && dict_.DefaultFieldCount() > 0) dict_.SetDefaultFieldValues(rec.data());
     AssignAutoInc(&t, rec.data());
     uint64_t added = 0;
     DataFileAddRecord(*files_[0], &t, added, rec.data());
@@ -226,7 +227,7 @@ void TqbSrTable::InsertRecordNoDefault(TqbSrTransaction& Transaction, TqbLockOwn
 
 void TqbSrTable::ModifyRecord(TqbSrTransaction& Transaction, TqbLockOwnerID CursorID, uint64_t Ref,
                               bool ReleaseLock, const void* NewData, bool Explicit, uint64_t DatabaseID) {
-    AcquireContentLock(Transaction, lmExclusive, false);
+    acquireWriteContentLock(Transaction);
     PortalReadGuard g(portal_);
     requireFiles();
     const size_t len = size_t(dict_.RecordLength());
@@ -279,7 +280,7 @@ void TqbSrTable::ModifyRecord(TqbSrTransaction& Transaction, TqbLockOwnerID Curs
 
 void TqbSrTable::DeleteRecord(TqbSrTransaction& Transaction, TqbLockOwnerID CursorID, uint64_t Ref,
                               bool AlreadyLocked, uint64_t DatabaseID) {
-    AcquireContentLock(Transaction, lmExclusive, false);
+    acquireWriteContentLock(Transaction);
     PortalReadGuard g(portal_);
     requireFiles();
     std::vector<uint8_t> rec(size_t(dict_.RecordLength()));
@@ -316,7 +317,7 @@ void TqbSrTable::fillIndex(TqbSrTransaction& t, int32_t index) {
 }
 
 int32_t TqbSrTable::AddIndex(TqbSrTransaction& Transaction, const TqbIndexDesc& Desc) {
-    AcquireContentLock(Transaction, lmExclusive, false);
+    acquireWriteContentLock(Transaction);
     PortalWriteGuard g(portal_);
     requireFiles();
     TqbServerDataDict before(dict_.BlockSize());
@@ -346,7 +347,7 @@ int32_t TqbSrTable::AddIndex(TqbSrTransaction& Transaction, const TqbIndexDesc& 
 }
 
 void TqbSrTable::DropIndex(TqbSrTransaction& Transaction, int32_t Index) {
-    AcquireContentLock(Transaction, lmExclusive, false);
+    acquireWriteContentLock(Transaction);
     PortalWriteGuard g(portal_);
     requireFiles();
     if (Index < 1 || Index >= dict_.IndexCount()) raiseCode(9997);

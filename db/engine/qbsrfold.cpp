@@ -1,8 +1,12 @@
 // Folders and the folder list.
 #include "db/engine/qbsrfold.h"
 
+#include "db/engine/qbsrswap.h"
+
 #include "db/base/qbhash.h"
+#include "db/base/qblllog.h"
 #include "db/base/qbsrmgr.h"
+#include "db/storage/qbfile.h"
 #include "db/storage/qbllunc.h"
 #include "db/storage/qbsrjour.h"
 #include "platform/Paths.h"
@@ -31,7 +35,7 @@ std::string CanonicalFolderPath(std::string_view Path) {
 
 namespace {
 [[noreturn]] void raiseNoFolder() {
-    throw EqbServerException(CompatErrorStrings().GetText(10018), 10018);
+    throw EqbServerException(CompatErrorStrings(), 10018);
 }
 } // namespace
 
@@ -40,10 +44,20 @@ TqbSrFolder::TqbSrFolder(std::string_view Path, TqbBufferManager* BufferManager,
     : path_(CanonicalFolderPath(Path)), hash_(HashShStr(path_)), readOnly_(ReadOnly) {
     if (path_.empty() || path_.size() > kMaxFolderPath) raiseNoFolder();
     if (!ReadOnly) {
-        if (int err = folderLock_.acquire(path_, kFolderLockName))
-            throw EqbServerException(plat::FolderLock::ErrorText(path_, err), 160);
-        // Before any table of the folder opens: what a crash left half-committed is settled.
+        if (int err = folderLock_.acquire(path_, kFolderLockName)) {
+            if (err == plat::kErrSharingViolation) RaiseServerError(160);
+            // Not another process: the lock file itself could not be made or opened.
+            RaiseServerError(1, {plat::JoinPath(path_, kFolderLockName), err, plat::FileErrorText(err)});
+        }
+        // Before any table of the folder opens: what a crash left half-committed is settled, then
+        // file swaps it interrupted are finished or undone.
         TqbRecoveryEngine(Prompt, Log).CheckFolder(path_, path_);
+        std::vector<std::string> failed;
+        TqbFileSwap::RecoverFolder(path_, failed);
+        // A table whose swap could not be settled now tries again when it is opened.
+        if (Log)
+            for (auto& f : failed)
+                Log->WriteText("File swap left unfinished: " + f);
     }
     lockManager_ = std::make_unique<TqbLockManager>();
     transactionMgr_ =

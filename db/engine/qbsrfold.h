@@ -31,8 +31,9 @@ std::string CanonicalFolderPath(std::string_view Path);
 class TqbSrFolder {
 public:
     // Takes the folder for this process (unless ReadOnly), recovers the journals left in it, then
-    // makes the lock manager and the transaction manager. 10018 for a path that names no folder or
-    // is longer than kMaxFolderPath; 160 with the lock's text when another process holds it.
+    // finishes or undoes the file swaps left in it, then makes the lock manager and the transaction
+    // manager. 10018 for a path that names no folder or is longer than kMaxFolderPath; 160 when
+    // another process holds the folder; 1 when its lock file cannot be opened.
     TqbSrFolder(std::string_view Path, TqbBufferManager* BufferManager, bool ReadOnly,
                 TqbJournalPrompt* Prompt = nullptr, TqbBaseLog* Log = nullptr);
     ~TqbSrFolder();

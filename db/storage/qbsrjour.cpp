@@ -109,8 +109,11 @@ TqbJournalCheck CheckJournal(const std::string& JournalName) {
         // Only the name counts, and only inside the journal's own folder.
         std::string file = lastComponent(nameField.substr(0, nul));
         std::string ext = PathExtractExt(file);
-        std::string root = file.size() > 4 ? file.substr(0, file.size() - 4) : std::string();
-        if (TextCompareNoCase(ext, "QB2") != 0 || file.size() != root.size() + 4 || !IsValidTableName(root))
+        // Any file of a table: its data file and its index and BLOB files, never a journal.
+        std::string root =
+            file.size() > ext.size() + 1 ? file.substr(0, file.size() - ext.size() - 1) : std::string();
+        if (ext.size() > 3 || !IsValidExtension(ext) || TextCompareNoCase(ext, "QB$") == 0 ||
+            file.size() != root.size() + ext.size() + 1 || !IsValidTableName(root))
             badJournal(JournalName, "the record names no table file" + at);
         std::string resolved = plat::ResolveCaseInsensitive(PathMakeFull(folder, file));
         auto it = byName.find(resolved);

@@ -127,8 +127,9 @@ Layout layoutOf(const TbtdFileInfo& f) {
             (f.BlockSize - kDataSlotArea) / f.SlotLength};
 }
 
+// Texts 35 and 36 show the reference as one number.
 void badRef(const TbtdFileInfo& f, uint64_t ref, int code) {
-    RaiseServerError(code, {f.FileName, uint32_t(ref >> 32), uint32_t(ref)});
+    RaiseServerError(code, {f.FileName, ref});
 }
 
 uint64_t refOf(const Layout& l, uint32_t block, uint32_t slot) {

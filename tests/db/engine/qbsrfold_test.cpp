@@ -1,8 +1,11 @@
 // Folders: one folder per real directory whatever the spelling, case kept apart, reference counts,
-// the process's hold on the folder and the recovery of journals at first use.
+// the process's hold on the folder, the text of each error and the recovery of journals at first use.
+#include "db/base/qbsrmgr.h"
 #include "db/engine/qbsrfold.h"
+#include "db/storage/qbfile.h"
 #include "db/storage/qbsrbase.h"
 #include "platform/Paths.h"
+#include "platform/testing/FaultyFiles.h"
 #include "tests/db/DbTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -70,13 +73,38 @@ TEST_F(FolderTest, MissingOrOverlongPathsAreRefusedAndAFolderIsHeldForOneProcess
     const std::string data = sub("held");
     TqbSrFolderPtr f = list.AddFolder(data, false, &bm);
     EXPECT_TRUE(plat::FileExists(plat::JoinPath(data, kFolderLockName)));
-    // A second holder (as another engine process would be) is refused with a clear text.
+    // A second holder (as another engine process would be) is refused.
     auto r = dbtest::raised<EqbException>([&] { TqbSrFolder other(data, &bm, false); });
     EXPECT_EQ(r.code, 160);
-    EXPECT_NE(r.message.find("in use by another process"), std::string::npos) << r;
     // Read-only users take no hold.
     TqbSrFolder reader(data, &bm, true);
     EXPECT_EQ(reader.GetPath(), data);
+}
+
+// Every error a folder raises carries its code's own text.
+TEST_F(FolderTest, EachErrorIsRaisedWithItsOwnText) {
+    const std::string missing = dir.file("missing");
+    EXPECT_EQ(dbtest::raised<EqbException>([&] { list.AddFolder(missing, false, &bm); }),
+              (dbtest::Raised{CompatErrorStrings().GetText(10018), 10018}));
+    EXPECT_EQ(dbtest::raised<EqbException>([&] { TqbSrFolder f(missing, &bm, false); }),
+              (dbtest::Raised{CompatErrorStrings().GetText(10018), 10018}));
+
+    const std::string data = sub("held");
+    TqbSrFolderPtr f = list.AddFolder(data, false, &bm);
+    EXPECT_EQ(dbtest::raised<EqbException>([&] { TqbSrFolder other(data, &bm, false); }),
+              (dbtest::Raised{ServerStrings().GetText(160), 160}));
+    list.ReleaseFolder(f);
+
+    // The lock file cannot be opened at all: not another process, so not 160.
+    const std::string other = sub("locked");
+    plat::FaultyFiles faulty(plat::PosixFiles());
+    plat::ScopedFiles scoped(faulty);
+    faulty.failAt(1, plat::FileOp::Open, EACCES);
+    EXPECT_EQ(dbtest::raised<EqbException>([&] { TqbSrFolder f2(other, &bm, false); }),
+              (dbtest::Raised{qbFormat(ServerStrings().GetText(1), {plat::JoinPath(other, kFolderLockName),
+                                                                    EACCES, plat::FileErrorText(EACCES)}),
+                              1}));
+    EXPECT_TRUE(faulty.faultFired());
 }
 
 TEST_F(FolderTest, JournalsLeftInAFolderAreSettledWhenItIsFirstUsed) {
