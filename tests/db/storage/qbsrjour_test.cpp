@@ -189,8 +189,9 @@ TEST(RecoveryPolicy, AFailedReplayKeepsTheJournalAndFailsTheStart) {
     plat::ScopedFiles use(faulty);
     plat::DirCreate("/db");
     putFile("/db/T.QB2", tableImage(4096, 3));
-    std::string image(4096, 'r');
-    putFile("/db/4_1.QB$", journal(1, {{1, false, "/db/T.QB2", image}, {2, false, "/db/T.QB2", image}}));
+    std::string image1 = blockOf(tableImage(4096, 3), 4096, 1), image = blockOf(tableImage(4096, 3), 4096, 2);
+    image1[100] = image[100] = 'r';
+    putFile("/db/4_1.QB$", journal(1, {{1, false, "/db/T.QB2", image1}, {2, false, "/db/T.QB2", image}}));
     faulty.failAt(2, plat::FileOp::Write, ENOSPC);
     ScriptedPrompt p;
     auto got = raised<EqbServerException>([&] { TqbRecoveryEngine(&p).CheckFolder("A", "/db"); });
