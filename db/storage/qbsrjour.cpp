@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <set>
 
 const TqbJournalTexts& JournalTexts(int Kind) {
     static const TqbJournalTexts texts[4] = {
@@ -226,10 +227,25 @@ TqbJournalCheck CheckJournal(const std::string& JournalName) {
     auto written = [&](const TqbJournalRecord& rec) {
         return !(rec.Before && addedBlock(r.OldCounts[rec.Table], rec.BlockNumber));
     };
+    // The file grows only by blocks that get an image: no block is left without one.
+    std::vector<std::set<uint32_t>> past[2];
+    past[0].resize(tables.size());
+    past[1].resize(tables.size());
     for (const TqbJournalRecord& rec : r.Records)
-        if (written(rec)) {
-            uint64_t& n = tables[rec.Table].Blocks[rec.Before];
-            n = std::max<uint64_t>(n, uint64_t(rec.BlockNumber) + 1);
+        if (written(rec) && rec.BlockNumber >= tables[rec.Table].Blocks[rec.Before])
+            past[rec.Before][rec.Table].insert(rec.BlockNumber);
+    for (int before = 0; before < 2; ++before)
+        for (size_t i = 0; i < tables.size(); ++i) {
+            uint64_t& end = tables[i].Blocks[before];
+            for (uint32_t b : past[before][i]) {
+                if (b != end) {
+                    std::string hole = "block " + std::to_string(end) + " of " + r.Tables[i] +
+                                       " would be left without an image";
+                    if (!before) badJournal(JournalName, hole);
+                    if (r.RollbackProblem.empty()) r.RollbackProblem = hole;
+                }
+                end = uint64_t(b) + 1;
+            }
         }
     for (const TqbJournalRecord& rec : r.Records) {
         if (!written(rec)) continue;

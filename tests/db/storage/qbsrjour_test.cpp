@@ -190,6 +190,18 @@ TEST_P(RecoveryTest, ImagesThatDoNotFitTheirBlockWriteNothing) {
         EXPECT_FALSE(journalKept("8.QB$")) << c.what;
         EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), this->after)) << c.what;
     }
+    // The added block lands one further on: block 4 would be a hole in the table.
+    putFile(folder.file("T.QB2"), before);
+    auto recs = records();
+    recs[3].block = 5;
+    plat::StoreLE32(&recs[3].image[kBlkOwnNumber], 5);
+    plat::StoreLE32(&recs[5].image[kHdrBlockCount], 6);
+    putFile(folder.file("8.QB$"), journal(1, recs));
+    ScriptedPrompt p;
+    auto got = raised<EqbServerException>([&] { TqbRecoveryEngine(&p).CheckFolder("A", folder.path()); });
+    EXPECT_NE(got.message.find("block 4 of "), std::string::npos) << got.message;
+    EXPECT_TRUE(journalKept("8.QB$"));
+    EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), before));
 }
 
 TEST_P(RecoveryTest, ReplayScramblesEncryptedTablesAsACommitDoes) {
