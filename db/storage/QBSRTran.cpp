@@ -5,6 +5,7 @@
 #include "db/base/qbllbase.h"
 #include "db/base/qbsrmgr.h"
 #include "db/storage/qbsrbase.h"
+#include "db/storage/qbsrblob.h"
 #include "db/storage/qbsrjour.h"
 #include "platform/ByteCodec.h"
 #include "platform/Files.h"
@@ -33,6 +34,12 @@ TqbSrTransaction::TqbSrTransaction(uint64_t databaseID)
       id_(++g_transactionIDs) {}
 
 TqbSrTransaction::~TqbSrTransaction() = default;
+
+void TqbSrTransaction::UsesBLOBManager(const std::shared_ptr<TqbBLOBResourceManager>& Manager) {
+    for (const auto& m : BLOBManagers)
+        if (m.lock() == Manager) return;
+    BLOBManagers.push_back(Manager);
+}
 
 void TqbSrTransaction::StartNested() {
     uint32_t n = level_->LevelNumber + 1;
@@ -247,6 +254,15 @@ void TqbSrTransactionMgr::finish(TqbSrTransaction* t) {
     std::erase_if(active_, [t](auto& p) { return p.get() == t; });
 }
 
+// A commit hands the segments the transaction freed to the free lists. A rollback, at any level,
+// drops what the managers hold: they read the deleted chains again as the blocks now stand, so
+// nothing undone is handed out. A nested commit leaves them pending in the outer level.
+void TqbSrTransactionMgr::settleBLOBManagers(TqbSrTransaction& t, bool commit) {
+    for (const auto& w : t.BLOBManagers)
+        if (auto m = w.lock()) commit ? m->Commit() : m->Rollback();
+    if (!t.IsNested()) t.BLOBManagers.clear();
+}
+
 int32_t TqbSrTransactionMgr::Commit(uint64_t DatabaseID, bool& Nested) {
     TqbSrTransaction* t = TransactionOf(DatabaseID);
     if (!t) return 9990;
@@ -259,14 +275,17 @@ int32_t TqbSrTransactionMgr::Commit(uint64_t DatabaseID, bool& Nested) {
                 std::lock_guard lk(m_);
                 damaged_ = true;
             }
+            settleBLOBManagers(*t, false);
             finish(t);
         }
         throw;
     }
-    if (Nested)
+    if (Nested) {
         t->EndNested();
-    else
+    } else {
+        settleBLOBManagers(*t, true);
         finish(t);
+    }
     return 0;
 }
 
@@ -275,6 +294,7 @@ int32_t TqbSrTransactionMgr::Rollback(uint64_t DatabaseID, bool& Nested) {
     if (!t) return 9990;
     Nested = t->IsNested();
     if (bm_) bm_->RollbackTransaction(*t);
+    settleBLOBManagers(*t, false);
     if (Nested)
         t->EndNested();
     else

@@ -15,6 +15,7 @@ class TqbBufferManager;
 class TqbbmRAMPage;
 class TqbBaseLog;
 class TqbRecoveryEngine;
+class TqbBLOBResourceManager;
 
 // One nesting level: the pages that have a copy made at this level.
 class TqbSrTransactionLevel {
@@ -47,6 +48,11 @@ public:
     std::string JournalFolder;
     std::string JournalName;
     std::unique_ptr<TbtdFileInfo> Journal;
+
+    // A BLOB file's segment manager that freed or handed out segments in the transaction: its
+    // pending segments follow the transaction's commit and every rollback.
+    void UsesBLOBManager(const std::shared_ptr<TqbBLOBResourceManager>& Manager);
+    std::vector<std::weak_ptr<TqbBLOBResourceManager>> BLOBManagers;
 
     void StartNested();
     void EndNested();
@@ -106,6 +112,8 @@ private:
     uint32_t takeNumber();
     void renumber();
     void finish(TqbSrTransaction* t);
+    // The BLOB segment managers the transaction used: committed or rolled back with it.
+    static void settleBLOBManagers(TqbSrTransaction& t, bool commit);
 
     TqbBufferManager* bm_;
     TqbLockManager* lm_;

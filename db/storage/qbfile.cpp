@@ -79,11 +79,17 @@ uint64_t rtSeekToEnd(TbtdFileInfo& f) {
 }
 
 uint32_t rtRead(TbtdFileInfo& f, uint32_t count, void* buffer) {
+    // The end of the file is no error of the routine: it reports the count. Any failure of the
+    // device is, with the system's text (the whole-transfer helper would give EIO for both).
     size_t done = 0;
-    int err = plat::FileReadExact(f.Handle, f.Position, buffer, count, &done);
-    // A short read at the end of the file is no error of the routine: it reports the count.
-    if (err && done == count) err = 0;
-    if (err && !(err == EIO && done < count)) raiseFileError(4, f.FileName, err);
+    while (done < count) {
+        size_t n = 0;
+        if (int err = plat::Files().read(f.Handle, f.Position + done, static_cast<char*>(buffer) + done,
+                                         count - done, n))
+            raiseFileError(4, f.FileName, err);
+        if (n == 0) break;
+        done += n;
+    }
     f.Position += done;
     return uint32_t(done);
 }
@@ -134,17 +140,25 @@ const TqbFileRoutines& Win32FileRoutines() {
     return kWin32Routines;
 }
 
+bool IsSystemTableName(std::string_view TableName) {
+    auto in = [](std::string_view part, std::initializer_list<std::string_view> names) {
+        return std::any_of(names.begin(), names.end(),
+                           [&](std::string_view n) { return TextCompareNoCase(part, n) == 0; });
+    };
+    return TableName.size() > 3 && in(TableName.substr(0, 3), {"SAV", "QBS", "XXS"}) &&
+           in(TableName.substr(3, 5), {"ALIAS", "INDEX", "INFO", "USER"});
+}
+
 namespace {
-std::atomic<TqbKeySelector> g_keySelector{nullptr};
+std::atomic<TqbKeySelector> g_keySelector{IsSystemTableName};
 } // namespace
 
 void SetTableKeySelector(TqbKeySelector selector) {
-    g_keySelector = selector;
+    g_keySelector = selector ? selector : IsSystemTableName;
 }
 
 bool TableKeySelect(std::string_view TableName) {
-    TqbKeySelector s = g_keySelector;
-    return s && s(TableName);
+    return g_keySelector.load()(TableName);
 }
 
 uint32_t BlockSizeToShift(uint32_t blockSize) {

@@ -84,9 +84,13 @@ const TqbFileRoutines& Win32FileRoutines();
 
 // The scrambler key of a table's blocks follows from its name, as the engine decides it at open
 // (true: key B). Recovery asks the same so that a replayed block is scrambled as at commit.
+// Installed from the start is the engine's rule, IsSystemTableName; nullptr puts it back.
 using TqbKeySelector = bool (*)(std::string_view TableName);
 void SetTableKeySelector(TqbKeySelector selector);
 bool TableKeySelect(std::string_view TableName);
+// The server's own tables, scrambled with key B: "SAV", "QBS" or "XXS" followed by "ALIAS",
+// "INDEX", "INFO" or "USER" (of the rest only the first five characters count; any case).
+bool IsSystemTableName(std::string_view TableName);
 
 // Block sizes and shifts.
 uint32_t BlockSizeToShift(uint32_t blockSize);

@@ -25,8 +25,8 @@ constexpr std::string_view kTypeNames[] = {
     "qbtByteArray",   "qbtShortString", "qbtShortAnsiStr", "qbtNullString",    "qbtNullAnsiStr",
     "qbtWideString"};
 
-// The most units a field may have: no record holds more than a 64 KB block.
-constexpr int32_t kMaxUnits = 65536;
+// No record is longer than the largest block can hold.
+constexpr int32_t kMaxRecordBytes = int32_t(65536 - kRecordBlockOverhead);
 
 bool validExtension(std::string_view e) {
     if (e.empty() || e.size() > 3) return false;
@@ -120,9 +120,11 @@ bool IsStringFieldType(int32_t t) {
 
 TqbFieldShape FieldShape(int32_t t, int32_t units, int32_t dec) {
     auto clamp = [&](int32_t max) { return units >= 0 && units <= max ? units : max; };
-    auto sized = [&](int32_t len) {
-        if (units < 0 || units > kMaxUnits) RaiseGeneralError(338, {"", 4});
-        return TqbFieldShape{len, units, 0};
+    // units * perUnit + extra bytes, once units are known to fit a record: units come from
+    // files and the wire, and must not reach the arithmetic unchecked.
+    auto sized = [&](int32_t perUnit, int32_t extra) {
+        if (units < 0 || units > (kMaxRecordBytes - extra) / perUnit) RaiseGeneralError(338, {"", 4});
+        return TqbFieldShape{units * perUnit + extra, units, 0};
     };
     switch (t) {
     case qbtBoolean:
@@ -156,17 +158,17 @@ TqbFieldShape FieldShape(int32_t t, int32_t units, int32_t dec) {
     case qbtDateTime:
         return {8, 0, 0};
     case qbtByteArray:
-        return sized(units);
+        return sized(1, 0);
     case qbtShortString:
     case qbtShortAnsiStr:
         // The length byte holds at most 255.
         if (units > 255) RaiseGeneralError(338, {"", 4});
-        return sized(units + 1);
+        return sized(1, 1);
     case qbtNullString:
     case qbtNullAnsiStr:
-        return sized(units + 1);
+        return sized(1, 1);
     case qbtWideString:
-        return sized((units + 1) * 2);
+        return sized(2, 2);
     default:
         if (IsBLOBFieldType(t)) return {8, 0, 0};
         RaiseGeneralError(325, {t});
@@ -245,6 +247,8 @@ void TqbDataDictionary::AddField(std::string_view Name, std::string_view Descrip
     checkNotBuilt();
     TqbFieldShape s = FieldShape(FieldType, Units, Decimals);
     if (GetFieldFromName(Name) >= 0) RaiseGeneralError(341, {tableName_, Name});
+    // Fields are only ever added, so a record that outgrows every block size stays too long.
+    if (logicalLength_ > kMaxRecordBytes - s.Length) RaiseGeneralError(326, {tableName_});
     TqbFieldDesc f;
     f.FieldNumber = FieldCount();
     f.Name = std::string(Name.substr(0, 31));

@@ -3,6 +3,7 @@
 #include "db/storage/qbsrblob.h"
 
 #include "db/base/qbllbase.h"
+#include "db/storage/QBSRTran.h"
 #include "platform/Files.h"
 
 #include <algorithm>
@@ -152,7 +153,13 @@ void TqbBLOBSegmentMgr::makeDeleted(TbtdFileInfo& f, TqbSrTransaction* t, uint64
     pending_.push_back({ref, size, 1});
 }
 
+// The transaction settles the manager's pending segments at its commit or rollback.
+void TqbBLOBSegmentMgr::joinTransaction(TbtdFileInfo& f, TqbSrTransaction* t) {
+    if (t && f.BLOBManager) t->UsesBLOBManager(f.BLOBManager);
+}
+
 uint64_t TqbBLOBSegmentMgr::NewSegment(TbtdFileInfo& f, TqbSrTransaction* t, uint32_t Size) {
+    joinTransaction(f, t);
     load(f, t);
     const uint32_t size = round64(std::max<uint32_t>(Size, kSegmentUnit));
     const uint32_t largest = BLOBLargestSegment(f.BlockSize);
@@ -196,6 +203,7 @@ uint64_t TqbBLOBSegmentMgr::NewSegment(TbtdFileInfo& f, TqbSrTransaction* t, uin
 }
 
 void TqbBLOBSegmentMgr::DeleteSegment(TbtdFileInfo& f, TqbSrTransaction* t, uint64_t ref) {
+    joinTransaction(f, t);
     load(f, t);
     uint32_t size;
     {

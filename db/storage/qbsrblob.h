@@ -46,6 +46,7 @@ public:
     size_t PendingCount() const { return pending_.size(); }
 
 private:
+    void joinTransaction(TbtdFileInfo& f, TqbSrTransaction* t);
     void load(TbtdFileInfo& f, TqbSrTransaction* t);
     void unlink(TbtdFileInfo& f, TqbSrTransaction* t, uint64_t ref);
     void makeDeleted(TbtdFileInfo& f, TqbSrTransaction* t, uint64_t ref, uint32_t size);

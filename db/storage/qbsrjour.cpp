@@ -7,7 +7,10 @@
 #include "db/base/qbsrmgr.h"
 #include "db/storage/qblleng.h"
 #include "db/storage/qbsrbase.h"
+#include "db/storage/qbsrblob.h"
 #include "db/storage/qbtbbase.h"
+#include "db/storage/qbtbindx.h"
+#include "db/storage/qbtbstrm.h"
 #include "platform/ByteCodec.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
@@ -15,6 +18,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <set>
 
 const TqbJournalTexts& JournalTexts(int Kind) {
     static const TqbJournalTexts texts[4] = {
@@ -30,8 +34,8 @@ int TqbDefaultJournalPolicy::Ask(int Kind, const std::string& Alias, const std::
                                  const std::string& FileName, const std::string& ErrorText) {
     if (log_) {
         const TqbJournalTexts& t = JournalTexts(Kind);
-        std::string line = std::string(kJournalCaption) + ": " + t.Completeness + " " + FileName + " (alias " + Alias +
-                           ", " + Path + ")";
+        std::string line = std::string(kJournalCaption) + ": " + t.Completeness + " " + FileName +
+                           " (alias " + Alias + ", " + Path + ")";
         if (!ErrorText.empty()) line += " " + ErrorText;
         line += Kind == jkComplete ? " Rolled forward." : (Kind == jkIncomplete ? " Deleted." : " Kept.");
         log_->WriteText(line);
@@ -56,9 +60,49 @@ std::string lastComponent(std::string_view path) {
 
 struct TableState {
     uint32_t BlockSize = 0;
+    uint32_t Encrypted = 0;
     uint64_t DiskBlocks = 0;
+    uint64_t FileBlocks = 0;
     uint64_t AfterImages = 0;
+    // The blocks the file has after a roll forward [0] or back [1].
+    uint64_t Blocks[2] = {0, 0};
 };
+
+// A block the transaction added: a rollback cuts the table off before it instead of writing it.
+bool addedBlock(int64_t oldCount, uint32_t block) {
+    return block != 0 && oldCount >= 0 && block >= oldCount;
+}
+
+// Why an image cannot be written at its block (empty: it can): block 0 must be a header that
+// opens as one of this table, any other block one of the known kinds carrying its own number.
+std::string imageProblem(const std::string& table, const uint8_t* image, uint32_t block, const TableState& ts,
+                         bool before) {
+    if (block == 0) {
+        if (BlockWord(image, kHdrBlockSize) != ts.BlockSize) return "the header names another block size";
+        if (BlockWord(image, kHdrEncrypted) != ts.Encrypted) return "the header changes the encrypted flag";
+        TbtdFileInfo fi;
+        fi.FileName = table;
+        try {
+            CheckTableHeader(fi, image);
+        } catch (const EqbException& e) {
+            return e.Message();
+        }
+        return TableHeaderProblem(image, ts.Blocks[before]);
+    }
+    switch (BlockWord(image, kBlkSignature)) {
+    case kSigData:
+    case kSigIndex:
+    case kSigBLOB:
+    case kSigStream:
+    case kSigDeleted:
+        break;
+    default:
+        return "no block signature";
+    }
+    if (BlockWord(image, kBlkOwnNumber) != block)
+        return "it carries block number " + std::to_string(BlockWord(image, kBlkOwnNumber));
+    return {};
+}
 
 } // namespace
 
@@ -69,7 +113,8 @@ TqbJournalCheck CheckJournal(const std::string& JournalName) {
     uint64_t size = 0;
     if (int err = plat::FileSize(j.handle(), size)) badJournal(JournalName, plat::FileErrorText(err));
     auto readAt = [&](uint64_t pos, void* buf, size_t n) {
-        if (int err = plat::FileReadExact(j.handle(), pos, buf, n)) badJournal(JournalName, plat::FileErrorText(err));
+        if (int err = plat::FileReadExact(j.handle(), pos, buf, n))
+            badJournal(JournalName, plat::FileErrorText(err));
     };
     TqbJournalCheck r;
     uint8_t header[kJournalHeaderSize];
@@ -78,7 +123,8 @@ TqbJournalCheck CheckJournal(const std::string& JournalName) {
         uint8_t start[kJournalHeaderSize] = {};
         plat::StoreLE32(start, kJournalSignature);
         readAt(0, header, size);
-        if (std::memcmp(header, start, size) != 0) badJournal(JournalName, "the journal is shorter than its header");
+        if (std::memcmp(header, start, size) != 0)
+            badJournal(JournalName, "the journal is shorter than its header");
         return r;
     }
     readAt(0, header, sizeof header);
@@ -135,7 +181,9 @@ TqbJournalCheck CheckJournal(const std::string& JournalName) {
             }
             TableState ts;
             ts.BlockSize = BlockWord(th, kHdrBlockSize);
-            ts.DiskBlocks = std::max<uint64_t>(BlockWord(th, kHdrBlockCount), tsize / ts.BlockSize);
+            ts.Encrypted = BlockWord(th, kHdrEncrypted);
+            ts.FileBlocks = tsize / ts.BlockSize;
+            ts.DiskBlocks = std::max<uint64_t>(BlockWord(th, kHdrBlockCount), ts.FileBlocks);
             it = byName.emplace(resolved, tables.size()).first;
             tables.push_back(ts);
             r.Tables.push_back(resolved);
@@ -159,6 +207,60 @@ TqbJournalCheck CheckJournal(const std::string& JournalName) {
             badJournal(JournalName, "block " + std::to_string(rec.BlockNumber) + " lies past the end of " +
                                         r.Tables[rec.Table]);
     }
+    // Every image the table could receive is checked before anything is written: all after
+    // images, and the before images a rollback writes (not those of blocks the transaction
+    // added, which are cut off instead).
+    std::vector<uint8_t> image;
+    auto load = [&](const TqbJournalRecord& rec) {
+        image.resize(rec.BlockSize);
+        readAt(rec.ImageOffset, image.data(), rec.BlockSize);
+    };
+    r.OldCounts.assign(tables.size(), -1);
+    for (const TqbJournalRecord& rec : r.Records)
+        if (rec.Before && rec.BlockNumber == 0) {
+            load(rec);
+            r.OldCounts[rec.Table] = BlockWord(image.data(), kHdrBlockCount);
+        }
+    for (size_t i = 0; i < tables.size(); ++i) {
+        TableState& ts = tables[i];
+        ts.Blocks[0] = ts.FileBlocks;
+        ts.Blocks[1] =
+            r.OldCounts[i] >= 0 ? std::min<uint64_t>(ts.FileBlocks, uint64_t(r.OldCounts[i])) : ts.FileBlocks;
+    }
+    auto written = [&](const TqbJournalRecord& rec) {
+        return !(rec.Before && addedBlock(r.OldCounts[rec.Table], rec.BlockNumber));
+    };
+    // The file grows only by blocks that get an image: no block is left without one.
+    std::vector<std::set<uint32_t>> past[2];
+    past[0].resize(tables.size());
+    past[1].resize(tables.size());
+    for (const TqbJournalRecord& rec : r.Records)
+        if (written(rec) && rec.BlockNumber >= tables[rec.Table].Blocks[rec.Before])
+            past[rec.Before][rec.Table].insert(rec.BlockNumber);
+    for (int before = 0; before < 2; ++before)
+        for (size_t i = 0; i < tables.size(); ++i) {
+            uint64_t& end = tables[i].Blocks[before];
+            for (uint32_t b : past[before][i]) {
+                if (b != end) {
+                    std::string hole = "block " + std::to_string(end) + " of " + r.Tables[i] +
+                                       " would be left without an image";
+                    if (!before) badJournal(JournalName, hole);
+                    if (r.RollbackProblem.empty()) r.RollbackProblem = hole;
+                }
+                end = uint64_t(b) + 1;
+            }
+        }
+    for (const TqbJournalRecord& rec : r.Records) {
+        if (!written(rec)) continue;
+        load(rec);
+        std::string problem =
+            imageProblem(r.Tables[rec.Table], image.data(), rec.BlockNumber, tables[rec.Table], rec.Before);
+        if (problem.empty()) continue;
+        problem = std::string(rec.Before ? "before" : "after") + " image of block " +
+                  std::to_string(rec.BlockNumber) + " of " + r.Tables[rec.Table] + ": " + problem;
+        if (!rec.Before) badJournal(JournalName, problem);
+        if (r.RollbackProblem.empty()) r.RollbackProblem = problem;
+    }
     return r;
 }
 
@@ -166,11 +268,12 @@ TqbJournalCheck CheckJournal(const std::string& JournalName) {
 // Replaying
 
 void TqbRecoveryEngine::Replay(const std::string& JournalName, const TqbJournalCheck& Journal, bool Commit) {
+    if (!Commit && !Journal.RollbackProblem.empty()) badJournal(JournalName, Journal.RollbackProblem);
     plat::File j;
     if (int err = j.open(JournalName, plat::kFileRead | plat::kFileNoFollow, plat::FileShare::None))
         RaiseServerError(1, {JournalName, err, plat::FileErrorText(err)});
     std::vector<std::unique_ptr<TbtdFileInfo>> files;
-    std::vector<int64_t> oldCount(Journal.Tables.size(), -1);
+    const std::vector<int64_t>& oldCount = Journal.OldCounts;
     struct Closer {
         std::vector<std::unique_ptr<TbtdFileInfo>>& f;
         ~Closer() {
@@ -199,23 +302,17 @@ void TqbRecoveryEngine::Replay(const std::string& JournalName, const TqbJournalC
         if (int err = plat::FileReadExact(j.handle(), r.ImageOffset, image.data(), r.BlockSize))
             RaiseServerError(4, {JournalName, err, plat::FileErrorText(err)});
     };
-    if (!Commit)
-        for (const TqbJournalRecord& r : Journal.Records)
-            if (r.Before && r.BlockNumber == 0) {
-                readImage(r);
-                oldCount[r.Table] = BlockWord(image.data(), kHdrBlockCount);
-            }
     for (const TqbJournalRecord& r : Journal.Records) {
         if (r.Before == Commit) continue;
         // Blocks the transaction added do not come back: the table is cut to its old size below.
-        if (!Commit && oldCount[r.Table] >= 0 && r.BlockNumber >= oldCount[r.Table]) continue;
+        if (!Commit && addedBlock(oldCount[r.Table], r.BlockNumber)) continue;
         readImage(r);
         TbtdFileInfo& f = *files[r.Table];
         WriteFileBlock(f, uint64_t(r.BlockNumber) << f.BlockShift, r.BlockSize, image.data());
     }
     for (size_t i = 0; i < files.size(); ++i) {
         TbtdFileInfo& f = *files[i];
-        if (oldCount[i] >= 0) {
+        if (!Commit && oldCount[i] >= 0) {
             uint64_t end = uint64_t(oldCount[i]) << f.BlockShift;
             if (GetFileSize(f) > end) FileRoutines().SetEndOfFile(f, end);
         }
@@ -230,8 +327,8 @@ void TqbRecoveryEngine::Replay(const std::string& JournalName, const TqbJournalC
 TqbRecoveryEngine::TqbRecoveryEngine(TqbJournalPrompt* Prompt, TqbBaseLog* Log)
     : default_(Log), prompt_(Prompt ? Prompt : &default_) {}
 
-void TqbRecoveryEngine::recoverOne(const std::string& alias, const std::string& folder, const std::string& journal,
-                                   std::vector<std::string>& failures) {
+void TqbRecoveryEngine::recoverOne(const std::string& alias, const std::string& folder,
+                                   const std::string& journal, std::vector<std::string>& failures) {
     const std::string file = lastComponent(journal);
     TqbJournalCheck check;
     try {
@@ -268,14 +365,17 @@ void TqbRecoveryEngine::recoverOne(const std::string& alias, const std::string& 
 void TqbRecoveryEngine::CheckFolder(const std::string& Alias, const std::string& Folder) {
     std::vector<std::string> journals;
     plat::FileFind find;
-    if (find.first(PathMakeFull(Folder.empty() ? "." : Folder, std::string("*.") + kJournalExtension)) == 0) do {
+    if (find.first(PathMakeFull(Folder.empty() ? "." : Folder, std::string("*.") + kJournalExtension)) == 0)
+        do {
             if (!find.entry().isDir) journals.push_back(find.path());
         } while (find.next());
     std::vector<std::string> failures;
-    for (const std::string& j : journals) recoverOne(Alias, Folder, j, failures);
+    for (const std::string& j : journals)
+        recoverOne(Alias, Folder, j, failures);
     if (failures.empty()) return;
     std::string text = "Journal recovery failed in " + Folder + ":";
-    for (const std::string& f : failures) text += " " + f;
+    for (const std::string& f : failures)
+        text += " " + f;
     throw EqbServerException(text, 183);
 }
 

@@ -66,10 +66,15 @@ struct TqbJournalRecord {
 struct TqbJournalCheck {
     bool Complete = false;
     std::vector<std::string> Tables; // resolved table files inside the journal's folder
+    // Per table: the block count of its header's before image (-1 without one).
+    std::vector<int64_t> OldCounts;
     std::vector<TqbJournalRecord> Records;
+    // Why a rollback would write a before image the table cannot take (empty: it can).
+    std::string RollbackProblem;
 };
 
-// Raises server error 32 with the journal's name and the reason when anything fails a check.
+// Raises server error 32 with the journal's name and the reason when anything fails a check; every
+// after image must fit its block (a header that opens, or a known block kind with its own number).
 TqbJournalCheck CheckJournal(const std::string& JournalName);
 
 class TqbRecoveryEngine {

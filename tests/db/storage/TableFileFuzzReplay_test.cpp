@@ -86,4 +86,8 @@ TEST(TableFileFuzzReplay, DictionaryDecodingOfChangedStreamsRunsClean) {
     const std::vector<std::string> seeds = {contacts, wide};
     writeCorpus("dict_decode", seeds);
     pwfuzz::Replay(seeds, pwfuzz::RunDictDecode);
+    // The saved inputs too, among them those the fuzzer found.
+    const std::vector<std::string> saved = pwfuzz::Corpus("dict_decode");
+    ASSERT_GT(saved.size(), seeds.size());
+    pwfuzz::Replay(saved, pwfuzz::RunDictDecode);
 }

@@ -19,37 +19,38 @@ using dbtest::raised;
 namespace {
 
 // Every routine's failure gives its error number with the file name and the system's text, and
-// the file can still be closed.
+// the file can still be closed. A device error (EIO) is a failure like any other, not a short read.
 TEST(FileRoutines, EachFailureNamesTheFileAndTheSystemError) {
     const std::pair<plat::FileOp, int> cases[] = {
         {plat::FileOp::Open, 1},      {plat::FileOp::Read, 4}, {plat::FileOp::Write, 6},
         {plat::FileOp::Sync, 9},      {plat::FileOp::Size, 8}, {plat::FileOp::Close, 3},
         {plat::FileOp::Truncate, 10},
     };
-    for (auto [op, code] : cases) {
-        Folder folder(true);
-        putFile(folder.file("T.QB2"), std::string(100, 'x'));
-        plat::FaultyFiles faulty(*folder.memory());
-        plat::ScopedFiles use(faulty);
-        faulty.failAt(1, op, ENOSPC);
-        auto fi = AllocFileInfo(folder.file("t"), "QB2", nullptr);
-        auto got = raised<EqbServerException>([&] {
-            OpenFile(*fi, true, 0, false, false);
-            char b[10] = {};
-            ReadFileExactAt(*fi, 0, 10, b);
-            WriteFileExactAt(*fi, 50, 10, b);
-            FlushFile(*fi);
-            EXPECT_EQ(GetFileSize(*fi), 100u);
-            CloseFile(*fi);
-            OpenFile(*fi, true, 0, false, false);
-            FileRoutines().SetEndOfFile(*fi, 40);
-        });
-        EXPECT_EQ(got.code, code) << plat::FileOpName(op);
-        EXPECT_NE(got.message.find("t.QB2"), std::string::npos) << got;
-        EXPECT_NE(got.message.find(plat::FileErrorText(ENOSPC)), std::string::npos) << got;
-        if (IsFileOpen(*fi)) CloseFile(*fi);
-        EXPECT_TRUE(faulty.openHandles().empty()) << plat::FileOpName(op);
-    }
+    for (int err : {ENOSPC, EIO})
+        for (auto [op, code] : cases) {
+            Folder folder(true);
+            putFile(folder.file("T.QB2"), std::string(100, 'x'));
+            plat::FaultyFiles faulty(*folder.memory());
+            plat::ScopedFiles use(faulty);
+            faulty.failAt(1, op, err);
+            auto fi = AllocFileInfo(folder.file("t"), "QB2", nullptr);
+            auto got = raised<EqbServerException>([&] {
+                OpenFile(*fi, true, 0, false, false);
+                char b[10] = {};
+                ReadFileExactAt(*fi, 0, 10, b);
+                WriteFileExactAt(*fi, 50, 10, b);
+                FlushFile(*fi);
+                EXPECT_EQ(GetFileSize(*fi), 100u);
+                CloseFile(*fi);
+                OpenFile(*fi, true, 0, false, false);
+                FileRoutines().SetEndOfFile(*fi, 40);
+            });
+            EXPECT_EQ(got.code, code) << plat::FileOpName(op) << " " << err;
+            EXPECT_NE(got.message.find("t.QB2"), std::string::npos) << got;
+            EXPECT_NE(got.message.find(plat::FileErrorText(err)), std::string::npos) << got;
+            if (IsFileOpen(*fi)) CloseFile(*fi);
+            EXPECT_TRUE(faulty.openHandles().empty()) << plat::FileOpName(op);
+        }
 }
 
 TEST(FileRoutines, ExactTransfersBlocksAndTheReadOnlyAttribute) {

@@ -136,6 +136,35 @@ TEST(DataDictionary, StreamDecodingRefusesBadBytesAndKeepsTheDictionary) {
     EXPECT_EQ(after, before);
 }
 
+// Units come from files and the wire: they are checked against the longest record before a length
+// is computed from them, and the lengths of all fields together never outgrow it either.
+TEST(DataDictionary, UnitsAreCheckedBeforeALengthIsComputed) {
+    const int32_t longest = 65536 - 36;
+    const std::tuple<int, int32_t, int32_t> largest[] = {
+        {qbtWideString, longest / 2 - 1, longest},
+        {qbtNullString, longest - 1, longest},
+        {qbtNullAnsiStr, longest - 1, longest},
+        {qbtByteArray, longest, longest},
+    };
+    for (auto [type, units, length] : largest) {
+        TqbDataDictionary d;
+        d.AddField("f", "", type, units, 0, false);
+        EXPECT_EQ(d.FieldLength(0), length) << type;
+        for (int32_t bad : {units + 1, INT32_MAX, INT32_MAX / 2, -1, INT32_MIN})
+            EXPECT_EQ(code([&] { d.AddField("g", "", type, bad, 0, false); }), 338) << type << " " << bad;
+        EXPECT_EQ(code([&] { d.AddField("h", "", qbtBoolean, 0, 0, false); }), 326) << type;
+    }
+    // A stream naming such units is refused whole.
+    std::string s =
+        "\x08" + std::string("\x02\x01") + str("Data") + str("QB2") + std::string("\x03\x00\x10\x02\x00", 5);
+    s += "\x02\x01" + str("w") + str("") +
+         std::string("\x04\xff\xff\xff\x7f\x02\x00\x02\x00\x02\x00\x02\x32\x08\x08", 15);
+    s += "\x02\x00\x02\x01";
+    TqbDataDictionary d = contactsDictionary();
+    EXPECT_EQ(code([&] { d.ReadFromStream(s); }), 32);
+    EXPECT_EQ(d.FieldCount(), 14);
+}
+
 TEST(DataDictionary, BuildingRules) {
     TqbDataDictionary d;
     EXPECT_EQ(code([&] { d.CheckValid(); }), 323);

@@ -275,7 +275,7 @@ TEST(BufferManagerFaults, AFailingCallNeverLeavesAHalfCommittedTable) {
                 ta.write(5, t, '5');
                 tb.write(2, t, '2');
                 TqbBlockRelease r;
-                GetNewBlock(*ta.fi, t, r);
+                InitBlockPrefix(GetNewBlock(*ta.fi, t, r), kSigData);
                 r();
                 faulty.reset();
                 if (n) faulty.failAt(n, plat::FileOp::Any, EIO, sticky);

@@ -46,17 +46,58 @@ struct BlobTable {
     Table t{db, "blobs", blobDictionary()};
     TbtdFileInfo& f() { return *t.fi; }
     TqbSrTransaction* begin() { return db.begin(); }
-    void commit() {
-        db.commit();
-        BLOBResourceManager(f()).Commit();
-    }
-    void rollback() {
-        db.rollback();
-        BLOBResourceManager(f()).Rollback();
-    }
+    void commit() { db.commit(); }
+    void rollback() { db.rollback(); }
 };
 
 } // namespace
+
+// The transaction manager alone settles the BLOB segments, at every nesting level: nothing a
+// rolled-back delete freed is handed out, and nothing of the outer level is lost.
+TEST(BLOB, RollbacksThroughTheTransactionManagerHandNothingOutTwice) {
+    Db db;
+    Table table{db, "blobs", blobDictionary()};
+    TbtdFileInfo& f = *table.fi;
+    const std::string a = pattern(3000, 5), b = pattern(2500, 6), c = pattern(4000, 7), d = pattern(700, 8);
+    auto create = [&](TqbSrTransaction* t, const std::string& data) {
+        uint64_t blob;
+        TableBLOBCreate(f, t, blob);
+        TableBLOBWrite(f, t, blob, 0, uint32_t(data.size()), data.data());
+        return blob;
+    };
+    const uint64_t first = create(db.begin(), a);
+    db.commit();
+
+    TqbSrTransaction* t = db.begin();
+    TableBLOBDelete(f, t, first);
+    db.rollback();
+    const uint64_t second = create(db.begin(), b);
+    db.commit();
+    EXPECT_EQ(readAll(f, nullptr, first), a);
+    EXPECT_EQ(readAll(f, nullptr, second), b);
+    EXPECT_EQ(table.verify(), "");
+
+    // A nested level deletes and rolls back; the outer level goes on and commits.
+    t = db.begin();
+    const uint64_t third = create(t, c);
+    TableBLOBDelete(f, t, second);
+    ASSERT_EQ(db.begin(), t);
+    TableBLOBDelete(f, t, first);
+    db.rollback();
+    EXPECT_TRUE(t->IsNested() == false);
+    const uint64_t fourth = create(t, d);
+    db.commit();
+    EXPECT_EQ(readAll(f, nullptr, first), a);
+    EXPECT_EQ(readAll(f, nullptr, third), c);
+    EXPECT_EQ(readAll(f, nullptr, fourth), d);
+    EXPECT_EQ(table.verify(), "");
+    // What the outer level freed is free: the next BLOB of its size takes no new block.
+    const uint32_t blocks = f.BlockCount;
+    create(db.begin(), b);
+    db.commit();
+    EXPECT_EQ(f.BlockCount, blocks);
+    EXPECT_EQ(table.verify(), "");
+}
 
 TEST(BLOB, SizesAtSegmentBoundaries) {
     BlobTable b;

@@ -43,6 +43,7 @@ void runCommit(bool failSafe, plat::MemoryFiles& mem, plat::PowerCutFiles& rec, 
     a.write(5, t, '5');
     TqbBlockRelease rel;
     uint8_t* fresh = GetNewBlock(*a.fi, t, rel);
+    InitBlockPrefix(fresh, kSigData);
     std::memset(fresh + 16, 'N', 100);
     rel();
     b.write(1, t, 'b');

@@ -144,6 +144,66 @@ TEST_P(RecoveryTest, AnUntrustworthyJournalIsKeptWritesNothingAndFailsTheStart) 
     }
 }
 
+// An image that does not fit its block is found before anything is written: the journal stays, the
+// table is untouched, and the error names the journal and the block.
+TEST_P(RecoveryTest, ImagesThatDoNotFitTheirBlockWriteNothing) {
+    struct Case {
+        const char* what;
+        size_t record; // into records()
+        uint32_t offset, value;
+        int answer;
+        const char* named;
+    };
+    const Case cases[] = {
+        {"header own number", 5, kBlkOwnNumber, 1, kJournalCommit, "after image of block 0"},
+        {"header block size", 5, kHdrBlockSize, 8192, kJournalCommit, "after image of block 0"},
+        {"header record length", 5, kHdrRecordLength, 5000, kJournalCommit, "after image of block 0"},
+        {"header encrypted flag", 5, kHdrEncrypted, 1, kJournalRollback, "after image of block 0"},
+        {"header count past the file", 5, kHdrBlockCount, 6, kJournalCommit, "after image of block 0"},
+        {"block own number", 1, kBlkOwnNumber, 3, kJournalCommit, "after image of block 2"},
+        {"block signature", 3, kBlkSignature, 0x58585858, kJournalCommit, "after image of block 4"},
+        {"before image a rollback writes", 0, kBlkOwnNumber, 7, kJournalRollback, "before image of block 2"},
+        {"old header", 4, kBlkLink, 0, kJournalRollback, "before image of block 0"},
+    };
+    for (const Case& c : cases) {
+        putFile(folder.file("T.QB2"), before);
+        auto recs = records();
+        plat::StoreLE32(&recs[c.record].image[c.offset], c.value);
+        putFile(folder.file("8.QB$"), journal(1, recs));
+        ScriptedPrompt p;
+        p.answer = c.answer;
+        auto got = raised<EqbServerException>([&] { TqbRecoveryEngine(&p).CheckFolder("A", folder.path()); });
+        EXPECT_EQ(got.code, 183) << c.what;
+        EXPECT_NE(got.message.find("8.QB$"), std::string::npos) << c.what << ": " << got.message;
+        EXPECT_NE(got.message.find(std::string(c.named) + " of "), std::string::npos)
+            << c.what << ": " << got.message;
+        EXPECT_TRUE(journalKept("8.QB$")) << c.what;
+        EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), before)) << c.what;
+        const bool after = std::string_view(c.named).starts_with("after");
+        const std::vector<int> kinds =
+            after ? std::vector<int>{jkSkipped} : std::vector<int>{jkComplete, jkReplayFailed};
+        EXPECT_EQ(p.kinds, kinds) << c.what;
+        if (after) continue;
+        // Rolled forward, the before images are not written: nothing is in the way.
+        p.answer = kJournalCommit;
+        TqbRecoveryEngine(&p).CheckFolder("A", folder.path());
+        EXPECT_FALSE(journalKept("8.QB$")) << c.what;
+        EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), this->after)) << c.what;
+    }
+    // The added block lands one further on: block 4 would be a hole in the table.
+    putFile(folder.file("T.QB2"), before);
+    auto recs = records();
+    recs[3].block = 5;
+    plat::StoreLE32(&recs[3].image[kBlkOwnNumber], 5);
+    plat::StoreLE32(&recs[5].image[kHdrBlockCount], 6);
+    putFile(folder.file("8.QB$"), journal(1, recs));
+    ScriptedPrompt p;
+    auto got = raised<EqbServerException>([&] { TqbRecoveryEngine(&p).CheckFolder("A", folder.path()); });
+    EXPECT_NE(got.message.find("block 4 of "), std::string::npos) << got.message;
+    EXPECT_TRUE(journalKept("8.QB$"));
+    EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), before));
+}
+
 TEST_P(RecoveryTest, ReplayScramblesEncryptedTablesAsACommitDoes) {
     std::string enc = tableImage(bs, 3, 0, true);
     putFile(folder.file("E.QB2"), enc);
@@ -162,6 +222,26 @@ TEST_P(RecoveryTest, ReplayScramblesEncryptedTablesAsACommitDoes) {
     disk = blockOf(getFile(folder.file("E.QB2")), bs, 2);
     ScrambleBlock(disk.data(), bs, 2 * bs, TqbScrambleKey::B);
     EXPECT_TRUE(sameBytes(disk, image));
+}
+
+// The server's own tables are scrambled with key B, and recovery knows them without being told.
+TEST_P(RecoveryTest, SystemTablesReplayWithKeyB) {
+    const std::string enc = tableImage(bs, 3, 0, true);
+    std::string image = blockOf(enc, bs, 2);
+    image[100] = 'Q';
+    for (const char* name : {"QBSUSER", "savIndex", "xxsaliasOLD"}) {
+        const std::string file = folder.file(std::string(name) + ".QB2");
+        putFile(file, enc);
+        putFile(folder.file("10.QB$"), journal(1, {{2, false, file, image}}));
+        TqbRecoveryEngine().CheckFolder("A", folder.path());
+        std::string disk = blockOf(getFile(file), bs, 2);
+        ScrambleBlock(disk.data(), bs, 2 * bs, TqbScrambleKey::B);
+        EXPECT_TRUE(sameBytes(disk, image)) << name;
+    }
+    EXPECT_TRUE(IsSystemTableName("qbsaliasXYZ")); // of the rest only five characters count
+    EXPECT_FALSE(IsSystemTableName("QBSINFOX"));
+    EXPECT_FALSE(IsSystemTableName("QBS"));
+    EXPECT_FALSE(IsSystemTableName("contacts"));
 }
 
 INSTANTIATE_TEST_SUITE_P(DiskAndMemory, RecoveryTest, ::testing::Bool(),
@@ -189,8 +269,9 @@ TEST(RecoveryPolicy, AFailedReplayKeepsTheJournalAndFailsTheStart) {
     plat::ScopedFiles use(faulty);
     plat::DirCreate("/db");
     putFile("/db/T.QB2", tableImage(4096, 3));
-    std::string image(4096, 'r');
-    putFile("/db/4_1.QB$", journal(1, {{1, false, "/db/T.QB2", image}, {2, false, "/db/T.QB2", image}}));
+    std::string image1 = blockOf(tableImage(4096, 3), 4096, 1), image = blockOf(tableImage(4096, 3), 4096, 2);
+    image1[100] = image[100] = 'r';
+    putFile("/db/4_1.QB$", journal(1, {{1, false, "/db/T.QB2", image1}, {2, false, "/db/T.QB2", image}}));
     faulty.failAt(2, plat::FileOp::Write, ENOSPC);
     ScriptedPrompt p;
     auto got = raised<EqbServerException>([&] { TqbRecoveryEngine(&p).CheckFolder("A", "/db"); });
