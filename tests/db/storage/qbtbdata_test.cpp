@@ -95,6 +95,63 @@ TEST(TableHeader, OpenChecksTheHeader) {
     EXPECT_EQ(openWith(word(kHdrIndexHeaderBlock, 9)), 32);
 }
 
+// Every header word a record, a delete or the auto-increment changes is read back after a reopen
+// with the value written, and every other byte keeps what the file was built with.
+TEST(TableHeader, ChangedWordsComeBackAfterAReopenAndTheRestKeepsItsBuiltBytes) {
+    Db db;
+    std::string built;
+    uint64_t r1 = 0, r2 = 0, r3 = 0;
+    uint32_t firstData = 0;
+    {
+        Table t(db, "recs", bytesDictionary(4096, 8));
+        built = t.block(0);
+        firstData = t.fi->BlockCount;
+        TqbSrTransaction* tr = db.begin();
+        const std::string rec(9, 'a');
+        DataFileAddRecord(*t.fi, tr, r1, rec.data());
+        DataFileAddRecord(*t.fi, tr, r2, rec.data());
+        DataFileAddRecord(*t.fi, tr, r3, rec.data());
+        DataFileDeleteRecord(*t.fi, tr, r2);
+        DataFileSetAutoInc(*t.fi, tr, 77);
+        db.commit();
+    }
+    const std::string now = readFile(db.file("recs.QB2")).substr(0, 4096);
+    ASSERT_EQ(now.size(), 4096u);
+    Table t(db, "recs");
+    auto word = [&](uint32_t off) { return plat::LoadLE32(now.data() + off); };
+    EXPECT_EQ(word(kHdrBlockCount), firstData + 1);
+    EXPECT_EQ(word(kHdrRecordCount), 2u);
+    // The new block's free slots are on the deleted chain too: 406 slots, two in use.
+    EXPECT_EQ(word(kHdrDeletedRecords), 404u);
+    EXPECT_EQ(plat::LoadLE64(now.data() + kHdrDeletedRecordHead), r2);
+    EXPECT_EQ(word(kHdrFirstDataBlock), firstData);
+    EXPECT_EQ(word(kHdrLastDataBlock), firstData);
+    EXPECT_EQ(word(kHdrAutoInc), 77u);
+    std::string expected = built;
+    for (uint32_t off : {kBlkStamp, kHdrBlockCount, kHdrRecordCount, kHdrDeletedRecords, kHdrFirstDataBlock,
+                         kHdrLastDataBlock, kHdrAutoInc})
+        std::memcpy(expected.data() + off, now.data() + off, 4);
+    std::memcpy(expected.data() + kHdrDeletedRecordHead, now.data() + kHdrDeletedRecordHead, 8);
+    EXPECT_EQ(hex(now), hex(expected));
+
+    // The storage layer reads the same values back: the counts, the counter, and the deleted
+    // slot is the next one handed out.
+    TqbDataFileInfo info;
+    DataFileGetRecordInfo(*t.fi, nullptr, info);
+    EXPECT_EQ(info.RecordCount, 2u);
+    EXPECT_EQ(info.DeletedCount, 404u);
+    EXPECT_EQ(info.SlotsPerBlock, 406u);
+    EXPECT_EQ(info.RecordLength, 9u);
+    EXPECT_EQ(DataFileReadAutoInc(*t.fi, nullptr), 77u);
+    TqbSrTransaction* tr = db.begin();
+    uint64_t again = 0;
+    DataFileAddRecord(*t.fi, tr, again, std::string(9, 'b').data());
+    EXPECT_EQ(again, r2);
+    EXPECT_EQ(DataFileNextAutoInc(*t.fi, tr), 78u);
+    db.commit();
+    EXPECT_EQ(t.verify(), "");
+}
+
 TEST(DataFile, SlotsChainsAndReferences) {
     Db db;
     Table t(db, "recs", bytesDictionary(4096, 8)); // record length 9, slot 10, 406 slots per block
