@@ -23,13 +23,12 @@ if [ $# -eq 0 ]; then
   cmake --build "$BENCH_BUILD" --target benchmarks
   for bench in "$BENCH_BUILD"/bench/bench_*; do
     [ -f "$bench" ] && [ -x "$bench" ] || continue
-    echo "Benchmark $(basename "$bench") (quick mode):"
     if ! PW_BENCH_QUICK=1 QT_QPA_PLATFORM=offscreen "$bench" --benchmark_min_time=0.001 >"$bench.log" 2>&1; then
       cat "$bench.log" >&2
-      echo "Benchmark $(basename "$bench") failed." >&2
+      echo "Benchmark $(basename "$bench") failed (quick mode)." >&2
       exit 1
     fi
-    grep -iE 'ratio|per second' "$bench.log" || true
+    echo "Benchmark $(basename "$bench") runs (quick mode)."
   done
 fi
 cd "$BUILD"
