@@ -225,6 +225,7 @@ private:
         // Against the records: entries met per record (in live_ order); whether every record
         // must have one; whether its key is built from the record by the dictionary.
         bool checkRefs = false, everyRecord = false, buildKey = false;
+        bool cut = false; // part of the tree was not walked
         std::vector<uint8_t> met;
         std::vector<uint8_t> record, built;
     };
@@ -276,7 +277,8 @@ private:
             }
             againstRecords(w);
             if (root != kNoBlock) page(w, root, 0, true, 0);
-            if (w.everyRecord)
+            // Records under a page that could not be walked are not reported once more.
+            if (w.everyRecord && !w.cut)
                 for (size_t r = 0; r < live_.size(); ++r)
                     if (!w.met[r])
                         problem(uint32_t(live_[r] >> f_.BlockShift),
@@ -313,16 +315,16 @@ private:
 
     void entry(IndexWalk& w, uint32_t n, const uint8_t* key, uint64_t ref) {
         if (!w.checkRefs) return;
-        const std::string who = "index " + std::to_string(w.idx) + ": entry for " + std::to_string(ref);
+        auto who = [&] { return "index " + std::to_string(w.idx) + ": entry for " + std::to_string(ref); };
         auto it = std::lower_bound(live_.begin(), live_.end(), ref);
         if (it == live_.end() || *it != ref) {
             problem(n,
-                    who + (deletedSlots_.count(ref) ? " names a deleted record" : " names no record slot"));
+                    who() + (deletedSlots_.count(ref) ? " names a deleted record" : " names no record slot"));
             return;
         }
         uint8_t& met = w.met[size_t(it - live_.begin())];
         if (met) {
-            problem(n, who + ": the record has two entries");
+            problem(n, who() + ": the record has two entries");
             return;
         }
         met = 1;
@@ -334,14 +336,17 @@ private:
             std::fill(w.built.begin(), w.built.end(), 0);
             BuildCompositeKey(*dict_, w.idx, w.record.data(), w.built.data());
         } catch (const std::exception& e) {
-            problem(n, who + ": " + e.what());
+            problem(n, who() + ": " + e.what());
             return;
         }
-        if (std::memcmp(w.built.data(), key, w.kl) != 0) problem(n, who + ": key differs from the record's");
+        if (std::memcmp(w.built.data(), key, w.kl) != 0)
+            problem(n, who() + ": key differs from the record's");
     }
 
     void page(IndexWalk& w, uint32_t n, uint32_t level, bool isRoot, int depth) {
         const std::string who = "index " + std::to_string(w.idx);
+        const bool cutBefore = w.cut;
+        w.cut = true; // until the page proves walkable
         if (depth >= kMaxKeyPathLevels) {
             problem(n, who + ": deeper than 32 levels");
             return;
@@ -369,6 +374,7 @@ private:
             problem(n, who + ": key count or maximum wrong");
             return;
         }
+        w.cut = cutBefore;
         if (!isRoot && cnt < M / 2) problem(n, who + ": page filled below half");
         if (isRoot && cnt == 0) problem(n, who + ": empty root");
         inUse(n, p, who.c_str());
