@@ -1,13 +1,39 @@
 // Mean figures of each benchmark over its repetitions, kept while Google Benchmark prints its
-// table, for the ratio lines a benchmark prints at the end.
+// table, for the ratio lines a benchmark prints at the end; and the quick mode CI runs them in.
 #pragma once
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace pwbench {
+
+// PW_BENCH_QUICK set: each benchmark runs briefly on less data, to show that it still runs (CI);
+// its figures mean nothing then.
+inline bool quick() {
+    static const bool q = std::getenv("PW_BENCH_QUICK") != nullptr;
+    return q;
+}
+// A benchmark's own minimum time, iteration count and data size, cut down in quick mode.
+inline double minTime(double seconds) {
+    return quick() ? 0.001 : seconds;
+}
+inline int64_t iterations(int64_t n) {
+    return quick() ? 1 : n;
+}
+inline int64_t size(int64_t normal, int64_t inQuickMode) {
+    return quick() ? inQuickMode : normal;
+}
+
+// A figure that a ratio line needs and no run gave (the benchmark failed, or was filtered out).
+struct MissingFigure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 struct Figures {
     double realTime = 0; // per iteration, in the benchmark's time unit
@@ -37,14 +63,18 @@ public:
         }
     }
 
-    // Items per second of one benchmark, named as get() takes it; 0 when it did not run.
-    double rate(const std::string& name) const { return get(name).itemsPerSecond; }
+    // Items per second of one benchmark, named as get() takes it; MissingFigure when it has none.
+    double rate(const std::string& name) const {
+        const double r = get(name).itemsPerSecond;
+        if (!(r > 0)) throw MissingFigure(name + " counted no items per second");
+        return r;
+    }
 
     // By full run name ("BM_X/8/real_time/threads:2"), or by a leading part of it that ends at a
-    // '/' ("BM_X", "BM_X/8"): the first such run. All zero when none ran.
+    // '/' ("BM_X", "BM_X/8"): the first such run. MissingFigure when none ran to its end.
     Figures get(const std::string& name) const {
         const std::string* key = find(name);
-        if (!key) return {};
+        if (!key) throw MissingFigure("no figure for " + name + ": it did not run, or it failed");
         if (auto m = means_.find(*key); m != means_.end()) return m->second;
         const Sum& s = sums_.at(*key);
         const double n = s.runs;
@@ -72,5 +102,18 @@ private:
     std::map<std::string, Figures> means_;
     std::map<std::string, Sum> sums_;
 };
+
+// Prints a benchmark's ratio lines; a missing figure ends them with a message instead of a line
+// with a 0 in it. The exit status of the benchmark program.
+template <class Print> int printRatios(Print&& print) {
+    try {
+        print();
+        return 0;
+    } catch (const MissingFigure& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "benchmark failed: %s\n", e.what());
+        return 1;
+    }
+}
 
 } // namespace pwbench

@@ -185,8 +185,14 @@ void BM_ProgramMultipleSend(benchmark::State& state) {
 
 } // namespace
 
-BENCHMARK(BM_PlainBlockingClient)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
-BENCHMARK(BM_ProgramMultipleSend)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_PlainBlockingClient)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(pwbench::minTime(2.0))
+    ->UseRealTime();
+BENCHMARK(BM_ProgramMultipleSend)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(pwbench::minTime(2.0))
+    ->UseRealTime();
 
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
@@ -213,22 +219,21 @@ int main(int argc, char** argv) {
     // Times are per 1000 pages, in ms.
     pwbench::FiguresReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    const pwbench::Figures program = reporter.get("BM_ProgramMultipleSend");
-    const pwbench::Figures plain = reporter.get("BM_PlainBlockingClient");
-    auto perSecond = [](const pwbench::Figures& f) {
-        return f.realTime > 0 ? kRecipients / f.realTime * 1000.0 : 0;
-    };
-    auto cpuUsPerPage = [](const pwbench::Figures& f) { return f.cpuTime * 1000.0 / kRecipients; };
-    std::printf("program: %.0f pages per second, %.1f us CPU per page\n", perSecond(program),
-                cpuUsPerPage(program));
-    std::printf("plain blocking client: %.0f pages per second, %.1f us CPU per page\n", perSecond(plain),
-                cpuUsPerPage(plain));
-    if (perSecond(plain) > 0 && cpuUsPerPage(plain) > 0)
+    const int status = pwbench::printRatios([&] {
+        const pwbench::Figures program = reporter.get("BM_ProgramMultipleSend");
+        const pwbench::Figures plain = reporter.get("BM_PlainBlockingClient");
+        auto perSecond = [](const pwbench::Figures& f) { return kRecipients / f.realTime * 1000.0; };
+        auto cpuUsPerPage = [](const pwbench::Figures& f) { return f.cpuTime * 1000.0 / kRecipients; };
+        std::printf("program: %.0f pages per second, %.1f us CPU per page\n", perSecond(program),
+                    cpuUsPerPage(program));
+        std::printf("plain blocking client: %.0f pages per second, %.1f us CPU per page\n", perSecond(plain),
+                    cpuUsPerPage(plain));
         std::printf("ratio: pages per second %.2f (target >= 0.70), CPU per page %.2f (target <= 1.50)\n",
                     perSecond(program) / perSecond(plain), cpuUsPerPage(program) / cpuUsPerPage(plain));
+    });
     server = nullptr;
     std::filesystem::current_path("/");
     std::filesystem::remove_all(dir);
     benchmark::Shutdown();
-    return 0;
+    return status;
 }

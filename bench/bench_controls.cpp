@@ -1,18 +1,16 @@
 // Filling the check list with sorted names: time per item at 1,000 and at 50,000 names. The
 // 1,000-name fill is the reference; a ratio near 1 means the fill grows linearly.
+#include "bench/BenchFigures.h"
 #include "controls/LncCkLb.h"
 
 #include <QApplication>
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <string>
 #include <vector>
 
 namespace {
-
-std::map<int64_t, double> nsPerItem;
 
 std::vector<std::string> sortedNames(int64_t n) {
     std::vector<std::string> names;
@@ -49,8 +47,7 @@ void BM_FillSortedCheckList(benchmark::State& state) {
         benchmark::DoNotOptimize(list->StateCount(cbChecked));
     }
     state.SetItemsProcessed(state.iterations() * n);
-    nsPerItem[n] = total / double(runs) / double(n);
-    state.counters["ns_per_item"] = nsPerItem[n];
+    state.counters["ns_per_item"] = total / double(runs) / double(n);
 }
 
 BENCHMARK(BM_FillSortedCheckList)->Arg(1000)->Arg(50000)->Unit(benchmark::kMillisecond);
@@ -61,11 +58,15 @@ int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    if (nsPerItem.count(1000) && nsPerItem.count(50000)) {
+    pwbench::FiguresReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    const int status = pwbench::printRatios([&] {
+        // Items per second of each fill give the time per item.
+        const double small = 1e9 / reporter.rate("BM_FillSortedCheckList/1000");
+        const double large = 1e9 / reporter.rate("BM_FillSortedCheckList/50000");
         std::printf("time per item: %.1f ns at 1,000 names, %.1f ns at 50,000 names; ratio %.2f (limit 3)\n",
-                    nsPerItem[1000], nsPerItem[50000], nsPerItem[50000] / nsPerItem[1000]);
-    }
-    return 0;
+                    small, large, large / small);
+    });
+    benchmark::Shutdown();
+    return status;
 }

@@ -1,6 +1,7 @@
 // Base-layer costs beside their standard-library references, uncontended: padlock against
 // std::recursive_mutex, portal reads and writes against std::shared_mutex, hash look-up against
 // std::unordered_map, and a 32-byte string-key comparison with the fixed collation against memcmp.
+#include "bench/BenchFigures.h"
 #include "db/base/qbhash.h"
 #include "db/base/qbllbase.h"
 
@@ -89,7 +90,7 @@ void BM_TqbHashGet(benchmark::State& state) {
         if (++i == keys.size()) i = 0;
     }
 }
-BENCHMARK(BM_TqbHashGet)->Arg(1000)->Arg(1000000);
+BENCHMARK(BM_TqbHashGet)->Arg(1000)->Arg(pwbench::size(1000000, 10000));
 
 void BM_UnorderedMapFind(benchmark::State& state) {
     auto keys = hashKeys(size_t(state.range(0)));
@@ -103,7 +104,7 @@ void BM_UnorderedMapFind(benchmark::State& state) {
         if (++i == keys.size()) i = 0;
     }
 }
-BENCHMARK(BM_UnorderedMapFind)->Arg(1000)->Arg(1000000);
+BENCHMARK(BM_UnorderedMapFind)->Arg(1000)->Arg(pwbench::size(1000000, 10000));
 
 // Length-prefixed keys of 32 bytes (length byte and 31 characters) that differ near the end, as
 // names sharing a long prefix do in an index.

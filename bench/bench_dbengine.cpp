@@ -106,12 +106,17 @@ void BM_Reference_SQLiteInsert(benchmark::State& state) {
 
 } // namespace
 
-BENCHMARK(BM_EngineInsert)->Arg(1)->Arg(4)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_EngineInsert)
+    ->Arg(1)
+    ->Arg(4)
+    ->Unit(benchmark::kMicrosecond)
+    ->MinTime(pwbench::minTime(2.0))
+    ->UseRealTime();
 BENCHMARK(BM_Reference_SQLiteInsert)
     ->Arg(1)
     ->Arg(4)
     ->Unit(benchmark::kMicrosecond)
-    ->MinTime(2.0)
+    ->MinTime(pwbench::minTime(2.0))
     ->UseRealTime();
 
 int main(int argc, char** argv) {
@@ -124,12 +129,15 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     pwbench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    for (const char* n : {"1", "4"}) {
-        const double ours = reporter.rate(std::string("BM_EngineInsert/") + n);
-        const double ref = reporter.rate(std::string("BM_Reference_SQLiteInsert/") + n);
-        std::printf("inserts per second with %s index(es): engine %.0f, SQLite %.0f, ratio %.2f\n", n, ours,
-                    ref, ref > 0 ? ours / ref : 0.0);
-    }
+    const int status = pwbench::printRatios([&] {
+        for (const char* n : {"1", "4"}) {
+            const double ours = reporter.rate(std::string("BM_EngineInsert/") + n);
+            const double ref = reporter.rate(std::string("BM_Reference_SQLiteInsert/") + n);
+            std::printf("inserts per second with %s index(es): engine %.0f, SQLite %.0f, ratio %.2f\n", n,
+                        ours, ref, ours / ref);
+        }
+    });
     std::filesystem::remove_all(dir);
-    return 0;
+    benchmark::Shutdown();
+    return status;
 }

@@ -204,12 +204,12 @@ void BM_PlainMessage1MB(benchmark::State& s) {
 void BM_PlainNoDelayMessage1MB(benchmark::State& s) {
     plainRoundTrips(s, 1 << 20, true);
 }
-BENCHMARK(BM_ProtocolRequest100)->MinTime(1.0)->UseRealTime();
-BENCHMARK(BM_PlainRequest100)->MinTime(1.0)->UseRealTime();
-BENCHMARK(BM_PlainNoDelayRequest100)->MinTime(1.0)->UseRealTime();
-BENCHMARK(BM_ProtocolMessage1MB)->MinTime(1.0)->UseRealTime();
-BENCHMARK(BM_PlainMessage1MB)->MinTime(1.0)->UseRealTime();
-BENCHMARK(BM_PlainNoDelayMessage1MB)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_ProtocolRequest100)->MinTime(pwbench::minTime(1.0))->UseRealTime();
+BENCHMARK(BM_PlainRequest100)->MinTime(pwbench::minTime(1.0))->UseRealTime();
+BENCHMARK(BM_PlainNoDelayRequest100)->MinTime(pwbench::minTime(1.0))->UseRealTime();
+BENCHMARK(BM_ProtocolMessage1MB)->MinTime(pwbench::minTime(1.0))->UseRealTime();
+BENCHMARK(BM_PlainMessage1MB)->MinTime(pwbench::minTime(1.0))->UseRealTime();
+BENCHMARK(BM_PlainNoDelayMessage1MB)->MinTime(pwbench::minTime(1.0))->UseRealTime();
 
 } // namespace
 
@@ -220,16 +220,16 @@ int main(int argc, char** argv) {
     auto line = [&](const char* what, const char* unit, double scale, const char* protocol, const char* plain,
                     const char* noDelay) {
         double p = reporter.rate(protocol), r = reporter.rate(plain), n = reporter.rate(noDelay);
-        if (p > 0 && r > 0 && n > 0)
-            std::printf(
-                "%s, %s: protocol %.1f, plain sockets %.1f, ratio %.2f (target >= 0.50); plain sockets "
-                "without segment delay %.1f, ratio %.2f\n",
-                what, unit, p * scale, r * scale, p / r, n * scale, p / n);
+        std::printf("%s, %s: protocol %.1f, plain sockets %.1f, ratio %.2f (target >= 0.50); plain sockets "
+                    "without segment delay %.1f, ratio %.2f\n",
+                    what, unit, p * scale, r * scale, p / r, n * scale, p / n);
     };
-    line("100-byte round trips", "per second", 1, "BM_ProtocolRequest100", "BM_PlainRequest100",
-         "BM_PlainNoDelayRequest100");
-    line("1 MB messages", "MB/s", 1.048576, "BM_ProtocolMessage1MB", "BM_PlainMessage1MB",
-         "BM_PlainNoDelayMessage1MB");
+    const int status = pwbench::printRatios([&] {
+        line("100-byte round trips", "per second", 1, "BM_ProtocolRequest100", "BM_PlainRequest100",
+             "BM_PlainNoDelayRequest100");
+        line("1 MB messages", "MB/s", 1.048576, "BM_ProtocolMessage1MB", "BM_PlainMessage1MB",
+             "BM_PlainNoDelayMessage1MB");
+    });
     benchmark::Shutdown();
-    return 0;
+    return status;
 }

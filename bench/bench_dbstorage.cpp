@@ -208,7 +208,7 @@ void BM_Mutex_DifferentRecords(benchmark::State& state) {
 BENCHMARK(BM_Mutex_DifferentRecords)->ThreadRange(1, 8)->UseRealTime();
 
 double ratio(double a, double b) {
-    return b > 0 ? a / b : 0;
+    return a / b;
 }
 
 } // namespace
@@ -219,32 +219,33 @@ int main(int argc, char** argv) {
     pwbench::RatioReporter reporter;
     auto rate = [&](const std::string& name) { return reporter.rate(name); };
     benchmark::RunSpecifiedBenchmarks(&reporter);
-
-    std::printf("\nwork under the lock: %u iterations (about 0.3 us)\n", g_workIters);
-    std::printf("uncontended, time of manager / mutex with a map look-up (target <= 2): "
-                "with work %.2f, bare %.2f\n",
-                ratio(rate("BM_Mutex_Uncontended/1"), rate("BM_Lock_Uncontended/1")),
-                ratio(rate("BM_Mutex_Uncontended/0"), rate("BM_Lock_Uncontended/0")));
-    std::printf(
-        "uncontended, time of manager / map insert and erase under a mutex: with work %.2f, bare %.2f\n",
-        ratio(rate("BM_MutexMap_Uncontended/1"), rate("BM_Lock_Uncontended/1")),
-        ratio(rate("BM_MutexMap_Uncontended/0"), rate("BM_Lock_Uncontended/0")));
-    for (int t = 2; t <= 8; t *= 2) {
-        const std::string suffix = "/real_time/threads:" + std::to_string(t);
-        std::printf("one record, %d threads: manager %.0f/s, mutex %.0f/s, ratio %.3f%s\n", t,
-                    rate("BM_Lock_OneRecord" + suffix), rate("BM_Mutex_OneRecord" + suffix),
-                    ratio(rate("BM_Lock_OneRecord" + suffix), rate("BM_Mutex_OneRecord" + suffix)),
-                    t == 2 ? " (target >= 0.1)" : "");
-    }
-    const double lockOne = rate("BM_Lock_DifferentRecords/real_time/threads:1");
-    const double mutexOne = rate("BM_Mutex_DifferentRecords/real_time/threads:1");
-    for (int t = 2; t <= 8; t *= 2) {
-        const std::string suffix = "/real_time/threads:" + std::to_string(t);
-        std::printf("different records, %d threads: manager %.2fx one thread, mutex per record %.2fx%s\n", t,
-                    ratio(rate("BM_Lock_DifferentRecords" + suffix), lockOne),
-                    ratio(rate("BM_Mutex_DifferentRecords" + suffix), mutexOne),
-                    t == 8 ? " (target >= 3 on 8 cores)" : "");
-    }
+    const int status = pwbench::printRatios([&] {
+        std::printf("\nwork under the lock: %u iterations (about 0.3 us)\n", g_workIters);
+        std::printf("uncontended, time of manager / mutex with a map look-up (target <= 2): "
+                    "with work %.2f, bare %.2f\n",
+                    ratio(rate("BM_Mutex_Uncontended/1"), rate("BM_Lock_Uncontended/1")),
+                    ratio(rate("BM_Mutex_Uncontended/0"), rate("BM_Lock_Uncontended/0")));
+        std::printf(
+            "uncontended, time of manager / map insert and erase under a mutex: with work %.2f, bare %.2f\n",
+            ratio(rate("BM_MutexMap_Uncontended/1"), rate("BM_Lock_Uncontended/1")),
+            ratio(rate("BM_MutexMap_Uncontended/0"), rate("BM_Lock_Uncontended/0")));
+        for (int t = 2; t <= 8; t *= 2) {
+            const std::string suffix = "/real_time/threads:" + std::to_string(t);
+            std::printf("one record, %d threads: manager %.0f/s, mutex %.0f/s, ratio %.3f%s\n", t,
+                        rate("BM_Lock_OneRecord" + suffix), rate("BM_Mutex_OneRecord" + suffix),
+                        ratio(rate("BM_Lock_OneRecord" + suffix), rate("BM_Mutex_OneRecord" + suffix)),
+                        t == 2 ? " (target >= 0.1)" : "");
+        }
+        const double lockOne = rate("BM_Lock_DifferentRecords/real_time/threads:1");
+        const double mutexOne = rate("BM_Mutex_DifferentRecords/real_time/threads:1");
+        for (int t = 2; t <= 8; t *= 2) {
+            const std::string suffix = "/real_time/threads:" + std::to_string(t);
+            std::printf("different records, %d threads: manager %.2fx one thread, mutex per record %.2fx%s\n",
+                        t, ratio(rate("BM_Lock_DifferentRecords" + suffix), lockOne),
+                        ratio(rate("BM_Mutex_DifferentRecords" + suffix), mutexOne),
+                        t == 8 ? " (target >= 3 on 8 cores)" : "");
+        }
+    });
     benchmark::Shutdown();
-    return 0;
+    return status;
 }

@@ -127,8 +127,8 @@ void BM_PlainRoundTrip(benchmark::State& state) {
     state.SetItemsProcessed(int64_t(state.iterations()));
 }
 
-BENCHMARK(BM_PortRoundTrip)->MinTime(1.0);
-BENCHMARK(BM_PlainRoundTrip)->MinTime(1.0);
+BENCHMARK(BM_PortRoundTrip)->MinTime(pwbench::minTime(1.0));
+BENCHMARK(BM_PlainRoundTrip)->MinTime(pwbench::minTime(1.0));
 
 } // namespace
 
@@ -136,11 +136,12 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     pwbench::FiguresReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    const double port = reporter.get("BM_PortRoundTrip").itemsPerSecond;
-    const double plain = reporter.get("BM_PlainRoundTrip").itemsPerSecond;
-    if (port > 0 && plain > 0)
+    const int status = pwbench::printRatios([&] {
+        const double port = reporter.rate("BM_PortRoundTrip");
+        const double plain = reporter.rate("BM_PlainRoundTrip");
         std::printf("round trips per second: port %.0f, plain client %.0f, ratio %.2f (target >= 0.50)\n",
                     port, plain, port / plain);
+    });
     benchmark::Shutdown();
-    return 0;
+    return status;
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the tests with AddressSanitizer and UBSan, and runs them all; as
-# root, runs the platform and app tests again with the monotonic clock just after boot and just
-# before its 32-bit millisecond count wraps.
+# Installs what is missing, builds the tests with AddressSanitizer and UBSan, and runs them all;
+# builds the benchmarks and runs each once briefly; as root, runs the platform and app tests again
+# with the monotonic clock just after boot and just before its 32-bit millisecond count wraps.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -11,8 +11,27 @@ export CCACHE_BASEDIR=$PWD
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPW_SANITIZE=ON -DPW_BENCH=OFF -DPW_WERROR=ON
 cmake --build "$BUILD"
 JOBS=$(nproc 2>/dev/null || echo 2)
+(cd "$BUILD" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$JOBS" "$@")
+
+# The benchmarks (full runs only): a Release build beside the test build, through the same compiler
+# cache, and each program run once in quick mode (brief runs on small data, a few seconds in all),
+# so that a benchmark that no longer builds, aborts or misses a figure fails here. Its figures mean
+# nothing in this mode.
+if [ $# -eq 0 ]; then
+  BENCH_BUILD=${BENCH_BUILD_DIR:-build-bench}
+  cmake -S . -B "$BENCH_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPW_BENCH=ON -DPW_WERROR=ON
+  cmake --build "$BENCH_BUILD" --target benchmarks
+  for bench in "$BENCH_BUILD"/bench/bench_*; do
+    [ -f "$bench" ] && [ -x "$bench" ] || continue
+    if ! PW_BENCH_QUICK=1 QT_QPA_PLATFORM=offscreen "$bench" --benchmark_min_time=0.001 >"$bench.log" 2>&1; then
+      cat "$bench.log" >&2
+      echo "Benchmark $(basename "$bench") failed (quick mode)." >&2
+      exit 1
+    fi
+    echo "Benchmark $(basename "$bench") runs (quick mode)."
+  done
+fi
 cd "$BUILD"
-QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$JOBS" "$@"
 
 # Time-namespace passes: the offset is added to the clock as it stands, so it is the wanted value
 # minus the current one (whole seconds).

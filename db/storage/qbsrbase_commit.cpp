@@ -182,13 +182,13 @@ void TqbBufferManager::openJournal(TqbSrTransaction& t) {
     t.Journal = std::move(j);
     t.JournalName = name;
     t.JournalState = kJournalOpen;
-    // InitJournal: the header with state 0, durable together with the journal's name.
+    // InitJournal: the header with state 0 and a durable name. The header needs no sync of its
+    // own: it becomes durable with the images, and recovery deletes a journal cut short before.
     uint8_t header[kJournalHeaderSize];
     plat::StoreLE32(header, kJournalSignature);
     plat::StoreLE32(header + 4, 0);
     try {
         WriteFileExactAt(*t.Journal, 0, kJournalHeaderSize, header);
-        FlushFile(*t.Journal);
         SyncFolder(folder);
     } catch (...) {
         try {

@@ -1,5 +1,6 @@
 // Table-file verifier: header fields, the deleted-block chain, data blocks and record slots, the
-// dictionary stream, every B-tree, BLOB blocks and segments, and which structure owns each block.
+// dictionary stream, every B-tree and its entries against the records, BLOB blocks and segments,
+// and which structure owns each block.
 #include "db/storage/qbtbverify.h"
 
 #include "db/storage/qbsrblob.h"
@@ -18,21 +19,24 @@ class Verifier {
 public:
     Verifier(TbtdFileInfo& f, TqbSrTransaction* t, const TqbVerifyOptions& o) : f_(f), t_(t), opt_(o) {}
 
-    std::vector<TqbVerifyProblem> run() {
+    TqbVerifyReport run() {
         std::vector<uint8_t> h;
-        if (!read(0, h)) return problems_;
+        if (!read(0, h)) return std::move(report_);
         try {
             CheckTableHeader(f_, h.data());
-            // Blocks a transaction added are not on disk yet.
+            // The committed header is bounded by the file itself (the count the file was opened
+            // with came from that header); blocks a transaction added are not on disk yet.
             const uint64_t onDisk = f_.HasDiskFile() ? GetFileSize(f_) >> f_.BlockShift : 0;
-            const std::string why = TableHeaderProblem(h.data(), std::max<uint64_t>(onDisk, f_.BlockCount));
+            const uint64_t blocks =
+                t_ || !f_.HasDiskFile() ? std::max<uint64_t>(onDisk, f_.BlockCount) : onDisk;
+            const std::string why = TableHeaderProblem(h.data(), blocks);
             if (!why.empty()) {
                 problem(0, "header: " + why);
-                return problems_;
+                return std::move(report_);
             }
         } catch (const EqbException& e) {
             problem(0, std::string("header: ") + e.Message());
-            return problems_;
+            return std::move(report_);
         }
         header_ = h;
         count_ = BlockWord(h.data(), kHdrBlockCount);
@@ -42,15 +46,25 @@ public:
         dataBlocks();
         dictionary();
         indexes();
-        if (!opt_.ScanAllBlocks) return problems_;
-        blobs();
-        for (uint32_t b = 1; b < count_; ++b)
-            if (!owner_[b]) problem(b, "block belongs to no structure");
-        return problems_;
+        if (opt_.ScanAllBlocks) {
+            blobs();
+            for (uint32_t b = 1; b < count_; ++b)
+                if (!owner_[b]) problem(b, "block belongs to no structure");
+        }
+        return std::move(report_);
     }
 
 private:
-    void problem(uint32_t b, std::string text) { problems_.push_back({b, std::move(text)}); }
+    void problem(uint32_t b, std::string text) {
+        if (report_.Problems.size() < opt_.MaxProblems) report_.Problems.push_back({b, std::move(text)});
+        ++report_.Count;
+    }
+
+    // Word +4 of a block in use says so; only a deleted block links on through it.
+    void inUse(uint32_t n, const uint8_t* p, const char* what) {
+        if (BlockWord(p, kBlkLink) != kNoBlock)
+            problem(n, std::string(what) + ": word +4 of a block in use is not 0xFFFFFFFF");
+    }
 
     // A copy of the block; false (with a problem) when it cannot be read.
     bool read(uint32_t n, std::vector<uint8_t>& out) {
@@ -99,7 +113,7 @@ private:
         const uint32_t slot = hw(kHdrSlotLength), slots = hw(kHdrSlotsPerBlock), rl = hw(kHdrRecordLength);
         uint32_t n = hw(kHdrFirstDataBlock), prev = kNoBlock;
         uint64_t used = 0;
-        std::set<uint64_t> deletedSlots;
+        std::set<uint64_t>& deletedSlots = deletedSlots_;
         std::vector<uint8_t> b;
         while (n != kNoBlock) {
             if (!claim(n, "data chain") || !read(n, b)) return;
@@ -111,19 +125,25 @@ private:
             if (BlockWord(p, kDataSlots) != slots || BlockWord(p, kDataRecordLength) != rl)
                 problem(n, "data block: slot count or record length differs from the header");
             if (BlockWord(p, kDataPrior) != prev) problem(n, "data block: previous link is wrong");
+            inUse(n, p, "data block");
             for (uint32_t i = 0; i < slots; ++i) {
                 const uint8_t flag = p[kDataSlotArea + i * slot];
                 const uint64_t ref = (uint64_t(n) << f_.BlockShift) + kDataSlotArea + uint64_t(i) * slot;
-                if (flag == kSlotInUse)
+                if (flag == kSlotInUse) {
                     ++used;
-                else if (flag == kSlotDeleted)
+                    live_.push_back(ref);
+                } else if (flag == kSlotDeleted) {
                     deletedSlots.insert(ref);
-                else
+                } else {
                     problem(n, "data block: slot flag neither in use nor deleted");
+                }
             }
             prev = n;
             n = BlockWord(p, kDataNext);
         }
+        // Every slot was seen: the index entries can be held against them.
+        std::sort(live_.begin(), live_.end());
+        recordsKnown_ = true;
         if (prev != hw(kHdrLastDataBlock)) problem(0, "header: last data block is not the end of the chain");
         if (used != hw(kHdrRecordCount)) problem(0, "header: record count differs from the slots in use");
         if (deletedSlots.size() != hw(kHdrDeletedRecords))
@@ -165,6 +185,9 @@ private:
             stream.append(reinterpret_cast<const char*>(p) + kStrmData, size_t(take));
             got += take;
             const uint32_t next = BlockWord(p, kStrmNext);
+            // A stream block carries its next link at +4 too.
+            if (BlockWord(p, kBlkLink) != next)
+                problem(n, "dictionary stream: word +4 differs from the next link");
             if (got == total) {
                 if (next != kNoBlock) problem(n, "dictionary stream: chain goes on past its length");
                 break;
@@ -199,6 +222,12 @@ private:
         std::vector<uint8_t> lastKey;
         uint64_t lastRef = 0;
         bool haveLast = false;
+        // Against the records: entries met per record (in live_ order); whether every record
+        // must have one; whether its key is built from the record by the dictionary.
+        bool checkRefs = false, everyRecord = false, buildKey = false;
+        bool cut = false; // part of the tree was not walked
+        std::vector<uint8_t> met;
+        std::vector<uint8_t> record, built;
     };
 
     void indexes() {
@@ -212,13 +241,17 @@ private:
             problem(ixb, "index header: not an index header block");
             return;
         }
+        inUse(ixb, p, "index header");
+        if (BlockWord(p, kIdxFirstChild) != kNoBlock)
+            problem(ixb, "index header: word +32 is not 0xFFFFFFFF");
         for (int32_t i = 0; i < kMaxIndexes; ++i) {
             const uint32_t kl = plat::LoadLE16(p + kIxhKeyLength + 2 * i);
             const uint8_t flags = p[kIxhFlags + i];
             const uint32_t root = BlockWord(p, kIxhRoot + 4 * i);
             if (kl == 0) {
-                if (root != kNoBlock)
-                    problem(ixb, "index " + std::to_string(i) + ": root without a key length");
+                if (flags != 0 || root != kNoBlock || BlockWord(p, kIxhKeyCount + 4 * i) != 0 ||
+                    BlockWord(p, kIxhPageCount + 4 * i) != 0)
+                    problem(ixb, "index " + std::to_string(i) + ": unused slot is not empty");
                 continue;
             }
             IndexWalk w;
@@ -242,7 +275,15 @@ private:
                 };
                 w.cd = compare_.back().get();
             }
+            againstRecords(w);
             if (root != kNoBlock) page(w, root, 0, true, 0);
+            // Records under a page that could not be walked are not reported once more.
+            if (w.everyRecord && !w.cut)
+                for (size_t r = 0; r < live_.size(); ++r)
+                    if (!w.met[r])
+                        problem(uint32_t(live_[r] >> f_.BlockShift),
+                                "index " + std::to_string(i) + ": record at " + std::to_string(live_[r]) +
+                                    " has no entry");
             if (w.entries != BlockWord(p, kIxhKeyCount + 4 * i))
                 problem(ixb, "index " + std::to_string(i) + ": key count " +
                                  std::to_string(BlockWord(p, kIxhKeyCount + 4 * i)) + " but " +
@@ -252,8 +293,60 @@ private:
         }
     }
 
+    // What the walk can hold against the records: the entries of a table file's own indexes name
+    // its records; index 0 and the dictionary's composite indexes hold every record once.
+    void againstRecords(IndexWalk& w) {
+        if (!opt_.EntriesAgainstRecords || !recordsKnown_ || !dict_) return;
+        const int32_t i = w.idx;
+        const bool described = i < dict_->IndexCount() && dict_->IndexFileNumber(i) == 0;
+        if (i > 0 && !described) return;
+        w.checkRefs = true;
+        w.met.assign(live_.size(), 0);
+        if (w.refsOnly) {
+            w.everyRecord = true;
+        } else if (described && !dict_->IsIndexDescUserDefined(i) &&
+                   uint32_t(dict_->IndexKeyLength(i)) == w.kl) {
+            // A key routine of the program's own may leave records out; a dictionary key may not.
+            w.everyRecord = w.buildKey = true;
+            w.record.assign(std::max<size_t>(hw(kHdrRecordLength), size_t(dict_->RecordLength())), 0);
+            w.built.resize(w.kl);
+        }
+    }
+
+    void entry(IndexWalk& w, uint32_t n, const uint8_t* key, uint64_t ref) {
+        if (!w.checkRefs) return;
+        auto who = [&] { return "index " + std::to_string(w.idx) + ": entry for " + std::to_string(ref); };
+        auto it = std::lower_bound(live_.begin(), live_.end(), ref);
+        if (it == live_.end() || *it != ref) {
+            problem(n,
+                    who() + (deletedSlots_.count(ref) ? " names a deleted record" : " names no record slot"));
+            return;
+        }
+        uint8_t& met = w.met[size_t(it - live_.begin())];
+        if (met) {
+            problem(n, who() + ": the record has two entries");
+            return;
+        }
+        met = 1;
+        if (!w.buildKey) return;
+        try {
+            const uint32_t blk = uint32_t(ref >> f_.BlockShift);
+            TqbBlockHold h(f_, t_, blk, false);
+            std::memcpy(w.record.data(), h.p() + (ref & (f_.BlockSize - 1)) + 1, hw(kHdrRecordLength));
+            std::fill(w.built.begin(), w.built.end(), 0);
+            BuildCompositeKey(*dict_, w.idx, w.record.data(), w.built.data());
+        } catch (const std::exception& e) {
+            problem(n, who() + ": " + e.what());
+            return;
+        }
+        if (std::memcmp(w.built.data(), key, w.kl) != 0)
+            problem(n, who() + ": key differs from the record's");
+    }
+
     void page(IndexWalk& w, uint32_t n, uint32_t level, bool isRoot, int depth) {
         const std::string who = "index " + std::to_string(w.idx);
+        const bool cutBefore = w.cut;
+        w.cut = true; // until the page proves walkable
         if (depth >= kMaxKeyPathLevels) {
             problem(n, who + ": deeper than 32 levels");
             return;
@@ -281,8 +374,12 @@ private:
             problem(n, who + ": key count or maximum wrong");
             return;
         }
+        w.cut = cutBefore;
         if (!isRoot && cnt < M / 2) problem(n, who + ": page filled below half");
         if (isRoot && cnt == 0) problem(n, who + ": empty root");
+        inUse(n, p, who.c_str());
+        if (leaf && BlockWord(p, kIdxFirstChild) != kNoBlock)
+            problem(n, who + ": leaf word +32 is not 0xFFFFFFFF");
         const uint32_t refBase = leaf ? kIdxBody : kIdxBody + 4 * M;
         const uint32_t keyBase = leaf ? kIdxBody + 8 * M : kIdxBody + 12 * M;
         for (uint32_t i = 0; i <= cnt; ++i) {
@@ -291,6 +388,7 @@ private:
             const uint8_t* key = w.refsOnly ? p + refBase + 8 * i : p + keyBase + w.kl * i;
             const uint64_t ref = plat::LoadLE64(p + refBase + 8 * i);
             order(w, n, key, ref);
+            entry(w, n, key, ref);
             ++w.entries;
         }
     }
@@ -335,6 +433,7 @@ private:
             const uint8_t* p = b.data();
             if (BlockWord(p, kBlkSignature) != kSigBLOB || BlockWord(p, kBlkOwnNumber) != n) continue;
             owner_[n] = "BLOB block";
+            inUse(n, p, "BLOB block");
             uint32_t off = kBLOBSegments, inUse = 0;
             while (off < kBLOBSegments + largest) {
                 const uint8_t* s = p + off;
@@ -432,7 +531,10 @@ private:
     TbtdFileInfo& f_;
     TqbSrTransaction* t_;
     const TqbVerifyOptions& opt_;
-    std::vector<TqbVerifyProblem> problems_;
+    TqbVerifyReport report_;
+    std::vector<uint64_t> live_; // references of the records in use, ascending
+    std::set<uint64_t> deletedSlots_;
+    bool recordsKnown_ = false;
     std::vector<uint8_t> header_;
     uint32_t count_ = 0;
     std::vector<const char*> owner_;
@@ -442,14 +544,36 @@ private:
 
 } // namespace
 
-std::vector<TqbVerifyProblem> VerifyTableFile(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction,
-                                              const TqbVerifyOptions& Options) {
+TqbVerifyReport VerifyTableFile(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction,
+                                const TqbVerifyOptions& Options) {
     return Verifier(FileInfo, Transaction, Options).run();
 }
 
-std::string FormatVerifyProblems(const std::vector<TqbVerifyProblem>& Problems) {
+TqbVerifyReport VerifyTableFileOnDisk(const std::string& FileName, const TqbVerifyOptions& Options) {
+    TqbBufferManager bm;
+    auto fi = AllocFileInfo(FileName, "QB2", &bm);
+    OpenFile(*fi, false, 2, false, false);
+    TqbVerifyReport r;
+    try {
+        TqbBlockRelease rel;
+        bm.AddFile(*fi, nullptr, rel, false);
+        rel();
+        r = VerifyTableFile(*fi, nullptr, Options);
+    } catch (...) {
+        bm.RemoveFile(*fi);
+        CloseFile(*fi);
+        throw;
+    }
+    bm.RemoveFile(*fi);
+    CloseFile(*fi);
+    return r;
+}
+
+std::string FormatVerifyProblems(const TqbVerifyReport& Report) {
     std::string s;
-    for (const auto& p : Problems)
+    for (const auto& p : Report.Problems)
         s += "block " + std::to_string(p.Block) + ": " + p.Text + "\n";
+    if (Report.Count > Report.Problems.size())
+        s += "and " + std::to_string(Report.Count - Report.Problems.size()) + " more problems\n";
     return s;
 }

@@ -118,9 +118,12 @@ public:
         }
         return d;
     }
-    // Problems the verifier finds, one per line (empty when none).
-    std::string verify(TqbSrTransaction* t = nullptr) {
-        return FormatVerifyProblems(VerifyTableFile(*fi, t));
+    // Problems the verifier finds, one per line (empty when none). The storage tests fill indexes
+    // apart from the records unless they ask for the entries to be held against them.
+    std::string verify(TqbSrTransaction* t = nullptr, bool entriesAgainstRecords = false) {
+        TqbVerifyOptions o;
+        o.EntriesAgainstRecords = entriesAgainstRecords;
+        return FormatVerifyProblems(VerifyTableFile(*fi, t, o));
     }
     const TqbServerDataDict& dict() const { return dict_; }
     // A block as the transaction (none: everybody) sees it.

@@ -171,8 +171,8 @@ TEST_P(BufferManagerTest, TheCommitJournalsEveryImageAndSyncsBeforeTheJournalGoe
         EXPECT_EQ(journalSize, 8u + 4u * (276u + bs));
         EXPECT_EQ(tableWrites, (std::vector<uint64_t>{5, 0})); // the header after the other blocks
         ASSERT_NE(table, -1);
-        std::vector<std::string> want{"create", "jwrite", "jsync",  "dirsync", "jwrite", "jsync",
-                                      "jwrite", "jsync",  "twrite", "tsync",   "remove", "dirsync"};
+        std::vector<std::string> want{"create", "jwrite", "dirsync", "jwrite", "jsync",  "jwrite",
+                                      "jsync",  "twrite", "tsync",   "remove", "dirsync"};
         EXPECT_EQ(order, want) << "fail-safe " << failSafe;
     }
 }

@@ -1,5 +1,6 @@
-// The table-file verifier finds seeded damage: a B-tree cycle, a wrong key count, a block used by
-// two structures, a data-chain cycle and a BLOB segment running past its block.
+// The table-file verifier finds seeded damage: B-tree and chain damage, block prefixes, the index
+// header's unused slots, index entries held against the records, and a header whose block count
+// lies (one problem at once, with the listing bounded).
 #include "TableFileSupport.h"
 
 #include "db/storage/qbsrblob.h"
@@ -8,12 +9,19 @@ using namespace tabletest;
 
 namespace {
 
-// A table with records, a name index of several levels and a BLOB.
+std::string refKey(uint64_t ref) {
+    std::string k(8, '\0');
+    plat::StoreLE64(reinterpret_cast<uint8_t*>(k.data()), ref);
+    return k;
+}
+
+// A table with records in index 0 and in its name index of several levels, and a BLOB.
 struct Damaged {
     Db db;
     Table t{db, "contacts", contactsDictionary()};
     uint64_t blob = 0;
     uint32_t firstData = 0;
+    std::vector<uint64_t> refs;
 
     Damaged() {
         TqbSrTransaction* tr = db.begin();
@@ -21,84 +29,93 @@ struct Damaged {
         std::vector<uint8_t> rec(size_t(d.RecordLength())), key(size_t(d.IndexKeyLength(1)));
         for (int i = 0; i < 400; ++i) {
             d.InitRecord(rec.data());
-            std::string name = "contact " + std::to_string(i * 7919 % 400);
-            uint8_t v[41] = {uint8_t(name.size())};
-            std::memcpy(v + 1, name.data(), name.size());
-            d.SetRecordField(0, rec.data(), v);
+            setName(rec, "contact " + std::to_string(i * 7919 % 400));
             uint64_t ref;
             DataFileAddRecord(*t.fi, tr, ref, rec.data());
             BuildCompositeKey(d, 1, rec.data(), key.data());
+            IndexInsertKey(t.index(0), tr, key0(ref), ref);
             IndexInsertKey(t.index(1), tr, key.data(), ref);
+            refs.push_back(ref);
         }
         TableBLOBCreate(*t.fi, tr, blob);
         std::string data(9000, 'b');
         TableBLOBWrite(*t.fi, tr, blob, 0, uint32_t(data.size()), data.data());
         db.commit();
         BLOBResourceManager(*t.fi).Commit();
-        firstData = BlockWord(reinterpret_cast<const uint8_t*>(t.block(0).data()), kHdrFirstDataBlock);
+        firstData = headerWord(kHdrFirstDataBlock);
     }
-    // Changes one block in a transaction and returns what the verifier says of it then.
-    std::string with(uint32_t block, const std::function<void(uint8_t*)>& change) {
+    void setName(std::vector<uint8_t>& rec, const std::string& name) {
+        uint8_t v[41] = {uint8_t(name.size())};
+        std::memcpy(v + 1, name.data(), name.size());
+        t.dict().SetRecordField(0, rec.data(), v);
+    }
+    const uint8_t* key0(uint64_t ref) {
+        k0 = refKey(ref);
+        return reinterpret_cast<const uint8_t*>(k0.data());
+    }
+    uint32_t headerWord(uint32_t off) {
+        return BlockWord(reinterpret_cast<const uint8_t*>(t.block(0).data()), off);
+    }
+    // Changes the table in a transaction and returns what the verifier says of it then.
+    std::string with(const std::function<void(TqbSrTransaction*)>& change) {
         TqbSrTransaction* tr = db.begin();
-        {
-            TqbBlockHold h(*t.fi, tr, block, true);
-            change(h.p());
-        }
-        std::string r = t.verify(tr);
+        change(tr);
+        std::string r = t.verify(tr, true);
         db.rollback();
         return r;
     }
+    std::string with(uint32_t block, const std::function<void(uint8_t*)>& change) {
+        return with([&](TqbSrTransaction* tr) {
+            TqbBlockHold h(*t.fi, tr, block, true);
+            change(h.p());
+        });
+    }
+    std::string k0;
 };
+
+#define EXPECT_FINDS(report, text) EXPECT_NE((report).find(text), std::string::npos) << (report)
 
 } // namespace
 
 TEST(Verifier, FindsSeededDamage) {
     Damaged d;
-    ASSERT_EQ(d.t.verify(), "");
+    ASSERT_EQ(d.t.verify(nullptr, true), "");
     const TqbIndexHeaderEntry ix = IndexHeaderEntry(*d.t.fi, nullptr, 1);
     ASSERT_GT(ix.PageCount, 3u);
-    const uint32_t ixBlock =
-        BlockWord(reinterpret_cast<const uint8_t*>(d.t.block(0).data()), kHdrIndexHeaderBlock);
+    const uint32_t ixBlock = d.headerWord(kHdrIndexHeaderBlock);
 
-    // B-tree cycle: the root's second child points at its first.
-    std::string r = d.with(
+    // B-tree cycle: the root's second child points at its first. The records under the subtree
+    // that was not walked are not listed as missing on top.
+    const std::string cycle = d.with(
         ix.Root, [](uint8_t* b) { SetBlockWord(b, kIdxFirstChild + 4, BlockWord(b, kIdxFirstChild)); });
-    EXPECT_NE(r.find("used twice: index page and index page"), std::string::npos) << r;
+    EXPECT_FINDS(cycle, "used twice: index page and index page");
+    EXPECT_EQ(cycle.find("has no entry"), std::string::npos) << cycle;
 
     // Wrong key count in the index header block.
-    r = d.with(ixBlock, [](uint8_t* b) { SetBlockWord(b, kIxhKeyCount + 4, 399); });
-    EXPECT_NE(r.find("block " + std::to_string(ixBlock) + ": index 1: key count 399 but 400 entries"),
-              std::string::npos)
-        << r;
+    EXPECT_FINDS(d.with(ixBlock, [](uint8_t* b) { SetBlockWord(b, kIxhKeyCount + 4, 399); }),
+                 "block " + std::to_string(ixBlock) + ": index 1: key count 399 but 400 entries");
 
     // A block in two structures: the deleted-block chain claims the first data block.
-    r = d.with(0, [&](uint8_t* h) {
-        SetBlockWord(h, kHdrDeletedCount, 1);
-        SetBlockWord(h, kHdrDeletedHead, d.firstData);
-    });
-    EXPECT_NE(r.find("block " + std::to_string(d.firstData) +
-                     ": block used twice: deleted-block chain and data chain"),
-              std::string::npos)
-        << r;
+    EXPECT_FINDS(d.with(0,
+                        [&](uint8_t* h) {
+                            SetBlockWord(h, kHdrDeletedCount, 1);
+                            SetBlockWord(h, kHdrDeletedHead, d.firstData);
+                        }),
+                 "block " + std::to_string(d.firstData) +
+                     ": block used twice: deleted-block chain and data chain");
 
     // Data-chain cycle: the last data block leads back to the first; the walk stops.
-    const uint32_t lastData =
-        BlockWord(reinterpret_cast<const uint8_t*>(d.t.block(0).data()), kHdrLastDataBlock);
+    const uint32_t lastData = d.headerWord(kHdrLastDataBlock);
     ASSERT_NE(lastData, d.firstData);
-    r = d.with(lastData, [&](uint8_t* b) { SetBlockWord(b, kDataNext, d.firstData); });
-    EXPECT_NE(
-        r.find("block " + std::to_string(d.firstData) + ": block used twice: data chain and data chain"),
-        std::string::npos)
-        << r;
+    EXPECT_FINDS(d.with(lastData, [&](uint8_t* b) { SetBlockWord(b, kDataNext, d.firstData); }),
+                 "block " + std::to_string(d.firstData) + ": block used twice: data chain and data chain");
 
     // A BLOB segment that runs past the end of its block.
     const uint32_t blobBlock = uint32_t(d.blob >> d.t.fi->BlockShift);
     const uint32_t off = uint32_t(d.blob & (d.t.fi->BlockSize - 1));
-    r = d.with(blobBlock, [&](uint8_t* b) { plat::StoreLE16(b + off + 2, 4096); });
-    EXPECT_NE(r.find("block " + std::to_string(blobBlock) + ": BLOB segment at " + std::to_string(off) +
-                     " runs past its block"),
-              std::string::npos)
-        << r;
+    EXPECT_FINDS(d.with(blobBlock, [&](uint8_t* b) { plat::StoreLE16(b + off + 2, 4096); }),
+                 "block " + std::to_string(blobBlock) + ": BLOB segment at " + std::to_string(off) +
+                     " runs past its block");
     // Reading that BLOB raises instead of copying outside the block.
     TqbSrTransaction* tr = d.db.begin();
     {
@@ -110,7 +127,134 @@ TEST(Verifier, FindsSeededDamage) {
     d.db.rollback();
 
     // Slots in use that the header does not count.
-    r = d.with(0, [](uint8_t* h) { SetBlockWord(h, kHdrRecordCount, 5); });
-    EXPECT_NE(r.find("block 0: header: record count differs from the slots in use"), std::string::npos) << r;
-    EXPECT_EQ(d.t.verify(), "");
+    EXPECT_FINDS(d.with(0, [](uint8_t* h) { SetBlockWord(h, kHdrRecordCount, 5); }),
+                 "block 0: header: record count differs from the slots in use");
+    EXPECT_EQ(d.t.verify(nullptr, true), "");
+}
+
+TEST(Verifier, FindsDamagedPrefixesAndIndexHeaderSlots) {
+    Damaged d;
+    const uint32_t ixBlock = d.headerWord(kHdrIndexHeaderBlock);
+    const auto inUseWord = [&](uint32_t block, const std::string& what) {
+        EXPECT_FINDS(d.with(block, [](uint8_t* b) { SetBlockWord(b, kBlkLink, 7); }),
+                     "block " + std::to_string(block) + ": " + what +
+                         ": word +4 of a block in use is not 0xFFFFFFFF");
+    };
+    inUseWord(d.firstData, "data block");
+    inUseWord(ixBlock, "index header");
+    inUseWord(IndexHeaderEntry(*d.t.fi, nullptr, 0).Root, "index 0");
+    inUseWord(uint32_t(d.blob >> d.t.fi->BlockShift), "BLOB block");
+    // A stream block carries its next link at +4, a single-block stream none.
+    const uint32_t dict = d.headerWord(kHdrDictBlock);
+    EXPECT_FINDS(d.with(dict, [](uint8_t* b) { SetBlockWord(b, kBlkLink, 9); }),
+                 "block " + std::to_string(dict) + ": dictionary stream: word +4 differs from the next link");
+
+    // A leaf whose first-child word names a page.
+    uint32_t leaf = IndexHeaderEntry(*d.t.fi, nullptr, 1).Root;
+    for (;;) {
+        const std::string b = d.t.block(leaf);
+        if (b[kIdxLeaf] == 1) break;
+        leaf = BlockWord(reinterpret_cast<const uint8_t*>(b.data()), kIdxFirstChild);
+    }
+    EXPECT_FINDS(d.with(leaf, [](uint8_t* b) { SetBlockWord(b, kIdxFirstChild, 3); }),
+                 "block " + std::to_string(leaf) + ": index 1: leaf word +32 is not 0xFFFFFFFF");
+
+    // Unused slots of the index header hold nothing: a key count, a flag or a page count left over.
+    EXPECT_FINDS(d.with(ixBlock, [](uint8_t* b) { SetBlockWord(b, kIxhKeyCount + 4 * 7, 3); }),
+                 "block " + std::to_string(ixBlock) + ": index 7: unused slot is not empty");
+    EXPECT_FINDS(d.with(ixBlock, [](uint8_t* b) { b[kIxhFlags + 255] = kIxFlagDups; }),
+                 "index 255: unused slot is not empty");
+    EXPECT_FINDS(d.with(ixBlock, [](uint8_t* b) { SetBlockWord(b, kIxhPageCount + 4 * 2, 1); }),
+                 "index 2: unused slot is not empty");
+}
+
+TEST(Verifier, HoldsEveryIndexEntryAgainstTheRecords) {
+    Damaged d;
+    const TqbDataDictionary& dict = d.t.dict();
+    std::vector<uint8_t> rec(size_t(dict.RecordLength())), key(size_t(dict.IndexKeyLength(1)));
+    const uint64_t ref = d.refs[17], other = d.refs[18];
+    const std::string at = std::to_string(ref);
+    const auto keyOf = [&](TqbSrTransaction* tr, uint64_t r) {
+        DataFileReadRecord(*d.t.fi, tr, r, rec.data());
+        BuildCompositeKey(dict, 1, rec.data(), key.data());
+        return key.data();
+    };
+
+    // A record missing from the name index, and one missing from index 0.
+    EXPECT_FINDS(d.with([&](TqbSrTransaction* tr) {
+        ASSERT_TRUE(IndexDeleteKey(d.t.index(1), tr, keyOf(tr, ref), ref));
+    }),
+                 "index 1: record at " + at + " has no entry");
+    EXPECT_FINDS(d.with([&](TqbSrTransaction* tr) {
+        ASSERT_TRUE(IndexDeleteKey(d.t.index(0), tr, d.key0(ref), ref));
+    }),
+                 "index 0: record at " + at + " has no entry");
+
+    // A record with two entries: a second one under another record's key.
+    EXPECT_FINDS(d.with([&](TqbSrTransaction* tr) {
+        ASSERT_TRUE(IndexInsertKey(d.t.index(1), tr, keyOf(tr, other), ref));
+    }),
+                 "index 1: entry for " + at + ": the record has two entries");
+
+    // A record changed without its key: the entry's key is no longer the record's.
+    EXPECT_FINDS(d.with([&](TqbSrTransaction* tr) {
+        DataFileReadRecord(*d.t.fi, tr, ref, rec.data());
+        d.setName(rec, "renamed behind the index");
+        DataFileWriteRecord(*d.t.fi, tr, ref, rec.data());
+    }),
+                 "index 1: entry for " + at + ": key differs from the record's");
+
+    // A record deleted with its entries left behind.
+    const std::string deleted = d.with([&](TqbSrTransaction* tr) { DataFileDeleteRecord(*d.t.fi, tr, ref); });
+    EXPECT_FINDS(deleted, "index 0: entry for " + at + " names a deleted record");
+    EXPECT_FINDS(deleted, "index 1: entry for " + at + " names a deleted record");
+
+    // Entries naming positions that hold no record: offset 8 of block 0, and past a slot's start.
+    EXPECT_FINDS(
+        d.with([&](TqbSrTransaction* tr) { ASSERT_TRUE(IndexInsertKey(d.t.index(0), tr, d.key0(8), 8)); }),
+        "index 0: entry for 8 names no record slot");
+    EXPECT_FINDS(d.with([&](TqbSrTransaction* tr) {
+        ASSERT_TRUE(IndexInsertKey(d.t.index(1), tr, keyOf(tr, ref), ref + 1));
+    }),
+                 "index 1: entry for " + std::to_string(ref + 1) + " names no record slot");
+    EXPECT_EQ(d.t.verify(nullptr, true), "");
+}
+
+TEST(Verifier, ABlockCountBeyondTheFileIsOneProblemAndTheListingIsBounded) {
+    Damaged d;
+    // The file as committed, copied through its open handle (the table keeps it open alone).
+    std::string image(size_t(GetFileSize(*d.t.fi)), '\0');
+    ReadFileExactAt(*d.t.fi, 0, uint32_t(image.size()), image.data());
+    const uint32_t blocks = uint32_t(image.size() / d.t.fi->BlockSize);
+    auto* h = reinterpret_cast<uint8_t*>(image.data());
+    const std::string bad = d.db.file("bad.QB2");
+    const auto save = [&] { ASSERT_EQ(plat::FileReplaceAtomic(bad, image), 0); };
+
+    save();
+    EXPECT_TRUE(VerifyTableFileOnDisk(bad).empty()) << FormatVerifyProblems(VerifyTableFileOnDisk(bad));
+    for (uint32_t count : {16777226u, blocks + 1}) {
+        SetBlockWord(h, kHdrBlockCount, count);
+        save();
+        const TqbVerifyReport r = VerifyTableFileOnDisk(bad);
+        EXPECT_EQ(r.Count, 1u) << count;
+        EXPECT_EQ(FormatVerifyProblems(r), "block 0: header: block count beyond the file\n") << count;
+    }
+
+    // Past the bound the problems are counted, not listed: every record lost from both indexes.
+    SetBlockWord(h, kHdrBlockCount, blocks);
+    const uint32_t ixBlock = d.headerWord(kHdrIndexHeaderBlock);
+    for (uint32_t i : {0u, 1u}) {
+        SetBlockWord(h + size_t(ixBlock) * d.t.fi->BlockSize, kIxhRoot + 4 * i, kNoBlock);
+        SetBlockWord(h + size_t(ixBlock) * d.t.fi->BlockSize, kIxhKeyCount + 4 * i, 0);
+        SetBlockWord(h + size_t(ixBlock) * d.t.fi->BlockSize, kIxhPageCount + 4 * i, 0);
+    }
+    save();
+    TqbVerifyOptions o;
+    o.ScanAllBlocks = false;
+    o.MaxProblems = 500;
+    const TqbVerifyReport r = VerifyTableFileOnDisk(bad, o);
+    EXPECT_EQ(r.Count, 800u);
+    ASSERT_EQ(r.Problems.size(), 500u);
+    const std::string text = FormatVerifyProblems(r);
+    EXPECT_EQ(text.substr(text.size() - 23), "\nand 300 more problems\n");
 }
