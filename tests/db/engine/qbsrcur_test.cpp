@@ -635,11 +635,11 @@ TEST(ServerTable, ClientsCommittingAndWritingOnOneTableNeverWaitOnEachOther) {
         cursors.push_back(std::make_shared<FakeCursor>(uint64_t(i + 1), clients.back().get()));
         t->GetCursorList().Add(cursors.back());
     }
-    auto work = [&](int i) {
+    auto work = [&](int i, int from, int to) {
         const uint64_t db = uint64_t(i + 1);
         FakeCursor& cursor = *cursors[size_t(i)];
         std::vector<uint8_t> r(size_t(d.RecordLength()));
-        for (int n = 0; n < kCommits; ++n) {
+        for (int n = from; n < to; ++n) {
             // The cursor's operation runs under its client's padlock from here to its end.
             TqbActivation op(cursors[size_t(i)]);
             ASSERT_TRUE(op.Active());
@@ -659,17 +659,21 @@ TEST(ServerTable, ClientsCommittingAndWritingOnOneTableNeverWaitOnEachOther) {
             }
         }
     };
-    auto client = [&](int i) {
+    auto client = [&](int i, int from, int to) {
         try {
-            work(i);
+            work(i, from, to);
         } catch (const EqbException& x) {
             ADD_FAILURE() << "client " << i << ": " << x.Message();
         }
     };
     finishesWithin(std::chrono::seconds(60), "clients committing on one table", [&] {
+        // One round of each client alone first: ThreadSanitizer then knows every lock order used,
+        // even where the clients together would stall at once.
+        for (int i = 0; i < kClients; ++i)
+            client(i, 0, 1);
         std::vector<std::thread> threads;
         for (int i = 0; i < kClients; ++i)
-            threads.emplace_back(client, i);
+            threads.emplace_back(client, i, 1, kCommits);
         for (auto& th : threads)
             th.join();
     });
