@@ -548,7 +548,7 @@ namespace {
 
 // A client's cursor on the table: its key path is what its own operations move and what the table
 // changes when another cursor writes or another database commits. It counts the table's calls that
-// came without its key-path lock held (count_ is read under that lock, or it is not held).
+// came without its key-path lock held by the calling thread.
 struct FakeCursor : TqbSrTableCursor {
     explicit FakeCursor(uint64_t db, const TqbServerObject* client = nullptr)
         : TqbSrTableCursor(10000, client), db_(db) {}
