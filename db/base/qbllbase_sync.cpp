@@ -8,6 +8,13 @@
 #include <chrono>
 
 #if defined(__SANITIZE_THREAD__)
+#define PW_TELL_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define PW_TELL_TSAN 1
+#endif
+#endif
+#if defined(PW_TELL_TSAN)
 #include <sanitizer/tsan_interface.h>
 #endif
 
@@ -63,7 +70,7 @@ namespace {
 // was left, so that mutex is never ordered against the portal), and the end of it as leaving it
 // (before the portal lets anyone else in). Nested reads and writes are not told.
 enum class Told { Read, Write };
-#if defined(__SANITIZE_THREAD__)
+#if defined(PW_TELL_TSAN)
 unsigned tsanFlags(Told how) {
     return how == Told::Read ? unsigned(__tsan_mutex_read_lock) : 0u;
 }
@@ -83,13 +90,13 @@ void toldUnlocked(void*, Told) {}
 } // namespace
 
 TqbReadWritePortal::TqbReadWritePortal() {
-#if defined(__SANITIZE_THREAD__)
+#if defined(PW_TELL_TSAN)
     __tsan_mutex_create(&checkerName_, 0);
 #endif
 }
 
 TqbReadWritePortal::~TqbReadWritePortal() {
-#if defined(__SANITIZE_THREAD__)
+#if defined(PW_TELL_TSAN)
     __tsan_mutex_destroy(&checkerName_, 0);
 #endif
 }
