@@ -299,6 +299,11 @@ private:
 // refused with EqbException 294.
 class TqbReadWritePortal {
 public:
+    TqbReadWritePortal();
+    ~TqbReadWritePortal();
+    TqbReadWritePortal(const TqbReadWritePortal&) = delete;
+    TqbReadWritePortal& operator=(const TqbReadWritePortal&) = delete;
+
     void BeginRead();
     void EndRead();
     void BeginWrite();
@@ -325,6 +330,7 @@ private:
     uint64_t readerRelease_ = 0;                           // bumped when waiting readers are let in
     uint32_t writerHandoffs_ = 0;                          // writer slots handed over, not yet taken
     std::vector<std::pair<std::thread::id, int>> readers_; // reads held per thread
+    char checkerName_ = 0; // only its address is used: the portal as ThreadSanitizer knows it
 };
 
 // Scoped read or write lock on anything with BeginRead/EndRead or BeginWrite/EndWrite.

@@ -7,6 +7,17 @@
 #include <algorithm>
 #include <chrono>
 
+#if defined(__SANITIZE_THREAD__)
+#define PW_TELL_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define PW_TELL_TSAN 1
+#endif
+#endif
+#if defined(PW_TELL_TSAN)
+#include <sanitizer/tsan_interface.h>
+#endif
+
 // ---------------------------------------------------------------------------------------------
 // Padlock
 
@@ -51,6 +62,45 @@ void TqbEvent::Signal() {
 // ---------------------------------------------------------------------------------------------
 // Read/write portal
 
+namespace {
+
+// A portal waits on condition variables, so ThreadSanitizer would not know it for a lock and could
+// not check the order in which portals, padlocks and mutexes are taken. It is told: a thread's
+// outermost read or write counts as taking the lock (after the portal let it in and its own mutex
+// was left, so that mutex is never ordered against the portal), and the end of it as leaving it
+// (before the portal lets anyone else in). Nested reads and writes are not told.
+enum class Told { Read, Write };
+#if defined(PW_TELL_TSAN)
+unsigned tsanFlags(Told how) {
+    return how == Told::Read ? unsigned(__tsan_mutex_read_lock) : 0u;
+}
+void toldLocked(void* portal, Told how) {
+    __tsan_mutex_pre_lock(portal, tsanFlags(how));
+    __tsan_mutex_post_lock(portal, tsanFlags(how), 0);
+}
+void toldUnlocked(void* portal, Told how) {
+    __tsan_mutex_pre_unlock(portal, tsanFlags(how));
+    __tsan_mutex_post_unlock(portal, tsanFlags(how));
+}
+#else
+void toldLocked(void*, Told) {}
+void toldUnlocked(void*, Told) {}
+#endif
+
+} // namespace
+
+TqbReadWritePortal::TqbReadWritePortal() {
+#if defined(PW_TELL_TSAN)
+    __tsan_mutex_create(&checkerName_, 0);
+#endif
+}
+
+TqbReadWritePortal::~TqbReadWritePortal() {
+#if defined(PW_TELL_TSAN)
+    __tsan_mutex_destroy(&checkerName_, 0);
+#endif
+}
+
 int* TqbReadWritePortal::findReader(std::thread::id id) {
     for (auto& [tid, n] : readers_)
         if (tid == id) return &n;
@@ -79,6 +129,8 @@ void TqbReadWritePortal::BeginRead() {
         readersCv_.wait(lk, [&] { return readerRelease_ != release; }); // counted active by EndWrite
     }
     readers_.emplace_back(me, 1);
+    lk.unlock();
+    toldLocked(&checkerName_, Told::Read);
 }
 
 void TqbReadWritePortal::EndRead() {
@@ -90,9 +142,11 @@ void TqbReadWritePortal::EndRead() {
     }
     int* held = findReader(me);
     if (!held) return; // not a reader: nothing to end
-    if (--*held == 0)
+    if (--*held == 0) {
+        toldUnlocked(&checkerName_, Told::Read);
         readers_.erase(
             std::find_if(readers_.begin(), readers_.end(), [&](auto& r) { return r.first == me; }));
+    }
     if (activeReaders_ > 0) --activeReaders_;
     if (activeReaders_ == 0 && waitingWriters_ > 0) {
         --waitingWriters_;
@@ -124,12 +178,15 @@ void TqbReadWritePortal::BeginWrite() {
     writer_ = me;
     readNesting_ = 0;
     writeNesting_ = 1;
+    lk.unlock();
+    toldLocked(&checkerName_, Told::Write);
 }
 
 void TqbReadWritePortal::EndWrite() {
     std::unique_lock lk(m_);
     if (!writerActive_ || writer_ != std::this_thread::get_id()) return;
     if (--writeNesting_ > 0) return;
+    toldUnlocked(&checkerName_, Told::Write);
     writer_ = std::thread::id();
     if (waitingReaders_ > 0) {
         activeReaders_ += int32_t(waitingReaders_);

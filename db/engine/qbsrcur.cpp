@@ -388,16 +388,19 @@ void TqbSrBaseTable::DeleteRecordBLOBs(TqbSrTransaction* Transaction, const uint
 void TqbSrBaseTable::NotifyCursorsOfChange(uint64_t DatabaseID, uint64_t Ref, TqbLockOwnerID ChangedBy) {
     for (auto& o : cursors_.Snapshot()) {
         auto* c = dynamic_cast<TqbSrTableCursor*>(o.get());
-        if (c && c->CursorID() != ChangedBy && c->DatabaseID() == DatabaseID) c->NotifyRecordChanged(Ref);
+        if (!c || c->CursorID() == ChangedBy || c->DatabaseID() != DatabaseID) continue;
+        std::lock_guard lk(c->KeyPathLock());
+        c->NotifyRecordChanged(Ref);
     }
 }
 
 void TqbSrBaseTable::ResetOtherCursors(uint64_t DatabaseID) {
+    // Never the cursor's client padlock: that client may hold it while it waits for this table's
+    // portal, which the commit holds.
     for (auto& o : cursors_.Snapshot()) {
         auto* c = dynamic_cast<TqbSrTableCursor*>(o.get());
         if (!c || c->DatabaseID() == DatabaseID) continue;
-        std::shared_ptr<TqbPadlock> padlock = c->Padlock();
-        std::lock_guard lk(*padlock);
+        std::lock_guard lk(c->KeyPathLock());
         c->ClearKeyPath();
     }
 }

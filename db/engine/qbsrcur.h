@@ -1,5 +1,22 @@
 // Server tables: one open table of a folder (its files, dictionary, lock containers and cursors),
 // record insert, modify and delete with the keys of every index, and the engine's table list.
+//
+// Lock order of the engine. A thread takes these only in this order (an outer one before an inner
+// one, never an outer one while it holds an inner one):
+//   1. its own client's padlock (activation of the operation's object; one operation of a client at a
+//      time). A thread never takes another client's padlock.
+//   2. the engine's table list portal (opening, creating and destroying a cursor; else short steps).
+//   3. the table's content lock: first the transaction's content lock in the lock manager, then the
+//      table's portal (read for record work, write for file changes and at commit, around the
+//      transaction manager's commit up to EndCommit). Record and table locks of the lock manager
+//      are asked for under these, each wait bounded by the thread's deadline.
+//   4. a cursor list's portal (short steps: a copy of the list is taken and the portal left).
+//   5. a cursor's key-path lock: innermost. Held only while a key path is read, copied or changed;
+//      nothing is taken and nothing is waited for while it is held.
+// The lock manager's, buffer manager's and transaction manager's own mutexes lie below 1 to 4 and
+// are never held across a wait. So a commit, which holds the table's portal for writing, reaches
+// other clients' cursors through their key-path locks alone, while those clients may hold their
+// padlocks and wait for the portal.
 #pragma once
 #include "db/engine/qbsreng.h"
 #include "db/engine/qbsrfold.h"
@@ -44,8 +61,11 @@ public:
     virtual void LogError(const std::string& Text) { (void)Text; }
 };
 
-// What a table needs of a cursor open on it; the cursors implement it. Called with the table's
-// portal held, outside the cursor list's portal.
+// What a table needs of a cursor open on it; the cursors implement it. The two notifications are
+// called with the table's portal held (read by a writer, write by a commit), outside the cursor
+// list's portal, and with this cursor's KeyPathLock held by the calling thread. They change the
+// cursor's key path and position only: they take no lock (in particular never the cursor's client
+// padlock, which another thread may hold while it waits for the table) and wait for nothing.
 class TqbSrTableCursor : public TqbServerObject {
 public:
     using TqbServerObject::TqbServerObject;
@@ -53,8 +73,14 @@ public:
     virtual TqbLockOwnerID CursorID() const = 0;
     // A record of the table changed or went (another cursor of the same database did it).
     virtual void NotifyRecordChanged(uint64_t Ref) = 0;
-    // Another database committed: the cursor's key path no longer holds. Runs under its padlock.
+    // Another database committed: the cursor's key path no longer holds.
     virtual void ClearKeyPath() = 0;
+    // Guards the key path and position against the table's notifications. The cursor holds it only
+    // to read, copy or store them, never while it asks for another lock or waits.
+    TqbPadlock& KeyPathLock() { return keyPathLock_; }
+
+private:
+    TqbPadlock keyPathLock_;
 };
 
 // 32-bit identities of open tables for the lock manager; 0 is never handed out.
@@ -110,7 +136,8 @@ public:
     void EndRead() { portal_.EndRead(); }
     void BeginWrite() { portal_.BeginWrite(); }
     void EndWrite() { portal_.EndWrite(); }
-    // Resets the key paths of the other databases' cursors, then ends the portal write.
+    // Resets the key paths of the other databases' cursors, then ends the portal write. The caller
+    // holds the portal for writing and may hold its own client's padlock.
     void EndCommit(uint64_t DatabaseID);
 
     // Files. OpenFiles undoes every step done when one fails; nothing stays open.
@@ -179,8 +206,9 @@ public:
                               bool AlreadyLocked, uint64_t DatabaseID = 0) = 0;
 
     // Tells the cursors of the same database, other than the one that made the change, that the
-    // record changed.
+    // record changed. Each cursor is reached under its key-path lock only.
     void NotifyCursorsOfChange(uint64_t DatabaseID, uint64_t Ref, TqbLockOwnerID ChangedBy);
+    // Clears the key paths of the other databases' cursors, each under its key-path lock only.
     void ResetOtherCursors(uint64_t DatabaseID);
 
 protected:

@@ -43,6 +43,7 @@ bool TqbServerObject::Activate() {
         std::lock_guard lk(stateMutex_);
         if (state_ == sosCloseRequested || state_ == sosClosing) return false;
     }
+    BeforePadlockWait();
     std::shared_ptr<TqbPadlock> padlock = padlock_; // lives while this thread waits on it
     padlock->Lock();
     std::lock_guard lk(stateMutex_);

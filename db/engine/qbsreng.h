@@ -53,6 +53,11 @@ public:
     void SetTimeout(uint32_t ms) { timeout_.store(ms); }
     const std::shared_ptr<TqbPadlock>& Padlock() const { return padlock_; }
 
+protected:
+    // Runs inside Activate after the state check passed, before the padlock is asked for: a close
+    // may come from here on, so Activate checks the state again once it holds the padlock.
+    virtual void BeforePadlockWait() {}
+
 private:
     std::atomic<uint32_t> timeout_;
     const std::shared_ptr<TqbPadlock> padlock_;

@@ -7,13 +7,46 @@
 #include "platform/Messages.h"
 #include "platform/testing/FaultyFiles.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <random>
 #include <thread>
 
 namespace {
 
 using namespace enginetest;
+
+// Commits the database's transaction as the engine does: the table's portal is held for writing
+// from the transaction manager's commit until EndCommit.
+void commitWithTable(Engine& e, TqbSrBaseTable& t, uint64_t db) {
+    bool nested = false;
+    int32_t rc = -1;
+    t.BeginWrite();
+    try {
+        rc = e.tm().Commit(db, nested);
+    } catch (...) {
+        t.EndCommit(db);
+        throw;
+    }
+    t.EndCommit(db);
+    ASSERT_EQ(rc, 0);
+}
+
+// Runs f on a thread of its own. Threads caught in a deadlock can neither finish nor be joined, so
+// when f is not done within the bound the test binary fails at once instead of hanging.
+template <class F> void finishesWithin(std::chrono::seconds bound, const char* what, F&& f) {
+    auto done = std::async(std::launch::async, std::forward<F>(f));
+    if (done.wait_for(bound) == std::future_status::ready) return done.get();
+    ADD_FAILURE() << what << ": still not done after " << bound.count()
+                  << " s (threads waiting on each other)";
+    std::fprintf(stderr, "%s: still not done after %lld s, a deadlock; giving up\n", what,
+                 static_cast<long long>(bound.count()));
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(1);
+}
 
 TEST(ServerTable, RandomInsertModifyDeleteKeepsEveryIndexEqualToTheDataFile) {
     Engine e;
@@ -307,27 +340,30 @@ TEST(ServerTable, TwoClientsInsertIntoOneTableAndLoseNoRow) {
     auto t = e.build("shared", peopleDictionary());
     const TqbDataDictionary& d = t->GetDictionary();
     constexpr int kRows = 150;
-    TqbServerObject client1(5000), client2(5000);
-    auto work = [&](TqbServerObject& client, uint64_t db, int base) {
+    auto client1 = std::make_shared<TqbServerObject>(5000), client2 = std::make_shared<TqbServerObject>(5000);
+    auto work = [&](const std::shared_ptr<TqbServerObject>& client, uint64_t db, int base) {
         const TqbLockOwnerID cursor = NewLockOwnerID();
         for (int i = 0; i < kRows; ++i) {
-            ASSERT_TRUE(client.Activate());
-            SetThreadDeadline(client.Timeout());
+            TqbActivation op(client);
+            ASSERT_TRUE(op.Active());
+            SetThreadDeadline(client->Timeout());
             TqbSrTransaction* tr = nullptr;
             ASSERT_EQ(e.tm().StartTransaction(db, false, tr), 0);
             uint64_t ref = 0;
             Person p{"w" + std::to_string(base + i), "c" + std::to_string(i % 7), base + i, i};
             t->InsertRecord(*tr, cursor, lmExclusive, ref, record(d, p).data(), false);
-            bool nested;
-            ASSERT_EQ(e.tm().Commit(db, nested), 0);
-            // Read back outside any transaction, as another client would.
+            commitWithTable(e, *t, db);
+            // Read back outside any transaction, as another client's cursor would: under the
+            // table's read content lock, which outside a transaction is its portal.
             std::vector<uint8_t> r(size_t(d.RecordLength()));
-            t->ReadRecordUnlocked(nullptr, ref, r.data());
+            {
+                PortalReadGuard g(*t);
+                t->GetRecord(nullptr, cursor, ref, true, false, lmNone, r.data());
+            }
             ASSERT_EQ(person(d, r.data()), p);
-            client.Deactivate();
         }
     };
-    std::thread a(work, std::ref(client1), 1, 0), b(work, std::ref(client2), 2, 100000);
+    std::thread a(work, client1, 1, 0), b(work, client2, 2, 100000);
     a.join();
     b.join();
     auto all = records(*t, nullptr);
@@ -510,19 +546,44 @@ TEST(ServerTable, UserKeyRoutinesLoadOnlyFromTheConfigurationFolder) {
 
 namespace {
 
+// A client's cursor on the table: its key path is what its own operations move and what the table
+// changes when another cursor writes or another database commits. It counts the table's calls that
+// came without its key-path lock held by the calling thread.
 struct FakeCursor : TqbSrTableCursor {
-    FakeCursor(uint64_t db) : TqbSrTableCursor(1000), db_(db) {}
+    explicit FakeCursor(uint64_t db, const TqbServerObject* client = nullptr)
+        : TqbSrTableCursor(10000, client), db_(db) {}
     uint64_t DatabaseID() const override { return db_; }
     TqbLockOwnerID CursorID() const override { return id_; }
-    void NotifyRecordChanged(uint64_t ref) override { changed.push_back(ref); }
+    void NotifyRecordChanged(uint64_t ref) override {
+        checkLocks();
+        changed.push_back(ref);
+    }
     void ClearKeyPath() override {
-        // Runs under the cursor's own padlock.
-        cleared += Padlock()->LockCount();
+        checkLocks();
+        keyPath = 0;
+        ++cleared;
+    }
+    void checkLocks() {
+        if (KeyPathLock().LockCount() != 1) ++unguarded;
+        // Only where no other thread uses the client's padlock: its count is not ours to read then.
+        if (watchClientPadlock && Padlock()->LockCount() != 0) ++underClientPadlock;
+    }
+    // The cursor's own operation moves it onto a record.
+    void moveTo(uint64_t ref) {
+        std::lock_guard lk(KeyPathLock());
+        keyPath = ref;
+    }
+    uint64_t position() {
+        std::lock_guard lk(KeyPathLock());
+        return keyPath;
     }
     uint64_t db_;
     TqbLockOwnerID id_ = NewLockOwnerID();
+    bool watchClientPadlock = false;
+    // Guarded by the key-path lock.
+    uint64_t keyPath = 0;
     std::vector<uint64_t> changed;
-    int cleared = 0;
+    int cleared = 0, unguarded = 0, underClientPadlock = 0;
 };
 
 TEST(ServerTable, CursorsOfTheWritingDatabaseHearOfChangesAndOthersLoseTheirKeyPathAtCommit) {
@@ -530,9 +591,11 @@ TEST(ServerTable, CursorsOfTheWritingDatabaseHearOfChangesAndOthersLoseTheirKeyP
     auto t = e.build("people", peopleDictionary());
     auto same = std::make_shared<FakeCursor>(1), other = std::make_shared<FakeCursor>(2);
     auto writer = std::make_shared<FakeCursor>(1);
-    t->GetCursorList().Add(same);
-    t->GetCursorList().Add(other);
-    t->GetCursorList().Add(writer);
+    for (auto& c : {same, other, writer}) {
+        c->watchClientPadlock = true;
+        c->moveTo(99);
+        t->GetCursorList().Add(c);
+    }
     const TqbDataDictionary& d = t->GetDictionary();
     TqbSrTransaction* tr = e.begin();
     uint64_t ref;
@@ -544,12 +607,84 @@ TEST(ServerTable, CursorsOfTheWritingDatabaseHearOfChangesAndOthersLoseTheirKeyP
     EXPECT_EQ(same->changed.size(), 3u);
     EXPECT_TRUE(writer->changed.empty()) << "the cursor that made the change";
     EXPECT_TRUE(other->changed.empty()) << "another database's cursor is not told";
-    t->BeginWrite();
-    e.commit();
-    t->EndCommit(1);
+    commitWithTable(e, *t, 1);
     EXPECT_EQ(other->cleared, 1);
-    EXPECT_EQ(same->cleared, 0);
-    EXPECT_EQ(writer->cleared, 0);
+    EXPECT_EQ(other->position(), 0u);
+    EXPECT_EQ(same->cleared + writer->cleared, 0);
+    EXPECT_EQ(same->position(), 99u);
+    for (auto& c : {same, other, writer}) {
+        // Under the cursor's own key-path lock; its client's padlock may be held by a thread that
+        // waits for this table.
+        EXPECT_EQ(c->unguarded, 0);
+        EXPECT_EQ(c->underClientPadlock, 0);
+    }
+}
+
+// Every client writes and commits on one table while the others do the same, and reads through its
+// cursor between: a commit holds the table's portal and clears the other cursors' key paths while
+// their clients hold their padlocks and wait for the portal.
+TEST(ServerTable, ClientsCommittingAndWritingOnOneTableNeverWaitOnEachOther) {
+    Engine e;
+    auto t = e.build("shared", peopleDictionary(2));
+    const TqbDataDictionary& d = t->GetDictionary();
+    constexpr int kClients = 3, kCommits = 40;
+    std::vector<std::shared_ptr<TqbServerObject>> clients;
+    std::vector<std::shared_ptr<FakeCursor>> cursors;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(std::make_shared<TqbServerObject>(10000));
+        cursors.push_back(std::make_shared<FakeCursor>(uint64_t(i + 1), clients.back().get()));
+        t->GetCursorList().Add(cursors.back());
+    }
+    auto work = [&](int i, int from, int to) {
+        const uint64_t db = uint64_t(i + 1);
+        FakeCursor& cursor = *cursors[size_t(i)];
+        std::vector<uint8_t> r(size_t(d.RecordLength()));
+        for (int n = from; n < to; ++n) {
+            // The cursor's operation runs under its client's padlock from here to its end.
+            TqbActivation op(cursors[size_t(i)]);
+            ASSERT_TRUE(op.Active());
+            SetThreadDeadline(cursor.Timeout());
+            TqbSrTransaction* tr = nullptr;
+            ASSERT_EQ(e.tm().StartTransaction(db, false, tr), 0);
+            uint64_t ref = 0;
+            const Person p{"c" + std::to_string(i), "n" + std::to_string(n), i * 1000 + n, n};
+            t->InsertRecord(*tr, cursor.CursorID(), lmExclusive, ref, record(d, p).data(), false);
+            cursor.moveTo(ref);
+            commitWithTable(e, *t, db);
+            // Reads where its cursor stands, unless another commit has cleared that meanwhile.
+            PortalReadGuard g(*t);
+            if (uint64_t at = cursor.position()) {
+                t->GetRecord(nullptr, cursor.CursorID(), at, true, false, lmNone, r.data());
+                ASSERT_EQ(person(d, r.data()), p);
+            }
+        }
+    };
+    auto client = [&](int i, int from, int to) {
+        try {
+            work(i, from, to);
+        } catch (const EqbException& x) {
+            ADD_FAILURE() << "client " << i << ": " << x.Message();
+        }
+    };
+    finishesWithin(std::chrono::seconds(60), "clients committing on one table", [&] {
+        // One round of each client alone first: ThreadSanitizer then knows every lock order used,
+        // even where the clients together would stall at once.
+        for (int i = 0; i < kClients; ++i)
+            client(i, 0, 1);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kClients; ++i)
+            threads.emplace_back(client, i, 1, kCommits);
+        for (auto& th : threads)
+            th.join();
+    });
+    EXPECT_EQ(records(*t, nullptr).size(), size_t(kClients * kCommits));
+    EXPECT_EQ(checkConsistent(*t, nullptr), "");
+    int cleared = 0;
+    for (auto& c : cursors) {
+        EXPECT_EQ(c->unguarded, 0) << "a key path changed without its cursor's key-path lock";
+        cleared += c->cleared;
+    }
+    EXPECT_EQ(cleared, kClients * kCommits * (kClients - 1)) << "each commit clears every other cursor";
 }
 
 } // namespace

@@ -12,14 +12,6 @@
 
 namespace {
 
-// Counts its destructions so a test sees exactly when an object is freed.
-struct Probe : TqbServerObject {
-    Probe(std::atomic<int>& freed, const TqbServerObject* parent = nullptr)
-        : TqbServerObject(1000, parent), freed_(freed) {}
-    ~Probe() override { freed_.fetch_add(1); }
-    std::atomic<int>& freed_;
-};
-
 // A gate one thread opens for another.
 struct Gate {
     std::mutex m;
@@ -34,6 +26,27 @@ struct Gate {
         std::unique_lock lk(m);
         return cv.wait_for(lk, std::chrono::seconds(10), [&] { return open; });
     }
+};
+
+// Counts its destructions so a test sees exactly when an object is freed. Once held, an activation
+// that passed its state check says so and stops there until the test lets it go on.
+struct Probe : TqbServerObject {
+    Probe(std::atomic<int>& freed, const TqbServerObject* parent = nullptr)
+        : TqbServerObject(1000, parent), freed_(freed) {}
+    ~Probe() override { freed_.fetch_add(1); }
+    // Before the thread that will activate starts.
+    void holdAfterCheck(Gate& checked, Gate& resume) {
+        checked_ = &checked;
+        resume_ = &resume;
+    }
+    void BeforePadlockWait() override {
+        if (!checked_) return;
+        checked_->release();
+        EXPECT_TRUE(resume_->wait());
+    }
+    std::atomic<int>& freed_;
+    Gate* checked_ = nullptr;
+    Gate* resume_ = nullptr;
 };
 
 TEST(ServerObject, StateMachineRefusesClosingObjectsAndDefersCloseOfOneInUse) {
@@ -94,24 +107,25 @@ TEST(ServerObject, OperationsOfOneClientNeverOverlapAndAWaiterSeesACloseThatCame
     t2.join();
     EXPECT_EQ(overlaps.load(), 0);
 
-    // A thread waits on the padlock; meanwhile the holder closes the object: the waiter is refused
-    // after it gets the padlock, and the padlock outlives the client it came from.
+    // A thread has passed the state check and waits for the padlock; meanwhile the holder closes the
+    // object: the waiter is refused once it gets the padlock, and the padlock outlives the client it
+    // came from.
     std::weak_ptr<TqbPadlock> padlock = client->Padlock();
     ASSERT_TRUE(b->Activate());
+    Gate checked, resume;
+    b->holdAfterCheck(checked, resume);
     std::atomic<bool> result{true};
-    std::atomic<bool> started{false};
-    std::thread waiter([&, b2 = b] {
-        started = true;
-        result = b2->Activate();
-    });
-    ASSERT_TRUE(dbtest::waitUntil([&] { return started.load(); }));
-    std::this_thread::yield();
+    std::thread waiter([&, b2 = b] { result = b2->Activate(); });
+    const bool passedCheck = checked.wait();
+    EXPECT_TRUE(passedCheck) << "the waiter never reached the padlock";
     b->RequestClose();
+    resume.release();
     a.reset();
     client.reset();
     EXPECT_TRUE(b->Deactivate());
     waiter.join();
-    EXPECT_FALSE(result.load());
+    ASSERT_TRUE(passedCheck);
+    EXPECT_FALSE(result.load()) << "activated an object whose close came while it waited";
     EXPECT_FALSE(padlock.expired()) << "b still holds the padlock it shares";
     b.reset();
     EXPECT_TRUE(padlock.expired());
