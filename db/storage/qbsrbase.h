@@ -110,8 +110,11 @@ public:
     // ended, the files' cached pages are dropped, the journal stays for recovery and
     // CommitLeftJournal tells so.
     void CommitTransaction(TqbSrTransaction& Transaction);
+    // Writes the pages changed at level 0 only; pages with a copy of a nested level stay in the
+    // transaction.
     void CommitPartial(TqbSrTransaction& Transaction);
     void RollbackTransaction(TqbSrTransaction& Transaction);
+    // Writes the newest copy of each of the file's pages; other files stay in the transaction.
     void CommitFileChanges(TbtdFileInfo& FileInfo, TqbSrTransaction& Transaction);
     bool CommitLeftJournal(const TqbSrTransaction& Transaction);
 
