@@ -134,6 +134,35 @@ TEST_P(BufferManagerTest, TheRamLimitTakesOverTheOldestIdlePageButNeverAHeldOne)
     plat::SetClock(nullptr);
 }
 
+// A transaction far past the RAM limit keeps every page it changed while idle pages are taken over
+// for it; at its end its pages come back as the newest ones and the limit holds again, the oldest
+// going first.
+TEST_P(BufferManagerTest, ATransactionPastTheRamLimitGivesItsPagesBackAtItsEnd) {
+    const uint32_t bs = 32768;
+    putFile(folder.file("T.QB2"), tableImage(bs, 48));
+    Store store(folder.path(), folder.file("T.QB2"));
+    auto& [bm, tm, tab] = store;
+    bm.SetMaxRAM(1); // 32 blocks
+    for (bool commit : {false, true}) {
+        tab.read(47);
+        TqbSrTransaction* t = nullptr;
+        bool nested;
+        tm.StartTransaction(1, false, t);
+        for (uint32_t b = 1; b <= 40; ++b)
+            tab.write(b, t, commit ? 'c' : 'r');
+        EXPECT_EQ(bm.RAMUsedBytes(), 80u * bs); // each page with its copy
+        EXPECT_EQ(bm.FindPage(*tab.fi, 47), nullptr);
+        commit ? tm.Commit(1, nested) : tm.Rollback(1, nested);
+        EXPECT_LE(bm.RAMUsedBytes(), 1048576u) << commit;
+        EXPECT_EQ(bm.FindPage(*tab.fi, 1), nullptr) << commit;
+        EXPECT_NE(bm.FindPage(*tab.fi, 40), nullptr) << commit;
+    }
+    const std::string disk = getFile(folder.file("T.QB2"));
+    for (uint32_t b = 1; b <= 40; ++b)
+        EXPECT_EQ(disk[size_t(b) * bs + 100], 'c') << b;
+    EXPECT_EQ(tab.read(20)[100], 'c');
+}
+
 // Blocks 0 and 5 changed: a before and an after image of each.
 TEST_P(BufferManagerTest, TheCommitJournalsEveryImageAndSyncsBeforeTheJournalGoes) {
     const uint32_t bs = 8192;
