@@ -70,6 +70,7 @@ private:
 };
 
 void TqbbmPageList::Append(TqbbmRAMPage* p) {
+    p->List = this;
     p->Prev = Tail;
     p->Next = nullptr;
     (Tail ? Tail->Next : Head) = p;
@@ -81,6 +82,7 @@ void TqbbmPageList::Remove(TqbbmRAMPage* p) {
     (p->Prev ? p->Prev->Next : Head) = p->Next;
     (p->Next ? p->Next->Prev : Tail) = p->Prev;
     p->Prev = p->Next = nullptr;
+    p->List = nullptr;
     --Count;
 }
 
@@ -106,7 +108,7 @@ uint32_t TqbBufferManager::GetTempStoreSize() {
 void TqbBufferManager::SetTempStoreSize(uint32_t MB) {
     std::lock_guard lk(padlock_);
     // Parked pages live only there.
-    if (parked_ > 0) RaiseServerError(0);
+    if (parked_.Count > 0) RaiseServerError(0);
     temp_.reset();
     tempStoreSize_ = MB;
     if (MB == 0) return;
@@ -121,7 +123,7 @@ bool TqbBufferManager::park(TqbbmRAMPage* p) {
     std::memcpy(staging.data(), p->Block, p->BlockSize);
     p->TempBlock = temp_->WriteBlock(staging.data());
     freeBuffer(p->Block, p->BlockSize);
-    ++parked_;
+    place(p);
     return true;
 }
 
@@ -133,20 +135,22 @@ void TqbBufferManager::unpark(TqbbmRAMPage* p) {
     p->Block = allocBuffer(p->BlockSize);
     std::memcpy(p->Block, staging.data(), p->BlockSize);
     p->TempBlock = -1;
-    --parked_;
+    place(p);
 }
 TqbBufferManager::~TqbBufferManager() {
     std::lock_guard lk(padlock_);
-    for (TqbbmPageList* l : {&lru_, &recycle_})
+    for (TqbbmPageList* l : {&lru_, &recycle_, &inTransaction_, &parked_})
         while (l->Head) {
             TqbbmRAMPage* p = l->Head;
             if (p->File) detach(p);
-            if (l->Head == p) l->Remove(p);
+            l->Remove(p);
             for (TqbbmModifiedBlock* m = p->Newest; m;) {
                 TqbbmModifiedBlock* prev = m->Previous;
                 freeCopy(m);
                 m = prev;
             }
+            p->RefCount = 0;
+            reclaim(p);
             freeBuffer(p->Block, p->BlockSize);
             delete p;
         }
@@ -179,11 +183,21 @@ void TqbBufferManager::SetLog(TqbBaseLog* log) {
 
 void TqbBufferManager::StampIdlePages() {
     std::lock_guard lk(padlock_);
-    for (TqbbmRAMPage* p = lru_.Head; p; p = p->Next)
-        if (!p->Transaction) {
-            unpark(p);
-            SetBlockWord(p->Block, kBlkStamp, 1);
+    std::vector<TqbbmRAMPage*> idle;
+    for (TqbbmPageList* l : {&lru_, &parked_})
+        for (TqbbmRAMPage* p = l->Head; p; p = p->Next)
+            idle.push_back(p);
+    for (TqbbmRAMPage* p : idle) {
+        unpark(p);
+        if (p->RefCount.load() > 0) {
+            // A holder may be reading the block: the stamped one is a new buffer.
+            uint8_t* stamped = allocBuffer(p->BlockSize);
+            std::memcpy(stamped, p->Block, p->BlockSize);
+            std::swap(stamped, p->Block);
+            retire(p, stamped);
         }
+        SetBlockWord(p->Block, kBlkStamp, 1);
+    }
 }
 
 uint8_t* TqbBufferManager::allocBuffer(uint32_t size) {
@@ -198,6 +212,42 @@ void TqbBufferManager::freeBuffer(uint8_t*& buf, uint32_t size) {
     delete[] buf;
     buf = nullptr;
     ramBytes_ -= size;
+}
+
+void TqbBufferManager::retire(TqbbmRAMPage* p, uint8_t*& buf) {
+    if (!buf) return;
+    if (p->RefCount.load() == 0) {
+        freeBuffer(buf, p->BlockSize);
+        return;
+    }
+    p->Retired.push_back(buf);
+    p->HasRetired.store(true);
+    buf = nullptr;
+}
+
+void TqbBufferManager::reclaim(TqbbmRAMPage* p) {
+    if (p->Retired.empty() || p->RefCount.load() > 0) return;
+    for (uint8_t*& b : p->Retired)
+        freeBuffer(b, p->BlockSize);
+    p->Retired.clear();
+    p->HasRetired.store(false);
+}
+
+void TqbBufferManager::place(TqbbmRAMPage* p) {
+    TqbbmPageList* to = !p->File            ? &recycle_
+                        : p->Transaction    ? &inTransaction_
+                        : p->TempBlock >= 0 ? &parked_
+                                            : &lru_;
+    if (p->List) p->List->Remove(p);
+    to->Append(p);
+}
+
+std::vector<TqbbmRAMPage*> TqbBufferManager::pagesOf(TbtdFileInfo& f) {
+    std::vector<TqbbmRAMPage*> r;
+    for (TqbbmPageList* l : {&lru_, &inTransaction_, &parked_})
+        for (TqbbmRAMPage* p = l->Head; p; p = p->Next)
+            if (p->File == &f) r.push_back(p);
+    return r;
 }
 
 void TqbBufferManager::checkFile(TbtdFileInfo& f) {
@@ -250,9 +300,9 @@ void TqbBufferManager::freePage(TqbbmRAMPage* p) {
     if (p->TempBlock >= 0) {
         temp_->ReleaseBlock(p->TempBlock);
         p->TempBlock = -1;
-        --parked_;
     }
-    lru_.Remove(p);
+    p->List->Remove(p);
+    reclaim(p);
     freeBuffer(p->Block, p->BlockSize);
     delete p;
 }
@@ -263,6 +313,7 @@ TqbbmRAMPage* TqbBufferManager::allocPage(TbtdFileInfo& f, uint32_t block) {
         p = p->Next;
     if (p) {
         recycle_.Remove(p);
+        reclaim(p);
     } else if (ramBytes_ + f.BlockSize > uint64_t(maxRAM_) * 1048576) {
         for (TqbbmRAMPage* q = lru_.Head; q; q = q->Next) {
             if (!removable(q)) continue;
@@ -274,6 +325,7 @@ TqbbmRAMPage* TqbBufferManager::allocPage(TbtdFileInfo& f, uint32_t block) {
             p = q;
             detach(p);
             lru_.Remove(p);
+            reclaim(p);
             break;
         }
     }
@@ -293,11 +345,12 @@ TqbbmRAMPage* TqbBufferManager::allocPage(TbtdFileInfo& f, uint32_t block) {
     p->LeakReported = false;
     p->RefCount = 0;
     indexPut(f, block, p);
-    lru_.Append(p);
+    place(p);
     return p;
 }
 
 void TqbBufferManager::touch(TqbbmRAMPage* p) {
+    if (p->List != &lru_) return;
     lru_.Remove(p);
     lru_.Append(p);
 }
@@ -307,13 +360,13 @@ void TqbBufferManager::loadBlock(TqbbmRAMPage* p) {
         ReadFileBlock(*p->File, uint64_t(p->BlockNumber) << p->File->BlockShift, p->BlockSize, p->Block);
     } catch (...) {
         detach(p);
-        lru_.Remove(p);
-        recycle_.Append(p);
+        place(p);
         throw;
     }
 }
 
 uint8_t* TqbBufferManager::handOut(TqbbmRAMPage* p, TqbSrTransaction* t, TqbBlockRelease& release) {
+    reclaim(p); // what an earlier holder left, when its release did not see it
     ++p->RefCount;
     p->LastUse = plat::NowMs();
     p->LeakReported = false;
@@ -322,6 +375,14 @@ uint8_t* TqbBufferManager::handOut(TqbbmRAMPage* p, TqbSrTransaction* t, TqbBloc
 }
 
 void TqbBufferManager::ReleasePage(TqbbmRAMPage* page) {
+    // The last holder of a page with retired buffers frees them. A release that misses a buffer
+    // retired meanwhile leaves it to the page's next use or removal.
+    if (page->HasRetired.load()) {
+        std::lock_guard lk(padlock_);
+        --page->RefCount;
+        reclaim(page);
+        return;
+    }
     --page->RefCount;
 }
 
@@ -342,6 +403,7 @@ void TqbBufferManager::makeDirty(TqbbmRAMPage* p, TqbSrTransaction& t) {
     if (!p->Transaction) {
         p->Transaction = &t;
         t.Pages.push_back(p);
+        place(p); // off the LRU list until the transaction ends
     }
 }
 
@@ -425,20 +487,21 @@ uint32_t TqbBufferManager::GetLSN(TbtdFileInfo& FileInfo, uint32_t BlockNumber) 
 
 void TqbBufferManager::RemoveFile(TbtdFileInfo& FileInfo) {
     std::lock_guard lk(padlock_);
-    for (TqbbmRAMPage* p = lru_.Head; p;) {
-        TqbbmRAMPage* next = p->Next;
-        if (p->File == &FileInfo) {
-            if (p->Transaction) leaveTransaction(p, *p->Transaction);
-            if (p->RefCount.load() > 0) {
-                detach(p); // the holder's buffer stays valid; the page waits on the recycle list
-                lru_.Remove(p);
-                recycle_.Append(p);
-            } else {
-                freePage(p);
-            }
+    std::set<TqbSrTransaction*> left;
+    for (TqbbmRAMPage* p : pagesOf(FileInfo)) {
+        if (p->Transaction) {
+            left.insert(p->Transaction);
+            leaveTransaction(p);
         }
-        p = next;
+        if (p->RefCount.load() > 0) {
+            detach(p); // the holder's buffer stays valid; the page waits on the recycle list
+            place(p);
+        } else {
+            freePage(p);
+        }
     }
+    for (TqbSrTransaction* t : left)
+        forgetLeft(*t);
     delete FileInfo.PageIndex;
     FileInfo.PageIndex = nullptr;
     FileInfo.Block0Page = nullptr;
@@ -450,6 +513,7 @@ void TqbBufferManager::FreeRecycledPages() {
         TqbbmRAMPage* next = p->Next;
         if (p->RefCount.load() == 0) {
             recycle_.Remove(p);
+            reclaim(p);
             freeBuffer(p->Block, p->BlockSize);
             delete p;
         }
@@ -480,7 +544,7 @@ void TqbBufferManager::ReleaseUnusedMemory() {
 
 size_t TqbBufferManager::PageCount() {
     std::lock_guard lk(padlock_);
-    return lru_.Count;
+    return lru_.Count + inTransaction_.Count + parked_.Count;
 }
 
 size_t TqbBufferManager::RecycledCount() {
@@ -491,7 +555,7 @@ size_t TqbBufferManager::RecycledCount() {
 std::vector<uint32_t> TqbBufferManager::CachedBlocks(TbtdFileInfo& FileInfo) {
     std::lock_guard lk(padlock_);
     std::vector<uint32_t> r;
-    for (TqbbmRAMPage* p = lru_.Head; p; p = p->Next)
-        if (p->File == &FileInfo) r.push_back(p->BlockNumber);
+    for (TqbbmRAMPage* p : pagesOf(FileInfo))
+        r.push_back(p->BlockNumber);
     return r;
 }

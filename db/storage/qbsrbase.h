@@ -17,6 +17,7 @@
 
 class TqbBaseLog;
 class TqbbmRAMPage;
+struct TqbbmPageList;
 
 // One copy of a page for one nesting level.
 struct TqbbmModifiedBlock {
@@ -42,12 +43,18 @@ public:
     int32_t TempBlock = -1;
     bool HasDiskFile = true;
     bool LeakReported = false;
-    // LRU or recycle list links.
+    // Buffers replaced while the page was held (a commit, a rollback, a merge of levels): a holder
+    // may still read them, so they go only once nobody holds the page. Guarded by the padlock;
+    // HasRetired lets a release without the padlock see that it may have to free them.
+    std::vector<uint8_t*> Retired;
+    std::atomic<bool> HasRetired{false};
+    // The list the page is on (LRU, in a transaction, parked or recycled) and its links there.
+    TqbbmPageList* List = nullptr;
     TqbbmRAMPage* Prev = nullptr;
     TqbbmRAMPage* Next = nullptr;
 };
 
-// An intrusive list of pages, oldest first.
+// An intrusive list of pages, oldest first. A page is on one list at a time.
 struct TqbbmPageList {
     TqbbmRAMPage* Head = nullptr;
     TqbbmRAMPage* Tail = nullptr;
@@ -103,8 +110,11 @@ public:
     // ended, the files' cached pages are dropped, the journal stays for recovery and
     // CommitLeftJournal tells so.
     void CommitTransaction(TqbSrTransaction& Transaction);
+    // Writes the pages changed at level 0 only; pages with a copy of a nested level stay in the
+    // transaction.
     void CommitPartial(TqbSrTransaction& Transaction);
     void RollbackTransaction(TqbSrTransaction& Transaction);
+    // Writes the newest copy of each of the file's pages; other files stay in the transaction.
     void CommitFileChanges(TbtdFileInfo& FileInfo, TqbSrTransaction& Transaction);
     bool CommitLeftJournal(const TqbSrTransaction& Transaction);
 
@@ -117,7 +127,8 @@ public:
     size_t PageCount();
     size_t RecycledCount();
     TqbbmRAMPage* FindPage(TbtdFileInfo& FileInfo, uint32_t BlockNumber);
-    // The file's pages, oldest use first.
+    // The file's cached pages: idle ones in order of use, oldest first, then those in a
+    // transaction, then parked ones.
     std::vector<uint32_t> CachedBlocks(TbtdFileInfo& FileInfo);
 
     void ReleasePage(TqbbmRAMPage* page);
@@ -127,6 +138,18 @@ private:
     void freeBuffer(uint8_t*& buf, uint32_t size);
     TqbbmRAMPage* allocPage(TbtdFileInfo& f, uint32_t block);
     bool removable(TqbbmRAMPage* p);
+    // Moves the page to the end of the list its state puts it on: the recycle list without a
+    // file, the transaction list while in one, the parked list while in temporary storage, else
+    // the LRU list. Only the LRU list is walked for a page to take over.
+    void place(TqbbmRAMPage* p);
+    // Frees the page's buffer, or keeps it until the page's last holder releases it.
+    void retire(TqbbmRAMPage* p, uint8_t*& buf);
+    // Frees the retired buffers once nobody holds the page.
+    void reclaim(TqbbmRAMPage* p);
+    // Every page of the file, on whichever list.
+    std::vector<TqbbmRAMPage*> pagesOf(TbtdFileInfo& f);
+    // Takes pages no longer in the transaction out of its page list and its levels' lists.
+    void forgetLeft(TqbSrTransaction& t);
     void detach(TqbbmRAMPage* p);
     void freePage(TqbbmRAMPage* p);
     void indexPut(TbtdFileInfo& f, uint32_t block, TqbbmRAMPage* p);
@@ -140,12 +163,16 @@ private:
     void unpark(TqbbmRAMPage* p);
 
     void freeCopy(TqbbmModifiedBlock* m);
-    void leaveTransaction(TqbbmRAMPage* p, TqbSrTransaction& t);
+    // The page's copies go and the page is no longer the transaction's; forgetLeft then takes it
+    // out of the transaction's lists (one pass for many pages).
+    void leaveTransaction(TqbbmRAMPage* p);
     void commitLevel(TqbSrTransaction& t);
     void rollbackPage(TqbbmRAMPage* p, TqbSrTransaction& t);
     // The durable write of level-0 images: journal, table writes, syncs, journal deletion.
     void writeDurably(TqbSrTransaction& t, const std::vector<TqbbmRAMPage*>& pages);
-    void stampHeaders(TqbSrTransaction& t, const std::vector<TqbbmRAMPage*>& pages);
+    // Stamps the header of each file of pages that the transaction has not changed; those
+    // headers join pages.
+    void stampHeaders(TqbSrTransaction& t, std::vector<TqbbmRAMPage*>& pages);
     void failAfterJournal(TqbSrTransaction& t, const std::vector<TqbbmRAMPage*>& pages);
     void adoptImages(TqbSrTransaction& t, const std::vector<TqbbmRAMPage*>& pages);
 
@@ -157,12 +184,14 @@ private:
     std::string tempPath_;
     uint32_t tempStoreSize_;
     std::unique_ptr<TqbTempStorageMM> temp_;
-    int32_t parked_ = 0;
     uint32_t maxRAM_ = kDefaultMaxRAM;
     uint64_t ramBytes_ = 0;
     TqbbmPageList lru_;
     TqbbmPageList recycle_;
-    std::set<const TqbSrTransaction*> leftJournal_;
+    TqbbmPageList inTransaction_;
+    TqbbmPageList parked_;
+    // Identifiers of transactions whose failed commit left a complete journal.
+    std::set<uint32_t> leftJournal_;
     TqbBaseLog* log_ = nullptr;
 };
 

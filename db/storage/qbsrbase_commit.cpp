@@ -38,11 +38,11 @@ std::string causeOf(std::exception_ptr ep) {
 } // namespace
 
 void TqbBufferManager::freeCopy(TqbbmModifiedBlock* m) {
-    freeBuffer(m->Buffer, m->Page->BlockSize);
+    retire(m->Page, m->Buffer);
     delete m;
 }
 
-void TqbBufferManager::leaveTransaction(TqbbmRAMPage* p, TqbSrTransaction& t) {
+void TqbBufferManager::leaveTransaction(TqbbmRAMPage* p) {
     for (TqbbmModifiedBlock* m = p->Newest; m;) {
         TqbbmModifiedBlock* prev = m->Previous;
         freeCopy(m);
@@ -50,9 +50,14 @@ void TqbBufferManager::leaveTransaction(TqbbmRAMPage* p, TqbSrTransaction& t) {
     }
     p->Newest = nullptr;
     p->Transaction = nullptr;
-    std::erase(t.Pages, p);
+    place(p); // back on the LRU list as its newest page
+}
+
+void TqbBufferManager::forgetLeft(TqbSrTransaction& t) {
+    auto left = [&t](TqbbmRAMPage* p) { return p->Transaction != &t; };
+    std::erase_if(t.Pages, left);
     for (TqbSrTransactionLevel* l = t.CurrentLevel(); l; l = l->Previous.get())
-        std::erase(l->Copies, p);
+        std::erase_if(l->Copies, left);
 }
 
 void TqbBufferManager::StartTransaction(TqbSrTransaction& Transaction, bool FailSafe,
@@ -66,7 +71,7 @@ void TqbBufferManager::StartTransaction(TqbSrTransaction& Transaction, bool Fail
 
 bool TqbBufferManager::CommitLeftJournal(const TqbSrTransaction& Transaction) {
     std::lock_guard lk(padlock_);
-    return leftJournal_.count(&Transaction) != 0;
+    return leftJournal_.count(Transaction.TransactionID()) != 0;
 }
 
 // A nested level: each copy merges into the outer level's copy, or moves there.
@@ -123,13 +128,12 @@ void TqbBufferManager::rollbackPage(TqbbmRAMPage* p, TqbSrTransaction& t) {
     p->Newest = m->Previous;
     freeCopy(m);
     if (p->Newest) return;
-    leaveTransaction(p, t);
+    leaveTransaction(p);
     if (p->NewBlock && p->File) {
         // The block never existed outside the transaction.
         detach(p);
         p->NewBlock = false;
-        lru_.Remove(p);
-        recycle_.Append(p);
+        place(p);
     }
 }
 
@@ -143,6 +147,7 @@ void TqbBufferManager::RollbackTransaction(TqbSrTransaction& Transaction) {
         if (p->File) files.insert(p->File);
         rollbackPage(p, Transaction);
     }
+    forgetLeft(Transaction);
     // A file's block count follows its header as the transaction now sees it.
     for (TbtdFileInfo* f : files)
         if (TqbbmRAMPage* h = f->Block0Page)
@@ -231,18 +236,21 @@ uint8_t* imageOf(TqbbmRAMPage* p) {
 
 // Every file written gets its header stamped with the transaction's number inside the same
 // journal, so that a rollback at recovery gives back the header exactly as it was.
-void TqbBufferManager::stampHeaders(TqbSrTransaction& t, const std::vector<TqbbmRAMPage*>& pages) {
+void TqbBufferManager::stampHeaders(TqbSrTransaction& t, std::vector<TqbbmRAMPage*>& pages) {
     std::set<TbtdFileInfo*> files;
     for (TqbbmRAMPage* p : pages)
         files.insert(p->File);
     for (TbtdFileInfo* f : files) {
         TqbbmRAMPage* h = f->Block0Page;
+        // A header the transaction changed is written with its changes when they are written.
         if (h && h->Transaction == &t) continue;
         TqbBlockRelease release;
         GetBlock(*f, 0, release, false, &t);
         release();
         h = f->Block0Page;
-        if (BlockWord(h->Block, kBlkStamp) != t.TransactionNumber) makeDirty(h, t);
+        if (BlockWord(h->Block, kBlkStamp) == t.TransactionNumber) continue;
+        makeDirty(h, t);
+        pages.push_back(h);
     }
 }
 
@@ -254,22 +262,39 @@ void TqbBufferManager::adoptImages(TqbSrTransaction& t, const std::vector<TqbbmR
             SetBlockWord(p->Block, kBlkStamp, t.TransactionNumber);
         }
         p->NewBlock = false;
-        leaveTransaction(p, t);
+        leaveTransaction(p);
     }
+    forgetLeft(t);
 }
 
-// The cache of the files involved can no longer be trusted: their pages go, the journal stays for
+// The cache of the files involved can no longer be trusted: their pages go, held ones too (their
+// holders keep their buffers), so that the next reader reads the disk; the journal stays for
 // recovery, and the folder refuses writes until then.
 void TqbBufferManager::failAfterJournal(TqbSrTransaction& t, const std::vector<TqbbmRAMPage*>& pages) {
     std::set<TbtdFileInfo*> files;
     for (TqbbmRAMPage* p : pages)
         files.insert(p->File);
-    for (TqbbmRAMPage* p : std::vector<TqbbmRAMPage*>(t.Pages))
-        leaveTransaction(p, t);
-    for (TqbbmRAMPage* p = lru_.Head; p;) {
-        TqbbmRAMPage* next = p->Next;
-        if (files.count(p->File) && p->RefCount.load() == 0) freePage(p);
-        p = next;
+    for (TqbbmRAMPage* p : t.Pages)
+        leaveTransaction(p);
+    forgetLeft(t);
+    for (TbtdFileInfo* f : files) {
+        for (TqbbmRAMPage* p : pagesOf(*f)) {
+            if (p->Transaction) continue; // another transaction's changes stay with it
+            if (p->RefCount.load() > 0) {
+                detach(p);
+                place(p);
+            } else {
+                freePage(p);
+            }
+        }
+        if (f->Block0Page) continue;
+        try {
+            // The block count as the disk has it (the header is never scrambled).
+            uint8_t count[4];
+            ReadFileExactAt(*f, kHdrBlockCount, 4, count);
+            f->BlockCount = plat::LoadLE32(count);
+        } catch (...) {
+        }
     }
     if (t.Journal) {
         try {
@@ -279,7 +304,7 @@ void TqbBufferManager::failAfterJournal(TqbSrTransaction& t, const std::vector<T
     }
     t.Journal.reset();
     t.JournalState = kJournalNone;
-    leftJournal_.insert(&t);
+    leftJournal_.insert(t.TransactionID());
 }
 
 void TqbBufferManager::writeDurably(TqbSrTransaction& t, const std::vector<TqbbmRAMPage*>& selected) {
@@ -290,17 +315,15 @@ void TqbBufferManager::writeDurably(TqbSrTransaction& t, const std::vector<Tqbbm
         adoptImages(t, memory);
         return;
     }
-    leftJournal_.erase(&t);
+    leftJournal_.erase(t.TransactionID());
     std::string folder = PathExpand(t.JournalFolder.empty() ? "." : t.JournalFolder);
-    while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
+    while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\'))
+        folder.pop_back();
 
-    // Before anything reaches a disk: the headers join, every image carries the stamp, and every
-    // name fits the journal and lies in its folder.
+    // Before anything reaches a disk: the headers of the files written join, every image carries
+    // the stamp, and every name fits the journal and lies in its folder. Other pages of the
+    // transaction (other files, other levels) stay in it.
     stampHeaders(t, disk);
-    for (TqbbmRAMPage* h : t.Pages)
-        if (h->BlockNumber == 0 && h->File && h->HasDiskFile &&
-            std::find(disk.begin(), disk.end(), h) == disk.end())
-            disk.push_back(h);
     for (TqbbmRAMPage* p : disk) {
         SetBlockWord(imageOf(p), kBlkStamp, t.TransactionNumber);
         if (p->File->FileName.size() >= kJournalNameSize || PathExtractDir(p->File->FileName) != folder)

@@ -11,6 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <new>
+#include <thread>
+
 using namespace storetest;
 using dbtest::raised;
 
@@ -130,6 +134,35 @@ TEST_P(BufferManagerTest, TheRamLimitTakesOverTheOldestIdlePageButNeverAHeldOne)
     plat::SetClock(nullptr);
 }
 
+// A transaction far past the RAM limit keeps every page it changed while idle pages are taken over
+// for it; at its end its pages come back as the newest ones and the limit holds again, the oldest
+// going first.
+TEST_P(BufferManagerTest, ATransactionPastTheRamLimitGivesItsPagesBackAtItsEnd) {
+    const uint32_t bs = 32768;
+    putFile(folder.file("T.QB2"), tableImage(bs, 48));
+    Store store(folder.path(), folder.file("T.QB2"));
+    auto& [bm, tm, tab] = store;
+    bm.SetMaxRAM(1); // 32 blocks
+    for (bool commit : {false, true}) {
+        tab.read(47);
+        TqbSrTransaction* t = nullptr;
+        bool nested;
+        tm.StartTransaction(1, false, t);
+        for (uint32_t b = 1; b <= 40; ++b)
+            tab.write(b, t, commit ? 'c' : 'r');
+        EXPECT_EQ(bm.RAMUsedBytes(), 80u * bs); // each page with its copy
+        EXPECT_EQ(bm.FindPage(*tab.fi, 47), nullptr);
+        commit ? tm.Commit(1, nested) : tm.Rollback(1, nested);
+        EXPECT_LE(bm.RAMUsedBytes(), 1048576u) << commit;
+        EXPECT_EQ(bm.FindPage(*tab.fi, 1), nullptr) << commit;
+        EXPECT_NE(bm.FindPage(*tab.fi, 40), nullptr) << commit;
+    }
+    const std::string disk = getFile(folder.file("T.QB2"));
+    for (uint32_t b = 1; b <= 40; ++b)
+        EXPECT_EQ(disk[size_t(b) * bs + 100], 'c') << b;
+    EXPECT_EQ(tab.read(20)[100], 'c');
+}
+
 // Blocks 0 and 5 changed: a before and an after image of each.
 TEST_P(BufferManagerTest, TheCommitJournalsEveryImageAndSyncsBeforeTheJournalGoes) {
     const uint32_t bs = 8192;
@@ -243,6 +276,44 @@ TEST_P(BufferManagerTest, AJournalNeverReusesTheNameOfAKeptOne) {
     EXPECT_EQ(getFile(folder.file(kept)), "kept journal");
 }
 
+// Committing one table's changes (as closing it does) or a partial commit writes that table's
+// pages, or the level-0 ones, and nothing else: another table changed in the same transaction,
+// header and data, comes back whole from the rollback, on disk and in memory.
+TEST_P(BufferManagerTest, CommittingOneTablesChangesLeavesAnotherTableToTheRollback) {
+    const uint32_t bs = 4096;
+    const std::string b0 = tableImage(bs, 4, 3);
+    putFile(folder.file("A.QB2"), tableImage(bs, 6));
+    putFile(folder.file("B.QB2"), b0);
+    TqbBufferManager bm;
+    TqbSrTransactionMgr tm(&bm, false, folder.path(), nullptr);
+    Table ta(bm, folder.file("A.QB2")), tb(bm, folder.file("B.QB2"));
+    for (bool partial : {false, true}) {
+        const char mark = partial ? 'p' : 'f';
+        TqbSrTransaction* t = nullptr;
+        bool nested;
+        tm.StartTransaction(1, false, t);
+        ta.write(3, t, mark);
+        if (partial) tm.StartTransaction(1, false, t); // B changes at level 1
+        TqbBlockRelease r;
+        GetNewBlock(*tb.fi, t, r); // B's header
+        r();
+        tb.write(2, t, mark);
+        if (partial)
+            bm.CommitPartial(*t);
+        else
+            bm.CommitFileChanges(*ta.fi, *t);
+        EXPECT_EQ(getFile(folder.file("A.QB2"))[3 * bs + 100], mark);
+        tm.Rollback(1, nested);
+        if (partial) tm.Rollback(1, nested);
+        EXPECT_TRUE(sameBytes(getFile(folder.file("B.QB2")), b0)) << mark;
+        EXPECT_EQ(tb.fi->BlockCount, 4u) << mark;
+        std::string cached;
+        for (uint32_t n = 0; n < 4; ++n)
+            cached += tb.read(n);
+        EXPECT_TRUE(sameBytes(cached, b0)) << mark;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(DiskAndMemory, BufferManagerTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Memory" : "Disk"; });
 
@@ -340,6 +411,136 @@ TEST(BufferManagerFaults, AFailingCallNeverLeavesAHalfCommittedTable) {
     EXPECT_GT(untouched, 5);
     EXPECT_GT(left, 8);
     EXPECT_GT(afterRecovery, 5);
+}
+
+// A commit that fails once its journal is complete leaves the file to recovery: pages that callers
+// still hold leave the cache too, so the next reader reads the disk, while each holder reads the
+// buffer it was given until it lets go. Whether the commit left its journal is known by the
+// transaction itself, never by the memory it lived in.
+TEST(BufferManagerFaults, AFailedCommitDropsHeldPagesWhileTheirHoldersKeepTheirBuffers) {
+    const uint32_t bs = 4096;
+    const std::string a0 = tableImage(bs, 6);
+    plat::MemoryFiles mem;
+    plat::FaultyFiles faulty(mem);
+    plat::ScopedFiles use(faulty);
+    plat::DirCreate("/db");
+    putFile("/db/A.QB2", a0);
+    TqbBufferManager bm;
+    {
+        TqbSrTransactionMgr tm(&bm, false, "/db", nullptr);
+        Table ta(bm, "/db/A.QB2");
+        TqbSrTransaction* t = nullptr;
+        bool nested;
+        tm.StartTransaction(1, false, t);
+        ta.write(3, t, 'n');
+        TqbBlockRelease readerHold, writerHold;
+        const uint8_t* seen = bm.GetBlock(*ta.fi, 3, readerHold, false, nullptr); // the committed block
+        const uint8_t* own = bm.GetBlock(*ta.fi, 3, writerHold, false, t);        // the copy
+        faulty.failAt(1, plat::FileOp::Remove, EIO);                              // the journal stays
+        EXPECT_EQ(raised<EqbServerException>([&] { tm.Commit(1, nested); }).code, 183);
+        faulty.clearFault();
+        ASSERT_TRUE(tm.Damaged());
+        EXPECT_EQ(seen[100], a0[3 * bs + 100]);
+        EXPECT_EQ(own[100], 'n');
+        const std::string disk = getFile("/db/A.QB2");
+        EXPECT_EQ(disk[3 * bs + 100], 'n'); // the tables were complete
+        EXPECT_TRUE(sameBytes(ta.read(3), block(disk, bs, 3)));
+        EXPECT_TRUE(sameBytes(ta.read(0), block(disk, bs, 0)));
+        readerHold();
+        writerHold();
+    }
+    bm.FreeRecycledPages();
+    EXPECT_EQ(bm.RAMUsedBytes(), 0u); // the buffers kept for the holders went with them
+
+    // A transaction whose commit left a journal, and a later one that happens to live where it did.
+    Table ta(bm, "/db/A.QB2");
+    alignas(TqbSrTransaction) unsigned char room[sizeof(TqbSrTransaction)];
+    auto* failed = new (room) TqbSrTransaction(1);
+    failed->TransactionNumber = 50;
+    bm.StartTransaction(*failed, false, "/db");
+    ta.write(2, failed, 'x');
+    faulty.failAt(1, plat::FileOp::Remove, EIO);
+    EXPECT_EQ(raised<EqbServerException>([&] { bm.CommitTransaction(*failed); }).code, 183);
+    faulty.clearFault();
+    EXPECT_TRUE(bm.CommitLeftJournal(*failed));
+    failed->~TqbSrTransaction();
+    auto* next = new (room) TqbSrTransaction(1);
+    EXPECT_FALSE(bm.CommitLeftJournal(*next));
+    next->~TqbSrTransaction();
+}
+
+// A buffer handed out stays valid and unchanged until its holder releases it, whatever commits,
+// merges or rolls back meanwhile: another thread's commit of the block while a reader holds it,
+// then the merge and the rollback of the level whose copy a caller holds.
+TEST(BufferManagerHolds, AHeldBufferOutlivesCommitsMergesAndRollbacks) {
+    const uint32_t bs = 4096;
+    Folder folder(true);
+    putFile(folder.file("T.QB2"), tableImage(bs, 6));
+    Store store(folder.path(), folder.file("T.QB2"));
+    auto& [bm, tm, tab] = store;
+    // Every committed image of block 3 has one byte value from offset 16 on.
+    auto whole = [bs](const uint8_t* b) { return std::count(b + 16, b + bs, b[16]) == bs - 16; };
+    auto commitBlock3 = [&](uint64_t db, char c) {
+        TqbSrTransaction* t = nullptr;
+        bool nested;
+        tm.StartTransaction(db, false, t);
+        tab.write(3, t, c);
+        tm.Commit(db, nested);
+    };
+
+    // A reader holds the block while a writer thread commits it; then both run freely.
+    TqbBlockRelease r;
+    const uint8_t* held = bm.GetBlock(*tab.fi, 3, r, false, nullptr);
+    const uint8_t before = held[100];
+    std::thread writer([&] { commitBlock3(1, 'w'); });
+    writer.join();
+    EXPECT_EQ(held[100], before);
+    EXPECT_TRUE(whole(held));
+    r();
+    EXPECT_EQ(tab.read(3)[100], 'w');
+    std::atomic<bool> done{false};
+    std::atomic<int> torn{0};
+    std::thread reader([&] {
+        while (!done.load()) {
+            TqbBlockRelease rr;
+            const uint8_t* b = bm.GetBlock(*tab.fi, 3, rr, false, nullptr);
+            if (!whole(b)) ++torn;
+            rr();
+        }
+    });
+    writer = std::thread([&] {
+        for (int i = 0; i < 300; ++i)
+            commitBlock3(2, char('A' + i % 26));
+        done = true;
+    });
+    writer.join();
+    reader.join();
+    EXPECT_EQ(torn.load(), 0);
+
+    // A caller of the transaction holds the copy of level 1 across its merge, and another the copy
+    // of level 2 across its rollback.
+    TqbSrTransaction* t = nullptr;
+    bool nested;
+    tm.StartTransaction(1, false, t);
+    tab.write(3, t, '0');
+    tm.StartTransaction(1, false, t);
+    tab.write(3, t, '1');
+    TqbBlockRelease merged;
+    const uint8_t* one = bm.GetBlock(*tab.fi, 3, merged, false, t);
+    tm.Commit(1, nested); // 1 into 0
+    tm.StartTransaction(1, false, t);
+    tab.write(3, t, '2');
+    TqbBlockRelease dropped;
+    const uint8_t* two = bm.GetBlock(*tab.fi, 3, dropped, false, t);
+    tm.Rollback(1, nested);
+    EXPECT_EQ(one[100], '1');
+    EXPECT_EQ(two[100], '2');
+    merged();
+    dropped();
+    tm.Commit(1, nested);
+    EXPECT_EQ(tab.read(3)[100], '1');
+    // Nothing kept for a holder outlives the holds.
+    EXPECT_EQ(bm.RAMUsedBytes(), uint64_t(bm.PageCount()) * bs);
 }
 
 } // namespace
