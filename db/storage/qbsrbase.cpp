@@ -487,12 +487,17 @@ uint32_t TqbBufferManager::GetLSN(TbtdFileInfo& FileInfo, uint32_t BlockNumber) 
 
 void TqbBufferManager::RemoveFile(TbtdFileInfo& FileInfo) {
     std::lock_guard lk(padlock_);
+    const auto pages = pagesOf(FileInfo);
     std::set<TqbSrTransaction*> left;
-    for (TqbbmRAMPage* p : pagesOf(FileInfo)) {
+    for (TqbbmRAMPage* p : pages)
         if (p->Transaction) {
             left.insert(p->Transaction);
             leaveTransaction(p);
         }
+    // The transactions' page lists are cleaned while their pages still exist.
+    for (TqbSrTransaction* t : left)
+        forgetLeft(*t);
+    for (TqbbmRAMPage* p : pages) {
         if (p->RefCount.load() > 0) {
             detach(p); // the holder's buffer stays valid; the page waits on the recycle list
             place(p);
@@ -500,8 +505,6 @@ void TqbBufferManager::RemoveFile(TbtdFileInfo& FileInfo) {
             freePage(p);
         }
     }
-    for (TqbSrTransaction* t : left)
-        forgetLeft(*t);
     delete FileInfo.PageIndex;
     FileInfo.PageIndex = nullptr;
     FileInfo.Block0Page = nullptr;
