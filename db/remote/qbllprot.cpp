@@ -81,6 +81,15 @@ void TqbBaseCommsProtocol::SetKeepAliveInterval(uint32_t ms) {
     if (window_) plat::SetTimer(window_, kKeepAliveTimer, ms);
 }
 
+std::unique_ptr<TqbMessageAssembler> TqbBaseCommsProtocol::NewAssembler() {
+    auto a = std::make_unique<TqbMessageAssembler>(qbMaxMsgTotalLength, TqbMessageAssembler::kMaxPending,
+                                                   TqbMessageAssembler::kMaxPendingBytes,
+                                                   TqbMessageAssembler::kExpiryMs, &Reassembly);
+    a->EventLog = EventLog;
+    a->EventLogEnabled = EventLogEnabled;
+    return a;
+}
+
 plat::LRESULT TqbBaseCommsProtocol::windowProc(plat::UINT msg, plat::WPARAM w, plat::LPARAM l) {
     if (msg == plat::WM_TIMER && w == kKeepAliveTimer) {
         KeepAliveTick();

@@ -92,6 +92,9 @@ public:
     uint64_t KeepAlivesReceived(uint32_t clientID);
     // Takes a new interval and restarts the timer.
     void SetKeepAliveInterval(uint32_t ms);
+    // An assembler for one connection's parts, within the protocol's shared reassembly budget and
+    // logging to its event log.
+    std::unique_ptr<TqbMessageAssembler> NewAssembler();
 
     bool Listening() const { return listen_; }
     const std::string& ServerName() const { return serverName_; }
@@ -106,6 +109,8 @@ public:
     uint32_t LastMsgInterval = 30000;
     TqbBaseLog* EventLog = nullptr;
     bool EventLogEnabled = false;
+    // Messages waiting for parts, over all connections together.
+    TqbReassemblyBudget Reassembly;
 
     TqbClientEvent OnAddClient;
     TqbClientEvent OnConnectionLost;
