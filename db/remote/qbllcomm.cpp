@@ -240,7 +240,9 @@ void TqbPartReader::Consume() {
 
 bool TqbReassemblyBudget::Take(size_t messages, size_t bytes) {
     std::lock_guard lk(mu_);
-    if (messages > maxMessages_ - messages_ || bytes > maxBytes_ - bytes_) return false;
+    if (messages_ > maxMessages_ || bytes_ > maxBytes_ || messages > maxMessages_ - messages_ ||
+        bytes > maxBytes_ - bytes_)
+        return false;
     messages_ += messages;
     bytes_ += bytes;
     return true;
@@ -260,6 +262,22 @@ size_t TqbReassemblyBudget::Messages() {
 size_t TqbReassemblyBudget::Bytes() {
     std::lock_guard lk(mu_);
     return bytes_;
+}
+
+size_t TqbReassemblyBudget::MaxMessages() {
+    std::lock_guard lk(mu_);
+    return maxMessages_;
+}
+
+size_t TqbReassemblyBudget::MaxBytes() {
+    std::lock_guard lk(mu_);
+    return maxBytes_;
+}
+
+void TqbReassemblyBudget::SetLimits(size_t maxMessages, size_t maxBytes) {
+    std::lock_guard lk(mu_);
+    maxMessages_ = maxMessages;
+    maxBytes_ = maxBytes;
 }
 
 TqbMessageAssembler::TqbMessageAssembler(uint32_t maxTotal, size_t maxPending, size_t maxPendingBytes,

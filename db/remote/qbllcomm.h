@@ -185,8 +185,10 @@ public:
     void Give(size_t messages, size_t bytes);
     size_t Messages();
     size_t Bytes();
-    size_t MaxMessages() const { return maxMessages_; }
-    size_t MaxBytes() const { return maxBytes_; }
+    size_t MaxMessages();
+    size_t MaxBytes();
+    // New bounds; what is held already stays until it is given back.
+    void SetLimits(size_t maxMessages, size_t maxBytes);
 
 private:
     std::mutex mu_;
