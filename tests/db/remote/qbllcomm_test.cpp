@@ -205,8 +205,9 @@ TEST(WireScramble, LoginGivesBothSidesOneKey) {
 TEST(WireScramble, LongPasswordsAreCutTo31OnBothSides) {
     // The server stores what the user once typed, the client sends what the login prompt took.
     const std::string stored = "correct-horse-battery-staple-1234567890"; // 39 characters
-    const std::string typed = stored.substr(0, 31) + "-typed-on";         // 40, same first 31
+    const std::string typed = "correct-horse-battery-staple-12-typed-on"; // 40, the same first 31
     ASSERT_EQ(typed.size(), 40u);
+    ASSERT_EQ(typed.compare(0, 31, stored, 0, 31), 0);
     EXPECT_EQ(PasswordHash(typed), HashShStr(typed.substr(0, 31)));
     EXPECT_NE(PasswordHash(typed), HashShStr(typed)); // the whole text would give another key
     const uint32_t serverSeed = 0x2468ACE1;

@@ -153,8 +153,11 @@ TEST(TcpProtocol, ServerThreadAndASenderOnAnotherThread) {
         while (!stop)
             srv.p.Idle();
     });
-    while (!port)
-        std::this_thread::yield();
+    if (!pwtest::waitUntil([&] { return port != 0; })) {
+        stop = true;
+        server.join();
+        FAIL() << "the server thread did not start";
+    }
     TqbTCPIPProtocol cli("", false);
     cli.StreamPort = port;
     cli.Startup();
