@@ -201,6 +201,7 @@ public:
     void writeLogFile(const std::string& Text);
     void writelogMessageSent();
     void writelogError(const std::string& Text, bool ThisRecipientOnly);
+    void writeErrorLine(const std::string& Text, const std::string& names);
 
     // The hidden window that receives the posted messages and the 333 ms timer.
     plat::HWND Handle() const { return handle_; }
@@ -325,6 +326,7 @@ private:
     bool serviceAttempted_ = false;     // this multiple send reached at least one usable service
     bool awaitingReply_ = false;        // a command (or the greeting) waits for its reply
     int unexpectedLogged_ = 0;          // lines without a command logged on this connection
+    std::string dialogueName_;          // the recipient whose dialogue the lines now arriving are in
     uint64_t repliesHandled_ = 0;
 
 public:

@@ -226,6 +226,7 @@ bool TForm1::startConnect() {
     holdAccepted_ = false;
     awaitingReply_ = false;
     unexpectedLogged_ = 0;
+    dialogueName_ = currentName;
     socketOpen_ = true;
     try {
         portConnect();
@@ -349,7 +350,9 @@ void TForm1::dropUnsolicited(const std::string& line) {
     ++repliesHandled_;
     if (unexpectedLogged_ >= kMaxUnexpectedLogged) return;
     ++unexpectedLogged_;
-    logError("WARNING: Reply without a command ignored: " + shownText(line), true);
+    // Named with the recipient whose dialogue it came in: the next one may already be current.
+    if (loggingEnabled)
+        writeErrorLine("WARNING: Reply without a command ignored: " + shownText(line), dialogueName_);
 }
 
 void TForm1::expectReply() {
@@ -358,6 +361,7 @@ void TForm1::expectReply() {
     while (replies_.next(line))
         dropUnsolicited(line);
     awaitingReply_ = true;
+    dialogueName_ = currentName;
 }
 
 void TForm1::handleReply(const std::string& reply) {
@@ -779,6 +783,11 @@ void TForm1::writelogError(const std::string& Text, bool ThisRecipientOnly) {
     } else {
         names = currentName;
     }
+    writeErrorLine(Text, names);
+}
+
+void TForm1::writeErrorLine(const std::string& Text, const std::string& names) {
+    const bool known = inServiceRange(currentService);
     writeLogFile(Text + ", SRVC:" + (known ? services[currentService].name : std::string()) +
                  ", CONTACTS:" + names + ", MSG:" + (known ? serviceMessage[currentService] : std::string()));
 }

@@ -2,7 +2,9 @@
 // the scrambling key and scrambler, the stream part reader and the message assembler.
 #include "db/remote/qbllcomm.h"
 
+#include "db/base/qbhash.h"
 #include "db/base/qbllbase.h"
+#include "db/base/qblllog.h"
 
 #include <algorithm>
 #include <cstring>
@@ -163,6 +165,10 @@ bool DecodeLoginReply(const uint8_t* data, size_t length, TqbLoginReply& r) {
     return true;
 }
 
+uint32_t PasswordHash(std::string_view password) {
+    return HashShStr(password.substr(0, qbMaxPasswordLength));
+}
+
 void TqbScrambleKey::SetKey(uint32_t seed) {
     if (seed == 0) {
         seed = TickCount();
@@ -232,15 +238,85 @@ void TqbPartReader::Consume() {
     front_ = 0;
 }
 
+bool TqbReassemblyBudget::Take(size_t messages, size_t bytes) {
+    std::lock_guard lk(mu_);
+    if (messages_ > maxMessages_ || bytes_ > maxBytes_ || messages > maxMessages_ - messages_ ||
+        bytes > maxBytes_ - bytes_)
+        return false;
+    messages_ += messages;
+    bytes_ += bytes;
+    return true;
+}
+
+void TqbReassemblyBudget::Give(size_t messages, size_t bytes) {
+    std::lock_guard lk(mu_);
+    messages_ -= std::min(messages, messages_);
+    bytes_ -= std::min(bytes, bytes_);
+}
+
+size_t TqbReassemblyBudget::Messages() {
+    std::lock_guard lk(mu_);
+    return messages_;
+}
+
+size_t TqbReassemblyBudget::Bytes() {
+    std::lock_guard lk(mu_);
+    return bytes_;
+}
+
+size_t TqbReassemblyBudget::MaxMessages() {
+    std::lock_guard lk(mu_);
+    return maxMessages_;
+}
+
+size_t TqbReassemblyBudget::MaxBytes() {
+    std::lock_guard lk(mu_);
+    return maxBytes_;
+}
+
+void TqbReassemblyBudget::SetLimits(size_t maxMessages, size_t maxBytes) {
+    std::lock_guard lk(mu_);
+    maxMessages_ = maxMessages;
+    maxBytes_ = maxBytes;
+}
+
 TqbMessageAssembler::TqbMessageAssembler(uint32_t maxTotal, size_t maxPending, size_t maxPendingBytes,
-                                         uint64_t expiryMs)
-    : maxTotal_(maxTotal), maxPending_(maxPending), maxPendingBytes_(maxPendingBytes), expiryMs_(expiryMs) {}
+                                         uint64_t expiryMs, TqbReassemblyBudget* shared)
+    : maxTotal_(maxTotal), maxPending_(maxPending), maxPendingBytes_(maxPendingBytes), expiryMs_(expiryMs),
+      shared_(shared) {}
+
+TqbMessageAssembler::~TqbMessageAssembler() {
+    if (shared_) shared_->Give(pending_.size(), pendingBytes_);
+}
+
+void TqbMessageAssembler::log(std::string_view fmt, const QbFormatArgs& args) {
+    if (EventLog && EventLogEnabled) EventLog->WriteTextFmt(fmt, args);
+}
+
+void TqbMessageAssembler::drop(std::map<Key, Entry>::iterator it) {
+    const size_t n = it->second.Msg.Data.size();
+    pendingBytes_ -= n;
+    if (shared_) shared_->Give(1, n);
+    pending_.erase(it);
+}
+
+bool TqbMessageAssembler::takeShared(const TqbMsgHeader& h, size_t messages, size_t bytes) {
+    if (!shared_ || shared_->Take(messages, bytes)) return true;
+    log("Reassembly limit of all connections reached (%d messages, %d bytes): message dropped, Clnt %d, "
+        "Msg %d, Req %d",
+        {uint64_t(shared_->MaxMessages()), uint64_t(shared_->MaxBytes()), h.ClientID, h.MsgID, h.RequestID});
+    return false;
+}
 
 TqbMessageAssembler::Result TqbMessageAssembler::AddPart(const uint8_t* part, uint32_t length, uint64_t nowMs,
                                                          TqbMessage& done) {
     TqbMsgHeader h;
     if (!DecodeHeader(part, length, h) || h.PartLength != length) return Result::Bad;
-    if (h.MsgType != qbmtRequest && h.MsgType != qbmtReply) return Result::Bad;
+    if (h.MsgType != qbmtRequest && h.MsgType != qbmtReply) {
+        // Peers may send other values: they have always been taken as requests.
+        log("Bad msg type %d, Clnt %d, Msg %d", {h.MsgType, h.ClientID, h.MsgID});
+        h.MsgType = qbmtRequest;
+    }
     if (h.TotalLength > maxTotal_) return Result::Bad;
     const uint32_t n = length - qbMsgHeaderSize;
     const Key key{h.ClientID, h.RequestID, h.MsgID, h.MsgType};
@@ -256,13 +332,16 @@ TqbMessageAssembler::Result TqbMessageAssembler::AddPart(const uint8_t* part, ui
         }
         if (n == h.TotalLength) return Result::Bad; // all data but no last flag
         if (pending_.size() >= maxPending_ || pendingBytes_ + n > maxPendingBytes_) return Result::Bad;
+        // Its later parts find nothing pending and are ignored.
+        if (!takeShared(h, 1, n)) return Result::Ignored;
         Entry e{{h, {}}, nowMs};
         e.Msg.Data.assign(part + qbMsgHeaderSize, part + length);
         pendingBytes_ += n;
         pending_.emplace(key, std::move(e));
         return Result::Incomplete;
     }
-    if (it == pending_.end()) return Result::Bad; // a later part without a first one
+    // A part of a message that never started here, was dropped or has expired.
+    if (it == pending_.end()) return Result::Ignored;
     Entry& e = it->second;
     const size_t have = e.Msg.Data.size();
     const uint32_t total = e.Msg.Header.TotalLength;
@@ -270,6 +349,10 @@ TqbMessageAssembler::Result TqbMessageAssembler::AddPart(const uint8_t* part, ui
         return Result::Bad;
     const bool complete = have + n == total;
     if (complete != (h.LastPart != 0)) return Result::Bad;
+    if (!takeShared(h, 0, n)) {
+        drop(it);
+        return Result::Ignored;
+    }
     e.Msg.Data.insert(e.Msg.Data.end(), part + qbMsgHeaderSize, part + length);
     pendingBytes_ += n;
     e.LastMs = nowMs;
@@ -277,6 +360,7 @@ TqbMessageAssembler::Result TqbMessageAssembler::AddPart(const uint8_t* part, ui
     done = std::move(e.Msg);
     done.Header.PartLength = h.PartLength;
     pendingBytes_ -= done.Data.size();
+    if (shared_) shared_->Give(1, done.Data.size());
     pending_.erase(it);
     return Result::Complete;
 }
@@ -284,13 +368,12 @@ TqbMessageAssembler::Result TqbMessageAssembler::AddPart(const uint8_t* part, ui
 size_t TqbMessageAssembler::Expire(uint64_t nowMs) {
     size_t dropped = 0;
     for (auto it = pending_.begin(); it != pending_.end();) {
+        auto next = std::next(it);
         if (nowMs - it->second.LastMs >= expiryMs_) {
-            pendingBytes_ -= it->second.Msg.Data.size();
-            it = pending_.erase(it);
+            drop(it);
             ++dropped;
-        } else {
-            ++it;
         }
+        it = next;
     }
     return dropped;
 }

@@ -2,9 +2,12 @@
 // datagrams, login records, the per-connection scrambling key, and the readers that take parts out
 // of a byte stream and join parts into messages. Every reader checks each length before use.
 #pragma once
+#include "db/base/qbllexcp.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -105,6 +108,11 @@ inline uint32_t LoginKeySeed(uint32_t codeOrSeed, uint32_t passwordHash, bool se
     return secure ? codeOrSeed ^ passwordHash : codeOrSeed;
 }
 
+// A password is a short string: only its first 31 characters make the hash both sides combine with
+// the login code, so a longer one typed or stored gives the same key on either side.
+constexpr size_t qbMaxPasswordLength = 31;
+uint32_t PasswordHash(std::string_view password);
+
 // The per-connection key: a 256-byte table from a 32-bit seed by a fixed linear congruential
 // generator. This is obfuscation of the traffic, not encryption.
 class TqbScrambleKey {
@@ -161,22 +169,64 @@ struct TqbMessage {
     std::vector<uint8_t> Data;
 };
 
+class TqbBaseLog;
+
+// What messages waiting for their parts may hold across all connections of a protocol, so that
+// many connections together cannot take more memory than one server should give them.
+class TqbReassemblyBudget {
+public:
+    explicit TqbReassemblyBudget(size_t maxMessages = 1024, size_t maxBytes = size_t(256) << 20)
+        : maxMessages_(maxMessages), maxBytes_(maxBytes) {}
+    TqbReassemblyBudget(const TqbReassemblyBudget&) = delete;
+    TqbReassemblyBudget& operator=(const TqbReassemblyBudget&) = delete;
+
+    // False (and nothing taken) when the messages or bytes would pass the bound.
+    bool Take(size_t messages, size_t bytes);
+    void Give(size_t messages, size_t bytes);
+    size_t Messages();
+    size_t Bytes();
+    size_t MaxMessages();
+    size_t MaxBytes();
+    // New bounds; what is held already stays until it is given back.
+    void SetLimits(size_t maxMessages, size_t maxBytes);
+
+private:
+    std::mutex mu_;
+    size_t maxMessages_, maxBytes_;
+    size_t messages_ = 0, bytes_ = 0;
+};
+
 // Joins the parts of messages (already unscrambled) by client, request, message ID and type.
-// Checks: part length as given, type 1 or 2, total within the cap, parts in order (first flag
-// starts, last flag ends exactly at the total), no part beyond the missing bytes. Pending messages
-// and their bytes are bounded, and a message whose next part does not come within the expiry is
-// dropped.
+// Checks: part length as given, total within the cap, parts in order (first flag starts, last flag
+// ends exactly at the total), no part beyond the missing bytes. A type other than request or reply
+// is logged and taken as a request. Pending messages and their bytes are bounded for this
+// connection and, through a shared budget, for all connections; a message whose next part does not
+// come within the expiry is dropped.
 class TqbMessageAssembler {
 public:
-    enum class Result { Incomplete, Complete, Bad };
+    // Ignored: the part is dropped and the connection goes on (a later part of a message that is
+    // not pending, or a message the shared budget has no room for). Bad: the peer broke the
+    // framing or its own limits; the connection must be hung up.
+    enum class Result { Incomplete, Complete, Ignored, Bad };
 
-    TqbMessageAssembler(uint32_t maxTotal = qbMaxMsgTotalLength, size_t maxPending = 64,
-                        size_t maxPendingBytes = 32u << 20, uint64_t expiryMs = 30000);
+    static constexpr size_t kMaxPending = 64, kMaxPendingBytes = size_t(32) << 20;
+    static constexpr uint64_t kExpiryMs = 30000;
+
+    TqbMessageAssembler(uint32_t maxTotal = qbMaxMsgTotalLength, size_t maxPending = kMaxPending,
+                        size_t maxPendingBytes = kMaxPendingBytes, uint64_t expiryMs = kExpiryMs,
+                        TqbReassemblyBudget* shared = nullptr);
+    ~TqbMessageAssembler();
+    TqbMessageAssembler(const TqbMessageAssembler&) = delete;
+    TqbMessageAssembler& operator=(const TqbMessageAssembler&) = delete;
+
     Result AddPart(const uint8_t* part, uint32_t length, uint64_t nowMs, TqbMessage& done);
     // Drops messages that waited longer than the expiry; returns how many.
     size_t Expire(uint64_t nowMs);
     size_t Pending() const { return pending_.size(); }
     size_t PendingBytes() const { return pendingBytes_; }
+
+    TqbBaseLog* EventLog = nullptr;
+    bool EventLogEnabled = false;
 
 private:
     using Key = std::tuple<uint32_t, uint32_t, uint32_t, uint8_t>;
@@ -184,9 +234,14 @@ private:
         TqbMessage Msg;
         uint64_t LastMs;
     };
+    void log(std::string_view fmt, const QbFormatArgs& args);
+    void drop(std::map<Key, Entry>::iterator it);
+    bool takeShared(const TqbMsgHeader& h, size_t messages, size_t bytes);
+
     uint32_t maxTotal_;
     size_t maxPending_, maxPendingBytes_;
     uint64_t expiryMs_;
+    TqbReassemblyBudget* shared_;
     std::map<Key, Entry> pending_;
     size_t pendingBytes_ = 0;
 };

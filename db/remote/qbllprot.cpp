@@ -22,7 +22,7 @@ uint32_t newIdentity() {
 
 TqbConnection::TqbConnection(TqbBaseCommsProtocol* protocol) : Protocol(protocol), identity_(newIdentity()) {
     ClientID = identity_;
-    TimerStart(LastMsgTimer, protocol->LastMsgInterval);
+    LastMsgDue = plat::NowMs() + protocol->LastMsgInterval;
 }
 
 TqbBaseCommsProtocol::TqbBaseCommsProtocol(const std::string& name, bool listen, uint32_t maxMsgSize)
@@ -79,6 +79,15 @@ void TqbBaseCommsProtocol::Idle() {
 void TqbBaseCommsProtocol::SetKeepAliveInterval(uint32_t ms) {
     KeepAliveInterval = ms;
     if (window_) plat::SetTimer(window_, kKeepAliveTimer, ms);
+}
+
+std::unique_ptr<TqbMessageAssembler> TqbBaseCommsProtocol::NewAssembler() {
+    auto a = std::make_unique<TqbMessageAssembler>(qbMaxMsgTotalLength, TqbMessageAssembler::kMaxPending,
+                                                   TqbMessageAssembler::kMaxPendingBytes,
+                                                   TqbMessageAssembler::kExpiryMs, &Reassembly);
+    a->EventLog = EventLog;
+    a->EventLogEnabled = EventLogEnabled;
+    return a;
 }
 
 plat::LRESULT TqbBaseCommsProtocol::windowProc(plat::UINT msg, plat::WPARAM w, plat::LPARAM l) {
@@ -149,6 +158,12 @@ uint64_t TqbBaseCommsProtocol::KeepAlivesReceived(uint32_t clientID) {
     auto c = FindByClientID(clientID);
     std::lock_guard lk(padlock_);
     return c ? c->KeepAlivesReceived : 0;
+}
+
+uint64_t TqbBaseCommsProtocol::KeepAlivesSent(uint32_t clientID) {
+    auto c = FindByClientID(clientID);
+    std::lock_guard lk(padlock_);
+    return c ? c->KeepAlivesSent : 0;
 }
 
 void TqbBaseCommsProtocol::HangUp(const std::shared_ptr<TqbConnection>& c) {
@@ -222,13 +237,13 @@ void TqbBaseCommsProtocol::KeepAliveReceived(TqbConnection& c) {
     c.AnswerDue = true;
     c.Unanswered = 0; // an answer: the peer is alive
     ++c.KeepAlivesReceived;
-    TimerStart(c.LastMsgTimer, LastMsgInterval);
+    c.LastMsgDue = plat::NowMs() + LastMsgInterval;
 }
 
 bool TqbBaseCommsProtocol::MessageReceived(TqbConnection& c, uint8_t* part, uint32_t length) {
     {
         std::lock_guard lk(padlock_);
-        TimerStart(c.LastMsgTimer, LastMsgInterval);
+        c.LastMsgDue = plat::NowMs() + LastMsgInterval;
         c.Unanswered = 0;
         c.AnswerDue = false;
     }
@@ -245,14 +260,16 @@ bool TqbBaseCommsProtocol::MessageReceived(TqbConnection& c, uint8_t* part, uint
 
 void TqbBaseCommsProtocol::KeepAliveTick() {
     std::vector<std::shared_ptr<TqbConnection>> ping, drop;
+    const uint64_t now = plat::NowMs();
     {
         std::lock_guard lk(padlock_);
         for (auto it = connections_.rbegin(); it != connections_.rend(); ++it) {
             TqbConnection& c = **it;
             if (c.Unanswered < KeepAliveRetries) {
-                if (c.AnswerDue || TimerExpired(c.LastMsgTimer)) {
+                if (c.AnswerDue || now >= c.LastMsgDue) {
                     c.AnswerDue = false;
                     ++c.Unanswered;
+                    ++c.KeepAlivesSent;
                     ping.push_back(*it);
                 }
             } else {

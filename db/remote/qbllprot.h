@@ -8,7 +8,6 @@
 #include "platform/ProcessMessages.h"
 
 #include <atomic>
-#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
@@ -38,9 +37,11 @@ public:
     TqbPadlock Padlock;         // held while a message is sent or processed
     TqbBaseCommsProtocol* Protocol;
     uint32_t Unanswered = 0; // keep-alives sent without an answer
-    TimerRecord LastMsgTimer;
+    // When the last-message interval runs out, on the clock of the window timers (plat::NowMs).
+    uint64_t LastMsgDue = 0;
     bool AnswerDue = false;
     uint64_t KeepAlivesReceived = 0;
+    uint64_t KeepAlivesSent = 0;
     std::atomic<bool> Gone{false}; // out of the protocol's lists
 
 private:
@@ -90,8 +91,12 @@ public:
     // The connection's key seed (0 when there is no such connection).
     uint32_t KeySeed(uint32_t clientID);
     uint64_t KeepAlivesReceived(uint32_t clientID);
+    uint64_t KeepAlivesSent(uint32_t clientID);
     // Takes a new interval and restarts the timer.
     void SetKeepAliveInterval(uint32_t ms);
+    // An assembler for one connection's parts, within the protocol's shared reassembly budget and
+    // logging to its event log.
+    std::unique_ptr<TqbMessageAssembler> NewAssembler();
 
     bool Listening() const { return listen_; }
     const std::string& ServerName() const { return serverName_; }
@@ -106,6 +111,8 @@ public:
     uint32_t LastMsgInterval = 30000;
     TqbBaseLog* EventLog = nullptr;
     bool EventLogEnabled = false;
+    // Messages waiting for parts, over all connections together.
+    TqbReassemblyBudget Reassembly;
 
     TqbClientEvent OnAddClient;
     TqbClientEvent OnConnectionLost;
@@ -251,7 +258,8 @@ private:
     bool collecting_ = false;
     std::set<std::string> found_;
     double tokens_ = 0;
-    std::chrono::steady_clock::time_point lastRefill_{};
+    uint64_t lastRefillMs_ = 0;
+    bool refilled_ = false;
 };
 
 class TqbTCPIPProtocol : public TqbWinsockProtocol {

@@ -434,14 +434,15 @@ void TqbWinsockProtocol::SendDatagram(const std::string& address, const uint8_t*
 
 bool TqbWinsockProtocol::discoveryAnswerAllowed() {
     // Token bucket: a burst of queries (or forged senders) gets at most the rate in answers.
-    const auto now = std::chrono::steady_clock::now();
+    const uint64_t now = NowMs();
     const double rate = DiscoveryAnswersPerSecond;
-    if (lastRefill_ == std::chrono::steady_clock::time_point{}) {
+    if (!refilled_) {
         tokens_ = rate;
+        refilled_ = true;
     } else {
-        tokens_ = std::min(rate, tokens_ + rate * std::chrono::duration<double>(now - lastRefill_).count());
+        tokens_ = std::min(rate, tokens_ + rate * double(now - lastRefillMs_) / 1000.0);
     }
-    lastRefill_ = now;
+    lastRefillMs_ = now;
     if (tokens_ < 1) return false;
     tokens_ -= 1;
     return true;

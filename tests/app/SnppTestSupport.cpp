@@ -147,21 +147,11 @@ void releasePort(int port) {
 }
 
 RefusedPort::RefusedPort() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        throw std::runtime_error("cannot bind a loopback port");
-    port_ = ntohs(a.sin_port);
-    ownPort(port_);
+    ownPort(held_.port());
 }
 
 RefusedPort::~RefusedPort() {
-    releasePort(port_);
-    ::close(fd_);
+    releasePort(held_.port());
 }
 
 PortGuard::PortGuard() {

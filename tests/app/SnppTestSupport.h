@@ -1,6 +1,8 @@
 // Test helpers of the paging client: the decipherment of MESS payloads, a scripted SNPP server on
 // a thread, a same-thread loopback peer, and pumping the GUI thread's message loop.
 #pragma once
+#include "tests/support/TestSupport.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <functional>
@@ -32,11 +34,10 @@ class RefusedPort {
 public:
     RefusedPort();
     ~RefusedPort();
-    int port() const { return port_; }
+    int port() const { return held_.port(); }
 
 private:
-    int fd_ = -1;
-    int port_ = 0;
+    pwtest::LoopbackPort held_;
 };
 
 // While it lives, the program's sockets library lets connects reach only ports the test owns; any

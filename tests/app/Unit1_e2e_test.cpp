@@ -50,20 +50,23 @@ TEST_F(AppTest, GroupOfThreeOverLoopbackEveryByteOfTheDialogue) {
 }
 
 TEST_F(AppTest, InteroperatesWithNetSnppServer) {
-    const int port = pwtest::freeLoopbackPort();
-    ownPort(port); // the server below takes it
     const std::string pagesFile = dir.file("perl-pages.txt");
     QProcess perl;
-    perl.start("perl", {QString(PW_SOURCE_DIR "/tests/app/snpp_server.pl"), QString::number(port),
-                        QString::fromStdString(pagesFile)});
+    perl.start("perl",
+               {QString(PW_SOURCE_DIR "/tests/app/snpp_server.pl"), QString::fromStdString(pagesFile)});
     ASSERT_TRUE(perl.waitForStarted(10000));
+    int port = 0;
     ASSERT_TRUE(pumpUntil(
         [&] {
             perl.waitForReadyRead(10);
-            return perl.canReadLine() && perl.readLine().startsWith("READY");
+            if (!perl.canReadLine()) return false;
+            const QByteArray line = perl.readLine().trimmed();
+            if (line.startsWith("READY ")) port = line.mid(6).toInt();
+            return port > 0;
         },
         30000))
         << perl.readAllStandardError().toStdString();
+    ownPort(port); // the server holds it from its start
 
     startApp({{"Anna", "5551111", 1}, {"Bert", "5552222", 1, "9876"}});
     pointService(1, port);

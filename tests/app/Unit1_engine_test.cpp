@@ -295,6 +295,9 @@ TEST_F(Engine, AnyLineEndEndsAReplyAndRepliesWithoutACommandAreDropped) {
     // Logged where they came while a command was sent; those behind the last one go with the close.
     EXPECT_EQ(countOf(logText(), "WARNING: Reply without a command ignored: 250 Extra, SRVC:Tarvo"), 2)
         << logText();
+    // Each is named with the recipient whose dialogue it came in, not with the next one.
+    EXPECT_EQ(countOf(logText(), "ignored: 250 Extra, SRVC:Tarvo, CONTACTS:Anna, MSG:"), 1) << logText();
+    EXPECT_EQ(countOf(logText(), "ignored: 250 Extra, SRVC:Tarvo, CONTACTS:Bert, MSG:"), 1) << logText();
 }
 
 TEST_F(Engine, ALostConnectionFailsItsPagesAtOnce) {

@@ -98,7 +98,7 @@ TEST(Stream, MemoryStreamReadsWritesSeeksAndStopsAtTheEnd) {
     EXPECT_EQ(s.Seek(-100, soCurrent), 0);          // never before the start
     s.Seek(20, soBeginning);
     s.WriteBuffer("!", 1); // writing past the end fills the gap with zeros
-    EXPECT_EQ(bytesOf(s), std::string("hello world") + std::string(9, '\0') + "!");
+    EXPECT_EQ(bytesOf(s), std::string("hello world\0\0\0\0\0\0\0\0\0!", 21));
     s.SetSize(5);
     TMemoryStream copy;
     copy.CopyFrom(s, 0);

@@ -231,8 +231,9 @@ TEST(FilterBuilder, TextItCannotCompileIsAnErrorWithItsPosition) {
         {"name = and", "operand expected but 'and' found at position 8"}}; // an operand may not be a keyword
     for (auto [text, message] : cases)
         EXPECT_EQ(errorOf(text), std::string("Filter expression: ") + message);
-    EXPECT_NE(errorOf(std::string(300, '(') + "name='a'" + std::string(300, ')')).find("nested too deeply"),
-              std::string::npos);
+    std::string nested(300, '(');
+    nested.append("name='a'").append(300, ')');
+    EXPECT_NE(errorOf(nested).find("nested too deeply"), std::string::npos);
     EXPECT_NE(errorOf("name = '" + std::string(70000, 'x') + "'").find("too long"), std::string::npos);
 }
 

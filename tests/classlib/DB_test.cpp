@@ -29,7 +29,7 @@ template <class T> T native(TField* f) {
 }
 
 std::string rowName(int i) {
-    char b[8];
+    char b[16]; // room for any int
     std::snprintf(b, sizeof b, "p%02d", i);
     return b;
 }

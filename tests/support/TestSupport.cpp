@@ -1,4 +1,5 @@
-// Helpers shared by the tests: temporary folders, free loopback ports, waits on other threads.
+// Helpers shared by the tests: temporary folders, loopback ports held for a test, waits on other
+// threads.
 #include "tests/support/TestSupport.h"
 
 #include <arpa/inet.h>
@@ -25,20 +26,26 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-int freeLoopbackPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+LoopbackPort::LoopbackPort() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        throw std::runtime_error("bind failed");
-    }
     socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        if (fd_ >= 0) ::close(fd_);
+        throw std::runtime_error("cannot bind a loopback port");
+    }
+    port_ = ntohs(a.sin_port);
+}
+
+LoopbackPort::~LoopbackPort() {
+    ::close(fd_);
+}
+
+bool LoopbackPort::Listen(int backlog) {
+    return ::listen(fd_, backlog) == 0;
 }
 
 std::string readFile(const std::string& path) {

@@ -1,4 +1,5 @@
-// Helpers shared by the tests: temporary folders, free loopback ports, waits on other threads.
+// Helpers shared by the tests: temporary folders, loopback ports held for a test, waits on other
+// threads.
 #pragma once
 #include <filesystem>
 #include <functional>
@@ -21,8 +22,23 @@ private:
     std::filesystem::path path_;
 };
 
-// A TCP port on 127.0.0.1 that was free a moment ago.
-int freeLoopbackPort();
+// A TCP port on 127.0.0.1 taken from the system (port 0) and held bound as long as the object
+// lives, so nothing else can take it: a connect to it is refused until Listen().
+class LoopbackPort {
+public:
+    LoopbackPort();
+    ~LoopbackPort();
+    LoopbackPort(const LoopbackPort&) = delete;
+    LoopbackPort& operator=(const LoopbackPort&) = delete;
+    int port() const { return port_; }
+    int fd() const { return fd_; }
+    // Starts accepting connections on the port; false when listen() fails.
+    bool Listen(int backlog = 5);
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
 
 // Whole file as bytes; empty when missing.
 std::string readFile(const std::string& path);

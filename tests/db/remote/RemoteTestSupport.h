@@ -1,20 +1,69 @@
-// Helpers of the protocol tests: pumping a protocol's thread until something happened, and data.
+// Helpers of the protocol tests: pumping a protocol's thread until something happened, the manual
+// clock and a thread that moves it on when the test's events have happened, and data.
 #pragma once
 #include "db/remote/qbllprot.h"
 
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace pwremote {
 
-// Runs the calling thread's protocols until pred holds; false after timeoutMs.
-template <class P> bool pumpUntil(TqbBaseCommsProtocol& p, P pred, uint64_t timeoutMs = 10000) {
-    const uint64_t start = plat::NowMs();
+// Runs the calling thread's protocols until pred holds; false after timeoutMs of real time (the
+// bound only guards against a hang, so it holds with a manual clock too).
+template <class P> bool pumpUntil(TqbBaseCommsProtocol& p, P pred, uint64_t timeoutMs = 20000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!pred()) {
-        if (plat::NowMs() - start > timeoutMs) return false;
+        if (std::chrono::steady_clock::now() > end) return false;
         p.Idle();
     }
     return true;
 }
+
+// The protocols' timers and time-outs run on this clock while the object lives.
+struct ManualClockScope {
+    plat::ManualClock clock{1000000};
+    ManualClockScope() { plat::SetClock(&clock); }
+    ~ManualClockScope() { plat::SetClock(nullptr); }
+};
+
+// Moves the manual clock on from another thread while the test's thread waits on it: each step
+// waits (in real time, generously) until its event has happened, then advances the clock. A step
+// whose event never comes still advances, by far enough to end any wait on the clock, and is
+// counted as missed, so a fault fails the test instead of hanging it.
+class ClockDriver {
+public:
+    using Step = std::pair<std::function<bool()>, uint64_t>;
+    ClockDriver(plat::ManualClock& clock, std::vector<Step> steps)
+        : thread_([this, &clock, steps = std::move(steps)] {
+              for (const auto& [when, ms] : steps) {
+                  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+                  while (!when() && std::chrono::steady_clock::now() < end)
+                      std::this_thread::yield();
+                  if (!when()) {
+                      ++missed_;
+                      clock.Advance(3600000);
+                      continue;
+                  }
+                  clock.Advance(ms);
+              }
+          }) {}
+    ~ClockDriver() { join(); }
+    void join() {
+        if (thread_.joinable()) thread_.join();
+    }
+    int missed() {
+        join();
+        return missed_;
+    }
+
+private:
+    std::atomic<int> missed_{0};
+    std::thread thread_;
+};
 
 inline std::vector<uint8_t> pattern(size_t n) {
     std::vector<uint8_t> b(n);

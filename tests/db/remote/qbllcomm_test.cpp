@@ -2,6 +2,9 @@
 // the scrambler and its key; the stream part reader and the message assembler on good and bad input.
 #include "db/remote/qbllcomm.h"
 
+#include "db/base/qbhash.h"
+#include "db/base/qblllog.h"
+
 #include <gtest/gtest.h>
 
 #include <numeric>
@@ -199,6 +202,29 @@ TEST(WireScramble, LoginGivesBothSidesOneKey) {
     }
 }
 
+TEST(WireScramble, LongPasswordsAreCutTo31OnBothSides) {
+    // The server stores what the user once typed, the client sends what the login prompt took.
+    const std::string stored = "correct-horse-battery-staple-1234567890"; // 39 characters
+    const std::string typed = "correct-horse-battery-staple-12-typed-on"; // 40, the same first 31
+    ASSERT_EQ(typed.size(), 40u);
+    ASSERT_EQ(typed.compare(0, 31, stored, 0, 31), 0);
+    EXPECT_EQ(PasswordHash(typed), HashShStr(typed.substr(0, 31)));
+    EXPECT_NE(PasswordHash(typed), HashShStr(typed)); // the whole text would give another key
+    const uint32_t serverSeed = 0x2468ACE1;
+    TqbLoginReply r;
+    r.LoginCode = LoginKeySeed(serverSeed, PasswordHash(stored), true);
+    r.Secure = true;
+    Bytes wire = EncodeLoginReply(r);
+    TqbLoginReply got;
+    ASSERT_TRUE(DecodeLoginReply(wire.data(), wire.size(), got));
+    EXPECT_EQ(LoginKeySeed(got.LoginCode, PasswordHash(typed), got.Secure), serverSeed);
+    // A difference inside the first 31 characters still fails.
+    std::string wrong = typed;
+    wrong[30] ^= 1;
+    EXPECT_NE(LoginKeySeed(got.LoginCode, PasswordHash(wrong), got.Secure), serverSeed);
+    EXPECT_EQ(PasswordHash(""), 0u);
+}
+
 // Every item the reader gives for a stream cut into pieces of `step` bytes.
 std::vector<std::string> readAll(const Bytes& stream, size_t step, uint32_t max = qbMaxMsgSizeSockets) {
     TqbPartReader r(max);
@@ -291,12 +317,8 @@ TEST(WireAssembler, JoinsInOrderAndRefusesWhatDoesNotFit) {
         return r;
     };
     using R = TqbMessageAssembler::Result;
-    EXPECT_EQ(addOnly({parts[1]}), R::Bad);           // no first part
     EXPECT_EQ(addOnly({parts[0], parts[0]}), R::Bad); // started twice
     EXPECT_EQ(addOnly({parts[0]}), R::Bad);           // total 100000 above the cap of 50000
-    Bytes wrongType = SplitMessage(requestHeader(), data.data(), 10, qbMaxMsgSizeSockets)[0];
-    wrongType[31] = 3;
-    EXPECT_EQ(addOnly({wrongType}), R::Bad);
     Bytes lying = SplitMessage(requestHeader(), data.data(), 10, qbMaxMsgSizeSockets)[0];
     PutU32(lying.data() + 8, 5); // more data than the total
     EXPECT_EQ(addOnly({lying}), R::Bad);
@@ -310,6 +332,107 @@ TEST(WireAssembler, JoinsInOrderAndRefusesWhatDoesNotFit) {
     Bytes endless = small[1];
     endless[29] = 0; // the total is reached without the last flag
     EXPECT_EQ(addOnly({small[0], endless}), R::Bad);
+}
+
+TEST(WireAssembler, LaterPartsWithoutTheirFirstAreIgnoredNotFatal) {
+    using R = TqbMessageAssembler::Result;
+    Bytes data = pattern(60000);
+    auto parts = SplitMessage(requestHeader(), data.data(), 60000, qbMaxMsgSizeSockets);
+    ASSERT_EQ(parts.size(), 3u);
+    TqbMessageAssembler a(qbMaxMsgTotalLength, 64, size_t(32) << 20, 1000);
+    TqbMessage m;
+    // The middle and last parts of a message whose first never came: dropped, nothing kept.
+    EXPECT_EQ(a.AddPart(parts[1].data(), uint32_t(parts[1].size()), 0, m), R::Ignored);
+    EXPECT_EQ(a.AddPart(parts[2].data(), uint32_t(parts[2].size()), 0, m), R::Ignored);
+    EXPECT_EQ(a.Pending(), 0u);
+    // The same assembler goes on with the next message.
+    for (size_t i = 0; i < 2; ++i)
+        EXPECT_EQ(a.AddPart(parts[i].data(), uint32_t(parts[i].size()), 10, m), R::Incomplete);
+    EXPECT_EQ(a.AddPart(parts[2].data(), uint32_t(parts[2].size()), 20, m), R::Complete);
+    EXPECT_EQ(m.Data, data);
+    // A message that expired: its late part is ignored as well.
+    EXPECT_EQ(a.AddPart(parts[0].data(), uint32_t(parts[0].size()), 100, m), R::Incomplete);
+    EXPECT_EQ(a.Expire(1100), 1u);
+    EXPECT_EQ(a.AddPart(parts[1].data(), uint32_t(parts[1].size()), 1100, m), R::Ignored);
+    // Broken framing still ends the connection.
+    Bytes lying = parts[1];
+    PutU32(lying.data() + 4, 100);
+    EXPECT_EQ(a.AddPart(lying.data(), uint32_t(lying.size()), 1100, m), R::Bad);
+}
+
+TEST(WireAssembler, OtherMessageTypesAreLoggedAndTakenAsRequests) {
+    MemoryEventLog log;
+    TqbMessageAssembler a;
+    a.EventLog = &log;
+    a.EventLogEnabled = true;
+    Bytes data = pattern(30000);
+    auto parts = SplitMessage(requestHeader(), data.data(), 30000, qbMaxMsgSizeSockets);
+    parts[0][31] = 0;
+    parts[1][31] = 7;
+    TqbMessage m;
+    EXPECT_EQ(a.AddPart(parts[0].data(), uint32_t(parts[0].size()), 0, m),
+              TqbMessageAssembler::Result::Incomplete);
+    ASSERT_EQ(a.AddPart(parts[1].data(), uint32_t(parts[1].size()), 0, m),
+              TqbMessageAssembler::Result::Complete);
+    EXPECT_EQ(m.Data, data);
+    EXPECT_EQ(m.Header.MsgType, qbmtRequest);
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"Bad msg type 0, Clnt 287454020, Msg 1284",
+                                                     "Bad msg type 7, Clnt 287454020, Msg 1284"}));
+    Bytes one = SplitMessage(requestHeader(), data.data(), 10, qbMaxMsgSizeSockets)[0];
+    one[31] = 200;
+    ASSERT_EQ(a.AddPart(one.data(), uint32_t(one.size()), 0, m), TqbMessageAssembler::Result::Complete);
+    EXPECT_EQ(m.Header.MsgType, qbmtRequest);
+    EXPECT_EQ(log.Lines().back(), "Bad msg type 200, Clnt 287454020, Msg 1284");
+}
+
+TEST(WireAssembler, OneBudgetForAllConnections) {
+    using R = TqbMessageAssembler::Result;
+    MemoryEventLog log;
+    TqbReassemblyBudget budget(3, 100000);
+    // Three connections, each well inside its own limits.
+    std::vector<std::unique_ptr<TqbMessageAssembler>> conns;
+    for (int i = 0; i < 3; ++i) {
+        conns.push_back(
+            std::make_unique<TqbMessageAssembler>(qbMaxMsgTotalLength, 64, size_t(32) << 20, 30000, &budget));
+        conns.back()->EventLog = &log;
+        conns.back()->EventLogEnabled = true;
+    }
+    Bytes data = pattern(60000);
+    auto message = [&](uint32_t request) {
+        TqbMsgHeader h = requestHeader();
+        h.RequestID = request;
+        return SplitMessage(h, data.data(), 60000, qbMaxMsgSizeSockets);
+    };
+    TqbMessage m;
+    auto a1 = message(1), a2 = message(2), b1 = message(3), c1 = message(4);
+    EXPECT_EQ(conns[0]->AddPart(a1[0].data(), uint32_t(a1[0].size()), 0, m), R::Incomplete);
+    EXPECT_EQ(conns[0]->AddPart(a2[0].data(), uint32_t(a2[0].size()), 0, m), R::Incomplete);
+    EXPECT_EQ(conns[1]->AddPart(b1[0].data(), uint32_t(b1[0].size()), 0, m), R::Incomplete);
+    EXPECT_EQ(budget.Messages(), 3u);
+    EXPECT_EQ(budget.Bytes(), 3u * 24544);
+    // A fourth message on a third connection: refused, the connection itself stays.
+    EXPECT_EQ(conns[2]->AddPart(c1[0].data(), uint32_t(c1[0].size()), 0, m), R::Ignored);
+    EXPECT_EQ(conns[2]->AddPart(c1[1].data(), uint32_t(c1[1].size()), 0, m), R::Ignored);
+    ASSERT_EQ(log.LineCount(), 1u);
+    EXPECT_EQ(log.Lines()[0], "Reassembly limit of all connections reached (3 messages, 100000 bytes): "
+                              "message dropped, Clnt 287454020, Msg 1284, Req 4");
+    // Bytes: the second part of a message that would pass 100000 bytes drops that message.
+    EXPECT_EQ(conns[0]->AddPart(a1[1].data(), uint32_t(a1[1].size()), 0, m), R::Incomplete); // 98176
+    EXPECT_EQ(conns[1]->AddPart(b1[1].data(), uint32_t(b1[1].size()), 0, m), R::Ignored);
+    EXPECT_EQ(conns[1]->Pending(), 0u);
+    EXPECT_EQ(log.LineCount(), 2u);
+    // What completes, expires or goes with its connection gives its share back.
+    EXPECT_EQ(conns[0]->AddPart(a1[2].data(), uint32_t(a1[2].size()), 0, m), R::Complete);
+    EXPECT_EQ(m.Data, data);
+    EXPECT_EQ(budget.Messages(), 1u);
+    EXPECT_EQ(budget.Bytes(), 24544u);
+    conns[0].reset();
+    EXPECT_EQ(budget.Messages(), 0u);
+    EXPECT_EQ(budget.Bytes(), 0u);
+    EXPECT_EQ(conns[2]->AddPart(c1[0].data(), uint32_t(c1[0].size()), 0, m), R::Incomplete);
+    EXPECT_EQ(conns[2]->Expire(30000), 1u);
+    EXPECT_EQ(budget.Messages(), 0u);
+    EXPECT_EQ(budget.Bytes(), 0u);
 }
 
 TEST(WireAssembler, BoundedAndExpiring) {

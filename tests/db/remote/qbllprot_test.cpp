@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
@@ -58,15 +59,31 @@ struct RawPeer {
     }
     ~RawPeer() { ::close(fd); }
     void send(const Bytes& b) { ASSERT_EQ(::send(fd, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size())); }
-    // Whatever has arrived; -1 once the server closed.
+    // Whatever has arrived (0: nothing yet); -1 once the server closed.
     int take(Bytes& into) {
         uint8_t buf[65536];
         ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
         if (n > 0) into.insert(into.end(), buf, buf + n);
-        return n == 0 ? -1 : int(n);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+        return n <= 0 ? -1 : int(n);
     }
     int fd;
     bool connected;
+};
+
+// A client protocol that counts the outcomes of its connect attempts as they are reported.
+struct ConnectWatch : TqbTCPIPProtocol {
+    ConnectWatch() : TqbTCPIPProtocol("", false) {}
+    bool HandleMessage(plat::UINT msg, plat::WPARAM w, plat::LPARAM l, plat::LRESULT& result) override {
+        if (msg == WM_QB_SOCKET && SelectEvent(l) == plat::FD_CONNECT) {
+            if (SelectError(l) == plat::WSAECONNREFUSED)
+                ++refusals;
+            else if (!SelectError(l))
+                ++connected;
+        }
+        return TqbTCPIPProtocol::HandleMessage(msg, w, l, result);
+    }
+    std::atomic<int> refusals{0}, connected{0};
 };
 
 TEST(TcpProtocol, ScrambledMessageInFivePartsAndBack) {
@@ -136,8 +153,11 @@ TEST(TcpProtocol, ServerThreadAndASenderOnAnotherThread) {
         while (!stop)
             srv.p.Idle();
     });
-    while (!port)
-        std::this_thread::yield();
+    if (!pwtest::waitUntil([&] { return port != 0; })) {
+        stop = true;
+        server.join();
+        FAIL() << "the server thread did not start";
+    }
     TqbTCPIPProtocol cli("", false);
     cli.StreamPort = port;
     cli.Startup();
@@ -243,7 +263,14 @@ TEST(TcpProtocol, RawPeerSeesScrambledPartsAndPlainKeepAlives) {
     EXPECT_EQ(Bytes(echoed.begin(), echoed.begin() + 8), Bytes(part.begin(), part.begin() + 8));
 }
 
+// The window timers of the protocols on this thread, one step of the manual clock on.
+void tick(ManualClockScope& mc, TqbBaseCommsProtocol& p, uint32_t ms) {
+    mc.clock.Advance(ms);
+    ASSERT_TRUE(pumpUntil(p, [] { return plat::NextTimerDelayMs() > 0; }));
+}
+
 TEST(TcpProtocol, KeepAliveKeepsAnAnsweringPeerAndDropsASilentOneOnce) {
+    ManualClockScope mc;
     EchoServer srv;
     srv.p.KeepAliveInterval = 20;
     srv.p.LastMsgInterval = 60;
@@ -260,10 +287,19 @@ TEST(TcpProtocol, KeepAliveKeepsAnAnsweringPeerAndDropsASilentOneOnce) {
     uint32_t id = 0;
     ASSERT_EQ(cli.ConnectToServer("127.0.0.1", id, 5000), 0);
     ASSERT_TRUE(pumpUntil(cli, [&] { return srv.added.size() == 1; }));
+    const uint32_t sid = srv.added[0];
+    // Each round: the timers run, then every keep-alive sent has arrived before the clock moves on.
+    auto delivered = [&] {
+        return cli.KeepAlivesSent(id) == srv.p.KeepAlivesReceived(sid) &&
+               srv.p.KeepAlivesSent(sid) == cli.KeepAlivesReceived(id);
+    };
     // Many more keep-alive rounds than the retries allow: both sides answer, nobody is dropped.
-    ASSERT_TRUE(pumpUntil(cli, [&] {
-        return cli.KeepAlivesReceived(id) >= 12 && srv.p.KeepAlivesReceived(srv.added[0]) >= 12;
-    }));
+    for (int round = 0; round < 20; ++round) {
+        tick(mc, cli, 20);
+        ASSERT_TRUE(pumpUntil(cli, delivered)) << round;
+    }
+    EXPECT_GE(cli.KeepAlivesReceived(id), 12u);
+    EXPECT_GE(srv.p.KeepAlivesReceived(sid), 12u);
     EXPECT_TRUE(cliLost.empty());
     EXPECT_TRUE(srv.lost.empty());
     EXPECT_EQ(srv.p.ConnectionCount(), 1u);
@@ -271,14 +307,21 @@ TEST(TcpProtocol, KeepAliveKeepsAnAnsweringPeerAndDropsASilentOneOnce) {
     // A peer that never answers: dropped after the retries, reported once.
     RawPeer silent(srv.p.BoundStreamPort());
     ASSERT_TRUE(pumpUntil(cli, [&] { return srv.added.size() == 2; }));
-    ASSERT_TRUE(pumpUntil(cli, [&] { return !srv.lost.empty(); }));
-    const uint64_t until = plat::NowMs() + 200;
-    pumpUntil(cli, [&] { return plat::NowMs() >= until; });
-    ASSERT_EQ(srv.lost, std::vector<uint32_t>{srv.added[1]});
-    EXPECT_EQ(srv.p.ConnectionCount(), 1u); // the answering client stays
+    const uint32_t silentID = srv.added[1];
     Bytes got;
-    while (silent.take(got) > 0) {
+    uint64_t sentToSilent = 0;
+    for (int round = 0; round < 12; ++round) {
+        tick(mc, cli, 20);
+        sentToSilent = std::max(sentToSilent, srv.p.KeepAlivesSent(silentID)); // 0 once it is gone
+        ASSERT_TRUE(pumpUntil(cli, [&] {
+            if (silent.take(got) < 0) return delivered(); // closed by the server
+            return delivered() && got.size() == 4 * sentToSilent;
+        })) << round;
     }
+    ASSERT_EQ(srv.lost, std::vector<uint32_t>{silentID});
+    EXPECT_EQ(sentToSilent, 3u);
+    EXPECT_EQ(srv.p.ConnectionCount(), 1u); // the answering client stays
+    ASSERT_TRUE(pumpUntil(cli, [&] { return silent.take(got) < 0; }));
     EXPECT_EQ(got.size(), 12u); // three bare keep-alives, then the close
     for (size_t at = 0; at + 4 <= got.size(); at += 4)
         EXPECT_EQ(GetU32(got.data() + at), qbmKeepAlive);
@@ -323,6 +366,29 @@ TEST(TcpProtocol, BadPartLengthsHangUpThatConnectionOnly) {
     EXPECT_EQ(srv.received[0], part);
 }
 
+TEST(TcpProtocol, AssemblersOfAllConnectionsShareOneBudget) {
+    MemoryEventLog log;
+    TqbTCPIPProtocol p("Srv", true);
+    p.EventLog = &log;
+    p.EventLogEnabled = true;
+    p.Reassembly.SetLimits(2, size_t(1) << 20);
+    auto a = p.NewAssembler(), b = p.NewAssembler(), c = p.NewAssembler();
+    const Bytes body = pattern(30000);
+    TqbMessage m;
+    auto firstPart = [&](uint32_t client) {
+        return SplitMessage(request(client, 1), body.data(), 30000, qbMaxMsgSizeSockets)[0];
+    };
+    Bytes p1 = firstPart(1), p2 = firstPart(2), p3 = firstPart(3);
+    EXPECT_EQ(a->AddPart(p1.data(), uint32_t(p1.size()), 0, m), TqbMessageAssembler::Result::Incomplete);
+    EXPECT_EQ(b->AddPart(p2.data(), uint32_t(p2.size()), 0, m), TqbMessageAssembler::Result::Incomplete);
+    EXPECT_EQ(c->AddPart(p3.data(), uint32_t(p3.size()), 0, m), TqbMessageAssembler::Result::Ignored);
+    ASSERT_EQ(log.LineCount(), 1u);
+    EXPECT_EQ(log.Lines()[0].rfind("Reassembly limit of all connections reached (2 messages", 0), 0u);
+    a.reset(); // a connection that goes gives its share back
+    EXPECT_EQ(c->AddPart(p3.data(), uint32_t(p3.size()), 0, m), TqbMessageAssembler::Result::Incomplete);
+    EXPECT_EQ(p.Reassembly.Messages(), 2u);
+}
+
 TEST(TcpProtocol, ConnectFailuresAndWrongSides) {
     EchoServer srv;
     srv.start();
@@ -350,38 +416,39 @@ TEST(TcpProtocol, ConnectFailuresAndWrongSides) {
     EXPECT_EQ(cli.ConnectToServer("", id, 100), 11278);
     EXPECT_EQ(cli.ConnectToServer("no.such.host.invalid", id, 100), 11278);
 
-    // A port nobody listens on: refused, tried again every second, 11278 at the time-out.
-    cli.StreamPort = uint16_t(pwtest::freeLoopbackPort());
+    // A port nobody listens on: refused, tried again with a fresh socket when a second has passed on
+    // the clock, 11278 once the time-out has passed and not before.
+    ManualClockScope mc;
+    ConnectWatch watched;
+    pwtest::LoopbackPort nobody;
+    watched.StreamPort = uint16_t(nobody.port());
+    watched.Startup();
+    ClockDriver driver(mc.clock, {{[&] { return watched.refusals == 1; }, 1000},
+                                  {[&] { return watched.refusals == 2; }, 300}});
     const uint64_t start = plat::NowMs();
-    EXPECT_EQ(cli.ConnectToServer("127.0.0.1", id, 1200), 11278);
+    EXPECT_EQ(watched.ConnectToServer("127.0.0.1", id, 1200), 11278);
     EXPECT_GE(plat::NowMs() - start, 1200u);
-    EXPECT_EQ(cli.ConnectionCount(), 0u);
+    EXPECT_EQ(driver.missed(), 0);
+    EXPECT_EQ(watched.refusals, 2);
+    EXPECT_EQ(watched.connected, 0);
+    EXPECT_EQ(watched.ConnectionCount(), 0u);
 }
 
 TEST(TcpProtocol, RefusedConnectIsTriedAgainWithAFreshSocket) {
-    // Nobody listens at first; a server starts listening before the next try, a second later. The
-    // connect succeeds whichever attempt meets the listener: a refusal never ends it early.
-    const uint16_t port = uint16_t(pwtest::freeLoopbackPort());
-    int late = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    ::setsockopt(late, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = loopback();
-    ASSERT_EQ(::bind(late, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    std::thread starter([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        ::listen(late, 5);
-    });
-    TqbTCPIPProtocol cli("", false);
-    cli.StreamPort = port;
+    // Nobody listens at first; once the refusal has come, a server starts listening and the clock
+    // moves a second on: the next try meets it. A refusal never ends the connect early.
+    ManualClockScope mc;
+    pwtest::LoopbackPort late;
+    ConnectWatch cli;
+    cli.StreamPort = uint16_t(late.port());
     cli.Startup();
+    ClockDriver driver(mc.clock, {{[&] { return cli.refusals == 1 && late.Listen(); }, 1000}});
     uint32_t id = 0;
     EXPECT_EQ(cli.ConnectToServer("127.0.0.1", id, 5000), 0);
+    EXPECT_EQ(driver.missed(), 0);
+    EXPECT_EQ(cli.refusals, 1);
+    EXPECT_EQ(cli.connected, 1);
     EXPECT_EQ(cli.ConnectionCount(), 1u);
-    starter.join();
-    ::close(late);
 }
 
 TEST(TcpProtocol, SendToAResetPeerGives292) {
@@ -405,6 +472,7 @@ TEST(TcpProtocol, SendToAResetPeerGives292) {
 }
 
 TEST(TcpProtocol, DiscoveryFindsTheServerAndIsRateLimited) {
+    ManualClockScope mc;
     uint32_t broadcast = 0;
     ASSERT_TRUE(TextToIP("127.255.255.255", broadcast));
     for (std::string name : {"Srv", "127.0.0.1"}) {
@@ -419,20 +487,31 @@ TEST(TcpProtocol, DiscoveryFindsTheServerAndIsRateLimited) {
         srv.p.DatagramPortClient = cli.BoundDatagramPort();
         cli.DatagramPortServer = srv.p.BoundDatagramPort();
         cli.BroadcastAddress = broadcast;
+        std::atomic<bool> answered{false};
+        cli.OnReceiveDatagram = [&](TqbBaseCommsProtocol*, const std::string&, const uint8_t*, uint32_t len) {
+            if (len == qbDiscoveryAnswerSize) answered = true;
+        };
+        // The names are collected for 500 ms of a 3000 ms time-out: the clock moves 500 ms on once
+        // the answer is in, and the collecting ends then.
+        ClockDriver driver(mc.clock, {{[&] { return answered.load(); }, 500}});
         std::vector<std::string> names;
         const uint64_t start = plat::NowMs();
         cli.GetServerNames(names, 3000);
-        const uint64_t took = plat::NowMs() - start;
-        EXPECT_GE(took, 500u);
-        EXPECT_LT(took, 2500u);
+        EXPECT_EQ(plat::NowMs() - start, 500u);
+        EXPECT_EQ(driver.missed(), 0);
         // A server named like its address is listed by name only.
         EXPECT_EQ(names, std::vector<std::string>{name == "Srv" ? "Srv@127.0.0.1" : "127.0.0.1"});
     }
 
-    // A burst of queries gets no more answers than the rate; malformed queries none.
+    // A burst of queries gets no more answers than the rate allows in the time that passed;
+    // malformed queries none.
     EchoServer srv;
     srv.p.DatagramPortServer = 0;
     srv.p.DiscoveryAnswersPerSecond = 3;
+    size_t datagrams = 0;
+    srv.p.OnReceiveDatagram = [&](TqbBaseCommsProtocol*, const std::string&, const uint8_t*, uint32_t) {
+        ++datagrams;
+    };
     srv.start();
     srv.p.ReceiveDatagramsOn();
     int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -449,9 +528,11 @@ TEST(TcpProtocol, DiscoveryFindsTheServerAndIsRateLimited) {
     ::sendto(udp, bad1, 5, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     ::sendto(udp, bad2, 4, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     Bytes q = DiscoveryQuery();
-    for (int i = 0; i < 20; ++i)
-        ::sendto(udp, q.data(), q.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     int answers = 0;
+    auto burst = [&] {
+        for (int i = 0; i < 20; ++i)
+            ::sendto(udp, q.data(), q.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    };
     auto drain = [&] {
         uint8_t buf[256];
         ssize_t n;
@@ -462,16 +543,24 @@ TEST(TcpProtocol, DiscoveryFindsTheServerAndIsRateLimited) {
             ++answers;
         }
     };
+    burst();
+    ASSERT_TRUE(pumpUntil(srv.p, [&] { return datagrams == 22; }));
     ASSERT_TRUE(pumpUntil(srv.p, [&] {
         drain();
         return answers >= 3;
     }));
-    const uint64_t until = plat::NowMs() + 150;
-    pumpUntil(srv.p, [&] {
+    drain();
+    EXPECT_EQ(answers, 3);
+    // A second later on the clock the bucket holds three answers again, and no more.
+    mc.clock.Advance(1000);
+    burst();
+    ASSERT_TRUE(pumpUntil(srv.p, [&] { return datagrams == 42; }));
+    ASSERT_TRUE(pumpUntil(srv.p, [&] {
         drain();
-        return plat::NowMs() >= until;
-    });
-    EXPECT_LE(answers, 4);
+        return answers >= 6;
+    }));
+    drain();
+    EXPECT_EQ(answers, 6);
     ::close(udp);
 }
 
