@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the tests with AddressSanitizer and UBSan, and runs them all;
-# builds the benchmarks and runs each once briefly; as root, runs the platform and app tests again
-# with the monotonic clock just after boot and just before its 32-bit millisecond count wraps.
+# builds the plain configuration too and runs each benchmark once briefly; as root, runs the
+# platform and app tests again with the monotonic clock just after boot and just before its
+# 32-bit millisecond count wraps.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -10,25 +11,19 @@ BUILD=${BUILD_DIR:-build-test}
 export CCACHE_BASEDIR=$PWD
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPW_SANITIZE=ON -DPW_BENCH=OFF -DPW_WERROR=ON
 cmake --build "$BUILD"
-# The README's plain build (no sanitizers) must build without a warning as well: the optimiser
-# warns there about code it sees differently in the sanitizer build. Same cache, so a rerun is quick.
+JOBS=$(nproc 2>/dev/null || echo 2)
+(cd "$BUILD" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$JOBS" "$@")
+
+# Full runs only: the README's plain build (no sanitizers, benchmarks included) must build without
+# a warning as well, since the optimiser warns there about code it sees differently in the
+# sanitizer build; and each benchmark runs once from it in quick mode (brief runs on small data, a
+# few seconds in all), so that a benchmark that aborts or misses a figure fails here. Its figures
+# mean nothing in this mode. Same compiler cache, so a rerun is quick.
 if [ $# -eq 0 ]; then
   PLAIN=${PLAIN_BUILD_DIR:-build-plain}
   cmake -S . -B "$PLAIN" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPW_WERROR=ON
   cmake --build "$PLAIN"
-fi
-JOBS=$(nproc 2>/dev/null || echo 2)
-(cd "$BUILD" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$JOBS" "$@")
-
-# The benchmarks (full runs only): a Release build beside the test build, through the same compiler
-# cache, and each program run once in quick mode (brief runs on small data, a few seconds in all),
-# so that a benchmark that no longer builds, aborts or misses a figure fails here. Its figures mean
-# nothing in this mode.
-if [ $# -eq 0 ]; then
-  BENCH_BUILD=${BENCH_BUILD_DIR:-build-bench}
-  cmake -S . -B "$BENCH_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPW_BENCH=ON -DPW_WERROR=ON
-  cmake --build "$BENCH_BUILD" --target benchmarks
-  for bench in "$BENCH_BUILD"/bench/bench_*; do
+  for bench in "$PLAIN"/bench/bench_*; do
     [ -f "$bench" ] && [ -x "$bench" ] || continue
     if ! PW_BENCH_QUICK=1 QT_QPA_PLATFORM=offscreen "$bench" --benchmark_min_time=0.001 >"$bench.log" 2>&1; then
       cat "$bench.log" >&2
