@@ -1,0 +1,333 @@
+// The merge sort: sorted permutations across buffer and run boundaries, the comparison rules
+// (descending fields, nulls, case), and failing runs that stop the sort and leave no run behind.
+#include "db/engine/qbsrsort.h"
+#include "db/storage/qbtbbase.h"
+#include "platform/ByteCodec.h"
+#include "tests/db/DbTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <random>
+
+namespace {
+
+using dbtest::raised;
+
+// key (int32), name (short string 20), pad (byte array): about 100-byte records.
+TqbDataDictionary sortDictionary(bool caseInsensitive = false, int32_t pad = 60) {
+    TqbDataDictionary d(4096);
+    d.SetTableName("sortme");
+    d.AddField("key", "", qbtInt32, 0, 0, false);
+    d.AddField("name", "", qbtShortString, 20, 0, false);
+    d.AddField("pad", "", qbtByteArray, pad, 0, false);
+    const int32_t byName[2] = {1, 0};
+    d.AddIndex("byName", "", 0, 2, byName, nullptr, true, true, caseInsensitive);
+    d.BindIndexHelpers();
+    return d;
+}
+
+struct Row {
+    bool keyNull = false, nameNull = false;
+    int32_t key = 0;
+    std::string name;
+    uint32_t id = 0; // kept in pad, identifies the row
+};
+
+std::vector<uint8_t> image(const TqbDataDictionary& d, const Row& r) {
+    std::vector<uint8_t> rec(size_t(d.RecordLength()));
+    d.InitRecord(rec.data());
+    uint8_t k[4];
+    plat::StoreLE32(k, uint32_t(r.key));
+    if (!r.keyNull) d.SetRecordField(0, rec.data(), k);
+    std::vector<uint8_t> s(size_t(d.FieldLength(1)), 0);
+    s[0] = uint8_t(r.name.size());
+    std::memcpy(s.data() + 1, r.name.data(), r.name.size());
+    if (!r.nameNull) d.SetRecordField(1, rec.data(), s.data());
+    std::vector<uint8_t> pad(size_t(d.FieldLength(2)), 0x5A);
+    plat::StoreLE32(pad.data(), r.id);
+    d.SetRecordField(2, rec.data(), pad.data());
+    return rec;
+}
+
+uint32_t idOf(const TqbDataDictionary& d, const uint8_t* rec) {
+    return plat::LoadLE32(rec + d.FieldOffset(2));
+}
+
+// Runs kept in memory: the seam's contract without tables, with a run that fails on request.
+class MemoryRuns : public TqbSrSortRunStore {
+public:
+    int32_t failNextAfter = -1; // the run made as number failRun fails its Next after that many
+    int failRun = -1;
+    int32_t failCode = 0;
+    int live = 0, made = 0;
+    size_t maxRunRecords = 1u << 22;
+
+    class Run : public TqbSrSortRun {
+    public:
+        Run(MemoryRuns& s, int32_t len, int32_t failAfter) : s_(s), len_(len), failAfter_(failAfter) {
+            ++s_.live;
+        }
+        ~Run() override { --s_.live; }
+        int32_t Put(const uint8_t* r) override {
+            if (recs_.size() >= s_.maxRunRecords) return 257; // a merge that repeats records ends here
+            recs_.emplace_back(r, r + len_);
+            return 0;
+        }
+        int64_t RecordCount() override { return int64_t(recs_.size()); }
+        int32_t First(uint8_t* r) override {
+            pos_ = 0;
+            return read(r);
+        }
+        int32_t Next(uint8_t* r) override {
+            if (failAfter_ >= 0 && nexts_++ >= failAfter_) return s_.failCode;
+            ++pos_;
+            return read(r);
+        }
+
+    private:
+        int32_t read(uint8_t* r) {
+            if (pos_ >= recs_.size()) return 8706;
+            std::memcpy(r, recs_[pos_].data(), size_t(len_));
+            return 0;
+        }
+        MemoryRuns& s_;
+        int32_t len_;
+        int32_t failAfter_;
+        int32_t nexts_ = 0;
+        size_t pos_ = 0;
+        std::deque<std::vector<uint8_t>> recs_;
+    };
+
+    int32_t recordLength = 0;
+    std::unique_ptr<TqbSrSortRun> CreateRun(int64_t StoreSize) override {
+        EXPECT_GT(StoreSize, 0);
+        return std::make_unique<Run>(*this, recordLength, made++ == failRun ? failNextAfter : -1);
+    }
+};
+
+// The rows' order by key (nulls first), then name (descending, nulls last), by the test's own rule.
+bool rowBefore(const Row& a, const Row& b) {
+    if (a.keyNull != b.keyNull) return a.keyNull;
+    if (!a.keyNull && a.key != b.key) return a.key < b.key;
+    if (a.nameNull != b.nameNull) return b.nameNull;
+    if (!a.nameNull && a.name != b.name) return a.name > b.name;
+    return false;
+}
+
+TqbSrSortSpec keyThenNameDescending(int32_t index) {
+    TqbSrSortSpec s;
+    s.FieldCount = 2;
+    s.Fields[0] = 0;
+    s.Fields[1] = 1;
+    s.Descending[1] = true;
+    s.Index = index;
+    return s;
+}
+
+struct SortRun {
+    std::vector<uint32_t> ids; // output order
+    int32_t runs = 0, merges = 0;
+    size_t leftAfterGet = 0;
+};
+
+SortRun sortRows(const TqbDataDictionary& d, const std::vector<Row>& rows, const TqbSrSortSpec& spec,
+                 MemoryRuns& store) {
+    store.recordLength = d.RecordLength();
+    SortRun out;
+    TqbSrMergeSortEngine sort(spec, d, store);
+    for (const Row& r : rows)
+        EXPECT_EQ(sort.Put(image(d, r).data()), 0);
+    EXPECT_EQ(sort.TotalPut(), int64_t(rows.size()));
+    std::vector<uint8_t> rec(size_t(d.RecordLength()));
+    while (sort.Get(rec.data()))
+        out.ids.push_back(idOf(d, rec.data()));
+    EXPECT_FALSE(sort.Get(rec.data())) << "stays at the end";
+    out.runs = sort.RunsWritten();
+    out.merges = sort.IntermediateMerges();
+    out.leftAfterGet = sort.RunCount();
+    return out;
+}
+
+std::vector<Row> randomRows(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<Row> rows(n);
+    for (size_t i = 0; i < n; ++i) {
+        Row& r = rows[i];
+        r.id = uint32_t(i);
+        r.keyNull = rng() % 17 == 0;
+        r.key = int32_t(rng() % 200) - 100;
+        r.nameNull = rng() % 13 == 0;
+        r.name = std::string(1, char('a' + rng() % 26)) + char('a' + rng() % 26);
+    }
+    return rows;
+}
+
+// Sorted by the rule, and every row exactly once.
+void expectSortedPermutation(const std::vector<Row>& rows, const std::vector<uint32_t>& ids) {
+    ASSERT_EQ(ids.size(), rows.size());
+    std::vector<bool> seen(rows.size(), false);
+    for (size_t i = 0; i < ids.size(); ++i) {
+        ASSERT_LT(ids[i], rows.size());
+        ASSERT_FALSE(seen[ids[i]]) << "row " << ids[i] << " twice";
+        seen[ids[i]] = true;
+        if (i > 0) {
+            ASSERT_FALSE(rowBefore(rows[ids[i]], rows[ids[i - 1]])) << "out of order at " << i;
+        }
+    }
+}
+
+TEST(MergeSort, SortedPermutationAcrossBufferAndRunBoundaries) {
+    const TqbDataDictionary d = sortDictionary();
+    const int32_t per = kSortRunBufferSize / d.RecordLength();
+    ASSERT_GT(per, 5000);
+    struct Case {
+        size_t n;
+        int32_t runs, merges;
+    };
+    const Case cases[] = {
+        {0, 0, 0},
+        {1, 0, 0},
+        {size_t(per - 1), 0, 0},      // straight from the buffer
+        {size_t(2 * per + 1), 3, 0},  // three runs, one final merge
+        {size_t(11 * per), 11, 2},    // 11 -> 7 -> 3
+        {size_t(26 * per - 7), 26, 6} // 26 -> 22 -> 18 -> 14 -> 10 -> 6 -> 2
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.n);
+        auto rows = randomRows(c.n, uint32_t(c.n) + 7);
+        MemoryRuns store;
+        SortRun out = sortRows(d, rows, keyThenNameDescending(1), store);
+        expectSortedPermutation(rows, out.ids);
+        EXPECT_EQ(out.runs, c.runs);
+        EXPECT_EQ(out.merges, c.merges);
+        EXPECT_EQ(out.leftAfterGet, 0u) << "every run freed once read";
+        EXPECT_EQ(store.live, 0);
+    }
+}
+
+// The in-memory sort on inputs that break naive partitions: all equal, sorted, reversed, and
+// sizes around the switch to the median of three.
+TEST(MergeSort, BufferSortHandlesEqualSortedAndReversedInput) {
+    const TqbDataDictionary d = sortDictionary();
+    const int32_t per = kSortRunBufferSize / d.RecordLength();
+    for (size_t n : {size_t(2), size_t(3), size_t(15), size_t(16), size_t(17), size_t(100), size_t(per)}) {
+        for (int shape = 0; shape < 4; ++shape) {
+            SCOPED_TRACE(testing::Message() << n << " shape " << shape);
+            std::vector<Row> rows(n);
+            for (size_t i = 0; i < n; ++i) {
+                rows[i].id = uint32_t(i);
+                rows[i].name = "x";
+                rows[i].key = shape == 0   ? 5
+                              : shape == 1 ? int32_t(i)
+                              : shape == 2 ? int32_t(n - i)
+                                           : int32_t(i % 3);
+            }
+            MemoryRuns store;
+            SortRun out = sortRows(d, rows, keyThenNameDescending(1), store);
+            expectSortedPermutation(rows, out.ids);
+            EXPECT_EQ(out.runs, 0);
+        }
+    }
+}
+
+TEST(MergeSort, ComparisonRules) {
+    const TqbDataDictionary d = sortDictionary(true);
+    TqbSrSortSpec spec = keyThenNameDescending(1);
+    TqbSrMergeSortEngine sort(spec, d, *std::make_unique<MemoryRuns>());
+    auto cmp = [&](const Row& a, const Row& b) {
+        return sort.CompareRecords(image(d, a).data(), image(d, b).data());
+    };
+    Row nullKey{true, false, 0, "m"}, low{false, false, -5, "m"}, high{false, false, 7, "m"};
+    EXPECT_EQ(cmp(nullKey, low), -1) << "a null comes first";
+    EXPECT_EQ(cmp(low, nullKey), 1);
+    EXPECT_EQ(cmp(low, high), -1) << "signed integers";
+    Row nullName{false, true, 1, ""}, a{false, false, 1, "a"}, b{false, false, 1, "b"},
+        bUpper{false, false, 1, "B"};
+    EXPECT_EQ(cmp(b, a), -1) << "descending";
+    EXPECT_EQ(cmp(nullName, a), 1) << "a descending null sorts last";
+    EXPECT_EQ(cmp(a, nullName), -1);
+    EXPECT_EQ(cmp(nullName, nullName), 0);
+    EXPECT_EQ(cmp(b, bUpper), 0) << "the index is case-insensitive";
+    Row bothNull{true, true, 0, ""};
+    EXPECT_EQ(cmp(bothNull, bothNull), 0);
+
+    const TqbDataDictionary exact = sortDictionary(false);
+    TqbSrMergeSortEngine caseSort(spec, exact, *std::make_unique<MemoryRuns>());
+    EXPECT_NE(caseSort.CompareRecords(image(exact, b).data(), image(exact, bUpper).data()), 0);
+
+    // The sequential index has no key fields: every position takes the default helper (with the
+    // index's case flag).
+    TqbSrMergeSortEngine byRef(keyThenNameDescending(0), exact, *std::make_unique<MemoryRuns>());
+    EXPECT_EQ(byRef.CompareRecords(image(exact, low).data(), image(exact, high).data()), -1);
+    // More sort fields than the index has key fields.
+    TqbSrSortSpec three = keyThenNameDescending(1);
+    three.FieldCount = 3;
+    three.Fields[2] = 2;
+    TqbSrMergeSortEngine wide(three, exact, *std::make_unique<MemoryRuns>());
+    Row c = a;
+    c.id = 9;
+    EXPECT_EQ(wide.CompareRecords(image(exact, a).data(), image(exact, c).data()), -1) << "pad compared too";
+
+    TqbSrSortSpec bad = spec;
+    bad.Fields[1] = 12;
+    EXPECT_EQ(raised<EqbException>([&] {
+                  TqbSrMergeSortEngine s(bad, exact, *std::make_unique<MemoryRuns>());
+              }).code,
+              320);
+    bad = spec;
+    bad.FieldCount = 17;
+    EXPECT_EQ(raised<EqbException>([&] {
+                  TqbSrMergeSortEngine s(bad, exact, *std::make_unique<MemoryRuns>());
+              }).code,
+              320);
+}
+
+// A run whose step fails with anything but the end stops the sort with that code instead of
+// giving its record again; whatever happened, no run is left once the sort is freed.
+TEST(MergeSort, FailingRunRaisesAndLeavesNoRun) {
+    const TqbDataDictionary d = sortDictionary();
+    const int32_t per = kSortRunBufferSize / d.RecordLength();
+    for (int failRun : {0, 2, 8}) { // a first run, a later one of the final merge, a merged run
+        SCOPED_TRACE(failRun);
+        auto rows = randomRows(size_t(7 * per + 3), 99);
+        MemoryRuns store;
+        store.recordLength = d.RecordLength();
+        store.failRun = failRun;
+        store.failNextAfter = 40;
+        store.failCode = 15412;
+        store.maxRunRecords = rows.size();
+        {
+            TqbSrMergeSortEngine sort(keyThenNameDescending(1), d, store);
+            for (const Row& r : rows)
+                ASSERT_EQ(sort.Put(image(d, r).data()), 0);
+            std::vector<uint8_t> rec(size_t(d.RecordLength()));
+            std::vector<uint32_t> ids;
+            auto r = raised<EqbException>([&] {
+                while (ids.size() <= rows.size() && sort.Get(rec.data()))
+                    ids.push_back(idOf(d, rec.data()));
+            });
+            EXPECT_EQ(r.code, 15412);
+            EXPECT_NE(r.message.find("msGetNextRecord"), std::string::npos) << r.message;
+            std::sort(ids.begin(), ids.end());
+            EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end()) << "no record twice";
+            EXPECT_GT(store.live, 0);
+        }
+        EXPECT_EQ(store.live, 0);
+    }
+}
+
+TEST(MergeSort, PutAfterGetIsRefused) {
+    const TqbDataDictionary d = sortDictionary();
+    MemoryRuns store;
+    store.recordLength = d.RecordLength();
+    TqbSrMergeSortEngine sort(keyThenNameDescending(1), d, store);
+    auto rec = image(d, Row{});
+    ASSERT_EQ(sort.Put(rec.data()), 0);
+    ASSERT_TRUE(sort.Get(rec.data()));
+    EXPECT_EQ(raised<EqbException>([&] { sort.Put(rec.data()); }).code, 0);
+}
+
+} // namespace
