@@ -7,6 +7,7 @@
 #include "db/storage/qbtbdict.h"
 #include "db/storage/qbtbindx.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -101,6 +102,8 @@ public:
     TqbLockManager& LockManager() const { return folder_->LockManager(); }
     // For checks and diagnostics.
     TqbLockContainer& ContentLockContainer() { return transContent_; }
+    // Client table locks (TableLockAcquire) live here.
+    TqbLockContainer& CursorContentLockContainer() { return cursorContent_; }
 
     int32_t GetUseCount() const { return useCount_.load(); }
     void IncUseCount() { useCount_.fetch_add(1); }
@@ -175,6 +178,17 @@ public:
     void NotifyCursorsOfChange(uint64_t DatabaseID, uint64_t Ref, TqbLockOwnerID ChangedBy);
     void ResetOtherCursors(uint64_t DatabaseID);
 
+    // Changes of each index's entries. Page stamps move only at a transaction's first change, so
+    // the cursors of the changing database compare these counts to know their key paths hold.
+    uint64_t IndexChangeCount(int32_t Index) const {
+        return Index >= 0 && Index < kIndexSlots ? indexChanges_[size_t(Index)].load() : 0;
+    }
+    // Below 0: every index.
+    void NoteIndexChange(int32_t Index) {
+        for (int32_t i = Index < 0 ? 0 : Index; i < kIndexSlots && (Index < 0 || i == Index); ++i)
+            indexChanges_[size_t(i)].fetch_add(1);
+    }
+
 protected:
     // The data file's (and further files') records; file 0 first.
     void addFile(TqbSrTransaction* Transaction, const std::string& Extension,
@@ -195,6 +209,8 @@ protected:
     TqbLockContainer cursorContent_;
     std::atomic<int32_t> useCount_{0};
     TqbReadWritePortal portal_;
+    static constexpr int32_t kIndexSlots = 257;
+    std::array<std::atomic<uint64_t>, kIndexSlots> indexChanges_{};
 };
 
 // A table with indexes.
