@@ -1,9 +1,6 @@
 // The merge sort: sorted permutations across buffer and run boundaries, the comparison rules
 // (descending fields, nulls, case), and failing runs that stop the sort and leave no run behind.
-#include "db/engine/qbsrsort.h"
-#include "db/storage/qbtbbase.h"
-#include "platform/ByteCodec.h"
-#include "tests/db/DbTestSupport.h"
+#include "tests/db/engine/BulkTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -14,46 +11,20 @@
 
 namespace {
 
+using namespace bulktest;
 using dbtest::raised;
 
-// key (int32), name (short string 20), pad (byte array): about 100-byte records.
-TqbDataDictionary sortDictionary(bool caseInsensitive = false, int32_t pad = 60) {
-    TqbDataDictionary d(4096);
+TqbServerDataDict sortDictionary(bool caseInsensitive = false) {
+    TqbServerDataDict d = rowDictionary();
     d.SetTableName("sortme");
-    d.AddField("key", "", qbtInt32, 0, 0, false);
-    d.AddField("name", "", qbtShortString, 20, 0, false);
-    d.AddField("pad", "", qbtByteArray, pad, 0, false);
-    const int32_t byName[2] = {1, 0};
+    const int32_t byName[2] = {fName, fKey};
     d.AddIndex("byName", "", 0, 2, byName, nullptr, true, true, caseInsensitive);
     d.BindIndexHelpers();
     return d;
 }
 
-struct Row {
-    bool keyNull = false, nameNull = false;
-    int32_t key = 0;
-    std::string name;
-    uint32_t id = 0; // kept in pad, identifies the row
-};
-
-std::vector<uint8_t> image(const TqbDataDictionary& d, const Row& r) {
-    std::vector<uint8_t> rec(size_t(d.RecordLength()));
-    d.InitRecord(rec.data());
-    uint8_t k[4];
-    plat::StoreLE32(k, uint32_t(r.key));
-    if (!r.keyNull) d.SetRecordField(0, rec.data(), k);
-    std::vector<uint8_t> s(size_t(d.FieldLength(1)), 0);
-    s[0] = uint8_t(r.name.size());
-    std::memcpy(s.data() + 1, r.name.data(), r.name.size());
-    if (!r.nameNull) d.SetRecordField(1, rec.data(), s.data());
-    std::vector<uint8_t> pad(size_t(d.FieldLength(2)), 0x5A);
-    plat::StoreLE32(pad.data(), r.id);
-    d.SetRecordField(2, rec.data(), pad.data());
-    return rec;
-}
-
 uint32_t idOf(const TqbDataDictionary& d, const uint8_t* rec) {
-    return plat::LoadLE32(rec + d.FieldOffset(2));
+    return row(d, rec).id;
 }
 
 // Runs kept in memory: the seam's contract without tables, with a run that fails on request.
@@ -108,15 +79,6 @@ public:
     }
 };
 
-// The rows' order by key (nulls first), then name (descending, nulls last), by the test's own rule.
-bool rowBefore(const Row& a, const Row& b) {
-    if (a.keyNull != b.keyNull) return a.keyNull;
-    if (!a.keyNull && a.key != b.key) return a.key < b.key;
-    if (a.nameNull != b.nameNull) return b.nameNull;
-    if (!a.nameNull && a.name != b.name) return a.name > b.name;
-    return false;
-}
-
 TqbSrSortSpec keyThenNameDescending(int32_t index) {
     TqbSrSortSpec s;
     s.FieldCount = 2;
@@ -149,20 +111,6 @@ SortRun sortRows(const TqbDataDictionary& d, const std::vector<Row>& rows, const
     out.merges = sort.IntermediateMerges();
     out.leftAfterGet = sort.RunCount();
     return out;
-}
-
-std::vector<Row> randomRows(size_t n, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::vector<Row> rows(n);
-    for (size_t i = 0; i < n; ++i) {
-        Row& r = rows[i];
-        r.id = uint32_t(i);
-        r.keyNull = rng() % 17 == 0;
-        r.key = int32_t(rng() % 200) - 100;
-        r.nameNull = rng() % 13 == 0;
-        r.name = std::string(1, char('a' + rng() % 26)) + char('a' + rng() % 26);
-    }
-    return rows;
 }
 
 // Sorted by the rule, and every row exactly once.

@@ -1,0 +1,235 @@
+// The simple cursor on temporary and disk tables: record order, ends, bookmarks (and damaged
+// ones), deletes, refused key and range operations, table creation rules; and the merge sort's
+// run tables, which go with the sort whatever happens.
+#include "tests/db/engine/BulkTestSupport.h"
+
+#include "platform/testing/FaultyFiles.h"
+
+#include <algorithm>
+
+namespace {
+
+using namespace bulktest;
+using dbtest::raised;
+
+constexpr uint8_t kTemp = kFileNoDiskFile | kFileNoContentLocking;
+
+std::shared_ptr<TqbSrSimpleCursor> tempTable(Db& e, const TqbDataDictionary& d) {
+    auto c = e.cursor();
+    EXPECT_EQ(c->TableCreate("", d, true, qbsmExclusive, false, true, kTemp, 1048576), 0);
+    c->TakeTableOwnership();
+    return c;
+}
+
+std::vector<uint32_t> ids(const std::vector<Row>& rows) {
+    std::vector<uint32_t> out;
+    for (auto& r : rows)
+        out.push_back(r.id);
+    return out;
+}
+
+TEST(SimpleCursor, RecordOrderEndsBookmarksAndDeletes) {
+    Db e;
+    const TqbServerDataDict d = rowDictionary();
+    const int tablesBefore = e.host.Tables().Count();
+    auto c = tempTable(e, d);
+    EXPECT_EQ(c->Table()->GetName(), std::to_string(c->CursorID())) << "a nameless temporary table";
+    EXPECT_EQ(c->Table()->GetDictionary().BlockSize(), 65536u);
+    EXPECT_EQ(e.host.Tables().Count(), tablesBefore + 1);
+
+    std::vector<uint8_t> rec(size_t(d.RecordLength()));
+    EXPECT_EQ(c->RecordGetNext(rec.data(), lmNone), 8706) << "empty table";
+    EXPECT_EQ(c->Position().State, csEOF);
+    EXPECT_EQ(c->RecordGetNext(rec.data(), lmNone), 8706);
+    EXPECT_EQ(c->RecordGetPrior(rec.data(), lmNone), 8705);
+    EXPECT_EQ(c->Position().State, csBOF);
+
+    auto rows = randomRows(3000, 5); // several 64 KB blocks
+    insertRows(*c, rows);
+    EXPECT_EQ(ids(walk(*c)), ids(rows)) << "insert order is record order";
+    uint32_t count = 0;
+    EXPECT_EQ(c->TableGetRecordCount(count), 0);
+    EXPECT_EQ(count, 3000u);
+    // Backwards from the end.
+    ASSERT_EQ(c->SetToEnd(), 0);
+    std::vector<uint32_t> back;
+    while (c->RecordGetPrior(rec.data(), lmNone) == 0)
+        back.push_back(row(d, rec.data()).id);
+    std::reverse(back.begin(), back.end());
+    EXPECT_EQ(back, ids(rows));
+
+    // A bookmark on record 1234 brings the cursor back there from anywhere.
+    ASSERT_EQ(c->SetToBegin(), 0);
+    for (int i = 0; i <= 1234; ++i)
+        ASSERT_EQ(c->RecordGetNext(rec.data(), lmNone), 0);
+    ASSERT_EQ(c->GetBookmarkSize(), 24u);
+    std::vector<uint8_t> onRecord(24), atEnd(24), atStart(24);
+    ASSERT_EQ(c->GetBookmark(onRecord.data()), 0);
+    ASSERT_EQ(c->SetToEnd(), 0);
+    ASSERT_EQ(c->GetBookmark(atEnd.data()), 0);
+    ASSERT_EQ(c->SetToBegin(), 0);
+    ASSERT_EQ(c->GetBookmark(atStart.data()), 0);
+    ASSERT_EQ(c->SetToBookmark(onRecord.data(), 24), 0);
+    ASSERT_EQ(c->RecordGet(rec.data(), lmNone), 0);
+    EXPECT_EQ(row(d, rec.data()).id, 1234u);
+    ASSERT_EQ(c->RecordGetNext(rec.data(), lmNone), 0);
+    EXPECT_EQ(row(d, rec.data()).id, 1235u);
+    // The ends come back without a record read.
+    ASSERT_EQ(c->SetToBookmark(atEnd.data(), 24), 0);
+    EXPECT_EQ(c->RecordGetNext(rec.data(), lmNone), 8706);
+    ASSERT_EQ(c->SetToBookmark(atStart.data(), 24), 0);
+    ASSERT_EQ(c->RecordGetNext(rec.data(), lmNone), 0);
+    EXPECT_EQ(row(d, rec.data()).id, 0u);
+    int32_t order = 9;
+    ASSERT_EQ(c->CompareBookmarks(atStart.data(), 24, onRecord.data(), 24, order), 0);
+    EXPECT_EQ(order, -1);
+    ASSERT_EQ(c->CompareBookmarks(atEnd.data(), 24, onRecord.data(), 24, order), 0);
+    EXPECT_EQ(order, 1);
+    ASSERT_EQ(c->CompareBookmarks(onRecord.data(), 24, onRecord.data(), 24, order), 0);
+    EXPECT_EQ(order, 0);
+
+    // Any changed byte after the checksum, a short block or none: 10021, the position unchanged.
+    for (size_t i = 4; i < 24; ++i) {
+        auto bad = onRecord;
+        bad[i] ^= 0x40;
+        EXPECT_EQ(c->SetToBookmark(bad.data(), 24), 10021) << "byte " << i;
+    }
+    EXPECT_EQ(c->SetToBookmark(onRecord.data(), 23), 10021);
+    EXPECT_EQ(c->SetToBookmark(nullptr, 24), 10021);
+    ASSERT_EQ(c->RecordGet(rec.data(), lmNone), 0);
+    EXPECT_EQ(row(d, rec.data()).id, 0u) << "still where it was";
+
+    // Deleting the bookmarked record leaves its gap: 8708, and the next record follows.
+    ASSERT_EQ(c->SetToBookmark(onRecord.data(), 24), 0);
+    ASSERT_EQ(e.db->StartTransaction(), 0);
+    ASSERT_EQ(c->RecordDelete(nullptr), 0);
+    EXPECT_EQ(c->Position().State, csBetween);
+    EXPECT_EQ(c->RecordGet(rec.data(), lmNone), 8708);
+    ASSERT_EQ(c->RecordGetNext(rec.data(), lmNone), 0);
+    EXPECT_EQ(row(d, rec.data()).id, 1235u);
+    ASSERT_EQ(e.db->Commit(), 0);
+    ASSERT_EQ(c->SetToBookmark(onRecord.data(), 24), 0) << "a bookmark of a record that went";
+    EXPECT_EQ(c->RecordGet(rec.data(), lmNone), 8708);
+    EXPECT_EQ(c->TableGetRecordCount(count), 0);
+    EXPECT_EQ(count, 2999u);
+
+    // Modify in place.
+    ASSERT_EQ(c->SetToBegin(), 0);
+    ASSERT_EQ(c->RecordGetNext(rec.data(), lmNone), 0);
+    Row changed = rows[0];
+    changed.name = "zz";
+    ASSERT_EQ(e.db->StartTransaction(), 0);
+    ASSERT_EQ(c->RecordModify(image(d, changed).data(), true), 0);
+    ASSERT_EQ(e.db->Commit(), 0);
+    EXPECT_EQ(walk(*c).front(), changed);
+
+    c->Close();
+    EXPECT_EQ(e.host.Tables().Count(), tablesBefore) << "the owned table goes with its cursor";
+}
+
+TEST(SimpleCursor, KeysRangesAndTableCreationRules) {
+    Db e;
+    const TqbServerDataDict d = rowDictionary();
+    auto c = tempTable(e, d);
+    EXPECT_EQ(raised<EqbException>([&] { c->SetToKey(1, false, 1, 0, nullptr); }).code, 192);
+    EXPECT_EQ(raised<EqbException>([&] { c->SwitchToIndex(1, false); }).code, 192);
+    EXPECT_EQ(raised<EqbException>([&] { c->RecordGetForKey(false, 1, 0, nullptr, nullptr, true); }).code,
+              192);
+    EXPECT_EQ(
+        raised<EqbException>([&] { c->SetRange(false, 1, 0, nullptr, true, 1, 0, nullptr, true); }).code,
+        194);
+    EXPECT_EQ(raised<EqbException>([&] { c->ResetRange(); }).code, 194);
+    EXPECT_NE(raised<EqbException>([&] { c->ResetRange(); }).message.find("TqbSrSimpleCursor"),
+              std::string::npos);
+
+    // A table on disk needs a name; one that exists needs Overwrite; an open one is refused.
+    auto disk = e.cursor();
+    EXPECT_EQ(
+        raised<EqbException>([&] { disk->TableCreate("", d, true, qbsmExclusive, false, false, 0, 0); }).code,
+        193);
+    ASSERT_EQ(disk->TableCreate("Plain", d, true, qbsmExclusive, false, false, 0, 0), 0);
+    EXPECT_TRUE(plat::FileExists(e.dir.file("Plain.QB2")));
+    insertRows(*disk, randomRows(10, 1));
+    auto again = e.cursor();
+    EXPECT_EQ(raised<EqbException>([&] {
+                  again->TableCreate("PLAIN", d, true, qbsmExclusive, false, true, 0, 0);
+              }).code,
+              195);
+    disk->Close();
+    e.host.Tables().RemoveUnused();
+    EXPECT_EQ(raised<EqbException>([&] {
+                  again->TableCreate("Plain", d, true, qbsmExclusive, false, false, 0, 0);
+              }).code,
+              175);
+    EXPECT_EQ(raised<EqbException>([&] {
+                  again->TableCreate("a.b", d, true, qbsmExclusive, false, false, 0, 0);
+              }).code,
+              193);
+    ASSERT_EQ(again->TableCreate("Plain", d, true, qbsmExclusive, false, true, 0, 0), 0);
+    EXPECT_TRUE(walk(*again).empty()) << "overwritten";
+    insertRows(*again, randomRows(25, 2));
+    again->Close();
+    e.host.Tables().RemoveUnused();
+    // Opened again from disk.
+    auto reopened = e.cursor();
+    reopened->Open("plain", "", 0, false, qbsmShared, false, false, false);
+    EXPECT_EQ(ids(walk(*reopened)), ids(randomRows(25, 2)));
+}
+
+// The sort of a simple table on disk through SortRecords: runs in temporary tables, none left.
+TEST(SimpleCursor, SortRecordsThroughRunTablesLeavesNone) {
+    Db e(64, 2); // RAM of 2 MB: the runs' pages move to the temporary storage and back
+    const TqbServerDataDict d = rowDictionary();
+    auto c = e.cursor();
+    ASSERT_EQ(c->TableCreate("big", d, true, qbsmExclusive, false, false, 0, 0), 0);
+    const size_t per = size_t(kSortRunBufferSize / d.RecordLength());
+    auto rows = randomRows(3 * per + 17, 77);
+    insertRows(*c, rows);
+    const int tables = e.host.Tables().Count();
+    const int32_t fields[2] = {fKey, fName};
+    const bool descending[2] = {false, true};
+    ASSERT_EQ(c->SortRecords(fields, 2, descending), 0);
+    EXPECT_EQ(e.host.Tables().Count(), tables);
+    auto sorted = walk(*c);
+    ASSERT_EQ(sorted.size(), rows.size());
+    std::vector<bool> seen(rows.size());
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        ASSERT_FALSE(seen[sorted[i].id]) << "twice: " << sorted[i].id;
+        seen[sorted[i].id] = true;
+        ASSERT_EQ(sorted[i], rows[sorted[i].id]) << "the record is whole";
+        if (i > 0) {
+            ASSERT_FALSE(rowBefore(sorted[i], sorted[i - 1])) << "at " << i;
+        }
+    }
+    // A shared cursor may not sort.
+    auto shared = e.cursor();
+    c->Close();
+    e.host.Tables().RemoveUnused();
+    shared->Open("big", "", 0, true, qbsmShared, false, false, false);
+    EXPECT_EQ(shared->SortRecords(fields, 2, descending), 10253);
+}
+
+// The temporary storage fails while the runs' pages move there: the sort fails, the table is as
+// it was, and no run table is left.
+TEST(SimpleCursor, FailingTemporaryStorageLeavesNoRunTable) {
+    plat::FaultyFiles faulty(plat::PosixFiles());
+    plat::ScopedFiles scoped(faulty);
+    Db e(64, 1);
+    const TqbServerDataDict d = rowDictionary();
+    auto c = e.cursor();
+    ASSERT_EQ(c->TableCreate("big", d, true, qbsmExclusive, false, false, 0, 0), 0);
+    const size_t per = size_t(kSortRunBufferSize / d.RecordLength());
+    auto rows = randomRows(3 * per + 5, 3);
+    insertRows(*c, rows);
+    const int tables = e.host.Tables().Count();
+    faulty.failAt(1, plat::FileOp::Map, EIO, true);
+    const int32_t fields[1] = {fKey};
+    auto r = raised<EqbException>([&] { c->SortRecords(fields, 1, nullptr); });
+    faulty.clearFault();
+    EXPECT_TRUE(faulty.faultFired());
+    EXPECT_NE(r.code, 0) << r.message;
+    EXPECT_EQ(e.host.Tables().Count(), tables);
+    EXPECT_EQ(ids(walk(*c)), ids(rows)) << "the table is unchanged";
+}
+
+} // namespace
