@@ -120,6 +120,21 @@ inline bool rowBefore(const Row& a, const Row& b) {
     return false;
 }
 
+// "" when Sorted holds every row exactly once, whole and in order; else the first problem.
+inline std::string sortedPermutationProblem(const std::vector<Row>& rows, const std::vector<Row>& sorted) {
+    if (sorted.size() != rows.size())
+        return std::to_string(sorted.size()) + " rows for " + std::to_string(rows.size());
+    std::vector<bool> seen(rows.size(), false);
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        const uint32_t id = sorted[i].id;
+        if (id >= rows.size() || seen[id]) return "row " + std::to_string(id) + " twice or unknown";
+        seen[id] = true;
+        if (!(sorted[i] == rows[id])) return "row " + std::to_string(id) + " changed";
+        if (i > 0 && rowBefore(sorted[i], sorted[i - 1])) return "out of order at " + std::to_string(i);
+    }
+    return "";
+}
+
 // Every record the cursor shows from its start, through RecordGetNext; 8706 must end the walk.
 inline std::vector<Row> walk(TqbSrBaseCursor& c) {
     std::vector<Row> out;
