@@ -203,8 +203,11 @@ int32_t TqbSrBaseCursor::SortRecords(const int32_t* SortFields, int32_t FieldCou
         for (uint64_t ref : refs) {
             // Fewer records than were put would be a fault of the sort: nothing may be lost.
             if (!sort.Get(buf.data())) RaiseServerError(0);
-            table_->GetRecord(t, id_, ref, false, false, lmExclusive, record_.data());
-            oldRecord_ = record_.data();
+            // Extenders see the record being replaced; without them the table reads it once.
+            if (!extenders_.empty()) {
+                table_->GetRecord(t, id_, ref, false, false, lmExclusive, record_.data());
+                oldRecord_ = record_.data();
+            }
             newRecord_ = buf.data();
             if ((rc = NotifyExtenders(eaModify, eaModifyFailed)) != 0) break;
             try {

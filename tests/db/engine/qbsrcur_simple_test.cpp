@@ -263,6 +263,25 @@ TEST(SimpleCursor, SortRecordsThroughRunTablesLeavesNone) {
     EXPECT_EQ(shared->SortRecords(fields, 2, descending), 10253);
 }
 
+// An extender refusing a rewrite stops the sort with its code: nothing written, no run left.
+TEST(SimpleCursor, RefusedRewriteLeavesTableAndNoRunTable) {
+    struct Refuse : TqbSrExtender {
+        int32_t Notify(TqbSrBaseCursor&, int32_t Action) override { return Action == eaModify ? 4242 : 0; }
+    };
+    Db e;
+    const TqbServerDataDict d = rowDictionary();
+    auto c = e.cursor();
+    ASSERT_EQ(c->TableCreate("vetoed", d, true, qbsmExclusive, false, false, 0, 0), 0);
+    auto rows = randomRows(size_t(kSortRunBufferSize / d.RecordLength()) + 9, 4);
+    insertRows(*c, rows);
+    c->AddExtender(std::make_unique<Refuse>());
+    const int tables = e.host.Tables().Count();
+    const int32_t fields[1] = {fName};
+    EXPECT_EQ(c->SortRecords(fields, 1, nullptr), 4242);
+    EXPECT_EQ(e.host.Tables().Count(), tables);
+    EXPECT_EQ(ids(walk(*c)), ids(rows));
+}
+
 // The temporary storage fails while the runs' pages move there: the sort fails, the table is as
 // it was, and no run table is left.
 TEST(SimpleCursor, FailingTemporaryStorageLeavesNoRunTable) {
