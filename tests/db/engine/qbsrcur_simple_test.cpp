@@ -4,9 +4,11 @@
 #include "tests/db/engine/BulkTestSupport.h"
 
 #include "classlib/DBFilter.h"
+#include "platform/Messages.h"
 #include "platform/testing/FaultyFiles.h"
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -238,6 +240,31 @@ TEST(SimpleCursor, FilterLimitsCountSortAndDeletes) {
     EXPECT_EQ(left.size(), rows.size() - passing.size());
     for (auto& r : left)
         EXPECT_FALSE(visible(r));
+}
+
+// A filtered count that runs out of time says so instead of giving the records it got to.
+TEST(SimpleCursor, FilteredCountThatTimesOutFails) {
+    struct Ticking : plat::Clock {
+        std::atomic<uint64_t> now{1000000};
+        uint64_t NowMs() override { return now++; }
+    } clock;
+    Db e;
+    const TqbServerDataDict d = rowDictionary();
+    auto c = e.cursor();
+    ASSERT_EQ(c->TableCreate("slow", d, true, qbsmExclusive, false, false, 0, 0), 0);
+    insertRows(*c, randomRows(500, 6));
+    const std::vector<cls::TFilterField> fields{{"key", 1, cls::ftInteger}};
+    const std::vector<uint8_t> expr = cls::BuildFilterExpression("key > 1000", 0, fields);
+    ASSERT_EQ(c->SetFilter(expr.data(), expr.size(), 50), 0);
+    const TqbSrPosition before = c->Position();
+    plat::SetClock(&clock);
+    uint32_t count = 99;
+    const int32_t rc = c->TableGetRecordCount(count);
+    plat::SetClock(nullptr);
+    EXPECT_EQ(rc, 15444);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(c->Position().State, before.State) << "the position is kept";
+    EXPECT_EQ(c->Position().Ref, before.Ref);
 }
 
 // The sort of a simple table on disk through SortRecords: runs in temporary tables, none left.
