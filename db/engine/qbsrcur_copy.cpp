@@ -7,6 +7,7 @@
 #include "db/engine/qbsrsort.h"
 #include "db/storage/qbsrblob.h"
 #include "db/storage/qbtbdata.h"
+#include "db/storage/qbtbindx.h"
 #include "platform/ByteCodec.h"
 #include "platform/Paths.h"
 
@@ -196,33 +197,62 @@ int32_t TqbSrBaseCursor::SortRecords(const int32_t* SortFields, int32_t FieldCou
     std::sort(refs.begin(), refs.end());
     ImplicitTransaction tx(database_);
     if (tx.Result()) return tx.Result();
-    TqbSrTransaction* t = database_.Transaction();
+    TqbSrTransaction& t = *database_.Transaction();
     int32_t rc = 0;
-    {
-        TqbSrContentLock g(*this, 2);
-        for (uint64_t ref : refs) {
-            // Fewer records than were put would be a fault of the sort: nothing may be lost.
-            if (!sort.Get(buf.data())) RaiseServerError(0);
-            // Extenders see the record being replaced; without them the table reads it once.
-            if (!extenders_.empty()) {
-                table_->GetRecord(t, id_, ref, false, false, lmExclusive, record_.data());
-                oldRecord_ = record_.data();
-            }
-            newRecord_ = buf.data();
-            if ((rc = NotifyExtenders(eaModify, eaModifyFailed)) != 0) break;
-            try {
-                table_->ModifyRecord(*t, id_, ref, true, buf.data(), explicitTransaction(), DatabaseID());
-            } catch (...) {
-                NotifyExtenders(eaModifyFailed, eaNoUndo);
-                oldRecord_ = newRecord_ = nullptr;
-                table_->NoteIndexChange(-1);
-                throw;
-            }
-            NotifyExtenders(eaModified, eaNoUndo);
+    struct Note {
+        TqbSrBaseTable& t;
+        ~Note() { t.NoteIndexChange(-1); }
+    } note{*table_};
+    table_->AcquireContentLock(t, lmExclusive, false);
+    // The records only change places: their keys leave every index first and come back with
+    // them, so a unique index never sees a key twice on the way.
+    auto* indexed = dynamic_cast<TqbSrTable*>(table_.get());
+    const TqbDataDictionary& d = Dictionary();
+    std::vector<uint8_t> key(kMaxKeyLength);
+    auto keys = [&](uint64_t ref, const uint8_t* record, bool insert) {
+        for (int32_t i = 1; indexed && i < d.IndexCount(); ++i) {
+            if (!indexed->BuildKey(i, record, key.data())) continue;
+            const TqbIndexData data = indexed->IndexData(i);
+            if (!(insert ? IndexInsertKey(data, &t, key.data(), ref)
+                         : IndexDeleteKey(data, &t, key.data(), ref)))
+                throw EqbServerException(CompatErrorStrings().GetText(9729), 9729);
         }
-        oldRecord_ = newRecord_ = nullptr;
-        table_->NoteIndexChange(-1);
+    };
+    {
+        PortalReadGuard<TqbSrBaseTable> g(*table_);
+        if (indexed)
+            for (uint64_t ref : refs) {
+                table_->GetRecord(&t, id_, ref, false, false, lmExclusive, record_.data());
+                keys(ref, record_.data(), false);
+            }
     }
+    for (uint64_t ref : refs) {
+        // Fewer records than were put would be a fault of the sort: nothing may be lost.
+        if (!sort.Get(buf.data())) RaiseServerError(0);
+        // Extenders see the record being replaced.
+        if (!extenders_.empty()) {
+            table_->GetRecord(&t, id_, ref, false, false, lmExclusive, record_.data());
+            oldRecord_ = record_.data();
+        }
+        newRecord_ = buf.data();
+        if ((rc = NotifyExtenders(eaModify, eaModifyFailed)) != 0) break;
+        try {
+            if (indexed) {
+                PortalReadGuard<TqbSrBaseTable> g(*table_);
+                DataFileWriteRecord(*table_->GetFile(0), &t, ref, buf.data());
+                keys(ref, buf.data(), true);
+            } else {
+                table_->ModifyRecord(t, id_, ref, false, buf.data(), explicitTransaction(), DatabaseID());
+            }
+        } catch (...) {
+            NotifyExtenders(eaModifyFailed, eaNoUndo);
+            oldRecord_ = newRecord_ = nullptr;
+            throw;
+        }
+        table_->NotifyCursorsOfChange(DatabaseID(), ref, id_);
+        NotifyExtenders(eaModified, eaNoUndo);
+    }
+    oldRecord_ = newRecord_ = nullptr;
     rc = tx.End(rc);
     SetToBegin();
     return rc;

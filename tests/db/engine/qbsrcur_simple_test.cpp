@@ -2,6 +2,7 @@
 // ones), deletes, refused key and range operations, table creation rules; and the merge sort's
 // run tables, which go with the sort whatever happens.
 #include "tests/db/engine/BulkTestSupport.h"
+#include "tests/db/engine/EngineTestSupport.h"
 
 #include "classlib/DBFilter.h"
 #include "platform/Messages.h"
@@ -288,6 +289,52 @@ TEST(SimpleCursor, SortRecordsThroughRunTablesLeavesNone) {
     e.host.Tables().RemoveUnused();
     shared->Open("big", "", 0, true, qbsmShared, false, false, false);
     EXPECT_EQ(shared->SortRecords(fields, 2, descending), 10253);
+}
+
+// A table with indexes (one of them unique) sorted in place: every index holds each record's key
+// once afterwards, and no unique key was ever seen twice on the way.
+TEST(SimpleCursor, SortRecordsKeepsEveryIndexOfAnIndexedTable) {
+    Db e;
+    TqbServerDataDict d = rowDictionary();
+    d.SetTableName("keyed");
+    const int32_t pad = fPad, name = fName;
+    d.AddIndex("byPad", "", 0, 1, &pad, nullptr, false, true, false); // unique: the row's id
+    d.AddIndex("byName", "", 0, 1, &name, nullptr, true, true, false);
+    {
+        auto t = std::make_shared<TqbSrTable>(e.host, e.bm, e.folder, "keyed");
+        t->BuildFiles(d, 0);
+        t->OpenFiles(false);
+        e.host.Tables().Add(t);
+    }
+    auto c = e.cursor();
+    c->Open("keyed", "", 0, true, qbsmExclusive, false, false, false);
+    auto* table = dynamic_cast<TqbSrTable*>(c->Table());
+    ASSERT_NE(table, nullptr);
+    auto rows = randomRows(size_t(kSortRunBufferSize / d.RecordLength()) * 2 + 30, 21);
+    insertRows(*c, rows);
+    const int32_t fields[2] = {fKey, fName};
+    const bool descending[2] = {false, true};
+    ASSERT_EQ(c->SortRecords(fields, 2, descending), 0);
+    EXPECT_EQ(sortedPermutationProblem(rows, walk(*c)), "");
+    // What each index holds against the keys of the records at their references.
+    std::vector<uint8_t> rec(size_t(d.RecordLength()));
+    for (int32_t i = 1; i < d.IndexCount(); ++i) {
+        std::vector<std::pair<std::string, uint64_t>> want;
+        uint64_t ref = 0, next = 0;
+        for (;; ref = next) {
+            table->GetNextRecord(nullptr, ref, rec.data(), next);
+            if (next == 0) break;
+            std::string key(size_t(d.IndexKeyLength(i)), '\0');
+            ASSERT_TRUE(table->BuildKey(i, rec.data(), reinterpret_cast<uint8_t*>(key.data())));
+            want.emplace_back(key, next);
+        }
+        auto got = enginetest::indexEntries(*table, i, nullptr);
+        std::sort(want.begin(), want.end());
+        std::sort(got.begin(), got.end());
+        EXPECT_EQ(got, want) << "index " << i;
+    }
+    for (int32_t f = 0; f < table->GetFileCount(); ++f)
+        EXPECT_EQ(FormatVerifyProblems(VerifyTableFile(*table->GetFile(f), nullptr)), "");
 }
 
 // An extender refusing a rewrite stops the sort with its code: nothing written, no run left.
