@@ -41,13 +41,13 @@ int32_t TqbSrDatabase::StartTransaction() {
     return rc;
 }
 
-void TqbSrDatabase::forEachTable(const std::function<void(TqbSrBaseTable&)>& f) {
+void TqbSrDatabase::forEachTable(const std::function<void(const TqbSrTablePtr&)>& f) {
     std::vector<TqbSrTablePtr> tables;
     for (int i = 0, n = host_.Tables().Count(); i < n; ++i)
         if (TqbSrTablePtr t = host_.Tables().Items(i); t && t->FolderPtr() == folder_) tables.push_back(t);
     std::sort(tables.begin(), tables.end(), [](auto& a, auto& b) { return a->TableID() < b->TableID(); });
     for (auto& t : tables)
-        f(*t);
+        f(t);
 }
 
 int32_t TqbSrDatabase::Commit() {
@@ -57,21 +57,22 @@ int32_t TqbSrDatabase::Commit() {
     if (nested) return folder_->TransactionMgr().Commit(id_, nested);
     // Readers outside transactions wait while the pages change; then the other databases'
     // cursors find their places again.
-    std::vector<TqbSrBaseTable*> held;
-    forEachTable([&](TqbSrBaseTable& table) {
-        table.BeginWrite();
-        held.push_back(&table);
+    // Held by shared ownership: a table another client closes meanwhile stays until its EndCommit.
+    std::vector<TqbSrTablePtr> held;
+    forEachTable([&](const TqbSrTablePtr& table) {
+        table->BeginWrite();
+        held.push_back(table);
     });
     int32_t rc;
     try {
         rc = folder_->TransactionMgr().Commit(id_, nested);
     } catch (...) {
-        for (auto* table : held)
+        for (auto& table : held)
             table->EndCommit(id_);
         implicit_ = false;
         throw;
     }
-    for (auto* table : held)
+    for (auto& table : held)
         table->EndCommit(id_);
     implicit_ = false;
     return rc;
@@ -82,7 +83,7 @@ int32_t TqbSrDatabase::Rollback() {
     bool nested;
     const int32_t rc = folder_->TransactionMgr().Rollback(id_, nested);
     // The pages under this database's key paths are the ones from before.
-    forEachTable([](TqbSrBaseTable& table) { table.NoteIndexChange(-1); });
+    forEachTable([](const TqbSrTablePtr& table) { table->NoteIndexChange(-1); });
     if (!nested) implicit_ = false;
     return rc;
 }

@@ -130,7 +130,7 @@ public:
     int32_t EndImplicit(bool Started, bool Commit);
 
 private:
-    void forEachTable(const std::function<void(TqbSrBaseTable&)>& f);
+    void forEachTable(const std::function<void(const TqbSrTablePtr&)>& f);
     TqbSrCursorHost& host_;
     TqbSrFolderPtr folder_;
     uint64_t id_;
@@ -433,16 +433,29 @@ protected:
 
 private:
     TqbSrTable& table();
+    void Close() override;
     int32_t insert(const uint8_t* record, uint8_t lockMode, bool defaults);
     int32_t step(uint8_t* record, uint8_t lockMode, bool forward);
+    // Steps until an entry inside the range passes the filters; 8706 / 8705 at the ends.
+    int32_t advance(uint8_t* buf, bool forward);
+    bool clampToRange(bool forward);
     // The key of KeyData (DirectKey) or built from a record image of field values.
     void makeKey(bool directKey, int32_t fieldCount, int32_t partialLen, const uint8_t* keyData,
                  std::vector<uint8_t>& key);
     int compareKeys(const uint8_t* a, const uint8_t* b, int32_t fieldCount, int32_t partialLen);
-    // Places the key path before the first entry at or after (key, ref); false at the end.
+    // The entry a search's path points at, with the path in the gap before it; false at the end.
+    bool settle(TqbKeyPath& path, uint8_t* foundKey, uint64_t& foundRef);
+    // Searches Key (over fieldCount and partialLen) with the index's search mode, then settles.
+    bool search(const uint8_t* key, int32_t fieldCount, int32_t partialLen, int mode, TqbKeyPath& path,
+                uint8_t* foundKey, uint64_t& foundRef);
+    // Places the path before the first entry at or after (key, ref); false at the end.
     bool seek(const uint8_t* key, uint64_t ref, TqbKeyPath& path, uint8_t* foundKey, uint64_t& foundRef);
+    void ensurePath();
+    void toBegin();
+    void toEnd();
+    // The gap before the entry (key, ref); the key path is set by the caller.
+    void gapBefore(const uint8_t* key, uint64_t ref);
     void allocKeys();
-    void noteIndexChanged();
 
     int32_t keyLength_ = 0;
     // The table's change count of the index when the key path was last set.

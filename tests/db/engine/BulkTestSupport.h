@@ -120,6 +120,13 @@ inline bool rowBefore(const Row& a, const Row& b) {
     return false;
 }
 
+inline std::vector<uint32_t> ids(const std::vector<Row>& rows) {
+    std::vector<uint32_t> out;
+    for (auto& r : rows)
+        out.push_back(r.id);
+    return out;
+}
+
 // "" when Sorted holds every row exactly once, whole and in order; else the first problem.
 inline std::string sortedPermutationProblem(const std::vector<Row>& rows, const std::vector<Row>& sorted) {
     if (sorted.size() != rows.size())

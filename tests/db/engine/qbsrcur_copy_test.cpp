@@ -4,6 +4,7 @@
 #include "tests/db/engine/BulkTestSupport.h"
 
 #include "db/storage/qbsrblob.h"
+#include "db/storage/qbtbverify.h"
 #include "platform/Files.h"
 
 #include <fstream>
@@ -297,6 +298,75 @@ TEST(CopyRecords, RefusalsCallbackPartsAndDeleteRecords) {
     EXPECT_TRUE(k.contents(*plain).empty());
     ASSERT_EQ(plain->CopyRecords(*k.source, 0), 0);
     EXPECT_EQ(k.contents(*plain).size(), 40u);
+}
+
+// Tables with indexes sorted and emptied through index cursors.
+TqbServerDataDict indexedDictionary() {
+    TqbServerDataDict d = rowDictionary();
+    d.SetTableName("indexed");
+    const int32_t key = fKey, name = fName;
+    d.AddIndex("byKey", "", 0, 1, &key, nullptr, true, true, false);
+    d.AddIndex("byName", "", 0, 1, &name, nullptr, true, true, false);
+    return d;
+}
+
+std::shared_ptr<TqbSrCursor> indexedTable(Db& e, const std::string& name, const std::vector<Row>& rows) {
+    auto make = e.cursor<TqbSrCursor>();
+    EXPECT_EQ(make->TableCreate(name, indexedDictionary(), true, qbsmExclusive, false, false, 0, 0), 0);
+    insertRows(*make, rows);
+    return make;
+}
+
+std::string verify(TqbSrBaseTable& t) {
+    std::string problems;
+    for (int32_t f = 0; f < t.GetFileCount(); ++f)
+        problems += FormatVerifyProblems(VerifyTableFile(*t.GetFile(f), nullptr));
+    return problems;
+}
+
+TEST(IndexCursorBulk, SortRecordsOnIndexZeroAndOnASecondaryIndex) {
+    for (int32_t index : {0, 2}) {
+        SCOPED_TRACE(index);
+        Db e;
+        const size_t per = size_t(kSortRunBufferSize / indexedDictionary().RecordLength());
+        auto rows = randomRows(2 * per + 1, 40 + uint32_t(index));
+        auto c = indexedTable(e, "t", rows);
+        ASSERT_EQ(c->SwitchToIndex(index, false), 0);
+        const int32_t fields[2] = {fKey, fName};
+        const bool descending[2] = {false, true};
+        const int tables = e.host.Tables().Count();
+        ASSERT_EQ(c->SortRecords(fields, 2, descending), 0);
+        EXPECT_EQ(e.host.Tables().Count(), tables) << "no run table left";
+        ASSERT_EQ(c->SwitchToIndex(0, false), 0);
+        EXPECT_EQ(sortedPermutationProblem(rows, walk(*c)), "");
+        // Every index holds each record once.
+        for (int32_t i : {1, 2}) {
+            ASSERT_EQ(c->SwitchToIndex(i, false), 0);
+            std::vector<uint32_t> got = ids(walk(*c));
+            std::sort(got.begin(), got.end());
+            std::vector<uint32_t> want = ids(rows);
+            EXPECT_EQ(got, want) << "index " << i;
+        }
+        EXPECT_EQ(verify(*c->Table()), "");
+    }
+}
+
+TEST(IndexCursorBulk, DeleteRecordsWithARange) {
+    Db e;
+    auto rows = randomRows(3000, 8);
+    auto c = indexedTable(e, "t", rows);
+    ASSERT_EQ(c->SwitchToIndex(1, false), 0);
+    const TqbServerDataDict d = indexedDictionary();
+    auto low = image(d, Row{false, false, -10, "", 0}), high = image(d, Row{false, false, 10, "", 0});
+    ASSERT_EQ(c->SetRange(false, 1, 0, low.data(), true, 1, 0, high.data(), false), 0);
+    ASSERT_EQ(c->DeleteRecords(), 0);
+    ASSERT_EQ(c->ResetRange(), 0);
+    ASSERT_EQ(c->SwitchToIndex(0, false), 0);
+    std::vector<uint32_t> want;
+    for (auto& r : rows)
+        if (r.keyNull || r.key < -10 || r.key >= 10) want.push_back(r.id);
+    EXPECT_EQ(ids(walk(*c)), want);
+    EXPECT_EQ(verify(*c->Table()), "");
 }
 
 } // namespace

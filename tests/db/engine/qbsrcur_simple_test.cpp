@@ -26,13 +26,6 @@ std::shared_ptr<TqbSrSimpleCursor> tempTable(Db& e, const TqbDataDictionary& d) 
     return c;
 }
 
-std::vector<uint32_t> ids(const std::vector<Row>& rows) {
-    std::vector<uint32_t> out;
-    for (auto& r : rows)
-        out.push_back(r.id);
-    return out;
-}
-
 TEST(SimpleCursor, RecordOrderEndsBookmarksAndDeletes) {
     Db e;
     const TqbServerDataDict d = rowDictionary();
