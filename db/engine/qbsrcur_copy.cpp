@@ -169,7 +169,7 @@ int32_t TqbSrBaseCursor::DeleteRecords() {
 int32_t TqbSrBaseCursor::SortRecords(const int32_t* SortFields, int32_t FieldCount, const bool* Descending) {
     if (int32_t rc = CheckExclusiveWrite()) return rc;
     TqbSrSortSpec spec;
-    if (FieldCount < 0 || FieldCount > kSortMaxFields)
+    if (FieldCount < 0 || FieldCount > kSortMaxFields || (FieldCount > 0 && !SortFields))
         RaiseGeneralError(320, {table_->GetName(), FieldCount});
     spec.FieldCount = FieldCount;
     for (int32_t i = 0; i < FieldCount; ++i) {

@@ -172,6 +172,18 @@ TEST(SimpleCursor, KeysRangesAndTableCreationRules) {
     auto reopened = e.cursor();
     reopened->Open("plain", "", 0, false, qbsmShared, false, false, false);
     EXPECT_EQ(ids(walk(*reopened)), ids(randomRows(25, 2)));
+    // A clone starts where its cursor stands and moves on its own.
+    std::vector<uint8_t> rec(size_t(d.RecordLength()));
+    ASSERT_EQ(reopened->SetToBegin(), 0);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(reopened->RecordGetNext(rec.data(), lmNone), 0);
+    std::shared_ptr<TqbSrBaseCursor> clone;
+    ASSERT_EQ(reopened->Clone(true, clone), 0);
+    EXPECT_FALSE(clone->IsReadWrite()) << "no more than the cursor it came from";
+    ASSERT_EQ(clone->RecordGetNext(rec.data(), lmNone), 0);
+    EXPECT_EQ(row(d, rec.data()).id, 3u);
+    ASSERT_EQ(reopened->RecordGet(rec.data(), lmNone), 0);
+    EXPECT_EQ(row(d, rec.data()).id, 2u);
 }
 
 // Under a filter: the count, the deletes and the sort see only the passing records; the sort
