@@ -300,6 +300,32 @@ TEST(CopyRecords, RefusalsCallbackPartsAndDeleteRecords) {
     EXPECT_EQ(k.contents(*plain).size(), 40u);
 }
 
+// Emptying needs the table for itself; a table on disk and one in memory both come out empty and
+// take new records.
+TEST(TableEmpty, OnDiskAndInMemory) {
+    Db e;
+    const TqbServerDataDict d = rowDictionary(true);
+    auto shared = diskTable(e, e.host, "shared", d);
+    insertRows(*shared, randomRows(30, 1));
+    EXPECT_EQ(shared->TableEmpty(), 10253);
+    EXPECT_EQ(walk(*shared).size(), 30u);
+    auto disk = diskTable(e, e.host, "mine", d, qbsmExclusive);
+    auto memory = e.cursor();
+    ASSERT_EQ(memory->TableCreate("", d, true, qbsmExclusive, false, true, kFileNoDiskFile, 0), 0);
+    for (auto* c : {static_cast<TqbSrBaseCursor*>(disk.get()), static_cast<TqbSrBaseCursor*>(memory.get())}) {
+        insertRows(*c, randomRows(3000, 2));
+        ASSERT_EQ(c->TableEmpty(), 0);
+        EXPECT_TRUE(walk(*c).empty());
+        uint32_t count = 9;
+        ASSERT_EQ(c->TableGetRecordCount(count), 0);
+        EXPECT_EQ(count, 0u);
+        insertRows(*c, randomRows(5, 3));
+        auto got = ids(walk(*c)); // freed slots are taken again, last freed first
+        std::sort(got.begin(), got.end());
+        EXPECT_EQ(got, ids(randomRows(5, 3)));
+    }
+}
+
 // Tables with indexes sorted and emptied through index cursors.
 TqbServerDataDict indexedDictionary() {
     TqbServerDataDict d = rowDictionary();
