@@ -1,7 +1,7 @@
 // Sorting one million 100-byte records: the merge sort through its run tables against SQLite's
 // ORDER BY, and a table sorted in place (SortRecords) against SQLite writing the ordered rows into
 // a new table, in the same run (records per second).
-// SQLite: a file database in the same folder, a cache as large as the engine's RAM (64 MB), one
+// SQLite: a file database in the same folder, a cache as large as the engine's RAM (256 MB), one
 // transaction around the copy, synchronous FULL as the engine's journaled commit.
 #include "BenchSupport.h"
 #include "db/engine/qbsrcur_simple.h"
@@ -22,7 +22,7 @@
 namespace {
 
 constexpr int kRecords = 1000000;
-constexpr uint32_t kRAM = 64;
+constexpr uint32_t kRAM = 256;
 
 struct Row {
     int32_t key;
@@ -151,7 +151,7 @@ sqlite3* sqliteTable(const std::string& folder) {
         throw std::runtime_error("sqlite3_open");
     sqlite3_exec(
         db,
-        "PRAGMA synchronous=FULL; PRAGMA cache_size=-65536; CREATE TABLE t(key INTEGER, name TEXT, pad "
+        "PRAGMA synchronous=FULL; PRAGMA cache_size=-262144; CREATE TABLE t(key INTEGER, name TEXT, pad "
         "BLOB); BEGIN",
         nullptr, nullptr, nullptr);
     sqlite3_stmt* ins = nullptr;
