@@ -205,12 +205,16 @@ void TqbSrSimpleCursor::OpenTableFiles(const std::string& TableName, bool OpenFl
                                        uint8_t ShareMode, bool ReadWrite) {
     TqbSrBaseCursor::OpenTableFiles(TableName, OpenFlag, KeySelection, ShareMode, ReadWrite);
     const TqbDataDictionary& d = table_->GetDictionary();
+    bool refused = false;
     for (int32_t i = 1; i < d.FileCount(); ++i)
-        if (d.FileType(i) == qbfIndex) {
-            TqbSrTablePtr t = std::move(table_);
-            t->CloseFiles(false, nullptr);
-            RaiseServerError(192, {t->GetName(), "TqbSrSimpleCursor"});
-        }
+        refused = refused || d.FileType(i) == qbfIndex;
+    // Writes through a table without keys would leave the indexes behind the records.
+    refused = refused || (ReadWrite && d.IndexCount() > 1);
+    if (refused) {
+        TqbSrTablePtr t = std::move(table_);
+        t->CloseFiles(false, nullptr);
+        RaiseServerError(192, {t->GetName(), "TqbSrSimpleCursor"});
+    }
 }
 
 void TqbSrSimpleCursor::ResolveIndex(TqbSrBaseTable& Table, const std::string& IndexName, bool ReadWrite,

@@ -377,6 +377,23 @@ TEST(IndexCursorBulk, SortRecordsOnIndexZeroAndOnASecondaryIndex) {
     }
 }
 
+// A simple cursor reads a table with indexes but may not write it: its writes would pass the
+// indexes by.
+TEST(IndexCursorBulk, SimpleCursorWritesNoIndexedTable) {
+    Db e;
+    auto rows = randomRows(10, 3);
+    static_cast<TqbSrBaseCursor&>(*indexedTable(e, "t", rows)).Close();
+    e.host.Tables().RemoveUnused();
+    auto writer = e.cursor();
+    EXPECT_EQ(
+        raised<EqbException>([&] { writer->Open("t", "", 0, true, qbsmShared, false, false, false); }).code,
+        192);
+    EXPECT_EQ(e.host.Tables().Count(), 0);
+    auto reader = e.cursor();
+    reader->Open("t", "", 0, false, qbsmShared, false, false, false);
+    EXPECT_EQ(ids(walk(*reader)), ids(rows));
+}
+
 TEST(IndexCursorBulk, DeleteRecordsWithARange) {
     Db e;
     auto rows = randomRows(3000, 8);
