@@ -490,8 +490,14 @@ int32_t TqbSrBaseCursor::EnsureWritable(bool LockCurrent, bool ReleaseFlag) {
         std::lock_guard lk(padlock_);
         syncPosition();
         if (pos_.State != csOnRecord || pos_.Deleted) return 8709;
-        table_->GetRecord(t, id_, pos_.Ref, false, false, lmExclusive, record_.data());
-        if (!passesFilter(record_.data())) return 8709;
+        const uint64_t ref = pos_.Ref;
+        table_->GetRecord(t, id_, ref, false, false, lmExclusive, record_.data());
+        // A record the cursor may not see is not kept locked either.
+        if (!passesFilter(record_.data())) {
+            table_->UnlockRecord(t, ref, id_);
+            return 8709;
+        }
+        lockedRef_ = ref;
     }
     return database_.InTransaction() ? 0 : 10257;
 }

@@ -387,6 +387,8 @@ public:
     ~TqbSrCursor() override;
 
     int32_t KeyLength() const { return keyLength_; }
+    // Tells the extenders the cursor closes.
+    void Close() override;
 
     void Init(bool ReadWrite, uint8_t ShareMode, bool ExclContentLock) override;
     void ResolveIndex(TqbSrBaseTable& Table, const std::string& IndexName, bool ReadWrite,
@@ -433,7 +435,6 @@ protected:
 
 private:
     TqbSrTable& table();
-    void Close() override;
     int32_t insert(const uint8_t* record, uint8_t lockMode, bool defaults);
     int32_t step(uint8_t* record, uint8_t lockMode, bool forward);
     // Steps until an entry inside the range passes the filters; 8706 / 8705 at the ends.

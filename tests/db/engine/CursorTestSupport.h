@@ -45,6 +45,8 @@ struct Env {
             dir = std::make_unique<pwtest::TempDir>();
             path = dir->str();
         }
+        // Lock waits end at a deadline rather than hang a test.
+        SetThreadDeadline(20000);
         bm.SetMaxRAM(64);
         folder = folders.AddFolder(path, false, &bm);
         a = std::make_shared<TqbSrDatabase>(host, folder, 10000);
@@ -60,6 +62,7 @@ struct Env {
         a.reset();
         b.reset();
         folders.ReleaseFolder(folder);
+        SetThreadDeadline(0);
     }
     // Creates the table's files (closed again).
     void create(const std::string& name, const TqbDataDictionary& d) {
