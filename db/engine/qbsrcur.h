@@ -24,6 +24,7 @@
 #include "db/storage/qbtbdict.h"
 #include "db/storage/qbtbindx.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -127,6 +128,8 @@ public:
     TqbLockManager& LockManager() const { return folder_->LockManager(); }
     // For checks and diagnostics.
     TqbLockContainer& ContentLockContainer() { return transContent_; }
+    // Client table locks (TableLockAcquire) live here.
+    TqbLockContainer& CursorContentLockContainer() { return cursorContent_; }
 
     int32_t GetUseCount() const { return useCount_.load(); }
     void IncUseCount() { useCount_.fetch_add(1); }
@@ -211,6 +214,17 @@ public:
     // Clears the key paths of the other databases' cursors, each under its key-path lock only.
     void ResetOtherCursors(uint64_t DatabaseID);
 
+    // Changes of each index's entries. Page stamps move only at a transaction's first change, so
+    // the cursors of the changing database compare these counts to know their key paths hold.
+    uint64_t IndexChangeCount(int32_t Index) const {
+        return Index >= 0 && Index < kIndexSlots ? indexChanges_[size_t(Index)].load() : 0;
+    }
+    // Below 0: every index.
+    void NoteIndexChange(int32_t Index) {
+        for (int32_t i = Index < 0 ? 0 : Index; i < kIndexSlots && (Index < 0 || i == Index); ++i)
+            indexChanges_[size_t(i)].fetch_add(1);
+    }
+
 protected:
     // Creates one file of the table (Name.Extension in the folder, or in the buffer manager only
     // for kFileNoDiskFile), adds it to the buffer manager and to the file list.
@@ -241,6 +255,8 @@ protected:
     std::atomic<int32_t> useCount_{0};
     std::atomic<uint8_t> fileFlags_{0}; // file 0's flag byte, read without the portal
     TqbReadWritePortal portal_;
+    static constexpr int32_t kIndexSlots = 257;
+    std::array<std::atomic<uint64_t>, kIndexSlots> indexChanges_{};
 };
 
 // A table with indexes.
