@@ -3,6 +3,7 @@
 #include "db/engine/qbsrcfg.h"
 
 #include "db/base/qbllexcp.h"
+#include "db/engine/qbsrcur.h"
 #include "db/engine/qbsrfold.h"
 #include "db/storage/qbllunc.h"
 #include "platform/Paths.h"
@@ -198,14 +199,11 @@ void TqbKeyProcList::Delete(std::string_view Path, std::string_view Table, int32
     list_.Delete(key);
 }
 
-bool TqbKeyProcList::Find(const std::string& Key, std::string& DLL, std::string& BuildKey,
-                          std::string& CompareKey) const {
+bool TqbKeyProcList::Find(const std::string& Key, TqbKeyProcEntry& Entry) const {
     std::lock_guard lk(m_);
     const auto* item = static_cast<const TqbKeyProcItem*>(list_.Find(Key));
     if (!item) return false;
-    DLL = item->DLL();
-    BuildKey = item->BuildKey();
-    CompareKey = item->CompareKey();
+    Entry = {item->DLL(), item->BuildKey(), item->CompareKey()};
     return true;
 }
 
@@ -408,6 +406,18 @@ TqbResultCode TqbServerConfiguration::AddUser(std::string_view UserID, std::stri
 bool TqbServerConfiguration::LoginRequired() const {
     std::lock_guard lk(infoMutex_);
     return info_.IsSecure;
+}
+
+TqbResultCode TqbServerConfiguration::Login(std::string_view UserID, uint32_t& PasswordHash,
+                                            TqbLoginUser& User, bool& HasUser) const {
+    HasUser = false;
+    if (!LoginRequired()) return 0;
+    if (users_.CheckLogin(UserID, PasswordHash, User) != 0) {
+        PasswordHash = 0;
+        return kResultUnknownUser;
+    }
+    HasUser = true;
+    return 0;
 }
 
 TqbResultCode TqbServerConfiguration::AddKeyProc(std::string_view Path, std::string_view Table,

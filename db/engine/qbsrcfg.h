@@ -145,6 +145,8 @@ bool ConstantTimeEquals(const void* A, const void* B, size_t Length);
 // ---------------------------------------------------------------------------------------------
 // Key procedures
 
+struct TqbKeyProcEntry;
+
 // The user-defined key routines of one index of one table.
 class TqbKeyProcItem : public TqbUCStrListItem {
 public:
@@ -189,7 +191,7 @@ public:
     int IndexOf(std::string_view Path, std::string_view Table, int32_t IndexID) const;
     void Delete(std::string_view Path, std::string_view Table, int32_t IndexID);
     // By composed key, as a table asks for it; false when none.
-    bool Find(const std::string& Key, std::string& DLL, std::string& BuildKey, std::string& CompareKey) const;
+    bool Find(const std::string& Key, TqbKeyProcEntry& Entry) const;
 
 private:
     mutable std::mutex m_;
@@ -294,6 +296,11 @@ public:
     // Whether a client must prove a user: whenever the configuration is secure, also when it
     // holds no user (then nobody gets in).
     bool LoginRequired() const;
+    // A client's login. Without a required login: 0, no user, PasswordHash as given. Otherwise
+    // the user's check: 0 with the user (PasswordHash as given: it was proved equal to the
+    // stored one), or 10036 with PasswordHash set to 0, so no stored hash ever reaches a caller.
+    TqbResultCode Login(std::string_view UserID, uint32_t& PasswordHash, TqbLoginUser& User,
+                        bool& HasUser) const;
 
     // ---- key procedures ---------------------------------------------------------------------------
     // 0; 10018 for a folder path longer than 219 characters; 9986 for an empty table name or library.

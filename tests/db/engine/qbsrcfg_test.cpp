@@ -3,6 +3,7 @@
 #include "db/engine/qbsrcfg.h"
 
 #include "db/base/qbhash.h"
+#include "db/engine/qbsrcur.h"
 #include "db/engine/qbsrfold.h"
 #include "tests/support/TestSupport.h"
 
@@ -194,6 +195,24 @@ TEST(ServerConfiguration, LoginCheckProvesTheHashAndHandsOutNone) {
     EXPECT_TRUE(empty.LoginRequired());
     EXPECT_EQ(empty.UserList().CheckLogin("", 0, none), kResultUnknownUser);
 
+    // The login as a client makes it: the caller's own hash back on success, never the stored one.
+    uint32_t hash = HashShStr("guess");
+    bool hasUser = true;
+    EXPECT_EQ(c.Login("admin", hash, u, hasUser), 0); // not secure: anyone, no user
+    EXPECT_FALSE(hasUser);
+    EXPECT_EQ(hash, HashShStr("guess"));
+    c.UpdateGeneralInfo([](TqbGeneralInfo& g) { g.IsSecure = true; });
+    EXPECT_EQ(c.Login("admin", hash, u, hasUser), kResultUnknownUser);
+    EXPECT_EQ(hash, 0u);
+    EXPECT_FALSE(hasUser);
+    hash = HashShStr("secret");
+    EXPECT_EQ(c.Login("ADMIN", hash, u, hasUser), 0);
+    EXPECT_TRUE(hasUser);
+    EXPECT_EQ(hash, HashShStr("secret"));
+    hash = HashShStr("anything");
+    EXPECT_EQ(c.Login("stranger", hash, u, hasUser), kResultUnknownUser);
+    EXPECT_EQ(hash, 0u);
+
     const uint8_t a[4] = {1, 2, 3, 4}, b[4] = {1, 2, 3, 5};
     EXPECT_TRUE(ConstantTimeEquals(a, a, 4));
     EXPECT_FALSE(ConstantTimeEquals(a, b, 4));
@@ -222,11 +241,11 @@ TEST(ServerConfiguration, KeyProceduresByTableAndIndexWithTheirLibraries) {
     // The key is what a table of that folder asks for: its folder, the table file and the index.
     const std::string key = CanonicalFolderPath(data.str()) + "\\contacts.QB2|2";
     EXPECT_EQ(TqbKeyProcList::ComposeKey(data.str() + "/", "contacts", 2), key);
-    std::string dll, build, compare;
-    ASSERT_TRUE(c.KeyProcList().Find(key, dll, build, compare));
-    EXPECT_EQ(dll + " " + build + " " + compare, "keys.so BuildReversedCode CompareReversedCode");
-    EXPECT_FALSE(
-        c.KeyProcList().Find(CanonicalFolderPath(data.str()) + "\\contacts.QB2|4", dll, build, compare));
+    TqbKeyProcEntry entry;
+    ASSERT_TRUE(c.KeyProcList().Find(key, entry));
+    EXPECT_EQ(entry.Library + " " + entry.BuildKey + " " + entry.CompareKey,
+              "keys.so BuildReversedCode CompareReversedCode");
+    EXPECT_FALSE(c.KeyProcList().Find(CanonicalFolderPath(data.str()) + "\\contacts.QB2|4", entry));
     EXPECT_TRUE(c.KeyProcList().Exists(data.str(), "Contacts", 3));
     EXPECT_EQ(c.KeyProcList().IndexOf(data.str(), "contacts", 2), 0);
 
