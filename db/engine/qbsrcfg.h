@@ -186,6 +186,7 @@ public:
     bool Insert(TqbKeyProcItem* Item);
     void Empty();
     int Count() const;
+    // Valid until the list next changes.
     TqbKeyProcItem* Items(int Index) const;
     bool Exists(std::string_view Path, std::string_view Table, int32_t IndexID) const;
     int IndexOf(std::string_view Path, std::string_view Table, int32_t IndexID) const;

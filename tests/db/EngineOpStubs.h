@@ -10,6 +10,13 @@
 // clang-format off
 #define PW_STUB_OP(Name, ...) TqbResultCode Name(__VA_ARGS__) override { return 12289; }
 
+// State hooks of a test component that does nothing on entering a state.
+#define PW_EMPTY_STATE_HOOKS \
+    void EnterInitializing() override {} \
+    void EnterShuttingDown() override {} \
+    void EnterInactive() override {} \
+    void EnterStarting() override {}
+
 // The types the operation lists below name.
 #define PW_STUB_TYPES \
     using Text = const std::string&; \

@@ -87,10 +87,7 @@ public:
     }
 
 protected:
-    void EnterInitializing() override {}
-    void EnterShuttingDown() override {}
-    void EnterInactive() override {}
-    void EnterStarting() override {}
+    PW_EMPTY_STATE_HOOKS
 
 private:
     std::string name_;
