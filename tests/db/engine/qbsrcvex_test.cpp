@@ -111,17 +111,4 @@ TEST(ConvertServerException, OtherExceptionsAndTheLogLine) {
     EXPECT_EQ(log.LineCount(), before);
 }
 
-TEST(ConvertServerException, ServerErrorRaisedWithItsTextLogsThatText) {
-    MemoryEventLog log;
-    TqbResultCode rc = 0;
-    try {
-        RaiseServerError(191, {"PAGES"});
-    } catch (...) {
-        rc = ConvertServerException(std::current_exception(), &log, false);
-    }
-    EXPECT_EQ(rc, kResultNoSQLEngine);
-    ASSERT_EQ(log.LineCount(), 1u);
-    EXPECT_EQ(log.Lines()[0], "Exception Cvt: Server engine [PAGES] is not attached to a SQL engine.");
-}
-
 } // namespace
