@@ -34,6 +34,25 @@ TqbGeneralInfo DefaultGeneralInfo(const TqbDefaultPorts& Ports) {
     return g;
 }
 
+TqbGeneralInfo CheckedGeneralInfo(const TqbGeneralInfo& Stored, const TqbGeneralInfo& Defaults) {
+    TqbGeneralInfo g = Stored;
+    auto keep = [](auto& value, auto fallback, auto lo, auto hi) {
+        if (value < lo || value > hi) value = fallback;
+    };
+    keep(g.MaxRAM, Defaults.MaxRAM, 1u, UINT32_MAX);
+    keep(g.LstMsgIntvl, Defaults.LstMsgIntvl, kMinInterval, kMaxInterval);
+    keep(g.KAInterval, Defaults.KAInterval, kMinInterval, kMaxInterval);
+    keep(g.KARetries, Defaults.KARetries, kMinRetries, kMaxRetries);
+    keep(g.Priority, Defaults.Priority, kMinPriority, kMaxPriority);
+    keep(g.TempStoreSize, Defaults.TempStoreSize, kMinTempStore, kMaxTempStore);
+    keep(g.CollectFreq, Defaults.CollectFreq, kMinCollectFreq, kMaxCollectFreq);
+    for (int32_t TqbGeneralInfo::*port :
+         {&TqbGeneralInfo::TCPPort, &TqbGeneralInfo::UDPPortSr, &TqbGeneralInfo::UDPPortCl,
+          &TqbGeneralInfo::IPXSocketSr, &TqbGeneralInfo::IPXSocketCl, &TqbGeneralInfo::SPXSocket})
+        keep(g.*port, Defaults.*port, 0, 65535);
+    return g;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Aliases
 
@@ -212,7 +231,7 @@ bool TqbKeyProcList::Find(const std::string& Key, TqbKeyProcEntry& Entry) const 
 
 void TqbMemoryConfigStore::Load(TqbServerConfiguration& Config) {
     std::lock_guard lk(Mutex);
-    if (HasInfo) Config.SetGeneralInfo(Info);
+    if (HasInfo) Config.SetStoredGeneralInfo(Info);
     // A record that the configuration refuses means the store does not hold what it should.
     auto check = [](TqbResultCode rc, const std::string& what) {
         if (rc) throw EqbException("Configuration entry refused [" + what + "]", rc);
@@ -286,6 +305,10 @@ void TqbServerConfiguration::Reset() {
 TqbGeneralInfo TqbServerConfiguration::GeneralInfo() const {
     std::lock_guard lk(infoMutex_);
     return info_;
+}
+
+void TqbServerConfiguration::SetStoredGeneralInfo(const TqbGeneralInfo& Info) {
+    SetGeneralInfo(CheckedGeneralInfo(Info, DefaultGeneralInfo(ports_)));
 }
 
 void TqbServerConfiguration::SetGeneralInfo(const TqbGeneralInfo& Info) {

@@ -67,6 +67,16 @@ struct TqbDefaultPorts {
 
 TqbGeneralInfo DefaultGeneralInfo(const TqbDefaultPorts& Ports = {});
 
+// The ranges a setting may take (those the script file accepts); ports are 0 .. 65535.
+inline constexpr int32_t kMinInterval = 1000, kMaxInterval = 86400000; // LstMsgIntvl, KAInterval
+inline constexpr int32_t kMinRetries = 1, kMaxRetries = 100;           // KARetries
+inline constexpr int32_t kMinPriority = -2, kMaxPriority = 2;
+inline constexpr uint32_t kMinTempStore = 1, kMaxTempStore = 2048; // MB
+inline constexpr int32_t kMinCollectFreq = 30001, kMaxCollectFreq = 3599999;
+// Stored settings as they may be used: each value outside its range (a MaxRAM of 0 included)
+// replaced by the one in Defaults.
+TqbGeneralInfo CheckedGeneralInfo(const TqbGeneralInfo& Stored, const TqbGeneralInfo& Defaults);
+
 // ---------------------------------------------------------------------------------------------
 // Aliases
 
@@ -259,6 +269,8 @@ public:
     // ---- general info ----------------------------------------------------------------------------
     TqbGeneralInfo GeneralInfo() const;
     void SetGeneralInfo(const TqbGeneralInfo& Info);
+    // Settings read back from a store, which may hold anything: checked against the ranges first.
+    void SetStoredGeneralInfo(const TqbGeneralInfo& Info);
     template <class F> void UpdateGeneralInfo(F&& Change) {
         std::lock_guard lk(infoMutex_);
         Change(info_);

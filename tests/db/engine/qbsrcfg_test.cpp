@@ -305,6 +305,24 @@ TEST(ServerConfiguration, LoadsWhatTheStoreKeptOnce) {
     EXPECT_EQ(c.UserList().CheckLogin("admin", HashShStr("secret"), u), 0);
     EXPECT_EQ(c.KeyProcList().Count(), 1);
 
+    // Stored values outside their ranges are not used: a MaxRAM of 0 would give the buffer
+    // manager no memory at all, a collection period of 1 ms would run the collector without pause.
+    store.Info.MaxRAM = 0;
+    store.Info.CollectFreq = 1;
+    store.Info.KARetries = 101;
+    store.Info.Priority = -3;
+    store.Info.TempStoreSize = 2049;
+    store.Info.LstMsgIntvl = 999;
+    store.Info.TCPPort = 70000;
+    store.Info.KAInterval = 86400000; // at the edge: kept
+    TqbServerConfiguration checked;
+    checked.Load(store);
+    TqbGeneralInfo g = checked.GeneralInfo();
+    EXPECT_EQ((std::vector<int64_t>{g.MaxRAM, g.CollectFreq, g.KARetries, g.Priority, g.TempStoreSize,
+                                    g.LstMsgIntvl, g.TCPPort, g.KAInterval}),
+              (std::vector<int64_t>{10, 300000, 5, 2, 20, 30000, 25445, 86400000}));
+    EXPECT_EQ(checked.GetServerName(), "PAGES");
+
     // Loaded once: a second load changes nothing.
     store.Aliases.clear();
     c.Load(store);
