@@ -129,30 +129,34 @@ void TqbBaseServerEngine::SetState(uint8_t target) {
         return;
     }
     PortalReadGuard g(monitorsPortal_);
+    WalkTo(target, [this](uint8_t next) { StepTo(next); });
+}
+
+void TqbBaseServerEngine::StepTo(uint8_t next) {
+    PortalReadGuard g(monitorsPortal_);
     // Every monitor reaches a state before the engine; a stop also shuts down and deactivates.
-    WalkTo(target, [this](uint8_t next) {
+    if (monitors_)
         for (auto it = monitors_->rbegin(); it != monitors_->rend(); ++it)
             (*it)->SetState(next);
-        ForceState(next);
-        switch (next) {
-        case qbsInactive:
-        case qbsStopped:
-            EnterInactive();
-            break;
-        case qbsInitializing:
-            EnterInitializing();
-            break;
-        case qbsStarting:
-            EnterStarting();
-            break;
-        case qbsShuttingDown:
-        case qbsStopping:
-            EnterShuttingDown();
-            break;
-        default:
-            break;
-        }
-    });
+    ForceState(next);
+    switch (next) {
+    case qbsInactive:
+    case qbsStopped:
+        EnterInactive();
+        break;
+    case qbsInitializing:
+        EnterInitializing();
+        break;
+    case qbsStarting:
+        EnterStarting();
+        break;
+    case qbsShuttingDown:
+    case qbsStopping:
+        EnterShuttingDown();
+        break;
+    default:
+        break;
+    }
 }
 
 std::vector<TqbServerMonitor*>

@@ -309,6 +309,8 @@ protected:
     // Tells every monitor (last to first) that the engine goes, frees the monitor list and the
     // interests, leaves the registration, then stops as a state component does.
     void BeforeDestruction() override;
+    // One step of SetState's walk: every monitor (last to first), then the engine's state and hook.
+    void StepTo(uint8_t next);
 
 private:
     void unregister();

@@ -2,6 +2,7 @@
 // handle registry behind the engine's handles.
 #include "db/base/qbllexcp.h"
 #include "db/storage/qblleng.h"
+#include "tests/db/EngineOpStubs.h"
 
 #include <gtest/gtest.h>
 
@@ -19,19 +20,11 @@ void note(const std::string& s) {
     if (g_log) g_log->push_back(s);
 }
 
-// The engine's operations are not under test here: they answer "Capability not supported".
-// clang-format off
-#define UNUSED_OP(Name, ...) Rc Name(__VA_ARGS__) override { return 12289; }
-// clang-format on
-
 // An engine whose state hooks are logged and can be made to fail.
 class TestEngine final : public TqbBaseServerEngine {
 public:
     using TqbBaseServerEngine::TqbBaseServerEngine;
-    using Rc = TqbResultCode;
-    using Text = const std::string&;
-    using Bytes = std::span<const uint8_t>;
-    using Buffer = std::span<uint8_t>;
+    PW_STUB_TYPES
     std::string FailIn; // a hook that raises
 
     bool GetNoAutoSaveCfg() override { return false; }
@@ -42,89 +35,8 @@ public:
     void LogString(std::string_view) override {}
     void LogStrings(const std::vector<std::string>&) override {}
     void LogFormat(std::string_view, const QbFormatArgs&) override {}
-    // clang-format off
-    UNUSED_OP(ClientAdd, TqbHandle&, Text, Text, uint32_t, uint32_t&);
-    UNUSED_OP(ClientSetTimeout, TqbHandle, uint32_t);
-    UNUSED_OP(DatabaseOpen, TqbHandle, Text, TqbOpenMode, TqbShareMode, uint32_t, TqbHandle&);
-    UNUSED_OP(DatabaseSetTimeout, TqbHandle, uint32_t); UNUSED_OP(CursorClose, TqbHandle);
-    UNUSED_OP(TableOpen, TqbHandle, Text, bool, Text, int32_t, TqbOpenMode, TqbShareMode, uint32_t, TqbHandle&,
-              cls::TStream*);
-    UNUSED_OP(CursorSetToBegin, TqbHandle);
-    UNUSED_OP(RecordInsertBatch, TqbHandle, int32_t, int32_t, Bytes, std::vector<int32_t>&);
-    UNUSED_OP(GetServerNames, cls::TStringList&, uint32_t);
-    UNUSED_OP(SQLAlloc, TqbHandle, uint32_t, TqbHandle&); UNUSED_OP(TransactionCommit, TqbHandle);
-    UNUSED_OP(TransactionRollback, TqbHandle); UNUSED_OP(TransactionStart, TqbHandle, bool);
-    UNUSED_OP(TransactionStartWith, TqbHandle, bool, const std::vector<TqbHandle>&);
-    UNUSED_OP(ClientRemove, TqbHandle); UNUSED_OP(SessionAdd, TqbHandle, uint32_t, TqbHandle&);
-    UNUSED_OP(SessionCloseUnusedTables, TqbHandle); UNUSED_OP(SessionCount, TqbHandle, int32_t&);
-    UNUSED_OP(SessionGetCurrent, TqbHandle, TqbHandle&); UNUSED_OP(SessionRemove, TqbHandle, TqbHandle);
-    UNUSED_OP(SessionSetCurrent, TqbHandle, TqbHandle);
-    UNUSED_OP(SessionSetTimeout, TqbHandle, TqbHandle, uint32_t); UNUSED_OP(AliasAdd, Text, Text, TqbHandle);
-    UNUSED_OP(AliasList, std::vector<TqbAliasRecord>&, TqbHandle);
-    UNUSED_OP(RecoveryAliasList, std::vector<TqbAliasRecord>&, TqbHandle);
-    UNUSED_OP(AliasChangePath, Text, Text, TqbHandle); UNUSED_OP(DatabaseClose, TqbHandle);
-    UNUSED_OP(AliasDelete, Text, TqbHandle); UNUSED_OP(AliasGetPath, Text, TqbHandle, std::string&);
-    UNUSED_OP(DatabaseGetFreeSpace, TqbHandle, int32_t&); UNUSED_OP(AliasModify, TqbHandle, Text, Text, Text);
-    UNUSED_OP(DatabaseOpenPath, TqbHandle, Text, TqbOpenMode, TqbShareMode, uint32_t, TqbHandle&);
-    UNUSED_OP(TableExists, TqbHandle, Text, bool&);
-    UNUSED_OP(TableList, TqbHandle, Text, std::vector<TqbTableListRecord>&);
-    UNUSED_OP(TableIsLockedExclusive, TqbHandle, Text, bool&);
-    UNUSED_OP(RebuildGetStatus, TqbHandle, TqbHandle, bool&, TqbRebuildStatus&);
-    UNUSED_OP(TableAddIndex, TqbHandle, TqbHandle, Text, const TqbIndexDescriptor&);
-    UNUSED_OP(TableBuild, TqbHandle, bool, Text, bool, TqbDataDictionary&);
-    UNUSED_OP(TableDelete, TqbHandle, Text);
-    UNUSED_OP(TableDropIndex, TqbHandle, TqbHandle, Text, Text, int32_t);
-    UNUSED_OP(TableEmpty, TqbHandle, TqbHandle, Text); UNUSED_OP(TableGetAutoInc, TqbHandle, uint32_t&);
-    UNUSED_OP(TableGetDictionary, TqbHandle, Text, cls::TStream&);
-    UNUSED_OP(TableGetRecordCount, TqbHandle, int32_t&);
-    UNUSED_OP(TableGetRecordCountAsync, TqbHandle, TqbHandle&);
-    UNUSED_OP(TablePack, TqbHandle, Text, TqbHandle&);
-    UNUSED_OP(TableReindex, TqbHandle, Text, Text, int32_t, TqbHandle&);
-    UNUSED_OP(TableRename, TqbHandle, Text, Text);
-    UNUSED_OP(TableRestructure, TqbHandle, Text, TqbDataDictionary&, const cls::TStringList*, TqbHandle&);
-    UNUSED_OP(TableSetAutoInc, TqbHandle, uint32_t); UNUSED_OP(TableIsLocked, TqbHandle, TqbLockType, bool&);
-    UNUSED_OP(TableLockAcquire, TqbHandle, TqbLockType);
-    UNUSED_OP(TableLockRelease, TqbHandle, TqbLockType, bool);
-    UNUSED_OP(CursorClone, TqbHandle, TqbOpenMode, TqbHandle&);
-    UNUSED_OP(CursorCompareBookmarks, TqbHandle, Bytes, Bytes, int32_t&);
-    UNUSED_OP(CursorCopyRecords, TqbHandle, TqbHandle, bool); UNUSED_OP(CursorDeleteRecords, TqbHandle);
-    UNUSED_OP(CursorGetBookmark, TqbHandle, Buffer); UNUSED_OP(CursorGetBookmarkSize, TqbHandle, uint32_t&);
-    UNUSED_OP(BLOBListFreeSpace, TqbHandle, bool, cls::TStream&);
-    UNUSED_OP(CursorOverrideFilter, TqbHandle, Bytes, uint32_t); UNUSED_OP(CursorResetRange, TqbHandle);
-    UNUSED_OP(CursorRestoreFilter, TqbHandle);
-    UNUSED_OP(CursorSetRange, TqbHandle, bool, int32_t, int32_t, Bytes, bool, int32_t, int32_t, Bytes, bool);
-    UNUSED_OP(CursorSetTimeout, TqbHandle, uint32_t); UNUSED_OP(CursorSetToBookmark, TqbHandle, Bytes);
-    UNUSED_OP(CursorSetToCursor, TqbHandle, TqbHandle); UNUSED_OP(CursorSetToEnd, TqbHandle);
-    UNUSED_OP(CursorSetToKey, TqbHandle, TqbSearchAction, bool, int32_t, int32_t, Bytes);
-    UNUSED_OP(CursorSwitchToIndex, TqbHandle, Text, int32_t, bool);
-    UNUSED_OP(CursorSetFilter, TqbHandle, Bytes, uint32_t); UNUSED_OP(RecordDelete, TqbHandle, Buffer);
-    UNUSED_OP(RecordDeleteBatch, TqbHandle, int32_t, int32_t, Bytes, std::vector<int32_t>&);
-    UNUSED_OP(RecordExtractKey, TqbHandle, Bytes, Buffer);
-    UNUSED_OP(RecordGet, TqbHandle, TqbLockType, Buffer);
-    UNUSED_OP(RecordGetBatch, TqbHandle, int32_t, int32_t, Buffer, int32_t&, int32_t&);
-    UNUSED_OP(RecordGetForKey, TqbHandle, bool, int32_t, int32_t, Bytes, Buffer, bool);
-    UNUSED_OP(RecordGetNext, TqbHandle, TqbLockType, Buffer);
-    UNUSED_OP(RecordGetPrior, TqbHandle, TqbLockType, Buffer);
-    UNUSED_OP(RecordInsert, TqbHandle, TqbLockType, Bytes);
-    UNUSED_OP(RecordIsLocked, TqbHandle, TqbLockType, bool&); UNUSED_OP(RecordModify, TqbHandle, Bytes, bool);
-    UNUSED_OP(RecordReleaseLock, TqbHandle, bool); UNUSED_OP(BLOBCreate, TqbHandle, uint64_t&);
-    UNUSED_OP(BLOBDelete, TqbHandle, uint64_t);
-    UNUSED_OP(BLOBListSegments, TqbHandle, uint64_t, cls::TStream&);
-    UNUSED_OP(BLOBRead, TqbHandle, uint64_t, uint32_t, Buffer, uint32_t&);
-    UNUSED_OP(BLOBFree, TqbHandle, uint64_t, bool); UNUSED_OP(BLOBGetLength, TqbHandle, uint64_t, uint32_t&);
-    UNUSED_OP(BLOBTruncate, TqbHandle, uint64_t, uint32_t);
-    UNUSED_OP(BLOBWrite, TqbHandle, uint64_t, uint32_t, Bytes);
-    UNUSED_OP(BLOBCreateFile, TqbHandle, Text, uint64_t&);
-    UNUSED_OP(SQLExec, TqbHandle, TqbOpenMode, TqbHandle&, cls::TStream&);
-    UNUSED_OP(SQLExecDirect, TqbHandle, Text, uint32_t, TqbOpenMode, TqbHandle&, cls::TStream&);
-    UNUSED_OP(SQLFree, TqbHandle); UNUSED_OP(SQLPrepare, TqbHandle, Text, cls::TStream&);
-    UNUSED_OP(SQLSetParams, TqbHandle, uint16_t, Bytes, Bytes, cls::TStream&);
-    UNUSED_OP(GetServerDateTime, cls::TDateTime&); UNUSED_OP(GetServerSystemTime, TqbSystemTime&);
-    UNUSED_OP(GetNewGUID, TqbGUID&); UNUSED_OP(GetServerID, TqbGUID&);
-    UNUSED_OP(GetServerStatistics, TqbServerStatistics&);
-    UNUSED_OP(GetCommandHandlerStatistics, int32_t, int32_t&);
-    UNUSED_OP(GetTransportStatistics, int32_t, int32_t, TqbTransportStatistics&);
-    // clang-format on
+    PW_STUB_ENGINE_OPERATIONS
+    PW_STUB_SERVER_INFO_OPERATIONS
 
 protected:
     void EnterInitializing() override { hook("EnterInitializing"); }
@@ -154,10 +66,7 @@ public:
     }
 
 protected:
-    void EnterInitializing() override {}
-    void EnterShuttingDown() override {}
-    void EnterInactive() override {}
-    void EnterStarting() override {}
+    PW_EMPTY_STATE_HOOKS
 
 private:
     std::string name_;
