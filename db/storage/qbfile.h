@@ -4,6 +4,7 @@
 #include "db/base/qbllexcp.h"
 #include "db/storage/qbsrlock.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -35,7 +36,8 @@ struct TbtdFileInfo {
     int64_t Handle = kNoFileHandle; // for a file without disk file: 0 while open
     uint32_t BlockSize = 0;
     uint32_t BlockShift = 0;
-    uint32_t BlockCount = 0;
+    // Grows while readers outside the writing transaction look at the file.
+    std::atomic<uint32_t> BlockCount{0};
     uint32_t RecordLength = 0;
     uint32_t SlotLength = 0;
     std::string FileName;

@@ -100,7 +100,7 @@ void DataFileOpen(TbtdFileInfo& f) {
     TqbBlockRelease r;
     try {
         uint8_t* h = f.BufferManager->AddFile(f, nullptr, r, false);
-        uint64_t blocks = f.HasDiskFile() ? GetFileSize(f) >> f.BlockShift : f.BlockCount;
+        uint64_t blocks = f.HasDiskFile() ? GetFileSize(f) >> f.BlockShift : f.BlockCount.load();
         CheckTableHeaderFields(f, h, blocks);
         r();
     } catch (...) {

@@ -484,3 +484,71 @@ TEST(Cursor, ClonesSwitchesAndCopiedPlacesMoveOnTheirOwn) {
     People q;
     EXPECT_EQ(other->SetToCursor(*q.c), 10020);
 }
+
+TEST(CursorThreads, AReaderWalksInOrderWhileAnotherClientWrites) {
+    People p(100, 3);
+    auto reader = p.open(*p.a, "people", 3);
+    auto writer = p.open(*p.b, "people", 3);
+    std::atomic<bool> done{false};
+    std::atomic<int> walks{0};
+    std::string readerProblem;
+    std::thread r([&] {
+        SetThreadDeadline(20000);
+        std::vector<uint8_t> rec(size_t(p.d->RecordLength()));
+        while (!done.load() || walks.load() == 0) {
+            if (reader->SetToBegin() != 0) readerProblem = "begin";
+            int32_t last = INT32_MIN, rc, seen = 0;
+            while ((rc = reader->RecordGetNext(rec.data(), lmNone)) == 0) {
+                const int32_t code = person(*p.d, rec.data()).code;
+                if (code <= last) readerProblem = "out of order";
+                last = code;
+                ++seen;
+            }
+            if (rc != 8706) readerProblem = "walk ended with " + std::to_string(rc);
+            if (seen < 100) readerProblem = "records lost";
+            walks.fetch_add(1);
+        }
+    });
+    SetThreadDeadline(20000);
+    for (int i = 0; i < 150; ++i) {
+        ASSERT_EQ(p.insert(*writer, {"w", "x", 1000 + i, i}), 0);
+        if (i % 3 == 0) {
+            auto changed = p.rec({"w", "y", 5000 + i, i});
+            ASSERT_EQ(write(*writer, [&] { return writer->RecordModify(changed.data(), false); }), 0);
+        }
+        if (i % 5 == 0) {
+            ASSERT_EQ(write(*writer, [&] { return writer->RecordDelete(nullptr); }), 0);
+        }
+    }
+    done.store(true);
+    r.join();
+    EXPECT_EQ(readerProblem, "");
+    EXPECT_GT(walks.load(), 0);
+    EXPECT_EQ(checkConsistent(*dynamic_cast<TqbSrTable*>(reader->Table()), nullptr), "");
+}
+
+TEST(CursorThreads, TwoClientsWriteOneTableAndBothSeeEveryRecord) {
+    People p(20, 3);
+    std::vector<CursorPtr> cursors = {p.open(*p.a, "people", 3), p.open(*p.b, "people", 2)};
+    std::atomic<int> failures{0};
+    auto work = [&](int who) {
+        SetThreadDeadline(20000);
+        TqbSrCursor& c = *cursors[size_t(who)];
+        for (int i = 0; i < 60; ++i) {
+            auto r =
+                p.rec({"t" + std::to_string(who), "c" + std::to_string(i % 4), 10000 * (who + 1) + i, i});
+            if (write(c, [&] { return c.RecordInsert(r.data(), lmNone); }) != 0) failures.fetch_add(1);
+            uint32_t n = 0;
+            if (c.TableGetRecordCount(n) != 0 || n < 20) failures.fetch_add(1);
+        }
+    };
+    std::thread t(work, 1);
+    work(0);
+    t.join();
+    EXPECT_EQ(failures.load(), 0);
+    for (auto& c : cursors) {
+        ASSERT_EQ(c->SetToBegin(), 0);
+        EXPECT_EQ(p.walk(*c).size(), 140u);
+    }
+    EXPECT_EQ(checkConsistent(*dynamic_cast<TqbSrTable*>(cursors[0]->Table()), nullptr), "");
+}
