@@ -309,14 +309,24 @@ TEST(Cursor, ChangesByAnotherCursorOfTheTransactionNeitherSkipNorRepeat) {
         ASSERT_EQ(walker->RecordGetNext(nullptr, lmNone), 0);
         seen.push_back(p.currentCode(*walker));
     }
-    // The writer splits and merges the pages under the walker inside the same transaction.
-    for (int i = 0; i < 300; ++i)
+    // The writer splits and merges the pages under the walker inside the same transaction,
+    // and the walker steps in between: the page stamps moved at the first change only.
+    for (int i = 0; i < 300; ++i) {
         ASSERT_EQ(p.insert(*p.c, {"w", "c", i, 0}), 0);
+        if (i % 60 == 59) {
+            ASSERT_EQ(walker->RecordGetNext(nullptr, lmNone), 0);
+            seen.push_back(p.currentCode(*walker));
+        }
+    }
     for (int i = 0; i < 300; i += 2) {
         auto k = p.codeKey(i);
         ASSERT_EQ(p.c->SetToKey(0, false, 1, 0, k.data()), 0);
         ASSERT_EQ(p.c->RecordGetNext(nullptr, lmNone), 0);
         ASSERT_EQ(write(*p.c, [&] { return p.c->RecordDelete(nullptr); }), 0);
+        if (i % 60 == 58) {
+            ASSERT_EQ(walker->RecordGetNext(nullptr, lmNone), 0);
+            seen.push_back(p.currentCode(*walker));
+        }
     }
     int32_t rc;
     std::vector<uint8_t> r(size_t(p.d->RecordLength()));
@@ -483,6 +493,37 @@ TEST(Cursor, ClonesSwitchesAndCopiedPlacesMoveOnTheirOwn) {
     EXPECT_EQ(p.currentCode(*other), 4);
     People q;
     EXPECT_EQ(other->SetToCursor(*q.c), 10020);
+}
+
+TEST(Cursor, AFailedModifyLeavesTheRecordToTheWholeTransaction) {
+    People p(5, 3);
+    auto other = p.open(*p.a, "people", 3);
+    ASSERT_EQ(p.a->StartTransaction(), 0);
+    auto k = p.codeKey(2);
+    for (auto* c : {p.c.get(), other.get()}) {
+        ASSERT_EQ(c->SetToKey(0, false, 1, 0, k.data()), 0);
+        ASSERT_EQ(c->RecordGetNext(nullptr, lmNone), 0);
+    }
+    auto clash = p.rec({"x", "y", 4, 0}), fine = p.rec({"x", "y", 40, 0});
+    EXPECT_EQ(write(*p.c, [&] { return p.c->RecordModify(clash.data(), false); }), 9729);
+    EXPECT_EQ(write(*other, [&] { return other->RecordModify(fine.data(), false); }), 0);
+    ASSERT_EQ(p.a->Commit(), 0);
+    EXPECT_EQ(p.currentCode(*other), 40);
+}
+
+TEST(Cursor, CountingAgainstAPassedDeadlineRaises190) {
+    People p(50, 3);
+    plat::ManualClock clock;
+    ScopedClock sc(&clock);
+    auto f = peopleFilter("code > 10");
+    ASSERT_EQ(p.c->SetFilter(f.data(), f.size(), 0), 0);
+    uint32_t n = 0;
+    SetThreadDeadline(1000);
+    ASSERT_EQ(p.c->TableGetRecordCount(n), 0);
+    EXPECT_EQ(n, 39u);
+    clock.Advance(2000);
+    EXPECT_EQ(code([&] { return p.c->TableGetRecordCount(n); }), 190);
+    SetThreadDeadline(20000);
 }
 
 TEST(CursorThreads, AReaderWalksInOrderWhileAnotherClientWrites) {
