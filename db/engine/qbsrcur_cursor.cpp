@@ -321,6 +321,14 @@ int32_t TqbSrBaseCursor::checkTableLock() {
     return c.SummaryMode() == lmExclusive && c.OwnerMode(id_) == lmExclusive ? 0 : 10245;
 }
 
+void TqbSrBaseCursor::giveBackRecord(TqbSrTransaction* t, uint64_t ref) {
+    table_->UnlockRecord(t, ref, id_);
+    // A lock the transaction still holds from an earlier write is the transaction's, not this
+    // cursor's alone: its other cursors may still write the record.
+    if (t) table_->RelaxRecordLock(id_, ref, t);
+    if (lockedRef_ == ref) lockedRef_ = 0;
+}
+
 void TqbSrBaseCursor::releaseLockedRecord() {
     if (lockedRef_ == 0 || !table_) return;
     const uint64_t ref = lockedRef_;
@@ -417,10 +425,7 @@ int32_t TqbSrBaseCursor::RecordGet(uint8_t* Record, uint8_t LockMode) {
         if (!passesFilter(buf)) rc = 8709;
     }
     if (rc != 0) {
-        if (LockMode != lmNone) {
-            table_->UnlockRecord(t, ref, id_);
-            if (lockedRef_ == ref) lockedRef_ = 0;
-        }
+        if (LockMode != lmNone) giveBackRecord(t, ref);
         return rc;
     }
     if (Record) std::memcpy(record_.data(), Record, record_.size());
@@ -439,7 +444,7 @@ int32_t TqbSrBaseCursor::RecordDelete(uint8_t* Record) {
     if (!buf && (filter_ || !extenders_.empty())) buf = record_.data();
     int32_t rc = 0;
     auto releaseLocks = [&] {
-        table_->UnlockRecord(t, ref, id_);
+        giveBackRecord(t, ref);
         releaseLockedRecord();
     };
     if (buf) {
@@ -493,7 +498,7 @@ int32_t TqbSrBaseCursor::EnsureWritable(bool LockCurrent, bool ReleaseFlag) {
         table_->GetRecord(t, id_, ref, false, false, lmExclusive, record_.data());
         // A record the cursor may not see is not kept locked either.
         if (!passesFilter(record_.data())) {
-            table_->UnlockRecord(t, ref, id_);
+            giveBackRecord(t, ref);
             return 8709;
         }
         lockedRef_ = ref;

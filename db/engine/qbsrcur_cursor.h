@@ -342,6 +342,8 @@ protected:
     // cursor of this database; the index cursor finds its place again at its next step.
     virtual void syncPosition() {}
     void releaseLockedRecord();
+    // Gives back the record lock taken for a read that failed.
+    void giveBackRecord(TqbSrTransaction* t, uint64_t ref);
 
     TqbSrCursorHost& host_;
     TqbSrDatabase& database_;

@@ -507,8 +507,16 @@ TEST(Cursor, AFailedModifyLeavesTheRecordToTheWholeTransaction) {
     auto clash = p.rec({"x", "y", 4, 0}), fine = p.rec({"x", "y", 40, 0});
     EXPECT_EQ(write(*p.c, [&] { return p.c->RecordModify(clash.data(), false); }), 9729);
     EXPECT_EQ(write(*other, [&] { return other->RecordModify(fine.data(), false); }), 0);
+    // A delete refused by the filter gives back only its own read's lock.
+    auto f = peopleFilter("code < 0");
+    ASSERT_EQ(other->SetFilter(f.data(), f.size(), 0), 0);
+    EXPECT_EQ(write(*other, [&] { return other->RecordDelete(nullptr); }), 8709);
+    ASSERT_EQ(p.c->SetToKey(0, false, 1, 0, p.codeKey(40).data()), 0);
+    ASSERT_EQ(p.c->RecordGetNext(nullptr, lmNone), 0);
+    auto again = p.rec({"x", "y", 41, 0});
+    EXPECT_EQ(write(*p.c, [&] { return p.c->RecordModify(again.data(), false); }), 0);
     ASSERT_EQ(p.a->Commit(), 0);
-    EXPECT_EQ(p.currentCode(*other), 40);
+    EXPECT_EQ(p.currentCode(*p.c), 41);
 }
 
 TEST(Cursor, CountingAgainstAPassedDeadlineRaises190) {
