@@ -618,7 +618,11 @@ public:
                 rcReal = code([&] { return c.TableGetRecordCount(n); });
                 EXPECT_EQ(n, m.count(x, view)) << trace_ << "count";
             } else if (op < 97) {
-                if (aBusy) {
+                if (aBusy && pick(3) == 0) {
+                    what << "rollback";
+                    rcReal = env.a->Rollback();
+                    current_ = committed_;
+                } else if (aBusy) {
                     what << "commit";
                     rcReal = env.a->Commit();
                     committed_ = current_;
