@@ -489,19 +489,10 @@ int32_t TqbSrBaseCursor::EnsureWritable(bool LockCurrent, bool ReleaseFlag) {
     if (!readWrite_) return 10763;
     if (int32_t rc = checkTableLock()) return rc;
     if (LockCurrent) {
-        TqbSrTransaction* t = database_.Transaction();
-        TqbSrContentLock g(*this, 1);
-        std::lock_guard lk(padlock_);
-        syncPosition();
-        if (pos_.State != csOnRecord || pos_.Deleted) return 8709;
-        const uint64_t ref = pos_.Ref;
-        table_->GetRecord(t, id_, ref, false, false, lmExclusive, record_.data());
-        // A record the cursor may not see is not kept locked either.
-        if (!passesFilter(record_.data())) {
-            giveBackRecord(t, ref);
-            return 8709;
-        }
-        lockedRef_ = ref;
+        // The read with an Exclusive lock, which a record the cursor may not see gives back.
+        const int32_t rc = RecordGet(nullptr, lmExclusive);
+        if (rc == 8706 || rc == 8708) return 8709;
+        if (rc != 0) return rc;
     }
     return database_.InTransaction() ? 0 : 10257;
 }
