@@ -322,6 +322,14 @@ int32_t TqbSrBaseCursor::checkTableLock() {
     return c.SummaryMode() == lmExclusive && c.OwnerMode(id_) == lmExclusive ? 0 : 10245;
 }
 
+void TqbSrBaseCursor::giveBackRecord(TqbSrTransaction* t, uint64_t ref) {
+    table_->UnlockRecord(t, ref, id_);
+    // A lock the transaction still holds from an earlier write is the transaction's, not this
+    // cursor's alone: its other cursors may still write the record.
+    if (t) table_->RelaxRecordLock(id_, ref, t);
+    if (lockedRef_ == ref) lockedRef_ = 0;
+}
+
 void TqbSrBaseCursor::releaseLockedRecord() {
     if (lockedRef_ == 0 || !table_) return;
     const uint64_t ref = lockedRef_;
@@ -418,10 +426,7 @@ int32_t TqbSrBaseCursor::RecordGet(uint8_t* Record, uint8_t LockMode) {
         if (!passesFilter(buf)) rc = 8709;
     }
     if (rc != 0) {
-        if (LockMode != lmNone) {
-            table_->UnlockRecord(t, ref, id_);
-            if (lockedRef_ == ref) lockedRef_ = 0;
-        }
+        if (LockMode != lmNone) giveBackRecord(t, ref);
         return rc;
     }
     if (Record) std::memcpy(record_.data(), Record, record_.size());
@@ -440,7 +445,7 @@ int32_t TqbSrBaseCursor::RecordDelete(uint8_t* Record) {
     if (!buf && (filter_ || !extenders_.empty())) buf = record_.data();
     int32_t rc = 0;
     auto releaseLocks = [&] {
-        table_->UnlockRecord(t, ref, id_);
+        giveBackRecord(t, ref);
         releaseLockedRecord();
     };
     if (buf) {
@@ -485,19 +490,10 @@ int32_t TqbSrBaseCursor::EnsureWritable(bool LockCurrent, bool ReleaseFlag) {
     if (!readWrite_) return 10763;
     if (int32_t rc = checkTableLock()) return rc;
     if (LockCurrent) {
-        TqbSrTransaction* t = database_.Transaction();
-        TqbSrContentLock g(*this, 1);
-        std::lock_guard lk(padlock_);
-        syncPosition();
-        if (pos_.State != csOnRecord || pos_.Deleted) return 8709;
-        const uint64_t ref = pos_.Ref;
-        table_->GetRecord(t, id_, ref, false, false, lmExclusive, record_.data());
-        // A record the cursor may not see is not kept locked either.
-        if (!passesFilter(record_.data())) {
-            table_->UnlockRecord(t, ref, id_);
-            return 8709;
-        }
-        lockedRef_ = ref;
+        // The read with an Exclusive lock, which a record the cursor may not see gives back.
+        const int32_t rc = RecordGet(nullptr, lmExclusive);
+        if (rc == 8706 || rc == 8708) return 8709;
+        if (rc != 0) return rc;
     }
     return database_.InTransaction() ? 0 : 10257;
 }

@@ -271,6 +271,8 @@ public:
     virtual int32_t RecordDelete(uint8_t* Record);
     virtual int32_t DeleteRecords();
     virtual int32_t TableDropIndex(const std::string& IndexName, int32_t IndexID) = 0;
+    // Like every change of the table's indexes outside the record writes, ends with the table's
+    // NoteIndexChange(-1), so that the database's cursors find their places again.
     virtual int32_t TableEmpty();
     virtual int32_t EnsureWritable(bool LockCurrent, bool ReleaseFlag);
     virtual int32_t RecordExtractKey(const uint8_t* Record, uint8_t* Key) = 0;
@@ -340,6 +342,8 @@ protected:
     // cursor of this database; the index cursor finds its place again at its next step.
     virtual void syncPosition() {}
     void releaseLockedRecord();
+    // Gives back the record lock taken for a read that failed.
+    void giveBackRecord(TqbSrTransaction* t, uint64_t ref);
 
     TqbSrCursorHost& host_;
     TqbSrDatabase& database_;

@@ -309,14 +309,24 @@ TEST(Cursor, ChangesByAnotherCursorOfTheTransactionNeitherSkipNorRepeat) {
         ASSERT_EQ(walker->RecordGetNext(nullptr, lmNone), 0);
         seen.push_back(p.currentCode(*walker));
     }
-    // The writer splits and merges the pages under the walker inside the same transaction.
-    for (int i = 0; i < 300; ++i)
+    // The writer splits and merges the pages under the walker inside the same transaction,
+    // and the walker steps in between: the page stamps moved at the first change only.
+    for (int i = 0; i < 300; ++i) {
         ASSERT_EQ(p.insert(*p.c, {"w", "c", i, 0}), 0);
+        if (i % 60 == 59) {
+            ASSERT_EQ(walker->RecordGetNext(nullptr, lmNone), 0);
+            seen.push_back(p.currentCode(*walker));
+        }
+    }
     for (int i = 0; i < 300; i += 2) {
         auto k = p.codeKey(i);
         ASSERT_EQ(p.c->SetToKey(0, false, 1, 0, k.data()), 0);
         ASSERT_EQ(p.c->RecordGetNext(nullptr, lmNone), 0);
         ASSERT_EQ(write(*p.c, [&] { return p.c->RecordDelete(nullptr); }), 0);
+        if (i % 60 == 58) {
+            ASSERT_EQ(walker->RecordGetNext(nullptr, lmNone), 0);
+            seen.push_back(p.currentCode(*walker));
+        }
     }
     int32_t rc;
     std::vector<uint8_t> r(size_t(p.d->RecordLength()));
@@ -483,4 +493,111 @@ TEST(Cursor, ClonesSwitchesAndCopiedPlacesMoveOnTheirOwn) {
     EXPECT_EQ(p.currentCode(*other), 4);
     People q;
     EXPECT_EQ(other->SetToCursor(*q.c), 10020);
+}
+
+TEST(Cursor, AFailedModifyLeavesTheRecordToTheWholeTransaction) {
+    People p(5, 3);
+    auto other = p.open(*p.a, "people", 3);
+    ASSERT_EQ(p.a->StartTransaction(), 0);
+    auto k = p.codeKey(2);
+    for (auto* c : {p.c.get(), other.get()}) {
+        ASSERT_EQ(c->SetToKey(0, false, 1, 0, k.data()), 0);
+        ASSERT_EQ(c->RecordGetNext(nullptr, lmNone), 0);
+    }
+    auto clash = p.rec({"x", "y", 4, 0}), fine = p.rec({"x", "y", 40, 0});
+    EXPECT_EQ(write(*p.c, [&] { return p.c->RecordModify(clash.data(), false); }), 9729);
+    EXPECT_EQ(write(*other, [&] { return other->RecordModify(fine.data(), false); }), 0);
+    // A delete refused by the filter gives back only its own read's lock.
+    auto f = peopleFilter("code < 0");
+    ASSERT_EQ(other->SetFilter(f.data(), f.size(), 0), 0);
+    EXPECT_EQ(write(*other, [&] { return other->RecordDelete(nullptr); }), 8709);
+    ASSERT_EQ(p.c->SetToKey(0, false, 1, 0, p.codeKey(40).data()), 0);
+    ASSERT_EQ(p.c->RecordGetNext(nullptr, lmNone), 0);
+    auto again = p.rec({"x", "y", 41, 0});
+    EXPECT_EQ(write(*p.c, [&] { return p.c->RecordModify(again.data(), false); }), 0);
+    ASSERT_EQ(p.a->Commit(), 0);
+    EXPECT_EQ(p.currentCode(*p.c), 41);
+}
+
+TEST(Cursor, CountingAgainstAPassedDeadlineRaises190) {
+    People p(50, 3);
+    plat::ManualClock clock;
+    ScopedClock sc(&clock);
+    auto f = peopleFilter("code > 10");
+    ASSERT_EQ(p.c->SetFilter(f.data(), f.size(), 0), 0);
+    uint32_t n = 0;
+    SetThreadDeadline(1000);
+    ASSERT_EQ(p.c->TableGetRecordCount(n), 0);
+    EXPECT_EQ(n, 39u);
+    clock.Advance(2000);
+    EXPECT_EQ(code([&] { return p.c->TableGetRecordCount(n); }), 190);
+    SetThreadDeadline(20000);
+}
+
+TEST(CursorThreads, AReaderWalksInOrderWhileAnotherClientWrites) {
+    People p(100, 3);
+    auto reader = p.open(*p.a, "people", 3);
+    auto writer = p.open(*p.b, "people", 3);
+    std::atomic<bool> done{false};
+    std::atomic<int> walks{0};
+    std::string readerProblem;
+    std::thread r([&] {
+        SetThreadDeadline(20000);
+        std::vector<uint8_t> rec(size_t(p.d->RecordLength()));
+        while (!done.load() || walks.load() == 0) {
+            if (reader->SetToBegin() != 0) readerProblem = "begin";
+            int32_t last = INT32_MIN, rc, seen = 0;
+            while ((rc = reader->RecordGetNext(rec.data(), lmNone)) == 0) {
+                const int32_t code = person(*p.d, rec.data()).code;
+                if (code <= last) readerProblem = "out of order";
+                last = code;
+                ++seen;
+            }
+            if (rc != 8706) readerProblem = "walk ended with " + std::to_string(rc);
+            if (seen < 100) readerProblem = "records lost";
+            walks.fetch_add(1);
+        }
+    });
+    SetThreadDeadline(20000);
+    for (int i = 0; i < 150; ++i) {
+        ASSERT_EQ(p.insert(*writer, {"w", "x", 1000 + i, i}), 0);
+        if (i % 3 == 0) {
+            auto changed = p.rec({"w", "y", 5000 + i, i});
+            ASSERT_EQ(write(*writer, [&] { return writer->RecordModify(changed.data(), false); }), 0);
+        }
+        if (i % 5 == 0) {
+            ASSERT_EQ(write(*writer, [&] { return writer->RecordDelete(nullptr); }), 0);
+        }
+    }
+    done.store(true);
+    r.join();
+    EXPECT_EQ(readerProblem, "");
+    EXPECT_GT(walks.load(), 0);
+    EXPECT_EQ(checkConsistent(*dynamic_cast<TqbSrTable*>(reader->Table()), nullptr), "");
+}
+
+TEST(CursorThreads, TwoClientsWriteOneTableAndBothSeeEveryRecord) {
+    People p(20, 3);
+    std::vector<CursorPtr> cursors = {p.open(*p.a, "people", 3), p.open(*p.b, "people", 2)};
+    std::atomic<int> failures{0};
+    auto work = [&](int who) {
+        SetThreadDeadline(20000);
+        TqbSrCursor& c = *cursors[size_t(who)];
+        for (int i = 0; i < 60; ++i) {
+            auto r =
+                p.rec({"t" + std::to_string(who), "c" + std::to_string(i % 4), 10000 * (who + 1) + i, i});
+            if (write(c, [&] { return c.RecordInsert(r.data(), lmNone); }) != 0) failures.fetch_add(1);
+            uint32_t n = 0;
+            if (c.TableGetRecordCount(n) != 0 || n < 20) failures.fetch_add(1);
+        }
+    };
+    std::thread t(work, 1);
+    work(0);
+    t.join();
+    EXPECT_EQ(failures.load(), 0);
+    for (auto& c : cursors) {
+        ASSERT_EQ(c->SetToBegin(), 0);
+        EXPECT_EQ(p.walk(*c).size(), 140u);
+    }
+    EXPECT_EQ(checkConsistent(*dynamic_cast<TqbSrTable*>(cursors[0]->Table()), nullptr), "");
 }
