@@ -5,12 +5,8 @@
 // and the name index; the engine's locks, field checks and auto-increment are not in it.
 // SQLite gets its best ordinary use: statements prepared once and reused, one transaction around
 // each pass of inserts, look-ups or the walk, and a page cache as large as our buffer manager (512 MB).
-#include "db/storage/QBSRTran.h"
-#include "db/storage/qbsrixhl.h"
-#include "db/storage/qbtbdict.h"
-#include "db/storage/qbtbindx.h"
-
 #include "bench/BenchSupport.h"
+#include "bench/ContactsStore.h"
 
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
@@ -32,103 +28,9 @@ int g_records = 0;
 std::string g_folder;
 std::vector<std::string> g_names;
 
-// The folder's buffer and transaction managers and the contacts dictionary, shared by the tables.
-struct Store {
-    TqbBufferManager bm;
-    std::unique_ptr<TqbSrTransactionMgr> tm;
-    TqbServerDataDict dict;
-    TqbCompositeCompareData cmp;
-
-    Store() {
-        bm.SetMaxRAM(kCacheMB);
-        tm = std::make_unique<TqbSrTransactionMgr>(&bm, false, g_folder, nullptr);
-        dict.SetTableName("contacts");
-        dict.AddField("name", "", qbtShortString, 40, 0, true);
-        dict.AddField("id", "", qbtShortString, 40, 0, false);
-        dict.AddField("servicenumber", "", qbtInt32, 2, 0, false);
-        dict.AddField("password", "", qbtShortString, 20, 0, false);
-        for (int i = 1; i <= 10; ++i)
-            dict.AddField("memberGr" + std::to_string(i), "", qbtBoolean, 0, 0, false);
-        const int32_t name = 0;
-        dict.AddIndex("nameIndex", "", 0, 1, &name, nullptr, true, true, true);
-        dict.BindIndexHelpers();
-        cmp = MakeIndexCompareInfo(dict, 1);
-    }
-    TqbSrTransaction* begin() {
-        TqbSrTransaction* t = nullptr;
-        tm->StartTransaction(1, false, t);
-        return t;
-    }
-    void commit() {
-        bool nested;
-        tm->Commit(1, nested);
-    }
-    void setString(std::vector<uint8_t>& rec, int field, const std::string& s) {
-        uint8_t v[41] = {uint8_t(s.size())};
-        std::memcpy(v + 1, s.data(), s.size());
-        dict.SetRecordField(field, rec.data(), v);
-    }
-};
+using Store = pwbench::ContactsStore;
 std::unique_ptr<Store> g_store;
-
-// One contacts table of the store, with index 0 and the name index.
-struct OurTable {
-    std::string path;
-    std::unique_ptr<TbtdFileInfo> fi;
-
-    explicit OurTable(const std::string& name) : path(g_folder + "/" + name + ".QB2") {
-        Store& s = *g_store;
-        CreateTableFile(path, s.dict, false);
-        fi = AllocFileInfo(path, "QB2", &s.bm);
-        OpenFile(*fi, true, 0, false, false);
-        DataFileOpen(*fi);
-        TqbSrTransaction* t = s.begin();
-        IndexHeaderCreate(*fi, t);
-        IndexHeaderAddIndex(*fi, t, 0, true, false, 8);
-        IndexHeaderAddIndex(*fi, t, 1, false, true, uint32_t(s.dict.IndexKeyLength(1)));
-        s.dict.SaveToTableFile(*fi, t);
-        s.commit();
-    }
-    ~OurTable() {
-        g_store->bm.RemoveFile(*fi);
-        CloseFile(*fi);
-        std::filesystem::remove(path);
-    }
-    TqbIndexData index(int32_t i) {
-        TqbIndexData d;
-        d.FileInfo = fi.get();
-        d.IndexNo = i;
-        if (i == 1) {
-            d.Compare = [](const uint8_t* a, const uint8_t* b, const void* c) {
-                return CompareCompositeKeys(a, b, *static_cast<const TqbCompositeCompareData*>(c));
-            };
-            d.CompareData = &g_store->cmp;
-        }
-        return d;
-    }
-    // Every record with its two index entries, in one transaction.
-    void fill() {
-        Store& s = *g_store;
-        std::vector<uint8_t> rec(size_t(s.dict.RecordLength())), key(size_t(s.dict.IndexKeyLength(1)));
-        TqbSrTransaction* t = s.begin();
-        TqbIndexData refs = index(0), names = index(1);
-        for (int i = 0; i < g_records; ++i) {
-            s.dict.InitRecord(rec.data());
-            s.setString(rec, 0, g_names[size_t(i)]);
-            s.setString(rec, 1, "ID" + std::to_string(i));
-            const int32_t service = i % 12 + 1;
-            s.dict.SetRecordField(2, rec.data(), &service);
-            uint64_t ref;
-            DataFileAddRecord(*fi, t, ref, rec.data());
-            uint8_t refKey[8];
-            plat::StoreLE64(refKey, ref);
-            BuildCompositeKey(s.dict, 1, rec.data(), key.data());
-            if (!IndexInsertKey(refs, t, refKey, ref) || !IndexInsertKey(names, t, key.data(), ref))
-                throw std::runtime_error("key already present");
-        }
-        s.commit();
-    }
-};
+using OurTable = pwbench::ContactsTable;
 std::unique_ptr<OurTable> g_ours; // the table the look-ups and walks read
 
 // An SQLite database of the folder with the contacts table and its name index.
@@ -177,8 +79,8 @@ sqlite3* g_sqlite = nullptr; // the database the look-ups and walks read
 
 void BM_StorageInsert(benchmark::State& state) {
     for (auto _ : state) {
-        auto t = std::make_unique<OurTable>("insert");
-        t->fill();
+        auto t = std::make_unique<OurTable>(*g_store, g_folder + "/insert.QB2");
+        t->fill(g_records, [](int i) -> const std::string& { return g_names[size_t(i)]; });
         state.PauseTiming();
         t.reset();
         state.ResumeTiming();
@@ -304,9 +206,9 @@ int main(int argc, char** argv) {
     try {
         // The tables that the look-ups and walks read, built before any benchmark runs so that
         // each runs alone, in any order.
-        g_store = std::make_unique<Store>();
-        g_ours = std::make_unique<OurTable>("contacts");
-        g_ours->fill();
+        g_store = std::make_unique<Store>(g_folder, kCacheMB);
+        g_ours = std::make_unique<OurTable>(*g_store, g_folder + "/contacts.QB2");
+        g_ours->fill(g_records, [](int i) -> const std::string& { return g_names[size_t(i)]; });
         g_sqlite = openSQLite("contacts");
         fillSQLite(g_sqlite);
 
