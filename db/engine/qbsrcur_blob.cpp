@@ -51,7 +51,8 @@ template <class Op> int32_t blobOperation(TqbSrBaseCursor& c, int32_t Before, in
 // A link met by a read or a measure. It is followed once the cursor's content lock is left: under
 // it (the table's portal outside a transaction) neither the table list's portal, which opening the
 // linked cursor takes, nor another table's portal may be asked for, as a commit takes the tables'
-// portals in its own order. Inside a transaction the content lock keeps the link as it was read.
+// portals in its own order. Inside a transaction the content lock keeps the link as it was read;
+// outside one the answer is that of the link as it was read, as if read at that moment.
 struct MetLink {
     bool Met = false;
     std::string Table;
