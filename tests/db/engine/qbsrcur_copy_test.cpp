@@ -196,6 +196,31 @@ TEST(CursorBLOBs, ALinkIsFollowedOutsideItsTableSoACommitMeanwhileGoesThrough) {
     });
 }
 
+// A link that leads to itself: the segment of a deleted link goes to the next link made, which
+// then names its own number. Each step is followed outside the table's lock, one inside another.
+TEST(CursorBLOBs, ALinkToItselfEndsAtTheDepthLimit) {
+    LinkDb e;
+    const TqbServerDataDict d = rowDictionary(true);
+    auto b = diskTable(e, e.linkHost, "beta", d);
+    uint64_t gone = 0, self = 0;
+    ASSERT_EQ(e.db->StartTransaction(), 0);
+    ASSERT_EQ(b->BLOBCreateLink("beta", 0, gone), 0);
+    ASSERT_EQ(e.db->Commit(), 0);
+    ASSERT_EQ(e.db->StartTransaction(), 0);
+    ASSERT_EQ(b->BLOBDelete(gone), 0);
+    ASSERT_EQ(e.db->Commit(), 0);
+    ASSERT_EQ(e.db->StartTransaction(), 0);
+    ASSERT_EQ(b->BLOBCreateLink("beta", gone, self), 0);
+    ASSERT_EQ(e.db->Commit(), 0);
+    ASSERT_EQ(self, gone) << "the freed segment was not used again: no loop to follow";
+    int32_t error = 0;
+    EXPECT_EQ(raised<EqbException>([&] { b->BLOBGetLength(self, error); }).code, 51);
+    char buf[16];
+    uint32_t got = 0;
+    EXPECT_EQ(raised<EqbException>([&] { b->BLOBRead(self, 0, sizeof buf, buf, got); }).code, 51);
+    EXPECT_EQ(got, 0u);
+}
+
 struct CopyCase {
     LinkDb e;
     TqbServerDataDict d = rowDictionary(true, true);
