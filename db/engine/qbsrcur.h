@@ -10,10 +10,17 @@
 //      table's portal (read for record work, write for file changes and at commit, around the
 //      transaction manager's commit up to EndCommit). Record and table locks of the lock manager
 //      are asked for under these, each wait bounded by the thread's deadline.
-//   4. a cursor list's portal (short steps: a copy of the list is taken and the portal left).
-//   5. a cursor's key-path lock: innermost. Held only while a key path is read, copied or changed;
+//      Apart from a commit, which takes the folder's tables' portals in the order of their
+//      identities, a thread holds one table's portal at a time: a cursor follows a BLOB link to
+//      another table only after it has left its own table's content lock.
+//   4. a cursor's padlock (its position, range and keys while a move, read or write uses them),
+//      inside the content lock: outside a transaction that is the table's portal for reading, so
+//      no table's portal is asked for while the padlock is held; a write leaves it around the
+//      table's record routines, which take the portal themselves.
+//   5. a cursor list's portal (short steps: a copy of the list is taken and the portal left).
+//   6. a cursor's key-path lock: innermost. Held only while a key path is read, copied or changed;
 //      nothing is taken and nothing is waited for while it is held.
-// The lock manager's, buffer manager's and transaction manager's own mutexes lie below 1 to 4 and
+// The lock manager's, buffer manager's and transaction manager's own mutexes lie below 1 to 5 and
 // are never held across a wait. So a commit, which holds the table's portal for writing, reaches
 // other clients' cursors through their key-path locks alone, while those clients may hold their
 // padlocks and wait for the portal.
@@ -139,6 +146,8 @@ public:
     void EndRead() { portal_.EndRead(); }
     void BeginWrite() { portal_.BeginWrite(); }
     void EndWrite() { portal_.EndWrite(); }
+    // For tests and diagnostics: the threads waiting to write through the portal.
+    uint32_t WaitingWriters() { return portal_.WaitingWriters(); }
     // Resets the key paths of the other databases' cursors, then ends the portal write. The caller
     // holds the portal for writing and may hold its own client's padlock.
     void EndCommit(uint64_t DatabaseID);

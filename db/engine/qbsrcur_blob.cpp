@@ -27,8 +27,10 @@ TbtdFileInfo& blobFile(TqbSrBaseTable& t) {
 }
 
 // One BLOB operation: the extenders asked first (Before; Before + 2 undoes), the storage routine
-// under a content lock of Mode, the extenders told after. Writes need a transaction.
-template <class Op> int32_t blobOperation(TqbSrBaseCursor& c, int32_t Before, int Mode, Op op) {
+// under a content lock of Mode, then Then after that lock is left, the extenders told after.
+// Writes need a transaction.
+template <class Op, class Then>
+int32_t blobOperation(TqbSrBaseCursor& c, int32_t Before, int Mode, Op op, Then then) {
     TqbSrTransaction* t = c.Database().Transaction();
     if (Mode == 2 && !t) return 10257;
     if (int32_t rc = c.NotifyExtenders(Before, Before + 2)) return rc;
@@ -37,26 +39,54 @@ template <class Op> int32_t blobOperation(TqbSrBaseCursor& c, int32_t Before, in
         TqbSrContentLock g(c, Mode);
         rc = op(blobFile(*c.Table()), t);
     }
+    if (rc == 0) rc = then();
     c.NotifyExtenders(Before + 1, eaNoUndo);
     return rc;
 }
 
-// Reads and measures linked BLOBs through a cursor on the named table.
-TqbBLOBLinkCallback linkCallback(TqbSrBaseCursor& c) {
-    return [&c](const std::string& table, uint64_t nr, TqbBLOBLinkRequest request, uint64_t offset,
-                uint32_t length, void* buffer) -> uint64_t {
-        if (request == blrLength) {
-            int32_t error = 0;
-            const int64_t n = c.GetLinkedBLOBLength(table, nr, error);
-            if (error) raiseCode(error);
-            return uint64_t(std::max<int64_t>(n, 0));
-        }
-        TqbSrBaseCursor* linked = c.GetLinkedCursor(table);
-        uint32_t got = 0;
-        if (int32_t rc = linked->BLOBRead(nr, offset, length, buffer, got)) raiseCode(rc);
-        return got;
+template <class Op> int32_t blobOperation(TqbSrBaseCursor& c, int32_t Before, int Mode, Op op) {
+    return blobOperation(c, Before, Mode, op, [] { return 0; });
+}
+
+// A link met by a read or a measure. It is followed once the cursor's content lock is left: under
+// it (the table's portal outside a transaction) neither the table list's portal, which opening the
+// linked cursor takes, nor another table's portal may be asked for, as a commit takes the tables'
+// portals in its own order. Inside a transaction the content lock keeps the link as it was read;
+// outside one the answer is that of the link as it was read, as if read at that moment.
+struct MetLink {
+    bool Met = false;
+    std::string Table;
+    uint64_t BLOBNr = 0, Offset = 0;
+    uint32_t Length = 0;
+    void* Buffer = nullptr;
+};
+
+TqbBLOBLinkCallback noteLink(MetLink& link) {
+    return [&link](const std::string& table, uint64_t nr, TqbBLOBLinkRequest, uint64_t offset,
+                   uint32_t length, void* buffer) -> uint64_t {
+        link = MetLink{true, table, nr, offset, length, buffer};
+        return 0;
     };
 }
+
+// The links this thread follows now, one inside another: a chain that leads back into itself ends
+// at the limit instead of the stack's end.
+class LinkChain {
+public:
+    LinkChain(TqbSrBaseTable& table, uint64_t nr) {
+        if (depth_ >= kMaxBLOBLinkDepth)
+            RaiseServerError(
+                51, {blobFile(table).FileName, uint32_t(nr >> 32), uint32_t(nr), " (links nested too deep)"});
+        ++depth_;
+    }
+    ~LinkChain() { --depth_; }
+    LinkChain(const LinkChain&) = delete;
+    LinkChain& operator=(const LinkChain&) = delete;
+
+private:
+    static thread_local int depth_;
+};
+thread_local int LinkChain::depth_ = 0;
 
 } // namespace
 
@@ -125,22 +155,47 @@ int32_t TqbSrBaseCursor::BLOBWrite(uint64_t BLOBNr, uint64_t Offset, uint32_t Le
 
 int64_t TqbSrBaseCursor::BLOBGetLength(uint64_t BLOBNr, int32_t& Error) {
     int64_t length = -1;
-    Error = blobOperation(*this, eaBLOBGetLength, 1, [&](TbtdFileInfo& f, TqbSrTransaction* t) {
-        int32_t error = 0;
-        length = int64_t(TableBLOBGetLength(f, t, BLOBNr, error, linkCallback(*this)));
-        return error;
-    });
+    MetLink link;
+    Error = blobOperation(
+        *this, eaBLOBGetLength, 1,
+        [&](TbtdFileInfo& f, TqbSrTransaction* t) {
+            int32_t error = 0;
+            length = int64_t(TableBLOBGetLength(f, t, BLOBNr, error, noteLink(link)));
+            return error;
+        },
+        [&] {
+            if (!link.Met) return 0;
+            LinkChain chain(*table_, BLOBNr);
+            int32_t error = 0;
+            const int64_t n = GetLinkedBLOBLength(link.Table, link.BLOBNr, error);
+            if (error) raiseCode(error);
+            length = std::max<int64_t>(n, 0);
+            return 0;
+        });
     return Error ? -1 : length;
 }
 
 int32_t TqbSrBaseCursor::BLOBRead(uint64_t BLOBNr, uint64_t Offset, uint32_t Length, void* Buffer,
                                   uint32_t& BytesRead) {
     BytesRead = 0;
-    return blobOperation(*this, eaBLOBRead, 1, [&](TbtdFileInfo& f, TqbSrTransaction* t) {
-        int32_t error = 0;
-        TableBLOBRead(f, t, BLOBNr, Offset, Length, Buffer, BytesRead, error, linkCallback(*this));
-        return error;
-    });
+    MetLink link;
+    return blobOperation(
+        *this, eaBLOBRead, 1,
+        [&](TbtdFileInfo& f, TqbSrTransaction* t) {
+            int32_t error = 0;
+            TableBLOBRead(f, t, BLOBNr, Offset, Length, Buffer, BytesRead, error, noteLink(link));
+            return error;
+        },
+        [&] {
+            if (!link.Met) return 0;
+            LinkChain chain(*table_, BLOBNr);
+            uint32_t got = 0;
+            if (int32_t rc = GetLinkedCursor(link.Table)
+                                 ->BLOBRead(link.BLOBNr, link.Offset, link.Length, link.Buffer, got))
+                raiseCode(rc);
+            BytesRead = std::min(Length, got);
+            return 0;
+        });
 }
 
 int32_t TqbSrBaseCursor::BLOBListSegments(uint64_t BLOBNr, std::string& Stream) {

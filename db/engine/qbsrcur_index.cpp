@@ -705,11 +705,15 @@ int32_t TqbSrCursor::RecordModify(const uint8_t* Record, bool RelLock) {
     TqbSrTransaction* t = database_.Transaction();
     if (!t) return 10257;
     TqbSrContentLock g(*this, 2);
-    std::lock_guard lk(padlock_);
-    syncPosition();
-    if (pos_.Deleted) return 8708;
-    if (pos_.State != csOnRecord) return pos_.State == csBOF ? 8705 : (pos_.State == csEOF ? 8706 : 8709);
-    const uint64_t ref = pos_.Ref;
+    uint64_t ref;
+    {
+        // Left before the table's write, which takes the table's portal: the padlock lies inside it.
+        std::lock_guard lk(padlock_);
+        syncPosition();
+        if (pos_.Deleted) return 8708;
+        if (pos_.State != csOnRecord) return pos_.State == csBOF ? 8705 : (pos_.State == csEOF ? 8706 : 8709);
+        ref = pos_.Ref;
+    }
     // What extenders see as the old record is the stored one.
     std::vector<uint8_t> old(record_.size());
     table_->GetRecord(t, id_, ref, true, false, lmNone, old.data());
@@ -726,6 +730,7 @@ int32_t TqbSrCursor::RecordModify(const uint8_t* Record, bool RelLock) {
             table().ModifyRecord(*t, id_, ref, RelLock, Record, explicitTransaction(), DatabaseID());
         }
         if (!RelLock) table_->RelaxRecordLock(id_, ref, t);
+        std::lock_guard lk(padlock_);
         std::vector<uint8_t> oldKey(key_);
         const bool oldValid = pos_.KeyValid;
         SetKeyFromRecord(nullptr, lmNone);

@@ -11,13 +11,31 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <future>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace enginetest {
+
+// Runs f on a thread of its own. Threads caught in a deadlock can neither finish nor be joined, so
+// when f is not done within the bound the test binary fails at once instead of hanging.
+template <class F> void finishesWithin(std::chrono::seconds bound, const char* what, F&& f) {
+    auto done = std::async(std::launch::async, std::forward<F>(f));
+    if (done.wait_for(bound) == std::future_status::ready) return done.get();
+    ADD_FAILURE() << what << ": still not done after " << bound.count()
+                  << " s (threads waiting on each other)";
+    std::fprintf(stderr, "%s: still not done after %lld s, a deadlock; giving up\n", what,
+                 static_cast<long long>(bound.count()));
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(1);
+}
 
 // name (dups), city (dups), code (unique), name+num (dups): indexes 1 to 4.
 inline TqbServerDataDict peopleDictionary(int indexes = 4, bool secondFile = false) {

@@ -2,12 +2,18 @@
 // three BLOB modes, copies of some fields, the auto-increment counter after a copy, deletes of
 // every record and the refusals of each.
 #include "tests/db/engine/BulkTestSupport.h"
+#include "tests/db/engine/EngineTestSupport.h"
 
 #include "db/storage/qbsrblob.h"
 #include "db/storage/qbtbverify.h"
 #include "platform/Files.h"
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
+#include <functional>
+#include <thread>
+#include <utility>
 
 namespace {
 
@@ -119,6 +125,100 @@ TEST(CursorBLOBs, OperationsExtendersAndLinks) {
     EXPECT_EQ(first, (std::vector<int32_t>{45, 47}));
     EXPECT_EQ(none, 0u);
     ASSERT_EQ(e.db->Commit(), 0);
+}
+
+// A cursor on a linked table that runs Hook before its first BLOB read.
+struct HookedCursor : TqbSrSimpleCursor {
+    using TqbSrSimpleCursor::TqbSrSimpleCursor;
+    std::function<void()> hook;
+    int32_t BLOBRead(uint64_t nr, uint64_t offset, uint32_t length, void* buffer, uint32_t& got) override {
+        if (hook) std::exchange(hook, {})();
+        return TqbSrSimpleCursor::BLOBRead(nr, offset, length, buffer, got);
+    }
+};
+
+struct HookedHost : TqbSrCursorHost {
+    using TqbSrCursorHost::TqbSrCursorHost;
+    std::function<void()> beforeLinkedRead;
+    std::shared_ptr<TqbSrBaseCursor> NewCursor(TqbSrDatabase& Database, uint32_t Timeout) override {
+        auto c = std::make_shared<HookedCursor>(*this, Timeout, Database);
+        c->hook = beforeLinkedRead;
+        return c;
+    }
+};
+
+struct HookedDb : Db {
+    HookedHost hooked{bm};
+};
+
+// A commit takes the portals of the folder's tables in the order of their identities. A reader
+// that followed a link while it held its own table's portal would hold beta's and wait for
+// alpha's, while the commit holds alpha's and waits for beta's.
+TEST(CursorBLOBs, ALinkIsFollowedOutsideItsTableSoACommitMeanwhileGoesThrough) {
+    HookedDb e;
+    const TqbServerDataDict d = rowDictionary(true);
+    auto alpha = diskTable(e, e.hooked, "alpha", d);
+    auto beta = diskTable(e, e.hooked, "beta", d);
+    ASSERT_LT(alpha->Table()->TableID(), beta->Table()->TableID());
+    const std::string text = bytes(5000, 3);
+    uint64_t nr = 0, link = 0;
+    ASSERT_EQ(e.db->StartTransaction(), 0);
+    ASSERT_EQ(alpha->BLOBCreate(nr), 0);
+    ASSERT_EQ(alpha->BLOBWrite(nr, 0, uint32_t(text.size()), text.data()), 0);
+    ASSERT_EQ(beta->BLOBCreateLink("alpha", nr, link), 0);
+    ASSERT_EQ(e.db->Commit(), 0);
+
+    TqbSrDatabase other(e.hooked, e.folder, 0);
+    std::promise<void> following;
+    std::atomic<bool> committed{false};
+    // Between the link's read and the linked BLOB's: until the other client's commit is through,
+    // or waits behind this reader for beta's portal.
+    e.hooked.beforeLinkedRead = [&] {
+        following.set_value();
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!committed && beta->Table()->WaitingWriters() == 0 && std::chrono::steady_clock::now() < end)
+            std::this_thread::yield();
+        EXPECT_TRUE(committed) << "the commit waits for the reader of the link";
+    };
+    std::thread committer([&] {
+        EXPECT_EQ(following.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        EXPECT_EQ(other.StartTransaction(), 0);
+        EXPECT_EQ(other.Commit(), 0);
+        committed = true;
+    });
+    enginetest::finishesWithin(std::chrono::seconds(60), "a link followed during a commit", [&] {
+        std::string got(text.size(), '\0');
+        uint32_t n = 0;
+        EXPECT_EQ(beta->BLOBRead(link, 0, uint32_t(got.size()), got.data(), n), 0);
+        EXPECT_EQ(n, got.size());
+        EXPECT_EQ(got, text);
+        committer.join();
+    });
+}
+
+// A link that leads to itself: the segment of a deleted link goes to the next link made, which
+// then names its own number. Each step is followed outside the table's lock, one inside another.
+TEST(CursorBLOBs, ALinkToItselfEndsAtTheDepthLimit) {
+    LinkDb e;
+    const TqbServerDataDict d = rowDictionary(true);
+    auto b = diskTable(e, e.linkHost, "beta", d);
+    uint64_t gone = 0, self = 0;
+    ASSERT_EQ(e.db->StartTransaction(), 0);
+    ASSERT_EQ(b->BLOBCreateLink("beta", 0, gone), 0);
+    ASSERT_EQ(e.db->Commit(), 0);
+    ASSERT_EQ(e.db->StartTransaction(), 0);
+    ASSERT_EQ(b->BLOBDelete(gone), 0);
+    ASSERT_EQ(e.db->Commit(), 0);
+    ASSERT_EQ(e.db->StartTransaction(), 0);
+    ASSERT_EQ(b->BLOBCreateLink("beta", gone, self), 0);
+    ASSERT_EQ(e.db->Commit(), 0);
+    ASSERT_EQ(self, gone) << "the freed segment was not used again: no loop to follow";
+    int32_t error = 0;
+    EXPECT_EQ(raised<EqbException>([&] { b->BLOBGetLength(self, error); }).code, 51);
+    char buf[16];
+    uint32_t got = 0;
+    EXPECT_EQ(raised<EqbException>([&] { b->BLOBRead(self, 0, sizeof buf, buf, got); }).code, 51);
+    EXPECT_EQ(got, 0u);
 }
 
 struct CopyCase {

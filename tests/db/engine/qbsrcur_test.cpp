@@ -34,20 +34,6 @@ void commitWithTable(Engine& e, TqbSrBaseTable& t, uint64_t db) {
     ASSERT_EQ(rc, 0);
 }
 
-// Runs f on a thread of its own. Threads caught in a deadlock can neither finish nor be joined, so
-// when f is not done within the bound the test binary fails at once instead of hanging.
-template <class F> void finishesWithin(std::chrono::seconds bound, const char* what, F&& f) {
-    auto done = std::async(std::launch::async, std::forward<F>(f));
-    if (done.wait_for(bound) == std::future_status::ready) return done.get();
-    ADD_FAILURE() << what << ": still not done after " << bound.count()
-                  << " s (threads waiting on each other)";
-    std::fprintf(stderr, "%s: still not done after %lld s, a deadlock; giving up\n", what,
-                 static_cast<long long>(bound.count()));
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(1);
-}
-
 TEST(ServerTable, RandomInsertModifyDeleteKeepsEveryIndexEqualToTheDataFile) {
     Engine e;
     auto t = e.build("people", peopleDictionary());
