@@ -669,9 +669,13 @@ void NwdConnection::runLoop(Mode mode) {
 NwdConnection::Exit NwdConnection::receive(Mode mode) {
     Token alive = alive_;
     const SOCKET s = socket_;
+    bool emptied = false; // the last read took less than it had room for: nothing was left
     while (s != INVALID_SOCKET && socket_ == s) {
         if (!acceptData_) return Exit::Stop;
         if (!deliverLines(s)) return Exit::Stop;
+        // Another read would almost always find nothing; data that comes meanwhile brings its own
+        // read notification (the descriptor watch is level-triggered), so that read is saved.
+        if (emptied && mode == Mode::Normal && count_ < capacity_) return Exit::Stop;
         if (count_ == capacity_) {
             if (!deliverFull(s)) return Exit::Stop;
             continue;
@@ -687,6 +691,7 @@ NwdConnection::Exit NwdConnection::receive(Mode mode) {
         int n = ws().recv(s, buf_.data() + count_, room, 0);
         if (n > 0) {
             count_ += uint32_t(std::min(n, room));
+            emptied = n < room;
             continue;
         }
         if (n == 0) {

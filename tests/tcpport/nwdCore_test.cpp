@@ -31,6 +31,7 @@ struct Injected {
     HWND window = 0;                 // where the notifications go
     UINT message = 0;
     int sendCalls = 0, partialSends = 0;
+    int recvCalls = 0;
 } g;
 
 int countingStartup(WORD v, WSADATA* d) {
@@ -48,6 +49,7 @@ int countingCleanup() {
 }
 
 int scriptedRecv(SOCKET s, char* buf, int len, int flags) {
+    ++g.recvCalls;
     if (g.recvScript.empty()) return BuiltinWinsock().recv(s, buf, len, flags);
     RecvStep step = g.recvScript.front();
     g.recvScript.pop_front();
@@ -171,7 +173,8 @@ TEST_F(CoreTest, FailedReceiveInCloseModeIsNeverCommitted) {
         p.send("x"); // wakes the client; the scripted receives stand in for what arrives
         p.readToEnd();
     });
-    g.recvScript = {{"abc"}, {"", WSAEWOULDBLOCK}, {"", WSAECONNRESET}};
+    // "abc" is shorter than the room it was read into: the round ends without another read.
+    g.recvScript = {{"abc"}, {"", WSAECONNRESET}};
     c.core->Set(kNwdRemoteHost, 0, 0, "127.0.0.1");
     c.core->Set(kNwdRemotePort, 0, server.port());
     ASSERT_EQ(c.core->Set(kNwdConnected, 0, 1), 0);
@@ -184,6 +187,31 @@ TEST_F(CoreTest, FailedReceiveInCloseModeIsNeverCommitted) {
     EXPECT_EQ(c.eols(), "0");
     EXPECT_EQ(c.count('E'), 1);
     EXPECT_EQ(c.core->Get(kNwdSocketHandle), -1);
+}
+
+TEST_F(CoreTest, ReadThatEmptiesTheSocketEndsTheRoundAndLaterDataStillComes) {
+    NwdLoader().SetPath("INJECT.DLL");
+    CoreEvents c;
+    ASSERT_TRUE(c.core);
+    c.core->Set(kNwdEOL, 0, 0, "\r\n");
+    server.run([](Peer& p) {
+        p.send("250 one\r\n");
+        if (p.readLine() == "next") p.send("250 two\r\n");
+        p.readToEnd();
+    });
+    c.core->Set(kNwdRemoteHost, 0, 0, "127.0.0.1");
+    c.core->Set(kNwdRemotePort, 0, server.port());
+    ASSERT_EQ(c.core->Set(kNwdConnected, 0, 1), 0);
+    ASSERT_TRUE(c.waitFor('D'));
+    settle();
+    // The reply came whole: no second read that could only find the socket empty.
+    EXPECT_EQ(g.recvCalls, 1);
+    ASSERT_EQ(c.core->Set(kNwdDataToSend, 0, 0, "next\r\n"), 0);
+    // What comes after the round ended brings its own notification.
+    ASSERT_TRUE(c.waitFor('D', 2));
+    EXPECT_EQ(c.texts(), (std::vector<std::string>{"250 one", "250 two"}));
+    EXPECT_EQ(g.recvCalls, 2);
+    EXPECT_EQ(c.count('E'), 0);
 }
 
 TEST_F(CoreTest, PartialSendsKeepTheRestAndSendItInOrder) {
