@@ -9,9 +9,11 @@
 #include "tests/db/storage/StorageTestSupport.h"
 
 #include <gtest/gtest.h>
+#include <tuple>
 
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 using namespace storetest;
 using dbtest::raised;
@@ -20,37 +22,44 @@ namespace {
 
 // Every routine's failure gives its error number with the file name and the system's text, and
 // the file can still be closed. A device error (EIO) is a failure like any other, not a short read.
+// Over the in-memory file system and over real files in a temporary folder; the open fails at its
+// first and at its second call (the sequence opens the file twice), every other routine at its first.
 TEST(FileRoutines, EachFailureNamesTheFileAndTheSystemError) {
-    const std::pair<plat::FileOp, int> cases[] = {
-        {plat::FileOp::Open, 1},      {plat::FileOp::Read, 4}, {plat::FileOp::Write, 6},
-        {plat::FileOp::Sync, 9},      {plat::FileOp::Size, 8}, {plat::FileOp::Close, 3},
-        {plat::FileOp::Truncate, 10},
+    const std::tuple<plat::FileOp, uint64_t, int> cases[] = {
+        {plat::FileOp::Open, 1, 1},  {plat::FileOp::Open, 2, 1},      {plat::FileOp::Read, 1, 4},
+        {plat::FileOp::Write, 1, 6}, {plat::FileOp::Sync, 1, 9},      {plat::FileOp::Size, 1, 8},
+        {plat::FileOp::Close, 1, 3}, {plat::FileOp::Truncate, 1, 10},
     };
-    for (int err : {ENOSPC, EIO})
-        for (auto [op, code] : cases) {
-            Folder folder(true);
-            putFile(folder.file("T.QB2"), std::string(100, 'x'));
-            plat::FaultyFiles faulty(*folder.memory());
-            plat::ScopedFiles use(faulty);
-            faulty.failAt(1, op, err);
-            auto fi = AllocFileInfo(folder.file("t"), "QB2", nullptr);
-            auto got = raised<EqbServerException>([&] {
-                OpenFile(*fi, true, 0, false, false);
-                char b[10] = {};
-                ReadFileExactAt(*fi, 0, 10, b);
-                WriteFileExactAt(*fi, 50, 10, b);
-                FlushFile(*fi);
-                EXPECT_EQ(GetFileSize(*fi), 100u);
-                CloseFile(*fi);
-                OpenFile(*fi, true, 0, false, false);
-                FileRoutines().SetEndOfFile(*fi, 40);
-            });
-            EXPECT_EQ(got.code, code) << plat::FileOpName(op) << " " << err;
-            EXPECT_NE(got.message.find("t.QB2"), std::string::npos) << got;
-            EXPECT_NE(got.message.find(plat::FileErrorText(err)), std::string::npos) << got;
-            if (IsFileOpen(*fi)) CloseFile(*fi);
-            EXPECT_TRUE(faulty.openHandles().empty()) << plat::FileOpName(op);
-        }
+    for (bool inMemory : {true, false})
+        for (int err : {ENOSPC, EIO})
+            for (auto [op, nth, code] : cases) {
+                Folder folder(inMemory);
+                putFile(folder.file("T.QB2"), std::string(100, 'x'));
+                plat::FaultyFiles faulty(inMemory ? static_cast<plat::FileSystem&>(*folder.memory())
+                                                  : plat::PosixFiles());
+                plat::ScopedFiles use(faulty);
+                faulty.failAt(nth, op, err);
+                auto fi = AllocFileInfo(folder.file("t"), "QB2", nullptr);
+                auto got = raised<EqbServerException>([&] {
+                    OpenFile(*fi, true, 0, false, false);
+                    char b[10] = {};
+                    ReadFileExactAt(*fi, 0, 10, b);
+                    WriteFileExactAt(*fi, 50, 10, b);
+                    FlushFile(*fi);
+                    EXPECT_EQ(GetFileSize(*fi), 100u);
+                    CloseFile(*fi);
+                    OpenFile(*fi, true, 0, false, false);
+                    FileRoutines().SetEndOfFile(*fi, 40);
+                });
+                const std::string what = std::string(plat::FileOpName(op)) + " #" + std::to_string(nth) +
+                                         " " + std::to_string(err) + (inMemory ? " in memory" : " on disk");
+                EXPECT_EQ(got.code, code) << what;
+                EXPECT_NE(got.message.find("t.QB2"), std::string::npos) << what << ": " << got;
+                EXPECT_NE(got.message.find(plat::FileErrorText(err)), std::string::npos)
+                    << what << ": " << got;
+                if (IsFileOpen(*fi)) CloseFile(*fi);
+                EXPECT_TRUE(faulty.openHandles().empty()) << what;
+            }
 }
 
 TEST(FileRoutines, ExactTransfersBlocksAndTheReadOnlyAttribute) {
