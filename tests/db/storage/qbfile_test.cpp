@@ -9,7 +9,6 @@
 #include "tests/db/storage/StorageTestSupport.h"
 
 #include <gtest/gtest.h>
-#include <tuple>
 
 #include <cmath>
 #include <limits>
