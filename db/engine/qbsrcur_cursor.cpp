@@ -316,6 +316,40 @@ TqbSrContentLock::~TqbSrContentLock() {
     if (portal_ && c_.readLocks_.fetch_sub(1) == 1) c_.table_->EndRead();
 }
 
+int32_t TqbSrBaseCursor::insertNotified(const uint8_t* Record, uint8_t LockMode, bool Defaults,
+                                        const std::function<void(uint64_t, TqbSrTransaction&)>& Place) {
+    TqbSrTransaction* t = database_.Transaction();
+    if (!t) return 10257;
+    newRecord_ = Record;
+    if (int32_t rc = NotifyExtenders(eaInsert, eaInsertFailed)) {
+        newRecord_ = nullptr;
+        return rc;
+    }
+    try {
+        uint64_t ref = 0;
+        {
+            TqbSrContentLock g(*this, 2);
+            // Cursors walking the table's indexes find their places again, whatever happened.
+            struct Note {
+                TqbSrBaseTable& table;
+                ~Note() { table.NoteIndexChange(-1); }
+            } note{*table_};
+            if (Defaults)
+                table_->InsertRecord(*t, id_, LockMode, ref, Record, explicitTransaction());
+            else
+                table_->InsertRecordNoDefault(*t, id_, LockMode, ref, Record, explicitTransaction());
+        }
+        Place(ref, *t);
+    } catch (...) {
+        NotifyExtenders(eaInsertFailed, eaNoUndo);
+        newRecord_ = nullptr;
+        throw;
+    }
+    NotifyExtenders(eaInserted, eaNoUndo);
+    newRecord_ = nullptr;
+    return 0;
+}
+
 int32_t TqbSrBaseCursor::checkTableLock() {
     TqbLockContainer& c = table_->CursorContentLockContainer();
     if (!c.HasGranted()) return 0;

@@ -331,6 +331,11 @@ protected:
     friend class TqbSrContentLock;
     // The engine's write around a record (the table's Explicit argument).
     bool explicitTransaction() { return database_.InTransaction() && !database_.IsImplicit(); }
+    // An insert inside the transaction with the extenders told around it: Store writes Record
+    // (InsertRecord, or InsertRecordNoDefault without Defaults) under the content lock and puts the
+    // cursor on it. 10257 outside a transaction; a failure tells the extenders and raises.
+    int32_t insertNotified(const uint8_t* Record, uint8_t LockMode, bool Defaults,
+                           const std::function<void(uint64_t Ref, TqbSrTransaction& Transaction)>& Place);
     // Content locks are skipped for tables without content locking and for exclusive cursors
     // on tables without BLOBs.
     bool contentLocksSkipped();

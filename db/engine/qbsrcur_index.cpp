@@ -656,23 +656,7 @@ int32_t TqbSrCursor::SetToCursor(TqbSrBaseCursor& SourceCursor) {
 // Inserts and modifies
 
 int32_t TqbSrCursor::insert(const uint8_t* Record, uint8_t LockMode, bool defaults) {
-    TqbSrTransaction* t = database_.Transaction();
-    if (!t) return 10257;
-    newRecord_ = Record;
-    if (int32_t rc = NotifyExtenders(eaInsert, eaInsertFailed)) {
-        newRecord_ = nullptr;
-        return rc;
-    }
-    uint64_t ref = 0;
-    try {
-        TqbSrContentLock g(*this, 2);
-        {
-            IndexChangeNote note{*table_};
-            if (defaults)
-                table().InsertRecord(*t, id_, LockMode, ref, Record, explicitTransaction());
-            else
-                table().InsertRecordNoDefault(*t, id_, LockMode, ref, Record, explicitTransaction());
-        }
+    return insertNotified(Record, LockMode, defaults, [&](uint64_t ref, TqbSrTransaction& t) {
         std::lock_guard lk(padlock_);
         pathLost_.store(false);
         KeyPathClear(pos_.KeyPath);
@@ -681,16 +665,9 @@ int32_t TqbSrCursor::insert(const uint8_t* Record, uint8_t LockMode, bool defaul
         pos_.Deleted = false;
         // The stored record: defaults and the auto-increment value may be in the key.
         SetKeyFromRecord(nullptr, lmNone);
-        table_->RelaxRecordLock(id_, ref, t);
+        table_->RelaxRecordLock(id_, ref, &t);
         Reposition();
-    } catch (...) {
-        NotifyExtenders(eaInsertFailed, eaNoUndo);
-        newRecord_ = nullptr;
-        throw;
-    }
-    NotifyExtenders(eaInserted, eaNoUndo);
-    newRecord_ = nullptr;
-    return 0;
+    });
 }
 
 int32_t TqbSrCursor::RecordInsert(const uint8_t* Record, uint8_t LockMode) {

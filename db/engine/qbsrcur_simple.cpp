@@ -437,36 +437,16 @@ int32_t TqbSrSimpleCursor::TableGetRecordCount(uint32_t& Count) {
 // Writes --------------------------------------------------------------------------------------
 
 int32_t TqbSrSimpleCursor::insert(const uint8_t* record, uint8_t lockMode, bool defaults) {
-    TqbSrTransaction* t = database_.Transaction();
-    if (!t) return 10257;
-    newRecord_ = record;
-    if (int32_t rc = NotifyExtenders(eaInsert, eaInsertFailed)) {
-        newRecord_ = nullptr;
-        return rc;
-    }
-    uint64_t ref = 0;
-    try {
-        TqbSrContentLock g(*this, 2);
-        if (defaults)
-            table_->InsertRecord(*t, id_, lockMode, ref, record, explicitTransaction());
-        else
-            table_->InsertRecordNoDefault(*t, id_, lockMode, ref, record, explicitTransaction());
-    } catch (...) {
-        NotifyExtenders(eaInsertFailed, eaNoUndo);
-        newRecord_ = nullptr;
-        throw;
-    }
-    {
-        std::lock_guard lk(padlock_);
-        pos_.State = csOnRecord;
-        pos_.Ref = ref;
-        pos_.Deleted = false;
-        pos_.KeyValid = true;
-    }
-    if (lockMode != lmNone) lockedRef_ = ref;
-    NotifyExtenders(eaInserted, eaNoUndo);
-    newRecord_ = nullptr;
-    return 0;
+    return insertNotified(record, lockMode, defaults, [&](uint64_t ref, TqbSrTransaction&) {
+        {
+            std::lock_guard lk(padlock_);
+            pos_.State = csOnRecord;
+            pos_.Ref = ref;
+            pos_.Deleted = false;
+            pos_.KeyValid = true;
+        }
+        if (lockMode != lmNone) lockedRef_ = ref;
+    });
 }
 
 int32_t TqbSrSimpleCursor::RecordInsert(const uint8_t* Record, uint8_t LockMode) {
