@@ -38,6 +38,24 @@ std::vector<std::string> leftovers(const std::string& folder) {
     return out;
 }
 
+// The table "people" of the folder "/db" with its folder's managers; closed and released at the end.
+struct PeopleInDb {
+    TqbBufferManager bm;
+    TqbSrFolderList folders;
+    TqbSrFolderPtr folder;
+    TqbSrTable t;
+    explicit PeopleInDb(TqbSrTableHost& host)
+        : folder(folders.AddFolder("/db", false, &bm)), t(host, bm, folder, "people") {}
+    ~PeopleInDb() {
+        try {
+            t.CloseFiles(false, nullptr);
+        } catch (const std::exception& x) {
+            ADD_FAILURE() << "closing the table: " << x.what();
+        }
+        folders.ReleaseFolder(folder);
+    }
+};
+
 TEST(TableEmptying, AFailureAtEachRenameLeavesAllRecordsOrNone) {
     for (bool sticky : {false, true}) {
         int undone = 0, emptied = 0;
@@ -94,14 +112,9 @@ TEST(TableEmptying, APowerCutAfterEachStepLeavesAllRecordsOrNone) {
         {
             plat::ScopedFiles use(mem);
             ASSERT_EQ(plat::DirCreate("/db"), 0);
-            TqbBufferManager bm;
-            TqbSrFolderList folders;
-            TqbSrFolderPtr folder = folders.AddFolder("/db", false, &bm);
-            TqbSrTable t(host, bm, folder, "people");
-            t.BuildFiles(peopleDictionary(4, true), 0);
-            fill(folder->TransactionMgr(), t);
-            t.CloseFiles(false, nullptr);
-            folders.ReleaseFolder(folder);
+            PeopleInDb db(host);
+            db.t.BuildFiles(peopleDictionary(4, true), 0);
+            fill(db.folder->TransactionMgr(), db.t);
         }
         plat::FaultyFiles faulty(mem);
         plat::PowerCutFiles rec(faulty);
@@ -109,22 +122,17 @@ TEST(TableEmptying, APowerCutAfterEachStepLeavesAllRecordsOrNone) {
         bool raised = false;
         {
             plat::ScopedFiles use(rec);
-            TqbBufferManager bm;
-            TqbSrFolderList folders;
-            TqbSrFolderPtr folder = folders.AddFolder("/db", false, &bm);
-            TqbSrTable t(host, bm, folder, "people");
-            t.OpenFiles(false);
+            PeopleInDb db(host);
+            db.t.OpenFiles(false);
             from = rec.eventCount();
             if (failRename) faulty.failAt(failRename, plat::FileOp::Rename);
             try {
-                t.EmptyFiles(nullptr, false);
+                db.t.EmptyFiles(nullptr, false);
             } catch (const EqbException&) {
                 raised = true;
             }
             to = rec.eventCount();
             EXPECT_EQ(raised, failRename != 0);
-            t.CloseFiles(false, nullptr);
-            folders.ReleaseFolder(folder);
         }
         ASSERT_GT(to - from, 20u);
         for (size_t n = from; n <= to; ++n)
@@ -135,22 +143,17 @@ TEST(TableEmptying, APowerCutAfterEachStepLeavesAllRecordsOrNone) {
                 plat::MemoryFiles after;
                 ASSERT_EQ(plat::PowerCutFiles::Restore(after, rec.diskAfter(n, drop)), 0);
                 plat::ScopedFiles use(after);
-                TqbBufferManager bm;
-                TqbSrFolderList folders;
                 // The folder's start-up settles the swap before any table opens.
-                TqbSrFolderPtr folder = folders.AddFolder("/db", false, &bm);
+                PeopleInDb db(host);
                 EXPECT_EQ(leftovers("/db"), std::vector<std::string>()) << at;
-                TqbSrTable t(host, bm, folder, "people");
-                t.OpenFiles(false);
-                const size_t rows = records(t, nullptr).size();
+                db.t.OpenFiles(false);
+                const size_t rows = records(db.t, nullptr).size();
                 EXPECT_TRUE(rows == kRows || rows == 0) << rows << " rows; " << at;
-                EXPECT_EQ(checkConsistent(t, nullptr), "") << at;
+                EXPECT_EQ(checkConsistent(db.t, nullptr), "") << at;
                 if (n == to) {
                     EXPECT_EQ(rows, raised ? kRows : 0u) << "the outcome the call reported was lost; " << at;
                 }
                 (rows == 0 ? sawNone : sawAll)++;
-                t.CloseFiles(false, nullptr);
-                folders.ReleaseFolder(folder);
             }
     }
     EXPECT_GT(sawAll, 50);
@@ -168,32 +171,30 @@ TEST(TableEmptying, AFailureOfAnyFileRoutineLeavesAllRecordsOrNone) {
         plat::FaultyFiles faulty(mem);
         plat::ScopedFiles use(faulty);
         ASSERT_EQ(plat::DirCreate("/db"), 0);
-        TqbBufferManager bm;
-        TqbSrFolderList folders;
-        TqbSrFolderPtr folder = folders.AddFolder("/db", false, &bm);
-        TqbSrTable t(host, bm, folder, "people");
-        t.BuildFiles(peopleDictionary(4, true), 0);
-        fill(folder->TransactionMgr(), t);
-        faulty.failAt(n);
-        bool raised = false;
-        try {
-            t.EmptyFiles(nullptr, false);
-        } catch (const EqbException&) {
-            raised = true;
+        bool fired = false;
+        {
+            PeopleInDb db(host);
+            db.t.BuildFiles(peopleDictionary(4, true), 0);
+            fill(db.folder->TransactionMgr(), db.t);
+            faulty.failAt(n);
+            bool raised = false;
+            try {
+                db.t.EmptyFiles(nullptr, false);
+            } catch (const EqbException&) {
+                raised = true;
+            }
+            fired = faulty.faultFired();
+            faulty.clearFault();
+            failed += raised;
+            ASSERT_NO_THROW(db.t.OpenFiles(false)) << "call " << n;
+            const size_t rows = records(db.t, nullptr).size();
+            EXPECT_TRUE(rows == kRows || rows == 0) << rows << " rows after a failure at call " << n;
+            EXPECT_EQ(checkConsistent(db.t, nullptr), "") << "call " << n;
+            EXPECT_EQ(leftovers("/db"), std::vector<std::string>()) << "call " << n;
+            if (!raised) {
+                EXPECT_EQ(rows, 0u) << "call " << n;
+            }
         }
-        const bool fired = faulty.faultFired();
-        faulty.clearFault();
-        failed += raised;
-        ASSERT_NO_THROW(t.OpenFiles(false)) << "call " << n;
-        const size_t rows = records(t, nullptr).size();
-        EXPECT_TRUE(rows == kRows || rows == 0) << rows << " rows after a failure at call " << n;
-        EXPECT_EQ(checkConsistent(t, nullptr), "") << "call " << n;
-        EXPECT_EQ(leftovers("/db"), std::vector<std::string>()) << "call " << n;
-        if (!raised) {
-            EXPECT_EQ(rows, 0u) << "call " << n;
-        }
-        t.CloseFiles(false, nullptr);
-        folders.ReleaseFolder(folder);
         if (!fired) break;
     }
     EXPECT_GT(failed, 20);
