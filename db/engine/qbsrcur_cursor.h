@@ -128,6 +128,15 @@ public:
     // commits (Commit) or rolls back only a transaction that BeginImplicit started.
     int32_t BeginImplicit(bool& Started);
     int32_t EndImplicit(bool Started, bool Commit);
+    // A failed write inside the client's transaction: its commit rolls back instead (15443).
+    std::atomic<bool> TransactionFailed{false};
+
+    // Set by the engine before the database's handle is given out; not changed after.
+    std::string AliasName;                 // at most 31 characters
+    TqbOpenMode OpenMode = qbomReadWrite;
+    TqbShareMode ShareMode = qbsmShared;
+    TqbServerObject* Session = nullptr;    // the session that opened it (it outlives the database)
+    TqbServerObject* Client = nullptr;     // the client of that session
 
 private:
     void forEachTable(const std::function<void(const TqbSrTablePtr&)>& f);

@@ -52,6 +52,11 @@ public:
     uint32_t Timeout() const { return timeout_.load(); }
     void SetTimeout(uint32_t ms) { timeout_.store(ms); }
     const std::shared_ptr<TqbPadlock>& Padlock() const { return padlock_; }
+    // The handle the engine gave out for the object; 0 before that.
+    TqbHandle Handle() const { return handle_.load(); }
+    void SetHandle(TqbHandle H) { handle_.store(H); }
+    // True for the first caller only: the one that takes the object out of the engine.
+    bool TakeForFree() { return !freed_.exchange(true); }
 
 protected:
     // Runs inside Activate after the state check passed, before the padlock is asked for: a close
@@ -60,6 +65,8 @@ protected:
 
 private:
     std::atomic<uint32_t> timeout_;
+    std::atomic<TqbHandle> handle_{0};
+    std::atomic<bool> freed_{false};
     const std::shared_ptr<TqbPadlock> padlock_;
     std::mutex stateMutex_;
     uint8_t state_ = sosIdle;
