@@ -7,6 +7,8 @@
 #include "db/engine/qbsrcur_cursor.h"
 #include "platform/Files.h"
 #include "platform/testing/FaultyFiles.h"
+#include "platform/testing/MemoryFiles.h"
+#include "platform/testing/PowerCutFiles.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -433,6 +435,59 @@ TEST_F(ConfigTables, AFailingFileRoutineAtEachPointOfASaveLosesNothing) {
         }
         EXPECT_GT(raised, 0) << plat::FileOpName(op);
     }
+}
+
+// The power fails after every change a save makes to the disk, with and without what no sync made
+// durable: the next load finds the old aliases or the new ones, and the new ones once the save
+// has returned.
+TEST(ConfigTablesPowerCut, APowerCutAfterEachStepOfASaveLosesNoAlias) {
+    plat::MemoryFiles mem;
+    std::vector<std::string> oldAliases, newAliases;
+    {
+        plat::ScopedFiles use(mem);
+        ASSERT_EQ(plat::DirCreate("/cfg"), 0);
+        EngineRun r("/cfg");
+        ASSERT_EQ(r.config.AddAlias("old", "/data/a"), 0);
+        r.store.SaveAliases(r.config);
+        oldAliases = aliases(r.config);
+    }
+    plat::PowerCutFiles rec(mem);
+    size_t from = 0, to = 0;
+    {
+        plat::ScopedFiles use(rec);
+        EngineRun r("/cfg");
+        ASSERT_EQ(r.config.AddAlias("old", "/data/a"), 0);
+        ASSERT_EQ(r.config.AddAlias("new", "/data/b"), 0);
+        newAliases = aliases(r.config);
+        from = rec.eventCount();
+        r.store.SaveAliases(r.config);
+        to = rec.eventCount();
+    }
+    ASSERT_GT(to - from, 10u);
+    int sawOld = 0, sawNew = 0;
+    for (size_t n = from; n <= to; ++n)
+        for (bool drop : {false, true}) {
+            const std::string at =
+                "event " + std::to_string(n) + " of " + std::to_string(to) + (drop ? ", unsynced lost" : "");
+            plat::MemoryFiles after;
+            ASSERT_EQ(plat::PowerCutFiles::Restore(after, rec.diskAfter(n, drop)), 0);
+            plat::ScopedFiles use(after);
+            EngineRun r("/cfg");
+            ASSERT_NO_THROW(r.load()) << at;
+            const std::vector<std::string> got = aliases(r.config);
+            EXPECT_TRUE(got == oldAliases || got == newAliases) << at;
+            if (n == to) {
+                EXPECT_EQ(got, newAliases) << at;
+            }
+            (got == newAliases ? sawNew : sawOld)++;
+            std::vector<plat::DirEntry> left;
+            plat::DirList("/cfg", left);
+            for (const plat::DirEntry& e : left)
+                EXPECT_TRUE(e.name.rfind("SAV", 0) != 0 && e.name.rfind("XXS", 0) != 0)
+                    << e.name << "; " << at;
+        }
+    EXPECT_GT(sawOld, 5);
+    EXPECT_GT(sawNew, 5);
 }
 
 } // namespace
