@@ -436,12 +436,13 @@ TqbTableConfigStore::ReadResult TqbTableConfigStore::read(Session& s, const Kind
 }
 
 void TqbTableConfigStore::Load(TqbServerConfiguration& Config) {
+    std::lock_guard lk(m_);
     const Kind infoKind{"INFO", infoColumns()};
     const Kind aliasKind{"ALIAS", kAliasColumns};
     const Kind userKind{"USER", kUserColumns};
     const Kind indexKind{"INDEX", {}, false};
     const bool readOnly = Config.IsReadOnly();
-    bool usersLeftOver = false;
+    bool usersLeftOver = false, storedUsers = false;
 
     {
         Session s(*this, readOnly);
@@ -493,9 +494,14 @@ void TqbTableConfigStore::Load(TqbServerConfiguration& Config) {
                     log("User \"" + row.Text(0) + "\" of " + r.From + " refused (" + std::to_string(rc) +
                         ")");
             }
-            // Stored users none of which could be taken are no reason to open the default account.
-            if (!r.Rows.empty() && Config.UserList().Count() == 0)
-                fail("Configuration table " + r.From + " holds no usable user", 32);
+            // Stored users none of which could be taken are no reason to open the default account:
+            // without a user nobody logs in, and the table stays as it is.
+            if (!r.Rows.empty() && Config.UserList().Count() == 0) {
+                if (Config.GeneralInfo().IsSecure)
+                    fail("Configuration table " + r.From + " holds no usable user", 32);
+                log("Configuration table " + r.From + " holds no usable user: no default account made");
+                storedUsers = true;
+            }
         }
 
         r = read(s, indexKind);
@@ -511,12 +517,12 @@ void TqbTableConfigStore::Load(TqbServerConfiguration& Config) {
         }
     }
 
-    if (Config.UserList().Count() == 0) {
+    if (Config.UserList().Count() == 0 && !storedUsers) {
         Config.AddUser(DefaultAdministratorID(), kDefaultAdministratorLastName, "",
                        DefaultAdministratorHash(), kAllUserRights);
         log("Default administrator account created");
         saveAtLoadEnd(Config, userKind);
-    } else if (usersLeftOver) {
+    } else if (usersLeftOver && !storedUsers) {
         saveAtLoadEnd(Config, userKind);
     }
     if (ApplySettings) ApplySettings(Config);
@@ -590,6 +596,7 @@ void TqbTableConfigStore::settle(Session& s, const Kind& k) {
 }
 
 void TqbTableConfigStore::save(const TqbServerConfiguration& Config, const Kind& k, bool Force) {
+    std::lock_guard lk(m_);
     const TqbGeneralInfo g = Config.GeneralInfo();
     if ((g.ReadOnly || g.NoAutoSaveCfg) && !Force) return;
     const std::string qbs = k.Name("QBS"), sav = k.Name("SAV"), xxs = k.Name("XXS");

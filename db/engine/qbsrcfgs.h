@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 class TqbSrCursorHost;
@@ -73,4 +74,5 @@ private:
     std::string dir_;
     LogSink log_;
     int stopAfter_ = 0;
+    std::recursive_mutex m_; // one load or save at a time: they share the tables' names
 };

@@ -76,7 +76,8 @@ const std::vector<std::string> kThreeTables{"QBSALIAS.QB2", "QBSINFO.QB2", "QBSU
 // A table of the folder with any layout and rows, made as another program would make it.
 void makeTable(const std::string& dir, const std::string& name,
                const std::vector<std::pair<int32_t, int32_t>>& fields,
-               const std::vector<std::vector<std::string>>& rows) {
+               const std::vector<std::vector<std::string>>& rows,
+               const std::vector<std::string>& names = {}) {
     TqbBufferManager bm;
     TqbSrFolderList folders;
     TqbSrCursorHost host(bm);
@@ -84,7 +85,8 @@ void makeTable(const std::string& dir, const std::string& name,
     TqbSrFolderPtr folder = folders.AddFolder(dir, false, &bm);
     TqbServerDataDict d(4096);
     for (size_t i = 0; i < fields.size(); ++i)
-        d.AddField("F" + std::to_string(i), "", fields[i].first, fields[i].second, 0, false);
+        d.AddField(i < names.size() ? names[i] : "F" + std::to_string(i), "", fields[i].first,
+                   fields[i].second, 0, false);
     {
         TqbSrTable t(host, bm, folder, name);
         t.BuildFiles(d, 0);
@@ -103,8 +105,10 @@ void makeTable(const std::string& dir, const std::string& name,
                 if (d.FieldType(f) == qbtShortString) {
                     v[0] = uint8_t(row[size_t(f)].size());
                     std::memcpy(v.data() + 1, row[size_t(f)].data(), row[size_t(f)].size());
-                } else {
+                } else if (v.size() >= 4) {
                     plat::StoreLE32(v.data(), uint32_t(std::stol(row[size_t(f)])));
+                } else {
+                    v[0] = uint8_t(std::stol(row[size_t(f)]));
                 }
                 d.SetRecordField(f, r.data(), v.data());
             }
@@ -340,6 +344,37 @@ TEST_F(ConfigTables, ATableWithOtherFieldsGivesDefaultsOrStopsASecureStart) {
     EXPECT_EQ(users(r.config).size(), 0u);
     EXPECT_EQ(pwtest::readFile(secure.file("QBSUSER.QB2")), stored);
     EXPECT_TRUE(r.logged("QBSUSER has fields other than expected"));
+}
+
+// Stored users of which none can be taken do not open the default account: without a user nobody
+// logs in, and the table stays for repair; a configuration requiring logins does not start.
+TEST_F(ConfigTables, StoredUsersNoneOfWhichIsUsableMakeNoDefaultAccount) {
+    for (bool secure : {false, true}) {
+        pwtest::TempDir folder;
+        if (secure) {
+            EngineRun r(folder.str());
+            r.config.UpdateGeneralInfo([](TqbGeneralInfo& g) { g.IsSecure = true; });
+            r.store.SaveInfo(r.config, true);
+        }
+        makeTable(folder.str(), "QBSUSER",
+                  {{qbtShortString, 31},
+                   {qbtShortString, 31},
+                   {qbtShortString, 31},
+                   {qbtWord32, 10},
+                   {qbtByteArray, 1}},
+                  {{"", "Nobody", "", "5", "31"}}, {"User", "LastName", "FirstName", "PwdHash", "Rights"});
+        const std::string stored = pwtest::readFile(folder.file("QBSUSER.QB2"));
+        EngineRun r(folder.str());
+        if (secure) {
+            EXPECT_THROW(r.load(), EqbException);
+        } else {
+            r.load();
+            EXPECT_TRUE(r.logged("holds no usable user"));
+        }
+        EXPECT_TRUE(users(r.config).empty());
+        EXPECT_FALSE(r.logged("Default administrator"));
+        EXPECT_EQ(pwtest::readFile(folder.file("QBSUSER.QB2")), stored);
+    }
 }
 
 // A crash stops a save after each of its steps: the next load finds the old contents (or, once
