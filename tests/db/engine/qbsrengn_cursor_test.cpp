@@ -611,7 +611,7 @@ TEST(EngineCursors, CopyingBetweenTwoClientsBothWaysAtOnceFinishes) {
     Api api;
     const TqbHandle db2 = secondClientDatabase(api);
     const std::vector<Person> L{ann, bob, cid}, R{dan, Person{"eli", "rome", 5, 50}};
-    for (int round = 0; round < 8; ++round) {
+    for (int round = 0; round < 24; ++round) {
         // Each client copies from its own table into the other client's table.
         People left(api, 2, "left" + std::to_string(round), 1);
         People right(api, 2, "right" + std::to_string(round), 1);
@@ -662,9 +662,14 @@ TEST(EngineCursors, SetToCursorHoldsTheOtherClientsCursorWhileItMoves) {
                 if (api.engine->RecordGetNext(other, qbltNone, r) != 0) api.engine->CursorSetToBegin(other);
         });
         std::vector<uint8_t> r(t.len);
-        for (int i = 0; i < 300; ++i) {
-            if (api.engine->CursorSetToCursor(t.cursor, other) != 0) continue;
-            if (api.engine->RecordGet(t.cursor, qbltNone, r) != 0) continue;
+        // Until the cursor was placed a hundred times, however the threads take turns.
+        while (placed < 100) {
+            TqbResultCode rc = api.engine->CursorSetToCursor(t.cursor, other);
+            if (rc == 0) rc = api.engine->RecordGet(t.cursor, qbltNone, r);
+            if (rc != 0) {
+                EXPECT_TRUE(rc == 8705 || rc == 8706 || rc == 8709) << rc;
+                continue;
+            }
             const Person p = enginetest::person(t.dict, r.data());
             EXPECT_NE(all.end(), std::find(all.begin(), all.end(), p));
             ++placed;
@@ -672,5 +677,4 @@ TEST(EngineCursors, SetToCursorHoldsTheOtherClientsCursorWhileItMoves) {
         done.store(true);
         mover.join();
     });
-    EXPECT_GT(placed, 0);
 }
