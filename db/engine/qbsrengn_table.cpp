@@ -16,18 +16,9 @@ namespace {
     throw EqbServerException(CompatErrorStrings().GetText(Code), Code);
 }
 
-// Holds the engine's table list for writing, so that no other thread opens, builds or drops a
+// The engine's table list held for writing, so that no other thread opens, builds or drops a
 // table between a check and the change it guards.
-class TableListLock {
-public:
-    explicit TableListLock(TqbSrTableList& List) : list_(List) { list_.BeginWrite(); }
-    ~TableListLock() { list_.EndWrite(); }
-    TableListLock(const TableListLock&) = delete;
-    TableListLock& operator=(const TableListLock&) = delete;
-
-private:
-    TqbSrTableList& list_;
-};
+using TableListLock = PortalWriteGuard<TqbSrTableList>;
 
 // Work on a cursor between its extenders' actions: Before first (a refusal is the result, the
 // extenders that agreed hear Undo), and Undo again when the work fails.
@@ -102,14 +93,8 @@ TqbIndexDesc indexDescOf(const TqbIndexDescriptor& D) {
 void readDictionary(TqbServerEngine& Engine, TqbSrDatabase& Database, const std::string& Name,
                     TqbDataDictionary& Out) {
     if (TqbSrTablePtr open = Engine.TableList().FindByFolderAndName(Database.Folder(), Name)) {
-        open->BeginRead();
-        try {
-            Out.Assign(&open->GetDictionary());
-        } catch (...) {
-            open->EndRead();
-            throw;
-        }
-        open->EndRead();
+        PortalReadGuard<TqbSrBaseTable> read(*open);
+        Out.Assign(&open->GetDictionary());
         return;
     }
     if (!IsValidTableName(Name)) raiseResult(10039);
@@ -136,13 +121,12 @@ TqbResultCode tableDictionary(TqbServerEngine& Engine, TqbSrDatabase& Database, 
 TqbResultCode tableDelete(TqbServerEngine& Engine, TqbSrDatabase& Database, const std::string& Name) {
     TqbServerDataDict d;
     const TqbResultCode rc = tableDictionary(Engine, Database, Name, d);
+    if (rc == 10039 || rc == 10024) return rc;
     const std::string& folder = Database.Folder().GetPath();
     if (rc == 0)
         DeleteTableFiles(folder, ResolveTableName(folder, Name), otherExtensions(d));
-    else if (rc != 10039 && rc != 10024)
-        DeleteFileChecked(dataFileOf(Database.Folder(), Name));
     else
-        return rc;
+        DeleteFileChecked(dataFileOf(Database.Folder(), Name));
     SyncFolder(folder);
     return rc;
 }
@@ -194,6 +178,45 @@ TqbResultCode withOwnCursor(TqbServerEngine& Engine, TqbSrDatabase& Database, co
         cursor.emplace(Engine, Database, Name);
     }
     return Work(**cursor);
+}
+
+// A change of a table through a cursor, between the extenders' Before and Undo actions, inside the
+// cursor's write (an implicit transaction when the database runs none): through the client's
+// cursor, or without one (CursorID 0) through a cursor of the engine's own on the named table.
+template <class F>
+TqbResultCode tableChange(TqbServerEngine& Engine, TqbHandle DatabaseID, TqbHandle CursorID,
+                          const std::string& TableName, int32_t Before, int32_t Undo, bool MarkFailed,
+                          F&& Change) {
+    auto run = [&](TqbSrBaseCursor& c) {
+        return withActions(c, Before, Undo, [&] {
+            return Engine.seCursorWrite(c, false, false, MarkFailed, [&] { return Change(c); });
+        });
+    };
+    if (CursorID != 0)
+        return Engine.CursorFrame(CursorID, [&](TqbSrBaseCursor& c) -> TqbResultCode {
+            if (TqbResultCode rc = writeRefusal(Engine, c.Database())) return rc;
+            return run(c);
+        });
+    return Engine.DatabaseFrame(DatabaseID, [&](TqbSrDatabase& db) -> TqbResultCode {
+        if (TqbResultCode rc = writeRefusal(Engine, db)) return rc;
+        return withOwnCursor(Engine, db, TableName, run);
+    });
+}
+
+// A background job on a named table: RebuildID -1 until it starts; the checks every such job makes
+// first, then Start with the request filled with the database and the name.
+template <class F>
+TqbResultCode tableJob(TqbServerEngine& Engine, TqbHandle DatabaseID, const std::string& TableName,
+                       TqbHandle& RebuildID, F&& Start) {
+    RebuildID = TqbHandle(-1);
+    return Engine.DatabaseFrame(DatabaseID, [&](TqbSrDatabase& db) -> TqbResultCode {
+        if (TqbResultCode rc = writeRefusal(Engine, db)) return rc;
+        if (!IsValidTableName(TableName)) return 10039;
+        TqbServerEngine::TqbRebuildRequest r;
+        r.Database = &db;
+        r.TableName = TableName;
+        return Start(r);
+    });
 }
 
 } // namespace
@@ -287,64 +310,28 @@ TqbResultCode TqbServerEngine::TableRename(TqbHandle DatabaseID, const std::stri
 
 TqbResultCode TqbServerEngine::TableEmpty(TqbHandle DatabaseID, TqbHandle CursorID,
                                           const std::string& TableName) {
-    auto empty = [&](TqbSrBaseCursor& c) {
-        return withActions(
-            c, 14, 15, [&] { return seCursorWrite(c, false, false, false, [&] { return c.TableEmpty(); }); });
-    };
-    if (CursorID != 0)
-        return CursorFrame(CursorID, [&](TqbSrBaseCursor& c) -> TqbResultCode {
-            if (TqbResultCode rc = writeRefusal(*this, c.Database())) return rc;
-            return empty(c);
-        });
-    // Emptied in place through a cursor: the table keeps its dictionary and block size, and a
-    // failure leaves all its records.
-    return DatabaseFrame(DatabaseID, [&](TqbSrDatabase& db) -> TqbResultCode {
-        if (TqbResultCode rc = writeRefusal(*this, db)) return rc;
-        return withOwnCursor(*this, db, TableName, empty);
-    });
+    // Without a cursor the table is emptied in place through one all the same: it keeps its
+    // dictionary and block size, and a failure leaves all its records.
+    return tableChange(*this, DatabaseID, CursorID, TableName, 14, 15, false,
+                       [](TqbSrBaseCursor& c) { return c.TableEmpty(); });
 }
 
 // ---------------------------------------------------------------------------------------------
-// Indexes
+// Indexes (a failed change inside the client's transaction is undone only by its rollback)
 
 TqbResultCode TqbServerEngine::TableAddIndex(TqbHandle DatabaseID, TqbHandle CursorID,
                                              const std::string& TableName,
                                              const TqbIndexDescriptor& IndexDesc) {
     const TqbIndexDesc desc = indexDescOf(IndexDesc);
-    // A failed add inside the client's transaction leaves its work undone only by a rollback.
-    auto add = [&](TqbSrBaseCursor& c) {
-        return withActions(c, 22, 23, [&] {
-            return seCursorWrite(c, false, false, true, [&] { return c.TableAddIndex(desc); });
-        });
-    };
-    if (CursorID != 0)
-        return CursorFrame(CursorID, [&](TqbSrBaseCursor& c) -> TqbResultCode {
-            if (TqbResultCode rc = writeRefusal(*this, c.Database())) return rc;
-            return add(c);
-        });
-    return DatabaseFrame(DatabaseID, [&](TqbSrDatabase& db) -> TqbResultCode {
-        if (TqbResultCode rc = writeRefusal(*this, db)) return rc;
-        return withOwnCursor(*this, db, TableName, add);
-    });
+    return tableChange(*this, DatabaseID, CursorID, TableName, 22, 23, true,
+                       [&](TqbSrBaseCursor& c) { return c.TableAddIndex(desc); });
 }
 
 TqbResultCode TqbServerEngine::TableDropIndex(TqbHandle DatabaseID, TqbHandle CursorID,
                                               const std::string& TableName, const std::string& IndexName,
                                               int32_t IndexID) {
-    auto drop = [&](TqbSrBaseCursor& c) {
-        return withActions(c, 14, 15, [&] {
-            return seCursorWrite(c, false, false, true, [&] { return c.TableDropIndex(IndexName, IndexID); });
-        });
-    };
-    if (CursorID != 0)
-        return CursorFrame(CursorID, [&](TqbSrBaseCursor& c) -> TqbResultCode {
-            if (TqbResultCode rc = writeRefusal(*this, c.Database())) return rc;
-            return drop(c);
-        });
-    return DatabaseFrame(DatabaseID, [&](TqbSrDatabase& db) -> TqbResultCode {
-        if (TqbResultCode rc = writeRefusal(*this, db)) return rc;
-        return withOwnCursor(*this, db, TableName, drop);
-    });
+    return tableChange(*this, DatabaseID, CursorID, TableName, 14, 15, true,
+                       [&](TqbSrBaseCursor& c) { return c.TableDropIndex(IndexName, IndexID); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -405,25 +392,10 @@ TqbResultCode TqbServerEngine::TableGetRecordCountAsync(TqbHandle CursorID, TqbH
     });
 }
 
-namespace {
-
-// The checks every job on a named table makes before it starts.
-TqbResultCode jobRefusal(TqbServerEngine& Engine, const TqbSrDatabase& Database, const std::string& Name) {
-    if (TqbResultCode rc = writeRefusal(Engine, Database)) return rc;
-    return IsValidTableName(Name) ? 0 : 10039;
-}
-
-} // namespace
-
 TqbResultCode TqbServerEngine::TablePack(TqbHandle DatabaseID, const std::string& TableName,
                                          TqbHandle& RebuildID) {
-    RebuildID = TqbHandle(-1);
-    return DatabaseFrame(DatabaseID, [&](TqbSrDatabase& db) -> TqbResultCode {
-        if (TqbResultCode rc = jobRefusal(*this, db, TableName)) return rc;
-        TqbRebuildRequest r;
+    return tableJob(*this, DatabaseID, TableName, RebuildID, [&](TqbRebuildRequest& r) {
         r.Kind = TqbRebuildKind::Pack;
-        r.Database = &db;
-        r.TableName = TableName;
         return seStartRebuildJob(r, RebuildID);
     });
 }
@@ -431,13 +403,8 @@ TqbResultCode TqbServerEngine::TablePack(TqbHandle DatabaseID, const std::string
 TqbResultCode TqbServerEngine::TableReindex(TqbHandle DatabaseID, const std::string& TableName,
                                             const std::string& IndexName, int32_t IndexID,
                                             TqbHandle& RebuildID) {
-    RebuildID = TqbHandle(-1);
-    return DatabaseFrame(DatabaseID, [&](TqbSrDatabase& db) -> TqbResultCode {
-        if (TqbResultCode rc = jobRefusal(*this, db, TableName)) return rc;
-        TqbRebuildRequest r;
+    return tableJob(*this, DatabaseID, TableName, RebuildID, [&](TqbRebuildRequest& r) {
         r.Kind = TqbRebuildKind::Reindex;
-        r.Database = &db;
-        r.TableName = TableName;
         r.IndexName = IndexName;
         r.IndexID = IndexID;
         return seStartRebuildJob(r, RebuildID);
@@ -447,13 +414,8 @@ TqbResultCode TqbServerEngine::TableReindex(TqbHandle DatabaseID, const std::str
 TqbResultCode TqbServerEngine::TableRestructure(TqbHandle DatabaseID, const std::string& TableName,
                                                 TqbDataDictionary& NewDictionary,
                                                 const cls::TStringList* FieldMap, TqbHandle& RebuildID) {
-    RebuildID = TqbHandle(-1);
-    return DatabaseFrame(DatabaseID, [&](TqbSrDatabase& db) -> TqbResultCode {
-        if (TqbResultCode rc = jobRefusal(*this, db, TableName)) return rc;
-        TqbRebuildRequest r;
+    return tableJob(*this, DatabaseID, TableName, RebuildID, [&](TqbRebuildRequest& r) {
         r.Kind = TqbRebuildKind::Restructure;
-        r.Database = &db;
-        r.TableName = TableName;
         r.NewDictionary = &NewDictionary;
         r.FieldMap = FieldMap;
         return seStartRebuildJob(r, RebuildID);

@@ -109,6 +109,11 @@ struct Tables : Api {
         db = fresh;
     }
     bool fileThere(const std::string& name) { return plat::FileExists(dir.file(name)); }
+    bool locked(TqbHandle cursor, TqbLockType type) {
+        bool is = true;
+        EXPECT_EQ(0, engine->TableIsLocked(cursor, type, is));
+        return is;
+    }
 };
 
 // A second client of the same engine on the same folder.
@@ -465,17 +470,14 @@ TEST(EngineTables, BackgroundJobsCheckBeforeTheyStart) {
 TEST(EngineTables, LockTypesOutsideReadAndWriteAreRefused) {
     Tables t;
     const TqbHandle cursor = t.contacts();
-    bool locked = true;
-    EXPECT_EQ(0, t.engine->TableIsLocked(cursor, qbltNone, locked));
-    EXPECT_FALSE(locked);
+    EXPECT_FALSE(t.locked(cursor, qbltNone));
     EXPECT_EQ(0, t.engine->TableLockAcquire(cursor, qbltNone));
-    locked = true;
+    bool locked = true;
     EXPECT_EQ(kResultInvalidParameter, t.engine->TableIsLocked(cursor, TqbLockType(3), locked));
     EXPECT_FALSE(locked);
     EXPECT_EQ(kResultInvalidParameter, t.engine->TableLockAcquire(cursor, TqbLockType(7)));
     for (TqbLockType type : {qbltRead, qbltWrite}) {
-        EXPECT_EQ(0, t.engine->TableIsLocked(cursor, type, locked));
-        EXPECT_FALSE(locked);
+        EXPECT_FALSE(t.locked(cursor, type));
     }
     // Nothing was taken: writes go on.
     EXPECT_EQ(0, t.insert(cursor, "ann"));
@@ -490,24 +492,18 @@ TEST(EngineTables, ClientTableLocksKeepOtherClientsOutUntilReleased) {
     ASSERT_EQ(0, t.engine->TableOpen(other.db, "contacts", false, "nameIndex", 0, qbomReadWrite, qbsmShared,
                                      200, theirs, nullptr));
     ASSERT_EQ(0, t.engine->TableLockAcquire(mine, qbltWrite));
-    bool locked = false;
-    EXPECT_EQ(0, t.engine->TableIsLocked(mine, qbltWrite, locked));
-    EXPECT_TRUE(locked);
-    EXPECT_EQ(0, t.engine->TableIsLocked(mine, qbltRead, locked));
-    EXPECT_FALSE(locked);
+    EXPECT_TRUE(t.locked(mine, qbltWrite));
+    EXPECT_FALSE(t.locked(mine, qbltRead));
     // The other client waits its 200 ms for the lock, then gives up; its writes are refused.
     EXPECT_EQ(10245, t.engine->TableLockAcquire(theirs, qbltRead));
-    EXPECT_EQ(0, t.engine->TableIsLocked(theirs, qbltRead, locked));
-    EXPECT_FALSE(locked);
+    EXPECT_FALSE(t.locked(theirs, qbltRead));
     EXPECT_EQ(10245, t.insert(theirs, "zed"));
     EXPECT_EQ(0, t.insert(mine, "bob"));
     ASSERT_EQ(0, t.engine->TableLockRelease(mine, qbltWrite, false));
-    EXPECT_EQ(0, t.engine->TableIsLocked(mine, qbltWrite, locked));
-    EXPECT_FALSE(locked);
+    EXPECT_FALSE(t.locked(mine, qbltWrite));
     // Now the other client reads-locks the table: nobody writes, itself included.
     ASSERT_EQ(0, t.engine->TableLockAcquire(theirs, qbltRead));
-    EXPECT_EQ(0, t.engine->TableIsLocked(theirs, qbltRead, locked));
-    EXPECT_TRUE(locked);
+    EXPECT_TRUE(t.locked(theirs, qbltRead));
     EXPECT_EQ(10245, t.insert(mine, "cid"));
     EXPECT_EQ(10245, t.insert(theirs, "cid"));
     // Its lock goes with its cursor.
@@ -524,9 +520,7 @@ TEST(EngineTables, ReleasingAllTableLocksKeepsTheExclusiveOpen) {
     ASSERT_EQ(0, t.engine->TableLockAcquire(own, qbltWrite));
     ASSERT_EQ(0, t.engine->TableLockAcquire(own, qbltWrite));
     ASSERT_EQ(0, t.engine->TableLockRelease(own, qbltWrite, true));
-    bool locked = true;
-    EXPECT_EQ(0, t.engine->TableIsLocked(own, qbltWrite, locked));
-    EXPECT_FALSE(locked);
+    EXPECT_FALSE(t.locked(own, qbltWrite));
     // Its open waits the 100 ms of its database and gives up.
     OtherClient other(t, 100);
     TqbHandle theirs = 0;
@@ -557,9 +551,7 @@ TEST(EngineTables, AWaitingLockerGetsTheLockWhenTheHolderReleasesIt) {
     ASSERT_EQ(0, t.engine->TableLockRelease(mine, qbltWrite, true));
     ASSERT_EQ(std::future_status::ready, waiter.wait_for(std::chrono::seconds(10)));
     EXPECT_EQ(0, waiter.get());
-    bool locked = false;
-    EXPECT_EQ(0, t.engine->TableIsLocked(theirs, qbltWrite, locked));
-    EXPECT_TRUE(locked);
+    EXPECT_TRUE(t.locked(theirs, qbltWrite));
     EXPECT_EQ(10245, t.insert(mine, "ann"));
     EXPECT_EQ(0, t.insert(theirs, "ann"));
 }
