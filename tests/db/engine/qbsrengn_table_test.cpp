@@ -555,3 +555,61 @@ TEST(EngineTables, AWaitingLockerGetsTheLockWhenTheHolderReleasesIt) {
     EXPECT_EQ(10245, t.insert(mine, "ann"));
     EXPECT_EQ(0, t.insert(theirs, "ann"));
 }
+
+namespace {
+
+// Hears the table actions of every cursor opened after it was added; refuses one of them.
+struct TableActions final : TqbSrMonitor {
+    std::mutex m;
+    std::vector<int32_t> heard;
+    int32_t refuse = -1;
+    std::string ClassName() const override { return "TableActions"; }
+    std::unique_ptr<TqbSrExtender> MakeExtender(TqbSrBaseCursor&) override {
+        struct E final : TqbSrExtender {
+            TableActions& owner;
+            explicit E(TableActions& o) : owner(o) {
+                for (int a = 11; a <= 28; ++a)
+                    Interest.set(size_t(a));
+            }
+            int32_t Notify(TqbSrBaseCursor&, int32_t Action) override {
+                std::lock_guard lk(owner.m);
+                owner.heard.push_back(Action);
+                return Action == owner.refuse ? 9999 : 0;
+            }
+        };
+        return std::make_unique<E>(*this);
+    }
+    std::vector<int32_t> take() {
+        std::lock_guard lk(m);
+        return std::exchange(heard, {});
+    }
+};
+
+} // namespace
+
+TEST(EngineTables, ExtendersHearTheActionsAndMayRefuseTheChange) {
+    TableActions actions; // outlives the engine's cursors
+    Tables t;
+    t.engine->Host().Monitors.push_back(&actions);
+    t.insertAll(t.contacts(), {"ann", "bob"});
+    t.reopenDatabase();
+    const TqbHandle own = t.open("contacts", "nameIndex", qbsmExclusive);
+    actions.take();
+    uint32_t value = 0;
+    ASSERT_EQ(0, t.engine->TableGetAutoInc(own, value));
+    ASSERT_EQ(0, t.engine->TableLockAcquire(own, qbltWrite));
+    ASSERT_EQ(0, t.engine->TableLockRelease(own, qbltWrite, true));
+    EXPECT_EQ((std::vector<int32_t>{11, 26, 27}), actions.take());
+    // A change that fails is followed by its undo action.
+    ASSERT_EQ(0, t.insert(own, "cid", "ann"));
+    EXPECT_EQ(9729, t.engine->TableAddIndex(t.db, own, "", idIndex(false)));
+    EXPECT_EQ((std::vector<int32_t>{22, 23}), actions.take());
+    // A refused empty changes nothing, through the client's cursor or the engine's own.
+    actions.refuse = 14;
+    EXPECT_EQ(9999, t.engine->TableEmpty(t.db, own, ""));
+    EXPECT_EQ((std::vector<std::string>{"ann", "bob", "cid"}), t.names(own));
+    t.reopenDatabase();
+    EXPECT_EQ(9999, t.engine->TableEmpty(t.db, 0, "contacts"));
+    actions.refuse = -1;
+    EXPECT_EQ((std::vector<std::string>{"ann", "bob", "cid"}), t.names(t.open("contacts")));
+}
