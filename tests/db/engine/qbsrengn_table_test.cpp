@@ -94,12 +94,22 @@ struct Tables : Api {
         }));
         return out;
     }
+    // The result of an open (a cursor handle in cursor).
+    TqbResultCode openCode(TqbHandle database, const std::string& table, const std::string& index,
+                           TqbShareMode share, TqbHandle& cursor, TqbOpenMode mode = qbomReadWrite,
+                           uint32_t timeout = 10000) {
+        return engine->TableOpen(database, table, false, index, 0, mode, share, timeout, cursor, nullptr);
+    }
     TqbHandle open(const std::string& table, const std::string& index = "nameIndex",
-                   TqbShareMode share = qbsmShared, TqbHandle database = 0) {
+                   TqbShareMode share = qbsmShared) {
         TqbHandle cursor = 0;
-        EXPECT_EQ(0, engine->TableOpen(database ? database : db, table, false, index, 0, qbomReadWrite, share,
-                                       10000, cursor, nullptr));
+        EXPECT_EQ(0, openCode(db, table, index, share, cursor));
         return cursor;
+    }
+    std::string dictionaryOf(const std::string& table) {
+        cls::TMemoryStream s;
+        EXPECT_EQ(0, engine->TableGetDictionary(db, table, s));
+        return streamBytes(s);
     }
     // Closes every cursor of the database by closing it, with a new database on the folder.
     void reopenDatabase() {
@@ -168,29 +178,16 @@ TEST(EngineTables, BuildAndOpenGiveTheHandleTheDictionaryAndTheIndexNumber) {
     EXPECT_EQ(dictionaryBytes(t.dict), dictPart);
     TqbServerDataDict back;
     back.ReadFromStream(dictPart);
-    EXPECT_EQ(t.dict.FieldCount(), back.FieldCount());
-    EXPECT_EQ("name", back.FieldName(0));
     EXPECT_EQ("nameIndex", back.IndexName(nameIndex));
     EXPECT_FALSE(back.IndexAllowDups(nameIndex));
     // The dictionary operation gives the same bytes, open or not, under any case of the name.
-    cls::TMemoryStream g;
-    ASSERT_EQ(0, t.engine->TableGetDictionary(t.db, "CONTACTS", g));
-    EXPECT_EQ(dictPart, streamBytes(g));
+    EXPECT_EQ(dictPart, t.dictionaryOf("CONTACTS"));
     t.reopenDatabase();
-    cls::TMemoryStream closed;
-    ASSERT_EQ(0, t.engine->TableGetDictionary(t.db, "contacts", closed));
-    EXPECT_EQ(dictPart, streamBytes(closed));
+    EXPECT_EQ(dictPart, t.dictionaryOf("contacts"));
     cls::TMemoryStream none;
     EXPECT_EQ(10024, t.engine->TableGetDictionary(t.db, "missing", none));
     EXPECT_EQ(10039, t.engine->TableGetDictionary(t.db, "contacts.QB2", none));
     EXPECT_EQ(0, none.Size());
-    // Opening on an index that is not there, or a table that is not there.
-    TqbHandle c2 = 0;
-    EXPECT_EQ(9997, t.engine->TableOpen(t.db, "contacts", false, "noSuchIndex", 0, qbomReadWrite, qbsmShared,
-                                        10000, c2, nullptr));
-    EXPECT_EQ(10024, t.engine->TableOpen(t.db, "missing", false, "", 0, qbomReadWrite, qbsmShared, 10000, c2,
-                                         nullptr));
-    EXPECT_EQ(0u, c2);
 }
 
 TEST(EngineTables, BuildRefusesBadNamesExistingAndOpenTablesAndReadOnlyDatabases) {
@@ -229,8 +226,7 @@ TEST(EngineTables, DeleteRefusesOpenTablesAndBadNamesThenRemovesEveryFile) {
     for (const auto& e : std::filesystem::directory_iterator(t.dir.path()))
         EXPECT_NE(0, TextCompareNoCase(e.path().stem().string(), "contacts")) << e.path();
     TqbHandle c = 0;
-    EXPECT_EQ(10024, t.engine->TableOpen(t.db, "contacts", false, "", 0, qbomReadWrite, qbsmShared, 10000, c,
-                                         nullptr));
+    EXPECT_EQ(10024, t.openCode(t.db, "contacts", "", qbsmShared, c));
     // The name is free again.
     EXPECT_EQ(0, t.engine->TableBuild(t.db, false, "contacts", false, t.dict));
 }
@@ -259,8 +255,7 @@ TEST(EngineTables, RenameMovesTheTableAndNeverReplacesAnother) {
     EXPECT_EQ((std::vector<std::string>{"ann", "bob"}), t.names(t.open("people")));
     EXPECT_EQ((std::vector<std::string>{"zoe"}), t.names(t.open("friends")));
     TqbHandle c = 0;
-    EXPECT_EQ(10024, t.engine->TableOpen(t.db, "contacts", false, "", 0, qbomReadWrite, qbsmShared, 10000, c,
-                                         nullptr));
+    EXPECT_EQ(10024, t.openCode(t.db, "contacts", "", qbsmShared, c));
     // Only the case of the name changes.
     t.reopenDatabase();
     ASSERT_EQ(0, t.engine->TableRename(t.db, "people", "People"));
@@ -298,9 +293,7 @@ TEST(EngineTables, EmptyWithAndWithoutACursorLeavesAUsableTable) {
     EXPECT_TRUE(t.names(again).empty());
     t.insertAll(again, {"dan"});
     EXPECT_EQ((std::vector<std::string>{"dan"}), t.names(again));
-    cls::TMemoryStream s;
-    ASSERT_EQ(0, t.engine->TableGetDictionary(t.db, "contacts", s));
-    EXPECT_EQ(dictionaryBytes(t.dict), streamBytes(s));
+    EXPECT_EQ(dictionaryBytes(t.dict), t.dictionaryOf("contacts"));
 }
 
 TEST(EngineTables, EmptyWithoutACursorKeepsTheBlockSizeAndLosesNothingOnFailure) {
@@ -318,16 +311,12 @@ TEST(EngineTables, EmptyWithoutACursorKeepsTheBlockSizeAndLosesNothingOnFailure)
         EXPECT_NE(0, t.engine->TableEmpty(t.db, 0, "big"));
         EXPECT_TRUE(faulty.faultFired());
     }
-    cls::TMemoryStream s;
-    ASSERT_EQ(0, t.engine->TableGetDictionary(t.db, "big", s));
-    EXPECT_EQ(dictionaryBytes(big), streamBytes(s));
+    EXPECT_EQ(dictionaryBytes(big), t.dictionaryOf("big"));
     EXPECT_EQ((std::vector<std::string>{"ann", "bob"}), t.names(t.open("big")));
     t.reopenDatabase();
     ASSERT_EQ(0, t.engine->TableEmpty(t.db, 0, "big"));
-    cls::TMemoryStream after;
-    ASSERT_EQ(0, t.engine->TableGetDictionary(t.db, "big", after));
     TqbServerDataDict back;
-    back.ReadFromStream(streamBytes(after));
+    back.ReadFromStream(t.dictionaryOf("big"));
     EXPECT_EQ(8192u, back.BlockSize());
     EXPECT_EQ(8192u, headerWord(t.dir.file("big.QB2"), 16));
     EXPECT_TRUE(t.names(t.open("big")).empty());
@@ -346,9 +335,7 @@ TEST(EngineTables, IndexesAddedAndDroppedKeepTheHeaderCountAndServeCursors) {
     // A unique index over duplicate ids fails and changes nothing.
     EXPECT_EQ(9729, t.engine->TableAddIndex(t.db, 0, "contacts", idIndex(false)));
     EXPECT_EQ(built, headerWord(file, kHdrIndexCount));
-    cls::TMemoryStream before;
-    ASSERT_EQ(0, t.engine->TableGetDictionary(t.db, "contacts", before));
-    EXPECT_EQ(dictionaryBytes(t.dict), streamBytes(before));
+    EXPECT_EQ(dictionaryBytes(t.dict), t.dictionaryOf("contacts"));
     ASSERT_EQ(0, t.engine->TableAddIndex(t.db, 0, "contacts", idIndex(true)));
     EXPECT_EQ(built + 1, headerWord(file, kHdrIndexCount));
     EXPECT_EQ((std::vector<std::string>{"bob", "cid", "ann"}), t.names(t.open("contacts", "idIndex")));
@@ -357,8 +344,7 @@ TEST(EngineTables, IndexesAddedAndDroppedKeepTheHeaderCountAndServeCursors) {
     ASSERT_EQ(0, t.engine->TableDropIndex(t.db, 0, "contacts", "idIndex", 0));
     EXPECT_EQ(built, headerWord(file, kHdrIndexCount));
     TqbHandle c = 0;
-    EXPECT_EQ(9997, t.engine->TableOpen(t.db, "contacts", false, "idIndex", 0, qbomReadWrite, qbsmShared,
-                                        10000, c, nullptr));
+    EXPECT_EQ(9997, t.openCode(t.db, "contacts", "idIndex", qbsmShared, c));
     // Through a cursor opened exclusive: add, then drop by number.
     const TqbHandle own = t.open("contacts", "nameIndex", qbsmExclusive);
     ASSERT_EQ(0, t.engine->TableAddIndex(t.db, own, "", idIndex(true)));
@@ -425,10 +411,8 @@ TEST(EngineTables, EveryWriterIsRefusedOnAReadOnlyEngineAndDatabase) {
     EXPECT_EQ(std::vector<TqbResultCode>(8, 10501), writers(ro));
     // A read/write open through the read-only database is refused; a read-only one reads.
     TqbHandle c = 0;
-    EXPECT_EQ(10501, t.engine->TableOpen(ro, "contacts", false, "nameIndex", 0, qbomReadWrite, qbsmShared,
-                                         10000, c, nullptr));
-    ASSERT_EQ(0, t.engine->TableOpen(ro, "contacts", false, "nameIndex", 0, qbomReadOnly, qbsmExclusive,
-                                     10000, c, nullptr));
+    EXPECT_EQ(10501, t.openCode(ro, "contacts", "nameIndex", qbsmShared, c));
+    ASSERT_EQ(0, t.openCode(ro, "contacts", "nameIndex", qbsmExclusive, c, qbomReadOnly));
     EXPECT_EQ(10501, t.engine->TableEmpty(ro, c, ""));
     EXPECT_EQ(10763, t.engine->TableSetAutoInc(c, 5));
     EXPECT_EQ((std::vector<std::string>{"ann", "bob"}), t.names(c));
@@ -489,8 +473,7 @@ TEST(EngineTables, ClientTableLocksKeepOtherClientsOutUntilReleased) {
     t.insertAll(mine, {"ann"});
     OtherClient other(t);
     TqbHandle theirs = 0;
-    ASSERT_EQ(0, t.engine->TableOpen(other.db, "contacts", false, "nameIndex", 0, qbomReadWrite, qbsmShared,
-                                     200, theirs, nullptr));
+    ASSERT_EQ(0, t.openCode(other.db, "contacts", "nameIndex", qbsmShared, theirs, qbomReadWrite, 200));
     ASSERT_EQ(0, t.engine->TableLockAcquire(mine, qbltWrite));
     EXPECT_TRUE(t.locked(mine, qbltWrite));
     EXPECT_FALSE(t.locked(mine, qbltRead));
@@ -524,8 +507,7 @@ TEST(EngineTables, ReleasingAllTableLocksKeepsTheExclusiveOpen) {
     // Its open waits the 100 ms of its database and gives up.
     OtherClient other(t, 100);
     TqbHandle theirs = 0;
-    EXPECT_NE(0, t.engine->TableOpen(other.db, "contacts", false, "", 0, qbomReadWrite, qbsmShared, 100,
-                                     theirs, nullptr));
+    EXPECT_NE(0, t.openCode(other.db, "contacts", "", qbsmShared, theirs, qbomReadWrite, 100));
     EXPECT_EQ(0u, theirs);
     EXPECT_EQ(0, t.insert(own, "ann"));
 }
@@ -535,8 +517,7 @@ TEST(EngineTables, AWaitingLockerGetsTheLockWhenTheHolderReleasesIt) {
     const TqbHandle mine = t.contacts();
     OtherClient other(t);
     TqbHandle theirs = 0;
-    ASSERT_EQ(0, t.engine->TableOpen(other.db, "contacts", false, "nameIndex", 0, qbomReadWrite, qbsmShared,
-                                     20000, theirs, nullptr));
+    ASSERT_EQ(0, t.openCode(other.db, "contacts", "nameIndex", qbsmShared, theirs, qbomReadWrite, 20000));
     ASSERT_EQ(0, t.engine->TableLockAcquire(mine, qbltWrite));
     auto waiter =
         std::async(std::launch::async, [&] { return t.engine->TableLockAcquire(theirs, qbltWrite); });
