@@ -192,8 +192,11 @@ TEST(EngineTables, BuildAndOpenGiveTheHandleTheDictionaryAndTheIndexNumber) {
 
 TEST(EngineTables, BuildRefusesBadNamesExistingAndOpenTablesAndReadOnlyDatabases) {
     Tables t;
-    for (const std::string bad : {"contacts.QB2", "sub/contacts", "..\\contacts", "", "a:b"})
+    TqbHandle c = 0;
+    for (const std::string bad : {"contacts.QB2", "sub/contacts", "..\\contacts", "", "a:b"}) {
         EXPECT_EQ(10039, t.engine->TableBuild(t.db, false, bad, false, t.dict)) << bad;
+        EXPECT_EQ(10039, t.openCode(t.db, bad, "", qbsmShared, c)) << bad;
+    }
     const TqbHandle cursor = t.contacts();
     t.insertAll(cursor, {"ann", "bob"});
     EXPECT_EQ(10031, t.engine->TableBuild(t.db, true, "contacts", false, t.dict));
@@ -432,6 +435,10 @@ TEST(EngineTables, EveryWriterIsRefusedOnAReadOnlyEngineAndDatabase) {
     EXPECT_EQ((std::vector<std::string>{"ann", "bob"}), t.names(cursor));
     EXPECT_FALSE(t.fileThere("people.QB2"));
     EXPECT_FALSE(t.fileThere("other.QB2"));
+    // The mode is made read-only before the database's mode is looked at: no refusal.
+    t.reopenDatabase();
+    ASSERT_EQ(0, t.engine->DatabaseOpenPath(t.client, t.dir.str(), qbomReadOnly, qbsmShared, 10000, ro));
+    EXPECT_EQ(0, t.openCode(ro, "contacts", "nameIndex", qbsmShared, c));
     t.engine->SetIsReadOnly(false);
 }
 
