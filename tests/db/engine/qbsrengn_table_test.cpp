@@ -66,10 +66,10 @@ struct Tables : Api {
     }
 
     TqbResultCode insert(TqbHandle cursor, const std::string& name, const std::string& id = "") {
-        Contact c;
-        c.name = name;
-        c.id = id.empty() ? name : id;
-        const std::vector<uint8_t> rec = contactRecord(dict, c);
+        Contact contact;
+        contact.name = name;
+        contact.id = id.empty() ? name : id;
+        const std::vector<uint8_t> rec = contactRecord(dict, contact);
         return engine->CursorFrame(cursor, [&](TqbSrBaseCursor& c) {
             return engine->seCursorWrite(c, false, true, false,
                                          [&] { return c.RecordInsert(rec.data(), lmNone); });
