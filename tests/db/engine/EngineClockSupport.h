@@ -1,11 +1,14 @@
-// Engine clocks for tests: one that passes time only when the engine waits on it (every wait ends
-// at once as if its time had passed), and a monitor that offers extenders recording what they hear.
+// Helpers of the engine tests: a clock that passes time only when the engine waits on it, a
+// monitor whose extenders record what they hear, and a cursor operation held open on a thread.
 #pragma once
 #include "db/engine/qbsrengn.h"
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace engineclock {
@@ -16,13 +19,14 @@ struct StepClock : TqbEngineClock {
     std::atomic<uint32_t> Now{100000};
     std::atomic<uint32_t> Waits{0}, LastWaitMs{0};
     std::atomic<bool> RealWaits{false};
+    std::atomic<bool> LastWaitSignalled{false};
     std::function<void()> BeforeWait;
     uint32_t Tick() override { return Now.load(); }
     bool WaitFor(TqbEvent& Event, uint32_t TimeoutMs) override {
         ++Waits;
         LastWaitMs = TimeoutMs;
         if (BeforeWait) BeforeWait();
-        if (RealWaits) return Event.TryWait(TimeoutMs) == 0;
+        if (RealWaits) return LastWaitSignalled = Event.TryWait(TimeoutMs) == 0;
         // Short pauses are only counted; a longer wait sees whether its event came (0 would wait
         // without limit).
         if (TimeoutMs > 10 && Event.TryWait(1) == 0) return true;
@@ -66,6 +70,30 @@ private:
     };
     std::mutex m_;
     std::vector<int32_t> heard_;
+};
+
+// A cursor operation that stays inside the engine's frame on its own thread until finish().
+struct HeldCursor {
+    TqbEvent entered, release;
+    std::thread thread;
+    TqbResultCode result = -1;
+    HeldCursor(TqbServerEngine& e, TqbHandle cursor) {
+        thread = std::thread([&e, cursor, this] {
+            result = e.CursorFrame(cursor, [&](TqbSrBaseCursor&) {
+                entered.Signal();
+                return release.TryWait(20000) == 0 ? 0 : 15461;
+            });
+        });
+        EXPECT_EQ(0u, entered.TryWait(20000));
+    }
+    ~HeldCursor() {
+        if (thread.joinable()) finish();
+    }
+    void finish() {
+        release.Signal();
+        thread.join();
+        EXPECT_EQ(0, result);
+    }
 };
 
 } // namespace engineclock

@@ -9,6 +9,7 @@
 
 using namespace engineapi;
 using engineclock::ExtenderMonitor;
+using engineclock::HeldCursor;
 
 namespace {
 
@@ -258,29 +259,6 @@ TEST(EngineDatabases, TableQueriesStayInsideTheFolderAndIgnoreCase) {
     EXPECT_EQ(0, e.TableIsLockedExclusive(api.db, "contacts", locked));
     EXPECT_FALSE(locked);
 }
-
-namespace {
-// Runs Work inside a cursor operation on its own thread until the test lets it go.
-struct HeldCursor {
-    TqbEvent entered, release;
-    std::thread thread;
-    TqbResultCode result = -1;
-    HeldCursor(TqbServerEngine& e, TqbHandle cursor) {
-        thread = std::thread([&e, cursor, this] {
-            result = e.CursorFrame(cursor, [&](TqbSrBaseCursor&) {
-                entered.Signal();
-                return release.TryWait(20000) == 0 ? 0 : 15461;
-            });
-        });
-        EXPECT_EQ(0u, entered.TryWait(20000));
-    }
-    void finish() {
-        release.Signal();
-        thread.join();
-        EXPECT_EQ(0, result);
-    }
-};
-} // namespace
 
 TEST(EngineDatabases, CloseWhileAnotherThreadIsInsideItsCursorReturnsAtOnceAndFreesItAfter) {
     Api api;
