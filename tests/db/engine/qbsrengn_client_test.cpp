@@ -396,3 +396,23 @@ TEST(EngineInformation, StatisticsCountTheServersObjectsAndItsUpTime) {
     EXPECT_EQ(0, e.GetNewGUID(id2));
     EXPECT_NE(0, std::memcmp(&id1, &id2, sizeof id1));
 }
+
+TEST(EngineTransactions, DatabaseExtendersHearTheTransactionAndMayRefuseItsCommit) {
+    TqbOwned<ExtenderMonitor> monitor(new ExtenderMonitor());
+    Api api(false);
+    TqbServerEngine& e = *api.engine;
+    e.AddMonitor(monitor.get());
+    e.AddInterest(monitor.get(), typeid(TqbSrDatabase));
+    api.startAndConnect();
+    bool exists = true;
+    ASSERT_EQ(0, e.TableExists(api.db, "nothing", exists));
+    ASSERT_EQ(0, e.TransactionStart(api.db, false));
+    monitor->Refuse = 39;
+    EXPECT_EQ(7777, e.TransactionCommit(api.db));
+    monitor->Refuse = 0;
+    EXPECT_EQ(0, e.TransactionCommit(api.db)); // still there after the refusal
+    ASSERT_EQ(0, e.TransactionStart(api.db, false));
+    EXPECT_EQ(0, e.TransactionRollback(api.db));
+    EXPECT_EQ((std::vector<int32_t>{11, 38, 39, 39, 40, 38, 42, 43}), monitor->Actions());
+    e.RemoveMonitor(monitor.get());
+}
