@@ -1,6 +1,7 @@
 // The in-process engine's client, session, alias, database and transaction operations, through
 // the engine interface over a temporary folder.
 #include "db/base/qbhash.h"
+#include "platform/testing/FaultyFiles.h"
 #include "tests/db/engine/EngineApiSupport.h"
 #include "tests/db/engine/EngineClockSupport.h"
 
@@ -415,4 +416,38 @@ TEST(EngineTransactions, DatabaseExtendersHearTheTransactionAndMayRefuseItsCommi
     EXPECT_EQ(0, e.TransactionRollback(api.db));
     EXPECT_EQ((std::vector<int32_t>{11, 38, 39, 39, 40, 38, 42, 43}), monitor->Actions());
     e.RemoveMonitor(monitor.get());
+}
+
+TEST(EngineTransactions, ACommitThatFailsLeavesItsTablesToOtherClients) {
+    plat::FaultyFiles faulty(plat::PosixFiles());
+    plat::ScopedFiles scoped(faulty);
+    Api api;
+    TqbServerEngine& e = *api.engine;
+    const TqbHandle cursor = api.contacts();
+    ASSERT_EQ(0, e.TransactionStart(api.db, false));
+    ASSERT_EQ(0, insert(e, cursor, "Eve"));
+    faulty.failAt(1, plat::FileOp::Write, EIO, true);
+    EXPECT_NE(0, e.TransactionCommit(api.db));
+    faulty.clearFault();
+    e.TransactionRollback(api.db);
+
+    const TqbHandle other = addClient(e);
+    TqbHandle otherDb = 0, theirs = 0;
+    ASSERT_EQ(0, e.DatabaseOpenPath(other, api.dir.str(), qbomReadOnly, qbsmShared, 0, otherDb));
+    ASSERT_EQ(0,
+              e.TableOpen(otherDb, "contacts", false, "", 0, qbomReadOnly, qbsmShared, 0, theirs, nullptr));
+    TqbEvent done;
+    TqbResultCode rc = -1;
+    std::thread reader([&] {
+        uint32_t n = 0;
+        rc = e.CursorFrame(theirs, [&](TqbSrBaseCursor& c) { return c.TableGetRecordCount(n); });
+        done.Signal();
+    });
+    if (done.TryWait(20000) != 0) {
+        ADD_FAILURE() << "the table stayed held by the failed commit";
+        reader.detach();
+        return;
+    }
+    reader.join();
+    EXPECT_EQ(0, rc);
 }
