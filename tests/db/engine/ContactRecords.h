@@ -21,7 +21,7 @@ inline TqbServerDataDict contactsDictionary() {
     for (int i = 1; i <= 10; ++i)
         d.AddField("memberGr" + std::to_string(i), "", qbtBoolean, 0, 0, false);
     const int32_t name = 0;
-    d.AddIndex("nameIndex", "", 0, 1, &name, nullptr, true, true, true);
+    d.AddIndex("nameIndex", "", 0, 1, &name, nullptr, false, true, true);
     d.BindIndexHelpers();
     return d;
 }
