@@ -873,8 +873,16 @@ TqbResultCode TqbServerEngine::GetTransportStatistics(int32_t HandlerIndex, int3
     }
 }
 
-// ---- not built yet: the rebuild status list belongs to the rebuild jobs
+// ---- rebuild status
 
-TqbResultCode TqbServerEngine::RebuildGetStatus(TqbHandle, TqbHandle, bool&, TqbRebuildStatus&) {
-    return kResultUnknownServerError;
+TqbResultCode TqbServerEngine::RebuildGetStatus(TqbHandle RebuildID, TqbHandle ClientID, bool& IsPresent,
+                                                TqbRebuildStatus& Status) {
+    (void)RebuildID;
+    IsPresent = false;
+    Status = {};
+    // Kind only: runs in any state, without activation.
+    if (!registry_.LeaseAs<TqbSrClient>(ClientID, TqbHandleKind::Client))
+        return UnknownHandleCode(TqbHandleKind::Client);
+    // No job has been started by this engine yet.
+    return 0;
 }
