@@ -371,21 +371,38 @@ TqbResultCode TqbServerEngine::TwoCursorFrame(
 TqbResultCode TqbServerEngine::seCursorWrite(TqbSrBaseCursor& Cursor, bool LockCurrent, bool ReleaseFlag,
                                              bool MarkFailed, const std::function<TqbResultCode()>& Work) {
     TqbSrDatabase& db = Cursor.Database();
-    TqbResultCode rc = Cursor.EnsureWritable(LockCurrent, ReleaseFlag);
+    TqbResultCode rc = Cursor.EnsureWritable(false, ReleaseFlag);
     if (rc != 0 && rc != 10257) return rc;
     bool started = false;
     if (rc == 10257 && (rc = db.BeginImplicit(started)) != 0) return rc;
+    auto rollBack = [&] {
+        if (!started) return;
+        try {
+            db.EndImplicit(true, false);
+        } catch (...) {
+        }
+    };
+    // The current record is read and locked inside the transaction, so that the lock is the
+    // transaction's own; a refused read or lock changed nothing and fails no transaction.
+    if (LockCurrent) {
+        try {
+            rc = Cursor.EnsureWritable(true, ReleaseFlag);
+        } catch (...) {
+            rollBack();
+            throw;
+        }
+        if (rc != 0) {
+            rollBack();
+            return rc;
+        }
+    }
     try {
         rc = Work();
     } catch (...) {
-        if (started) {
-            try {
-                db.EndImplicit(true, false);
-            } catch (...) {
-            }
-        } else if (MarkFailed) {
+        if (started)
+            rollBack();
+        else if (MarkFailed)
             db.TransactionFailed.store(true);
-        }
         throw;
     }
     if (!started) {
