@@ -28,7 +28,9 @@ struct Api {
 
     explicit Api(bool start = true) {
         engine->SetClock(clock);
-        engine->SetConfigDir(dir.str() + "/");
+        // The configuration tables apart from the data: tests count the tables of the folder.
+        std::filesystem::create_directory(dir.path() / "cfg");
+        engine->SetConfigDir(dir.file("cfg") + "/");
         engine->SetEventLog(log.get());
         engine->SetEventLogEnabled(true);
         if (start) startAndConnect();
