@@ -264,6 +264,12 @@ void TqbDBListItem::ReceiveNotification(int operation, TqbComponent* sender, int
     }
 }
 
+void TqbDBListItem::DropHandles() {
+    active_ = false;
+    for (TqbDBListItem* c : std::vector<TqbDBListItem*>(children_))
+        c->DropHandles();
+}
+
 void TqbDBListItem::FreeTemporaryChildren() {
     for (TqbDBListItem* c : std::vector<TqbDBListItem*>(children_))
         if (c->Temporary) {

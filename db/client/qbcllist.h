@@ -130,6 +130,9 @@ public:
     bool Temporary = false;
 
     void ReceiveNotification(int operation, TqbComponent* sender, intptr_t data) override;
+    // Inactive with its engine handles cleared, and so everything below it, without engine calls
+    // (the connection is gone).
+    virtual void DropHandles();
     // Closes, removes and frees the children flagged temporary.
     void FreeTemporaryChildren();
 
