@@ -1,6 +1,7 @@
 // Helpers of the client tests: an in-process engine over a temporary folder (started by the first
 // login, as the paging client's is) and clients and sessions that go before it.
 #pragma once
+#include "db/base/qbhash.h"
 #include "db/client/qbclient.h"
 #include "db/engine/qbsrengn.h"
 #include "tests/support/TestSupport.h"
