@@ -163,6 +163,8 @@ protected:
     void StoreName(const std::string& value) { name_ = value; }
     void StoreOwnerName(const std::string& value) { ownerName_ = value; }
     const std::string& StoredOwnerName() const { return ownerName_; }
+    // Leaves the owner, keeping the owner's name for a later lookup.
+    void UnlinkOwner() { unlink(); }
     bool LoadingOrDeferred() const { return IsLoading() || deferred_; }
     void queueDeferred();
 
