@@ -237,7 +237,15 @@ void TqbBaseClient::Connect(TqbSession* asking) {
     if (clientID_) return;
     // A client of its own remote engine needs the remote transport, which this build lacks.
     if (!engine_) EqbDatabaseError::RaiseError(this, kDsCannotStartClientEngine);
-    if (engine_->State() == qbsInactive || engine_->State() == qbsStopped) engine_->SetState(qbsStarted);
+    if (engine_->State() == qbsInactive || engine_->State() == qbsStopped) {
+        try {
+            engine_->SetState(qbsStarted);
+        } catch (const std::exception& e) {
+            throw EqbDatabaseError::CreateWithComponent(
+                this, DatasetCodeText(kDsCannotStartClientEngine) + " (" + e.what() + ")",
+                kDsCannotStartClientEngine);
+        }
+    }
     std::string user = (userName_.empty() ? qbDefaultUserName : userName_).substr(0, kMaxLoginText);
     std::string password = qbDefaultPassword.substr(0, kMaxLoginText);
     TqbHandle id = 0;
