@@ -18,9 +18,11 @@ namespace {
 class HashAnsweringEngine : public TqbServerEngine {
 public:
     uint32_t answer = 0;
+    TqbHandle lastClient = 0;
     TqbResultCode ClientAdd(TqbHandle& ClientID, const std::string& ClientName, const std::string& UserID,
                             uint32_t Timeout, uint32_t& PasswordHash) override {
         TqbResultCode rc = TqbServerEngine::ClientAdd(ClientID, ClientName, UserID, Timeout, PasswordHash);
+        lastClient = ClientID;
         if (rc == 0) PasswordHash = answer;
         return rc;
     }
@@ -180,6 +182,9 @@ TEST(Client, AnEngineThatChecksNoLoginsAnswersHashZeroAndIsAccepted) {
         };
         EXPECT_EQ(codeOf([&] { again->Open(); }), kLoginUnknownUser);
         EXPECT_EQ(prompts, 1);
+        // The engine's client of the refused login is not left behind.
+        ASSERT_NE(engine->lastClient, 0u);
+        EXPECT_EQ(engine->ClientSetTimeout(engine->lastClient, 5), kResultUnknownClient);
     }
     engine->Shutdown();
 }
