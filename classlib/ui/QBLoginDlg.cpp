@@ -5,6 +5,8 @@
 #include "classlib/ui/QBPrompt.h"
 #include "classlib/ui/QtText.h"
 
+#include <QApplication>
+
 namespace {
 
 constexpr int kMaxLoginText = 31;
@@ -89,6 +91,7 @@ TQBPickServerDlg::TQBPickServerDlg(QWidget* parent) : QDialog(parent) {
 namespace cls {
 
 bool ExecuteLoginDialog(std::string& userName, std::string& password) {
+    if (!QApplication::instance()) return false; // no GUI to ask in: as if cancelled
     TQBLoginDialog dlg;
     dlg.edtUserName->setText(toQString(userName.substr(0, kMaxLoginText)));
     dlg.edtPassword->setText(toQString(password.substr(0, kMaxLoginText)));
@@ -99,6 +102,7 @@ bool ExecuteLoginDialog(std::string& userName, std::string& password) {
 }
 
 bool ExecutePickServerDialog(const std::vector<std::string>& names, std::string& chosen) {
+    if (!QApplication::instance()) return false;
     TQBPickServerDlg dlg;
     for (const std::string& n : names)
         dlg.CBNames->addItem(toQString(n));
