@@ -2,6 +2,7 @@
 // framework's native value formats.
 #include "db/client/qbclconv.h"
 
+#include "classlib/DB.h"
 #include "classlib/NativeValues.h"
 #include "classlib/SysUtils.h"
 #include "db/base/qbllexcp.h"
@@ -17,6 +18,9 @@
 namespace {
 
 constexpr int32_t kInvalidParameter = 1008;
+// The BLOB kinds between qbtBLOB and qbtBLOBFile, and the type that stands for "no engine type".
+constexpr int32_t qbtBLOBMemo = 19, qbtBLOBFmtMemo = 20, qbtBLOBOLEObj = 21, qbtBLOBGraphic = 22,
+                  qbtBLOBDBSOLEObj = 23, qbtBLOBTypedBin = 24, qbtReserved = 44;
 
 [[noreturn]] void raiseInvalidParameter() {
     throw EqbClientException(ClientStrings(), kInvalidParameter);
@@ -141,17 +145,17 @@ void EngineTypeToLogical(int32_t t, int32_t units, uint16_t& logical, uint16_t& 
     case qbtBLOB:
     case qbtBLOBFile:
         return set(qbfltBlob, 8, qbfstBinary);
-    case qbtBLOB + 1:
+    case qbtBLOBMemo:
         return set(qbfltBlob, 8, qbfstMemo);
-    case qbtBLOB + 2:
+    case qbtBLOBFmtMemo:
         return set(qbfltBlob, 8, qbfstFmtMemo);
-    case qbtBLOB + 3:
+    case qbtBLOBOLEObj:
         return set(qbfltBlob, 8, qbfstOleObj);
-    case qbtBLOB + 4:
+    case qbtBLOBGraphic:
         return set(qbfltBlob, 8, qbfstGraphic);
-    case qbtBLOB + 5:
+    case qbtBLOBDBSOLEObj:
         return set(qbfltBlob, 8, qbfstOleObj2);
-    case qbtBLOB + 6:
+    case qbtBLOBTypedBin:
         return set(qbfltBlob, 8, qbfstTypedBinary);
     case qbtByteArray:
         return set(qbfltBytes, units, 0);
@@ -174,53 +178,53 @@ void FrameworkTypeToEngine(int kind, int32_t size, int32_t& type, int32_t& engin
         engineSize = s;
     };
     switch (kind) {
-    case 1:
-    case 23:
+    case cls::ftString:
+    case cls::ftFixedChar:
         return set(qbtNullString, size);
-    case 2:
+    case cls::ftSmallint:
         return set(qbtInt16, 2);
-    case 3:
+    case cls::ftInteger:
         return set(qbtInt32, 4);
-    case 4:
+    case cls::ftWord:
         return set(qbtWord16, 2);
-    case 5:
+    case cls::ftBoolean:
         return set(qbtBoolean, 1);
-    case 6:
+    case cls::ftFloat:
         return set(qbtDouble, 8);
-    case 7:
-    case 8:
+    case cls::ftCurrency:
+    case cls::ftBCD:
         return set(qbtCurrency, 8);
-    case 9:
+    case cls::ftDate:
         return set(qbtStDate, 4);
-    case 10:
+    case cls::ftTime:
         return set(qbtStTime, 4);
-    case 11:
+    case cls::ftDateTime:
         return set(qbtDateTime, 8);
-    case 12:
+    case cls::ftBytes:
         return set(qbtByteArray, size);
-    case 13:
+    case cls::ftVarBytes:
         if (size < 257) return set(qbtShortString, size);
-        return set(44, 0);
-    case 14:
+        return set(qbtReserved, 0);
+    case cls::ftAutoInc:
         return set(qbtAutoInc, 4);
-    case 15:
-        return set(qbtBLOB, 4);
-    case 16:
-        return set(qbtBLOB + 1, 4);
-    case 17:
-        return set(qbtBLOB + 4, 4);
-    case 18:
-        return set(qbtBLOB + 2, 4);
-    case 19:
-        return set(qbtBLOB + 3, 4);
-    case 20:
-        return set(qbtBLOB + 5, 4);
-    case 21:
-        return set(qbtBLOB + 6, 4);
-    case 24:
+    case cls::ftBlob:
+        return set(qbtBLOB, 8);
+    case cls::ftMemo:
+        return set(qbtBLOBMemo, 8);
+    case cls::ftGraphic:
+        return set(qbtBLOBGraphic, 8);
+    case cls::ftFmtMemo:
+        return set(qbtBLOBFmtMemo, 8);
+    case cls::ftParadoxOle:
+        return set(qbtBLOBOLEObj, 8);
+    case cls::ftDBaseOle:
+        return set(qbtBLOBDBSOLEObj, 8);
+    case cls::ftTypedBinary:
+        return set(qbtBLOBTypedBin, 8);
+    case cls::ftWideString:
         return set(qbtWideString, size);
     default:
-        return set(44, 0);
+        return set(qbtReserved, 0);
     }
 }
 

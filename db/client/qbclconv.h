@@ -76,7 +76,8 @@ void EngineIndexToIndexDesc(const TqbIndexDesc& engineIndex, TqbIndexDescRec& de
 // EqbClientException 1008 for a type without a logical form.
 void EngineTypeToLogical(int32_t engineType, int32_t units, uint16_t& logicalType, uint16_t& length,
                          uint16_t& subType);
-// The engine type and size a query parameter of a framework field kind is sent as.
+// The engine type and size a query parameter of a framework field kind is sent as (BLOB numbers
+// as their 8 bytes).
 void FrameworkTypeToEngine(int fieldKind, int32_t size, int32_t& engineType, int32_t& engineSize);
 
 // Value conversion. size is the engine field's length in bytes (as the dictionary gives it);

@@ -149,6 +149,9 @@ TEST(ClientConv, FrameworkKindsForQueryParameters) {
     EXPECT_EQ(s, 0);
     FrameworkTypeToEngine(24, 10, t, s);
     EXPECT_EQ(t, qbtWideString);
+    FrameworkTypeToEngine(16, 0, t, s);
+    EXPECT_EQ(t, qbtBLOB + 1);
+    EXPECT_EQ(s, 8);
     FrameworkTypeToEngine(22, 10, t, s);
     EXPECT_EQ(t, 44);
     EXPECT_EQ(ProtocolFromName("TCP/IP"), 1);
