@@ -4,6 +4,7 @@
 #include "db/base/qbhash.h"
 #include "db/client/qbclient.h"
 #include "db/engine/qbsrengn.h"
+#include "tests/db/engine/EngineClockSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -29,7 +30,11 @@ struct Env {
     TqbOwned<TqbClient> client{new TqbClient()};
     TqbOwned<TqbSession> session{new TqbSession()};
 
+    // The engine's waits (the shut-down's for clients left) end at once.
+    std::shared_ptr<engineclock::StepClock> clock{std::make_shared<engineclock::StepClock>()};
+
     Env() {
+        engine->SetClock(clock);
         engine->SetConfigDir(dir.str() + "/");
         client->SetServerEngine(engine.get());
         client->SetAutoClientName(true);

@@ -240,6 +240,7 @@ TEST(Client, LostConnectionWithoutReconnectClosesEverythingAndSaysSo) {
 TEST(Client, AnEngineThatGoesIsForgottenWithoutFurtherCalls) {
     pwtest::TempDir dir;
     TqbOwned<TqbServerEngine> engine(new TqbServerEngine());
+    engine->SetClock(std::make_shared<engineclock::StepClock>());
     engine->SetConfigDir(dir.str() + "/");
     TqbOwned<TqbClient> client(new TqbClient());
     client->SetServerEngine(engine.get());
