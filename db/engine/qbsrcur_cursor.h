@@ -132,11 +132,11 @@ public:
     std::atomic<bool> TransactionFailed{false};
 
     // Set by the engine before the database's handle is given out; not changed after.
-    std::string AliasName;                 // at most 31 characters
+    std::string AliasName; // at most 31 characters
     TqbOpenMode OpenMode = qbomReadWrite;
     TqbShareMode ShareMode = qbsmShared;
-    TqbServerObject* Session = nullptr;    // the session that opened it (it outlives the database)
-    TqbServerObject* Client = nullptr;     // the client of that session
+    TqbServerObject* Session = nullptr; // the session that opened it (it outlives the database)
+    TqbServerObject* Client = nullptr;  // the client of that session
 
 private:
     void forEachTable(const std::function<void(const TqbSrTablePtr&)>& f);
@@ -150,6 +150,12 @@ private:
 // Called for each source record of a copy: clearing Include skips it.
 using TqbSrCopyCallback = std::function<void(TqbSrBaseCursor& Source, const uint8_t* Record, bool& Include,
                                              void* Arg1, void* Arg2)>;
+
+// Copies BLOB Nr of Source into a new BLOB of Target (a file BLOB becomes a new reference to the same
+// file), in pieces of at most 1 MB; Out receives its number and Bytes, when given, grows by the
+// bytes copied. Buffer is kept between calls.
+int32_t CopyBLOB(TqbSrBaseCursor& Target, TqbSrBaseCursor& Source, uint64_t Nr, uint64_t& Out,
+                 std::vector<uint8_t>& Buffer, uint64_t* Bytes = nullptr);
 
 // Position block: saved and restored as one piece.
 struct TqbSrPosition {
@@ -219,6 +225,7 @@ public:
     const uint8_t* NewRecord() const { return newRecord_; }
     const uint8_t* OldRecord() const { return oldRecord_; }
     TqbSrFilter* ActiveFilter() const { return filter_.get(); }
+    bool RangeActive() const { return rangeActive_; }
 
     // Extenders. Before the first call the list is empty (0).
     void AddExtender(std::unique_ptr<TqbSrExtender> Extender);
@@ -415,6 +422,8 @@ public:
     int32_t CheckBookmark(const uint8_t* Bookmark, size_t Size) override;
     int32_t IndexEmpty() override;
     int32_t Clone(bool ReadWrite, std::shared_ptr<TqbSrBaseCursor>& Cursor) override;
+    // A clone on another database of the same folder (a job's own), with range and filter.
+    int32_t CloneOn(TqbSrDatabase& Database, bool ReadWrite, std::shared_ptr<TqbSrBaseCursor>& Cursor);
     int32_t CompareBookmarks(const uint8_t* Bookmark1, size_t Size1, const uint8_t* Bookmark2, size_t Size2,
                              int32_t& Result) override;
     int32_t TableDropIndex(const std::string& IndexName, int32_t IndexID) override;

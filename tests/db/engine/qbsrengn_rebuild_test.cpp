@@ -1,0 +1,525 @@
+// Tests of the engine's rebuild jobs: reindex, pack, restructure and the background record count,
+// with their status records, failures, and a swap of files cut short at each step.
+#include "classlib/DBFilter.h"
+#include "db/engine/qbsrswap.h"
+#include "platform/testing/FaultyFiles.h"
+#include "tests/db/engine/EngineApiSupport.h"
+#include "tests/db/engine/EngineTestSupport.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+namespace {
+
+using engineapi::Api;
+
+// Records of about 4 KB (a job commits every 260 or so): a unique name, an auto-increment number,
+// a BLOB, a city and padding.
+TqbServerDataDict docsDictionary() {
+    TqbServerDataDict d(4096);
+    d.SetTableName("docs");
+    d.AddField("name", "", qbtShortString, 20, 0, true);
+    d.AddField("num", "", qbtAutoInc, 0, 0, false);
+    d.AddField("body", "", qbtBLOB, 0, 0, false);
+    d.AddField("city", "", qbtShortString, 20, 0, false);
+    for (int i = 0; i < 15; ++i)
+        d.AddField("pad" + std::to_string(i), "", qbtShortString, 250, 0, false);
+    const int32_t name = 0, city = 3;
+    d.AddIndex("byName", "", 0, 1, &name, nullptr, false, true, false);
+    d.AddIndex("byCity", "", 0, 1, &city, nullptr, true, true, false);
+    return d;
+}
+
+struct Doc {
+    std::string name, city, body; // body empty: a null BLOB
+    uint32_t num = 0;
+    bool operator==(const Doc&) const = default;
+};
+
+std::string docName(int i) {
+    char b[16];
+    std::snprintf(b, sizeof b, "d%04d", i);
+    return b;
+}
+
+// A BLOB of a few hundred bytes to a few KB, none for every fifth document.
+Doc docOf(int i) {
+    Doc d{docName(i), "c" + std::to_string(i % 7), "", 0};
+    if (i % 5 != 0)
+        for (int k = 0; k < 100 + (i * 37) % 3000; ++k)
+            d.body += char('a' + (i + k) % 26);
+    return d;
+}
+
+void setString(const TqbDataDictionary& d, int f, uint8_t* r, const std::string& s) {
+    std::vector<uint8_t> v(size_t(d.FieldLength(f)), 0);
+    v[0] = uint8_t(s.size());
+    std::memcpy(v.data() + 1, s.data(), s.size());
+    d.SetRecordField(f, r, v.data());
+}
+
+std::string getString(const TqbDataDictionary& d, int f, const uint8_t* r) {
+    return std::string(reinterpret_cast<const char*>(r + d.FieldOffset(f) + 1), r[d.FieldOffset(f)]);
+}
+
+struct Jobs : Api {
+    // ---- what a client does through the engine -----------------------------------------------
+    TqbHandle open(const std::string& table, const std::string& index = "") {
+        TqbHandle c = 0;
+        EXPECT_EQ(
+            0, engine->TableOpen(db, table, false, index, 0, qbomReadWrite, qbsmShared, 10000, c, nullptr));
+        return c;
+    }
+    TqbResultCode reindex(const std::string& table, const std::string& index, TqbHandle& id) {
+        return engine->DatabaseFrame(
+            db, [&](TqbSrDatabase& d) { return engine->seStartReindex(d, table, index, 0, id); });
+    }
+    TqbResultCode pack(const std::string& table, TqbHandle& id) {
+        return engine->DatabaseFrame(db, [&](TqbSrDatabase& d) { return engine->seStartPack(d, table, id); });
+    }
+    TqbResultCode restructure(const std::string& table, const TqbDataDictionary& dict,
+                              const cls::TStringList* map, TqbHandle& id) {
+        return engine->DatabaseFrame(
+            db, [&](TqbSrDatabase& d) { return engine->seStartRestructure(d, table, dict, map, id); });
+    }
+    TqbResultCode count(TqbHandle cursor, TqbHandle& id) {
+        return engine->CursorFrame(cursor,
+                                   [&](TqbSrBaseCursor& c) { return engine->seStartRecordCount(c, id); });
+    }
+    bool status(TqbHandle id, TqbRebuildStatus& s) { return engine->RebuildStatusList().GetStatus(id, s); }
+    // The status of a job once it has ended.
+    TqbRebuildStatus finished(TqbHandle id) {
+        EXPECT_TRUE(engine->RebuildWaitIdle(120000)) << "the job never ended";
+        TqbRebuildStatus s{};
+        EXPECT_TRUE(status(id, s));
+        EXPECT_EQ(s.Finished, 1);
+        return s;
+    }
+
+    // ---- the cursor objects behind the handles, for filling and reading tables ------------------
+    std::shared_ptr<TqbSrBaseCursor> cursor(TqbHandle c) {
+        return engine->Registry().LeaseAs<TqbSrBaseCursor>(c, TqbHandleKind::Cursor);
+    }
+    void close(TqbHandle c) {
+        if (auto o = cursor(c)) engine->ObjectClosed(*o);
+    }
+    void build(const std::string& table, TqbDataDictionary& d) {
+        ASSERT_EQ(0, engine->TableBuild(db, false, table, false, d));
+    }
+    // Inserts the documents from..to-1 in one transaction.
+    void insert(const std::string& table, int from, int to) {
+        TqbHandle h = open(table);
+        auto c = cursor(h);
+        ASSERT_TRUE(c);
+        const TqbDataDictionary& d = c->Dictionary();
+        TqbSrDatabase& database = c->Database();
+        bool started = false;
+        ASSERT_EQ(0, database.BeginImplicit(started));
+        std::vector<uint8_t> r(size_t(d.RecordLength()));
+        for (int i = from; i < to; ++i) {
+            const Doc doc = docOf(i);
+            d.InitRecord(r.data());
+            setString(d, 0, r.data(), doc.name);
+            setString(d, 3, r.data(), doc.city);
+            for (int f = 4; f < d.FieldCount(); ++f)
+                setString(d, f, r.data(), std::string(200, char('A' + f)));
+            if (!doc.body.empty()) {
+                uint64_t nr = 0;
+                ASSERT_EQ(0, c->BLOBCreate(nr));
+                ASSERT_EQ(0, c->BLOBWrite(nr, 0, uint32_t(doc.body.size()), doc.body.data()));
+                uint8_t b[8];
+                plat::StoreLE64(b, nr);
+                d.SetRecordField(2, r.data(), b);
+            }
+            ASSERT_EQ(0, c->RecordInsert(r.data(), lmNone));
+        }
+        ASSERT_EQ(0, database.EndImplicit(started, true));
+        close(h);
+    }
+    // Deletes the documents whose number i matches.
+    void erase(const std::string& table, const std::function<bool(int)>& which) {
+        TqbHandle h = open(table, "byName");
+        auto c = cursor(h);
+        TqbSrDatabase& database = c->Database();
+        bool started = false;
+        ASSERT_EQ(0, database.BeginImplicit(started));
+        std::vector<uint8_t> r(size_t(c->Dictionary().RecordLength()));
+        ASSERT_EQ(0, c->SetToBegin());
+        while (c->RecordGetNext(r.data(), lmNone) == 0) {
+            if (which(std::stoi(getString(c->Dictionary(), 0, r.data()).substr(1)))) {
+                ASSERT_EQ(0, c->RecordDelete(r.data()));
+            }
+        }
+        ASSERT_EQ(0, database.EndImplicit(started, true));
+        close(h);
+    }
+    // Every document of the table in name order, BLOB contents read back.
+    std::vector<Doc> docs(const std::string& table) {
+        std::vector<Doc> out;
+        TqbHandle h = open(table, "byName");
+        auto c = cursor(h);
+        if (!c) return out;
+        const TqbDataDictionary& d = c->Dictionary();
+        std::vector<uint8_t> r(size_t(d.RecordLength()));
+        EXPECT_EQ(0, c->SetToBegin());
+        while (c->RecordGetNext(r.data(), lmNone) == 0) {
+            Doc doc{getString(d, 0, r.data()), getString(d, 3, r.data()), "",
+                    plat::LoadLE32(r.data() + d.FieldOffset(1))};
+            if (!d.IsRecordFieldNull(2, r.data())) {
+                const uint64_t nr = plat::LoadLE64(r.data() + d.FieldOffset(2));
+                std::string body(8192, '\0');
+                uint32_t got = 0;
+                EXPECT_EQ(0, c->BLOBRead(nr, 0, uint32_t(body.size()), body.data(), got));
+                doc.body = body.substr(0, got);
+            }
+            out.push_back(doc);
+        }
+        close(h);
+        return out;
+    }
+    // Empty when every index of the table matches its records and the verifier finds nothing.
+    std::string consistency(const std::string& table) {
+        TqbHandle h = open(table);
+        auto c = cursor(h);
+        if (!c) return "not open";
+        std::string problems = enginetest::checkConsistent(*dynamic_cast<TqbSrTable*>(c->Table()), nullptr);
+        close(h);
+        return problems;
+    }
+    uint32_t autoInc(const std::string& table) {
+        TqbHandle h = open(table);
+        uint32_t v = 0;
+        EXPECT_EQ(0, cursor(h)->TableGetAutoInc(v));
+        close(h);
+        return v;
+    }
+    bool exists(const std::string& file) { return plat::FileExists(plat::JoinPath(dir.str(), file)); }
+    bool logged(const std::string& part) {
+        for (auto& l : log->Lines())
+            if (l.find(part) != std::string::npos) return true;
+        return false;
+    }
+    // The documents with the numbers from..to-1 that pass keep, as docs() reads them.
+    static std::vector<Doc> expected(int from, int to, const std::function<bool(int)>& keep) {
+        std::vector<Doc> out;
+        for (int i = from; i < to; ++i)
+            if (keep(i)) {
+                Doc d = docOf(i);
+                d.num = uint32_t(i - from + 1);
+                out.push_back(d);
+            }
+        return out;
+    }
+};
+
+// Clears one index behind the engine's back, so that it no longer matches the records.
+void clearIndex(Jobs& j, const std::string& table, int32_t index) {
+    TqbHandle h = j.open(table);
+    auto c = j.cursor(h);
+    auto* t = dynamic_cast<TqbSrTable*>(c->Table());
+    TqbSrDatabase& database = c->Database();
+    bool started = false;
+    ASSERT_EQ(0, database.BeginImplicit(started));
+    IndexClear(t->IndexData(index), database.Transaction());
+    ASSERT_EQ(0, database.EndImplicit(started, true));
+    j.close(h);
+}
+
+TEST(RebuildJobs, ReindexRebuildsAnIndexThatMatchesTheRecordsAndItsStatusIsReadOnce) {
+    Jobs j;
+    TqbServerDataDict d = docsDictionary();
+    j.build("docs", d);
+    j.insert("docs", 0, 700);
+    clearIndex(j, "docs", 2);
+    ASSERT_NE(j.consistency("docs"), "") << "the damaged index is seen";
+
+    TqbHandle id = 0;
+    ASSERT_EQ(0, j.reindex("docs", "byCity", id));
+    EXPECT_NE(id, 0u);
+    TqbRebuildStatus s = j.finished(id);
+    EXPECT_EQ(s.ErrorCode, 0);
+    EXPECT_EQ(s.TotalRecords, 700);
+    EXPECT_EQ(s.RecordsRead, 700);
+    EXPECT_EQ(s.RecordsWritten, 700);
+    EXPECT_EQ(s.PercentDone, 100);
+    EXPECT_FALSE(j.status(id, s)) << "a finished status is read once";
+    EXPECT_EQ(j.consistency("docs"), "");
+    EXPECT_EQ(j.docs("docs"), Jobs::expected(0, 700, [](int) { return true; }));
+
+    // The table is held exclusively by the job: a reindex of a table open elsewhere fails before
+    // any thread, and leaves no status.
+    TqbHandle held = j.open("docs");
+    TqbHandle none = 0;
+    EXPECT_NE(0, j.engine->DatabaseFrame(j.db, [&](TqbSrDatabase& db) {
+        TqbDeadlineScope shortWait(300);
+        return j.engine->seStartReindex(db, "docs", "byCity", 0, none);
+    }));
+    EXPECT_EQ(none, 0u);
+    EXPECT_EQ(j.engine->RebuildStatusList().Count(), 0);
+    j.close(held);
+}
+
+TEST(RebuildJobs, AFailedCommitEndsTheJobWithItsCodeLoggedAndLosesNothing) {
+    Jobs j;
+    TqbServerDataDict d = docsDictionary();
+    j.build("docs", d);
+    j.insert("docs", 0, 300);
+    plat::FaultyFiles faulty(plat::PosixFiles());
+    TqbHandle id = 0;
+    {
+        plat::ScopedFiles scoped(faulty);
+        // Every sync from now on fails: the job's first commit, after it emptied the index.
+        faulty.failAt(1, plat::FileOp::Sync, EIO, true);
+        ASSERT_EQ(0, j.reindex("docs", "byCity", id));
+        TqbRebuildStatus s = j.finished(id);
+        EXPECT_EQ(s.ErrorCode, 9218);
+        EXPECT_TRUE(faulty.faultFired());
+        faulty.clearFault();
+    }
+    EXPECT_TRUE(j.logged("Reindex job of table docs failed (9218)"));
+    EXPECT_EQ(j.consistency("docs"), "") << "the emptied index came back with the rollback";
+    EXPECT_EQ(j.docs("docs").size(), 300u);
+}
+
+TEST(RebuildJobs, PackKeepsRecordsBLOBsAndTheAutoIncrementValueAndTakesTheNextFreeName) {
+    Jobs j;
+    TqbServerDataDict d = docsDictionary();
+    j.build("docs", d);
+    j.build("_PACK1", d); // a table that happens to have the first name
+    j.insert("_PACK1", 0, 3);
+    j.insert("docs", 0, 600);
+    // The last numbers go too: the counter must not hand them out again.
+    auto gone = [](int i) { return i % 3 == 1 || i >= 590; };
+    j.erase("docs", gone);
+    ASSERT_EQ(j.autoInc("docs"), 600u);
+
+    std::vector<std::string> seen;
+    j.engine->OnRebuildSwapStep = [&](const char* step) {
+        if (std::string(step) == "commit") {
+            seen.push_back(std::string("_PACK2 ") + (j.exists("_PACK2.QB2") ? "there" : "missing"));
+            seen.push_back(std::string("saved as _PACKSV1 ") +
+                           (j.exists("_PACKSV1.QB2") ? "yes" : "not yet"));
+        }
+    };
+    TqbHandle id = 0;
+    ASSERT_EQ(0, j.pack("docs", id));
+    TqbRebuildStatus s = j.finished(id);
+    EXPECT_EQ(s.ErrorCode, 0);
+    std::vector<Doc> want = Jobs::expected(0, 600, [&](int i) { return !gone(i); });
+    EXPECT_EQ(s.RecordsRead, int32_t(want.size()));
+    EXPECT_EQ(s.RecordsWritten, int32_t(want.size()));
+    EXPECT_EQ(seen, (std::vector<std::string>{"_PACK2 there", "saved as _PACKSV1 not yet"}));
+
+    for (auto& w : want)
+        w.num = uint32_t(std::stoi(w.name.substr(1)) + 1);
+    EXPECT_EQ(j.docs("docs"), want);
+    EXPECT_EQ(j.autoInc("docs"), 600u);
+    EXPECT_EQ(j.consistency("docs"), "");
+    EXPECT_EQ(j.docs("_PACK1").size(), 3u) << "the other table is untouched";
+    for (const char* f : {"_PACK2.QB2", "_PACKSV1.QB2", "docs.SWAP"})
+        EXPECT_FALSE(j.exists(f)) << f;
+}
+
+TEST(RebuildJobs, RestructureMovesDataThroughTheFieldMapAndRefusesBadRequestsBeforeAnyThread) {
+    Jobs j;
+    TqbServerDataDict d = docsDictionary();
+    j.build("docs", d);
+    j.insert("docs", 0, 40);
+
+    // fullname <- name, num <- num (same name), notes (a BLOB) <- city, text <- body.
+    TqbServerDataDict n(4096);
+    n.AddField("fullname", "", qbtShortString, 30, 0, true);
+    n.AddField("num", "", qbtWord32, 0, 0, false);
+    n.AddField("notes", "", qbtBLOB, 0, 0, false);
+    n.AddField("text", "", qbtBLOB, 0, 0, false);
+    const int32_t full = 0;
+    n.AddIndex("byFull", "", 0, 1, &full, nullptr, false, true, false);
+    cls::TStringList map;
+    map.Add("fullname=name");
+    map.Add("num");
+    map.Add("notes=city");
+    map.Add("text=body");
+
+    // Refused before any thread, leaving nothing: a name missing from the old table, an
+    // incompatible pair, a new user-defined index over records.
+    const auto leavesNothing = [&](const char* what) {
+        EXPECT_EQ(j.engine->RebuildStatusList().Count(), 0) << what;
+        EXPECT_FALSE(j.exists("_REST1.QB2")) << what;
+        EXPECT_FALSE(j.exists("docs.SWAP")) << what;
+        EXPECT_EQ(j.engine->Configuration().KeyProcList().Count(), 0) << what;
+    };
+    TqbHandle id = 0;
+    cls::TStringList badName;
+    badName.Add("fullname=nosuch");
+    EXPECT_EQ(j.restructure("docs", n, &badName, id), 10038);
+    leavesNothing("unknown field");
+    cls::TStringList badPair;
+    badPair.Add("num=body");
+    EXPECT_EQ(j.restructure("docs", n, &badPair, id), 10019);
+    leavesNothing("incompatible pair");
+    TqbServerDataDict u(4096);
+    u.Assign(&n);
+    u.AddUserIndex("custom", "", 0, 8, true, true, false);
+    EXPECT_EQ(j.restructure("docs", u, &map, id), 10012);
+    leavesNothing("user-defined index");
+    EXPECT_EQ(id, 0u);
+
+    ASSERT_EQ(0, j.restructure("docs", n, &map, id));
+    TqbRebuildStatus s = j.finished(id);
+    ASSERT_EQ(s.ErrorCode, 0);
+    EXPECT_EQ(s.RecordsWritten, 40);
+
+    TqbHandle h = j.open("docs", "byFull");
+    auto c = j.cursor(h);
+    ASSERT_TRUE(c);
+    const TqbDataDictionary& nd = c->Dictionary();
+    ASSERT_EQ(nd.FieldCount(), 4);
+    std::vector<uint8_t> r(size_t(nd.RecordLength()));
+    auto blob = [&](int f) -> std::string {
+        if (nd.IsRecordFieldNull(f, r.data())) return "<null>";
+        std::string b(8192, '\0');
+        uint32_t got = 0;
+        EXPECT_EQ(0, c->BLOBRead(plat::LoadLE64(r.data() + nd.FieldOffset(f)), 0, uint32_t(b.size()),
+                                 b.data(), got));
+        return b.substr(0, got);
+    };
+    int i = 0;
+    ASSERT_EQ(0, c->SetToBegin());
+    while (c->RecordGetNext(r.data(), lmNone) == 0) {
+        const Doc want = docOf(i);
+        EXPECT_EQ(getString(nd, 0, r.data()), want.name);
+        EXPECT_EQ(plat::LoadLE32(r.data() + nd.FieldOffset(1)), uint32_t(i + 1));
+        EXPECT_EQ(blob(2), want.city);
+        EXPECT_EQ(blob(3), want.body.empty() ? "<null>" : want.body);
+        ++i;
+    }
+    EXPECT_EQ(i, 40);
+    j.close(h);
+    EXPECT_EQ(j.consistency("docs"), "");
+}
+
+// A filter expression over the docs table.
+std::vector<uint8_t> docsFilter(const std::string& text) {
+    const std::vector<cls::TFilterField> fields = {{"name", 1, cls::ftString}, {"num", 2, cls::ftInteger}};
+    return cls::BuildFilterExpression(text, 0, fields);
+}
+
+TEST(RebuildJobs, ABackgroundCountReadsTheRangeAndCountsWhatPassesTheFilter) {
+    Jobs j;
+    TqbServerDataDict d = docsDictionary();
+    j.build("docs", d);
+    j.insert("docs", 0, 300);
+    TqbHandle h = j.open("docs", "byName");
+    auto c = j.cursor(h);
+    std::vector<uint8_t> from(size_t(d.RecordLength())), to(size_t(d.RecordLength()));
+    setString(d, 0, from.data(), docName(20));
+    setString(d, 0, to.data(), docName(219));
+    ASSERT_EQ(0, c->SetRange(false, 1, 0, from.data(), true, 1, 0, to.data(), false));
+    auto none = docsFilter("num < 0");
+    ASSERT_EQ(0, c->SetFilter(none.data(), none.size(), 0));
+
+    TqbHandle id = 0;
+    ASSERT_EQ(0, j.count(h, id));
+    TqbRebuildStatus s = j.finished(id);
+    EXPECT_EQ(s.ErrorCode, 0);
+    EXPECT_EQ(s.TotalRecords, 300);
+    EXPECT_EQ(s.RecordsRead, 199);
+    EXPECT_EQ(s.RecordsWritten, 0);
+
+    // Without range and filter both counts are the table's.
+    ASSERT_EQ(0, c->ResetRange());
+    ASSERT_EQ(0, c->SetFilter(nullptr, 0, 0));
+    ASSERT_EQ(0, j.count(h, id));
+    s = j.finished(id);
+    EXPECT_EQ(s.RecordsRead, 300);
+    EXPECT_EQ(s.RecordsWritten, 300);
+    j.close(h);
+}
+
+TEST(RebuildJobs, AClientRemovedWhileItsCountRunsFreesNothingTheJobUses) {
+    Jobs j;
+    TqbServerDataDict d = docsDictionary();
+    j.build("docs", d);
+    j.insert("docs", 0, 400);
+    TqbHandle h = j.open("docs", "byName");
+    auto some = docsFilter("num > 100");
+    {
+        auto c = j.cursor(h);
+        ASSERT_EQ(0, c->SetFilter(some.data(), some.size(), 0));
+    }
+    // The job stops at its first progress until the client is gone.
+    std::mutex m;
+    std::condition_variable cv;
+    bool removed = false, reached = false;
+    j.engine->OnRebuildProgress = [&](TqbHandle, int32_t) {
+        std::unique_lock lk(m);
+        reached = true;
+        cv.notify_all();
+        cv.wait_for(lk, std::chrono::seconds(30), [&] { return removed; });
+    };
+    TqbHandle id = 0;
+    ASSERT_EQ(0, j.count(h, id));
+    {
+        std::unique_lock lk(m);
+        ASSERT_TRUE(cv.wait_for(lk, std::chrono::seconds(30), [&] { return reached; }));
+    }
+    EXPECT_EQ(0, j.engine->ClientRemove(j.client));
+    {
+        std::lock_guard lk(m);
+        removed = true;
+    }
+    cv.notify_all();
+    EXPECT_TRUE(j.engine->RebuildWaitIdle(60000));
+    j.engine->OnRebuildProgress = nullptr;
+    // The job finished with its counts, and the table was let go with it.
+    TqbRebuildStatus s{};
+    if (j.status(id, s)) {
+        EXPECT_EQ(s.RecordsRead, 400);
+        EXPECT_EQ(s.RecordsWritten, 300);
+    }
+    EXPECT_EQ(j.engine->Counts().Tables, 0);
+}
+
+// A swap cut short after each of its renames (the rename after it and every later one fail, as
+// if the process had stopped there) is settled at the next open: the table is whole.
+TEST(RebuildJobs, APackSwapCutShortAtEachRenameIsSettledAtTheNextOpen) {
+    for (int cut = 1; cut <= 3; ++cut) {
+        SCOPED_TRACE("renames before the cut: " + std::to_string(cut - 1));
+        Jobs j;
+        TqbServerDataDict d = docsDictionary();
+        j.build("docs", d);
+        j.insert("docs", 0, 80);
+        j.erase("docs", [](int i) { return i % 2 == 0; });
+        const std::vector<Doc> before = j.docs("docs");
+        ASSERT_EQ(before.size(), 40u);
+
+        plat::FaultyFiles faulty(plat::PosixFiles());
+        j.engine->OnRebuildSwapStep = [&](const char* step) {
+            if (std::string(step) == "claimed") faulty.failAt(uint64_t(cut), plat::FileOp::Rename, EIO, true);
+        };
+        TqbHandle id = 0;
+        {
+            plat::ScopedFiles scoped(faulty);
+            ASSERT_EQ(0, j.pack("docs", id));
+            TqbRebuildStatus s = j.finished(id);
+            EXPECT_NE(s.ErrorCode, 0) << "the job saw its rename fail";
+            EXPECT_TRUE(faulty.faultFired());
+            faulty.clearFault();
+        }
+        j.engine->OnRebuildSwapStep = nullptr;
+        EXPECT_TRUE(j.logged("Pack job of table docs failed"));
+        const std::vector<Doc> after = j.docs("docs");
+        ASSERT_EQ(after.size(), before.size());
+        for (size_t i = 0; i < after.size(); ++i) {
+            EXPECT_EQ(after[i].name, before[i].name);
+            EXPECT_EQ(after[i].body, before[i].body);
+        }
+        EXPECT_EQ(j.consistency("docs"), "");
+        EXPECT_TRUE(j.logged("Interrupted file swap of table docs"));
+        for (const char* f : {"docs.SWAP", "_PACK1.QB2", "_PACKSV1.QB2"})
+            EXPECT_FALSE(j.exists(f)) << f;
+    }
+}
+
+} // namespace
