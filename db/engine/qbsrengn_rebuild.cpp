@@ -513,17 +513,20 @@ void TqbServerEngine::runReindex(TqbRebuildJobBlock& Job) {
             ref = next;
             ++Job.Read;
             std::fill(key.begin(), key.end(), 0);
+            // A record its user routine makes no key for has none in the index, as when it was
+            // inserted: the index is rebuilt as the inserts would have left it.
             bool made = true;
             if (index == 0)
                 plat::StoreLE64(key.data(), ref);
             else
                 made = table->BuildKey(index, rec.data(), key.data());
-            if (!made) raiseResult(9729);
-            if (!IndexInsertKey(data, t, key.data(), ref)) {
-                if (index == 0) RaiseServerError(85);
-                raiseResult(9729);
+            if (made) {
+                if (!IndexInsertKey(data, t, key.data(), ref)) {
+                    if (index == 0) RaiseServerError(85);
+                    raiseResult(9729);
+                }
+                ++Job.Written;
             }
-            ++Job.Written;
         }
         if (Job.Read >= checkpoint) {
             checkpoint += step;

@@ -234,10 +234,31 @@ TEST(RebuildJobs, ReindexRebuildsAnIndexThatMatchesTheRecordsAndItsStatusIsReadO
     clearIndex(j, "docs", 2);
     ASSERT_NE(j.consistency("docs"), "") << "the damaged index is seen";
 
+    // The client's extenders hear each commit that keeps the job going: one after the index was
+    // emptied, then one per megabyte of records read.
+    struct Commits : TqbSrObjectExtender {
+        std::atomic<int> before{0}, after{0};
+        int32_t Notify(TqbServerObject&, int32_t Action) override {
+            if (Action == 39) ++before;
+            if (Action == 40) ++after;
+            return 0;
+        }
+    };
+    auto commits = std::make_unique<Commits>();
+    Commits& heard = *commits;
+    j.engine->Registry()
+        .LeaseAs<TqbSrClient>(j.client, TqbHandleKind::Client)
+        ->Extenders()
+        .Add(std::move(commits));
+
     TqbHandle id = 0;
     ASSERT_EQ(0, j.reindex("docs", "byCity", id));
     EXPECT_NE(id, 0u);
     TqbRebuildStatus s = j.finished(id);
+    const int perCommit = 1048576 / d.RecordLength();
+    ASSERT_LT(perCommit, 350) << "the records are large enough for commits on the way";
+    EXPECT_EQ(heard.before.load(), 1 + 700 / perCommit);
+    EXPECT_EQ(heard.after.load(), heard.before.load());
     EXPECT_EQ(s.ErrorCode, 0);
     EXPECT_EQ(s.TotalRecords, 700);
     EXPECT_EQ(s.RecordsRead, 700);
