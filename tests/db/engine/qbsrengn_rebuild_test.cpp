@@ -63,7 +63,14 @@ std::string getString(const TqbDataDictionary& d, int f, const uint8_t* r) {
     return std::string(reinterpret_cast<const char*>(r + d.FieldOffset(f) + 1), r[d.FieldOffset(f)]);
 }
 
+// The engine with the table "docs" holding the documents 0 to docs-1.
 struct Jobs : Api {
+    TqbServerDataDict dict = docsDictionary();
+    explicit Jobs(int docs = 0) {
+        build("docs", dict);
+        insert("docs", 0, docs);
+    }
+
     // ---- what a client does through the engine -----------------------------------------------
     TqbHandle open(const std::string& table, const std::string& index = "") {
         TqbHandle c = 0;
@@ -227,10 +234,7 @@ void clearIndex(Jobs& j, const std::string& table, int32_t index) {
 }
 
 TEST(RebuildJobs, ReindexRebuildsAnIndexThatMatchesTheRecordsAndItsStatusIsReadOnce) {
-    Jobs j;
-    TqbServerDataDict d = docsDictionary();
-    j.build("docs", d);
-    j.insert("docs", 0, 700);
+    Jobs j(700);
     clearIndex(j, "docs", 2);
     ASSERT_NE(j.consistency("docs"), "") << "the damaged index is seen";
 
@@ -255,7 +259,7 @@ TEST(RebuildJobs, ReindexRebuildsAnIndexThatMatchesTheRecordsAndItsStatusIsReadO
     ASSERT_EQ(0, j.reindex("docs", "byCity", id));
     EXPECT_NE(id, 0u);
     TqbRebuildStatus s = j.finished(id);
-    const int perCommit = 1048576 / d.RecordLength();
+    const int perCommit = 1048576 / j.dict.RecordLength();
     ASSERT_LT(perCommit, 350) << "the records are large enough for commits on the way";
     EXPECT_EQ(heard.before.load(), 1 + 700 / perCommit);
     EXPECT_EQ(heard.after.load(), heard.before.load());
@@ -282,10 +286,7 @@ TEST(RebuildJobs, ReindexRebuildsAnIndexThatMatchesTheRecordsAndItsStatusIsReadO
 }
 
 TEST(RebuildJobs, AFailedCommitEndsTheJobWithItsCodeLoggedAndLosesNothing) {
-    Jobs j;
-    TqbServerDataDict d = docsDictionary();
-    j.build("docs", d);
-    j.insert("docs", 0, 300);
+    Jobs j(300);
     plat::FaultyFiles faulty(plat::PosixFiles());
     TqbHandle id = 0;
     {
@@ -304,12 +305,9 @@ TEST(RebuildJobs, AFailedCommitEndsTheJobWithItsCodeLoggedAndLosesNothing) {
 }
 
 TEST(RebuildJobs, PackKeepsRecordsBLOBsAndTheAutoIncrementValueAndTakesTheNextFreeName) {
-    Jobs j;
-    TqbServerDataDict d = docsDictionary();
-    j.build("docs", d);
-    j.build("_PACK1", d); // a table that happens to have the first name
+    Jobs j(600);
+    j.build("_PACK1", j.dict); // a table that happens to have the first name
     j.insert("_PACK1", 0, 3);
-    j.insert("docs", 0, 600);
     // The last numbers go too: the counter must not hand them out again.
     auto gone = [](int i) { return i % 3 == 1 || i >= 590; };
     j.erase("docs", gone);
@@ -343,10 +341,7 @@ TEST(RebuildJobs, PackKeepsRecordsBLOBsAndTheAutoIncrementValueAndTakesTheNextFr
 }
 
 TEST(RebuildJobs, RestructureMovesDataThroughTheFieldMapAndRefusesBadRequestsBeforeAnyThread) {
-    Jobs j;
-    TqbServerDataDict d = docsDictionary();
-    j.build("docs", d);
-    j.insert("docs", 0, 40);
+    Jobs j(40);
 
     // fullname <- name, num <- num (same name), notes (a BLOB) <- city, text <- body.
     TqbServerDataDict n(4096);
@@ -427,15 +422,12 @@ std::vector<uint8_t> docsFilter(const std::string& text) {
 }
 
 TEST(RebuildJobs, ABackgroundCountReadsTheRangeAndCountsWhatPassesTheFilter) {
-    Jobs j;
-    TqbServerDataDict d = docsDictionary();
-    j.build("docs", d);
-    j.insert("docs", 0, 300);
+    Jobs j(300);
     TqbHandle h = j.open("docs", "byName");
     auto c = j.cursor(h);
-    std::vector<uint8_t> from(size_t(d.RecordLength())), to(size_t(d.RecordLength()));
-    setString(d, 0, from.data(), docName(20));
-    setString(d, 0, to.data(), docName(219));
+    std::vector<uint8_t> from(size_t(j.dict.RecordLength())), to(size_t(j.dict.RecordLength()));
+    setString(j.dict, 0, from.data(), docName(20));
+    setString(j.dict, 0, to.data(), docName(219));
     ASSERT_EQ(0, c->SetRange(false, 1, 0, from.data(), true, 1, 0, to.data(), false));
     auto none = docsFilter("num < 0");
     ASSERT_EQ(0, c->SetFilter(none.data(), none.size(), 0));
@@ -459,10 +451,7 @@ TEST(RebuildJobs, ABackgroundCountReadsTheRangeAndCountsWhatPassesTheFilter) {
 }
 
 TEST(RebuildJobs, AClientRemovedWhileItsCountRunsFreesNothingTheJobUses) {
-    Jobs j;
-    TqbServerDataDict d = docsDictionary();
-    j.build("docs", d);
-    j.insert("docs", 0, 400);
+    Jobs j(400);
     TqbHandle h = j.open("docs", "byName");
     auto some = docsFilter("num > 100");
     {
@@ -507,10 +496,7 @@ TEST(RebuildJobs, AClientRemovedWhileItsCountRunsFreesNothingTheJobUses) {
 TEST(RebuildJobs, APackSwapCutShortAtEachRenameIsSettledAtTheNextOpen) {
     for (int cut = 1; cut <= 3; ++cut) {
         SCOPED_TRACE("renames before the cut: " + std::to_string(cut - 1));
-        Jobs j;
-        TqbServerDataDict d = docsDictionary();
-        j.build("docs", d);
-        j.insert("docs", 0, 80);
+        Jobs j(80);
         j.erase("docs", [](int i) { return i % 2 == 0; });
         const std::vector<Doc> before = j.docs("docs");
         ASSERT_EQ(before.size(), 40u);
