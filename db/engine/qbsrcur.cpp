@@ -526,7 +526,8 @@ void TqbSrBaseTable::buildFiles(const TqbDataDictionary& Dictionary, uint8_t Fil
             }
         }
         closeFilesQuietly();
-        if (!(FileFlags & kFileNoDiskFile)) {
+        // A commit that left its journal names these files: its recovery needs them.
+        if (!(FileFlags & kFileNoDiskFile) && !folder_->TransactionMgr().Damaged()) {
             const std::vector<std::string> exts = fileExts(d);
             for (size_t i = 0; i < made && i < exts.size(); ++i)
                 plat::FileDelete(plat::JoinPath(folder_->GetPath(), Name + "." + exts[i]));
