@@ -439,6 +439,7 @@ public:
     bool RebuildWaitIdle(uint32_t TimeoutMs);
     // Stops the running jobs (each ends with its failure status) and joins their threads.
     void RebuildStopAll();
+    bool RebuildStopRequested() const { return rebuildStop_.load(); }
     // For tests: called on a job's thread at each status update, and at each step of a swap's
     // files ("claimed", then after "commit", "move", "clean"); a hook that raises fails the job.
     std::function<void(TqbHandle RebuildID, int32_t RecordsRead)> OnRebuildProgress;

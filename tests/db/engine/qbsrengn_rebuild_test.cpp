@@ -450,36 +450,55 @@ TEST(RebuildJobs, ABackgroundCountReadsTheRangeAndCountsWhatPassesTheFilter) {
     j.close(h);
 }
 
-TEST(RebuildJobs, AClientRemovedWhileItsCountRunsFreesNothingTheJobUses) {
-    Jobs j(400);
-    TqbHandle h = j.open("docs", "byName");
-    auto some = docsFilter("num > 100");
-    {
-        auto c = j.cursor(h);
-        ASSERT_EQ(0, c->SetFilter(some.data(), some.size(), 0));
-    }
-    // The job stops at its first progress until the client is gone.
+// Holds a job's thread at its first status update until the test lets it go.
+struct Gate {
     std::mutex m;
     std::condition_variable cv;
-    bool removed = false, reached = false;
-    j.engine->OnRebuildProgress = [&](TqbHandle, int32_t) {
+    bool reached = false, open = false;
+    std::atomic<int> calls{0};
+    // Also lets the job go when its engine asks its jobs to stop.
+    TqbServerEngine* engine = nullptr;
+    void arrive() {
+        ++calls;
         std::unique_lock lk(m);
         reached = true;
         cv.notify_all();
-        cv.wait_for(lk, std::chrono::seconds(30), [&] { return removed; });
-    };
-    TqbHandle id = 0;
-    ASSERT_EQ(0, j.count(h, id));
-    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!open && !engine->RebuildStopRequested() && std::chrono::steady_clock::now() < end)
+            cv.wait_for(lk, std::chrono::milliseconds(1));
+    }
+    bool waitReached() {
         std::unique_lock lk(m);
-        ASSERT_TRUE(cv.wait_for(lk, std::chrono::seconds(30), [&] { return reached; }));
+        return cv.wait_for(lk, std::chrono::seconds(30), [&] { return reached; });
     }
+    void release() {
+        {
+            std::lock_guard lk(m);
+            open = true;
+        }
+        cv.notify_all();
+    }
+};
+
+// A count over 400 documents with a filter (so that it walks them), held at its first update.
+TqbHandle heldCount(Jobs& j, Gate& gate) {
+    TqbHandle h = j.open("docs", "byName");
+    auto some = docsFilter("num > 100");
+    EXPECT_EQ(0, j.cursor(h)->SetFilter(some.data(), some.size(), 0));
+    gate.engine = j.engine.get();
+    j.engine->OnRebuildProgress = [&gate](TqbHandle, int32_t) { gate.arrive(); };
+    TqbHandle id = 0;
+    EXPECT_EQ(0, j.count(h, id));
+    EXPECT_TRUE(gate.waitReached());
+    return id;
+}
+
+TEST(RebuildJobs, AClientRemovedWhileItsCountRunsFreesNothingTheJobUses) {
+    Jobs j(400);
+    Gate gate;
+    const TqbHandle id = heldCount(j, gate);
     EXPECT_EQ(0, j.engine->ClientRemove(j.client));
-    {
-        std::lock_guard lk(m);
-        removed = true;
-    }
-    cv.notify_all();
+    gate.release();
     EXPECT_TRUE(j.engine->RebuildWaitIdle(60000));
     j.engine->OnRebuildProgress = nullptr;
     // The job finished with its counts, and the table was let go with it.
@@ -489,6 +508,14 @@ TEST(RebuildJobs, AClientRemovedWhileItsCountRunsFreesNothingTheJobUses) {
         EXPECT_EQ(s.RecordsWritten, 300);
     }
     EXPECT_EQ(j.engine->Counts().Tables, 0);
+}
+
+TEST(RebuildJobs, AnEngineGoesOnlyOnceItsJobsHaveEnded) {
+    auto j = std::make_unique<Jobs>(400);
+    Gate gate;
+    heldCount(*j, gate);
+    j.reset(); // while the job waits: it is asked to stop, and ends before anything it uses goes
+    EXPECT_EQ(gate.calls.load(), 1);
 }
 
 // A swap cut short after each of its renames (the rename after it and every later one fail, as
