@@ -97,9 +97,7 @@ struct EngineSide {
     // One pack to its end; the records it wrote.
     int32_t pack() {
         TqbHandle id = 0;
-        if (int32_t rc = engine->DatabaseFrame(
-                db, [&](TqbSrDatabase& d) { return engine->seStartPack(d, "docs", id); }))
-            fail("TablePack", rc);
+        if (int32_t rc = engine->TablePack(db, "docs", id)) fail("TablePack", rc);
         if (!engine->RebuildWaitIdle(3600000)) throw std::runtime_error("the pack never ended");
         TqbRebuildStatus s{};
         if (!engine->RebuildStatusList().GetStatus(id, s) || !s.Finished)

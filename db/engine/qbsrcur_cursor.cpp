@@ -131,6 +131,9 @@ void TqbSrBaseCursor::Close() {
     if (exclusive_) table_->SetOwnerCursor(0);
     extenders_.clear();
     table_->ReleaseTableLock(id_, true);
+    // A client's lock on the table goes with its cursor: left behind, it would refuse every
+    // other cursor's writes for good.
+    table_->ReleaseCursorContentLock(id_, true);
     filter_.reset();
     savedFilter_.reset();
     // The lists hold the cursor: it leaves them last, and may go with them.
@@ -381,7 +384,8 @@ void TqbSrBaseCursor::RecordReleaseLock() {
 }
 
 void TqbSrBaseCursor::TableLockRelease(bool AllLocks) {
-    table_->ReleaseTableLock(id_, AllLocks);
+    // The client's table locks only; the lock the open took stays while the cursor is open.
+    table_->ReleaseCursorContentLock(id_, AllLocks);
 }
 
 int32_t TqbSrBaseCursor::RecordIsLocked(uint8_t LockMode, bool& IsLocked) {

@@ -342,11 +342,16 @@ public:
 
     // For tests: the cursor padlock's holder count.
     int32_t CursorPadlockCount() const { return padlock_.LockCount(); }
+    // Set around a batch of writes of which the others are kept: a failed insert or modify then
+    // undoes its own partial work in the table even inside an implicit transaction.
+    void SetUndoOwnFailures(bool On) { undoOwnFailures_ = On; }
 
 protected:
     friend class TqbSrContentLock;
     // The engine's write around a record (the table's Explicit argument).
-    bool explicitTransaction() { return database_.InTransaction() && !database_.IsImplicit(); }
+    bool explicitTransaction() {
+        return database_.InTransaction() && (undoOwnFailures_ || !database_.IsImplicit());
+    }
     // An insert inside the transaction with the extenders told around it: Store writes Record
     // (InsertRecord, or InsertRecordNoDefault without Defaults) under the content lock and puts the
     // cursor on it. 10257 outside a transaction; a failure tells the extenders and raises.
@@ -384,6 +389,7 @@ protected:
     std::unique_ptr<TqbSrFilter> filter_, savedFilter_;
     bool overriding_ = false; // savedFilter_ holds the user's filter (maybe none)
     bool closed_ = false;
+    bool undoOwnFailures_ = false;
     int32_t portalWrites_ = 0; // content lock mode 0 taken in a transaction
     bool rangeActive_ = false;
     TqbSrPosition pos_;

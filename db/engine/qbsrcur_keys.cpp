@@ -27,6 +27,13 @@ struct RefKey {
     uint8_t b[8];
 };
 
+// The dictionary goes to the data file with the header's count of indexes.
+void saveDictionary(TqbServerDataDict& Dictionary, TbtdFileInfo& DataFile, TqbSrTransaction& Transaction) {
+    Dictionary.SaveToTableFile(DataFile, &Transaction);
+    TqbBlockHold header(DataFile, &Transaction, 0, true);
+    SetBlockWord(header.p(), kHdrIndexCount, uint32_t(Dictionary.IndexCount()));
+}
+
 } // namespace
 
 TqbSrTable::~TqbSrTable() {
@@ -337,7 +344,7 @@ int32_t TqbSrTable::AddIndex(TqbSrTransaction& Transaction, const TqbIndexDesc& 
         bindIndexes();
         TbtdFileInfo& f = *files_.at(size_t(Desc.FileNumber));
         IndexHeaderAddIndex(f, &Transaction, n, false, Desc.AllowDups, uint32_t(dict_.IndexKeyLength(n)));
-        dict_.SaveToTableFile(*files_[0], &Transaction);
+        saveDictionary(dict_, *files_[0], Transaction);
         fillIndex(Transaction, n);
         return n;
     } catch (...) {
@@ -365,7 +372,7 @@ void TqbSrTable::DropIndex(TqbSrTransaction& Transaction, int32_t Index) {
         dict_.ClearBuiltFlag();
         dict_.RemoveIndex(Index);
         dict_.SetBuiltFlag();
-        dict_.SaveToTableFile(*files_[0], &Transaction);
+        saveDictionary(dict_, *files_[0], Transaction);
         for (size_t f = 0; f < files_.size(); ++f)
             if (holds[f]) IndexHeaderDeleteIndex(*files_[f], &Transaction, Index);
         if (size_t(Index) < userKeys_.size()) userKeys_.erase(userKeys_.begin() + Index);

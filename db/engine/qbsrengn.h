@@ -419,6 +419,25 @@ private:
     bool shutdownWaiting_ = false;
     int32_t inFlight_ = 0;
 
+    // ---- qbsrengn_table.cpp
+public:
+    // A background job of the table operations (reindex, pack, restructure, record count) as its
+    // operation hands it over, after the operation's own checks.
+    enum class TqbRebuildKind { Reindex, Pack, Restructure, RecordCount };
+    struct TqbRebuildRequest {
+        TqbRebuildKind Kind = TqbRebuildKind::Reindex;
+        TqbSrDatabase* Database = nullptr; // reindex, pack, restructure
+        TqbSrBaseCursor* Cursor = nullptr; // record count: the cursor whose view is counted
+        std::string TableName, IndexName;
+        int32_t IndexID = 0;
+        TqbDataDictionary* NewDictionary = nullptr; // restructure
+        const cls::TStringList* FieldMap = nullptr; // restructure
+    };
+
+private:
+    // Starts the job on a rebuild thread and gives its rebuild id (qbsrengn_rebuild.cpp).
+    TqbResultCode seStartRebuildJob(const TqbRebuildRequest& Request, TqbHandle& RebuildID);
+
     // ---- rebuild jobs (qbsrengn_rebuild.cpp) -----------------------------------------------------
 public:
     // Each prepares its job on the calling thread (inside the operation's frame) and starts its

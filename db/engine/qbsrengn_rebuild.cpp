@@ -327,6 +327,22 @@ TqbResultCode TqbServerEngine::seStartRecordCount(TqbSrBaseCursor& Cursor, TqbHa
     return startJob<TqbSrGetRecordCountThread>(std::move(job), RebuildID);
 }
 
+TqbResultCode TqbServerEngine::seStartRebuildJob(const TqbRebuildRequest& Request, TqbHandle& RebuildID) {
+    switch (Request.Kind) {
+    case TqbRebuildKind::Reindex:
+        return seStartReindex(*Request.Database, Request.TableName, Request.IndexName, Request.IndexID,
+                              RebuildID);
+    case TqbRebuildKind::Pack:
+        return seStartPack(*Request.Database, Request.TableName, RebuildID);
+    case TqbRebuildKind::Restructure:
+        return seStartRestructure(*Request.Database, Request.TableName, *Request.NewDictionary,
+                                  Request.FieldMap, RebuildID);
+    case TqbRebuildKind::RecordCount:
+        return seStartRecordCount(*Request.Cursor, RebuildID);
+    }
+    return kResultInvalidParameter;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Ending a job
 

@@ -79,20 +79,15 @@ struct Jobs : Api {
         return c;
     }
     TqbResultCode reindex(const std::string& table, const std::string& index, TqbHandle& id) {
-        return engine->DatabaseFrame(
-            db, [&](TqbSrDatabase& d) { return engine->seStartReindex(d, table, index, 0, id); });
+        return engine->TableReindex(db, table, index, 0, id);
     }
-    TqbResultCode pack(const std::string& table, TqbHandle& id) {
-        return engine->DatabaseFrame(db, [&](TqbSrDatabase& d) { return engine->seStartPack(d, table, id); });
-    }
-    TqbResultCode restructure(const std::string& table, const TqbDataDictionary& dict,
-                              const cls::TStringList* map, TqbHandle& id) {
-        return engine->DatabaseFrame(
-            db, [&](TqbSrDatabase& d) { return engine->seStartRestructure(d, table, dict, map, id); });
+    TqbResultCode pack(const std::string& table, TqbHandle& id) { return engine->TablePack(db, table, id); }
+    TqbResultCode restructure(const std::string& table, TqbDataDictionary& dict, const cls::TStringList* map,
+                              TqbHandle& id) {
+        return engine->TableRestructure(db, table, dict, map, id);
     }
     TqbResultCode count(TqbHandle cursor, TqbHandle& id) {
-        return engine->CursorFrame(cursor,
-                                   [&](TqbSrBaseCursor& c) { return engine->seStartRecordCount(c, id); });
+        return engine->TableGetRecordCountAsync(cursor, id);
     }
     bool status(TqbHandle id, TqbRebuildStatus& s) { return engine->RebuildStatusList().GetStatus(id, s); }
     // The status of a job once it has ended.
@@ -275,12 +270,10 @@ TEST(RebuildJobs, ReindexRebuildsAnIndexThatMatchesTheRecordsAndItsStatusIsReadO
     // The table is held exclusively by the job: a reindex of a table open elsewhere fails before
     // any thread, and leaves no status.
     TqbHandle held = j.open("docs");
+    j.engine->Registry().LeaseAs<TqbSrDatabase>(j.db, TqbHandleKind::Database)->SetTimeout(300);
     TqbHandle none = 0;
-    EXPECT_NE(0, j.engine->DatabaseFrame(j.db, [&](TqbSrDatabase& db) {
-        TqbDeadlineScope shortWait(300);
-        return j.engine->seStartReindex(db, "docs", "byCity", 0, none);
-    }));
-    EXPECT_EQ(none, 0u);
+    EXPECT_NE(0, j.reindex("docs", "byCity", none));
+    EXPECT_EQ(none, TqbHandle(-1));
     EXPECT_EQ(j.engine->RebuildStatusList().Count(), 0);
     j.close(held);
 }
@@ -379,7 +372,7 @@ TEST(RebuildJobs, RestructureMovesDataThroughTheFieldMapAndRefusesBadRequestsBef
     u.AddUserIndex("custom", "", 0, 8, true, true, false);
     EXPECT_EQ(j.restructure("docs", u, &map, id), 10012);
     leavesNothing("user-defined index");
-    EXPECT_EQ(id, 0u);
+    EXPECT_EQ(id, TqbHandle(-1));
 
     ASSERT_EQ(0, j.restructure("docs", n, &map, id));
     TqbRebuildStatus s = j.finished(id);
