@@ -222,6 +222,8 @@ TqbResultCode TqbServerEngine::seStartReindex(TqbSrDatabase& Database, const std
 
 void TqbServerEngine::prepareTarget(TqbRebuildJobBlock& Job, const TqbDataDictionary& TargetDict) {
     TqbSrBaseCursor& source = *Job.Source;
+    // A table that lives in memory only has no files to swap: closing them would lose it.
+    if (source.DataFileFlags() & kFileNoDiskFile) raiseResult(kResultInvalidParameter);
     const TqbDataDictionary& sd = source.Dictionary();
     const std::string& folder = Job.Folder->GetPath();
     const std::string sourceName = source.Table()->GetName();
