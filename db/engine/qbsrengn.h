@@ -164,6 +164,7 @@ public:
                             std::vector<TqbTableListRecord>& List) override;
     TqbResultCode TableIsLockedExclusive(TqbHandle DatabaseID, const std::string& TableName,
                                          bool& IsLocked) override;
+    // (qbsrengn_rebuild.cpp)
     TqbResultCode RebuildGetStatus(TqbHandle RebuildID, TqbHandle ClientID, bool& IsPresent,
                                    TqbRebuildStatus& Status) override;
 

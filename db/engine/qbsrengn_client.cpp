@@ -479,10 +479,6 @@ TqbResultCode TqbServerEngine::TableIsLockedExclusive(TqbHandle, const std::stri
     return kResultUnknownServerError;
 }
 
-TqbResultCode TqbServerEngine::RebuildGetStatus(TqbHandle, TqbHandle, bool&, TqbRebuildStatus&) {
-    return kResultUnknownServerError;
-}
-
 TqbResultCode TqbServerEngine::GetServerDateTime(cls::TDateTime&) {
     return kResultUnknownServerError;
 }

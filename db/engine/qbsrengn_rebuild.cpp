@@ -346,6 +346,19 @@ TqbResultCode TqbServerEngine::seStartRebuildJob(const TqbRebuildRequest& Reques
 }
 
 // ---------------------------------------------------------------------------------------------
+// Status
+
+TqbResultCode TqbServerEngine::RebuildGetStatus(TqbHandle RebuildID, TqbHandle ClientID, bool& IsPresent,
+                                                TqbRebuildStatus& Status) {
+    IsPresent = false;
+    Status = {};
+    // Also while the engine starts or shuts down; the client's handle is checked, nothing more.
+    if (!registry_.Lease(ClientID, TqbHandleKind::Client)) return UnknownHandleCode(TqbHandleKind::Client);
+    IsPresent = rebuildStatus_.GetClientStatus(int32_t(ClientID), RebuildID, Status);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Ending a job
 
 void TqbServerEngine::closeJobCursor(std::shared_ptr<TqbSrBaseCursor>& Cursor) {

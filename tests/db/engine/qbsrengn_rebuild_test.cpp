@@ -89,7 +89,11 @@ struct Jobs : Api {
     TqbResultCode count(TqbHandle cursor, TqbHandle& id) {
         return engine->TableGetRecordCountAsync(cursor, id);
     }
-    bool status(TqbHandle id, TqbRebuildStatus& s) { return engine->RebuildStatusList().GetStatus(id, s); }
+    bool status(TqbHandle id, TqbRebuildStatus& s, TqbHandle who = 0) {
+        bool present = false;
+        EXPECT_EQ(0, engine->RebuildGetStatus(id, who ? who : client, present, s));
+        return present;
+    }
     // The status of a job once it has ended.
     TqbRebuildStatus finished(TqbHandle id) {
         EXPECT_TRUE(engine->RebuildWaitIdle(120000)) << "the job never ended";
@@ -253,7 +257,15 @@ TEST(RebuildJobs, ReindexRebuildsAnIndexThatMatchesTheRecordsAndItsStatusIsReadO
     TqbHandle id = 0;
     ASSERT_EQ(0, j.reindex("docs", "byCity", id));
     EXPECT_NE(id, 0u);
-    TqbRebuildStatus s = j.finished(id);
+    // Another client neither sees the job's status nor uses it up.
+    TqbHandle other = 0;
+    uint32_t hash = 0;
+    ASSERT_EQ(0, j.engine->ClientAdd(other, "other", "", 10000, hash));
+    ASSERT_TRUE(j.engine->RebuildWaitIdle(120000));
+    TqbRebuildStatus s{};
+    bool present = true;
+    EXPECT_FALSE(j.status(id, s, other));
+    s = j.finished(id);
     const int perCommit = 1048576 / j.dict.RecordLength();
     ASSERT_LT(perCommit, 350) << "the records are large enough for commits on the way";
     EXPECT_EQ(heard.before.load(), 1 + 700 / perCommit);
@@ -264,6 +276,7 @@ TEST(RebuildJobs, ReindexRebuildsAnIndexThatMatchesTheRecordsAndItsStatusIsReadO
     EXPECT_EQ(s.RecordsWritten, 700);
     EXPECT_EQ(s.PercentDone, 100);
     EXPECT_FALSE(j.status(id, s)) << "a finished status is read once";
+    EXPECT_EQ(j.engine->RebuildGetStatus(id, 0x7777, present, s), 15504);
     EXPECT_EQ(j.consistency("docs"), "");
     EXPECT_EQ(j.docs("docs"), Jobs::expected(0, 700, [](int) { return true; }));
 
@@ -494,12 +507,11 @@ TEST(RebuildJobs, AClientRemovedWhileItsCountRunsFreesNothingTheJobUses) {
     gate.release();
     EXPECT_TRUE(j.engine->RebuildWaitIdle(60000));
     j.engine->OnRebuildProgress = nullptr;
-    // The job finished with its counts, and the table was let go with it.
+    // The job ended, its status went with its client, and the table was let go with it.
     TqbRebuildStatus s{};
-    if (j.status(id, s)) {
-        EXPECT_EQ(s.RecordsRead, 400);
-        EXPECT_EQ(s.RecordsWritten, 300);
-    }
+    bool present = true;
+    EXPECT_EQ(15504, j.engine->RebuildGetStatus(id, j.client, present, s));
+    EXPECT_FALSE(present);
     EXPECT_EQ(j.engine->Counts().Tables, 0);
 }
 
