@@ -1,5 +1,5 @@
-// Clients (one connected user of the engine) and their sessions, with the extender lists that
-// clients and databases carry.
+// Clients (one connected user of the engine) and their sessions, and the monitors that offer
+// extenders for clients and databases.
 #pragma once
 #include "db/engine/qbsrcfg.h"
 #include "db/engine/qbsrcur_cursor.h"
@@ -13,35 +13,12 @@
 class TqbSrClient;
 class TqbSrSession;
 
-// Watches the operations on a client or a database; may refuse them. Interest empty: hears every
-// action below 80.
-class TqbSrObjectExtender {
-public:
-    virtual ~TqbSrObjectExtender() = default;
-    std::bitset<80> Interest;
-    // 0 agrees; anything else refuses the operation with that result.
-    virtual int32_t Notify(TqbServerObject& Object, int32_t Action) = 0;
-};
-
 // A monitor that offers extenders for the clients or databases it is interested in (null: none).
+// The engine asks each monitor interested in the object's class that is also such a source.
 class TqbSrObjectExtenderSource {
 public:
     virtual ~TqbSrObjectExtenderSource() = default;
     virtual std::unique_ptr<TqbSrObjectExtender> MakeExtender(TqbServerObject& Object) = 0;
-};
-
-// Extenders in the order they were added.
-class TqbSrExtenderList {
-public:
-    void Add(std::unique_ptr<TqbSrObjectExtender> Extender);
-    // 0 when every interested extender agrees; else the first refusal, after every earlier
-    // extender heard UndoAction (nothing for 74).
-    int32_t Notify(TqbServerObject& Object, int32_t Action, int32_t UndoAction);
-    size_t Count();
-
-private:
-    std::mutex m_;
-    std::vector<std::unique_ptr<TqbSrObjectExtender>> items_;
 };
 
 // A session of a client: the databases it opened.

@@ -35,11 +35,41 @@ TqbSrTransaction* TqbSrDatabase::Transaction() {
     return folder_->TransactionMgr().TransactionOf(id_);
 }
 
-int32_t TqbSrDatabase::StartTransaction() {
+int32_t TqbSrDatabase::StartTransaction(bool FailSafe) {
     TqbSrTransaction* t = nullptr;
-    const int32_t rc = folder_->TransactionMgr().StartTransaction(id_, false, t);
+    const int32_t rc = folder_->TransactionMgr().StartTransaction(id_, FailSafe, t);
     if (rc == 0) implicit_ = false;
     return rc;
+}
+
+bool TqbSrDatabase::CanClose(bool Mark) {
+    const bool own = TqbServerObject::CanClose(Mark);
+    const bool cursors = cursors_.CanClose(Mark);
+    return statements_.CanClose(Mark) && cursors && own;
+}
+
+void TqbSrDatabase::RequestClose() {
+    TqbServerObject::RequestClose();
+    cursors_.RequestClose();
+    statements_.RequestClose();
+}
+
+void TqbSrDatabase::ForceClose() {
+    // The transaction goes back when the database is freed, after the operations that may still
+    // use it have ended; here everything is only marked.
+    RequestClose();
+}
+
+bool TqbSrDatabase::ShouldClose() {
+    if (!TqbServerObject::ShouldClose()) return false;
+    if (!InTransaction()) return cursors_.ShouldClose() && statements_.ShouldClose();
+    for (auto& o : cursors_.Snapshot())
+        if (o->State() != sosClosing) return false;
+    for (auto& o : statements_.Snapshot())
+        if (o->State() != sosClosing) return false;
+    while (InTransaction())
+        Rollback();
+    return true;
 }
 
 void TqbSrDatabase::forEachTable(const std::function<void(const TqbSrTablePtr&)>& f) {

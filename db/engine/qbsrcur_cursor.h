@@ -69,6 +69,30 @@ public:
     virtual int32_t Notify(TqbSrBaseCursor& Cursor, int32_t Action) = 0;
 };
 
+// Watches the operations on a client or a database; may refuse them. Interest empty: hears every
+// action below 80.
+class TqbSrObjectExtender {
+public:
+    virtual ~TqbSrObjectExtender() = default;
+    std::bitset<80> Interest;
+    // 0 agrees; anything else refuses the operation with that result.
+    virtual int32_t Notify(TqbServerObject& Object, int32_t Action) = 0;
+};
+
+// Extenders in the order they were added.
+class TqbSrExtenderList {
+public:
+    void Add(std::unique_ptr<TqbSrObjectExtender> Extender);
+    // 0 when every interested extender agrees; else the first refusal, after every earlier
+    // extender heard UndoAction (nothing for 74).
+    int32_t Notify(TqbServerObject& Object, int32_t Action, int32_t UndoAction);
+    size_t Count();
+
+private:
+    std::mutex m_;
+    std::vector<std::unique_ptr<TqbSrObjectExtender>> items_;
+};
+
 // An engine component asked for an extender when a cursor is initialised (null: none).
 class TqbSrMonitor {
 public:
@@ -117,8 +141,8 @@ public:
     bool InTransaction() { return Transaction() != nullptr; }
     // A transaction the engine runs around one write (not the client's own).
     bool IsImplicit() const { return implicit_; }
-    // The client's transaction.
-    int32_t StartTransaction();
+    // The client's transaction (a new level when one runs).
+    int32_t StartTransaction(bool FailSafe = false);
     // Commit ends with every other database's cursors on the folder's tables losing their key
     // paths (their pages may have changed); rollback moves every cursor of this database off its
     // key path. Both give 9990 without a transaction.
@@ -130,6 +154,16 @@ public:
     int32_t EndImplicit(bool Started, bool Commit);
     // A failed write inside the client's transaction: its commit rolls back instead (15443).
     std::atomic<bool> TransactionFailed{false};
+
+    // Close questions: the database's own answer with its cursors' and statements'. In a
+    // transaction it should close only when every cursor and statement is closing; its
+    // transaction is then rolled back.
+    bool CanClose(bool Mark) override;
+    void RequestClose() override;
+    void ForceClose() override;
+    bool ShouldClose() override;
+    TqbSrExtenderList& Extenders() { return extenders_; }
+    TqbSrStmtList& Statements() { return statements_; }
 
     // Set by the engine before the database's handle is given out; not changed after.
     std::string AliasName; // at most 31 characters
@@ -145,6 +179,8 @@ private:
     uint64_t id_;
     bool implicit_ = false;
     TqbSrCursorList cursors_;
+    TqbSrStmtList statements_;
+    TqbSrExtenderList extenders_;
 };
 
 // Called for each source record of a copy: clearing Include skips it.

@@ -3,7 +3,9 @@
 #include "db/engine/qbsrengn.h"
 
 #include "db/base/qblllog.h"
+#include "db/storage/qbsrlock.h"
 
+#include <algorithm>
 #include <filesystem>
 
 // ---------------------------------------------------------------------------------------------
@@ -43,10 +45,7 @@ TqbServerEngine::~TqbServerEngine() = default;
 
 void TqbServerEngine::BeforeDestruction() {
     NotifyDependents(5);
-    if (gcTimer_) {
-        gcTimer_->Terminate();
-        gcTimer_.reset();
-    }
+    stopGarbageTimer();
     try {
         SetState(qbsInactive);
     } catch (...) {
@@ -69,6 +68,8 @@ void TqbServerEngine::SetConfigStore(std::unique_ptr<TqbConfigStore> Store) {
 }
 
 void TqbServerEngine::SetClock(std::shared_ptr<TqbEngineClock> Clock) {
+    // Other threads read the clock while the engine runs.
+    CheckInactive();
     clock_ = std::move(Clock);
 }
 
@@ -82,6 +83,7 @@ void TqbServerEngine::EnterInitializing() {
     LogString("Performing recovery check...");
     if (OnRecoveryCheck) OnRecoveryCheck(*this);
     LogString("Finished recovery check...");
+    if (CollectGarbage()) startGarbageTimer();
     lastDeepCollection_ = clock_->Tick();
 }
 
@@ -93,15 +95,30 @@ void TqbServerEngine::EnterStarting() {
 
 void TqbServerEngine::EnterShuttingDown() {
     LogString("QB Server preparing for shutdown.");
-    if (gcTimer_) {
-        gcTimer_->Terminate();
-        gcTimer_.reset();
-    }
+    stopGarbageTimer();
     if (TqbBaseSQLEngine* sql = sqlEngine_.load()) sql->ShutdownEngine();
+    if (clients_.Count() > 0) seCollectGarbage();
     NotifyDependents(4);
+    std::shared_ptr<TqbEvent> lastClientGone;
+    {
+        // Made under the lock that ClientRemove signals under: a client leaving at any moment
+        // either is seen here or signals the event.
+        std::lock_guard lk(shutdownMutex_);
+        if (clients_.Count() > 0) shutdownEvent_ = lastClientGone = std::make_shared<TqbEvent>();
+    }
+    if (lastClientGone) {
+        clock_->WaitFor(*lastClientGone, kShutdownWaitMs);
+        std::lock_guard lk(shutdownMutex_);
+        shutdownEvent_.reset();
+    }
+    closeRemainingClients();
+    // The jobs still running end here (their work undone), before the engine can go.
+    RebuildStopAll();
 }
 
 void TqbServerEngine::EnterInactive() {
+    // Also after a failed start that got as far as starting the timer.
+    stopGarbageTimer();
     LogString("QB Server shutting down.");
 }
 
@@ -110,11 +127,15 @@ void TqbServerEngine::loadConfiguration() {
     const TqbThreadDeadline saved = GetThreadDeadline();
     try {
         config_.Load(*store_);
+        const TqbGeneralInfo info = config_.GeneralInfo();
+        bm_->SetMaxRAM(info.MaxRAM);
+        if (info.TempStoreSize != bm_->GetTempStoreSize()) bm_->SetTempStoreSize(info.TempStoreSize);
     } catch (...) {
+        // Marked loaded only after a whole load: a failed one fails the start.
+        config_.Reset();
         RestoreThreadDeadline(saved);
         throw;
     }
-    bm_->SetMaxRAM(config_.GeneralInfo().MaxRAM);
     RestoreThreadDeadline(saved);
     configLoaded_.store(true);
     recomputeLogging();
@@ -126,8 +147,23 @@ void TqbServerEngine::loadConfiguration() {
 int32_t TqbServerEngine::seCollectGarbage() {
     try {
         if (TqbBaseSQLEngine* sql = sqlEngine_.load()) sql->CollectGarbage();
+        for (auto& o : clients_.Snapshot())
+            if (auto* c = dynamic_cast<TqbSrClient*>(o.get()); c && c->ShouldClose()) closeClient(*c);
         TableList().RemoveUnused();
         folders_.RemoveUnused();
+        const uint32_t now = clock_->Tick();
+        if (now - lastDeepCollection_.load() >= kDeepCollectionMs) {
+            LockContainerPool().Flush();
+            bm_->Lock();
+            try {
+                bm_->ReleaseUnusedMemory();
+            } catch (...) {
+                bm_->Unlock();
+                throw;
+            }
+            bm_->Unlock();
+            lastDeepCollection_.store(now);
+        }
     } catch (const std::exception& e) {
         seLogError("Error in garbage collection: %s", {std::string(e.what())}, GetIsReadOnly());
     } catch (...) {
@@ -136,8 +172,79 @@ int32_t TqbServerEngine::seCollectGarbage() {
     return 0;
 }
 
+void TqbServerEngine::startGarbageTimer() {
+    std::lock_guard lk(gcTimerMutex_);
+    if (gcTimer_) return;
+    const uint32_t period = uint32_t(std::max<int32_t>(CollectFrequency(), 1));
+    gcTimer_ =
+        std::make_unique<TqbTimerThread>(period, false, nullptr, [this](void*) { seCollectGarbage(); });
+}
+
+void TqbServerEngine::stopGarbageTimer() {
+    std::unique_ptr<TqbTimerThread> timer;
+    {
+        std::lock_guard lk(gcTimerMutex_);
+        timer = std::move(gcTimer_);
+    }
+    if (timer) timer->Terminate(); // its destructor waits for a pass under way
+}
+
+bool TqbServerEngine::GarbageTimerRunning() {
+    std::lock_guard lk(gcTimerMutex_);
+    return gcTimer_ != nullptr;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Properties
+
+bool TqbServerEngine::CollectGarbage() {
+    loadConfiguration();
+    return config_.GeneralInfo().CollectEnabld;
+}
+
+void TqbServerEngine::SetCollectGarbage(bool Value) {
+    loadConfiguration();
+    config_.UpdateGeneralInfo([&](TqbGeneralInfo& i) { i.CollectEnabld = Value; });
+    saveGeneralInfo();
+    // A running engine follows at once.
+    if (State() == qbsStarted) Value ? startGarbageTimer() : stopGarbageTimer();
+}
+
+int32_t TqbServerEngine::CollectFrequency() {
+    loadConfiguration();
+    return config_.GeneralInfo().CollectFreq;
+}
+
+void TqbServerEngine::SetCollectFrequency(int32_t Value) {
+    loadConfiguration();
+    // A period of 0 or less would run the pass without pause.
+    Value = std::max<int32_t>(Value, 1);
+    config_.UpdateGeneralInfo([&](TqbGeneralInfo& i) { i.CollectFreq = Value; });
+    saveGeneralInfo();
+}
+
+uint32_t TqbServerEngine::MaxRAM() {
+    loadConfiguration();
+    return config_.GeneralInfo().MaxRAM;
+}
+
+void TqbServerEngine::SetMaxRAM(uint32_t Value) {
+    loadConfiguration();
+    Value = std::clamp<uint32_t>(Value, 1, kMaxRAMLimit);
+    config_.UpdateGeneralInfo([&](TqbGeneralInfo& i) { i.MaxRAM = Value; });
+    bm_->SetMaxRAM(Value);
+    saveGeneralInfo();
+}
+
+void TqbServerEngine::saveGeneralInfo() {
+    if (GetIsReadOnly() || !configLoaded_.load()) return;
+    store_->SaveInfo(config_);
+}
+
+void TqbServerEngine::saveAliases() {
+    if (GetIsReadOnly()) return;
+    store_->SaveAliases(config_);
+}
 
 std::string TqbServerEngine::ConfigDir() const {
     if (!configDir_.empty()) return configDir_;

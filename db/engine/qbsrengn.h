@@ -410,14 +410,15 @@ private:
     std::unique_ptr<TqbTimerThread> gcTimer_;
     std::atomic<TqbBaseSQLEngine*> sqlEngine_{nullptr};
     std::atomic<bool> logging_{false};
-    uint32_t startTick_ = 0;
-    uint32_t lastDeepCollection_ = 0;
+    std::atomic<uint32_t> startTick_{0};
+    std::atomic<uint32_t> lastDeepCollection_{0};
     TqbGUID serverID_{};
 
-    // Shut-down waits for the last client under this mutex; operations in flight are counted.
+    // Shut-down waits for the last client on shutdownEvent_, which is made, tested and signalled
+    // under this mutex; operations in flight are counted under it too.
     std::mutex shutdownMutex_;
     std::condition_variable shutdownCv_;
-    bool shutdownWaiting_ = false;
+    std::shared_ptr<TqbEvent> shutdownEvent_;
     int32_t inFlight_ = 0;
 
     // ---- qbsrengn_table.cpp
@@ -438,6 +439,36 @@ public:
 private:
     // Starts the job on a rebuild thread and gives its rebuild id (qbsrengn_rebuild.cpp).
     TqbResultCode seStartRebuildJob(const TqbRebuildRequest& Request, TqbHandle& RebuildID);
+
+    // ---- qbsrengn.cpp and qbsrengn_client.cpp (engine core)
+public:
+    // Waits of the garbage collection and the shut-down, for tests of their timing.
+    static constexpr uint32_t kDeepCollectionMs = 300000;
+    static constexpr uint32_t kShutdownWaitMs = 10000;
+    // The longest TransactionStartWith retries when the thread has no deadline.
+    static constexpr uint32_t kStartWithBoundMs = 30000;
+    static constexpr uint32_t kMaxRAMLimit = 1048576; // MB
+    // Tick of the engine clock at the last deep collection.
+    uint32_t LastDeepCollection() const { return lastDeepCollection_.load(); }
+    bool GarbageTimerRunning();
+    // The transaction primitives behind the operations and the implicit transactions.
+    int32_t seTransactionStart(TqbSrDatabase& Database, bool FailSafe, uint32_t& TransactionID);
+    int32_t seTransactionCommit(TqbSrDatabase& Database);
+    int32_t seTransactionRollback(TqbSrDatabase& Database);
+
+private:
+    // Every extender that the monitors interested in Class offer for Object.
+    void addOfferedExtenders(TqbServerObject& Object, TqbServerObjectClass Class, TqbSrExtenderList& List);
+    // After the transaction ended: the cursors that waited for its end to close.
+    void freeClosingCursors(TqbSrDatabase& Database);
+    // The alias table written back unless the engine is read-only.
+    void saveAliases();
+    void saveGeneralInfo();
+    void startGarbageTimer();
+    void stopGarbageTimer();
+    // Force-closes the clients left, waits for the operations in flight and frees the clients.
+    void closeRemainingClients();
+    std::mutex gcTimerMutex_;
 
     // ---- rebuild jobs (qbsrengn_rebuild.cpp) -----------------------------------------------------
 public:

@@ -6,6 +6,7 @@
 #include "db/engine/qbsrengn.h"
 #include "db/storage/qbtbdict.h"
 #include "platform/ByteCodec.h"
+#include "tests/db/engine/EngineClockSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -82,9 +83,12 @@ struct Api {
     pwtest::TempDir dir;
     TqbOwned<MemoryEventLog> log{new MemoryEventLog()};
     TqbOwned<TqbServerEngine> engine{new TqbServerEngine()};
+    // The engine's clock: its waits (the shut-down's for clients left) end at once.
+    std::shared_ptr<engineclock::StepClock> clock{std::make_shared<engineclock::StepClock>()};
     TqbHandle client = 0, session = 0, db = 0;
 
     explicit Api(bool start = true) {
+        engine->SetClock(clock);
         engine->SetConfigDir(dir.str() + "/");
         engine->SetEventLog(log.get());
         engine->SetEventLogEnabled(true);

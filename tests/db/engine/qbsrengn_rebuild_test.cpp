@@ -512,6 +512,7 @@ TEST(RebuildJobs, AClientRemovedWhileItsCountRunsFreesNothingTheJobUses) {
     bool present = true;
     EXPECT_EQ(15504, j.engine->RebuildGetStatus(id, j.client, present, s));
     EXPECT_FALSE(present);
+    EXPECT_EQ(j.engine->RebuildStatusList().Count(), 0);
     EXPECT_EQ(j.engine->Counts().Tables, 0);
 }
 
