@@ -103,91 +103,75 @@ struct Jobs : Api {
         return s;
     }
 
-    // ---- the cursor objects behind the handles, for filling and reading tables ------------------
-    std::shared_ptr<TqbSrBaseCursor> cursor(TqbHandle c) {
-        return engine->Registry().LeaseAs<TqbSrBaseCursor>(c, TqbHandleKind::Cursor);
-    }
-    void close(TqbHandle c) {
-        if (auto o = cursor(c)) engine->ObjectClosed(*o);
-    }
+    void close(TqbHandle c) { EXPECT_EQ(0, engine->CursorClose(c)); }
     void build(const std::string& table, TqbDataDictionary& d) {
         ASSERT_EQ(0, engine->TableBuild(db, false, table, false, d));
     }
     // Inserts the documents from..to-1 in one transaction.
     void insert(const std::string& table, int from, int to) {
         TqbHandle h = open(table);
-        auto c = cursor(h);
-        ASSERT_TRUE(c);
-        const TqbDataDictionary& d = c->Dictionary();
-        TqbSrDatabase& database = c->Database();
-        bool started = false;
-        ASSERT_EQ(0, database.BeginImplicit(started));
-        std::vector<uint8_t> r(size_t(d.RecordLength()));
+        ASSERT_EQ(0, engine->TransactionStart(db, false));
+        std::vector<uint8_t> r(size_t(dict.RecordLength()));
         for (int i = from; i < to; ++i) {
             const Doc doc = docOf(i);
-            d.InitRecord(r.data());
-            setString(d, 0, r.data(), doc.name);
-            setString(d, 3, r.data(), doc.city);
-            for (int f = 4; f < d.FieldCount(); ++f)
-                setString(d, f, r.data(), std::string(200, char('A' + f)));
+            dict.InitRecord(r.data());
+            setString(dict, 0, r.data(), doc.name);
+            setString(dict, 3, r.data(), doc.city);
+            for (int f = 4; f < dict.FieldCount(); ++f)
+                setString(dict, f, r.data(), std::string(200, char('A' + f)));
             if (!doc.body.empty()) {
                 uint64_t nr = 0;
-                ASSERT_EQ(0, c->BLOBCreate(nr));
-                ASSERT_EQ(0, c->BLOBWrite(nr, 0, uint32_t(doc.body.size()), doc.body.data()));
+                ASSERT_EQ(0, engine->BLOBCreate(h, nr));
+                ASSERT_EQ(
+                    0, engine->BLOBWrite(
+                           h, nr, 0, {reinterpret_cast<const uint8_t*>(doc.body.data()), doc.body.size()}));
                 uint8_t b[8];
                 plat::StoreLE64(b, nr);
-                d.SetRecordField(2, r.data(), b);
+                dict.SetRecordField(2, r.data(), b);
             }
-            ASSERT_EQ(0, c->RecordInsert(r.data(), lmNone));
+            ASSERT_EQ(0, engine->RecordInsert(h, qbltNone, r));
         }
-        ASSERT_EQ(0, database.EndImplicit(started, true));
+        ASSERT_EQ(0, engine->TransactionCommit(db));
         close(h);
     }
     // Deletes the documents whose number i matches.
     void erase(const std::string& table, const std::function<bool(int)>& which) {
         TqbHandle h = open(table, "byName");
-        auto c = cursor(h);
-        TqbSrDatabase& database = c->Database();
-        bool started = false;
-        ASSERT_EQ(0, database.BeginImplicit(started));
-        std::vector<uint8_t> r(size_t(c->Dictionary().RecordLength()));
-        ASSERT_EQ(0, c->SetToBegin());
-        while (c->RecordGetNext(r.data(), lmNone) == 0) {
-            if (which(std::stoi(getString(c->Dictionary(), 0, r.data()).substr(1)))) {
-                ASSERT_EQ(0, c->RecordDelete(r.data()));
+        ASSERT_EQ(0, engine->TransactionStart(db, false));
+        std::vector<uint8_t> r(size_t(dict.RecordLength()));
+        while (engine->RecordGetNext(h, qbltNone, r) == 0) {
+            if (which(std::stoi(getString(dict, 0, r.data()).substr(1)))) {
+                ASSERT_EQ(0, engine->RecordDelete(h, {}));
             }
         }
-        ASSERT_EQ(0, database.EndImplicit(started, true));
+        ASSERT_EQ(0, engine->TransactionCommit(db));
         close(h);
     }
     // Every document of the table in name order, BLOB contents read back.
     std::vector<Doc> docs(const std::string& table) {
         std::vector<Doc> out;
         TqbHandle h = open(table, "byName");
-        auto c = cursor(h);
-        if (!c) return out;
-        const TqbDataDictionary& d = c->Dictionary();
-        std::vector<uint8_t> r(size_t(d.RecordLength()));
-        EXPECT_EQ(0, c->SetToBegin());
-        while (c->RecordGetNext(r.data(), lmNone) == 0) {
-            Doc doc{getString(d, 0, r.data()), getString(d, 3, r.data()), "",
-                    plat::LoadLE32(r.data() + d.FieldOffset(1))};
-            if (!d.IsRecordFieldNull(2, r.data())) {
-                const uint64_t nr = plat::LoadLE64(r.data() + d.FieldOffset(2));
-                std::string body(8192, '\0');
-                uint32_t got = 0;
-                EXPECT_EQ(0, c->BLOBRead(nr, 0, uint32_t(body.size()), body.data(), got));
-                doc.body = body.substr(0, got);
-            }
+        std::vector<uint8_t> r(size_t(dict.RecordLength()));
+        while (engine->RecordGetNext(h, qbltNone, r) == 0) {
+            Doc doc{getString(dict, 0, r.data()), getString(dict, 3, r.data()), "",
+                    plat::LoadLE32(r.data() + dict.FieldOffset(1))};
+            if (!dict.IsRecordFieldNull(2, r.data()))
+                doc.body = blob(h, plat::LoadLE64(r.data() + dict.FieldOffset(2)));
             out.push_back(doc);
         }
         close(h);
         return out;
     }
+    std::string blob(TqbHandle h, uint64_t nr) {
+        std::string body(8192, '\0');
+        uint32_t got = 0;
+        EXPECT_EQ(0, engine->BLOBRead(h, nr, 0, {reinterpret_cast<uint8_t*>(body.data()), body.size()}, got));
+        return body.substr(0, got);
+    }
     // Empty when every index of the table matches its records and the verifier finds nothing.
     std::string consistency(const std::string& table) {
         TqbHandle h = open(table);
-        auto c = cursor(h);
+        auto c = engine->Registry().LeaseAs<TqbSrBaseCursor>(h, TqbHandleKind::Cursor);
         if (!c) return "not open";
         std::string problems = enginetest::checkConsistent(*dynamic_cast<TqbSrTable*>(c->Table()), nullptr);
         close(h);
@@ -196,7 +180,7 @@ struct Jobs : Api {
     uint32_t autoInc(const std::string& table) {
         TqbHandle h = open(table);
         uint32_t v = 0;
-        EXPECT_EQ(0, cursor(h)->TableGetAutoInc(v));
+        EXPECT_EQ(0, engine->TableGetAutoInc(h, v));
         close(h);
         return v;
     }
@@ -222,7 +206,7 @@ struct Jobs : Api {
 // Clears one index behind the engine's back, so that it no longer matches the records.
 void clearIndex(Jobs& j, const std::string& table, int32_t index) {
     TqbHandle h = j.open(table);
-    auto c = j.cursor(h);
+    auto c = j.engine->Registry().LeaseAs<TqbSrBaseCursor>(h, TqbHandleKind::Cursor);
     auto* t = dynamic_cast<TqbSrTable*>(c->Table());
     TqbSrDatabase& database = c->Database();
     bool started = false;
@@ -283,7 +267,7 @@ TEST(RebuildJobs, ReindexRebuildsAnIndexThatMatchesTheRecordsAndItsStatusIsReadO
     // The table is held exclusively by the job: a reindex of a table open elsewhere fails before
     // any thread, and leaves no status.
     TqbHandle held = j.open("docs");
-    j.engine->Registry().LeaseAs<TqbSrDatabase>(j.db, TqbHandleKind::Database)->SetTimeout(300);
+    ASSERT_EQ(0, j.engine->DatabaseSetTimeout(j.db, 300));
     TqbHandle none = 0;
     EXPECT_NE(0, j.reindex("docs", "byCity", none));
     EXPECT_EQ(none, TqbHandle(-1));
@@ -393,22 +377,19 @@ TEST(RebuildJobs, RestructureMovesDataThroughTheFieldMapAndRefusesBadRequestsBef
     EXPECT_EQ(s.RecordsWritten, 40);
 
     TqbHandle h = j.open("docs", "byFull");
-    auto c = j.cursor(h);
-    ASSERT_TRUE(c);
-    const TqbDataDictionary& nd = c->Dictionary();
+    cls::TMemoryStream stream;
+    ASSERT_EQ(0, j.engine->TableGetDictionary(j.db, "docs", stream));
+    TqbServerDataDict nd(4096);
+    nd.ReadFromStream(
+        std::string_view(reinterpret_cast<const char*>(stream.Memory()), size_t(stream.Size())));
     ASSERT_EQ(nd.FieldCount(), 4);
     std::vector<uint8_t> r(size_t(nd.RecordLength()));
-    auto blob = [&](int f) -> std::string {
-        if (nd.IsRecordFieldNull(f, r.data())) return "<null>";
-        std::string b(8192, '\0');
-        uint32_t got = 0;
-        EXPECT_EQ(0, c->BLOBRead(plat::LoadLE64(r.data() + nd.FieldOffset(f)), 0, uint32_t(b.size()),
-                                 b.data(), got));
-        return b.substr(0, got);
+    auto blob = [&](int f) {
+        return nd.IsRecordFieldNull(f, r.data()) ? "<null>"
+                                                 : j.blob(h, plat::LoadLE64(r.data() + nd.FieldOffset(f)));
     };
     int i = 0;
-    ASSERT_EQ(0, c->SetToBegin());
-    while (c->RecordGetNext(r.data(), lmNone) == 0) {
+    while (j.engine->RecordGetNext(h, qbltNone, r) == 0) {
         const Doc want = docOf(i);
         EXPECT_EQ(getString(nd, 0, r.data()), want.name);
         EXPECT_EQ(plat::LoadLE32(r.data() + nd.FieldOffset(1)), uint32_t(i + 1));
@@ -430,13 +411,11 @@ std::vector<uint8_t> docsFilter(const std::string& text) {
 TEST(RebuildJobs, ABackgroundCountReadsTheRangeAndCountsWhatPassesTheFilter) {
     Jobs j(300);
     TqbHandle h = j.open("docs", "byName");
-    auto c = j.cursor(h);
     std::vector<uint8_t> from(size_t(j.dict.RecordLength())), to(size_t(j.dict.RecordLength()));
     setString(j.dict, 0, from.data(), docName(20));
     setString(j.dict, 0, to.data(), docName(219));
-    ASSERT_EQ(0, c->SetRange(false, 1, 0, from.data(), true, 1, 0, to.data(), false));
-    auto none = docsFilter("num < 0");
-    ASSERT_EQ(0, c->SetFilter(none.data(), none.size(), 0));
+    ASSERT_EQ(0, j.engine->CursorSetRange(h, false, 1, 0, from, true, 1, 0, to, false));
+    ASSERT_EQ(0, j.engine->CursorSetFilter(h, docsFilter("num < 0"), 0));
 
     TqbHandle id = 0;
     ASSERT_EQ(0, j.count(h, id));
@@ -447,8 +426,8 @@ TEST(RebuildJobs, ABackgroundCountReadsTheRangeAndCountsWhatPassesTheFilter) {
     EXPECT_EQ(s.RecordsWritten, 0);
 
     // Without range and filter both counts are the table's.
-    ASSERT_EQ(0, c->ResetRange());
-    ASSERT_EQ(0, c->SetFilter(nullptr, 0, 0));
+    ASSERT_EQ(0, j.engine->CursorResetRange(h));
+    ASSERT_EQ(0, j.engine->CursorSetFilter(h, {}, 0));
     ASSERT_EQ(0, j.count(h, id));
     s = j.finished(id);
     EXPECT_EQ(s.RecordsRead, 300);
@@ -490,7 +469,7 @@ struct Gate {
 TqbHandle heldCount(Jobs& j, Gate& gate) {
     TqbHandle h = j.open("docs", "byName");
     auto some = docsFilter("num > 100");
-    EXPECT_EQ(0, j.cursor(h)->SetFilter(some.data(), some.size(), 0));
+    EXPECT_EQ(0, j.engine->CursorSetFilter(h, some, 0));
     gate.engine = j.engine.get();
     j.engine->OnRebuildProgress = [&gate](TqbHandle, int32_t) { gate.arrive(); };
     TqbHandle id = 0;
