@@ -670,7 +670,10 @@ void TqbServerEngine::runCopy(TqbRebuildJobBlock& Job) {
             packRecord(source, target, src.data(), dst.data(), state);
         else
             mapRecord(*Job.FieldMap, source, target, src.data(), dst.data(), state);
-        check(target.RecordInsert(dst.data(), lmNone));
+        // A packed record is stored as it was (no default fills a field left null); a restructured
+        // one gets the defaults of the fields nothing filled.
+        check(Job.Kind == jkPack ? target.RecordInsertNoDefault(dst.data(), lmNone)
+                                 : target.RecordInsert(dst.data(), lmNone));
         ++Job.Written;
         if (hasAuto && !td.IsRecordFieldNull(autoField, dst.data()))
             highest = std::max(highest, plat::LoadLE32(dst.data() + td.FieldOffset(autoField)));
@@ -771,6 +774,7 @@ void TqbServerEngine::runCount(TqbRebuildJobBlock& Job) {
             if (Job.Read % kCountStatusEvery == 0) jobProgress(Job, 0);
         }
     } catch (const EqbException& e) {
+        if (rebuildStop_.load()) throw;
         seLogError("Record count of table %s ended at a failed read: %s",
                    {Job.TableName, std::string(e.what())}, GetIsReadOnly());
     }
