@@ -492,7 +492,8 @@ public:
     void RebuildStopAll();
     bool RebuildStopRequested() const { return rebuildStop_.load(); }
     // For tests: called on a job's thread at each status update, and at each step of a swap's
-    // files ("claimed", then after "commit", "move", "clean"); a hook that raises fails the job.
+    // files ("closed", "claimed", then after "commit", "move", "clean"); a hook that raises fails
+    // the job.
     std::function<void(TqbHandle RebuildID, int32_t RecordsRead)> OnRebuildProgress;
     std::function<void(const char* Step)> OnRebuildSwapStep;
 

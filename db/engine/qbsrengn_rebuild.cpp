@@ -714,6 +714,7 @@ void TqbServerEngine::swapFiles(TqbRebuildJobBlock& Job) {
     };
     FileClaims claims;
     try {
+        step("closed");
         for (auto& e : swap.OldExts)
             if (!claims.Claim(plat::JoinPath(folder, swap.Table + "." + e))) raiseResult(10031);
         for (auto& e : swap.NewExts)

@@ -503,6 +503,46 @@ TEST(RebuildJobs, AnEngineGoesOnlyOnceItsJobsHaveEnded) {
     EXPECT_EQ(gate.calls.load(), 1);
 }
 
+TEST(RebuildJobs, APackSwapsItsFilesWithNoOneElseInThem) {
+    Jobs j(60);
+    const std::vector<Doc> before = j.docs("docs");
+    TqbHandle other = 0, otherDb = 0;
+    uint32_t hash = 0;
+    ASSERT_EQ(0, j.engine->ClientAdd(other, "other", "", 10000, hash));
+    ASSERT_EQ(0, j.engine->DatabaseOpenPath(other, j.dir.str(), qbomReadWrite, qbsmShared, 300, otherDb));
+
+    // Another client's open amid the swap waits for the job's exclusive lock (here in vain).
+    TqbResultCode openAmid = -1;
+    j.engine->OnRebuildSwapStep = [&](const char* step) {
+        if (std::string(step) != "commit") return;
+        TqbHandle c = 0;
+        openAmid =
+            j.engine->TableOpen(otherDb, "docs", false, "", 0, qbomReadWrite, qbsmShared, 300, c, nullptr);
+    };
+    TqbHandle id = 0;
+    ASSERT_EQ(0, j.pack("docs", id));
+    EXPECT_EQ(j.finished(id).ErrorCode, 0);
+    EXPECT_NE(openAmid, 0);
+    EXPECT_NE(openAmid, -1);
+
+    // A file of the table opened elsewhere when the swap begins: the pack is refused, nothing moves.
+    plat::File elsewhere;
+    j.engine->OnRebuildSwapStep = [&](const char* step) {
+        if (std::string(step) == "closed") {
+            ASSERT_EQ(0, elsewhere.open(plat::JoinPath(j.dir.str(), "docs.QB2"), plat::kFileRead,
+                                        plat::FileShare::Read));
+        }
+    };
+    ASSERT_EQ(0, j.pack("docs", id));
+    EXPECT_EQ(j.finished(id).ErrorCode, 10031);
+    j.engine->OnRebuildSwapStep = nullptr;
+    elsewhere.close();
+    EXPECT_EQ(j.docs("docs"), before);
+    EXPECT_EQ(j.consistency("docs"), "");
+    for (const char* f : {"docs.SWAP", "_PACK1.QB2", "_PACKSV1.QB2"})
+        EXPECT_FALSE(j.exists(f)) << f;
+}
+
 // A swap cut short after each of its renames (the rename after it and every later one fail, as
 // if the process had stopped there) is settled at the next open: the table is whole.
 TEST(RebuildJobs, APackSwapCutShortAtEachRenameIsSettledAtTheNextOpen) {
