@@ -3,6 +3,8 @@
 #include "db/engine/qbsrengn.h"
 
 #include "db/base/qblllog.h"
+#include "db/engine/qbsrcfgs.h"
+#include "db/engine/qbsrscr.h"
 #include "db/storage/qbsrlock.h"
 
 #include <algorithm>
@@ -35,8 +37,8 @@ void TqbEngineCursorHost::LogError(const std::string& Text) {
 // Construction
 
 TqbServerEngine::TqbServerEngine(cls::TComponent* AOwner)
-    : TqbIntermediateServerEngine(AOwner), store_(std::make_unique<TqbMemoryConfigStore>()),
-      clock_(std::make_shared<TqbEngineClock>()), bm_(std::make_unique<TqbBufferManager>(std::string(), 20)),
+    : TqbIntermediateServerEngine(AOwner), clock_(std::make_shared<TqbEngineClock>()),
+      bm_(std::make_unique<TqbBufferManager>(std::string(), 20)),
       host_(std::make_unique<TqbEngineCursorHost>(*this, *bm_)) {
     bm_->SetMaxRAM(config_.GeneralInfo().MaxRAM);
 }
@@ -51,6 +53,8 @@ void TqbServerEngine::BeforeDestruction() {
     } catch (...) {
     }
     freeAll();
+    // The configuration tables' store uses the lists and the buffer manager.
+    store_.reset();
     TqbIntermediateServerEngine::BeforeDestruction();
 }
 
@@ -122,10 +126,27 @@ void TqbServerEngine::EnterInactive() {
     LogString("QB Server shutting down.");
 }
 
+void TqbServerEngine::makeDefaultStore() {
+    auto store = std::make_unique<TqbTableConfigStore>(
+        *host_, folders_, *bm_, ConfigDir(),
+        [this](const std::string& Text) { seLogError("%s", {Text}, GetIsReadOnly()); });
+    // After the tables: the alias file beside the program, then the script file.
+    store->ApplySettings = [this](TqbServerConfiguration& Config) {
+        TqbScriptHooks hooks;
+        hooks.ReadOnlyChanged = [this] { recomputeLogging(); };
+        TqbScriptApplier applier(Config, Name(), ScriptFile, hooks);
+        const std::filesystem::path exe(PathExeName());
+        applier.ProcessAliasFile((exe.parent_path() / kAliasFileName).string());
+        applier.ProcessScriptFile();
+    };
+    store_ = std::move(store);
+}
+
 void TqbServerEngine::loadConfiguration() {
     if (configLoaded_.load()) return;
     const TqbThreadDeadline saved = GetThreadDeadline();
     try {
+        if (!store_) makeDefaultStore();
         config_.Load(*store_);
         const TqbGeneralInfo info = config_.GeneralInfo();
         bm_->SetMaxRAM(info.MaxRAM);
@@ -373,21 +394,38 @@ TqbResultCode TqbServerEngine::TwoCursorFrame(
 TqbResultCode TqbServerEngine::seCursorWrite(TqbSrBaseCursor& Cursor, bool LockCurrent, bool ReleaseFlag,
                                              bool MarkFailed, const std::function<TqbResultCode()>& Work) {
     TqbSrDatabase& db = Cursor.Database();
-    TqbResultCode rc = Cursor.EnsureWritable(LockCurrent, ReleaseFlag);
+    TqbResultCode rc = Cursor.EnsureWritable(false, ReleaseFlag);
     if (rc != 0 && rc != 10257) return rc;
     bool started = false;
     if (rc == 10257 && (rc = db.BeginImplicit(started)) != 0) return rc;
+    auto rollBack = [&] {
+        if (!started) return;
+        try {
+            db.EndImplicit(true, false);
+        } catch (...) {
+        }
+    };
+    // The current record is read and locked inside the transaction, so that the lock is the
+    // transaction's own; a refused read or lock changed nothing and fails no transaction.
+    if (LockCurrent) {
+        try {
+            rc = Cursor.EnsureWritable(true, ReleaseFlag);
+        } catch (...) {
+            rollBack();
+            throw;
+        }
+        if (rc != 0) {
+            rollBack();
+            return rc;
+        }
+    }
     try {
         rc = Work();
     } catch (...) {
-        if (started) {
-            try {
-                db.EndImplicit(true, false);
-            } catch (...) {
-            }
-        } else if (MarkFailed) {
+        if (started)
+            rollBack();
+        else if (MarkFailed)
             db.TransactionFailed.store(true);
-        }
         throw;
     }
     if (!started) {

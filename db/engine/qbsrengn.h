@@ -93,7 +93,7 @@ public:
     void SetEventLog(TqbBaseLog* log) override;
     void SetEventLogEnabled(bool value) override;
 
-    // Where the configuration is kept; without one an in-memory store (nothing survives the engine).
+    // Where the configuration is kept; without one, the configuration tables in ConfigDir.
     void SetConfigStore(std::unique_ptr<TqbConfigStore> Store);
     void SetClock(std::shared_ptr<TqbEngineClock> Clock);
     TqbServerConfiguration& Configuration() { return config_; }
@@ -380,6 +380,8 @@ private:
         return [this](TqbServerObject& o) { ObjectClosed(o); };
     }
     void loadConfiguration();
+    // The configuration tables in ConfigDir, with the alias file and the script file applied.
+    void makeDefaultStore();
     void recomputeLogging();
     // Frees every client (with its sessions, databases and cursors) once no operation is in flight.
     void freeAll();

@@ -78,35 +78,6 @@ bool batchFits(int32_t Count, int32_t Size, size_t MinSize, size_t DataSize) {
     return uint64_t(Count) * uint64_t(Size) <= DataSize;
 }
 
-// A write that failed inside the client's own transaction after it may have changed data: that
-// transaction's commit must roll back instead.
-void markClientTransactionFailed(TqbSrBaseCursor& c) {
-    TqbSrDatabase& db = c.Database();
-    if (db.InTransaction() && !db.IsImplicit()) db.TransactionFailed.store(true);
-}
-
-// A write of the current record (modify, delete) inside the engine's write. The record is read and
-// locked inside the write's transaction, so that the lock is the transaction's: one taken before
-// an implicit transaction began would be the cursor's own and stand in that transaction's way.
-// A refused read or lock changed nothing; a failed write fails the client's transaction when
-// MarkFailed.
-template <class F>
-TqbResultCode currentRecordWrite(TqbServerEngine& Engine, TqbSrBaseCursor& c, bool ReleaseFlag,
-                                 bool MarkFailed, F&& Write) {
-    return Engine.seCursorWrite(c, false, ReleaseFlag, false, [&]() -> TqbResultCode {
-        if (TqbResultCode rc = c.EnsureWritable(true, ReleaseFlag)) return rc;
-        TqbResultCode rc;
-        try {
-            rc = Write();
-        } catch (...) {
-            if (MarkFailed) markClientTransactionFailed(c);
-            throw;
-        }
-        if (rc != 0 && MarkFailed) markClientTransactionFailed(c);
-        return rc;
-    });
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -305,7 +276,7 @@ TqbResultCode TqbServerEngine::CursorSetFilter(TqbHandle CursorID, std::span<con
 TqbResultCode TqbServerEngine::RecordDelete(TqbHandle CursorID, std::span<uint8_t> Data) {
     return CursorFrame(CursorID, [&](TqbSrBaseCursor& c) -> TqbResultCode {
         if (!recordFits(c, Data.size(), true)) return kResultInvalidParameter;
-        return currentRecordWrite(*this, c, true, true, [&] { return c.RecordDelete(dataOrNull(Data)); });
+        return seCursorWrite(c, true, true, true, [&] { return c.RecordDelete(dataOrNull(Data)); });
     });
 }
 
@@ -459,8 +430,7 @@ TqbResultCode TqbServerEngine::RecordModify(TqbHandle CursorID, std::span<const 
     return CursorFrame(CursorID, [&](TqbSrBaseCursor& c) -> TqbResultCode {
         if (!recordFits(c, Data.size(), false)) return kResultInvalidParameter;
         // A failed modify undoes itself inside the client's transaction.
-        return currentRecordWrite(*this, c, false, false,
-                                  [&] { return c.RecordModify(Data.data(), RelLock); });
+        return seCursorWrite(c, true, false, false, [&] { return c.RecordModify(Data.data(), RelLock); });
     });
 }
 

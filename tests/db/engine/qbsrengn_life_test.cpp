@@ -44,8 +44,11 @@ TEST(EngineLife, StartAndStopWriteTheirLinesAndNothingRunsBeforeTheStart) {
 
     e.Startup();
     EXPECT_EQ(qbsStarted, e.State());
-    const std::vector<std::string> start = linesFrom(*api.log, 0);
-    ASSERT_EQ(5u, start.size());
+    std::vector<std::string> start = linesFrom(*api.log, 0);
+    // A configuration folder without users gets the default administrator, and says so.
+    ASSERT_EQ(6u, start.size());
+    EXPECT_EQ("Default administrator account created", start[2]);
+    start.erase(start.begin() + 2);
     EXPECT_EQ("QB Server initializing...", start[0]);
     EXPECT_EQ(0u, start[1].rfind("  Version: 2.1000 ", 0)) << start[1];
     EXPECT_EQ("Performing recovery check...", start[2]);
@@ -53,7 +56,7 @@ TEST(EngineLife, StartAndStopWriteTheirLinesAndNothingRunsBeforeTheStart) {
     EXPECT_EQ("QB Server started.", start[4]);
     e.Shutdown();
     EXPECT_EQ(qbsInactive, e.State());
-    const std::vector<std::string> stop = linesFrom(*api.log, 5);
+    const std::vector<std::string> stop = linesFrom(*api.log, 6);
     EXPECT_EQ((std::vector<std::string>{"QB Server preparing for shutdown.", "QB Server shutting down."}),
               stop);
 }
