@@ -244,6 +244,8 @@ void TqbServerEngine::prepareTarget(TqbRebuildJobBlock& Job, const TqbDataDictio
             Job.KeyProcCopies.push_back(i);
         }
     }
+    // An earlier swap whose clean-up is still due goes first: this one takes its marker's place.
+    TqbFileSwap::Recover(folder, sourceName);
     // From here a crash takes the target away again, until the swap is committed.
     Job.Swap.Prepare(folder);
     Job.SwapPrepared = true;
