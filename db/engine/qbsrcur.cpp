@@ -125,9 +125,12 @@ void TqbSrBaseTable::openFiles(bool KeySelection) {
     closeFilesQuietly();
     // A swap of the table's files that a failure or a crash interrupted is finished (or undone)
     // before anything is read.
-    if (!folder_->ReadOnly())
-        TqbFileSwap::Recover(folder_->GetPath(), name_);
-    else if (TqbFileSwap::Pending(folder_->GetPath(), name_) == 'C')
+    if (!folder_->ReadOnly()) {
+        const char phase = TqbFileSwap::Pending(folder_->GetPath(), name_);
+        if (TqbFileSwap::Recover(folder_->GetPath(), name_))
+            host_.LogError(qbFormat("Interrupted file swap of table %s %s at its open",
+                                    {name_, std::string(phase == 'C' ? "finished" : "undone")}));
+    } else if (TqbFileSwap::Pending(folder_->GetPath(), name_) == 'C')
         raiseCode(10243); // a reader could see old and new files mixed until a writer settles it
     const std::string base = plat::JoinPath(folder_->GetPath(), name_);
     const bool rw = !folder_->ReadOnly();

@@ -43,28 +43,38 @@ private:
     int32_t rc_ = 0;
 };
 
+} // namespace
+
+int32_t CopyBLOB(TqbSrBaseCursor& Target, TqbSrBaseCursor& Source, uint64_t Nr, uint64_t& Out,
+                 std::vector<uint8_t>& Buffer, uint64_t* Bytes) {
+    std::string fileName;
+    bool isFile;
+    {
+        TqbSrBaseTable& t = *Source.Table();
+        TqbSrContentLock g(Source, 1);
+        isFile = TableBLOBGetFileName(*t.GetFile(t.GetDictionary().BLOBFileNumber()),
+                                      Source.Database().Transaction(), Nr, fileName);
+    }
+    if (isFile) return Target.BLOBCreateFile(fileName, Out);
+    if (int32_t rc = Target.BLOBCreate(Out)) return rc;
+    if (Buffer.empty()) Buffer.resize(kBLOBChunk);
+    for (uint64_t offset = 0;;) {
+        uint32_t got = 0;
+        if (int32_t rc = Source.BLOBRead(Nr, offset, kBLOBChunk, Buffer.data(), got)) return rc;
+        if (got == 0) return 0;
+        if (int32_t rc = Target.BLOBWrite(Out, offset, got, Buffer.data())) return rc;
+        offset += got;
+        if (Bytes) *Bytes += got;
+    }
+}
+
+namespace {
+
 // A BLOB of the source carried into the target: 0 null, 1 copied, else linked.
 int32_t carryBLOB(TqbSrBaseCursor& target, TqbSrBaseCursor& source, uint8_t mode, uint64_t nr, uint64_t& out,
                   std::vector<uint8_t>& buffer) {
     if (mode != 1) return target.BLOBCreateLink(source.Table()->GetName(), nr, out);
-    std::string fileName;
-    bool isFile;
-    {
-        TqbSrBaseTable& t = *source.Table();
-        TqbSrContentLock g(source, 1);
-        isFile = TableBLOBGetFileName(*t.GetFile(t.GetDictionary().BLOBFileNumber()),
-                                      source.Database().Transaction(), nr, fileName);
-    }
-    if (isFile) return target.BLOBCreateFile(fileName, out);
-    if (int32_t rc = target.BLOBCreate(out)) return rc;
-    if (buffer.empty()) buffer.resize(kBLOBChunk);
-    for (uint64_t offset = 0;;) {
-        uint32_t got = 0;
-        if (int32_t rc = source.BLOBRead(nr, offset, kBLOBChunk, buffer.data(), got)) return rc;
-        if (got == 0) return 0;
-        if (int32_t rc = target.BLOBWrite(out, offset, got, buffer.data())) return rc;
-        offset += got;
-    }
+    return CopyBLOB(target, source, nr, out, buffer);
 }
 
 // Copies every source record the source cursor shows (and the callback lets through) into the

@@ -3,6 +3,7 @@
 #include "db/engine/qbsrcur_cursor.h"
 
 #include "db/base/qbsrmgr.h"
+#include "db/engine/qbsrswap.h"
 #include "db/storage/qbtbdata.h"
 #include "platform/Paths.h"
 
@@ -188,7 +189,9 @@ void TqbSrBaseCursor::OpenTableFiles(const std::string& TableName, bool OpenFlag
     TqbSrFolder& folder = database_.Folder();
     if (!IsValidTableName(TableName)) RaiseServerError(193, {TableName});
     const std::string name = ResolveTableName(folder.GetPath(), TableName);
-    if (!plat::FileExists(plat::JoinPath(folder.GetPath(), name + ".QB2")))
+    // A table whose files a crash left amid a swap is there: the open settles the swap.
+    if (!plat::FileExists(plat::JoinPath(folder.GetPath(), name + ".QB2")) &&
+        !TqbFileSwap::Pending(folder.GetPath(), name))
         RaiseServerError(149, {TableName, folder.GetPath()});
     TqbSrTablePtr t = NewTable(TableName);
     t->OpenFiles(KeySelection);

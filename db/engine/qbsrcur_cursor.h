@@ -187,6 +187,12 @@ private:
 using TqbSrCopyCallback = std::function<void(TqbSrBaseCursor& Source, const uint8_t* Record, bool& Include,
                                              void* Arg1, void* Arg2)>;
 
+// Copies BLOB Nr of Source into a new BLOB of Target (a file BLOB becomes a new reference to the same
+// file), in pieces of at most 1 MB; Out receives its number and Bytes, when given, grows by the
+// bytes copied. Buffer is kept between calls.
+int32_t CopyBLOB(TqbSrBaseCursor& Target, TqbSrBaseCursor& Source, uint64_t Nr, uint64_t& Out,
+                 std::vector<uint8_t>& Buffer, uint64_t* Bytes = nullptr);
+
 // Position block: saved and restored as one piece.
 struct TqbSrPosition {
     bool Deleted = false;
@@ -255,6 +261,7 @@ public:
     const uint8_t* NewRecord() const { return newRecord_; }
     const uint8_t* OldRecord() const { return oldRecord_; }
     TqbSrFilter* ActiveFilter() const { return filter_.get(); }
+    bool RangeActive() const { return rangeActive_; }
 
     // Extenders. Before the first call the list is empty (0).
     void AddExtender(std::unique_ptr<TqbSrExtender> Extender);
@@ -457,6 +464,8 @@ public:
     int32_t CheckBookmark(const uint8_t* Bookmark, size_t Size) override;
     int32_t IndexEmpty() override;
     int32_t Clone(bool ReadWrite, std::shared_ptr<TqbSrBaseCursor>& Cursor) override;
+    // A clone on another database of the same folder (a job's own), with range and filter.
+    int32_t CloneOn(TqbSrDatabase& Database, bool ReadWrite, std::shared_ptr<TqbSrBaseCursor>& Cursor);
     int32_t CompareBookmarks(const uint8_t* Bookmark1, size_t Size1, const uint8_t* Bookmark2, size_t Size2,
                              int32_t& Result) override;
     int32_t TableDropIndex(const std::string& IndexName, int32_t IndexID) override;

@@ -855,7 +855,12 @@ int32_t TqbSrCursor::TableGetRecordCount(uint32_t& Count) {
 }
 
 int32_t TqbSrCursor::Clone(bool ReadWrite, std::shared_ptr<TqbSrBaseCursor>& Cursor) {
-    auto c = std::make_shared<TqbSrCursor>(host_, Timeout(), database_);
+    return CloneOn(database_, ReadWrite, Cursor);
+}
+
+int32_t TqbSrCursor::CloneOn(TqbSrDatabase& Database, bool ReadWrite,
+                             std::shared_ptr<TqbSrBaseCursor>& Cursor) {
+    auto c = std::make_shared<TqbSrCursor>(host_, Timeout(), Database);
     c->Open(table_->GetName(), "", index_, ReadWrite && readWrite_, qbsmShared, table_->GetKeySelection(),
             false, false);
     c->pos_ = pos_;

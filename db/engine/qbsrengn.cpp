@@ -116,6 +116,8 @@ void TqbServerEngine::EnterShuttingDown() {
         shutdownEvent_.reset();
     }
     closeRemainingClients();
+    // The jobs still running end here (their work undone), before the engine can go.
+    RebuildStopAll();
 }
 
 void TqbServerEngine::EnterInactive() {

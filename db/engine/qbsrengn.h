@@ -7,6 +7,7 @@
 //   qbsrengn_client.cpp - clients, sessions, aliases, databases, transactions, server information
 //   qbsrengn_cursor.cpp - cursor, record, BLOB and SQL operations
 //   qbsrengn_table.cpp  - table operations and table locks
+//   qbsrengn_rebuild.cpp - the rebuild jobs: reindex, pack, restructure, background record count
 #pragma once
 #include "db/engine/qbsqlbas.h"
 #include "db/engine/qbsrcfg.h"
@@ -15,6 +16,7 @@
 #include "db/engine/qbsrcvex.h"
 #include "db/engine/qbsrfold.h"
 #include "db/engine/qbsrintm.h"
+#include "db/engine/qbsrstat.h"
 #include "db/storage/qbsrlock.h"
 
 #include <atomic>
@@ -162,6 +164,7 @@ public:
                             std::vector<TqbTableListRecord>& List) override;
     TqbResultCode TableIsLockedExclusive(TqbHandle DatabaseID, const std::string& TableName,
                                          bool& IsLocked) override;
+    // (qbsrengn_rebuild.cpp)
     TqbResultCode RebuildGetStatus(TqbHandle RebuildID, TqbHandle ClientID, bool& IsPresent,
                                    TqbRebuildStatus& Status) override;
 
@@ -436,8 +439,7 @@ public:
     };
 
 private:
-    // Starts the job on a rebuild thread and gives its rebuild id. No job kind runs in this engine
-    // yet: every request answers 15520 and starts nothing.
+    // Starts the job on a rebuild thread and gives its rebuild id (qbsrengn_rebuild.cpp).
     TqbResultCode seStartRebuildJob(const TqbRebuildRequest& Request, TqbHandle& RebuildID);
 
     // ---- qbsrengn.cpp and qbsrengn_client.cpp (engine core)
@@ -469,4 +471,70 @@ private:
     // Force-closes the clients left, waits for the operations in flight and frees the clients.
     void closeRemainingClients();
     std::mutex gcTimerMutex_;
+
+    // ---- rebuild jobs (qbsrengn_rebuild.cpp) -----------------------------------------------------
+public:
+    // Each prepares its job on the calling thread (inside the operation's frame) and starts its
+    // rebuild thread; RebuildID names the job's status. A failure before the thread starts raises
+    // and leaves nothing behind: no status, no target table, no copied key procedure.
+    TqbResultCode seStartReindex(TqbSrDatabase& Database, const std::string& TableName,
+                                 const std::string& IndexName, int32_t IndexID, TqbHandle& RebuildID);
+    TqbResultCode seStartPack(TqbSrDatabase& Database, const std::string& TableName, TqbHandle& RebuildID);
+    TqbResultCode seStartRestructure(TqbSrDatabase& Database, const std::string& TableName,
+                                     const TqbDataDictionary& NewDictionary, const cls::TStringList* FieldMap,
+                                     TqbHandle& RebuildID);
+    TqbResultCode seStartRecordCount(TqbSrBaseCursor& Cursor, TqbHandle& RebuildID);
+    // A job's commit that keeps going: the work so far is committed and the next transaction
+    // started (actions 39 and 40 to the client's extenders); 15443 when the transaction was failed.
+    TqbResultCode seCommitAndContinue(TqbSrDatabase& Database, TqbSrClient* Client);
+    TqbSrRebuildStatusList& RebuildStatusList() { return rebuildStatus_; }
+    // Waits up to TimeoutMs until no job runs; false when one still does.
+    bool RebuildWaitIdle(uint32_t TimeoutMs);
+    // Stops the running jobs (each ends with its failure status) and joins their threads.
+    void RebuildStopAll();
+    bool RebuildStopRequested() const { return rebuildStop_.load(); }
+    // For tests: called on a job's thread at each status update, and at each step of a swap's
+    // files ("closed", "claimed", then after "commit", "move", "clean"); a hook that raises fails
+    // the job.
+    std::function<void(TqbHandle RebuildID, int32_t RecordsRead)> OnRebuildProgress;
+    std::function<void(const char* Step)> OnRebuildSwapStep;
+
+private:
+    struct TqbRebuildJobBlock;
+    class TqbRebuildWorker : public TqbSrRebuildWork {
+    public:
+        explicit TqbRebuildWorker(TqbServerEngine& Engine) : engine_(Engine) {}
+        void Reindex(TqbSrRebuildJob& Job) override;
+        void PackRestructure(TqbSrRebuildJob& Job) override;
+        void GetRecordCount(TqbSrRebuildJob& Job) override;
+
+    private:
+        TqbServerEngine& engine_;
+    };
+    std::unique_ptr<TqbRebuildJobBlock> newJob(TqbSrDatabase& Database, int Kind);
+    std::shared_ptr<TqbSrBaseCursor> openJobTable(TqbRebuildJobBlock& Job, const std::string& TableName,
+                                                  const std::string& IndexName, int32_t IndexID);
+    void prepareTarget(TqbRebuildJobBlock& Job, const TqbDataDictionary& TargetDict);
+    template <class T> TqbResultCode startJob(std::unique_ptr<TqbRebuildJobBlock> Job, TqbHandle& RebuildID);
+    void releaseJob(TqbRebuildJobBlock& Job, bool DiscardTarget);
+    void closeJobCursor(std::shared_ptr<TqbSrBaseCursor>& Cursor);
+    void runJob(TqbSrRebuildJob& Job);
+    void runReindex(TqbRebuildJobBlock& Job);
+    void runCopy(TqbRebuildJobBlock& Job);
+    void runCount(TqbRebuildJobBlock& Job);
+    void swapFiles(TqbRebuildJobBlock& Job);
+    void jobProgress(TqbRebuildJobBlock& Job, int32_t ErrorCode);
+    void commitAndContinue(TqbRebuildJobBlock& Job);
+
+    TqbSrRebuildStatusList rebuildStatus_;
+    TqbRebuildWorker rebuildWorker_{*this};
+    std::mutex rebuildMutex_;
+    std::condition_variable rebuildCv_;
+    int32_t rebuildRunning_ = 0; // jobs whose thread has not ended; guarded by rebuildMutex_
+    std::atomic<bool> rebuildStop_{false};
+    // Last, so first to go: the job threads end before anything they use is freed.
+    struct TqbRebuildJoin {
+        TqbServerEngine& Engine;
+        ~TqbRebuildJoin() { Engine.RebuildStopAll(); }
+    } rebuildJoin_{*this};
 };

@@ -269,6 +269,8 @@ void TqbServerEngine::closeClient(TqbSrClient& Client) {
     for (auto& s : Client.Sessions())
         closeSession(*s);
     if (Client.Added) Client.Extenders().Notify(Client, 72, eaNoUndo);
+    // Its jobs' statuses go with it; a job still running finds its status gone and goes on.
+    rebuildStatus_.RemoveClient(int32_t(Client.Handle()));
     clients_.Remove(&Client);
     TableList().RemoveUnused();
     folders_.RemoveUnused();
@@ -871,18 +873,4 @@ TqbResultCode TqbServerEngine::GetTransportStatistics(int32_t HandlerIndex, int3
     } catch (...) {
         return ConvertException(std::current_exception());
     }
-}
-
-// ---- rebuild status
-
-TqbResultCode TqbServerEngine::RebuildGetStatus(TqbHandle RebuildID, TqbHandle ClientID, bool& IsPresent,
-                                                TqbRebuildStatus& Status) {
-    (void)RebuildID;
-    IsPresent = false;
-    Status = {};
-    // Kind only: runs in any state, without activation.
-    if (!registry_.LeaseAs<TqbSrClient>(ClientID, TqbHandleKind::Client))
-        return UnknownHandleCode(TqbHandleKind::Client);
-    // No job has been started by this engine yet.
-    return 0;
 }

@@ -422,12 +422,6 @@ TqbResultCode TqbServerEngine::TableRestructure(TqbHandle DatabaseID, const std:
     });
 }
 
-TqbResultCode TqbServerEngine::seStartRebuildJob(const TqbRebuildRequest& Request, TqbHandle& RebuildID) {
-    (void)Request;
-    (void)RebuildID;
-    return kResultUnknownServerError;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Table locks: a client's read or write lock on a table, kept in the table's cursor content-lock
 // container, where every write of another cursor looks for it.

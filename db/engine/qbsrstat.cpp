@@ -80,7 +80,17 @@ void TqbSrRebuildStatusList::MarkFinished(TqbHandle RebuildID) {
 
 bool TqbSrRebuildStatusList::GetStatus(TqbHandle RebuildID, TqbRebuildStatus& Status) {
     std::lock_guard lk(m_);
+    return take(find(RebuildID), RebuildID, Status);
+}
+
+bool TqbSrRebuildStatusList::GetClientStatus(int32_t ClientID, TqbHandle RebuildID,
+                                             TqbRebuildStatus& Status) {
+    std::lock_guard lk(m_);
     TqbSrRebuildStatus* s = find(RebuildID);
+    return take(s && s->ClientID() == ClientID ? s : nullptr, RebuildID, Status);
+}
+
+bool TqbSrRebuildStatusList::take(TqbSrRebuildStatus* s, TqbHandle RebuildID, TqbRebuildStatus& Status) {
     if (!s) return false;
     Status = s->Status();
     if (Status.Finished) remove(RebuildID);

@@ -53,12 +53,16 @@ public:
     void MarkFinished(TqbHandle RebuildID);
     // A copy of the record; a finished one is removed by this read, so it is read once.
     bool GetStatus(TqbHandle RebuildID, TqbRebuildStatus& Status);
+    // The same for the job's own client only: another client's job is not found (nor used up).
+    bool GetClientStatus(int32_t ClientID, TqbHandle RebuildID, TqbRebuildStatus& Status);
     // Drops every record of the client.
     void RemoveClient(int32_t ClientID);
     int Count() const;
 
 private:
     TqbSrRebuildStatus* find(TqbHandle RebuildID) const;
+    // Copies S out and removes it when finished; the list's lock is held. False for none.
+    bool take(TqbSrRebuildStatus* S, TqbHandle RebuildID, TqbRebuildStatus& Status);
     void remove(TqbHandle RebuildID);
 
     TqbClock clock_;

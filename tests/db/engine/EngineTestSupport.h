@@ -160,13 +160,19 @@ inline std::string checkConsistent(TqbSrTable& t, TqbSrTransaction* tr) {
     std::string problems;
     for (int32_t f = 0; f < t.GetFileCount(); ++f)
         problems += FormatVerifyProblems(VerifyTableFile(*t.GetFile(f), tr));
-    auto recs = records(t, tr);
+    // The stored records as they are, whatever the table's layout.
     const TqbDataDictionary& d = t.GetDictionary();
+    std::map<uint64_t, std::vector<uint8_t>> recs;
+    for (uint64_t ref = 0, next = 0;; ref = next) {
+        std::vector<uint8_t> r(size_t(d.RecordLength()));
+        t.GetNextRecord(tr, ref, r.data(), next);
+        if (next == 0) break;
+        recs[next] = std::move(r);
+    }
     for (int32_t i = 0; i < d.IndexCount(); ++i) {
         std::vector<std::pair<std::string, uint64_t>> want;
-        for (auto& [ref, p] : recs) {
+        for (auto& [ref, r] : recs) {
             std::string key(size_t(d.IndexKeyLength(i)), '\0');
-            auto r = record(d, p);
             if (i > 0 && !t.BuildKey(i, r.data(), reinterpret_cast<uint8_t*>(key.data()))) continue;
             want.emplace_back(i == 0 ? std::string() : key, ref);
         }
