@@ -1,5 +1,6 @@
 // The contacts tool run as a program on a temporary folder: the first run makes the contacts table
-// with the demo contacts, a later run leaves a changed table as it is, a bad folder is refused.
+// with the demo contacts, a later run leaves a changed table as it is, a bad folder is refused; the
+// contacts' record images.
 #include "db/storage/qbtbverify.h"
 #include "tests/db/engine/EngineApiSupport.h"
 
@@ -193,4 +194,33 @@ TEST(MkContacts, RefusesAMissingFolderAndAWrongCommandLine) {
     EXPECT_EQ(2, runTool(scratch, {}).status);
     EXPECT_EQ(2, runTool(scratch, {"a", "b"}).status);
     EXPECT_TRUE(tableFile(folder.path()).empty());
+}
+
+TEST(ContactsTable, RecordImagesCutLongTextAndSkipFieldsAnOlderTableLacks) {
+    const TqbServerDataDict d = contactsDictionary();
+    Contact c{std::string(300, 'n'), "5550101", 3, std::string(30, 'p'), {}};
+    c.groups[9] = true;
+    const std::vector<uint8_t> r = contactRecord(d, c);
+    const Contact back = contactOf(d, r.data());
+    EXPECT_EQ(std::string(40, 'n'), back.name);
+    EXPECT_EQ("5550101", back.id);
+    EXPECT_EQ(3, back.service);
+    EXPECT_EQ(std::string(20, 'p'), back.password);
+    EXPECT_TRUE(back.groups[9]);
+    EXPECT_FALSE(back.groups[8]);
+
+    // No "password" field: the groups follow "servicenumber" directly.
+    TqbServerDataDict older;
+    older.SetTableName("contacts");
+    older.AddField("name", "", qbtShortString, 40, 0, true);
+    older.AddField("id", "", qbtShortString, 40, 0, false);
+    older.AddField("servicenumber", "", qbtInt32, 2, 0, false);
+    for (int i = 1; i <= 10; ++i)
+        older.AddField("memberGr" + std::to_string(i), "", qbtBoolean, 0, 0, false);
+    const std::vector<uint8_t> o = contactRecord(older, c);
+    ASSERT_EQ(size_t(older.RecordLength()), o.size());
+    EXPECT_EQ(1, o[size_t(older.FieldOffset(older.GetFieldFromName("memberGr10")))]);
+    EXPECT_EQ(0, o[size_t(older.FieldOffset(older.GetFieldFromName("memberGr1")))]);
+    EXPECT_FALSE(d.CheckRequiredFields(contactRecord(d, {"", "1", 1, "", {}}).data()))
+        << "no name stays null";
 }
