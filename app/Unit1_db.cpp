@@ -1,25 +1,11 @@
 // The main window's contacts table: opened on "nameIndex" at the first showing, and the demo
 // contacts a program start gets on the in-memory database.
+#include "app/ContactsTable.h"
 #include "app/Unit1.h"
 #include "app/Unit1_glue.h"
 
 const char* const kContactsDatabase = "pageBASE";
 const char* const kContactsTable = "contacts";
-
-namespace {
-struct DemoContact {
-    const char* name;
-    const char* id;
-    const char* pin;
-    std::vector<int> groups;
-};
-const DemoContact kDemoContacts[] = {
-    {"Ada Lovelace", "5550101", "", {1}},
-    {"Alan Turing", "5550102", "", {1}},
-    {"Grace Hopper", "5550103", "4711", {1, 2}},
-    {"Ken Thompson", "5550104", "", {2}},
-};
-} // namespace
 
 void prepareDemoContacts() {
     if (!cls::TMemDatabase::TableExists(kContactsDatabase, kContactsTable))
@@ -29,8 +15,12 @@ void prepareDemoContacts() {
     t.SetDatabaseName(kContactsDatabase);
     t.SetTableName(kContactsTable);
     t.Open();
-    for (const DemoContact& c : kDemoContacts)
-        appendContact(t, c.name, c.id, 1, c.pin, c.groups);
+    for (const ContactRow& c : kDemoContacts) {
+        std::vector<int> groups;
+        for (int g = 1; g <= 10; ++g)
+            if (c.groups[g - 1]) groups.push_back(g);
+        appendContact(t, c.name, c.id, c.service, c.password, groups);
+    }
     t.Close();
 }
 

@@ -38,12 +38,14 @@ struct Api {
     ~Api() {
         if (engine->State() == qbsStarted) engine->Shutdown();
     }
-    void startAndConnect() {
+    // The database is the test's folder, or the folder given.
+    void startAndConnect(const std::string& folder = "") {
         engine->Startup();
         uint32_t hash = 0;
         ASSERT_EQ(0, engine->ClientAdd(client, "test", "", 10000, hash));
         ASSERT_EQ(0, engine->SessionAdd(client, 10000, session));
-        ASSERT_EQ(0, engine->DatabaseOpenPath(client, dir.str(), qbomReadWrite, qbsmShared, 10000, db));
+        ASSERT_EQ(0, engine->DatabaseOpenPath(client, folder.empty() ? dir.str() : folder, qbomReadWrite,
+                                              qbsmShared, 10000, db));
     }
     // Builds the contacts table and opens a cursor on it in "nameIndex" order.
     TqbHandle contacts(const std::string& name = "contacts") {

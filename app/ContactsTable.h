@@ -1,0 +1,72 @@
+// The paging client's contacts table: the dictionary it is built with (fields, sizes and
+// "nameIndex"), the record image of one contact, and the demo contacts a new folder starts with.
+#pragma once
+#include "db/storage/qbtbdict.h"
+#include "platform/ByteCodec.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+struct ContactRow {
+    std::string name, id;
+    int32_t service = 0; // paging service 1..12
+    std::string password;
+    bool groups[10] = {}; // memberGr1..memberGr10
+};
+
+// "name" (the unique, case-insensitive key of "nameIndex"), "id", "servicenumber", "password"
+// and "memberGr1".."memberGr10".
+inline TqbServerDataDict contactsDictionary() {
+    TqbServerDataDict d;
+    d.SetTableName("contacts");
+    d.AddField("name", "Contact name", qbtShortString, 40, 0, true);
+    d.AddField("id", "Pager ID or alias", qbtShortString, 40, 0, false);
+    d.AddField("servicenumber", "Paging service", qbtInt32, 2, 0, false);
+    d.AddField("password", "Pager PIN", qbtShortString, 20, 0, false);
+    for (int i = 1; i <= 10; ++i)
+        d.AddField("memberGr" + std::to_string(i), "Group " + std::to_string(i), qbtBoolean, 0, 0, false);
+    const int32_t name = 0;
+    // Unique: a contact is found by its name, so a second one of the same name could never be paged.
+    d.AddIndex("nameIndex", "Contacts by name", 0, 1, &name, nullptr, false, true, true);
+    d.BindIndexHelpers();
+    return d;
+}
+
+// The record image of c for a table of dictionary d. Fields the table lacks (an older table has no
+// "password") are left out, text longer than its field is cut, and an empty name stays null.
+inline std::vector<uint8_t> contactRecord(const TqbDataDictionary& d, const ContactRow& c) {
+    std::vector<uint8_t> r(size_t(d.RecordLength()));
+    d.InitRecord(r.data());
+    auto put = [&](const std::string& field, auto fill) {
+        const int32_t f = d.GetFieldFromName(field);
+        if (f < 0) return;
+        std::vector<uint8_t> v(size_t(d.FieldLength(f)), 0);
+        fill(v);
+        d.SetRecordField(f, r.data(), v.data());
+    };
+    auto text = [&](const std::string& field, const std::string& s) {
+        put(field, [&](std::vector<uint8_t>& v) {
+            const size_t n = std::min({s.size(), v.size() - 1, size_t(255)});
+            v[0] = uint8_t(n);
+            std::memcpy(v.data() + 1, s.data(), n);
+        });
+    };
+    if (!c.name.empty()) text("name", c.name);
+    text("id", c.id);
+    put("servicenumber", [&](std::vector<uint8_t>& v) { plat::StoreLE32(v.data(), uint32_t(c.service)); });
+    text("password", c.password);
+    for (int i = 0; i < 10; ++i)
+        put("memberGr" + std::to_string(i + 1), [&](std::vector<uint8_t>& v) { v[0] = c.groups[i] ? 1 : 0; });
+    return r;
+}
+
+// The contacts a new run folder starts with, on paging service 1.
+inline const std::vector<ContactRow> kDemoContacts = {
+    {"Ada Lovelace", "5550101", 1, "", {true}},
+    {"Alan Turing", "5550102", 1, "", {true}},
+    {"Grace Hopper", "5550103", 1, "4711", {true, true}},
+    {"Ken Thompson", "5550104", 1, "", {false, true}},
+};

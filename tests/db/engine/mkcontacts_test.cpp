@@ -1,0 +1,226 @@
+// The contacts tool run as a program on a temporary folder: the first run makes the contacts table
+// with the demo contacts, a later run leaves a changed table as it is, a bad folder is refused; the
+// contacts' record images.
+#include "db/storage/qbtbverify.h"
+#include "tests/db/engine/EngineApiSupport.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+
+extern char** environ;
+
+using namespace engineapi;
+
+namespace {
+
+struct ToolRun {
+    int status = -1; // exit status; -1 when it did not exit normally
+    std::string output;
+};
+
+// Runs the tool with args, its standard output and error both captured.
+ToolRun runTool(const pwtest::TempDir& scratch, const std::vector<std::string>& args) {
+    const std::string tool = PW_BINARY_DIR "/tools/mkcontacts";
+    const std::string out = scratch.file("tool-output.txt");
+    std::vector<char*> argv{const_cast<char*>(tool.c_str())};
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = 0;
+    const int err = posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ToolRun run;
+    if (err != 0) {
+        ADD_FAILURE() << "cannot start " << tool << ": " << std::strerror(err);
+        return run;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
+    run.output = pwtest::readFile(out);
+    return run;
+}
+
+// The contacts table's data file in folder, its name matched without regard to case.
+std::string tableFile(const std::filesystem::path& folder) {
+    for (const auto& e : std::filesystem::directory_iterator(folder)) {
+        std::string n = e.path().filename().string();
+        std::transform(n.begin(), n.end(), n.begin(),
+                       [](unsigned char ch) { return char(std::tolower(ch)); });
+        if (n == "contacts.qb2") return e.path().string();
+    }
+    return {};
+}
+
+// An engine of the test's own on the tool's folder, with the contacts table open on "nameIndex"
+// and its dictionary as stored in the table.
+struct Look {
+    Api api{false};
+    TqbDataDictionary dict;
+    TqbHandle cursor = 0;
+
+    explicit Look(const std::string& folder) {
+        api.startAndConnect(folder);
+        cls::TMemoryStream s;
+        EXPECT_EQ(0, api.engine->TableGetDictionary(api.db, "contacts", s));
+        dict.ReadFromStream(std::string_view(reinterpret_cast<const char*>(s.Memory()), size_t(s.Size())));
+        EXPECT_EQ(0, api.engine->TableOpen(api.db, "contacts", false, "nameIndex", 0, qbomReadWrite,
+                                           qbsmShared, 10000, cursor, nullptr));
+    }
+    // Every contact in index order; f runs on each with the cursor on it.
+    std::vector<Contact> walk(const std::function<void(const Contact&)>& f = {}) {
+        std::vector<Contact> out;
+        EXPECT_EQ(0, api.engine->CursorSetToBegin(cursor));
+        std::vector<uint8_t> r(size_t(dict.RecordLength()));
+        TqbResultCode rc;
+        while ((rc = api.engine->RecordGetNext(cursor, qbltNone, r)) == 0) {
+            out.push_back(contactOf(dict, r.data()));
+            if (f) f(out.back());
+        }
+        EXPECT_EQ(8706, rc) << "a walk ends at the end of the table";
+        return out;
+    }
+};
+
+std::vector<std::string> namesOf(const std::vector<Contact>& cs) {
+    std::vector<std::string> names;
+    for (const Contact& c : cs)
+        names.push_back(c.name);
+    return names;
+}
+
+} // namespace
+
+TEST(MkContacts, FirstRunMakesTheDemoTableAndLaterRunsNeverOverwriteIt) {
+    pwtest::TempDir scratch, folder;
+    ToolRun first = runTool(scratch, {folder.str()});
+    ASSERT_EQ(0, first.status) << first.output;
+    EXPECT_NE(std::string::npos, first.output.find("made")) << first.output;
+    {
+        Look look(folder.str());
+        // The fields the paging client reads, by name, with their types and sizes.
+        const std::vector<std::pair<std::string, int32_t>> fields = {
+            {"name", qbtShortString},     {"id", qbtShortString},    {"servicenumber", qbtInt32},
+            {"password", qbtShortString}, {"memberGr1", qbtBoolean}, {"memberGr2", qbtBoolean},
+            {"memberGr3", qbtBoolean},    {"memberGr4", qbtBoolean}, {"memberGr5", qbtBoolean},
+            {"memberGr6", qbtBoolean},    {"memberGr7", qbtBoolean}, {"memberGr8", qbtBoolean},
+            {"memberGr9", qbtBoolean},    {"memberGr10", qbtBoolean}};
+        ASSERT_EQ(int32_t(fields.size()), look.dict.FieldCount());
+        for (int32_t i = 0; i < look.dict.FieldCount(); ++i) {
+            EXPECT_EQ(fields[size_t(i)].first, look.dict.FieldName(i));
+            EXPECT_EQ(fields[size_t(i)].second, look.dict.FieldType(i)) << fields[size_t(i)].first;
+        }
+        EXPECT_EQ(41, look.dict.FieldLength(0));
+        EXPECT_EQ(41, look.dict.FieldLength(1));
+        EXPECT_EQ(21, look.dict.FieldLength(3));
+        const int32_t ix = look.dict.GetIndexFromName("nameIndex");
+        ASSERT_GE(ix, 0);
+        EXPECT_TRUE(look.dict.IndexIsCaseInsensitive(ix));
+        EXPECT_FALSE(look.dict.IndexAllowDups(ix));
+
+        const std::vector<Contact> rows = look.walk();
+        EXPECT_EQ((std::vector<std::string>{"Ada Lovelace", "Alan Turing", "Grace Hopper", "Ken Thompson"}),
+                  namesOf(rows));
+        ASSERT_EQ(kDemoContacts.size(), rows.size());
+        for (const Contact& row : rows) {
+            auto demo = std::find_if(kDemoContacts.begin(), kDemoContacts.end(),
+                                     [&](const ContactRow& d) { return d.name == row.name; });
+            ASSERT_NE(demo, kDemoContacts.end()) << row.name;
+            EXPECT_EQ(demo->id, row.id);
+            EXPECT_EQ(1, row.service) << row.name;
+            EXPECT_EQ(demo->password, row.password);
+            EXPECT_TRUE(std::equal(std::begin(row.groups), std::end(row.groups), std::begin(demo->groups)))
+                << row.name;
+        }
+        EXPECT_EQ("4711", rows[2].password);
+        EXPECT_TRUE(rows[2].groups[0] && rows[2].groups[1] && !rows[2].groups[2]);
+
+        // The user's own changes: one contact edited, one deleted, one added.
+        look.walk([&](const Contact& c) {
+            std::vector<uint8_t> r(size_t(look.dict.RecordLength()));
+            if (c.name == "Grace Hopper") {
+                Contact changed = c;
+                changed.id = "5559999";
+                EXPECT_EQ(
+                    0, look.api.engine->RecordModify(look.cursor, contactRecord(look.dict, changed), true));
+            } else if (c.name == "Ken Thompson") {
+                EXPECT_EQ(0, look.api.engine->RecordDelete(look.cursor, r));
+            }
+        });
+        EXPECT_EQ(0, look.api.engine->RecordInsert(look.cursor, qbltNone,
+                                                   contactRecord(look.dict, {"Zoe", "5550200", 2, "", {}})));
+    }
+
+    ToolRun second = runTool(scratch, {folder.str()});
+    ASSERT_EQ(0, second.status) << second.output;
+    EXPECT_NE(std::string::npos, second.output.find("exists already")) << second.output;
+    {
+        Look look(folder.str());
+        const std::vector<Contact> rows = look.walk();
+        EXPECT_EQ((std::vector<std::string>{"Ada Lovelace", "Alan Turing", "Grace Hopper", "Zoe"}),
+                  namesOf(rows));
+        ASSERT_EQ(4u, rows.size());
+        EXPECT_EQ("5559999", rows[2].id);
+        EXPECT_EQ(2, rows[3].service);
+    }
+
+    const std::string file = tableFile(folder.path());
+    ASSERT_FALSE(file.empty());
+    const TqbVerifyReport report = VerifyTableFileOnDisk(file);
+    EXPECT_TRUE(report.empty()) << FormatVerifyProblems(report);
+}
+
+TEST(MkContacts, RefusesAMissingFolderAndAWrongCommandLine) {
+    pwtest::TempDir scratch, folder;
+    const std::string missing = folder.file("nowhere");
+    ToolRun run = runTool(scratch, {missing});
+    EXPECT_EQ(1, run.status);
+    EXPECT_NE(std::string::npos, run.output.find("no such folder")) << run.output;
+    pwtest::writeFile(folder.file("plain"), "x");
+    run = runTool(scratch, {folder.file("plain")});
+    EXPECT_EQ(1, run.status);
+    EXPECT_FALSE(std::filesystem::exists(missing));
+    EXPECT_EQ(2, runTool(scratch, {}).status);
+    EXPECT_EQ(2, runTool(scratch, {"a", "b"}).status);
+    EXPECT_TRUE(tableFile(folder.path()).empty());
+}
+
+TEST(ContactsTable, RecordImagesCutLongTextAndSkipFieldsAnOlderTableLacks) {
+    const TqbServerDataDict d = contactsDictionary();
+    Contact c{std::string(300, 'n'), "5550101", 3, std::string(30, 'p'), {}};
+    c.groups[9] = true;
+    const std::vector<uint8_t> r = contactRecord(d, c);
+    const Contact back = contactOf(d, r.data());
+    EXPECT_EQ(std::string(40, 'n'), back.name);
+    EXPECT_EQ("5550101", back.id);
+    EXPECT_EQ(3, back.service);
+    EXPECT_EQ(std::string(20, 'p'), back.password);
+    EXPECT_TRUE(back.groups[9]);
+    EXPECT_FALSE(back.groups[8]);
+
+    // No "password" field: the groups follow "servicenumber" directly.
+    TqbServerDataDict older;
+    older.SetTableName("contacts");
+    older.AddField("name", "", qbtShortString, 40, 0, true);
+    older.AddField("id", "", qbtShortString, 40, 0, false);
+    older.AddField("servicenumber", "", qbtInt32, 2, 0, false);
+    for (int i = 1; i <= 10; ++i)
+        older.AddField("memberGr" + std::to_string(i), "", qbtBoolean, 0, 0, false);
+    const std::vector<uint8_t> o = contactRecord(older, c);
+    ASSERT_EQ(size_t(older.RecordLength()), o.size());
+    EXPECT_EQ(1, o[size_t(older.FieldOffset(older.GetFieldFromName("memberGr10")))]);
+    EXPECT_EQ(0, o[size_t(older.FieldOffset(older.GetFieldFromName("memberGr1")))]);
+    EXPECT_FALSE(d.CheckRequiredFields(contactRecord(d, {"", "1", 1, "", {}}).data()))
+        << "no name stays null";
+}
