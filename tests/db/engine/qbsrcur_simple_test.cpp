@@ -418,3 +418,21 @@ TEST(SimpleCursor, TwoClientsSortAtOnce) {
 }
 
 } // namespace
+
+// A record whose lock cannot be taken in the operation's time goes again with the failed insert.
+TEST(SimpleCursor, InsertWhoseRecordLockTimesOutLeavesNoRecord) {
+    Db e;
+    const TqbServerDataDict d = rowDictionary();
+    auto c = e.cursor();
+    ASSERT_EQ(c->TableCreate("plain", d, true, qbsmShared, false, false, 0, 0), 0);
+    ASSERT_EQ(c->Database().StartTransaction(), 0);
+    ASSERT_EQ(c->RecordInsert(image(d, {false, false, 1, "ann", 1}).data(), lmNone), 0);
+    SetThreadDeadline(1); // under the least time a lock request is made with
+    const auto failed = raised<EqbException>([&] {
+        c->RecordInsert(image(d, {false, false, 2, "bob", 2}).data(), lmExclusive);
+    });
+    SetThreadDeadline(0);
+    EXPECT_FALSE(failed.message.empty()) << "the insert failed";
+    ASSERT_EQ(c->Database().Commit(), 0);
+    EXPECT_EQ(ids(walk(*c)), std::vector<uint32_t>{1});
+}

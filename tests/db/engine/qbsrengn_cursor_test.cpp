@@ -81,6 +81,11 @@ std::vector<Person> sortedByName(std::vector<Person> v) {
     return v;
 }
 
+std::vector<Person> joined(std::vector<Person> a, const std::vector<Person>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return sortedByName(a);
+}
+
 const Person ann{"ann", "oslo", 1, 10}, bob{"bob", "rome", 2, 20}, cid{"cid", "oslo", 3, 30},
     dan{"dan", "kiev", 4, 40};
 
@@ -170,6 +175,30 @@ TEST(EngineRecords, UniqueViolationOnTheLastIndexLeavesTheOtherIndexesAndTheData
     cid2.city = "york";
     EXPECT_EQ(9729, api.engine->RecordModify(t.cursor, t.rec(cid2), true));
     EXPECT_EQ(before, t.allIndexes());
+}
+
+TEST(EngineRecords, AnInsertWhoseTimeRunsOutLeavesNothingBehind) {
+    Api api;
+    People t(api, 4, "people", 1);
+    ASSERT_EQ(0, t.insert(ann));
+    const auto before = t.allIndexes();
+    ASSERT_EQ(0, api.engine->TransactionStart(api.db, false));
+    ASSERT_EQ(0, t.insert(bob)) << "the transaction holds the table's content lock from now on";
+    // Time runs out once the record and its keys are in, when the new record is locked.
+    ASSERT_EQ(0, api.engine->CursorSetTimeout(t.cursor, 1));
+    std::vector<int32_t> errors;
+    const auto r = t.rec(cid);
+    EXPECT_EQ(15461, api.engine->RecordInsert(t.cursor, qbltWrite, r)) << "single insert, locking the record";
+    EXPECT_EQ(0, api.engine->RecordInsertBatch(t.cursor, 1, int32_t(t.len), r, errors));
+    EXPECT_EQ((std::vector<int32_t>{15461}), errors) << "batch entry";
+    ASSERT_EQ(0, api.engine->CursorSetTimeout(t.cursor, 10000));
+    ASSERT_EQ(0, api.engine->TransactionCommit(api.db)) << "a failed insert undoes itself";
+    auto want = before;
+    for (auto& index : want)
+        index = sortedByName(joined(index, {bob}));
+    EXPECT_EQ(want, t.allIndexes()) << "cid is in no index and no data";
+    // Both failed inserts left the name free.
+    EXPECT_EQ(0, t.insert(cid));
 }
 
 TEST(EngineRecords, InsertBatchReportsEachEntryAndKeepsTheOthers) {
@@ -636,11 +665,6 @@ TqbHandle secondClientDatabase(Api& api) {
     EXPECT_EQ(0, api.engine->SessionAdd(client, 10000, session));
     EXPECT_EQ(0, api.engine->DatabaseOpenPath(client, api.dir.str(), qbomReadWrite, qbsmShared, 10000, db));
     return db;
-}
-
-std::vector<Person> joined(std::vector<Person> a, const std::vector<Person>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return sortedByName(a);
 }
 
 } // namespace
