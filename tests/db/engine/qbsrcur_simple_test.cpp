@@ -436,3 +436,21 @@ TEST(SimpleCursor, InsertWhoseRecordLockTimesOutLeavesNoRecord) {
     ASSERT_EQ(c->Database().Commit(), 0);
     EXPECT_EQ(ids(walk(*c)), std::vector<uint32_t>{1});
 }
+
+// A commit walks its tables' cursors from a snapshot of their lists, which may still hold the
+// cursor of a database another client has just freed: asking it for its database reads nothing
+// of the gone database.
+TEST(SimpleCursor, ACursorHeldPastItsDatabaseStillNamesIt) {
+    Db e;
+    auto other = std::make_shared<TqbSrDatabase>(e.host, e.folder, 0);
+    const uint64_t id = other->DatabaseID();
+    auto c = std::make_shared<TqbSrSimpleCursor>(e.host, 0, *other);
+    ASSERT_EQ(c->TableCreate("plain", rowDictionary(), true, qbsmShared, false, false, 0, 0), 0);
+    auto held = c->Table()->GetCursorList().Snapshot();
+    c->Close();
+    c.reset();
+    other.reset();
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_EQ(dynamic_cast<TqbSrTableCursor&>(*held[0]).DatabaseID(), id);
+    EXPECT_NE(id, e.db->DatabaseID());
+}

@@ -415,10 +415,8 @@ private:
             v[nr] = {};
             rc = e_.BLOBWrite(docs_, nr, 0, bytes);
             if (rc != 0) mayFail_ = true;
-            if (check(rc, {}, "BLOB write", true))
-                v[nr] = bytes;
-            else if (!inTx_)
-                v.erase(nr); // left empty; the last check frees it
+            // A refused write leaves the BLOB empty.
+            if (check(rc, {}, "BLOB write", true)) v[nr] = bytes;
             return;
         }
         const auto it = pick(v);
