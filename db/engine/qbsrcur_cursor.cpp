@@ -140,7 +140,8 @@ int32_t TqbSrDatabase::EndImplicit(bool Started, bool DoCommit) {
 // Construction, opening and closing
 
 TqbSrBaseCursor::TqbSrBaseCursor(TqbSrCursorHost& Host, uint32_t Timeout, TqbSrDatabase& Database)
-    : TqbSrTableCursor(Timeout, &Database), host_(Host), database_(Database), id_(NewLockOwnerID()) {
+    : TqbSrTableCursor(Timeout, &Database), host_(Host), database_(Database),
+      databaseID_(Database.DatabaseID()), id_(NewLockOwnerID()) {
     KeyPathClear(pos_.KeyPath);
     KeyPathClear(savedPos_.KeyPath);
 }

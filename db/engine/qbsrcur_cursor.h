@@ -234,7 +234,8 @@ public:
     ~TqbSrBaseCursor() override;
 
     // TqbSrTableCursor.
-    uint64_t DatabaseID() const override { return database_.DatabaseID(); }
+    // Kept by the cursor: a table's list may still hold it once its database has gone.
+    uint64_t DatabaseID() const override { return databaseID_; }
     TqbLockOwnerID CursorID() const override { return id_; }
     // From the table: another cursor of the database changed or deleted Ref. Checked at the next
     // step against the index itself.
@@ -409,6 +410,7 @@ protected:
 
     TqbSrCursorHost& host_;
     TqbSrDatabase& database_;
+    const uint64_t databaseID_;
     const TqbLockOwnerID id_;
     bool ownsTable_ = false;
     bool closeAfterTransaction_ = false;

@@ -218,8 +218,19 @@ void TqbSrTable::insertRecord(TqbSrTransaction& t, TqbLockOwnerID cursor, uint8_
         }
         throw;
     }
+    // The new record's lock fails only when the operation's time has run out; the insert is then
+    // undone like one whose keys were refused, or its caller would be told of a record that stays.
+    try {
+        LockRecord(&t, cursor, added, false, mode);
+    } catch (...) {
+        if (explicitTx) {
+            deleteKeys(t, added, rec.data());
+            DataFileDeleteRecord(*files_[0], &t, added);
+            ref = 0;
+        }
+        throw;
+    }
     ref = added;
-    LockRecord(&t, cursor, ref, false, mode);
 }
 
 void TqbSrTable::InsertRecord(TqbSrTransaction& Transaction, TqbLockOwnerID CursorID, uint8_t LockMode,

@@ -125,7 +125,16 @@ void TqbSrSimpleTable::insert(TqbSrTransaction& t, TqbLockOwnerID cursor, uint8_
     if (!dict_.CheckRequiredFields(rec.data())) raiseCode(9732);
     AssignAutoInc(&t, rec.data());
     DataFileAddRecord(*files_[0], &t, ref, rec.data());
-    if (mode != lmNone) LockRecord(&t, cursor, ref, false, mode);
+    if (mode == lmNone) return;
+    // The new record's lock fails only when the operation's time has run out: the record goes
+    // again, or its caller would be told of a failed insert that stays.
+    try {
+        LockRecord(&t, cursor, ref, false, mode);
+    } catch (...) {
+        DataFileDeleteRecord(*files_[0], &t, ref);
+        ref = 0;
+        throw;
+    }
 }
 
 void TqbSrSimpleTable::InsertRecord(TqbSrTransaction& Transaction, TqbLockOwnerID CursorID, uint8_t LockMode,

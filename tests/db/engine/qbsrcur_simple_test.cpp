@@ -418,3 +418,39 @@ TEST(SimpleCursor, TwoClientsSortAtOnce) {
 }
 
 } // namespace
+
+// A record whose lock cannot be taken in the operation's time goes again with the failed insert.
+TEST(SimpleCursor, InsertWhoseRecordLockTimesOutLeavesNoRecord) {
+    Db e;
+    const TqbServerDataDict d = rowDictionary();
+    auto c = e.cursor();
+    ASSERT_EQ(c->TableCreate("plain", d, true, qbsmShared, false, false, 0, 0), 0);
+    ASSERT_EQ(c->Database().StartTransaction(), 0);
+    ASSERT_EQ(c->RecordInsert(image(d, {false, false, 1, "ann", 1}).data(), lmNone), 0);
+    SetThreadDeadline(1); // under the least time a lock request is made with
+    const auto failed = raised<EqbException>([&] {
+        c->RecordInsert(image(d, {false, false, 2, "bob", 2}).data(), lmExclusive);
+    });
+    SetThreadDeadline(0);
+    EXPECT_FALSE(failed.message.empty()) << "the insert failed";
+    ASSERT_EQ(c->Database().Commit(), 0);
+    EXPECT_EQ(ids(walk(*c)), std::vector<uint32_t>{1});
+}
+
+// A commit walks its tables' cursors from a snapshot of their lists, which may still hold the
+// cursor of a database another client has just freed: asking it for its database reads nothing
+// of the gone database.
+TEST(SimpleCursor, ACursorHeldPastItsDatabaseStillNamesIt) {
+    Db e;
+    auto other = std::make_shared<TqbSrDatabase>(e.host, e.folder, 0);
+    const uint64_t id = other->DatabaseID();
+    auto c = std::make_shared<TqbSrSimpleCursor>(e.host, 0, *other);
+    ASSERT_EQ(c->TableCreate("plain", rowDictionary(), true, qbsmShared, false, false, 0, 0), 0);
+    auto held = c->Table()->GetCursorList().Snapshot();
+    c->Close();
+    c.reset();
+    other.reset();
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_EQ(dynamic_cast<TqbSrTableCursor&>(*held[0]).DatabaseID(), id);
+    EXPECT_NE(id, e.db->DatabaseID());
+}

@@ -69,9 +69,9 @@ struct People {
     }
 };
 
-// The client's own transaction on the api's database, by the database object itself.
-std::shared_ptr<TqbSrDatabase> database(Api& api, TqbHandle db = 0) {
-    return api.engine->Registry().LeaseAs<TqbSrDatabase>(db ? db : api.db, TqbHandleKind::Database);
+// No transaction runs on the api's database: ending one is refused.
+bool noTransaction(Api& api) {
+    return api.engine->TransactionRollback(api.db) == 10257;
 }
 
 std::vector<Person> sortedByName(std::vector<Person> v) {
@@ -79,6 +79,11 @@ std::vector<Person> sortedByName(std::vector<Person> v) {
         return std::tie(a.name, a.code) < std::tie(b.name, b.code);
     });
     return v;
+}
+
+std::vector<Person> joined(std::vector<Person> a, const std::vector<Person>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return sortedByName(a);
 }
 
 const Person ann{"ann", "oslo", 1, 10}, bob{"bob", "rome", 2, 20}, cid{"cid", "oslo", 3, 30},
@@ -105,7 +110,7 @@ TEST(EngineRecords, WritesInImplicitTransactionsAreCommittedAndSeenByAnotherClie
     std::vector<uint8_t> deleted(t.len);
     ASSERT_EQ(0, api.engine->RecordDelete(t.cursor, deleted));
     EXPECT_EQ(ann, enginetest::person(t.dict, deleted.data())) << "the deleted record is handed back";
-    EXPECT_FALSE(database(api)->InTransaction()) << "no implicit transaction is left behind";
+    EXPECT_TRUE(noTransaction(api)) << "no implicit transaction is left behind";
 
     // Another client on the same folder reads what was committed.
     TqbHandle client2 = 0, session2 = 0, db2 = 0;
@@ -118,26 +123,25 @@ TEST(EngineRecords, WritesInImplicitTransactionsAreCommittedAndSeenByAnotherClie
 }
 
 TEST(EngineRecords, WritesInsideTheClientsTransactionCommitOrRollBackTogether) {
-    // The client's transaction is begun and ended on the database object, as the engine's
-    // transaction operations do.
     Api api;
     People t(api);
     ASSERT_EQ(0, t.insert(ann));
-    auto db = database(api);
-    ASSERT_EQ(0, db->StartTransaction());
+    ASSERT_EQ(0, api.engine->TransactionStart(api.db, false));
     ASSERT_EQ(0, t.insert(bob));
     ASSERT_EQ(0, api.engine->CursorSetToBegin(t.cursor));
     std::vector<uint8_t> r(t.len);
     ASSERT_EQ(0, api.engine->RecordGetNext(t.cursor, qbltNone, r));
     ASSERT_EQ(0, api.engine->RecordDelete(t.cursor, {}));
-    ASSERT_TRUE(db->InTransaction()) << "writes inside the client's transaction leave it running";
-    ASSERT_EQ(0, db->Rollback());
+    // Writes inside the client's transaction leave it running: its rollback is not refused.
+    ASSERT_EQ(0, api.engine->TransactionRollback(api.db));
     EXPECT_EQ((std::vector<Person>{ann}), t.walk()) << "the rollback undid the insert and the delete";
+    EXPECT_EQ(10257, api.engine->TransactionCommit(api.db)) << "the rollback ended it";
 
-    ASSERT_EQ(0, db->StartTransaction());
+    ASSERT_EQ(0, api.engine->TransactionStart(api.db, false));
     ASSERT_EQ(0, t.insert(cid));
-    ASSERT_EQ(0, db->Commit());
+    ASSERT_EQ(0, api.engine->TransactionCommit(api.db));
     EXPECT_EQ(sortedByName({ann, cid}), sortedByName(t.walk()));
+    EXPECT_TRUE(noTransaction(api)) << "the commit ended it";
 }
 
 TEST(EngineRecords, UniqueViolationOnTheLastIndexLeavesTheOtherIndexesAndTheDataUnchanged) {
@@ -154,12 +158,11 @@ TEST(EngineRecords, UniqueViolationOnTheLastIndexLeavesTheOtherIndexesAndTheData
     EXPECT_EQ(9729, t.insert(dup)) << "implicit transaction";
     EXPECT_EQ(before, t.allIndexes());
 
-    auto db = database(api);
-    ASSERT_EQ(0, db->StartTransaction());
+    ASSERT_EQ(0, api.engine->TransactionStart(api.db, false));
     EXPECT_EQ(9729, t.insert(dup)) << "client transaction";
-    EXPECT_FALSE(db->TransactionFailed.load()) << "a failed insert undoes itself: the transaction stays good";
     EXPECT_EQ(before, t.allIndexes()) << "inside the transaction";
-    ASSERT_EQ(0, db->Commit());
+    // A failed insert undoes itself: the transaction stays good and commits.
+    ASSERT_EQ(0, api.engine->TransactionCommit(api.db));
     EXPECT_EQ(before, t.allIndexes()) << "after the commit";
 
     // A modify onto a taken code is refused the same way.
@@ -172,6 +175,30 @@ TEST(EngineRecords, UniqueViolationOnTheLastIndexLeavesTheOtherIndexesAndTheData
     cid2.city = "york";
     EXPECT_EQ(9729, api.engine->RecordModify(t.cursor, t.rec(cid2), true));
     EXPECT_EQ(before, t.allIndexes());
+}
+
+TEST(EngineRecords, AnInsertWhoseTimeRunsOutLeavesNothingBehind) {
+    Api api;
+    People t(api, 4, "people", 1);
+    ASSERT_EQ(0, t.insert(ann));
+    const auto before = t.allIndexes();
+    ASSERT_EQ(0, api.engine->TransactionStart(api.db, false));
+    ASSERT_EQ(0, t.insert(bob)) << "the transaction holds the table's content lock from now on";
+    // Time runs out once the record and its keys are in, when the new record is locked.
+    ASSERT_EQ(0, api.engine->CursorSetTimeout(t.cursor, 1));
+    std::vector<int32_t> errors;
+    const auto r = t.rec(cid);
+    EXPECT_EQ(15461, api.engine->RecordInsert(t.cursor, qbltWrite, r)) << "single insert, locking the record";
+    EXPECT_EQ(0, api.engine->RecordInsertBatch(t.cursor, 1, int32_t(t.len), r, errors));
+    EXPECT_EQ((std::vector<int32_t>{15461}), errors) << "batch entry";
+    ASSERT_EQ(0, api.engine->CursorSetTimeout(t.cursor, 10000));
+    ASSERT_EQ(0, api.engine->TransactionCommit(api.db)) << "a failed insert undoes itself";
+    auto want = before;
+    for (auto& index : want)
+        index = sortedByName(joined(index, {bob}));
+    EXPECT_EQ(want, t.allIndexes()) << "cid is in no index and no data";
+    // Both failed inserts left the name free.
+    EXPECT_EQ(0, t.insert(cid));
 }
 
 TEST(EngineRecords, InsertBatchReportsEachEntryAndKeepsTheOthers) {
@@ -191,7 +218,7 @@ TEST(EngineRecords, InsertBatchReportsEachEntryAndKeepsTheOthers) {
     const std::vector<Person> kept = sortedByName({ann, bob, dan});
     for (const auto& index : t.allIndexes())
         EXPECT_EQ(kept, index);
-    EXPECT_FALSE(database(api)->InTransaction());
+    EXPECT_TRUE(noTransaction(api));
 
     // Sizes that do not fit are refused before anything is written.
     EXPECT_EQ(9986, api.engine->RecordInsertBatch(t.cursor, 2, int32_t(t.len) - 1, data, errors))
@@ -444,7 +471,7 @@ TEST(EngineBLOBs, CreateWriteReadTruncateAndFree) {
     EXPECT_GT(segments.Size(), 0);
     cls::TMemoryStream space;
     EXPECT_EQ(0, api.engine->BLOBListFreeSpace(c, true, space));
-    EXPECT_FALSE(database(api)->InTransaction()) << "the free-space look leaves no transaction";
+    EXPECT_TRUE(noTransaction(api)) << "the free-space look leaves no transaction";
     EXPECT_EQ(0, api.engine->BLOBFree(c, nr, false)) << "a BLOB with content stays";
     ASSERT_EQ(0, api.engine->BLOBGetLength(c, nr, length));
     EXPECT_EQ(10u, length);
@@ -474,17 +501,29 @@ TEST(EngineBLOBs, AFailedWriteFailsTheClientsTransaction) {
     const std::vector<uint8_t> bytes(300, 0x41);
     ASSERT_EQ(0, api.engine->BLOBWrite(c, nr, 0, bytes));
 
-    auto db = database(api);
-    ASSERT_EQ(0, db->StartTransaction());
+    // A good write alone commits.
+    ASSERT_EQ(0, api.engine->TransactionStart(api.db, false));
     ASSERT_EQ(0, api.engine->BLOBWrite(c, nr, 300, bytes));
-    EXPECT_FALSE(db->TransactionFailed.load());
-    EXPECT_NE(0, api.engine->BLOBWrite(c, nr + 0x10000000000ull, 0, bytes)) << "no such BLOB";
-    EXPECT_TRUE(db->TransactionFailed.load()) << "its commit must roll back instead";
-    db->TransactionFailed.store(false);
-    ASSERT_EQ(0, db->Rollback());
+    ASSERT_EQ(0, api.engine->TransactionCommit(api.db));
     uint32_t length = 0;
     ASSERT_EQ(0, api.engine->BLOBGetLength(c, nr, length));
-    EXPECT_EQ(300u, length);
+    EXPECT_EQ(600u, length);
+
+    // With a failed write after it, the commit rolls back instead, the good write included.
+    ASSERT_EQ(0, api.engine->TransactionStart(api.db, false));
+    ASSERT_EQ(0, api.engine->BLOBWrite(c, nr, 600, bytes));
+    EXPECT_NE(0, api.engine->BLOBWrite(c, nr + 0x10000000000ull, 0, bytes)) << "no such BLOB";
+    EXPECT_EQ(15443, api.engine->TransactionCommit(api.db));
+    EXPECT_TRUE(noTransaction(api)) << "the failed commit rolled back and ended the transaction";
+    ASSERT_EQ(0, api.engine->BLOBGetLength(c, nr, length));
+    EXPECT_EQ(600u, length);
+
+    // A transaction that began after the failed one is good again.
+    ASSERT_EQ(0, api.engine->TransactionStart(api.db, false));
+    ASSERT_EQ(0, api.engine->BLOBTruncate(c, nr, 100));
+    ASSERT_EQ(0, api.engine->TransactionCommit(api.db));
+    ASSERT_EQ(0, api.engine->BLOBGetLength(c, nr, length));
+    EXPECT_EQ(100u, length);
 }
 
 TEST(EngineSQL, EveryStatementOperationAnswersThatThereIsNoSQLEngine) {
@@ -567,6 +606,34 @@ TEST(EngineCursors, ReadsAndQueriesAskTheExtendersFirst) {
     EXPECT_EQ((std::vector<int32_t>{0, 1, 0, 1}), monitor.actions);
 }
 
+TEST(EngineRecords, AFailedDeleteFailsTheClientsTransaction) {
+    ActionLog monitor; // outlives the engine, whose cursors tell it they close
+    Api api;
+    api.engine->Host().Monitors.push_back(&monitor);
+    People t(api, 1, "people", 1);
+    ASSERT_EQ(0, t.insert(ann));
+    ASSERT_EQ(0, api.engine->TransactionStart(api.db, false));
+    ASSERT_EQ(0, t.insert(bob));
+    ASSERT_EQ(0, api.engine->CursorSetToBegin(t.cursor));
+    std::vector<uint8_t> r(t.len);
+    ASSERT_EQ(0, api.engine->RecordGetNext(t.cursor, qbltNone, r));
+    monitor.refuse = eaDelete;
+    EXPECT_EQ(4242, api.engine->RecordDelete(t.cursor, {}));
+    monitor.refuse = -1;
+    EXPECT_EQ(15443, api.engine->TransactionCommit(api.db)) << "the commit rolls back instead";
+    EXPECT_TRUE(noTransaction(api));
+    EXPECT_EQ((std::vector<Person>{ann}), t.walk()) << "the insert before the failed delete is gone";
+
+    // The range delete fails the transaction the same way.
+    ASSERT_EQ(0, api.engine->TransactionStart(api.db, false));
+    ASSERT_EQ(0, t.insert(cid));
+    monitor.refuse = eaDelete;
+    EXPECT_EQ(4242, api.engine->CursorDeleteRecords(t.cursor));
+    monitor.refuse = -1;
+    EXPECT_EQ(15443, api.engine->TransactionCommit(api.db));
+    EXPECT_EQ((std::vector<Person>{ann}), t.walk());
+}
+
 TEST(EngineCursors, DeleteRecordsTakesWhatTheRangeShowsAndFiltersAreChecked) {
     Api api;
     People t(api, 1, "people", 1);
@@ -576,7 +643,7 @@ TEST(EngineCursors, DeleteRecordsTakesWhatTheRangeShowsAndFiltersAreChecked) {
     ASSERT_EQ(0, api.engine->CursorDeleteRecords(t.cursor));
     ASSERT_EQ(0, api.engine->CursorResetRange(t.cursor));
     EXPECT_EQ((std::vector<Person>{ann, dan}), t.walk());
-    EXPECT_FALSE(database(api)->InTransaction());
+    EXPECT_TRUE(noTransaction(api));
 
     // Filter bytes that make no filter are refused; the cursor reads on as before.
     const std::vector<uint8_t> junk{0xFF, 0x01, 0x02};
@@ -598,11 +665,6 @@ TqbHandle secondClientDatabase(Api& api) {
     EXPECT_EQ(0, api.engine->SessionAdd(client, 10000, session));
     EXPECT_EQ(0, api.engine->DatabaseOpenPath(client, api.dir.str(), qbomReadWrite, qbsmShared, 10000, db));
     return db;
-}
-
-std::vector<Person> joined(std::vector<Person> a, const std::vector<Person>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return sortedByName(a);
 }
 
 } // namespace
