@@ -4,6 +4,7 @@
 #include "tests/db/engine/EngineApiSupport.h"
 #include "tests/db/engine/EngineOps.h"
 #include "tests/fuzz/EngineApiFuzz.h"
+#include "tests/fuzz/FuzzReplay.h"
 
 #include <cstdlib>
 #include <map>
@@ -104,5 +105,7 @@ TEST(EngineOperations, RandomOperationSequencesRunClean) {
             b = uint8_t(rng());
         pwfuzz::RunEngineApi(input.data(), input.size());
     }
+    // The saved inputs (one of them once left a cursor reading its freed database) and variants.
+    pwfuzz::Replay(pwfuzz::Corpus("engine_api"), pwfuzz::RunEngineApi, 5);
     EXPECT_TRUE(pwfuzz::EngineApiStillWorks());
 }
