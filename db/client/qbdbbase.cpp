@@ -175,11 +175,11 @@ void TqbDataSet::ConnectionDropped() {
 // Opening and closing
 
 void TqbDataSet::OpenCursor(bool infoQuery) {
+    if (TableName().empty()) Raise(kDsNoTableName);
     TqbBaseDatabase* db = proxy_->Database();
     if (!db) Raise(kDsNoDatabase);
     db->Open();
     proxy_->Open();
-    if (TableName().empty()) Raise(kDsNoTableName);
     const TqbHandle h = OpenCursorHandle();
     if (!h) Raise(kDsNoCursorHandle);
     cursorID_ = h;
@@ -272,7 +272,8 @@ void TqbDataSet::InternalOpen() {
     AllocKeyBuffers();
     InternalFirst();
     MasterHook();
-    if (filterEval_ == qbfeClient && !cls::Trim(Filter()).empty()) installTextFilter(Filter(), FilterOptions());
+    if (filterEval_ == qbfeClient && !cls::Trim(Filter()).empty())
+        installTextFilter(Filter(), FilterOptions());
     if (OnFilterRecord()) installCallbackFilter();
     if (Filtered()) ActivateFilters();
 }
@@ -485,7 +486,8 @@ cls::TGetResult TqbDataSet::GetRecord(cls::TRecordBuffer buffer, cls::TGetMode m
     switch (r) {
     case 0:
         std::memset(buffer + bookmarkFlagOffset_, 0, 5);
-        Check(Engine()->CursorGetBookmark(cursorID_, span(buffer + bookmarkOffset_, int32_t(cursorBookmarkSize_))));
+        Check(Engine()->CursorGetBookmark(cursorID_,
+                                          span(buffer + bookmarkOffset_, int32_t(cursorBookmarkSize_))));
         GetCalcFields(buffer);
         return cls::grOK;
     case kQbBOF:
@@ -518,18 +520,28 @@ void TqbDataSet::InternalSetToRecord(cls::TRecordBuffer buffer) {
 // ---------------------------------------------------------------------------------------------
 // Writing rows
 
-void TqbDataSet::InternalAddRecord(cls::TRecordBuffer buffer, bool append) {
+void TqbDataSet::insertRecord(cls::TRecordBuffer buffer) {
     TqbBaseServerEngine* e = Engine();
-    if (append) Check(e->CursorSetToEnd(cursorID_));
     Check(e->RecordInsert(cursorID_, qbltWrite, span(buffer, physRecLen_)));
+    // The insert locks the new row; nothing else would release it while the cursor stays there,
+    // and other sessions could not change the row meanwhile.
+    Check(e->RecordReleaseLock(cursorID_, false));
+}
+
+void TqbDataSet::InternalAddRecord(cls::TRecordBuffer buffer, bool append) {
+    if (append) Check(Engine()->CursorSetToEnd(cursorID_));
+    insertRecord(buffer);
 }
 
 void TqbDataSet::InternalPost() {
-    TqbBaseServerEngine* e = Engine();
-    if (State() == cls::dsEdit)
+    if (State() == cls::dsEdit) {
+        // The engine locks the row again inside the write's own transaction, and a lock the
+        // cursor took outside it would stand in that transaction's way: it goes first.
+        TqbBaseServerEngine* e = Engine();
+        Check(e->RecordReleaseLock(cursorID_, false));
         Check(e->RecordModify(cursorID_, span(ActiveBuffer(), physRecLen_), true));
-    else
-        Check(e->RecordInsert(cursorID_, qbltWrite, span(ActiveBuffer(), physRecLen_)));
+    } else
+        insertRecord(ActiveBuffer());
     BlobModified = false;
 }
 
@@ -544,7 +556,8 @@ void TqbDataSet::InternalEdit() {
 }
 
 void TqbDataSet::InternalCancel() {
-    if (State() == cls::dsEdit || State() == cls::dsInsert) Check(Engine()->RecordReleaseLock(cursorID_, false));
+    if (State() == cls::dsEdit || State() == cls::dsInsert)
+        Check(Engine()->RecordReleaseLock(cursorID_, false));
     oldRecord_.clear();
     BlobModified = false;
 }
@@ -558,7 +571,8 @@ bool TqbDataSet::GetFieldData(cls::TField* field, void* buffer) {
     const size_t want = size_t(std::max(field->DataSize(), 0));
     if (field->FieldNo() < 1) {
         const cls::TDataSetState s = State();
-        if (s != cls::dsBrowse && s != cls::dsEdit && s != cls::dsInsert && s != cls::dsCalcFields) return false;
+        if (s != cls::dsBrowse && s != cls::dsEdit && s != cls::dsInsert && s != cls::dsCalcFields)
+            return false;
         const char* p = rec + calcFieldsOffset_ + field->Offset();
         const bool notNull = p[0] != 0;
         if (buffer && notNull) std::memcpy(buffer, p + 1, want);
@@ -637,8 +651,7 @@ void TqbDataSet::SetFieldData(cls::TField* field, const void* buffer) {
 bool TqbDataSet::BookmarkValid(const cls::TBookmark& bookmark) {
     if (!IsCursorOpen() || bookmark.size() < bookmarkSize_) return false;
     TqbBaseServerEngine* e = Engine();
-    if (e->CursorSetToBookmark(cursorID_, BookmarkBytes(bookmark.data())))
-        return false;
+    if (e->CursorSetToBookmark(cursorID_, BookmarkBytes(bookmark.data()))) return false;
     std::vector<uint8_t> rec(static_cast<size_t>(physRecLen_));
     const bool ok = RecordGetCurrent(qbltNone, rec.data()) == 0;
     CursorPosChanged();
@@ -652,7 +665,8 @@ int TqbDataSet::CompareBookmarks(const cls::TBookmark& b1, const cls::TBookmark&
     CheckActive();
     int32_t result = 0;
     if (b1.size() < cursorBookmarkSize_ || b2.size() < cursorBookmarkSize_) Check(kQbInvalidHandle);
-    Check(Engine()->CursorCompareBookmarks(cursorID_, BookmarkBytes(b1.data()), BookmarkBytes(b2.data()), result));
+    Check(Engine()->CursorCompareBookmarks(cursorID_, BookmarkBytes(b1.data()), BookmarkBytes(b2.data()),
+                                           result));
     return result;
 }
 

@@ -267,6 +267,7 @@ private:
     void installTextFilter(const std::string& text, cls::TFilterOptions options);
     void installCallbackFilter();
     void recomputeHasClientFilters();
+    void insertRecord(cls::TRecordBuffer buffer);
     TqbResultCode moveRow(bool forward, TqbHandle cursor, TqbLockType lock, uint8_t* record);
     int32_t filterCallback(const uint8_t* record);
     TqbFilterListItem* checkedItem(TqbFilterListItem* item);

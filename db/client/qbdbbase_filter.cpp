@@ -109,8 +109,8 @@ int32_t TqbDataSet::filterCallback(const uint8_t* record) {
 }
 
 void TqbDataSet::installCallbackFilter() {
-    callbackFilter_ = AddFilter({}, [this](intptr_t, const uint8_t* record) { return filterCallback(record); },
-                                0, false);
+    callbackFilter_ = AddFilter(
+        {}, [this](intptr_t, const uint8_t* record) { return filterCallback(record); }, 0, false);
     callbackFilter_->Active = Filtered();
     recomputeHasClientFilters();
 }

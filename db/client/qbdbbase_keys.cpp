@@ -38,7 +38,8 @@ void saveRange(TqbTableRangeStack& stack, const RangeRecord& r) {
     plat::StoreLE32(b + 26, uint32_t(r.endKey.size()));
     b[30] = r.endInclusive;
     if (!r.startKey.empty()) std::memcpy(b + kRangeHeader, r.startKey.data(), r.startKey.size());
-    if (!r.endKey.empty()) std::memcpy(b + kRangeHeader + r.startKey.size(), r.endKey.data(), r.endKey.size());
+    if (!r.endKey.empty())
+        std::memcpy(b + kRangeHeader + r.startKey.size(), r.endKey.data(), r.endKey.size());
     stack.SetCurrent(p, int32_t(size));
 }
 
@@ -207,7 +208,7 @@ void TqbBaseTable::ResetIndexState() {
 cls::TRecordBuffer TqbBaseTable::GetActiveRecBuf() {
     if (State() == cls::dsSetKey)
         return keyBuffer_ && !keyBuffer_->Image.empty() ? reinterpret_cast<char*>(keyBuffer_->Image.data())
-                                                         : nullptr;
+                                                        : nullptr;
     return TqbDataSet::GetActiveRecBuf();
 }
 
@@ -215,7 +216,8 @@ void TqbBaseTable::SetFieldData(cls::TField* field, const void* buffer) {
     if (State() == cls::dsSetKey && field->FieldNo() >= 1) {
         const auto it = std::find(keyFieldNumbers_.begin(), keyFieldNumbers_.end(), field->FieldNo() - 1);
         const int32_t pos = int32_t(it - keyFieldNumbers_.begin());
-        const int32_t limit = keyBuffer_ && keyBuffer_->FieldCount > 0 ? keyBuffer_->FieldCount : keyFieldCount_;
+        const int32_t limit =
+            keyBuffer_ && keyBuffer_->FieldCount > 0 ? keyBuffer_->FieldCount : keyFieldCount_;
         if (it == keyFieldNumbers_.end() || pos >= limit) Raise(kDsNotKeyField);
     }
     TqbDataSet::SetFieldData(field, buffer);
@@ -246,7 +248,8 @@ void TqbBaseTable::UpdateIndexDefs() {
         db->Open();
         cls::TMemoryStream stream;
         db->GetTableDictionary(TableName(), stream);
-        d.ReadFromStream(std::string_view(reinterpret_cast<const char*>(stream.Memory()), size_t(stream.Size())));
+        d.ReadFromStream(
+            std::string_view(reinterpret_cast<const char*>(stream.Memory()), size_t(stream.Size())));
     }
     indexDefs_.Clear();
     for (int32_t i = 0; i < d.IndexCount(); ++i) {
@@ -459,9 +462,10 @@ TqbResultCode TqbBaseTable::keySearch(TqbHandle cursor, const uint8_t* key, int3
                 t.rangeStack_.PopToCurrent();
                 RangeRecord saved;
                 if (loadRange(t.rangeStack_.Current(), t.rangeStack_.CurrentSize(), saved)) {
-                    const TqbResultCode r2 = e->CursorSetRange(
-                        cursor, saved.direct, saved.startCount, saved.startPartial, saved.startKey,
-                        saved.startInclusive, saved.endCount, saved.endPartial, saved.endKey, saved.endInclusive);
+                    const TqbResultCode r2 =
+                        e->CursorSetRange(cursor, saved.direct, saved.startCount, saved.startPartial,
+                                          saved.startKey, saved.startInclusive, saved.endCount,
+                                          saved.endPartial, saved.endKey, saved.endInclusive);
                     if (!r) r = r2;
                 }
             }
@@ -475,11 +479,13 @@ TqbResultCode TqbBaseTable::keySearch(TqbHandle cursor, const uint8_t* key, int3
         rangeStack_.Push();
         guard.pushed = true;
     }
-    Check(e->CursorSetRange(cursor, false, fieldCount, partialLen, keyCopy, true, fieldCount, partialLen, keyCopy,
-                            true));
+    Check(e->CursorSetRange(cursor, false, fieldCount, partialLen, keyCopy, true, fieldCount, partialLen,
+                            keyCopy, true));
     Check(e->CursorSetToBegin(cursor));
     TqbResultCode r = NextRow(cursor, qbltNone, rec.data());
-    std::vector<uint8_t> bookmark(size_t(dict_.GetBookmarkSize(indexID_)) + 64);
+    uint32_t bookmarkSize = 0;
+    Check(e->CursorGetBookmarkSize(cursor, bookmarkSize));
+    std::vector<uint8_t> bookmark(bookmarkSize);
     bool found = false;
     if (r == 0) {
         found = e->CursorGetBookmark(cursor, bookmark) == 0;
@@ -623,7 +629,23 @@ TqbHandle TqbBaseTable::lookupCursorFor(const std::vector<cls::TField*>& fields,
     if (lookupCursor_ && cls::SameText(lookupFields_, names) && lookupCaseInsensitive_ == caseInsensitive)
         return lookupCursor_;
     closeLookupCursor();
-    cls::TIndexDef* def = IndexDefs().GetIndexForFields(names, caseInsensitive);
+    // An index of the other case option would find rows the search does not ask for (or miss
+    // some): only one that compares as the search does serves.
+    cls::TIndexDef* def = nullptr;
+    cls::TIndexDefs& defs = IndexDefs();
+    const std::vector<std::string> wanted = cls::SplitFieldNames(names);
+    for (bool whole : {true, false})
+        for (int i = 0; i < defs.Count() && !def; ++i) {
+            cls::TIndexDef& d = defs[i];
+            if ((d.Options & (cls::ixDescending | cls::ixExpression)) ||
+                bool(d.Options & cls::ixCaseInsensitive) != caseInsensitive)
+                continue;
+            const std::vector<std::string> have = cls::SplitFieldNames(d.Fields);
+            if (have.size() < wanted.size() || (whole && have.size() != wanted.size())) continue;
+            if (std::equal(wanted.begin(), wanted.end(), have.begin(),
+                           [](const std::string& a, const std::string& b) { return cls::SameText(a, b); }))
+                def = &d;
+        }
     if (!def) return 0;
     TqbBaseServerEngine* e = Engine();
     TqbHandle h = 0;
@@ -640,7 +662,8 @@ TqbHandle TqbBaseTable::lookupCursorFor(const std::vector<cls::TField*>& fields,
 }
 
 bool TqbBaseTable::scanWithTemporaryFilter(const std::vector<cls::TField*>& fields,
-                                           const std::vector<cls::Variant>& values, cls::TLocateOptions options) {
+                                           const std::vector<cls::Variant>& values,
+                                           cls::TLocateOptions options) {
     const bool partial = options & cls::loPartialKey;
     cls::TFilterOptions filterOptions = partial ? 0u : unsigned(cls::foNoPartialCompare);
     if (options & cls::loCaseInsensitive) filterOptions |= cls::foCaseInsensitive;
