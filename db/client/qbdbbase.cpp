@@ -523,9 +523,6 @@ void TqbDataSet::InternalSetToRecord(cls::TRecordBuffer buffer) {
 void TqbDataSet::insertRecord(cls::TRecordBuffer buffer) {
     TqbBaseServerEngine* e = Engine();
     Check(e->RecordInsert(cursorID_, qbltWrite, span(buffer, physRecLen_)));
-    // The insert locks the new row; nothing else would release it while the cursor stays there,
-    // and other sessions could not change the row meanwhile.
-    Check(e->RecordReleaseLock(cursorID_, false));
 }
 
 void TqbDataSet::InternalAddRecord(cls::TRecordBuffer buffer, bool append) {
