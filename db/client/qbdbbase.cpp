@@ -539,7 +539,13 @@ void TqbDataSet::InternalPost() {
         Check(e->RecordModify(cursorID_, span(ActiveBuffer(), physRecLen_), true));
     } else
         insertRecord(ActiveBuffer());
+    clearBlobModified();
+}
+
+void TqbDataSet::clearBlobModified() {
     BlobModified = false;
+    for (cls::TField* f : Fields())
+        if (f->IsBlob()) f->Modified = false;
 }
 
 void TqbDataSet::InternalDelete() {
@@ -556,7 +562,7 @@ void TqbDataSet::InternalCancel() {
     if (State() == cls::dsEdit || State() == cls::dsInsert)
         Check(Engine()->RecordReleaseLock(cursorID_, false));
     oldRecord_.clear();
-    BlobModified = false;
+    clearBlobModified();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -268,6 +268,8 @@ private:
     void installCallbackFilter();
     void recomputeHasClientFilters();
     void insertRecord(cls::TRecordBuffer buffer);
+    // After a post or cancel the BLOB fields start unmodified again.
+    void clearBlobModified();
     TqbResultCode moveRow(bool forward, TqbHandle cursor, TqbLockType lock, uint8_t* record);
     int32_t filterCallback(const uint8_t* record);
     TqbFilterListItem* checkedItem(TqbFilterListItem* item);

@@ -2,6 +2,8 @@
 // search, posting, filters on both sides, Locate, ranges, master/detail and read-only opens.
 #include "db/client/qbdbbase.h"
 
+#include "db/client/qbdb.h"
+
 #include "db/base/qblllog.h"
 #include "tests/db/client/ClientTestSupport.h"
 #include "tests/db/engine/ContactRecords.h"
@@ -475,4 +477,95 @@ TEST(Table, ATableTheEngineReportsReadOnlyOpensReadOnly) {
     t2->SetReadOnly(true);
     t2->Open();
     EXPECT_EQ(walk(*t2), (Names{"ann"}));
+}
+
+TEST(BlobStream, WritesReadsSeeksAndTruncatesAcrossChunks) {
+    TableEnv env;
+    TqbServerDataDict d;
+    d.SetTableName("notes");
+    d.AddField("title", "", qbtShortString, 20, 0, true);
+    d.AddField("body", "", qbtBLOB, 0, 0, false);
+    const int32_t title = 0;
+    d.AddIndex("titleIndex", "", 0, 1, &title, nullptr, false, true, false);
+    d.BindIndexHelpers();
+    env.build("notes", d);
+    auto t = env.table("notes", "titleIndex");
+    t->Open();
+    cls::TField* body = t->FieldByName("body");
+    ASSERT_TRUE(body->IsBlob());
+
+    // 150000 bytes: three engine writes of at most 64000.
+    std::string data(150000, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = char('a' + (i * 7 + i / 251) % 26);
+    t->Append();
+    t->FieldByName("title")->SetAsString("doc");
+    {
+        auto s = t->CreateBlobStream(body, cls::bmWrite);
+        EXPECT_EQ(s->Write(data.data(), int32_t(data.size())), int32_t(data.size()));
+        EXPECT_EQ(s->Position(), int64_t(data.size()));
+    }
+    t->Post();
+    t->Append();
+    t->FieldByName("title")->SetAsString("empty");
+    t->Post();
+
+    ASSERT_TRUE(t->FindKey({Variant("doc")}));
+    {
+        auto s = t->CreateBlobStream(body, cls::bmRead);
+        EXPECT_EQ(s->Size(), int64_t(data.size()));
+        std::string back(data.size(), '\0');
+        EXPECT_EQ(s->Read(back.data(), 70000), 70000);
+        EXPECT_EQ(s->Read(back.data() + 70000, 90000), 80000);
+        EXPECT_EQ(back, data);
+        char tail[16];
+        EXPECT_EQ(s->Read(tail, 16), 0); // past the end: nothing, no error
+        EXPECT_EQ(s->Seek(-5, cls::soEnd), int64_t(data.size() - 5));
+        EXPECT_EQ(s->Read(tail, 16), 5);
+        EXPECT_EQ(std::string(tail, 5), data.substr(data.size() - 5));
+        // Never before the start: the next read is from the first byte.
+        EXPECT_EQ(s->Seek(-200000, cls::soCurrent), 0);
+        EXPECT_EQ(s->Seek(-1, cls::soBeginning), 0);
+        EXPECT_EQ(s->Read(tail, 4), 4);
+        EXPECT_EQ(std::string(tail, 4), data.substr(0, 4));
+    }
+    EXPECT_EQ(body->AsString(), data);
+    // Writing needs the edit state.
+    EXPECT_EQ(codeOf([&] { t->CreateBlobStream(body, cls::bmWrite); }), kDsBlobNotEditing);
+
+    // Truncated in an edit, and a piece written over the middle.
+    t->Edit();
+    {
+        auto s = t->CreateBlobStream(body, cls::bmReadWrite);
+        s->Seek(70000, cls::soBeginning);
+        static_cast<TqbBlobStream*>(s.get())->Truncate();
+        s->Seek(100, cls::soBeginning);
+        s->Write("XYZ", 3);
+    }
+    t->Post();
+    std::string expect = data.substr(0, 70000);
+    expect.replace(100, 3, "XYZ");
+    auto again = env.table("notes", "titleIndex");
+    again->Open();
+    ASSERT_TRUE(again->FindKey({Variant("doc")}));
+    EXPECT_EQ(again->FieldByName("body")->AsString(), expect);
+
+    // A null BLOB reads nothing; it cuts at 0 but not further.
+    ASSERT_TRUE(t->FindKey({Variant("empty")}));
+    EXPECT_TRUE(body->IsNull());
+    {
+        auto s = t->CreateBlobStream(body, cls::bmRead);
+        char c;
+        EXPECT_EQ(s->Read(&c, 1), 0);
+        EXPECT_EQ(s->Size(), 0);
+    }
+    t->Edit();
+    {
+        auto s = t->CreateBlobStream(body, cls::bmReadWrite);
+        auto* blob = static_cast<TqbBlobStream*>(s.get());
+        blob->Truncate();
+        s->Seek(10, cls::soBeginning);
+        EXPECT_EQ(codeOf([&] { blob->Truncate(); }), kQbInvalidBlobOffset);
+    }
+    t->Cancel();
 }
