@@ -251,6 +251,14 @@ protected:
     int32_t RecordBufferSize() const { return bufferSize_; }
     bool Translating() const { return TranslateMode == 2; }
     void LogLine(const std::string& text);
+    // One value per field, from a value or an array of values.
+    std::vector<cls::Variant> LocateValues(const std::vector<cls::TField*>& fields,
+                                           const cls::Variant& keyValues) const;
+    // The first row whose fields hold the values, by a scan with a temporary filter on the side
+    // that evaluates the dataset's filters; the filter goes again however the scan ends. A row
+    // found is left in FilterBuffer and the cursor on it.
+    bool ScanForValues(const std::vector<cls::TField*>& fields, const std::vector<cls::Variant>& values,
+                       cls::TLocateOptions options);
 
     TqbHandle cursorID_ = 0;
     TqbDataDictionary dict_{4096};
@@ -379,8 +387,6 @@ private:
                               bool caseInsensitive);
     bool locateRecord(const std::string& keyFields, const cls::Variant& keyValues,
                       cls::TLocateOptions options, bool move);
-    bool scanWithTemporaryFilter(const std::vector<cls::TField*>& fields,
-                                 const std::vector<cls::Variant>& values, cls::TLocateOptions options);
     void endKeyEdit(bool keep);
     void masterChanged();
     void masterDisabled();

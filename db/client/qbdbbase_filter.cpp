@@ -6,6 +6,60 @@
 
 #include <algorithm>
 
+namespace {
+
+std::string quoted(const std::string& s) {
+    std::string r = "'";
+    for (char c : s) {
+        r += c;
+        if (c == '\'') r += c;
+    }
+    return r + "'";
+}
+
+bool isText(cls::TFieldType t) {
+    return t == cls::ftString || t == cls::ftFixedChar || t == cls::ftWideString;
+}
+
+// A filter text that selects the rows whose fields hold the values.
+std::string locateFilterText(const std::vector<cls::TField*>& fields, const std::vector<cls::Variant>& values,
+                             bool partial) {
+    std::string text;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (!text.empty()) text += " and ";
+        const std::string name = "[" + fields[i]->FieldName() + "]";
+        const cls::Variant& v = values[i];
+        if (v.IsNull()) {
+            text += name + " is null";
+            continue;
+        }
+        switch (fields[i]->DataType()) {
+        case cls::ftBoolean:
+            text += name + "=" + (v.AsBoolean() ? "true" : "false");
+            break;
+        case cls::ftSmallint:
+        case cls::ftInteger:
+        case cls::ftWord:
+        case cls::ftAutoInc:
+            text += name + "=" + std::to_string(v.AsInteger());
+            break;
+        case cls::ftFloat:
+        case cls::ftCurrency:
+        case cls::ftBCD:
+            text += name + "=" + cls::FloatToStr(v.AsFloat());
+            break;
+        default: {
+            std::string s = v.AsString();
+            if (partial && i + 1 == fields.size() && isText(fields[i]->DataType())) s += '*';
+            text += name + "=" + quoted(s);
+        }
+        }
+    }
+    return text;
+}
+
+} // namespace
+
 std::vector<uint8_t> TqbDataSet::CompileFilter(const std::string& text, cls::TFilterOptions options) {
     if (cls::Trim(text).empty()) return {};
     return cls::BuildFilterExpression(text, options, cls::FilterFieldsOf(Fields()));
@@ -222,4 +276,47 @@ void TqbDataSet::SetOnFilterRecord(cls::TFilterRecordEvent handler) {
     cls::TDataSet::SetOnFilterRecord(std::move(handler));
     if (installing) installCallbackFilter();
     if (Filtered()) First();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Searching by a temporary filter
+
+std::vector<cls::Variant> TqbDataSet::LocateValues(const std::vector<cls::TField*>& fields,
+                                                   const cls::Variant& keyValues) const {
+    if (fields.size() == 1 && !(keyValues.IsArray() && keyValues.ElementCount() == 1)) return {keyValues};
+    if (keyValues.IsArray() && keyValues.ElementCount() == int(fields.size())) return keyValues.Elements();
+    cls::DatabaseError("Number of key values does not match the number of key fields", this);
+}
+
+bool TqbDataSet::ScanForValues(const std::vector<cls::TField*>& fields,
+                               const std::vector<cls::Variant>& values, cls::TLocateOptions options) {
+    const bool partial = options & cls::loPartialKey;
+    cls::TFilterOptions filterOptions = partial ? 0u : unsigned(cls::foNoPartialCompare);
+    if (options & cls::loCaseInsensitive) filterOptions |= cls::foCaseInsensitive;
+    std::vector<uint8_t> expr = CompileFilter(locateFilterText(fields, values, partial), filterOptions);
+    TqbBaseServerEngine* e = Engine();
+    // The temporary filter goes again however the scan ends.
+    struct Undo {
+        TqbDataSet& t;
+        TqbFilterListItem* item = nullptr;
+        bool server = false;
+        ~Undo() {
+            if (item) t.DropFilter(item);
+            if (server) t.Engine()->CursorRestoreFilter(t.cursorID_);
+        }
+    } undo{*this};
+    if (FilterEval() == qbfeClient) {
+        undo.item = AddFilter(std::move(expr), nullptr, 0, false);
+        ActivateFilter(undo.item);
+    } else {
+        Check(e->CursorOverrideFilter(cursorID_, expr, FilterTimeout()));
+        undo.server = true;
+    }
+    InternalFirst();
+    MarkCursorMoved();
+    std::vector<uint8_t> rec(static_cast<size_t>(PhysRecLen()));
+    const TqbResultCode r = NextRow(cursorID_, qbltNone, rec.data());
+    if (r != 0 && r != kQbEOF) Check(r);
+    if (r == 0) std::copy(rec.begin(), rec.end(), FilterBuffer().begin());
+    return r == 0;
 }

@@ -62,61 +62,8 @@ bool loadRange(const void* p, int32_t size, RangeRecord& r) {
     return true;
 }
 
-std::string quoted(const std::string& s) {
-    std::string r = "'";
-    for (char c : s) {
-        r += c;
-        if (c == '\'') r += c;
-    }
-    return r + "'";
-}
-
 bool isText(cls::TFieldType t) {
     return t == cls::ftString || t == cls::ftFixedChar || t == cls::ftWideString;
-}
-
-// A filter text that selects the rows whose fields hold the values.
-std::string locateFilterText(const std::vector<cls::TField*>& fields, const std::vector<cls::Variant>& values,
-                             bool partial) {
-    std::string text;
-    for (size_t i = 0; i < fields.size(); ++i) {
-        if (!text.empty()) text += " and ";
-        const std::string name = "[" + fields[i]->FieldName() + "]";
-        const cls::Variant& v = values[i];
-        if (v.IsNull()) {
-            text += name + " is null";
-            continue;
-        }
-        switch (fields[i]->DataType()) {
-        case cls::ftBoolean:
-            text += name + "=" + (v.AsBoolean() ? "true" : "false");
-            break;
-        case cls::ftSmallint:
-        case cls::ftInteger:
-        case cls::ftWord:
-        case cls::ftAutoInc:
-            text += name + "=" + std::to_string(v.AsInteger());
-            break;
-        case cls::ftFloat:
-        case cls::ftCurrency:
-        case cls::ftBCD:
-            text += name + "=" + cls::FloatToStr(v.AsFloat());
-            break;
-        default: {
-            std::string s = v.AsString();
-            if (partial && i + 1 == fields.size() && isText(fields[i]->DataType())) s += '*';
-            text += name + "=" + quoted(s);
-        }
-        }
-    }
-    return text;
-}
-
-std::vector<cls::Variant> valueList(const std::vector<cls::TField*>& fields, const cls::Variant& keyValues,
-                                    const cls::TComponent* owner) {
-    if (fields.size() == 1 && !(keyValues.IsArray() && keyValues.ElementCount() == 1)) return {keyValues};
-    if (keyValues.IsArray() && keyValues.ElementCount() == int(fields.size())) return keyValues.Elements();
-    cls::DatabaseError("Number of key values does not match the number of key fields", owner);
 }
 
 } // namespace
@@ -661,47 +608,13 @@ TqbHandle TqbBaseTable::lookupCursorFor(const std::vector<cls::TField*>& fields,
     return h;
 }
 
-bool TqbBaseTable::scanWithTemporaryFilter(const std::vector<cls::TField*>& fields,
-                                           const std::vector<cls::Variant>& values,
-                                           cls::TLocateOptions options) {
-    const bool partial = options & cls::loPartialKey;
-    cls::TFilterOptions filterOptions = partial ? 0u : unsigned(cls::foNoPartialCompare);
-    if (options & cls::loCaseInsensitive) filterOptions |= cls::foCaseInsensitive;
-    std::vector<uint8_t> expr = CompileFilter(locateFilterText(fields, values, partial), filterOptions);
-    TqbBaseServerEngine* e = Engine();
-    // The temporary filter goes again however the scan ends.
-    struct Undo {
-        TqbBaseTable& t;
-        TqbFilterListItem* item = nullptr;
-        bool server = false;
-        ~Undo() {
-            if (item) t.DropFilter(item);
-            if (server) t.Engine()->CursorRestoreFilter(t.cursorID_);
-        }
-    } undo{*this};
-    if (FilterEval() == qbfeClient) {
-        undo.item = AddFilter(std::move(expr), nullptr, 0, false);
-        ActivateFilter(undo.item);
-    } else {
-        Check(e->CursorOverrideFilter(cursorID_, expr, FilterTimeout()));
-        undo.server = true;
-    }
-    InternalFirst();
-    MarkCursorMoved();
-    std::vector<uint8_t> rec(static_cast<size_t>(PhysRecLen()));
-    const TqbResultCode r = NextRow(cursorID_, qbltNone, rec.data());
-    if (r != 0 && r != kQbEOF) Check(r);
-    if (r == 0) std::copy(rec.begin(), rec.end(), FilterBuffer().begin());
-    return r == 0;
-}
-
 bool TqbBaseTable::locateRecord(const std::string& keyFields, const cls::Variant& keyValues,
                                 cls::TLocateOptions options, bool move) {
     const std::vector<cls::TField*> fields = GetFieldList(keyFields);
-    const std::vector<cls::Variant> values = valueList(fields, keyValues, this);
+    const std::vector<cls::Variant> values = LocateValues(fields, keyValues);
     const bool caseInsensitive = options & cls::loCaseInsensitive;
     const TqbHandle cursor = lookupCursorFor(fields, keyFields, caseInsensitive);
-    if (!cursor) return scanWithTemporaryFilter(fields, values, options);
+    if (!cursor) return ScanForValues(fields, values, options);
 
     std::vector<uint8_t>& search = FilterBuffer();
     int32_t fieldCount = int32_t(fields.size());
