@@ -569,3 +569,44 @@ TEST(BlobStream, WritesReadsSeeksAndTruncatesAcrossChunks) {
     }
     t->Cancel();
 }
+
+TEST(Table, EditsKeysAndChoosesIndexesByTheirFields) {
+    TableEnv env;
+    env.buildContacts(true);
+    auto t = env.openContacts();
+    env.fill(*t);
+    // A key set field by field in the set-key state; only key fields are taken.
+    t->SetKey();
+    EXPECT_EQ(t->State(), cls::dsSetKey);
+    t->FieldByName("name")->SetAsString("erin");
+    EXPECT_EQ(codeOf([&] { t->FieldByName("id")->SetAsString("x"); }), kDsNotKeyField);
+    t->Post();
+    EXPECT_EQ(t->State(), cls::dsBrowse);
+    ASSERT_TRUE(t->GotoKey());
+    EXPECT_EQ(t->FieldByName("id")->AsString(), "e1");
+    // Cancel puts back the key that was set before.
+    t->EditKey();
+    t->FieldByName("name")->SetAsString("nobody");
+    t->Cancel();
+    t->First();
+    ASSERT_TRUE(t->GotoKey());
+    EXPECT_EQ(t->FieldByName("name")->AsString(), "erin");
+
+    // The index whose fields are named; its order and its keys.
+    t->SetIndexFieldNames("id");
+    EXPECT_EQ(t->IndexFieldNames(), "id");
+    EXPECT_EQ(t->IndexName(), "");
+    EXPECT_EQ(walk(*t, "id"), (Names{"a1", "b1", "c1", "d1", "e1"}));
+    ASSERT_TRUE(t->FindKey({Variant("c1")}));
+    EXPECT_EQ(t->FieldByName("name")->AsString(), "Carol");
+    t->SetIndexName("nameIndex");
+    EXPECT_EQ(walk(*t).front(), "alice");
+    // Chosen by fields before opening.
+    t->Close();
+    t->SetIndexFieldNames("id");
+    t->Open();
+    EXPECT_EQ(walk(*t, "id").front(), "a1");
+    EXPECT_EQ(t->IndexDefs().Count(), 3);
+    EXPECT_EQ(t->IndexDefs()[1].Fields, "name");
+    EXPECT_TRUE(t->IndexDefs()[1].Options & cls::ixCaseInsensitive);
+}
