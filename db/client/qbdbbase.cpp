@@ -590,12 +590,15 @@ bool TqbDataSet::GetFieldData(cls::TField* field, void* buffer) {
         if (isNull) {
             std::memset(buffer, 0, Translating() ? want : size_t(len));
         } else if (Translating()) {
-            std::vector<uint8_t> engineValue(size_t(len) + 8), value(std::max(want, size_t(len)) + 16);
+            // Room kept between calls: reading a field costs no allocation once the widest is seen.
+            const size_t room = std::max(want, size_t(len)) + 16;
+            if (scratch_.size() < 2 * room) scratch_.resize(2 * room);
+            uint8_t* engineValue = scratch_.data();
+            uint8_t* value = scratch_.data() + room;
             bool ignored;
-            dict_.GetRecordField(idx, image, engineValue.data(), ignored);
-            if (!ValueFromEngine(dict_.FieldType(idx), len, engineValue.data(), value.data()))
-                Check(kQbTranslateError);
-            std::memcpy(buffer, value.data(), want);
+            dict_.GetRecordField(idx, image, engineValue, ignored);
+            if (!ValueFromEngine(dict_.FieldType(idx), len, engineValue, value)) Check(kQbTranslateError);
+            std::memcpy(buffer, value, want);
         } else {
             bool ignored;
             dict_.GetRecordField(idx, image, buffer, ignored);

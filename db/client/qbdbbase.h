@@ -297,7 +297,7 @@ private:
     uint32_t bookmarkSize_ = 0;       // room in a buffer: the largest of any index
     uint32_t cursorBookmarkSize_ = 0; // the current index's
     int32_t calcFieldsOffset_ = 0, bookmarkOffset_ = 0, bookmarkFlagOffset_ = 0, bufferSize_ = 0;
-    std::vector<uint8_t> oldRecord_, filterBuf_;
+    std::vector<uint8_t> oldRecord_, filterBuf_, scratch_;
     bool closingProxy_ = false;
     friend class TqbBaseTable;
     friend class TqbBlobStream;
