@@ -236,7 +236,6 @@ void TqbQueryDataLink::RecordChanged(cls::TField* field) {
 TqbQuery::TqbQuery(cls::TComponent* AOwner) : TqbDataSet(AOwner) {
     TableProxy()->SetTableName(uniqueQueryName());
     sql_.OnChange = [this](cls::TStringList*) { sqlChanged(); };
-    SetReadOnly(true);
 }
 
 TqbQuery::~TqbQuery() {
