@@ -633,18 +633,18 @@ void TqbDataSet::SetFieldData(cls::TField* field, const void* buffer) {
             dict_.SetRecordField(idx, image, nullptr);
         } else {
             const int32_t len = dict_.FieldLength(idx);
-            std::vector<uint8_t> engineValue(size_t(len) + 8, 0);
-            if (Translating()) {
-                // The framework value is copied into room of its own: a text is read up to its
-                // terminator, never past the field's size.
-                std::vector<uint8_t> value(std::max(size, size_t(len)) + 16, 0);
-                std::memcpy(value.data(), buffer, size);
-                if (!ValueToEngine(dict_.FieldType(idx), len, value.data(), engineValue.data()))
-                    Check(kQbTranslateError);
-            } else {
-                std::memcpy(engineValue.data(), buffer, size_t(len));
-            }
-            dict_.SetRecordField(idx, image, engineValue.data());
+            // The framework value is copied into room of its own: a text is read up to its
+            // terminator, never past the field's size.
+            const size_t room = std::max(size, size_t(len)) + 16;
+            scratch_.assign(2 * room, 0);
+            uint8_t* engineValue = scratch_.data();
+            uint8_t* value = scratch_.data() + room;
+            std::memcpy(value, buffer, Translating() ? size : std::min(size, size_t(len)));
+            if (!Translating())
+                std::memcpy(engineValue, value, size_t(len));
+            else if (!ValueToEngine(dict_.FieldType(idx), len, value, engineValue))
+                Check(kQbTranslateError);
+            dict_.SetRecordField(idx, image, engineValue);
         }
     }
     if (s != cls::dsCalcFields && s != cls::dsFilter && s != cls::dsNewValue)
