@@ -206,6 +206,7 @@ void TqbStateComponent::BeforeDestruction() {
 }
 
 TqbStringResource& ServerCmpStrings() {
-    static TqbStringResource r("QB_SERVER_CMP_STRINGS");
+    // Never freed: threads still running at exit may look texts up.
+    static TqbStringResource& r = *new TqbStringResource("QB_SERVER_CMP_STRINGS");
     return r;
 }

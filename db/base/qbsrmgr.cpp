@@ -114,16 +114,19 @@ char* TqbStringResource::GetTextBuf(int32_t id, char* buffer, size_t size) {
 }
 
 TqbStringResource& SrMgrStrings() {
-    static TqbStringResource r("QBSRMGR_STRINGS");
+    // Never freed: threads still running at exit may look texts up.
+    static TqbStringResource& r = *new TqbStringResource("QBSRMGR_STRINGS");
     return r;
 }
 
 TqbStringResource& GeneralStrings() {
-    static TqbStringResource r("QB_GENERAL_STRINGS");
+    // Never freed: threads still running at exit may look texts up.
+    static TqbStringResource& r = *new TqbStringResource("QB_GENERAL_STRINGS");
     return r;
 }
 
 TqbStringResource& CompatErrorStrings() {
-    static TqbStringResource r("QB_COMPAT_ERROR_STRINGS");
+    // Never freed: threads still running at exit may look texts up.
+    static TqbStringResource& r = *new TqbStringResource("QB_COMPAT_ERROR_STRINGS");
     return r;
 }

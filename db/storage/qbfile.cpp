@@ -16,7 +16,8 @@
 #include <vector>
 
 TqbStringResource& ServerStrings() {
-    static TqbStringResource r("QB_SERVER_STRINGS");
+    // Never freed: threads still running at exit may look texts up.
+    static TqbStringResource& r = *new TqbStringResource("QB_SERVER_STRINGS");
     return r;
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,9 +34,20 @@ struct EngineWorld {
     }
 };
 
-inline EngineWorld& World() {
-    static EngineWorld w;
+inline std::unique_ptr<EngineWorld>& worldSlot() {
+    static std::unique_ptr<EngineWorld> w;
     return w;
+}
+
+inline EngineWorld& World() {
+    auto& w = worldSlot();
+    if (!w) w = std::make_unique<EngineWorld>();
+    return *w;
+}
+
+// Stops the engine and its jobs while everything they use is still there (not at exit).
+inline void EndWorld() {
+    worldSlot().reset();
 }
 
 // Reads the input front to back; past its end every read gives zeros.

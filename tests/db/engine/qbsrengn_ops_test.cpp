@@ -108,4 +108,5 @@ TEST(EngineOperations, RandomOperationSequencesRunClean) {
     // The saved inputs (one of them once left a cursor reading its freed database) and variants.
     pwfuzz::Replay(pwfuzz::Corpus("engine_api"), pwfuzz::RunEngineApi, 5);
     EXPECT_TRUE(pwfuzz::EngineApiStillWorks());
+    pwfuzz::EndWorld();
 }
