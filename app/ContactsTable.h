@@ -1,12 +1,15 @@
 // The paging client's contacts table: the dictionary it is built with (fields, sizes and
-// "nameIndex"), the record image of one contact, and the demo contacts a new folder starts with.
+// "nameIndex"), the record image of one contact, the demo contacts a new folder starts with, and
+// the one way the table is built and filled.
 #pragma once
+#include "db/storage/qblleng.h"
 #include "db/storage/qbtbdict.h"
 #include "platform/ByteCodec.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -18,14 +21,14 @@ struct ContactRow {
 };
 
 // "name" (the unique, case-insensitive key of "nameIndex"), "id", "servicenumber", "password"
-// and "memberGr1".."memberGr10".
-inline TqbServerDataDict contactsDictionary() {
+// and "memberGr1".."memberGr10"; an older table has no "password".
+inline TqbServerDataDict contactsDictionary(bool withPassword = true) {
     TqbServerDataDict d;
     d.SetTableName("contacts");
     d.AddField("name", "Contact name", qbtShortString, 40, 0, true);
     d.AddField("id", "Pager ID or alias", qbtShortString, 40, 0, false);
     d.AddField("servicenumber", "Paging service", qbtInt32, 2, 0, false);
-    d.AddField("password", "Pager PIN", qbtShortString, 20, 0, false);
+    if (withPassword) d.AddField("password", "Pager PIN", qbtShortString, 20, 0, false);
     for (int i = 1; i <= 10; ++i)
         d.AddField("memberGr" + std::to_string(i), "Group " + std::to_string(i), qbtBoolean, 0, 0, false);
     const int32_t name = 0;
@@ -70,3 +73,19 @@ inline const std::vector<ContactRow> kDemoContacts = {
     {"Grace Hopper", "5550103", 1, "4711", {true, true}},
     {"Ken Thompson", "5550104", 1, "", {false, true}},
 };
+
+// A step of building the contacts table that the engine refused: what was being done and its code.
+class ContactsTableError : public std::runtime_error {
+public:
+    ContactsTableError(const std::string& step, TqbResultCode code);
+    std::string step;
+    TqbResultCode code;
+};
+
+// Builds the contacts table of dict in folder with rows, through an engine of its own (its
+// configuration tables go to the same folder), in one transaction. False when the folder has the
+// table already: it is left as it is. On a failure the table made here is removed again, so that
+// the next try starts afresh instead of finding a half-filled table, and ContactsTableError (a
+// refused step) or another exception is raised.
+bool makeContactsTable(const std::string& folder, TqbServerDataDict dict,
+                       const std::vector<ContactRow>& rows);

@@ -220,6 +220,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     if (!Form1) Form1 = this;
     sleepFn = [](uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
     buildWindow();
+    createEngine();
     createSocket();
     handle_ = plat::CreateHiddenWindow([this](plat::HWND, plat::UINT msg, plat::WPARAM wp, plat::LPARAM lp) {
         return windowProc(msg, wp, lp);
@@ -230,6 +231,9 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
 
 TForm1::~TForm1() {
     FormDestroy();
+    // After the database objects: the engine then has no client left to wait for.
+    engine_.reset();
+    qbServerEngine1 = nullptr;
     destroySocket();
     if (handle_) {
         plat::KillTimer(handle_, 1);
@@ -390,6 +394,8 @@ void TForm1::FormCreate() {
         readSettings(ini);
     }
     contactsTable.reset();
+    contactsSession.reset();
+    contactsClient.reset();
 
     // A fresh send context (the program starts with one).
     sendState = 1;
@@ -490,10 +496,6 @@ void TForm1::fillGroupslistbox() {
     for (int k = 1; k <= 10; ++k)
         if (!groupNames[k].empty())
             groupsListBox->addItem(QStringLiteral("G%1: ").arg(k) + cls::toQString(groupNames[k]));
-}
-
-void TForm1::FormDestroy() {
-    contactsTable.reset();
 }
 
 // ---- Report places -------------------------------------------------------------------------------

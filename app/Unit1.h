@@ -4,8 +4,10 @@
 #include "app/ReplyLines.h"
 #include "app/Unit1_crypt.h"
 #include "app/Unit1_log.h"
-#include "classlib/MemTable.h"
 #include "controls/LncCkLb.h"
+#include "db/client/qbclient.h"
+#include "db/client/qbdbbase.h"
+#include "db/engine/qbsrengn.h"
 #include "platform/Messages.h"
 
 #include <QMainWindow>
@@ -119,15 +121,10 @@ class TnwdIPPort;
 class TLncController;
 class TStSpawnApplication;
 
-// The database and table the contacts are kept in.
+// The database and table the contacts are kept in, and the alias the database is opened by.
 extern const char* const kContactsDatabase; // "pageBASE"
 extern const char* const kContactsTable;    // "contacts"
-// For a program start on the in-memory database: creates the contacts table when it is missing
-// and gives it a few demo contacts when it is empty.
-void prepareDemoContacts();
-// Appends and posts one contact: a member of the given groups (1..10) and of no other.
-void appendContact(cls::TMemTable& table, const std::string& name, const std::string& id, int service,
-                   const std::string& pin, const std::vector<int>& groups);
+extern const char* const kContactsAlias;    // "pagebase"
 
 class TForm1 : public QMainWindow {
     Q_OBJECT
@@ -244,8 +241,13 @@ public:
     TnwdIPPort* clientSocket = nullptr;
     TLncController* LncController1 = nullptr;
     TStSpawnApplication* SpawnApp = nullptr;
-    // The contacts table, open on "nameIndex" once connected; null while it cannot be opened.
-    std::unique_ptr<cls::TMemTable> contactsTable;
+    // The in-process engine the contacts are kept in; its configuration is in the current directory.
+    TqbServerEngine* qbServerEngine1 = nullptr;
+    // The database objects, nil until first connected; the table is open on "nameIndex" unless it
+    // could not be opened.
+    TqbOwned<TqbClient> contactsClient;
+    TqbOwned<TqbSession> contactsSession;
+    std::unique_ptr<TqbTable> contactsTable;
 
     // Texts of the status label, the status bar and the results memo, as the system holds them.
     std::string statusLabelText() const;
@@ -264,6 +266,7 @@ protected:
 
 private:
     void buildWindow();
+    void createEngine();
     void connectHandlers();
     void multipleMode();
     void clearGroupSelection();
@@ -309,6 +312,7 @@ private:
 
     plat::HWND handle_ = 0;
     bool shown_ = false;
+    TqbOwned<TqbServerEngine> engine_; // qbServerEngine1, stopped when the window goes
     DailyLog log_;
     Pc1Cipher cipher_;
     std::unique_ptr<TnwdIPPort> socketOwner_;

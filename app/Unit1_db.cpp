@@ -1,57 +1,78 @@
-// The main window's contacts table: opened on "nameIndex" at the first showing, and the demo
-// contacts a program start gets on the in-memory database.
-#include "app/ContactsTable.h"
+// The main window's contacts database: the in-process engine, and the client, session and contacts
+// table it connects at its first showing.
 #include "app/Unit1.h"
 #include "app/Unit1_glue.h"
 
+#include <filesystem>
+#include <system_error>
+
 const char* const kContactsDatabase = "pageBASE";
 const char* const kContactsTable = "contacts";
+const char* const kContactsAlias = "pagebase";
 
-void prepareDemoContacts() {
-    if (!cls::TMemDatabase::TableExists(kContactsDatabase, kContactsTable))
-        cls::CreateContactsTable(kContactsDatabase);
-    if (cls::TMemDatabase::RowCount(kContactsDatabase, kContactsTable) > 0) return;
-    cls::TMemTable t;
-    t.SetDatabaseName(kContactsDatabase);
-    t.SetTableName(kContactsTable);
-    t.Open();
-    for (const ContactRow& c : kDemoContacts) {
-        std::vector<int> groups;
-        for (int g = 1; g <= 10; ++g)
-            if (c.groups[g - 1]) groups.push_back(g);
-        appendContact(t, c.name, c.id, c.service, c.password, groups);
+namespace {
+
+// Runs one step of the connection; a failure is shown and the next step goes on.
+template <class Step> void guarded(Step&& step) {
+    try {
+        step();
+    } catch (const std::exception& e) {
+        showException(e.what());
+    } catch (...) {
+        showException("Unknown error");
     }
-    t.Close();
 }
 
-void appendContact(cls::TMemTable& table, const std::string& name, const std::string& id, int service,
-                   const std::string& pin, const std::vector<int>& groups) {
-    table.Append();
-    table.FieldByName("name")->SetAsString(name);
-    table.FieldByName("id")->SetAsString(id);
-    table.FieldByName("servicenumber")->SetAsInteger(service);
-    if (cls::TField* password = table.FindField("password")) password->SetAsString(pin);
-    for (int g = 1; g <= 10; ++g)
-        table.FieldByName("memberGr" + std::to_string(g))->SetAsBoolean(false);
-    for (int g : groups)
-        table.FieldByName("memberGr" + std::to_string(g))->SetAsBoolean(true);
-    table.Post();
+std::string currentDirectory() {
+    std::error_code ec;
+    const std::filesystem::path here = std::filesystem::current_path(ec);
+    if (ec) throw std::runtime_error("The current directory cannot be read: " + ec.message());
+    return here.string();
+}
+
+} // namespace
+
+void TForm1::createEngine() {
+    engine_.reset(new TqbServerEngine(nullptr));
+    engine_->SetName("qbServerEngine1");
+    engine_->ScriptFile = "pagebase.scr";
+    qbServerEngine1 = engine_.get();
 }
 
 void TForm1::connectToDB() {
-    // The database client's connection and session come with the real engine; the in-memory
-    // tables need neither.
-    if (contactsTable) return;
-    auto table = std::make_unique<cls::TMemTable>();
-    try {
-        table->SetDatabaseName(kContactsDatabase);
-        table->SetTableName(kContactsTable);
-        table->SetIndexName("nameIndex");
-        table->Open();
-        contactsTable = std::move(table);
-    } catch (const std::exception& e) {
-        showException(e.what());
+    if (!contactsClient) {
+        guarded([&] {
+            contactsClient.reset(new TqbClient(nullptr));
+            contactsClient->SetServerEngine(qbServerEngine1);
+            contactsClient->SetAutoClientName(true);
+        });
     }
+    if (!contactsSession) {
+        guarded([&] {
+            contactsSession.reset(new TqbSession(nullptr));
+            if (contactsClient) contactsSession->SetClientName(contactsClient->ClientName());
+            contactsSession->SetAutoSessionName(true);
+            contactsSession->Open();
+            if (!contactsSession->IsAlias(kContactsAlias))
+                contactsSession->AddAlias(kContactsAlias, currentDirectory());
+        });
+    }
+    if (!contactsTable) {
+        guarded([&] {
+            contactsTable = std::make_unique<TqbTable>(nullptr);
+            if (contactsSession) contactsTable->SetSessionName(contactsSession->SessionName());
+            contactsTable->SetDatabaseName(kContactsDatabase);
+            contactsTable->SetTableName(kContactsTable);
+            contactsTable->SetIndexName("nameIndex");
+            contactsTable->Open();
+        });
+    }
+}
+
+void TForm1::FormDestroy() {
+    contactsTable.reset();
+    contactsSession.reset();
+    contactsClient.reset();
 }
 
 bool TForm1::contactsOpen() const {

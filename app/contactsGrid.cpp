@@ -181,7 +181,9 @@ void TcontactsGridForm::showEvent(QShowEvent* e) {
 void TcontactsGridForm::FormShow() {
     if (!contactsTable) {
         try {
-            auto* t = new cls::TMemTable(nullptr);
+            auto* t = new TqbTable(nullptr);
+            // The main window's session: its client logged in to the engine the contacts are in.
+            if (Form1 && Form1->contactsSession) t->SetSessionName(Form1->contactsSession->SessionName());
             t->SetDatabaseName(kContactsDatabase);
             t->SetTableName(kContactsTable);
             t->SetIndexName("nameIndex");
@@ -252,21 +254,6 @@ void TcontactsGridForm::FormDestroy() {
 
 // ---- Before a record is stored -------------------------------------------------------------------
 
-bool TcontactsGridForm::nameTaken(const std::string& name) {
-    if (contactsTable->State() == cls::dsEdit) {
-        const cls::Variant old = contactsTable->FieldByName("name")->OldValue();
-        if (!old.IsNull() && cls::SameText(old.AsString(), name)) return false; // its own name
-    }
-    // A table of its own, so that neither this window's filter nor its record being edited is in
-    // the way.
-    cls::TMemTable check(nullptr);
-    check.SetDatabaseName(contactsTable->DatabaseName());
-    check.SetTableName(contactsTable->TableName());
-    check.SetIndexName("nameIndex");
-    check.Open();
-    return check.FindKey({cls::Variant(name)});
-}
-
 void TcontactsGridForm::contactsTableBeforePost(cls::TDataSet* DataSet) {
     cls::TField* name = DataSet->FieldByName("name");
     cls::TField* id = DataSet->FieldByName("id");
@@ -276,10 +263,6 @@ void TcontactsGridForm::contactsTableBeforePost(cls::TDataSet* DataSet) {
     }
     if (!idUsable(id->AsString())) {
         cls::ShowMessage("The ID / Alias must not contain blanks or control characters");
-        cls::Abort();
-    }
-    if (nameTaken(name->AsString())) {
-        cls::ShowMessage("A contact with this name already exists");
         cls::Abort();
     }
     // The service edit is hidden at run time; without a service the contact could not be paged.

@@ -1,9 +1,9 @@
 // TcontactsGridForm: the "Contacts Database  -  Pagewright" window, where contacts and their group
 // memberships are added, edited and deleted through a table of its own on "contacts".
 #pragma once
-#include "classlib/MemTable.h"
 #include "classlib/ui/DBCtrls.h"
 #include "classlib/ui/DBGrids.h"
+#include "db/client/qbdbbase.h"
 
 #include <QComboBox>
 #include <QDialog>
@@ -42,7 +42,7 @@ public:
     void showAllContactsButtonClick();
 
     // The window's own table: nil until the window is first shown.
-    cls::TMemTable* contactsTable = nullptr;
+    TqbTable* contactsTable = nullptr;
     std::unique_ptr<cls::TDataSource> DataSource1;
 
     cls::TDBGrid* DBGrid1 = nullptr;
@@ -80,7 +80,6 @@ protected:
 
 private:
     void buildWindow();
-    bool nameTaken(const std::string& name);
 
     int groupFilterChanges_ = 0;
     bool closing_ = false;

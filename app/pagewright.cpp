@@ -18,8 +18,6 @@ int main(int argc, char** argv) {
     cls::Application.Initialize();
     cls::Application.SetTitle("Pagewright");
     QApplication::setApplicationName("Pagewright");
-    // The contacts live in the in-memory database until the database engine takes over.
-    prepareDemoContacts();
     cls::Application.CreateForm<TForm1>();
     cls::Application.CreateForm<TcontactsGridForm>();
     cls::Application.CreateForm<TviewContactForm>();

@@ -1,10 +1,10 @@
 // Pages per second and CPU per page of the main window's multiple send of 1000 recipients to a
 // local SNPP server, against a plain blocking client holding the same dialogue with the same
 // server in the same run.
+#include "app/ContactsTable.h"
 #include "app/Unit1.h"
 #include "app/results.h"
 #include "bench/BenchFigures.h"
-#include "classlib/MemTable.h"
 #include "classlib/ui/MessagePump.h"
 #include "classlib/ui/QtText.h"
 #include "platform/Messages.h"
@@ -203,15 +203,12 @@ int main(int argc, char** argv) {
     const auto dir = std::filesystem::temp_directory_path() / ("pw-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     std::filesystem::current_path(dir);
-    cls::CreateContactsTable(kContactsDatabase);
     {
-        cls::TMemTable t;
-        t.SetDatabaseName(kContactsDatabase);
-        t.SetTableName(kContactsTable);
-        t.Open();
+        std::vector<ContactRow> rows;
         for (int k = 0; k < kRecipients; ++k)
-            appendContact(t, "Contact " + std::to_string(10000 + k), "555" + std::to_string(1000000 + k), 1,
-                          "", {});
+            rows.push_back(
+                {"Contact " + std::to_string(10000 + k), "555" + std::to_string(1000000 + k), 1, "", {}});
+        makeContactsTable(dir.string(), contactsDictionary(), rows);
     }
     cls::InstallMessagePump();
     LocalServer local;

@@ -1,7 +1,7 @@
 // The paging client's test bench: windows, current directory, clock and send helpers.
 #include "tests/app/AppFixture.h"
 
-#include "classlib/MemTable.h"
+#include "app/ContactsTable.h"
 #include "classlib/ui/Application.h"
 #include "classlib/ui/QtText.h"
 
@@ -64,7 +64,6 @@ void AppTest::SetUp() {
     char buf[4096];
     oldCwd = ::getcwd(buf, sizeof buf) ? buf : "/";
     ASSERT_EQ(::chdir(dir.str().c_str()), 0);
-    cls::TMemDatabase::DropAll();
     plat::SetClock(&clock);
     backupPort = static_cast<uint16_t>(guard.refusedPort());
     logDay.tm_year = 2024 - 1900;
@@ -81,7 +80,6 @@ void AppTest::TearDown() {
     snpptest::pumpFor(0);
     EXPECT_EQ(guard.strays(), std::vector<std::string>{}) << "connects to ports the test does not own";
     plat::SetClock(nullptr);
-    cls::TMemDatabase::DropAll();
     (void)!::chdir(oldCwd.c_str());
 }
 
@@ -206,30 +204,90 @@ void WindowTest::SetUp() {
 
 // ---- Contacts ------------------------------------------------------------------------------------
 
-void seedContacts(const std::vector<Contact>& contacts, bool withPassword) {
-    cls::TMemDatabase::DropAll();
-    cls::CreateContactsTable(kContactsDatabase, withPassword);
-    for (const auto& c : contacts)
-        addContact(c);
+namespace {
+
+ContactRow rowOf(const Contact& c) {
+    ContactRow r{c.name, c.id, c.service, c.pin, {}};
+    for (int g : c.groups)
+        if (g >= 1 && g <= 10) r.groups[g - 1] = true;
+    return r;
 }
 
-void openContacts(cls::TMemTable& t) {
-    t.SetDatabaseName(kContactsDatabase);
-    t.SetTableName(kContactsTable);
-    t.SetIndexName("nameIndex");
-    t.Open();
+} // namespace
+
+ContactsStore::ContactsStore() {
+    engine_ = Form1 ? Form1->qbServerEngine1 : nullptr;
+    if (!engine_) {
+        own_.reset(new TqbServerEngine());
+        engine_ = own_.get();
+    }
+    client_.reset(new TqbClient());
+    client_->SetServerEngine(engine_);
+    client_->SetAutoClientName(true);
+    session_.reset(new TqbSession());
+    session_->SetClientName(client_->ClientName());
+    session_->SetAutoSessionName(true);
+    session_->Open();
+    database_.reset(new TqbDatabase());
+    database_->SetSessionName(session_->SessionName());
+    database_->SetDatabaseName(std::filesystem::current_path().string());
+    database_->Open();
+}
+
+ContactsStore::~ContactsStore() {
+    table_.reset();
+    database_.reset();
+    session_.reset();
+    client_.reset();
+    if (own_ && own_->State() == qbsStarted) own_->Shutdown();
+}
+
+TqbTable& ContactsStore::table() {
+    if (!table_) {
+        table_ = std::make_unique<TqbTable>();
+        table_->SetSessionName(session_->SessionName());
+        table_->SetDatabaseName(database_->DatabaseName());
+        table_->SetTableName(kContactsTable);
+        table_->SetIndexName("nameIndex");
+        table_->Open();
+    }
+    return *table_;
+}
+
+void seedContacts(const std::vector<Contact>& contacts, bool withPassword) {
+    if (Form1) throw std::logic_error("seedContacts: the program has the contacts table open");
+    dropContacts();
+    std::vector<ContactRow> rows;
+    for (const Contact& c : contacts)
+        rows.push_back(rowOf(c));
+    if (!makeContactsTable(std::filesystem::current_path().string(), contactsDictionary(withPassword), rows))
+        throw std::runtime_error("seedContacts: the contacts table could not be removed");
+}
+
+void dropContacts() {
+    ContactsStore store;
+    // A folder without the table answers with an error: there is nothing to remove.
+    store.engine().TableDelete(store.databaseID(), kContactsTable);
 }
 
 void addContact(const Contact& c) {
-    cls::TMemTable t;
-    openContacts(t);
-    appendContact(t, c.name, c.id, c.service, c.pin, c.groups);
+    ContactsStore store;
+    TqbTable& t = store.table();
+    const TqbResultCode stored =
+        store.engine().RecordInsert(t.CursorID(), qbltNone, contactRecord(t.Dictionary(), rowOf(c)));
+    if (stored != 0) throw ContactsTableError("storing " + c.name, stored);
 }
 
 void deleteContact(const std::string& name) {
-    cls::TMemTable t;
-    openContacts(t);
+    ContactsStore store;
+    TqbTable& t = store.table();
     if (t.FindKey({cls::Variant(name)})) t.Delete();
+}
+
+std::string storedField(const std::string& name, const std::string& field) {
+    ContactsStore store;
+    TqbTable& t = store.table();
+    return t.FindKey({cls::Variant(name)}) ? t.FieldByName(field)->AsString() : "<missing>";
 }
 
 } // namespace snpptest

@@ -1,7 +1,8 @@
-// The paging client's test bench: a temporary current directory, the in-memory contacts table, the
+// The paging client's test bench: a temporary current directory with the contacts table files, the
 // results window and the main window, the manual clock, and helpers to drive a send.
 #pragma once
 #include "app/Unit1.h"
+#include "db/client/qbcldb.h"
 
 #include "app/results.h"
 #include "classlib/ui/Dialogs.h"
@@ -17,10 +18,6 @@
 #include <string>
 #include <vector>
 
-namespace cls {
-class TMemTable;
-}
-
 namespace snpptest {
 
 struct Contact {
@@ -31,14 +28,39 @@ struct Contact {
     std::vector<int> groups{}; // 1..10
 };
 
+// A client, session and database of the test's own on the contacts folder (the current directory):
+// through the running program's engine when there is one (the folder is its own while it runs),
+// else through an engine of its own, stopped when this goes.
+class ContactsStore {
+public:
+    ContactsStore();
+    ~ContactsStore();
+    ContactsStore(const ContactsStore&) = delete;
+    ContactsStore& operator=(const ContactsStore&) = delete;
+    TqbBaseServerEngine& engine() { return *engine_; }
+    TqbHandle databaseID() const { return database_->DatabaseID(); }
+    // The "contacts" table in "nameIndex" order, opened at the first call.
+    TqbTable& table();
+
+private:
+    TqbOwned<TqbServerEngine> own_;
+    TqbServerEngine* engine_ = nullptr;
+    TqbOwned<TqbClient> client_;
+    TqbOwned<TqbSession> session_;
+    TqbOwned<TqbDatabase> database_;
+    std::unique_ptr<TqbTable> table_;
+};
+
 // Creates the "contacts" table afresh (without the "password" field when withPassword is false)
-// and stores the contacts in it.
+// and stores the contacts in it; no program may have it open.
 void seedContacts(const std::vector<Contact>& contacts, bool withPassword = true);
-// Adds or removes one contact in the store (as another window would).
+// Removes the "contacts" table; no program may have it open.
+void dropContacts();
+// Adds or removes one contact in the table (as another window would).
 void addContact(const Contact& c);
 void deleteContact(const std::string& name);
-// Opens the "contacts" table in "nameIndex" order, as a table of the test's own.
-void openContacts(cls::TMemTable& t);
+// One stored field of a contact as text; "<missing>" when there is no such contact.
+std::string storedField(const std::string& name, const std::string& field);
 
 // Types Windows-1252 text into w, one key event per character, as a keyboard would.
 void typeKeys(QWidget* w, const std::string& text);

@@ -2,7 +2,6 @@
 #include "tests/app/AppFixture.h"
 
 #include "app/Unit1_glue.h"
-#include "classlib/MemTable.h"
 #include "platform/Profile.h"
 
 #include <filesystem>
@@ -116,7 +115,8 @@ TEST_F(AppTest, ATableWithoutPasswordFieldPagesWithoutPin) {
 TEST_F(AppTest, AMissingContactsTableLeavesAWorkingWindow) {
     cls::ScriptedDialogs dialogs;
     showApp(); // no contacts table at all
-    EXPECT_EQ(dialogs.Texts().size(), 1u) << "the failure is shown once";
+    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"Quillbase: Table does not exist. [$2728/10024]"})
+        << "the failure is shown once";
     sendTo("Alice");
     EXPECT_EQ(statusBar(), "Error: Contacts database not available");
     EXPECT_EQ(sendState, 1);
@@ -133,16 +133,27 @@ TEST_F(AppTest, ALoggingFolderThatCannotBeCreatedTurnsLoggingOff) {
               "[LOGGING]\nloggingEnabled=1\nloggingDir=missing\\deeper\\\n");
 }
 
-TEST_F(AppTest, DemoContactsFillAnEmptyTableOnly) {
-    prepareDemoContacts();
+// As the run script does for a new run folder: the contacts tool's demo contacts, read by the
+// program from the table files; a later run of the tool leaves the user's contacts as they are.
+TEST_F(AppTest, TheContactsToolsDemoContactsAndAUsersOwnAfterIt) {
+    const std::string tool = std::string(PW_BINARY_DIR) + "/tools/mkcontacts . >tool.txt 2>&1";
+    ASSERT_EQ(std::system(tool.c_str()), 0) << pwtest::readFile("tool.txt");
     showApp();
-    EXPECT_EQ(form->namesListbox->Items.Count(), 4);
+    std::vector<std::string> names;
+    for (int i = 0; i < form->namesListbox->Items.Count(); ++i)
+        names.push_back(form->namesListbox->Items[i]);
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"Ada Lovelace", "Alan Turing", "Grace Hopper", "Ken Thompson"}));
     ASSERT_TRUE(form->lookupContact("Grace Hopper"));
     EXPECT_EQ(lookupPin, "4711");
 
-    // A table that has contacts keeps them, and only them.
-    form.reset();
-    seedContacts({{"Zed", "5559999", 1}});
-    prepareDemoContacts();
-    EXPECT_EQ(cls::TMemDatabase::RowCount(kContactsDatabase, kContactsTable), 1);
+    deleteContact("Ada Lovelace");
+    addContact({"Zed", "5559999", 1});
+    restartApp();
+    ASSERT_EQ(std::system(tool.c_str()), 0) << pwtest::readFile("tool.txt");
+    showApp();
+    names.clear();
+    for (int i = 0; i < form->namesListbox->Items.Count(); ++i)
+        names.push_back(form->namesListbox->Items[i]);
+    EXPECT_EQ(names, (std::vector<std::string>{"Alan Turing", "Grace Hopper", "Ken Thompson", "Zed"}));
 }
