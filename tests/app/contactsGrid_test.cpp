@@ -208,6 +208,26 @@ TEST_F(ContactsWindow, ClosingClosesTheTableAndShowingAgainReopensIt) {
     EXPECT_EQ(storedField("Bob", "id"), "200");
 }
 
+TEST_F(ContactsWindow, AnInsertedContactIsThereWhenTheProgramStartsAgain) {
+    groupNames[3] = "Drivers";
+    open();
+    contacts->Insertbutton->click();
+    typeKeys(contacts->nameEdit, "Eve");
+    typeKeys(contacts->idEdit, "5550199");
+    contacts->groupCheckboxes[3]->click();
+    contacts->Updatebutton->click();
+    contacts->exitButton->click();
+
+    restartProgram();
+    EXPECT_EQ(form->namesListbox->Items.IndexOf("Eve"), 4);
+    ASSERT_TRUE(form->lookupContact("Eve"));
+    EXPECT_EQ(lookupId, "5550199");
+    EXPECT_EQ(lookupService, 1);
+    EXPECT_EQ(storedField("Eve", "memberGr3"), "True");
+    open();
+    EXPECT_EQ(gridNames(), (Names{"Alice", "Bob", "Carol", "Dave", "Eve"}));
+}
+
 TEST_F(ContactsWindow, MissingOrOldTablesLeaveAWorkingWindow) {
     // An old table without the "password" field: the password edit is detached, posts still work.
     restartApp();
