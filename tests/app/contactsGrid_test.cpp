@@ -252,4 +252,15 @@ TEST_F(ContactsWindow, MissingOrOldTablesLeaveAWorkingWindow) {
     EXPECT_FALSE(contacts->isVisible());
 }
 
+// The application may free the main window, and with it the session, before the contacts window:
+// the open table is closed with the session, and the window goes later without touching either.
+TEST_F(ContactsWindow, TheMainWindowGoingFirstClosesTheWindowsTable) {
+    open();
+    TqbTable* table = contacts->contactsTable;
+    ASSERT_TRUE(table->Active());
+    restartApp();
+    EXPECT_FALSE(table->Active());
+    contacts.reset();
+}
+
 } // namespace
