@@ -136,8 +136,8 @@ TEST_F(AppTest, ALoggingFolderThatCannotBeCreatedTurnsLoggingOff) {
 // As the run script does for a new run folder: the contacts tool's demo contacts, read by the
 // program from the table files; a later run of the tool leaves the user's contacts as they are.
 TEST_F(AppTest, TheContactsToolsDemoContactsAndAUsersOwnAfterIt) {
-    const std::string tool = std::string(PW_BINARY_DIR) + "/tools/mkcontacts . >tool.txt 2>&1";
-    ASSERT_EQ(std::system(tool.c_str()), 0) << pwtest::readFile("tool.txt");
+    const char* const tool = PW_BINARY_DIR "/tools/mkcontacts . >tool.txt 2>&1";
+    ASSERT_EQ(std::system(tool), 0) << pwtest::readFile("tool.txt");
     showApp();
     std::vector<std::string> names;
     for (int i = 0; i < form->namesListbox->Items.Count(); ++i)
@@ -150,7 +150,7 @@ TEST_F(AppTest, TheContactsToolsDemoContactsAndAUsersOwnAfterIt) {
     deleteContact("Ada Lovelace");
     addContact({"Zed", "5559999", 1});
     restartApp();
-    ASSERT_EQ(std::system(tool.c_str()), 0) << pwtest::readFile("tool.txt");
+    ASSERT_EQ(std::system(tool), 0) << pwtest::readFile("tool.txt");
     showApp();
     names.clear();
     for (int i = 0; i < form->namesListbox->Items.Count(); ++i)
