@@ -245,7 +245,19 @@ bool TqbLockContainer::compatibleExcept(uint8_t mode, TqbLockOwnerID owner) cons
     return mode < kLockModeCount;
 }
 
+// A cursor that read a record with a lock outside any transaction and then writes it inside one
+// would otherwise wait for itself. Its entry changes owner under the container's lock, so the
+// record is never free in between and the transaction's end releases it with its other locks.
+void TqbLockContainer::adoptCursorEntry(const TqbLockAsk& ask) {
+    if (ask.CursorID == 0 || ask.CursorID == ask.OwnerID || !ask.Transaction) return;
+    TqbLockListItem* mine = findGranted(ask.CursorID);
+    if (!mine || mine->Transaction || mine->Conversion || findGranted(ask.OwnerID)) return;
+    mine->OwnerID = ask.OwnerID;
+    mine->Transaction = ask.Transaction;
+}
+
 uint8_t TqbLockContainer::request(const TqbLockAsk& ask, TqbLockListItem& item) {
+    if (ask.AdoptCursorLock) adoptCursorEntry(ask);
     item.OwnerID = ask.OwnerID;
     item.CursorID = ask.BindCursor ? ask.CursorID : 0;
     item.Mode = ask.Mode;

@@ -209,7 +209,9 @@ struct TqbLockAsk {
     TqbLockTransaction* Transaction = nullptr;
     uint32_t Timeout = 0; // ms, 0 = without limit
     bool Conditional = false;
-    bool BindCursor = false;         // record locks: an entry is bound to the cursor that took it
+    bool BindCursor = false; // record locks: an entry is bound to the cursor that took it
+    // A transaction's record lock: the lock its cursor holds here on its own passes to it.
+    bool AdoptCursorLock = false;
     TqbLockWaitNote* Note = nullptr; // set for a transaction's requests
 };
 
@@ -263,6 +265,7 @@ private:
     uint8_t request(const TqbLockAsk& ask, TqbLockListItem& item);
     void grant(TqbLockListItem& item);
     void grantNew(TqbLockListItem& item); // the owner holds nothing here yet
+    void adoptCursorEntry(const TqbLockAsk& ask);
     void removeRequest(TqbLockRequest& req);
     void processQueues();
     // The rest of an acquire under lk (this container's lock); lk may be left unlocked.
@@ -425,7 +428,8 @@ public:
     TqbLockResult AcquireContentLock(TqbLockContainer& Container, TqbSrTable* Table, uint8_t Mode,
                                      uint32_t Timeout, bool Conditional, TqbLockTransaction& Transaction);
     // The record's container lives in the file's record-lock hash; a grant for a transaction is
-    // recorded under that file in the transaction's container.
+    // recorded under that file in the transaction's container. A lock the cursor holds there on its
+    // own passes to the transaction at once.
     TqbLockResult AcquireRecordLock(uint64_t RecordRef, TqbFileRecordLocks& FileInfo, TqbLockOwnerID CursorID,
                                     TqbLockOwnerID OwnerID, TqbLockTransaction* Transaction, uint32_t Timeout,
                                     bool Conditional, uint8_t Mode);

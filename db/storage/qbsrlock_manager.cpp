@@ -125,6 +125,7 @@ TqbLockResult TqbLockManager::AcquireRecordLock(uint64_t RecordRef, TqbFileRecor
     a.Timeout = Timeout;
     a.Conditional = Conditional;
     a.BindCursor = true;
+    a.AdoptCursorLock = Transaction != nullptr;
     TqbLockWaitNote note;
     if (Transaction && !Conditional) {
         note.begin(Transaction, OwnerID, hash, RecordRef, nullptr);
