@@ -252,6 +252,8 @@ void TqbLockContainer::adoptCursorEntry(const TqbLockAsk& ask) {
     if (ask.CursorID == 0 || ask.CursorID == ask.OwnerID || !ask.Transaction) return;
     TqbLockListItem* mine = findGranted(ask.CursorID);
     if (!mine || mine->Transaction || mine->Conversion || findGranted(ask.OwnerID)) return;
+    mine->AdoptedFrom = mine->OwnerID;
+    mine->AdoptedCount = mine->RefCount;
     mine->OwnerID = ask.OwnerID;
     mine->Transaction = ask.Transaction;
 }
@@ -495,6 +497,17 @@ bool TqbLockContainer::Relax(TqbLockOwnerID owner) {
     TqbLockListItem* e = findGranted(owner);
     if (!e) return false;
     e->CursorID = 0;
+    return true;
+}
+
+bool TqbLockContainer::GiveBackAdopted(TqbLockOwnerID owner) {
+    std::lock_guard lk(*m_);
+    TqbLockListItem* e = findGranted(owner);
+    if (!e || e->AdoptedFrom == 0 || e->Conversion) return false;
+    e->OwnerID = e->CursorID = e->AdoptedFrom;
+    e->RefCount = e->AdoptedCount;
+    e->Transaction = nullptr;
+    e->AdoptedFrom = 0;
     return true;
 }
 

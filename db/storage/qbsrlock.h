@@ -147,6 +147,9 @@ struct alignas(64) TqbLockListItem {
     int32_t RefCount = 0;
     uint8_t Status = lsRefused;
     TqbLockTransaction* Transaction = nullptr;
+    // A transaction's entry that was its cursor's own: that cursor and the count it held.
+    TqbLockOwnerID AdoptedFrom = 0;
+    int32_t AdoptedCount = 0;
 };
 
 class TqbLockHash;
@@ -235,6 +238,9 @@ public:
     void CancelOwner(TqbLockOwnerID owner);
     // Clears the cursor binding of the owner's entry; false when the owner holds nothing here.
     bool Relax(TqbLockOwnerID owner);
+    // An entry the owner took over from a cursor goes back to that cursor as it was; false when
+    // the owner holds no such entry here.
+    bool GiveBackAdopted(TqbLockOwnerID owner);
 
     bool HasGranted();
     bool HasOwner(TqbLockOwnerID owner);
@@ -456,6 +462,10 @@ public:
     void ReleaseTableLockAll(uint32_t TableID, TqbLockOwnerID CursorID);
     // The owner keeps the record lock; its cursor binding is cleared.
     void RelaxRecordLock(uint64_t RecordRef, TqbFileRecordLocks& FileInfo, TqbLockOwnerID OwnerID);
+
+    // Record locks the transaction took over from its cursors go back to them, never free in
+    // between: a write that failed leaves the record locked as its cursor had it.
+    void ReturnAdoptedRecordLocks(TqbLockTransaction& Transaction);
 
     // Every record lock of the transaction, file by file; then, unless RecordLocksOnly, every
     // content lock. A transaction left holding nothing loses its container.

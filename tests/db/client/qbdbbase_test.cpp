@@ -255,6 +255,12 @@ TEST(Table, AnEditedRowStaysLockedUntilItsPost) {
     mine->Edit();
     mine->FieldByName("servicenumber")->SetAsInteger(22);
     EXPECT_EQ(codeOf([&] { theirs->Edit(); }), 10241);
+    // A post the unique name index refuses keeps the row locked for the next one.
+    mine->FieldByName("name")->SetAsString("dave");
+    EXPECT_NE(codeOf([&] { mine->Post(); }), 0);
+    EXPECT_EQ(mine->State(), cls::dsEdit);
+    EXPECT_EQ(codeOf([&] { theirs->Edit(); }), 10241);
+    mine->FieldByName("name")->SetAsString("bob");
     EXPECT_EQ(theirs->State(), cls::dsBrowse);
     EXPECT_EQ(codeOf([&] { theirs->Delete(); }), 10241);
     EXPECT_EQ(codeOf([&] { mine->Post(); }), 0);

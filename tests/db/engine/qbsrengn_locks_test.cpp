@@ -44,9 +44,10 @@ struct TwoClients {
         return e.RecordGetNext(cursor, lock, buf);
     }
     Contact read() { return contactOf(dict, buf.data()); }
-    std::vector<uint8_t> withService(int32_t service) {
+    std::vector<uint8_t> withService(int32_t service, const std::string& name = "") {
         Contact c = read();
         c.service = service;
+        if (!name.empty()) c.name = name;
         return contactRecord(dict, c);
     }
 };
@@ -101,4 +102,18 @@ TEST(EngineRecordLocks, AClientTransactionAfterTheLockedReadKeepsTheLockToItsEnd
     ASSERT_EQ(0, t.e.TransactionRollback(t.api.db));
     ASSERT_EQ(0, t.first(t.theirs, qbltWrite)) << "the rollback let the record go";
     EXPECT_EQ("Ann", t.read().name) << "and brought it back";
+}
+
+// A write that fails after taking the lock over gives it back to its cursor: the record stays
+// locked for a second try, which then goes through.
+TEST(EngineRecordLocks, AFailedWriteLeavesTheRecordLockedByItsCursor) {
+    TwoClients t;
+    ASSERT_EQ(0, t.first(t.theirs, qbltNone));
+    ASSERT_EQ(0, t.first(t.mine, qbltWrite));
+    EXPECT_EQ(9729, t.e.RecordModify(t.mine, t.withService(5, "Bob"), true)) << "the name is taken";
+    EXPECT_EQ(10241, t.e.RecordGet(t.theirs, qbltWrite, t.buf)) << "the cursor still holds the record";
+    ASSERT_EQ(0, t.e.RecordGet(t.mine, qbltNone, t.buf));
+    EXPECT_EQ(0, t.e.RecordModify(t.mine, t.withService(5), true));
+    ASSERT_EQ(0, t.e.RecordGet(t.theirs, qbltWrite, t.buf));
+    EXPECT_EQ(5, t.read().service);
 }
