@@ -379,8 +379,9 @@ TqbLockResult TqbLockContainer::acquireLocked(const TqbLockAsk& ask, std::unique
 
 TqbLockResult TqbLockContainer::waitLocked(const TqbLockAsk& ask, TqbLockRequest& req,
                                            std::unique_lock<std::mutex>& lk) {
-    lk.unlock();
+    // Taken before the queue is seen: time that passes before this waiter sleeps is part of its wait.
     const uint64_t deadline = ask.Timeout ? plat::NowMs() + ask.Timeout : 0;
+    lk.unlock();
     bool enlisted = false, cancelled = false;
     if (ask.Note) {
         enlisted = ask.Note->enlist();
