@@ -531,13 +531,10 @@ void TqbDataSet::InternalAddRecord(cls::TRecordBuffer buffer, bool append) {
 }
 
 void TqbDataSet::InternalPost() {
-    if (State() == cls::dsEdit) {
-        // The engine locks the row again inside the write's own transaction, and a lock the
-        // cursor took outside it would stand in that transaction's way: it goes first.
-        TqbBaseServerEngine* e = Engine();
-        Check(e->RecordReleaseLock(cursorID_, false));
-        Check(e->RecordModify(cursorID_, span(ActiveBuffer(), physRecLen_), true));
-    } else
+    if (State() == cls::dsEdit)
+        // The row stays locked from the edit on: the write's transaction takes over the lock.
+        Check(Engine()->RecordModify(cursorID_, span(ActiveBuffer(), physRecLen_), true));
+    else
         insertRecord(ActiveBuffer());
     clearBlobModified();
 }

@@ -133,7 +133,10 @@ int32_t TqbSrDatabase::BeginImplicit(bool& Started) {
 
 int32_t TqbSrDatabase::EndImplicit(bool Started, bool DoCommit) {
     if (!Started) return 0;
-    return DoCommit ? Commit() : Rollback();
+    if (DoCommit) return Commit();
+    // A write that failed leaves the record locked by its cursor if the cursor had locked it.
+    if (TqbSrTransaction* t = Transaction()) folder_->LockManager().ReturnAdoptedRecordLocks(*t);
+    return Rollback();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -406,7 +406,8 @@ TqbResultCode TqbServerEngine::seCursorWrite(TqbSrBaseCursor& Cursor, bool LockC
         }
     };
     // The current record is read and locked inside the transaction, so that the lock is the
-    // transaction's own; a refused read or lock changed nothing and fails no transaction.
+    // transaction's own (a lock the cursor took before passes to it); a refused read or lock
+    // changed nothing and fails no transaction.
     if (LockCurrent) {
         try {
             rc = Cursor.EnsureWritable(true, ReleaseFlag);

@@ -245,7 +245,21 @@ bool TqbLockContainer::compatibleExcept(uint8_t mode, TqbLockOwnerID owner) cons
     return mode < kLockModeCount;
 }
 
+// A cursor that read a record with a lock outside any transaction and then writes it inside one
+// would otherwise wait for itself. Its entry changes owner under the container's lock, so the
+// record is never free in between and the transaction's end releases it with its other locks.
+void TqbLockContainer::adoptCursorEntry(const TqbLockAsk& ask) {
+    if (ask.CursorID == 0 || ask.CursorID == ask.OwnerID || !ask.Transaction) return;
+    TqbLockListItem* mine = findGranted(ask.CursorID);
+    if (!mine || mine->Transaction || mine->Conversion || findGranted(ask.OwnerID)) return;
+    mine->AdoptedFrom = mine->OwnerID;
+    mine->AdoptedCount = mine->RefCount;
+    mine->OwnerID = ask.OwnerID;
+    mine->Transaction = ask.Transaction;
+}
+
 uint8_t TqbLockContainer::request(const TqbLockAsk& ask, TqbLockListItem& item) {
+    if (ask.AdoptCursorLock) adoptCursorEntry(ask);
     item.OwnerID = ask.OwnerID;
     item.CursorID = ask.BindCursor ? ask.CursorID : 0;
     item.Mode = ask.Mode;
@@ -365,8 +379,9 @@ TqbLockResult TqbLockContainer::acquireLocked(const TqbLockAsk& ask, std::unique
 
 TqbLockResult TqbLockContainer::waitLocked(const TqbLockAsk& ask, TqbLockRequest& req,
                                            std::unique_lock<std::mutex>& lk) {
-    lk.unlock();
+    // Taken before the queue is seen: time that passes before this waiter sleeps is part of its wait.
     const uint64_t deadline = ask.Timeout ? plat::NowMs() + ask.Timeout : 0;
+    lk.unlock();
     bool enlisted = false, cancelled = false;
     if (ask.Note) {
         enlisted = ask.Note->enlist();
@@ -483,6 +498,17 @@ bool TqbLockContainer::Relax(TqbLockOwnerID owner) {
     TqbLockListItem* e = findGranted(owner);
     if (!e) return false;
     e->CursorID = 0;
+    return true;
+}
+
+bool TqbLockContainer::GiveBackAdopted(TqbLockOwnerID owner) {
+    std::lock_guard lk(*m_);
+    TqbLockListItem* e = findGranted(owner);
+    if (!e || e->AdoptedFrom == 0 || e->Conversion) return false;
+    e->OwnerID = e->CursorID = e->AdoptedFrom;
+    e->RefCount = e->AdoptedCount;
+    e->Transaction = nullptr;
+    e->AdoptedFrom = 0;
     return true;
 }
 

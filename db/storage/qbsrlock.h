@@ -147,6 +147,9 @@ struct alignas(64) TqbLockListItem {
     int32_t RefCount = 0;
     uint8_t Status = lsRefused;
     TqbLockTransaction* Transaction = nullptr;
+    // A transaction's entry that was its cursor's own: that cursor and the count it held.
+    TqbLockOwnerID AdoptedFrom = 0;
+    int32_t AdoptedCount = 0;
 };
 
 class TqbLockHash;
@@ -209,7 +212,9 @@ struct TqbLockAsk {
     TqbLockTransaction* Transaction = nullptr;
     uint32_t Timeout = 0; // ms, 0 = without limit
     bool Conditional = false;
-    bool BindCursor = false;         // record locks: an entry is bound to the cursor that took it
+    bool BindCursor = false; // record locks: an entry is bound to the cursor that took it
+    // A transaction's record lock: the lock its cursor holds here on its own passes to it.
+    bool AdoptCursorLock = false;
     TqbLockWaitNote* Note = nullptr; // set for a transaction's requests
 };
 
@@ -233,6 +238,9 @@ public:
     void CancelOwner(TqbLockOwnerID owner);
     // Clears the cursor binding of the owner's entry; false when the owner holds nothing here.
     bool Relax(TqbLockOwnerID owner);
+    // An entry the owner took over from a cursor goes back to that cursor as it was; false when
+    // the owner holds no such entry here.
+    bool GiveBackAdopted(TqbLockOwnerID owner);
 
     bool HasGranted();
     bool HasOwner(TqbLockOwnerID owner);
@@ -263,6 +271,7 @@ private:
     uint8_t request(const TqbLockAsk& ask, TqbLockListItem& item);
     void grant(TqbLockListItem& item);
     void grantNew(TqbLockListItem& item); // the owner holds nothing here yet
+    void adoptCursorEntry(const TqbLockAsk& ask);
     void removeRequest(TqbLockRequest& req);
     void processQueues();
     // The rest of an acquire under lk (this container's lock); lk may be left unlocked.
@@ -425,7 +434,8 @@ public:
     TqbLockResult AcquireContentLock(TqbLockContainer& Container, TqbSrTable* Table, uint8_t Mode,
                                      uint32_t Timeout, bool Conditional, TqbLockTransaction& Transaction);
     // The record's container lives in the file's record-lock hash; a grant for a transaction is
-    // recorded under that file in the transaction's container.
+    // recorded under that file in the transaction's container. A lock the cursor holds there on its
+    // own passes to the transaction at once.
     TqbLockResult AcquireRecordLock(uint64_t RecordRef, TqbFileRecordLocks& FileInfo, TqbLockOwnerID CursorID,
                                     TqbLockOwnerID OwnerID, TqbLockTransaction* Transaction, uint32_t Timeout,
                                     bool Conditional, uint8_t Mode);
@@ -452,6 +462,10 @@ public:
     void ReleaseTableLockAll(uint32_t TableID, TqbLockOwnerID CursorID);
     // The owner keeps the record lock; its cursor binding is cleared.
     void RelaxRecordLock(uint64_t RecordRef, TqbFileRecordLocks& FileInfo, TqbLockOwnerID OwnerID);
+
+    // Record locks the transaction took over from its cursors go back to them, never free in
+    // between: a write that failed leaves the record locked as its cursor had it.
+    void ReturnAdoptedRecordLocks(TqbLockTransaction& Transaction);
 
     // Every record lock of the transaction, file by file; then, unless RecordLocksOnly, every
     // content lock. A transaction left holding nothing loses its container.

@@ -125,6 +125,7 @@ TqbLockResult TqbLockManager::AcquireRecordLock(uint64_t RecordRef, TqbFileRecor
     a.Timeout = Timeout;
     a.Conditional = Conditional;
     a.BindCursor = true;
+    a.AdoptCursorLock = Transaction != nullptr;
     TqbLockWaitNote note;
     if (Transaction && !Conditional) {
         note.begin(Transaction, OwnerID, hash, RecordRef, nullptr);
@@ -252,6 +253,30 @@ void TqbLockManager::RelaxRecordLock(uint64_t RecordRef, TqbFileRecordLocks& Fil
                                      TqbLockOwnerID OwnerID) {
     if (TqbRecordLockHash* hash = FileInfo.HashPtr(false))
         hash->WithContainer(RecordRef, [&](TqbLockContainer& c) { c.Relax(OwnerID); });
+}
+
+void TqbLockManager::ReturnAdoptedRecordLocks(TqbLockTransaction& Transaction) {
+    TqbTransContainer* tc = transContainer(Transaction, false);
+    if (!tc) return;
+    const TqbLockOwnerID owner = Transaction.LockOwnerID;
+    std::vector<std::pair<TqbRecordLockHash*, uint64_t>> refs;
+    {
+        std::lock_guard lk(tc->m_);
+        for (const auto& [h, f] : tc->records_)
+            for (const auto& [ref, o] : f.Refs)
+                if (o == owner) refs.emplace_back(h, ref);
+    }
+    for (const auto& [h, ref] : refs) {
+        bool back = false;
+        h->WithContainer(ref, [&](TqbLockContainer& c) { back = c.GiveBackAdopted(owner); });
+        if (!back) continue;
+        std::lock_guard lk(tc->m_);
+        auto it = tc->records_.find(h);
+        if (it == tc->records_.end()) continue;
+        it->second.Refs.erase({ref, owner});
+        if (it->second.Refs.empty()) tc->records_.erase(it);
+    }
+    dropTransContainerIfEmpty(Transaction);
 }
 
 void TqbLockManager::cancelWaits(TqbLockTransaction& t, bool recordsOnly) {

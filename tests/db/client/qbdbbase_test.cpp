@@ -230,6 +230,54 @@ TEST(Table, AppendsEditsCancelsAndDeletesRowsThatLastInTheFile) {
     again->Post();
 }
 
+// A row in edit stays locked until its post: a table of another client is refused the row
+// meanwhile (as its delete is), and takes it once the post is done, seeing the posted values.
+TEST(Table, AnEditedRowStaysLockedUntilItsPost) {
+    TableEnv env;
+    env.buildContacts();
+    auto mine = env.openContacts();
+    env.fill(*mine);
+    TqbOwned<TqbClient> client(new TqbClient());
+    client->SetServerEngine(env.engine.get());
+    client->SetClientName("second");
+    TqbOwned<TqbSession> session(new TqbSession());
+    session->SetSessionName("secondSession");
+    session->SetClientName("second");
+    session->Open();
+    auto theirs = env.table();
+    theirs->SetSessionName("secondSession");
+    theirs->SetTimeout(150); // its refusals come soon
+    theirs->Open();
+    mine->SetTimeout(2000); // a post that waited for its own edit's lock fails within the test
+
+    ASSERT_TRUE(mine->FindKey({Variant("bob")}));
+    ASSERT_TRUE(theirs->FindKey({Variant("bob")}));
+    mine->Edit();
+    mine->FieldByName("servicenumber")->SetAsInteger(22);
+    EXPECT_EQ(codeOf([&] { theirs->Edit(); }), 10241);
+    // A post the unique name index refuses keeps the row locked for the next one.
+    mine->FieldByName("name")->SetAsString("dave");
+    EXPECT_NE(codeOf([&] { mine->Post(); }), 0);
+    EXPECT_EQ(mine->State(), cls::dsEdit);
+    EXPECT_EQ(codeOf([&] { theirs->Edit(); }), 10241);
+    mine->FieldByName("name")->SetAsString("bob");
+    EXPECT_EQ(theirs->State(), cls::dsBrowse);
+    EXPECT_EQ(codeOf([&] { theirs->Delete(); }), 10241);
+    EXPECT_EQ(codeOf([&] { mine->Post(); }), 0);
+    EXPECT_EQ(mine->State(), cls::dsBrowse);
+
+    theirs->Edit();
+    EXPECT_EQ(theirs->FieldByName("servicenumber")->AsInteger(), 22);
+    theirs->FieldByName("servicenumber")->SetAsInteger(23);
+    EXPECT_EQ(codeOf([&] { mine->Edit(); }), 10241) << "the other table's edit holds the row now";
+    theirs->Post();
+    mine->Refresh();
+    mine->Edit();
+    EXPECT_EQ(mine->FieldByName("servicenumber")->AsInteger(), 23);
+    mine->Cancel();
+    theirs.reset();
+}
+
 TEST(Table, FiltersOnTheServerAndInTheClientAndSwitchesWhileFiltered) {
     TableEnv env;
     env.buildContacts();

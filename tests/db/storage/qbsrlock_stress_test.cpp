@@ -122,14 +122,25 @@ void worker(Shared& s, unsigned seed, std::chrono::steady_clock::time_point end)
                 s.violation(__LINE__); // the owner's own cursor is never refused
             }
         } else if (action < 45) { // record lock of the transaction through either cursor
-            int rec = pick(kRecords);
+            int rec = pick(kRecords), k = pick(2);
             bool before = txRecords.count(rec) != 0;
-            TqbLockResult r = s.lm.AcquireRecordLock(uint64_t(rec) * 64, s.file, cursors[pick(2)],
-                                                     tr->LockOwnerID, tr.get(), timeout, false, lmExclusive);
-            if (r == lrGranted) {
+            bool cursorsOwn = cursorRecords[k].count(rec) != 0;
+            TqbLockResult r = s.lm.AcquireRecordLock(uint64_t(rec) * 64, s.file, cursors[k], tr->LockOwnerID,
+                                                     tr.get(), timeout, false, lmExclusive);
+            if (r == lrGranted && cursorsOwn) {
+                // The cursor's own lock passed to the transaction without being free.
+                TqbLockOwnerID expected = cursors[k];
+                if (!s.recordHolder[rec].compare_exchange_strong(expected, tr->LockOwnerID))
+                    s.violation(__LINE__);
+                cursorRecords[k].erase(rec);
+                txRecords.insert(rec);
+                ++s.grants;
+            } else if (r == lrGranted) {
                 takeRecordSlot(rec, tr->LockOwnerID, before);
                 txRecords.insert(rec);
                 ++s.grants;
+            } else if (cursorsOwn) {
+                s.violation(__LINE__); // its own cursor's lock never stands in its way
             }
             if (before && pick(3) == 0) s.lm.RelaxRecordLock(uint64_t(rec) * 64, s.file, tr->LockOwnerID);
         } else if (action < 55) { // content lock of the transaction

@@ -288,9 +288,9 @@ TEST_F(LockTest, ReleasingAllOfAnOwnersLocksEndsItsWaitsAndConversions) {
 
     // Waits of a transaction on a content and on a record it does not hold yet.
     TqbFileRecordLocks file;
-    const TqbLockOwnerID cursor = NewLockOwnerID();
+    const TqbLockOwnerID cursor = NewLockOwnerID(), holder = NewLockOwnerID();
     ASSERT_EQ(lm.AcquireCursorContentLock(content, cursor, lmExclusive, 0), lrGranted);
-    ASSERT_EQ(lm.AcquireRecordLock(64, file, cursor, cursor, nullptr, 0, false, lmExclusive), lrGranted);
+    ASSERT_EQ(lm.AcquireRecordLock(64, file, holder, holder, nullptr, 0, false, lmExclusive), lrGranted);
     auto onContent = std::async(std::launch::async, [&] {
         return lm.AcquireContentLock(content, nullptr, lmShare, kLong, false, t1);
     });
@@ -310,7 +310,7 @@ TEST_F(LockTest, ReleasingAllOfAnOwnersLocksEndsItsWaitsAndConversions) {
     lm.ReleaseTransactionLocks(t1, false);
     const bool contentEnded = endsSoon(onContent);
     lm.ReleaseCursorContentLockAll(content, cursor);
-    lm.ReleaseRecordLock(64, file, cursor, nullptr);
+    lm.ReleaseRecordLock(64, file, holder, nullptr);
     ASSERT_TRUE(recordEnded && contentEnded);
     EXPECT_EQ(onRecord.get(), lrRejected);
     EXPECT_EQ(onContent.get(), lrRejected);
@@ -399,6 +399,57 @@ TEST_F(LockTest, ARecordLockIsBoundToItsCursorUntilRelaxed) {
     EXPECT_TRUE(lm.IsRecordLocked(ref, file)); // count 2
     lm.ReleaseRecordLock(ref, file, A, nullptr);
     EXPECT_EQ(file.Hash(false)->Count(), 0u);
+}
+
+// A record lock a cursor took on its own passes to the transaction that cursor then writes in,
+// at once and without a moment free: a waiter queued before keeps waiting until the transaction
+// ends (its commit or rollback), then gets the record. Another cursor's transaction gets nothing.
+TEST_F(LockTest, ACursorsOwnRecordLockPassesToItsTransaction) {
+    TqbFileRecordLocks file;
+    const uint64_t ref = 72;
+    const TqbLockOwnerID cursor = NewLockOwnerID(), other = NewLockOwnerID(), waiter = NewLockOwnerID();
+    auto waiting = [&] {
+        size_t n = 0;
+        file.Hash(false)->WithContainer(ref, [&](TqbLockContainer& c) { n = c.WaitingCount(); });
+        return n;
+    };
+    auto owners = [&] {
+        std::vector<TqbLockOwnerID> o;
+        file.Hash(false)->WithContainer(ref, [&](TqbLockContainer& c) {
+            for (const auto& e : c.GrantedEntries())
+                o.push_back(e.OwnerID);
+        });
+        return o;
+    };
+    ASSERT_EQ(lm.AcquireRecordLock(ref, file, cursor, cursor, nullptr, 0, false, lmExclusive), lrGranted);
+    auto queued = std::async(std::launch::async, [&] {
+        return lm.AcquireRecordLock(ref, file, waiter, waiter, nullptr, kLong, false, lmExclusive);
+    });
+    ASSERT_TRUE(waitUntil([&] { return waiting() == 1; }));
+
+    TqbLockTransaction stranger;
+    EXPECT_EQ(lm.AcquireRecordLock(ref, file, other, stranger.LockOwnerID, &stranger, 0, true, lmExclusive),
+              lrRejected)
+        << "another cursor's transaction";
+
+    TqbLockTransaction t;
+    EXPECT_EQ(lm.AcquireRecordLock(ref, file, cursor, t.LockOwnerID, &t, 0, true, lmExclusive), lrGranted);
+    EXPECT_EQ(owners(), std::vector<TqbLockOwnerID>{t.LockOwnerID});
+    ASSERT_NE(t.TransContainer(), nullptr);
+    EXPECT_EQ(t.TransContainer()->RecordLockCount(), 1u);
+    // The cursor's own release finds nothing of its own left.
+    lm.ReleaseRecordLockAll(ref, file, cursor, nullptr);
+    EXPECT_TRUE(stillWaiting(queued));
+    EXPECT_EQ(waiting(), 1u);
+
+    lm.ReleaseTransactionLocks(t, false);
+    ASSERT_EQ(queued.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(queued.get(), lrGranted);
+    EXPECT_EQ(owners(), std::vector<TqbLockOwnerID>{waiter});
+    EXPECT_EQ(t.TransContainer(), nullptr);
+    lm.ReleaseRecordLock(ref, file, waiter, nullptr);
+    EXPECT_EQ(file.Hash(false)->Count(), 0u);
+    EXPECT_EQ(lm.TransContainerCount(), 0u);
 }
 
 // Records alone or everything at once, and everything when the transaction goes away.
