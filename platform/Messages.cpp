@@ -375,6 +375,13 @@ uint64_t NowMs() {
     return c ? c->NowMs() : g_realClock.NowMs();
 }
 
+uint64_t CoarseNowMs() {
+    if (Clock* c = g_clock.load(std::memory_order_acquire)) return c->NowMs();
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return uint64_t(ts.tv_sec) * 1000 + uint64_t(ts.tv_nsec) / 1000000;
+}
+
 void SetClock(Clock* clock) {
     // Pending window timers keep their remaining times: their due times move to the new clock.
     Globals& g = G();

@@ -101,6 +101,9 @@ public:
     virtual uint64_t NowMs() = 0;
 };
 uint64_t NowMs();
+// The same clock read cheaply at the system tick's grain (a few ms), for stamps taken on hot paths
+// and compared against minutes. An injected clock is read as it is.
+uint64_t CoarseNowMs();
 // nullptr = real clock. Pending window timers keep the time they had left.
 void SetClock(Clock* clock);
 

@@ -430,7 +430,8 @@ TqbResultCode TqbDataSet::RecordGetCurrent(TqbLockType lock, uint8_t* record) {
     return r;
 }
 
-TqbResultCode TqbDataSet::moveRow(bool forward, TqbHandle cursor, TqbLockType lock, uint8_t* record) {
+TqbResultCode TqbDataSet::moveRow(bool forward, TqbHandle cursor, TqbLockType lock, uint8_t* record,
+                                  std::span<uint8_t> bookmark) {
     TqbBaseServerEngine* e = Engine();
     std::vector<uint8_t> own;
     if (!record) {
@@ -440,6 +441,8 @@ TqbResultCode TqbDataSet::moveRow(bool forward, TqbHandle cursor, TqbLockType lo
     // With client filters a row is locked only once it has passed them.
     const TqbLockType first = hasClientFilters_ ? qbltNone : lock;
     auto step = [&] {
+        if (!bookmark.empty())
+            return e->RecordStepWithBookmark(cursor, forward, first, span(record, physRecLen_), bookmark);
         return forward ? e->RecordGetNext(cursor, first, span(record, physRecLen_))
                        : e->RecordGetPrior(cursor, first, span(record, physRecLen_));
     };
@@ -471,13 +474,15 @@ bool TqbDataSet::DoServerFilterTimeout() {
 
 cls::TGetResult TqbDataSet::GetRecord(cls::TRecordBuffer buffer, cls::TGetMode mode, bool doCheck) {
     auto* rec = reinterpret_cast<uint8_t*>(buffer);
+    const std::span<uint8_t> bookmark = span(buffer + bookmarkOffset_, int32_t(cursorBookmarkSize_));
+    // Without client filters the row reached is the row kept: its bookmark comes with the step.
+    const bool withStep = mode != cls::gmCurrent && !hasClientFilters_;
     TqbResultCode r;
     switch (mode) {
     case cls::gmNext:
-        r = NextRow(cursorID_, qbltNone, rec);
-        break;
     case cls::gmPrior:
-        r = PriorRow(cursorID_, qbltNone, rec);
+        r = moveRow(mode == cls::gmNext, cursorID_, qbltNone, rec,
+                    withStep ? bookmark : std::span<uint8_t>{});
         break;
     default:
         r = RecordGetCurrent(qbltNone, rec);
@@ -486,8 +491,7 @@ cls::TGetResult TqbDataSet::GetRecord(cls::TRecordBuffer buffer, cls::TGetMode m
     switch (r) {
     case 0:
         std::memset(buffer + bookmarkFlagOffset_, 0, 5);
-        Check(Engine()->CursorGetBookmark(cursorID_,
-                                          span(buffer + bookmarkOffset_, int32_t(cursorBookmarkSize_))));
+        if (!withStep) Check(Engine()->CursorGetBookmark(cursorID_, bookmark));
         GetCalcFields(buffer);
         return cls::grOK;
     case kQbBOF:

@@ -278,7 +278,9 @@ private:
     void insertRecord(cls::TRecordBuffer buffer);
     // After a post or cancel the BLOB fields start unmodified again.
     void clearBlobModified();
-    TqbResultCode moveRow(bool forward, TqbHandle cursor, TqbLockType lock, uint8_t* record);
+    // Bookmark non-empty: the bookmark of the row reached comes with the step (no client filters).
+    TqbResultCode moveRow(bool forward, TqbHandle cursor, TqbLockType lock, uint8_t* record,
+                          std::span<uint8_t> bookmark = {});
     int32_t filterCallback(const uint8_t* record);
     TqbFilterListItem* checkedItem(TqbFilterListItem* item);
 

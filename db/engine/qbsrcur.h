@@ -226,12 +226,16 @@ public:
     // Changes of each index's entries. Page stamps move only at a transaction's first change, so
     // the cursors of the changing database compare these counts to know their key paths hold.
     uint64_t IndexChangeCount(int32_t Index) const {
-        return Index >= 0 && Index < kIndexSlots ? indexChanges_[size_t(Index)].load() : 0;
+        return Index >= 0 && Index < kIndexSlots
+                   ? indexChanges_[size_t(Index)].load() + allIndexChanges_.load()
+                   : 0;
     }
-    // Below 0: every index.
+    // Below 0: every index (one count shared by all, so an insert costs one atomic step, not one per slot).
     void NoteIndexChange(int32_t Index) {
-        for (int32_t i = Index < 0 ? 0 : Index; i < kIndexSlots && (Index < 0 || i == Index); ++i)
-            indexChanges_[size_t(i)].fetch_add(1);
+        if (Index < 0)
+            allIndexChanges_.fetch_add(1);
+        else if (Index < kIndexSlots)
+            indexChanges_[size_t(Index)].fetch_add(1);
     }
 
 protected:
@@ -266,6 +270,7 @@ protected:
     TqbReadWritePortal portal_;
     static constexpr int32_t kIndexSlots = 257;
     std::array<std::atomic<uint64_t>, kIndexSlots> indexChanges_{};
+    std::atomic<uint64_t> allIndexChanges_{0};
 };
 
 // A table with indexes.

@@ -666,7 +666,8 @@ int32_t TqbSrCursor::insert(const uint8_t* Record, uint8_t LockMode, bool defaul
         // The stored record: defaults and the auto-increment value may be in the key.
         SetKeyFromRecord(nullptr, lmNone);
         table_->RelaxRecordLock(id_, ref, &t);
-        Reposition();
+        // The key path is found when a step needs it (ensurePath): a run of inserts seeks no key.
+        seenChanges_ = table_->IndexChangeCount(index_);
     });
 }
 

@@ -537,4 +537,9 @@ private:
         TqbServerEngine& Engine;
         ~TqbRebuildJoin() { Engine.RebuildStopAll(); }
     } rebuildJoin_{*this};
+
+public:
+    // ---- qbsrengn_cursor.cpp: a step and its bookmark in one frame
+    TqbResultCode RecordStepWithBookmark(TqbHandle CursorID, bool Forward, TqbLockType LockType,
+                                         std::span<uint8_t> Data, std::span<uint8_t> Bookmark) override;
 };

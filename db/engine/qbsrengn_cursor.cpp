@@ -381,6 +381,21 @@ TqbResultCode TqbServerEngine::RecordGetPrior(TqbHandle CursorID, TqbLockType Lo
     });
 }
 
+TqbResultCode TqbServerEngine::RecordStepWithBookmark(TqbHandle CursorID, bool Forward, TqbLockType LockType,
+                                                      std::span<uint8_t> Data, std::span<uint8_t> Bookmark) {
+    return CursorFrame(CursorID, [&](TqbSrBaseCursor& c) -> TqbResultCode {
+        uint8_t mode;
+        if (!recordLockMode(LockType, mode) || !recordFits(c, Data.size(), true) ||
+            Bookmark.size() < c.GetBookmarkSize())
+            return kResultInvalidParameter;
+        const TqbResultCode r = notifiedRead(c, [&] {
+            return Forward ? c.RecordGetNext(dataOrNull(Data), mode)
+                           : c.RecordGetPrior(dataOrNull(Data), mode);
+        });
+        return r != 0 ? r : c.GetBookmark(Bookmark.data());
+    });
+}
+
 TqbResultCode TqbServerEngine::RecordInsert(TqbHandle CursorID, TqbLockType LockType,
                                             std::span<const uint8_t> Data) {
     return CursorFrame(CursorID, [&](TqbSrBaseCursor& c) -> TqbResultCode {

@@ -209,3 +209,11 @@ void TqbBaseServerEngine::RemoveMonitor(TqbServerMonitor* Monitor) {
     }
     RemoveAllInterest(Monitor);
 }
+
+TqbResultCode TqbBaseServerEngine::RecordStepWithBookmark(TqbHandle CursorID, bool Forward,
+                                                          TqbLockType LockType, std::span<uint8_t> Data,
+                                                          std::span<uint8_t> Bookmark) {
+    const TqbResultCode r =
+        Forward ? RecordGetNext(CursorID, LockType, Data) : RecordGetPrior(CursorID, LockType, Data);
+    return r == 0 ? CursorGetBookmark(CursorID, Bookmark) : r;
+}

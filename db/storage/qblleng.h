@@ -253,6 +253,10 @@ public:
                                         std::span<uint8_t> Data) = 0;
     virtual TqbResultCode RecordGetPrior(TqbHandle CursorID, TqbLockType LockType,
                                          std::span<uint8_t> Data) = 0;
+    // RecordGetNext (Forward) or RecordGetPrior, then, on success, CursorGetBookmark into Bookmark.
+    // An engine in the same process answers both in one operation; this one asks twice.
+    virtual TqbResultCode RecordStepWithBookmark(TqbHandle CursorID, bool Forward, TqbLockType LockType,
+                                                 std::span<uint8_t> Data, std::span<uint8_t> Bookmark);
     virtual TqbResultCode RecordInsert(TqbHandle CursorID, TqbLockType LockType,
                                        std::span<const uint8_t> Data) = 0;
     // Errors receives one code per record.

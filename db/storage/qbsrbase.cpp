@@ -281,7 +281,7 @@ TqbbmRAMPage* TqbBufferManager::FindPage(TbtdFileInfo& f, uint32_t block) {
 bool TqbBufferManager::removable(TqbbmRAMPage* p) {
     if (!p->File || p->Transaction || p->TempBlock >= 0) return false;
     if (p->RefCount.load() == 0) return true;
-    if (!p->LeakReported && plat::NowMs() - p->LastUse >= kIdleTakeoverMs) {
+    if (!p->LeakReported && plat::CoarseNowMs() - p->LastUse >= kIdleTakeoverMs) {
         p->LeakReported = true;
         if (log_)
             log_->WriteTextFmt("Block %d of %s has been held for more than 5 minutes",
@@ -368,7 +368,7 @@ void TqbBufferManager::loadBlock(TqbbmRAMPage* p) {
 uint8_t* TqbBufferManager::handOut(TqbbmRAMPage* p, TqbSrTransaction* t, TqbBlockRelease& release) {
     reclaim(p); // what an earlier holder left, when its release did not see it
     ++p->RefCount;
-    p->LastUse = plat::NowMs();
+    p->LastUse = plat::CoarseNowMs(); // every hand-out stamps: the coarse clock costs no time source read
     p->LeakReported = false;
     release = TqbBlockRelease(p);
     return t && p->Transaction == t && p->Newest ? p->Newest->Buffer : p->Block;

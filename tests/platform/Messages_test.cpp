@@ -266,3 +266,18 @@ TEST(Messages, ProcessPendingMessagesLeavesTheRestSignalledWhenAHandlerKeepsPost
     ProcessPendingMessages();
     EXPECT_EQ(poll(&p, 1, 0), 0); // and goes quiet once the work is gone
 }
+
+// The coarse reading keeps to the same clock: an injected one exactly, the real one within a tick.
+TEST(Messages, CoarseClockFollowsTheClock) {
+    {
+        ManualClockScope mc;
+        EXPECT_EQ(CoarseNowMs(), 5000u);
+        mc.clock.Advance(300000);
+        EXPECT_EQ(CoarseNowMs(), 305000u);
+    }
+    const uint64_t before = NowMs();
+    const uint64_t coarse = CoarseNowMs();
+    const uint64_t after = NowMs();
+    EXPECT_LE(coarse, after);
+    EXPECT_LT(before, coarse + 1000); // a tick is milliseconds, never a second
+}

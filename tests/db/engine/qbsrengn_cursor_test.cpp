@@ -380,13 +380,60 @@ TEST(EngineCursors, RangesAndIndexSwitchingGiveTheirCodes) {
     EXPECT_EQ(10764, api.engine->RecordExtractKey(t.cursor, t.rec(bob), k));
 }
 
+namespace {
+// Ann, Bob, Cid and Dan on the cursor's name index; answers the cursor's bookmark size.
+uint32_t fourOnNames(Api& api, People& t) {
+    for (const Person& p : {ann, bob, cid, dan})
+        EXPECT_EQ(0, t.insert(p));
+    uint32_t size = 0;
+    EXPECT_EQ(0, api.engine->CursorGetBookmarkSize(t.cursor, size));
+    return size;
+}
+} // namespace
+
+// A step with its bookmark reaches the rows and bookmarks the two calls reach, both ways; at an
+// end or with too little room for the bookmark it answers as those calls do and stays put.
+TEST(EngineCursors, StepWithBookmarkMatchesAStepAndABookmark) {
+    Api api;
+    People t(api, 1, "people", 1);
+    const uint32_t size = fourOnNames(api, t);
+    TqbHandle other = 0;
+    ASSERT_EQ(0, api.engine->CursorClone(t.cursor, qbomReadOnly, other));
+    std::vector<uint8_t> r1(t.len), r2(t.len), bm1(size), bm2(size);
+    for (const bool forward : {true, false}) {
+        ASSERT_EQ(0, forward ? api.engine->CursorSetToBegin(t.cursor) : api.engine->CursorSetToEnd(t.cursor));
+        ASSERT_EQ(0, forward ? api.engine->CursorSetToBegin(other) : api.engine->CursorSetToEnd(other));
+        int rows = 0;
+        for (;;) {
+            std::fill(bm1.begin(), bm1.end(), 0xEE);
+            const TqbResultCode a = api.engine->RecordStepWithBookmark(t.cursor, forward, qbltNone, r1, bm1);
+            const TqbResultCode b = forward ? api.engine->RecordGetNext(other, qbltNone, r2)
+                                            : api.engine->RecordGetPrior(other, qbltNone, r2);
+            ASSERT_EQ(a, b);
+            if (a != 0) {
+                EXPECT_EQ(std::vector<uint8_t>(size, 0xEE), bm1) << "no bookmark at an end";
+                break;
+            }
+            ASSERT_EQ(0, api.engine->CursorGetBookmark(other, bm2));
+            EXPECT_EQ(enginetest::person(t.dict, r2.data()), enginetest::person(t.dict, r1.data()));
+            EXPECT_EQ(bm2, bm1);
+            ++rows;
+        }
+        EXPECT_EQ(4, rows);
+    }
+    ASSERT_EQ(0, api.engine->CursorSetToBegin(t.cursor));
+    ASSERT_EQ(0, api.engine->RecordGetNext(t.cursor, qbltNone, r1));
+    EXPECT_EQ(9986, api.engine->RecordStepWithBookmark(t.cursor, true, qbltNone, r1,
+                                                       std::span<uint8_t>(bm1).first(size - 1)));
+    ASSERT_EQ(0, api.engine->RecordStepWithBookmark(t.cursor, true, qbltNone, r1, bm1));
+    EXPECT_EQ(bob, enginetest::person(t.dict, r1.data())) << "the refused step did not move";
+    ASSERT_EQ(0, api.engine->CursorClose(other));
+}
+
 TEST(EngineCursors, BookmarksCloneSetToCursorAndClose) {
     Api api;
     People t(api, 1, "people", 1);
-    for (const Person& p : {ann, bob, cid, dan})
-        ASSERT_EQ(0, t.insert(p));
-    uint32_t size = 0;
-    ASSERT_EQ(0, api.engine->CursorGetBookmarkSize(t.cursor, size));
+    const uint32_t size = fourOnNames(api, t);
     ASSERT_GT(size, 24u);
     std::vector<uint8_t> r(t.len), bmBob(size), bmDan(size), bmCid(size);
     auto to = [&](const Person& p, std::vector<uint8_t>& bm) {
