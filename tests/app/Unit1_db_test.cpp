@@ -45,22 +45,33 @@ std::string contactsFile() {
 // running in the first case.
 struct PostingChild {
     pid_t pid = -1;
+    int input = -1;
     std::string output;
 
     PostingChild(const std::string& folder, const std::string& name, const std::string& id) {
-        int fds[2];
+        int fds[2], in[2];
         if (::pipe(fds) != 0) return;
+        if (::pipe(in) != 0) {
+            ::close(fds[0]);
+            ::close(fds[1]);
+            return;
+        }
         const std::string child = PW_BINARY_DIR "/tests/app/contacts_post_child";
         std::vector<char*> argv{const_cast<char*>(child.c_str()), const_cast<char*>(folder.c_str()),
                                 const_cast<char*>(name.c_str()), const_cast<char*>(id.c_str()), nullptr};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
         posix_spawn_file_actions_addclose(&actions, fds[0]);
         posix_spawn_file_actions_addclose(&actions, fds[1]);
+        posix_spawn_file_actions_addclose(&actions, in[0]);
+        posix_spawn_file_actions_addclose(&actions, in[1]);
         if (posix_spawn(&pid, child.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
         posix_spawn_file_actions_destroy(&actions);
         ::close(fds[1]);
+        ::close(in[0]);
+        input = in[1]; // the child waits on it until it is killed or this end closes
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (pid > 0 && output.find('\n') == std::string::npos && std::chrono::steady_clock::now() < end) {
             pollfd p{fds[0], POLLIN, 0};
@@ -81,7 +92,10 @@ struct PostingChild {
         pid = -1;
         return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
     }
-    ~PostingChild() { kill(); }
+    ~PostingChild() {
+        kill();
+        if (input >= 0) ::close(input);
+    }
 };
 
 } // namespace
