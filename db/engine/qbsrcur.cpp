@@ -1,5 +1,6 @@
 // Server tables: files, locks, record primitives and the table list.
 #include "db/engine/qbsrcur.h"
+#include "db/engine/qbsrcvex.h"
 
 #include "db/engine/qbsrswap.h"
 
@@ -11,14 +12,6 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
-
-namespace {
-
-[[noreturn]] void raiseCode(int32_t code) {
-    throw EqbServerException(CompatErrorStrings().GetText(code), code);
-}
-
-} // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Identities and names
@@ -131,7 +124,7 @@ void TqbSrBaseTable::openFiles(bool KeySelection) {
             host_.LogError(qbFormat("Interrupted file swap of table %s %s at its open",
                                     {name_, std::string(phase == 'C' ? "finished" : "undone")}));
     } else if (TqbFileSwap::Pending(folder_->GetPath(), name_) == 'C')
-        raiseCode(10243); // a reader could see old and new files mixed until a writer settles it
+        RaiseResultCode(10243); // a reader could see old and new files mixed until a writer settles it
     const std::string base = plat::JoinPath(folder_->GetPath(), name_);
     const bool rw = !folder_->ReadOnly();
     try {
@@ -488,7 +481,7 @@ void TqbSrBaseTable::buildFiles(const TqbDataDictionary& Dictionary, uint8_t Fil
     size_t made = 0;
     try {
         TqbSrTransaction* t = nullptr;
-        if (int32_t rc = folder_->TransactionMgr().StartTransaction(db, false, t)) raiseCode(rc);
+        if (int32_t rc = folder_->TransactionMgr().StartTransaction(db, false, t)) RaiseResultCode(rc);
         started = true;
         const std::vector<std::string> exts = fileExts(d);
         for (auto& e : exts) {
@@ -512,7 +505,7 @@ void TqbSrBaseTable::buildFiles(const TqbDataDictionary& Dictionary, uint8_t Fil
             BLOBResourceManager(*files_[size_t(d.BLOBFileNumber())]);
         bool nested;
         started = false;
-        if (int32_t rc = folder_->TransactionMgr().Commit(db, nested)) raiseCode(rc);
+        if (int32_t rc = folder_->TransactionMgr().Commit(db, nested)) RaiseResultCode(rc);
         d.BindIndexHelpers();
         dict_ = std::move(d);
         fileFlags_ = FileFlags;

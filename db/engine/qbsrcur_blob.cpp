@@ -1,6 +1,7 @@
 // The base cursor's BLOB operations, each between its extender notifications and under a content
 // lock, and BLOB links followed through cursors on the linked tables.
 #include "db/engine/qbsrcur_cursor.h"
+#include "db/engine/qbsrcvex.h"
 
 #include "db/base/qbsrmgr.h"
 #include "db/storage/qbsrblob.h"
@@ -8,10 +9,6 @@
 #include <algorithm>
 
 namespace {
-
-[[noreturn]] void raiseCode(int32_t code) {
-    throw EqbServerException(CompatErrorStrings().GetText(code), code);
-}
 
 std::string upper(std::string s) {
     s = s.substr(0, 31);
@@ -168,7 +165,7 @@ int64_t TqbSrBaseCursor::BLOBGetLength(uint64_t BLOBNr, int32_t& Error) {
             LinkChain chain(*table_, BLOBNr);
             int32_t error = 0;
             const int64_t n = GetLinkedBLOBLength(link.Table, link.BLOBNr, error);
-            if (error) raiseCode(error);
+            if (error) RaiseResultCode(error);
             length = std::max<int64_t>(n, 0);
             return 0;
         });
@@ -192,7 +189,7 @@ int32_t TqbSrBaseCursor::BLOBRead(uint64_t BLOBNr, uint64_t Offset, uint32_t Len
             uint32_t got = 0;
             if (int32_t rc = GetLinkedCursor(link.Table)
                                  ->BLOBRead(link.BLOBNr, link.Offset, link.Length, link.Buffer, got))
-                raiseCode(rc);
+                RaiseResultCode(rc);
             BytesRead = std::min(Length, got);
             return 0;
         });

@@ -1,6 +1,7 @@
 // Server tables with indexes: key building, record insert, modify and delete with the keys of every
 // index, index add and drop, user-defined key routines, and the table list.
 #include "db/engine/qbsrcur.h"
+#include "db/engine/qbsrcvex.h"
 
 #include "db/base/qbsrmgr.h"
 #include "db/storage/qbtbdata.h"
@@ -12,10 +13,6 @@
 #include <cstring>
 
 namespace {
-
-[[noreturn]] void raiseCode(int32_t code) {
-    throw EqbServerException(CompatErrorStrings().GetText(code), code);
-}
 
 int compositeCompare(const uint8_t* a, const uint8_t* b, const void* data) {
     return CompareCompositeKeys(a, b, *static_cast<const TqbCompositeCompareData*>(data));
@@ -42,7 +39,7 @@ TqbSrTable::~TqbSrTable() {
 }
 
 void TqbSrTable::keyViolation() {
-    raiseCode(9729);
+    RaiseResultCode(9729);
 }
 
 void TqbSrTable::bindIndexes() {
@@ -107,7 +104,7 @@ void TqbSrTable::BuildCompositeKey(int32_t Index, const uint8_t* Record, int32_t
     if (PartialLen > 0) {
         const int32_t whole = FieldCount > 0 ? std::min(FieldCount, d.KeyFieldCount - 1) : 0;
         const TqbFieldDesc& f = dict_.FieldDesc(d.KeyFields[size_t(whole)]);
-        if (!IsStringFieldType(f.FieldType)) raiseCode(10000);
+        if (!IsStringFieldType(f.FieldType)) RaiseResultCode(10000);
         PartialLen = std::min(PartialLen, std::max(f.Units, 1));
     }
     ::BuildCompositeKey(dict_, Index, Record, Key, FieldCount, PartialLen);
@@ -130,12 +127,12 @@ bool TqbSrTable::FindKey(TqbSrTransaction* Transaction, int32_t Index, const uin
 
 void TqbSrTable::NextKey(TqbSrTransaction* Transaction, int32_t Index, TqbKeyPath& Path, uint8_t* Key,
                          uint64_t& Ref) {
-    if (!IndexNextKey(IndexData(Index), Transaction, Path, Key, Ref)) raiseCode(8706);
+    if (!IndexNextKey(IndexData(Index), Transaction, Path, Key, Ref)) RaiseResultCode(8706);
 }
 
 void TqbSrTable::PriorKey(TqbSrTransaction* Transaction, int32_t Index, TqbKeyPath& Path, uint8_t* Key,
                           uint64_t& Ref) {
-    if (!IndexPriorKey(IndexData(Index), Transaction, Path, Key, Ref)) raiseCode(8705);
+    if (!IndexPriorKey(IndexData(Index), Transaction, Path, Key, Ref)) RaiseResultCode(8705);
 }
 
 void TqbSrTable::ReadNextRecord(TqbSrTransaction* Transaction, TqbLockOwnerID CursorID, int32_t Index,
@@ -204,7 +201,7 @@ void TqbSrTable::insertRecord(TqbSrTransaction& t, TqbLockOwnerID cursor, uint8_
     std::vector<uint8_t> rec(size_t(dict_.RecordLength()));
     std::memcpy(rec.data(), data, rec.size());
     // A required field must be given: its default value fills only optional fields.
-    if (!dict_.CheckRequiredFields(rec.data())) raiseCode(9732);
+    if (!dict_.CheckRequiredFields(rec.data())) RaiseResultCode(9732);
     if (defaults && dict_.DefaultFieldCount() > 0) dict_.SetDefaultFieldValues(rec.data());
     AssignAutoInc(&t, rec.data());
     uint64_t added = 0;
@@ -251,7 +248,7 @@ void TqbSrTable::ModifyRecord(TqbSrTransaction& Transaction, TqbLockOwnerID Curs
     const size_t len = size_t(dict_.RecordLength());
     std::vector<uint8_t> now(len), old(len);
     std::memcpy(now.data(), NewData, len);
-    if (!dict_.CheckRequiredFields(now.data())) raiseCode(9732);
+    if (!dict_.CheckRequiredFields(now.data())) RaiseResultCode(9732);
     GetRecord(&Transaction, CursorID, Ref, false, false, lmExclusive, old.data());
 
     struct Change {
@@ -368,7 +365,7 @@ void TqbSrTable::DropIndex(TqbSrTransaction& Transaction, int32_t Index) {
     acquireWriteContentLock(Transaction);
     PortalWriteGuard g(portal_);
     requireFiles();
-    if (Index < 1 || Index >= dict_.IndexCount()) raiseCode(9997);
+    if (Index < 1 || Index >= dict_.IndexCount()) RaiseResultCode(9997);
     // Index pages carry their index's number: the later indexes are built again under their new
     // numbers rather than left with pages that name another index.
     for (int32_t i = Index; i < dict_.IndexCount(); ++i)

@@ -1,6 +1,7 @@
 // The simple table and cursor (record order only, reference bookmarks) and the merge sort's run
 // tables built on them.
 #include "db/engine/qbsrcur_simple.h"
+#include "db/engine/qbsrcvex.h"
 
 #include "db/base/qbhash.h"
 #include "db/base/qbsrmgr.h"
@@ -14,10 +15,6 @@
 #include <limits>
 
 namespace {
-
-[[noreturn]] void raiseCode(int32_t code) {
-    throw EqbServerException(CompatErrorStrings().GetText(code), code);
-}
 
 // Bookmark layout.
 constexpr size_t kBmChecksum = 0, kBmState = 8, kBmKeyValid = 9, kBmRef = 12;
@@ -76,18 +73,18 @@ void TqbSrSimpleTable::BuildFiles(const TqbDataDictionary& Dictionary, uint8_t F
             f.MaxBlockCount = kMaxBlockCount;
             f.MaxBLOBSegmentSize = GetMaxBLOBSegmentSize(f);
             if (!t)
-                if (int32_t rc = tm.StartTransaction(db, false, t)) raiseCode(rc);
+                if (int32_t rc = tm.StartTransaction(db, false, t)) RaiseResultCode(rc);
             TqbBlockRelease r;
             uint8_t* b = bm_.AddBlock(f, t, 0, r);
             std::memcpy(b, header.data(), header.size());
             r();
         }
         if (!t)
-            if (int32_t rc = tm.StartTransaction(db, false, t)) raiseCode(rc);
+            if (int32_t rc = tm.StartTransaction(db, false, t)) RaiseResultCode(rc);
         d.SaveToTableFile(*files_[0], t);
         bool nested;
         t = nullptr;
-        if (int32_t rc = tm.Commit(db, nested)) raiseCode(rc);
+        if (int32_t rc = tm.Commit(db, nested)) RaiseResultCode(rc);
         if (!onDisk)
             for (auto& f : files_)
                 DataFileOpen(*f);
@@ -122,7 +119,7 @@ void TqbSrSimpleTable::insert(TqbSrTransaction& t, TqbLockOwnerID cursor, uint8_
     std::vector<uint8_t> rec(size_t(dict_.RecordLength()));
     std::memcpy(rec.data(), data, rec.size());
     if (defaults && dict_.DefaultFieldCount() > 0) dict_.SetDefaultFieldValues(rec.data());
-    if (!dict_.CheckRequiredFields(rec.data())) raiseCode(9732);
+    if (!dict_.CheckRequiredFields(rec.data())) RaiseResultCode(9732);
     AssignAutoInc(&t, rec.data());
     DataFileAddRecord(*files_[0], &t, ref, rec.data());
     if (mode == lmNone) return;
@@ -158,7 +155,7 @@ void TqbSrSimpleTable::ModifyRecord(TqbSrTransaction& Transaction, TqbLockOwnerI
     lockContent(Transaction);
     PortalReadGuard g(portal_);
     requireFiles();
-    if (!dict_.CheckRequiredFields(static_cast<const uint8_t*>(NewData))) raiseCode(9732);
+    if (!dict_.CheckRequiredFields(static_cast<const uint8_t*>(NewData))) RaiseResultCode(9732);
     std::vector<uint8_t> old(size_t(dict_.RecordLength()));
     GetRecord(&Transaction, CursorID, Ref, false, false, lmExclusive, old.data());
     DataFileWriteRecord(*files_[0], &Transaction, Ref, NewData);
@@ -530,7 +527,7 @@ std::unique_ptr<TqbSrSortRun> TqbSrSimpleRunStore::CreateRun(int64_t StoreSize) 
     const uint32_t size = uint32_t(std::min<int64_t>(StoreSize, std::numeric_limits<uint32_t>::max()));
     if (int32_t rc = c->TableCreate("", dict_, true, qbsmExclusive, false, true,
                                     kFileNoDiskFile | kFileNoContentLocking, size))
-        raiseCode(rc);
+        RaiseResultCode(rc);
     c->TakeTableOwnership();
     return std::make_unique<SimpleRun>(std::move(c));
 }

@@ -4,6 +4,7 @@
 
 #include "db/base/qbllexcp.h"
 #include "db/base/qblllog.h"
+#include "db/base/qbsrmgr.h"
 
 #include <algorithm>
 #include <array>
@@ -226,4 +227,8 @@ TqbResultCode ConvertServerException(const std::exception_ptr& E, TqbBaseLog* Ev
     } catch (...) {
         return kResultUnexpectedException;
     }
+}
+
+void RaiseResultCode(int32_t Code) {
+    throw EqbServerException(CompatErrorStrings().GetText(Code), Code);
 }

@@ -15,6 +15,9 @@ inline constexpr TqbResultCode kResultUnknownServerError = 15520;
 inline constexpr TqbResultCode kResultUnexpectedException = 15521;
 inline constexpr TqbResultCode kResultNoSQLEngine = 15462;
 
+// Raises Code as a server exception with its text; the conversion gives Code back.
+[[noreturn]] void RaiseResultCode(int32_t Code);
+
 // True for a code of the result-code table's categories: such a code, raised as it is, stays itself.
 bool IsCompatResultCode(int32_t Code);
 

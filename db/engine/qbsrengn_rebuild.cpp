@@ -1,5 +1,6 @@
 // The in-process engine's rebuild jobs: reindex, pack, restructure and the background record count,
 // each prepared on the calling thread and run on a rebuild thread of its own, with its status.
+#include "db/engine/qbsrcvex.h"
 #include "db/engine/qbsrengn.h"
 
 #include "db/base/qbsrmgr.h"
@@ -37,13 +38,8 @@ const char* kindName(int kind) {
     }
 }
 
-// A result code raised as it is: the conversion keeps it.
-[[noreturn]] void raiseResult(int32_t code) {
-    throw EqbServerException(CompatErrorStrings().GetText(code), code);
-}
-
 void check(int32_t code) {
-    if (code != 0) raiseResult(code);
+    if (code != 0) RaiseResultCode(code);
 }
 
 bool isStringType(int32_t t) {
@@ -223,7 +219,7 @@ TqbResultCode TqbServerEngine::seStartReindex(TqbSrDatabase& Database, const std
 void TqbServerEngine::prepareTarget(TqbRebuildJobBlock& Job, const TqbDataDictionary& TargetDict) {
     TqbSrBaseCursor& source = *Job.Source;
     // A table that lives in memory only has no files to swap: closing them would lose it.
-    if (source.DataFileFlags() & kFileNoDiskFile) raiseResult(kResultInvalidParameter);
+    if (source.DataFileFlags() & kFileNoDiskFile) RaiseResultCode(kResultInvalidParameter);
     const TqbDataDictionary& sd = source.Dictionary();
     const std::string& folder = Job.Folder->GetPath();
     const std::string sourceName = source.Table()->GetName();
@@ -291,9 +287,9 @@ TqbResultCode TqbServerEngine::seStartRestructure(TqbSrDatabase& Database, const
     for (int32_t i = 1; i < NewDictionary.IndexCount(); ++i) {
         if (!NewDictionary.IsIndexDescUserDefined(i)) continue;
         if (i >= sd.IndexCount()) {
-            if (job->Total > 0) raiseResult(10012);
+            if (job->Total > 0) RaiseResultCode(10012);
         } else if (!sd.IsIndexDescUserDefined(i) || sd.IndexKeyLength(i) != NewDictionary.IndexKeyLength(i)) {
-            raiseResult(10012);
+            RaiseResultCode(10012);
         }
     }
     // Every pair must convert before anything is built.
@@ -510,7 +506,7 @@ void TqbServerEngine::commitAndContinue(TqbRebuildJobBlock& Job) {
 namespace {
 
 void stopWhenAsked(const std::atomic<bool>& stop) {
-    if (stop.load()) raiseResult(kResultUnknownServerError);
+    if (stop.load()) RaiseResultCode(kResultUnknownServerError);
 }
 
 } // namespace
@@ -556,7 +552,7 @@ void TqbServerEngine::runReindex(TqbRebuildJobBlock& Job) {
             if (made) {
                 if (!IndexInsertKey(data, t, key.data(), ref)) {
                     if (index == 0) RaiseServerError(85);
-                    raiseResult(9729);
+                    RaiseResultCode(9729);
                 }
                 ++Job.Written;
             }
@@ -718,9 +714,9 @@ void TqbServerEngine::swapFiles(TqbRebuildJobBlock& Job) {
     try {
         step("closed");
         for (auto& e : swap.OldExts)
-            if (!claims.Claim(plat::JoinPath(folder, swap.Table + "." + e))) raiseResult(10031);
+            if (!claims.Claim(plat::JoinPath(folder, swap.Table + "." + e))) RaiseResultCode(10031);
         for (auto& e : swap.NewExts)
-            if (!claims.Claim(plat::JoinPath(folder, swap.New + "." + e))) raiseResult(10031);
+            if (!claims.Claim(plat::JoinPath(folder, swap.New + "." + e))) RaiseResultCode(10031);
         step("claimed");
         swap.Commit(folder);
     } catch (...) {

@@ -1,5 +1,6 @@
 // The in-process engine's table operations and table locks: building, opening, deleting, renaming
 // and emptying tables, index add and drop, auto-increment values, dictionaries, record counts.
+#include "db/engine/qbsrcvex.h"
 #include "db/engine/qbsrengn.h"
 
 #include "db/base/qbsrmgr.h"
@@ -11,10 +12,6 @@
 #include <optional>
 
 namespace {
-
-[[noreturn]] void raiseResult(TqbResultCode Code) {
-    throw EqbServerException(CompatErrorStrings().GetText(Code), Code);
-}
 
 // The engine's table list held for writing, so that no other thread opens, builds or drops a
 // table between a check and the change it guards.
@@ -97,8 +94,8 @@ void readDictionary(TqbServerEngine& Engine, TqbSrDatabase& Database, const std:
         Out.Assign(&open->GetDictionary());
         return;
     }
-    if (!IsValidTableName(Name)) raiseResult(10039);
-    if (!plat::FileExists(dataFileOf(Database.Folder(), Name))) raiseResult(10024);
+    if (!IsValidTableName(Name)) RaiseResultCode(10039);
+    if (!plat::FileExists(dataFileOf(Database.Folder(), Name))) RaiseResultCode(10024);
     TqbSrTable table(Engine.Host(), Engine.BufferManager(), Database.FolderPtr(), Name);
     table.OpenFiles(TqbServerEngine::seIsSystemTable(Name));
     Out.Assign(&table.GetDictionary());
