@@ -13,7 +13,6 @@ thread_local TqbBaseTransport* tlsTransport = nullptr;
 thread_local uint32_t tlsClientID = 0;
 thread_local uint32_t tlsRequestID = 0;
 
-constexpr uint32_t kReplyGraceMs = 500;
 constexpr size_t kMaxServerName = 63;
 } // namespace
 
@@ -579,13 +578,17 @@ TqbRequestPtr TqbThreadedTransport::NewRequest(uint32_t ClientID, uint8_t ReplyM
 }
 
 void TqbThreadedTransport::Enqueue(const TqbRequestPtr& Req) {
-    std::lock_guard g(queueMu_);
-    sendQueue_.push_back(Req);
+    {
+        std::lock_guard g(queueMu_);
+        sendQueue_.push_back(Req);
+    }
+    RequestQueued();
 }
 
 TqbResultCode TqbThreadedTransport::QueueAndWait(const TqbRequestPtr& Req) {
     Enqueue(Req);
-    uint32_t wait = Req->Timeout() ? Req->Timeout() + kReplyGraceMs : 0;
+    const uint64_t full = uint64_t(Req->Timeout()) + ReplyGraceMs();
+    uint32_t wait = Req->Timeout() ? uint32_t(std::min<uint64_t>(full, UINT32_MAX)) : 0;
     if (Req->WaitForReply(wait) != 0) {
         // Out of the pending list at once: a late reply finds nothing.
         RemovePending(*Req);
