@@ -211,13 +211,30 @@ int32_t TqbBaseCommandHandler::GetTransportCount() {
 
 void TqbBaseCommandHandler::AddPlugIn(TqbCommandPlugIn* PlugIn) {
     if (!PlugIn) return;
-    std::lock_guard g(listMu_);
-    if (std::find(plugIns_.begin(), plugIns_.end(), PlugIn) == plugIns_.end()) plugIns_.push_back(PlugIn);
+    {
+        std::lock_guard g(listMu_);
+        if (std::find(plugIns_.begin(), plugIns_.end(), PlugIn) != plugIns_.end()) return;
+        plugIns_.push_back(PlugIn);
+    }
+    FreeNotification(PlugIn);
 }
 
 void TqbBaseCommandHandler::RemovePlugIn(TqbCommandPlugIn* PlugIn) {
     std::lock_guard g(listMu_);
     plugIns_.erase(std::remove(plugIns_.begin(), plugIns_.end(), PlugIn), plugIns_.end());
+}
+
+void TqbBaseCommandHandler::Notification(cls::TComponent* AComponent, cls::TOperation Operation) {
+    // A plug-in that goes is no longer offered requests.
+    if (Operation == cls::opRemove && AComponent) {
+        std::lock_guard g(listMu_);
+        plugIns_.erase(std::remove_if(plugIns_.begin(), plugIns_.end(),
+                                      [&](TqbCommandPlugIn* p) {
+                                          return static_cast<cls::TComponent*>(p) == AComponent;
+                                      }),
+                       plugIns_.end());
+    }
+    TqbCommandHandlerLink::Notification(AComponent, Operation);
 }
 
 int32_t TqbBaseCommandHandler::PlugInCount() {

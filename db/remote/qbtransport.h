@@ -191,6 +191,7 @@ public:
 
 protected:
     void BeforeDestruction() override;
+    void Notification(cls::TComponent* AComponent, cls::TOperation Operation) override;
     void EnterInitializing() override {}
     void EnterShuttingDown() override {}
     void EnterInactive() override {}
