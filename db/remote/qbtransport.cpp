@@ -102,7 +102,6 @@ bool TqbRequest::finish(End how, TqbResultCode err, bool ownMsgID) {
 
 bool TqbRequest::StartReply(uint32_t ReplyMsgID, TqbResultCode ErrorCode, uint32_t PartLength,
                             uint32_t TotalLength, const uint8_t* Data, uint32_t MaxTotal) {
-    bool complete = false;
     {
         std::lock_guard g(stateMu_);
         if (end_ != End::None || replyLength_ >= 0) return false;
@@ -113,17 +112,12 @@ bool TqbRequest::StartReply(uint32_t ReplyMsgID, TqbResultCode ErrorCode, uint32
         reply_.resize(TotalLength);
         if (PartLength) std::memcpy(reply_.data(), Data, PartLength);
         replyReceived_ = PartLength;
-        if (replyReceived_ == TotalLength) {
-            end_ = End::Done;
-            complete = true;
-        }
+        if (replyReceived_ == TotalLength) end_ = End::Done;
     }
-    if (complete) Signal();
     return true;
 }
 
 bool TqbRequest::AddToReply(const uint8_t* Data, uint32_t Length) {
-    bool complete = false;
     {
         std::lock_guard g(stateMu_);
         // Nothing to append to before a first part, nor after the end.
@@ -132,12 +126,8 @@ bool TqbRequest::AddToReply(const uint8_t* Data, uint32_t Length) {
         if (n && !Data) return false;
         if (n) std::memcpy(reply_.data() + replyReceived_, Data, n);
         replyReceived_ += n;
-        if (replyReceived_ == uint32_t(replyLength_)) {
-            end_ = End::Done;
-            complete = true;
-        }
+        if (replyReceived_ == uint32_t(replyLength_)) end_ = End::Done;
     }
-    if (complete) Signal();
     return true;
 }
 
@@ -751,6 +741,7 @@ bool TqbThreadedTransport::HandleReplyPart(const TqbMsgHeader& Header, const uin
         RemovePending(*req);
         LogReplyLine(req->ID(), req->ClientID(), req->ReplyMsgID(), req->ReplyData().data(),
                      req->ReplyLength(), req->ErrorCode());
+        req->Signal();
     }
     return true;
 }

@@ -107,7 +107,7 @@ public:
     // Reply assembly. The first part gives the message ID, error and total (at most MaxTotal, and
     // the part no longer than it); later parts append at most the missing bytes and are ignored
     // before a first part. False when the part is refused or the request already ended. The
-    // request is complete (and signalled) when every byte arrived.
+    // request is complete when every byte arrived; whoever completed it then calls Signal.
     virtual bool StartReply(uint32_t ReplyMsgID, TqbResultCode ErrorCode, uint32_t PartLength,
                             uint32_t TotalLength, const uint8_t* Data,
                             uint32_t MaxTotal = qbMaxMsgTotalLength);

@@ -218,7 +218,7 @@ TEST(Request, ReplyAssemblyRefusesPartsThatBreakTheirLengths) {
     EXPECT_TRUE(r.ReplyComplete());
     EXPECT_EQ(r.ReplyData(), std::vector<uint8_t>(d, d + 10));
     EXPECT_FALSE(r.AddToReply(d, 1));
-    EXPECT_EQ(r.WaitForReply(1), 0); // it was signalled
+    EXPECT_EQ(r.WaitForReply(1), 0); // it had ended: no abort
     EXPECT_FALSE(r.Abort());
     EXPECT_EQ(r.ErrorCode(), 0);
 }
@@ -273,13 +273,13 @@ TEST(Transport, PostReturnsAtOnceOrWhenSent) {
     taken = 0;
     for (TqbResultCode code : {0, 10054}) {
         sendResult = code;
+        const int before = taken;
         std::atomic<bool> back{false};
         TqbResultCode got = -1;
         std::thread poster([&] {
             got = f.t->Post(0, 1, 2, data, 2, 0, qbrmPostWait);
             back = true;
         });
-        const int before = taken;
         ASSERT_TRUE(pwtest::waitUntil([&] { return taken == before + 1; }));
         EXPECT_FALSE(back.load()); // the sending thread still holds it
         openGate(true);
