@@ -63,27 +63,27 @@ void TqbRequest::AdvanceSend(uint32_t Bytes) {
     sendOffset_ += Bytes;
 }
 
-bool TqbRequest::Aborted() {
+bool TqbRequest::Aborted() const {
     std::lock_guard g(stateMu_);
     return end_ == End::Aborted;
 }
 
-bool TqbRequest::Finished() {
+bool TqbRequest::Finished() const {
     std::lock_guard g(stateMu_);
     return end_ != End::None;
 }
 
-TqbResultCode TqbRequest::ErrorCode() {
+TqbResultCode TqbRequest::ErrorCode() const {
     std::lock_guard g(stateMu_);
     return errorCode_;
 }
 
-int32_t TqbRequest::ReplyMsgID() {
+int32_t TqbRequest::ReplyMsgID() const {
     std::lock_guard g(stateMu_);
     return replyMsgID_;
 }
 
-int32_t TqbRequest::ReplyLength() {
+int32_t TqbRequest::ReplyLength() const {
     std::lock_guard g(stateMu_);
     return replyLength_;
 }
@@ -131,7 +131,7 @@ bool TqbRequest::AddToReply(const uint8_t* Data, uint32_t Length) {
     return true;
 }
 
-bool TqbRequest::ReplyComplete() {
+bool TqbRequest::ReplyComplete() const {
     std::lock_guard g(stateMu_);
     return end_ == End::Done && replyLength_ >= 0 && replyReceived_ == uint32_t(replyLength_);
 }
@@ -543,9 +543,8 @@ void TqbBaseTransport::LogReplyLine(uint32_t RequestID, uint32_t ClientID, int32
 
 void TqbBaseTransport::LogAborted(const TqbRequest& Req) {
     if (!LogsOption(qbtpLogRequests)) return;
-    TqbRequest& r = const_cast<TqbRequest&>(Req);
     LogTextFmt("*** Req %d aborted, Clnt %d, Err %d, Tmout %d",
-               {Req.ID(), Req.ClientID(), r.ErrorCode(), Req.Timeout()});
+               {Req.ID(), Req.ClientID(), Req.ErrorCode(), Req.Timeout()});
 }
 
 void TqbBaseTransport::BeforeDestruction() {

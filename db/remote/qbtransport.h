@@ -94,13 +94,13 @@ public:
     uint32_t SendOffset() const { return sendOffset_; }
     void AdvanceSend(uint32_t Bytes);
 
-    bool Aborted();
-    bool Finished(); // completed, failed or aborted
-    TqbResultCode ErrorCode();
+    bool Aborted() const;
+    bool Finished() const; // completed, failed or aborted
+    TqbResultCode ErrorCode() const;
     // -1 until set.
-    int32_t ReplyMsgID();
+    int32_t ReplyMsgID() const;
     // -1 until the first reply part arrived.
-    int32_t ReplyLength();
+    int32_t ReplyLength() const;
     // The reply data; read it only after the wait ended without an abort.
     const std::vector<uint8_t>& ReplyData() const { return reply_; }
 
@@ -112,7 +112,7 @@ public:
                             uint32_t TotalLength, const uint8_t* Data,
                             uint32_t MaxTotal = qbMaxMsgTotalLength);
     virtual bool AddToReply(const uint8_t* Data, uint32_t Length);
-    bool ReplyComplete();
+    bool ReplyComplete() const;
 
     // Ends the request with an error (send failure, lost connection): the reply message ID
     // becomes the request's own. False when it had ended already.
@@ -136,7 +136,7 @@ private:
     enum class End : uint8_t { None, Done, Aborted };
     bool finish(End how, TqbResultCode err, bool ownMsgID);
 
-    std::mutex stateMu_;
+    mutable std::mutex stateMu_;
     End end_ = End::None;
     uint32_t bytesToSend_;
     uint32_t clientID_;
