@@ -107,11 +107,12 @@ public:
     // Reply assembly. The first part gives the message ID, error and total (at most MaxTotal, and
     // the part no longer than it); later parts append at most the missing bytes and are ignored
     // before a first part. False when the part is refused or the request already ended. The
-    // request is complete when every byte arrived; whoever completed it then calls Signal.
+    // request is complete when every byte arrived; its waiter is then released, unless Release
+    // is false (the caller then calls Signal itself, after what must come first).
     virtual bool StartReply(uint32_t ReplyMsgID, TqbResultCode ErrorCode, uint32_t PartLength,
                             uint32_t TotalLength, const uint8_t* Data,
-                            uint32_t MaxTotal = qbMaxMsgTotalLength);
-    virtual bool AddToReply(const uint8_t* Data, uint32_t Length);
+                            uint32_t MaxTotal = qbMaxMsgTotalLength, bool Release = true);
+    virtual bool AddToReply(const uint8_t* Data, uint32_t Length, bool Release = true);
     bool ReplyComplete() const;
 
     // Ends the request with an error (send failure, lost connection): the reply message ID
