@@ -217,6 +217,8 @@ const TqbOpDesc* FindByMessage(uint32_t MsgID);
 // A name or path longer than its field: refused, never cut to another name. The in-process engine
 // answers the same code for a name beyond its limit.
 inline constexpr TqbResultCode kResultNameTooLong = 9986;
+// An argument the request cannot carry (a descriptor block of the wrong size, ...).
+inline constexpr TqbResultCode kResultInvalidArgument = 9986;
 // A request or reply whose bytes do not fit its record (short, oversized, bad length byte).
 inline constexpr TqbResultCode kResultMessageUnrecognized = 15522;
 // A request the server has no handler for.
