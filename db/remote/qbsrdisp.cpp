@@ -177,21 +177,22 @@ TqbResultCode TqbServerDispatcher::run(TqbHandle client, const TqbOpDesc& d, std
     auto lock = [&](size_t i) { return TqbLockType(r.U8(i)); };
     auto openMode = [&](size_t i) { return TqbOpenMode(r.U8(i)); };
     auto shareMode = [&](size_t i) { return TqbShareMode(r.U8(i)); };
-    auto u32Reply = [&](TqbResultCode rc, uint32_t v) {
-        if (!rc) reply = EncodeU32(v);
+    // The value is read after the call that fills it: arguments have no order of their own.
+    auto u32Reply = [&](TqbResultCode rc, const auto& v) {
+        if (!rc) reply = EncodeU32(uint32_t(v));
         return rc;
     };
-    auto boolReply = [&](TqbResultCode rc, bool v) {
+    auto boolReply = [&](TqbResultCode rc, const bool& v) {
         if (!rc) reply = EncodeBool(v);
         return rc;
     };
     // Reads into a buffer of n bytes that becomes the reply.
     auto sizedCall = [&](uint64_t n, auto&& call) -> TqbResultCode {
         if (!bounded(n)) return kResultMessageUnrecognized;
-        reply = sized(uint32_t(n));
+        reply = sized(n);
         return call(std::span<uint8_t>(reply));
     };
-    auto rebuildReply = [&](TqbResultCode rc, TqbHandle rebuild) {
+    auto rebuildReply = [&](TqbResultCode rc, const TqbHandle& rebuild) {
         give(client, rebuild, TqbHandleKind::Rebuild);
         reply = EncodeU32(rebuild);
         return rc;
@@ -200,8 +201,10 @@ TqbResultCode TqbServerDispatcher::run(TqbHandle client, const TqbOpDesc& d, std
     const TqbHandle c = !d.Fields.empty() && d.Fields[0].Kind == TqbFieldKind::Handle ? r.U32(0) : 0;
 
     switch (d.Op) {
-    case TqbOp::GetIsReadOnly:
-        return boolReply(0, engine_.GetIsReadOnly());
+    case TqbOp::GetIsReadOnly: {
+        bool readOnly = engine_.GetIsReadOnly();
+        return boolReply(0, readOnly);
+    }
     case TqbOp::TransactionCommit:
     case TqbOp::TransactionRollback:
         return r.U8(1) ? engine_.TransactionCommit(c) : engine_.TransactionRollback(c);
@@ -259,7 +262,7 @@ TqbResultCode TqbServerDispatcher::run(TqbHandle client, const TqbOpDesc& d, std
     }
     case TqbOp::DatabaseGetFreeSpace: {
         int32_t space = 0;
-        return u32Reply(engine_.DatabaseGetFreeSpace(c, space), uint32_t(space));
+        return u32Reply(engine_.DatabaseGetFreeSpace(c, space), space);
     }
     case TqbOp::AliasModify:
         return engine_.AliasModify(client, r.Str(1), r.Str(2), r.Str(3));
@@ -324,7 +327,7 @@ TqbResultCode TqbServerDispatcher::run(TqbHandle client, const TqbOpDesc& d, std
     }
     case TqbOp::TableGetRecordCount: {
         int32_t n = 0;
-        return u32Reply(engine_.TableGetRecordCount(c, n), uint32_t(n));
+        return u32Reply(engine_.TableGetRecordCount(c, n), n);
     }
     case TqbOp::TableGetRecordCountAsync: {
         TqbHandle rebuild = kNoRebuildID;
@@ -381,8 +384,7 @@ TqbResultCode TqbServerDispatcher::run(TqbHandle client, const TqbOpDesc& d, std
         int32_t result = 0;
         auto t = r.Tail();
         size_t half = t.size() / 2;
-        return u32Reply(engine_.CursorCompareBookmarks(c, t.first(half), t.subspan(half), result),
-                        uint32_t(result));
+        return u32Reply(engine_.CursorCompareBookmarks(c, t.first(half), t.subspan(half), result), result);
     }
     case TqbOp::CursorCopyRecords:
         return engine_.CursorCopyRecords(c, r.U32(1), r.Bool(2));
@@ -571,7 +573,7 @@ TqbResultCode TqbServerDispatcher::run(TqbHandle client, const TqbOpDesc& d, std
     }
     case TqbOp::GetCommandHandlerStatistics: {
         int32_t n = 0;
-        return u32Reply(engine_.GetCommandHandlerStatistics(r.I32(0), n), uint32_t(n));
+        return u32Reply(engine_.GetCommandHandlerStatistics(r.I32(0), n), n);
     }
     case TqbOp::GetTransportStatistics: {
         TqbTransportStatistics s{};
