@@ -23,9 +23,14 @@ public:
 
 // Input: records of a flags byte, a 16-bit length and that many bytes (cut at the end of the
 // input). Flags: bit 0 the connection (1 or 2), bit 1 writes the connection's client ID into the
-// header, bit 2 writes the part's own length into it, bit 3 sends it to the client transport.
-// Returns the number of messages the server handed to its command handler.
-inline int RunRemoteTransport(const uint8_t* data, size_t size) {
+// header, bit 2 writes the part's own length into it, bit 3 sends it to the client transport, bit 4
+// writes the ID of waiting request (bits 5-6) into it.
+struct TransportFuzzOutcome {
+    int Requests = 0; // handed to the server's command handler
+    int Replies = 0;  // completed waiting requests of the client
+};
+
+inline TransportFuzzOutcome RunRemoteTransport(const uint8_t* data, size_t size) {
     static constexpr uint32_t kMax = 70000;
     CheckingHandler handler;
     handler.MaxLength = kMax;
@@ -45,6 +50,12 @@ inline int RunRemoteTransport(const uint8_t* data, size_t size) {
     TqbBaseCommsProtocol* cp = client->CommsProtocol();
     sp->OnAddClient(sp, 1);
     sp->OnAddClient(sp, 2);
+    // Requests of both connections waiting for their replies.
+    std::vector<TqbRequestPtr> waiting;
+    for (uint32_t i = 0; i < 4; ++i) {
+        waiting.push_back(client->NewRequest(1 + (i & 1), qbrmReq, 1000, nullptr, 0, 1280 + i));
+        client->BeginSend(waiting.back());
+    }
     std::vector<uint8_t> part;
     for (size_t at = 0; at + 3 <= size;) {
         const uint8_t flags = data[at];
@@ -56,12 +67,20 @@ inline int RunRemoteTransport(const uint8_t* data, size_t size) {
         const uint32_t conn = 1 + (flags & 1);
         if (flags & 2 && n >= 16) PutU32(part.data() + 12, conn);
         if (flags & 4 && n >= 8) PutU32(part.data() + 4, uint32_t(n));
+        if (flags & 16 && n >= 20) PutU32(part.data() + 16, waiting[(flags >> 5) & 3]->ID());
         TqbBaseCommsProtocol* p = flags & 8 ? cp : sp;
         p->OnReceiveMsg(p, conn, uint32_t(n), part.data());
         if (server->PartialMessageCount() > 2 * TqbMessageAssembler::kMaxPending) std::abort();
         if (client->PartialMessageCount() > 2 * TqbMessageAssembler::kMaxPending) std::abort();
     }
-    return handler.Messages;
+    TransportFuzzOutcome out;
+    out.Requests = handler.Messages;
+    for (auto& r : waiting) { // a finished request has its whole reply, and no more
+        if (!r->ReplyComplete()) continue;
+        if (r->ReplyData().size() != size_t(r->ReplyLength())) std::abort();
+        ++out.Replies;
+    }
+    return out;
 }
 
 } // namespace pwfuzz

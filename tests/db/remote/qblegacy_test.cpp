@@ -394,19 +394,23 @@ TEST(LegacyTransport, ClientChecksWhatComesBackForItsRequests) {
     EXPECT_EQ(back, Bytes{8});
     EXPECT_TRUE(cli.logged("Could not find Request"));
     // Broken framing ends the connection: the request fails at once rather than at its time-out.
-    EXPECT_EQ(cli.request(id, 1292, {}, 60000), 292);
+    EXPECT_EQ(cli.request(id, 1292, {}, 5000), 292);
     ASSERT_EQ(cli.login(0, id), 0);
-    EXPECT_EQ(cli.request(id, 1293, {}, 60000), 292);
+    EXPECT_EQ(cli.request(id, 1293, {}, 5000), 292);
 }
 
 TEST(LegacyTransport, ReceiveFuzzCorpusRunsClean) {
     auto corpus = pwfuzz::Corpus("remote_transport");
     ASSERT_GE(corpus.size(), 5u);
     pwfuzz::Replay(corpus, pwfuzz::RunRemoteTransport, 40, 3);
-    // The seed of two requests reaches the handler with both.
-    const std::string two =
-        pwtest::readFile(pwtest::sourceDir() + "/tests/fuzz/corpus/remote_transport/two_parts");
-    EXPECT_EQ(pwfuzz::RunRemoteTransport(reinterpret_cast<const uint8_t*>(two.data()), two.size()), 2);
+    // Seeds that reach the handler with two requests, and complete two waiting requests.
+    auto run = [](const char* seed) {
+        const std::string in =
+            pwtest::readFile(pwtest::sourceDir() + "/tests/fuzz/corpus/remote_transport/" + seed);
+        return pwfuzz::RunRemoteTransport(reinterpret_cast<const uint8_t*>(in.data()), in.size());
+    };
+    EXPECT_EQ(run("two_parts").Requests, 2);
+    EXPECT_EQ(run("pending_replies").Replies, 2);
 }
 
 } // namespace
