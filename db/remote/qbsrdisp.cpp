@@ -3,16 +3,15 @@
 #include "db/remote/qbsrdisp.h"
 
 #include "classlib/Classes.h"
+#include "db/engine/qbsrengn.h"
 #include "db/storage/qblldict.h"
 
+#include <algorithm>
 #include <exception>
 
 using namespace qbops;
 
 namespace {
-
-// Unexpected failures of the decoder itself (the engine never raises).
-constexpr TqbResultCode kResultUnknownServerError = 15520;
 
 std::vector<uint8_t> streamBytes(cls::TMemoryStream& m) {
     return std::vector<uint8_t>(m.Memory(), m.Memory() + m.Size());
@@ -584,4 +583,51 @@ TqbResultCode TqbServerDispatcher::run(TqbHandle client, const TqbOpDesc& d, std
     default:
         return kResultMessageUnrecognized;
     }
+}
+
+// ---- the server's parts around the decoder -----------------------------------------------------------
+
+bool TqbDispatchPlugIn::Process(TqbMessageRecord& Message) {
+    std::span<const uint8_t> data(
+        Message.Data.data(), std::min<size_t>(Message.Data.size(), size_t(std::max(0, Message.DataLength))));
+    TqbDispatchResult r = dispatcher_.Dispatch(Message.ClientID, Message.MsgID, data);
+    if (!r.Handled) return false;
+    TqbBaseTransport::Reply(Message.MsgID, r.ErrorCode, r.Reply.data(), uint32_t(r.Reply.size()));
+    return true;
+}
+
+TqbAddClientEvent ServerLoginHandler(TqbServerEngine& Engine, TqbServerDispatcher& Dispatcher) {
+    return [&Engine, &Dispatcher](TqbBaseTransport*, const std::string& UserName, uint32_t Timeout, uint32_t,
+                                  uint32_t& PasswordHash, uint32_t& ClientID, TqbResultCode& ErrorCode,
+                                  bool& Secure, uint32_t&) {
+        PasswordHash = 0;
+        Secure = false;
+        TqbServerConfiguration& config = Engine.Configuration();
+        if (config.LoginRequired()) {
+            // The key check after the login proves the password; the engine's own check passes
+            // with the stored hash.
+            uint32_t stored = UserName.empty() ? 0xFFFFFFFFu : config.UserList().PwdHash(UserName);
+            if (stored == 0xFFFFFFFFu) {
+                ErrorCode = kResultUnknownUser;
+                return;
+            }
+            PasswordHash = stored;
+            Secure = true;
+        }
+        uint32_t hash = PasswordHash;
+        TqbHandle client = 0;
+        ErrorCode = Dispatcher.AddClient("remote " + UserName, UserName, Timeout, hash, client);
+        if (ErrorCode) {
+            PasswordHash = 0;
+            Secure = false;
+            return;
+        }
+        ClientID = client;
+    };
+}
+
+TqbRemoveClientEvent ServerRemoveHandler(TqbServerDispatcher& Dispatcher) {
+    return [&Dispatcher](TqbBaseTransport*, uint32_t ClientID, TqbResultCode& ErrorCode) {
+        ErrorCode = Dispatcher.RemoveClient(ClientID);
+    };
 }

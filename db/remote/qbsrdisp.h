@@ -2,7 +2,10 @@
 // operation and builds its reply, keeping each remote client to the handles it was given.
 #pragma once
 #include "db/remote/qbclops.h"
+#include "db/remote/qbtransport.h"
 #include "db/storage/qblleng.h"
+
+class TqbServerEngine;
 
 #include <cstdint>
 #include <map>
@@ -64,3 +67,24 @@ private:
     std::mutex m_;
     std::map<TqbHandle, HandleMap> clients_;
 };
+
+// Runs the decoder for every request a command handler offers and replies through the transport
+// (on the thread that handles the request); requests that are no engine request go on to the
+// engine manager or the handler's 153.
+class TqbDispatchPlugIn : public TqbCommandPlugIn {
+public:
+    explicit TqbDispatchPlugIn(TqbServerDispatcher& Dispatcher, cls::TComponent* AOwner = nullptr)
+        : TqbCommandPlugIn(AOwner), dispatcher_(Dispatcher) {}
+    bool Process(TqbMessageRecord& Message) override;
+
+private:
+    TqbServerDispatcher& dispatcher_;
+};
+
+// The login of a remote client on a server engine, for a listening transport's OnAddClient: when
+// the engine's configuration requires a login, an unknown user gets 10036 and a known one the
+// secure flag with the user's stored hash, so only a client that knows the password can read what
+// follows; otherwise anyone gets in without the flag. The new client ID is the engine's client.
+TqbAddClientEvent ServerLoginHandler(TqbServerEngine& Engine, TqbServerDispatcher& Dispatcher);
+// OnRemoveClient: the engine client goes, with what it left open.
+TqbRemoveClientEvent ServerRemoveHandler(TqbServerDispatcher& Dispatcher);

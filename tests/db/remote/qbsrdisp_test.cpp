@@ -4,10 +4,13 @@
 #include "db/remote/qbsrdisp.h"
 
 #include "classlib/DBFilter.h"
+#include "db/remote/qblegacy.h"
 #include "tests/db/engine/EngineApiSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <random>
 #include <set>
 
@@ -420,6 +423,145 @@ TEST(ServerDecoder, MalformedRequestsGetAnErrorNotACrash) {
         }
     }
     EXPECT_EQ((std::vector<std::string>{"Ann"}), r.walk()) << "the table as it was";
+}
+
+// A server over loopback TCP: a started engine, the decoder as the command handler's plug-in, the
+// engine's login rule, and a listening legacy transport.
+struct WireServer {
+    engineapi::Api api{false};
+    TqbServerDispatcher disp{*api.engine};
+    TqbBaseCommandHandler handler;
+    TqbDispatchPlugIn plugIn{disp};
+    TqbOwned<TqbLegacyTransport> t{new TqbLegacyTransport};
+
+    explicit WireServer(uint32_t userHash = 0) {
+        api.engine->Startup();
+        if (userHash) {
+            api.engine->Configuration().UpdateGeneralInfo([](TqbGeneralInfo& g) { g.IsSecure = true; });
+            EXPECT_EQ(0, api.engine->Configuration().AddUser("ann", "", "", userHash, 0));
+        }
+        handler.AddPlugIn(&plugIn);
+        t->SetProtocol(ptTCPIP);
+        t->SetMode(qbtmListen);
+        t->OnCreateProtocol = [](TqbBaseCommsProtocol& p) {
+            auto& w = static_cast<TqbWinsockProtocol&>(p);
+            w.StreamPort = 0;
+            w.ListenAddress = htonl(INADDR_LOOPBACK);
+        };
+        t->SetCommandHandler(&handler);
+        t->OnAddClient = ServerLoginHandler(*api.engine, disp);
+        t->OnRemoveClient = ServerRemoveHandler(disp);
+        t->SetState(qbsStarted);
+    }
+    uint16_t port() { return static_cast<TqbWinsockProtocol*>(t->CommsProtocol())->BoundStreamPort(); }
+};
+
+struct WireClient {
+    TqbOwned<TqbLegacyTransport> t{new TqbLegacyTransport};
+    uint32_t id = 0;
+
+    explicit WireClient(uint16_t port) {
+        t->SetProtocol(ptTCPIP);
+        t->SetMode(qbtmSend);
+        t->SetServerName("Srv@127.0.0.1");
+        t->OnCreateProtocol = [port](TqbBaseCommsProtocol& p) {
+            static_cast<TqbWinsockProtocol&>(p).StreamPort = port;
+        };
+        t->SetState(qbsStarted);
+    }
+    TqbResultCode login(const std::string& user, uint32_t hash) {
+        return t->EstablishConnection(user, hash, 5000, id);
+    }
+    TqbResultCode call(TqbOp op, const Bytes& data, Bytes* reply = nullptr) {
+        return call(Describe(op).MsgID, data, reply);
+    }
+    TqbResultCode call(uint32_t msg, const Bytes& data, Bytes* reply = nullptr) {
+        return t->Request(0, id, msg, 5000, data.data(), uint32_t(data.size()),
+                          [&](uint32_t, TqbResultCode, const uint8_t* d, uint32_t n) {
+                              if (reply) reply->assign(d, d + n);
+                          });
+    }
+};
+
+TEST(ServerDecoderOverTCP, ContactsThroughALegacyTransport) {
+    WireServer srv;
+    WireClient cli(srv.port());
+    ASSERT_EQ(0, cli.login("anyone", 0));
+    EXPECT_FALSE(srv.disp.AdoptClient(cli.id)) << "the connection's ID is the engine client the login made";
+
+    Bytes reply;
+    uint32_t session = 0, db = 0;
+    ASSERT_EQ(0, cli.call(TqbOp::SessionAdd, request(TqbRequestWriter(TqbOp::SessionAdd).U32(5000)), &reply));
+    ASSERT_EQ(0, DecodeU32Reply(TqbOp::SessionAdd, reply, session));
+    ASSERT_EQ(0, cli.call(TqbOp::DatabaseOpenPath,
+                          request(TqbRequestWriter(TqbOp::DatabaseOpenPath)
+                                      .Str(srv.api.dir.str())
+                                      .U8(qbomReadWrite)
+                                      .U8(qbsmShared)
+                                      .U32(5000)),
+                          &reply));
+    ASSERT_EQ(0, DecodeU32Reply(TqbOp::DatabaseOpenPath, reply, db));
+    Bytes build;
+    ASSERT_EQ(0, EncodeTableBuild(db, false, "contacts", engineapi::contactsDictionary(), build));
+    ASSERT_EQ(0, cli.call(TqbOp::TableBuild, build));
+    ASSERT_EQ(0, cli.call(TqbOp::TableOpen,
+                          request(TqbRequestWriter(TqbOp::TableOpen)
+                                      .U32(db)
+                                      .Str("contacts")
+                                      .Str("nameIndex")
+                                      .I32(0)
+                                      .U8(qbomReadWrite)
+                                      .U8(qbsmShared)
+                                      .U32(5000)),
+                          &reply));
+    TqbHandle cursor = 0;
+    int32_t index = -1;
+    TqbDataDictionary dict;
+    ASSERT_EQ(0, DecodeTableOpenReply(reply, cursor, dict, index));
+    uint32_t len = uint32_t(dict.RecordLength());
+    for (const char* name : {"Zoe", "Adam"}) {
+        Bytes rec = engineapi::contactRecord(dict, contact(name, 1));
+        ASSERT_EQ(
+            0,
+            cli.call(
+                TqbOp::RecordInsert,
+                request(TqbRequestWriter(TqbOp::RecordInsert).U32(cursor).U32(len).U32(0).U8(0).Tail(rec))));
+    }
+    ASSERT_EQ(0, cli.call(TqbOp::CursorSetToBegin, EncodeU32(cursor)));
+    std::vector<std::string> names;
+    Bytes record(len);
+    while (cli.call(TqbOp::RecordGetNext,
+                    request(TqbRequestWriter(TqbOp::RecordGetNext).U32(cursor).U32(len).U32(0).U8(0)),
+                    &reply) == 0) {
+        ASSERT_EQ(0, DecodeSizedReply(reply, record));
+        names.push_back(engineapi::contactOf(dict, record.data()).name);
+    }
+    EXPECT_EQ((std::vector<std::string>{"Adam", "Zoe"}), names);
+    EXPECT_EQ(153, cli.call(4242, {}, &reply));
+
+    // The connection's end removes the engine client and what it left open.
+    cli.t->TerminateConnection(cli.id, 5000);
+    EXPECT_TRUE(pwtest::waitUntil([&] { return srv.api.engine->Counts().Clients == 0; }, 20000));
+    EXPECT_EQ(kResultUnknownClient, srv.disp.RemoveClient(cli.id));
+}
+
+TEST(ServerDecoderOverTCP, LoginFollowsTheEnginesUsers) {
+    WireServer srv(0x0123456);
+    {
+        WireClient cli(srv.port());
+        EXPECT_EQ(kResultUnknownUser, cli.login("bob", 0x0123456)) << "an unknown user";
+    }
+    {
+        WireClient cli(srv.port());
+        EXPECT_EQ(kResultUnknownUser, cli.login("ann", 0x0654321)) << "a wrong password fails the key check";
+    }
+    WireClient cli(srv.port());
+    ASSERT_EQ(0, cli.login("ANN", 0x0123456));
+    Bytes reply;
+    EXPECT_EQ(0, cli.call(TqbOp::SessionAdd, request(TqbRequestWriter(TqbOp::SessionAdd).U32(5000)), &reply));
+    EXPECT_EQ(4u, reply.size());
+    // The engine client of the refused password went with its connection.
+    EXPECT_TRUE(pwtest::waitUntil([&] { return srv.api.engine->Counts().Clients == 1; }, 20000));
 }
 
 } // namespace
