@@ -11,8 +11,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <random>
 #include <set>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace qbops;
 
@@ -562,6 +567,145 @@ TEST(ServerDecoderOverTCP, LoginFollowsTheEnginesUsers) {
     EXPECT_EQ(4u, reply.size());
     // The engine client of the refused password went with its connection.
     EXPECT_TRUE(pwtest::waitUntil([&] { return srv.api.engine->Counts().Clients == 1; }, 20000));
+}
+
+// The server program as a child process, with its stdout read through a pipe.
+struct ServerProcess {
+    pid_t pid = -1;
+    int out = -1;
+    std::string text;
+
+    explicit ServerProcess(std::vector<std::string> args) {
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        args.insert(args.begin(), PW_DBSERVER);
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid, PW_DBSERVER, &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        out = fds[0];
+    }
+    ~ServerProcess() {
+        if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (out >= 0) close(out);
+    }
+    // The port of the first "listening on port N" line; 0 when none came in time.
+    uint16_t port() {
+        for (int waited = 0; waited < 60000 && text.find('\n') == std::string::npos;) {
+            pollfd p{out, POLLIN, 0};
+            int n = poll(&p, 1, 1000);
+            waited += 1000;
+            if (n <= 0) continue;
+            char buf[256];
+            ssize_t got = read(out, buf, sizeof buf);
+            if (got <= 0) break;
+            text.append(buf, size_t(got));
+        }
+        unsigned port = 0;
+        return std::sscanf(text.c_str(), "listening on port %u", &port) == 1 ? uint16_t(port) : 0;
+    }
+    // The exit status after a stop signal; -1 when it did not end in time.
+    int stop() {
+        kill(pid, SIGTERM);
+        return wait();
+    }
+    int wait() {
+        int status = 0;
+        bool ended = pwtest::waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 60000);
+        if (!ended) return -1;
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+};
+
+// Logs in, opens the folder and the contacts table (building it first when asked); the cursor.
+TqbHandle openContacts(WireClient& cli, const std::string& folder, bool build, TqbDataDictionary& dict) {
+    Bytes reply;
+    uint32_t db = 0;
+    EXPECT_EQ(0, cli.login("remote", 0));
+    EXPECT_EQ(0, cli.call(TqbOp::SessionAdd, request(TqbRequestWriter(TqbOp::SessionAdd).U32(5000))));
+    EXPECT_EQ(0,
+              cli.call(TqbOp::DatabaseOpenPath,
+                       request(TqbRequestWriter(TqbOp::DatabaseOpenPath).Str(folder).U8(1).U8(1).U32(5000)),
+                       &reply));
+    EXPECT_EQ(0, DecodeU32Reply(TqbOp::DatabaseOpenPath, reply, db));
+    if (build) {
+        Bytes b;
+        EXPECT_EQ(0, EncodeTableBuild(db, false, "contacts", engineapi::contactsDictionary(), b));
+        EXPECT_EQ(0, cli.call(TqbOp::TableBuild, b));
+    }
+    EXPECT_EQ(0, cli.call(TqbOp::TableOpen,
+                          request(TqbRequestWriter(TqbOp::TableOpen)
+                                      .U32(db)
+                                      .Str("contacts")
+                                      .Str("nameIndex")
+                                      .I32(0)
+                                      .U8(1)
+                                      .U8(1)
+                                      .U32(5000)),
+                          &reply));
+    TqbHandle cursor = 0;
+    int32_t index = 0;
+    EXPECT_EQ(0, DecodeTableOpenReply(reply, cursor, dict, index));
+    return cursor;
+}
+
+TEST(ServerProgram, ServesAFolderAndKeepsItsRecordsOverARestart) {
+    pwtest::TempDir dir;
+    {
+        ServerProcess srv({dir.str(), "0"});
+        ASSERT_GT(srv.pid, 0);
+        uint16_t port = srv.port();
+        ASSERT_NE(0, port) << srv.text;
+        {
+            WireClient cli(port);
+            TqbDataDictionary dict;
+            TqbHandle cursor = openContacts(cli, dir.str(), true, dict);
+            Bytes rec = engineapi::contactRecord(dict, contact("Ann", 3));
+            ASSERT_EQ(0, cli.call(TqbOp::RecordInsert, request(TqbRequestWriter(TqbOp::RecordInsert)
+                                                                   .U32(cursor)
+                                                                   .U32(uint32_t(rec.size()))
+                                                                   .U32(0)
+                                                                   .U8(0)
+                                                                   .Tail(rec))));
+            cli.t->TerminateConnection(cli.id, 5000);
+        }
+        EXPECT_EQ(0, srv.stop());
+    }
+    ServerProcess srv({dir.str(), "0"});
+    uint16_t port = srv.port();
+    ASSERT_NE(0, port) << srv.text;
+    WireClient cli(port);
+    TqbDataDictionary dict;
+    TqbHandle cursor = openContacts(cli, dir.str(), false, dict);
+    Bytes reply, record(size_t(dict.RecordLength()));
+    ASSERT_EQ(
+        0,
+        cli.call(
+            TqbOp::RecordGetNext,
+            request(
+                TqbRequestWriter(TqbOp::RecordGetNext).U32(cursor).U32(uint32_t(record.size())).U32(0).U8(0)),
+            &reply));
+    ASSERT_EQ(0, DecodeSizedReply(reply, record));
+    EXPECT_EQ("Ann", engineapi::contactOf(dict, record.data()).name);
+    EXPECT_EQ(3, engineapi::contactOf(dict, record.data()).service);
+    cli.t->TerminateConnection(cli.id, 5000);
+    EXPECT_EQ(0, srv.stop());
+
+    ServerProcess wrong({dir.str(), "port"});
+    EXPECT_EQ(2, wrong.wait());
+    ServerProcess missing({dir.file("nothing-here"), "0"});
+    EXPECT_EQ(1, missing.wait());
 }
 
 } // namespace
