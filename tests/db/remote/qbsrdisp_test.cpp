@@ -221,6 +221,26 @@ TEST(ServerDecoder, ContactsFlowThroughTheWireRecords) {
          request(TqbRequestWriter(TqbOp::TransactionCommit).U32(r.db).U8(1)));
     EXPECT_EQ(4u, r.walk().size());
 
+    // Table locks: the release's all-locks flag reaches the engine.
+    auto tableLocked = [&] {
+        bool locked = false;
+        EXPECT_EQ(0, DecodeBoolReply(
+                         TqbOp::TableIsLocked,
+                         s.ok(r.client, TqbOp::TableIsLocked,
+                              request(TqbRequestWriter(TqbOp::TableIsLocked).U32(r.cursor).U8(qbltWrite))),
+                         locked));
+        return locked;
+    };
+    for (int i = 0; i < 2; ++i)
+        s.ok(r.client, TqbOp::TableLockAcquire,
+             request(TqbRequestWriter(TqbOp::TableLockAcquire).U32(r.cursor).U8(qbltWrite)));
+    s.ok(r.client, TqbOp::TableLockRelease,
+         request(TqbRequestWriter(TqbOp::TableLockRelease).U32(r.cursor).U8(qbltWrite).Bool(false)));
+    EXPECT_TRUE(tableLocked()) << "one of two locks released";
+    s.ok(r.client, TqbOp::TableLockRelease,
+         request(TqbRequestWriter(TqbOp::TableLockRelease).U32(r.cursor).U8(qbltWrite).Bool(true)));
+    EXPECT_FALSE(tableLocked()) << "all of them released";
+
     // Closing the database forgets the cursors that lived in it.
     size_t held = s.disp.HandleCount(r.client);
     s.ok(r.client, TqbOp::DatabaseClose, request(TqbRequestWriter(TqbOp::DatabaseClose).U32(r.db)));
