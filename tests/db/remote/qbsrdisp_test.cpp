@@ -6,6 +6,8 @@
 #include "classlib/DBFilter.h"
 #include "db/remote/qblegacy.h"
 #include "tests/db/engine/EngineApiSupport.h"
+#include "tests/fuzz/FuzzReplay.h"
+#include "tests/fuzz/RemoteRequestFuzz.h"
 
 #include <gtest/gtest.h>
 
@@ -726,6 +728,11 @@ TEST(ServerProgram, ServesAFolderAndKeepsItsRecordsOverARestart) {
     EXPECT_EQ(2, wrong.wait());
     ServerProcess missing({dir.file("nothing-here"), "0"});
     EXPECT_EQ(1, missing.wait());
+}
+
+TEST(ServerDecoder, RequestFuzzCorpusRunsClean) {
+    pwfuzz::Replay(pwfuzz::Corpus("remote_request"), pwfuzz::RunRemoteRequests, 20);
+    pwfuzz::EndWorld();
 }
 
 } // namespace
