@@ -6,9 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <random>
 
 namespace {
@@ -54,16 +51,7 @@ TEST(RemoteFuzzReplay, StreamAndRecordCorporaRunClean) {
 
 TEST(RemoteFuzzReplay, ProxyReplyCorpusRunsClean) {
     const auto seeds = pwfuzz::RemoteReplySeeds();
-    if (std::getenv("PW_WRITE_FUZZ_CORPUS")) {
-        const std::string dir = pwtest::sourceDir() + "/tests/fuzz/corpus/remote_reply";
-        std::filesystem::create_directories(dir);
-        for (size_t i = 0; i < seeds.size(); ++i) {
-            FILE* f = std::fopen((dir + "/seed" + std::to_string(i)).c_str(), "wb");
-            ASSERT_NE(f, nullptr);
-            std::fwrite(seeds[i].data(), 1, seeds[i].size(), f);
-            std::fclose(f);
-        }
-    }
+    EXPECT_TRUE(pwfuzz::WriteCorpus("remote_reply", seeds));
     // A correct reply of each operation is long enough to carry what it describes.
     for (const std::string& s : seeds)
         EXPECT_GT(s.size(), 2u);
