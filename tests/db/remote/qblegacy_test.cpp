@@ -61,13 +61,17 @@ struct Server {
             t->OnAddClient = [this, secure](TqbBaseTransport*, const std::string& user, uint32_t, uint32_t,
                                             uint32_t& hash, uint32_t& clientID, TqbResultCode& err, bool& sec,
                                             uint32_t&) {
+                std::lock_guard lk(mu);
                 users.push_back(user);
                 hash = kHash;
                 sec = secure;
                 clientID = 0x7000 + uint32_t(users.size());
                 err = 0;
             };
-        t->OnRemoveClient = [this](TqbBaseTransport*, uint32_t id, TqbResultCode&) { removed.push_back(id); };
+        t->OnRemoveClient = [this](TqbBaseTransport*, uint32_t id, TqbResultCode&) {
+            std::lock_guard lk(mu);
+            removed.push_back(id);
+        };
         t->SetEventLog(&log);
         t->SetEventLogEnabled(true);
         t->SetEventLogOptions(qbLogOption(qbtpLogErrors));
@@ -82,7 +86,17 @@ struct Server {
 
     MemoryEventLog log;
     EchoHandler handler;
-    std::vector<std::string> users; // on the transport thread; read after a login returned
+    size_t removedCount() {
+        std::lock_guard lk(mu);
+        return removed.size();
+    }
+    std::vector<uint32_t> removedIDs() {
+        std::lock_guard lk(mu);
+        return removed;
+    }
+
+    std::mutex mu;
+    std::vector<std::string> users; // read after a login returned
     std::vector<uint32_t> removed;
     TqbOwned<TqbLegacyTransport> t{new TqbLegacyTransport};
 };
@@ -151,7 +165,40 @@ TEST(LegacyTransport, LoginThenEchoUnknownAndTimeOut) {
         // The connection is still good.
         ASSERT_EQ(cli.request(id, kEcho, {9}, 5000, &back), 0);
         EXPECT_EQ(back, Bytes{9});
+
+        // Removed by its message, then its connection closes: the server hears of it once.
+        EXPECT_EQ(cli.t->Post(0, id, qbmClientRemove, nullptr, 0, 5000, qbrmPostWait), 0);
+        EXPECT_TRUE(pwtest::waitUntil([&] { return srv.removedCount() == 1; }, 20000));
+        cli.t->TerminateConnection(id, 5000);
+        EXPECT_TRUE(pwtest::waitUntil([&] { return srv.t->GetConnectionCount() == 0; }, 20000));
+        EXPECT_EQ(srv.removedIDs(), std::vector<uint32_t>{id});
     }
+}
+
+TEST(LegacyTransport, ClientsInParallelOnPoolThreads) {
+    Server srv;
+    TqbOwned<TqbThreadPool> pool(new TqbThreadPool);
+    srv.t->SetThreadPool(pool.get());
+    srv.start();
+    Client cli(srv.port());
+    std::vector<std::thread> callers;
+    std::atomic<int> good{0};
+    for (int c = 0; c < 3; ++c)
+        callers.emplace_back([&, c] {
+            uint32_t id = 0;
+            if (cli.login(kHash, id) != 0) return;
+            for (int i = 0; i < 15; ++i) {
+                const Bytes data = pattern(size_t(1 + (c * 15 + i) * 3001 % 60000));
+                Bytes back;
+                if (cli.request(id, kEcho, data, 10000, &back) == 0 && back == data) ++good;
+            }
+            cli.t->TerminateConnection(id, 5000);
+        });
+    for (auto& t : callers)
+        t.join();
+    EXPECT_EQ(good.load(), 45);
+    EXPECT_TRUE(pwtest::waitUntil([&] { return srv.removedCount() == 3; }, 20000));
+    srv.t->SetState(qbsInactive);
 }
 
 TEST(LegacyTransport, WrongPasswordAndNoLoginHandler) {
@@ -178,7 +225,7 @@ TEST(LegacyTransport, WrongPasswordAndNoLoginHandler) {
         uint32_t id = 0;
         EXPECT_EQ(cli.login(kHash, id), 15448);
         EXPECT_TRUE(pwtest::waitUntil([&] { return srv.t->GetConnectionCount() == 0; }, 20000));
-        EXPECT_TRUE(srv.removed.empty()); // never added, so never removed
+        EXPECT_EQ(srv.removedCount(), 0u); // never added, so never removed
     }
 }
 
@@ -293,7 +340,7 @@ TEST(LegacyTransport, ServerDropsPeersThatBreakTheFramingAndExpiresPartialMessag
     ASSERT_TRUE(pwtest::waitUntil([&] { return srv.t->PartialMessageCount() == 1; }, 20000));
     EXPECT_TRUE(pwtest::waitUntil([&] { return srv.t->PartialMessageCount() == 0; }, 20000));
     EXPECT_FALSE(slow.closed());
-    EXPECT_TRUE(srv.removed.empty()); // none of them logged in
+    EXPECT_EQ(srv.removedCount(), 0u); // none of them logged in
 }
 
 // A server made of a bare protocol on a thread of its own: it logs clients in (their key is its
