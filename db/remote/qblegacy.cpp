@@ -47,7 +47,7 @@ void TqbLegacyTransportThread::Execute() {
         started = true;
     } catch (const std::exception& e) {
         t->protocol_->StartedEvent().Signal();
-        t->LogError("Transport thread startup (%s) error: %s", {t->Name(), e.what()});
+        t->LogError("Transport thread startup (%s) error: %s", {t->displayName(), e.what()});
     }
     t->ready_.Signal();
     while (!Terminated()) {
@@ -58,7 +58,7 @@ void TqbLegacyTransportThread::Execute() {
         try {
             t->threadPass();
         } catch (const std::exception& e) {
-            t->LogError("Transport thread (%s) error: %s", {t->Name(), e.what()});
+            t->LogError("Transport thread (%s) error: %s", {t->displayName(), e.what()});
         } catch (...) {
             break; // not ours to go on from: the transport makes a new thread
         }
@@ -201,6 +201,11 @@ size_t TqbLegacyTransport::PartialMessageCount() {
 // ---------------------------------------------------------------------------------------------
 // Logging
 
+// The component's name, or its protocol's when it has none.
+std::string TqbLegacyTransport::displayName() {
+    return Name().empty() ? GetProtocolName() : Name();
+}
+
 void TqbLegacyTransport::log(std::string_view fmt, const QbFormatArgs& args) {
     LogTextFmt(fmt, args);
 }
@@ -322,7 +327,14 @@ void TqbLegacyTransport::threadStartup() {
 void TqbLegacyTransport::threadPass() {
     protocol_->Idle();
     runQueued();
-    if (TqbRequestPtr r = NextRequest()) SendRequest(r);
+    if (TqbRequestPtr r = NextRequest()) {
+        try {
+            SendRequest(r);
+        } catch (...) {
+            EndSend(r, qbErrTransport); // its caller hears of it now, not at its time-out
+            throw;
+        }
+    }
     const uint64_t now = plat::NowMs();
     if (now - lastExpiry_ >= kExpiryCheckMs) {
         lastExpiry_ = now;
@@ -333,7 +345,7 @@ void TqbLegacyTransport::threadPass() {
 }
 
 void TqbLegacyTransport::threadShutdown() {
-    log("Transport thread (%s) shut down.", {Name()});
+    log("Transport thread (%s) shut down.", {displayName()});
     if (protocol_) protocol_->Shutdown();
     runQueued(); // callers may still wait for these
     TqbLegacyTransportThread* self = nullptr;
@@ -346,7 +358,7 @@ void TqbLegacyTransport::threadShutdown() {
 
 // A thread that stopped on its own is kept (it cannot free itself) and a new one takes over.
 void TqbLegacyTransport::threadEnded(TqbLegacyTransportThread* thread) {
-    log("Transport thread (%s) prematurely stopped.", {Name()});
+    log("Transport thread (%s) prematurely stopped.", {displayName()});
     std::lock_guard lk(threadMutex_);
     if (thread_.get() != thread) return;
     retired_.push_back(std::move(thread_));
@@ -498,7 +510,7 @@ void TqbLegacyTransport::receiveRequest(uint32_t connID, const TqbMsgHeader& h, 
         DispatchRequest(std::move(rec));
     } catch (const std::exception& e) {
         // What the handler raised ends this request only, as it would on a pool thread.
-        LogError("Transport thread (%s) error: %s", {Name(), e.what()});
+        LogError("Transport thread (%s) error: %s", {displayName(), e.what()});
     }
 }
 
@@ -595,7 +607,7 @@ void TqbLegacyTransport::removeClient(uint32_t clientID, bool closed) {
         TqbResultCode err = 0;
         OnRemoveClient(this, clientID, err);
     } else {
-        log("Transport %s: no handler removes client %d", {Name(), clientID});
+        log("Transport %s: no handler removes client %d", {displayName(), clientID});
     }
 }
 

@@ -123,6 +123,7 @@ private:
     void wakeThread();
 
     void log(std::string_view fmt, const QbFormatArgs& args = {});
+    std::string displayName();
     void sendReply(uint32_t headerID, uint32_t sendTo, uint32_t requestID, uint32_t msgID, TqbResultCode err,
                    const uint8_t* data, uint32_t length);
 

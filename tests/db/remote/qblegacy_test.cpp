@@ -102,7 +102,7 @@ struct Server {
 };
 
 struct Client {
-    explicit Client(uint16_t port) {
+    explicit Client(uint16_t port, TqbLegacyTransport* transport = new TqbLegacyTransport) : t(transport) {
         t->SetProtocol(ptTCPIP);
         t->SetMode(qbtmSend);
         t->SetServerName("Srv@127.0.0.1");
@@ -130,7 +130,7 @@ struct Client {
         return false;
     }
     MemoryEventLog log;
-    TqbOwned<TqbLegacyTransport> t{new TqbLegacyTransport};
+    TqbOwned<TqbLegacyTransport> t;
 };
 
 TEST(LegacyTransport, LoginThenEchoUnknownAndTimeOut) {
@@ -458,6 +458,58 @@ TEST(LegacyTransport, ReceiveFuzzCorpusRunsClean) {
     };
     EXPECT_EQ(run("two_parts").Requests, 2);
     EXPECT_EQ(run("pending_replies").Replies, 2);
+}
+
+// Its thread gives up on an exception of no known kind while sending.
+struct Faulty : TqbLegacyTransport {
+    void SendRequest(const TqbRequestPtr& r) override {
+        if (r->MsgID() == kUnknown && throwOnce.exchange(false)) throw 42;
+        TqbLegacyTransport::SendRequest(r);
+    }
+    std::atomic<bool> throwOnce{true};
+};
+
+TEST(LegacyTransport, ThreadThatStopsOnItsOwnIsMadeAgain) {
+    Server srv;
+    srv.start();
+    Client cli(srv.port(), new Faulty);
+    uint32_t id = 0;
+    ASSERT_EQ(cli.login(kHash, id), 0);
+    // The request in hand fails at once instead of at its time-out.
+    EXPECT_EQ(cli.request(id, kUnknown, {}, 60000), 293);
+    ASSERT_TRUE(pwtest::waitUntil([&] { return cli.t->ThreadRestarts() == 1; }, 20000));
+    EXPECT_TRUE(cli.logged("Transport thread (TCP/IP (QB)) prematurely stopped."));
+    // The new thread serves new connections.
+    ASSERT_EQ(cli.login(kHash, id), 0);
+    Bytes back;
+    EXPECT_EQ(cli.request(id, kEcho, {4, 5}, 5000, &back), 0);
+    EXPECT_EQ(back, (Bytes{4, 5}));
+}
+
+TEST(LegacyTransport, ProtocolChoiceAndServerName) {
+    TqbOwned<TqbLegacyTransport> t(new TqbLegacyTransport);
+    EXPECT_EQ(t->Protocol(), ptRegistry);
+    t->SetServerName("Accounts@10.1.2.3");
+    EXPECT_EQ(t->ServerNamePart(), "Accounts");
+    EXPECT_EQ(t->AddressPart(), "10.1.2.3");
+    t->SetServerName("plainhost");
+    EXPECT_EQ(t->ServerNamePart(), "plainhost");
+    EXPECT_EQ(t->AddressPart(), "plainhost");
+    t->SetProtocol(ptSingleUser);
+    EXPECT_EQ(t->GetServerName(), "Local");
+    EXPECT_FALSE(t->ServerNameRequired());
+    EXPECT_EQ(t->GetProtocolName(), "Single User (QB)");
+    t->SetProtocol(ptIPXSPX); // Linux has no IPX
+    EXPECT_EQ(t->State(), qbsDriverNotInstalled);
+    EXPECT_FALSE(t->IsProtocolAvailable());
+    t->SetProtocol(ptTCPIP);
+    EXPECT_EQ(t->State(), qbsInactive);
+    // What ptRegistry stands for comes from whoever reads the client configuration.
+    TqbLegacyTransport::SetRegistryProtocolResolver([] { return ptTCPIP; });
+    t->SetProtocol(ptRegistry);
+    EXPECT_EQ(t->GetProtocolName(), "TCP/IP (QB)");
+    TqbLegacyTransport::SetRegistryProtocolResolver(nullptr);
+    EXPECT_EQ(t->GetProtocolName(), "Single User (QB)");
 }
 
 } // namespace
