@@ -507,7 +507,11 @@ void TqbLegacyTransport::receiveRequest(uint32_t connID, const TqbMsgHeader& h, 
     rec->DataLength = int32_t(m.Data.size());
     rec->Data = std::move(m.Data);
     try {
-        DispatchRequest(std::move(rec));
+        // A login changes how the connection's next parts are read: it is done before them.
+        if (rec->MsgID == qbmLogin)
+            ProcessReceived(std::move(rec));
+        else
+            DispatchRequest(std::move(rec));
     } catch (const std::exception& e) {
         // What the handler raised ends this request only, as it would on a pool thread.
         LogError("Transport thread (%s) error: %s", {displayName(), e.what()});
@@ -568,24 +572,29 @@ void TqbLegacyTransport::login(const TqbMessageRecord& msg) {
     reply.KeepAliveInterval = protocol_->KeepAliveInterval;
     reply.KeepAliveRetries = protocol_->KeepAliveRetries;
     reply.Secure = secure;
-    uint32_t sendTo = connID;
-    if (err == 0) {
-        // Known under the new ID before the client can use it.
+    if (err == 0 && newID != connID) {
+        std::lock_guard lk(peersMutex_);
+        if (peers_.count(newID)) err = kErrUnknownUser; // the ID names another connection
+    }
+    const std::vector<uint8_t> data = EncodeLoginReply(reply);
+    // Under the ID the client knows the connection by; the single-user protocol finds it by that.
+    sendReply(connID, connID, msg.RequestID, qbmLogin, err, data.data(), uint32_t(data.size()));
+    if (err) return;
+    // This runs on the transport thread, so nothing more of this client is read before it is
+    // known by its new ID.
+    bool moved;
+    {
         std::lock_guard lk(peersMutex_);
         auto it = peers_.find(connID);
-        if (it == peers_.end()) return;
-        if (newID != connID && (peers_.count(newID) || !protocol_->UpdateClientID(connID, newID))) {
-            err = kErrUnknownUser; // the ID names another connection
-        } else {
+        moved = it != peers_.end() && protocol_->UpdateClientID(connID, newID);
+        if (moved) {
             it->second.LoggedIn = true;
             auto node = peers_.extract(it);
             node.key() = newID;
             peers_.insert(std::move(node));
-            sendTo = newID;
         }
     }
-    const std::vector<uint8_t> data = EncodeLoginReply(reply);
-    sendReply(connID, sendTo, msg.RequestID, qbmLogin, err, data.data(), uint32_t(data.size()));
+    if (!moved) refuseClient(connID);
 }
 
 void TqbLegacyTransport::removeClient(uint32_t clientID, bool closed) {

@@ -14,10 +14,15 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <netinet/in.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace {
 
@@ -510,6 +515,47 @@ TEST(LegacyTransport, ProtocolChoiceAndServerName) {
     EXPECT_EQ(t->GetProtocolName(), "TCP/IP (QB)");
     TqbLegacyTransport::SetRegistryProtocolResolver(nullptr);
     EXPECT_EQ(t->GetProtocolName(), "Single User (QB)");
+}
+
+TEST(LegacyTransport, SingleUserLoginAndEchoWithAnotherProcess) {
+    pwtest::TempDir folder;
+    plat::SetProcessMessageFolder(folder.str());
+    const std::string path = folder.str(), hash = std::to_string(kHash);
+    char* argv[] = {const_cast<char*>(PW_LEGACY_ECHO_SERVER), const_cast<char*>(path.c_str()),
+                    const_cast<char*>(hash.c_str()), nullptr};
+    pid_t server = 0;
+    ASSERT_EQ(::posix_spawn(&server, PW_LEGACY_ECHO_SERVER, nullptr, nullptr, argv, environ), 0);
+
+    MemoryEventLog log;
+    TqbOwned<TqbLegacyTransport> t(new TqbLegacyTransport);
+    t->SetProtocol(ptSingleUser);
+    t->SetEventLog(&log);
+    t->SetEventLogEnabled(true);
+    t->SetEventLogOptions(qbLogOption(qbtpLogErrors) | qbLogOption(qbtpLogRequests) |
+                          qbLogOption(qbtpLogReplies));
+    t->SetState(qbsStarted);
+    uint32_t id = 0;
+    ASSERT_EQ(t->EstablishConnection("Ann", kHash, 20000, id), 0) << [&] {
+        std::string all;
+        for (auto& l : log.Lines())
+            all += l + "\n";
+        ::kill(server, SIGKILL);
+        return all;
+    }();
+    EXPECT_EQ(id, 0x4242u);
+    const Bytes data = pattern(100000); // two parts of this protocol
+    Bytes back;
+    ASSERT_EQ(
+        t->Request(0, id, kEcho, 10000, data.data(), uint32_t(data.size()),
+                   [&](uint32_t, TqbResultCode, const uint8_t* d, uint32_t n) { back.assign(d, d + n); }),
+        0);
+    EXPECT_EQ(back, data);
+    // Removed, the server ends.
+    EXPECT_EQ(t->Post(0, id, qbmClientRemove, nullptr, 0, 5000, qbrmPostWait), 0);
+    int status = -1;
+    EXPECT_TRUE(pwtest::waitUntil([&] { return ::waitpid(server, &status, WNOHANG) == server; }, 60000));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    t->SetState(qbsInactive);
 }
 
 } // namespace
