@@ -515,6 +515,19 @@ TEST(LegacyTransport, ProtocolChoiceAndServerName) {
     EXPECT_EQ(t->GetProtocolName(), "TCP/IP (QB)");
     TqbLegacyTransport::SetRegistryProtocolResolver(nullptr);
     EXPECT_EQ(t->GetProtocolName(), "Single User (QB)");
+
+    // Started for the question only, and put back as it was.
+    pwtest::TempDir folder;
+    plat::SetProcessMessageFolder(folder.str());
+    t->SetProtocol(ptSingleUser);
+    t->SetServerNameRequired(true);
+    cls::TStringList names;
+    names.Add("stale");
+    t->GetServerNames(names, 1000);
+    ASSERT_EQ(names.Count(), 1);
+    EXPECT_EQ(names.Strings(0), "Local server");
+    EXPECT_EQ(t->State(), qbsInactive);
+    EXPECT_TRUE(t->ServerNameRequired());
 }
 
 TEST(LegacyTransport, SingleUserLoginAndEchoWithAnotherProcess) {
