@@ -13,7 +13,6 @@ thread_local TqbBaseTransport* tlsTransport = nullptr;
 thread_local uint32_t tlsClientID = 0;
 thread_local uint32_t tlsRequestID = 0;
 
-constexpr uint32_t kReplyGraceMs = 500;
 constexpr size_t kMaxServerName = 63;
 } // namespace
 
@@ -103,7 +102,6 @@ bool TqbRequest::finish(End how, TqbResultCode err, bool ownMsgID) {
 
 bool TqbRequest::StartReply(uint32_t ReplyMsgID, TqbResultCode ErrorCode, uint32_t PartLength,
                             uint32_t TotalLength, const uint8_t* Data, uint32_t MaxTotal) {
-    bool complete = false;
     {
         std::lock_guard g(stateMu_);
         if (end_ != End::None || replyLength_ >= 0) return false;
@@ -114,17 +112,12 @@ bool TqbRequest::StartReply(uint32_t ReplyMsgID, TqbResultCode ErrorCode, uint32
         reply_.resize(TotalLength);
         if (PartLength) std::memcpy(reply_.data(), Data, PartLength);
         replyReceived_ = PartLength;
-        if (replyReceived_ == TotalLength) {
-            end_ = End::Done;
-            complete = true;
-        }
+        if (replyReceived_ == TotalLength) end_ = End::Done;
     }
-    if (complete) Signal();
     return true;
 }
 
 bool TqbRequest::AddToReply(const uint8_t* Data, uint32_t Length) {
-    bool complete = false;
     {
         std::lock_guard g(stateMu_);
         // Nothing to append to before a first part, nor after the end.
@@ -133,12 +126,8 @@ bool TqbRequest::AddToReply(const uint8_t* Data, uint32_t Length) {
         if (n && !Data) return false;
         if (n) std::memcpy(reply_.data() + replyReceived_, Data, n);
         replyReceived_ += n;
-        if (replyReceived_ == uint32_t(replyLength_)) {
-            end_ = End::Done;
-            complete = true;
-        }
+        if (replyReceived_ == uint32_t(replyLength_)) end_ = End::Done;
     }
-    if (complete) Signal();
     return true;
 }
 
@@ -212,13 +201,30 @@ int32_t TqbBaseCommandHandler::GetTransportCount() {
 
 void TqbBaseCommandHandler::AddPlugIn(TqbCommandPlugIn* PlugIn) {
     if (!PlugIn) return;
-    std::lock_guard g(listMu_);
-    if (std::find(plugIns_.begin(), plugIns_.end(), PlugIn) == plugIns_.end()) plugIns_.push_back(PlugIn);
+    {
+        std::lock_guard g(listMu_);
+        if (std::find(plugIns_.begin(), plugIns_.end(), PlugIn) != plugIns_.end()) return;
+        plugIns_.push_back(PlugIn);
+    }
+    FreeNotification(PlugIn);
 }
 
 void TqbBaseCommandHandler::RemovePlugIn(TqbCommandPlugIn* PlugIn) {
     std::lock_guard g(listMu_);
     plugIns_.erase(std::remove(plugIns_.begin(), plugIns_.end(), PlugIn), plugIns_.end());
+}
+
+void TqbBaseCommandHandler::Notification(cls::TComponent* AComponent, cls::TOperation Operation) {
+    // A plug-in that goes is no longer offered requests.
+    if (Operation == cls::opRemove && AComponent) {
+        std::lock_guard g(listMu_);
+        plugIns_.erase(std::remove_if(plugIns_.begin(), plugIns_.end(),
+                                      [&](TqbCommandPlugIn* p) {
+                                          return static_cast<cls::TComponent*>(p) == AComponent;
+                                      }),
+                       plugIns_.end());
+    }
+    TqbCommandHandlerLink::Notification(AComponent, Operation);
 }
 
 int32_t TqbBaseCommandHandler::PlugInCount() {
@@ -579,13 +585,17 @@ TqbRequestPtr TqbThreadedTransport::NewRequest(uint32_t ClientID, uint8_t ReplyM
 }
 
 void TqbThreadedTransport::Enqueue(const TqbRequestPtr& Req) {
-    std::lock_guard g(queueMu_);
-    sendQueue_.push_back(Req);
+    {
+        std::lock_guard g(queueMu_);
+        sendQueue_.push_back(Req);
+    }
+    RequestQueued();
 }
 
 TqbResultCode TqbThreadedTransport::QueueAndWait(const TqbRequestPtr& Req) {
     Enqueue(Req);
-    uint32_t wait = Req->Timeout() ? Req->Timeout() + kReplyGraceMs : 0;
+    const uint64_t full = uint64_t(Req->Timeout()) + ReplyGraceMs();
+    uint32_t wait = Req->Timeout() ? uint32_t(std::min<uint64_t>(full, UINT32_MAX)) : 0;
     if (Req->WaitForReply(wait) != 0) {
         // Out of the pending list at once: a late reply finds nothing.
         RemovePending(*Req);
@@ -731,6 +741,7 @@ bool TqbThreadedTransport::HandleReplyPart(const TqbMsgHeader& Header, const uin
         RemovePending(*req);
         LogReplyLine(req->ID(), req->ClientID(), req->ReplyMsgID(), req->ReplyData().data(),
                      req->ReplyLength(), req->ErrorCode());
+        req->Signal();
     }
     return true;
 }
@@ -738,6 +749,24 @@ bool TqbThreadedTransport::HandleReplyPart(const TqbMsgHeader& Header, const uin
 void TqbThreadedTransport::ProcessReceived(TqbMessagePtr Message) {
     SetCurrent(this, Message->ClientID, Message->RequestID);
     Process(std::move(Message));
+}
+
+// A received request on its way through the pool. The pool may drop its queued work when it
+// closes, or keep a finished method for a while: the count of running requests goes down once,
+// when the request ran or when its ticket went unrun, whichever comes first.
+struct TqbThreadedTransport::DispatchTicket {
+    TqbThreadedTransport* Transport;
+    TqbMessagePtr Message;
+    std::atomic<bool> Done{false};
+    void finish() {
+        if (!Done.exchange(true)) Transport->dispatchDone();
+    }
+    ~DispatchTicket() { finish(); }
+};
+
+void TqbThreadedTransport::dispatchDone() {
+    std::lock_guard g(dispatchMu_);
+    if (--dispatched_ == 0) dispatchCv_.notify_all();
 }
 
 void TqbThreadedTransport::DispatchRequest(TqbMessagePtr Message) {
@@ -751,17 +780,18 @@ void TqbThreadedTransport::DispatchRequest(TqbMessagePtr Message) {
         std::lock_guard g(dispatchMu_);
         ++dispatched_;
     }
-    // The pool copies its method, so the record travels in a shared holder.
-    auto holder = std::make_shared<TqbMessagePtr>(std::move(Message));
-    pool->ProcessRequest(0, [this, holder](intptr_t) {
+    auto ticket = std::make_shared<DispatchTicket>();
+    ticket->Transport = this;
+    ticket->Message = std::move(Message);
+    pool->ProcessRequest(0, [ticket](intptr_t) {
+        TqbThreadedTransport* t = ticket->Transport;
         try {
-            ProcessReceived(std::move(*holder));
+            t->ProcessReceived(std::move(ticket->Message));
         } catch (const std::exception& e) {
-            LogError("%s", {e.what()});
+            t->LogError("%s", {e.what()});
         }
         SetCurrent(nullptr, 0, 0);
-        std::lock_guard g(dispatchMu_);
-        if (--dispatched_ == 0) dispatchCv_.notify_all();
+        ticket->finish();
     });
 }
 

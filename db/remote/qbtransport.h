@@ -107,7 +107,7 @@ public:
     // Reply assembly. The first part gives the message ID, error and total (at most MaxTotal, and
     // the part no longer than it); later parts append at most the missing bytes and are ignored
     // before a first part. False when the part is refused or the request already ended. The
-    // request is complete (and signalled) when every byte arrived.
+    // request is complete when every byte arrived; whoever completed it then calls Signal.
     virtual bool StartReply(uint32_t ReplyMsgID, TqbResultCode ErrorCode, uint32_t PartLength,
                             uint32_t TotalLength, const uint8_t* Data,
                             uint32_t MaxTotal = qbMaxMsgTotalLength);
@@ -191,6 +191,7 @@ public:
 
 protected:
     void BeforeDestruction() override;
+    void Notification(cls::TComponent* AComponent, cls::TOperation Operation) override;
     void EnterInitializing() override {}
     void EnterShuttingDown() override {}
     void EnterInactive() override {}
@@ -364,7 +365,13 @@ public:
     // did not end in time is aborted (288), logged and taken out of the pending list, so that a
     // late reply finds nothing. Returns the request's error code.
     virtual TqbResultCode QueueAndWait(const TqbRequestPtr& Req);
+    // Appends to the send queue, then RequestQueued.
     void Enqueue(const TqbRequestPtr& Req);
+    // Wakes the sending thread (nothing here).
+    virtual void RequestQueued() {}
+    // The time a Request waits beyond its time-out (500 ms).
+    uint32_t ReplyGraceMs() const { return replyGraceMs_.load(); }
+    void SetReplyGraceMs(uint32_t Ms) { replyGraceMs_.store(Ms); }
 
     // Sending side. The next queued request that is not aborted (null when none); a request whose
     // caller gave up before it went out is dropped unsent.
@@ -407,8 +414,11 @@ protected:
     void Notification(cls::TComponent* AComponent, cls::TOperation Operation) override;
 
 private:
+    struct DispatchTicket;
+    void dispatchDone();
     std::shared_ptr<TqbRequestIDs> ids_ = std::make_shared<TqbRequestIDs>();
     std::atomic<TqbThreadPool*> threadPool_{nullptr};
+    std::atomic<uint32_t> replyGraceMs_{500};
     std::mutex queueMu_;
     std::deque<TqbRequestPtr> sendQueue_;
     std::mutex pendingMu_;
