@@ -48,6 +48,9 @@ void TqbLegacyTransportThread::Execute() {
     } catch (const std::exception& e) {
         t->protocol_->StartedEvent().Signal();
         t->LogError("Transport thread startup (%s) error: %s", {t->displayName(), e.what()});
+    } catch (...) {
+        t->protocol_->StartedEvent().Signal();
+        t->LogError("Transport thread startup (%s) error: %s", {t->displayName(), "unknown exception"});
     }
     t->ready_.Signal();
     while (!Terminated()) {
@@ -83,6 +86,7 @@ void TqbLegacyTransport::BeforeDestruction() {
 
 TqbLegacyTransport::~TqbLegacyTransport() {
     stopThread();
+    WaitForDispatched();
     if (window_) plat::DestroyWindow(window_);
     window_ = 0;
     protocol_.reset();
@@ -294,12 +298,6 @@ void TqbLegacyTransport::EnterInactive() {
     protocol_.reset();
 }
 
-void TqbLegacyTransport::startThread() {
-    std::lock_guard lk(threadMutex_);
-    thread_ = std::make_unique<TqbLegacyTransportThread>(this);
-    thread_->Start();
-}
-
 void TqbLegacyTransport::stopThread() {
     std::unique_ptr<TqbLegacyTransportThread> t;
     std::vector<std::unique_ptr<TqbLegacyTransportThread>> retired;
@@ -318,6 +316,7 @@ void TqbLegacyTransport::stopThread() {
 
 void TqbLegacyTransport::threadStartup() {
     protocol_->Startup();
+    protocolWindow_ = protocol_->Window();
     if (GetMode() == qbtmListen) {
         protocol_->Listen();
         if (GetRespondToBroadcasts()) protocol_->ReceiveDatagramsOn();
@@ -346,6 +345,7 @@ void TqbLegacyTransport::threadPass() {
 
 void TqbLegacyTransport::threadShutdown() {
     log("Transport thread (%s) shut down.", {displayName()});
+    protocolWindow_ = 0;
     if (protocol_) protocol_->Shutdown();
     runQueued(); // callers may still wait for these
     TqbLegacyTransportThread* self = nullptr;
@@ -367,8 +367,9 @@ void TqbLegacyTransport::threadEnded(TqbLegacyTransportThread* thread) {
     thread_->Start();
 }
 
+// An empty message ends the protocol's wait for input at once.
 void TqbLegacyTransport::wakeThread() {
-    if (protocol_ && protocol_->Window()) plat::PostMessage(protocol_->Window(), 0, 0, 0);
+    if (plat::HWND w = protocolWindow_.load()) plat::PostMessage(w, 0, 0, 0);
 }
 
 void TqbLegacyTransport::runQueued() {

@@ -115,7 +115,6 @@ private:
     void threadPass();
     void threadShutdown();
     void threadEnded(TqbLegacyTransportThread* thread);
-    void startThread();
     void stopThread();
     void runQueued();
     // Runs fn on the transport thread and waits for it (up to waitMs); false when it did not run.
@@ -154,6 +153,7 @@ private:
     std::mutex threadMutex_;
     std::atomic<uint32_t> restarts_{0};
     TqbEvent ready_; // the thread has started the protocol, or failed to
+    std::atomic<plat::HWND> protocolWindow_{0};
 
     std::mutex peersMutex_;
     std::map<uint32_t, Peer> peers_;
