@@ -751,6 +751,24 @@ void TqbThreadedTransport::ProcessReceived(TqbMessagePtr Message) {
     Process(std::move(Message));
 }
 
+// A received request on its way through the pool. The pool may drop its queued work when it
+// closes, or keep a finished method for a while: the count of running requests goes down once,
+// when the request ran or when its ticket went unrun, whichever comes first.
+struct TqbThreadedTransport::DispatchTicket {
+    TqbThreadedTransport* Transport;
+    TqbMessagePtr Message;
+    std::atomic<bool> Done{false};
+    void finish() {
+        if (!Done.exchange(true)) Transport->dispatchDone();
+    }
+    ~DispatchTicket() { finish(); }
+};
+
+void TqbThreadedTransport::dispatchDone() {
+    std::lock_guard g(dispatchMu_);
+    if (--dispatched_ == 0) dispatchCv_.notify_all();
+}
+
 void TqbThreadedTransport::DispatchRequest(TqbMessagePtr Message) {
     if (!Message) return;
     TqbThreadPool* pool = ThreadPool();
@@ -762,17 +780,18 @@ void TqbThreadedTransport::DispatchRequest(TqbMessagePtr Message) {
         std::lock_guard g(dispatchMu_);
         ++dispatched_;
     }
-    // The pool copies its method, so the record travels in a shared holder.
-    auto holder = std::make_shared<TqbMessagePtr>(std::move(Message));
-    pool->ProcessRequest(0, [this, holder](intptr_t) {
+    auto ticket = std::make_shared<DispatchTicket>();
+    ticket->Transport = this;
+    ticket->Message = std::move(Message);
+    pool->ProcessRequest(0, [ticket](intptr_t) {
+        TqbThreadedTransport* t = ticket->Transport;
         try {
-            ProcessReceived(std::move(*holder));
+            t->ProcessReceived(std::move(ticket->Message));
         } catch (const std::exception& e) {
-            LogError("%s", {e.what()});
+            t->LogError("%s", {e.what()});
         }
         SetCurrent(nullptr, 0, 0);
-        std::lock_guard g(dispatchMu_);
-        if (--dispatched_ == 0) dispatchCv_.notify_all();
+        ticket->finish();
     });
 }
 

@@ -414,6 +414,8 @@ protected:
     void Notification(cls::TComponent* AComponent, cls::TOperation Operation) override;
 
 private:
+    struct DispatchTicket;
+    void dispatchDone();
     std::shared_ptr<TqbRequestIDs> ids_ = std::make_shared<TqbRequestIDs>();
     std::atomic<TqbThreadPool*> threadPool_{nullptr};
     std::atomic<uint32_t> replyGraceMs_{500};

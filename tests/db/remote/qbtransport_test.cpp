@@ -441,6 +441,59 @@ TEST(CommandHandler, MsgCountIsExactUnderAThreadPool) {
     EXPECT_EQ(f.t->MsgCount(), 0);
 }
 
+// A plug-in that holds every request until the gate opens.
+class GatePlugIn : public TqbCommandPlugIn {
+public:
+    bool Process(TqbMessageRecord&) override {
+        ++Entered;
+        std::unique_lock g(mu_);
+        cv_.wait(g, [this] { return open_; });
+        return true;
+    }
+    void Open() {
+        std::lock_guard g(mu_);
+        open_ = true;
+        cv_.notify_all();
+    }
+    std::atomic<int> Entered{0};
+
+private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool open_ = false;
+};
+
+TEST(CommandHandler, PoolThatDropsQueuedRequestsDoesNotHangItsTransport) {
+    Fixture f;
+    auto* pool = new TqbThreadPool;
+    pool->SetMaxCount(1);
+    TqbOwned<TqbBaseCommandHandler> h(new TqbBaseCommandHandler);
+    TqbOwned<GatePlugIn> p(new GatePlugIn);
+    h->AddPlugIn(p.get());
+    f.t->SetCommandHandler(h.get());
+    f.t->SetThreadPool(pool);
+    for (uint32_t i = 0; i < 3; ++i)
+        f.t->DispatchRequest(Message(40, 1, i));
+    ASSERT_TRUE(pwtest::waitUntil([&] { return p->Entered == 1; }));
+    // The pool goes with two requests still queued: they are dropped unrun.
+    std::atomic<bool> gone{false};
+    std::thread closer([&] {
+        pool->Free();
+        gone = true;
+    });
+    // The pool stays whole while it waits for its running request.
+    ASSERT_TRUE(pwtest::waitUntil([&] { return pool->QueuedCount() == 0; }));
+    p->Open();
+    const bool ended = pwtest::waitUntil([&] { return gone.load(); }, 20000);
+    if (!ended) {
+        closer.detach();
+        FAIL() << "the transport waits for requests the pool dropped";
+    }
+    closer.join();
+    EXPECT_EQ(f.t->ThreadPool(), nullptr);
+    EXPECT_EQ(f.t->MsgCount(), 1);
+}
+
 TEST(CommandHandler, SetStateStepsEnabledTransportsAndSurvivesAFailingOne) {
     TqbOwned<MemoryEventLog> log(new MemoryEventLog);
     TqbOwned<TqbBaseCommandHandler> h(new TqbBaseCommandHandler);
