@@ -2,56 +2,19 @@
 // server engine behind the request decoder, as the dataset layer would use them.
 #include "db/remote/qbclreng.h"
 
-#include "db/remote/qblegacy.h"
-#include "db/remote/qbsrdisp.h"
-#include "tests/db/engine/EngineApiSupport.h"
+#include "tests/db/remote/WireServer.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 namespace {
 
-// A started engine served by a listening legacy transport on a loopback port of its own choosing.
-struct Server {
-    engineapi::Api api{false};
-    TqbServerDispatcher disp{*api.engine};
-    TqbBaseCommandHandler handler;
-    TqbDispatchPlugIn plugIn{disp};
-    TqbOwned<TqbLegacyTransport> t{new TqbLegacyTransport};
-
-    Server() {
-        api.engine->Startup();
-        handler.AddPlugIn(&plugIn);
-        t->SetProtocol(ptTCPIP);
-        t->SetMode(qbtmListen);
-        t->OnCreateProtocol = [](TqbBaseCommsProtocol& p) {
-            auto& w = static_cast<TqbWinsockProtocol&>(p);
-            w.StreamPort = 0;
-            w.ListenAddress = htonl(INADDR_LOOPBACK);
-        };
-        t->SetCommandHandler(&handler);
-        t->OnAddClient = ServerLoginHandler(*api.engine, disp);
-        t->OnRemoveClient = ServerRemoveHandler(disp);
-        t->SetState(qbsStarted);
-    }
-    uint16_t port() { return static_cast<TqbWinsockProtocol*>(t->CommsProtocol())->BoundStreamPort(); }
-};
-
-// The remote engine on a sending legacy transport to that port.
+// The remote engine on a sending legacy transport to a served engine.
 struct Remote {
     TqbOwned<TqbLegacyTransport> t{new TqbLegacyTransport};
     TqbOwned<TQBRemoteServerEngine> e{new TQBRemoteServerEngine};
 
     explicit Remote(uint16_t port) {
-        t->SetProtocol(ptTCPIP);
-        t->SetMode(qbtmSend);
-        t->SetServerName("Srv@127.0.0.1");
-        t->OnCreateProtocol = [port](TqbBaseCommsProtocol& p) {
-            static_cast<TqbWinsockProtocol&>(p).StreamPort = port;
-        };
-        t->SetState(qbsStarted);
+        StartLoopbackClient(*t, port);
         e->SetTransport(t.get());
     }
 };
@@ -65,7 +28,7 @@ engineapi::Contact contact(const std::string& name, int service) {
 }
 
 TEST(RemoteEngineOverTCP, ContactsThroughTheEngineInterface) {
-    Server srv;
+    WireServer srv;
     Remote r(srv.port());
     TQBRemoteServerEngine& e = *r.e;
     TqbHandle client = 0, session = 0, db = 0, cursor = 0;
