@@ -6,6 +6,7 @@
 #include "classlib/DBFilter.h"
 #include "db/remote/qblegacy.h"
 #include "tests/db/engine/EngineApiSupport.h"
+#include "tests/db/remote/WireServer.h"
 #include "tests/fuzz/FuzzReplay.h"
 #include "tests/fuzz/RemoteRequestFuzz.h"
 
@@ -452,50 +453,11 @@ TEST(ServerDecoder, MalformedRequestsGetAnErrorNotACrash) {
     EXPECT_EQ((std::vector<std::string>{"Ann"}), r.walk()) << "the table as it was";
 }
 
-// A server over loopback TCP: a started engine, the decoder as the command handler's plug-in, the
-// engine's login rule, and a listening legacy transport.
-struct WireServer {
-    engineapi::Api api{false};
-    TqbServerDispatcher disp{*api.engine};
-    TqbBaseCommandHandler handler;
-    TqbDispatchPlugIn plugIn{disp};
-    TqbOwned<TqbLegacyTransport> t{new TqbLegacyTransport};
-
-    explicit WireServer(uint32_t userHash = 0) {
-        api.engine->Startup();
-        if (userHash) {
-            api.engine->Configuration().UpdateGeneralInfo([](TqbGeneralInfo& g) { g.IsSecure = true; });
-            EXPECT_EQ(0, api.engine->Configuration().AddUser("ann", "", "", userHash, 0));
-        }
-        handler.AddPlugIn(&plugIn);
-        t->SetProtocol(ptTCPIP);
-        t->SetMode(qbtmListen);
-        t->OnCreateProtocol = [](TqbBaseCommsProtocol& p) {
-            auto& w = static_cast<TqbWinsockProtocol&>(p);
-            w.StreamPort = 0;
-            w.ListenAddress = htonl(INADDR_LOOPBACK);
-        };
-        t->SetCommandHandler(&handler);
-        t->OnAddClient = ServerLoginHandler(*api.engine, disp);
-        t->OnRemoveClient = ServerRemoveHandler(disp);
-        t->SetState(qbsStarted);
-    }
-    uint16_t port() { return static_cast<TqbWinsockProtocol*>(t->CommsProtocol())->BoundStreamPort(); }
-};
-
 struct WireClient {
     TqbOwned<TqbLegacyTransport> t{new TqbLegacyTransport};
     uint32_t id = 0;
 
-    explicit WireClient(uint16_t port) {
-        t->SetProtocol(ptTCPIP);
-        t->SetMode(qbtmSend);
-        t->SetServerName("Srv@127.0.0.1");
-        t->OnCreateProtocol = [port](TqbBaseCommsProtocol& p) {
-            static_cast<TqbWinsockProtocol&>(p).StreamPort = port;
-        };
-        t->SetState(qbsStarted);
-    }
+    explicit WireClient(uint16_t port) { StartLoopbackClient(*t, port); }
     TqbResultCode login(const std::string& user, uint32_t hash) {
         return t->EstablishConnection(user, hash, 5000, id);
     }
