@@ -1,15 +1,16 @@
 // pwdbserver: a database server for remote clients: the in-process engine on a folder behind a
 // listening legacy transport whose command handler runs the request decoder.
-//   pwdbserver <folder> <port> [--single-user] [--name NAME]
+//   pwdbserver <folder> <port> [--single-user] [--name NAME] [--message-folder DIR]
 // Port 0 takes a free port; the port is printed on stdout as "listening on port N". SIGINT or
-// SIGTERM stops the server. The log goes to stderr. Exit status 0 after a clean stop, 1 when the
-// server cannot start, 2 on a wrong command line.
+// SIGTERM stops the server. --message-folder moves the single-user rendezvous folder (tests). The log goes to
+// stderr. Exit status 0 after a clean stop, 1 when the server cannot start, 2 on a wrong command line.
 #include "db/base/qblllog.h"
 #include "db/base/qbsrmgr.h"
 #include "db/engine/qbsrengn.h"
 #include "db/remote/qblegacy.h"
 #include "db/remote/qbsrdisp.h"
 #include "platform/Messages.h"
+#include "platform/ProcessMessages.h"
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -37,8 +38,9 @@ public:
 };
 
 int usage() {
-    std::fprintf(stderr, "usage: pwdbserver <folder> <port> [--single-user] [--name NAME]\n"
-                         "Serves the database engine on <folder> to remote clients (port 0: a free port).\n");
+    std::fprintf(stderr,
+                 "usage: pwdbserver <folder> <port> [--single-user] [--name NAME] [--message-folder DIR]\n"
+                 "Serves the database engine on <folder> to remote clients (port 0: a free port).\n");
     return 2;
 }
 
@@ -56,6 +58,8 @@ int main(int argc, char** argv) {
             singleUser = true;
         else if (std::strcmp(argv[i], "--name") == 0 && i + 1 < argc)
             name = argv[++i];
+        else if (std::strcmp(argv[i], "--message-folder") == 0 && i + 1 < argc)
+            plat::SetProcessMessageFolder(argv[++i]);
         else
             return usage();
     }

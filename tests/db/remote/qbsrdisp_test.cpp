@@ -5,6 +5,7 @@
 
 #include "classlib/DBFilter.h"
 #include "db/remote/qblegacy.h"
+#include "platform/ProcessMessages.h"
 #include "tests/db/engine/EngineApiSupport.h"
 #include "tests/db/remote/WireServer.h"
 #include "tests/fuzz/FuzzReplay.h"
@@ -583,8 +584,8 @@ struct ServerProcess {
         }
         if (out >= 0) close(out);
     }
-    // The port of the first "listening on port N" line; 0 when none came in time.
-    uint16_t port() {
+    // The first line the server printed (empty when none came in time).
+    std::string firstLine() {
         for (int waited = 0; waited < 60000 && text.find('\n') == std::string::npos;) {
             pollfd p{out, POLLIN, 0};
             int n = poll(&p, 1, 1000);
@@ -595,8 +596,11 @@ struct ServerProcess {
             if (got <= 0) break;
             text.append(buf, size_t(got));
         }
+        return text.substr(0, text.find('\n'));
+    }
+    uint16_t port() {
         unsigned port = 0;
-        return std::sscanf(text.c_str(), "listening on port %u", &port) == 1 ? uint16_t(port) : 0;
+        return std::sscanf(firstLine().c_str(), "listening on port %u", &port) == 1 ? uint16_t(port) : 0;
     }
     // The exit status after a stop signal; -1 when it did not end in time.
     int stop() {
@@ -690,6 +694,29 @@ TEST(ServerProgram, ServesAFolderAndKeepsItsRecordsOverARestart) {
     EXPECT_EQ(2, wrong.wait());
     ServerProcess missing({dir.file("nothing-here"), "0"});
     EXPECT_EQ(1, missing.wait());
+}
+
+TEST(ServerProgram, ServesOverTheSingleUserProtocol) {
+    pwtest::TempDir data, messages;
+    plat::SetProcessMessageFolder(messages.str());
+    ServerProcess srv(
+        {data.str(), "0", "--single-user", "--name", "local", "--message-folder", messages.str()});
+    ASSERT_GT(srv.pid, 0);
+    ASSERT_EQ("listening single-user as local", srv.firstLine());
+    TqbOwned<TqbLegacyTransport> t(new TqbLegacyTransport);
+    t->SetProtocol(ptSingleUser);
+    t->SetState(qbsStarted);
+    uint32_t id = 0;
+    ASSERT_EQ(0, t->EstablishConnection("remote", 0, 20000, id));
+    Bytes req, reply;
+    ASSERT_EQ(0, TqbRequestWriter(TqbOp::SessionAdd).U32(5000).Finish(req));
+    ASSERT_EQ(0, t->Request(
+                     0, id, Describe(TqbOp::SessionAdd).MsgID, 5000, req.data(), uint32_t(req.size()),
+                     [&](uint32_t, TqbResultCode, const uint8_t* d, uint32_t n) { reply.assign(d, d + n); }));
+    EXPECT_EQ(4u, reply.size());
+    t->TerminateConnection(id, 5000);
+    t->SetState(qbsInactive);
+    EXPECT_EQ(0, srv.stop());
 }
 
 TEST(ServerDecoder, RequestFuzzCorpusRunsClean) {
