@@ -21,6 +21,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace qbops;
@@ -554,7 +555,7 @@ TEST(ServerDecoderOverTCP, LoginFollowsTheEnginesUsers) {
     EXPECT_TRUE(pwtest::waitUntil([&] { return srv.api.engine->Counts().Clients == 1; }, 20000));
 }
 
-// The server program as a child process, with its stdout read through a pipe.
+// The server program as a child process, its stdout and stderr read through one pipe.
 struct ServerProcess {
     pid_t pid = -1;
     int out = -1;
@@ -566,6 +567,7 @@ struct ServerProcess {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
         posix_spawn_file_actions_addclose(&actions, fds[0]);
         args.insert(args.begin(), PW_DBSERVER);
         std::vector<char*> argv;
@@ -584,23 +586,26 @@ struct ServerProcess {
         }
         if (out >= 0) close(out);
     }
-    // The first line the server printed (empty when none came in time).
-    std::string firstLine() {
-        for (int waited = 0; waited < 60000 && text.find('\n') == std::string::npos;) {
-            pollfd p{out, POLLIN, 0};
-            int n = poll(&p, 1, 1000);
-            waited += 1000;
-            if (n <= 0) continue;
-            char buf[256];
-            ssize_t got = read(out, buf, sizeof buf);
-            if (got <= 0) break;
-            text.append(buf, size_t(got));
-        }
-        return text.substr(0, text.find('\n'));
+    // Reads what the server wrote for up to waitMs; false at its end.
+    bool read(int waitMs) {
+        pollfd p{out, POLLIN, 0};
+        if (poll(&p, 1, waitMs) <= 0) return true;
+        char buf[4096];
+        ssize_t got = ::read(out, buf, sizeof buf);
+        if (got <= 0) return false;
+        text.append(buf, size_t(got));
+        return true;
+    }
+    // Whether the server wrote what (waiting up to a minute for it).
+    bool waitFor(const std::string& what) {
+        for (int waited = 0; waited < 60000 && text.find(what) == std::string::npos; waited += 100)
+            if (!read(100)) break;
+        return text.find(what) != std::string::npos;
     }
     uint16_t port() {
-        unsigned port = 0;
-        return std::sscanf(firstLine().c_str(), "listening on port %u", &port) == 1 ? uint16_t(port) : 0;
+        const std::string line = "listening on port ";
+        if (!waitFor(line) || !waitFor("\n")) return 0;
+        return uint16_t(std::strtoul(text.c_str() + text.find(line) + line.size(), nullptr, 10));
     }
     // The exit status after a stop signal; -1 when it did not end in time.
     int stop() {
@@ -609,7 +614,13 @@ struct ServerProcess {
     }
     int wait() {
         int status = 0;
-        bool ended = pwtest::waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 60000);
+        // Its output is read meanwhile, so it never waits on a full pipe.
+        bool ended = pwtest::waitUntil(
+            [&] {
+                read(0);
+                return waitpid(pid, &status, WNOHANG) == pid;
+            },
+            60000);
         if (!ended) return -1;
         pid = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -696,13 +707,48 @@ TEST(ServerProgram, ServesAFolderAndKeepsItsRecordsOverARestart) {
     EXPECT_EQ(1, missing.wait());
 }
 
+TEST(ServerProgram, AClientWaitingForALockHoldsUpNoOther) {
+    pwtest::TempDir dir;
+    ServerProcess srv({dir.str(), "0", "--log-requests"});
+    uint16_t port = srv.port();
+    ASSERT_NE(0, port) << srv.text;
+    WireClient a(port), b(port);
+    TqbDataDictionary dict;
+    TqbHandle ca = openContacts(a, dir.str(), true, dict);
+    TqbHandle cb = openContacts(b, dir.str(), false, dict);
+    const uint32_t len = uint32_t(dict.RecordLength());
+    Bytes rec = engineapi::contactRecord(dict, contact("Ann", 1));
+    ASSERT_EQ(0,
+              a.call(TqbOp::RecordInsert,
+                     request(TqbRequestWriter(TqbOp::RecordInsert).U32(ca).U32(len).U32(0).U8(0).Tail(rec))));
+    auto lockFirst = [&](WireClient& c, TqbHandle cursor) {
+        EXPECT_EQ(0, c.call(TqbOp::CursorSetToBegin, EncodeU32(cursor)));
+        return c.call(
+            TqbOp::RecordGetNext,
+            request(TqbRequestWriter(TqbOp::RecordGetNext).U32(cursor).U32(len).U32(0).U8(qbltWrite)));
+    };
+    ASSERT_EQ(0, lockFirst(a, ca));
+    // b asks for the record a holds (waiting up to its cursor's 5 s); once the server has b's
+    // request, a lets the record go, which only a server that serves a meanwhile can take in.
+    TqbResultCode bResult = -1;
+    std::thread waiter([&] { bResult = lockFirst(b, cb); });
+    EXPECT_TRUE(srv.waitFor("Clnt " + std::to_string(b.id) + ", Msg 2049,")) << srv.text;
+    EXPECT_EQ(0, a.call(TqbOp::RecordReleaseLock,
+                        request(TqbRequestWriter(TqbOp::RecordReleaseLock).U32(ca).Bool(true))));
+    waiter.join();
+    EXPECT_EQ(0, bResult) << "b got the record a let go while b waited";
+    a.t->TerminateConnection(a.id, 5000);
+    b.t->TerminateConnection(b.id, 5000);
+    EXPECT_EQ(0, srv.stop());
+}
+
 TEST(ServerProgram, ServesOverTheSingleUserProtocol) {
     pwtest::TempDir data, messages;
     plat::SetProcessMessageFolder(messages.str());
     ServerProcess srv(
         {data.str(), "0", "--single-user", "--name", "local", "--message-folder", messages.str()});
     ASSERT_GT(srv.pid, 0);
-    ASSERT_EQ("listening single-user as local", srv.firstLine());
+    ASSERT_TRUE(srv.waitFor("listening single-user as local\n")) << srv.text;
     TqbOwned<TqbLegacyTransport> t(new TqbLegacyTransport);
     t->SetProtocol(ptSingleUser);
     t->SetState(qbsStarted);
