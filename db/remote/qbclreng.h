@@ -514,6 +514,9 @@ private:
                             const std::string* IndexName, int32_t IndexID, TqbHandle& RebuildID);
     TqbResultCode filter(TqbHandle CursorID, qbops::TqbOp Op, std::span<const uint8_t> Expression,
                          uint32_t Timeout);
+    // The batches answered with one code per item.
+    TqbResultCode codesBatch(TqbHandle CursorID, qbops::TqbOp Op, int32_t Count, int32_t Size,
+                             std::span<const uint8_t> Items, std::vector<int32_t>& Errors);
     TqbResultCode recordRead(TqbHandle CursorID, qbops::TqbOp Op, TqbLockType LockType,
                              std::span<uint8_t> Data);
     TqbResultCode blobNumber(TqbHandle CursorID, qbops::TqbOp Op, const std::string* FileName,

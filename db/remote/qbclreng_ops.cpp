@@ -949,26 +949,38 @@ TqbResultCode TQBRemoteServerEngine::RecordDelete(TqbHandle CursorID, std::span<
     });
 }
 
-TqbResultCode TQBRemoteServerEngine::RecordDeleteBatch(TqbHandle CursorID, int32_t BookmarkCount,
-                                                       int32_t BookmarkSize,
-                                                       std::span<const uint8_t> Bookmarks,
-                                                       std::vector<int32_t>& Errors) {
+TqbResultCode TQBRemoteServerEngine::codesBatch(TqbHandle CursorID, TqbOp Op, int32_t Count, int32_t Size,
+                                                std::span<const uint8_t> Items,
+                                                std::vector<int32_t>& Errors) {
     return onCursor(CursorID, [&](TQBProxyCursor& c) -> TqbResultCode {
-        if (!batchFits(BookmarkCount, BookmarkSize)) return kResultRowFetchLimit;
-        const size_t bytes = size_t(BookmarkCount) * size_t(BookmarkSize);
-        if (Bookmarks.size() < bytes) return kResultInvalidParameter;
+        if (!batchFits(Count, Size)) return kResultRowFetchLimit;
+        const size_t bytes = size_t(Count) * size_t(Size);
+        if (Items.size() < bytes) return kResultInvalidParameter;
         Bytes reply;
         if (TqbResultCode rc = ask(
-                c, TqbOp::RecordDeleteBatch,
+                c, Op,
                 [&](TqbRequestWriter& w) {
-                    w.U32(c.CursorID).I32(BookmarkCount).I32(BookmarkSize).Tail(Bookmarks.first(bytes));
+                    // Deletes name the count first, inserts the record length.
+                    w.U32(c.CursorID);
+                    if (Op == TqbOp::RecordDeleteBatch)
+                        w.I32(Count).I32(Size);
+                    else
+                        w.I32(Size).I32(Count);
+                    w.Tail(Items.first(bytes));
                 },
                 reply))
             return rc;
         TqbResultCode first = 0;
-        if (TqbResultCode rc = qbops::DecodeCodesReply(reply, BookmarkCount, Errors, first)) return rc;
+        if (TqbResultCode rc = qbops::DecodeCodesReply(reply, Count, Errors, first)) return rc;
         return first;
     });
+}
+
+TqbResultCode TQBRemoteServerEngine::RecordDeleteBatch(TqbHandle CursorID, int32_t BookmarkCount,
+                                                       int32_t BookmarkSize,
+                                                       std::span<const uint8_t> Bookmarks,
+                                                       std::vector<int32_t>& Errors) {
+    return codesBatch(CursorID, TqbOp::RecordDeleteBatch, BookmarkCount, BookmarkSize, Bookmarks, Errors);
 }
 
 TqbResultCode TQBRemoteServerEngine::RecordExtractKey(TqbHandle CursorID, std::span<const uint8_t> Data,
@@ -1069,22 +1081,7 @@ TqbResultCode TQBRemoteServerEngine::RecordInsert(TqbHandle CursorID, TqbLockTyp
 TqbResultCode TQBRemoteServerEngine::RecordInsertBatch(TqbHandle CursorID, int32_t RecordCount,
                                                        int32_t RecordLength, std::span<const uint8_t> Data,
                                                        std::vector<int32_t>& Errors) {
-    return onCursor(CursorID, [&](TQBProxyCursor& c) -> TqbResultCode {
-        if (!batchFits(RecordCount, RecordLength)) return kResultRowFetchLimit;
-        const size_t bytes = size_t(RecordCount) * size_t(RecordLength);
-        if (Data.size() < bytes) return kResultInvalidParameter;
-        Bytes reply;
-        if (TqbResultCode rc = ask(
-                c, TqbOp::RecordInsertBatch,
-                [&](TqbRequestWriter& w) {
-                    w.U32(c.CursorID).I32(RecordLength).I32(RecordCount).Tail(Data.first(bytes));
-                },
-                reply))
-            return rc;
-        TqbResultCode first = 0;
-        if (TqbResultCode rc = qbops::DecodeCodesReply(reply, RecordCount, Errors, first)) return rc;
-        return first;
-    });
+    return codesBatch(CursorID, TqbOp::RecordInsertBatch, RecordCount, RecordLength, Data, Errors);
 }
 
 TqbResultCode TQBRemoteServerEngine::RecordIsLocked(TqbHandle CursorID, TqbLockType LockType,

@@ -41,6 +41,15 @@ struct WireServer {
     uint16_t port() { return static_cast<TqbWinsockProtocol*>(t->CommsProtocol())->BoundStreamPort(); }
 };
 
+// A contact whose ID is made from its name.
+inline engineapi::Contact WireContact(const std::string& name, int service) {
+    engineapi::Contact c;
+    c.name = name;
+    c.id = name + "-id";
+    c.service = service;
+    return c;
+}
+
 // Starts t as a sending TCP transport to the loopback port.
 inline void StartLoopbackClient(TqbLegacyTransport& t, uint16_t port) {
     t.SetProtocol(ptTCPIP);

@@ -944,6 +944,11 @@ TEST(RemoteEngine, EnginesListThemselvesWhileTheyLive) {
         auto list = RemoteServerEngines();
         EXPECT_EQ(list.size(), before + 1);
         EXPECT_EQ(list.back(), e.get());
+        // The dataset client starts the engine it logs in through; the state walk holds nothing here.
+        e->Startup();
+        EXPECT_EQ(e->State(), qbsStarted);
+        e->Shutdown();
+        EXPECT_EQ(e->State(), qbsInactive);
     }
     EXPECT_EQ(RemoteServerEngines().size(), before);
 }

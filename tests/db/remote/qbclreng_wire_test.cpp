@@ -19,14 +19,6 @@ struct Remote {
     }
 };
 
-engineapi::Contact contact(const std::string& name, int service) {
-    engineapi::Contact c;
-    c.name = name;
-    c.id = name + "-id";
-    c.service = service;
-    return c;
-}
-
 TEST(RemoteEngineOverTCP, ContactsThroughTheEngineInterface) {
     WireServer srv;
     Remote r(srv.port());
@@ -50,7 +42,7 @@ TEST(RemoteEngineOverTCP, ContactsThroughTheEngineInterface) {
     const TqbDataDictionary& dict = pc->Dictionary;
     const size_t len = size_t(dict.RecordLength());
 
-    for (auto& c : {contact("Zoe", 1), contact("Adam", 2), contact("Mia", 3)})
+    for (auto& c : {WireContact("Zoe", 1), WireContact("Adam", 2), WireContact("Mia", 3)})
         ASSERT_EQ(0, e.RecordInsert(cursor, qbltNone, engineapi::contactRecord(dict, c)));
     int32_t count = 0;
     ASSERT_EQ(0, e.TableGetRecordCount(cursor, count));

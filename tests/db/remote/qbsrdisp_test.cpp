@@ -135,11 +135,7 @@ struct Remote {
 };
 
 Contact contact(const std::string& name, int service) {
-    Contact c;
-    c.name = name;
-    c.id = name + "-id";
-    c.service = service;
-    return c;
+    return WireContact(name, service);
 }
 
 TEST(ServerDecoder, ContactsFlowThroughTheWireRecords) {
