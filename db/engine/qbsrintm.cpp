@@ -13,7 +13,7 @@
 #include <limits>
 #include <system_error>
 
-void TqbBaseCommandHandler::BeforeDestruction() {
+void TqbCommandHandlerLink::BeforeDestruction() {
     if (TqbIntermediateServerEngine* e = ServerEngine()) e->RemoveCommandHandler(this);
     TqbStateComponent::BeforeDestruction();
 }
@@ -28,7 +28,7 @@ void TqbIntermediateServerEngine::SetState(uint8_t target) {
     });
 }
 
-void TqbIntermediateServerEngine::AddCommandHandler(TqbBaseCommandHandler* Handler) {
+void TqbIntermediateServerEngine::AddCommandHandler(TqbCommandHandlerLink* Handler) {
     if (!Handler) return;
     {
         PortalWriteGuard g(handlersPortal_);
@@ -38,7 +38,7 @@ void TqbIntermediateServerEngine::AddCommandHandler(TqbBaseCommandHandler* Handl
     Handler->SetServerEngine(this);
 }
 
-void TqbIntermediateServerEngine::RemoveCommandHandler(TqbBaseCommandHandler* Handler) {
+void TqbIntermediateServerEngine::RemoveCommandHandler(TqbCommandHandlerLink* Handler) {
     {
         PortalWriteGuard g(handlersPortal_);
         auto it = std::find(handlers_.begin(), handlers_.end(), Handler);
@@ -48,7 +48,7 @@ void TqbIntermediateServerEngine::RemoveCommandHandler(TqbBaseCommandHandler* Ha
     Handler->SetServerEngine(nullptr);
 }
 
-TqbBaseCommandHandler* TqbIntermediateServerEngine::GetCommandHandler(int32_t Index) {
+TqbCommandHandlerLink* TqbIntermediateServerEngine::GetCommandHandler(int32_t Index) {
     PortalReadGuard g(handlersPortal_);
     return Index >= 0 && size_t(Index) < handlers_.size() ? handlers_[size_t(Index)] : nullptr;
 }
@@ -61,7 +61,7 @@ int32_t TqbIntermediateServerEngine::GetCommandHandlerCount() {
 void TqbIntermediateServerEngine::BeforeDestruction() {
     {
         PortalWriteGuard g(handlersPortal_);
-        for (TqbBaseCommandHandler* h : handlers_)
+        for (TqbCommandHandlerLink* h : handlers_)
             h->SetServerEngine(nullptr);
         handlers_.clear();
     }
@@ -81,7 +81,7 @@ TqbResultCode TqbIntermediateServerEngine::HandlerTransportStatistics(int32_t Ha
                                                                       TqbTransportStatistics& Stats) {
     PortalReadGuard g(handlersPortal_);
     if (HandlerIndex < 0 || size_t(HandlerIndex) >= handlers_.size()) return kResultIndexOutOfRange;
-    TqbBaseCommandHandler* h = handlers_[size_t(HandlerIndex)];
+    TqbCommandHandlerLink* h = handlers_[size_t(HandlerIndex)];
     if (TransportIndex < 0 || TransportIndex >= h->TransportCount()) return kResultIndexOutOfRange;
     Stats = TqbTransportStatistics{};
     h->GetTransportStatistics(TransportIndex, Stats);

@@ -13,9 +13,9 @@
 class TqbIntermediateServerEngine;
 
 // Serves an engine to remote clients through its transports and follows the engine's state.
-class TqbBaseCommandHandler : public TqbStateComponent {
+class TqbCommandHandlerLink : public TqbStateComponent {
 public:
-    explicit TqbBaseCommandHandler(cls::TComponent* AOwner = nullptr) : TqbStateComponent(AOwner) {}
+    explicit TqbCommandHandlerLink(cls::TComponent* AOwner = nullptr) : TqbStateComponent(AOwner) {}
     virtual void SetServerEngine(TqbIntermediateServerEngine* Engine) { engine_.store(Engine); }
     TqbIntermediateServerEngine* ServerEngine() const { return engine_.load(); }
     virtual int32_t TransportCount() = 0;
@@ -53,10 +53,10 @@ public:
 
     // The engine does not own its handlers; it sets and clears their link to it. Not from a
     // handler's own SetState.
-    void AddCommandHandler(TqbBaseCommandHandler* Handler);
-    void RemoveCommandHandler(TqbBaseCommandHandler* Handler);
+    void AddCommandHandler(TqbCommandHandlerLink* Handler);
+    void RemoveCommandHandler(TqbCommandHandlerLink* Handler);
     // Null outside 0 .. count - 1.
-    TqbBaseCommandHandler* GetCommandHandler(int32_t Index);
+    TqbCommandHandlerLink* GetCommandHandler(int32_t Index);
     int32_t GetCommandHandlerCount();
 
 protected:
@@ -74,7 +74,7 @@ protected:
 
 private:
     TqbReadWritePortal handlersPortal_;
-    std::vector<TqbBaseCommandHandler*> handlers_;
+    std::vector<TqbCommandHandlerLink*> handlers_;
 };
 
 // ---------------------------------------------------------------------------------------------

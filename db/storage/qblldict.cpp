@@ -628,7 +628,7 @@ void TqbDataDictionary::WriteToStream(std::string& s) const {
     }
 }
 
-void TqbDataDictionary::ReadFromStream(std::string_view Stream) {
+void TqbDataDictionary::ReadFromStream(std::string_view Stream, size_t* Consumed) {
     // Built into a fresh dictionary through the same checks as the building calls, so that a
     // stream can describe nothing that those would refuse; this one changes only on success.
     ValueReader in(Stream);
@@ -719,7 +719,10 @@ void TqbDataDictionary::ReadFromStream(std::string_view Stream) {
             int32_t n = d.AddIndex(name, desc, fileNo, count, fieldNos, helpers, dups, asc, ci);
             if (d.indexes_[size_t(n)].KeyLength != keyLength) bad();
         }
-        if (in.r.remaining() != 0) bad();
+        if (Consumed)
+            *Consumed = in.r.pos();
+        else if (in.r.remaining() != 0)
+            bad();
         d.CheckValid();
         d.built_ = built_;
         *this = std::move(d);

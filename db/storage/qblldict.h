@@ -170,9 +170,10 @@ public:
     void SetKeyFieldNonNull(int32_t Index, int32_t KeyField, uint8_t* Key) const;
 
     // The tagged value stream. Reading checks every count, length and name and leaves the
-    // dictionary unchanged when the bytes are bad (server error 32 with the table name).
+    // dictionary unchanged when the bytes are bad (server error 32 with the table name). With
+    // Consumed, the stream may go on after the dictionary and Consumed receives its length.
     void WriteToStream(std::string& Stream) const;
-    void ReadFromStream(std::string_view Stream);
+    void ReadFromStream(std::string_view Stream, size_t* Consumed = nullptr);
 
 protected:
     void checkNotBuilt() const;

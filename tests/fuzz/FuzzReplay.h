@@ -4,6 +4,8 @@
 #include "tests/support/TestSupport.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -14,10 +16,26 @@ namespace pwfuzz {
 // Every file of tests/fuzz/corpus/<name>.
 inline std::vector<std::string> Corpus(const char* name) {
     std::vector<std::string> r;
-    std::filesystem::path dir = std::filesystem::path(pwtest::sourceDir()) / "tests" / "fuzz" / "corpus" / name;
+    std::filesystem::path dir =
+        std::filesystem::path(pwtest::sourceDir()) / "tests" / "fuzz" / "corpus" / name;
     for (auto& e : std::filesystem::directory_iterator(dir))
         if (e.is_regular_file()) r.push_back(pwtest::readFile(e.path().string()));
     return r;
+}
+
+// With PW_WRITE_FUZZ_CORPUS set, saves the seeds as tests/fuzz/corpus/<name>/seed<i>; false when a
+// file could not be written.
+inline bool WriteCorpus(const char* name, const std::vector<std::string>& seeds) {
+    if (!std::getenv("PW_WRITE_FUZZ_CORPUS")) return true;
+    const std::string dir = pwtest::sourceDir() + "/tests/fuzz/corpus/" + name;
+    std::filesystem::create_directories(dir);
+    for (size_t i = 0; i < seeds.size(); ++i) {
+        FILE* f = std::fopen((dir + "/seed" + std::to_string(i)).c_str(), "wb");
+        if (!f) return false;
+        std::fwrite(seeds[i].data(), 1, seeds[i].size(), f);
+        std::fclose(f);
+    }
+    return true;
 }
 
 template <class Run>

@@ -69,7 +69,7 @@ private:
 };
 
 // A command handler with a number of transports that each report a message count.
-class Handler final : public TqbBaseCommandHandler {
+class Handler final : public TqbCommandHandlerLink {
 public:
     Handler(std::string name, Trace& trace, int32_t transports = 0)
         : name_(std::move(name)), trace_(trace), transports_(transports) {}
@@ -78,7 +78,7 @@ public:
     void SetState(uint8_t target) override {
         trace_.push_back(name_ + " " + StateToStr(target));
         if (FailOn == StateToStr(target)) throw std::runtime_error(name_ + " failed");
-        TqbBaseCommandHandler::SetState(target);
+        TqbCommandHandlerLink::SetState(target);
     }
     int32_t TransportCount() override { return transports_; }
     void GetTransportStatistics(int32_t Index, TqbTransportStatistics& Stats) override {

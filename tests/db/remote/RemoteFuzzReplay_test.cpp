@@ -1,6 +1,7 @@
 // Replays the corpora of the remote-protocol fuzz targets, mutated variants of each input and
 // random streams through the same harnesses, so that CI runs them under the sanitizers.
 #include "tests/fuzz/FuzzReplay.h"
+#include "tests/fuzz/RemoteReplyFuzz.h"
 #include "tests/fuzz/RemoteWireFuzz.h"
 
 #include <gtest/gtest.h>
@@ -46,6 +47,20 @@ TEST(RemoteFuzzReplay, StreamAndRecordCorporaRunClean) {
         }
         pwfuzz::RunRemoteStream(reinterpret_cast<const uint8_t*>(s.data()), s.size());
     }
+}
+
+TEST(RemoteFuzzReplay, ProxyReplyCorpusRunsClean) {
+    const auto seeds = pwfuzz::RemoteReplySeeds();
+    EXPECT_TRUE(pwfuzz::WriteCorpus("remote_reply", seeds));
+    // A correct reply of each operation is long enough to carry what it describes.
+    for (const std::string& s : seeds)
+        EXPECT_GT(s.size(), 2u);
+    pwfuzz::Replay(
+        seeds, [](const uint8_t* d, size_t n) { pwfuzz::RunRemoteReply(d, n); }, 40, 3);
+    const auto saved = pwfuzz::Corpus("remote_reply");
+    ASSERT_GE(saved.size(), seeds.size());
+    pwfuzz::Replay(
+        saved, [](const uint8_t* d, size_t n) { pwfuzz::RunRemoteReply(d, n); }, 10, 5);
 }
 
 } // namespace

@@ -45,25 +45,13 @@ std::string contactsFile(int records) {
     return bytes;
 }
 
-void writeCorpus(const char* name, const std::vector<std::string>& seeds) {
-    if (!std::getenv("PW_WRITE_FUZZ_CORPUS")) return;
-    const std::string dir = pwtest::sourceDir() + "/tests/fuzz/corpus/" + name;
-    std::filesystem::create_directories(dir);
-    for (size_t i = 0; i < seeds.size(); ++i) {
-        FILE* f = std::fopen((dir + "/seed" + std::to_string(i)).c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        std::fwrite(seeds[i].data(), 1, seeds[i].size(), f);
-        std::fclose(f);
-    }
-}
-
 } // namespace
 
 TEST(TableFileFuzzReplay, WalkAndStreamChainOfChangedFilesRunClean) {
     const std::vector<std::string> seeds = {contactsFile(0), contactsFile(60)};
     ASSERT_GT(seeds[1].size(), 5 * 4096u);
-    writeCorpus("table_walk", seeds);
-    writeCorpus("stream_chain", seeds);
+    EXPECT_TRUE(pwfuzz::WriteCorpus("table_walk", seeds));
+    EXPECT_TRUE(pwfuzz::WriteCorpus("stream_chain", seeds));
     pwfuzz::Replay(seeds, pwfuzz::RunTableFileWalk);
     pwfuzz::Replay(seeds, pwfuzz::RunStreamChain);
 }
@@ -84,7 +72,7 @@ TEST(TableFileFuzzReplay, DictionaryDecodingOfChangedStreamsRunsClean) {
     w.AddUserIndex("u", "", 0, 30, false, true, false);
     w.WriteToStream(wide);
     const std::vector<std::string> seeds = {contacts, wide};
-    writeCorpus("dict_decode", seeds);
+    EXPECT_TRUE(pwfuzz::WriteCorpus("dict_decode", seeds));
     pwfuzz::Replay(seeds, pwfuzz::RunDictDecode);
     // The saved inputs too, among them those the fuzzer found.
     const std::vector<std::string> saved = pwfuzz::Corpus("dict_decode");

@@ -1,0 +1,62 @@
+// A served engine over loopback TCP for the remote tests: a started engine, the request decoder as
+// the command handler's plug-in, the engine's login rule and a listening legacy transport; and the
+// set-up of a sending legacy transport that reaches it.
+#pragma once
+#include "db/remote/qblegacy.h"
+#include "db/remote/qbsrdisp.h"
+#include "tests/db/engine/EngineApiSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+struct WireServer {
+    engineapi::Api api{false};
+    TqbServerDispatcher disp{*api.engine};
+    TqbBaseCommandHandler handler;
+    TqbDispatchPlugIn plugIn{disp};
+    TqbOwned<TqbLegacyTransport> t{new TqbLegacyTransport};
+
+    // With a user hash, logins are required and user "ann" has that hash.
+    explicit WireServer(uint32_t userHash = 0) {
+        api.engine->Startup();
+        if (userHash) {
+            api.engine->Configuration().UpdateGeneralInfo([](TqbGeneralInfo& g) { g.IsSecure = true; });
+            EXPECT_EQ(0, api.engine->Configuration().AddUser("ann", "", "", userHash, 0));
+        }
+        handler.AddPlugIn(&plugIn);
+        t->SetProtocol(ptTCPIP);
+        t->SetMode(qbtmListen);
+        t->OnCreateProtocol = [](TqbBaseCommsProtocol& p) {
+            auto& w = static_cast<TqbWinsockProtocol&>(p);
+            w.StreamPort = 0;
+            w.ListenAddress = htonl(INADDR_LOOPBACK);
+        };
+        t->SetCommandHandler(&handler);
+        t->OnAddClient = ServerLoginHandler(*api.engine, disp);
+        t->OnRemoveClient = ServerRemoveHandler(disp);
+        t->SetState(qbsStarted);
+    }
+    uint16_t port() { return static_cast<TqbWinsockProtocol*>(t->CommsProtocol())->BoundStreamPort(); }
+};
+
+// A contact whose ID is made from its name.
+inline engineapi::Contact WireContact(const std::string& name, int service) {
+    engineapi::Contact c;
+    c.name = name;
+    c.id = name + "-id";
+    c.service = service;
+    return c;
+}
+
+// Starts t as a sending TCP transport to the loopback port.
+inline void StartLoopbackClient(TqbLegacyTransport& t, uint16_t port) {
+    t.SetProtocol(ptTCPIP);
+    t.SetMode(qbtmSend);
+    t.SetServerName("Srv@127.0.0.1");
+    t.OnCreateProtocol = [port](TqbBaseCommsProtocol& p) {
+        static_cast<TqbWinsockProtocol&>(p).StreamPort = port;
+    };
+    t.SetState(qbsStarted);
+}

@@ -1,0 +1,108 @@
+// The remote engine end to end: its operations over a legacy transport and loopback TCP to a
+// server engine behind the request decoder, as the dataset layer would use them.
+#include "db/remote/qbclreng.h"
+
+#include "tests/db/remote/WireServer.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// The remote engine on a sending legacy transport to a served engine.
+struct Remote {
+    TqbOwned<TqbLegacyTransport> t{new TqbLegacyTransport};
+    TqbOwned<TQBRemoteServerEngine> e{new TQBRemoteServerEngine};
+
+    explicit Remote(uint16_t port) {
+        StartLoopbackClient(*t, port);
+        e->SetTransport(t.get());
+    }
+};
+
+TEST(RemoteEngineOverTCP, ContactsThroughTheEngineInterface) {
+    WireServer srv;
+    Remote r(srv.port());
+    TQBRemoteServerEngine& e = *r.e;
+    TqbHandle client = 0, session = 0, db = 0, cursor = 0;
+    uint32_t hash = 0;
+    ASSERT_EQ(0, e.ClientAdd(client, "remote", "remote", 5000, hash));
+    ASSERT_EQ(0, e.SessionAdd(client, 5000, session));
+    ASSERT_EQ(0, e.DatabaseOpenPath(client, srv.api.dir.str(), qbomReadWrite, qbsmShared, 5000, db));
+    TqbDataDictionary built = engineapi::contactsDictionary();
+    ASSERT_EQ(0, e.TableBuild(db, false, "contacts", false, built));
+    bool exists = false;
+    ASSERT_EQ(0, e.TableExists(db, "contacts", exists));
+    EXPECT_TRUE(exists);
+    cls::TMemoryStream opened;
+    ASSERT_EQ(0, e.TableOpen(db, "contacts.QB2", false, "nameIndex", 0, qbomReadWrite, qbsmShared, 5000,
+                             cursor, &opened));
+    auto pc = e.Registry().Lease<TQBProxyCursor>(cursor, TqbHandleKind::Cursor);
+    ASSERT_TRUE(pc);
+    EXPECT_EQ("nameIndex", pc->IndexName());
+    const TqbDataDictionary& dict = pc->Dictionary;
+    const size_t len = size_t(dict.RecordLength());
+
+    for (auto& c : {WireContact("Zoe", 1), WireContact("Adam", 2), WireContact("Mia", 3)})
+        ASSERT_EQ(0, e.RecordInsert(cursor, qbltNone, engineapi::contactRecord(dict, c)));
+    int32_t count = 0;
+    ASSERT_EQ(0, e.TableGetRecordCount(cursor, count));
+    EXPECT_EQ(3, count);
+
+    // A walk in name order, keeping the second record's bookmark.
+    ASSERT_EQ(0, e.CursorSetToBegin(cursor));
+    uint32_t bmSize = 0;
+    ASSERT_EQ(0, e.CursorGetBookmarkSize(cursor, bmSize));
+    std::vector<uint8_t> rec(len), bookmark(bmSize);
+    std::vector<std::string> names;
+    while (e.RecordGetNext(cursor, qbltNone, rec) == 0) {
+        names.push_back(engineapi::contactOf(dict, rec.data()).name);
+        if (names.size() == 2) {
+            ASSERT_EQ(0, e.CursorGetBookmark(cursor, bookmark));
+        }
+    }
+    EXPECT_EQ((std::vector<std::string>{"Adam", "Mia", "Zoe"}), names);
+    ASSERT_EQ(0, e.CursorSetToBookmark(cursor, bookmark));
+    ASSERT_EQ(0, e.RecordGet(cursor, qbltNone, rec));
+    EXPECT_EQ("Mia", engineapi::contactOf(dict, rec.data()).name);
+
+    // A batch from the start on a clone; the clone has its own position.
+    TqbHandle clone = 0;
+    ASSERT_EQ(0, e.CursorClone(cursor, qbomReadOnly, clone));
+    ASSERT_EQ(0, e.CursorSetToBegin(clone));
+    std::vector<uint8_t> batch(len * 5);
+    int32_t got = 0, err = 0;
+    e.RecordGetBatch(clone, 5, int32_t(len), batch, got, err);
+    ASSERT_EQ(3, got);
+    EXPECT_EQ("Zoe", engineapi::contactOf(dict, batch.data() + 2 * len).name);
+    ASSERT_EQ(0, e.RecordGet(cursor, qbltNone, rec));
+    EXPECT_EQ("Mia", engineapi::contactOf(dict, rec.data()).name);
+
+    // Modify and delete through the first cursor.
+    auto mia = engineapi::contactOf(dict, rec.data());
+    mia.service = 9;
+    ASSERT_EQ(0, e.RecordModify(cursor, engineapi::contactRecord(dict, mia), true));
+    ASSERT_EQ(0, e.RecordGet(cursor, qbltNone, rec));
+    EXPECT_EQ(9, engineapi::contactOf(dict, rec.data()).service);
+    ASSERT_EQ(0, e.RecordDelete(cursor, rec));
+    ASSERT_EQ(0, e.TableGetRecordCount(cursor, count));
+    EXPECT_EQ(2, count);
+
+    // Server information and lists.
+    std::vector<TqbTableListRecord> tables;
+    ASSERT_EQ(0, e.TableList(db, "*", tables));
+    ASSERT_EQ(1u, tables.size());
+    EXPECT_TRUE(CompareShStrNoCase(tables[0].TableName.View(), "contacts", 31) == 0);
+    TqbServerStatistics stats{};
+    ASSERT_EQ(0, e.GetServerStatistics(stats));
+    EXPECT_EQ(1, stats.ClientCount);
+    EXPECT_EQ(2, stats.CursorCount);
+
+    // Closing everything, then the client: the server keeps nothing of it.
+    ASSERT_EQ(0, e.CursorClose(clone));
+    ASSERT_EQ(0, e.DatabaseClose(db));
+    EXPECT_EQ(kResultInvalidHandle, e.RecordGet(cursor, qbltNone, rec));
+    ASSERT_EQ(0, e.ClientRemove(client));
+    EXPECT_TRUE(pwtest::waitUntil([&] { return srv.api.engine->Counts().Clients == 0; }, 20000));
+}
+
+} // namespace

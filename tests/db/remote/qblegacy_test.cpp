@@ -1,0 +1,416 @@
+// The legacy transport over loopback TCP: login with and without the secure flag, a wrong password,
+// no login handler, a 100,000-byte echo, time-outs, unknown requests, a server that goes away,
+// a protocol that cannot start, and peers that break the framing or answer for another client.
+#include "db/remote/qblegacy.h"
+
+#include "db/base/qblllog.h"
+#include "tests/db/remote/RemoteTestSupport.h"
+#include "tests/fuzz/FuzzReplay.h"
+#include "tests/fuzz/RemoteTransportFuzz.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace pwremote;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kEcho = 1280, kSilent = 1281, kUnknown = 1300;
+constexpr uint32_t kHash = 0x5EC2E7;
+
+// Echoes message 1280, keeps 1281 until told to answer, and leaves the rest to the base (153).
+class EchoHandler : public TqbBaseCommandHandler {
+public:
+    void Process(TqbMessagePtr msg) override {
+        ++processed;
+        if (msg->MsgID == kEcho) {
+            TqbBaseTransport::Reply(kEcho, 0, msg->Data.data(), uint32_t(msg->Data.size()));
+        } else if (msg->MsgID == kSilent) {
+            held.Signal();
+            release.TryWait(30000);
+            if (answerSilent) TqbBaseTransport::Reply(kSilent, 0, nullptr, 0);
+        } else {
+            TqbBaseCommandHandler::Process(std::move(msg));
+        }
+    }
+    std::atomic<int> processed{0};
+    std::atomic<bool> answerSilent{true};
+    TqbEvent held, release;
+};
+
+struct Server {
+    explicit Server(bool withAddClient = true, bool secure = false) {
+        t->SetProtocol(ptTCPIP);
+        t->SetMode(qbtmListen);
+        t->OnCreateProtocol = [](TqbBaseCommsProtocol& p) {
+            auto& w = static_cast<TqbWinsockProtocol&>(p);
+            w.StreamPort = 0;
+            w.ListenAddress = htonl(INADDR_LOOPBACK);
+        };
+        t->SetCommandHandler(&handler);
+        if (withAddClient)
+            t->OnAddClient = [this, secure](TqbBaseTransport*, const std::string& user, uint32_t, uint32_t,
+                                            uint32_t& hash, uint32_t& clientID, TqbResultCode& err, bool& sec,
+                                            uint32_t&) {
+                users.push_back(user);
+                hash = kHash;
+                sec = secure;
+                clientID = 0x7000 + uint32_t(users.size());
+                err = 0;
+            };
+        t->OnRemoveClient = [this](TqbBaseTransport*, uint32_t id, TqbResultCode&) { removed.push_back(id); };
+        t->SetEventLog(&log);
+        t->SetEventLogEnabled(true);
+        t->SetEventLogOptions(qbLogOption(qbtpLogErrors));
+    }
+    void start() { t->SetState(qbsStarted); }
+    uint16_t port() { return static_cast<TqbWinsockProtocol*>(t->CommsProtocol())->BoundStreamPort(); }
+    bool logged(const std::string& line) {
+        for (auto& l : log.Lines())
+            if (l == line) return true;
+        return false;
+    }
+
+    MemoryEventLog log;
+    EchoHandler handler;
+    std::vector<std::string> users; // on the transport thread; read after a login returned
+    std::vector<uint32_t> removed;
+    TqbOwned<TqbLegacyTransport> t{new TqbLegacyTransport};
+};
+
+struct Client {
+    explicit Client(uint16_t port) {
+        t->SetProtocol(ptTCPIP);
+        t->SetMode(qbtmSend);
+        t->SetServerName("Srv@127.0.0.1");
+        t->OnCreateProtocol = [port](TqbBaseCommsProtocol& p) {
+            static_cast<TqbWinsockProtocol&>(p).StreamPort = port;
+        };
+        t->SetEventLog(&log);
+        t->SetEventLogEnabled(true);
+        t->SetEventLogOptions(qbLogOption(qbtpLogErrors));
+        t->SetState(qbsStarted);
+    }
+    TqbResultCode login(uint32_t hash, uint32_t& id) { return t->EstablishConnection("Ann", hash, 5000, id); }
+    // The request's result code; the reply's bytes in *reply.
+    TqbResultCode request(uint32_t id, uint32_t msg, const Bytes& data, uint32_t timeout,
+                          Bytes* reply = nullptr, uint32_t* replyMsg = nullptr) {
+        return t->Request(0, id, msg, timeout, data.data(), uint32_t(data.size()),
+                          [&](uint32_t m, TqbResultCode, const uint8_t* d, uint32_t n) {
+                              if (reply) reply->assign(d, d + n);
+                              if (replyMsg) *replyMsg = m;
+                          });
+    }
+    bool logged(const std::string& prefix) {
+        for (auto& l : log.Lines())
+            if (l.rfind(prefix, 0) == 0) return true;
+        return false;
+    }
+    MemoryEventLog log;
+    TqbOwned<TqbLegacyTransport> t{new TqbLegacyTransport};
+};
+
+TEST(LegacyTransport, LoginThenEchoUnknownAndTimeOut) {
+    for (bool secure : {false, true}) {
+        SCOPED_TRACE(secure);
+        Server srv(true, secure);
+        srv.start();
+        Client cli(srv.port());
+        uint32_t id = 0;
+        ASSERT_EQ(cli.login(kHash, id), 0);
+        EXPECT_EQ(id, 0x7001u);
+        EXPECT_EQ(srv.users, std::vector<std::string>{"Ann"});
+
+        const Bytes data = pattern(100000);
+        Bytes back;
+        uint32_t msg = 0;
+        ASSERT_EQ(cli.request(id, kEcho, data, 5000, &back, &msg), 0);
+        EXPECT_EQ(msg, kEcho);
+        EXPECT_EQ(back, data);
+
+        back.assign(3, 1);
+        EXPECT_EQ(cli.request(id, kUnknown, {1, 2, 3}, 5000, &back, &msg), 153);
+        EXPECT_TRUE(back.empty());
+
+        // No answer in time: 288 after the time-out and its half second; the late answer finds nothing.
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(cli.request(id, kSilent, {}, 300, nullptr, &msg), 288);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(800));
+        EXPECT_EQ(msg, kSilent);
+        srv.handler.release.Signal();
+        EXPECT_TRUE(pwtest::waitUntil([&] { return cli.logged("Could not find Request"); }, 20000));
+        // The connection is still good.
+        ASSERT_EQ(cli.request(id, kEcho, {9}, 5000, &back), 0);
+        EXPECT_EQ(back, Bytes{9});
+    }
+}
+
+TEST(LegacyTransport, WrongPasswordAndNoLoginHandler) {
+    {
+        Server srv(true, true);
+        srv.start();
+        Client cli(srv.port());
+        uint32_t id = 0;
+        EXPECT_EQ(cli.login(kHash ^ 1, id), 10036);
+        ASSERT_TRUE(
+            pwtest::waitUntil([&] { return srv.logged("Hanging up due to bad client password"); }, 20000));
+        EXPECT_TRUE(srv.logged("  ClientID (actual) " + std::to_string(0x7001)));
+        EXPECT_TRUE(srv.logged("  MsgID             9"));
+        bool msgLine = false;
+        for (auto& l : srv.log.Lines())
+            msgLine |= l.rfind("  ClientID (msg)    ", 0) == 0;
+        EXPECT_TRUE(msgLine);
+        EXPECT_TRUE(pwtest::waitUntil([&] { return srv.t->GetConnectionCount() == 0; }, 20000));
+    }
+    {
+        Server srv(false);
+        srv.start();
+        Client cli(srv.port());
+        uint32_t id = 0;
+        EXPECT_EQ(cli.login(kHash, id), 15448);
+        EXPECT_TRUE(pwtest::waitUntil([&] { return srv.t->GetConnectionCount() == 0; }, 20000));
+        EXPECT_TRUE(srv.removed.empty()); // never added, so never removed
+    }
+}
+
+TEST(LegacyTransport, LostServerFailsPendingAndTellsTheOwnerThread) {
+    auto srv = std::make_unique<Server>();
+    srv->start();
+    Client cli(srv->port());
+    uint32_t id = 0;
+    ASSERT_EQ(cli.login(kHash, id), 0);
+    std::vector<std::pair<uint32_t, std::thread::id>> lost;
+    cli.t->OnConnectionLost = [&](TqbBaseTransport*, uint32_t clientID) {
+        lost.emplace_back(clientID, std::this_thread::get_id());
+    };
+    std::atomic<TqbResultCode> result{-1};
+    std::thread caller([&] { result = cli.request(id, kSilent, {}, 60000); });
+    ASSERT_EQ(srv->handler.held.TryWait(20000), 0u);
+    srv->handler.answerSilent = false;
+    srv->handler.release.Signal(); // lets the server's thread go without an answer
+    srv->t->SetState(qbsInactive);
+    srv.reset();
+    caller.join();
+    EXPECT_EQ(result.load(), 292);
+    // Reported on this thread, the one that made the transport, once its messages are pumped.
+    ASSERT_TRUE(plat::PumpUntil([&] { return !lost.empty(); }, 20000));
+    EXPECT_EQ(lost.size(), 1u);
+    EXPECT_EQ(lost[0].first, id);
+    EXPECT_EQ(lost[0].second, std::this_thread::get_id());
+}
+
+TEST(LegacyTransport, ProtocolThatCannotStartGives291) {
+    pwtest::LoopbackPort taken;
+    ASSERT_TRUE(taken.Listen());
+    Server srv;
+    srv.t->OnCreateProtocol = [&](TqbBaseCommsProtocol& p) {
+        auto& w = static_cast<TqbWinsockProtocol&>(p);
+        w.StreamPort = uint16_t(taken.port());
+        w.ListenAddress = htonl(INADDR_LOOPBACK);
+    };
+    try {
+        srv.start();
+        FAIL() << "started on a port in use";
+    } catch (const EqbException& e) {
+        EXPECT_EQ(e.ErrorCode, 291);
+        EXPECT_EQ(std::string(e.what()), "Could not start TCP/IP (QB) protocol.");
+    }
+    EXPECT_NE(srv.t->State(), qbsStarted);
+    bool startupLine = false;
+    for (auto& l : srv.log.Lines())
+        startupLine |= l.rfind("Transport thread startup (", 0) == 0;
+    EXPECT_TRUE(startupLine);
+}
+
+// A plain socket to a server transport, for parts a well-behaved client never sends. Only the
+// login (message 15) travels unscrambled, so that is what it speaks.
+struct RawPeer {
+    explicit RawPeer(uint16_t port) {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~RawPeer() { ::close(fd); }
+    void part(uint32_t total, uint32_t dataBytes, bool first, bool last, uint32_t requestID = 1) {
+        TqbMsgHeader h;
+        h.MsgID = qbmLogin;
+        h.PartLength = qbMsgHeaderSize + dataBytes;
+        h.TotalLength = total;
+        h.RequestID = requestID;
+        h.FirstPart = first;
+        h.LastPart = last;
+        h.MsgType = qbmtRequest;
+        Bytes b(h.PartLength, 0x41);
+        EncodeHeader(h, b.data());
+        ASSERT_EQ(::send(fd, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size()));
+    }
+    // True once the server has closed the connection.
+    bool closed() {
+        uint8_t buf[4096];
+        ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+    }
+    int fd;
+    bool connected;
+};
+
+TEST(LegacyTransport, ServerDropsPeersThatBreakTheFramingAndExpiresPartialMessages) {
+    Server srv;
+    srv.t->MaxMessageLength = 1000;
+    srv.t->PartialExpiryMs = 200;
+    srv.start();
+    struct Case {
+        const char* what;
+        uint32_t total, bytes;
+        bool first, last;
+    };
+    for (const Case& c : {Case{"part longer than its total", 10, 40, true, false},
+                          Case{"total above the cap", 5000, 100, true, false},
+                          Case{"later part with no first", 100, 50, false, true}}) {
+        SCOPED_TRACE(c.what);
+        RawPeer peer(srv.port());
+        ASSERT_TRUE(peer.connected);
+        peer.part(c.total, c.bytes, c.first, c.last);
+        EXPECT_TRUE(pwtest::waitUntil([&] { return peer.closed(); }, 20000));
+        EXPECT_EQ(srv.handler.processed.load(), 0);
+    }
+    // A message whose next part never comes is dropped after the expiry; the peer stays.
+    RawPeer slow(srv.port());
+    ASSERT_TRUE(slow.connected);
+    slow.part(900, 100, true, false);
+    ASSERT_TRUE(pwtest::waitUntil([&] { return srv.t->PartialMessageCount() == 1; }, 20000));
+    EXPECT_TRUE(pwtest::waitUntil([&] { return srv.t->PartialMessageCount() == 0; }, 20000));
+    EXPECT_FALSE(slow.closed());
+    EXPECT_TRUE(srv.removed.empty()); // none of them logged in
+}
+
+// A server made of a bare protocol on a thread of its own: it logs clients in (their key is its
+// seed, without the secure flag), answers the key check and hands every other part to the script.
+struct ScriptedServer {
+    using Script = std::function<void(TqbBaseCommsProtocol& p, uint32_t conn, const TqbMsgHeader& h)>;
+    explicit ScriptedServer(Script s) : script(std::move(s)), thread([this] { run(); }) {
+        EXPECT_TRUE(pwtest::waitUntil([&] { return port.load() != 0; }, 20000));
+    }
+    ~ScriptedServer() {
+        stop = true;
+        thread.join();
+    }
+    static void reply(TqbBaseCommsProtocol& p, uint32_t conn, TqbMsgHeader h, const Bytes& data) {
+        h.MsgType = qbmtReply;
+        h.TimeOut = 0;
+        for (auto& part : SplitMessage(h, data.data(), uint32_t(data.size()), p.MaxMsgSize()))
+            p.SendMsg(conn, part.data(), uint32_t(part.size()), true);
+    }
+    // One part as given, header fields and all.
+    static void raw(TqbBaseCommsProtocol& p, uint32_t conn, TqbMsgHeader h, uint32_t dataBytes) {
+        h.MsgType = qbmtReply;
+        h.PartLength = qbMsgHeaderSize + dataBytes;
+        Bytes b(h.PartLength, 0x5A);
+        EncodeHeader(h, b.data());
+        p.SendMsg(conn, b.data(), h.PartLength, true);
+    }
+    void run() {
+        TqbTCPIPProtocol p("Scripted", true);
+        p.StreamPort = 0;
+        p.ListenAddress = htonl(INADDR_LOOPBACK);
+        p.OnReceiveMsg = [&](TqbBaseCommsProtocol* l, uint32_t id, uint32_t len, const uint8_t* data) {
+            TqbMsgHeader h;
+            if (!DecodeHeader(data, len, h)) return true;
+            if (h.MsgID == qbmLogin) {
+                TqbLoginReply r;
+                r.ClientID = id;
+                r.LoginCode = l->KeySeed(id);
+                r.LastMsgInterval = 30000;
+                r.KeepAliveInterval = 5000;
+                r.KeepAliveRetries = 5;
+                reply(*l, id, h, EncodeLoginReply(r));
+            } else if (h.MsgID == qbmKeyCheck) {
+                reply(*l, id, h, {});
+            } else {
+                script(*l, id, h);
+            }
+            return true;
+        };
+        p.Startup();
+        p.Listen();
+        port = p.BoundStreamPort();
+        while (!stop)
+            p.Idle();
+    }
+    Script script;
+    std::atomic<uint16_t> port{0};
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+
+TEST(LegacyTransport, ClientChecksWhatComesBackForItsRequests) {
+    ScriptedServer srv([](TqbBaseCommsProtocol& p, uint32_t conn, const TqbMsgHeader& h) {
+        TqbMsgHeader r = h;
+        switch (h.MsgID) {
+        case 1290: // answered under another client's ID
+            r.ClientID = h.ClientID + 1;
+            ScriptedServer::reply(p, conn, r, {1, 2});
+            break;
+        case 1291: // an answer to no request, then the right one
+            r.RequestID = h.RequestID + 1000;
+            ScriptedServer::reply(p, conn, r, {7});
+            ScriptedServer::reply(p, conn, h, {8});
+            break;
+        case 1292: // a last part with no first
+            r.FirstPart = 0;
+            r.LastPart = 1;
+            r.TotalLength = 100;
+            ScriptedServer::raw(p, conn, r, 50);
+            break;
+        case 1293: // a first part longer than its total
+            r.FirstPart = 1;
+            r.LastPart = 0;
+            r.TotalLength = 10;
+            ScriptedServer::raw(p, conn, r, 40);
+            break;
+        default:
+            ScriptedServer::reply(p, conn, h, {});
+        }
+    });
+    Client cli(srv.port);
+    uint32_t id = 0;
+    ASSERT_EQ(cli.login(0, id), 0);
+    Bytes back;
+    EXPECT_EQ(cli.request(id, 1290, {}, 300, &back), 288);
+    EXPECT_TRUE(cli.logged("Reply for another client dropped"));
+    EXPECT_EQ(cli.request(id, 1291, {}, 20000, &back), 0);
+    EXPECT_EQ(back, Bytes{8});
+    EXPECT_TRUE(cli.logged("Could not find Request"));
+    // Broken framing ends the connection: the request fails at once rather than at its time-out.
+    EXPECT_EQ(cli.request(id, 1292, {}, 5000), 292);
+    ASSERT_EQ(cli.login(0, id), 0);
+    EXPECT_EQ(cli.request(id, 1293, {}, 5000), 292);
+}
+
+TEST(LegacyTransport, ReceiveFuzzCorpusRunsClean) {
+    auto corpus = pwfuzz::Corpus("remote_transport");
+    ASSERT_GE(corpus.size(), 5u);
+    pwfuzz::Replay(corpus, pwfuzz::RunRemoteTransport, 40, 3);
+    // Seeds that reach the handler with two requests, and complete two waiting requests.
+    auto run = [](const char* seed) {
+        const std::string in =
+            pwtest::readFile(pwtest::sourceDir() + "/tests/fuzz/corpus/remote_transport/" + seed);
+        return pwfuzz::RunRemoteTransport(reinterpret_cast<const uint8_t*>(in.data()), in.size());
+    };
+    EXPECT_EQ(run("two_parts").Requests, 2);
+    EXPECT_EQ(run("pending_replies").Replies, 2);
+}
+
+} // namespace

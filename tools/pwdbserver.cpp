@@ -1,0 +1,146 @@
+// pwdbserver: a database server for remote clients: the in-process engine on a folder behind a
+// listening legacy transport whose command handler runs the request decoder.
+//   pwdbserver <folder> <port> [--single-user] [--name NAME]
+// Port 0 takes a free port; the port is printed on stdout as "listening on port N". SIGINT or
+// SIGTERM stops the server. The log goes to stderr. Exit status 0 after a clean stop, 1 when the
+// server cannot start, 2 on a wrong command line.
+#include "db/base/qblllog.h"
+#include "db/base/qbsrmgr.h"
+#include "db/engine/qbsrengn.h"
+#include "db/remote/qblegacy.h"
+#include "db/remote/qbsrdisp.h"
+#include "platform/Messages.h"
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <poll.h>
+#include <stdexcept>
+#include <string>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+namespace {
+
+class StderrLog : public TqbBaseLog {
+public:
+    void WriteText(std::string_view s) override {
+        std::fprintf(stderr, "%.*s\n", int(s.size()), s.data());
+        std::fflush(stderr);
+    }
+    void WriteTextFmt(std::string_view fmt, const QbFormatArgs& args) override {
+        WriteText(qbFormat(fmt, args));
+    }
+};
+
+int usage() {
+    std::fprintf(stderr, "usage: pwdbserver <folder> <port> [--single-user] [--name NAME]\n"
+                         "Serves the database engine on <folder> to remote clients (port 0: a free port).\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) return usage();
+    std::string folder = argv[1], name = "pwdbserver";
+    char* end = nullptr;
+    unsigned long port = std::strtoul(argv[2], &end, 10);
+    if (*argv[2] == '\0' || *end != '\0' || port > 65535) return usage();
+    bool singleUser = false;
+    for (int i = 3; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--single-user") == 0)
+            singleUser = true;
+        else if (std::strcmp(argv[i], "--name") == 0 && i + 1 < argc)
+            name = argv[++i];
+        else
+            return usage();
+    }
+    std::error_code ec;
+    if (!std::filesystem::is_directory(folder, ec)) {
+        std::fprintf(stderr, "%s: no such folder\n", folder.c_str());
+        return 1;
+    }
+    folder = std::filesystem::absolute(folder, ec).lexically_normal().string();
+
+    // The stop signals are read from a descriptor, so every thread made from here on leaves them alone.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    int sigfd = signalfd(-1, &stop, SFD_CLOEXEC);
+    if (sigfd < 0) {
+        std::perror("signalfd");
+        return 1;
+    }
+
+    // Made in the order they depend on each other, so they go in the reverse one: the transport
+    // first, the engine after everything that calls it.
+    StderrLog log;
+    TqbBaseCommandHandler handler;
+    TqbOwned<TqbServerEngine> engine(new TqbServerEngine());
+    TqbServerDispatcher dispatcher(*engine);
+    TqbDispatchPlugIn plugIn(dispatcher);
+    TqbOwned<TqbLegacyTransport> transport(new TqbLegacyTransport());
+    int status = 0;
+    try {
+        engine->SetConfigDir(folder + "/");
+        engine->SetEventLog(&log);
+        engine->SetEventLogEnabled(true);
+        engine->Startup();
+        handler.AddPlugIn(&plugIn);
+
+        transport->SetProtocol(singleUser ? ptSingleUser : ptTCPIP);
+        transport->SetMode(qbtmListen);
+        transport->SetServerName(name);
+        transport->SetEventLog(&log);
+        transport->SetEventLogEnabled(true);
+        transport->SetEventLogOptions(qbLogOption(qbtpLogErrors));
+        transport->OnCreateProtocol = [port, singleUser](TqbBaseCommsProtocol& p) {
+            if (!singleUser) static_cast<TqbWinsockProtocol&>(p).StreamPort = uint16_t(port);
+        };
+        transport->SetCommandHandler(&handler);
+        transport->OnAddClient = ServerLoginHandler(*engine, dispatcher);
+        transport->OnRemoveClient = ServerRemoveHandler(dispatcher);
+        transport->SetState(qbsStarted);
+        if (transport->State() != qbsStarted) throw std::runtime_error("the transport did not start");
+
+        if (singleUser)
+            std::printf("listening single-user as %s\n", name.c_str());
+        else
+            std::printf(
+                "listening on port %u\n",
+                unsigned(static_cast<TqbWinsockProtocol*>(transport->CommsProtocol())->BoundStreamPort()));
+        std::fflush(stdout);
+
+        plat::WatchId watch = plat::WatchFd(sigfd, POLLIN, [&](int fd, short) {
+            signalfd_siginfo info;
+            if (read(fd, &info, sizeof info) == ssize_t(sizeof info)) {
+                std::fprintf(stderr, "pwdbserver: signal %u, stopping\n", info.ssi_signo);
+                plat::PostQuitMessage(0);
+            }
+        });
+        plat::MSG msg;
+        while (plat::GetMessage(&msg))
+            plat::DispatchMessage(msg);
+        plat::UnwatchFd(watch);
+
+        transport->SetState(qbsStopped);
+        engine->Shutdown();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "pwdbserver: %s\n", e.what());
+        status = 1;
+        try {
+            transport->SetState(qbsStopped);
+            if (engine->State() == qbsStarted) engine->Shutdown();
+        } catch (...) {
+            // The first failure is the one to report.
+        }
+    }
+    close(sigfd);
+    return status;
+}
