@@ -688,8 +688,9 @@ void TqbLegacyTransport::connectRequest(const TqbRequestPtr& req) {
     const TqbResultCode r = protocol_->ConnectToServer(address, id, req->Timeout());
     uint8_t reply[4];
     PutU32(reply, id);
-    req->StartReply(qbmConnect, r, 4, 4, reply);
+    if (!req->StartReply(qbmConnect, r, 4, 4, reply)) return; // its caller gave up
     LogReplyLine(req->ID(), id, qbmConnect, reply, 4, r);
+    req->Signal();
 }
 
 void TqbLegacyTransport::SendRequest(const TqbRequestPtr& req) {

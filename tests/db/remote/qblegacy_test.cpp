@@ -119,7 +119,13 @@ struct Client {
         t->SetEventLogOptions(qbLogOption(qbtpLogErrors));
         t->SetState(qbsStarted);
     }
-    TqbResultCode login(uint32_t hash, uint32_t& id) { return t->EstablishConnection("Ann", hash, 5000, id); }
+    // A login that only ends at its time-out (30 s) has missed a reply.
+    TqbResultCode login(uint32_t hash, uint32_t& id) {
+        const auto start = std::chrono::steady_clock::now();
+        TqbResultCode r = t->EstablishConnection("Ann", hash, 30000, id);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(25));
+        return r;
+    }
     // The request's result code; the reply's bytes in *reply.
     TqbResultCode request(uint32_t id, uint32_t msg, const Bytes& data, uint32_t timeout,
                           Bytes* reply = nullptr, uint32_t* replyMsg = nullptr) {
