@@ -520,11 +520,17 @@ void TqbLegacyTransport::receiveRequest(uint32_t connID, const TqbMsgHeader& h, 
 }
 
 void TqbLegacyTransport::ProcessReceived(TqbMessagePtr msg) {
+    std::shared_ptr<std::recursive_mutex> busy;
     {
         std::lock_guard lk(peersMutex_);
         auto it = peers_.find(msg->ClientID);
         if (it == peers_.end() || it->second.Removed) return; // its connection is gone
+        busy = it->second.Busy;
     }
+    // One request of a connection at a time, also on pool threads. Not the login: it runs on the
+    // transport thread, which must never wait for a pool thread (that may wait to send on it).
+    std::unique_lock one(*busy, std::defer_lock);
+    if (msg->MsgID != qbmLogin) one.lock();
     SetCurrent(this, msg->ClientID, msg->RequestID);
     switch (msg->MsgID) {
     case qbmLogin:

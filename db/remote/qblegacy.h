@@ -109,6 +109,7 @@ private:
         std::unique_ptr<TqbMessageAssembler> Assembler;
         bool Removed = false;
         bool LoggedIn = false;
+        std::shared_ptr<std::recursive_mutex> Busy = std::make_shared<std::recursive_mutex>();
     };
 
     void threadStartup();
