@@ -209,6 +209,22 @@ TEST(LegacyTransport, ClientsInParallelOnPoolThreads) {
         t.join();
     EXPECT_EQ(good.load(), 45);
     EXPECT_TRUE(pwtest::waitUntil([&] { return srv.removedCount() == 3; }, 20000));
+
+    // One client's requests take turns: the second waits on its pool thread until the first is done.
+    uint32_t id = 0;
+    ASSERT_EQ(cli.login(kHash, id), 0);
+    const int before = srv.handler.processed.load();
+    std::thread first([&] { cli.request(id, kSilent, {}, 60000); });
+    ASSERT_EQ(srv.handler.held.TryWait(20000), 0u);
+    std::atomic<TqbResultCode> second{-1};
+    std::thread echo([&] { second = cli.request(id, kEcho, {1}, 60000); });
+    ASSERT_TRUE(pwtest::waitUntil([&] { return pool->BusyCount() == 2; }, 20000));
+    EXPECT_EQ(srv.handler.processed.load(), before + 1);
+    srv.handler.release.Signal();
+    first.join();
+    echo.join();
+    EXPECT_EQ(second.load(), 0);
+    EXPECT_EQ(srv.handler.processed.load(), before + 2);
     srv.t->SetState(qbsInactive);
 }
 
