@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -280,6 +281,48 @@ TEST(LegacyTransport, LostServerFailsPendingAndTellsTheOwnerThread) {
     EXPECT_EQ(lost.size(), 1u);
     EXPECT_EQ(lost[0].first, id);
     EXPECT_EQ(lost[0].second, std::this_thread::get_id());
+}
+
+TEST(LegacyTransport, KilledServerProcessFailsPendingAndTellsTheOwnerThread) {
+    pwtest::TempDir folder;
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    const std::string path = folder.str(), hash = std::to_string(kHash);
+    char* argv[] = {const_cast<char*>(PW_LEGACY_ECHO_SERVER), const_cast<char*>(path.c_str()),
+                    const_cast<char*>(hash.c_str()), const_cast<char*>("tcp"), nullptr};
+    pid_t server = 0;
+    ASSERT_EQ(::posix_spawn(&server, PW_LEGACY_ECHO_SERVER, &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    std::string line;
+    char c;
+    while (line.find('\n') == std::string::npos && ::read(out[0], &c, 1) == 1)
+        line += c;
+    ::close(out[0]);
+    unsigned port = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "port %u", &port), 1) << line;
+
+    Client cli{uint16_t(port)};
+    uint32_t id = 0;
+    ASSERT_EQ(cli.login(kHash, id), 0);
+    std::vector<std::thread::id> lost;
+    cli.t->OnConnectionLost = [&](TqbBaseTransport*, uint32_t) {
+        lost.push_back(std::this_thread::get_id());
+    };
+    std::atomic<TqbResultCode> result{-1};
+    std::thread caller([&] { result = cli.request(id, kSilent, {}, 60000); }); // never answered
+    EXPECT_TRUE(pwtest::waitUntil([&] { return cli.t->PendingCount() == 1; }, 20000));
+    ::kill(server, SIGKILL);
+    int status = 0;
+    ::waitpid(server, &status, 0);
+    caller.join();
+    EXPECT_EQ(result.load(), 292);
+    ASSERT_TRUE(plat::PumpUntil([&] { return !lost.empty(); }, 20000));
+    EXPECT_EQ(lost, std::vector<std::thread::id>{std::this_thread::get_id()});
 }
 
 TEST(LegacyTransport, ProtocolThatCannotStartGives291) {
