@@ -694,7 +694,8 @@ void TqbLegacyTransport::connectRequest(const TqbRequestPtr& req) {
     const TqbResultCode r = protocol_->ConnectToServer(address, id, req->Timeout());
     uint8_t reply[4];
     PutU32(reply, id);
-    if (!req->StartReply(qbmConnect, r, 4, 4, reply)) return; // its caller gave up
+    if (!req->StartReply(qbmConnect, r, 4, 4, reply, qbMaxMsgTotalLength, false))
+        return; // its caller gave up
     LogReplyLine(req->ID(), id, qbmConnect, reply, 4, r);
     req->Signal();
 }
