@@ -229,13 +229,9 @@ TqbBaseCommsProtocol* TqbLegacyTransport::createProtocol(TqbProtocolType type, c
     }
 }
 
-void TqbLegacyTransport::EnterInitializing() {
-    if (protocol_) {
-        EnterShuttingDown();
-        EnterInactive();
-    }
+// A new protocol object, wired to this transport.
+void TqbLegacyTransport::makeProtocol() {
     const bool listen = GetMode() == qbtmListen;
-    if (!listen && ServerNameRequired() && GetServerName().empty()) RaiseComponentError(1289);
     protocol_.reset(createProtocol(protocolType_, namePart_, listen));
     protocol_->OnReceiveMsg = [this](TqbBaseCommsProtocol*, uint32_t id, uint32_t len, const uint8_t* data) {
         return receive(id, len, data);
@@ -256,6 +252,16 @@ void TqbLegacyTransport::EnterInitializing() {
     protocol_->EventLog = EventLog();
     protocol_->EventLogEnabled = GetEventLogEnabled();
     if (OnCreateProtocol) OnCreateProtocol(*protocol_);
+}
+
+void TqbLegacyTransport::EnterInitializing() {
+    if (protocol_) {
+        EnterShuttingDown();
+        EnterInactive();
+    }
+    const bool listen = GetMode() == qbtmListen;
+    if (!listen && ServerNameRequired() && GetServerName().empty()) RaiseComponentError(1289);
+    makeProtocol();
     if (listen) {
         // The server is known by its local name; the name may only change while inactive.
         const uint8_t state = State();
@@ -356,9 +362,29 @@ void TqbLegacyTransport::threadShutdown() {
     if (self && self->PrematureStop() && self->ThreadID() == std::this_thread::get_id()) threadEnded(self);
 }
 
-// A thread that stopped on its own is kept (it cannot free itself) and a new one takes over.
+// A thread that stopped on its own is kept (it cannot free itself) and a new one takes over, with
+// a new protocol: the old one's sockets told the old thread's window, which ended with it. Its
+// connections are gone, and reported as such.
 void TqbLegacyTransport::threadEnded(TqbLegacyTransportThread* thread) {
     log("Transport thread (%s) prematurely stopped.", {displayName()});
+    WaitForDispatched();
+    std::vector<uint32_t> gone;
+    for (size_t i = 0, n = protocol_->ConnectionCount(); i < n; ++i)
+        gone.push_back(protocol_->ConnectionClientID(i));
+    {
+        std::lock_guard lk(peersMutex_); // what they hold counts against the old protocol's budget
+        for (auto& [id, p] : peers_)
+            p.Assembler.reset();
+    }
+    std::unique_ptr<TqbBaseCommsProtocol> old = std::move(protocol_);
+    makeProtocol();
+    old.reset(); // closes what it had, without notifications
+    for (uint32_t id : gone) {
+        if (GetMode() == qbtmListen)
+            removeClient(id, true);
+        else
+            connectionLost(id);
+    }
     std::lock_guard lk(threadMutex_);
     if (thread_.get() != thread) return;
     retired_.push_back(std::move(thread_));

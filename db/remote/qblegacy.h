@@ -143,6 +143,7 @@ private:
                             const std::function<void()>& afterFirst);
     void forgetPeer(uint32_t connID);
     TqbBaseCommsProtocol* createProtocol(TqbProtocolType type, const std::string& name, bool listen);
+    void makeProtocol();
     plat::LRESULT windowProc(plat::UINT msg, plat::WPARAM w, plat::LPARAM l);
 
     TqbProtocolType protocolType_ = ptRegistry;

@@ -545,10 +545,17 @@ TEST(LegacyTransport, ThreadThatStopsOnItsOwnIsMadeAgain) {
     Client cli(srv.port(), new Faulty);
     uint32_t id = 0;
     ASSERT_EQ(cli.login(kHash, id), 0);
+    std::vector<uint32_t> lost;
+    cli.t->OnConnectionLost = [&](TqbBaseTransport*, uint32_t clientID) { lost.push_back(clientID); };
     // The request in hand fails at once instead of at its time-out.
     EXPECT_EQ(cli.request(id, kUnknown, {}, 60000), 293);
     ASSERT_TRUE(pwtest::waitUntil([&] { return cli.t->ThreadRestarts() == 1; }, 20000));
     EXPECT_TRUE(cli.logged("Transport thread (TCP/IP (QB)) prematurely stopped."));
+    // Its connection went with the old thread: reported lost, and the server sees it go.
+    ASSERT_TRUE(plat::PumpUntil([&] { return !lost.empty(); }, 20000));
+    EXPECT_EQ(lost, std::vector<uint32_t>{id});
+    EXPECT_EQ(cli.request(id, kEcho, {1}, 5000), 292);
+    EXPECT_TRUE(pwtest::waitUntil([&] { return srv.removedCount() == 1; }, 20000));
     // The new thread serves new connections.
     ASSERT_EQ(cli.login(kHash, id), 0);
     Bytes back;
