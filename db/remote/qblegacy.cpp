@@ -6,7 +6,6 @@
 #include "db/base/qbsrmgr.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
 namespace {
