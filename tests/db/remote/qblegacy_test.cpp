@@ -72,7 +72,7 @@ struct Server {
                 hash = kHash;
                 sec = secure;
                 clientID = 0x7000 + uint32_t(users.size());
-                err = 0;
+                err = user == "Mallory" ? 10036 : 0;
             };
         t->OnRemoveClient = [this](TqbBaseTransport*, uint32_t id, TqbResultCode&) {
             std::lock_guard lk(mu);
@@ -245,6 +245,15 @@ TEST(LegacyTransport, WrongPasswordAndNoLoginHandler) {
             msgLine |= l.rfind("  ClientID (msg)    ", 0) == 0;
         EXPECT_TRUE(msgLine);
         EXPECT_TRUE(pwtest::waitUntil([&] { return srv.t->GetConnectionCount() == 0; }, 20000));
+
+        // The handler had added that client before its key failed: it is removed again.
+        EXPECT_TRUE(pwtest::waitUntil([&] { return srv.removedCount() == 1; }, 20000));
+
+        // A user the login handler refuses: its code, and the client hangs up; never added, so
+        // never removed.
+        EXPECT_EQ(cli.t->EstablishConnection("Mallory", kHash, 30000, id), 10036);
+        EXPECT_TRUE(pwtest::waitUntil([&] { return srv.t->GetConnectionCount() == 0; }, 20000));
+        EXPECT_EQ(srv.removedCount(), 1u);
     }
     {
         Server srv(false);
