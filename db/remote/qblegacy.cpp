@@ -6,6 +6,7 @@
 #include "db/base/qbsrmgr.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -51,7 +52,11 @@ void TqbLegacyTransportThread::Execute() {
         t->protocol_->StartedEvent().Signal();
         t->LogError("Transport thread startup (%s) error: %s", {t->displayName(), "unknown exception"});
     }
-    t->ready_.Signal();
+    {
+        std::lock_guard lk(t->readyMutex_);
+        t->ready_ = true;
+    }
+    t->readyCv_.notify_all();
     while (!Terminated()) {
         if (!started) {
             plat::WaitForWork(50); // the start has failed: nothing to run until told to stop
@@ -268,8 +273,10 @@ void TqbLegacyTransport::EnterInitializing() {
         TqbThreadedTransport::SetServerName(protocol_->LocalName());
         ForceState(state);
     }
-    while (ready_.TryWait(1) == 0) {
-    } // a signal left from an earlier thread
+    {
+        std::lock_guard lk(readyMutex_);
+        ready_ = false;
+    }
     std::lock_guard lk(threadMutex_);
     thread_ = std::make_unique<TqbLegacyTransportThread>(this);
 }
@@ -284,7 +291,10 @@ void TqbLegacyTransport::EnterStarting() {
     t->Start();
     if (t->Terminated()) return;
     // Started and, for a server, listening.
-    ready_.TryWait(kStartWaitMs);
+    {
+        std::unique_lock lk(readyMutex_);
+        readyCv_.wait_for(lk, std::chrono::milliseconds(kStartWaitMs), [this] { return ready_; });
+    }
     if (!protocol_->Started())
         throw EqbException(GeneralStrings(), kErrCannotStart, {protocol_->GetProtocolName()});
 }

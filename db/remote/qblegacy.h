@@ -7,6 +7,7 @@
 #include "db/remote/qbtransport.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
@@ -152,7 +153,9 @@ private:
     std::vector<std::unique_ptr<TqbLegacyTransportThread>> retired_; // ended on their own
     std::mutex threadMutex_;
     std::atomic<uint32_t> restarts_{0};
-    TqbEvent ready_; // the thread has started the protocol, or failed to
+    std::mutex readyMutex_;
+    std::condition_variable readyCv_;
+    bool ready_ = false; // the thread has started the protocol, or failed to
     std::atomic<plat::HWND> protocolWindow_{0};
 
     std::mutex peersMutex_;
