@@ -5,9 +5,9 @@
 #include "db/client/qbclient.h"
 #include "db/engine/qbsrengn.h"
 #include "platform/ProcessMessages.h"
-#include "platform/Registry.h"
 #include "tests/db/engine/EngineClockSupport.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ClientConfig.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -32,31 +32,7 @@ inline int32_t codeOf(const std::function<void()>& work) {
     return 0;
 }
 
-// The client configuration (protocol and server name) in a registry file of a temporary folder,
-// for as long as the object lives.
-class ClientConfigScope {
-public:
-    ClientConfigScope(const std::string& protocol, const std::string& serverName) {
-        if (const char* old = std::getenv(plat::RegistryFileVariable)) old_ = old;
-        pwtest::writeFile(dir_.file("reg.txt"),
-                          "[HKEY_LOCAL_MACHINE\\Software\\Harrowgate\\Quillbase\\2.0\\Client Configuration]\n"
-                          "\"Protocol\"=\"" +
-                              protocol + "\"\n\"ServerName\"=\"" + serverName + "\"\n");
-        ::setenv(plat::RegistryFileVariable, dir_.file("reg.txt").c_str(), 1);
-    }
-    ~ClientConfigScope() {
-        if (old_)
-            ::setenv(plat::RegistryFileVariable, old_->c_str(), 1);
-        else
-            ::unsetenv(plat::RegistryFileVariable);
-    }
-    ClientConfigScope(const ClientConfigScope&) = delete;
-    ClientConfigScope& operator=(const ClientConfigScope&) = delete;
-
-private:
-    pwtest::TempDir dir_;
-    std::optional<std::string> old_;
-};
+using pwtest::ClientConfigScope;
 
 #ifdef PW_REMOTE_CLIENT_TESTS
 // The database server program on a folder, reached over TCP/IP on a free port, or over the
