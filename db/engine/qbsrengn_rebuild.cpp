@@ -157,12 +157,16 @@ namespace {
 
 // The table's record count from its header, in a transaction of the job's database.
 int32_t headerCount(TqbSrDatabase& db, TqbSrBaseCursor& c) {
+    // A table without a data file (one that lives in memory only, or whose files a swap has
+    // taken away) has no header to count from.
+    TbtdFileInfo* file = c.Table() ? c.Table()->GetFile(0) : nullptr;
+    if (!file) RaiseResultCode(kResultInvalidParameter);
     bool started = false;
     check(db.BeginImplicit(started));
     TqbDataFileInfo info;
     try {
         TqbSrContentLock g(c, 1);
-        DataFileGetRecordInfo(*c.Table()->GetFile(0), db.Transaction(), info);
+        DataFileGetRecordInfo(*file, db.Transaction(), info);
     } catch (...) {
         db.EndImplicit(started, false);
         throw;
