@@ -47,7 +47,10 @@ void TqbLegacyTransportThread::Execute() {
         started = true;
     } catch (const std::exception& e) {
         t->protocol_->StartedEvent().Signal();
-        t->LogError("Transport thread startup (%s) error: %s", {t->Name(), e.what()});
+        t->LogError("Transport thread startup (%s) error: %s", {t->displayName(), e.what()});
+    } catch (...) {
+        t->protocol_->StartedEvent().Signal();
+        t->LogError("Transport thread startup (%s) error: %s", {t->displayName(), "unknown exception"});
     }
     t->ready_.Signal();
     while (!Terminated()) {
@@ -58,7 +61,7 @@ void TqbLegacyTransportThread::Execute() {
         try {
             t->threadPass();
         } catch (const std::exception& e) {
-            t->LogError("Transport thread (%s) error: %s", {t->Name(), e.what()});
+            t->LogError("Transport thread (%s) error: %s", {t->displayName(), e.what()});
         } catch (...) {
             break; // not ours to go on from: the transport makes a new thread
         }
@@ -83,6 +86,7 @@ void TqbLegacyTransport::BeforeDestruction() {
 
 TqbLegacyTransport::~TqbLegacyTransport() {
     stopThread();
+    WaitForDispatched();
     if (window_) plat::DestroyWindow(window_);
     window_ = 0;
     protocol_.reset();
@@ -201,6 +205,11 @@ size_t TqbLegacyTransport::PartialMessageCount() {
 // ---------------------------------------------------------------------------------------------
 // Logging
 
+// The component's name, or its protocol's when it has none.
+std::string TqbLegacyTransport::displayName() {
+    return Name().empty() ? GetProtocolName() : Name();
+}
+
 void TqbLegacyTransport::log(std::string_view fmt, const QbFormatArgs& args) {
     LogTextFmt(fmt, args);
 }
@@ -289,12 +298,6 @@ void TqbLegacyTransport::EnterInactive() {
     protocol_.reset();
 }
 
-void TqbLegacyTransport::startThread() {
-    std::lock_guard lk(threadMutex_);
-    thread_ = std::make_unique<TqbLegacyTransportThread>(this);
-    thread_->Start();
-}
-
 void TqbLegacyTransport::stopThread() {
     std::unique_ptr<TqbLegacyTransportThread> t;
     std::vector<std::unique_ptr<TqbLegacyTransportThread>> retired;
@@ -313,6 +316,7 @@ void TqbLegacyTransport::stopThread() {
 
 void TqbLegacyTransport::threadStartup() {
     protocol_->Startup();
+    protocolWindow_ = protocol_->Window();
     if (GetMode() == qbtmListen) {
         protocol_->Listen();
         if (GetRespondToBroadcasts()) protocol_->ReceiveDatagramsOn();
@@ -322,7 +326,14 @@ void TqbLegacyTransport::threadStartup() {
 void TqbLegacyTransport::threadPass() {
     protocol_->Idle();
     runQueued();
-    if (TqbRequestPtr r = NextRequest()) SendRequest(r);
+    if (TqbRequestPtr r = NextRequest()) {
+        try {
+            SendRequest(r);
+        } catch (...) {
+            EndSend(r, qbErrTransport); // its caller hears of it now, not at its time-out
+            throw;
+        }
+    }
     const uint64_t now = plat::NowMs();
     if (now - lastExpiry_ >= kExpiryCheckMs) {
         lastExpiry_ = now;
@@ -333,7 +344,8 @@ void TqbLegacyTransport::threadPass() {
 }
 
 void TqbLegacyTransport::threadShutdown() {
-    log("Transport thread (%s) shut down.", {Name()});
+    log("Transport thread (%s) shut down.", {displayName()});
+    protocolWindow_ = 0;
     if (protocol_) protocol_->Shutdown();
     runQueued(); // callers may still wait for these
     TqbLegacyTransportThread* self = nullptr;
@@ -346,7 +358,7 @@ void TqbLegacyTransport::threadShutdown() {
 
 // A thread that stopped on its own is kept (it cannot free itself) and a new one takes over.
 void TqbLegacyTransport::threadEnded(TqbLegacyTransportThread* thread) {
-    log("Transport thread (%s) prematurely stopped.", {Name()});
+    log("Transport thread (%s) prematurely stopped.", {displayName()});
     std::lock_guard lk(threadMutex_);
     if (thread_.get() != thread) return;
     retired_.push_back(std::move(thread_));
@@ -355,8 +367,9 @@ void TqbLegacyTransport::threadEnded(TqbLegacyTransportThread* thread) {
     thread_->Start();
 }
 
+// An empty message ends the protocol's wait for input at once.
 void TqbLegacyTransport::wakeThread() {
-    if (protocol_ && protocol_->Window()) plat::PostMessage(protocol_->Window(), 0, 0, 0);
+    if (plat::HWND w = protocolWindow_.load()) plat::PostMessage(w, 0, 0, 0);
 }
 
 void TqbLegacyTransport::runQueued() {
@@ -495,10 +508,14 @@ void TqbLegacyTransport::receiveRequest(uint32_t connID, const TqbMsgHeader& h, 
     rec->DataLength = int32_t(m.Data.size());
     rec->Data = std::move(m.Data);
     try {
-        DispatchRequest(std::move(rec));
+        // A login changes how the connection's next parts are read: it is done before them.
+        if (rec->MsgID == qbmLogin)
+            ProcessReceived(std::move(rec));
+        else
+            DispatchRequest(std::move(rec));
     } catch (const std::exception& e) {
         // What the handler raised ends this request only, as it would on a pool thread.
-        LogError("Transport thread (%s) error: %s", {Name(), e.what()});
+        LogError("Transport thread (%s) error: %s", {displayName(), e.what()});
     }
 }
 
@@ -556,24 +573,29 @@ void TqbLegacyTransport::login(const TqbMessageRecord& msg) {
     reply.KeepAliveInterval = protocol_->KeepAliveInterval;
     reply.KeepAliveRetries = protocol_->KeepAliveRetries;
     reply.Secure = secure;
-    uint32_t sendTo = connID;
-    if (err == 0) {
-        // Known under the new ID before the client can use it.
+    if (err == 0 && newID != connID) {
+        std::lock_guard lk(peersMutex_);
+        if (peers_.count(newID)) err = kErrUnknownUser; // the ID names another connection
+    }
+    const std::vector<uint8_t> data = EncodeLoginReply(reply);
+    // Under the ID the client knows the connection by; the single-user protocol finds it by that.
+    sendReply(connID, connID, msg.RequestID, qbmLogin, err, data.data(), uint32_t(data.size()));
+    if (err) return;
+    // This runs on the transport thread, so nothing more of this client is read before it is
+    // known by its new ID.
+    bool moved;
+    {
         std::lock_guard lk(peersMutex_);
         auto it = peers_.find(connID);
-        if (it == peers_.end()) return;
-        if (newID != connID && (peers_.count(newID) || !protocol_->UpdateClientID(connID, newID))) {
-            err = kErrUnknownUser; // the ID names another connection
-        } else {
+        moved = it != peers_.end() && protocol_->UpdateClientID(connID, newID);
+        if (moved) {
             it->second.LoggedIn = true;
             auto node = peers_.extract(it);
             node.key() = newID;
             peers_.insert(std::move(node));
-            sendTo = newID;
         }
     }
-    const std::vector<uint8_t> data = EncodeLoginReply(reply);
-    sendReply(connID, sendTo, msg.RequestID, qbmLogin, err, data.data(), uint32_t(data.size()));
+    if (!moved) refuseClient(connID);
 }
 
 void TqbLegacyTransport::removeClient(uint32_t clientID, bool closed) {
@@ -595,7 +617,7 @@ void TqbLegacyTransport::removeClient(uint32_t clientID, bool closed) {
         TqbResultCode err = 0;
         OnRemoveClient(this, clientID, err);
     } else {
-        log("Transport %s: no handler removes client %d", {Name(), clientID});
+        log("Transport %s: no handler removes client %d", {displayName(), clientID});
     }
 }
 

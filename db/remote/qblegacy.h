@@ -115,7 +115,6 @@ private:
     void threadPass();
     void threadShutdown();
     void threadEnded(TqbLegacyTransportThread* thread);
-    void startThread();
     void stopThread();
     void runQueued();
     // Runs fn on the transport thread and waits for it (up to waitMs); false when it did not run.
@@ -123,6 +122,7 @@ private:
     void wakeThread();
 
     void log(std::string_view fmt, const QbFormatArgs& args = {});
+    std::string displayName();
     void sendReply(uint32_t headerID, uint32_t sendTo, uint32_t requestID, uint32_t msgID, TqbResultCode err,
                    const uint8_t* data, uint32_t length);
 
@@ -153,6 +153,7 @@ private:
     std::mutex threadMutex_;
     std::atomic<uint32_t> restarts_{0};
     TqbEvent ready_; // the thread has started the protocol, or failed to
+    std::atomic<plat::HWND> protocolWindow_{0};
 
     std::mutex peersMutex_;
     std::map<uint32_t, Peer> peers_;

@@ -100,9 +100,8 @@ TqbDispatchResult TqbServerDispatcher::Dispatch(TqbHandle ClientID, uint32_t Msg
             out.ErrorCode = runStream(ClientID, *d, Request, out.Reply);
         else
             out.ErrorCode = run(ClientID, *d, Request, out.Reply);
-    } catch (const std::bad_alloc&) {
-        out.ErrorCode = kResultUnknownServerError;
     } catch (const std::exception&) {
+        // The engine raises nothing; this is the decoder's own failure (memory, a bad row).
         out.ErrorCode = kResultUnknownServerError;
     }
     // A failed operation sends no data that could be taken for a result.
@@ -188,7 +187,7 @@ TqbResultCode TqbServerDispatcher::run(TqbHandle client, const TqbOpDesc& d, std
     // Reads into a buffer of n bytes that becomes the reply.
     auto sizedCall = [&](uint64_t n, auto&& call) -> TqbResultCode {
         if (!bounded(n)) return kResultMessageUnrecognized;
-        reply = sized(n);
+        reply = sized(uint32_t(n));
         return call(std::span<uint8_t>(reply));
     };
     auto rebuildReply = [&](TqbResultCode rc, const TqbHandle& rebuild) {

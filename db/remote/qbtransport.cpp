@@ -63,27 +63,27 @@ void TqbRequest::AdvanceSend(uint32_t Bytes) {
     sendOffset_ += Bytes;
 }
 
-bool TqbRequest::Aborted() {
+bool TqbRequest::Aborted() const {
     std::lock_guard g(stateMu_);
     return end_ == End::Aborted;
 }
 
-bool TqbRequest::Finished() {
+bool TqbRequest::Finished() const {
     std::lock_guard g(stateMu_);
     return end_ != End::None;
 }
 
-TqbResultCode TqbRequest::ErrorCode() {
+TqbResultCode TqbRequest::ErrorCode() const {
     std::lock_guard g(stateMu_);
     return errorCode_;
 }
 
-int32_t TqbRequest::ReplyMsgID() {
+int32_t TqbRequest::ReplyMsgID() const {
     std::lock_guard g(stateMu_);
     return replyMsgID_;
 }
 
-int32_t TqbRequest::ReplyLength() {
+int32_t TqbRequest::ReplyLength() const {
     std::lock_guard g(stateMu_);
     return replyLength_;
 }
@@ -101,7 +101,8 @@ bool TqbRequest::finish(End how, TqbResultCode err, bool ownMsgID) {
 }
 
 bool TqbRequest::StartReply(uint32_t ReplyMsgID, TqbResultCode ErrorCode, uint32_t PartLength,
-                            uint32_t TotalLength, const uint8_t* Data, uint32_t MaxTotal) {
+                            uint32_t TotalLength, const uint8_t* Data, uint32_t MaxTotal, bool Release) {
+    bool complete = false;
     {
         std::lock_guard g(stateMu_);
         if (end_ != End::None || replyLength_ >= 0) return false;
@@ -112,12 +113,15 @@ bool TqbRequest::StartReply(uint32_t ReplyMsgID, TqbResultCode ErrorCode, uint32
         reply_.resize(TotalLength);
         if (PartLength) std::memcpy(reply_.data(), Data, PartLength);
         replyReceived_ = PartLength;
-        if (replyReceived_ == TotalLength) end_ = End::Done;
+        complete = replyReceived_ == TotalLength;
+        if (complete) end_ = End::Done;
     }
+    if (complete && Release) Signal();
     return true;
 }
 
-bool TqbRequest::AddToReply(const uint8_t* Data, uint32_t Length) {
+bool TqbRequest::AddToReply(const uint8_t* Data, uint32_t Length, bool Release) {
+    bool complete = false;
     {
         std::lock_guard g(stateMu_);
         // Nothing to append to before a first part, nor after the end.
@@ -126,12 +130,14 @@ bool TqbRequest::AddToReply(const uint8_t* Data, uint32_t Length) {
         if (n && !Data) return false;
         if (n) std::memcpy(reply_.data() + replyReceived_, Data, n);
         replyReceived_ += n;
-        if (replyReceived_ == uint32_t(replyLength_)) end_ = End::Done;
+        complete = replyReceived_ == uint32_t(replyLength_);
+        if (complete) end_ = End::Done;
     }
+    if (complete && Release) Signal();
     return true;
 }
 
-bool TqbRequest::ReplyComplete() {
+bool TqbRequest::ReplyComplete() const {
     std::lock_guard g(stateMu_);
     return end_ == End::Done && replyLength_ >= 0 && replyReceived_ == uint32_t(replyLength_);
 }
@@ -543,9 +549,8 @@ void TqbBaseTransport::LogReplyLine(uint32_t RequestID, uint32_t ClientID, int32
 
 void TqbBaseTransport::LogAborted(const TqbRequest& Req) {
     if (!LogsOption(qbtpLogRequests)) return;
-    TqbRequest& r = const_cast<TqbRequest&>(Req);
     LogTextFmt("*** Req %d aborted, Clnt %d, Err %d, Tmout %d",
-               {Req.ID(), Req.ClientID(), r.ErrorCode(), Req.Timeout()});
+               {Req.ID(), Req.ClientID(), Req.ErrorCode(), Req.Timeout()});
 }
 
 void TqbBaseTransport::BeforeDestruction() {
@@ -733,11 +738,12 @@ bool TqbThreadedTransport::HandleReplyPart(const TqbMsgHeader& Header, const uin
         LogError("Could not find Request %d, msgID %d", {Header.RequestID, Header.MsgID});
         return false;
     }
-    bool taken = Header.FirstPart
-                     ? req->StartReply(Header.MsgID, Header.ErrorCode, Length, Header.TotalLength, Data)
-                     : req->AddToReply(Data, Length);
+    bool taken = Header.FirstPart ? req->StartReply(Header.MsgID, Header.ErrorCode, Length,
+                                                    Header.TotalLength, Data, qbMaxMsgTotalLength, false)
+                                  : req->AddToReply(Data, Length, false);
     if (!taken) return false;
     if (req->ReplyComplete()) {
+        // Out of the list and logged before its caller goes on.
         RemovePending(*req);
         LogReplyLine(req->ID(), req->ClientID(), req->ReplyMsgID(), req->ReplyData().data(),
                      req->ReplyLength(), req->ErrorCode());
@@ -751,6 +757,24 @@ void TqbThreadedTransport::ProcessReceived(TqbMessagePtr Message) {
     Process(std::move(Message));
 }
 
+// A received request on its way through the pool. The pool may drop its queued work when it
+// closes, or keep a finished method for a while: the count of running requests goes down once,
+// when the request ran or when its ticket went unrun, whichever comes first.
+struct TqbThreadedTransport::DispatchTicket {
+    TqbThreadedTransport* Transport;
+    TqbMessagePtr Message;
+    std::atomic<bool> Done{false};
+    void finish() {
+        if (!Done.exchange(true)) Transport->dispatchDone();
+    }
+    ~DispatchTicket() { finish(); }
+};
+
+void TqbThreadedTransport::dispatchDone() {
+    std::lock_guard g(dispatchMu_);
+    if (--dispatched_ == 0) dispatchCv_.notify_all();
+}
+
 void TqbThreadedTransport::DispatchRequest(TqbMessagePtr Message) {
     if (!Message) return;
     TqbThreadPool* pool = ThreadPool();
@@ -762,17 +786,18 @@ void TqbThreadedTransport::DispatchRequest(TqbMessagePtr Message) {
         std::lock_guard g(dispatchMu_);
         ++dispatched_;
     }
-    // The pool copies its method, so the record travels in a shared holder.
-    auto holder = std::make_shared<TqbMessagePtr>(std::move(Message));
-    pool->ProcessRequest(0, [this, holder](intptr_t) {
+    auto ticket = std::make_shared<DispatchTicket>();
+    ticket->Transport = this;
+    ticket->Message = std::move(Message);
+    pool->ProcessRequest(0, [ticket](intptr_t) {
+        TqbThreadedTransport* t = ticket->Transport;
         try {
-            ProcessReceived(std::move(*holder));
+            t->ProcessReceived(std::move(ticket->Message));
         } catch (const std::exception& e) {
-            LogError("%s", {e.what()});
+            t->LogError("%s", {e.what()});
         }
         SetCurrent(nullptr, 0, 0);
-        std::lock_guard g(dispatchMu_);
-        if (--dispatched_ == 0) dispatchCv_.notify_all();
+        ticket->finish();
     });
 }
 

@@ -94,25 +94,26 @@ public:
     uint32_t SendOffset() const { return sendOffset_; }
     void AdvanceSend(uint32_t Bytes);
 
-    bool Aborted();
-    bool Finished(); // completed, failed or aborted
-    TqbResultCode ErrorCode();
+    bool Aborted() const;
+    bool Finished() const; // completed, failed or aborted
+    TqbResultCode ErrorCode() const;
     // -1 until set.
-    int32_t ReplyMsgID();
+    int32_t ReplyMsgID() const;
     // -1 until the first reply part arrived.
-    int32_t ReplyLength();
+    int32_t ReplyLength() const;
     // The reply data; read it only after the wait ended without an abort.
     const std::vector<uint8_t>& ReplyData() const { return reply_; }
 
     // Reply assembly. The first part gives the message ID, error and total (at most MaxTotal, and
     // the part no longer than it); later parts append at most the missing bytes and are ignored
     // before a first part. False when the part is refused or the request already ended. The
-    // request is complete when every byte arrived; whoever completed it then calls Signal.
+    // request is complete when every byte arrived; its waiter is then released, unless Release
+    // is false (the caller then calls Signal itself, after what must come first).
     virtual bool StartReply(uint32_t ReplyMsgID, TqbResultCode ErrorCode, uint32_t PartLength,
                             uint32_t TotalLength, const uint8_t* Data,
-                            uint32_t MaxTotal = qbMaxMsgTotalLength);
-    virtual bool AddToReply(const uint8_t* Data, uint32_t Length);
-    bool ReplyComplete();
+                            uint32_t MaxTotal = qbMaxMsgTotalLength, bool Release = true);
+    virtual bool AddToReply(const uint8_t* Data, uint32_t Length, bool Release = true);
+    bool ReplyComplete() const;
 
     // Ends the request with an error (send failure, lost connection): the reply message ID
     // becomes the request's own. False when it had ended already.
@@ -136,7 +137,7 @@ private:
     enum class End : uint8_t { None, Done, Aborted };
     bool finish(End how, TqbResultCode err, bool ownMsgID);
 
-    std::mutex stateMu_;
+    mutable std::mutex stateMu_;
     End end_ = End::None;
     uint32_t bytesToSend_;
     uint32_t clientID_;
@@ -414,6 +415,8 @@ protected:
     void Notification(cls::TComponent* AComponent, cls::TOperation Operation) override;
 
 private:
+    struct DispatchTicket;
+    void dispatchDone();
     std::shared_ptr<TqbRequestIDs> ids_ = std::make_shared<TqbRequestIDs>();
     std::atomic<TqbThreadPool*> threadPool_{nullptr};
     std::atomic<uint32_t> replyGraceMs_{500};

@@ -14,10 +14,15 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <netinet/in.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace {
 
@@ -61,13 +66,17 @@ struct Server {
             t->OnAddClient = [this, secure](TqbBaseTransport*, const std::string& user, uint32_t, uint32_t,
                                             uint32_t& hash, uint32_t& clientID, TqbResultCode& err, bool& sec,
                                             uint32_t&) {
+                std::lock_guard lk(mu);
                 users.push_back(user);
                 hash = kHash;
                 sec = secure;
                 clientID = 0x7000 + uint32_t(users.size());
                 err = 0;
             };
-        t->OnRemoveClient = [this](TqbBaseTransport*, uint32_t id, TqbResultCode&) { removed.push_back(id); };
+        t->OnRemoveClient = [this](TqbBaseTransport*, uint32_t id, TqbResultCode&) {
+            std::lock_guard lk(mu);
+            removed.push_back(id);
+        };
         t->SetEventLog(&log);
         t->SetEventLogEnabled(true);
         t->SetEventLogOptions(qbLogOption(qbtpLogErrors));
@@ -82,13 +91,23 @@ struct Server {
 
     MemoryEventLog log;
     EchoHandler handler;
-    std::vector<std::string> users; // on the transport thread; read after a login returned
+    size_t removedCount() {
+        std::lock_guard lk(mu);
+        return removed.size();
+    }
+    std::vector<uint32_t> removedIDs() {
+        std::lock_guard lk(mu);
+        return removed;
+    }
+
+    std::mutex mu;
+    std::vector<std::string> users; // read after a login returned
     std::vector<uint32_t> removed;
     TqbOwned<TqbLegacyTransport> t{new TqbLegacyTransport};
 };
 
 struct Client {
-    explicit Client(uint16_t port) {
+    explicit Client(uint16_t port, TqbLegacyTransport* transport = new TqbLegacyTransport) : t(transport) {
         t->SetProtocol(ptTCPIP);
         t->SetMode(qbtmSend);
         t->SetServerName("Srv@127.0.0.1");
@@ -116,7 +135,7 @@ struct Client {
         return false;
     }
     MemoryEventLog log;
-    TqbOwned<TqbLegacyTransport> t{new TqbLegacyTransport};
+    TqbOwned<TqbLegacyTransport> t;
 };
 
 TEST(LegacyTransport, LoginThenEchoUnknownAndTimeOut) {
@@ -151,7 +170,40 @@ TEST(LegacyTransport, LoginThenEchoUnknownAndTimeOut) {
         // The connection is still good.
         ASSERT_EQ(cli.request(id, kEcho, {9}, 5000, &back), 0);
         EXPECT_EQ(back, Bytes{9});
+
+        // Removed by its message, then its connection closes: the server hears of it once.
+        EXPECT_EQ(cli.t->Post(0, id, qbmClientRemove, nullptr, 0, 5000, qbrmPostWait), 0);
+        EXPECT_TRUE(pwtest::waitUntil([&] { return srv.removedCount() == 1; }, 20000));
+        cli.t->TerminateConnection(id, 5000);
+        EXPECT_TRUE(pwtest::waitUntil([&] { return srv.t->GetConnectionCount() == 0; }, 20000));
+        EXPECT_EQ(srv.removedIDs(), std::vector<uint32_t>{id});
     }
+}
+
+TEST(LegacyTransport, ClientsInParallelOnPoolThreads) {
+    Server srv;
+    TqbOwned<TqbThreadPool> pool(new TqbThreadPool);
+    srv.t->SetThreadPool(pool.get());
+    srv.start();
+    Client cli(srv.port());
+    std::vector<std::thread> callers;
+    std::atomic<int> good{0};
+    for (int c = 0; c < 3; ++c)
+        callers.emplace_back([&, c] {
+            uint32_t id = 0;
+            if (cli.login(kHash, id) != 0) return;
+            for (int i = 0; i < 15; ++i) {
+                const Bytes data = pattern(size_t(1 + (c * 15 + i) * 3001 % 60000));
+                Bytes back;
+                if (cli.request(id, kEcho, data, 10000, &back) == 0 && back == data) ++good;
+            }
+            cli.t->TerminateConnection(id, 5000);
+        });
+    for (auto& t : callers)
+        t.join();
+    EXPECT_EQ(good.load(), 45);
+    EXPECT_TRUE(pwtest::waitUntil([&] { return srv.removedCount() == 3; }, 20000));
+    srv.t->SetState(qbsInactive);
 }
 
 TEST(LegacyTransport, WrongPasswordAndNoLoginHandler) {
@@ -178,7 +230,7 @@ TEST(LegacyTransport, WrongPasswordAndNoLoginHandler) {
         uint32_t id = 0;
         EXPECT_EQ(cli.login(kHash, id), 15448);
         EXPECT_TRUE(pwtest::waitUntil([&] { return srv.t->GetConnectionCount() == 0; }, 20000));
-        EXPECT_TRUE(srv.removed.empty()); // never added, so never removed
+        EXPECT_EQ(srv.removedCount(), 0u); // never added, so never removed
     }
 }
 
@@ -293,7 +345,7 @@ TEST(LegacyTransport, ServerDropsPeersThatBreakTheFramingAndExpiresPartialMessag
     ASSERT_TRUE(pwtest::waitUntil([&] { return srv.t->PartialMessageCount() == 1; }, 20000));
     EXPECT_TRUE(pwtest::waitUntil([&] { return srv.t->PartialMessageCount() == 0; }, 20000));
     EXPECT_FALSE(slow.closed());
-    EXPECT_TRUE(srv.removed.empty()); // none of them logged in
+    EXPECT_EQ(srv.removedCount(), 0u); // none of them logged in
 }
 
 // A server made of a bare protocol on a thread of its own: it logs clients in (their key is its
@@ -411,6 +463,112 @@ TEST(LegacyTransport, ReceiveFuzzCorpusRunsClean) {
     };
     EXPECT_EQ(run("two_parts").Requests, 2);
     EXPECT_EQ(run("pending_replies").Replies, 2);
+}
+
+// Its thread gives up on an exception of no known kind while sending.
+struct Faulty : TqbLegacyTransport {
+    void SendRequest(const TqbRequestPtr& r) override {
+        if (r->MsgID() == kUnknown && throwOnce.exchange(false)) throw 42;
+        TqbLegacyTransport::SendRequest(r);
+    }
+    std::atomic<bool> throwOnce{true};
+};
+
+TEST(LegacyTransport, ThreadThatStopsOnItsOwnIsMadeAgain) {
+    Server srv;
+    srv.start();
+    Client cli(srv.port(), new Faulty);
+    uint32_t id = 0;
+    ASSERT_EQ(cli.login(kHash, id), 0);
+    // The request in hand fails at once instead of at its time-out.
+    EXPECT_EQ(cli.request(id, kUnknown, {}, 60000), 293);
+    ASSERT_TRUE(pwtest::waitUntil([&] { return cli.t->ThreadRestarts() == 1; }, 20000));
+    EXPECT_TRUE(cli.logged("Transport thread (TCP/IP (QB)) prematurely stopped."));
+    // The new thread serves new connections.
+    ASSERT_EQ(cli.login(kHash, id), 0);
+    Bytes back;
+    EXPECT_EQ(cli.request(id, kEcho, {4, 5}, 5000, &back), 0);
+    EXPECT_EQ(back, (Bytes{4, 5}));
+}
+
+TEST(LegacyTransport, ProtocolChoiceAndServerName) {
+    TqbOwned<TqbLegacyTransport> t(new TqbLegacyTransport);
+    EXPECT_EQ(t->Protocol(), ptRegistry);
+    t->SetServerName("Accounts@10.1.2.3");
+    EXPECT_EQ(t->ServerNamePart(), "Accounts");
+    EXPECT_EQ(t->AddressPart(), "10.1.2.3");
+    t->SetServerName("plainhost");
+    EXPECT_EQ(t->ServerNamePart(), "plainhost");
+    EXPECT_EQ(t->AddressPart(), "plainhost");
+    t->SetProtocol(ptSingleUser);
+    EXPECT_EQ(t->GetServerName(), "Local");
+    EXPECT_FALSE(t->ServerNameRequired());
+    EXPECT_EQ(t->GetProtocolName(), "Single User (QB)");
+    t->SetProtocol(ptIPXSPX); // Linux has no IPX
+    EXPECT_EQ(t->State(), qbsDriverNotInstalled);
+    EXPECT_FALSE(t->IsProtocolAvailable());
+    t->SetProtocol(ptTCPIP);
+    EXPECT_EQ(t->State(), qbsInactive);
+    // What ptRegistry stands for comes from whoever reads the client configuration.
+    TqbLegacyTransport::SetRegistryProtocolResolver([] { return ptTCPIP; });
+    t->SetProtocol(ptRegistry);
+    EXPECT_EQ(t->GetProtocolName(), "TCP/IP (QB)");
+    TqbLegacyTransport::SetRegistryProtocolResolver(nullptr);
+    EXPECT_EQ(t->GetProtocolName(), "Single User (QB)");
+
+    // Started for the question only, and put back as it was.
+    pwtest::TempDir folder;
+    plat::SetProcessMessageFolder(folder.str());
+    t->SetProtocol(ptSingleUser);
+    t->SetServerNameRequired(true);
+    cls::TStringList names;
+    names.Add("stale");
+    t->GetServerNames(names, 1000);
+    ASSERT_EQ(names.Count(), 1);
+    EXPECT_EQ(names.Strings(0), "Local server");
+    EXPECT_EQ(t->State(), qbsInactive);
+    EXPECT_TRUE(t->ServerNameRequired());
+}
+
+TEST(LegacyTransport, SingleUserLoginAndEchoWithAnotherProcess) {
+    pwtest::TempDir folder;
+    plat::SetProcessMessageFolder(folder.str());
+    const std::string path = folder.str(), hash = std::to_string(kHash);
+    char* argv[] = {const_cast<char*>(PW_LEGACY_ECHO_SERVER), const_cast<char*>(path.c_str()),
+                    const_cast<char*>(hash.c_str()), nullptr};
+    pid_t server = 0;
+    ASSERT_EQ(::posix_spawn(&server, PW_LEGACY_ECHO_SERVER, nullptr, nullptr, argv, environ), 0);
+
+    MemoryEventLog log;
+    TqbOwned<TqbLegacyTransport> t(new TqbLegacyTransport);
+    t->SetProtocol(ptSingleUser);
+    t->SetEventLog(&log);
+    t->SetEventLogEnabled(true);
+    t->SetEventLogOptions(qbLogOption(qbtpLogErrors) | qbLogOption(qbtpLogRequests) |
+                          qbLogOption(qbtpLogReplies));
+    t->SetState(qbsStarted);
+    uint32_t id = 0;
+    ASSERT_EQ(t->EstablishConnection("Ann", kHash, 20000, id), 0) << [&] {
+        std::string all;
+        for (auto& l : log.Lines())
+            all += l + "\n";
+        ::kill(server, SIGKILL);
+        return all;
+    }();
+    EXPECT_EQ(id, 0x4242u);
+    const Bytes data = pattern(100000); // two parts of this protocol
+    Bytes back;
+    ASSERT_EQ(
+        t->Request(0, id, kEcho, 10000, data.data(), uint32_t(data.size()),
+                   [&](uint32_t, TqbResultCode, const uint8_t* d, uint32_t n) { back.assign(d, d + n); }),
+        0);
+    EXPECT_EQ(back, data);
+    // Removed, the server ends.
+    EXPECT_EQ(t->Post(0, id, qbmClientRemove, nullptr, 0, 5000, qbrmPostWait), 0);
+    int status = -1;
+    EXPECT_TRUE(pwtest::waitUntil([&] { return ::waitpid(server, &status, WNOHANG) == server; }, 60000));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    t->SetState(qbsInactive);
 }
 
 } // namespace

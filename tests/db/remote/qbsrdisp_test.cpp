@@ -7,6 +7,8 @@
 #include "db/remote/qblegacy.h"
 #include "tests/db/engine/EngineApiSupport.h"
 #include "tests/db/remote/WireServer.h"
+#include "tests/fuzz/FuzzReplay.h"
+#include "tests/fuzz/RemoteRequestFuzz.h"
 
 #include <gtest/gtest.h>
 
@@ -217,6 +219,26 @@ TEST(ServerDecoder, ContactsFlowThroughTheWireRecords) {
     s.ok(r.client, TqbOp::TransactionCommit,
          request(TqbRequestWriter(TqbOp::TransactionCommit).U32(r.db).U8(1)));
     EXPECT_EQ(4u, r.walk().size());
+
+    // Table locks: the release's all-locks flag reaches the engine.
+    auto tableLocked = [&] {
+        bool locked = false;
+        EXPECT_EQ(0, DecodeBoolReply(
+                         TqbOp::TableIsLocked,
+                         s.ok(r.client, TqbOp::TableIsLocked,
+                              request(TqbRequestWriter(TqbOp::TableIsLocked).U32(r.cursor).U8(qbltWrite))),
+                         locked));
+        return locked;
+    };
+    for (int i = 0; i < 2; ++i)
+        s.ok(r.client, TqbOp::TableLockAcquire,
+             request(TqbRequestWriter(TqbOp::TableLockAcquire).U32(r.cursor).U8(qbltWrite)));
+    s.ok(r.client, TqbOp::TableLockRelease,
+         request(TqbRequestWriter(TqbOp::TableLockRelease).U32(r.cursor).U8(qbltWrite).Bool(false)));
+    EXPECT_TRUE(tableLocked()) << "one of two locks released";
+    s.ok(r.client, TqbOp::TableLockRelease,
+         request(TqbRequestWriter(TqbOp::TableLockRelease).U32(r.cursor).U8(qbltWrite).Bool(true)));
+    EXPECT_FALSE(tableLocked()) << "all of them released";
 
     // Closing the database forgets the cursors that lived in it.
     size_t held = s.disp.HandleCount(r.client);
@@ -664,6 +686,11 @@ TEST(ServerProgram, ServesAFolderAndKeepsItsRecordsOverARestart) {
     EXPECT_EQ(2, wrong.wait());
     ServerProcess missing({dir.file("nothing-here"), "0"});
     EXPECT_EQ(1, missing.wait());
+}
+
+TEST(ServerDecoder, RequestFuzzCorpusRunsClean) {
+    pwfuzz::Replay(pwfuzz::Corpus("remote_request"), pwfuzz::RunRemoteRequests, 20);
+    pwfuzz::EndWorld();
 }
 
 } // namespace

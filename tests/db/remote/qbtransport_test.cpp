@@ -213,12 +213,19 @@ TEST(Request, ReplyAssemblyRefusesPartsThatBreakTheirLengths) {
     EXPECT_EQ(r.ReplyLength(), -1);
     EXPECT_TRUE(r.StartReply(41, 0, 4, 10, d));
     EXPECT_FALSE(r.StartReply(41, 0, 4, 10, d)); // a second first part
-    // More than is missing: only the missing bytes are taken.
+    // More than is missing: only the missing bytes are taken, and the waiter is released.
+    std::atomic<bool> released{false};
+    std::thread waiter([&] {
+        r.WaitForReply(0);
+        released = true;
+    });
     EXPECT_TRUE(r.AddToReply(d + 4, 12));
+    EXPECT_TRUE(pwtest::waitUntil([&] { return released.load(); }, 20000));
+    if (!released) r.Signal();
+    waiter.join();
     EXPECT_TRUE(r.ReplyComplete());
     EXPECT_EQ(r.ReplyData(), std::vector<uint8_t>(d, d + 10));
     EXPECT_FALSE(r.AddToReply(d, 1));
-    EXPECT_EQ(r.WaitForReply(1), 0); // it had ended: no abort
     EXPECT_FALSE(r.Abort());
     EXPECT_EQ(r.ErrorCode(), 0);
 }
@@ -289,6 +296,43 @@ TEST(Transport, PostReturnsAtOnceOrWhenSent) {
     }
     openGate(true);
     EXPECT_TRUE(pwtest::waitUntil([&] { return f.t->RequestIDs()->LiveCount() == 0; }));
+}
+
+TEST(Transport, PostAbortedInTheQueueIsDroppedUnsent) {
+    Fixture f;
+    f.t->Startup();
+    std::mutex gateMu;
+    std::condition_variable gateCv;
+    bool open = false;
+    std::vector<uint32_t> sentMsgs;
+    f.t->OnSend = [&](TestTransport& t, const TqbRequestPtr& r) {
+        t.LogRequestLine(*r);
+        std::unique_lock g(gateMu);
+        gateCv.wait(g, [&] { return open; });
+        sentMsgs.push_back(r->MsgID());
+        t.BeginSend(r);
+        t.EndSend(r, 0);
+    };
+    const uint8_t data[2] = {4, 0xA5};
+    EXPECT_EQ(f.t->Post(0, 1, 2, data, 2, 1000, qbrmPost), 0);
+    ASSERT_TRUE(pwtest::waitUntil([&] { return f.t->QueuedCount() == 0; })); // the sender holds it
+    // Queued behind it, this one's wait runs out before it could go.
+    EXPECT_EQ(f.t->Post(0, 1, 3, data, 1, 50, qbrmPostWait), 288);
+    {
+        std::lock_guard g(gateMu);
+        open = true;
+        gateCv.notify_all();
+    }
+    ASSERT_TRUE(pwtest::waitUntil([&] { return f.t->RequestIDs()->LiveCount() == 0; }));
+    std::lock_guard g(gateMu);
+    EXPECT_EQ(sentMsgs, std::vector<uint32_t>{2});
+    auto lines = f.log->Lines();
+    auto at = std::find(lines.begin(), lines.end(), "Post: 1, Clnt 1, Msg 2, Len 2, Tmout 1000");
+    ASSERT_NE(at, lines.end());
+    ASSERT_GE(lines.end() - at, 3);
+    EXPECT_EQ(at[1], "Data");
+    EXPECT_EQ(at[2], "0000: 04 A5");
+    EXPECT_TRUE(f.Logged("*** Req 2 aborted, Clnt 1, Err 288, Tmout 50"));
 }
 
 TEST(Transport, FailedSendEndsTheWaitWithItsError) {
@@ -439,6 +483,59 @@ TEST(CommandHandler, MsgCountIsExactUnderAThreadPool) {
     EXPECT_EQ(seen.size(), size_t(kThreads * kEach));
     f.t->ResetMsgCount();
     EXPECT_EQ(f.t->MsgCount(), 0);
+}
+
+// A plug-in that holds every request until the gate opens.
+class GatePlugIn : public TqbCommandPlugIn {
+public:
+    bool Process(TqbMessageRecord&) override {
+        ++Entered;
+        std::unique_lock g(mu_);
+        cv_.wait(g, [this] { return open_; });
+        return true;
+    }
+    void Open() {
+        std::lock_guard g(mu_);
+        open_ = true;
+        cv_.notify_all();
+    }
+    std::atomic<int> Entered{0};
+
+private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool open_ = false;
+};
+
+TEST(CommandHandler, PoolThatDropsQueuedRequestsDoesNotHangItsTransport) {
+    Fixture f;
+    auto* pool = new TqbThreadPool;
+    pool->SetMaxCount(1);
+    TqbOwned<TqbBaseCommandHandler> h(new TqbBaseCommandHandler);
+    TqbOwned<GatePlugIn> p(new GatePlugIn);
+    h->AddPlugIn(p.get());
+    f.t->SetCommandHandler(h.get());
+    f.t->SetThreadPool(pool);
+    for (uint32_t i = 0; i < 3; ++i)
+        f.t->DispatchRequest(Message(40, 1, i));
+    ASSERT_TRUE(pwtest::waitUntil([&] { return p->Entered == 1; }));
+    // The pool goes with two requests still queued: they are dropped unrun.
+    std::atomic<bool> gone{false};
+    std::thread closer([&] {
+        pool->Free();
+        gone = true;
+    });
+    // The pool stays whole while it waits for its running request.
+    ASSERT_TRUE(pwtest::waitUntil([&] { return pool->QueuedCount() == 0; }));
+    p->Open();
+    const bool ended = pwtest::waitUntil([&] { return gone.load(); }, 20000);
+    if (!ended) {
+        closer.detach();
+        FAIL() << "the transport waits for requests the pool dropped";
+    }
+    closer.join();
+    EXPECT_EQ(f.t->ThreadPool(), nullptr);
+    EXPECT_EQ(f.t->MsgCount(), 1);
 }
 
 TEST(CommandHandler, SetStateStepsEnabledTransportsAndSurvivesAFailingOne) {
