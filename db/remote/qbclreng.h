@@ -33,6 +33,10 @@ inline constexpr TqbResultCode kResultCapabilityNotSupported = 12289;
 inline constexpr TqbResultCode kResultConnectionLost = 292;
 // Largest payload of the batch operations.
 inline constexpr int32_t kRemoteBatchBytes = 65500;
+// Largest reply of the read-ahead's step batches: one part of a TCP message (24,576 bytes with its
+// header). The parts of a longer message wait for each other's acknowledgement (Nagle's algorithm is
+// on for these connections), which costs far more than the requests saved.
+inline constexpr int32_t kRemoteStepBatchBytes = 24000;
 
 // Proxy handles: 32-bit registry values that hold their objects shared, so an object removed while
 // another thread still uses it is freed when that use ends.

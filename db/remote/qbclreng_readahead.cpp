@@ -157,7 +157,7 @@ TqbResultCode TQBProxyClient::Step(TQBProxyCursor& Cursor, bool Forward, TqbLock
     }
     // A step the server makes: from the caller's row when the server cursor went past it.
     const std::vector<uint8_t> start = r.Ahead() ? r.Current : std::vector<uint8_t>();
-    const int32_t most = std::max<int32_t>(1, (kRemoteBatchBytes - 8) / int32_t(std::max(row, 1u)));
+    const int32_t most = std::max<int32_t>(1, (kRemoteStepBatchBytes - 8) / int32_t(std::max(row, 1u)));
     const int32_t n = readsAhead ? std::min(r.Batch, most) : 1;
     qbops::TqbRequestWriter w(TqbOp::RecordStepBatch);
     w.U32(id).I32(n).U32(len).U32(bm).Bool(Forward).U8(LockType).U32(uint32_t(start.size())).Tail(start);
