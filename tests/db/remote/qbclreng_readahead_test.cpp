@@ -185,12 +185,13 @@ TEST(RemoteReadAhead, InterleavedOperationsAnswerAsInProcess) {
         Pair p(200);
         std::mt19937 rng(seed);
         auto pick = [&](int n) { return int(rng() % unsigned(n)); };
+        int here = 0; // the number in the name of the row the last step reached
         for (int i = 0; i < 500; ++i) {
             const int op = pick(20);
             const int key = pick(2200);
             const int service = pick(9);
             if (op < 8) {
-                p.step(true);
+                if (p.step(true) == 0) here = std::stoi(p.name(p.last).substr(1, 5));
             } else if (op == 8) {
                 p.both("next", [&](Side& s, Bytes& out) {
                     out.resize(p.len);
@@ -229,15 +230,18 @@ TEST(RemoteReadAhead, InterleavedOperationsAnswerAsInProcess) {
                     return s.e->RecordDelete(s.cur, out);
                 });
             } else if (op == 16) {
-                // The client's other cursor inserts or deletes a row near the walk.
+                // The client's other cursor inserts or deletes a row just ahead of the walk, or
+                // anywhere.
+                const int at = key % 2 ? here + 1 + key % 9 : key;
                 p.both("insert by the other cursor", [&](Side& s, Bytes&) {
-                    return s.e->RecordInsert(s.other, qbltNone, p.rec(nameOf(key), 1));
+                    return s.e->RecordInsert(s.other, qbltNone, p.rec(nameOf(at), 1));
                 });
             } else if (op == 17) {
+                const int at = key % 2 ? here - here % 10 + 10 : key - key % 10;
                 p.both("delete by the other cursor", [&](Side& s, Bytes&) {
                     Bytes r(p.len);
-                    if (TqbResultCode rc = s.e->RecordGetForKey(s.other, false, 1, 0,
-                                                                p.rec(nameOf(key - key % 10), 0), r, true))
+                    if (TqbResultCode rc =
+                            s.e->RecordGetForKey(s.other, false, 1, 0, p.rec(nameOf(at), 0), r, true))
                         return rc;
                     return s.e->RecordDelete(s.other, {});
                 });
