@@ -2,6 +2,7 @@
 // table it connects at its first showing.
 #include "app/Unit1.h"
 #include "app/Unit1_glue.h"
+#include "db/client/qbclcfg.h"
 
 #include <filesystem>
 #include <system_error>
@@ -43,7 +44,11 @@ void TForm1::connectToDB() {
     if (!contactsClient) {
         guarded([&] {
             contactsClient.reset(new TqbClient(nullptr));
-            contactsClient->SetServerEngine(qbServerEngine1);
+            // A database server named in the client configuration holds the contacts; without
+            // one the program's own engine does.
+            std::string server;
+            ReadServerName(server);
+            if (server.empty()) contactsClient->SetServerEngine(qbServerEngine1);
             contactsClient->SetAutoClientName(true);
         });
     }

@@ -17,6 +17,8 @@ TsendingMemoForm::TsendingMemoForm(QWidget* parent) : QWidget(parent, Qt::Window
     sendingMemo = new QPlainTextEdit(this);
     sendingMemo->setObjectName("sendingMemo");
     sendingMemo->setReadOnly(true);
+    // Nobody edits the results, so keeping every appended line for undo only costs time and memory.
+    sendingMemo->setUndoRedoEnabled(false);
     sendingMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     layout->addWidget(sendingMemo);
     if (!sendingMemoForm) sendingMemoForm = this;

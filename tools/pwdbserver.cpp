@@ -1,15 +1,17 @@
 // pwdbserver: a database server for remote clients: the in-process engine on a folder behind a
 // listening legacy transport whose command handler runs the request decoder.
-//   pwdbserver <folder> <port> [--single-user] [--name NAME]
+//   pwdbserver <folder> <port> [--single-user] [--name NAME] [--message-folder DIR] [--log-requests]
 // Port 0 takes a free port; the port is printed on stdout as "listening on port N". SIGINT or
-// SIGTERM stops the server. The log goes to stderr. Exit status 0 after a clean stop, 1 when the
-// server cannot start, 2 on a wrong command line.
+// SIGTERM stops the server. --message-folder moves the single-user rendezvous folder (tests);
+// --log-requests logs every request as it arrives. The log goes to
+// stderr. Exit status 0 after a clean stop, 1 when the server cannot start, 2 on a wrong command line.
 #include "db/base/qblllog.h"
 #include "db/base/qbsrmgr.h"
 #include "db/engine/qbsrengn.h"
 #include "db/remote/qblegacy.h"
 #include "db/remote/qbsrdisp.h"
 #include "platform/Messages.h"
+#include "platform/ProcessMessages.h"
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -25,6 +27,9 @@
 
 namespace {
 
+// Requests served at once; more wait for a thread.
+constexpr int32_t kPoolThreads = 16;
+
 class StderrLog : public TqbBaseLog {
 public:
     void WriteText(std::string_view s) override {
@@ -37,7 +42,8 @@ public:
 };
 
 int usage() {
-    std::fprintf(stderr, "usage: pwdbserver <folder> <port> [--single-user] [--name NAME]\n"
+    std::fprintf(stderr, "usage: pwdbserver <folder> <port> [--single-user] [--name NAME] [--message-folder "
+                         "DIR] [--log-requests]\n"
                          "Serves the database engine on <folder> to remote clients (port 0: a free port).\n");
     return 2;
 }
@@ -50,12 +56,16 @@ int main(int argc, char** argv) {
     char* end = nullptr;
     unsigned long port = std::strtoul(argv[2], &end, 10);
     if (*argv[2] == '\0' || *end != '\0' || port > 65535) return usage();
-    bool singleUser = false;
+    bool singleUser = false, logRequests = false;
     for (int i = 3; i < argc; ++i) {
         if (std::strcmp(argv[i], "--single-user") == 0)
             singleUser = true;
         else if (std::strcmp(argv[i], "--name") == 0 && i + 1 < argc)
             name = argv[++i];
+        else if (std::strcmp(argv[i], "--log-requests") == 0)
+            logRequests = true;
+        else if (std::strcmp(argv[i], "--message-folder") == 0 && i + 1 < argc)
+            plat::SetProcessMessageFolder(argv[++i]);
         else
             return usage();
     }
@@ -85,6 +95,8 @@ int main(int argc, char** argv) {
     TqbOwned<TqbServerEngine> engine(new TqbServerEngine());
     TqbServerDispatcher dispatcher(*engine);
     TqbDispatchPlugIn plugIn(dispatcher);
+    // Requests run on pool threads, so a client waiting for a lock holds up no other client.
+    TqbThreadPool pool;
     TqbOwned<TqbLegacyTransport> transport(new TqbLegacyTransport());
     int status = 0;
     try {
@@ -99,10 +111,13 @@ int main(int argc, char** argv) {
         transport->SetServerName(name);
         transport->SetEventLog(&log);
         transport->SetEventLogEnabled(true);
-        transport->SetEventLogOptions(qbLogOption(qbtpLogErrors));
+        transport->SetEventLogOptions(qbLogOption(qbtpLogErrors) |
+                                      (logRequests ? qbLogOption(qbtpLogRequests) : 0));
         transport->OnCreateProtocol = [port, singleUser](TqbBaseCommsProtocol& p) {
             if (!singleUser) static_cast<TqbWinsockProtocol&>(p).StreamPort = uint16_t(port);
         };
+        pool.SetMaxCount(kPoolThreads);
+        transport->SetThreadPool(&pool);
         transport->SetCommandHandler(&handler);
         transport->OnAddClient = ServerLoginHandler(*engine, dispatcher);
         transport->OnRemoveClient = ServerRemoveHandler(dispatcher);

@@ -2,6 +2,10 @@
 // aliases, the default roles and the lost-connection handling.
 #include "db/client/qbclient.h"
 
+#include "db/client/qbclcfg.h"
+#include "db/remote/qbclreng.h"
+#include "db/remote/qblegacy.h"
+
 #include "classlib/ui/Dialogs.h"
 #include "classlib/ui/QBPrompt.h"
 #include "db/base/qbhash.h"
@@ -107,11 +111,7 @@ TqbBaseClient::~TqbBaseClient() {
     } catch (...) {
         dropAll();
     }
-    if (engine_) {
-        engine_->RemoveDependent(this);
-        if (ownsEngine_) engine_->Free();
-        engine_ = nullptr;
-    }
+    freeOwnedEngine();
     if (IsDefault()) SetIsDefault(false);
     if (IsDefault()) defaultClientRef() = nullptr;
     ClientList().Remove(this);
@@ -157,11 +157,7 @@ void TqbBaseClient::SetIsDefault(bool value) {
 void TqbBaseClient::SetServerEngine(TqbBaseServerEngine* engine) {
     if (engine == engine_) return;
     if (Active()) RaiseMustBeClosed();
-    if (engine_) {
-        engine_->RemoveDependent(this);
-        if (ownsEngine_) engine_->Free();
-        ownsEngine_ = false;
-    }
+    freeOwnedEngine();
     engine_ = engine;
     if (engine_) engine_->AddDependent(this);
 }
@@ -205,6 +201,90 @@ void TqbBaseClient::DoClose() {
         clientID_ = 0;
         if (engine_) EqbDatabaseError::Check(engine_->ClientRemove(id));
     }
+    if (ownsEngine_ && ownedTransport_) ownedTransport_->SetState(qbsInactive);
+}
+
+namespace {
+
+TqbProtocolType protocolOf(TqbProtocolClass protocolClass) {
+    switch (protocolClass) {
+    case TqbProtocolClass::TCPIP:
+        return ptTCPIP;
+    case TqbProtocolClass::IPXSPX:
+        return ptIPXSPX;
+    default:
+        return ptSingleUser;
+    }
+}
+
+// A transport asked for the registry's protocol speaks the configured one.
+const bool registryProtocolInstalled = [] {
+    TqbLegacyTransport::SetRegistryProtocolResolver([] {
+        TqbProtocolClass protocolClass = kDefaultProtocolClass;
+        std::string name;
+        ReadProtocol(protocolClass, name);
+        return protocolOf(protocolClass);
+    });
+    return true;
+}();
+
+} // namespace
+
+TQBRemoteServerEngine* TqbBaseClient::newOwnedEngine() {
+    (void)registryProtocolInstalled;
+    TqbProtocolClass protocolClass = kDefaultProtocolClass;
+    std::string protocolName, serverName;
+    ReadProtocol(protocolClass, protocolName);
+    ReadServerName(serverName);
+    TqbOwned<TqbLegacyTransport> transport(new TqbLegacyTransport());
+    transport->SetMode(qbtmSend);
+    transport->SetProtocol(protocolOf(protocolClass));
+    // The single-user protocol names its partner "Local" unless the configuration names one.
+    if (!serverName.empty() || protocolClass != TqbProtocolClass::SingleUser)
+        transport->SetServerName(serverName);
+    TqbOwned<TQBRemoteServerEngine> engine(new TQBRemoteServerEngine());
+    engine->TimeOut = uint32_t(timeOut_);
+    engine->SetTransport(transport.get());
+    ownedTransport_ = transport.release();
+    engine_ = engine.release();
+    ownsEngine_ = true;
+    engine_->AddDependent(this);
+    return static_cast<TQBRemoteServerEngine*>(engine_);
+}
+
+void TqbBaseClient::freeOwnedEngine() {
+    TqbBaseServerEngine* engine = engine_;
+    engine_ = nullptr;
+    if (engine) engine->RemoveDependent(this);
+    if (ownsEngine_ && engine) engine->Free(); // before its transport, which it still knows
+    ownsEngine_ = false;
+    if (ownedTransport_) {
+        ownedTransport_->Free();
+        ownedTransport_ = nullptr;
+    }
+}
+
+void TqbBaseClient::startTransport(TqbSession* asking) {
+    auto* remote = dynamic_cast<TQBRemoteServerEngine*>(engine_);
+    if (!remote) return;
+    TqbBaseTransport* transport = remote->Transport();
+    if (!transport) EqbDatabaseError::RaiseError(this, kDsNoRemoteTransport);
+    if (transport->State() == qbsStarted) return;
+    transport->SetEnabled(true);
+    if (transport->GetServerName().empty()) {
+        const std::string name = ChooseServer(asking);
+        if (name.empty()) throw EqbDatabaseError::CreateViaCode(kLoginNoServer);
+        transport->SetServerName(name);
+    }
+    try {
+        transport->SetState(qbsStarted);
+    } catch (const EqbDatabaseError&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw EqbDatabaseError::CreateWithComponent(
+            this, DatasetCodeText(kDsCannotStartClientEngine) + " (" + e.what() + ")",
+            kDsCannotStartClientEngine);
+    }
 }
 
 TqbResultCode TqbBaseClient::addClient(const std::string& user, const std::string& password, TqbHandle& id) {
@@ -235,8 +315,8 @@ bool TqbBaseClient::prompt(TqbSession* asking, std::string& user, std::string& p
 
 void TqbBaseClient::Connect(TqbSession* asking) {
     if (clientID_) return;
-    // A client of its own remote engine needs the remote transport, which this build lacks.
-    if (!engine_) EqbDatabaseError::RaiseError(this, kDsCannotStartClientEngine);
+    if (!engine_) newOwnedEngine();
+    startTransport(asking);
     if (engine_->State() == qbsInactive || engine_->State() == qbsStopped) {
         try {
             engine_->SetState(qbsStarted);
@@ -263,8 +343,21 @@ void TqbBaseClient::Connect(TqbSession* asking) {
 
 void TqbBaseClient::GetServerNames(cls::TStringList& list) {
     if (!Active()) RaiseMustBeOpen();
-    if (!engine_) EqbDatabaseError::RaiseError(this, kDsCannotStartClientEngine);
-    EqbDatabaseError::Check(engine_->GetServerNames(list, uint32_t(timeOut_)));
+    if (engine_) {
+        EqbDatabaseError::Check(engine_->GetServerNames(list, uint32_t(timeOut_)));
+        return;
+    }
+    // Asked before any connection: a remote engine of the configuration for the question only.
+    newOwnedEngine();
+    TqbResultCode rc = 0;
+    try {
+        rc = engine_->GetServerNames(list, uint32_t(timeOut_));
+    } catch (...) {
+        freeOwnedEngine();
+        throw;
+    }
+    freeOwnedEngine();
+    EqbDatabaseError::Check(rc);
 }
 
 std::string TqbBaseClient::ChooseServer(TqbSession* asking) {

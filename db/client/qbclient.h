@@ -13,6 +13,8 @@
 
 class TqbSession;
 class TqbBaseClient;
+class TqbLegacyTransport;
+class TQBRemoteServerEngine;
 
 using TqbConnectionLostEvent = std::function<void(TqbComponent* Sender, bool Starting, bool& Retry)>;
 using TqbChooseServerEvent =
@@ -35,8 +37,10 @@ inline constexpr int kOpConnectionLost = 10;
 inline constexpr int32_t kLoginUnknownUser = 10036;
 inline constexpr int32_t kLoginTimedOut = 288;
 inline constexpr int32_t kLoginNoServer = 11278;
-// A client without an engine would build a remote one; that is refused with this code.
+// The engine of a client could not be started.
 inline constexpr int32_t kDsCannotStartClientEngine = 54547;
+// A remote engine of a client has no transport to reach its server.
+inline constexpr int32_t kDsNoRemoteTransport = 54587;
 
 // Every client, the default ones among them.
 TqbClientList& ClientList();
@@ -104,11 +108,16 @@ private:
     // Everything below the client inactive with its handles cleared, without engine calls.
     void dropAll();
     void forgetEngine();
+    // A remote engine with its transport from the client configuration, owned by the client.
+    TQBRemoteServerEngine* newOwnedEngine();
+    void freeOwnedEngine();
+    void startTransport(TqbSession* asking);
 
     bool autoName_ = false;
     bool ownsEngine_ = false;
     TqbHandle clientID_ = 0;
     TqbBaseServerEngine* engine_ = nullptr;
+    TqbLegacyTransport* ownedTransport_ = nullptr; // the transport of an owned remote engine
     int32_t timeOut_ = 10000;
     std::string userName_;
     TqbSession* defaultSession_ = nullptr;
@@ -171,5 +180,6 @@ private:
     bool autoName_ = false;
     TqbHandle sessionID_ = 0;
     TqbBaseServerEngine* engine_ = nullptr;
+    TqbLegacyTransport* ownedTransport_ = nullptr; // the transport of an owned remote engine
     int32_t timeOut_ = -1;
 };

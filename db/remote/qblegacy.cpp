@@ -52,7 +52,11 @@ void TqbLegacyTransportThread::Execute() {
         t->protocol_->StartedEvent().Signal();
         t->LogError("Transport thread startup (%s) error: %s", {t->displayName(), "unknown exception"});
     }
-    t->ready_.Signal();
+    {
+        std::lock_guard lk(t->readyMutex_);
+        t->ready_ = true;
+    }
+    t->readyCv_.notify_all();
     while (!Terminated()) {
         if (!started) {
             plat::WaitForWork(50); // the start has failed: nothing to run until told to stop
@@ -229,13 +233,9 @@ TqbBaseCommsProtocol* TqbLegacyTransport::createProtocol(TqbProtocolType type, c
     }
 }
 
-void TqbLegacyTransport::EnterInitializing() {
-    if (protocol_) {
-        EnterShuttingDown();
-        EnterInactive();
-    }
+// A new protocol object, wired to this transport.
+void TqbLegacyTransport::makeProtocol() {
     const bool listen = GetMode() == qbtmListen;
-    if (!listen && ServerNameRequired() && GetServerName().empty()) RaiseComponentError(1289);
     protocol_.reset(createProtocol(protocolType_, namePart_, listen));
     protocol_->OnReceiveMsg = [this](TqbBaseCommsProtocol*, uint32_t id, uint32_t len, const uint8_t* data) {
         return receive(id, len, data);
@@ -256,6 +256,16 @@ void TqbLegacyTransport::EnterInitializing() {
     protocol_->EventLog = EventLog();
     protocol_->EventLogEnabled = GetEventLogEnabled();
     if (OnCreateProtocol) OnCreateProtocol(*protocol_);
+}
+
+void TqbLegacyTransport::EnterInitializing() {
+    if (protocol_) {
+        EnterShuttingDown();
+        EnterInactive();
+    }
+    const bool listen = GetMode() == qbtmListen;
+    if (!listen && ServerNameRequired() && GetServerName().empty()) RaiseComponentError(1289);
+    makeProtocol();
     if (listen) {
         // The server is known by its local name; the name may only change while inactive.
         const uint8_t state = State();
@@ -263,8 +273,10 @@ void TqbLegacyTransport::EnterInitializing() {
         TqbThreadedTransport::SetServerName(protocol_->LocalName());
         ForceState(state);
     }
-    while (ready_.TryWait(1) == 0) {
-    } // a signal left from an earlier thread
+    {
+        std::lock_guard lk(readyMutex_);
+        ready_ = false;
+    }
     std::lock_guard lk(threadMutex_);
     thread_ = std::make_unique<TqbLegacyTransportThread>(this);
 }
@@ -279,7 +291,10 @@ void TqbLegacyTransport::EnterStarting() {
     t->Start();
     if (t->Terminated()) return;
     // Started and, for a server, listening.
-    ready_.TryWait(kStartWaitMs);
+    {
+        std::unique_lock lk(readyMutex_);
+        readyCv_.wait_for(lk, std::chrono::milliseconds(kStartWaitMs), [this] { return ready_; });
+    }
     if (!protocol_->Started())
         throw EqbException(GeneralStrings(), kErrCannotStart, {protocol_->GetProtocolName()});
 }
@@ -356,9 +371,29 @@ void TqbLegacyTransport::threadShutdown() {
     if (self && self->PrematureStop() && self->ThreadID() == std::this_thread::get_id()) threadEnded(self);
 }
 
-// A thread that stopped on its own is kept (it cannot free itself) and a new one takes over.
+// A thread that stopped on its own is kept (it cannot free itself) and a new one takes over, with
+// a new protocol: the old one's sockets told the old thread's window, which ended with it. Its
+// connections are gone, and reported as such.
 void TqbLegacyTransport::threadEnded(TqbLegacyTransportThread* thread) {
     log("Transport thread (%s) prematurely stopped.", {displayName()});
+    WaitForDispatched();
+    std::vector<uint32_t> gone;
+    for (size_t i = 0, n = protocol_->ConnectionCount(); i < n; ++i)
+        gone.push_back(protocol_->ConnectionClientID(i));
+    {
+        std::lock_guard lk(peersMutex_); // what they hold counts against the old protocol's budget
+        for (auto& [id, p] : peers_)
+            p.Assembler.reset();
+    }
+    std::unique_ptr<TqbBaseCommsProtocol> old = std::move(protocol_);
+    makeProtocol();
+    old.reset(); // closes what it had, without notifications
+    for (uint32_t id : gone) {
+        if (GetMode() == qbtmListen)
+            removeClient(id, true);
+        else
+            connectionLost(id);
+    }
     std::lock_guard lk(threadMutex_);
     if (thread_.get() != thread) return;
     retired_.push_back(std::move(thread_));
@@ -520,11 +555,17 @@ void TqbLegacyTransport::receiveRequest(uint32_t connID, const TqbMsgHeader& h, 
 }
 
 void TqbLegacyTransport::ProcessReceived(TqbMessagePtr msg) {
+    std::shared_ptr<std::recursive_mutex> busy;
     {
         std::lock_guard lk(peersMutex_);
         auto it = peers_.find(msg->ClientID);
         if (it == peers_.end() || it->second.Removed) return; // its connection is gone
+        busy = it->second.Busy;
     }
+    // One request of a connection at a time, also on pool threads. Not the login: it runs on the
+    // transport thread, which must never wait for a pool thread (that may wait to send on it).
+    std::unique_lock one(*busy, std::defer_lock);
+    if (msg->MsgID != qbmLogin) one.lock();
     SetCurrent(this, msg->ClientID, msg->RequestID);
     switch (msg->MsgID) {
     case qbmLogin:
@@ -688,8 +729,10 @@ void TqbLegacyTransport::connectRequest(const TqbRequestPtr& req) {
     const TqbResultCode r = protocol_->ConnectToServer(address, id, req->Timeout());
     uint8_t reply[4];
     PutU32(reply, id);
-    req->StartReply(qbmConnect, r, 4, 4, reply);
+    if (!req->StartReply(qbmConnect, r, 4, 4, reply, qbMaxMsgTotalLength, false))
+        return; // its caller gave up
     LogReplyLine(req->ID(), id, qbmConnect, reply, 4, r);
+    req->Signal();
 }
 
 void TqbLegacyTransport::SendRequest(const TqbRequestPtr& req) {

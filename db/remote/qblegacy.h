@@ -13,7 +13,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -111,6 +110,7 @@ private:
         std::unique_ptr<TqbMessageAssembler> Assembler;
         bool Removed = false;
         bool LoggedIn = false;
+        std::shared_ptr<std::recursive_mutex> Busy = std::make_shared<std::recursive_mutex>();
     };
 
     void threadStartup();
@@ -144,6 +144,7 @@ private:
                             const std::function<void()>& afterFirst);
     void forgetPeer(uint32_t connID);
     TqbBaseCommsProtocol* createProtocol(TqbProtocolType type, const std::string& name, bool listen);
+    void makeProtocol();
     plat::LRESULT windowProc(plat::UINT msg, plat::WPARAM w, plat::LPARAM l);
 
     TqbProtocolType protocolType_ = ptRegistry;
@@ -154,7 +155,9 @@ private:
     std::vector<std::unique_ptr<TqbLegacyTransportThread>> retired_; // ended on their own
     std::mutex threadMutex_;
     std::atomic<uint32_t> restarts_{0};
-    TqbEvent ready_; // the thread has started the protocol, or failed to
+    std::mutex readyMutex_;
+    std::condition_variable readyCv_;
+    bool ready_ = false; // the thread has started the protocol, or failed to
     std::atomic<plat::HWND> protocolWindow_{0};
 
     std::mutex peersMutex_;

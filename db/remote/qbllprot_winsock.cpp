@@ -125,7 +125,20 @@ int32_t TqbWinsockProtocol::ConnectToServer(const std::string& address, uint32_t
         connectSocket_ = newStreamSocket();
         return kErrConnectFailed;
     }
-    if (!addressOf(address, StreamPort, to)) return kErrConnectFailed;
+    // "host:port" reaches a server that listens on another port than the protocol's own.
+    std::string host = address;
+    uint16_t port = StreamPort;
+    if (const size_t colon = address.rfind(':'); colon != std::string::npos) {
+        const std::string digits = address.substr(colon + 1);
+        if (digits.empty() || digits.size() > 5 ||
+            digits.find_first_not_of("0123456789") != std::string::npos)
+            return kErrConnectFailed;
+        const unsigned long value = std::stoul(digits);
+        if (value == 0 || value > 65535) return kErrConnectFailed;
+        host = address.substr(0, colon);
+        port = uint16_t(value);
+    }
+    if (!addressOf(host, port, to)) return kErrConnectFailed;
     CloseSocket(connectSocket_);
     connectSocket_ = newStreamSocket();
     connecting_ = true;

@@ -51,7 +51,7 @@ using TqbAddClientEvent =
                        TqbResultCode& ErrorCode, bool& Secure, uint32_t& ServerVersion)>;
 using TqbRemoveClientEvent =
     std::function<void(TqbBaseTransport* Sender, uint32_t ClientID, TqbResultCode& ErrorCode)>;
-using TqbConnectionLostEvent = std::function<void(TqbBaseTransport* Sender, uint32_t ClientID)>;
+using TqbTransportConnectionLostEvent = std::function<void(TqbBaseTransport* Sender, uint32_t ClientID)>;
 
 // Hands out request identifiers: a 32-bit counter that skips 0 and every identifier still held
 // by a live request. Shared by a transport and its requests, so requests may outlive it.
@@ -259,7 +259,7 @@ public:
 
     TqbAddClientEvent OnAddClient;
     // Defaults to ConnectionLost, which passes notification 10 with the client ID to dependents.
-    TqbConnectionLostEvent OnConnectionLost;
+    TqbTransportConnectionLostEvent OnConnectionLost;
     TqbRemoveClientEvent OnRemoveClient;
 
     // Connections.

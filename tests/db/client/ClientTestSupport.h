@@ -4,13 +4,20 @@
 #include "db/base/qbhash.h"
 #include "db/client/qbclient.h"
 #include "db/engine/qbsrengn.h"
+#include "platform/ProcessMessages.h"
+#include "platform/Registry.h"
 #include "tests/db/engine/EngineClockSupport.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace clienttest {
 
@@ -24,6 +31,105 @@ inline int32_t codeOf(const std::function<void()>& work) {
     return 0;
 }
 
+// The client configuration (protocol and server name) in a registry file of a temporary folder,
+// for as long as the object lives.
+class ClientConfigScope {
+public:
+    ClientConfigScope(const std::string& protocol, const std::string& serverName) {
+        if (const char* old = std::getenv(plat::RegistryFileVariable)) old_ = old;
+        pwtest::writeFile(dir_.file("reg.txt"),
+                          "[HKEY_LOCAL_MACHINE\\Software\\Harrowgate\\Quillbase\\2.0\\Client Configuration]\n"
+                          "\"Protocol\"=\"" +
+                              protocol + "\"\n\"ServerName\"=\"" + serverName + "\"\n");
+        ::setenv(plat::RegistryFileVariable, dir_.file("reg.txt").c_str(), 1);
+    }
+    ~ClientConfigScope() {
+        if (old_)
+            ::setenv(plat::RegistryFileVariable, old_->c_str(), 1);
+        else
+            ::unsetenv(plat::RegistryFileVariable);
+    }
+    ClientConfigScope(const ClientConfigScope&) = delete;
+    ClientConfigScope& operator=(const ClientConfigScope&) = delete;
+
+private:
+    pwtest::TempDir dir_;
+    std::optional<std::string> old_;
+};
+
+#ifdef PW_REMOTE_CLIENT_TESTS
+// The database server program on a folder, reached over TCP/IP on a free port, or over the
+// single-user protocol when PW_REMOTE_PROTOCOL says "Single User".
+class RemoteServer {
+public:
+    explicit RemoteServer(const pwtest::TempDir& dir) : process_(PW_DBSERVER, arguments(dir)) {
+        if (singleUser()) {
+            plat::SetProcessMessageFolder(dir.file("messages"));
+            ready_ = process_.waitFor("listening single-user");
+        } else {
+            port_ = process_.port();
+            ready_ = port_ != 0;
+        }
+    }
+    static bool singleUser() {
+        const char* p = std::getenv("PW_REMOTE_PROTOCOL");
+        return p && std::string(p) == "Single User";
+    }
+    std::string protocol() const { return singleUser() ? "Single User" : "TCP/IP"; }
+    std::string serverName() const { return singleUser() ? "" : "srv@127.0.0.1:" + std::to_string(port_); }
+    bool ready() const { return ready_; }
+    pwtest::ChildProcess& process() { return process_; }
+
+private:
+    static std::vector<std::string> arguments(const pwtest::TempDir& dir) {
+        std::filesystem::create_directories(dir.path() / "messages");
+        if (singleUser()) return {dir.str(), "0", "--single-user", "--message-folder", dir.file("messages")};
+        return {dir.str(), "0"};
+    }
+    pwtest::ChildProcess process_;
+    uint16_t port_ = 0;
+    bool ready_ = false;
+};
+
+// The client's own remote engine, made by connecting the client the first time it is asked for.
+class RemoteEngineRef {
+public:
+    explicit RemoteEngineRef(TqbClient* client) : client_(client) {}
+    TqbBaseServerEngine* get() const {
+        if (!client_->ServerEngine() || client_->ClientID() == 0) {
+            if (!client_->Active()) client_->Open();
+            client_->Connect(nullptr);
+        }
+        return client_->ServerEngine();
+    }
+    TqbBaseServerEngine* operator->() const { return get(); }
+
+private:
+    TqbClient* client_;
+};
+
+// A client with no engine of its own and the server program's address in its configuration: the
+// same tests then run over the wire.
+struct Env {
+    pwtest::TempDir dir;
+    RemoteServer server{dir};
+    ClientConfigScope config{server.protocol(), server.serverName()};
+    TqbOwned<TqbClient> client{new TqbClient()};
+    TqbOwned<TqbSession> session{new TqbSession()};
+    RemoteEngineRef engine{client.get()};
+
+    Env() {
+        EXPECT_TRUE(server.ready()) << server.process().text;
+        client->SetAutoClientName(true);
+        session->SetClientName(client->ClientName());
+        session->SetAutoSessionName(true);
+    }
+    ~Env() {
+        session.reset();
+        client.reset();
+    }
+};
+#else
 struct Env {
     pwtest::TempDir dir;
     TqbOwned<TqbServerEngine> engine{new TqbServerEngine()};
@@ -53,5 +159,6 @@ struct Env {
         engine->Configuration().UpdateGeneralInfo([](TqbGeneralInfo& i) { i.IsSecure = true; });
     }
 };
+#endif
 
 } // namespace clienttest

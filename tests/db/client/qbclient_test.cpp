@@ -2,6 +2,8 @@
 // its prompt, names and defaults, and the handling of a lost connection.
 #include "db/client/qbclient.h"
 
+#include "db/remote/qbclreng.h"
+
 #include "classlib/ui/Dialogs.h"
 #include "db/base/qbhash.h"
 #include "tests/db/client/ClientTestSupport.h"
@@ -93,12 +95,19 @@ TEST(Client, NamesAreUniqueWithoutRegardToCase) {
     EXPECT_EQ(DefaultClient()->ClientName(), kAutomaticName);
     DefaultClient()->SetIsDefault(false);
     EXPECT_EQ(DefaultClient()->ClientName(), kAutomaticName);
-    // A client without an engine would need a remote one, which it refuses plainly.
+    // A client without an engine builds a remote one from the client configuration; with no server
+    // at the configured address its session does not open, and nothing of the attempt stays.
+    pwtest::LoopbackPort nobody;
+    clienttest::ClientConfigScope config("TCP/IP", "srv@127.0.0.1:" + std::to_string(nobody.port()));
+    other->SetTimeOut(300);
     TqbOwned<TqbSession> lone(new TqbSession());
     lone->SetSessionName("lone");
     lone->SetClientName("MAIN");
-    EXPECT_EQ(codeOf([&] { lone->Open(); }), kDsCannotStartClientEngine);
+    EXPECT_EQ(codeOf([&] { lone->Open(); }), kLoginNoServer);
     EXPECT_FALSE(lone->Active());
+    EXPECT_EQ(other->ClientID(), 0u);
+    EXPECT_TRUE(other->OwnsEngine());
+    EXPECT_NE(dynamic_cast<TQBRemoteServerEngine*>(other->ServerEngine()), nullptr);
 }
 
 TEST(Client, WrongPasswordPromptsAtMostPasswordRetriesTimes) {

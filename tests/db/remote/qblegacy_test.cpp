@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -71,7 +72,7 @@ struct Server {
                 hash = kHash;
                 sec = secure;
                 clientID = 0x7000 + uint32_t(users.size());
-                err = 0;
+                err = user == "Mallory" ? 10036 : 0;
             };
         t->OnRemoveClient = [this](TqbBaseTransport*, uint32_t id, TqbResultCode&) {
             std::lock_guard lk(mu);
@@ -119,7 +120,13 @@ struct Client {
         t->SetEventLogOptions(qbLogOption(qbtpLogErrors));
         t->SetState(qbsStarted);
     }
-    TqbResultCode login(uint32_t hash, uint32_t& id) { return t->EstablishConnection("Ann", hash, 5000, id); }
+    // A login that only ends at its time-out (30 s) has missed a reply.
+    TqbResultCode login(uint32_t hash, uint32_t& id) {
+        const auto start = std::chrono::steady_clock::now();
+        TqbResultCode r = t->EstablishConnection("Ann", hash, 30000, id);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(25));
+        return r;
+    }
     // The request's result code; the reply's bytes in *reply.
     TqbResultCode request(uint32_t id, uint32_t msg, const Bytes& data, uint32_t timeout,
                           Bytes* reply = nullptr, uint32_t* replyMsg = nullptr) {
@@ -203,6 +210,22 @@ TEST(LegacyTransport, ClientsInParallelOnPoolThreads) {
         t.join();
     EXPECT_EQ(good.load(), 45);
     EXPECT_TRUE(pwtest::waitUntil([&] { return srv.removedCount() == 3; }, 20000));
+
+    // One client's requests take turns: the second waits on its pool thread until the first is done.
+    uint32_t id = 0;
+    ASSERT_EQ(cli.login(kHash, id), 0);
+    const int before = srv.handler.processed.load();
+    std::thread first([&] { cli.request(id, kSilent, {}, 60000); });
+    ASSERT_EQ(srv.handler.held.TryWait(20000), 0u);
+    std::atomic<TqbResultCode> second{-1};
+    std::thread echo([&] { second = cli.request(id, kEcho, {1}, 60000); });
+    ASSERT_TRUE(pwtest::waitUntil([&] { return pool->BusyCount() == 2; }, 20000));
+    EXPECT_EQ(srv.handler.processed.load(), before + 1);
+    srv.handler.release.Signal();
+    first.join();
+    echo.join();
+    EXPECT_EQ(second.load(), 0);
+    EXPECT_EQ(srv.handler.processed.load(), before + 2);
     srv.t->SetState(qbsInactive);
 }
 
@@ -222,6 +245,15 @@ TEST(LegacyTransport, WrongPasswordAndNoLoginHandler) {
             msgLine |= l.rfind("  ClientID (msg)    ", 0) == 0;
         EXPECT_TRUE(msgLine);
         EXPECT_TRUE(pwtest::waitUntil([&] { return srv.t->GetConnectionCount() == 0; }, 20000));
+
+        // The handler had added that client before its key failed: it is removed again.
+        EXPECT_TRUE(pwtest::waitUntil([&] { return srv.removedCount() == 1; }, 20000));
+
+        // A user the login handler refuses: its code, and the client hangs up; never added, so
+        // never removed.
+        EXPECT_EQ(cli.t->EstablishConnection("Mallory", kHash, 30000, id), 10036);
+        EXPECT_TRUE(pwtest::waitUntil([&] { return srv.t->GetConnectionCount() == 0; }, 20000));
+        EXPECT_EQ(srv.removedCount(), 1u);
     }
     {
         Server srv(false);
@@ -258,6 +290,48 @@ TEST(LegacyTransport, LostServerFailsPendingAndTellsTheOwnerThread) {
     EXPECT_EQ(lost.size(), 1u);
     EXPECT_EQ(lost[0].first, id);
     EXPECT_EQ(lost[0].second, std::this_thread::get_id());
+}
+
+TEST(LegacyTransport, KilledServerProcessFailsPendingAndTellsTheOwnerThread) {
+    pwtest::TempDir folder;
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    const std::string path = folder.str(), hash = std::to_string(kHash);
+    char* argv[] = {const_cast<char*>(PW_LEGACY_ECHO_SERVER), const_cast<char*>(path.c_str()),
+                    const_cast<char*>(hash.c_str()), const_cast<char*>("tcp"), nullptr};
+    pid_t server = 0;
+    ASSERT_EQ(::posix_spawn(&server, PW_LEGACY_ECHO_SERVER, &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    std::string line;
+    char c;
+    while (line.find('\n') == std::string::npos && ::read(out[0], &c, 1) == 1)
+        line += c;
+    ::close(out[0]);
+    unsigned port = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "port %u", &port), 1) << line;
+
+    Client cli{uint16_t(port)};
+    uint32_t id = 0;
+    ASSERT_EQ(cli.login(kHash, id), 0);
+    std::vector<std::thread::id> lost;
+    cli.t->OnConnectionLost = [&](TqbBaseTransport*, uint32_t) {
+        lost.push_back(std::this_thread::get_id());
+    };
+    std::atomic<TqbResultCode> result{-1};
+    std::thread caller([&] { result = cli.request(id, kSilent, {}, 60000); }); // never answered
+    EXPECT_TRUE(pwtest::waitUntil([&] { return cli.t->PendingCount() == 1; }, 20000));
+    ::kill(server, SIGKILL);
+    int status = 0;
+    ::waitpid(server, &status, 0);
+    caller.join();
+    EXPECT_EQ(result.load(), 292);
+    ASSERT_TRUE(plat::PumpUntil([&] { return !lost.empty(); }, 20000));
+    EXPECT_EQ(lost, std::vector<std::thread::id>{std::this_thread::get_id()});
 }
 
 TEST(LegacyTransport, ProtocolThatCannotStartGives291) {
@@ -480,10 +554,17 @@ TEST(LegacyTransport, ThreadThatStopsOnItsOwnIsMadeAgain) {
     Client cli(srv.port(), new Faulty);
     uint32_t id = 0;
     ASSERT_EQ(cli.login(kHash, id), 0);
+    std::vector<uint32_t> lost;
+    cli.t->OnConnectionLost = [&](TqbBaseTransport*, uint32_t clientID) { lost.push_back(clientID); };
     // The request in hand fails at once instead of at its time-out.
     EXPECT_EQ(cli.request(id, kUnknown, {}, 60000), 293);
     ASSERT_TRUE(pwtest::waitUntil([&] { return cli.t->ThreadRestarts() == 1; }, 20000));
     EXPECT_TRUE(cli.logged("Transport thread (TCP/IP (QB)) prematurely stopped."));
+    // Its connection went with the old thread: reported lost, and the server sees it go.
+    ASSERT_TRUE(plat::PumpUntil([&] { return !lost.empty(); }, 20000));
+    EXPECT_EQ(lost, std::vector<uint32_t>{id});
+    EXPECT_EQ(cli.request(id, kEcho, {1}, 5000), 292);
+    EXPECT_TRUE(pwtest::waitUntil([&] { return srv.removedCount() == 1; }, 20000));
     // The new thread serves new connections.
     ASSERT_EQ(cli.login(kHash, id), 0);
     Bytes back;

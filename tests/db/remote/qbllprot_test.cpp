@@ -415,6 +415,16 @@ TEST(TcpProtocol, ConnectFailuresAndWrongSides) {
     uint32_t id = 0;
     EXPECT_EQ(cli.ConnectToServer("", id, 100), 11278);
     EXPECT_EQ(cli.ConnectToServer("no.such.host.invalid", id, 100), 11278);
+    for (const char* bad :
+         {"127.0.0.1:", "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:12ab", "127.0.0.1:123456"})
+        EXPECT_EQ(cli.ConnectToServer(bad, id, 100), 11278) << bad;
+    // A port in the address wins over the protocol's own.
+    TqbTCPIPProtocol other("", false);
+    other.StreamPort = 1; // nobody serves there
+    other.Startup();
+    const std::string withPort = "127.0.0.1:" + std::to_string(srv.p.BoundStreamPort());
+    ASSERT_EQ(other.ConnectToServer(withPort, id, 5000), 0);
+    ASSERT_TRUE(pumpUntil(other, [&] { return srv.added.size() == 1; }));
 
     // A port nobody listens on: refused, tried again with a fresh socket when a second has passed on
     // the clock, 11278 once the time-out has passed and not before.

@@ -5,10 +5,12 @@
 
 #include "classlib/DBFilter.h"
 #include "db/remote/qblegacy.h"
+#include "platform/ProcessMessages.h"
 #include "tests/db/engine/EngineApiSupport.h"
 #include "tests/db/remote/WireServer.h"
 #include "tests/fuzz/FuzzReplay.h"
 #include "tests/fuzz/RemoteRequestFuzz.h"
+#include "tests/support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +22,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace qbops;
@@ -549,63 +552,9 @@ TEST(ServerDecoderOverTCP, LoginFollowsTheEnginesUsers) {
     EXPECT_TRUE(pwtest::waitUntil([&] { return srv.api.engine->Counts().Clients == 1; }, 20000));
 }
 
-// The server program as a child process, with its stdout read through a pipe.
-struct ServerProcess {
-    pid_t pid = -1;
-    int out = -1;
-    std::string text;
-
-    explicit ServerProcess(std::vector<std::string> args) {
-        int fds[2];
-        if (pipe(fds) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-        args.insert(args.begin(), PW_DBSERVER);
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid, PW_DBSERVER, &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(fds[1]);
-        out = fds[0];
-    }
-    ~ServerProcess() {
-        if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        if (out >= 0) close(out);
-    }
-    // The port of the first "listening on port N" line; 0 when none came in time.
-    uint16_t port() {
-        for (int waited = 0; waited < 60000 && text.find('\n') == std::string::npos;) {
-            pollfd p{out, POLLIN, 0};
-            int n = poll(&p, 1, 1000);
-            waited += 1000;
-            if (n <= 0) continue;
-            char buf[256];
-            ssize_t got = read(out, buf, sizeof buf);
-            if (got <= 0) break;
-            text.append(buf, size_t(got));
-        }
-        unsigned port = 0;
-        return std::sscanf(text.c_str(), "listening on port %u", &port) == 1 ? uint16_t(port) : 0;
-    }
-    // The exit status after a stop signal; -1 when it did not end in time.
-    int stop() {
-        kill(pid, SIGTERM);
-        return wait();
-    }
-    int wait() {
-        int status = 0;
-        bool ended = pwtest::waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 60000);
-        if (!ended) return -1;
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+// The server program as a child process.
+struct ServerProcess : pwtest::ChildProcess {
+    explicit ServerProcess(std::vector<std::string> args) : ChildProcess(PW_DBSERVER, std::move(args)) {}
 };
 
 // Logs in, opens the folder and the contacts table (building it first when asked); the cursor.
@@ -686,6 +635,64 @@ TEST(ServerProgram, ServesAFolderAndKeepsItsRecordsOverARestart) {
     EXPECT_EQ(2, wrong.wait());
     ServerProcess missing({dir.file("nothing-here"), "0"});
     EXPECT_EQ(1, missing.wait());
+}
+
+TEST(ServerProgram, AClientWaitingForALockHoldsUpNoOther) {
+    pwtest::TempDir dir;
+    ServerProcess srv({dir.str(), "0", "--log-requests"});
+    uint16_t port = srv.port();
+    ASSERT_NE(0, port) << srv.text;
+    WireClient a(port), b(port);
+    TqbDataDictionary dict;
+    TqbHandle ca = openContacts(a, dir.str(), true, dict);
+    TqbHandle cb = openContacts(b, dir.str(), false, dict);
+    const uint32_t len = uint32_t(dict.RecordLength());
+    Bytes rec = engineapi::contactRecord(dict, contact("Ann", 1));
+    ASSERT_EQ(0,
+              a.call(TqbOp::RecordInsert,
+                     request(TqbRequestWriter(TqbOp::RecordInsert).U32(ca).U32(len).U32(0).U8(0).Tail(rec))));
+    auto lockFirst = [&](WireClient& c, TqbHandle cursor) {
+        EXPECT_EQ(0, c.call(TqbOp::CursorSetToBegin, EncodeU32(cursor)));
+        return c.call(
+            TqbOp::RecordGetNext,
+            request(TqbRequestWriter(TqbOp::RecordGetNext).U32(cursor).U32(len).U32(0).U8(qbltWrite)));
+    };
+    ASSERT_EQ(0, lockFirst(a, ca));
+    // b asks for the record a holds (waiting up to its cursor's 5 s); once the server has b's
+    // request, a lets the record go, which only a server that serves a meanwhile can take in.
+    TqbResultCode bResult = -1;
+    std::thread waiter([&] { bResult = lockFirst(b, cb); });
+    EXPECT_TRUE(srv.waitFor("Clnt " + std::to_string(b.id) + ", Msg 2049,")) << srv.text;
+    EXPECT_EQ(0, a.call(TqbOp::RecordReleaseLock,
+                        request(TqbRequestWriter(TqbOp::RecordReleaseLock).U32(ca).Bool(true))));
+    waiter.join();
+    EXPECT_EQ(0, bResult) << "b got the record a let go while b waited";
+    a.t->TerminateConnection(a.id, 5000);
+    b.t->TerminateConnection(b.id, 5000);
+    EXPECT_EQ(0, srv.stop());
+}
+
+TEST(ServerProgram, ServesOverTheSingleUserProtocol) {
+    pwtest::TempDir data, messages;
+    plat::SetProcessMessageFolder(messages.str());
+    ServerProcess srv(
+        {data.str(), "0", "--single-user", "--name", "local", "--message-folder", messages.str()});
+    ASSERT_GT(srv.pid, 0);
+    ASSERT_TRUE(srv.waitFor("listening single-user as local\n")) << srv.text;
+    TqbOwned<TqbLegacyTransport> t(new TqbLegacyTransport);
+    t->SetProtocol(ptSingleUser);
+    t->SetState(qbsStarted);
+    uint32_t id = 0;
+    ASSERT_EQ(0, t->EstablishConnection("remote", 0, 20000, id));
+    Bytes req, reply;
+    ASSERT_EQ(0, TqbRequestWriter(TqbOp::SessionAdd).U32(5000).Finish(req));
+    ASSERT_EQ(0, t->Request(
+                     0, id, Describe(TqbOp::SessionAdd).MsgID, 5000, req.data(), uint32_t(req.size()),
+                     [&](uint32_t, TqbResultCode, const uint8_t* d, uint32_t n) { reply.assign(d, d + n); }));
+    EXPECT_EQ(4u, reply.size());
+    t->TerminateConnection(id, 5000);
+    t->SetState(qbsInactive);
+    EXPECT_EQ(0, srv.stop());
 }
 
 TEST(ServerDecoder, RequestFuzzCorpusRunsClean) {
