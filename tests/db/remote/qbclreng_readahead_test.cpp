@@ -121,6 +121,15 @@ struct Pair {
 
 TEST(RemoteReadAhead, WalksGiveTheRowsBookmarksAndEndCodeOfTheInProcessWalk) {
     Pair p(300);
+    // Buffers too short for a record or a bookmark are refused before the cursor moves.
+    p.both("short record", [&](Side& s, Bytes&) {
+        Bytes r(p.len - 1);
+        return s.e->RecordGetNext(s.cur, qbltNone, r);
+    });
+    p.both("short bookmark", [&](Side& s, Bytes&) {
+        Bytes r(p.len), b(p.bm - 1);
+        return s.e->RecordStepWithBookmark(s.cur, true, qbltNone, r, b);
+    });
     std::vector<std::string> names = p.walk();
     ASSERT_EQ(300u, names.size());
     EXPECT_EQ(nameOf(3000), names.back());
