@@ -231,9 +231,14 @@ std::string TStringField::AsString() const {
 }
 
 void TStringField::SetAsString(const std::string& value) {
-    std::vector<char> buf(static_cast<size_t>(DataSize()), '\0');
-    std::memcpy(buf.data(), value.data(), std::min(value.size(), static_cast<size_t>(Size())));
-    SetData(buf.data());
+    // Most fields fit the stack; a long one takes the heap.
+    const size_t size = static_cast<size_t>(DataSize());
+    char small[512];
+    std::vector<char> large(size > sizeof small ? size : 0);
+    char* buf = large.empty() ? small : large.data();
+    std::memset(buf, 0, size);
+    std::memcpy(buf, value.data(), std::min(value.size(), static_cast<size_t>(Size())));
+    SetData(buf);
 }
 
 int32_t TStringField::AsInteger() const {
@@ -564,8 +569,9 @@ TField* TFields::Fields(int index) const {
 }
 
 TField* TFields::FindField(std::string_view name) const {
+    // Names of other lengths never match, whatever their case: they are passed over at once.
     for (TField* f : list_)
-        if (SameText(f->FieldName(), name)) return f;
+        if (f->FieldName().size() == name.size() && SameText(f->FieldName(), name)) return f;
     return nullptr;
 }
 

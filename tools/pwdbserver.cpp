@@ -1,10 +1,13 @@
 // pwdbserver: a database server for remote clients: the in-process engine on a folder behind a
 // listening legacy transport whose command handler runs the request decoder.
 //   pwdbserver <folder> <port> [--single-user] [--name NAME] [--message-folder DIR] [--log-requests]
+//              [--users FILE]
 // Port 0 takes a free port; the port is printed on stdout as "listening on port N". SIGINT or
 // SIGTERM stops the server. --message-folder moves the single-user rendezvous folder (tests);
-// --log-requests logs every request as it arrives. The log goes to
+// --log-requests logs every request as it arrives. --users makes the server ask for logins of the file's
+// users only: each line is "user:password" (at most 31 characters each). The log goes to
 // stderr. Exit status 0 after a clean stop, 1 when the server cannot start, 2 on a wrong command line.
+#include "db/base/qbhash.h"
 #include "db/base/qblllog.h"
 #include "db/base/qbsrmgr.h"
 #include "db/engine/qbsrengn.h"
@@ -19,6 +22,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <poll.h>
 #include <stdexcept>
 #include <string>
@@ -43,9 +47,36 @@ public:
 
 int usage() {
     std::fprintf(stderr, "usage: pwdbserver <folder> <port> [--single-user] [--name NAME] [--message-folder "
-                         "DIR] [--log-requests]\n"
+                         "DIR] [--log-requests] [--users FILE]\n"
                          "Serves the database engine on <folder> to remote clients (port 0: a free port).\n");
     return 2;
+}
+
+// The users of a --users file, to be asked for at login; a bad line stops the start.
+void addUsers(TqbServerEngine& engine, const std::string& file) {
+    std::ifstream in(file);
+    if (!in) throw std::runtime_error(file + ": cannot be read");
+    std::string line;
+    int number = 0, users = 0;
+    // The file's users are the ones asked for, in place of any stored.
+    engine.Configuration().UserList().Empty();
+    while (std::getline(in, line)) {
+        ++number;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        const size_t colon = line.find(':');
+        const std::string user = line.substr(0, colon),
+                          password = colon == std::string::npos ? "" : line.substr(colon + 1);
+        if (colon == std::string::npos || user.empty() || user.size() > 31 || password.size() > 31)
+            throw std::runtime_error(file + " line " + std::to_string(number) + ": not user:password");
+        TqbServerConfiguration& config = engine.Configuration();
+        if (TqbResultCode rc = config.AddUser(user, "", "", HashShStr(password), 0))
+            throw std::runtime_error(file + " line " + std::to_string(number) + ": user refused (" +
+                                     std::to_string(rc) + ")");
+        ++users;
+    }
+    if (users == 0) throw std::runtime_error(file + ": no user");
+    engine.Configuration().UpdateGeneralInfo([](TqbGeneralInfo& i) { i.IsSecure = true; });
 }
 
 } // namespace
@@ -57,11 +88,14 @@ int main(int argc, char** argv) {
     unsigned long port = std::strtoul(argv[2], &end, 10);
     if (*argv[2] == '\0' || *end != '\0' || port > 65535) return usage();
     bool singleUser = false, logRequests = false;
+    std::string usersFile;
     for (int i = 3; i < argc; ++i) {
         if (std::strcmp(argv[i], "--single-user") == 0)
             singleUser = true;
         else if (std::strcmp(argv[i], "--name") == 0 && i + 1 < argc)
             name = argv[++i];
+        else if (std::strcmp(argv[i], "--users") == 0 && i + 1 < argc)
+            usersFile = argv[++i];
         else if (std::strcmp(argv[i], "--log-requests") == 0)
             logRequests = true;
         else if (std::strcmp(argv[i], "--message-folder") == 0 && i + 1 < argc)
@@ -104,6 +138,7 @@ int main(int argc, char** argv) {
         engine->SetEventLog(&log);
         engine->SetEventLogEnabled(true);
         engine->Startup();
+        if (!usersFile.empty()) addUsers(*engine, usersFile);
         handler.AddPlugIn(&plugIn);
 
         transport->SetProtocol(singleUser ? ptSingleUser : ptTCPIP);

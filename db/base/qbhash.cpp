@@ -95,10 +95,11 @@ void TqbBaseHashTable::resize(bool grow) {
 uint32_t HashBytes(const void* buffer, size_t length) {
     auto* p = static_cast<const unsigned char*>(buffer);
     uint32_t h = 0;
+    // Without a branch: with g zero both steps leave h as it is.
     for (size_t i = 0; i < length; ++i) {
         h = (h << 4) + p[i];
-        uint32_t g = h & 0xF0000000u;
-        if (g) h ^= g >> 24;
+        const uint32_t g = h & 0xF0000000u;
+        h ^= g >> 24;
         h &= ~g;
     }
     return h;

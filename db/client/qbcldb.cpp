@@ -232,8 +232,18 @@ void TqbTableProxy::DoClose() {
 
 void TqbTableProxy::DropHandles() {
     engine_ = nullptr;
+    reopenDataSet_ = dataSet_ && dataSet_->ProxyDataSet() && dataSet_->ProxyDataSet()->Active();
     if (dataSet_) dataSet_->ConnectionDropped();
     TqbDBListItem::DropHandles();
+}
+
+void TqbTableProxy::OpenAgain() {
+    const bool dataSet = reopenDataSet_ && dataSet_;
+    reopenDataSet_ = false;
+    if (dataSet)
+        dataSet_->ProxyDataSet()->Open(); // opens this proxy on the way
+    else
+        Open();
 }
 
 TqbDBListItem* TqbTableProxy::FindOwnerByName() {

@@ -108,6 +108,7 @@ public:
     void ForgetDataSet() { dataSet_ = nullptr; }
 
     void DropHandles() override;
+    void OpenAgain() override;
 
 protected:
     void DoOpen() override;
@@ -118,6 +119,7 @@ protected:
 
 private:
     TqbProxyDataSet* dataSet_;
+    bool reopenDataSet_ = false; // its dataset was open when the connection went
     TqbBaseServerEngine* engine_ = nullptr;
     std::string sessionName_;
     bool closing_ = false;

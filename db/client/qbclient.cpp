@@ -454,7 +454,7 @@ void TqbBaseClient::connectionLost() {
     } else {
         for (TqbDBListItem* i : reopen) {
             try {
-                i->Open();
+                i->OpenAgain();
             } catch (const std::exception&) {
                 // stays closed; the owner of the item sees it inactive
             }

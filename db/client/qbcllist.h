@@ -133,6 +133,8 @@ public:
     // Inactive with its engine handles cleared, and so everything below it, without engine calls
     // (the connection is gone).
     virtual void DropHandles();
+    // Opens it again after a reconnect (a dataset's table proxy opens its dataset).
+    virtual void OpenAgain() { Open(); }
     // Closes, removes and frees the children flagged temporary.
     void FreeTemporaryChildren();
 

@@ -475,23 +475,24 @@ bool TqbDataSet::DoServerFilterTimeout() {
 cls::TGetResult TqbDataSet::GetRecord(cls::TRecordBuffer buffer, cls::TGetMode mode, bool doCheck) {
     auto* rec = reinterpret_cast<uint8_t*>(buffer);
     const std::span<uint8_t> bookmark = span(buffer + bookmarkOffset_, int32_t(cursorBookmarkSize_));
-    // Without client filters the row reached is the row kept: its bookmark comes with the step.
-    const bool withStep = mode != cls::gmCurrent && !hasClientFilters_;
+    // Without client filters the row reached is the row kept: its bookmark comes with the read.
+    const bool withRead = !hasClientFilters_;
     TqbResultCode r;
     switch (mode) {
     case cls::gmNext:
     case cls::gmPrior:
         r = moveRow(mode == cls::gmNext, cursorID_, qbltNone, rec,
-                    withStep ? bookmark : std::span<uint8_t>{});
+                    withRead ? bookmark : std::span<uint8_t>{});
         break;
     default:
-        r = RecordGetCurrent(qbltNone, rec);
+        r = withRead ? Engine()->RecordGetWithBookmark(cursorID_, qbltNone, span(rec, physRecLen_), bookmark)
+                     : RecordGetCurrent(qbltNone, rec);
         break;
     }
     switch (r) {
     case 0:
         std::memset(buffer + bookmarkFlagOffset_, 0, 5);
-        if (!withStep) Check(Engine()->CursorGetBookmark(cursorID_, bookmark));
+        if (!withRead) Check(Engine()->CursorGetBookmark(cursorID_, bookmark));
         GetCalcFields(buffer);
         return cls::grOK;
     case kQbBOF:

@@ -153,24 +153,26 @@ void TqbSrTable::ReadPriorRecord(TqbSrTransaction* Transaction, TqbLockOwnerID C
 // Key maintenance
 
 void TqbSrTable::insertKeys(TqbSrTransaction& t, uint64_t ref, const uint8_t* record, bool explicitTx) {
-    std::vector<int32_t> done; // indexes given a key, in order
-    std::vector<std::vector<uint8_t>> keys(size_t(dict_.IndexCount()));
+    // Keys are built on the stack: an undo builds them again from the same record.
+    uint8_t key[kMaxKeyLength];
+    int32_t reached = 0; // indexes below this one hold the record's key
     try {
         RefKey rk(ref);
         if (!IndexInsertKey(IndexData(0), &t, rk.b, ref)) keyViolation();
-        done.push_back(0);
-        for (int32_t i = 1; i < dict_.IndexCount(); ++i) {
-            keys[size_t(i)].assign(size_t(dict_.IndexKeyLength(i)), 0);
-            if (!BuildKey(i, record, keys[size_t(i)].data())) continue;
-            if (!IndexInsertKey(IndexData(i), &t, keys[size_t(i)].data(), ref)) keyViolation();
-            done.push_back(i);
+        for (reached = 1; reached < dict_.IndexCount(); ++reached) {
+            std::memset(key, 0, size_t(dict_.IndexKeyLength(reached)));
+            if (!BuildKey(reached, record, key)) continue;
+            if (!IndexInsertKey(IndexData(reached), &t, key, ref)) keyViolation();
         }
     } catch (...) {
         if (explicitTx)
-            for (auto it = done.rbegin(); it != done.rend(); ++it) {
+            for (int32_t i = reached; i-- > 0;) {
                 RefKey rk(ref);
-                const uint8_t* k = *it == 0 ? rk.b : keys[size_t(*it)].data();
-                IndexDeleteKey(IndexData(*it), &t, k, ref);
+                if (i > 0) {
+                    std::memset(key, 0, size_t(dict_.IndexKeyLength(i)));
+                    if (!BuildKey(i, record, key)) continue;
+                }
+                IndexDeleteKey(IndexData(i), &t, i == 0 ? rk.b : key, ref);
             }
         throw;
     }
@@ -182,11 +184,11 @@ void TqbSrTable::deleteKeys(TqbSrTransaction& t, uint64_t ref, const uint8_t* re
         host_.LogError("Table " + name_ + ": record reference missing from index 0");
         keyViolation();
     }
-    std::vector<uint8_t> key;
+    uint8_t key[kMaxKeyLength];
     for (int32_t i = 1; i < dict_.IndexCount(); ++i) {
-        key.assign(size_t(dict_.IndexKeyLength(i)), 0);
-        if (!BuildKey(i, record, key.data())) continue;
-        if (!IndexDeleteKey(IndexData(i), &t, key.data(), ref)) {
+        std::memset(key, 0, size_t(dict_.IndexKeyLength(i)));
+        if (!BuildKey(i, record, key)) continue;
+        if (!IndexDeleteKey(IndexData(i), &t, key, ref)) {
             host_.LogError("Table " + name_ + ": key missing from index " + std::to_string(i));
             keyViolation();
         }
@@ -198,16 +200,20 @@ void TqbSrTable::insertRecord(TqbSrTransaction& t, TqbLockOwnerID cursor, uint8_
     acquireWriteContentLock(t);
     PortalReadGuard g(portal_);
     requireFiles();
-    std::vector<uint8_t> rec(size_t(dict_.RecordLength()));
-    std::memcpy(rec.data(), data, rec.size());
+    // Most records fit the stack; a larger one takes the heap.
+    const size_t length = size_t(dict_.RecordLength());
+    uint8_t small[4096];
+    std::vector<uint8_t> large(length > sizeof small ? length : 0);
+    uint8_t* rec = large.empty() ? small : large.data();
+    std::memcpy(rec, data, length);
     // A required field must be given: its default value fills only optional fields.
-    if (!dict_.CheckRequiredFields(rec.data())) RaiseResultCode(9732);
-    if (defaults && dict_.DefaultFieldCount() > 0) dict_.SetDefaultFieldValues(rec.data());
-    AssignAutoInc(&t, rec.data());
+    if (!dict_.CheckRequiredFields(rec)) RaiseResultCode(9732);
+    if (defaults && dict_.DefaultFieldCount() > 0) dict_.SetDefaultFieldValues(rec);
+    AssignAutoInc(&t, rec);
     uint64_t added = 0;
-    DataFileAddRecord(*files_[0], &t, added, rec.data());
+    DataFileAddRecord(*files_[0], &t, added, rec);
     try {
-        insertKeys(t, added, rec.data(), explicitTx);
+        insertKeys(t, added, rec, explicitTx);
     } catch (...) {
         if (explicitTx) {
             DataFileDeleteRecord(*files_[0], &t, added);
@@ -221,7 +227,7 @@ void TqbSrTable::insertRecord(TqbSrTransaction& t, TqbLockOwnerID cursor, uint8_
         LockRecord(&t, cursor, added, false, mode);
     } catch (...) {
         if (explicitTx) {
-            deleteKeys(t, added, rec.data());
+            deleteKeys(t, added, rec);
             DataFileDeleteRecord(*files_[0], &t, added);
             ref = 0;
         }

@@ -539,7 +539,9 @@ private:
     } rebuildJoin_{*this};
 
 public:
-    // ---- qbsrengn_cursor.cpp: a step and its bookmark in one frame
+    // ---- qbsrengn_cursor.cpp: a step or a read and its bookmark in one frame
     TqbResultCode RecordStepWithBookmark(TqbHandle CursorID, bool Forward, TqbLockType LockType,
                                          std::span<uint8_t> Data, std::span<uint8_t> Bookmark) override;
+    TqbResultCode RecordGetWithBookmark(TqbHandle CursorID, TqbLockType LockType, std::span<uint8_t> Data,
+                                        std::span<uint8_t> Bookmark) override;
 };

@@ -57,6 +57,18 @@ template <class F> TqbResultCode notifiedRead(TqbSrBaseCursor& c, F&& Read) {
     return rc;
 }
 
+// A read (Read(data, lock mode)) and, on success, the bookmark of the place it left the cursor at.
+template <class F>
+TqbResultCode readWithBookmark(TqbSrBaseCursor& c, TqbLockType LockType, std::span<uint8_t> Data,
+                               std::span<uint8_t> Bookmark, F&& Read) {
+    uint8_t mode;
+    if (!recordLockMode(LockType, mode) || !recordFits(c, Data.size(), true) ||
+        Bookmark.size() < c.GetBookmarkSize())
+        return kResultInvalidParameter;
+    const TqbResultCode r = notifiedRead(c, [&] { return Read(dataOrNull(Data), mode); });
+    return r != 0 ? r : c.GetBookmark(Bookmark.data());
+}
+
 // A batch's failed entries undo their own partial work in the table, also in an implicit
 // transaction, since the other entries are committed.
 class SelfUndoScope {
@@ -383,16 +395,18 @@ TqbResultCode TqbServerEngine::RecordGetPrior(TqbHandle CursorID, TqbLockType Lo
 
 TqbResultCode TqbServerEngine::RecordStepWithBookmark(TqbHandle CursorID, bool Forward, TqbLockType LockType,
                                                       std::span<uint8_t> Data, std::span<uint8_t> Bookmark) {
-    return CursorFrame(CursorID, [&](TqbSrBaseCursor& c) -> TqbResultCode {
-        uint8_t mode;
-        if (!recordLockMode(LockType, mode) || !recordFits(c, Data.size(), true) ||
-            Bookmark.size() < c.GetBookmarkSize())
-            return kResultInvalidParameter;
-        const TqbResultCode r = notifiedRead(c, [&] {
-            return Forward ? c.RecordGetNext(dataOrNull(Data), mode)
-                           : c.RecordGetPrior(dataOrNull(Data), mode);
+    return CursorFrame(CursorID, [&](TqbSrBaseCursor& c) {
+        return readWithBookmark(c, LockType, Data, Bookmark, [&](uint8_t* d, uint8_t mode) {
+            return Forward ? c.RecordGetNext(d, mode) : c.RecordGetPrior(d, mode);
         });
-        return r != 0 ? r : c.GetBookmark(Bookmark.data());
+    });
+}
+
+TqbResultCode TqbServerEngine::RecordGetWithBookmark(TqbHandle CursorID, TqbLockType LockType,
+                                                     std::span<uint8_t> Data, std::span<uint8_t> Bookmark) {
+    return CursorFrame(CursorID, [&](TqbSrBaseCursor& c) {
+        return readWithBookmark(c, LockType, Data, Bookmark,
+                                [&](uint8_t* d, uint8_t mode) { return c.RecordGet(d, mode); });
     });
 }
 

@@ -61,6 +61,10 @@ void TqbWinsockProtocol::CreateWindow() {
     a.sin_family = int16_t(ipx_ ? WS_AF_IPX : WS_AF_INET);
     a.sin_port = (Winsock().htons)(StreamPort);
     a.sin_addr.s_addr = ListenAddress;
+    // A server started again on its port must not wait for the old connections' TIME_WAIT.
+    const int reuse = 1;
+    Winsock().setsockopt(listenSocket_, WS_SOL_SOCKET, WS_SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
+                         sizeof reuse);
     CheckResult(Winsock().bind(listenSocket_, reinterpret_cast<SOCKADDR*>(&a), sizeof a), false);
     int len = sizeof a;
     if (Winsock().getsockname(listenSocket_, reinterpret_cast<SOCKADDR*>(&a), &len) != SOCKET_ERROR)

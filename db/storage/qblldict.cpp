@@ -199,17 +199,8 @@ void TqbDataDictionary::checkNotBuilt() const {
     if (built_) RaiseGeneralError(328, {tableName_});
 }
 
-const TqbFieldDesc& TqbDataDictionary::field(int32_t n) const {
-    if (n < 0 || n >= FieldCount()) RaiseGeneralError(320, {tableName_, n});
-    return fields_[size_t(n)];
-}
-const TqbIndexDesc& TqbDataDictionary::index(int32_t n) const {
-    if (n < 0 || n >= IndexCount()) RaiseGeneralError(320, {tableName_, n});
-    return indexes_[size_t(n)];
-}
-const TqbFileDesc& TqbDataDictionary::file(int32_t n) const {
-    if (n < 0 || n >= FileCount()) RaiseGeneralError(320, {tableName_, n});
-    return files_[size_t(n)];
+void TqbDataDictionary::badNumber(int32_t n) const {
+    RaiseGeneralError(320, {tableName_, n});
 }
 
 const TqbValidityCheck* TqbDataDictionary::FieldVCheck(int32_t Field) const {

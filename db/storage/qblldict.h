@@ -177,9 +177,20 @@ public:
 
 protected:
     void checkNotBuilt() const;
-    const TqbFieldDesc& field(int32_t n) const;
-    const TqbIndexDesc& index(int32_t n) const;
-    const TqbFileDesc& file(int32_t n) const;
+    // Inline: key comparisons ask for them on every entry they pass.
+    const TqbFieldDesc& field(int32_t n) const {
+        if (n < 0 || size_t(n) >= fields_.size()) badNumber(n);
+        return fields_[size_t(n)];
+    }
+    const TqbIndexDesc& index(int32_t n) const {
+        if (n < 0 || size_t(n) >= indexes_.size()) badNumber(n);
+        return indexes_[size_t(n)];
+    }
+    const TqbFileDesc& file(int32_t n) const {
+        if (n < 0 || size_t(n) >= files_.size()) badNumber(n);
+        return files_[size_t(n)];
+    }
+    [[noreturn]] void badNumber(int32_t n) const;
     int32_t compositeKeyLength(const TqbIndexDesc& d) const;
     TqbIndexDesc newIndexDesc(std::string_view Name, std::string_view Description, int32_t FileNumber,
                               bool AllowDups, bool IsAscending, bool IsCaseInsensitive) const;

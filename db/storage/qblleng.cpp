@@ -217,3 +217,10 @@ TqbResultCode TqbBaseServerEngine::RecordStepWithBookmark(TqbHandle CursorID, bo
         Forward ? RecordGetNext(CursorID, LockType, Data) : RecordGetPrior(CursorID, LockType, Data);
     return r == 0 ? CursorGetBookmark(CursorID, Bookmark) : r;
 }
+
+TqbResultCode TqbBaseServerEngine::RecordGetWithBookmark(TqbHandle CursorID, TqbLockType LockType,
+                                                         std::span<uint8_t> Data,
+                                                         std::span<uint8_t> Bookmark) {
+    const TqbResultCode r = RecordGet(CursorID, LockType, Data);
+    return r == 0 ? CursorGetBookmark(CursorID, Bookmark) : r;
+}

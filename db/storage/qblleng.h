@@ -257,6 +257,9 @@ public:
     // An engine in the same process answers both in one operation; this one asks twice.
     virtual TqbResultCode RecordStepWithBookmark(TqbHandle CursorID, bool Forward, TqbLockType LockType,
                                                  std::span<uint8_t> Data, std::span<uint8_t> Bookmark);
+    // RecordGet, then, on success, CursorGetBookmark into Bookmark; asked twice here as above.
+    virtual TqbResultCode RecordGetWithBookmark(TqbHandle CursorID, TqbLockType LockType,
+                                                std::span<uint8_t> Data, std::span<uint8_t> Bookmark);
     virtual TqbResultCode RecordInsert(TqbHandle CursorID, TqbLockType LockType,
                                        std::span<const uint8_t> Data) = 0;
     // Errors receives one code per record.

@@ -339,12 +339,15 @@ void TqbBufferManager::writeDurably(TqbSrTransaction& t, const std::vector<Tqbbm
         std::vector<uint8_t> rec;
         for (TqbbmRAMPage* p : disk)
             for (int before = 1; before >= 0; --before) {
-                rec.assign(kJournalRecordHeaderSize + p->BlockSize, 0);
+                // Only the name's padding needs zeros: the image covers the rest of the record.
+                const std::string& name = p->File->FileName;
+                rec.resize(kJournalRecordHeaderSize + p->BlockSize);
                 plat::StoreLE32(&rec[0], kJournalRecordSignature);
                 plat::StoreLE32(&rec[4], p->BlockNumber);
                 plat::StoreLE32(&rec[8], p->BlockSize);
                 plat::StoreLE32(&rec[12], uint32_t(before));
-                std::memcpy(&rec[16], p->File->FileName.data(), p->File->FileName.size());
+                std::memcpy(&rec[16], name.data(), name.size());
+                std::memset(&rec[16 + name.size()], 0, kJournalRecordHeaderSize - 16 - name.size());
                 std::memcpy(&rec[kJournalRecordHeaderSize], before ? p->Block : imageOf(p), p->BlockSize);
                 WriteFileExactAt(j, pos, uint32_t(rec.size()), rec.data());
                 pos += rec.size();

@@ -632,21 +632,30 @@ TqbLockContainerPool& LockContainerPool() {
 // ---------------------------------------------------------------------------------------------
 // Hashes of containers
 
-// One shard: its mutex guards its buckets, its spare containers and every container in it.
+// One shard: its mutex guards its slots, its spare containers and every container in it. The slots
+// hold the keys beside their containers, so a look-up reads no container but the one it finds.
 struct alignas(64) TqbLockShard {
+    struct Slot {
+        uint64_t Key;
+        TqbLockContainer* C; // null: free
+    };
     std::mutex M;
-    std::vector<TqbLockContainer*> Buckets; // chains through TqbLockContainer::chain_
+    std::vector<Slot> Slots; // open addressing with linear probing, at most half full
     size_t Count = 0;
-    TqbLockContainer* Spare = nullptr; // a few emptied containers kept for the next key
+    TqbLockContainer* Spare = nullptr; // a few emptied containers kept for the next key, by chain_
     int SpareCount = 0;
 
+    TqbLockContainer* find(uint64_t key, uint64_t mixed) const;
+    // Room for one more key first, then its container in its place.
+    void makeRoom();
+    void place(TqbLockContainer* c, uint64_t mixed);
     void unlink(TqbLockContainer* c, uint64_t mixed);
 };
 
 namespace {
 
 constexpr int kShardSpares = 4;
-constexpr size_t kFirstBuckets = 8;
+constexpr size_t kFirstSlots = 16;
 
 uint64_t mixKey(uint64_t k) {
     k ^= k >> 33;
@@ -657,18 +666,60 @@ uint64_t mixKey(uint64_t k) {
     return k;
 }
 
-size_t bucketOf(uint64_t mixed, size_t buckets) {
-    return size_t(mixed >> 16) & (buckets - 1);
+// The low bits choose the shard.
+size_t slotOf(uint64_t mixed, size_t slots) {
+    return size_t(mixed >> 16) & (slots - 1);
 }
 
 } // namespace
 
+TqbLockContainer* TqbLockShard::find(uint64_t key, uint64_t mixed) const {
+    if (Slots.empty()) return nullptr;
+    const size_t mask = Slots.size() - 1;
+    for (size_t i = slotOf(mixed, Slots.size()); Slots[i].C; i = (i + 1) & mask)
+        if (Slots[i].Key == key) return Slots[i].C;
+    return nullptr;
+}
+
+void TqbLockShard::makeRoom() {
+    if (2 * (Count + 1) <= Slots.size()) return;
+    std::vector<Slot> grown(std::max(kFirstSlots, Slots.size() * 2), Slot{0, nullptr});
+    const size_t mask = grown.size() - 1;
+    for (const Slot& e : Slots) {
+        if (!e.C) continue;
+        size_t i = slotOf(mixKey(e.Key), grown.size());
+        while (grown[i].C)
+            i = (i + 1) & mask;
+        grown[i] = e;
+    }
+    Slots.swap(grown);
+}
+
+void TqbLockShard::place(TqbLockContainer* c, uint64_t mixed) {
+    const size_t mask = Slots.size() - 1;
+    size_t i = slotOf(mixed, Slots.size());
+    while (Slots[i].C)
+        i = (i + 1) & mask;
+    Slots[i] = Slot{c->key_, c};
+    ++Count;
+}
+
 void TqbLockShard::unlink(TqbLockContainer* c, uint64_t mixed) {
-    TqbLockContainer** p = &Buckets[bucketOf(mixed, Buckets.size())];
-    while (*p && *p != c)
-        p = &(*p)->chain_;
-    if (!*p) return;
-    *p = c->chain_;
+    if (Slots.empty()) return;
+    const size_t n = Slots.size(), mask = n - 1;
+    size_t hole = slotOf(mixed, n);
+    while (Slots[hole].C && Slots[hole].C != c)
+        hole = (hole + 1) & mask;
+    if (!Slots[hole].C) return;
+    // Entries after the hole that may not stand before their home slot move back into it.
+    for (size_t j = (hole + 1) & mask; Slots[j].C; j = (j + 1) & mask) {
+        const size_t home = slotOf(mixKey(Slots[j].Key), n);
+        const bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+        if (stays) continue;
+        Slots[hole] = Slots[j];
+        hole = j;
+    }
+    Slots[hole] = Slot{0, nullptr};
     --Count;
     if (SpareCount < kShardSpares) {
         c->chain_ = Spare;
@@ -690,9 +741,8 @@ TqbLockHash::~TqbLockHash() {
     for (size_t i = 0; i < (size_t(1) << shardBits_); ++i) {
         TqbLockShard& s = shards_[i];
         std::vector<TqbLockContainer*> all;
-        for (TqbLockContainer* head : s.Buckets)
-            for (TqbLockContainer* c = head; c; c = c->chain_)
-                all.push_back(c);
+        for (const TqbLockShard::Slot& e : s.Slots)
+            if (e.C) all.push_back(e.C);
         for (TqbLockContainer* c = s.Spare; c; c = c->chain_)
             all.push_back(c);
         for (TqbLockContainer* c : all)
@@ -706,25 +756,11 @@ TqbLockShard& TqbLockHash::shardOf(uint64_t key, uint64_t& mixed) const {
 }
 
 TqbLockContainer* TqbLockHash::find(TqbLockShard& s, uint64_t key, uint64_t mixed) const {
-    if (s.Buckets.empty()) return nullptr;
-    for (TqbLockContainer* c = s.Buckets[bucketOf(mixed, s.Buckets.size())]; c; c = c->chain_)
-        if (c->key_ == key) return c;
-    return nullptr;
+    return s.find(key, mixed);
 }
 
 TqbLockContainer* TqbLockHash::make(TqbLockShard& s, uint64_t key, uint64_t mixed) {
-    if (s.Count >= s.Buckets.size()) { // at most one container per bucket on average
-        std::vector<TqbLockContainer*> grown(std::max(kFirstBuckets, s.Buckets.size() * 2), nullptr);
-        for (TqbLockContainer* head : s.Buckets)
-            for (TqbLockContainer* c = head; c;) {
-                TqbLockContainer* next = c->chain_;
-                TqbLockContainer*& slot = grown[bucketOf(mixKey(c->key_), grown.size())];
-                c->chain_ = slot;
-                slot = c;
-                c = next;
-            }
-        s.Buckets.swap(grown);
-    }
+    s.makeRoom();
     TqbLockContainer* c;
     if (s.Spare) {
         c = s.Spare;
@@ -737,10 +773,8 @@ TqbLockContainer* TqbLockHash::make(TqbLockShard& s, uint64_t key, uint64_t mixe
     c->home_ = &s;
     c->key_ = key;
     c->pins_ = 0;
-    TqbLockContainer*& slot = s.Buckets[bucketOf(mixed, s.Buckets.size())];
-    c->chain_ = slot;
-    slot = c;
-    ++s.Count;
+    c->chain_ = nullptr;
+    s.place(c, mixed);
     return c;
 }
 

@@ -288,7 +288,8 @@ private:
     std::vector<TqbLockListItem> granted_;
     TqbLockQueue convQueue_;
     TqbLockQueue waitQueue_;
-    // In a hash: its shard, key and chain; pins_ counts callers looking at it from outside.
+    // In a hash: its shard and key; chain_ links the spares; pins_ counts callers looking at it
+    // from outside.
     TqbLockShard* home_ = nullptr;
     uint64_t key_ = 0;
     TqbLockContainer* chain_ = nullptr;
@@ -385,6 +386,31 @@ private:
 // ---------------------------------------------------------------------------------------------
 // A transaction's locks, so that commit and rollback release them all.
 
+// The record locks one transaction holds in one file: (record reference, owner) pairs, each once.
+// The locks of new records come at rising references: those are appended to a sorted run, where a
+// release only marks its entry; any other pair goes to a set beside the run.
+class TqbRecordLockSet {
+public:
+    using Entry = std::pair<uint64_t, TqbLockOwnerID>;
+
+    void Insert(const Entry& e);
+    void Erase(const Entry& e);
+    size_t Size() const { return run_.size() - gone_ + others_.size(); }
+    bool Empty() const { return Size() == 0; }
+    template <class F> void ForEach(F&& fn) const {
+        for (size_t i = 0; i < run_.size(); ++i)
+            if (!released_[i]) fn(run_[i]);
+        for (const Entry& e : others_)
+            fn(e);
+    }
+
+private:
+    std::vector<Entry> run_;        // strictly rising
+    std::vector<uint8_t> released_; // per entry of run_
+    size_t gone_ = 0;               // entries of run_ marked released
+    std::set<Entry> others_;        // never also in run_
+};
+
 class TqbTransContainer {
 public:
     struct ContentLock {
@@ -404,7 +430,7 @@ private:
     friend class TqbLockManager;
     struct FileLocks {
         std::shared_ptr<TqbRecordLockHash> Hash;
-        std::set<std::pair<uint64_t, TqbLockOwnerID>> Refs; // record reference, owner
+        TqbRecordLockSet Refs;
     };
 
     std::mutex m_;

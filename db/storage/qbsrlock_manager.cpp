@@ -2,10 +2,51 @@
 // lets a transaction's commit or rollback release every lock it took.
 #include "db/storage/qbsrlock.h"
 
+#include <algorithm>
 #include <utility>
 
 // ---------------------------------------------------------------------------------------------
 // Transactions and their containers
+
+void TqbRecordLockSet::Insert(const Entry& e) {
+    if (run_.empty() || run_.back() < e) {
+        if (others_.empty() || others_.count(e) == 0) {
+            run_.push_back(e);
+            released_.push_back(0);
+        }
+        return;
+    }
+    const auto it = std::lower_bound(run_.begin(), run_.end(), e);
+    if (it == run_.end() || *it != e) {
+        others_.insert(e);
+        return;
+    }
+    uint8_t& r = released_[size_t(it - run_.begin())];
+    if (r) {
+        r = 0;
+        --gone_;
+    }
+}
+
+void TqbRecordLockSet::Erase(const Entry& e) {
+    const auto it = std::lower_bound(run_.begin(), run_.end(), e);
+    if (it == run_.end() || *it != e) {
+        others_.erase(e);
+        return;
+    }
+    uint8_t& r = released_[size_t(it - run_.begin())];
+    if (r) return;
+    r = 1;
+    ++gone_;
+    // Once most of the run is released, the run keeps only what is still held.
+    if (gone_ < 64 || 2 * gone_ < run_.size()) return;
+    size_t kept = 0;
+    for (size_t i = 0; i < run_.size(); ++i)
+        if (!released_[i]) run_[kept++] = run_[i];
+    run_.resize(kept);
+    released_.assign(kept, 0);
+    gone_ = 0;
+}
 
 TqbLockTransaction::~TqbLockTransaction() {
     if (manager_) manager_->ReleaseTransactionLocks(*this, false);
@@ -30,7 +71,7 @@ size_t TqbTransContainer::RecordLockCount() {
     std::lock_guard lk(m_);
     size_t n = 0;
     for (const auto& [h, f] : records_)
-        n += f.Refs.size();
+        n += f.Refs.Size();
     return n;
 }
 
@@ -141,7 +182,7 @@ TqbLockResult TqbLockManager::AcquireRecordLock(uint64_t RecordRef, TqbFileRecor
             f.Hash = FileInfo.Hash(true);
             if (f.Hash.get() != hash) f.Hash.reset(); // the file was closed meanwhile
         }
-        f.Refs.emplace(RecordRef, OwnerID);
+        f.Refs.Insert({RecordRef, OwnerID});
     }
     return r;
 }
@@ -223,8 +264,8 @@ void TqbLockManager::releaseRecord(uint64_t ref, TqbRecordLockHash* hash, TqbLoc
         std::lock_guard lk(tc->m_);
         auto it = tc->records_.find(hash);
         if (it != tc->records_.end()) {
-            it->second.Refs.erase({ref, owner});
-            if (it->second.Refs.empty()) tc->records_.erase(it);
+            it->second.Refs.Erase({ref, owner});
+            if (it->second.Refs.Empty()) tc->records_.erase(it);
         }
     }
 }
@@ -263,8 +304,9 @@ void TqbLockManager::ReturnAdoptedRecordLocks(TqbLockTransaction& Transaction) {
     {
         std::lock_guard lk(tc->m_);
         for (const auto& [h, f] : tc->records_)
-            for (const auto& [ref, o] : f.Refs)
-                if (o == owner) refs.emplace_back(h, ref);
+            f.Refs.ForEach([&](const TqbRecordLockSet::Entry& e) {
+                if (e.second == owner) refs.emplace_back(h, e.first);
+            });
     }
     for (const auto& [h, ref] : refs) {
         bool back = false;
@@ -273,8 +315,8 @@ void TqbLockManager::ReturnAdoptedRecordLocks(TqbLockTransaction& Transaction) {
         std::lock_guard lk(tc->m_);
         auto it = tc->records_.find(h);
         if (it == tc->records_.end()) continue;
-        it->second.Refs.erase({ref, owner});
-        if (it->second.Refs.empty()) tc->records_.erase(it);
+        it->second.Refs.Erase({ref, owner});
+        if (it->second.Refs.Empty()) tc->records_.erase(it);
     }
     dropTransContainerIfEmpty(Transaction);
 }
@@ -305,8 +347,9 @@ void TqbLockManager::ReleaseTransactionLocks(TqbLockTransaction& Transaction, bo
         if (!RecordLocksOnly) content.swap(tc->content_);
     }
     for (const auto& [h, f] : records)
-        for (const auto& [ref, owner] : f.Refs)
-            releaseRecord(ref, h, owner, nullptr, true);
+        f.Refs.ForEach([&, h = h](const TqbRecordLockSet::Entry& e) {
+            releaseRecord(e.first, h, e.second, nullptr, true);
+        });
     for (const auto& [c, tm] : content)
         c->Release(Transaction.LockOwnerID, true);
     dropTransContainerIfEmpty(Transaction);

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,14 +63,9 @@ private:
 // single-user protocol when PW_REMOTE_PROTOCOL says "Single User".
 class RemoteServer {
 public:
-    explicit RemoteServer(const pwtest::TempDir& dir) : process_(PW_DBSERVER, arguments(dir)) {
-        if (singleUser()) {
-            plat::SetProcessMessageFolder(dir.file("messages"));
-            ready_ = process_.waitFor("listening single-user");
-        } else {
-            port_ = process_.port();
-            ready_ = port_ != 0;
-        }
+    explicit RemoteServer(const pwtest::TempDir& dir, std::vector<std::string> options = {})
+        : dir_(dir), options_(std::move(options)) {
+        start("0");
     }
     static bool singleUser() {
         const char* p = std::getenv("PW_REMOTE_PROTOCOL");
@@ -78,15 +74,39 @@ public:
     std::string protocol() const { return singleUser() ? "Single User" : "TCP/IP"; }
     std::string serverName() const { return singleUser() ? "" : "srv@127.0.0.1:" + std::to_string(port_); }
     bool ready() const { return ready_; }
-    pwtest::ChildProcess& process() { return process_; }
+    pwtest::ChildProcess& process() { return *process_; }
+    // Killed at once, as a crash would end it.
+    void kill() {
+        ::kill(process_->pid, SIGKILL);
+        process_->wait();
+    }
+    // Started again where clients find it (the same port).
+    void restart() {
+        kill();
+        start(std::to_string(port_));
+    }
 
 private:
-    static std::vector<std::string> arguments(const pwtest::TempDir& dir) {
-        std::filesystem::create_directories(dir.path() / "messages");
-        if (singleUser()) return {dir.str(), "0", "--single-user", "--message-folder", dir.file("messages")};
-        return {dir.str(), "0"};
+    void start(const std::string& port) {
+        const std::string messages = dir_.file("messages");
+        std::filesystem::create_directories(messages);
+        std::vector<std::string> args{dir_.str(), port};
+        if (singleUser()) {
+            plat::SetProcessMessageFolder(messages);
+            args = {dir_.str(), "0", "--single-user", "--message-folder", messages};
+        }
+        args.insert(args.end(), options_.begin(), options_.end());
+        process_ = std::make_unique<pwtest::ChildProcess>(PW_DBSERVER, args);
+        if (singleUser()) {
+            ready_ = process_->waitFor("listening single-user");
+        } else {
+            port_ = process_->port();
+            ready_ = port_ != 0;
+        }
     }
-    pwtest::ChildProcess process_;
+    const pwtest::TempDir& dir_;
+    std::vector<std::string> options_;
+    std::unique_ptr<pwtest::ChildProcess> process_;
     uint16_t port_ = 0;
     bool ready_ = false;
 };

@@ -372,6 +372,18 @@ inline const std::vector<Op>& AllOps() {
              std::vector<uint8_t> b;
              return e.RecordGetPrior(a.H[0], TqbLockType(a.I[0] & 7), outBuf(b, a));
          }},
+        {"RecordStepWithBookmark", Check::Started,
+         [](E& e, Args& a) {
+             std::vector<uint8_t> b, m;
+             m.assign(size_t(a.U % 4096), 0);
+             return e.RecordStepWithBookmark(a.H[0], a.B[0], TqbLockType(a.I[0] & 7), outBuf(b, a), m);
+         }},
+        {"RecordGetWithBookmark", Check::Started,
+         [](E& e, Args& a) {
+             std::vector<uint8_t> b, m;
+             m.assign(size_t(a.U % 4096), 0);
+             return e.RecordGetWithBookmark(a.H[0], TqbLockType(a.I[0] & 7), outBuf(b, a), m);
+         }},
         {"RecordInsert", Check::Started,
          [](E& e, Args& a) { return e.RecordInsert(a.H[0], TqbLockType(a.I[0] & 7), a.In); }},
         {"RecordInsertBatch", Check::Started,

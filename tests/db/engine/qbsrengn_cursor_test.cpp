@@ -430,6 +430,58 @@ TEST(EngineCursors, StepWithBookmarkMatchesAStepAndABookmark) {
     ASSERT_EQ(0, api.engine->CursorClose(other));
 }
 
+// A read with its bookmark answers what a read and a bookmark answer: on the record an insert left
+// the cursor on, after a step, at both ends. With too little room for the bookmark it is refused
+// before it reads or locks anything.
+TEST(EngineCursors, GetWithBookmarkMatchesAReadAndABookmark) {
+    Api api;
+    People t(api, 1, "people", 1);
+    const uint32_t size = fourOnNames(api, t);
+    std::vector<uint8_t> r1(t.len), r2(t.len), bm1(size), bm2(size);
+    auto same = [&](const char* where) -> TqbResultCode {
+        std::fill(r1.begin(), r1.end(), 0xEE);
+        std::fill(bm1.begin(), bm1.end(), 0xEE);
+        const TqbResultCode a = api.engine->RecordGetWithBookmark(t.cursor, qbltNone, r1, bm1);
+        const TqbResultCode b = api.engine->RecordGet(t.cursor, qbltNone, r2);
+        EXPECT_EQ(a, b) << where;
+        if (a != 0) {
+            EXPECT_EQ(std::vector<uint8_t>(size, 0xEE), bm1) << where << ": no bookmark off a record";
+            return a;
+        }
+        EXPECT_EQ(0, api.engine->CursorGetBookmark(t.cursor, bm2)) << where;
+        EXPECT_EQ(enginetest::person(t.dict, r2.data()), enginetest::person(t.dict, r1.data())) << where;
+        EXPECT_EQ(bm2, bm1) << where;
+        return a;
+    };
+    const Person eve{"eve", "lima", 5, 50};
+    ASSERT_EQ(0, t.insert(eve));
+    ASSERT_EQ(0, same("after an insert"));
+    EXPECT_EQ(eve, enginetest::person(t.dict, r1.data()));
+    ASSERT_EQ(0, api.engine->CursorSetToBegin(t.cursor));
+    EXPECT_EQ(8709, same("at the beginning"));
+    ASSERT_EQ(0, api.engine->RecordGetNext(t.cursor, qbltNone, r2));
+    ASSERT_EQ(0, same("after a step"));
+    EXPECT_EQ(ann, enginetest::person(t.dict, r1.data()));
+    // The bookmark leads back to the record read with it.
+    ASSERT_EQ(0, api.engine->CursorSetToEnd(t.cursor));
+    EXPECT_EQ(8706, same("at the end"));
+    ASSERT_EQ(0, api.engine->CursorSetToBookmark(t.cursor, bm2));
+    EXPECT_EQ(ann, t.current());
+
+    bool locked = true;
+    EXPECT_EQ(9986, api.engine->RecordGetWithBookmark(t.cursor, qbltWrite, r1,
+                                                      std::span<uint8_t>(bm1).first(size - 1)));
+    ASSERT_EQ(0, api.engine->RecordIsLocked(t.cursor, qbltNone, locked));
+    EXPECT_FALSE(locked) << "the refused read took no lock";
+    EXPECT_EQ(9986, api.engine->RecordGetWithBookmark(t.cursor, qbltNone,
+                                                      std::span<uint8_t>(r1).first(t.len - 1), bm1));
+    ASSERT_EQ(0, api.engine->RecordGetWithBookmark(t.cursor, qbltWrite, r1, bm1));
+    ASSERT_EQ(0, api.engine->RecordIsLocked(t.cursor, qbltNone, locked));
+    EXPECT_TRUE(locked);
+    EXPECT_EQ(0, api.engine->RecordReleaseLock(t.cursor, false));
+    EXPECT_EQ(15511, api.engine->RecordGetWithBookmark(t.cursor + 1, qbltNone, r1, bm1));
+}
+
 TEST(EngineCursors, BookmarksCloneSetToCursorAndClose) {
     Api api;
     People t(api, 1, "people", 1);

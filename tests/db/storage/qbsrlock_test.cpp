@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <map>
+#include <random>
 #include <set>
 #include <thread>
 #include <vector>
@@ -486,6 +489,78 @@ TEST_F(LockTest, TransactionLocksAreReleasedTogether) {
     }
     EXPECT_FALSE(lm.IsRecordLocked(40, f2));
     EXPECT_TRUE(c1.IsEmpty());
+    EXPECT_EQ(lm.TransContainerCount(), 0u);
+}
+
+// A transaction's record bookkeeping against a model over a long mix: rising references (new
+// records), references out of order, locks taken twice, single releases (more than half of those
+// taken, so the bookkeeping compacts) and locks taken again after their release. Each step the
+// count matches; at the end one release of the transaction frees every record and nothing else.
+TEST_F(LockTest, TransactionRecordBookkeepingFollowsAModel) {
+    TqbFileRecordLocks file;
+    const TqbLockOwnerID cursor = NewLockOwnerID(), other = NewLockOwnerID();
+    std::mt19937 rng(11);
+    TqbLockTransaction t;
+    std::map<uint64_t, int> held; // reference -> times taken
+    uint64_t next = 1000;         // the next new record
+    auto take = [&](uint64_t ref) {
+        ASSERT_EQ(lm.AcquireRecordLock(ref, file, cursor, t.LockOwnerID, &t, 0, false, lmExclusive),
+                  lrGranted);
+        ++held[ref];
+    };
+    auto release = [&](uint64_t ref) {
+        lm.ReleaseRecordLock(ref, file, t.LockOwnerID, &t);
+        if (--held[ref] == 0) held.erase(ref);
+    };
+    auto count = [&] { return t.TransContainer() ? t.TransContainer()->RecordLockCount() : size_t(0); };
+    // Rising references, one out of order among them; then the top of the rising ones goes, and the
+    // one out of order, now above all that stay, is taken again: still one record.
+    for (uint64_t ref = 1; ref < 200; ref += 2)
+        take(ref);
+    take(150);
+    for (uint64_t ref = 199; ref > 50; ref -= 2)
+        release(ref);
+    take(150);
+    ASSERT_EQ(count(), held.size());
+    for (int step = 0; step < 4000; ++step) {
+        const unsigned what = rng() % 10;
+        if (what < 4 || held.empty()) {
+            take(next++);
+        } else if (what < 6) {
+            take(rng() % next); // out of order, or one held already
+        } else {
+            auto it = held.begin();
+            std::advance(it, rng() % held.size());
+            release(it->first);
+        }
+        ASSERT_EQ(count(), held.size()) << "step " << step;
+    }
+    // Most locks go one by one, then some come back.
+    std::vector<uint64_t> refs;
+    for (const auto& [ref, times] : held)
+        for (int i = 0; i < times; ++i)
+            refs.push_back(ref);
+    std::shuffle(refs.begin(), refs.end(), rng);
+    refs.resize(refs.size() / 8);
+    while (held.size() > refs.size()) {
+        release(held.begin()->first);
+        ASSERT_EQ(count(), held.size());
+    }
+    for (uint64_t ref : refs)
+        take(ref);
+    take(next++);
+    ASSERT_EQ(count(), held.size());
+    // A lock another owner took on a record of the file stays through the transaction's release.
+    ASSERT_EQ(lm.AcquireRecordLock(next, file, other, other, nullptr, 0, false, lmExclusive), lrGranted);
+    for (const auto& [ref, times] : held)
+        ASSERT_TRUE(lm.IsRecordLocked(ref, file)) << ref;
+    lm.ReleaseTransactionLocks(t, false);
+    for (const auto& [ref, times] : held)
+        EXPECT_FALSE(lm.IsRecordLocked(ref, file)) << ref;
+    EXPECT_TRUE(lm.IsRecordLocked(next, file));
+    EXPECT_EQ(file.Hash(false)->Count(), 1u);
+    EXPECT_EQ(t.TransContainer(), nullptr);
+    lm.ReleaseRecordLock(next, file, other, nullptr);
     EXPECT_EQ(lm.TransContainerCount(), 0u);
 }
 
