@@ -173,25 +173,27 @@ void TqbStateComponent::WalkTo(uint8_t target, const std::function<void(uint8_t 
 }
 
 void TqbStateComponent::SetState(uint8_t target) {
-    WalkTo(target, [this](uint8_t next) {
-        ForceState(next);
-        switch (next) {
-        case qbsInactive:
-            EnterInactive();
-            break;
-        case qbsInitializing:
-            EnterInitializing();
-            break;
-        case qbsStarting:
-            EnterStarting();
-            break;
-        case qbsShuttingDown:
-            EnterShuttingDown();
-            break;
-        default:
-            break;
-        }
-    });
+    WalkTo(target, [this](uint8_t next) { EnterState(next); });
+}
+
+void TqbStateComponent::EnterState(uint8_t next) {
+    ForceState(next);
+    switch (next) {
+    case qbsInactive:
+        EnterInactive();
+        break;
+    case qbsInitializing:
+        EnterInitializing();
+        break;
+    case qbsStarting:
+        EnterStarting();
+        break;
+    case qbsShuttingDown:
+        EnterShuttingDown();
+        break;
+    default:
+        break;
+    }
 }
 
 void TqbStateComponent::BeforeDestruction() {

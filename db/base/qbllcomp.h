@@ -132,6 +132,8 @@ protected:
     void BeforeDestruction() override;
     // Sets the state without walking the table or calling any hook.
     void ForceState(uint8_t state) { state_.store(state); }
+    // One step of the walk: the state, then the hook of the state entered (none for the others).
+    void EnterState(uint8_t next);
     // The walk of SetState: step(next) for each state on the way to target (it stores the state
     // and calls the hook), then OnStateChange; with the rollback described at SetState.
     void WalkTo(uint8_t target, const std::function<void(uint8_t next)>& step);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -472,11 +473,18 @@ bool TqbDataSet::DoServerFilterTimeout() {
     return cancel;
 }
 
+uint8_t* TqbDataSet::FoundRowBuffer() {
+    foundRow_.resize(size_t(physRecLen_));
+    return foundRow_.data();
+}
+
 cls::TGetResult TqbDataSet::GetRecord(cls::TRecordBuffer buffer, cls::TGetMode mode, bool doCheck) {
     auto* rec = reinterpret_cast<uint8_t*>(buffer);
     const std::span<uint8_t> bookmark = span(buffer + bookmarkOffset_, int32_t(cursorBookmarkSize_));
     // Without client filters the row reached is the row kept: its bookmark comes with the read.
     const bool withRead = !hasClientFilters_;
+    // A found row stands for the current row only until the first read after the search.
+    const bool foundRowKept = std::exchange(foundRowKept_, false);
     TqbResultCode r;
     switch (mode) {
     case cls::gmNext:
@@ -485,8 +493,14 @@ cls::TGetResult TqbDataSet::GetRecord(cls::TRecordBuffer buffer, cls::TGetMode m
                     withRead ? bookmark : std::span<uint8_t>{});
         break;
     default:
-        r = withRead ? Engine()->RecordGetWithBookmark(cursorID_, qbltNone, span(rec, physRecLen_), bookmark)
-                     : RecordGetCurrent(qbltNone, rec);
+        if (foundRowKept && withRead && foundRow_.size() == size_t(physRecLen_)) {
+            std::memcpy(rec, foundRow_.data(), foundRow_.size());
+            r = Engine()->CursorGetBookmark(cursorID_, bookmark);
+        } else {
+            r = withRead
+                    ? Engine()->RecordGetWithBookmark(cursorID_, qbltNone, span(rec, physRecLen_), bookmark)
+                    : RecordGetCurrent(qbltNone, rec);
+        }
         break;
     }
     switch (r) {

@@ -240,6 +240,12 @@ protected:
     std::vector<uint8_t> CompileFilter(const std::string& text, cls::TFilterOptions options);
     // The dataset's cursor is now on another row than the active buffer.
     void MarkCursorMoved() { CursorPosChanged(); }
+    // Room for the row a key search reads at the dataset's cursor. Once KeepFoundRow is called,
+    // the next read of the current row takes that row instead of reading it again (its bookmark
+    // is still asked for); DropFoundRow forgets it.
+    uint8_t* FoundRowBuffer();
+    void KeepFoundRow() { foundRowKept_ = true; }
+    void DropFoundRow() { foundRowKept_ = false; }
     // The current index's bookmark size, after a switch of index.
     void SetCursorBookmarkSize(uint32_t size) { cursorBookmarkSize_ = size; }
     std::span<const uint8_t> BookmarkBytes(const void* bookmark) const {
@@ -299,7 +305,8 @@ private:
     uint32_t bookmarkSize_ = 0;       // room in a buffer: the largest of any index
     uint32_t cursorBookmarkSize_ = 0; // the current index's
     int32_t calcFieldsOffset_ = 0, bookmarkOffset_ = 0, bookmarkFlagOffset_ = 0, bufferSize_ = 0;
-    std::vector<uint8_t> oldRecord_, filterBuf_, scratch_;
+    std::vector<uint8_t> oldRecord_, filterBuf_, scratch_, foundRow_;
+    bool foundRowKept_ = false;
     bool closingProxy_ = false;
     friend class TqbBaseTable;
     friend class TqbBlobStream;
@@ -380,7 +387,12 @@ private:
     void initKeyBuffer(TqbKeyBuffer& kb);
     void setKeyFields(TqbKeyBuffer& kb, const std::vector<cls::Variant>& values);
     // RecordGetForKey, or a key-to-key range scan through the client filters.
-    TqbResultCode keySearch(TqbHandle cursor, const uint8_t* key, int32_t fieldCount, int32_t partialLen);
+    // Without client filters the row found is read into row when it is given.
+    TqbResultCode keySearch(TqbHandle cursor, const uint8_t* key, int32_t fieldCount, int32_t partialLen,
+                            uint8_t* row = nullptr);
+    // After a hit at the dataset's cursor: the found row becomes the active one, its neighbours
+    // fill the buffer window.
+    void resyncOnFound(bool foundRowRead);
     void switchToIndex(const std::string& name);
     void applyRange();
     void setEngineRange(const void* saved);
@@ -388,7 +400,7 @@ private:
     TqbHandle lookupCursorFor(const std::vector<cls::TField*>& fields, const std::string& names,
                               bool caseInsensitive);
     bool locateRecord(const std::string& keyFields, const cls::Variant& keyValues,
-                      cls::TLocateOptions options, bool move);
+                      cls::TLocateOptions options, bool move, bool* foundRowRead = nullptr);
     void endKeyEdit(bool keep);
     void masterChanged();
     void masterDisabled();

@@ -364,9 +364,10 @@ bool TqbBaseTable::GotoKey() {
     DoBeforeScroll();
     CursorPosChanged();
     const TqbKeyBuffer& kb = keys_[kbLookup];
-    const TqbResultCode r = keySearch(cursorID_, kb.Image.data(), kb.FieldCount, 0);
+    uint8_t* const found = HasClientFilters() ? nullptr : FoundRowBuffer();
+    const TqbResultCode r = keySearch(cursorID_, kb.Image.data(), kb.FieldCount, 0, found);
     if (r == 0) {
-        Resync(cls::rmExact | cls::rmCenter);
+        resyncOnFound(found != nullptr);
         DoAfterScroll();
         return true;
     }
@@ -374,22 +375,46 @@ bool TqbBaseTable::GotoKey() {
     return false;
 }
 
+void TqbBaseTable::resyncOnFound(bool foundRowRead) {
+    // The row the search read is the one the cursor is on: it is not read a second time.
+    struct Drop {
+        TqbBaseTable& t;
+        ~Drop() { t.DropFoundRow(); }
+    } drop{*this};
+    if (foundRowRead) KeepFoundRow();
+    Resync(cls::rmExact | cls::rmCenter);
+}
+
 TqbResultCode TqbBaseTable::keySearch(TqbHandle cursor, const uint8_t* key, int32_t fieldCount,
-                                      int32_t partialLen) {
+                                      int32_t partialLen, uint8_t* row) {
     if (!key || (cursor == cursorID_ && keyFieldCount_ == 0)) return kQbInvalidIndexType;
     TqbBaseServerEngine* e = Engine();
-    // The key is copied: reading rows through the client filters reuses the search buffers.
-    const std::vector<uint8_t> keyCopy(key, key + PhysRecLen());
-    std::vector<uint8_t> rec(static_cast<size_t>(PhysRecLen()));
+    const size_t recLen = static_cast<size_t>(PhysRecLen());
+    std::vector<uint8_t> rec;
     if (!HasClientFilters()) {
+        if (!row) {
+            rec.resize(recLen);
+            row = rec.data();
+        }
+        std::span<const uint8_t> keyBytes(key, recLen);
+        std::vector<uint8_t> keyCopy;
         bool first = true;
         for (;;) {
             const TqbResultCode r =
-                e->RecordGetForKey(cursor, false, fieldCount, partialLen, keyCopy, rec, first);
-            if (r != kQbServerFilterTimedOut || DoServerFilterTimeout()) return r;
+                e->RecordGetForKey(cursor, false, fieldCount, partialLen, keyBytes, {row, recLen}, first);
+            if (r != kQbServerFilterTimedOut) return r;
+            // The time-out handler may search again and so change the key buffers.
+            if (keyCopy.empty()) {
+                keyCopy.assign(keyBytes.begin(), keyBytes.end());
+                keyBytes = keyCopy;
+            }
+            if (DoServerFilterTimeout()) return r;
             first = false;
         }
     }
+    // The key is copied: reading rows through the client filters reuses the search buffers.
+    const std::vector<uint8_t> keyCopy(key, key + recLen);
+    rec.resize(recLen);
     // The engine's key search does not see the client filters: the rows of the key are read
     // through them inside a range of that key, and the caller's range is put back on every
     // way out.
@@ -609,7 +634,7 @@ TqbHandle TqbBaseTable::lookupCursorFor(const std::vector<cls::TField*>& fields,
 }
 
 bool TqbBaseTable::locateRecord(const std::string& keyFields, const cls::Variant& keyValues,
-                                cls::TLocateOptions options, bool move) {
+                                cls::TLocateOptions options, bool move, bool* foundRowRead) {
     const std::vector<cls::TField*> fields = GetFieldList(keyFields);
     const std::vector<cls::Variant> values = LocateValues(fields, keyValues);
     const bool caseInsensitive = options & cls::loCaseInsensitive;
@@ -630,7 +655,9 @@ bool TqbBaseTable::locateRecord(const std::string& keyFields, const cls::Variant
         partialLen = int32_t(values.back().AsString().size());
     }
     const std::vector<uint8_t> key(search.begin(), search.begin() + PhysRecLen());
-    const TqbResultCode r = keySearch(cursor, key.data(), fieldCount, partialLen);
+    const bool keepRow = move && cursor == cursorID_ && !HasClientFilters();
+    const TqbResultCode r =
+        keySearch(cursor, key.data(), fieldCount, partialLen, keepRow ? FoundRowBuffer() : nullptr);
     if (r != 0) {
         if (r != kQbRecordNotFound && r != kQbEOF && r != kQbServerFilterTimedOut) Check(r);
         return false;
@@ -645,6 +672,7 @@ bool TqbBaseTable::locateRecord(const std::string& keyFields, const cls::Variant
     } else if (!move) {
         Check(Engine()->RecordGet(cursor, qbltNone, {search.data(), size_t(PhysRecLen())}));
     }
+    if (foundRowRead) *foundRowRead = keepRow;
     return true;
 }
 
@@ -652,8 +680,9 @@ bool TqbBaseTable::Locate(const std::string& keyFields, const cls::Variant& keyV
                           cls::TLocateOptions options) {
     CheckBrowseMode();
     DoBeforeScroll();
-    if (!locateRecord(keyFields, keyValues, options, true)) return false;
-    Resync(cls::rmExact | cls::rmCenter);
+    bool foundRowRead = false;
+    if (!locateRecord(keyFields, keyValues, options, true, &foundRowRead)) return false;
+    resyncOnFound(foundRowRead);
     DoAfterScroll();
     return true;
 }

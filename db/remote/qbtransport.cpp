@@ -278,23 +278,7 @@ void TqbBaseCommandHandler::SetState(uint8_t NewState) {
                 }
             }
         }
-        ForceState(next);
-        switch (next) {
-        case qbsInactive:
-            EnterInactive();
-            break;
-        case qbsInitializing:
-            EnterInitializing();
-            break;
-        case qbsStarting:
-            EnterStarting();
-            break;
-        case qbsShuttingDown:
-            EnterShuttingDown();
-            break;
-        default:
-            break;
-        }
+        EnterState(next);
     });
 }
 

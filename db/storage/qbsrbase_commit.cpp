@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -337,8 +338,17 @@ void TqbBufferManager::writeDurably(TqbSrTransaction& t, const std::vector<Tqbbm
         TbtdFileInfo& j = *t.Journal;
         uint64_t pos = kJournalHeaderSize;
         std::vector<uint8_t> rec;
+        // A rollback cuts each file back to the block count of its header's before image and never
+        // writes a before image past it: blocks the transaction added need none.
+        std::map<TbtdFileInfo*, uint32_t> committedEnd;
         for (TqbbmRAMPage* p : disk)
-            for (int before = 1; before >= 0; --before) {
+            if (p->BlockNumber == 0) committedEnd[p->File] = BlockWord(p->Block, kHdrBlockCount);
+        auto added = [&](TqbbmRAMPage* p) {
+            auto end = committedEnd.find(p->File);
+            return p->BlockNumber != 0 && end != committedEnd.end() && p->BlockNumber >= end->second;
+        };
+        for (TqbbmRAMPage* p : disk)
+            for (int before = added(p) ? 0 : 1; before >= 0; --before) {
                 // Only the name's padding needs zeros: the image covers the rest of the record.
                 const std::string& name = p->File->FileName;
                 rec.resize(kJournalRecordHeaderSize + p->BlockSize);

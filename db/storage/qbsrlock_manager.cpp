@@ -303,10 +303,12 @@ void TqbLockManager::ReturnAdoptedRecordLocks(TqbLockTransaction& Transaction) {
     std::vector<std::pair<TqbRecordLockHash*, uint64_t>> refs;
     {
         std::lock_guard lk(tc->m_);
-        for (const auto& [h, f] : tc->records_)
-            f.Refs.ForEach([&](const TqbRecordLockSet::Entry& e) {
+        for (const auto& entry : tc->records_) {
+            TqbRecordLockHash* h = entry.first;
+            entry.second.Refs.ForEach([&](const TqbRecordLockSet::Entry& e) {
                 if (e.second == owner) refs.emplace_back(h, e.first);
             });
+        }
     }
     for (const auto& [h, ref] : refs) {
         bool back = false;

@@ -62,6 +62,11 @@ inline void RunRemoteReply(const uint8_t* data, size_t size, std::vector<uint8_t
         std::abort();
     const uint32_t msg = qbops::Describe(op).MsgID;
     const auto server = t->Responder;
+    // The engine goes first: its clients log off through the responder, which uses the locals above.
+    struct EngineFirst {
+        TqbOwned<TQBRemoteServerEngine>& e;
+        ~EngineFirst() { e.reset(); }
+    } engineFirst{e};
     t->Responder = [&](const RecordedCall& c) {
         if (c.MsgID != msg) return server(c);
         if (!Capture) return CannedReply{code, reply};

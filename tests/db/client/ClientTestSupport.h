@@ -2,12 +2,14 @@
 // login, as the paging client's is) and clients and sessions that go before it.
 #pragma once
 #include "db/base/qbhash.h"
+#include "db/client/qbcldb.h"
 #include "db/client/qbclient.h"
 #include "db/engine/qbsrengn.h"
 #include "platform/ProcessMessages.h"
-#include "platform/Registry.h"
+#include "tests/db/engine/ContactRecords.h"
 #include "tests/db/engine/EngineClockSupport.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ClientConfig.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -32,31 +34,14 @@ inline int32_t codeOf(const std::function<void()>& work) {
     return 0;
 }
 
-// The client configuration (protocol and server name) in a registry file of a temporary folder,
-// for as long as the object lives.
-class ClientConfigScope {
-public:
-    ClientConfigScope(const std::string& protocol, const std::string& serverName) {
-        if (const char* old = std::getenv(plat::RegistryFileVariable)) old_ = old;
-        pwtest::writeFile(dir_.file("reg.txt"),
-                          "[HKEY_LOCAL_MACHINE\\Software\\Harrowgate\\Quillbase\\2.0\\Client Configuration]\n"
-                          "\"Protocol\"=\"" +
-                              protocol + "\"\n\"ServerName\"=\"" + serverName + "\"\n");
-        ::setenv(plat::RegistryFileVariable, dir_.file("reg.txt").c_str(), 1);
-    }
-    ~ClientConfigScope() {
-        if (old_)
-            ::setenv(plat::RegistryFileVariable, old_->c_str(), 1);
-        else
-            ::unsetenv(plat::RegistryFileVariable);
-    }
-    ClientConfigScope(const ClientConfigScope&) = delete;
-    ClientConfigScope& operator=(const ClientConfigScope&) = delete;
+using pwtest::ClientConfigScope;
 
-private:
-    pwtest::TempDir dir_;
-    std::optional<std::string> old_;
-};
+// Both named automatically, the session the client's.
+inline void linkAutomatically(TqbClient& client, TqbSession& session) {
+    client.SetAutoClientName(true);
+    session.SetClientName(client.ClientName());
+    session.SetAutoSessionName(true);
+}
 
 #ifdef PW_REMOTE_CLIENT_TESTS
 // The database server program on a folder, reached over TCP/IP on a free port, or over the
@@ -140,9 +125,7 @@ struct Env {
 
     Env() {
         EXPECT_TRUE(server.ready()) << server.process().text;
-        client->SetAutoClientName(true);
-        session->SetClientName(client->ClientName());
-        session->SetAutoSessionName(true);
+        linkAutomatically(*client, *session);
     }
     ~Env() {
         session.reset();
@@ -163,9 +146,7 @@ struct Env {
         engine->SetClock(clock);
         engine->SetConfigDir(dir.str() + "/");
         client->SetServerEngine(engine.get());
-        client->SetAutoClientName(true);
-        session->SetClientName(client->ClientName());
-        session->SetAutoSessionName(true);
+        linkAutomatically(*client, *session);
     }
     ~Env() {
         session.reset();
@@ -180,5 +161,17 @@ struct Env {
     }
 };
 #endif
+
+// The session open with the alias "pageBASE" on the folder, db opened on the folder, and an empty
+// contacts table built there.
+template <class E> void openContactsFolder(E& env, TqbDatabase& db) {
+    env.session->Open();
+    env.session->AddAlias("pageBASE", env.dir.str());
+    db.SetSessionName(env.session->SessionName());
+    db.SetDatabaseName(env.dir.str());
+    db.Open();
+    TqbServerDataDict d = engineapi::contactsDictionary();
+    EXPECT_EQ(0, env.engine->TableBuild(db.DatabaseID(), false, "contacts", false, d));
+}
 
 } // namespace clienttest

@@ -105,13 +105,8 @@ private:
 struct QueryEnv : Env {
     TqbOwned<TqbDatabase> db{new TqbDatabase()};
     QueryEnv() {
-        session->Open();
-        session->AddAlias("pageBASE", dir.str());
-        db->SetSessionName(session->SessionName());
-        db->SetDatabaseName(dir.str());
-        db->Open();
+        clienttest::openContactsFolder(*this, *db);
         TqbServerDataDict d = engineapi::contactsDictionary();
-        EXPECT_EQ(0, engine->TableBuild(db->DatabaseID(), false, "contacts", false, d));
         TqbHandle c = 0;
         EXPECT_EQ(0, engine->TableOpen(db->DatabaseID(), "contacts", false, "nameIndex", 0, qbomReadWrite,
                                        qbsmShared, 10000, c, nullptr));

@@ -154,6 +154,86 @@ TEST(Table, OpensOnTheNameIndexWalksInOrderAndFindsKeys) {
     EXPECT_EQ(walk(*plain), (Names{"alice", "bob", "Carol", "dave", "erin"}));
 }
 
+TEST(Table, AKeySearchFillsTheWindowAroundTheRowItFindsWithThatRowsBookmark) {
+    TableEnv env;
+    env.buildContacts();
+    auto t = env.openContacts();
+    std::vector<Row> rows;
+    for (int k = 0; k < 12; ++k)
+        rows.push_back({(k < 10 ? "r0" : "r") + std::to_string(k), "i" + std::to_string(k), k, 0});
+    env.fill(*t, rows);
+    // A window of five rows, as a grid keeps.
+    cls::TDataSource src(nullptr);
+    src.SetDataSet(t.get());
+    cls::TDataLink link;
+    link.SetBufferCount(5);
+    link.SetDataSource(&src);
+    ASSERT_TRUE(link.Active());
+    auto window = [&] {
+        Names names;
+        const int active = link.ActiveRecord();
+        for (int i = 0; i < link.RecordCount(); ++i) {
+            link.SetActiveRecord(i);
+            names.push_back(t->FieldByName("name")->AsString() + "/" + t->FieldByName("id")->AsString());
+        }
+        link.SetActiveRecord(active);
+        names.push_back("active " + std::to_string(active));
+        return names;
+    };
+    auto bookmarkOf = [&](int moves) {
+        t->First();
+        t->MoveBy(moves);
+        return t->GetBookmark();
+    };
+
+    // In the middle, at the start and at the end of the table.
+    ASSERT_TRUE(t->FindKey({Variant("R06")}));
+    EXPECT_EQ(window(), (Names{"r04/i4", "r05/i5", "r06/i6", "r07/i7", "r08/i8", "active 2"}));
+    EXPECT_FALSE(t->Bof());
+    EXPECT_FALSE(t->Eof());
+    const cls::TBookmark found = t->GetBookmark();
+    EXPECT_EQ(t->CompareBookmarks(found, bookmarkOf(6)), 0);
+    t->GotoBookmark(found);
+    EXPECT_EQ(t->FieldByName("name")->AsString(), "r06");
+    t->Next();
+    EXPECT_EQ(t->FieldByName("name")->AsString(), "r07");
+    ASSERT_TRUE(t->FindKey({Variant("r01")}));
+    EXPECT_EQ(window(), (Names{"r00/i0", "r01/i1", "r02/i2", "r03/i3", "r04/i4", "active 1"}));
+    t->Prior();
+    EXPECT_EQ(t->FieldByName("name")->AsString(), "r00");
+    ASSERT_TRUE(t->FindKey({Variant("r11")}));
+    EXPECT_EQ(window(), (Names{"r07/i7", "r08/i8", "r09/i9", "r10/i10", "r11/i11", "active 4"}));
+    EXPECT_EQ(t->CompareBookmarks(t->GetBookmark(), bookmarkOf(11)), 0);
+    // A miss keeps the window; Locate through the index fills it as FindKey does.
+    ASSERT_TRUE(t->FindKey({Variant("r03")}));
+    EXPECT_FALSE(t->FindKey({Variant("r035")}));
+    EXPECT_EQ(window(), (Names{"r01/i1", "r02/i2", "r03/i3", "r04/i4", "r05/i5", "active 2"}));
+    ASSERT_TRUE(t->Locate("name", Variant("r09"), 0));
+    EXPECT_EQ(window(), (Names{"r07/i7", "r08/i8", "r09/i9", "r10/i10", "r11/i11", "active 2"}));
+
+    // The row read by the search stands for the current row only once: a later refresh reads
+    // what another table object wrote since.
+    ASSERT_TRUE(t->FindKey({Variant("r05")}));
+    auto other = env.openContacts();
+    ASSERT_TRUE(other->FindKey({Variant("r05")}));
+    other->Edit();
+    other->FieldByName("id")->SetAsString("changed");
+    other->Post();
+    EXPECT_EQ(t->FieldByName("id")->AsString(), "i5");
+    t->Refresh();
+    EXPECT_EQ(t->FieldByName("id")->AsString(), "changed");
+
+    // Through a client filter the window holds only the rows it accepts.
+    t->SetOnFilterRecord([](cls::TDataSet* ds, bool& accept) {
+        accept = ds->FieldByName("servicenumber")->AsInteger() % 2 == 0;
+    });
+    t->SetFiltered(true);
+    EXPECT_FALSE(t->FindKey({Variant("r05")}));
+    ASSERT_TRUE(t->FindKey({Variant("r06")}));
+    EXPECT_EQ(window(), (Names{"r02/i2", "r04/i4", "r06/i6", "r08/i8", "r10/i10", "active 2"}));
+    EXPECT_EQ(t->CompareBookmarks(t->GetBookmark(), found), 0);
+}
+
 TEST(Table, OpeningNeedsATableNameAndADatabase) {
     TableEnv env;
     env.buildContacts();

@@ -26,13 +26,7 @@ struct ContactsEnv : Env {
     std::unique_ptr<TqbTable> table = std::make_unique<TqbTable>();
 
     ContactsEnv() {
-        session->Open();
-        session->AddAlias("pageBASE", dir.str());
-        db->SetSessionName(session->SessionName());
-        db->SetDatabaseName(dir.str());
-        db->Open();
-        TqbServerDataDict d = engineapi::contactsDictionary();
-        EXPECT_EQ(0, engine->TableBuild(db->DatabaseID(), false, "contacts", false, d));
+        clienttest::openContactsFolder(*this, *db);
         table->SetSessionName(session->SessionName());
         table->SetDatabaseName("pageBASE");
         table->SetTableName("contacts");
