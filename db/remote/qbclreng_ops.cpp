@@ -793,6 +793,7 @@ TqbResultCode TQBRemoteServerEngine::CursorDeleteRecords(TqbHandle CursorID) {
 
 TqbResultCode TQBRemoteServerEngine::CursorGetBookmark(TqbHandle CursorID, std::span<uint8_t> Bookmark) {
     return onCursor(CursorID, [&](TQBProxyCursor& c) -> TqbResultCode {
+        if (c.Client().KnownBookmark(c.CursorID, Bookmark)) return 0;
         Bytes reply;
         if (TqbResultCode rc = ask(
                 c, TqbOp::CursorGetBookmark,
@@ -1021,12 +1022,25 @@ TqbResultCode TQBRemoteServerEngine::RecordGet(TqbHandle CursorID, TqbLockType L
 
 TqbResultCode TQBRemoteServerEngine::RecordGetNext(TqbHandle CursorID, TqbLockType LockType,
                                                    std::span<uint8_t> Data) {
+    // Steps without a lock read ahead.
+    if (LockType == qbltNone)
+        return onCursor(CursorID,
+                        [&](TQBProxyCursor& c) { return c.Client().Step(c, true, LockType, Data, {}); });
     return recordRead(CursorID, TqbOp::RecordGetNext, LockType, Data);
 }
 
 TqbResultCode TQBRemoteServerEngine::RecordGetPrior(TqbHandle CursorID, TqbLockType LockType,
                                                     std::span<uint8_t> Data) {
     return recordRead(CursorID, TqbOp::RecordGetPrior, LockType, Data);
+}
+
+TqbResultCode TQBRemoteServerEngine::RecordStepWithBookmark(TqbHandle CursorID, bool Forward,
+                                                            TqbLockType LockType, std::span<uint8_t> Data,
+                                                            std::span<uint8_t> Bookmark) {
+    return onCursor(CursorID, [&](TQBProxyCursor& c) -> TqbResultCode {
+        if (Bookmark.size() < c.BookmarkSize()) return kResultInvalidParameter;
+        return c.Client().Step(c, Forward, LockType, Data, Bookmark);
+    });
 }
 
 TqbResultCode TQBRemoteServerEngine::RecordGetBatch(TqbHandle CursorID, int32_t RequestCount,

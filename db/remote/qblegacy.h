@@ -101,6 +101,8 @@ protected:
 
     // One request off the send queue, in parts (the transport thread). Virtual for tests.
     virtual void SendRequest(const TqbRequestPtr& request);
+    // A queued request is sent at once, not at the thread's next look at its queue.
+    void RequestQueued() override { wakeThread(); }
 
 private:
     friend class TqbLegacyTransportThread;

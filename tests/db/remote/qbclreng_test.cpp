@@ -366,8 +366,20 @@ std::vector<OpCase> allOperations(int32_t rl, int32_t kl) {
              EXPECT_EQ(at32(r, 21), bm);
          }},
         {TqbOp::RecordGetNext,
-         [sp](World& w) { return w.engine->RecordGetNext(w.cursor, qbltNone, sp(size_t(w.recordLength))); },
+         [sp](World& w) { return w.engine->RecordGetNext(w.cursor, qbltWrite, sp(size_t(w.recordLength))); },
          13, c, 4000},
+        {TqbOp::RecordStepBatch,
+         [sp, bm](World& w) {
+             return w.engine->RecordStepWithBookmark(w.cursor, true, qbltNone, sp(size_t(w.recordLength)),
+                                                     std::span<uint8_t>(bookmark.data(), bm));
+         },
+         22, c, 4000,
+         [rl, bm](World&, const RecordedCall& r) {
+             EXPECT_EQ(at32(r, 4), 1u) << "a walk starts with one row";
+             EXPECT_EQ(at32(r, 8), uint32_t(rl));
+             EXPECT_EQ(at32(r, 12), bm);
+             EXPECT_EQ(r.Data[16], 1);
+         }},
         {TqbOp::RecordGetPrior,
          [sp](World& w) { return w.engine->RecordGetPrior(w.cursor, qbltNone, sp(size_t(w.recordLength))); },
          13, c, 4000},
@@ -927,7 +939,7 @@ TEST(RemoteEngine, RequestsOfOneClientGoOneAtATimeAndKeepTheirOwnReplies) {
             auto pc = w.engine->Registry().Lease<TQBProxyCursor>(h, TqbHandleKind::Cursor);
             std::vector<uint8_t> rec(size_t(w.recordLength));
             for (int i = 0; i < 50; ++i) {
-                if (w.engine->RecordGetNext(h, qbltNone, rec) != 0 || rec[0] != uint8_t(pc->CursorID))
+                if (w.engine->RecordGetNext(h, qbltWrite, rec) != 0 || rec[0] != uint8_t(pc->CursorID))
                     ++wrong;
             }
         });
