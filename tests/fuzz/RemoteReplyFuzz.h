@@ -79,7 +79,9 @@ inline void RunRemoteReply(const uint8_t* data, size_t size, std::vector<uint8_t
         // A refused reply is reported as such, never as success.
         if (code != 0 && r == 0) std::abort();
     };
-    const int32_t rl = e->Registry().Lease<TQBProxyCursor>(cursor, TqbHandleKind::Cursor)->RecordLength();
+    const auto opened = e->Registry().Lease<TQBProxyCursor>(cursor, TqbHandleKind::Cursor);
+    if (!opened) std::abort();
+    const int32_t rl = opened->RecordLength();
     cls::TMemoryStream s;
     TqbHandle h = 0;
     switch (op) {

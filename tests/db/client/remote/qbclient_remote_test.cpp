@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <signal.h>
+#include <sys/wait.h>
 #include <thread>
 
 using clienttest::codeOf;
@@ -45,6 +46,13 @@ struct ContactsEnv : Env {
         db.reset();
     }
 };
+
+// Stops the server and waits until it is stopped: a signal is not delivered when kill returns.
+void stopServer(pwtest::ChildProcess& server) {
+    ::kill(server.pid, SIGSTOP);
+    int status = 0;
+    ::waitpid(server.pid, &status, WUNTRACED);
+}
 
 uint64_t msSince(std::chrono::steady_clock::time_point start) {
     return uint64_t(
@@ -103,7 +111,7 @@ TEST(Remote, UnknownRequestsGive153AndUnansweredOnes288HalfASecondAfterTheirTime
     EXPECT_TRUE(reply.empty());
 
     // A server that stops answering: the wait ends with 288 at the time-out plus 500 ms, not before.
-    ::kill(env.server.process().pid, SIGSTOP);
+    stopServer(env.server.process());
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(env.client->ProcessRequest(12, 300, {}, reply), 288);
     EXPECT_GE(msSince(start), 800u);
@@ -124,7 +132,7 @@ TEST(Remote, AKilledServerFailsTheWaitingRequestWith292AndTheClientHearsOfItOnIt
         retry = false;
     };
     // The server takes the request and never answers it.
-    ::kill(env.server.process().pid, SIGSTOP);
+    stopServer(env.server.process());
     std::atomic<TqbResultCode> result{-1};
     std::thread waiter([&] {
         std::vector<uint8_t> reply;
