@@ -1,5 +1,6 @@
 // Tests of the fixed collation and the key comparers.
 #include "db/base/qbllbase.h"
+#include "platform/Text.h"
 
 #include <gtest/gtest.h>
 
@@ -98,6 +99,35 @@ TEST(Collation, TotalOrderEqualOnlyForEqualBytes) {
     for (size_t i = 0; i < order.size(); i += 7)
         for (size_t j = i + 1; j < order.size(); j += 5)
             ASSERT_LE(collateAnsi(c[order[i]], c[order[j]], false), 0);
+}
+
+// Byte texts skip their common prefix in words; the same texts as UTF-16 go through the plain
+// loop. Both must agree on every pair, whatever the length of the shared prefix.
+TEST(Collation, ByteTextsOrderAsTheirWideForm) {
+    std::string alphabet;
+    for (unsigned x = 1; x < 256; ++x)
+        if (plat::Utf16CharToAnsi(plat::AnsiCharToUtf16(static_cast<unsigned char>(x))) == char(x))
+            alphabet.push_back(char(x));
+    ASSERT_GT(alphabet.size(), 200u);
+    std::mt19937 rng(11);
+    auto pick = [&] { return alphabet[rng() % alphabet.size()]; };
+    const std::string near = "aAbB0\xE9\xC9 ";
+    for (int round = 0; round < 40000; ++round) {
+        std::string a(rng() % 40, 'x');
+        for (char& ch : a)
+            ch = pick();
+        std::string b = a.substr(0, rng() % (a.size() + 1));
+        // Differ at one spot (often by case or accent only), then maybe a different tail.
+        if (!b.empty() && rng() % 2) b[rng() % b.size()] = rng() % 2 ? pick() : near[rng() % near.size()];
+        for (size_t t = rng() % 12; t > 0; --t)
+            b.push_back(b.size() < a.size() && rng() % 3 ? a[b.size()] : pick());
+        if (rng() % 2) std::swap(a, b);
+        for (bool nc : {false, true}) {
+            int r = collateAnsi(a, b, nc);
+            ASSERT_EQ(sign(r), sign(collateWide(plat::AnsiToUtf16(a), plat::AnsiToUtf16(b), nc)))
+                << a << " | " << b << " " << nc;
+        }
+    }
 }
 
 TEST(Collation, SameOrderWhateverTheProcessLocale) {
