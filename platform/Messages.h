@@ -2,10 +2,13 @@
 // injectable millisecond clock. Built on epoll and eventfd; one loop object per thread.
 #pragma once
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <string_view>
+
+struct pollfd;
 
 namespace plat {
 
@@ -86,6 +89,10 @@ bool PumpUntil(const std::function<bool()>& pred, uint64_t timeoutMs);
 // One descriptor that becomes readable whenever the calling thread's loop has work
 // (posted message, ready watch, woken by a clock change); the Qt glue puts a QSocketNotifier on it.
 int LoopWakeFd();
+// poll() for an outside loop waiting on LoopWakeFd() among other descriptors: the loop's own
+// descriptors are polled in its place, so the next ProcessPendingMessages() knows the ready
+// watches without asking again. Same result as poll() on fds.
+int PollWithLoop(struct pollfd* fds, size_t n, int timeoutMs);
 // Milliseconds until the calling thread's next window timer is due; -1 when none.
 int64_t NextTimerDelayMs();
 

@@ -69,6 +69,10 @@ struct Loop {
 
     std::unordered_map<WatchId, Watch> watches;
     WatchId nextWatch = 1;
+    // Ready watches found by PollWithLoop, run by the next round instead of asking epfd again.
+    // Dropped by anything that waits on epfd or changes the watches.
+    std::vector<std::pair<WatchId, short>> polled;
+    bool polledValid = false;
     bool external = false; // someone else's loop (Qt) waits on epfd: keep it signalled while work is left
 };
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <poll.h>
+#include <span>
 #include <sys/epoll.h>
 
 namespace plat {
@@ -35,22 +36,36 @@ short fromEpoll(uint32_t e) {
     return r;
 }
 
+void dropPolled(Loop& L) {
+    L.polledValid = false;
+    L.polled.clear();
+}
+
 // Waits up to timeoutMs (-1: no limit) for the loop's descriptors and runs the callbacks of
 // the ready watches. True when a callback ran.
 bool runWatches(Loop& L, int timeoutMs) {
-    epoll_event evs[32];
-    int n = epoll_wait(L.epfd, evs, 32, timeoutMs);
+    std::pair<WatchId, short> ready[32];
+    size_t count = 0;
+    if (timeoutMs == 0 && L.polledValid) {
+        for (auto r : L.polled) // an outside loop's poll just found these
+            ready[count++] = r;
+    } else {
+        epoll_event evs[32];
+        int n = epoll_wait(L.epfd, evs, 32, timeoutMs);
+        for (int i = 0; i < n; ++i)
+            if (evs[i].data.u64 != 0) ready[count++] = {WatchId(evs[i].data.u64), fromEpoll(evs[i].events)};
+    }
+    dropPolled(L);
     bool did = false;
-    for (int i = 0; i < n; ++i) {
-        if (evs[i].data.u64 == 0) continue; // the wake-up eventfd
-        auto it = L.watches.find(WatchId(evs[i].data.u64));
+    for (auto [id, revents] : std::span(ready, count)) {
+        auto it = L.watches.find(id);
         if (it == L.watches.end()) continue; // removed by an earlier callback of this round
         auto cb = it->second.cb;
         int fd = it->second.fd;
         Loop* saved = t_watchRound;
         t_watchRound = &L;
         try {
-            (*cb)(fd, fromEpoll(evs[i].events));
+            (*cb)(fd, revents);
         } catch (...) {
             t_watchRound = saved;
             reportException(std::current_exception());
@@ -188,6 +203,7 @@ WatchId WatchFd(int fd, short events, std::function<void(int fd, short revents)>
     ev.events = toEpoll(events);
     ev.data.u64 = id;
     if (!cb || epoll_ctl(L.epfd, EPOLL_CTL_ADD, fd, &ev) != 0) return 0;
+    dropPolled(L);
     L.watches.emplace(id,
                       Watch{fd, events, std::make_shared<std::function<void(int, short)>>(std::move(cb))});
     return id;
@@ -202,6 +218,7 @@ void ChangeWatch(WatchId id, short events) {
     ev.data.u64 = id;
     epoll_ctl(L.epfd, EPOLL_CTL_MOD, it->second.fd, &ev);
     it->second.events = events;
+    dropPolled(L);
 }
 
 void UnwatchFd(WatchId id) {
@@ -210,6 +227,7 @@ void UnwatchFd(WatchId id) {
     if (it == L.watches.end()) return;
     epoll_ctl(L.epfd, EPOLL_CTL_DEL, it->second.fd, nullptr); // fails harmlessly when already closed
     L.watches.erase(it);
+    dropPolled(L);
 }
 
 bool ProcessPendingMessages() {
@@ -244,6 +262,7 @@ bool ProcessPendingMessages() {
 
 bool WaitForWork(int timeoutMs) {
     Loop& L = current();
+    dropPolled(L);
     epoll_event ev;
     int n;
     while ((n = epoll_wait(L.epfd, &ev, 1, timeoutMs)) < 0 && errno == EINTR) {
@@ -265,6 +284,7 @@ bool PumpUntil(const std::function<bool()>& pred, uint64_t timeoutMs) {
         int64_t wait = int64_t(std::min<uint64_t>(deadline - now, 60000));
         int64_t t = NextTimerDelayMs();
         if (t >= 0) wait = std::min(wait, t);
+        dropPolled(L);
         epoll_event ev;
         epoll_wait(L.epfd, &ev, 1, int(wait)); // only to block; the next round does the work
     }
@@ -274,6 +294,44 @@ int LoopWakeFd() {
     Loop& L = current();
     L.external = true;
     return L.epfd;
+}
+
+int PollWithLoop(pollfd* fds, size_t n, int timeoutMs) {
+    Loop& L = current();
+    size_t at = 0;
+    while (at < n && fds[at].fd != L.epfd)
+        ++at;
+    if (at == n || L.watches.size() > 32) return ::poll(fds, n, timeoutMs);
+    // The loop descriptor's place holds the wake-up eventfd; its watches follow the caller's.
+    thread_local std::vector<pollfd> p; // kept: this runs once per outside loop round
+    thread_local std::vector<WatchId> ids;
+    p.assign(fds, fds + n);
+    p[at] = pollfd{L.evfd, POLLIN, 0};
+    ids.clear();
+    for (const auto& [id, w] : L.watches) {
+        p.push_back(pollfd{w.fd, short(w.events & (POLLIN | POLLOUT | POLLPRI | POLLRDHUP)), 0});
+        ids.push_back(id);
+    }
+    dropPolled(L);
+    int r = ::poll(p.data(), p.size(), timeoutMs);
+    if (r < 0) return r;
+    bool loopReady = p[at].revents != 0;
+    for (size_t i = 0; i < ids.size(); ++i) {
+        short rev = p[n + i].revents;
+        if (rev & POLLNVAL) { // closed under its watch: epoll forgot it, so ask the plain way
+            dropPolled(L);
+            return ::poll(fds, n, timeoutMs);
+        }
+        if (rev) L.polled.emplace_back(ids[i], rev);
+    }
+    loopReady |= !L.polled.empty();
+    L.polledValid = true;
+    int ready = 0;
+    for (size_t i = 0; i < n; ++i) {
+        fds[i].revents = i == at ? (loopReady ? short(fds[i].events & POLLIN) : short(0)) : p[i].revents;
+        ready += fds[i].revents != 0;
+    }
+    return ready;
 }
 
 int64_t NextTimerDelayMs() {

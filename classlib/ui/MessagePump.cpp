@@ -4,6 +4,7 @@
 
 #include "platform/Messages.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QPointer>
 #include <QSocketNotifier>
@@ -11,9 +12,32 @@
 #include <QTimer>
 #include <algorithm>
 #include <climits>
+#include <dlfcn.h>
+#include <poll.h>
 
 namespace cls {
 namespace {
+
+// Qt's glib loop polls the message layer's descriptor and the layer then asks it which watch is
+// ready: two calls per socket event. Polling the layer's own descriptors in glib's place finds
+// both at once. Looked up at run time, so a Qt built without glib simply keeps its own poll.
+// Glib's poll record is struct pollfd on Unix.
+void pollThroughTheMessageLayer() {
+    using PollFunc = int (*)(pollfd*, unsigned, int);
+    using SetPollFunc = void (*)(void*, PollFunc);
+    using GetContext = void* (*)();
+    auto* dispatcher = QAbstractEventDispatcher::instance();
+    if (!dispatcher || !dispatcher->inherits("QEventDispatcherGlib")) return;
+    auto setPoll = reinterpret_cast<SetPollFunc>(dlsym(RTLD_DEFAULT, "g_main_context_set_poll_func"));
+    auto threadContext =
+        reinterpret_cast<GetContext>(dlsym(RTLD_DEFAULT, "g_main_context_get_thread_default"));
+    auto defaultContext = reinterpret_cast<GetContext>(dlsym(RTLD_DEFAULT, "g_main_context_default"));
+    if (!setPoll || !threadContext || !defaultContext) return;
+    void* context = threadContext();
+    if (!context) context = defaultContext();
+    setPoll(context,
+            [](pollfd* fds, unsigned n, int timeoutMs) { return plat::PollWithLoop(fds, n, timeoutMs); });
+}
 
 class MessagePump : public QObject {
 public:
@@ -57,6 +81,7 @@ void InstallMessagePump() {
     QCoreApplication* app = QCoreApplication::instance();
     QObject* parent = app && app->thread() == QThread::currentThread() ? app : nullptr;
     t_pump = new MessagePump(parent);
+    if (parent) pollThroughTheMessageLayer();
 }
 
 bool MessagePumpInstalled() {

@@ -229,6 +229,61 @@ TEST(Messages, DescriptorWatchesRunOnTheLoopThreadAndCountAsWork) {
     UnwatchFd(id); // a second removal is harmless
 }
 
+// An outside loop polling through the layer sees the same readiness as on the wake descriptor,
+// and the next round runs exactly the watches that poll found, never one changed since.
+TEST(Messages, PollWithLoopFindsTheReadyWatchesForTheNextRound) {
+    Pipe a, b, other;
+    Window w(returning0([](UINT, WPARAM, LPARAM) {}));
+    std::vector<std::string> ran;
+    auto watch = [&](Pipe& p, const char* name) {
+        return WatchFd(p.fds[0], POLLIN, [&ran, name](int fd, short rev) {
+            EXPECT_TRUE(rev & POLLIN);
+            char c;
+            EXPECT_EQ(read(fd, &c, 1), 1);
+            ran.push_back(std::string(name) + c);
+        });
+    };
+    WatchId ia = watch(a, "a"), ib = watch(b, "b");
+    ASSERT_NE(ia, 0u);
+    ASSERT_NE(ib, 0u);
+    auto outsidePoll = [&] {
+        pollfd fds[2] = {{other.fds[0], POLLIN, 0}, {LoopWakeFd(), POLLIN, 0}};
+        int r = PollWithLoop(fds, 2, 0);
+        return std::to_string(r) + ":" + std::to_string(fds[0].revents) + "," +
+               std::to_string(fds[1].revents);
+    };
+    EXPECT_EQ(outsidePoll(), "0:0,0");
+    ASSERT_EQ(write(b.fds[1], "1", 1), 1);
+    EXPECT_EQ(outsidePoll(), "1:0," + std::to_string(POLLIN));
+    EXPECT_TRUE(ProcessPendingMessages());
+    EXPECT_EQ(ran, (std::vector<std::string>{"b1"}));
+
+    ASSERT_EQ(write(other.fds[1], "x", 1), 1);
+    ASSERT_EQ(write(a.fds[1], "2", 1), 1);
+    EXPECT_EQ(outsidePoll(), "2:" + std::to_string(POLLIN) + "," + std::to_string(POLLIN));
+    EXPECT_TRUE(ProcessPendingMessages());
+    EXPECT_EQ(ran, (std::vector<std::string>{"b1", "a2"}));
+
+    // Switched off after the poll: its readiness is not delivered; switched on, it is.
+    ASSERT_EQ(write(a.fds[1], "3", 1), 1);
+    EXPECT_EQ(outsidePoll(), "2:" + std::to_string(POLLIN) + "," + std::to_string(POLLIN));
+    ChangeWatch(ia, 0);
+    EXPECT_FALSE(ProcessPendingMessages());
+    ChangeWatch(ia, POLLIN);
+    EXPECT_TRUE(ProcessPendingMessages());
+    EXPECT_EQ(ran, (std::vector<std::string>{"b1", "a2", "a3"}));
+
+    // A posted message makes the wake descriptor ready too, without running a watch.
+    PostMessage(w, WM_USER, 0, 0);
+    char c;
+    ASSERT_EQ(read(other.fds[0], &c, 1), 1);
+    EXPECT_EQ(outsidePoll(), "1:0," + std::to_string(POLLIN));
+    EXPECT_FALSE(ProcessPendingMessages());
+    EXPECT_EQ(outsidePoll(), "0:0,0");
+    UnwatchFd(ia);
+    UnwatchFd(ib);
+}
+
 TEST(Messages, PumpUntilTimesOutOnTheManualClockWithTimersRunning) {
     ManualClockScope mc;
     int ticks = 0;
