@@ -178,7 +178,11 @@ void TqbStateComponent::SetState(uint8_t target) {
 
 void TqbStateComponent::EnterState(uint8_t next) {
     ForceState(next);
-    switch (next) {
+    RunStateHook(next);
+}
+
+void TqbStateComponent::RunStateHook(uint8_t state) {
+    switch (state) {
     case qbsInactive:
         EnterInactive();
         break;

@@ -134,6 +134,8 @@ protected:
     void ForceState(uint8_t state) { state_.store(state); }
     // One step of the walk: the state, then the hook of the state entered (none for the others).
     void EnterState(uint8_t next);
+    // The hook of a state: EnterInactive, EnterInitializing, EnterStarting or EnterShuttingDown.
+    void RunStateHook(uint8_t state);
     // The walk of SetState: step(next) for each state on the way to target (it stores the state
     // and calls the hook), then OnStateChange; with the rollback described at SetState.
     void WalkTo(uint8_t target, const std::function<void(uint8_t next)>& step);

@@ -139,24 +139,9 @@ void TqbBaseServerEngine::StepTo(uint8_t next) {
         for (auto it = monitors_->rbegin(); it != monitors_->rend(); ++it)
             (*it)->SetState(next);
     ForceState(next);
-    switch (next) {
-    case qbsInactive:
-    case qbsStopped:
-        EnterInactive();
-        break;
-    case qbsInitializing:
-        EnterInitializing();
-        break;
-    case qbsStarting:
-        EnterStarting();
-        break;
-    case qbsShuttingDown:
-    case qbsStopping:
-        EnterShuttingDown();
-        break;
-    default:
-        break;
-    }
+    RunStateHook(next == qbsStopped    ? uint8_t(qbsInactive)
+                 : next == qbsStopping ? uint8_t(qbsShuttingDown)
+                                       : next);
 }
 
 std::vector<TqbServerMonitor*>

@@ -1,7 +1,11 @@
 // Helpers of the protocol tests: pumping a protocol's thread until something happened, the manual
 // clock and a thread that moves it on when the test's events have happened, and data.
 #pragma once
+#include "db/remote/qblegacy.h"
 #include "db/remote/qbllprot.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include <atomic>
 #include <chrono>
@@ -64,6 +68,17 @@ private:
     std::atomic<int> missed_{0};
     std::thread thread_;
 };
+
+// A server transport over TCP/IP on a free port of the loopback address.
+inline void listenOnLoopback(TqbLegacyTransport& t) {
+    t.SetProtocol(ptTCPIP);
+    t.SetMode(qbtmListen);
+    t.OnCreateProtocol = [](TqbBaseCommsProtocol& p) {
+        auto& w = static_cast<TqbWinsockProtocol&>(p);
+        w.StreamPort = 0;
+        w.ListenAddress = htonl(INADDR_LOOPBACK);
+    };
+}
 
 inline std::vector<uint8_t> pattern(size_t n) {
     std::vector<uint8_t> b(n);

@@ -5,6 +5,7 @@
 #include "db/remote/qblegacy.h"
 #include "db/remote/qbsrdisp.h"
 #include "tests/db/engine/EngineApiSupport.h"
+#include "tests/db/remote/RemoteTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -26,13 +27,7 @@ struct WireServer {
             EXPECT_EQ(0, api.engine->Configuration().AddUser("ann", "", "", userHash, 0));
         }
         handler.AddPlugIn(&plugIn);
-        t->SetProtocol(ptTCPIP);
-        t->SetMode(qbtmListen);
-        t->OnCreateProtocol = [](TqbBaseCommsProtocol& p) {
-            auto& w = static_cast<TqbWinsockProtocol&>(p);
-            w.StreamPort = 0;
-            w.ListenAddress = htonl(INADDR_LOOPBACK);
-        };
+        pwremote::listenOnLoopback(*t);
         t->SetCommandHandler(&handler);
         t->OnAddClient = ServerLoginHandler(*api.engine, disp);
         t->OnRemoveClient = ServerRemoveHandler(disp);

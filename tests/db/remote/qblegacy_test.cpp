@@ -55,13 +55,7 @@ public:
 
 struct Server {
     explicit Server(bool withAddClient = true, bool secure = false) {
-        t->SetProtocol(ptTCPIP);
-        t->SetMode(qbtmListen);
-        t->OnCreateProtocol = [](TqbBaseCommsProtocol& p) {
-            auto& w = static_cast<TqbWinsockProtocol&>(p);
-            w.StreamPort = 0;
-            w.ListenAddress = htonl(INADDR_LOOPBACK);
-        };
+        pwremote::listenOnLoopback(*t);
         t->SetCommandHandler(&handler);
         if (withAddClient)
             t->OnAddClient = [this, secure](TqbBaseTransport*, const std::string& user, uint32_t, uint32_t,
