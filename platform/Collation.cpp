@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace plat {
 
@@ -42,14 +43,14 @@ constexpr Family kFamilies[] = {
     {'z', "zZ\x9E\x8E"},
 };
 
-bool isControl(unsigned c) {
+constexpr bool isControl(unsigned c) {
     return c < 0x20 || c == 0x7F || c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D;
 }
 
 // Primary ranges: controls, then blanks, then other symbols (in byte order), digits, letters.
 constexpr uint16_t kBlank = 0x100, kSymbol = 0x110, kDigit = 0x300, kLetter = 0x400;
 
-std::array<Weight, 256> buildWeights() {
+constexpr std::array<Weight, 256> buildWeights() {
     std::array<Weight, 256> w{};
     std::array<bool, 256> done{};
     auto set = [&](unsigned c, uint16_t p, uint8_t s, uint8_t t) {
@@ -63,7 +64,7 @@ std::array<Weight, 256> buildWeights() {
     }
     for (const Family& f : kFamilies) {
         uint16_t p = uint16_t(kLetter + (f.base - 'a') * 4);
-        size_t n = std::strlen(f.pairs);
+        size_t n = std::char_traits<char>::length(f.pairs);
         for (size_t i = 2; i + 1 < n + 1; i += 2) {
             uint8_t sec = uint8_t(i / 2);
             set(static_cast<unsigned char>(f.pairs[i]), p, sec, 0);
@@ -88,9 +89,11 @@ std::array<Weight, 256> buildWeights() {
     return w;
 }
 
+// Built by the compiler: a comparison finds the table without a first-use check.
+constexpr std::array<Weight, 256> kWeights = buildWeights();
+
 const std::array<Weight, 256>& weights() {
-    static const std::array<Weight, 256> w = buildWeights();
-    return w;
+    return kWeights;
 }
 
 Weight wideWeight(char16_t u) {
@@ -102,19 +105,23 @@ Weight wideWeight(char16_t u) {
 // Index of the first differing byte of a and b within n; eight bytes at a time, as keys often share
 // long prefixes.
 size_t firstDifference(const char* a, const char* b, size_t n) {
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
+    auto differs = [&](size_t at, size_t& where) {
         uint64_t x, y;
-        std::memcpy(&x, a + i, 8);
-        std::memcpy(&y, b + i, 8);
-        if (x != y) {
-            uint64_t d = x ^ y;
-            if constexpr (std::endian::native == std::endian::little)
-                return i + size_t(std::countr_zero(d) / 8);
-            else
-                return i + size_t(std::countl_zero(d) / 8);
-        }
-    }
+        std::memcpy(&x, a + at, 8);
+        std::memcpy(&y, b + at, 8);
+        if (x == y) return false;
+        const uint64_t d = x ^ y;
+        if constexpr (std::endian::native == std::endian::little)
+            where = at + size_t(std::countr_zero(d) / 8);
+        else
+            where = at + size_t(std::countl_zero(d) / 8);
+        return true;
+    };
+    size_t i = 0, where = 0;
+    for (; i + 8 <= n; i += 8)
+        if (differs(i, where)) return where;
+    // The tail as the last eight bytes, overlapping bytes already found equal.
+    if (i < n && n >= 8) return differs(n - 8, where) ? where : n;
     while (i < n && a[i] == b[i])
         ++i;
     return i;

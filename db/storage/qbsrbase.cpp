@@ -350,7 +350,7 @@ TqbbmRAMPage* TqbBufferManager::allocPage(TbtdFileInfo& f, uint32_t block) {
 }
 
 void TqbBufferManager::touch(TqbbmRAMPage* p) {
-    if (p->List != &lru_) return;
+    if (p->List != &lru_ || lru_.Tail == p) return; // a page read again and again stays put
     lru_.Remove(p);
     lru_.Append(p);
 }
@@ -371,6 +371,10 @@ uint8_t* TqbBufferManager::handOut(TqbbmRAMPage* p, TqbSrTransaction* t, TqbBloc
     p->LastUse = plat::CoarseNowMs(); // every hand-out stamps: the coarse clock costs no time source read
     p->LeakReported = false;
     release = TqbBlockRelease(p);
+    return visible(p, t);
+}
+
+uint8_t* TqbBufferManager::visible(TqbbmRAMPage* p, TqbSrTransaction* t) {
     return t && p->Transaction == t && p->Newest ? p->Newest->Buffer : p->Block;
 }
 
@@ -407,12 +411,12 @@ void TqbBufferManager::makeDirty(TqbbmRAMPage* p, TqbSrTransaction& t) {
     }
 }
 
-uint8_t* TqbBufferManager::GetBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber, TqbBlockRelease& Release,
-                                    bool MarkDirty, TqbSrTransaction* Transaction) {
-    std::lock_guard lk(padlock_);
+void TqbBufferManager::checkBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber) {
     checkFile(FileInfo);
     if (BlockNumber >= FileInfo.BlockCount) RaiseServerError(33, {FileInfo.FileName, BlockNumber});
-    if (MarkDirty && !Transaction) RaiseServerError(0);
+}
+
+TqbbmRAMPage* TqbBufferManager::cachedPage(TbtdFileInfo& FileInfo, uint32_t BlockNumber) {
     TqbbmRAMPage* p = BlockNumber == 0
                           ? FileInfo.Block0Page
                           : (FileInfo.PageIndex ? FileInfo.PageIndex->Find(BlockNumber) : nullptr);
@@ -423,8 +427,26 @@ uint8_t* TqbBufferManager::GetBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber
         touch(p);
         unpark(p);
     }
+    return p;
+}
+
+uint8_t* TqbBufferManager::GetBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber, TqbBlockRelease& Release,
+                                    bool MarkDirty, TqbSrTransaction* Transaction) {
+    std::lock_guard lk(padlock_);
+    checkBlock(FileInfo, BlockNumber);
+    if (MarkDirty && !Transaction) RaiseServerError(0);
+    TqbbmRAMPage* p = cachedPage(FileInfo, BlockNumber);
     if (MarkDirty) makeDirty(p, *Transaction);
     return handOut(p, Transaction, Release);
+}
+
+uint32_t TqbBufferManager::HeaderWord(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction,
+                                      uint32_t Offset) {
+    std::lock_guard lk(padlock_);
+    checkBlock(FileInfo, 0);
+    if (Offset > FileInfo.BlockSize - 4) RaiseServerError(0);
+    // Read under the padlock: no commit or rollback swaps the buffer meanwhile.
+    return BlockWord(visible(cachedPage(FileInfo, 0), Transaction), Offset);
 }
 
 uint8_t* TqbBufferManager::AddBlock(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction,

@@ -104,6 +104,8 @@ public:
     // Joins a cached page to the transaction and gives its copy.
     uint8_t* DirtyBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber, TqbSrTransaction* Transaction);
     uint32_t GetLSN(TbtdFileInfo& FileInfo, uint32_t BlockNumber);
+    // A word of block 0 as the transaction sees it, without a hold on the block.
+    uint32_t HeaderWord(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction, uint32_t Offset);
 
     void StartTransaction(TqbSrTransaction& Transaction, bool FailSafe, const std::string& JournalFolder);
     // A failure raises 183. When it comes after the journal was complete, the transaction has
@@ -153,7 +155,13 @@ private:
     void detach(TqbbmRAMPage* p);
     void freePage(TqbbmRAMPage* p);
     void indexPut(TbtdFileInfo& f, uint32_t block, TqbbmRAMPage* p);
+    // The file is open and has the block.
+    void checkBlock(TbtdFileInfo& f, uint32_t block);
+    // The block's page, read in when not cached.
+    TqbbmRAMPage* cachedPage(TbtdFileInfo& f, uint32_t block);
     uint8_t* handOut(TqbbmRAMPage* p, TqbSrTransaction* t, TqbBlockRelease& release);
+    // The buffer the transaction sees: its newest copy, else the committed block.
+    static uint8_t* visible(TqbbmRAMPage* p, TqbSrTransaction* t);
     void makeDirty(TqbbmRAMPage* p, TqbSrTransaction& t);
     void touch(TqbbmRAMPage* p);
     void checkFile(TbtdFileInfo& f);

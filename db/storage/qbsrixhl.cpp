@@ -2,11 +2,14 @@
 // them field by field with the null-bit rules.
 #include "db/storage/qbsrixhl.h"
 
+#include "platform/Collation.h"
+
 #include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <typeinfo>
 
 namespace {
 
@@ -124,6 +127,71 @@ void TqbSrNumbersOnlyIH::BuildKey(const uint8_t* Source, uint8_t* Dest, int32_t 
 
 // ---------------------------------------------------------------------------------------------
 
+namespace {
+
+int nullOrder(bool n1, bool n2) {
+    return n1 == n2 ? 0 : (n1 ? -1 : 1);
+}
+
+int32_t partialBytes(int32_t type, int32_t partial) {
+    if (isShortString(type)) return partial + 1;
+    if (type == qbtWideString) return partial * 2;
+    return partial;
+}
+
+// The built-in helpers compare by the field type.
+bool typeOrder(const TqbSrIndexHelper* h) {
+    return typeid(*h) == typeid(TqbSrIndexHelper) || typeid(*h) == typeid(TqbSrNumbersOnlyIH);
+}
+
+// The fields c compares, from the dictionary.
+void lookUpParts(TqbCompositeCompareData& c) {
+    const TqbDataDictionary& dict = *c.Dictionary;
+    const TqbIndexDesc& d = dict.IndexDesc(c.Index);
+    const int32_t kf = d.KeyFieldCount;
+    int32_t whole;
+    if (c.FieldCount > 0)
+        whole = std::min(c.FieldCount, c.PartialLength > 0 ? kf - 1 : kf);
+    else
+        whole = c.PartialLength > 0 ? 0 : kf;
+    c.NullBits = d.KeyLength - NullBitBytes(kf);
+    const bool partial = c.PartialLength > 0 && whole < kf;
+    c.PartCount = whole + (partial ? 1 : 0);
+    int32_t offset = 0;
+    for (int32_t k = 0; k < c.PartCount; ++k) {
+        const TqbFieldDesc& f = dict.FieldDesc(d.KeyFields[size_t(k)]);
+        TqbCompositeKeyPart& p = c.Parts[size_t(k)];
+        p.Offset = offset;
+        p.FieldType = f.FieldType;
+        p.HelperLength = -1;
+        if (k == whole) {
+            if (!IsStringFieldType(f.FieldType)) RaiseGeneralError(338, {dict.TableName(), 4});
+            p.HelperLength = std::min(partialBytes(f.FieldType, c.PartialLength), f.Length);
+        }
+        p.Length = p.HelperLength < 0 ? f.Length : p.HelperLength;
+        TqbSrIndexHelper* h = dict.IndexHelper(c.Index, k);
+        p.Helper = h && typeOrder(h) ? nullptr : h;
+        p.Field = p.Helper ? &f : nullptr;
+        offset += f.Length;
+    }
+}
+
+// A short string's characters in a key part of length bytes.
+std::string_view shortString(const uint8_t* p, int32_t length) {
+    const size_t n = std::min<size_t>(p[0], size_t(length > 0 ? length - 1 : 0));
+    return {reinterpret_cast<const char*>(p + 1), n};
+}
+
+int comparePart(const TqbCompositeKeyPart& p, const uint8_t* a, const uint8_t* b, bool caseFlag) {
+    if (p.Helper) return p.Helper->CompareKey(a, b, caseFlag, p.HelperLength, *p.Field);
+    // The common key field, straight to the collation (as CompareFieldValues does).
+    if (isShortString(p.FieldType))
+        return plat::CollateAnsi(shortString(a, p.Length), shortString(b, p.Length), caseFlag);
+    return CompareFieldValues(a, b, p.FieldType, caseFlag, p.Length);
+}
+
+} // namespace
+
 TqbCompositeCompareData MakeIndexCompareInfo(const TqbDataDictionary& Dictionary, int32_t Index,
                                              int32_t FieldCount, int32_t PartialLength) {
     const TqbIndexDesc& d = Dictionary.IndexDesc(Index);
@@ -143,61 +211,43 @@ TqbCompositeCompareData MakeIndexCompareInfo(const TqbDataDictionary& Dictionary
             !IsStringFieldType(Dictionary.FieldType(d.KeyFields[size_t(whole)])))
             RaiseGeneralError(338, {Dictionary.TableName(), 4});
     }
+    // Kept only while nothing in it points into the dictionary, which may change after.
+    if (d.KeyFieldCount > 0 && d.KeyFieldCount <= kMaxKeyFields) {
+        lookUpParts(c);
+        for (int32_t k = 0; k < c.PartCount; ++k)
+            if (c.Parts[size_t(k)].Helper) c.PartCount = -1;
+    }
     return c;
 }
 
 namespace {
 
-int nullOrder(bool n1, bool n2) {
-    return n1 == n2 ? 0 : (n1 ? -1 : 1);
+int compareParts(const uint8_t* Key1, const uint8_t* Key2, const TqbCompositeCompareData& c) {
+    const uint8_t* nulls1 = Key1 + c.NullBits;
+    const uint8_t* nulls2 = Key2 + c.NullBits;
+    auto isNull = [](const uint8_t* nulls, int k) { return (nulls[k / 8] >> (k % 8)) & 1; };
+    for (int k = 0; k < c.PartCount; ++k) {
+        const TqbCompositeKeyPart& p = c.Parts[size_t(k)];
+        const bool n1 = isNull(nulls1, k), n2 = isNull(nulls2, k);
+        const int r =
+            n1 || n2 ? nullOrder(n1, n2) : comparePart(p, Key1 + p.Offset, Key2 + p.Offset, c.CaseFlag);
+        if (r != 0) return c.Ascending ? r : -r;
+    }
+    return 0;
 }
 
-int32_t partialBytes(int32_t type, int32_t partial) {
-    if (isShortString(type)) return partial + 1;
-    if (type == qbtWideString) return partial * 2;
-    return partial;
+// Apart, so that a prepared comparison does not set up the copy.
+[[gnu::noinline]] int compareLookingUp(const uint8_t* Key1, const uint8_t* Key2,
+                                       const TqbCompositeCompareData& Data) {
+    TqbCompositeCompareData c = Data;
+    lookUpParts(c);
+    return compareParts(Key1, Key2, c);
 }
 
 } // namespace
 
-int CompareCompositeKeys(const uint8_t* Key1, const uint8_t* Key2, const TqbCompositeCompareData& c) {
-    const TqbDataDictionary& dict = *c.Dictionary;
-    const TqbIndexDesc& d = dict.IndexDesc(c.Index);
-    const int32_t kf = d.KeyFieldCount;
-    int32_t whole;
-    if (c.FieldCount > 0)
-        whole = std::min(c.FieldCount, c.PartialLength > 0 ? kf - 1 : kf);
-    else
-        whole = c.PartialLength > 0 ? 0 : kf;
-    const uint8_t* nulls1 = Key1 + d.KeyLength - NullBitBytes(kf);
-    const uint8_t* nulls2 = Key2 + d.KeyLength - NullBitBytes(kf);
-    auto isNull = [](const uint8_t* nulls, int k) { return (nulls[k / 8] >> (k % 8)) & 1; };
-    int32_t offset = 0;
-    for (int k = 0; k < whole; ++k) {
-        const TqbFieldDesc& f = dict.FieldDesc(d.KeyFields[size_t(k)]);
-        bool n1 = isNull(nulls1, k), n2 = isNull(nulls2, k);
-        int r;
-        if (n1 || n2)
-            r = nullOrder(n1, n2);
-        else
-            r = dict.IndexHelper(c.Index, k)->CompareKey(Key1 + offset, Key2 + offset, c.CaseFlag, -1, f);
-        if (r != 0) return c.Ascending ? r : -r;
-        offset += f.Length;
-    }
-    if (c.PartialLength > 0 && whole < kf) {
-        const TqbFieldDesc& f = dict.FieldDesc(d.KeyFields[size_t(whole)]);
-        if (!IsStringFieldType(f.FieldType)) RaiseGeneralError(338, {dict.TableName(), 4});
-        bool n1 = isNull(nulls1, whole), n2 = isNull(nulls2, whole);
-        int r;
-        if (n1 || n2)
-            r = nullOrder(n1, n2);
-        else
-            r = dict.IndexHelper(c.Index, whole)
-                    ->CompareKey(Key1 + offset, Key2 + offset, c.CaseFlag,
-                                 std::min(partialBytes(f.FieldType, c.PartialLength), f.Length), f);
-        if (r != 0) return c.Ascending ? r : -r;
-    }
-    return 0;
+int CompareCompositeKeys(const uint8_t* Key1, const uint8_t* Key2, const TqbCompositeCompareData& Data) {
+    return Data.PartCount < 0 ? compareLookingUp(Key1, Key2, Data) : compareParts(Key1, Key2, Data);
 }
 
 void BuildCompositeKey(const TqbDataDictionary& dict, int32_t Index, const uint8_t* Record, uint8_t* Key,

@@ -3,6 +3,7 @@
 #pragma once
 #include "db/storage/qblldict.h"
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -56,6 +57,17 @@ void StartIndexHelpers();
 uint64_t FieldTypeSet(std::initializer_list<int32_t> types);
 uint64_t FieldTypeRange(int32_t first, int32_t last);
 
+// One key field as a comparison takes it.
+struct TqbCompositeKeyPart {
+    int32_t Offset = 0; // in the key
+    int32_t Length = 0; // bytes compared
+    int32_t FieldType = 0;
+    // A helper with an order of its own; none: the order of the field type.
+    TqbSrIndexHelper* Helper = nullptr;
+    const TqbFieldDesc* Field = nullptr; // with a helper only
+    int32_t HelperLength = -1;           // the length the helper is given (-1: the whole field)
+};
+
 // What CompareCompositeKeys compares.
 struct TqbCompositeCompareData {
     const TqbDataDictionary* Dictionary = nullptr;
@@ -64,6 +76,11 @@ struct TqbCompositeCompareData {
     int32_t PartialLength = 0; // characters of the field after them; 0 = none
     bool Ascending = true;
     bool CaseFlag = false;
+    // The compared fields, looked up once when every one keeps the order of its type; PartCount -1:
+    // looked up in the dictionary on each comparison.
+    int32_t PartCount = -1;
+    int32_t NullBits = 0; // where the key's null bits start
+    std::array<TqbCompositeKeyPart, kMaxKeyFields> Parts{};
 };
 
 // The compare data of an index; a partial length on a key field that is not a string raises 338.

@@ -51,10 +51,8 @@ struct IxCtx {
 
 uint8_t* readIndexHeader(TbtdFileInfo& f, TqbSrTransaction* t, TqbBlockHold& hold, bool dirty,
                          uint32_t& number) {
-    {
-        TqbBlockHold h(f, t, 0, false);
-        number = BlockWord(h.p(), kHdrIndexHeaderBlock);
-    }
+    if (!f.BufferManager) RaiseServerError(0);
+    number = f.BufferManager->HeaderWord(f, t, kHdrIndexHeaderBlock);
     if (number == 0 || number >= f.BlockCount) RaiseServerError(33, {f.FileName, number});
     uint8_t* b = hold.get(f, t, number, dirty);
     if (BlockWord(b, kBlkSignature) != kSigIndex || BlockWord(b, kBlkOwnNumber) != number ||

@@ -130,6 +130,35 @@ TEST(Collation, ByteTextsOrderAsTheirWideForm) {
     }
 }
 
+// Every length and every place of the one difference, so that each alignment of the word-wise
+// skip and of its last, overlapping word is met: the byte texts still order as their wide form.
+TEST(Collation, EveryPlaceOfOneDifferenceOrdersAsTheWideForm) {
+    std::mt19937 rng(5);
+    const std::string plainLetters = "abcdefghijklmnopqrstuvwxyz0123456789";
+    // Each pair differs by case only, by accent only, or in the base letter.
+    const std::pair<char, char> changes[] = {
+        {'e', 'E'}, {'e', '\xE9'}, {'E', '\xC9'}, {'e', 'f'}, {'9', 'a'}};
+    for (size_t n = 1; n <= 40; ++n)
+        for (size_t at = 0; at < n; ++at)
+            for (auto [from, to] : changes) {
+                std::string a(n, 'x');
+                for (char& ch : a)
+                    ch = plainLetters[rng() % plainLetters.size()];
+                a[at] = from;
+                std::string b = a;
+                b[at] = to;
+                for (const std::string& tail : {std::string(), std::string("z")}) {
+                    const std::string b2 = b + tail;
+                    for (bool nc : {false, true}) {
+                        const int r = collateAnsi(a, b2, nc);
+                        ASSERT_EQ(sign(r), sign(collateWide(plat::AnsiToUtf16(a), plat::AnsiToUtf16(b2), nc)))
+                            << n << " " << at << " " << to << " " << nc;
+                        ASSERT_EQ(sign(collateAnsi(b2, a, nc)), -sign(r));
+                    }
+                }
+            }
+}
+
 TEST(Collation, SameOrderWhateverTheProcessLocale) {
     auto c = corpus();
     std::string saved = std::setlocale(LC_ALL, nullptr);

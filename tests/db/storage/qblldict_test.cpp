@@ -3,6 +3,8 @@
 
 #include "db/storage/qbtbstrm.h"
 
+#include <random>
+
 using dbtest::raised;
 using namespace tabletest;
 
@@ -10,6 +12,10 @@ namespace {
 
 int code(const std::function<void()>& f) {
     return raised<EqbException>(f).code;
+}
+
+int sign(int v) {
+    return v < 0 ? -1 : (v > 0 ? 1 : 0);
 }
 
 std::string str(std::string_view s) {
@@ -295,6 +301,102 @@ TEST(IndexHelpers, RegistryAndNumbersOnly) {
     h->BuildKey(src, key, 2, d.FieldDesc(0));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(key), 3), "\x02"
                                                             "12");
+}
+
+// The comparison of prepared keys agrees with comparing field by field through CompareFieldValues
+// (or the field's own helper) under the null-bit rules, for whole keys, leading fields and partial
+// strings, in both directions and with and without case.
+TEST(IndexHelpers, PreparedComparisonAgreesFieldByField) {
+    // A helper with an order of its own: the key's parts are not compared by their type.
+    struct Backwards : TqbSrIndexHelper {
+        int CompareKey(const uint8_t* a, const uint8_t* b, bool, int32_t, const TqbFieldDesc&) override {
+            const int32_t x = int32_t(plat::LoadLE32(a)), y = int32_t(plat::LoadLE32(b));
+            return x < y ? 1 : (y < x ? -1 : 0);
+        }
+    };
+    TqbSrIndexHelper::Register<Backwards>("Backwards", FieldTypeSet({qbtInt32}));
+    TqbDataDictionary d;
+    d.AddField("name", "", qbtShortString, 24, 0, false);
+    d.AddField("n", "", qbtInt32, 0, 0, false);
+    d.AddField("note", "", qbtNullString, 12, 0, false);
+    d.AddField("w", "", qbtWideString, 6, 0, false);
+    const int32_t fields[4] = {0, 1, 2, 3};
+    const std::string plain[4], own[4] = {"NumbersOnly", "Backwards", "", ""};
+    d.AddIndex("asc", "", 0, 4, fields, plain, true, true, true);
+    d.AddIndex("desc", "", 0, 4, fields, plain, true, false, false);
+    d.AddIndex("own", "", 0, 4, fields, own, true, true, true);
+    d.BindIndexHelpers();
+
+    std::mt19937 rng(7);
+    const std::string letters = "aAbB0\xE9\xC9\xDF\xFF -";
+    auto text = [&](size_t max) {
+        std::string s = rng() % 2 ? "Common prefix " : "";
+        for (size_t n = rng() % 6; n > 0; --n)
+            s += letters[rng() % letters.size()];
+        return s.substr(0, max);
+    };
+    std::vector<uint8_t> rec(size_t(d.RecordLength()));
+    auto key = [&](int idx) {
+        d.InitRecord(rec.data());
+        const std::string name = text(24), note = text(11);
+        uint8_t sh[32] = {};
+        sh[0] = uint8_t(name.size());
+        std::memcpy(sh + 1, name.data(), name.size());
+        const int32_t n = int32_t(rng() % 5) - 2;
+        char nt[32] = {};
+        std::memcpy(nt, note.data(), note.size());
+        char16_t w[16] = {};
+        for (size_t i = 0; i < 3; ++i)
+            w[i] = rng() % 3 ? char16_t(u'a' + rng() % 3) : char16_t(u'\x100' + rng() % 2);
+        const void* values[4] = {sh, &n, nt, w};
+        for (int f = 0; f < 4; ++f)
+            if (rng() % 8) d.SetRecordField(f, rec.data(), values[f]);
+        std::vector<uint8_t> k(size_t(d.IndexKeyLength(idx)));
+        BuildCompositeKey(d, idx, rec.data(), k.data());
+        return k;
+    };
+    // Field by field, as the key's description says.
+    auto reference = [&](const uint8_t* a, const uint8_t* b, int idx, int fieldCount, int partial) {
+        const TqbIndexDesc& x = d.IndexDesc(idx);
+        const uint8_t* n1 = a + x.KeyLength - 1;
+        const uint8_t* n2 = b + x.KeyLength - 1;
+        const int whole = partial ? fieldCount : (fieldCount ? fieldCount : 4);
+        int offset = 0;
+        for (int k = 0; k < whole + (partial ? 1 : 0); ++k) {
+            const TqbFieldDesc& f = d.FieldDesc(k);
+            const bool z1 = (*n1 >> k) & 1, z2 = (*n2 >> k) & 1;
+            int r;
+            if (z1 || z2)
+                r = z1 == z2 ? 0 : (z1 ? -1 : 1);
+            else if (idx == 3 && k == 1)
+                r = -CompareFieldValues(a + offset, b + offset, f.FieldType, true, f.Length);
+            else
+                r = CompareFieldValues(a + offset, b + offset, f.FieldType, x.IsCaseInsensitive,
+                                       k == whole ? std::min(partial + 1, f.Length) : f.Length);
+            if (r) return x.IsAscending ? r : -r;
+            offset += f.Length;
+        }
+        return 0;
+    };
+    int equal = 0, decidedLate = 0;
+    for (int round = 0; round < 6000; ++round) {
+        const int idx = 1 + round % 3;
+        const std::vector<uint8_t> a = key(idx), b = rng() % 4 ? key(idx) : a;
+        const int fieldCount = int(rng() % 4), partial = rng() % 3 ? 0 : 1 + int(rng() % 20);
+        if (partial && fieldCount != 0) continue; // a partial string only on the first field here
+        const TqbCompositeCompareData c = MakeIndexCompareInfo(d, idx, fieldCount, partial);
+        // Looked up once for the type orders, never past a helper with an order of its own.
+        ASSERT_EQ(c.PartCount < 0, idx == 3 && ((fieldCount == 0 && partial == 0) || fieldCount >= 2));
+        const int want = reference(a.data(), b.data(), idx, fieldCount, partial);
+        ASSERT_EQ(sign(CompareCompositeKeys(a.data(), b.data(), c)), sign(want)) << round;
+        ASSERT_EQ(sign(CompareCompositeKeys(b.data(), a.data(), c)), -sign(want)) << round;
+        equal += want == 0;
+        decidedLate += want != 0 && reference(a.data(), b.data(), idx, 1, 0) == 0;
+    }
+    // Both outcomes and decisions past the first field were met.
+    EXPECT_GT(equal, 100);
+    EXPECT_GT(decidedLate, 100);
+    TqbSrIndexHelper::Unregister<Backwards>();
 }
 
 TEST(IndexHelpers, CompositeKeys) {

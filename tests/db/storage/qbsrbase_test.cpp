@@ -71,6 +71,42 @@ TEST_P(BufferManagerTest, NestedLevelsSeeTheirOwnDataAndOnlyLevelZeroReachesTheF
     EXPECT_NE(find.first(folder.file("*.QB$")), 0); // the journal is gone
 }
 
+// A header word comes from the buffer the transaction sees, holds nothing, and after its page was
+// taken over for another block comes from the file again.
+TEST_P(BufferManagerTest, AHeaderWordIsBlockZeroAsTheTransactionSeesIt) {
+    const uint32_t bs = 4096, at = 2000;
+    const std::string image = tableImage(bs, 6);
+    putFile(folder.file("T.QB2"), image);
+    Store store(folder.path(), folder.file("T.QB2"));
+    auto& [bm, tm, tab] = store;
+    const uint32_t committed = plat::LoadLE32(image.data() + at);
+    ASSERT_NE(committed, 0x41414141u);
+    EXPECT_EQ(bm.HeaderWord(*tab.fi, nullptr, at), committed);
+    TqbSrTransaction* t = nullptr;
+    bool nested = false;
+    tm.StartTransaction(1, false, t);
+    tab.write(0, t, 'A');
+    EXPECT_EQ(bm.HeaderWord(*tab.fi, t, at), 0x41414141u);
+    EXPECT_EQ(bm.HeaderWord(*tab.fi, nullptr, at), committed); // others see the committed block
+    tm.Rollback(1, nested);
+    EXPECT_EQ(bm.HeaderWord(*tab.fi, nullptr, at), committed);
+    tm.StartTransaction(1, false, t);
+    tab.write(0, t, 'B');
+    tm.Commit(1, nested);
+    // No page is held after a word was read: with no RAM left, reading another block takes
+    // block 0's page over, and block 0 then takes over that one again, read from the file.
+    bm.SetMaxRAM(0);
+    bm.ReleaseUnusedMemory();
+    EXPECT_EQ(bm.HeaderWord(*tab.fi, nullptr, at), 0x42424242u);
+    tab.read(3);
+    EXPECT_EQ(bm.FindPage(*tab.fi, 0), nullptr);
+    EXPECT_EQ(bm.HeaderWord(*tab.fi, nullptr, at), 0x42424242u);
+    EXPECT_EQ(bm.FindPage(*tab.fi, 3), nullptr);
+    EXPECT_EQ(bm.PageCount(), 1u);
+    EXPECT_EQ(plat::LoadLE32(tab.read(0).data() + at), 0x42424242u);
+    EXPECT_EQ(raised<EqbException>([&] { bm.HeaderWord(*tab.fi, nullptr, bs); }).code, 0);
+}
+
 TEST_P(BufferManagerTest, RollbackDropsNewBlocksAndGivesBackTheBlockCount) {
     putFile(folder.file("T.QB2"), tableImage(4096, 3));
     Store store(folder.path(), folder.file("T.QB2"));

@@ -15,21 +15,41 @@ int code(const std::function<void()>& f) {
 }
 
 // Indexes 1 and 2 on an Int32 (5-byte keys, large pages), 3 and 4 on 1023 bytes (1024-byte keys:
-// three keys a page in 4 KB blocks); the even ones allow duplicates.
+// three keys a page in 4 KB blocks), 5 and 6 on a 40-character name ignoring case (42-byte keys);
+// the even ones allow duplicates.
 TqbServerDataDict treeDictionary(uint32_t blockSize) {
     TqbServerDataDict d(blockSize);
     d.SetTableName("tree");
     d.AddField("k", "", qbtInt32, 0, 0, false);
     d.AddField("big", "", qbtByteArray, 1023, 0, false);
-    const int32_t k = 0, big = 1;
+    d.AddField("name", "", qbtShortString, 40, 0, false);
+    const int32_t k = 0, big = 1, name = 2;
     d.AddIndex("k", "", 0, 1, &k, nullptr, false, true, false);
     d.AddIndex("kDups", "", 0, 1, &k, nullptr, true, true, false);
     d.AddIndex("big", "", 0, 1, &big, nullptr, false, true, false);
     d.AddIndex("bigDups", "", 0, 1, &big, nullptr, true, true, false);
+    d.AddIndex("name", "", 0, 1, &name, nullptr, false, true, true);
+    d.AddIndex("nameDups", "", 0, 1, &name, nullptr, true, true, true);
     return d;
 }
 
+size_t keyLength(int idx) {
+    return idx <= 2 ? 5 : (idx <= 4 ? 1024 : 42);
+}
+
+// Names share a long prefix (in mixed case, with accents) and end in the value's digits, so that
+// comparisons pass many equal bytes before the one that decides.
+constexpr char kNamePrefix[] = "Stra\xDF\xE9-Name, L\xC4NGER than 8";
+
 std::vector<uint8_t> keyOf(int idx, int32_t v) {
+    if (idx >= 5) {
+        const std::string s = kNamePrefix + std::to_string(v + 1000000000LL);
+        std::vector<uint8_t> k(42, 0);
+        k[0] = uint8_t(s.size());
+        std::memcpy(k.data() + 1, s.data(), s.size());
+        k[41] = 0; // the null bit clear
+        return k;
+    }
     if (idx <= 2) {
         std::vector<uint8_t> k(5, 0);
         plat::StoreLE32(k.data(), uint32_t(v));
@@ -42,6 +62,11 @@ std::vector<uint8_t> keyOf(int idx, int32_t v) {
 }
 
 int32_t valueOf(int idx, const uint8_t* k) {
+    if (idx >= 5) {
+        const size_t prefix = std::strlen(kNamePrefix);
+        return int32_t(std::stoll(std::string(reinterpret_cast<const char*>(k) + 1 + prefix, k[0] - prefix)) -
+                       1000000000LL);
+    }
     if (idx <= 2) return int32_t(plat::LoadLE32(k));
     return int32_t(uint32_t(k[0]) << 24 | uint32_t(k[1]) << 16 | uint32_t(k[2]) << 8 | k[3]);
 }
@@ -182,7 +207,7 @@ void treeModel(Db& db, Table& t, int idx, uint64_t ops, int32_t keyRange, uint32
         }
         // The whole index in both directions.
         Cursor w;
-        w.key.resize(idx <= 2 ? 5 : 1024);
+        w.key.resize(keyLength(idx));
         KeyPathToBegin(w.path);
         for (const Entry& e : model)
             ASSERT_NO_FATAL_FAILURE(expectStep(t, idx, nullptr, w, true, e));
@@ -244,6 +269,18 @@ TEST(BTree, ModelLargePagesDuplicates) {
     treeModel(db, t, 2, scaled(26000), 3000, 4, 62);
 }
 
+TEST(BTree, ModelNamesWithLongCommonPrefixesUnique) {
+    Db db;
+    Table t(db, "tree", treeDictionary(4096));
+    treeModel(db, t, 5, scaled(26000), 1000000, 5);
+}
+
+TEST(BTree, ModelNamesWithLongCommonPrefixesDuplicates) {
+    Db db;
+    Table t(db, "tree", treeDictionary(4096));
+    treeModel(db, t, 6, scaled(26000), 2000, 6, 60);
+}
+
 TEST(BTree, HeaderBlockAndClear) {
     Db db;
     Table t(db, "tree", treeDictionary(4096));
@@ -268,7 +305,8 @@ TEST(BTree, HeaderBlockAndClear) {
     EXPECT_EQ(now3.KeyCount, four.KeyCount);
     EXPECT_EQ(now3.Flags, four.Flags);
     EXPECT_EQ(IndexHeaderEntry(*t.fi, tr, 255).Root, kNoBlock);
-    EXPECT_EQ(IndexHeaderEntry(*t.fi, tr, 4).KeyLength, 0u);
+    EXPECT_EQ(IndexHeaderEntry(*t.fi, tr, 5).KeyLength, 42u);
+    EXPECT_EQ(IndexHeaderEntry(*t.fi, tr, 6).KeyLength, 0u); // the last index's old slot
     db.rollback();
 
     tr = db.begin();
