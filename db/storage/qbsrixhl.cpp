@@ -211,7 +211,8 @@ TqbCompositeCompareData MakeIndexCompareInfo(const TqbDataDictionary& Dictionary
             !IsStringFieldType(Dictionary.FieldType(d.KeyFields[size_t(whole)])))
             RaiseGeneralError(338, {Dictionary.TableName(), 4});
     }
-    // Kept only while nothing in it points into the dictionary, which may change after.
+    // A helper with an order of its own is given the field's description, which lives in the
+    // dictionary: such keys look their fields up on each comparison.
     if (d.KeyFieldCount > 0 && d.KeyFieldCount <= kMaxKeyFields) {
         lookUpParts(c);
         for (int32_t k = 0; k < c.PartCount; ++k)
