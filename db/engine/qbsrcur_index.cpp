@@ -129,17 +129,27 @@ bool TqbSrCursor::search(const uint8_t* key, int32_t fieldCount, int32_t partial
                          TqbKeyPath& path, uint8_t* foundKey, uint64_t& foundRef) {
     TqbIndexData d = table().IndexData(index_);
     TqbCompositeCompareData cd;
-    if (index_ > 0 && (fieldCount > 0 || partialLen > 0) && !Dictionary().IsIndexDescUserDefined(index_)) {
+    // Every key field given in full compares as the whole key does: no partial match to widen.
+    const bool whole =
+        partialLen == 0 && (fieldCount == 0 || (index_ > 0 && !Dictionary().IsIndexDescUserDefined(index_) &&
+                                                fieldCount >= Dictionary().IndexDesc(index_).KeyFieldCount));
+    if (index_ > 0 && !whole && !Dictionary().IsIndexDescUserDefined(index_)) {
         cd = MakeIndexCompareInfo(Dictionary(), index_, fieldCount, partialLen);
         d.Compare = compositeCompare;
         d.CompareData = &cd;
         d.PartialKey = true;
     }
     uint64_t ref = 0;
-    const bool found = IndexFindKey(d, database_.Transaction(), key, ref, mode, path);
+    const bool found = IndexFindKey(d, database_.Transaction(), key, ref, mode, path, foundKey);
     if (mode == 0 && !found) {
         KeyPathToEnd(path);
         return false;
+    }
+    if (mode == 0) {
+        // An exact search stands on the entry it met: the gap before it is where settling would go.
+        path.Position = kpGapBefore;
+        foundRef = ref;
+        return true;
     }
     std::memcpy(foundKey, key, size_t(keyLength_));
     return settle(path, foundKey, foundRef);
@@ -509,8 +519,9 @@ int32_t TqbSrCursor::RecordGetForKey(bool DirectKey, int32_t FieldCount, int32_t
         bool ok;
         if (first) {
             first = false;
+            // The search leaves the path in the gap before the entry it found and reads that entry.
             ok = search(k.data(), FieldCount, PartialLen, 0, pos_.KeyPath, fk.data(), fr);
-            if (ok) ok = IndexNextKey(table().IndexData(index_), t, pos_.KeyPath, fk.data(), fr);
+            if (ok) pos_.KeyPath.Position = kpOnKey;
         } else {
             if (pos_.State == csEOF)
                 ok = false;

@@ -754,7 +754,7 @@ bool IndexPriorKey(const TqbIndexData& d, TqbSrTransaction* t, TqbKeyPath& path,
 }
 
 bool IndexFindKey(const TqbIndexData& d, TqbSrTransaction* t, const uint8_t* Key, uint64_t& RefNr, int Mode,
-                  TqbKeyPath& path) {
+                  TqbKeyPath& path, uint8_t* FoundKey) {
     IxCtx c = openIndex(d, t, false);
     const uint32_t stamp = c.stamp();
     if (c.root() == kNoBlock) {
@@ -791,6 +791,7 @@ bool IndexFindKey(const TqbIndexData& d, TqbSrTransaction* t, const uint8_t* Key
             w.current(cur, curRef);
             RefNr = curRef;
         }
+        if (FoundKey) std::memcpy(FoundKey, cur, c.refsOnly ? 8 : c.kl);
         return true;
     }
     switch (Mode) {

@@ -82,9 +82,10 @@ bool IndexDeleteKey(const TqbIndexData& IndexData, TqbSrTransaction* Transaction
 void IndexClear(const TqbIndexData& IndexData, TqbSrTransaction* Transaction);
 // Mode 0 exact, 1 into the gap, 2 past the equal keys, 3 onto the next entry. RefNr 0 with
 // duplicates: any reference (the path rests on the first equal entry). RefNr receives the
-// reference of the entry found.
+// reference of the entry found; FoundKey, when given, its key when an equal entry was met (always
+// so for mode 0 answering true).
 bool IndexFindKey(const TqbIndexData& IndexData, TqbSrTransaction* Transaction, const uint8_t* Key,
-                  uint64_t& RefNr, int Mode, TqbKeyPath& KeyPath);
+                  uint64_t& RefNr, int Mode, TqbKeyPath& KeyPath, uint8_t* FoundKey = nullptr);
 // Key and RefNr hold the current entry on entry (a path whose stamp differs from the index
 // header block's is positioned on them again first) and the next (prior) one on return.
 bool IndexNextKey(const TqbIndexData& IndexData, TqbSrTransaction* Transaction, TqbKeyPath& KeyPath,

@@ -677,6 +677,8 @@ private:
             return k;
         }
         if (x.index == 3 && pick(2)) pl = 1 + pick(2);
+        // The one key field named: the whole key, given the way a dataset's key search gives it.
+        if (pl == 0 && pick(2)) fc = 1;
         return m.searchKey(x.index, randomRow(), fc, pl);
     }
     void setRange(const Model& m, TqbSrCursor& c, MCursor& x, std::ostringstream& what, int32_t& rc) {

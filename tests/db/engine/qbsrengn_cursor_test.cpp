@@ -321,6 +321,16 @@ TEST(EngineCursors, KeySearchHitsMissesAndPartialKeys) {
     EXPECT_EQ("berta", contactOf(d, r.data()).name);
     EXPECT_EQ(8710, api.engine->RecordGetForKey(c, false, 0, 3, key("ber"), r, false));
     EXPECT_EQ(8710, api.engine->RecordGetForKey(c, false, 1, 0, key("dora"), r, true));
+    // Every key field given: the name index ignores case, the row found is the cursor's place.
+    ASSERT_EQ(0, api.engine->RecordGetForKey(c, false, 1, 0, key("BERT"), r, true));
+    EXPECT_EQ("bert", contactOf(d, r.data()).name);
+    ASSERT_EQ(0, api.engine->RecordGetNext(c, qbltNone, r));
+    EXPECT_EQ("berta", contactOf(d, r.data()).name);
+    ASSERT_EQ(0, api.engine->RecordGetForKey(c, false, 1, 0, key("Bert"), r, true));
+    ASSERT_EQ(0, api.engine->RecordGetPrior(c, qbltNone, r));
+    EXPECT_EQ("alma", contactOf(d, r.data()).name);
+    ASSERT_EQ(0, api.engine->RecordGetForKey(c, false, 1, 0, key("bert"), r, true));
+    EXPECT_EQ(8710, api.engine->RecordGetForKey(c, false, 1, 0, key("bert"), r, false)) << "a unique key";
 
     // A key of the index's own bytes, as RecordExtractKey gives it.
     std::vector<uint8_t> k(size_t(d.IndexKeyLength(1)));
