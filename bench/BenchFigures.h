@@ -1,4 +1,4 @@
-// Mean figures of each benchmark over its repetitions, kept while Google Benchmark prints its
+// Figures of each benchmark over its repetitions, kept while Google Benchmark prints its
 // table, for the ratio lines a benchmark prints at the end; and the quick mode CI runs them in.
 #pragma once
 #include <benchmark/benchmark.h>
@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -41,8 +42,9 @@ struct Figures {
     double itemsPerSecond = 0;
 };
 
-// Keeps per benchmark run the mean over its repetitions: the "mean" aggregate when there is
-// one, else the mean of the runs (the other aggregates are spreads, not figures).
+// Keeps per benchmark run its figure over its repetitions: the "median" aggregate when there is
+// one (a run slowed by the machine's load does not move it), else the "mean", else the mean of
+// the runs (the other aggregates are spreads, not figures).
 class FiguresReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
@@ -51,7 +53,9 @@ public:
             if (r.error_occurred) continue;
             const std::string name = r.run_name.str(); // with its arguments, without the aggregate
             if (r.run_type == Run::RT_Aggregate) {
-                if (r.aggregate_name == "mean") means_[name] = figures(r);
+                if (r.aggregate_name == "median" || (r.aggregate_name == "mean" && !medians_.count(name)))
+                    means_[name] = figures(r);
+                if (r.aggregate_name == "median") medians_.insert(name);
                 continue;
             }
             Sum& s = sums_[name];
@@ -99,7 +103,8 @@ private:
         Figures total;
         int runs = 0;
     };
-    std::map<std::string, Figures> means_;
+    std::map<std::string, Figures> means_; // per run name: its median, else its mean
+    std::set<std::string> medians_;
     std::map<std::string, Sum> sums_;
 };
 
