@@ -112,6 +112,42 @@ TEST_P(RecoveryTest, CompleteJournalsRollForwardOrBackAndIncompleteOnesGo) {
     EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), before));
 }
 
+// A commit writes the blocks it adds straight to the table before its journal is complete, and the
+// journal holds no image of them: a roll forward keeps them, a rollback cuts them off, an incomplete
+// journal leaves them past the header's count. A complete journal whose table lacks them would
+// leave a header counting blocks the file does not have: it writes nothing and stays.
+TEST_P(RecoveryTest, BlocksAddedOutsideTheJournalRollForwardOrAreCutOff) {
+    std::vector<Rec> recs = records();
+    std::erase_if(recs, [](const Rec& r) { return r.block == 4; });
+    const std::string grown = before + blockOf(after, bs, 4);
+    for (int answer : {kJournalCommit, kJournalRollback}) {
+        putFile(folder.file("T.QB2"), grown);
+        putFile(folder.file("5_1.QB$"), journal(1, recs));
+        ScriptedPrompt p;
+        p.answer = answer;
+        TqbRecoveryEngine(&p).CheckFolder("A", folder.path());
+        EXPECT_EQ(p.kinds, std::vector<int>{jkComplete});
+        EXPECT_FALSE(journalKept("5_1.QB$"));
+        EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), answer == kJournalCommit ? after : before));
+    }
+    putFile(folder.file("T.QB2"), grown);
+    putFile(folder.file("6_1.QB$"), journal(0, recs));
+    ScriptedPrompt p;
+    TqbRecoveryEngine(&p).CheckFolder("A", folder.path());
+    EXPECT_EQ(p.kinds, std::vector<int>{jkIncomplete});
+    EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), grown));
+    EXPECT_TRUE(sameTableBlocks(getFile(folder.file("T.QB2")), before));
+
+    putFile(folder.file("T.QB2"), before);
+    putFile(folder.file("7_1.QB$"), journal(1, recs));
+    p.kinds.clear();
+    EXPECT_EQ(raised<EqbServerException>([&] { TqbRecoveryEngine(&p).CheckFolder("A", folder.path()); }).code,
+              183);
+    EXPECT_EQ(p.kinds, std::vector<int>{jkSkipped});
+    EXPECT_TRUE(journalKept("7_1.QB$"));
+    EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), before));
+}
+
 TEST_P(RecoveryTest, AnUntrustworthyJournalIsKeptWritesNothingAndFailsTheStart) {
     putFile(folder.file("T.QB2"), before);
     auto recs = [&](auto change) {
