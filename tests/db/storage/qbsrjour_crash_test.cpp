@@ -13,6 +13,7 @@
 #include <set>
 
 using namespace storetest;
+using dbtest::raised;
 
 namespace {
 
@@ -103,6 +104,70 @@ TEST(CrashDuringCommit, EveryPrefixRecoversToBeforeOrAfter) {
         EXPECT_GT(sawAfter, 10);
         EXPECT_GT(recovered, 10);
     }
+}
+
+// The power fails while recovery rolls back a complete journal of a commit that grew a table (whose
+// added blocks the journal does not hold): the next start can always finish the rollback; a roll
+// forward finishes as well until the rollback has cut the added block off, and from then on writes
+// nothing and keeps the journal.
+TEST(CrashDuringRecovery, ARollbackCutShortCanAlwaysBeFinished) {
+    plat::MemoryFiles mem;
+    {
+        plat::ScopedFiles use(mem);
+        plat::DirCreate("/db");
+        putFile("/db/A.QB2", tableImage(4096, 7, 2));
+        putFile("/db/B.QB2", tableImage(8192, 4, 5));
+    }
+    plat::PowerCutFiles rec(mem);
+    Recorded r;
+    runCommit(true, mem, rec, r);
+    // The disk once the journal is durably complete.
+    std::map<std::string, std::string> complete;
+    for (size_t n = r.from; n <= r.to && complete.empty(); ++n) {
+        auto disk = rec.diskAfter(n, true);
+        plat::MemoryFiles probe;
+        ASSERT_EQ(plat::PowerCutFiles::Restore(probe, disk), 0);
+        plat::ScopedFiles use(probe);
+        plat::FileFind find;
+        if (find.first("/db/*.QB$") == 0 && CheckJournal(find.path()).Complete) complete = disk;
+    }
+    ASSERT_FALSE(complete.empty());
+    plat::MemoryFiles start;
+    ASSERT_EQ(plat::PowerCutFiles::Restore(start, complete), 0);
+    plat::PowerCutFiles recovery(start);
+    {
+        plat::ScopedFiles use(recovery);
+        Answer rollback(kJournalRollback);
+        TqbRecoveryEngine(&rollback).CheckFolder("A", "/db");
+    }
+    int cutOff = 0;
+    for (size_t n = 0; n <= recovery.eventCount(); ++n)
+        for (bool drop : {false, true})
+            for (int answer : {kJournalCommit, kJournalRollback}) {
+                plat::MemoryFiles disk;
+                ASSERT_EQ(plat::PowerCutFiles::Restore(disk, recovery.diskAfter(n, drop)), 0);
+                plat::ScopedFiles use(disk);
+                const std::string a = getFile("/db/A.QB2"), b = getFile("/db/B.QB2");
+                Answer p(answer);
+                plat::FileFind find;
+                const bool journal = find.first("/db/*.QB$") == 0;
+                if (raised<EqbServerException>([&] { TqbRecoveryEngine(&p).CheckFolder("A", "/db"); }).code) {
+                    EXPECT_EQ(answer, kJournalCommit) << "event " << n << ", dropped " << drop;
+                    EXPECT_EQ(find.first("/db/*.QB$"), 0);
+                    EXPECT_TRUE(sameBytes(getFile("/db/A.QB2"), a));
+                    EXPECT_TRUE(sameBytes(getFile("/db/B.QB2"), b));
+                    ++cutOff;
+                    Answer back(kJournalRollback);
+                    TqbRecoveryEngine(&back).CheckFolder("A", "/db");
+                    answer = kJournalRollback;
+                }
+                const bool after = journal && answer == kJournalCommit;
+                EXPECT_TRUE(sameBytes(getFile("/db/A.QB2"), after ? r.a1 : r.a0))
+                    << "event " << n << ", dropped " << drop << ", answer " << answer;
+                EXPECT_TRUE(sameBytes(getFile("/db/B.QB2"), after ? r.b1 : r.b0));
+                EXPECT_NE(find.first("/db/*.QB$"), 0);
+            }
+    EXPECT_GT(cutOff, 0);
 }
 
 // Blocks a transaction adds carry no before image in the journal: a rollback after any prefix of
