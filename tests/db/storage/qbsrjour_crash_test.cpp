@@ -106,10 +106,10 @@ TEST(CrashDuringCommit, EveryPrefixRecoversToBeforeOrAfter) {
     }
 }
 
-// The power fails while recovery rolls back a complete journal of a commit that grew a table (whose
-// added blocks the journal does not hold): the next start can always finish the rollback; a roll
-// forward finishes as well until the rollback has cut the added block off, and from then on writes
-// nothing and keeps the journal.
+// The power fails while recovery rolls forward or back a complete journal of a commit that grew a
+// table (whose added blocks the journal does not hold): the next start can always finish either way,
+// except a roll forward once a rollback has cut the added block off: that writes nothing and keeps
+// the journal, and a rollback then finishes.
 TEST(CrashDuringRecovery, ARollbackCutShortCanAlwaysBeFinished) {
     plat::MemoryFiles mem;
     {
@@ -132,41 +132,50 @@ TEST(CrashDuringRecovery, ARollbackCutShortCanAlwaysBeFinished) {
         if (find.first("/db/*.QB$") == 0 && CheckJournal(find.path()).Complete) complete = disk;
     }
     ASSERT_FALSE(complete.empty());
-    plat::MemoryFiles start;
-    ASSERT_EQ(plat::PowerCutFiles::Restore(start, complete), 0);
-    plat::PowerCutFiles recovery(start);
-    {
-        plat::ScopedFiles use(recovery);
-        Answer rollback(kJournalRollback);
-        TqbRecoveryEngine(&rollback).CheckFolder("A", "/db");
-    }
     int cutOff = 0;
-    for (size_t n = 0; n <= recovery.eventCount(); ++n)
-        for (bool drop : {false, true})
-            for (int answer : {kJournalCommit, kJournalRollback}) {
-                plat::MemoryFiles disk;
-                ASSERT_EQ(plat::PowerCutFiles::Restore(disk, recovery.diskAfter(n, drop)), 0);
-                plat::ScopedFiles use(disk);
-                const std::string a = getFile("/db/A.QB2"), b = getFile("/db/B.QB2");
-                Answer p(answer);
-                plat::FileFind find;
-                const bool journal = find.first("/db/*.QB$") == 0;
-                if (raised<EqbServerException>([&] { TqbRecoveryEngine(&p).CheckFolder("A", "/db"); }).code) {
-                    EXPECT_EQ(answer, kJournalCommit) << "event " << n << ", dropped " << drop;
-                    EXPECT_EQ(find.first("/db/*.QB$"), 0);
-                    EXPECT_TRUE(sameBytes(getFile("/db/A.QB2"), a));
-                    EXPECT_TRUE(sameBytes(getFile("/db/B.QB2"), b));
-                    ++cutOff;
-                    Answer back(kJournalRollback);
-                    TqbRecoveryEngine(&back).CheckFolder("A", "/db");
-                    answer = kJournalRollback;
+    for (int first : {kJournalCommit, kJournalRollback}) {
+        plat::MemoryFiles start;
+        ASSERT_EQ(plat::PowerCutFiles::Restore(start, complete), 0);
+        plat::PowerCutFiles recovery(start);
+        {
+            plat::ScopedFiles use(recovery);
+            Answer p(first);
+            TqbRecoveryEngine(&p).CheckFolder("A", "/db");
+        }
+        for (size_t n = 0; n <= recovery.eventCount(); ++n)
+            for (bool drop : {false, true})
+                for (int answer : {kJournalCommit, kJournalRollback}) {
+                    plat::MemoryFiles disk;
+                    ASSERT_EQ(plat::PowerCutFiles::Restore(disk, recovery.diskAfter(n, drop)), 0);
+                    plat::ScopedFiles use(disk);
+                    const std::string a = getFile("/db/A.QB2"), b = getFile("/db/B.QB2");
+                    Answer p(answer);
+                    plat::FileFind find;
+                    const bool journal = find.first("/db/*.QB$") == 0;
+                    const std::string at = "first " + std::to_string(first) + ", event " + std::to_string(n) +
+                                           ", dropped " + std::to_string(drop);
+                    if (raised<EqbServerException>([&] {
+                            TqbRecoveryEngine(&p).CheckFolder("A", "/db");
+                        }).code) {
+                        EXPECT_EQ(first, kJournalRollback) << at;
+                        EXPECT_EQ(answer, kJournalCommit) << at;
+                        EXPECT_EQ(find.first("/db/*.QB$"), 0) << at;
+                        EXPECT_TRUE(sameBytes(getFile("/db/A.QB2"), a)) << at;
+                        EXPECT_TRUE(sameBytes(getFile("/db/B.QB2"), b)) << at;
+                        ++cutOff;
+                        Answer back(kJournalRollback);
+                        TqbRecoveryEngine(&back).CheckFolder("A", "/db");
+                        answer = kJournalRollback;
+                    }
+                    // Without a journal the first recovery had finished.
+                    const bool after = (journal ? answer : first) == kJournalCommit;
+                    EXPECT_TRUE(sameBytes(getFile("/db/A.QB2"), after ? r.a1 : r.a0))
+                        << at << ", answer " << answer;
+                    EXPECT_TRUE(sameBytes(getFile("/db/B.QB2"), after ? r.b1 : r.b0))
+                        << at << ", answer " << answer;
+                    EXPECT_NE(find.first("/db/*.QB$"), 0) << at;
                 }
-                const bool after = journal && answer == kJournalCommit;
-                EXPECT_TRUE(sameBytes(getFile("/db/A.QB2"), after ? r.a1 : r.a0))
-                    << "event " << n << ", dropped " << drop << ", answer " << answer;
-                EXPECT_TRUE(sameBytes(getFile("/db/B.QB2"), after ? r.b1 : r.b0));
-                EXPECT_NE(find.first("/db/*.QB$"), 0);
-            }
+    }
     EXPECT_GT(cutOff, 0);
 }
 
