@@ -345,7 +345,8 @@ void TqbBufferManager::writeDurably(TqbSrTransaction& t, const std::vector<Tqbbm
 
     // Blocks the transaction added past a file's committed end (only known when its header is in
     // this commit): the header on disk does not count them until the commit completes, and a
-    // rollback cuts the file back to that count, so they need no images in the journal and go
+    // rollback cuts the file back to that count. So they need no before images, and where there
+    // are enough of them to be worth a sync of their own, no after images either: they go
     // straight to their table, made durable with the journal before it is marked complete.
     std::map<TbtdFileInfo*, uint32_t> committedEnd;
     for (TqbbmRAMPage* p : disk)
@@ -354,15 +355,18 @@ void TqbBufferManager::writeDurably(TqbSrTransaction& t, const std::vector<Tqbbm
         auto end = committedEnd.find(p->File);
         return p->BlockNumber != 0 && end != committedEnd.end() && p->BlockNumber >= end->second;
     };
+    std::map<TbtdFileInfo*, uint64_t> addedBytes;
+    for (TqbbmRAMPage* p : disk)
+        if (added(p)) addedBytes[p->File] += p->BlockSize;
     std::vector<TqbbmRAMPage*> journaled, grownPages;
     for (TqbbmRAMPage* p : disk)
-        (added(p) ? grownPages : journaled).push_back(p);
+        (added(p) && addedBytes[p->File] >= kDirectAddedBytes ? grownPages : journaled).push_back(p);
     std::vector<TbtdFileInfo*> grown;
     for (TqbbmRAMPage* p : grownPages)
         if (std::find(grown.begin(), grown.end(), p->File) == grown.end()) grown.push_back(p->File);
 
-    // 1. The added blocks and the journal's before and after images of the other blocks, made
-    // durable together, then the journal marked complete.
+    // 1. The added blocks that go straight to their tables, and the journal's images of the other
+    // blocks, made durable together; then the journal marked complete.
     bool markedComplete = false;
     try {
         openJournal(t);
@@ -373,7 +377,7 @@ void TqbBufferManager::writeDurably(TqbSrTransaction& t, const std::vector<Tqbbm
         uint64_t pos = kJournalHeaderSize;
         std::vector<uint8_t> rec;
         for (TqbbmRAMPage* p : journaled)
-            for (int before = 1; before >= 0; --before) {
+            for (int before = added(p) ? 0 : 1; before >= 0; --before) {
                 // Only the name's padding needs zeros: the image covers the rest of the record.
                 const std::string& name = p->File->FileName;
                 rec.resize(kJournalRecordHeaderSize + p->BlockSize);
