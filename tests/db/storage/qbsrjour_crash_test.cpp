@@ -35,6 +35,14 @@ struct Recorded {
 // A table of 4 KB blocks gets its added blocks straight from a commit from this many on.
 constexpr uint32_t kDirectBlocks = uint32_t(kDirectAddedBytes / 4096);
 
+// The folder "/db" with the tables A (4 KB blocks) and B (8 KB blocks).
+void makeTables(plat::MemoryFiles& mem) {
+    plat::ScopedFiles use(mem);
+    plat::DirCreate("/db");
+    putFile("/db/A.QB2", tableImage(4096, 7, 2));
+    putFile("/db/B.QB2", tableImage(8192, 4, 5));
+}
+
 // Two tables; one transaction changes blocks 2, 3 and 5 of A, adds blocks to A and changes
 // blocks 1 and 2 of B.
 void runCommit(bool failSafe, plat::MemoryFiles& mem, plat::PowerCutFiles& rec, Recorded& r, uint32_t grow) {
@@ -70,12 +78,7 @@ TEST(CrashDuringCommit, EveryPrefixRecoversToBeforeOrAfter) {
     for (uint32_t grow : {1u, kDirectBlocks})
         for (bool failSafe : {true, false}) {
             plat::MemoryFiles mem;
-            {
-                plat::ScopedFiles use(mem);
-                plat::DirCreate("/db");
-                putFile("/db/A.QB2", tableImage(4096, 7, 2));
-                putFile("/db/B.QB2", tableImage(8192, 4, 5));
-            }
+            makeTables(mem);
             plat::PowerCutFiles rec(mem);
             Recorded r;
             runCommit(failSafe, mem, rec, r, grow);
@@ -122,12 +125,7 @@ TEST(CrashDuringCommit, EveryPrefixRecoversToBeforeOrAfter) {
 // the journal, and a rollback then finishes.
 TEST(CrashDuringRecovery, ARollbackCutShortCanAlwaysBeFinished) {
     plat::MemoryFiles mem;
-    {
-        plat::ScopedFiles use(mem);
-        plat::DirCreate("/db");
-        putFile("/db/A.QB2", tableImage(4096, 7, 2));
-        putFile("/db/B.QB2", tableImage(8192, 4, 5));
-    }
+    makeTables(mem);
     plat::PowerCutFiles rec(mem);
     Recorded r;
     runCommit(true, mem, rec, r, kDirectBlocks);
