@@ -210,3 +210,6 @@ inline constexpr uint32_t kJournalHeaderSize = 8;
 inline constexpr uint32_t kJournalRecordHeaderSize = 276;
 inline constexpr uint32_t kJournalNameSize = 260;
 inline constexpr char kJournalExtension[] = "QB$";
+// From this many bytes of blocks a commit adds to a file, they go straight to the file (one more
+// sync of it) instead of into the journal as well.
+inline constexpr uint64_t kDirectAddedBytes = 64 * 1024;

@@ -233,6 +233,18 @@ uint8_t* imageOf(TqbbmRAMPage* p) {
     return p->Newest ? p->Newest->Buffer : p->Block;
 }
 
+// Cuts each file back to its committed end, as far as it can: whatever lies past the block count
+// of a header is never read, so a file left longer only wastes room.
+void cutBack(const std::vector<TbtdFileInfo*>& files, const std::map<TbtdFileInfo*, uint32_t>& end) {
+    for (TbtdFileInfo* f : files) {
+        try {
+            const uint64_t size = uint64_t(end.at(f)) << f->BlockShift;
+            if (GetFileSize(*f) > size) FileRoutines().SetEndOfFile(*f, size);
+        } catch (...) {
+        }
+    }
+}
+
 } // namespace
 
 // Every file written gets its header stamped with the transaction's number inside the same
@@ -331,23 +343,40 @@ void TqbBufferManager::writeDurably(TqbSrTransaction& t, const std::vector<Tqbbm
             raiseCommitFailed("table file " + p->File->FileName + " cannot be journaled in " + folder);
     }
 
-    // 1. The journal: before and after images, made durable, then marked complete.
+    // Blocks the transaction added past a file's committed end (only known when its header is in
+    // this commit): the header on disk does not count them until the commit completes, and a
+    // rollback cuts the file back to that count. So they need no before images, and where there
+    // are enough of them to be worth a sync of their own, no after images either: they go
+    // straight to their table, made durable with the journal before it is marked complete.
+    std::map<TbtdFileInfo*, uint32_t> committedEnd;
+    for (TqbbmRAMPage* p : disk)
+        if (p->BlockNumber == 0) committedEnd[p->File] = BlockWord(p->Block, kHdrBlockCount);
+    auto added = [&](TqbbmRAMPage* p) {
+        auto end = committedEnd.find(p->File);
+        return p->BlockNumber != 0 && end != committedEnd.end() && p->BlockNumber >= end->second;
+    };
+    std::map<TbtdFileInfo*, uint64_t> addedBytes;
+    for (TqbbmRAMPage* p : disk)
+        if (added(p)) addedBytes[p->File] += p->BlockSize;
+    std::vector<TqbbmRAMPage*> journaled, grownPages;
+    for (TqbbmRAMPage* p : disk)
+        (added(p) && addedBytes[p->File] >= kDirectAddedBytes ? grownPages : journaled).push_back(p);
+    std::vector<TbtdFileInfo*> grown;
+    for (TqbbmRAMPage* p : grownPages)
+        if (std::find(grown.begin(), grown.end(), p->File) == grown.end()) grown.push_back(p->File);
+
+    // 1. The added blocks that go straight to their tables, and the journal's images of the other
+    // blocks, made durable together; then the journal marked complete.
     bool markedComplete = false;
     try {
         openJournal(t);
         TbtdFileInfo& j = *t.Journal;
+        for (TqbbmRAMPage* p : grownPages)
+            WriteFileBlock(*p->File, uint64_t(p->BlockNumber) << p->File->BlockShift, p->BlockSize,
+                           imageOf(p));
         uint64_t pos = kJournalHeaderSize;
         std::vector<uint8_t> rec;
-        // A rollback cuts each file back to the block count of its header's before image and never
-        // writes a before image past it: blocks the transaction added need none.
-        std::map<TbtdFileInfo*, uint32_t> committedEnd;
-        for (TqbbmRAMPage* p : disk)
-            if (p->BlockNumber == 0) committedEnd[p->File] = BlockWord(p->Block, kHdrBlockCount);
-        auto added = [&](TqbbmRAMPage* p) {
-            auto end = committedEnd.find(p->File);
-            return p->BlockNumber != 0 && end != committedEnd.end() && p->BlockNumber >= end->second;
-        };
-        for (TqbbmRAMPage* p : disk)
+        for (TqbbmRAMPage* p : journaled)
             for (int before = added(p) ? 0 : 1; before >= 0; --before) {
                 // Only the name's padding needs zeros: the image covers the rest of the record.
                 const std::string& name = p->File->FileName;
@@ -363,6 +392,8 @@ void TqbBufferManager::writeDurably(TqbSrTransaction& t, const std::vector<Tqbbm
                 pos += rec.size();
             }
         FlushFile(j);
+        for (TbtdFileInfo* f : grown)
+            FlushFile(*f);
         uint8_t complete[4];
         plat::StoreLE32(complete, 1);
         markedComplete = true;
@@ -370,25 +401,30 @@ void TqbBufferManager::writeDurably(TqbSrTransaction& t, const std::vector<Tqbbm
         FlushFile(j);
     } catch (...) {
         std::string cause = causeOf(std::current_exception());
+        bool gone = true;
         try {
             closeJournal(t, true);
         } catch (...) {
-            // A journal left in state 0 is deleted at the next start without touching a table. One
-            // that may carry state 1 can be rolled forward there: until then the outcome is open,
-            // and the folder waits for recovery.
-            if (markedComplete) {
-                adoptImages(t, memory);
-                failAfterJournal(t, disk);
-            }
+            gone = false;
+        }
+        if (gone || !markedComplete) {
+            // A journal left in state 0 is deleted at the next start without touching a table, so
+            // nothing can finish this commit: the added blocks go back to the disk.
+            cutBack(grown, committedEnd);
+        } else {
+            // A journal that may carry state 1 can be rolled forward at the next start: until then
+            // the outcome is open, and the folder waits for recovery.
+            adoptImages(t, memory);
+            failAfterJournal(t, disk);
         }
         raiseCommitFailed(cause);
     }
 
     // 2. The tables: blocks 0 to 2 of each file after its other blocks; each file made durable.
     std::vector<TqbbmRAMPage*> order;
-    for (TqbbmRAMPage* p : disk)
+    for (TqbbmRAMPage* p : journaled)
         if (p->BlockNumber > 2) order.push_back(p);
-    for (TqbbmRAMPage* p : disk)
+    for (TqbbmRAMPage* p : journaled)
         if (p->BlockNumber <= 2) order.push_back(p);
     std::vector<TbtdFileInfo*> files;
     for (TqbbmRAMPage* p : order)

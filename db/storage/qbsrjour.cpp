@@ -258,9 +258,20 @@ TqbJournalCheck CheckJournal(const std::string& JournalName) {
         if (problem.empty()) continue;
         problem = std::string(rec.Before ? "before" : "after") + " image of block " +
                   std::to_string(rec.BlockNumber) + " of " + r.Tables[rec.Table] + ": " + problem;
-        if (!rec.Before) badJournal(JournalName, problem);
-        if (r.RollbackProblem.empty()) r.RollbackProblem = problem;
+        if (rec.Before) {
+            if (r.RollbackProblem.empty()) r.RollbackProblem = problem;
+            continue;
+        }
+        // A header that only lacks the file's length: the blocks it counts were never journaled,
+        // and the file has lost them again. A rollback can still finish.
+        TableState longer = tables[rec.Table];
+        longer.Blocks[0] = kMaxBlockCount;
+        if (rec.BlockNumber != 0 || r.OldCounts[rec.Table] < 0 ||
+            !imageProblem(r.Tables[rec.Table], image.data(), 0, longer, false).empty())
+            badJournal(JournalName, problem);
+        if (r.CommitProblem.empty()) r.CommitProblem = problem;
     }
+    if (!r.CommitProblem.empty() && !r.RollbackProblem.empty()) badJournal(JournalName, r.CommitProblem);
     return r;
 }
 
@@ -268,7 +279,8 @@ TqbJournalCheck CheckJournal(const std::string& JournalName) {
 // Replaying
 
 void TqbRecoveryEngine::Replay(const std::string& JournalName, const TqbJournalCheck& Journal, bool Commit) {
-    if (!Commit && !Journal.RollbackProblem.empty()) badJournal(JournalName, Journal.RollbackProblem);
+    const std::string& problem = Commit ? Journal.CommitProblem : Journal.RollbackProblem;
+    if (!problem.empty()) badJournal(JournalName, problem);
     plat::File j;
     if (int err = j.open(JournalName, plat::kFileRead | plat::kFileNoFollow, plat::FileShare::None))
         RaiseServerError(1, {JournalName, err, plat::FileErrorText(err)});

@@ -71,6 +71,9 @@ struct TqbJournalCheck {
     std::vector<TqbJournalRecord> Records;
     // Why a rollback would write a before image the table cannot take (empty: it can).
     std::string RollbackProblem;
+    // Why a roll forward cannot finish (empty: it can): a header counting blocks that the commit
+    // wrote straight to the table and that a rollback cut short has cut off again.
+    std::string CommitProblem;
 };
 
 // Raises server error 32 with the journal's name and the reason when anything fails a check; every

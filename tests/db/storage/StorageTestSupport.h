@@ -27,6 +27,16 @@ inline ::testing::AssertionResult sameBytes(const std::string& got, const std::s
            << "sizes " << got.size() << " and " << want.size() << ", first difference at " << i;
 }
 
+// A table as want has it through want's block count, and only whole blocks past it (blocks that a
+// commit which never completed had added: nothing counts them).
+inline ::testing::AssertionResult sameTableBlocks(const std::string& got, const std::string& want) {
+    const auto* h = reinterpret_cast<const uint8_t*>(want.data());
+    const uint32_t bs = want.size() > kHdrBlockCount ? BlockWord(h, kHdrBlockSize) : 0;
+    if (bs == 0 || got.size() < want.size() || (got.size() - want.size()) % bs != 0)
+        return ::testing::AssertionFailure() << "sizes " << got.size() << " and " << want.size();
+    return sameBytes(got.substr(0, want.size()), want);
+}
+
 inline void putFile(const std::string& path, const std::string& bytes) {
     plat::File f;
     ASSERT_EQ(f.open(path, plat::kFileReadWrite | plat::kFileCreate | plat::kFileTruncate), 0) << path;
