@@ -1,5 +1,6 @@
 // Lock manager speed beside std::mutex in the same run: uncontended record lock and release, threads
 // taking turns on one record, and threads on different records of one file; prints the ratios.
+// Also the record locks of one transaction's bulk insert, taken and released.
 #include "bench/BenchSupport.h"
 #include "db/storage/qbsrlock.h"
 
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -76,6 +78,51 @@ struct ReferenceTable {
 uint64_t recordOf(int thread) {
     return 4096 * uint64_t(thread + 1);
 }
+
+// ---------------------------------------------------------------------------------------------
+// One transaction locking the new records of a bulk insert (rising references, as a table file
+// hands them out) and releasing them all at its end. range(0) = 1 streams through a buffer larger
+// than a core's cache between the locks, as the engine's own work between two rows does, so that
+// the lock structures are mostly out of the cache when the next lock comes.
+
+void BM_Lock_TransactionBulk(benchmark::State& state) {
+    constexpr uint64_t kRecords = 20000, kRecordSize = 136, kBlockShift = 12;
+    constexpr uint64_t kPerBlock = ((uint64_t(1) << kBlockShift) - 64) / kRecordSize;
+    std::vector<uint64_t> evict(state.range(0) ? (uint64_t(8) << 20) / 8 : 0);
+    const size_t chunk = 16384 / 8;
+    size_t at = 0;
+    uint64_t sum = 0;
+    TqbLockManager lm;
+    const TqbLockOwnerID cursor = NewLockOwnerID();
+    using clock = std::chrono::steady_clock;
+    clock::duration releasing{};
+    for (auto _ : state) {
+        TqbFileRecordLocks file;
+        TqbLockTransaction t;
+        for (uint64_t i = 0; i < kRecords; ++i) {
+            const uint64_t ref = ((1 + i / kPerBlock) << kBlockShift) + 64 + (i % kPerBlock) * kRecordSize;
+            if (lm.AcquireRecordLock(ref, file, cursor, t.LockOwnerID, &t, 0, false, lmExclusive) !=
+                lrGranted) {
+                state.SkipWithError("lock not granted");
+                return;
+            }
+            if (!evict.empty()) {
+                for (size_t k = 0; k < chunk; k += 8)
+                    sum += ++evict[at + k];
+                at = (at + chunk) % evict.size();
+            }
+        }
+        const auto t0 = clock::now();
+        lm.ReleaseTransactionLocks(t, false);
+        releasing += clock::now() - t0;
+    }
+    benchmark::DoNotOptimize(sum);
+    state.SetItemsProcessed(state.iterations() * int64_t(kRecords));
+    // The commit's share: time of the release of all locks, per lock.
+    state.counters["release_ns_per_lock"] =
+        std::chrono::duration<double, std::nano>(releasing).count() / double(state.iterations() * kRecords);
+}
+BENCHMARK(BM_Lock_TransactionBulk)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 // ---------------------------------------------------------------------------------------------
 // Uncontended: one thread, one record; range(0) = 1 adds the work under the lock.

@@ -568,6 +568,16 @@ size_t TqbLockContainer::ConvertingCount() {
 // ---------------------------------------------------------------------------------------------
 // Pool
 
+namespace {
+
+// The container's lines that a lock or release touches.
+void prefetchContainer(const TqbLockContainer* c) {
+    __builtin_prefetch(c, 1);
+    __builtin_prefetch(reinterpret_cast<const char*>(c) + 64, 1);
+}
+
+} // namespace
+
 TqbLockContainerPool::TqbLockContainerPool(int initialCount, int retainCount) : retainCount_(retainCount) {
     ready_.reserve(size_t(std::max(initialCount, 0)));
     for (int i = 0; i < initialCount; ++i)
@@ -585,24 +595,44 @@ TqbLockContainer* TqbLockContainerPool::Get() {
         if (!ready_.empty()) {
             TqbLockContainer* c = ready_.back();
             ready_.pop_back();
+            // A bulk of new keys takes the next ones soon: the one after next comes into the cache
+            // now, and the entries of the next one, whose own lines came in at the last call.
+            const size_t n = ready_.size();
+            if (n >= 1 && ready_[n - 1]->granted_.capacity())
+                __builtin_prefetch(ready_[n - 1]->granted_.data(), 1);
+            if (n >= 2) prefetchContainer(ready_[n - 2]);
             return c;
         }
     }
     return new TqbLockContainer;
 }
 
-void TqbLockContainerPool::Put(TqbLockContainer* container) {
-    if (!container) return;
-    if (!container->emptyLocked()) {
-        delete container; // a container with requests in it is never handed out again
-        return;
+// A container back to its lone state; one that still has requests in it is never handed out
+// again and is freed (false).
+bool TqbLockContainerPool::readyForReuse(TqbLockContainer* c) {
+    if (!c->emptyLocked()) {
+        delete c;
+        return false;
     }
-    container->m_ = &container->own_;
-    container->home_ = nullptr;
-    container->chain_ = nullptr;
-    container->pins_ = 0;
+    c->m_ = &c->own_;
+    c->home_ = nullptr;
+    c->pins_ = 0;
+    return true;
+}
+
+void TqbLockContainerPool::Put(TqbLockContainer* container) {
+    if (!container || !readyForReuse(container)) return;
     std::lock_guard lk(m_);
     ready_.push_back(container);
+}
+
+void TqbLockContainerPool::PutAll(const std::vector<TqbLockContainer*>& containers) {
+    std::vector<TqbLockContainer*> keep;
+    keep.reserve(containers.size());
+    for (TqbLockContainer* c : containers)
+        if (c && readyForReuse(c)) keep.push_back(c);
+    std::lock_guard lk(m_);
+    ready_.insert(ready_.end(), keep.begin(), keep.end());
 }
 
 void TqbLockContainerPool::Flush() {
@@ -642,20 +672,37 @@ struct alignas(64) TqbLockShard {
     std::mutex M;
     std::vector<Slot> Slots; // open addressing with linear probing, at most half full
     size_t Count = 0;
-    TqbLockContainer* Spare = nullptr; // a few emptied containers kept for the next key, by chain_
+    // Emptied containers kept for the next keys, the last taken first.
+    static constexpr int kSpares = 4;
     int SpareCount = 0;
+    TqbLockContainer* Spares[kSpares];
+    // Set while a release of many keys holds M: containers for the pool gather here, to go back
+    // in one lock of the pool.
+    std::vector<TqbLockContainer*>* Retired = nullptr;
 
     TqbLockContainer* find(uint64_t key, uint64_t mixed) const;
-    // Room for one more key first, then its container in its place.
-    void makeRoom();
-    void place(TqbLockContainer* c, uint64_t mixed);
+    // The key's container, made when absent, in one probe.
+    TqbLockContainer* obtain(uint64_t key, uint64_t mixed);
     void unlink(TqbLockContainer* c, uint64_t mixed);
+    // Fetches into the cache ahead of a look-up: the key's first slot.
+    void prefetchSlot(uint64_t mixed) const;
+
+private:
+    // The first free slot on the probe path of a key (there is one: the slots are at most half full).
+    static size_t freeSlot(const std::vector<Slot>& slots, uint64_t mixed);
+    void grow();
+    TqbLockContainer* takeSpare();
 };
 
 namespace {
 
-constexpr int kShardSpares = 4;
-constexpr size_t kFirstSlots = 16;
+constexpr size_t kFirstSlots = 64;
+// Tables below this many slots grow fourfold, so that a bulk of new keys rehashes less often.
+constexpr size_t kFourfoldBelow = 4096;
+// A release of many keys holds a shard's lock for at most this many of them at a time.
+constexpr size_t kReleaseBatch = 64;
+// How many keys ahead a release of many keys fetches a slot, a container, a container's entries.
+constexpr size_t kAheadSlot = 12, kAheadContainer = 8, kAheadEntries = 4;
 
 uint64_t mixKey(uint64_t k) {
     k ^= k >> 33;
@@ -681,27 +728,52 @@ TqbLockContainer* TqbLockShard::find(uint64_t key, uint64_t mixed) const {
     return nullptr;
 }
 
-void TqbLockShard::makeRoom() {
-    if (2 * (Count + 1) <= Slots.size()) return;
-    std::vector<Slot> grown(std::max(kFirstSlots, Slots.size() * 2), Slot{0, nullptr});
-    const size_t mask = grown.size() - 1;
-    for (const Slot& e : Slots) {
-        if (!e.C) continue;
-        size_t i = slotOf(mixKey(e.Key), grown.size());
-        while (grown[i].C)
-            i = (i + 1) & mask;
-        grown[i] = e;
+size_t TqbLockShard::freeSlot(const std::vector<Slot>& slots, uint64_t mixed) {
+    const size_t mask = slots.size() - 1;
+    size_t i = slotOf(mixed, slots.size());
+    while (slots[i].C)
+        i = (i + 1) & mask;
+    return i;
+}
+
+void TqbLockShard::prefetchSlot(uint64_t mixed) const {
+    if (!Slots.empty()) __builtin_prefetch(&Slots[slotOf(mixed, Slots.size())]);
+}
+
+TqbLockContainer* TqbLockShard::obtain(uint64_t key, uint64_t mixed) {
+    size_t i = 0;
+    if (!Slots.empty()) {
+        const size_t mask = Slots.size() - 1;
+        for (i = slotOf(mixed, Slots.size()); Slots[i].C; i = (i + 1) & mask)
+            if (Slots[i].Key == key) return Slots[i].C;
     }
+    // The probe ended at the key's free slot, unless the table must grow first.
+    if (2 * (Count + 1) > Slots.size()) {
+        grow();
+        i = freeSlot(Slots, mixed);
+    }
+    TqbLockContainer* c = takeSpare();
+    c->m_ = &M;
+    c->home_ = this;
+    c->key_ = key;
+    c->pins_ = 0;
+    Slots[i] = Slot{key, c};
+    ++Count;
+    return c;
+}
+
+void TqbLockShard::grow() {
+    const size_t n = Slots.empty() ? kFirstSlots : Slots.size() * (Slots.size() < kFourfoldBelow ? 4 : 2);
+    std::vector<Slot> grown(n, Slot{0, nullptr});
+    for (const Slot& e : Slots)
+        if (e.C) grown[freeSlot(grown, mixKey(e.Key))] = e;
     Slots.swap(grown);
 }
 
-void TqbLockShard::place(TqbLockContainer* c, uint64_t mixed) {
-    const size_t mask = Slots.size() - 1;
-    size_t i = slotOf(mixed, Slots.size());
-    while (Slots[i].C)
-        i = (i + 1) & mask;
-    Slots[i] = Slot{c->key_, c};
-    ++Count;
+// Beyond the spares, one container at a time from the pool: a bulk of new keys then takes them in
+// the order a bulk release gave them back, which is mostly their order in memory.
+TqbLockContainer* TqbLockShard::takeSpare() {
+    return SpareCount ? Spares[--SpareCount] : LockContainerPool().Get();
 }
 
 void TqbLockShard::unlink(TqbLockContainer* c, uint64_t mixed) {
@@ -721,10 +793,10 @@ void TqbLockShard::unlink(TqbLockContainer* c, uint64_t mixed) {
     }
     Slots[hole] = Slot{0, nullptr};
     --Count;
-    if (SpareCount < kShardSpares) {
-        c->chain_ = Spare;
-        Spare = c;
-        ++SpareCount;
+    if (SpareCount < kSpares) {
+        Spares[SpareCount++] = c;
+    } else if (Retired) {
+        Retired->push_back(c);
     } else {
         LockContainerPool().Put(c);
     }
@@ -743,10 +815,8 @@ TqbLockHash::~TqbLockHash() {
         std::vector<TqbLockContainer*> all;
         for (const TqbLockShard::Slot& e : s.Slots)
             if (e.C) all.push_back(e.C);
-        for (TqbLockContainer* c = s.Spare; c; c = c->chain_)
-            all.push_back(c);
-        for (TqbLockContainer* c : all)
-            LockContainerPool().Put(c);
+        all.insert(all.end(), s.Spares, s.Spares + s.SpareCount);
+        LockContainerPool().PutAll(all);
     }
 }
 
@@ -759,31 +829,11 @@ TqbLockContainer* TqbLockHash::find(TqbLockShard& s, uint64_t key, uint64_t mixe
     return s.find(key, mixed);
 }
 
-TqbLockContainer* TqbLockHash::make(TqbLockShard& s, uint64_t key, uint64_t mixed) {
-    s.makeRoom();
-    TqbLockContainer* c;
-    if (s.Spare) {
-        c = s.Spare;
-        s.Spare = c->chain_;
-        --s.SpareCount;
-    } else {
-        c = LockContainerPool().Get();
-    }
-    c->m_ = &s.M;
-    c->home_ = &s;
-    c->key_ = key;
-    c->pins_ = 0;
-    c->chain_ = nullptr;
-    s.place(c, mixed);
-    return c;
-}
-
 TqbLockResult TqbLockHash::Acquire(uint64_t key, const TqbLockAsk& ask) {
     uint64_t mixed;
     TqbLockShard& s = shardOf(key, mixed);
     std::unique_lock lk(s.M);
-    TqbLockContainer* c = find(s, key, mixed);
-    if (!c) c = make(s, key, mixed);
+    TqbLockContainer* c = s.obtain(key, mixed);
     TqbLockResult r = c->acquireLocked(ask, lk);
     if (lk.owns_lock()) c->recycleIfUnused();
     return r;
@@ -798,6 +848,61 @@ bool TqbLockHash::Release(uint64_t key, TqbLockOwnerID owner, bool all) {
     bool removed = c->releaseLocked(owner, all);
     c->recycleIfUnused();
     return removed;
+}
+
+void TqbLockHash::ReleaseAll(const std::vector<std::pair<uint64_t, TqbLockOwnerID>>& pairs) {
+    // Positions of the pairs grouped by shard (a counting sort), in their order within a shard.
+    const size_t shards = size_t(1) << shardBits_, shardMask = shards - 1;
+    std::vector<size_t> start(shards + 1, 0);
+    for (const auto& p : pairs)
+        ++start[(mixKey(p.first) & shardMask) + 1];
+    for (size_t i = 0; i < shards; ++i)
+        start[i + 1] += start[i];
+    std::vector<uint32_t> order(pairs.size());
+    {
+        std::vector<size_t> next(start.begin(), start.end() - 1);
+        for (size_t i = 0; i < pairs.size(); ++i)
+            order[next[mixKey(pairs[i].first) & shardMask]++] = uint32_t(i);
+    }
+    auto keyAt = [&](size_t i) { return pairs[order[i]].first; };
+    // Emptied containers go back to the pool in the order of the pairs, the order in which a bulk
+    // of new keys took them: the next bulk takes them in the same order, mostly their order in memory.
+    std::vector<TqbLockContainer*> retired, back(pairs.size(), nullptr);
+    for (size_t sh = 0; sh < shards; ++sh) {
+        TqbLockShard& s = shards_[sh];
+        const size_t end = start[sh + 1];
+        for (size_t from = start[sh]; from < end; from += kReleaseBatch) {
+            std::lock_guard lk(s.M);
+            s.Retired = &retired;
+            // Each key's slot, then its container, then the container's entries come into the cache
+            // some keys ahead of its release, so that the misses of several keys overlap.
+            const size_t to = std::min(from + kReleaseBatch, end);
+            for (size_t i = from; i < to; ++i) {
+                if (i + kAheadSlot < end) s.prefetchSlot(mixKey(keyAt(i + kAheadSlot)));
+                if (i + kAheadContainer < end) {
+                    const uint64_t k = keyAt(i + kAheadContainer);
+                    if (const TqbLockContainer* c = s.find(k, mixKey(k))) prefetchContainer(c);
+                }
+                if (i + kAheadEntries < end) {
+                    const uint64_t k = keyAt(i + kAheadEntries);
+                    if (const TqbLockContainer* c = s.find(k, mixKey(k)); c && !c->granted_.empty())
+                        __builtin_prefetch(c->granted_.data(), 1);
+                }
+                const auto& [key, owner] = pairs[order[i]];
+                if (TqbLockContainer* c = s.find(key, mixKey(key))) {
+                    c->releaseLocked(owner, true);
+                    c->recycleIfUnused();
+                    if (!retired.empty()) {
+                        back[order[i]] = retired.back();
+                        retired.pop_back();
+                    }
+                }
+            }
+            s.Retired = nullptr;
+        }
+    }
+    std::erase(back, nullptr);
+    LockContainerPool().PutAll(back);
 }
 
 void TqbLockHash::CancelOwner(uint64_t key, TqbLockOwnerID owner) {

@@ -283,17 +283,16 @@ private:
     void recycleIfUnused();
     bool emptyLocked() const { return granted_.empty() && waitQueue_.empty() && convQueue_.empty(); }
 
-    std::mutex own_;
+    // What a lock in a hash touches comes first; the own mutex of a lone container last.
     std::mutex* m_ = &own_;
     std::vector<TqbLockListItem> granted_;
     TqbLockQueue convQueue_;
     TqbLockQueue waitQueue_;
-    // In a hash: its shard and key; chain_ links the spares; pins_ counts callers looking at it
-    // from outside.
+    // In a hash: its shard and key; pins_ counts callers looking at it from outside.
     TqbLockShard* home_ = nullptr;
     uint64_t key_ = 0;
-    TqbLockContainer* chain_ = nullptr;
     int32_t pins_ = 0;
+    std::mutex own_;
 };
 
 // Ready containers for the table and record hashes. One global pool: 250 containers made at
@@ -309,11 +308,15 @@ public:
     TqbLockContainer* Get();
     // Takes back an empty container nobody else can reach (one still in use is not pooled).
     void Put(TqbLockContainer* container);
+    // Put for each of them, in one lock.
+    void PutAll(const std::vector<TqbLockContainer*>& containers);
     void Flush();
     int Count();
     int RetainCount() const { return retainCount_; }
 
 private:
+    static bool readyForReuse(TqbLockContainer* c);
+
     std::mutex m_;
     std::vector<TqbLockContainer*> ready_;
     int retainCount_;
@@ -335,6 +338,9 @@ public:
     TqbLockResult Acquire(uint64_t key, const TqbLockAsk& ask);
     // Release on the key's container; true when the owner's entry left it.
     bool Release(uint64_t key, TqbLockOwnerID owner, bool all);
+    // Release-all of each (key, owner) pair, shard by shard: one lock of a shard serves a run of
+    // its keys, whose slots and containers are fetched ahead.
+    void ReleaseAll(const std::vector<std::pair<uint64_t, TqbLockOwnerID>>& pairs);
     void CancelOwner(uint64_t key, TqbLockOwnerID owner);
     // Calls fn with the key's container, kept from recycling, outside the hash lock (fn uses the
     // container's own calls); false when the key has none.
@@ -350,7 +356,6 @@ public:
 private:
     TqbLockShard& shardOf(uint64_t key, uint64_t& mixed) const;
     TqbLockContainer* find(TqbLockShard& s, uint64_t key, uint64_t mixed) const;
-    TqbLockContainer* make(TqbLockShard& s, uint64_t key, uint64_t mixed);
     TqbLockContainer* pin(uint64_t key);
     void unpin(uint64_t key);
 
@@ -387,8 +392,9 @@ private:
 // A transaction's locks, so that commit and rollback release them all.
 
 // The record locks one transaction holds in one file: (record reference, owner) pairs, each once.
-// The locks of new records come at rising references: those are appended to a sorted run, where a
-// release only marks its entry; any other pair goes to a set beside the run.
+// The locks of new records come at rising references, nearly always of one owner: those are
+// appended to a sorted run of that owner's references, where a release only marks its entry; any
+// other pair goes to a set beside the run.
 class TqbRecordLockSet {
 public:
     using Entry = std::pair<uint64_t, TqbLockOwnerID>;
@@ -399,13 +405,14 @@ public:
     bool Empty() const { return Size() == 0; }
     template <class F> void ForEach(F&& fn) const {
         for (size_t i = 0; i < run_.size(); ++i)
-            if (!released_[i]) fn(run_[i]);
+            if (!released_[i]) fn(Entry{run_[i], runOwner_});
         for (const Entry& e : others_)
             fn(e);
     }
 
 private:
-    std::vector<Entry> run_;        // strictly rising
+    TqbLockOwnerID runOwner_ = 0;   // owner of every entry of run_
+    std::vector<uint64_t> run_;     // strictly rising references
     std::vector<uint8_t> released_; // per entry of run_
     size_t gone_ = 0;               // entries of run_ marked released
     std::set<Entry> others_;        // never also in run_

@@ -9,15 +9,22 @@
 // Transactions and their containers
 
 void TqbRecordLockSet::Insert(const Entry& e) {
-    if (run_.empty() || run_.back() < e) {
+    const auto& [ref, owner] = e;
+    if (run_.empty() || (owner == runOwner_ && run_.back() < ref)) {
         if (others_.empty() || others_.count(e) == 0) {
-            run_.push_back(e);
+            if (run_.empty()) {
+                runOwner_ = owner;
+                // A transaction that takes one lock in a file often takes many.
+                run_.reserve(64);
+                released_.reserve(64);
+            }
+            run_.push_back(ref);
             released_.push_back(0);
         }
         return;
     }
-    const auto it = std::lower_bound(run_.begin(), run_.end(), e);
-    if (it == run_.end() || *it != e) {
+    const auto it = owner == runOwner_ ? std::lower_bound(run_.begin(), run_.end(), ref) : run_.end();
+    if (it == run_.end() || *it != ref) {
         others_.insert(e);
         return;
     }
@@ -29,8 +36,9 @@ void TqbRecordLockSet::Insert(const Entry& e) {
 }
 
 void TqbRecordLockSet::Erase(const Entry& e) {
-    const auto it = std::lower_bound(run_.begin(), run_.end(), e);
-    if (it == run_.end() || *it != e) {
+    const auto& [ref, owner] = e;
+    const auto it = owner == runOwner_ ? std::lower_bound(run_.begin(), run_.end(), ref) : run_.end();
+    if (it == run_.end() || *it != ref) {
         others_.erase(e);
         return;
     }
@@ -348,10 +356,13 @@ void TqbLockManager::ReleaseTransactionLocks(TqbLockTransaction& Transaction, bo
         records.swap(tc->records_);
         if (!RecordLocksOnly) content.swap(tc->content_);
     }
-    for (const auto& [h, f] : records)
-        f.Refs.ForEach([&, h = h](const TqbRecordLockSet::Entry& e) {
-            releaseRecord(e.first, h, e.second, nullptr, true);
-        });
+    std::vector<TqbRecordLockSet::Entry> held;
+    for (const auto& [h, f] : records) {
+        held.clear();
+        held.reserve(f.Refs.Size());
+        f.Refs.ForEach([&](const TqbRecordLockSet::Entry& e) { held.push_back(e); });
+        h->ReleaseAll(held);
+    }
     for (const auto& [c, tm] : content)
         c->Release(Transaction.LockOwnerID, true);
     dropTransContainerIfEmpty(Transaction);

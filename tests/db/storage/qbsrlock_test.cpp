@@ -564,6 +564,89 @@ TEST_F(LockTest, TransactionRecordBookkeepingFollowsAModel) {
     EXPECT_EQ(lm.TransContainerCount(), 0u);
 }
 
+// A bulk insert's locks: one transaction takes thousands of new records (rising references over
+// every shard, beside a second owner of its own and a record taken twice) while others wait on two of
+// them. Its end, by release or by the transaction going away, frees every lock at once and hands
+// the two records to their waiters; the containers, back in the pool, serve the next bulk unchanged.
+TEST_F(LockTest, ABulkOfRecordLocksGoesAtOnceAndItsWaitersGetTheirRecords) {
+    TqbFileRecordLocks file;
+    const TqbLockOwnerID cursor = NewLockOwnerID(), reader = NewLockOwnerID();
+    constexpr uint64_t kRecords = 3000, kStride = 136;
+    const uint64_t first = 1 << 12, blocked = first + 777 * kStride, contested = first + 2345 * kStride;
+    auto hash = [&] { return file.Hash(false); };
+    auto waiting = [&](uint64_t ref) {
+        size_t n = 0;
+        hash()->WithContainer(ref, [&](TqbLockContainer& c) { n = c.WaitingCount(); });
+        return n;
+    };
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "released" : "transaction gone");
+        auto t = std::make_unique<TqbLockTransaction>();
+        const TqbLockOwnerID second = NewLockOwnerID(); // another owner inside the same transaction
+        std::set<uint64_t> refs;
+        for (uint64_t i = 0; i < kRecords; ++i) {
+            const uint64_t ref = first + i * kStride;
+            ASSERT_EQ(lm.AcquireRecordLock(ref, file, cursor, t->LockOwnerID, t.get(), 0, false, lmExclusive),
+                      lrGranted);
+            refs.insert(ref);
+            if (i % 100 == 50) {
+                // The second owner's records sit between the first one's, and one is taken twice.
+                ASSERT_EQ(lm.AcquireRecordLock(ref + 1, file, second, second, t.get(), 0, false, lmExclusive),
+                          lrGranted);
+                refs.insert(ref + 1);
+            }
+        }
+        ASSERT_EQ(lm.AcquireRecordLock(first + 5 * kStride, file, cursor, t->LockOwnerID, t.get(), 0, false,
+                                       lmExclusive),
+                  lrGranted);
+        EXPECT_EQ(t->TransContainer()->RecordLockCount(), refs.size());
+        EXPECT_EQ(hash()->Count(), refs.size());
+        // The second owner lets one record go on its own.
+        lm.ReleaseRecordLock(first + 150 * kStride + 1, file, second, t.get());
+        refs.erase(first + 150 * kStride + 1);
+        EXPECT_FALSE(lm.IsRecordLocked(first + 150 * kStride + 1, file));
+        EXPECT_EQ(t->TransContainer()->RecordLockCount(), refs.size());
+
+        TqbLockTransaction other;
+        auto onBlocked = std::async(std::launch::async, [&] {
+            return lm.AcquireRecordLock(blocked, file, reader, reader, nullptr, kLong, false, lmExclusive);
+        });
+        auto onContested = std::async(std::launch::async, [&] {
+            return lm.AcquireRecordLock(contested, file, cursor, other.LockOwnerID, &other, kLong, false,
+                                        lmExclusive);
+        });
+        ASSERT_TRUE(waitUntil([&] { return waiting(blocked) == 1 && waiting(contested) == 1; }));
+        EXPECT_EQ(lm.AcquireRecordLock(first, file, reader, reader, nullptr, 0, true, lmShare), lrRejected);
+        EXPECT_TRUE(stillWaiting(onBlocked));
+
+        if (round == 0)
+            lm.ReleaseTransactionLocks(*t, false);
+        else
+            t.reset();
+        ASSERT_EQ(onBlocked.wait_for(10s), std::future_status::ready);
+        ASSERT_EQ(onContested.wait_for(10s), std::future_status::ready);
+        EXPECT_EQ(onBlocked.get(), lrGranted);
+        EXPECT_EQ(onContested.get(), lrGranted);
+        if (t) {
+            EXPECT_EQ(t->TransContainer(), nullptr);
+        }
+        for (uint64_t ref : refs)
+            if (ref != blocked && ref != contested) {
+                ASSERT_FALSE(lm.IsRecordLocked(ref, file)) << ref;
+            }
+        EXPECT_EQ(hash()->Count(), 2u);
+        EXPECT_EQ(other.TransContainer()->RecordLockCount(), 1u);
+        // The records went to their waiters, nobody else.
+        EXPECT_EQ(lm.AcquireRecordLock(blocked, file, cursor, cursor, nullptr, 0, true, lmShare), lrRejected);
+        EXPECT_EQ(lm.AcquireRecordLock(contested, file, reader, reader, nullptr, 0, true, lmShare),
+                  lrRejected);
+        lm.ReleaseRecordLock(blocked, file, reader, nullptr);
+        lm.ReleaseTransactionLocks(other, false);
+        EXPECT_EQ(hash()->Count(), 0u);
+        EXPECT_EQ(lm.TransContainerCount(), 0u);
+    }
+}
+
 // Cursors and transactions draw owner identifiers from one space: they never collide.
 TEST_F(LockTest, CursorAndTransactionOwnersNeverCollide) {
     std::vector<std::vector<TqbLockOwnerID>> ids(8);
