@@ -420,7 +420,14 @@ TqbResultCode TqbServerEngine::seRecordInsert(TqbSrBaseCursor& c, TqbLockType Lo
     uint8_t mode;
     if (!recordLockMode(LockType, mode) || !recordFits(c, Data.size(), false)) return kResultInvalidParameter;
     // Inside the client's transaction a failed insert undoes itself: the transaction stays good.
-    return seCursorWrite(c, false, true, false, [&] { return c.RecordInsert(Data.data(), mode); });
+    // The work holds one pointer, so its function object needs no block of its own.
+    const struct {
+        TqbSrBaseCursor& c;
+        const uint8_t* record;
+        uint8_t mode;
+    } insert{c, Data.data(), mode};
+    return seCursorWrite(c, false, true, false,
+                         [&insert] { return insert.c.RecordInsert(insert.record, insert.mode); });
 }
 
 TqbResultCode TqbServerEngine::RecordInsert(TqbHandle CursorID, TqbLockType LockType,

@@ -758,9 +758,8 @@ TEST(Table, AnAppendsPostShowsTheRowAndBookmarkTheEngineHolds) {
     auto other = env.openContacts();
     env.fill(*other, {kRows[0], kRows[1]});
     const TqbHandle cursor = t->CursorID();
-    TqbBaseServerEngine& e = *env.engine;
     uint32_t size = 0;
-    ASSERT_EQ(0, e.CursorGetBookmarkSize(cursor, size));
+    ASSERT_EQ(0, env.engine->CursorGetBookmarkSize(cursor, size));
     auto post = [&](const std::string& name, int service) {
         t->Append();
         t->FieldByName("name")->SetAsString(name);
@@ -769,7 +768,7 @@ TEST(Table, AnAppendsPostShowsTheRowAndBookmarkTheEngineHolds) {
     };
     auto engineHolds = [&](const std::string& name) {
         std::vector<uint8_t> rec(size_t(t->PhysRecLen())), bm(size);
-        ASSERT_EQ(0, e.RecordGetWithBookmark(cursor, qbltNone, rec, bm));
+        ASSERT_EQ(0, env.engine->RecordGetWithBookmark(cursor, qbltNone, rec, bm));
         const auto c = engineapi::contactOf(t->Dictionary(), rec.data());
         EXPECT_EQ(c.name, name);
         EXPECT_EQ(t->FieldByName("name")->AsString(), c.name);
@@ -794,7 +793,7 @@ TEST(Table, AnAppendsPostShowsTheRowAndBookmarkTheEngineHolds) {
     source.SetDataSet(t.get());
     source.OnStateChange = [&](cls::TComponent*) {
         if (t->State() == cls::dsBrowse) {
-            EXPECT_EQ(0, e.CursorSetToBegin(cursor));
+            EXPECT_EQ(0, env.engine->CursorSetToBegin(cursor));
         }
     };
     post("zed", 9);
