@@ -563,7 +563,7 @@ void TqbDataSet::DoBeforePost() {
 // ---------------------------------------------------------------------------------------------
 // Writing rows
 
-void TqbDataSet::insertRecord(cls::TRecordBuffer buffer, bool toEnd, bool keepRead) {
+void TqbDataSet::insertRecord(cls::TRecordBuffer buffer, bool toEnd, bool keepRead, bool endDeferred) {
     TqbBaseServerEngine* e = Engine();
     insertedReadKept_ = false;
     if (!toEnd && !keepRead) {
@@ -581,8 +581,8 @@ void TqbDataSet::insertRecord(cls::TRecordBuffer buffer, bool toEnd, bool keepRe
         keepRead ? std::span<uint8_t>(insertedRow_) : std::span<uint8_t>{},
         keepRead ? std::span<uint8_t>(insertedBookmark_) : std::span<uint8_t>{}, endFailed, read);
     if (r != 0) {
-        // As if the positioning itself had failed: the cursor has no known place.
-        if (endFailed) CursorPosChanged();
+        // As if Post's own positioning had failed: the cursor has no known place.
+        if (endFailed && endDeferred) CursorPosChanged();
         Check(r);
     }
     insertedRead_ = read;
@@ -590,7 +590,7 @@ void TqbDataSet::insertRecord(cls::TRecordBuffer buffer, bool toEnd, bool keepRe
 }
 
 void TqbDataSet::InternalAddRecord(cls::TRecordBuffer buffer, bool append) {
-    insertRecord(buffer, append, false);
+    insertRecord(buffer, append, false, false);
 }
 
 void TqbDataSet::InternalPost() {
@@ -604,7 +604,7 @@ void TqbDataSet::InternalPost() {
         // comes with the insert when no data source hears of that change and the read is the
         // plain one (no client filters).
         const bool keepRead = !hasClientFilters_ && (ControlsDisabled() || !HasDataSources());
-        insertRecord(ActiveBuffer(), toEnd, keepRead);
+        insertRecord(ActiveBuffer(), toEnd, keepRead, true);
     }
     clearBlobModified();
 }

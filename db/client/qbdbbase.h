@@ -282,9 +282,9 @@ private:
     void installTextFilter(const std::string& text, cls::TFilterOptions options);
     void installCallbackFilter();
     void recomputeHasClientFilters();
-    // The insert, after setting the cursor to its end when toEnd; with keepRead the read of the row
-    // Post's Resync asks for next comes with it.
-    void insertRecord(cls::TRecordBuffer buffer, bool toEnd, bool keepRead);
+    // The insert, after setting the cursor to its end when toEnd (endDeferred: the positioning Post
+    // left to it); with keepRead the read of the row Post's Resync asks for next comes with it.
+    void insertRecord(cls::TRecordBuffer buffer, bool toEnd, bool keepRead, bool endDeferred);
     // After a post or cancel the BLOB fields start unmodified again.
     void clearBlobModified();
     // Bookmark non-empty: the bookmark of the row reached comes with the step (no client filters).
