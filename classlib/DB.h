@@ -541,6 +541,8 @@ public:
     void DisableControls();
     void EnableControls();
     bool ControlsDisabled() const { return disableCount_ != 0; }
+    // True when a data source is attached: data events may then reach code of its own.
+    bool HasDataSources() const { return !dataSources_.empty(); }
     virtual void DataEvent(TDataEvent event, intptr_t info);
 
     // Fields.

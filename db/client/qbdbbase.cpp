@@ -483,8 +483,10 @@ cls::TGetResult TqbDataSet::GetRecord(cls::TRecordBuffer buffer, cls::TGetMode m
     const std::span<uint8_t> bookmark = span(buffer + bookmarkOffset_, int32_t(cursorBookmarkSize_));
     // Without client filters the row reached is the row kept: its bookmark comes with the read.
     const bool withRead = !hasClientFilters_;
-    // A found row stands for the current row only until the first read after the search.
+    // A found row stands for the current row only until the first read after the search, the
+    // inserted row until the first read after the insert.
     const bool foundRowKept = std::exchange(foundRowKept_, false);
+    const bool insertedReadKept = std::exchange(insertedReadKept_, false);
     TqbResultCode r;
     switch (mode) {
     case cls::gmNext:
@@ -493,7 +495,15 @@ cls::TGetResult TqbDataSet::GetRecord(cls::TRecordBuffer buffer, cls::TGetMode m
                     withRead ? bookmark : std::span<uint8_t>{});
         break;
     default:
-        if (foundRowKept && withRead && foundRow_.size() == size_t(physRecLen_)) {
+        if (insertedReadKept && withRead) {
+            // What the engine answered when it read the row right after the insert. A failed read's
+            // bytes are never looked at: the buffer is read again or given up.
+            r = insertedRead_;
+            if (r == 0) {
+                std::memcpy(rec, insertedRow_.data(), size_t(physRecLen_));
+                std::memcpy(bookmark.data(), insertedBookmark_.data(), bookmark.size());
+            }
+        } else if (foundRowKept && withRead && foundRow_.size() == size_t(physRecLen_)) {
             std::memcpy(rec, foundRow_.data(), foundRow_.size());
             r = Engine()->CursorGetBookmark(cursorID_, bookmark);
         } else {
@@ -520,14 +530,20 @@ cls::TGetResult TqbDataSet::GetRecord(cls::TRecordBuffer buffer, cls::TGetMode m
 }
 
 void TqbDataSet::InternalFirst() {
+    endArmed_ = false;
     Check(Engine()->CursorSetToBegin(cursorID_));
 }
 
 void TqbDataSet::InternalLast() {
+    if (std::exchange(endArmed_, false)) {
+        endPending_ = true; // InternalPost comes next
+        return;
+    }
     Check(Engine()->CursorSetToEnd(cursorID_));
 }
 
 void TqbDataSet::InternalGotoBookmark(const void* bookmark) {
+    endArmed_ = false;
     if (!bookmark) Check(kQbInvalidHandle);
     Check(Engine()->CursorSetToBookmark(cursorID_, BookmarkBytes(bookmark)));
 }
@@ -536,25 +552,60 @@ void TqbDataSet::InternalSetToRecord(cls::TRecordBuffer buffer) {
     InternalGotoBookmark(buffer + bookmarkOffset_);
 }
 
+void TqbDataSet::DoBeforePost() {
+    cls::TDataSet::DoBeforePost();
+    // From here Post positions the cursor for its buffer and calls InternalPost, with no code of
+    // anyone else in between. With one buffer the only way to have to position an appended row
+    // is from no position at all (-1), which a failed positioning puts back.
+    endArmed_ = State() == cls::dsInsert && BufferCount() == 1;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Writing rows
 
-void TqbDataSet::insertRecord(cls::TRecordBuffer buffer) {
+void TqbDataSet::insertRecord(cls::TRecordBuffer buffer, bool toEnd, bool keepRead, bool endDeferred) {
     TqbBaseServerEngine* e = Engine();
-    Check(e->RecordInsert(cursorID_, qbltWrite, span(buffer, physRecLen_)));
+    insertedReadKept_ = false;
+    if (!toEnd && !keepRead) {
+        Check(e->RecordInsert(cursorID_, qbltWrite, span(buffer, physRecLen_)));
+        return;
+    }
+    if (keepRead) {
+        insertedRow_.resize(size_t(physRecLen_));
+        insertedBookmark_.resize(cursorBookmarkSize_);
+    }
+    bool endFailed = false;
+    TqbResultCode read = 0;
+    const TqbResultCode r = e->RecordInsertThenGet(
+        cursorID_, toEnd, qbltWrite, span(buffer, physRecLen_),
+        keepRead ? std::span<uint8_t>(insertedRow_) : std::span<uint8_t>{},
+        keepRead ? std::span<uint8_t>(insertedBookmark_) : std::span<uint8_t>{}, endFailed, read);
+    if (r != 0) {
+        // As if Post's own positioning had failed: the cursor has no known place.
+        if (endFailed && endDeferred) CursorPosChanged();
+        Check(r);
+    }
+    insertedRead_ = read;
+    insertedReadKept_ = keepRead;
 }
 
 void TqbDataSet::InternalAddRecord(cls::TRecordBuffer buffer, bool append) {
-    if (append) Check(Engine()->CursorSetToEnd(cursorID_));
-    insertRecord(buffer);
+    insertRecord(buffer, append, false, false);
 }
 
 void TqbDataSet::InternalPost() {
-    if (State() == cls::dsEdit)
+    endArmed_ = false;
+    const bool toEnd = std::exchange(endPending_, false);
+    if (State() == cls::dsEdit) {
         // The row stays locked from the edit on: the write's transaction takes over the lock.
         Check(Engine()->RecordModify(cursorID_, span(ActiveBuffer(), physRecLen_), true));
-    else
-        insertRecord(ActiveBuffer());
+    } else {
+        // Post reads the current row next (Resync) after telling of the state change: the read
+        // comes with the insert when no data source hears of that change and the read is the
+        // plain one (no client filters).
+        const bool keepRead = !hasClientFilters_ && (ControlsDisabled() || !HasDataSources());
+        insertRecord(ActiveBuffer(), toEnd, keepRead, true);
+    }
     clearBlobModified();
 }
 

@@ -210,6 +210,7 @@ protected:
     bool FindRecord(bool restart, bool goForward) override;
     bool GetCanModify() const override { return Active() && !readOnly_; }
     int GetRecordCount() override;
+    void DoBeforePost() override;
 
     // ---- for descendants ----
     void Check(TqbResultCode result) const { EqbDatabaseError::Check(result); }
@@ -281,7 +282,9 @@ private:
     void installTextFilter(const std::string& text, cls::TFilterOptions options);
     void installCallbackFilter();
     void recomputeHasClientFilters();
-    void insertRecord(cls::TRecordBuffer buffer);
+    // The insert, after setting the cursor to its end when toEnd (endDeferred: the positioning Post
+    // left to it); with keepRead the read of the row Post's Resync asks for next comes with it.
+    void insertRecord(cls::TRecordBuffer buffer, bool toEnd, bool keepRead, bool endDeferred);
     // After a post or cancel the BLOB fields start unmodified again.
     void clearBlobModified();
     // Bookmark non-empty: the bookmark of the row reached comes with the step (no client filters).
@@ -307,6 +310,14 @@ private:
     int32_t calcFieldsOffset_ = 0, bookmarkOffset_ = 0, bookmarkFlagOffset_ = 0, bufferSize_ = 0;
     std::vector<uint8_t> oldRecord_, filterBuf_, scratch_, foundRow_;
     bool foundRowKept_ = false;
+    // Post's positioning at the end before an append is left to the insert's call: armed once
+    // BeforePost is done, taken by the InternalLast that follows at once, done by InternalPost.
+    bool endArmed_ = false, endPending_ = false;
+    // The row, bookmark and answer of the read that came with the last insert, for the next read
+    // of the current row.
+    std::vector<uint8_t> insertedRow_, insertedBookmark_;
+    TqbResultCode insertedRead_ = 0;
+    bool insertedReadKept_ = false;
     bool closingProxy_ = false;
     friend class TqbBaseTable;
     friend class TqbBlobStream;

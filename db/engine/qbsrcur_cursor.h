@@ -525,6 +525,8 @@ private:
     void ensurePath();
     void toBegin();
     void toEnd();
+    // At an end: no key, no record.
+    void leftRecords();
     // The gap before the entry (key, ref); the key path is set by the caller.
     void gapBefore(const uint8_t* key, uint64_t ref);
     void allocKeys();

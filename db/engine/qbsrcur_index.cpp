@@ -223,16 +223,20 @@ void TqbSrCursor::ensurePath() {
 void TqbSrCursor::toBegin() {
     pos_.State = csBOF;
     KeyPathToBegin(pos_.KeyPath);
+    leftRecords();
+}
+
+void TqbSrCursor::toEnd() {
+    pos_.State = csEOF;
+    KeyPathToEnd(pos_.KeyPath);
+    leftRecords();
+}
+
+void TqbSrCursor::leftRecords() {
     pos_.KeyValid = false;
     pos_.Ref = 0;
     pos_.Deleted = false;
     seenChanges_ = table_->IndexChangeCount(index_);
-}
-
-void TqbSrCursor::toEnd() {
-    toBegin();
-    pos_.State = csEOF;
-    KeyPathToEnd(pos_.KeyPath);
 }
 
 void TqbSrCursor::gapBefore(const uint8_t* key, uint64_t ref) {

@@ -6,13 +6,37 @@
 // ---------------------------------------------------------------------------------------------
 // Server object
 
+namespace {
+constexpr uint8_t stateOf(uint64_t w) {
+    return uint8_t(w & 0xFF);
+}
+constexpr uint64_t depthOf(uint64_t w) {
+    return w >> 8;
+}
+constexpr uint64_t wordOf(uint8_t state, uint64_t depth) {
+    return depth << 8 | state;
+}
+constexpr bool closeAsked(uint8_t state) {
+    return state == sosCloseRequested || state == sosClosing;
+}
+
+// Replaces the word by Next(old word) until that sticks; returns the word it replaced.
+template <class F> uint64_t update(std::atomic<uint64_t>& word, F&& Next) {
+    uint64_t w = word.load();
+    while (!word.compare_exchange_weak(w, Next(w))) {
+    }
+    return w;
+}
+} // namespace
+
 TqbServerObject::TqbServerObject(uint32_t Timeout, const TqbServerObject* Parent)
     : timeout_(Timeout), padlock_(Parent ? Parent->padlock_ : std::make_shared<TqbPadlock>()) {}
 
 bool TqbServerObject::CanClose(bool Mark) {
-    std::lock_guard lk(stateMutex_);
-    if (state_ == sosIdle && Mark) state_ = sosClosing;
-    return state_ == sosIdle || state_ == sosClosing;
+    const uint64_t w = update(word_, [&](uint64_t v) {
+        return stateOf(v) == sosIdle && Mark ? wordOf(sosClosing, depthOf(v)) : v;
+    });
+    return stateOf(w) == sosIdle || stateOf(w) == sosClosing;
 }
 
 void TqbServerObject::ForceClose() {
@@ -21,57 +45,51 @@ void TqbServerObject::ForceClose() {
 }
 
 void TqbServerObject::RequestClose() {
-    std::lock_guard lk(stateMutex_);
-    if (state_ == sosInUse)
-        state_ = sosCloseRequested;
-    else if (state_ == sosIdle)
-        state_ = sosClosing;
+    update(word_, [](uint64_t v) {
+        if (stateOf(v) == sosInUse) return wordOf(sosCloseRequested, depthOf(v));
+        if (stateOf(v) == sosIdle) return wordOf(sosClosing, depthOf(v));
+        return v;
+    });
 }
 
 bool TqbServerObject::ShouldClose() {
-    std::lock_guard lk(stateMutex_);
-    return state_ == sosClosing;
+    return stateOf(word_.load()) == sosClosing;
 }
 
 uint8_t TqbServerObject::State() {
-    std::lock_guard lk(stateMutex_);
-    return state_;
+    return stateOf(word_.load());
 }
 
 bool TqbServerObject::Activate() {
-    {
-        std::lock_guard lk(stateMutex_);
-        if (state_ == sosCloseRequested || state_ == sosClosing) return false;
-    }
+    if (closeAsked(stateOf(word_.load()))) return false;
     BeforePadlockWait();
-    std::shared_ptr<TqbPadlock> padlock = padlock_; // lives while this thread waits on it
-    padlock->Lock();
-    std::lock_guard lk(stateMutex_);
+    // The object outlives this call (its caller holds it), so its padlock does too.
+    padlock_->Lock();
     // A close may have come while this thread waited for the padlock.
-    if (state_ == sosCloseRequested || state_ == sosClosing) {
-        padlock->Unlock();
-        return false;
-    }
-    state_ = sosInUse;
-    ++depth_;
-    return true;
+    bool refused = false;
+    update(word_, [&](uint64_t v) {
+        refused = closeAsked(stateOf(v));
+        return refused ? v : wordOf(sosInUse, depthOf(v) + 1);
+    });
+    if (refused) padlock_->Unlock();
+    return !refused;
 }
 
 bool TqbServerObject::Deactivate() {
-    std::shared_ptr<TqbPadlock> padlock = padlock_;
-    bool closing = false;
-    {
-        std::lock_guard lk(stateMutex_);
-        if (depth_ > 0 && --depth_ == 0) {
-            if (state_ == sosInUse)
-                state_ = sosIdle;
-            else if (state_ == sosCloseRequested)
-                state_ = sosClosing;
+    uint64_t now = 0;
+    update(word_, [&](uint64_t v) {
+        uint8_t state = stateOf(v);
+        uint64_t depth = depthOf(v);
+        if (depth > 0 && --depth == 0) {
+            if (state == sosInUse)
+                state = sosIdle;
+            else if (state == sosCloseRequested)
+                state = sosClosing;
         }
-        closing = depth_ == 0 && state_ == sosClosing;
-    }
-    padlock->Unlock();
-    return closing && CanClose(true);
+        return now = wordOf(state, depth);
+    });
+    padlock_->Unlock();
+    return depthOf(now) == 0 && stateOf(now) == sosClosing && CanClose(true);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -188,8 +206,8 @@ TqbServerObjectRegistry::~TqbServerObjectRegistry() {
             Remove(h, k);
 }
 
-TqbHandle TqbServerObjectRegistry::Add(TqbHandleKind Kind, TqbServerObjectPtr Object) {
-    auto holder = std::make_unique<TqbServerObjectPtr>(std::move(Object));
+TqbHandle TqbServerObjectRegistry::add(TqbHandleKind Kind, TqbServerObjectPtr Object, const void* Type) {
+    auto holder = std::make_unique<Holder>(Holder{std::move(Object), Type});
     std::lock_guard lk(removeMutex_);
     TqbHandle h = ids_.Add(Kind, holder.get());
     holder.release();
@@ -197,17 +215,27 @@ TqbHandle TqbServerObjectRegistry::Add(TqbHandleKind Kind, TqbServerObjectPtr Ob
     return h;
 }
 
-TqbServerObjectPtr TqbServerObjectRegistry::Lease(TqbHandle Handle, TqbHandleKind Kind) const {
+TqbServerObjectPtr TqbServerObjectRegistry::leaseTyped(TqbHandle Handle, TqbHandleKind Kind,
+                                                       const void*& Type) const {
     TqbServerObjectPtr lease;
-    ids_.WithObject(Handle, Kind, [&](void* p) { lease = *static_cast<TqbServerObjectPtr*>(p); });
+    ids_.WithObject(Handle, Kind, [&](void* p) {
+        const Holder& h = *static_cast<const Holder*>(p);
+        lease = h.Object;
+        Type = h.Type;
+    });
     return lease;
 }
 
+TqbServerObjectPtr TqbServerObjectRegistry::Lease(TqbHandle Handle, TqbHandleKind Kind) const {
+    const void* type = nullptr;
+    return leaseTyped(Handle, Kind, type);
+}
+
 bool TqbServerObjectRegistry::Remove(TqbHandle Handle, TqbHandleKind Kind) {
-    std::unique_ptr<TqbServerObjectPtr> holder; // the registry's share, dropped outside the lock
+    std::unique_ptr<Holder> holder; // the registry's share, dropped outside the lock
     {
         std::lock_guard lk(removeMutex_);
-        auto* p = static_cast<TqbServerObjectPtr*>(ids_.Find(Handle, Kind));
+        auto* p = static_cast<Holder*>(ids_.Find(Handle, Kind));
         if (!p || !ids_.Remove(Handle, Kind)) return false;
         holder.reset(p);
         live_[size_t(Kind)].erase(Handle);

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <type_traits>
 #include <vector>
 
 enum TqbServerObjectState : uint8_t {
@@ -23,9 +24,9 @@ enum TqbServerObjectState : uint8_t {
 
 // One object that a client reaches through a handle. Operations of one client are serialised by
 // the root owner's padlock; a close asked for while an operation runs takes effect when it ends.
-// Locks: stateMutex_ guards the state and the activation depth; the padlock serialises the
-// operations of the client. The padlock is shared, so a thread still waiting on it when its
-// client goes keeps it alive.
+// The state and the activation depth are one atomic word, changed by compare-and-swap only; the
+// padlock serialises the operations of the client. The padlock is shared, so an object of a client
+// that goes keeps it alive for as long as the object lives.
 class TqbServerObject : public std::enable_shared_from_this<TqbServerObject> {
 public:
     // Without a parent the object has its own padlock; with one it uses the parent's.
@@ -68,9 +69,8 @@ private:
     std::atomic<TqbHandle> handle_{0};
     std::atomic<bool> freed_{false};
     const std::shared_ptr<TqbPadlock> padlock_;
-    std::mutex stateMutex_;
-    uint8_t state_ = sosIdle;
-    int32_t depth_ = 0; // activations not yet ended
+    // The state in the low byte, the activations not yet ended above it.
+    std::atomic<uint64_t> word_{sosIdle};
 };
 
 using TqbServerObjectPtr = std::shared_ptr<TqbServerObject>;
@@ -136,16 +136,35 @@ public:
     TqbServerObjectRegistry(const TqbServerObjectRegistry&) = delete;
     TqbServerObjectRegistry& operator=(const TqbServerObjectRegistry&) = delete;
 
-    TqbHandle Add(TqbHandleKind Kind, TqbServerObjectPtr Object);
+    // The handle remembers T, the type the object was registered as: a lease as that type needs no
+    // run-time type check.
+    template <class T> TqbHandle Add(TqbHandleKind Kind, std::shared_ptr<T> Object) {
+        static_assert(std::is_base_of_v<TqbServerObject, T>);
+        return add(Kind, std::move(Object), &kTypeTag<T>);
+    }
     // The object, or null for a stale, forged or other-kind handle.
     TqbServerObjectPtr Lease(TqbHandle Handle, TqbHandleKind Kind) const;
+    // As Lease, and null too when the object is no T.
     template <class T> std::shared_ptr<T> LeaseAs(TqbHandle Handle, TqbHandleKind Kind) const {
-        return std::dynamic_pointer_cast<T>(Lease(Handle, Kind));
+        const void* tag = nullptr;
+        TqbServerObjectPtr object = leaseTyped(Handle, Kind, tag);
+        if (tag == &kTypeTag<T>) return std::static_pointer_cast<T>(std::move(object));
+        return std::dynamic_pointer_cast<T>(std::move(object));
     }
     bool Remove(TqbHandle Handle, TqbHandleKind Kind);
     size_t Count() const { return ids_.Count(); }
 
 private:
+    // One address per type, the same in every translation unit.
+    template <class T> static constexpr char kTypeTag = 0;
+    // What a handle's slot points at: the registry's share of the object and its registered type.
+    struct Holder {
+        TqbServerObjectPtr Object;
+        const void* Type;
+    };
+    TqbHandle add(TqbHandleKind Kind, TqbServerObjectPtr Object, const void* Type);
+    TqbServerObjectPtr leaseTyped(TqbHandle Handle, TqbHandleKind Kind, const void*& Type) const;
+
     TqbHandleRegistry ids_;
     std::mutex removeMutex_;                  // one removal at a time: the slot's holder is freed once
     std::array<std::set<TqbHandle>, 9> live_; // per kind; guarded by removeMutex_

@@ -354,13 +354,14 @@ std::string TqbServerEngine::seGetServerName() {
 // Frame helpers
 
 TqbServerEngine::TqbInFlight::TqbInFlight(TqbServerEngine& Engine) : engine_(Engine) {
-    std::lock_guard lk(engine_.shutdownMutex_);
-    ++engine_.inFlight_;
+    engine_.inFlight_.fetch_add(1);
 }
 
 TqbServerEngine::TqbInFlight::~TqbInFlight() {
+    if (engine_.inFlight_.fetch_sub(1) != 1) return;
+    // Taken before the wake-up: a waiter that saw the old count is then already waiting.
     std::lock_guard lk(engine_.shutdownMutex_);
-    if (--engine_.inFlight_ == 0) engine_.shutdownCv_.notify_all();
+    engine_.shutdownCv_.notify_all();
 }
 
 TqbResultCode TqbServerEngine::ConvertException(const std::exception_ptr& E) {

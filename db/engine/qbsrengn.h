@@ -326,13 +326,14 @@ public:
     template <class T, class F> TqbResultCode Frame(TqbHandle Handle, TqbHandleKind Kind, F&& Work) {
         if (State() != qbsStarted) return kResultNotStarted;
         TqbInFlight flight(*this);
-        std::shared_ptr<T> object = registry_.LeaseAs<T>(Handle, Kind);
-        if (!object) return UnknownHandleCode(Kind);
-        TqbActivation activation(object, closedHook());
+        std::shared_ptr<T> lease = registry_.LeaseAs<T>(Handle, Kind);
+        if (!lease) return UnknownHandleCode(Kind);
+        T& object = *lease;
+        TqbActivation activation(std::move(lease), closedHook()); // holds the lease from here on
         if (!activation.Active()) return UnknownHandleCode(Kind);
         try {
-            TqbDeadlineScope deadline(object->Timeout());
-            return Work(*object);
+            TqbDeadlineScope deadline(object.Timeout());
+            return Work(object);
         } catch (...) {
             return ConvertException(std::current_exception());
         }
@@ -417,11 +418,12 @@ private:
     TqbGUID serverID_{};
 
     // Shut-down waits for the last client on shutdownEvent_, which is made, tested and signalled
-    // under this mutex; operations in flight are counted under it too.
+    // under this mutex. Operations in flight are counted without it; the last one to end takes it
+    // to wake a waiter, which tests the count under it.
     std::mutex shutdownMutex_;
     std::condition_variable shutdownCv_;
     std::shared_ptr<TqbEvent> shutdownEvent_;
-    int32_t inFlight_ = 0;
+    std::atomic<int32_t> inFlight_{0};
 
     // ---- qbsrengn_table.cpp
 public:
@@ -539,9 +541,18 @@ private:
     } rebuildJoin_{*this};
 
 public:
-    // ---- qbsrengn_cursor.cpp: a step or a read and its bookmark in one frame
+    // ---- qbsrengn_cursor.cpp: a step or a read and its bookmark in one frame; an insert's steps in one
     TqbResultCode RecordStepWithBookmark(TqbHandle CursorID, bool Forward, TqbLockType LockType,
                                          std::span<uint8_t> Data, std::span<uint8_t> Bookmark) override;
     TqbResultCode RecordGetWithBookmark(TqbHandle CursorID, TqbLockType LockType, std::span<uint8_t> Data,
                                         std::span<uint8_t> Bookmark) override;
+    TqbResultCode RecordInsertThenGet(TqbHandle CursorID, bool ToEnd, TqbLockType LockType,
+                                      std::span<const uint8_t> Record, std::span<uint8_t> Data,
+                                      std::span<uint8_t> Bookmark, bool& EndFailed,
+                                      TqbResultCode& ReadResult) override;
+
+private:
+    // RecordInsert's work inside its frame.
+    TqbResultCode seRecordInsert(TqbSrBaseCursor& Cursor, TqbLockType LockType,
+                                 std::span<const uint8_t> Data);
 };

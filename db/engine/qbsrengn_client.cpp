@@ -286,7 +286,7 @@ void TqbServerEngine::closeRemainingClients() {
     // Nothing is freed under an operation that is still running.
     {
         std::unique_lock lk(shutdownMutex_);
-        shutdownCv_.wait(lk, [&] { return inFlight_ == 0; });
+        shutdownCv_.wait(lk, [&] { return inFlight_.load() == 0; });
     }
     for (auto& o : remaining)
         if (auto* c = dynamic_cast<TqbSrClient*>(o.get())) closeClient(*c);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -67,6 +68,12 @@ TqbResultCode readWithBookmark(TqbSrBaseCursor& c, TqbLockType LockType, std::sp
         return kResultInvalidParameter;
     const TqbResultCode r = notifiedRead(c, [&] { return Read(dataOrNull(Data), mode); });
     return r != 0 ? r : c.GetBookmark(Bookmark.data());
+}
+
+TqbResultCode getWithBookmark(TqbSrBaseCursor& c, TqbLockType LockType, std::span<uint8_t> Data,
+                              std::span<uint8_t> Bookmark) {
+    return readWithBookmark(c, LockType, Data, Bookmark,
+                            [&](uint8_t* d, uint8_t mode) { return c.RecordGet(d, mode); });
 }
 
 // A batch's failed entries undo their own partial work in the table, also in an implicit
@@ -404,20 +411,56 @@ TqbResultCode TqbServerEngine::RecordStepWithBookmark(TqbHandle CursorID, bool F
 
 TqbResultCode TqbServerEngine::RecordGetWithBookmark(TqbHandle CursorID, TqbLockType LockType,
                                                      std::span<uint8_t> Data, std::span<uint8_t> Bookmark) {
-    return CursorFrame(CursorID, [&](TqbSrBaseCursor& c) {
-        return readWithBookmark(c, LockType, Data, Bookmark,
-                                [&](uint8_t* d, uint8_t mode) { return c.RecordGet(d, mode); });
-    });
+    return CursorFrame(CursorID,
+                       [&](TqbSrBaseCursor& c) { return getWithBookmark(c, LockType, Data, Bookmark); });
+}
+
+TqbResultCode TqbServerEngine::seRecordInsert(TqbSrBaseCursor& c, TqbLockType LockType,
+                                              std::span<const uint8_t> Data) {
+    uint8_t mode;
+    if (!recordLockMode(LockType, mode) || !recordFits(c, Data.size(), false)) return kResultInvalidParameter;
+    // Inside the client's transaction a failed insert undoes itself: the transaction stays good.
+    // The work holds one pointer, so its function object needs no block of its own.
+    const struct {
+        TqbSrBaseCursor& c;
+        const uint8_t* record;
+        uint8_t mode;
+    } insert{c, Data.data(), mode};
+    return seCursorWrite(c, false, true, false,
+                         [&insert] { return insert.c.RecordInsert(insert.record, insert.mode); });
 }
 
 TqbResultCode TqbServerEngine::RecordInsert(TqbHandle CursorID, TqbLockType LockType,
                                             std::span<const uint8_t> Data) {
+    return CursorFrame(CursorID, [&](TqbSrBaseCursor& c) { return seRecordInsert(c, LockType, Data); });
+}
+
+TqbResultCode TqbServerEngine::RecordInsertThenGet(TqbHandle CursorID, bool ToEnd, TqbLockType LockType,
+                                                   std::span<const uint8_t> Record, std::span<uint8_t> Data,
+                                                   std::span<uint8_t> Bookmark, bool& EndFailed,
+                                                   TqbResultCode& ReadResult) {
+    EndFailed = ToEnd; // a refusal of the frame is the positioning's, as it would be its own call's
+    ReadResult = 0;
     return CursorFrame(CursorID, [&](TqbSrBaseCursor& c) -> TqbResultCode {
-        uint8_t mode;
-        if (!recordLockMode(LockType, mode) || !recordFits(c, Data.size(), false))
-            return kResultInvalidParameter;
-        // Inside the client's transaction a failed insert undoes itself: the transaction stays good.
-        return seCursorWrite(c, false, true, false, [&] { return c.RecordInsert(Data.data(), mode); });
+        // Each step answers as the operation of its own would: an exception is its code, and a later
+        // step has its own deadline (the first one has the frame's).
+        bool first = true;
+        auto step = [&](auto&& Work) -> TqbResultCode {
+            std::optional<TqbDeadlineScope> deadline;
+            if (!std::exchange(first, false)) deadline.emplace(c.Timeout());
+            try {
+                return Work();
+            } catch (...) {
+                return ConvertException(std::current_exception());
+            }
+        };
+        if (ToEnd) {
+            if (const TqbResultCode rc = step([&] { return c.SetToEnd(); })) return rc;
+            EndFailed = false;
+        }
+        if (const TqbResultCode rc = step([&] { return seRecordInsert(c, LockType, Record); })) return rc;
+        if (!Data.empty()) ReadResult = step([&] { return getWithBookmark(c, qbltNone, Data, Bookmark); });
+        return 0;
     });
 }
 

@@ -203,6 +203,23 @@ TqbResultCode TqbBaseServerEngine::RecordStepWithBookmark(TqbHandle CursorID, bo
     return r == 0 ? CursorGetBookmark(CursorID, Bookmark) : r;
 }
 
+TqbResultCode TqbBaseServerEngine::RecordInsertThenGet(TqbHandle CursorID, bool ToEnd, TqbLockType LockType,
+                                                       std::span<const uint8_t> Record,
+                                                       std::span<uint8_t> Data, std::span<uint8_t> Bookmark,
+                                                       bool& EndFailed, TqbResultCode& ReadResult) {
+    EndFailed = false;
+    ReadResult = 0;
+    if (ToEnd) {
+        if (const TqbResultCode r = CursorSetToEnd(CursorID)) {
+            EndFailed = true;
+            return r;
+        }
+    }
+    if (const TqbResultCode r = RecordInsert(CursorID, LockType, Record)) return r;
+    if (!Data.empty()) ReadResult = RecordGetWithBookmark(CursorID, qbltNone, Data, Bookmark);
+    return 0;
+}
+
 TqbResultCode TqbBaseServerEngine::RecordGetWithBookmark(TqbHandle CursorID, TqbLockType LockType,
                                                          std::span<uint8_t> Data,
                                                          std::span<uint8_t> Bookmark) {

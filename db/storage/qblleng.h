@@ -262,6 +262,15 @@ public:
                                                 std::span<uint8_t> Data, std::span<uint8_t> Bookmark);
     virtual TqbResultCode RecordInsert(TqbHandle CursorID, TqbLockType LockType,
                                        std::span<const uint8_t> Data) = 0;
+    // A dataset's insert as one call: CursorSetToEnd first when ToEnd, then RecordInsert of Record,
+    // then, when it succeeded and Data is not empty, RecordGetWithBookmark without a lock, whose
+    // answer goes to ReadResult. Returns the first failure of the first two steps (EndFailed when it
+    // was CursorSetToEnd's). An engine in the same process answers in one operation; this one asks
+    // step by step.
+    virtual TqbResultCode RecordInsertThenGet(TqbHandle CursorID, bool ToEnd, TqbLockType LockType,
+                                              std::span<const uint8_t> Record, std::span<uint8_t> Data,
+                                              std::span<uint8_t> Bookmark, bool& EndFailed,
+                                              TqbResultCode& ReadResult);
     // Errors receives one code per record.
     virtual TqbResultCode RecordInsertBatch(TqbHandle CursorID, int32_t RecordCount, int32_t RecordLength,
                                             std::span<const uint8_t> Data, std::vector<int32_t>& Errors) = 0;

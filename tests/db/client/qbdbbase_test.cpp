@@ -746,3 +746,66 @@ TEST(Table, EditsKeysAndChoosesIndexesByTheirFields) {
     EXPECT_EQ(t->IndexDefs()[1].Fields, "name");
     EXPECT_TRUE(t->IndexDefs()[1].Options & cls::ixCaseInsensitive);
 }
+
+// An append's post answers with the row and bookmark the engine holds for it, whether the read came
+// with the insert or after the state change, also after another table inserted rows meanwhile. A
+// data source that moves the cursor when it hears of the state change is heard: the row read is
+// the one it moved to.
+TEST(Table, AnAppendsPostShowsTheRowAndBookmarkTheEngineHolds) {
+    TableEnv env;
+    env.buildContacts();
+    auto t = env.openContacts();
+    auto other = env.openContacts();
+    env.fill(*other, {kRows[0], kRows[1]});
+    const TqbHandle cursor = t->CursorID();
+    uint32_t size = 0;
+    ASSERT_EQ(0, env.engine->CursorGetBookmarkSize(cursor, size));
+    auto post = [&](const std::string& name, int service) {
+        t->Append();
+        t->FieldByName("name")->SetAsString(name);
+        t->FieldByName("servicenumber")->SetAsInteger(service);
+        t->Post();
+    };
+    auto engineHolds = [&](const std::string& name) {
+        std::vector<uint8_t> rec(size_t(t->PhysRecLen())), bm(size);
+        ASSERT_EQ(0, env.engine->RecordGetWithBookmark(cursor, qbltNone, rec, bm));
+        const auto c = engineapi::contactOf(t->Dictionary(), rec.data());
+        EXPECT_EQ(c.name, name);
+        EXPECT_EQ(t->FieldByName("name")->AsString(), c.name);
+        EXPECT_EQ(t->FieldByName("servicenumber")->AsInteger(), c.service);
+        EXPECT_TRUE(t->FieldByName("password")->IsNull());
+        const cls::TBookmark mine = t->GetBookmark();
+        ASSERT_EQ(mine.size(), size_t(t->BookmarkSize()));
+        EXPECT_EQ(0, std::memcmp(mine.data(), bm.data(), size)) << name;
+    };
+    post("mia", 7);
+    engineHolds("mia");
+    env.fill(*other, {kRows[2]});
+    post("abe", 8); // before every row in the index: the end is not where it lands
+    engineHolds("abe");
+    const cls::TBookmark abe = t->GetBookmark();
+    t->First();
+    t->GotoBookmark(abe);
+    EXPECT_EQ(t->FieldByName("name")->AsString(), "abe");
+
+    // A listener that moves the cursor to the beginning: Post then reads the first row.
+    cls::TDataSource source(nullptr);
+    source.SetDataSet(t.get());
+    source.OnStateChange = [&](cls::TComponent*) {
+        if (t->State() == cls::dsBrowse) {
+            EXPECT_EQ(0, env.engine->CursorSetToBegin(cursor));
+        }
+    };
+    post("zed", 9);
+    EXPECT_EQ(t->FieldByName("name")->AsString(), "abe");
+    source.OnStateChange = nullptr;
+    post("yan", 10);
+    engineHolds("yan");
+    source.SetDataSet(nullptr);
+    // Under disabled controls the read comes with the insert again.
+    t->DisableControls();
+    post("kim", 11);
+    t->EnableControls();
+    engineHolds("kim");
+    EXPECT_EQ(walk(*t), (Names{"abe", "alice", "dave", "erin", "kim", "mia", "yan", "zed"}));
+}

@@ -384,6 +384,15 @@ inline const std::vector<Op>& AllOps() {
              m.assign(size_t(a.U % 4096), 0);
              return e.RecordGetWithBookmark(a.H[0], TqbLockType(a.I[0] & 7), outBuf(b, a), m);
          }},
+        {"RecordInsertThenGet", Check::Started,
+         [](E& e, Args& a) {
+             std::vector<uint8_t> b, m;
+             m.assign(size_t(a.U % 4096), 0);
+             bool endFailed = false;
+             TqbResultCode read = 0;
+             return e.RecordInsertThenGet(a.H[0], a.B[0], TqbLockType(a.I[0] & 7), a.In, outBuf(b, a), m,
+                                          endFailed, read);
+         }},
         {"RecordInsert", Check::Started,
          [](E& e, Args& a) { return e.RecordInsert(a.H[0], TqbLockType(a.I[0] & 7), a.In); }},
         {"RecordInsertBatch", Check::Started,

@@ -174,6 +174,27 @@ TEST(ServerObjectRegistry, AHandleRemovedDuringAnOperationFreesTheObjectWhenTheL
     EXPECT_EQ(reg.Count(), 0u);
 }
 
+// A lease as the type the object was registered as skips the run-time check; a lease as another
+// type still gets one, and a stale or other-kind handle still leases nothing.
+TEST(ServerObjectRegistry, LeasesAsTheRegisteredTypeOrCheckTheType) {
+    struct Other : TqbServerObject {
+        Other() : TqbServerObject(0) {}
+    };
+    std::atomic<int> freed{0};
+    TqbServerObjectRegistry reg;
+    const TqbHandle probe = reg.Add(TqbHandleKind::Cursor, std::make_shared<Probe>(freed));
+    const TqbHandle base = reg.Add(TqbHandleKind::Cursor, TqbServerObjectPtr(std::make_shared<Probe>(freed)));
+    const TqbHandle other = reg.Add(TqbHandleKind::Cursor, std::make_shared<Other>());
+    EXPECT_NE(reg.LeaseAs<Probe>(probe, TqbHandleKind::Cursor), nullptr);
+    EXPECT_NE(reg.LeaseAs<Probe>(base, TqbHandleKind::Cursor), nullptr) << "checked, and a Probe";
+    EXPECT_EQ(reg.LeaseAs<Probe>(other, TqbHandleKind::Cursor), nullptr) << "no Probe";
+    EXPECT_NE(reg.LeaseAs<TqbServerObject>(other, TqbHandleKind::Cursor), nullptr);
+    EXPECT_EQ(reg.LeaseAs<Probe>(probe, TqbHandleKind::Session), nullptr) << "other kind";
+    ASSERT_TRUE(reg.Remove(probe, TqbHandleKind::Cursor));
+    EXPECT_EQ(reg.LeaseAs<Probe>(probe, TqbHandleKind::Cursor), nullptr) << "stale";
+    EXPECT_EQ(freed.load(), 1);
+}
+
 TEST(ServerObjectList, ClosingAllAsksEveryObjectAndRemovesOnlyClosingOnes) {
     std::atomic<int> freed{0};
     TqbSrCursorList list;

@@ -492,6 +492,54 @@ TEST(EngineCursors, GetWithBookmarkMatchesAReadAndABookmark) {
     EXPECT_EQ(15511, api.engine->RecordGetWithBookmark(t.cursor + 1, qbltNone, r1, bm1));
 }
 
+// An insert with its read answers what its steps answer one by one (the interface's own way): the
+// stored row and its bookmark with the cursor on it; a refused insert after the positioning leaves
+// the cursor at the end; a read refused for want of room leaves the insert done; a stale handle
+// fails the positioning when one was asked for.
+TEST(EngineCursors, InsertThenGetAnswersAsItsSteps) {
+    Api api;
+    People t(api, 1, "people", 1);
+    const uint32_t size = fourOnNames(api, t);
+    for (const bool oneCall : {true, false}) {
+        SCOPED_TRACE(oneCall ? "one operation" : "step by step");
+        auto insertThenGet = [&](TqbHandle c, bool toEnd, TqbLockType lock, const std::vector<uint8_t>& rec,
+                                 std::span<uint8_t> data, std::span<uint8_t> bm, bool& endFailed,
+                                 TqbResultCode& read) {
+            TqbBaseServerEngine& e = *api.engine;
+            return oneCall ? e.RecordInsertThenGet(c, toEnd, lock, rec, data, bm, endFailed, read)
+                           : e.TqbBaseServerEngine::RecordInsertThenGet(c, toEnd, lock, rec, data, bm,
+                                                                        endFailed, read);
+        };
+        const Person p1{oneCall ? "eve" : "fay", "lima", 5, 50}, p2{oneCall ? "abe" : "amy", "kiev", 6, 60};
+        std::vector<uint8_t> r1(t.len), r2(t.len), bm1(size), bm2(size);
+        bool endFailed = true;
+        TqbResultCode read = -1;
+        ASSERT_EQ(0, insertThenGet(t.cursor, true, qbltWrite, t.rec(p1), r1, bm1, endFailed, read));
+        EXPECT_FALSE(endFailed);
+        EXPECT_EQ(0, read);
+        ASSERT_EQ(0, api.engine->RecordGetWithBookmark(t.cursor, qbltNone, r2, bm2));
+        EXPECT_EQ(r2, r1);
+        EXPECT_EQ(bm2, bm1);
+        EXPECT_EQ(p1, enginetest::person(t.dict, r1.data()));
+        // Too little room for the bookmark: the insert is done, the read refused.
+        read = 0;
+        ASSERT_EQ(0, insertThenGet(t.cursor, false, qbltNone, t.rec(p2), r1,
+                                   std::span<uint8_t>(bm1).first(size - 1), endFailed, read));
+        EXPECT_EQ(9986, read);
+        EXPECT_EQ(p2, t.current());
+        // A refused insert after the positioning: the cursor is at the end.
+        EXPECT_EQ(9986, insertThenGet(t.cursor, true, TqbLockType(7), t.rec(p2), r1, bm1, endFailed, read));
+        EXPECT_FALSE(endFailed);
+        EXPECT_EQ(8706, api.engine->RecordGet(t.cursor, qbltNone, r2));
+        // A stale handle: the positioning's failure when one was asked for.
+        EXPECT_EQ(15511, insertThenGet(t.cursor + 1, true, qbltNone, t.rec(p2), r1, bm1, endFailed, read));
+        EXPECT_TRUE(endFailed);
+        EXPECT_EQ(15511, insertThenGet(t.cursor + 1, false, qbltNone, t.rec(p2), {}, {}, endFailed, read));
+        EXPECT_FALSE(endFailed);
+    }
+    EXPECT_EQ(8u, t.walk().size());
+}
+
 TEST(EngineCursors, BookmarksCloneSetToCursorAndClose) {
     Api api;
     People t(api, 1, "people", 1);
