@@ -9,6 +9,7 @@
 #include <array>
 #include <cstring>
 #include <mutex>
+#include <sanitizer/asan_interface.h>
 
 // Four levels of 256-way nodes indexed by the bytes of the block number, most significant first.
 struct TqbbmPageIndex {
@@ -154,6 +155,7 @@ TqbBufferManager::~TqbBufferManager() {
             freeBuffer(p->Block, p->BlockSize);
             delete p;
         }
+    dropSpares();
 }
 
 void TqbBufferManager::SetMaxRAM(uint32_t MB) {
@@ -201,7 +203,16 @@ void TqbBufferManager::StampIdlePages() {
 }
 
 uint8_t* TqbBufferManager::allocBuffer(uint32_t size) {
-    auto* b = new uint8_t[size];
+    uint8_t* b = nullptr;
+    for (auto& [bytes, list] : spare_)
+        if (bytes == size && !list.empty()) {
+            b = list.back();
+            list.pop_back();
+            spareBytes_ -= size;
+            ASAN_UNPOISON_MEMORY_REGION(b, size);
+            break;
+        }
+    if (!b) b = new uint8_t[size];
     std::memset(b, kNewBufferFill, size);
     ramBytes_ += size;
     return b;
@@ -209,9 +220,28 @@ uint8_t* TqbBufferManager::allocBuffer(uint32_t size) {
 
 void TqbBufferManager::freeBuffer(uint8_t*& buf, uint32_t size) {
     if (!buf) return;
-    delete[] buf;
-    buf = nullptr;
     ramBytes_ -= size;
+    if (spareBytes_ + size <= std::min<uint64_t>(kSpareBufferBytes, uint64_t(maxRAM_) * 1048576 / 4)) {
+        auto it = std::find_if(spare_.begin(), spare_.end(), [&](const auto& e) { return e.first == size; });
+        if (it == spare_.end()) it = spare_.insert(spare_.end(), {size, {}});
+        it->second.push_back(buf);
+        spareBytes_ += size;
+        // A holder that kept a freed buffer still faults under AddressSanitizer.
+        ASAN_POISON_MEMORY_REGION(buf, size);
+    } else {
+        delete[] buf;
+    }
+    buf = nullptr;
+}
+
+void TqbBufferManager::dropSpares() {
+    for (auto& [size, list] : spare_)
+        for (uint8_t* b : list) {
+            ASAN_UNPOISON_MEMORY_REGION(b, size);
+            delete[] b;
+        }
+    spare_.clear();
+    spareBytes_ = 0;
 }
 
 void TqbBufferManager::retire(TqbbmRAMPage* p, uint8_t*& buf) {
@@ -565,6 +595,8 @@ void TqbBufferManager::TrimToMaxRAM() {
 
 void TqbBufferManager::ReleaseUnusedMemory() {
     FreeRecycledPages();
+    std::lock_guard lk(padlock_);
+    dropSpares();
 }
 
 size_t TqbBufferManager::PageCount() {

@@ -188,6 +188,14 @@ private:
     void openJournal(TqbSrTransaction& t);
     void closeJournal(TqbSrTransaction& t, bool remove);
 
+    // Freed block buffers kept for the next page or copy, so that a run of new blocks neither
+    // calls the allocator nor faults in fresh memory for each; by size, at most kSpareBufferBytes
+    // and a quarter of the RAM limit.
+    static constexpr uint64_t kSpareBufferBytes = 16 * 1048576;
+    std::vector<std::pair<uint32_t, std::vector<uint8_t*>>> spare_;
+    uint64_t spareBytes_ = 0;
+    void dropSpares();
+
     TqbPadlock padlock_;
     std::string tempPath_;
     uint32_t tempStoreSize_;

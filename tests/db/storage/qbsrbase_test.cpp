@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <new>
 #include <thread>
 
@@ -131,6 +133,35 @@ TEST_P(BufferManagerTest, RollbackDropsNewBlocksAndGivesBackTheBlockCount) {
     EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), tableImage(4096, 3)));
     plat::FileFind find;
     EXPECT_NE(find.first(folder.file("*.QB$")), 0); // the fail-safe journal went with the rollback
+}
+
+// Freed buffers are kept for the next pages: one used again shows nothing of its old content and
+// is counted again only while in use.
+TEST_P(BufferManagerTest, ABufferUsedAgainShowsOnlyTheFillByte) {
+    putFile(folder.file("T.QB2"), tableImage(4096, 3));
+    Store store(folder.path(), folder.file("T.QB2"));
+    auto& [bm, tm, tab] = store;
+    bm.SetMaxRAM(64);
+    const uint64_t before = bm.RAMUsedBytes();
+    TqbSrTransaction* t = nullptr;
+    bool nested;
+    for (int round = 0; round < 3; ++round) {
+        tm.StartTransaction(1, true, t);
+        TqbBlockRelease r;
+        for (uint32_t n = 3; n < 11; ++n) {
+            uint8_t* b = bm.AddBlock(*tab.fi, t, n, r);
+            EXPECT_EQ(std::count(b, b + 4096, 70), 4096) << "round " << round << ", block " << n;
+            std::memset(b, 0xAB, 4096);
+            r();
+        }
+        EXPECT_GT(bm.RAMUsedBytes(), before);
+        tm.Rollback(1, nested);
+        bm.FreeRecycledPages();
+        EXPECT_EQ(bm.RAMUsedBytes(), before);
+    }
+    bm.ReleaseUnusedMemory();
+    EXPECT_EQ(bm.RAMUsedBytes(), before);
+    EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), tableImage(4096, 3)));
 }
 
 TEST_P(BufferManagerTest, TheRamLimitTakesOverTheOldestIdlePageButNeverAHeldOne) {
