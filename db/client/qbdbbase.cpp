@@ -475,7 +475,14 @@ bool TqbDataSet::DoServerFilterTimeout() {
 
 uint8_t* TqbDataSet::FoundRowBuffer() {
     foundRow_.resize(size_t(physRecLen_));
+    foundBookmarkRead_ = false;
     return foundRow_.data();
+}
+
+std::span<uint8_t> TqbDataSet::FoundBookmarkFor(TqbHandle cursor, const uint8_t* row) {
+    if (cursor != cursorID_ || !row || row != foundRow_.data() || cursorBookmarkSize_ == 0) return {};
+    foundBookmark_.resize(cursorBookmarkSize_);
+    return foundBookmark_;
 }
 
 cls::TGetResult TqbDataSet::GetRecord(cls::TRecordBuffer buffer, cls::TGetMode mode, bool doCheck) {
@@ -505,7 +512,12 @@ cls::TGetResult TqbDataSet::GetRecord(cls::TRecordBuffer buffer, cls::TGetMode m
             }
         } else if (foundRowKept && withRead && foundRow_.size() == size_t(physRecLen_)) {
             std::memcpy(rec, foundRow_.data(), foundRow_.size());
-            r = Engine()->CursorGetBookmark(cursorID_, bookmark);
+            if (std::exchange(foundBookmarkRead_, false) && foundBookmark_.size() == bookmark.size()) {
+                std::memcpy(bookmark.data(), foundBookmark_.data(), bookmark.size());
+                r = 0;
+            } else {
+                r = Engine()->CursorGetBookmark(cursorID_, bookmark);
+            }
         } else {
             r = withRead
                     ? Engine()->RecordGetWithBookmark(cursorID_, qbltNone, span(rec, physRecLen_), bookmark)

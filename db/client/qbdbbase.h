@@ -246,7 +246,11 @@ protected:
     // is still asked for); DropFoundRow forgets it.
     uint8_t* FoundRowBuffer();
     void KeepFoundRow() { foundRowKept_ = true; }
-    void DropFoundRow() { foundRowKept_ = false; }
+    void DropFoundRow() { foundRowKept_ = foundBookmarkRead_ = false; }
+    // Room for the bookmark of a search at the dataset's own cursor into the found-row buffer (else
+    // empty); once FoundBookmarkRead is called, the kept row's bookmark is not asked for again.
+    std::span<uint8_t> FoundBookmarkFor(TqbHandle cursor, const uint8_t* row);
+    void FoundBookmarkRead() { foundBookmarkRead_ = true; }
     // The current index's bookmark size, after a switch of index.
     void SetCursorBookmarkSize(uint32_t size) { cursorBookmarkSize_ = size; }
     std::span<const uint8_t> BookmarkBytes(const void* bookmark) const {
@@ -310,6 +314,8 @@ private:
     int32_t calcFieldsOffset_ = 0, bookmarkOffset_ = 0, bookmarkFlagOffset_ = 0, bufferSize_ = 0;
     std::vector<uint8_t> oldRecord_, filterBuf_, scratch_, foundRow_;
     bool foundRowKept_ = false;
+    std::vector<uint8_t> foundBookmark_;
+    bool foundBookmarkRead_ = false;
     // Post's positioning at the end before an append is left to the insert's call: armed once
     // BeforePost is done, taken by the InternalLast that follows at once, done by InternalPost.
     bool endArmed_ = false, endPending_ = false;

@@ -398,10 +398,16 @@ TqbResultCode TqbBaseTable::keySearch(TqbHandle cursor, const uint8_t* key, int3
         }
         std::span<const uint8_t> keyBytes(key, recLen);
         std::vector<uint8_t> keyCopy;
+        // A row kept for the dataset's own cursor comes with its bookmark in the same call.
+        const std::span<uint8_t> bookmark = FoundBookmarkFor(cursor, row);
         bool first = true;
         for (;;) {
             const TqbResultCode r =
-                e->RecordGetForKey(cursor, false, fieldCount, partialLen, keyBytes, {row, recLen}, first);
+                bookmark.empty() ? e->RecordGetForKey(cursor, false, fieldCount, partialLen, keyBytes,
+                                                      {row, recLen}, first)
+                                 : e->RecordGetForKeyWithBookmark(cursor, false, fieldCount, partialLen,
+                                                                  keyBytes, {row, recLen}, first, bookmark);
+            if (r == 0 && !bookmark.empty()) FoundBookmarkRead();
             if (r != kQbServerFilterTimedOut) return r;
             // The time-out handler may search again and so change the key buffers.
             if (keyCopy.empty()) {

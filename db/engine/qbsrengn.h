@@ -546,6 +546,10 @@ public:
                                          std::span<uint8_t> Data, std::span<uint8_t> Bookmark) override;
     TqbResultCode RecordGetWithBookmark(TqbHandle CursorID, TqbLockType LockType, std::span<uint8_t> Data,
                                         std::span<uint8_t> Bookmark) override;
+    TqbResultCode RecordGetForKeyWithBookmark(TqbHandle CursorID, bool DirectKey, int32_t FieldCount,
+                                              int32_t PartialLen, std::span<const uint8_t> KeyData,
+                                              std::span<uint8_t> Data, bool FirstCall,
+                                              std::span<uint8_t> Bookmark) override;
     TqbResultCode RecordInsertThenGet(TqbHandle CursorID, bool ToEnd, TqbLockType LockType,
                                       std::span<const uint8_t> Record, std::span<uint8_t> Data,
                                       std::span<uint8_t> Bookmark, bool& EndFailed,

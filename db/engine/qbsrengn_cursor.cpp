@@ -70,6 +70,17 @@ TqbResultCode readWithBookmark(TqbSrBaseCursor& c, TqbLockType LockType, std::sp
     return r != 0 ? r : c.GetBookmark(Bookmark.data());
 }
 
+// RecordGetForKey's work inside its frame.
+TqbResultCode getForKey(TqbSrBaseCursor& c, bool DirectKey, int32_t FieldCount, int32_t PartialLen,
+                        std::span<const uint8_t> KeyData, std::span<uint8_t> Data, bool FirstCall) {
+    if (!keyDataFits(c, DirectKey, KeyData.size()) || !recordFits(c, Data.size(), true))
+        return kResultInvalidParameter;
+    return notifiedRead(c, [&] {
+        return c.RecordGetForKey(DirectKey, FieldCount, PartialLen, dataOrNull(KeyData), dataOrNull(Data),
+                                 FirstCall);
+    });
+}
+
 TqbResultCode getWithBookmark(TqbSrBaseCursor& c, TqbLockType LockType, std::span<uint8_t> Data,
                               std::span<uint8_t> Bookmark) {
     return readWithBookmark(c, LockType, Data, Bookmark,
@@ -370,13 +381,20 @@ TqbResultCode TqbServerEngine::RecordGetBatch(TqbHandle CursorID, int32_t Reques
 TqbResultCode TqbServerEngine::RecordGetForKey(TqbHandle CursorID, bool DirectKey, int32_t FieldCount,
                                                int32_t PartialLen, std::span<const uint8_t> KeyData,
                                                std::span<uint8_t> Data, bool FirstCall) {
+    return CursorFrame(CursorID, [&](TqbSrBaseCursor& c) {
+        return getForKey(c, DirectKey, FieldCount, PartialLen, KeyData, Data, FirstCall);
+    });
+}
+
+TqbResultCode TqbServerEngine::RecordGetForKeyWithBookmark(TqbHandle CursorID, bool DirectKey,
+                                                           int32_t FieldCount, int32_t PartialLen,
+                                                           std::span<const uint8_t> KeyData,
+                                                           std::span<uint8_t> Data, bool FirstCall,
+                                                           std::span<uint8_t> Bookmark) {
     return CursorFrame(CursorID, [&](TqbSrBaseCursor& c) -> TqbResultCode {
-        if (!keyDataFits(c, DirectKey, KeyData.size()) || !recordFits(c, Data.size(), true))
-            return kResultInvalidParameter;
-        return notifiedRead(c, [&] {
-            return c.RecordGetForKey(DirectKey, FieldCount, PartialLen, dataOrNull(KeyData), dataOrNull(Data),
-                                     FirstCall);
-        });
+        if (Bookmark.size() < c.GetBookmarkSize()) return kResultInvalidParameter;
+        const TqbResultCode r = getForKey(c, DirectKey, FieldCount, PartialLen, KeyData, Data, FirstCall);
+        return r != 0 ? r : c.GetBookmark(Bookmark.data());
     });
 }
 

@@ -220,6 +220,16 @@ TqbResultCode TqbBaseServerEngine::RecordInsertThenGet(TqbHandle CursorID, bool 
     return 0;
 }
 
+TqbResultCode TqbBaseServerEngine::RecordGetForKeyWithBookmark(TqbHandle CursorID, bool DirectKey,
+                                                               int32_t FieldCount, int32_t PartialLen,
+                                                               std::span<const uint8_t> KeyData,
+                                                               std::span<uint8_t> Data, bool FirstCall,
+                                                               std::span<uint8_t> Bookmark) {
+    const TqbResultCode r =
+        RecordGetForKey(CursorID, DirectKey, FieldCount, PartialLen, KeyData, Data, FirstCall);
+    return r == 0 ? CursorGetBookmark(CursorID, Bookmark) : r;
+}
+
 TqbResultCode TqbBaseServerEngine::RecordGetWithBookmark(TqbHandle CursorID, TqbLockType LockType,
                                                          std::span<uint8_t> Data,
                                                          std::span<uint8_t> Bookmark) {

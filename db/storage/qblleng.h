@@ -260,6 +260,12 @@ public:
     // RecordGet, then, on success, CursorGetBookmark into Bookmark; asked twice here as above.
     virtual TqbResultCode RecordGetWithBookmark(TqbHandle CursorID, TqbLockType LockType,
                                                 std::span<uint8_t> Data, std::span<uint8_t> Bookmark);
+    // RecordGetForKey, then, when it found the row, CursorGetBookmark into Bookmark; asked twice
+    // here as above.
+    virtual TqbResultCode RecordGetForKeyWithBookmark(TqbHandle CursorID, bool DirectKey, int32_t FieldCount,
+                                                      int32_t PartialLen, std::span<const uint8_t> KeyData,
+                                                      std::span<uint8_t> Data, bool FirstCall,
+                                                      std::span<uint8_t> Bookmark);
     virtual TqbResultCode RecordInsert(TqbHandle CursorID, TqbLockType LockType,
                                        std::span<const uint8_t> Data) = 0;
     // A dataset's insert as one call: CursorSetToEnd first when ToEnd, then RecordInsert of Record,

@@ -362,6 +362,12 @@ inline const std::vector<Op>& AllOps() {
              std::vector<uint8_t> b;
              return e.RecordGetForKey(a.H[0], a.B[0], a.I[0], a.I[1], a.In, outBuf(b, a), a.B[1]);
          }},
+        {"RecordGetForKeyWithBookmark", Check::Started,
+         [](E& e, Args& a) {
+             std::vector<uint8_t> b, m;
+             m.assign(size_t(a.U % 4096), 0);
+             return e.RecordGetForKeyWithBookmark(a.H[0], a.B[0], a.I[0], a.I[1], a.In, outBuf(b, a), a.B[1], m);
+         }},
         {"RecordGetNext", Check::Started,
          [](E& e, Args& a) {
              std::vector<uint8_t> b;

@@ -540,6 +540,37 @@ TEST(EngineCursors, InsertThenGetAnswersAsItsSteps) {
     EXPECT_EQ(8u, t.walk().size());
 }
 
+// A key search with its bookmark answers what the search and a bookmark answer one by one: the
+// row found with the bookmark of the cursor's place on it, a miss with nothing, too little room
+// for the bookmark refused.
+TEST(EngineCursors, GetForKeyWithBookmarkAnswersAsItsSteps) {
+    Api api;
+    People t(api, 1, "people", 1);
+    const uint32_t size = fourOnNames(api, t);
+    for (const bool oneCall : {true, false}) {
+        SCOPED_TRACE(oneCall ? "one operation" : "step by step");
+        auto getForKey = [&](const Person& p, std::span<uint8_t> data, std::span<uint8_t> bm) {
+            TqbBaseServerEngine& e = *api.engine;
+            return oneCall ? e.RecordGetForKeyWithBookmark(t.cursor, false, 1, 0, t.rec(p), data, true, bm)
+                           : e.TqbBaseServerEngine::RecordGetForKeyWithBookmark(t.cursor, false, 1, 0, t.rec(p),
+                                                                                data, true, bm);
+        };
+        std::vector<uint8_t> r1(t.len), r2(t.len), bm1(size, 0xEE), bm2(size);
+        ASSERT_EQ(0, getForKey(cid, r1, bm1));
+        EXPECT_EQ(cid, enginetest::person(t.dict, r1.data()));
+        ASSERT_EQ(0, api.engine->CursorGetBookmark(t.cursor, bm2));
+        EXPECT_EQ(bm2, bm1);
+        ASSERT_EQ(0, api.engine->RecordGetNext(t.cursor, qbltNone, r2));
+        EXPECT_EQ(dan, enginetest::person(t.dict, r2.data())) << "the cursor stands on the row found";
+        ASSERT_EQ(0, api.engine->CursorSetToBookmark(t.cursor, bm1));
+        EXPECT_EQ(cid, t.current());
+        std::fill(bm1.begin(), bm1.end(), 0xEE);
+        EXPECT_EQ(8710, getForKey({"zed", "x", 1, 1}, r1, bm1));
+        EXPECT_EQ(std::vector<uint8_t>(size, 0xEE), bm1) << "no bookmark for a miss";
+        EXPECT_EQ(9986, getForKey(bob, r1, std::span<uint8_t>(bm1).first(size - 1)));
+    }
+}
+
 TEST(EngineCursors, BookmarksCloneSetToCursorAndClose) {
     Api api;
     People t(api, 1, "people", 1);
