@@ -108,6 +108,23 @@ private:
     std::map<std::string, Sum> sums_;
 };
 
+// Google Benchmark's Initialize with the repetitions of all benchmarks run in random order, so
+// that a side and its reference meet the same changes in the machine's load (an option on the
+// command line still wins).
+inline void initializeInterleaved(int argc, char** argv) {
+    static std::vector<char*> args;
+    static char interleave[] = "--benchmark_enable_random_interleaving=true";
+    args.assign(argv, argv + argc);
+    args.insert(args.begin() + 1, interleave);
+    int n = int(args.size());
+    benchmark::Initialize(&n, args.data());
+}
+
+// Repetitions for a benchmark whose figure is a median: one in quick mode.
+inline int repetitions(int n) {
+    return quick() ? 1 : n;
+}
+
 // Prints a benchmark's ratio lines; a missing figure ends them with a message instead of a line
 // with a 0 in it. The exit status of the benchmark program.
 template <class Print> int printRatios(Print&& print) {

@@ -28,7 +28,6 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -193,12 +192,12 @@ void BM_ProgramMultipleSend(benchmark::State& state) {
 BENCHMARK(BM_PlainBlockingClient)
     ->Unit(benchmark::kMillisecond)
     ->MinTime(pwbench::minTime(0.5))
-    ->Repetitions(pwbench::quick() ? 1 : 7)
+    ->Repetitions(pwbench::repetitions(7))
     ->UseRealTime();
 BENCHMARK(BM_ProgramMultipleSend)
     ->Unit(benchmark::kMillisecond)
     ->MinTime(pwbench::minTime(0.5))
-    ->Repetitions(pwbench::quick() ? 1 : 7)
+    ->Repetitions(pwbench::repetitions(7))
     ->UseRealTime();
 
 int main(int argc, char** argv) {
@@ -219,11 +218,7 @@ int main(int argc, char** argv) {
     LocalServer local;
     server = &local;
 
-    std::vector<char*> args(argv, argv + argc);
-    static char interleave[] = "--benchmark_enable_random_interleaving=true";
-    args.insert(args.begin() + 1, interleave); // a later option on the command line still wins
-    int n = int(args.size());
-    benchmark::Initialize(&n, args.data());
+    pwbench::initializeInterleaved(argc, argv);
     // Times are per 1000 pages, in ms.
     pwbench::FiguresReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
