@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -20,6 +21,36 @@ TEST(HashBytes, ElfHashValues) {
     EXPECT_EQ(HashBytes("abcdefghijklmnopqrstuvwxyz0123456789", 36), 0x067D7F09u);
     std::string big(100000, '\xFF');
     EXPECT_LT(HashBytes(big.data(), big.size()), 1u << 28);
+}
+
+// Runs of zero bytes, which the hash takes eight at a time, hash as they do one byte at a time:
+// every length and place of a run, between bytes that fill all 28 bits.
+TEST(HashBytes, ZeroRunsHashAsSingleBytes) {
+    auto reference = [](const std::vector<unsigned char>& b) {
+        uint32_t h = 0;
+        for (unsigned char c : b) {
+            h = (h << 4) + c;
+            const uint32_t g = h & 0xF0000000u;
+            h ^= g >> 24;
+            h &= ~g;
+        }
+        return h;
+    };
+    uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+    for (size_t len = 0; len <= 48; ++len)
+        for (size_t start = 0; start <= len; ++start)
+            for (size_t run = 0; start + run <= len; run += 1 + run / 3) {
+                std::vector<unsigned char> b(len);
+                for (auto& c : b)
+                    c = static_cast<unsigned char>(next() >> 24 | 1);
+                std::fill(b.begin() + std::ptrdiff_t(start), b.begin() + std::ptrdiff_t(start + run), 0);
+                ASSERT_EQ(HashBytes(b.data(), b.size()), reference(b))
+                    << "length " << len << ", zeros from " << start << " for " << run;
+            }
+    std::vector<unsigned char> zeros(1000, 0);
+    zeros[999] = 0x7F;
+    EXPECT_EQ(HashBytes(zeros.data(), zeros.size()), reference(zeros));
 }
 
 TEST(Hash, AddGetRemoveAndDisposal) {
