@@ -44,6 +44,9 @@ inline void linkAutomatically(TqbClient& client, TqbSession& session) {
 }
 
 #ifdef PW_REMOTE_CLIENT_TESTS
+// The database server program (tests/db/client/remote/DbServerProgram.cpp).
+const char* dbServerProgram();
+
 // The database server program on a folder, reached over TCP/IP on a free port, or over the
 // single-user protocol when PW_REMOTE_PROTOCOL says "Single User".
 class RemoteServer {
@@ -81,7 +84,7 @@ private:
             args = {dir_.str(), "0", "--single-user", "--message-folder", messages};
         }
         args.insert(args.end(), options_.begin(), options_.end());
-        process_ = std::make_unique<pwtest::ChildProcess>(PW_DBSERVER, args);
+        process_ = std::make_unique<pwtest::ChildProcess>(dbServerProgram(), args);
         if (singleUser()) {
             ready_ = process_->waitFor("listening single-user");
         } else {
