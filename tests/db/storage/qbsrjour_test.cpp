@@ -77,19 +77,25 @@ protected:
                 {0, true, name, blockOf(before, bs, 0)}, {0, false, name, blockOf(after, bs, 0)}};
     }
     bool journalKept(const std::string& name) { return plat::FileExists(folder.file(name)); }
-};
-
-TEST_P(RecoveryTest, CompleteJournalsRollForwardOrBackAndIncompleteOnesGo) {
-    for (int answer : {kJournalCommit, kJournalRollback}) {
-        putFile(folder.file("T.QB2"), before);
-        putFile(folder.file("5_1.QB$"), journal(1, records()));
+    // A complete journal of recs over the table, answered: the answer's outcome, the journal gone.
+    void recoverComplete(const std::string& table, const std::vector<Rec>& recs, int answer) {
+        putFile(folder.file("T.QB2"), table);
+        putFile(folder.file("5_1.QB$"), journal(1, recs));
         ScriptedPrompt p;
         p.answer = answer;
         TqbRecoveryEngine(&p).CheckFolder("A", folder.path());
         EXPECT_EQ(p.kinds, std::vector<int>{jkComplete});
         EXPECT_FALSE(journalKept("5_1.QB$"));
         EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), answer == kJournalCommit ? after : before));
+    }
+};
+
+TEST_P(RecoveryTest, CompleteJournalsRollForwardOrBackAndIncompleteOnesGo) {
+    for (int answer : {kJournalCommit, kJournalRollback}) {
+        recoverComplete(before, records(), answer);
         // A rollback also takes back the block the transaction added.
+        ScriptedPrompt p;
+        p.answer = answer;
         putFile(folder.file("T.QB2"), after);
         putFile(folder.file("5_2.qb$"), journal(1, records()));
         TqbRecoveryEngine(&p).CheckFolder("A", folder.path());
@@ -120,16 +126,8 @@ TEST_P(RecoveryTest, BlocksAddedOutsideTheJournalRollForwardOrAreCutOff) {
     std::vector<Rec> recs = records();
     std::erase_if(recs, [](const Rec& r) { return r.block == 4; });
     const std::string grown = before + blockOf(after, bs, 4);
-    for (int answer : {kJournalCommit, kJournalRollback}) {
-        putFile(folder.file("T.QB2"), grown);
-        putFile(folder.file("5_1.QB$"), journal(1, recs));
-        ScriptedPrompt p;
-        p.answer = answer;
-        TqbRecoveryEngine(&p).CheckFolder("A", folder.path());
-        EXPECT_EQ(p.kinds, std::vector<int>{jkComplete});
-        EXPECT_FALSE(journalKept("5_1.QB$"));
-        EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), answer == kJournalCommit ? after : before));
-    }
+    for (int answer : {kJournalCommit, kJournalRollback})
+        recoverComplete(grown, recs, answer);
     putFile(folder.file("T.QB2"), grown);
     putFile(folder.file("6_1.QB$"), journal(0, recs));
     ScriptedPrompt p;
