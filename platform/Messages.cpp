@@ -382,6 +382,16 @@ uint64_t CoarseNowMs() {
     return uint64_t(ts.tv_sec) * 1000 + uint64_t(ts.tv_nsec) / 1000000;
 }
 
+uint64_t CoarseGrainMs() {
+    if (g_clock.load(std::memory_order_acquire)) return 0;
+    static const uint64_t grain = [] {
+        timespec r{};
+        if (clock_getres(CLOCK_MONOTONIC_COARSE, &r) != 0) return uint64_t(10);
+        return uint64_t(r.tv_sec) * 1000 + (uint64_t(r.tv_nsec) + 999999) / 1000000;
+    }();
+    return grain;
+}
+
 void SetClock(Clock* clock) {
     // Pending window timers keep their remaining times: their due times move to the new clock.
     Globals& g = G();

@@ -190,6 +190,18 @@ int comparePart(const TqbCompositeKeyPart& p, const uint8_t* a, const uint8_t* b
     return CompareFieldValues(a, b, p.FieldType, caseFlag, p.Length);
 }
 
+void checkKeyScope(const TqbDataDictionary& dict, const TqbIndexDesc& d, int32_t FieldCount,
+                   int32_t PartialLength) {
+    if (FieldCount < 0 || PartialLength < 0) RaiseGeneralError(338, {dict.TableName(), 3});
+    if (PartialLength > 0) {
+        int32_t whole = FieldCount > 0 ? std::min(FieldCount, d.KeyFieldCount - 1) : 0;
+        // A partial length says how many characters of a string to compare; on any other field
+        // it would silently match everything.
+        if (whole < 0 || whole >= d.KeyFieldCount || !IsStringFieldType(dict.FieldType(d.KeyFields[size_t(whole)])))
+            RaiseGeneralError(338, {dict.TableName(), 4});
+    }
+}
+
 } // namespace
 
 TqbCompositeCompareData MakeIndexCompareInfo(const TqbDataDictionary& Dictionary, int32_t Index,
@@ -202,15 +214,7 @@ TqbCompositeCompareData MakeIndexCompareInfo(const TqbDataDictionary& Dictionary
     c.PartialLength = PartialLength;
     c.Ascending = d.IsAscending;
     c.CaseFlag = d.IsCaseInsensitive;
-    if (FieldCount < 0 || PartialLength < 0) RaiseGeneralError(338, {Dictionary.TableName(), 3});
-    if (PartialLength > 0) {
-        int32_t whole = FieldCount > 0 ? std::min(FieldCount, d.KeyFieldCount - 1) : 0;
-        // A partial length says how many characters of a string to compare; on any other field
-        // it would silently match everything.
-        if (whole < 0 || whole >= d.KeyFieldCount ||
-            !IsStringFieldType(Dictionary.FieldType(d.KeyFields[size_t(whole)])))
-            RaiseGeneralError(338, {Dictionary.TableName(), 4});
-    }
+    checkKeyScope(Dictionary, d, FieldCount, PartialLength);
     // A helper with an order of its own is given the field's description, which lives in the
     // dictionary: such keys look their fields up on each comparison.
     if (d.KeyFieldCount > 0 && d.KeyFieldCount <= kMaxKeyFields) {
@@ -255,7 +259,7 @@ void BuildCompositeKey(const TqbDataDictionary& dict, int32_t Index, const uint8
                        int32_t FieldCount, int32_t PartialLength) {
     const TqbIndexDesc& d = dict.IndexDesc(Index);
     if (d.KeyFieldCount == kUserDefinedKey) RaiseGeneralError(338, {dict.TableName(), 2});
-    MakeIndexCompareInfo(dict, Index, FieldCount, PartialLength);
+    checkKeyScope(dict, d, FieldCount, PartialLength);
     dict.InitKey(Index, Key);
     int32_t whole = FieldCount > 0 ? std::min(FieldCount, d.KeyFieldCount) : d.KeyFieldCount;
     if (PartialLength > 0) whole = FieldCount > 0 ? std::min(FieldCount, d.KeyFieldCount - 1) : 0;

@@ -224,6 +224,32 @@ TEST_F(LockTest, TheThreadDeadlineGivesLockTimeOutsAndError190) {
     EXPECT_EQ(b.get(), lrTimedOut);
 }
 
+// Long deadlines are taken on the coarse clock: on the real clock they still never end early, and
+// a lock's time-out reaches at least to them.
+TEST(ThreadDeadline, ALongDeadlineOnTheRealClockNeverEndsEarly) {
+    EXPECT_GT(plat::CoarseGrainMs(), 0u) << "the coarse clock lags the fine one";
+    for (int round = 0; round < 200; ++round) {
+        const uint64_t before = plat::NowMs();
+        SetThreadDeadline(5000);
+        const uint64_t at = GetThreadDeadline().AtMs;
+        EXPECT_GE(at, before + 5000);
+        EXPECT_LE(at, plat::NowMs() + 5000 + plat::CoarseGrainMs());
+        const uint32_t lockTimeout = ThreadLockTimeout();
+        EXPECT_GE(plat::NowMs() + lockTimeout, at) << "a lock would give up before the deadline";
+        EXPECT_LE(lockTimeout, 5000 + plat::CoarseGrainMs());
+    }
+    SetThreadDeadline(0);
+    plat::ManualClock clock(1000000);
+    plat::SetClock(&clock);
+    EXPECT_EQ(plat::CoarseGrainMs(), 0u) << "an injected clock is read exactly";
+    SetThreadDeadline(5000);
+    EXPECT_EQ(GetThreadDeadline().AtMs, 1005000u);
+    clock.Advance(1000);
+    EXPECT_EQ(ThreadLockTimeout(), 4000u);
+    SetThreadDeadline(0);
+    plat::SetClock(nullptr);
+}
+
 // A grant that lands just as the waiter's time runs out is either reported and kept, or not made:
 // never a lock that its owner believes it does not hold.
 TEST_F(LockTest, AGrantRacingATimeOutNeverLeavesAnOrphanLock) {
