@@ -387,7 +387,8 @@ uint64_t CoarseGrainMs() {
     static const uint64_t grain = [] {
         timespec r{};
         if (clock_getres(CLOCK_MONOTONIC_COARSE, &r) != 0) return uint64_t(10);
-        return uint64_t(r.tv_sec) * 1000 + (uint64_t(r.tv_nsec) + 999999) / 1000000;
+        // One tick, and one millisecond more: both readings are cut to whole milliseconds.
+        return uint64_t(r.tv_sec) * 1000 + (uint64_t(r.tv_nsec) + 999999) / 1000000 + 1;
     }();
     return grain;
 }

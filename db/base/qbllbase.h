@@ -271,7 +271,8 @@ public:
     void unlock() { Unlock(); }
 
 private:
-    std::recursive_mutex m_;
+    // Re-entry is counted here: the plain mutex is taken once per holder, on its fast path.
+    std::mutex m_;
     std::atomic<std::thread::id> owner_{};
     int32_t count_ = 0;
 };

@@ -213,8 +213,7 @@ uint8_t* TqbBufferManager::allocBuffer(uint32_t size) {
             break;
         }
     if (!b) b = new uint8_t[size];
-    std::memset(b, kNewBufferFill, size);
-    ramBytes_ += size;
+    ramBytes_ += size; // every caller fills the whole buffer: a copy, or the fill byte
     return b;
 }
 
@@ -398,7 +397,9 @@ void TqbBufferManager::loadBlock(TqbbmRAMPage* p) {
 uint8_t* TqbBufferManager::handOut(TqbbmRAMPage* p, TqbSrTransaction* t, TqbBlockRelease& release) {
     reclaim(p); // what an earlier holder left, when its release did not see it
     ++p->RefCount;
-    p->LastUse = plat::CoarseNowMs(); // every hand-out stamps: the coarse clock costs no time source read
+    // The stamp dates a long hold. A page in a transaction is never taken over, and leaving it
+    // stamps a page still held: hand-outs inside a transaction read no clock.
+    if (!p->Transaction) p->LastUse = plat::CoarseNowMs();
     p->LeakReported = false;
     release = TqbBlockRelease(p);
     return visible(p, t);

@@ -136,7 +136,7 @@ public:
     void ReleasePage(TqbbmRAMPage* page);
 
 private:
-    uint8_t* allocBuffer(uint32_t size);
+    uint8_t* allocBuffer(uint32_t size); // not filled: each caller writes every byte
     void freeBuffer(uint8_t*& buf, uint32_t size);
     TqbbmRAMPage* allocPage(TbtdFileInfo& f, uint32_t block);
     bool removable(TqbbmRAMPage* p);

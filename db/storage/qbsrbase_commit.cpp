@@ -4,6 +4,7 @@
 
 #include "platform/ByteCodec.h"
 #include "platform/Files.h"
+#include "platform/Messages.h"
 
 #include <algorithm>
 #include <atomic>
@@ -51,6 +52,7 @@ void TqbBufferManager::leaveTransaction(TqbbmRAMPage* p) {
     }
     p->Newest = nullptr;
     p->Transaction = nullptr;
+    if (p->RefCount.load() > 0) p->LastUse = plat::CoarseNowMs(); // a hold reaching past the transaction
     place(p); // back on the LRU list as its newest page
 }
 

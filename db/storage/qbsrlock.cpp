@@ -72,7 +72,8 @@ thread_local TqbThreadDeadline t_deadline;
 
 // Every engine call sets a deadline and every record lock asks for its time-out. Far from the
 // deadline both read the coarse clock, which costs no time source read: a long deadline is pushed
-// back by one tick of it, so it never falls before the fine clock's. Short ones keep the fine clock.
+// back by a tick of it, so it seldom falls before the fine clock's, and then by no more than the
+// coarse clock lags. Short ones keep the fine clock.
 constexpr uint64_t kCoarseEnoughMs = 1000;
 
 bool coarseClockFineEnough() {

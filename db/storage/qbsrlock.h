@@ -100,7 +100,7 @@ struct TqbThreadDeadline {
     uint64_t AtMs = 0;
 };
 
-// now + timeoutMs, never earlier (at most one coarse clock tick later); 0 = no deadline.
+// now + timeoutMs; 0 = no deadline. From 1 s on, now is read on the coarse clock, plus its tick.
 void SetThreadDeadline(uint32_t timeoutMs);
 TqbThreadDeadline GetThreadDeadline();
 // Puts back a deadline saved with GetThreadDeadline.

@@ -201,6 +201,42 @@ TEST_P(BufferManagerTest, TheRamLimitTakesOverTheOldestIdlePageButNeverAHeldOne)
     plat::SetClock(nullptr);
 }
 
+// A page handed out inside a transaction is dated when it leaves it: a hold that goes on past the
+// commit is reported five minutes after it, however long the transaction lasted.
+TEST_P(BufferManagerTest, AHoldGoingOnPastItsTransactionIsDatedAtTheTransactionsEnd) {
+    plat::ManualClock clock;
+    plat::SetClock(&clock);
+    const uint32_t bs = 32768;
+    putFile(folder.file("T.QB2"), tableImage(bs, 80));
+    MemoryEventLog log;
+    {
+        Store store(folder.path(), folder.file("T.QB2"));
+        auto& [bm, tm, tab] = store;
+        bm.SetLog(&log);
+        bm.SetMaxRAM(1); // 32 blocks
+        TqbSrTransaction* t = nullptr;
+        bool nested = false;
+        tm.StartTransaction(1, false, t);
+        TqbBlockRelease held;
+        bm.GetBlock(*tab.fi, 1, held, true, t)[100] = 'h';
+        clock.Advance(10 * 60 * 1000); // a long transaction
+        tm.Commit(1, nested);
+        auto readMany = [&](uint32_t from) {
+            for (uint32_t b = from; b < from + 36; ++b)
+                tab.read(b);
+        };
+        clock.Advance(4 * 60 * 1000);
+        readMany(2); // passes the held page over again and again
+        EXPECT_EQ(log.LineCount(), 0u) << "held for four minutes since the commit";
+        ASSERT_NE(bm.FindPage(*tab.fi, 1), nullptr);
+        clock.Advance(2 * 60 * 1000);
+        readMany(40);
+        EXPECT_EQ(log.LineCount(), 1u) << "six minutes";
+        held();
+    }
+    plat::SetClock(nullptr);
+}
+
 // A transaction far past the RAM limit keeps every page it changed while idle pages are taken over
 // for it; at its end its pages come back as the newest ones and the limit holds again, the oldest
 // going first.
