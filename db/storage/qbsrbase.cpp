@@ -480,6 +480,20 @@ uint32_t TqbBufferManager::HeaderWord(TbtdFileInfo& FileInfo, TqbSrTransaction* 
     return BlockWord(visible(cachedPage(FileInfo, 0), Transaction), Offset);
 }
 
+uint8_t* TqbBufferManager::GetBlockNamedInHeader(TbtdFileInfo& FileInfo, uint32_t Offset,
+                                                 TqbBlockRelease& Release, bool MarkDirty,
+                                                 TqbSrTransaction* Transaction, uint32_t& Number) {
+    std::lock_guard lk(padlock_);
+    checkBlock(FileInfo, 0);
+    if (Offset > FileInfo.BlockSize - 4) RaiseServerError(0);
+    Number = BlockWord(visible(cachedPage(FileInfo, 0), Transaction), Offset);
+    if (Number == 0 || Number >= FileInfo.BlockCount) return nullptr;
+    if (MarkDirty && !Transaction) RaiseServerError(0);
+    TqbbmRAMPage* p = cachedPage(FileInfo, Number);
+    if (MarkDirty) makeDirty(p, *Transaction);
+    return handOut(p, Transaction, Release);
+}
+
 uint8_t* TqbBufferManager::AddBlock(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction,
                                     uint32_t BlockNumber, TqbBlockRelease& Release) {
     std::lock_guard lk(padlock_);

@@ -106,6 +106,10 @@ public:
     uint32_t GetLSN(TbtdFileInfo& FileInfo, uint32_t BlockNumber);
     // A word of block 0 as the transaction sees it, without a hold on the block.
     uint32_t HeaderWord(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction, uint32_t Offset);
+    // The block whose number that word holds, in the same hold of the padlock; null (nothing held)
+    // when the number is 0 or past the file's end. Number gets the word either way.
+    uint8_t* GetBlockNamedInHeader(TbtdFileInfo& FileInfo, uint32_t Offset, TqbBlockRelease& Release,
+                                   bool MarkDirty, TqbSrTransaction* Transaction, uint32_t& Number);
 
     void StartTransaction(TqbSrTransaction& Transaction, bool FailSafe, const std::string& JournalFolder);
     // A failure raises 183. When it comes after the journal was complete, the transaction has

@@ -29,6 +29,11 @@ uint8_t* GetFileBlock(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction, uin
     return managerOf(FileInfo).GetBlock(FileInfo, BlockNumber, Release, MarkDirty, Transaction);
 }
 
+uint8_t* GetFileBlockNamedInHeader(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction, uint32_t Offset,
+                                   TqbBlockRelease& Release, bool MarkDirty, uint32_t& Number) {
+    return managerOf(FileInfo).GetBlockNamedInHeader(FileInfo, Offset, Release, MarkDirty, Transaction, Number);
+}
+
 uint8_t* AddFileBlock(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction, uint32_t BlockNumber,
                       TqbBlockRelease& Release) {
     return managerOf(FileInfo).AddBlock(FileInfo, Transaction, BlockNumber, Release);

@@ -66,6 +66,12 @@ public:
         p_ = GetFileBlock(f, t, n, r_, dirty);
         return p_;
     }
+    // The block a word of block 0 names (TqbBufferManager::GetBlockNamedInHeader).
+    uint8_t* getNamedInHeader(TbtdFileInfo& f, TqbSrTransaction* t, uint32_t offset, bool dirty, uint32_t& n) {
+        release();
+        p_ = GetFileBlockNamedInHeader(f, t, offset, r_, dirty, n);
+        return p_;
+    }
     uint8_t* newBlock(TbtdFileInfo& f, TqbSrTransaction* t, uint32_t& n) {
         release();
         p_ = GetNewBlock(f, t, r_, &n);

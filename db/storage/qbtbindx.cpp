@@ -52,9 +52,8 @@ struct IxCtx {
 uint8_t* readIndexHeader(TbtdFileInfo& f, TqbSrTransaction* t, TqbBlockHold& hold, bool dirty,
                          uint32_t& number) {
     if (!f.BufferManager) RaiseServerError(0);
-    number = f.BufferManager->HeaderWord(f, t, kHdrIndexHeaderBlock);
-    if (number == 0 || number >= f.BlockCount) RaiseServerError(33, {f.FileName, number});
-    uint8_t* b = hold.get(f, t, number, dirty);
+    uint8_t* b = hold.getNamedInHeader(f, t, kHdrIndexHeaderBlock, dirty, number);
+    if (!b) RaiseServerError(33, {f.FileName, number});
     if (BlockWord(b, kBlkSignature) != kSigIndex || BlockWord(b, kBlkOwnNumber) != number ||
         b[kIdxIsPage] != 0 || plat::LoadLE16(b + kIdxNumber) != 0xFFFF)
         badIndexBlock(f, number);
