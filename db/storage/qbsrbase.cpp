@@ -464,6 +464,11 @@ TqbbmRAMPage* TqbBufferManager::cachedPage(TbtdFileInfo& FileInfo, uint32_t Bloc
 uint8_t* TqbBufferManager::GetBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber, TqbBlockRelease& Release,
                                     bool MarkDirty, TqbSrTransaction* Transaction) {
     std::lock_guard lk(padlock_);
+    return getBlock(FileInfo, BlockNumber, Release, MarkDirty, Transaction);
+}
+
+uint8_t* TqbBufferManager::getBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber, TqbBlockRelease& Release,
+                                    bool MarkDirty, TqbSrTransaction* Transaction) {
     checkBlock(FileInfo, BlockNumber);
     if (MarkDirty && !Transaction) RaiseServerError(0);
     TqbbmRAMPage* p = cachedPage(FileInfo, BlockNumber);
@@ -474,9 +479,13 @@ uint8_t* TqbBufferManager::GetBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber
 uint32_t TqbBufferManager::HeaderWord(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction,
                                       uint32_t Offset) {
     std::lock_guard lk(padlock_);
+    return headerWord(FileInfo, Transaction, Offset);
+}
+
+// Read under the padlock: no commit or rollback swaps the buffer meanwhile.
+uint32_t TqbBufferManager::headerWord(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction, uint32_t Offset) {
     checkBlock(FileInfo, 0);
     if (Offset > FileInfo.BlockSize - 4) RaiseServerError(0);
-    // Read under the padlock: no commit or rollback swaps the buffer meanwhile.
     return BlockWord(visible(cachedPage(FileInfo, 0), Transaction), Offset);
 }
 
@@ -484,14 +493,9 @@ uint8_t* TqbBufferManager::GetBlockNamedInHeader(TbtdFileInfo& FileInfo, uint32_
                                                  TqbBlockRelease& Release, bool MarkDirty,
                                                  TqbSrTransaction* Transaction, uint32_t& Number) {
     std::lock_guard lk(padlock_);
-    checkBlock(FileInfo, 0);
-    if (Offset > FileInfo.BlockSize - 4) RaiseServerError(0);
-    Number = BlockWord(visible(cachedPage(FileInfo, 0), Transaction), Offset);
+    Number = headerWord(FileInfo, Transaction, Offset);
     if (Number == 0 || Number >= FileInfo.BlockCount) return nullptr;
-    if (MarkDirty && !Transaction) RaiseServerError(0);
-    TqbbmRAMPage* p = cachedPage(FileInfo, Number);
-    if (MarkDirty) makeDirty(p, *Transaction);
-    return handOut(p, Transaction, Release);
+    return getBlock(FileInfo, Number, Release, MarkDirty, Transaction);
 }
 
 uint8_t* TqbBufferManager::AddBlock(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction,

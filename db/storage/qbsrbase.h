@@ -141,6 +141,9 @@ public:
 
 private:
     uint8_t* allocBuffer(uint32_t size); // not filled: each caller writes every byte
+    // Both with the padlock held.
+    uint32_t headerWord(TbtdFileInfo& f, TqbSrTransaction* t, uint32_t offset);
+    uint8_t* getBlock(TbtdFileInfo& f, uint32_t n, TqbBlockRelease& release, bool dirty, TqbSrTransaction* t);
     void freeBuffer(uint8_t*& buf, uint32_t size);
     TqbbmRAMPage* allocPage(TbtdFileInfo& f, uint32_t block);
     bool removable(TqbbmRAMPage* p);
