@@ -111,7 +111,8 @@ uint64_t NowMs();
 // The same clock read cheaply at the system tick's grain (a few ms), for stamps taken on hot paths
 // and compared against minutes. An injected clock is read as it is.
 uint64_t CoarseNowMs();
-// How far CoarseNowMs() may lag NowMs(): one tick of the coarse clock, 0 for an injected clock.
+// About how far CoarseNowMs() lags NowMs(): one tick of the coarse clock and a millisecond for
+// rounding (a late tick can make it more); 0 for an injected clock.
 uint64_t CoarseGrainMs();
 // nullptr = real clock. Pending window timers keep the time they had left.
 void SetClock(Clock* clock);

@@ -483,7 +483,8 @@ uint32_t TqbBufferManager::HeaderWord(TbtdFileInfo& FileInfo, TqbSrTransaction* 
 }
 
 // Read under the padlock: no commit or rollback swaps the buffer meanwhile.
-uint32_t TqbBufferManager::headerWord(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction, uint32_t Offset) {
+uint32_t TqbBufferManager::headerWord(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction,
+                                      uint32_t Offset) {
     checkBlock(FileInfo, 0);
     if (Offset > FileInfo.BlockSize - 4) RaiseServerError(0);
     return BlockWord(visible(cachedPage(FileInfo, 0), Transaction), Offset);

@@ -197,7 +197,8 @@ void checkKeyScope(const TqbDataDictionary& dict, const TqbIndexDesc& d, int32_t
         int32_t whole = FieldCount > 0 ? std::min(FieldCount, d.KeyFieldCount - 1) : 0;
         // A partial length says how many characters of a string to compare; on any other field
         // it would silently match everything.
-        if (whole < 0 || whole >= d.KeyFieldCount || !IsStringFieldType(dict.FieldType(d.KeyFields[size_t(whole)])))
+        if (whole < 0 || whole >= d.KeyFieldCount ||
+            !IsStringFieldType(dict.FieldType(d.KeyFields[size_t(whole)])))
             RaiseGeneralError(338, {dict.TableName(), 4});
     }
 }

@@ -107,7 +107,8 @@ uint32_t ThreadTimeRemaining() {
 
 uint32_t ThreadLockTimeout() {
     if (!t_deadline.Active) return 0;
-    // The coarse clock lags by at most a tick: a time-out taken from it reaches at least the deadline.
+    // The coarse clock never runs ahead of the fine one: a time-out taken from it reaches at least
+    // the deadline.
     const uint64_t coarse = plat::CoarseNowMs();
     if (t_deadline.AtMs > coarse + kCoarseEnoughMs && coarseClockFineEnough())
         return uint32_t(std::min<uint64_t>(t_deadline.AtMs - coarse, std::numeric_limits<uint32_t>::max()));

@@ -31,7 +31,8 @@ uint8_t* GetFileBlock(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction, uin
 
 uint8_t* GetFileBlockNamedInHeader(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction, uint32_t Offset,
                                    TqbBlockRelease& Release, bool MarkDirty, uint32_t& Number) {
-    return managerOf(FileInfo).GetBlockNamedInHeader(FileInfo, Offset, Release, MarkDirty, Transaction, Number);
+    return managerOf(FileInfo).GetBlockNamedInHeader(FileInfo, Offset, Release, MarkDirty, Transaction,
+                                                     Number);
 }
 
 uint8_t* AddFileBlock(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction, uint32_t BlockNumber,

@@ -67,7 +67,8 @@ public:
         return p_;
     }
     // The block a word of block 0 names (TqbBufferManager::GetBlockNamedInHeader).
-    uint8_t* getNamedInHeader(TbtdFileInfo& f, TqbSrTransaction* t, uint32_t offset, bool dirty, uint32_t& n) {
+    uint8_t* getNamedInHeader(TbtdFileInfo& f, TqbSrTransaction* t, uint32_t offset, bool dirty,
+                              uint32_t& n) {
         release();
         p_ = GetFileBlockNamedInHeader(f, t, offset, r_, dirty, n);
         return p_;
