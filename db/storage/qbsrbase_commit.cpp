@@ -52,8 +52,9 @@ void TqbBufferManager::leaveTransaction(TqbbmRAMPage* p) {
     }
     p->Newest = nullptr;
     p->Transaction = nullptr;
-    if (p->RefCount.load() > 0) p->LastUse = plat::CoarseNowMs(); // a hold reaching past the transaction
-    place(p);                                                     // back on the LRU list as its newest page
+    // A hold reaching past the transaction is dated from its end.
+    if (p->RefCount.load() > 0) p->LastUse = plat::CoarseNowMs();
+    place(p); // back on the LRU list as its newest page
 }
 
 void TqbBufferManager::forgetLeft(TqbSrTransaction& t) {
