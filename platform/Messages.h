@@ -93,6 +93,12 @@ int LoopWakeFd();
 // descriptors are polled in its place, so the next ProcessPendingMessages() knows the ready
 // watches without asking again. Same result as poll() on fds.
 int PollWithLoop(struct pollfd* fds, size_t n, int timeoutMs);
+// For an outside loop polling through PollWithLoop, after ProcessPendingMessages(): while only
+// this loop's own descriptors become ready, waits for them in that loop's place and runs their
+// work, saving the outside loop a round per event. Returns as soon as one of the outside loop's
+// descriptors is ready (its events and wake-ups included), when its time-out from its last poll
+// ends, or after budgetMs of real time, which bounds how late anything it was not told of can be.
+void ProcessWhileOutsideIdle(int budgetMs);
 // Milliseconds until the calling thread's next window timer is due; -1 when none.
 int64_t NextTimerDelayMs();
 

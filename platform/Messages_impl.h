@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <poll.h>
 #include <set>
 #include <string>
 #include <tuple>
@@ -74,6 +75,12 @@ struct Loop {
     std::vector<std::pair<WatchId, short>> polled;
     bool polledValid = false;
     bool external = false; // someone else's loop (Qt) waits on epfd: keep it signalled while work is left
+    // The outside loop's descriptors and time-out at its last PollWithLoop, for
+    // ProcessWhileOutsideIdle to wait on in its place.
+    std::vector<pollfd> outsideFds;
+    size_t outsideAt = 0;   // where epfd stands among them
+    int64_t outsideDue = 0; // end of its time-out, on the real clock (ms)
+    bool outsideValid = false;
 };
 
 struct Window {

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <poll.h>
 #include <span>
 #include <sys/epoll.h>
@@ -74,6 +76,51 @@ bool runWatches(Loop& L, int timeoutMs) {
         did = true;
     }
     return did;
+}
+
+constexpr size_t kMaxPolledWatches = 32;
+
+int64_t realMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+struct Together {
+    int result = 0;
+    bool loopReady = false;      // the loop's wake-up or one of its watches
+    bool closedWatch = false;    // a watched descriptor was closed under its watch: epoll forgot it
+    const pollfd* fds = nullptr; // the outside descriptors' results, in the caller's order
+};
+
+// Polls an outside loop's descriptors with this loop's own in epfd's place (at): its wake-up
+// eventfd and each watch. The ready watches are kept for the next round.
+Together pollTogether(Loop& L, const pollfd* fds, size_t n, size_t at, int timeoutMs) {
+    thread_local std::vector<pollfd> p; // kept: this runs once per outside loop round
+    thread_local std::vector<WatchId> ids;
+    p.assign(fds, fds + n);
+    p[at] = pollfd{L.evfd, POLLIN, 0};
+    ids.clear();
+    for (const auto& [id, w] : L.watches) {
+        p.push_back(pollfd{w.fd, short(w.events & (POLLIN | POLLOUT | POLLPRI | POLLRDHUP)), 0});
+        ids.push_back(id);
+    }
+    dropPolled(L);
+    Together t;
+    t.fds = p.data();
+    t.result = ::poll(p.data(), p.size(), timeoutMs);
+    if (t.result < 0) return t;
+    for (size_t i = 0; i < ids.size(); ++i) {
+        const short rev = p[n + i].revents;
+        if (rev & POLLNVAL) {
+            dropPolled(L);
+            t.closedWatch = true;
+            return t;
+        }
+        if (rev) L.polled.emplace_back(ids[i], rev);
+    }
+    t.loopReady = p[at].revents != 0 || !L.polled.empty();
+    L.polledValid = true;
+    return t;
 }
 
 // Keeps the wake descriptor readable while work is left for an outside loop. Caller holds G().mu.
@@ -301,37 +348,40 @@ int PollWithLoop(pollfd* fds, size_t n, int timeoutMs) {
     size_t at = 0;
     while (at < n && fds[at].fd != L.epfd)
         ++at;
-    if (at == n || L.watches.size() > 32) return ::poll(fds, n, timeoutMs);
-    // The loop descriptor's place holds the wake-up eventfd; its watches follow the caller's.
-    thread_local std::vector<pollfd> p; // kept: this runs once per outside loop round
-    thread_local std::vector<WatchId> ids;
-    p.assign(fds, fds + n);
-    p[at] = pollfd{L.evfd, POLLIN, 0};
-    ids.clear();
-    for (const auto& [id, w] : L.watches) {
-        p.push_back(pollfd{w.fd, short(w.events & (POLLIN | POLLOUT | POLLPRI | POLLRDHUP)), 0});
-        ids.push_back(id);
-    }
-    dropPolled(L);
-    int r = ::poll(p.data(), p.size(), timeoutMs);
-    if (r < 0) return r;
-    bool loopReady = p[at].revents != 0;
-    for (size_t i = 0; i < ids.size(); ++i) {
-        short rev = p[n + i].revents;
-        if (rev & POLLNVAL) { // closed under its watch: epoll forgot it, so ask the plain way
-            dropPolled(L);
-            return ::poll(fds, n, timeoutMs);
-        }
-        if (rev) L.polled.emplace_back(ids[i], rev);
-    }
-    loopReady |= !L.polled.empty();
-    L.polledValid = true;
+    if (at == n || L.watches.size() > kMaxPolledWatches) return ::poll(fds, n, timeoutMs);
+    L.outsideFds.assign(fds, fds + n);
+    L.outsideAt = at;
+    L.outsideDue = timeoutMs < 0 ? INT64_MAX : realMs() + timeoutMs;
+    L.outsideValid = true;
+    const Together t = pollTogether(L, fds, n, at, timeoutMs);
+    if (t.result < 0) return t.result;
+    if (t.closedWatch) return ::poll(fds, n, timeoutMs);
     int ready = 0;
     for (size_t i = 0; i < n; ++i) {
-        fds[i].revents = i == at ? (loopReady ? short(fds[i].events & POLLIN) : short(0)) : p[i].revents;
+        fds[i].revents =
+            i == at ? (t.loopReady ? short(fds[i].events & POLLIN) : short(0)) : t.fds[i].revents;
         ready += fds[i].revents != 0;
     }
     return ready;
+}
+
+void ProcessWhileOutsideIdle(int budgetMs) {
+    Loop& L = current();
+    const int64_t end = realMs() + budgetMs;
+    for (;;) {
+        // Read again each round: a nested outside loop run by a handler polls afresh.
+        if (!L.outsideValid || L.watches.size() > kMaxPolledWatches) return;
+        int64_t wait = std::min(end, L.outsideDue) - realMs();
+        if (wait <= 0) return;
+        const int64_t timer = NextTimerDelayMs();
+        if (timer >= 0) wait = std::min(wait, timer);
+        const Together t = pollTogether(L, L.outsideFds.data(), L.outsideFds.size(), L.outsideAt, int(wait));
+        if (t.result < 0 || t.closedWatch) return;
+        for (size_t i = 0; i < L.outsideFds.size(); ++i)
+            if (i != L.outsideAt && t.fds[i].revents) return; // the outside loop's turn
+        if (!t.loopReady && NextTimerDelayMs() != 0) return;  // the time is up
+        ProcessPendingMessages();
+    }
 }
 
 int64_t NextTimerDelayMs() {

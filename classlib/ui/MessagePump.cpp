@@ -39,6 +39,8 @@ void pollThroughTheMessageLayer() {
             [](pollfd* fds, unsigned n, int timeoutMs) { return plat::PollWithLoop(fds, n, timeoutMs); });
 }
 
+constexpr int kAloneMs = 5; // well under a frame
+
 class MessagePump : public QObject {
 public:
     explicit MessagePump(QObject* parent)
@@ -55,6 +57,9 @@ private:
     // runs what is pending and re-arms the timer for the next window timer.
     void pump() {
         plat::ProcessPendingMessages();
+        // A conversation's replies that follow each other closely are served here, not one per
+        // round of Qt's loop; Qt gets its turn as soon as it has something, or after kAloneMs.
+        plat::ProcessWhileOutsideIdle(kAloneMs);
         // The timer is re-armed only when the next due time moved: a round per reply stays cheap.
         const int64_t d = plat::NextTimerDelayMs();
         if (d < 0) {

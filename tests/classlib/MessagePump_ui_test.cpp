@@ -178,3 +178,46 @@ TEST(MessagePump, AConversationThatNeverPausesStillLetsQtRun) {
     close(sv[0]);
     close(sv[1]);
 }
+
+TEST(MessagePump, WhatAConversationStartsInQtRunsWhileItGoesOn) {
+    // A timer started by the conversation's own handler, which Qt's loop did not know of when it
+    // last waited, and then a call queued by it run while the conversation goes on.
+    cls::InstallMessagePump();
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    long exchanges = 0;
+    long atTimer = -1, atQueued = -1;
+    QObject context;
+    auto answer = [&](int fd, short) {
+        char c;
+        if (read(fd, &c, 1) != 1) return;
+        ++exchanges;
+        if (exchanges == 200) QTimer::singleShot(2, &context, [&] { atTimer = exchanges; });
+        if (atTimer >= 0 && exchanges == atTimer + 100) {
+            QMetaObject::invokeMethod(
+                &context,
+                [&] {
+                    atQueued = exchanges;
+                    context.setObjectName("done");
+                },
+                Qt::QueuedConnection);
+        }
+        EXPECT_EQ(write(fd, &c, 1), 1);
+    };
+    WatchId a = WatchFd(sv[0], POLLIN, answer);
+    WatchId b = WatchFd(sv[1], POLLIN, answer);
+    ASSERT_EQ(write(sv[0], "x", 1), 1);
+    // No other timer of Qt's is running: its loop's own time-out would end each wait too early.
+    QEventLoop loop;
+    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+    QObject::connect(&context, &QObject::objectNameChanged, &loop, &QEventLoop::quit);
+    loop.exec();
+    EXPECT_GE(atTimer, 200);
+    EXPECT_GE(atQueued, atTimer + 100);
+    const long then = exchanges;
+    runQtUntil([&] { return exchanges > then + 100; }); // and it still goes on
+    UnwatchFd(a);
+    UnwatchFd(b);
+    close(sv[0]);
+    close(sv[1]);
+}

@@ -6,10 +6,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <poll.h>
 #include <stdexcept>
 #include <string>
+#include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace platformtest;
@@ -282,6 +285,100 @@ TEST(Messages, PollWithLoopFindsTheReadyWatchesForTheNextRound) {
     EXPECT_EQ(outsidePoll(), "0:0,0");
     UnwatchFd(ia);
     UnwatchFd(ib);
+}
+
+// An outside loop that polled through the layer and has nothing of its own lets the layer wait
+// in its place: a conversation is served without the outside loop's rounds, and the outside
+// loop gets its turn as soon as one of its descriptors is ready, or when its time-out ends.
+TEST(Messages, WhileTheOutsideLoopIsIdleTheLoopServesItsOwnDescriptors) {
+    using Clock = std::chrono::steady_clock;
+    Pipe other;
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    // The peer answers every byte at once, from its own thread.
+    std::thread peer([&] {
+        char c;
+        while (read(sv[1], &c, 1) == 1)
+            if (write(sv[1], &c, 1) != 1) break;
+    });
+    int exchanges = 0;
+    int stopAt = 50;
+    WatchId id = WatchFd(sv[0], POLLIN, [&](int fd, short) {
+        char c;
+        ASSERT_EQ(read(fd, &c, 1), 1);
+        if (++exchanges == stopAt) {
+            ASSERT_EQ(write(other.fds[1], "o", 1), 1); // the outside loop now has something
+        } else {
+            ASSERT_EQ(write(fd, &c, 1), 1);
+        }
+    });
+    ASSERT_NE(id, 0u);
+    auto outsidePoll = [&](int timeoutMs) {
+        pollfd fds[2] = {{other.fds[0], POLLIN, 0}, {LoopWakeFd(), POLLIN, 0}};
+        return PollWithLoop(fds, 2, timeoutMs);
+    };
+    auto seconds = [](Clock::time_point since) {
+        return std::chrono::duration<double>(Clock::now() - since).count();
+    };
+
+    // The whole conversation in one call, which ends when the outside descriptor is ready,
+    // long before its budget.
+    ASSERT_EQ(write(sv[0], "x", 1), 1);
+    EXPECT_EQ(outsidePoll(60000), 1);
+    ProcessPendingMessages();
+    auto start = Clock::now();
+    ProcessWhileOutsideIdle(120000);
+    EXPECT_EQ(exchanges, 50);
+    EXPECT_LT(seconds(start), 60.0);
+    char c;
+    ASSERT_EQ(read(other.fds[0], &c, 1), 1);
+
+    // The outside loop's own time-out bounds the wait: none left, no wait at all.
+    stopAt = 0;
+    EXPECT_EQ(outsidePoll(0), 0);
+    start = Clock::now();
+    ProcessWhileOutsideIdle(120000);
+    EXPECT_LT(seconds(start), 60.0);
+    // An outside poll that returned early leaves the rest of its time-out to wait.
+    auto outsidePollReturningEarly = [&](int timeoutMs) {
+        ASSERT_EQ(write(other.fds[1], "o", 1), 1);
+        EXPECT_EQ(outsidePoll(timeoutMs), 1);
+        ASSERT_EQ(read(other.fds[0], &c, 1), 1);
+    };
+    outsidePollReturningEarly(300);
+    start = Clock::now();
+    ProcessWhileOutsideIdle(120000);
+    EXPECT_GE(seconds(start), 0.2);
+    EXPECT_LT(seconds(start), 60.0);
+
+    // A window timer that comes due meanwhile runs inside the wait; a posted message too.
+    {
+        ManualClockScope mc;
+        std::vector<UINT> seen;
+        Window w(returning0([&](UINT m, WPARAM, LPARAM) {
+            seen.push_back(m);
+            if (m == WM_USER) {
+                ASSERT_EQ(write(other.fds[1], "o", 1), 1);
+            }
+        }));
+        SetTimer(w, 1, 10);
+        ProcessPendingMessages();
+        outsidePollReturningEarly(60000);
+        std::thread later([&] {
+            mc.clock.Advance(10);
+            PostMessage(w, WM_USER, 0, 0);
+        });
+        ProcessWhileOutsideIdle(120000);
+        later.join();
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), UINT(WM_TIMER)), 1);
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), UINT(WM_USER)), 1);
+        ASSERT_EQ(read(other.fds[0], &c, 1), 1);
+    }
+    UnwatchFd(id);
+    shutdown(sv[0], SHUT_RDWR);
+    peer.join();
+    close(sv[0]);
+    close(sv[1]);
 }
 
 TEST(Messages, PumpUntilTimesOutOnTheManualClockWithTimersRunning) {
