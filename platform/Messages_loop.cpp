@@ -348,6 +348,7 @@ int PollWithLoop(pollfd* fds, size_t n, int timeoutMs) {
     size_t at = 0;
     while (at < n && fds[at].fd != L.epfd)
         ++at;
+    L.outsideValid = false; // a round that leaves the loop out is not to be waited for in its place
     if (at == n || L.watches.size() > kMaxPolledWatches) return ::poll(fds, n, timeoutMs);
     L.outsideFds.assign(fds, fds + n);
     L.outsideAt = at;

@@ -299,7 +299,7 @@ TEST(Messages, WhileTheOutsideLoopIsIdleTheLoopServesItsOwnDescriptors) {
     std::thread peer([&] {
         char c;
         while (read(sv[1], &c, 1) == 1)
-            if (write(sv[1], &c, 1) != 1) break;
+            if (send(sv[1], &c, 1, MSG_NOSIGNAL) != 1) break; // the test's end may come first
     });
     int exchanges = 0;
     int stopAt = 50;
@@ -374,6 +374,18 @@ TEST(Messages, WhileTheOutsideLoopIsIdleTheLoopServesItsOwnDescriptors) {
         EXPECT_EQ(std::count(seen.begin(), seen.end(), UINT(WM_USER)), 1);
         ASSERT_EQ(read(other.fds[0], &c, 1), 1);
     }
+    // An outside round that left the loop's descriptor out is not waited for in its place.
+    ProcessPendingMessages(); // the clock's switch back woke the loop
+    outsidePollReturningEarly(60000);
+    pollfd alone{other.fds[0], POLLIN, 0};
+    EXPECT_EQ(PollWithLoop(&alone, 1, 0), 0);
+    stopAt = exchanges + 5;
+    ASSERT_EQ(write(sv[0], "y", 1), 1);
+    const int before = exchanges;
+    start = Clock::now();
+    ProcessWhileOutsideIdle(120000);
+    EXPECT_EQ(exchanges, before);
+    EXPECT_LT(seconds(start), 60.0);
     UnwatchFd(id);
     shutdown(sv[0], SHUT_RDWR);
     peer.join();
