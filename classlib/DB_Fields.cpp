@@ -216,6 +216,26 @@ void TField::SetAsVariant(const Variant& value) {
     }
 }
 
+namespace {
+
+// A field's data, zeroed: on the stack for the usual sizes, a long field's on the heap. Values
+// are read and written through it on every field access.
+class FieldBuffer {
+public:
+    explicit FieldBuffer(size_t size) : large_(size > sizeof small_ ? size : 0) {
+        data_ = large_.empty() ? small_ : large_.data();
+        std::memset(data_, 0, size);
+    }
+    char* data() { return data_; }
+
+private:
+    char small_[512];
+    std::vector<char> large_;
+    char* data_;
+};
+
+} // namespace
+
 // ---- TStringField ----
 
 TStringField::TStringField(TComponent* owner) : TField(owner) {
@@ -225,20 +245,15 @@ TStringField::TStringField(TComponent* owner) : TField(owner) {
 }
 
 std::string TStringField::AsString() const {
-    std::vector<char> buf(static_cast<size_t>(DataSize()), '\0');
+    FieldBuffer buf(static_cast<size_t>(DataSize()));
     if (!GetData(buf.data())) return std::string();
     return std::string(buf.data(), strnlen(buf.data(), static_cast<size_t>(Size())));
 }
 
 void TStringField::SetAsString(const std::string& value) {
-    // Most fields fit the stack; a long one takes the heap.
-    const size_t size = static_cast<size_t>(DataSize());
-    char small[512];
-    std::vector<char> large(size > sizeof small ? size : 0);
-    char* buf = large.empty() ? small : large.data();
-    std::memset(buf, 0, size);
-    std::memcpy(buf, value.data(), std::min(value.size(), static_cast<size_t>(Size())));
-    SetData(buf);
+    FieldBuffer buf(static_cast<size_t>(DataSize()));
+    std::memcpy(buf.data(), value.data(), std::min(value.size(), static_cast<size_t>(Size())));
+    SetData(buf.data());
 }
 
 int32_t TStringField::AsInteger() const {
@@ -506,9 +521,10 @@ TBinaryField::TBinaryField(TComponent* owner, TFieldType t) : TField(owner) {
 }
 
 std::string TBinaryField::AsString() const {
-    std::vector<char> buf(static_cast<size_t>(DataSize()), '\0');
+    const size_t size = static_cast<size_t>(DataSize());
+    FieldBuffer buf(size);
     if (!GetData(buf.data())) return std::string();
-    if (DataType() == ftBytes) return std::string(buf.data(), buf.size());
+    if (DataType() == ftBytes) return std::string(buf.data(), size);
     uint16_t n;
     std::memcpy(&n, buf.data(), 2);
     return std::string(buf.data() + 2, std::min<size_t>(n, static_cast<size_t>(Size())));
