@@ -316,7 +316,8 @@ private:
     DailyLog log_;
     Pc1Cipher cipher_;
     std::unique_ptr<TnwdIPPort> socketOwner_;
-    std::vector<std::string> pendingResults_; // results lines not yet in the memo
+    std::string pendingResults_;  // results lines not yet in the memo, joined by line ends
+    bool resultsPending_ = false; // an empty line is a line too
     QTimer* resultsTimer_ = nullptr;
 
     ReplyLines replies_{kMaxReplyLine}; // the server's bytes, framed into reply lines

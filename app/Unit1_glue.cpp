@@ -73,7 +73,9 @@ void TForm1::reportException(const std::string& what) {
 // still quicker than one reads them.
 void TForm1::resultsAdd(const std::string& line) {
     if (!sendingMemoForm) return;
-    pendingResults_.push_back(line);
+    if (resultsPending_) pendingResults_ += '\n';
+    pendingResults_ += line;
+    resultsPending_ = true;
     if (!resultsTimer_) {
         resultsTimer_ = new QTimer(this);
         resultsTimer_->setSingleShot(true);
@@ -84,18 +86,16 @@ void TForm1::resultsAdd(const std::string& line) {
 }
 
 void TForm1::resultsFlush() {
-    if (pendingResults_.empty()) return;
-    std::string text;
-    for (size_t k = 0; k < pendingResults_.size(); ++k) {
-        if (k) text += '\n';
-        text += pendingResults_[k];
-    }
+    if (!resultsPending_) return;
+    const QString text = cls::toQString(pendingResults_);
     pendingResults_.clear();
-    if (sendingMemoForm) sendingMemoForm->sendingMemo->appendPlainText(cls::toQString(text));
+    resultsPending_ = false;
+    if (sendingMemoForm) sendingMemoForm->sendingMemo->appendPlainText(text);
 }
 
 void TForm1::resultsClear() {
     pendingResults_.clear();
+    resultsPending_ = false;
     if (sendingMemoForm) sendingMemoForm->sendingMemo->clear();
 }
 
