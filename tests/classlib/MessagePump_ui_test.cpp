@@ -2,6 +2,7 @@
 // a modal dialog opened by a message handler.
 #include "classlib/ui/MessagePump.h"
 #include "platform/Messages.h"
+#include "platform/testing/ScopedManualClock.h"
 #include "tests/classlib/QtLoop.h"
 
 #include <gtest/gtest.h>
@@ -22,10 +23,8 @@ using qttest::runQtUntil;
 
 namespace {
 
-struct ManualClockScope {
-    ManualClock clock{5000};
-    ManualClockScope() { SetClock(&clock); }
-    ~ManualClockScope() { SetClock(nullptr); }
+struct ManualClockScope : plat::ScopedManualClock {
+    ManualClockScope() : ScopedManualClock(5000) {}
 };
 
 } // namespace

@@ -2,6 +2,7 @@
 // their scope, a thread running a message loop, groups of threads and bounded waits.
 #pragma once
 #include "platform/Messages.h"
+#include "platform/testing/ScopedManualClock.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -17,11 +18,9 @@ namespace platformtest {
 
 using namespace plat;
 
-// Installs a manual clock for one scope.
-struct ManualClockScope {
-    ManualClock clock{5000};
-    ManualClockScope() { SetClock(&clock); }
-    ~ManualClockScope() { SetClock(nullptr); }
+// The manual clock of these tests starts at 5 s.
+struct ManualClockScope : plat::ScopedManualClock {
+    ManualClockScope() : ScopedManualClock(5000) {}
 };
 
 // A window procedure for handlers that only look at what arrives: every result is 0.

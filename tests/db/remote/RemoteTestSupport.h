@@ -3,6 +3,7 @@
 #pragma once
 #include "db/remote/qblegacy.h"
 #include "db/remote/qbllprot.h"
+#include "platform/testing/ScopedManualClock.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -28,11 +29,7 @@ template <class P> bool pumpUntil(TqbBaseCommsProtocol& p, P pred, uint64_t time
 }
 
 // The protocols' timers and time-outs run on this clock while the object lives.
-struct ManualClockScope {
-    plat::ManualClock clock{1000000};
-    ManualClockScope() { plat::SetClock(&clock); }
-    ~ManualClockScope() { plat::SetClock(nullptr); }
-};
+using ManualClockScope = plat::ScopedManualClock;
 
 // Moves the manual clock on from another thread while the test's thread waits on it: each step
 // waits (in real time, generously) until its event has happened, then advances the clock. A step

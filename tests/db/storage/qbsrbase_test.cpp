@@ -7,6 +7,7 @@
 #include "platform/Messages.h"
 #include "platform/testing/FaultyFiles.h"
 #include "platform/testing/PowerCutFiles.h"
+#include "platform/testing/ScopedManualClock.h"
 #include "tests/db/storage/StorageTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -165,8 +166,8 @@ TEST_P(BufferManagerTest, ABufferUsedAgainShowsOnlyTheFillByte) {
 }
 
 TEST_P(BufferManagerTest, TheRamLimitTakesOverTheOldestIdlePageButNeverAHeldOne) {
-    plat::ManualClock clock;
-    plat::SetClock(&clock);
+    plat::ScopedManualClock mc;
+    plat::ManualClock& clock = mc.clock;
     const uint32_t bs = 32768;
     putFile(folder.file("T.QB2"), tableImage(bs, 40));
     MemoryEventLog log;
@@ -198,14 +199,13 @@ TEST_P(BufferManagerTest, TheRamLimitTakesOverTheOldestIdlePageButNeverAHeldOne)
         bm.TrimToMaxRAM();
         EXPECT_EQ(bm.RAMUsedBytes(), 0u);
     }
-    plat::SetClock(nullptr);
 }
 
 // A page handed out inside a transaction is dated when it leaves it: a hold that goes on past the
 // commit is reported five minutes after it, however long the transaction lasted.
 TEST_P(BufferManagerTest, AHoldGoingOnPastItsTransactionIsDatedAtTheTransactionsEnd) {
-    plat::ManualClock clock;
-    plat::SetClock(&clock);
+    plat::ScopedManualClock mc;
+    plat::ManualClock& clock = mc.clock;
     const uint32_t bs = 32768;
     putFile(folder.file("T.QB2"), tableImage(bs, 80));
     MemoryEventLog log;
@@ -234,7 +234,6 @@ TEST_P(BufferManagerTest, AHoldGoingOnPastItsTransactionIsDatedAtTheTransactions
         EXPECT_EQ(log.LineCount(), 1u) << "six minutes";
         held();
     }
-    plat::SetClock(nullptr);
 }
 
 // A transaction far past the RAM limit keeps every page it changed while idle pages are taken over
