@@ -30,7 +30,7 @@ public:
                     continue;
                 }
             }
-            const size_t end = rest.find_first_of("\r\n");
+            const size_t end = lineEnd(rest);
             if (discard_) {
                 if (end == std::string_view::npos) {
                     clearBuffer();
@@ -63,6 +63,13 @@ public:
     }
 
 private:
+    // Where the first CR or LF is; a plain scan, as find_first_of looks each byte up in the set.
+    static size_t lineEnd(std::string_view s) {
+        for (size_t i = 0; i < s.size(); ++i)
+            if (s[i] == '\r' || s[i] == '\n') return i;
+        return std::string_view::npos;
+    }
+
     void clearBuffer() {
         buf_.clear();
         pos_ = 0;
