@@ -36,11 +36,14 @@ char Utf16CharToAnsi(char16_t u) {
     return it == m.end() ? '?' : static_cast<char>(it->second);
 }
 
+void AnsiToUtf16(std::string_view s, char16_t* out) {
+    for (size_t i = 0; i < s.size(); ++i)
+        out[i] = AnsiCharToUtf16(static_cast<unsigned char>(s[i]));
+}
+
 std::u16string AnsiToUtf16(std::string_view s) {
-    std::u16string r;
-    r.reserve(s.size());
-    for (unsigned char c : s)
-        r.push_back(AnsiCharToUtf16(c));
+    std::u16string r(s.size(), u'\0');
+    AnsiToUtf16(s, r.data());
     return r;
 }
 

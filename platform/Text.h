@@ -13,6 +13,8 @@ char16_t AnsiCharToUtf16(unsigned char c);
 char Utf16CharToAnsi(char16_t u);
 
 std::u16string AnsiToUtf16(std::string_view s);
+// The same into out, which has room for s.size() units.
+void AnsiToUtf16(std::string_view s, char16_t* out);
 std::string Utf16ToAnsi(std::u16string_view s);
 
 // UTF-8 (source files, the Linux locale) to and from Windows-1252.

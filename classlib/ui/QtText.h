@@ -9,8 +9,9 @@
 namespace cls {
 
 inline QString toQString(std::string_view s) {
-    std::u16string u = plat::AnsiToUtf16(s);
-    return QString::fromUtf16(u.data(), qsizetype(u.size()));
+    QString q(qsizetype(s.size()), Qt::Uninitialized);
+    plat::AnsiToUtf16(s, reinterpret_cast<char16_t*>(q.data()));
+    return q;
 }
 
 // Characters outside the code page become '?' (see IsAnsiText to refuse them instead).
