@@ -35,12 +35,13 @@ void releaseSlot(uint32_t index) {
     s.w.reset();
     s.gen = s.gen == kMaxGen ? 1 : s.gen + 1;
     g.freeSlots.push_back(index);
-    std::erase_if(L.posted, [h](const MSG& m) { return m.hwnd == h; });
+    L.posted.erase_if([h](const MSG& m) { return m.hwnd == h; });
     for (auto it = L.timers.lower_bound({h, 0}); it != L.timers.end() && it->first.first == h;) {
         L.timerOrder.erase({it->second.due, h, it->first.second});
         it = L.timers.erase(it);
     }
-    std::erase_if(L.sent, [h](const std::shared_ptr<SentRecord>& r) {
+    timersChanged(L);
+    L.sent.erase_if([h](const std::shared_ptr<SentRecord>& r) {
         if (r->hwnd != h) return false;
         r->done = r->failed = true;
         r->sender->wake();
@@ -67,6 +68,7 @@ struct LoopHolder {
         loop->posted.clear();
         loop->timers.clear();
         loop->timerOrder.clear();
+        timersChanged(*loop);
     }
 };
 thread_local LoopHolder t_loop;
@@ -184,7 +186,7 @@ LRESULT callProc(const WndProc& proc, HWND h, UINT m, WPARAM w, LPARAM l) {
 
 bool processSent(Loop& L) {
     bool did = false;
-    for (;;) {
+    while (L.sent.waiting() != 0) {
         std::shared_ptr<SentRecord> r;
         std::shared_ptr<WndProc> proc;
         {
@@ -310,7 +312,8 @@ bool sendImpl(HWND h, UINT m, WPARAM w, LPARAM l, const uint32_t* timeoutMs, LRE
             if (now >= deadline) {
                 std::lock_guard lk(G().mu);
                 if (!rec->done) {
-                    if (!rec->started) std::erase(target->sent, rec);
+                    if (!rec->started)
+                        target->sent.erase_if([&](const std::shared_ptr<SentRecord>& x) { return x == rec; });
                     if (drained && me->external) me->wake();
                     *result = 0;
                     return false;
@@ -362,7 +365,7 @@ size_t RemoveQueuedMessages(HWND h, const std::function<bool(const MSG&)>& match
     std::lock_guard lk(G().mu);
     Window* win = lookup(h);
     if (!win) return 0;
-    return std::erase_if(win->loop->posted, [&](const MSG& m) { return m.hwnd == h && match(m); });
+    return win->loop->posted.erase_if([&](const MSG& m) { return m.hwnd == h && match(m); });
 }
 
 void SetDispatchExceptionHandler(DispatchExceptionHandler handler) {
@@ -407,6 +410,7 @@ void SetClock(Clock* clock) {
             t.due = after + (t.due > before ? t.due - before : 0);
             L->timerOrder.emplace(t.due, key.first, key.second);
         }
+        timersChanged(*L);
         L->wake();
     }
 }

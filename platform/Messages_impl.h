@@ -3,7 +3,9 @@
 #pragma once
 #include "platform/Messages.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
@@ -30,6 +32,43 @@ struct SentRecord {
     bool started = false;
     bool done = false;
     bool failed = false;
+};
+
+// A queue changed only under Globals::mu whose length the owning loop may read without it: an
+// empty queue is then passed over without the lock. Lengths are stored and read sequentially
+// consistent: a poster stores the length before its wake-up, the loop reads it after draining its
+// own, so a message whose wake-up the loop has taken is always seen.
+template <class T> class CountedQueue {
+public:
+    bool empty() const { return q_.empty(); }
+    size_t size() const { return q_.size(); }
+    T& front() { return q_.front(); }
+    auto begin() { return q_.begin(); }
+    auto end() { return q_.end(); }
+    void push_back(T v) {
+        q_.push_back(std::move(v));
+        counted();
+    }
+    void pop_front() {
+        q_.pop_front();
+        counted();
+    }
+    template <class P> size_t erase_if(P match) {
+        size_t n = std::erase_if(q_, match);
+        counted();
+        return n;
+    }
+    void clear() {
+        q_.clear();
+        counted();
+    }
+    // Without the lock.
+    size_t waiting() const { return n_.load(); }
+
+private:
+    void counted() { n_.store(q_.size()); }
+    std::deque<T> q_;
+    std::atomic<size_t> n_{0};
 };
 
 struct Timer {
@@ -61,10 +100,13 @@ struct Loop {
     // and no write is on its way, or the flag is set.
     mutable std::atomic<bool> signalled{false};
     bool dead = false;
-    std::deque<MSG> posted;
-    std::deque<std::shared_ptr<SentRecord>> sent;
+    CountedQueue<MSG> posted;
+    CountedQueue<std::shared_ptr<SentRecord>> sent;
     std::map<std::pair<HWND, uintptr_t>, Timer> timers;
     std::set<std::tuple<uint64_t, HWND, uintptr_t>> timerOrder; // by due time
+    // The first due time in timerOrder (UINT64_MAX: none), for reading without the lock; kept by
+    // timersChanged() after every change of timerOrder, ordered as the queues' lengths.
+    std::atomic<uint64_t> firstDue{UINT64_MAX};
     bool quit = false;
     int quitCode = 0;
 
@@ -82,6 +124,11 @@ struct Loop {
     int64_t outsideDue = 0; // end of its time-out, on the real clock (ms)
     bool outsideValid = false;
 };
+
+// Keeps Loop::firstDue in step with timerOrder. Caller holds G().mu.
+inline void timersChanged(Loop& L) {
+    L.firstDue.store(L.timerOrder.empty() ? UINT64_MAX : std::get<0>(*L.timerOrder.begin()));
+}
 
 struct Window {
     std::shared_ptr<Loop> loop;

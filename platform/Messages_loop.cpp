@@ -132,6 +132,7 @@ void keepSignalled(Loop& L) {
 // (or one interval from now when the loop fell behind: missed ticks are not queued up).
 bool takeTimer(Loop& L, MSG* msg, bool remove) {
     uint64_t now = NowMs();
+    if (L.firstDue.load() > now) return false; // none due: no need for the lock
     std::lock_guard lk(G().mu);
     if (L.timerOrder.empty()) return false;
     auto [due, h, id] = *L.timerOrder.begin();
@@ -142,17 +143,23 @@ bool takeTimer(Loop& L, MSG* msg, bool remove) {
         L.timerOrder.erase(L.timerOrder.begin());
         t.due = due + t.interval > now ? due + t.interval : now + t.interval;
         L.timerOrder.emplace(t.due, h, id);
+        timersChanged(L);
         if (L.external) L.wake(); // lets a nested outside loop re-arm its timer
     }
     return true;
 }
 
-bool takePosted(Loop& L, MSG* msg, bool remove) {
+bool takePosted(Loop& L, MSG* msg, bool remove, std::shared_ptr<WndProc>* proc = nullptr) {
+    if (L.posted.waiting() == 0) return false;
     std::lock_guard lk(G().mu);
     if (L.posted.empty()) return false;
     *msg = L.posted.front();
     if (remove) L.posted.pop_front();
     keepSignalled(L);
+    if (proc) { // the window's procedure, looked up in the same hold as DispatchMessage would
+        Window* w = lookup(msg->hwnd);
+        *proc = w ? w->proc : nullptr;
+    }
     return true;
 }
 
@@ -226,6 +233,7 @@ uintptr_t SetTimer(HWND h, uintptr_t id, uint32_t elapseMs) {
         it->second = Timer{interval, now + interval};
     }
     L.timerOrder.emplace(now + interval, h, id);
+    timersChanged(L);
     L.wake(); // a waiting loop recomputes its time-out
     return id;
 }
@@ -239,6 +247,7 @@ bool KillTimer(HWND h, uintptr_t id) {
     if (it == L.timers.end()) return false;
     L.timerOrder.erase({it->second.due, h, id});
     L.timers.erase(it);
+    timersChanged(L);
     return true;
 }
 
@@ -286,14 +295,12 @@ bool ProcessPendingMessages() {
     // left keeps the wake descriptor signalled.
     for (int round = 0; round < 64; ++round) {
         bool did = processSent(L);
-        size_t n;
-        {
-            std::lock_guard lk(G().mu);
-            n = L.posted.size();
-        }
+        const size_t n = L.posted.waiting();
         MSG msg;
-        for (size_t i = 0; i < n && takePosted(L, &msg, true); ++i) {
-            DispatchMessage(msg);
+        std::shared_ptr<WndProc> proc;
+        for (size_t i = 0; i < n && takePosted(L, &msg, true, &proc); ++i) {
+            if (proc) callProc(*proc, msg.hwnd, msg.message, msg.wParam, msg.lParam);
+            proc.reset();
             did = true;
         }
         if (round == 0 && runWatches(L, 0)) did = watched = true;
@@ -388,9 +395,8 @@ void ProcessWhileOutsideIdle(int budgetMs) {
 int64_t NextTimerDelayMs() {
     Loop& L = current();
     uint64_t now = NowMs();
-    std::lock_guard lk(G().mu);
-    if (L.timerOrder.empty()) return -1;
-    uint64_t due = std::get<0>(*L.timerOrder.begin());
+    const uint64_t due = L.firstDue.load();
+    if (due == UINT64_MAX) return -1;
     return due > now ? int64_t(due - now) : 0;
 }
 
