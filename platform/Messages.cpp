@@ -86,11 +86,6 @@ std::atomic<Clock*> g_clock{nullptr};
 
 } // namespace
 
-Globals& G() {
-    static Globals* g = new Globals; // never destroyed: thread exits after static destruction still use it
-    return *g;
-}
-
 Loop::Loop() {
     epfd = epoll_create1(EPOLL_CLOEXEC);
     evfd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -184,7 +179,7 @@ LRESULT callProc(const WndProc& proc, HWND h, UINT m, WPARAM w, LPARAM l) {
     }
 }
 
-bool processSent(Loop& L) {
+bool runSent(Loop& L) {
     bool did = false;
     while (L.sent.waiting() != 0) {
         std::shared_ptr<SentRecord> r;

@@ -150,7 +150,10 @@ struct Globals {
     DispatchExceptionHandler onException;
 };
 
-Globals& G();
+inline Globals& G() {
+    static Globals* g = new Globals; // never destroyed: thread exits after static destruction still use it
+    return *g;
+}
 // Window of a handle, or nullptr for 0, a stale or a forged handle. Caller holds G().mu.
 Window* lookup(HWND h);
 // The calling thread's loop, created on first use.
@@ -160,7 +163,10 @@ std::shared_ptr<Loop> currentShared();
 LRESULT callProc(const WndProc& proc, HWND h, UINT m, WPARAM w, LPARAM l);
 void reportException(std::exception_ptr e);
 // Runs the sent messages waiting on the loop; true when at least one ran.
-bool processSent(Loop& L);
+bool runSent(Loop& L);
+inline bool processSent(Loop& L) {
+    return L.sent.waiting() != 0 && runSent(L); // most rounds find none: no call, no lock
+}
 void wakeAll();
 
 // The loop whose watch callbacks the calling thread is running, or nullptr. Posts from those

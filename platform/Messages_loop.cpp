@@ -46,11 +46,14 @@ void dropPolled(Loop& L) {
 // Waits up to timeoutMs (-1: no limit) for the loop's descriptors and runs the callbacks of
 // the ready watches. True when a callback ran.
 bool runWatches(Loop& L, int timeoutMs) {
-    std::pair<WatchId, short> ready[32];
+    struct Ready {
+        WatchId id;
+        short revents;
+    } ready[32]; // left unset: only the first count are read
     size_t count = 0;
     if (timeoutMs == 0 && L.polledValid) {
         for (auto r : L.polled) // an outside loop's poll just found these
-            ready[count++] = r;
+            ready[count++] = {r.first, r.second};
     } else {
         epoll_event evs[32];
         int n = epoll_wait(L.epfd, evs, 32, timeoutMs);
