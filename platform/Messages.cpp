@@ -18,13 +18,7 @@ namespace msgimpl {
 
 namespace {
 
-constexpr uint32_t kIndexBits = 20;
-constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
 constexpr uint32_t kMaxGen = (1u << (32 - kIndexBits)) - 1;
-
-HWND makeHandle(uint32_t index, uint32_t gen) {
-    return (gen << kIndexBits) | index;
-}
 
 // Frees a window slot and drops everything queued for the window. Caller holds G().mu.
 void releaseSlot(uint32_t index) {
@@ -124,15 +118,6 @@ bool Loop::drain() const {
 }
 
 thread_local Loop* t_watchRound = nullptr;
-
-Window* lookup(HWND h) {
-    Globals& g = G();
-    uint32_t index = h & kIndexMask;
-    if (index == 0 || index >= g.slots.size()) return nullptr;
-    Slot& s = g.slots[index];
-    if (!s.w || makeHandle(index, s.gen) != h) return nullptr;
-    return s.w.get();
-}
 
 std::shared_ptr<Loop> currentShared() {
     if (!t_loop.loop) {

@@ -154,8 +154,22 @@ inline Globals& G() {
     static Globals* g = new Globals; // never destroyed: thread exits after static destruction still use it
     return *g;
 }
+// A handle is a slot index and the slot's generation.
+constexpr uint32_t kIndexBits = 20;
+constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
+inline HWND makeHandle(uint32_t index, uint32_t gen) {
+    return (gen << kIndexBits) | index;
+}
+
 // Window of a handle, or nullptr for 0, a stale or a forged handle. Caller holds G().mu.
-Window* lookup(HWND h);
+inline Window* lookup(HWND h) {
+    Globals& g = G();
+    const uint32_t index = h & kIndexMask;
+    if (index == 0 || index >= g.slots.size()) return nullptr;
+    Slot& s = g.slots[index];
+    if (!s.w || makeHandle(index, s.gen) != h) return nullptr;
+    return s.w.get();
+}
 // The calling thread's loop, created on first use.
 Loop& current();
 std::shared_ptr<Loop> currentShared();

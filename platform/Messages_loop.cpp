@@ -133,9 +133,7 @@ void keepSignalled(Loop& L) {
 
 // The first due timer as a WM_TIMER message; with remove it is rescheduled one interval on
 // (or one interval from now when the loop fell behind: missed ticks are not queued up).
-bool takeTimer(Loop& L, MSG* msg, bool remove) {
-    uint64_t now = NowMs();
-    if (L.firstDue.load() > now) return false; // none due: no need for the lock
+bool takeDueTimer(Loop& L, MSG* msg, bool remove, uint64_t now) {
     std::lock_guard lk(G().mu);
     if (L.timerOrder.empty()) return false;
     auto [due, h, id] = *L.timerOrder.begin();
@@ -150,6 +148,11 @@ bool takeTimer(Loop& L, MSG* msg, bool remove) {
         if (L.external) L.wake(); // lets a nested outside loop re-arm its timer
     }
     return true;
+}
+
+inline bool takeTimer(Loop& L, MSG* msg, bool remove) {
+    const uint64_t now = NowMs();
+    return L.firstDue.load() <= now && takeDueTimer(L, msg, remove, now); // none due: no lock
 }
 
 bool takePosted(Loop& L, MSG* msg, bool remove, std::shared_ptr<WndProc>* proc = nullptr) {
