@@ -753,7 +753,14 @@ void noteReset(Posts& posts, Sock& k, SOCKET s, int err) {
     }
 }
 
-// Records the outcome of a receive: it re-enables FD_READ; a reset sticks to the socket.
+// Records the outcome of a receive: it re-enables FD_READ; a reset sticks to the socket. True when
+// the watch is then to be synced. Caller holds the table's lock.
+bool noteReceive(Posts& posts, Sock& k, SOCKET s, int err) {
+    k.readPending = false;
+    if (endsConnection(err)) noteReset(posts, k, s, err);
+    return !watchInStep(k);
+}
+
 void afterReceive(SOCKET s, int err) {
     SockTable& t = table();
     Posts posts;
@@ -762,9 +769,7 @@ void afterReceive(SOCKET s, int err) {
         std::lock_guard lk(t.mu);
         auto it = t.socks.find(s);
         if (it == t.socks.end()) return;
-        it->second.readPending = false;
-        if (endsConnection(err)) noteReset(posts, it->second, s, err);
-        sync = !watchInStep(it->second);
+        sync = noteReceive(posts, it->second, s, err);
     }
     deliver(posts);
     if (sync) syncWatch(s);
@@ -772,13 +777,35 @@ void afterReceive(SOCKET s, int err) {
 
 int wsRecv(SOCKET s, char* buf, int len, int flags) {
     if (!started()) return SOCKET_ERROR;
-    int fd;
-    if (int err = transferCheck(s, &fd)) {
+    SockTable& t = table();
+    int fd, sticky;
+    {
+        std::unique_lock lk(t.mu);
+        auto it = t.socks.find(s);
+        if (it == t.socks.end()) return fail(WSAENOTSOCK);
+        Sock& k = it->second;
+        if (!k.stickyError && k.nonBlocking && len >= 0 && (buf || len == 0)) {
+            // A receive that cannot block is made in the same hold as the check and the record of
+            // its outcome: one lock a reply instead of two.
+            ssize_t n = ::recv(k.fd, buf, size_t(len), toPosixFlags(flags) | MSG_DONTWAIT);
+            int e = n < 0 ? errno : 0;
+            Posts posts;
+            bool sync = noteReceive(posts, k, s, e);
+            lk.unlock();
+            deliver(posts);
+            if (sync) syncWatch(s);
+            if (n < 0) return fail(ErrnoToWsa(e));
+            return int(n);
+        }
+        fd = k.fd;
+        sticky = k.stickyError;
+    }
+    if (sticky) {
         afterReceive(s, 0);
-        return fail(err);
+        return fail(sticky);
     }
     if (len < 0 || (!buf && len > 0)) return fail(WSAEFAULT);
-    ssize_t n = ::recv(fd, buf, size_t(len), toPosixFlags(flags));
+    ssize_t n = ::recv(fd, buf, size_t(len), toPosixFlags(flags)); // may block: not under the lock
     int e = n < 0 ? errno : 0;
     afterReceive(s, e);
     if (n < 0) return fail(ErrnoToWsa(e));
