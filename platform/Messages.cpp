@@ -117,7 +117,7 @@ bool Loop::drain() const {
     return true;
 }
 
-thread_local Loop* t_watchRound = nullptr;
+thread_local constinit Loop* t_watchRound = nullptr;
 
 std::shared_ptr<Loop> currentShared() {
     if (!t_loop.loop) {

@@ -47,26 +47,28 @@ public:
     auto end() { return q_.end(); }
     void push_back(T v) {
         q_.push_back(std::move(v));
-        counted();
+        counted(+1);
     }
     void pop_front() {
         q_.pop_front();
-        counted();
+        counted(-1);
     }
     template <class P> size_t erase_if(P match) {
         size_t n = std::erase_if(q_, match);
-        counted();
+        counted(-ptrdiff_t(n));
         return n;
     }
     void clear() {
         q_.clear();
-        counted();
+        n_.store(0);
     }
     // Without the lock.
     size_t waiting() const { return n_.load(); }
 
 private:
-    void counted() { n_.store(q_.size()); }
+    // Kept by steps rather than from q_.size(), which a deque works out from its blocks; only
+    // writers under the lock change it, so reading it relaxed here is exact.
+    void counted(ptrdiff_t by) { n_.store(n_.load(std::memory_order_relaxed) + size_t(by)); }
     std::deque<T> q_;
     std::atomic<size_t> n_{0};
 };
@@ -185,7 +187,7 @@ void wakeAll();
 
 // The loop whose watch callbacks the calling thread is running, or nullptr. Posts from those
 // callbacks to that loop need no wake-up: the loop looks at its queue right after them.
-extern thread_local Loop* t_watchRound;
+extern thread_local constinit Loop* t_watchRound; // constinit: read without a wrapper call
 // Clears t_watchRound for a stretch that may block or run arbitrary code (window procedures,
 // nested loops), and restores it afterwards.
 class OutsideWatchRound {
