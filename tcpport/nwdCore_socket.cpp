@@ -671,7 +671,7 @@ NwdConnection::Exit NwdConnection::receive(Mode mode, const Token& alive) {
     bool emptied = false; // the last read took less than it had room for: nothing was left
     while (s != INVALID_SOCKET && socket_ == s) {
         if (!acceptData_) return Exit::Stop;
-        if (!deliverLines(s, alive)) return Exit::Stop;
+        if (count_ > 0 && !deliverLines(s, alive)) return Exit::Stop; // nothing buffered: no call
         // Another read would almost always find nothing; data that comes meanwhile brings its own
         // read notification (the descriptor watch is level-triggered), so that read is saved.
         if (emptied && mode == Mode::Normal && count_ < capacity_) return Exit::Stop;
