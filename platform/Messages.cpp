@@ -18,13 +18,7 @@ namespace msgimpl {
 
 namespace {
 
-constexpr uint32_t kIndexBits = 20;
-constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
 constexpr uint32_t kMaxGen = (1u << (32 - kIndexBits)) - 1;
-
-HWND makeHandle(uint32_t index, uint32_t gen) {
-    return (gen << kIndexBits) | index;
-}
 
 // Frees a window slot and drops everything queued for the window. Caller holds G().mu.
 void releaseSlot(uint32_t index) {
@@ -35,12 +29,13 @@ void releaseSlot(uint32_t index) {
     s.w.reset();
     s.gen = s.gen == kMaxGen ? 1 : s.gen + 1;
     g.freeSlots.push_back(index);
-    std::erase_if(L.posted, [h](const MSG& m) { return m.hwnd == h; });
+    L.posted.erase_if([h](const MSG& m) { return m.hwnd == h; });
     for (auto it = L.timers.lower_bound({h, 0}); it != L.timers.end() && it->first.first == h;) {
         L.timerOrder.erase({it->second.due, h, it->first.second});
         it = L.timers.erase(it);
     }
-    std::erase_if(L.sent, [h](const std::shared_ptr<SentRecord>& r) {
+    timersChanged(L);
+    L.sent.erase_if([h](const std::shared_ptr<SentRecord>& r) {
         if (r->hwnd != h) return false;
         r->done = r->failed = true;
         r->sender->wake();
@@ -67,6 +62,7 @@ struct LoopHolder {
         loop->posted.clear();
         loop->timers.clear();
         loop->timerOrder.clear();
+        timersChanged(*loop);
     }
 };
 thread_local LoopHolder t_loop;
@@ -83,11 +79,6 @@ RealClock g_realClock;
 std::atomic<Clock*> g_clock{nullptr};
 
 } // namespace
-
-Globals& G() {
-    static Globals* g = new Globals; // never destroyed: thread exits after static destruction still use it
-    return *g;
-}
 
 Loop::Loop() {
     epfd = epoll_create1(EPOLL_CLOEXEC);
@@ -126,16 +117,7 @@ bool Loop::drain() const {
     return true;
 }
 
-thread_local Loop* t_watchRound = nullptr;
-
-Window* lookup(HWND h) {
-    Globals& g = G();
-    uint32_t index = h & kIndexMask;
-    if (index == 0 || index >= g.slots.size()) return nullptr;
-    Slot& s = g.slots[index];
-    if (!s.w || makeHandle(index, s.gen) != h) return nullptr;
-    return s.w.get();
-}
+thread_local constinit Loop* t_watchRound = nullptr;
 
 std::shared_ptr<Loop> currentShared() {
     if (!t_loop.loop) {
@@ -182,9 +164,9 @@ LRESULT callProc(const WndProc& proc, HWND h, UINT m, WPARAM w, LPARAM l) {
     }
 }
 
-bool processSent(Loop& L) {
+bool runSent(Loop& L) {
     bool did = false;
-    for (;;) {
+    while (L.sent.waiting() != 0) {
         std::shared_ptr<SentRecord> r;
         std::shared_ptr<WndProc> proc;
         {
@@ -310,7 +292,8 @@ bool sendImpl(HWND h, UINT m, WPARAM w, LPARAM l, const uint32_t* timeoutMs, LRE
             if (now >= deadline) {
                 std::lock_guard lk(G().mu);
                 if (!rec->done) {
-                    if (!rec->started) std::erase(target->sent, rec);
+                    if (!rec->started)
+                        target->sent.erase_if([&](const std::shared_ptr<SentRecord>& x) { return x == rec; });
                     if (drained && me->external) me->wake();
                     *result = 0;
                     return false;
@@ -362,7 +345,7 @@ size_t RemoveQueuedMessages(HWND h, const std::function<bool(const MSG&)>& match
     std::lock_guard lk(G().mu);
     Window* win = lookup(h);
     if (!win) return 0;
-    return std::erase_if(win->loop->posted, [&](const MSG& m) { return m.hwnd == h && match(m); });
+    return win->loop->posted.erase_if([&](const MSG& m) { return m.hwnd == h && match(m); });
 }
 
 void SetDispatchExceptionHandler(DispatchExceptionHandler handler) {
@@ -407,6 +390,7 @@ void SetClock(Clock* clock) {
             t.due = after + (t.due > before ? t.due - before : 0);
             L->timerOrder.emplace(t.due, key.first, key.second);
         }
+        timersChanged(*L);
         L->wake();
     }
 }

@@ -3,7 +3,9 @@
 #pragma once
 #include "platform/Messages.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
@@ -30,6 +32,45 @@ struct SentRecord {
     bool started = false;
     bool done = false;
     bool failed = false;
+};
+
+// A queue changed only under Globals::mu whose length the owning loop may read without it: an
+// empty queue is then passed over without the lock. Lengths are stored and read sequentially
+// consistent: a poster stores the length before its wake-up, the loop reads it after draining its
+// own, so a message whose wake-up the loop has taken is always seen.
+template <class T> class CountedQueue {
+public:
+    bool empty() const { return q_.empty(); }
+    size_t size() const { return q_.size(); }
+    T& front() { return q_.front(); }
+    auto begin() { return q_.begin(); }
+    auto end() { return q_.end(); }
+    void push_back(T v) {
+        q_.push_back(std::move(v));
+        counted(+1);
+    }
+    void pop_front() {
+        q_.pop_front();
+        counted(-1);
+    }
+    template <class P> size_t erase_if(P match) {
+        size_t n = std::erase_if(q_, match);
+        counted(-ptrdiff_t(n));
+        return n;
+    }
+    void clear() {
+        q_.clear();
+        n_.store(0);
+    }
+    // Without the lock.
+    size_t waiting() const { return n_.load(); }
+
+private:
+    // Kept by steps rather than from q_.size(), which a deque works out from its blocks; only
+    // writers under the lock change it, so reading it relaxed here is exact.
+    void counted(ptrdiff_t by) { n_.store(n_.load(std::memory_order_relaxed) + size_t(by)); }
+    std::deque<T> q_;
+    std::atomic<size_t> n_{0};
 };
 
 struct Timer {
@@ -61,10 +102,13 @@ struct Loop {
     // and no write is on its way, or the flag is set.
     mutable std::atomic<bool> signalled{false};
     bool dead = false;
-    std::deque<MSG> posted;
-    std::deque<std::shared_ptr<SentRecord>> sent;
+    CountedQueue<MSG> posted;
+    CountedQueue<std::shared_ptr<SentRecord>> sent;
     std::map<std::pair<HWND, uintptr_t>, Timer> timers;
     std::set<std::tuple<uint64_t, HWND, uintptr_t>> timerOrder; // by due time
+    // The first due time in timerOrder (UINT64_MAX: none), for reading without the lock; kept by
+    // timersChanged() after every change of timerOrder, ordered as the queues' lengths.
+    std::atomic<uint64_t> firstDue{UINT64_MAX};
     bool quit = false;
     int quitCode = 0;
 
@@ -82,6 +126,11 @@ struct Loop {
     int64_t outsideDue = 0; // end of its time-out, on the real clock (ms)
     bool outsideValid = false;
 };
+
+// Keeps Loop::firstDue in step with timerOrder. Caller holds G().mu.
+inline void timersChanged(Loop& L) {
+    L.firstDue.store(L.timerOrder.empty() ? UINT64_MAX : std::get<0>(*L.timerOrder.begin()));
+}
 
 struct Window {
     std::shared_ptr<Loop> loop;
@@ -103,9 +152,26 @@ struct Globals {
     DispatchExceptionHandler onException;
 };
 
-Globals& G();
+inline Globals& G() {
+    static Globals* g = new Globals; // never destroyed: thread exits after static destruction still use it
+    return *g;
+}
+// A handle is a slot index and the slot's generation.
+constexpr uint32_t kIndexBits = 20;
+constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
+inline HWND makeHandle(uint32_t index, uint32_t gen) {
+    return (gen << kIndexBits) | index;
+}
+
 // Window of a handle, or nullptr for 0, a stale or a forged handle. Caller holds G().mu.
-Window* lookup(HWND h);
+inline Window* lookup(HWND h) {
+    Globals& g = G();
+    const uint32_t index = h & kIndexMask;
+    if (index == 0 || index >= g.slots.size()) return nullptr;
+    Slot& s = g.slots[index];
+    if (!s.w || makeHandle(index, s.gen) != h) return nullptr;
+    return s.w.get();
+}
 // The calling thread's loop, created on first use.
 Loop& current();
 std::shared_ptr<Loop> currentShared();
@@ -113,12 +179,15 @@ std::shared_ptr<Loop> currentShared();
 LRESULT callProc(const WndProc& proc, HWND h, UINT m, WPARAM w, LPARAM l);
 void reportException(std::exception_ptr e);
 // Runs the sent messages waiting on the loop; true when at least one ran.
-bool processSent(Loop& L);
+bool runSent(Loop& L);
+inline bool processSent(Loop& L) {
+    return L.sent.waiting() != 0 && runSent(L); // most rounds find none: no call, no lock
+}
 void wakeAll();
 
 // The loop whose watch callbacks the calling thread is running, or nullptr. Posts from those
 // callbacks to that loop need no wake-up: the loop looks at its queue right after them.
-extern thread_local Loop* t_watchRound;
+extern thread_local constinit Loop* t_watchRound; // constinit: read without a wrapper call
 // Clears t_watchRound for a stretch that may block or run arbitrary code (window procedures,
 // nested loops), and restores it afterwards.
 class OutsideWatchRound {

@@ -46,11 +46,14 @@ void dropPolled(Loop& L) {
 // Waits up to timeoutMs (-1: no limit) for the loop's descriptors and runs the callbacks of
 // the ready watches. True when a callback ran.
 bool runWatches(Loop& L, int timeoutMs) {
-    std::pair<WatchId, short> ready[32];
+    struct Ready {
+        WatchId id;
+        short revents;
+    } ready[32]; // left unset: only the first count are read
     size_t count = 0;
     if (timeoutMs == 0 && L.polledValid) {
         for (auto r : L.polled) // an outside loop's poll just found these
-            ready[count++] = r;
+            ready[count++] = {r.first, r.second};
     } else {
         epoll_event evs[32];
         int n = epoll_wait(L.epfd, evs, 32, timeoutMs);
@@ -130,8 +133,7 @@ void keepSignalled(Loop& L) {
 
 // The first due timer as a WM_TIMER message; with remove it is rescheduled one interval on
 // (or one interval from now when the loop fell behind: missed ticks are not queued up).
-bool takeTimer(Loop& L, MSG* msg, bool remove) {
-    uint64_t now = NowMs();
+bool takeDueTimer(Loop& L, MSG* msg, bool remove, uint64_t now) {
     std::lock_guard lk(G().mu);
     if (L.timerOrder.empty()) return false;
     auto [due, h, id] = *L.timerOrder.begin();
@@ -142,17 +144,28 @@ bool takeTimer(Loop& L, MSG* msg, bool remove) {
         L.timerOrder.erase(L.timerOrder.begin());
         t.due = due + t.interval > now ? due + t.interval : now + t.interval;
         L.timerOrder.emplace(t.due, h, id);
+        timersChanged(L);
         if (L.external) L.wake(); // lets a nested outside loop re-arm its timer
     }
     return true;
 }
 
-bool takePosted(Loop& L, MSG* msg, bool remove) {
+inline bool takeTimer(Loop& L, MSG* msg, bool remove) {
+    const uint64_t now = NowMs();
+    return L.firstDue.load() <= now && takeDueTimer(L, msg, remove, now); // none due: no lock
+}
+
+bool takePosted(Loop& L, MSG* msg, bool remove, std::shared_ptr<WndProc>* proc = nullptr) {
+    if (L.posted.waiting() == 0) return false;
     std::lock_guard lk(G().mu);
     if (L.posted.empty()) return false;
     *msg = L.posted.front();
     if (remove) L.posted.pop_front();
     keepSignalled(L);
+    if (proc) { // the window's procedure, looked up in the same hold as DispatchMessage would
+        Window* w = lookup(msg->hwnd);
+        *proc = w ? w->proc : nullptr;
+    }
     return true;
 }
 
@@ -226,6 +239,7 @@ uintptr_t SetTimer(HWND h, uintptr_t id, uint32_t elapseMs) {
         it->second = Timer{interval, now + interval};
     }
     L.timerOrder.emplace(now + interval, h, id);
+    timersChanged(L);
     L.wake(); // a waiting loop recomputes its time-out
     return id;
 }
@@ -239,6 +253,7 @@ bool KillTimer(HWND h, uintptr_t id) {
     if (it == L.timers.end()) return false;
     L.timerOrder.erase({it->second.due, h, id});
     L.timers.erase(it);
+    timersChanged(L);
     return true;
 }
 
@@ -286,14 +301,12 @@ bool ProcessPendingMessages() {
     // left keeps the wake descriptor signalled.
     for (int round = 0; round < 64; ++round) {
         bool did = processSent(L);
-        size_t n;
-        {
-            std::lock_guard lk(G().mu);
-            n = L.posted.size();
-        }
+        const size_t n = L.posted.waiting();
         MSG msg;
-        for (size_t i = 0; i < n && takePosted(L, &msg, true); ++i) {
-            DispatchMessage(msg);
+        std::shared_ptr<WndProc> proc;
+        for (size_t i = 0; i < n && takePosted(L, &msg, true, &proc); ++i) {
+            if (proc) callProc(*proc, msg.hwnd, msg.message, msg.wParam, msg.lParam);
+            proc.reset();
             did = true;
         }
         if (round == 0 && runWatches(L, 0)) did = watched = true;
@@ -388,9 +401,8 @@ void ProcessWhileOutsideIdle(int budgetMs) {
 int64_t NextTimerDelayMs() {
     Loop& L = current();
     uint64_t now = NowMs();
-    std::lock_guard lk(G().mu);
-    if (L.timerOrder.empty()) return -1;
-    uint64_t due = std::get<0>(*L.timerOrder.begin());
+    const uint64_t due = L.firstDue.load();
+    if (due == UINT64_MAX) return -1;
     return due > now ? int64_t(due - now) : 0;
 }
 

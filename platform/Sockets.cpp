@@ -85,14 +85,21 @@ struct Post {
     LPARAM l;
 };
 
-void deliver(const std::vector<Post>& posts) {
-    for (const Post& p : posts)
-        PostMessage(p.hwnd, p.msg, p.s, p.l);
+// The notifications one call makes, posted once the table's lock is released: at most three
+// (read, close and write from one wake-up), kept in place rather than on the heap.
+struct Posts {
+    Post p[4];
+    size_t n = 0;
+};
+
+void deliver(const Posts& posts) {
+    for (size_t i = 0; i < posts.n; ++i)
+        PostMessage(posts.p[i].hwnd, posts.p[i].msg, posts.p[i].s, posts.p[i].l);
 }
 
-void queue(std::vector<Post>& posts, const Sock& k, SOCKET s, long event, int error) {
-    if (k.hwnd && (k.mask & event))
-        posts.push_back({k.hwnd, k.msg, s, WSAMAKESELECTREPLY(uint16_t(event), uint16_t(error))});
+void queue(Posts& posts, const Sock& k, SOCKET s, long event, int error) {
+    if (k.hwnd && (k.mask & event) && posts.n < std::size(posts.p))
+        posts.p[posts.n++] = {k.hwnd, k.msg, s, WSAMAKESELECTREPLY(uint16_t(event), uint16_t(error))};
 }
 
 short wanted(const Sock& k) {
@@ -123,21 +130,29 @@ short wanted(const Sock& k) {
 
 void onReady(SOCKET s, uint64_t serial, short revents);
 
+// True when the watch already matches the socket's state, or belongs to another thread's loop:
+// syncWatch would leave it alone. Caller holds the table's lock.
+bool watchInStep(const Sock& k) {
+    if (k.owner != std::this_thread::get_id()) return true;
+    const short want = wanted(k);
+    return want == k.watched && (want == 0) == (k.watch == 0);
+}
+
 // Brings the descriptor watch in line with the socket's state. Watches belong to one thread's loop:
 // only the thread that asked for notifications changes them.
 void syncWatch(SOCKET s) {
+    SockTable& t = table();
     short want;
     WatchId id;
     int fd;
     uint64_t serial;
     {
-        std::lock_guard lk(table().mu);
-        auto it = table().socks.find(s);
-        if (it == table().socks.end()) return;
+        std::lock_guard lk(t.mu);
+        auto it = t.socks.find(s);
+        if (it == t.socks.end()) return;
         Sock& k = it->second;
-        if (k.owner != std::this_thread::get_id()) return;
+        if (watchInStep(k)) return;
         want = wanted(k);
-        if (want == k.watched && (want == 0) == (k.watch == 0)) return;
         id = k.watch;
         fd = k.fd;
         serial = k.serial;
@@ -151,9 +166,9 @@ void syncWatch(SOCKET s) {
     } else {
         now = WatchFd(fd, want, [s, serial](int, short rev) { onReady(s, serial, rev); });
     }
-    std::lock_guard lk(table().mu);
-    auto it = table().socks.find(s);
-    if (it == table().socks.end() || it->second.serial != serial) {
+    std::lock_guard lk(t.mu);
+    auto it = t.socks.find(s);
+    if (it == t.socks.end() || it->second.serial != serial) {
         if (now && now != id) UnwatchFd(now);
         return;
     }
@@ -175,11 +190,13 @@ bool endsConnection(int err) {
 }
 
 void onReady(SOCKET s, uint64_t serial, short revents) {
-    std::vector<Post> posts;
+    SockTable& t = table();
+    Posts posts;
+    bool sync;
     {
-        std::lock_guard lk(table().mu);
-        auto it = table().socks.find(s);
-        if (it == table().socks.end() || it->second.serial != serial) return;
+        std::lock_guard lk(t.mu);
+        auto it = t.socks.find(s);
+        if (it == t.socks.end() || it->second.serial != serial) return;
         Sock& k = it->second;
         switch (k.state) {
         case State::Fresh:
@@ -262,9 +279,10 @@ void onReady(SOCKET s, uint64_t serial, short revents) {
         default:
             break;
         }
+        sync = !watchInStep(k); // checked in this hold: most wake-ups leave the watch as it is
     }
     deliver(posts);
-    syncWatch(s);
+    if (sync) syncWatch(s);
 }
 
 // Runs f on the socket's record under the lock; WSAENOTSOCK when the handle names no socket.
@@ -398,7 +416,7 @@ int wsConnect(SOCKET s, const SOCKADDR* name, int namelen) {
     }
     int r = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     int e = errno;
-    std::vector<Post> posts;
+    Posts posts;
     int result;
     {
         std::lock_guard lk(table().mu);
@@ -469,7 +487,7 @@ SOCKET wsAccept(SOCKET s, SOCKADDR* addr, int* addrlen) {
         if (it != table().socks.end()) parent = it->second;
     }
     if (parent.hwnd && parent.mask) {
-        std::vector<Post> posts;
+        Posts posts;
         {
             std::lock_guard lk(table().mu);
             Sock& k = table().socks[ns];
@@ -717,16 +735,17 @@ int toPosixFlags(int flags) {
 
 // Checks before a transfer: the socket exists and has not been reset.
 int transferCheck(SOCKET s, int* fd) {
-    std::lock_guard lk(table().mu);
-    auto it = table().socks.find(s);
-    if (it == table().socks.end()) return WSAENOTSOCK;
+    SockTable& t = table();
+    std::lock_guard lk(t.mu);
+    auto it = t.socks.find(s);
+    if (it == t.socks.end()) return WSAENOTSOCK;
     *fd = it->second.fd;
     return it->second.stickyError;
 }
 
 // A reset noticed by a call rather than by the watch: it sticks to the socket, and FD_CLOSE is
 // still posted once, since the watch stops looking at a reset socket.
-void noteReset(std::vector<Post>& posts, Sock& k, SOCKET s, int err) {
+void noteReset(Posts& posts, Sock& k, SOCKET s, int err) {
     k.stickyError = ErrnoToWsa(err);
     if (k.state == State::Connected && !k.closeSeen) {
         k.closeSeen = true;
@@ -734,29 +753,59 @@ void noteReset(std::vector<Post>& posts, Sock& k, SOCKET s, int err) {
     }
 }
 
-// Records the outcome of a receive: it re-enables FD_READ; a reset sticks to the socket.
+// Records the outcome of a receive: it re-enables FD_READ; a reset sticks to the socket. True when
+// the watch is then to be synced. Caller holds the table's lock.
+bool noteReceive(Posts& posts, Sock& k, SOCKET s, int err) {
+    k.readPending = false;
+    if (endsConnection(err)) noteReset(posts, k, s, err);
+    return !watchInStep(k);
+}
+
 void afterReceive(SOCKET s, int err) {
-    std::vector<Post> posts;
+    SockTable& t = table();
+    Posts posts;
+    bool sync;
     {
-        std::lock_guard lk(table().mu);
-        auto it = table().socks.find(s);
-        if (it == table().socks.end()) return;
-        it->second.readPending = false;
-        if (endsConnection(err)) noteReset(posts, it->second, s, err);
+        std::lock_guard lk(t.mu);
+        auto it = t.socks.find(s);
+        if (it == t.socks.end()) return;
+        sync = noteReceive(posts, it->second, s, err);
     }
     deliver(posts);
-    syncWatch(s);
+    if (sync) syncWatch(s);
 }
 
 int wsRecv(SOCKET s, char* buf, int len, int flags) {
     if (!started()) return SOCKET_ERROR;
-    int fd;
-    if (int err = transferCheck(s, &fd)) {
+    SockTable& t = table();
+    int fd, sticky;
+    {
+        std::unique_lock lk(t.mu);
+        auto it = t.socks.find(s);
+        if (it == t.socks.end()) return fail(WSAENOTSOCK);
+        Sock& k = it->second;
+        if (!k.stickyError && k.nonBlocking && len >= 0 && (buf || len == 0)) {
+            // A receive that cannot block is made in the same hold as the check and the record of
+            // its outcome: one lock a reply instead of two.
+            ssize_t n = ::recv(k.fd, buf, size_t(len), toPosixFlags(flags) | MSG_DONTWAIT);
+            int e = n < 0 ? errno : 0;
+            Posts posts;
+            bool sync = noteReceive(posts, k, s, e);
+            lk.unlock();
+            deliver(posts);
+            if (sync) syncWatch(s);
+            if (n < 0) return fail(ErrnoToWsa(e));
+            return int(n);
+        }
+        fd = k.fd;
+        sticky = k.stickyError;
+    }
+    if (sticky) {
         afterReceive(s, 0);
-        return fail(err);
+        return fail(sticky);
     }
     if (len < 0 || (!buf && len > 0)) return fail(WSAEFAULT);
-    ssize_t n = ::recv(fd, buf, size_t(len), toPosixFlags(flags));
+    ssize_t n = ::recv(fd, buf, size_t(len), toPosixFlags(flags)); // may block: not under the lock
     int e = n < 0 ? errno : 0;
     afterReceive(s, e);
     if (n < 0) return fail(ErrnoToWsa(e));
@@ -780,22 +829,24 @@ int wsRecvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* fro
 
 // Records the outcome of a send: "would block" re-arms FD_WRITE; a reset sticks to the socket.
 void afterSend(SOCKET s, int err) {
-    std::vector<Post> posts;
-    bool changed = false;
+    if (err == 0) return; // nothing to record: the lock is not needed
+    SockTable& t = table();
+    Posts posts;
+    bool sync = false;
     {
-        std::lock_guard lk(table().mu);
-        auto it = table().socks.find(s);
-        if (it == table().socks.end()) return;
+        std::lock_guard lk(t.mu);
+        auto it = t.socks.find(s);
+        if (it == t.socks.end()) return;
         if (err == EAGAIN || err == EWOULDBLOCK) {
             it->second.writeArmed = true;
-            changed = true;
+            sync = !watchInStep(it->second);
         } else if (endsConnection(err)) {
             noteReset(posts, it->second, s, err);
-            changed = true;
+            sync = !watchInStep(it->second);
         }
     }
     deliver(posts);
-    if (changed) syncWatch(s);
+    if (sync) syncWatch(s);
 }
 
 int wsSend(SOCKET s, const char* buf, int len, int flags) {

@@ -113,10 +113,11 @@ private:
     void onClose(int code);
 
     void runLoop(Mode mode);
-    Exit receive(Mode mode);
-    bool deliverLines(plat::SOCKET s);
-    bool deliverRest(plat::SOCKET s);
-    bool deliverFull(plat::SOCKET s);
+    // These run inside runLoop, whose token tells whether this object outlived a handler.
+    Exit receive(Mode mode, const Token& alive);
+    bool deliverLines(plat::SOCKET s, const Token& alive);
+    bool deliverRest(plat::SOCKET s, const Token& alive);
+    bool deliverFull(plat::SOCKET s, const Token& alive);
     size_t findEol();
     void compact();
 

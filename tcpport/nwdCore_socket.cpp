@@ -642,7 +642,7 @@ void NwdConnection::runLoop(Mode mode) {
     receiving_ = true;
     Exit exit = Exit::Stop;
     try {
-        exit = receive(mode);
+        exit = receive(mode, alive);
     } catch (...) {
         if (!*alive) throw;
         receiving_ = false;
@@ -666,24 +666,23 @@ void NwdConnection::runLoop(Mode mode) {
     if (closePending_) onClose(closeCode_);
 }
 
-NwdConnection::Exit NwdConnection::receive(Mode mode) {
-    Token alive = alive_;
+NwdConnection::Exit NwdConnection::receive(Mode mode, const Token& alive) {
     const SOCKET s = socket_;
     bool emptied = false; // the last read took less than it had room for: nothing was left
     while (s != INVALID_SOCKET && socket_ == s) {
         if (!acceptData_) return Exit::Stop;
-        if (!deliverLines(s)) return Exit::Stop;
+        if (count_ > 0 && !deliverLines(s, alive)) return Exit::Stop; // nothing buffered: no call
         // Another read would almost always find nothing; data that comes meanwhile brings its own
         // read notification (the descriptor watch is level-triggered), so that read is saved.
         if (emptied && mode == Mode::Normal && count_ < capacity_) return Exit::Stop;
         if (count_ == capacity_) {
-            if (!deliverFull(s)) return Exit::Stop;
+            if (!deliverFull(s, alive)) return Exit::Stop;
             continue;
         }
         if (disconnectPending_ && mode == Mode::Normal) return Exit::Stop;
         if (mode == Mode::Drain) {
             // The program is closing: what is buffered goes out, nothing more is read.
-            deliverRest(s);
+            deliverRest(s, alive);
             return Exit::Stop;
         }
         compact();
@@ -696,7 +695,7 @@ NwdConnection::Exit NwdConnection::receive(Mode mode) {
         }
         if (n == 0) {
             // The peer closed: everything buffered goes out, then the connection is closed.
-            if (!deliverRest(s)) return Exit::Stop;
+            if (!deliverRest(s, alive)) return Exit::Stop;
             return Exit::PeerClosed;
         }
         int e = ws().WSAGetLastError();
@@ -731,8 +730,7 @@ void NwdConnection::compact() {
 
 // Delivers each complete line (EOL empty: everything buffered). False when the loop must stop: the
 // handler turned AcceptData off, the socket went, or this object is gone.
-bool NwdConnection::deliverLines(SOCKET s) {
-    Token alive = alive_;
+bool NwdConnection::deliverLines(SOCKET s, const Token& alive) {
     while (count_ > 0) {
         size_t len, used;
         if (eol_.empty()) {
@@ -754,8 +752,7 @@ bool NwdConnection::deliverLines(SOCKET s) {
     return true;
 }
 
-bool NwdConnection::deliverFull(SOCKET s) {
-    Token alive = alive_;
+bool NwdConnection::deliverFull(SOCKET s, const Token& alive) {
     const char* p = buf_.data() + start_;
     uint32_t len = count_;
     start_ = count_ = scanned_ = 0;
@@ -764,9 +761,8 @@ bool NwdConnection::deliverFull(SOCKET s) {
 }
 
 // The complete lines, then what is left as a partial line.
-bool NwdConnection::deliverRest(SOCKET s) {
-    Token alive = alive_;
-    if (!deliverLines(s)) return false;
+bool NwdConnection::deliverRest(SOCKET s, const Token& alive) {
+    if (!deliverLines(s, alive)) return false;
     if (count_ == 0 || !acceptData_) return true;
     const char* p = buf_.data() + start_;
     uint32_t len = count_;

@@ -30,16 +30,13 @@ std::unique_ptr<ECorbexBase> TnwdIPPort::CreateException(int32_t Code, const std
 
 int TnwdIPPort::DispatchEvent(int Event, const TnwdEventParams* Params) {
     if (!Params) return 0;
-    std::string text = Params->Text ? Params->Text : "";
+    const char* text = Params->Text ? Params->Text : "";
     switch (Event) {
     case kNwdEventConnected:
         if (OnConnected) OnConnected(this, Params->Code, text);
         break;
     case kNwdEventDataIn:
-        if (OnDataIn) {
-            std::string data = Params->Data ? std::string(Params->Data, Params->Count) : std::string();
-            OnDataIn(this, data, Params->Eol != 0);
-        }
+        if (OnDataIn) fireDataIn(Params->Data, Params->Data ? Params->Count : 0, Params->Eol != 0);
         break;
     case kNwdEventDisconnected:
         if (OnDisconnected) OnDisconnected(this, Params->Code, text);
@@ -54,6 +51,24 @@ int TnwdIPPort::DispatchEvent(int Event, const TnwdEventParams* Params) {
         break;
     }
     return 0;
+}
+
+// The delivered bytes go to the handler in a buffer kept from one delivery to the next, so a
+// reply costs no allocation. It belongs to the thread, not the component: a handler may destroy
+// the component and still read its text. A delivery inside a handler's own gets a fresh string.
+void TnwdIPPort::fireDataIn(const char* data, uint32_t count, bool eol) {
+    thread_local std::string t_text;
+    thread_local bool t_inUse = false;
+    if (t_inUse) {
+        OnDataIn(this, std::string(data, count), eol);
+        return;
+    }
+    struct InUse {
+        InUse() { t_inUse = true; }
+        ~InUse() { t_inUse = false; }
+    } inUse;
+    t_text.assign(data, count);
+    OnDataIn(this, t_text, eol);
 }
 
 int64_t TnwdIPPort::get(int number, std::string* bytes) const {

@@ -73,6 +73,7 @@ public:
     int DispatchEvent(int Event, const TnwdEventParams* Params);
 
 private:
+    void fireDataIn(const char* data, uint32_t count, bool eol);
     int64_t get(int number, std::string* bytes = nullptr) const;
     void set(int number, int64_t value, std::string_view bytes = {});
 

@@ -1,5 +1,6 @@
 // Tests of the loop's wake-ups: posts made by a watch callback to its own thread, posts from a
-// window procedure run inside a watch round, and many posts racing a loop that keeps blocking.
+// window procedure run inside a watch round, and posts, sends and timers from other threads racing
+// a loop that keeps blocking (its own or an outside loop's way).
 #include "PlatformFixture.h"
 
 #include <gtest/gtest.h>
@@ -77,6 +78,68 @@ TEST(MessagesWakeTest, ManyPostsRacingABlockingLoopAllArrive) {
     }
     // A stalled loop is freed by the stop message that ends the thread.
     EXPECT_TRUE(waitUntil([&] { return got.load() == kPosts; }, 20000)) << got.load();
+}
+
+// A loop run the outside loop's way (ProcessPendingMessages, then a wait on its descriptor until
+// the next timer) passes over empty queues and timers without the lock: posts, sends and timers
+// set from other threads meanwhile must each still wake it.
+TEST(MessagesWakeTest, AnOutsideLoopMissesNothingFromOtherThreads) {
+    constexpr int kPosters = 3, kPosts = 5000, kSends = 500, kTimers = 20;
+    std::atomic<int> got{0}, ticks{0};
+    std::atomic<bool> stop{false};
+    std::promise<HWND> made;
+    Pipe quit; // ends the loop however its queues fare
+    std::thread loop([&] {
+        LoopWakeFd(); // someone else's loop from here on
+        const WatchId q = WatchFd(quit.fds[0], POLLIN, [&](int, short) { stop = true; });
+        HWND w = CreateHiddenWindow([&](HWND h, UINT m, WPARAM wp, LPARAM) -> LRESULT {
+            if (m == WM_USER) ++got;
+            if (m == WM_USER + 1) return LRESULT(wp + 1);
+            if (m == WM_TIMER) {
+                KillTimer(h, wp);
+                ++ticks;
+            }
+            return 0;
+        });
+        made.set_value(w);
+        while (!stop) {
+            ProcessPendingMessages();
+            if (!stop) WaitForWork(int(NextTimerDelayMs()));
+        }
+        UnwatchFd(q);
+        DestroyWindow(w);
+    });
+    const HWND w = made.get_future().get();
+    std::atomic<int> wrong{0};
+    {
+        ThreadGroup posters(kPosters, [&](int) {
+            for (int i = 0; i < kPosts; ++i) {
+                PostMessage(w, WM_USER, 0, 0);
+                if (i % 32 == 0) std::this_thread::yield(); // lets the loop empty its queue and block
+            }
+        });
+        ThreadGroup sender(1, [&](int) {
+            for (int i = 0; i < kSends; ++i) {
+                LRESULT r = 0;
+                if (!SendMessageTimeout(w, WM_USER + 1, WPARAM(i), 0, 10000, &r) || r != i + 1) {
+                    ++wrong;
+                    break;
+                }
+            }
+        });
+        for (int i = 0; i < kTimers; ++i) {
+            const int before = ticks.load();
+            SetTimer(w, 1, 10);
+            if (!waitUntil([&] { return ticks.load() > before; }, 10000)) {
+                ADD_FAILURE() << "timer " << i << " did not fire";
+                break;
+            }
+        }
+    }
+    EXPECT_TRUE(waitUntil([&] { return got.load() == kPosters * kPosts; }, 10000)) << got.load();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(write(quit.fds[1], "q", 1), 1);
+    loop.join();
 }
 
 } // namespace

@@ -1,11 +1,15 @@
 // Tests of the sockets stand-in: the library registry, start-up counting, and the window
 // notifications over real loopback TCP with their re-enabling rules.
 #include "platform/Sockets.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <future>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -198,6 +202,8 @@ TEST_F(SocketsTest, ReadIsReenabledByReceive) {
         got += n;
     EXPECT_EQ(got, 8);
     EXPECT_EQ(ws.WSAGetLastError(), WSAEWOULDBLOCK);
+    EXPECT_EQ(ws.recv(s, nullptr, 4, 0), SOCKET_ERROR);
+    EXPECT_EQ(ws.WSAGetLastError(), WSAEFAULT);
     r.settle();
     int reads = r.count(s, FD_READ);
     ASSERT_EQ(::write(peer, "!", 1), 1);
@@ -244,6 +250,45 @@ TEST_F(SocketsTest, ResetFoundByReceiveStillGivesOneClose) {
     ASSERT_TRUE(r.waitFor(s, FD_CLOSE));
     r.settle();
     EXPECT_EQ(r.errorsOf(s, FD_CLOSE), std::vector<int>{WSAECONNRESET});
+    // The reset sticks; no second close.
+    EXPECT_EQ(ws.recv(s, buf, sizeof buf, 0), SOCKET_ERROR);
+    EXPECT_EQ(ws.WSAGetLastError(), WSAECONNRESET);
+    r.settle();
+    EXPECT_EQ(r.count(s, FD_CLOSE), 1);
+}
+
+TEST_F(SocketsTest, ABlockingReceiveLeavesOtherSocketCallsFree) {
+    s = newSocket();
+    SOCKADDR_IN a{};
+    a.sin_family = WS_AF_INET;
+    a.sin_port = htons(l.port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(ws.connect(s, reinterpret_cast<SOCKADDR*>(&a), sizeof a), 0);
+    peer = l.accept();
+    ASSERT_GE(peer, 0);
+    std::atomic<bool> receiving{false}, done{false};
+    std::atomic<int> calls{0}, wrong{0};
+    auto received = std::async(std::launch::async, [&] {
+        char buf[16];
+        receiving = true;
+        return ws.recv(s, buf, sizeof buf, 0); // blocks until the peer writes
+    });
+    // Calls on the socket table from another thread meanwhile must not wait for that receive.
+    auto others = std::async(std::launch::async, [&] {
+        while (!done) {
+            uint32_t n = 0;
+            if (ws.ioctlsocket(s, WS_FIONREAD, &n) != 0) ++wrong;
+            ++calls;
+        }
+    });
+    ASSERT_TRUE(pwtest::waitUntil([&] { return receiving.load(); }, kHangMs));
+    const int before = calls.load();
+    EXPECT_TRUE(pwtest::waitUntil([&] { return calls.load() > before + 1000; }, kHangMs));
+    done = true;
+    ASSERT_EQ(::write(peer, "late", 4), 4); // frees the receive either way
+    EXPECT_EQ(received.get(), 4);
+    others.get();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST_F(SocketsTest, SendToClosedPeerFailsWithoutSignal) {
