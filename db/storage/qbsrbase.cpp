@@ -87,6 +87,15 @@ void TqbbmPageList::Remove(TqbbmRAMPage* p) {
     --Count;
 }
 
+void TqbbmPageList::MoveToTail(TqbbmRAMPage* p) {
+    (p->Prev ? p->Prev->Next : Head) = p->Next;
+    p->Next->Prev = p->Prev;
+    p->Prev = Tail;
+    p->Next = nullptr;
+    Tail->Next = p;
+    Tail = p;
+}
+
 void TqbBlockRelease::operator()() {
     if (!page_) return;
     TqbbmRAMPage* p = page_;
@@ -380,8 +389,7 @@ TqbbmRAMPage* TqbBufferManager::allocPage(TbtdFileInfo& f, uint32_t block) {
 
 void TqbBufferManager::touch(TqbbmRAMPage* p) {
     if (p->List != &lru_ || lru_.Tail == p) return; // a page read again and again stays put
-    lru_.Remove(p);
-    lru_.Append(p);
+    lru_.MoveToTail(p);
 }
 
 void TqbBufferManager::loadBlock(TqbbmRAMPage* p) {

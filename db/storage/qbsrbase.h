@@ -61,6 +61,8 @@ struct TqbbmPageList {
     size_t Count = 0;
     void Append(TqbbmRAMPage* p);
     void Remove(TqbbmRAMPage* p);
+    // A page of this list, not its tail, to the tail.
+    void MoveToTail(TqbbmRAMPage* p);
 };
 
 class TqbBufferManager {
