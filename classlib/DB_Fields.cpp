@@ -585,9 +585,12 @@ TField* TFields::Fields(int index) const {
 }
 
 TField* TFields::FindField(std::string_view name) const {
-    // Names of other lengths never match, whatever their case: they are passed over at once.
+    // Names of other lengths never match, whatever their case: they are passed over at once; the
+    // same bytes match without the collation.
     for (TField* f : list_)
-        if (f->FieldName().size() == name.size() && SameText(f->FieldName(), name)) return f;
+        if (f->FieldName().size() == name.size() &&
+            (f->FieldName() == name || SameText(f->FieldName(), name)))
+            return f;
     return nullptr;
 }
 

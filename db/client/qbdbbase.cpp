@@ -663,24 +663,22 @@ bool TqbDataSet::GetFieldData(cls::TField* field, void* buffer) {
     const int32_t idx = field->FieldNo() - 1;
     if (!IsCursorOpen() || idx >= int32_t(fieldDescs_.size())) return false;
     const auto* image = reinterpret_cast<const uint8_t*>(rec);
+    const TqbFieldDesc& fd = dict_.FieldDesc(idx);
     const bool isNull = dict_.IsRecordFieldNull(idx, image);
     if (buffer) {
-        const int32_t len = dict_.FieldLength(idx);
+        const int32_t len = fd.Length;
         if (isNull) {
             std::memset(buffer, 0, Translating() ? want : size_t(len));
         } else if (Translating()) {
             // Room kept between calls: reading a field costs no allocation once the widest is seen.
+            // The value is converted straight from the record image.
             const size_t room = std::max(want, size_t(len)) + 16;
-            if (scratch_.size() < 2 * room) scratch_.resize(2 * room);
-            uint8_t* engineValue = scratch_.data();
-            uint8_t* value = scratch_.data() + room;
-            bool ignored;
-            dict_.GetRecordField(idx, image, engineValue, ignored);
-            if (!ValueFromEngine(dict_.FieldType(idx), len, engineValue, value)) Check(kQbTranslateError);
+            if (scratch_.size() < room) scratch_.resize(room);
+            uint8_t* value = scratch_.data();
+            if (!ValueFromEngine(fd.FieldType, len, image + fd.Offset, value)) Check(kQbTranslateError);
             std::memcpy(buffer, value, want);
         } else {
-            bool ignored;
-            dict_.GetRecordField(idx, image, buffer, ignored);
+            std::memcpy(buffer, image + fd.Offset, size_t(len));
         }
     }
     return !isNull;

@@ -231,7 +231,7 @@ void TqbBaseTable::switchToIndex(const std::string& name) {
 }
 
 void TqbBaseTable::SetIndexName(const std::string& value) {
-    if (!byFieldNames_ && cls::SameText(value, indexName_)) return;
+    if (!byFieldNames_ && (value == indexName_ || cls::SameText(value, indexName_))) return;
     if (Active()) {
         CheckBrowseMode();
         const std::string name = value.empty() ? dict_.IndexName(0) : value;

@@ -342,8 +342,16 @@ int32_t TqbSrBaseCursor::AcquireContentLockNoWait() {
 }
 
 TqbSrContentLock::TqbSrContentLock(TqbSrBaseCursor& Cursor, int Mode) : c_(Cursor) {
-    if (c_.contentLocksSkipped()) return;
-    if (TqbSrTransaction* t = c_.database_.Transaction()) {
+    if (!c_.contentLocksSkipped()) take(Mode, c_.database_.Transaction());
+}
+
+TqbSrContentLock::TqbSrContentLock(TqbSrBaseCursor& Cursor, int Mode, TqbSrTransaction* Transaction)
+    : c_(Cursor) {
+    if (!c_.contentLocksSkipped()) take(Mode, Transaction);
+}
+
+void TqbSrContentLock::take(int Mode, TqbSrTransaction* t) {
+    if (t) {
         // Held until the transaction ends.
         c_.table_->AcquireContentLock(*t, Mode == 2 ? lmExclusive : lmShare, false);
         return;
@@ -443,6 +451,13 @@ int32_t TqbSrBaseCursor::CheckExclusiveWrite() {
 
 void TqbSrBaseCursor::AddExtender(std::unique_ptr<TqbSrExtender> Extender) {
     extenders_.push_back(std::move(Extender));
+}
+
+int32_t TqbSrBaseCursor::RecordGetForKeyWithBookmark(bool DirectKey, int32_t FieldCount, int32_t PartialLen,
+                                                     const uint8_t* KeyData, uint8_t* Record, bool FirstCall,
+                                                     uint8_t* Bookmark) {
+    const int32_t r = RecordGetForKey(DirectKey, FieldCount, PartialLen, KeyData, Record, FirstCall);
+    return r != 0 ? r : GetBookmark(Bookmark);
 }
 
 int32_t TqbSrBaseCursor::NotifyExtenders(int32_t Action, int32_t UndoAction) {

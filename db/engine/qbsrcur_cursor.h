@@ -216,11 +216,15 @@ struct TqbSrRange {
 class TqbSrContentLock {
 public:
     TqbSrContentLock(TqbSrBaseCursor& Cursor, int Mode);
+    // With the database's transaction (or none) already looked up by the caller's operation.
+    TqbSrContentLock(TqbSrBaseCursor& Cursor, int Mode, TqbSrTransaction* Transaction);
     ~TqbSrContentLock();
     TqbSrContentLock(const TqbSrContentLock&) = delete;
     TqbSrContentLock& operator=(const TqbSrContentLock&) = delete;
 
 private:
+    void take(int Mode, TqbSrTransaction* Transaction);
+
     TqbSrBaseCursor& c_;
     bool portal_ = false;
 };
@@ -267,6 +271,7 @@ public:
     // Extenders. Before the first call the list is empty (0).
     void AddExtender(std::unique_ptr<TqbSrExtender> Extender);
     int32_t NotifyExtenders(int32_t Action, int32_t UndoAction);
+    bool HasExtenders() const { return !extenders_.empty(); }
 
     int64_t GetLinkedBLOBLength(const std::string& TableName, uint64_t BLOBNr, int32_t& Error);
     int32_t CheckExclusiveWrite();
@@ -339,6 +344,11 @@ public:
     int32_t GetRecordField(int32_t Field, const uint8_t* Record, void* Value, bool& IsNull);
     virtual int32_t RecordGetForKey(bool DirectKey, int32_t FieldCount, int32_t PartialLen,
                                     const uint8_t* KeyData, uint8_t* Record, bool FirstCall) = 0;
+    // RecordGetForKey and, on success, GetBookmark; for a cursor whose extenders need not hear of
+    // the read in between.
+    virtual int32_t RecordGetForKeyWithBookmark(bool DirectKey, int32_t FieldCount, int32_t PartialLen,
+                                                const uint8_t* KeyData, uint8_t* Record, bool FirstCall,
+                                                uint8_t* Bookmark);
     virtual int32_t RecordInsert(const uint8_t* Record, uint8_t LockMode) = 0;
     virtual int32_t RecordInsertNoDefault(const uint8_t* Record, uint8_t LockMode) = 0;
     virtual int CompareKeyToRange(const uint8_t* Key) = 0;
@@ -479,6 +489,10 @@ public:
     int32_t RecordGetPrior(uint8_t* Record, uint8_t LockMode) override;
     int32_t RecordGetForKey(bool DirectKey, int32_t FieldCount, int32_t PartialLen, const uint8_t* KeyData,
                             uint8_t* Record, bool FirstCall) override;
+    // The bookmark is taken in the read's hold of the locks.
+    int32_t RecordGetForKeyWithBookmark(bool DirectKey, int32_t FieldCount, int32_t PartialLen,
+                                        const uint8_t* KeyData, uint8_t* Record, bool FirstCall,
+                                        uint8_t* Bookmark) override;
     int32_t RecordInsert(const uint8_t* Record, uint8_t LockMode) override;
     int32_t RecordInsertNoDefault(const uint8_t* Record, uint8_t LockMode) override;
     int CompareKeyToRange(const uint8_t* Key) override;
@@ -514,12 +528,22 @@ private:
     // The key of KeyData (DirectKey) or built from a record image of field values.
     void makeKey(bool directKey, int32_t fieldCount, int32_t partialLen, const uint8_t* keyData,
                  std::vector<uint8_t>& key);
+    // The same into key, room for the key length.
+    void makeKey(bool directKey, int32_t fieldCount, int32_t partialLen, const uint8_t* keyData,
+                 uint8_t* key);
+    // Every key field of a composite index given in full: compares as the whole key does.
+    bool wholeCompositeKey(int32_t fieldCount, int32_t partialLen);
+    // RecordGetForKey; with Bookmark, also the bookmark of the record found, under the same locks.
+    int32_t getForKey(bool directKey, int32_t fieldCount, int32_t partialLen, const uint8_t* keyData,
+                      uint8_t* record, bool firstCall, uint8_t* bookmark);
+    // The bookmark of the current place; under the content lock and the padlock, position synced.
+    void fillBookmark(uint8_t* bookmark);
     int compareKeys(const uint8_t* a, const uint8_t* b, int32_t fieldCount, int32_t partialLen);
     // The entry a search's path points at, with the path in the gap before it; false at the end.
     bool settle(TqbKeyPath& path, uint8_t* foundKey, uint64_t& foundRef);
     // Searches Key (over fieldCount and partialLen) with the index's search mode, then settles.
     bool search(const uint8_t* key, int32_t fieldCount, int32_t partialLen, int mode, TqbKeyPath& path,
-                uint8_t* foundKey, uint64_t& foundRef);
+                uint8_t* foundKey, uint64_t& foundRef, TqbSrTransaction* t);
     // Places the path before the first entry at or after (key, ref); false at the end.
     bool seek(const uint8_t* key, uint64_t ref, TqbKeyPath& path, uint8_t* foundKey, uint64_t& foundRef);
     void ensurePath();

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -18,6 +19,24 @@ int compositeCompare(const uint8_t* a, const uint8_t* b, const void* data) {
 int signedRefCompare(uint64_t a, uint64_t b) {
     return int64_t(a) < int64_t(b) ? -1 : (int64_t(a) > int64_t(b) ? 1 : 0);
 }
+
+// Room for one key: on the stack for every key length an index can have.
+class KeyRoom {
+public:
+    explicit KeyRoom(int32_t length) : n_(size_t(std::max(length, 0))) {
+        if (n_ > sizeof local_) heap_.resize(n_);
+        std::memset(data(), 0, n_);
+    }
+    KeyRoom(const KeyRoom&) = delete;
+    KeyRoom& operator=(const KeyRoom&) = delete;
+    uint8_t* data() { return n_ > sizeof local_ ? heap_.data() : local_; }
+    size_t size() const { return n_; }
+
+private:
+    size_t n_;
+    uint8_t local_[kMaxKeyLength];
+    std::vector<uint8_t> heap_;
+};
 
 // Bookmark layout.
 constexpr size_t kBmIndex = 4, kBmState = 8, kBmKeyValid = 9, kBmRef = 12, kBmKeyLength = 20, kBmKey = 24;
@@ -85,8 +104,14 @@ void TqbSrCursor::ResolveIndex(TqbSrBaseTable& Table, const std::string& IndexNa
 // ---------------------------------------------------------------------------------------------
 // Keys and places in the index
 
+bool TqbSrCursor::wholeCompositeKey(int32_t fieldCount, int32_t partialLen) {
+    return partialLen == 0 && index_ > 0 && !Dictionary().IsIndexDescUserDefined(index_) &&
+           (fieldCount == 0 || fieldCount >= Dictionary().IndexDesc(index_).KeyFieldCount);
+}
+
 int TqbSrCursor::compareKeys(const uint8_t* a, const uint8_t* b, int32_t fieldCount, int32_t partialLen) {
-    if (index_ == 0 || (fieldCount == 0 && partialLen == 0) || Dictionary().IsIndexDescUserDefined(index_))
+    if (index_ == 0 || (fieldCount == 0 && partialLen == 0) || Dictionary().IsIndexDescUserDefined(index_) ||
+        wholeCompositeKey(fieldCount, partialLen))
         return table().CompareKeys(index_, a, b);
     return CompareCompositeKeys(a, b, MakeIndexCompareInfo(Dictionary(), index_, fieldCount, partialLen));
 }
@@ -94,14 +119,19 @@ int TqbSrCursor::compareKeys(const uint8_t* a, const uint8_t* b, int32_t fieldCo
 void TqbSrCursor::makeKey(bool directKey, int32_t fieldCount, int32_t partialLen, const uint8_t* keyData,
                           std::vector<uint8_t>& key) {
     key.assign(size_t(keyLength_), 0);
+    makeKey(directKey, fieldCount, partialLen, keyData, key.data());
+}
+
+void TqbSrCursor::makeKey(bool directKey, int32_t fieldCount, int32_t partialLen, const uint8_t* keyData,
+                          uint8_t* key) {
     if (!keyData) return;
     if (directKey) {
-        std::memcpy(key.data(), keyData, key.size());
+        std::memcpy(key, keyData, size_t(keyLength_));
         return;
     }
     // Index 0's key is the record reference: it has no field values.
     if (index_ == 0) throw EqbServerException(CompatErrorStrings().GetText(10048), 10048);
-    table().BuildCompositeKey(index_, keyData, partialLen, fieldCount, key.data());
+    table().BuildCompositeKey(index_, keyData, partialLen, fieldCount, key);
 }
 
 bool TqbSrCursor::settle(TqbKeyPath& path, uint8_t* foundKey, uint64_t& foundRef) {
@@ -126,21 +156,19 @@ bool TqbSrCursor::settle(TqbKeyPath& path, uint8_t* foundKey, uint64_t& foundRef
 }
 
 bool TqbSrCursor::search(const uint8_t* key, int32_t fieldCount, int32_t partialLen, int mode,
-                         TqbKeyPath& path, uint8_t* foundKey, uint64_t& foundRef) {
+                         TqbKeyPath& path, uint8_t* foundKey, uint64_t& foundRef, TqbSrTransaction* t) {
     TqbIndexData d = table().IndexData(index_);
-    TqbCompositeCompareData cd;
-    // Every key field given in full compares as the whole key does: no partial match to widen.
-    const bool whole =
-        partialLen == 0 && (fieldCount == 0 || (index_ > 0 && !Dictionary().IsIndexDescUserDefined(index_) &&
-                                                fieldCount >= Dictionary().IndexDesc(index_).KeyFieldCount));
+    // Made only for a partial comparison: the whole key's comes with the index data.
+    std::optional<TqbCompositeCompareData> cd;
+    const bool whole = (fieldCount == 0 && partialLen == 0) || wholeCompositeKey(fieldCount, partialLen);
     if (index_ > 0 && !whole && !Dictionary().IsIndexDescUserDefined(index_)) {
         cd = MakeIndexCompareInfo(Dictionary(), index_, fieldCount, partialLen);
         d.Compare = compositeCompare;
-        d.CompareData = &cd;
+        d.CompareData = &*cd;
         d.PartialKey = true;
     }
     uint64_t ref = 0;
-    const bool found = IndexFindKey(d, database_.Transaction(), key, ref, mode, path, foundKey);
+    const bool found = IndexFindKey(d, t, key, ref, mode, path, foundKey);
     if (mode == 0 && !found) {
         KeyPathToEnd(path);
         return false;
@@ -324,7 +352,7 @@ bool TqbSrCursor::clampToRange(bool forward) {
         }
         if (!before) return true;
         if (!search(range_.StartKey.data(), range_.StartFieldCount, range_.StartPartialLen,
-                    range_.StartInclusive ? 3 : 2, pos_.KeyPath, fk.data(), fr))
+                    range_.StartInclusive ? 3 : 2, pos_.KeyPath, fk.data(), fr, database_.Transaction()))
             return false;
         gapBefore(fk.data(), fr);
     } else if (!forward && range_.HasEnd) {
@@ -337,7 +365,7 @@ bool TqbSrCursor::clampToRange(bool forward) {
         if (!after) return true;
         // The gap before the first entry past the end (inclusive) or at the end (exclusive).
         if (search(range_.EndKey.data(), range_.EndFieldCount, range_.EndPartialLen,
-                   range_.EndInclusive ? 2 : 3, pos_.KeyPath, fk.data(), fr))
+                   range_.EndInclusive ? 2 : 3, pos_.KeyPath, fk.data(), fr, database_.Transaction()))
             gapBefore(fk.data(), fr);
         else {
             toEnd();
@@ -461,7 +489,8 @@ int32_t TqbSrCursor::SetToKey(int SearchAction, bool DirectKey, int32_t FieldCou
     const int mode = SearchAction == 0 ? 0 : (SearchAction == 2 ? 2 : 3);
     std::vector<uint8_t> fk(static_cast<size_t>(keyLength_));
     uint64_t fr = 0;
-    if (!search(k.data(), FieldCount, PartialLen, mode, pos_.KeyPath, fk.data(), fr)) {
+    if (!search(k.data(), FieldCount, PartialLen, mode, pos_.KeyPath, fk.data(), fr,
+                database_.Transaction())) {
         if (mode == 0) {
             toBegin();
             return 8710;
@@ -496,15 +525,27 @@ int32_t TqbSrCursor::SetToKey(int SearchAction, bool DirectKey, int32_t FieldCou
 
 int32_t TqbSrCursor::RecordGetForKey(bool DirectKey, int32_t FieldCount, int32_t PartialLen,
                                      const uint8_t* KeyData, uint8_t* Record, bool FirstCall) {
-    std::vector<uint8_t> k;
+    return getForKey(DirectKey, FieldCount, PartialLen, KeyData, Record, FirstCall, nullptr);
+}
+
+int32_t TqbSrCursor::RecordGetForKeyWithBookmark(bool DirectKey, int32_t FieldCount, int32_t PartialLen,
+                                                 const uint8_t* KeyData, uint8_t* Record, bool FirstCall,
+                                                 uint8_t* Bookmark) {
+    return getForKey(DirectKey, FieldCount, PartialLen, KeyData, Record, FirstCall, Bookmark);
+}
+
+int32_t TqbSrCursor::getForKey(bool DirectKey, int32_t FieldCount, int32_t PartialLen, const uint8_t* KeyData,
+                               uint8_t* Record, bool FirstCall, uint8_t* Bookmark) {
+    KeyRoom k(keyLength_);
     try {
         if (!DirectKey && index_ == 0) return 10048;
-        makeKey(DirectKey, FieldCount, PartialLen, KeyData, k);
+        makeKey(DirectKey, FieldCount, PartialLen, KeyData, k.data());
     } catch (const EqbException& e) {
         return e.ErrorCode;
     }
     uint8_t* buf = Record ? Record : record_.data();
-    TqbSrContentLock g(*this, 1);
+    TqbSrTransaction* t = database_.Transaction();
+    TqbSrContentLock g(*this, 1, t);
     std::lock_guard lk(padlock_);
     syncPosition();
     if (FirstCall) {
@@ -514,18 +555,20 @@ int32_t TqbSrCursor::RecordGetForKey(bool DirectKey, int32_t FieldCount, int32_t
     }
     cmpFieldCount_ = FieldCount;
     cmpPartialLen_ = PartialLen;
-    TqbSrTransaction* t = database_.Transaction();
-    std::vector<uint8_t> fk(static_cast<size_t>(keyLength_));
+    KeyRoom fk(keyLength_);
     if (filter_) filter_->BeginTimeout();
     bool first = FirstCall;
     for (;;) {
         uint64_t fr = pos_.Ref;
         bool ok;
+        bool equal = false;
         if (first) {
             first = false;
             // The search leaves the path in the gap before the entry it found and reads that entry.
-            ok = search(k.data(), FieldCount, PartialLen, 0, pos_.KeyPath, fk.data(), fr);
+            ok = search(k.data(), FieldCount, PartialLen, 0, pos_.KeyPath, fk.data(), fr, t);
             if (ok) pos_.KeyPath.Position = kpOnKey;
+            // A whole composite key was found with the index's own comparison: it is equal.
+            equal = ok && wholeCompositeKey(FieldCount, PartialLen);
         } else {
             if (pos_.State == csEOF)
                 ok = false;
@@ -536,7 +579,7 @@ int32_t TqbSrCursor::RecordGetForKey(bool DirectKey, int32_t FieldCount, int32_t
                 ok = IndexNextKey(table().IndexData(index_), t, pos_.KeyPath, fk.data(), fr);
             }
         }
-        if (ok) ok = compareKeys(fk.data(), k.data(), FieldCount, PartialLen) == 0;
+        if (ok && !equal) ok = compareKeys(fk.data(), k.data(), FieldCount, PartialLen) == 0;
         if (ok) ok = CompareKeyToRange(fk.data()) == 0;
         if (!ok) {
             toEnd();
@@ -555,6 +598,10 @@ int32_t TqbSrCursor::RecordGetForKey(bool DirectKey, int32_t FieldCount, int32_t
             continue;
         }
         if (Record) std::memcpy(record_.data(), Record, record_.size());
+        if (Bookmark) {
+            syncPosition();
+            fillBookmark(Bookmark);
+        }
         return 0;
     }
 }
@@ -578,6 +625,11 @@ int32_t TqbSrCursor::GetBookmark(uint8_t* Bookmark) {
     TqbSrContentLock g(*this, 1);
     std::lock_guard lk(padlock_);
     syncPosition();
+    fillBookmark(Bookmark);
+    return 0;
+}
+
+void TqbSrCursor::fillBookmark(uint8_t* Bookmark) {
     std::memset(Bookmark, 0, GetBookmarkSize());
     plat::StoreLE32(Bookmark + kBmIndex, uint32_t(index_));
     Bookmark[kBmState] = pos_.State;
@@ -586,7 +638,6 @@ int32_t TqbSrCursor::GetBookmark(uint8_t* Bookmark) {
     plat::StoreLE32(Bookmark + kBmKeyLength, uint32_t(keyLength_));
     if (pos_.KeyValid) std::memcpy(Bookmark + kBmKey, key_.data(), size_t(keyLength_));
     plat::StoreLE32(Bookmark, HashBytes(Bookmark + 4, size_t(keyLength_) + 20));
-    return 0;
 }
 
 int32_t TqbSrCursor::CompareBookmarks(const uint8_t* Bookmark1, size_t Size1, const uint8_t* Bookmark2,
@@ -853,7 +904,7 @@ int32_t TqbSrCursor::TableGetRecordCount(uint32_t& Count) {
     uint64_t r = 0;
     if (rangeActive_ && range_.HasStart) {
         if (!search(range_.StartKey.data(), range_.StartFieldCount, range_.StartPartialLen,
-                    range_.StartInclusive ? 3 : 2, path, k.data(), r))
+                    range_.StartInclusive ? 3 : 2, path, k.data(), r, database_.Transaction()))
             return 0;
     }
     TqbIndexData d = table().IndexData(index_);

@@ -70,15 +70,22 @@ TqbResultCode readWithBookmark(TqbSrBaseCursor& c, TqbLockType LockType, std::sp
     return r != 0 ? r : c.GetBookmark(Bookmark.data());
 }
 
-// RecordGetForKey's work inside its frame.
+// RecordGetForKey's work inside its frame; with Bookmark, then the bookmark of the record found.
 TqbResultCode getForKey(TqbSrBaseCursor& c, bool DirectKey, int32_t FieldCount, int32_t PartialLen,
-                        std::span<const uint8_t> KeyData, std::span<uint8_t> Data, bool FirstCall) {
+                        std::span<const uint8_t> KeyData, std::span<uint8_t> Data, bool FirstCall,
+                        uint8_t* Bookmark = nullptr) {
     if (!keyDataFits(c, DirectKey, KeyData.size()) || !recordFits(c, Data.size(), true))
         return kResultInvalidParameter;
-    return notifiedRead(c, [&] {
+    // With no extender to hear of the read in between, the cursor reads and takes the bookmark in
+    // one hold of its locks.
+    if (Bookmark && !c.HasExtenders())
+        return c.RecordGetForKeyWithBookmark(DirectKey, FieldCount, PartialLen, dataOrNull(KeyData),
+                                             dataOrNull(Data), FirstCall, Bookmark);
+    const TqbResultCode r = notifiedRead(c, [&] {
         return c.RecordGetForKey(DirectKey, FieldCount, PartialLen, dataOrNull(KeyData), dataOrNull(Data),
                                  FirstCall);
     });
+    return r != 0 || !Bookmark ? r : c.GetBookmark(Bookmark);
 }
 
 TqbResultCode getWithBookmark(TqbSrBaseCursor& c, TqbLockType LockType, std::span<uint8_t> Data,
@@ -393,8 +400,7 @@ TqbResultCode TqbServerEngine::RecordGetForKeyWithBookmark(TqbHandle CursorID, b
                                                            std::span<uint8_t> Bookmark) {
     return CursorFrame(CursorID, [&](TqbSrBaseCursor& c) -> TqbResultCode {
         if (Bookmark.size() < c.GetBookmarkSize()) return kResultInvalidParameter;
-        const TqbResultCode r = getForKey(c, DirectKey, FieldCount, PartialLen, KeyData, Data, FirstCall);
-        return r != 0 ? r : c.GetBookmark(Bookmark.data());
+        return getForKey(c, DirectKey, FieldCount, PartialLen, KeyData, Data, FirstCall, Bookmark.data());
     });
 }
 

@@ -490,10 +490,11 @@ bool TqbDataDictionary::IsIndexDescValid(const TqbIndexDesc& d) const {
 // Records
 
 void TqbDataDictionary::InitRecord(uint8_t* Record) const {
-    int32_t lrl = LogicalRecordLength();
-    std::memset(Record, 0, size_t(RecordLength()));
-    for (int32_t n = 0; n < FieldCount(); ++n)
-        Record[lrl + n / 8] |= uint8_t(1 << (n % 8));
+    const int32_t lrl = LogicalRecordLength(), n = FieldCount();
+    std::memset(Record, 0, size_t(lrl));
+    // Every field null: whole bytes of null bits, then the low bits of the last one.
+    std::memset(Record + lrl, 0xFF, size_t(n / 8));
+    if (n % 8) Record[lrl + n / 8] = uint8_t((1u << (n % 8)) - 1);
 }
 
 bool TqbDataDictionary::IsRecordFieldNull(int32_t Field, const uint8_t* Record) const {

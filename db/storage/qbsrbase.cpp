@@ -87,6 +87,15 @@ void TqbbmPageList::Remove(TqbbmRAMPage* p) {
     --Count;
 }
 
+void TqbbmPageList::MoveToTail(TqbbmRAMPage* p) {
+    (p->Prev ? p->Prev->Next : Head) = p->Next;
+    p->Next->Prev = p->Prev;
+    p->Prev = Tail;
+    p->Next = nullptr;
+    Tail->Next = p;
+    Tail = p;
+}
+
 void TqbBlockRelease::operator()() {
     if (!page_) return;
     TqbbmRAMPage* p = page_;
@@ -380,8 +389,7 @@ TqbbmRAMPage* TqbBufferManager::allocPage(TbtdFileInfo& f, uint32_t block) {
 
 void TqbBufferManager::touch(TqbbmRAMPage* p) {
     if (p->List != &lru_ || lru_.Tail == p) return; // a page read again and again stays put
-    lru_.Remove(p);
-    lru_.Append(p);
+    lru_.MoveToTail(p);
 }
 
 void TqbBufferManager::loadBlock(TqbbmRAMPage* p) {
@@ -468,11 +476,12 @@ uint8_t* TqbBufferManager::GetBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber
 }
 
 uint8_t* TqbBufferManager::getBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber, TqbBlockRelease& Release,
-                                    bool MarkDirty, TqbSrTransaction* Transaction) {
+                                    bool MarkDirty, TqbSrTransaction* Transaction, TqbbmRAMPage** Page) {
     checkBlock(FileInfo, BlockNumber);
     if (MarkDirty && !Transaction) RaiseServerError(0);
     TqbbmRAMPage* p = cachedPage(FileInfo, BlockNumber);
     if (MarkDirty) makeDirty(p, *Transaction);
+    if (Page) *Page = p;
     return handOut(p, Transaction, Release);
 }
 
@@ -492,11 +501,15 @@ uint32_t TqbBufferManager::headerWord(TbtdFileInfo& FileInfo, TqbSrTransaction* 
 
 uint8_t* TqbBufferManager::GetBlockNamedInHeader(TbtdFileInfo& FileInfo, uint32_t Offset,
                                                  TqbBlockRelease& Release, bool MarkDirty,
-                                                 TqbSrTransaction* Transaction, uint32_t& Number) {
+                                                 TqbSrTransaction* Transaction, uint32_t& Number,
+                                                 uint32_t* Stamp) {
     std::lock_guard lk(padlock_);
     Number = headerWord(FileInfo, Transaction, Offset);
     if (Number == 0 || Number >= FileInfo.BlockCount) return nullptr;
-    return getBlock(FileInfo, Number, Release, MarkDirty, Transaction);
+    TqbbmRAMPage* p = nullptr;
+    uint8_t* b = getBlock(FileInfo, Number, Release, MarkDirty, Transaction, &p);
+    if (Stamp) *Stamp = lsnOf(p);
+    return b;
 }
 
 uint8_t* TqbBufferManager::AddBlock(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction,
@@ -554,6 +567,11 @@ uint32_t TqbBufferManager::GetLSN(TbtdFileInfo& FileInfo, uint32_t BlockNumber) 
     TqbbmRAMPage* p = FindPage(FileInfo, BlockNumber);
     if (!p) RaiseServerError(0);
     unpark(p);
+    return lsnOf(p);
+}
+
+// Under the padlock, with the page in RAM.
+uint32_t TqbBufferManager::lsnOf(const TqbbmRAMPage* p) {
     return p->Transaction ? p->Transaction->TransactionNumber : BlockWord(p->Block, kBlkStamp);
 }
 

@@ -61,6 +61,8 @@ struct TqbbmPageList {
     size_t Count = 0;
     void Append(TqbbmRAMPage* p);
     void Remove(TqbbmRAMPage* p);
+    // A page of this list, not its tail, to the tail.
+    void MoveToTail(TqbbmRAMPage* p);
 };
 
 class TqbBufferManager {
@@ -107,9 +109,11 @@ public:
     // A word of block 0 as the transaction sees it, without a hold on the block.
     uint32_t HeaderWord(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction, uint32_t Offset);
     // The block whose number that word holds, in the same hold of the padlock; null (nothing held)
-    // when the number is 0 or past the file's end. Number gets the word either way.
+    // when the number is 0 or past the file's end. Number gets the word either way; Stamp, when
+    // given, the block's GetLSN as it stood when the block was handed out.
     uint8_t* GetBlockNamedInHeader(TbtdFileInfo& FileInfo, uint32_t Offset, TqbBlockRelease& Release,
-                                   bool MarkDirty, TqbSrTransaction* Transaction, uint32_t& Number);
+                                   bool MarkDirty, TqbSrTransaction* Transaction, uint32_t& Number,
+                                   uint32_t* Stamp = nullptr);
 
     void StartTransaction(TqbSrTransaction& Transaction, bool FailSafe, const std::string& JournalFolder);
     // A failure raises 183. When it comes after the journal was complete, the transaction has
@@ -143,7 +147,9 @@ private:
     uint8_t* allocBuffer(uint32_t size); // not filled: each caller writes every byte
     // Both with the padlock held.
     uint32_t headerWord(TbtdFileInfo& f, TqbSrTransaction* t, uint32_t offset);
-    uint8_t* getBlock(TbtdFileInfo& f, uint32_t n, TqbBlockRelease& release, bool dirty, TqbSrTransaction* t);
+    uint8_t* getBlock(TbtdFileInfo& f, uint32_t n, TqbBlockRelease& release, bool dirty, TqbSrTransaction* t,
+                      TqbbmRAMPage** page = nullptr);
+    static uint32_t lsnOf(const TqbbmRAMPage* p);
     void freeBuffer(uint8_t*& buf, uint32_t size);
     TqbbmRAMPage* allocPage(TbtdFileInfo& f, uint32_t block);
     bool removable(TqbbmRAMPage* p);

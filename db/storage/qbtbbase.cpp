@@ -30,9 +30,10 @@ uint8_t* GetFileBlock(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction, uin
 }
 
 uint8_t* GetFileBlockNamedInHeader(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction, uint32_t Offset,
-                                   TqbBlockRelease& Release, bool MarkDirty, uint32_t& Number) {
+                                   TqbBlockRelease& Release, bool MarkDirty, uint32_t& Number,
+                                   uint32_t* Stamp) {
     return managerOf(FileInfo).GetBlockNamedInHeader(FileInfo, Offset, Release, MarkDirty, Transaction,
-                                                     Number);
+                                                     Number, Stamp);
 }
 
 uint8_t* AddFileBlock(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction, uint32_t BlockNumber,

@@ -99,9 +99,11 @@ private:
 // Server error 0 when the file has no buffer manager.
 uint8_t* GetFileBlock(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction, uint32_t BlockNumber,
                       TqbBlockRelease& Release, bool MarkDirty);
-// The block a word of block 0 names, or null when the word is 0 or past the file's end.
+// The block a word of block 0 names, or null when the word is 0 or past the file's end; Stamp, when
+// given, gets the block's transaction stamp (TqbBufferManager::GetLSN) in the same look-up.
 uint8_t* GetFileBlockNamedInHeader(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction, uint32_t Offset,
-                                   TqbBlockRelease& Release, bool MarkDirty, uint32_t& Number);
+                                   TqbBlockRelease& Release, bool MarkDirty, uint32_t& Number,
+                                   uint32_t* Stamp = nullptr);
 uint8_t* AddFileBlock(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction, uint32_t BlockNumber,
                       TqbBlockRelease& Release);
 uint8_t* DirtyFileBlock(TbtdFileInfo& FileInfo, TqbSrTransaction* Transaction, uint32_t BlockNumber);

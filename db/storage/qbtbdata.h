@@ -67,10 +67,10 @@ public:
         return p_;
     }
     // The block a word of block 0 names (TqbBufferManager::GetBlockNamedInHeader).
-    uint8_t* getNamedInHeader(TbtdFileInfo& f, TqbSrTransaction* t, uint32_t offset, bool dirty,
-                              uint32_t& n) {
+    uint8_t* getNamedInHeader(TbtdFileInfo& f, TqbSrTransaction* t, uint32_t offset, bool dirty, uint32_t& n,
+                              uint32_t* stamp = nullptr) {
         release();
-        p_ = GetFileBlockNamedInHeader(f, t, offset, r_, dirty, n);
+        p_ = GetFileBlockNamedInHeader(f, t, offset, r_, dirty, n, stamp);
         return p_;
     }
     uint8_t* newBlock(TbtdFileInfo& f, TqbSrTransaction* t, uint32_t& n) {

@@ -33,6 +33,7 @@ struct IxCtx {
     const void* cd = nullptr;
     bool partial = false;
     uint32_t headerBlock = 0;
+    uint32_t headerStamp = 0; // the header block's transaction stamp when it was read
     TqbBlockHold hold;
     uint8_t* hdr = nullptr;
 
@@ -46,13 +47,13 @@ struct IxCtx {
         uint32_t off = kIxhPageCount + 4 * uint32_t(idx);
         SetBlockWord(hdr, off, BlockWord(hdr, off) + uint32_t(d));
     }
-    uint32_t stamp() { return f.BufferManager->GetLSN(f, headerBlock); }
+    uint32_t stamp() const { return headerStamp; }
 };
 
 uint8_t* readIndexHeader(TbtdFileInfo& f, TqbSrTransaction* t, TqbBlockHold& hold, bool dirty,
-                         uint32_t& number) {
+                         uint32_t& number, uint32_t* stamp = nullptr) {
     if (!f.BufferManager) RaiseServerError(0);
-    uint8_t* b = hold.getNamedInHeader(f, t, kHdrIndexHeaderBlock, dirty, number);
+    uint8_t* b = hold.getNamedInHeader(f, t, kHdrIndexHeaderBlock, dirty, number, stamp);
     if (!b) RaiseServerError(33, {f.FileName, number});
     if (BlockWord(b, kBlkSignature) != kSigIndex || BlockWord(b, kBlkOwnNumber) != number ||
         b[kIdxIsPage] != 0 || plat::LoadLE16(b + kIdxNumber) != 0xFFFF)
@@ -67,7 +68,7 @@ void checkIndexNo(int32_t idx) {
 IxCtx openIndex(const TqbIndexData& d, TqbSrTransaction* t, bool dirty) {
     checkIndexNo(d.IndexNo);
     IxCtx c{*d.FileInfo, t, d.IndexNo};
-    c.hdr = readIndexHeader(c.f, t, c.hold, dirty, c.headerBlock);
+    c.hdr = readIndexHeader(c.f, t, c.hold, dirty, c.headerBlock, &c.headerStamp);
     c.kl = plat::LoadLE16(c.hdr + kIxhKeyLength + 2 * uint32_t(c.idx));
     uint8_t flags = c.hdr[kIxhFlags + uint32_t(c.idx)];
     c.dups = flags & kIxFlagDups;
@@ -570,9 +571,13 @@ struct PathWalker {
     // Walks from the root; true when an equal entry was met (the deepest level is on it),
     // else the deepest level is the leaf position where the entry would go.
     bool locate(const uint8_t* key, uint64_t ref, bool useRef) {
+        Page p;
+        return locate(key, ref, useRef, p);
+    }
+    // The same, leaving the deepest level's page held in p.
+    bool locate(const uint8_t* key, uint64_t ref, bool useRef, Page& p) {
         path.LevelCount = 0;
         uint32_t n = c.root(), level = 0;
-        Page p;
         for (;;) {
             readPage(c, p, n, level, false);
             uint32_t pos;
@@ -701,6 +706,10 @@ struct PathWalker {
     void current(uint8_t* key, uint64_t& ref) {
         Page p;
         readPage(c, p, deepest().Page, 0, false);
+        current(p, key, ref);
+    }
+    // The same from the deepest level's page, already read into p.
+    void current(const Page& p, uint8_t* key, uint64_t& ref) {
         const uint32_t e = uint32_t(deepest().Element);
         if (e >= p.count()) badIndexBlock(c.f, p.n);
         std::memcpy(key, p.keyAt(e), c.refsOnly ? 8 : c.kl);
@@ -767,9 +776,10 @@ bool IndexFindKey(const TqbIndexData& d, TqbSrTransaction* t, const uint8_t* Key
     uint8_t cur[kMaxKeyLength];
     uint64_t curRef = 0;
     const bool useRef = c.dups && RefNr != 0;
-    if (w.locate(Key, RefNr, useRef)) {
+    Page at;
+    if (w.locate(Key, RefNr, useRef, at)) {
         path.Position = kpGapBefore;
-        w.current(cur, curRef);
+        w.current(at, cur, curRef);
         RefNr = curRef;
         auto equal = [&]() { return cmpKey(c, Key, cur) == 0; };
         if (Mode == 2) {

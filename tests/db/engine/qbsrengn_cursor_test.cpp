@@ -552,8 +552,8 @@ TEST(EngineCursors, GetForKeyWithBookmarkAnswersAsItsSteps) {
         auto getForKey = [&](const Person& p, std::span<uint8_t> data, std::span<uint8_t> bm) {
             TqbBaseServerEngine& e = *api.engine;
             return oneCall ? e.RecordGetForKeyWithBookmark(t.cursor, false, 1, 0, t.rec(p), data, true, bm)
-                           : e.TqbBaseServerEngine::RecordGetForKeyWithBookmark(t.cursor, false, 1, 0, t.rec(p),
-                                                                                data, true, bm);
+                           : e.TqbBaseServerEngine::RecordGetForKeyWithBookmark(t.cursor, false, 1, 0,
+                                                                                t.rec(p), data, true, bm);
         };
         std::vector<uint8_t> r1(t.len), r2(t.len), bm1(size, 0xEE), bm2(size);
         ASSERT_EQ(0, getForKey(cid, r1, bm1));
@@ -569,6 +569,43 @@ TEST(EngineCursors, GetForKeyWithBookmarkAnswersAsItsSteps) {
         EXPECT_EQ(std::vector<uint8_t>(size, 0xEE), bm1) << "no bookmark for a miss";
         EXPECT_EQ(9986, getForKey(bob, r1, std::span<uint8_t>(bm1).first(size - 1)));
     }
+}
+
+// A cursor with extenders: the key search with its bookmark tells them of the read before and
+// after it, as the search alone does, and a read they refuse leaves the bookmark untouched.
+TEST(EngineCursors, GetForKeyWithBookmarkTellsTheExtenders) {
+    std::vector<int32_t> heard; // outlives the engine: the extender hears the cursor close too
+    Api api;
+    People t(api, 1, "people", 1);
+    const uint32_t size = fourOnNames(api, t);
+    struct Recorder : TqbSrExtender {
+        std::vector<int32_t>* heard;
+        int32_t refused = 0;
+        explicit Recorder(std::vector<int32_t>* h) : heard(h) {}
+        int32_t Notify(TqbSrBaseCursor&, int32_t Action) override {
+            heard->push_back(Action);
+            return Action == 0 ? refused : 0;
+        }
+    };
+    auto owned = std::make_unique<Recorder>(&heard);
+    Recorder* recorder = owned.get();
+    {
+        auto cursor = api.engine->Registry().LeaseAs<TqbSrBaseCursor>(t.cursor, TqbHandleKind::Cursor);
+        ASSERT_NE(cursor, nullptr);
+        cursor->AddExtender(std::move(owned));
+    }
+    std::vector<uint8_t> r(t.len), bm(size, 0xEE), alone(size);
+    ASSERT_EQ(0, api.engine->RecordGetForKeyWithBookmark(t.cursor, false, 1, 0, t.rec(cid), r, true, bm));
+    EXPECT_EQ(cid, enginetest::person(t.dict, r.data()));
+    EXPECT_EQ((std::vector<int32_t>{0, 1}), heard);
+    ASSERT_EQ(0, api.engine->CursorGetBookmark(t.cursor, alone));
+    EXPECT_EQ(alone, bm);
+    heard.clear();
+    recorder->refused = 9999;
+    std::fill(bm.begin(), bm.end(), 0xEE);
+    EXPECT_EQ(9999, api.engine->RecordGetForKeyWithBookmark(t.cursor, false, 1, 0, t.rec(bob), r, true, bm));
+    EXPECT_EQ((std::vector<int32_t>{0}), heard);
+    EXPECT_EQ(std::vector<uint8_t>(size, 0xEE), bm) << "no bookmark for a refused read";
 }
 
 TEST(EngineCursors, BookmarksCloneSetToCursorAndClose) {

@@ -439,16 +439,25 @@ TEST(BTree, FailedDeleteStillDropsAnEmptiedRoot) {
     db.commit();
 }
 
-TEST(BTree, APathWithAnyOtherStampIsPositionedAgain) {
-    Db db;
-    Table t(db, "tree", treeDictionary(4096));
-    TqbIndexData d = t.index(3);
+namespace {
+
+// The even keys 0 to 38 of index 3, each with reference key + 1, in one committed transaction.
+void insertEvenKeys(Db& db, const TqbIndexData& d) {
     TqbSrTransaction* tr = db.begin();
     for (int32_t v = 0; v < 40; v += 2) {
         auto k = keyOf(3, v);
         ASSERT_TRUE(IndexInsertKey(d, tr, k.data(), uint64_t(v + 1)));
     }
     db.commit();
+}
+
+} // namespace
+
+TEST(BTree, APathWithAnyOtherStampIsPositionedAgain) {
+    Db db;
+    Table t(db, "tree", treeDictionary(4096));
+    TqbIndexData d = t.index(3);
+    ASSERT_NO_FATAL_FAILURE(insertEvenKeys(db, d));
     Cursor c;
     c.key = keyOf(3, 20);
     uint64_t ref = 21;
@@ -456,7 +465,7 @@ TEST(BTree, APathWithAnyOtherStampIsPositionedAgain) {
     c.ref = ref;
     // Another transaction reshapes the tree; then the path's stamp is made newer than the index
     // header's (as after renumbering), which must not make the path look current.
-    tr = db.begin();
+    TqbSrTransaction* tr = db.begin();
     for (int32_t v = 1; v < 40; v += 2) {
         auto k = keyOf(3, v);
         ASSERT_TRUE(IndexInsertKey(d, tr, k.data(), uint64_t(v + 1)));
@@ -466,4 +475,37 @@ TEST(BTree, APathWithAnyOtherStampIsPositionedAgain) {
     ASSERT_NO_FATAL_FAILURE(expectStep(t, 3, nullptr, c, true, Entry{20, 21}));
     ASSERT_NO_FATAL_FAILURE(expectStep(t, 3, nullptr, c, true, Entry{21, 22}));
     ASSERT_NO_FATAL_FAILURE(expectStep(t, 3, nullptr, c, false, Entry{20, 21}));
+}
+
+// A search dates its path with the index header's stamp as the buffer manager gives it: the
+// committed stamp outside a transaction, the transaction's number inside the one changing the
+// index, so that a path taken before a change is positioned again and one taken after is not.
+TEST(BTree, ASearchDatesItsPathWithTheHeaderStamp) {
+    Db db;
+    Table t(db, "tree", treeDictionary(4096));
+    TqbIndexData d = t.index(3);
+    ASSERT_NO_FATAL_FAILURE(insertEvenKeys(db, d));
+    const uint32_t header = db.bm->HeaderWord(*t.fi, nullptr, kHdrIndexHeaderBlock);
+    auto k20 = keyOf(3, 20);
+    uint64_t ref = 21;
+    TqbKeyPath before;
+    ASSERT_TRUE(IndexFindKey(d, nullptr, k20.data(), ref, 0, before));
+    EXPECT_EQ(before.Stamp, db.bm->GetLSN(*t.fi, header));
+
+    TqbSrTransaction* tr = db.begin();
+    auto k21 = keyOf(3, 21);
+    ASSERT_TRUE(IndexInsertKey(d, tr, k21.data(), 22));
+    TqbKeyPath inside;
+    ref = 21;
+    ASSERT_TRUE(IndexFindKey(d, tr, k20.data(), ref, 0, inside));
+    EXPECT_EQ(inside.Stamp, tr->TransactionNumber);
+    EXPECT_EQ(inside.Stamp, db.bm->GetLSN(*t.fi, header));
+    EXPECT_NE(inside.Stamp, before.Stamp);
+    db.commit();
+    Cursor c;
+    c.key = k20;
+    c.ref = 21;
+    c.path = before;
+    c.path.Position = kpOnKey;
+    ASSERT_NO_FATAL_FAILURE(expectStep(t, 3, nullptr, c, true, Entry{21, 22}));
 }
