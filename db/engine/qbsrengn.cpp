@@ -358,7 +358,7 @@ TqbServerEngine::TqbInFlight::TqbInFlight(TqbServerEngine& Engine) : engine_(Eng
 }
 
 TqbServerEngine::TqbInFlight::~TqbInFlight() {
-    if (engine_.inFlight_.fetch_sub(1) != 1) return;
+    if (engine_.inFlight_.fetch_sub(1) != 1 || engine_.flightWaiters_.load() == 0) return;
     // Taken before the wake-up: a waiter that saw the old count is then already waiting.
     std::lock_guard lk(engine_.shutdownMutex_);
     engine_.shutdownCv_.notify_all();

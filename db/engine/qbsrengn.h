@@ -418,12 +418,15 @@ private:
     TqbGUID serverID_{};
 
     // Shut-down waits for the last client on shutdownEvent_, which is made, tested and signalled
-    // under this mutex. Operations in flight are counted without it; the last one to end takes it
-    // to wake a waiter, which tests the count under it.
+    // under this mutex. Operations in flight are counted without it; a waiter for them counts
+    // itself in flightWaiters_ before it tests the count, and the last operation to end takes the
+    // mutex to wake it only when it sees one counted (both sides sequentially consistent: either
+    // the waiter sees the count at zero or the operation sees the waiter).
     std::mutex shutdownMutex_;
     std::condition_variable shutdownCv_;
     std::shared_ptr<TqbEvent> shutdownEvent_;
     std::atomic<int32_t> inFlight_{0};
+    std::atomic<int32_t> flightWaiters_{0};
 
     // ---- qbsrengn_table.cpp
 public:

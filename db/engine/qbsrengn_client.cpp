@@ -286,7 +286,9 @@ void TqbServerEngine::closeRemainingClients() {
     // Nothing is freed under an operation that is still running.
     {
         std::unique_lock lk(shutdownMutex_);
+        flightWaiters_.fetch_add(1);
         shutdownCv_.wait(lk, [&] { return inFlight_.load() == 0; });
+        flightWaiters_.fetch_sub(1);
     }
     for (auto& o : remaining)
         if (auto* c = dynamic_cast<TqbSrClient*>(o.get())) closeClient(*c);

@@ -2,6 +2,10 @@
 // shut-down's wait for clients, garbage collection and the engine's properties.
 #include "tests/db/engine/EngineApiSupport.h"
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -141,6 +145,45 @@ TEST(EngineLife, ShutdownFreesNothingUnderAnOperationStillRunning) {
     EXPECT_EQ(1, sessionsSeen);
     EXPECT_EQ(0, e.Counts().Clients);
     e.OnStateChange = nullptr;
+}
+
+// The last operation ends about when the shut-down starts to wait for it, on either side of the
+// moment: the wait must end every time (the operation wakes a waiter it sees, or the waiter sees
+// the count at zero).
+TEST(EngineLife, AnOperationEndingAsTheShutdownWaitsForItAlwaysEndsTheWait) {
+    for (int round = 0; round < 60; ++round) {
+        Api api;
+        TqbServerEngine& e = *api.engine;
+        TqbEvent entered, inactive;
+        e.OnStateChange = [&](TqbComponent*) {
+            if (e.State() == qbsInactive) inactive.Signal();
+        };
+        std::thread op([&] {
+            e.ClientFrame(api.client, [&](TqbSrClient& c) {
+                entered.Signal();
+                // The shut-down asks the client to close just before it waits for the operations.
+                const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+                while (c.State() != sosCloseRequested && std::chrono::steady_clock::now() < giveUp)
+                    std::this_thread::yield();
+                // Then a few more steps, more each round, so the end falls on both sides of the wait.
+                std::atomic<int> steps{0};
+                while (steps.fetch_add(1) < round * round * 20) {
+                }
+                return 0;
+            });
+        });
+        ASSERT_EQ(0u, entered.TryWait(20000));
+        std::thread stopper([&] { e.Shutdown(); });
+        op.join();
+        if (inactive.TryWait(20000) != 0) {
+            // The shut-down waits for ever: nothing can be freed safely.
+            std::fprintf(stderr, "round %d: the shut-down never saw the operation end\n", round);
+            std::abort();
+        }
+        stopper.join();
+        EXPECT_EQ(0, e.Counts().Clients);
+        e.OnStateChange = nullptr;
+    }
 }
 
 TEST(EngineLife, GarbageTimerRunsOnlyWhenCollectionIsOn) {
