@@ -12,10 +12,6 @@
 
 namespace {
 
-int compositeCompare(const uint8_t* a, const uint8_t* b, const void* data) {
-    return CompareCompositeKeys(a, b, *static_cast<const TqbCompositeCompareData*>(data));
-}
-
 int signedRefCompare(uint64_t a, uint64_t b) {
     return int64_t(a) < int64_t(b) ? -1 : (int64_t(a) > int64_t(b) ? 1 : 0);
 }
@@ -163,7 +159,7 @@ bool TqbSrCursor::search(const uint8_t* key, int32_t fieldCount, int32_t partial
     const bool whole = (fieldCount == 0 && partialLen == 0) || wholeCompositeKey(fieldCount, partialLen);
     if (index_ > 0 && !whole && !Dictionary().IsIndexDescUserDefined(index_)) {
         cd = MakeIndexCompareInfo(Dictionary(), index_, fieldCount, partialLen);
-        d.Compare = compositeCompare;
+        d.Compare = CompositeKeyComparer(*cd);
         d.CompareData = &*cd;
         d.PartialKey = true;
     }

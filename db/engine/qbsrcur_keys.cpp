@@ -14,10 +14,6 @@
 
 namespace {
 
-int compositeCompare(const uint8_t* a, const uint8_t* b, const void* data) {
-    return CompareCompositeKeys(a, b, *static_cast<const TqbCompositeCompareData*>(data));
-}
-
 // The reference key of index 0.
 struct RefKey {
     explicit RefKey(uint64_t ref) { plat::StoreLE64(b, ref); }
@@ -68,7 +64,7 @@ TqbIndexData TqbSrTable::IndexData(int32_t Index) {
         };
         d.CompareData = &u;
     } else {
-        d.Compare = compositeCompare;
+        d.Compare = CompositeKeyComparer(compare_[size_t(Index)]);
         d.CompareData = &compare_[size_t(Index)];
     }
     return d;

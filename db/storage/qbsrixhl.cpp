@@ -256,6 +256,31 @@ int CompareCompositeKeys(const uint8_t* Key1, const uint8_t* Key2, const TqbComp
     return Data.PartCount < 0 ? compareLookingUp(Key1, Key2, Data) : compareParts(Key1, Key2, Data);
 }
 
+namespace {
+
+int compareComposite(const uint8_t* Key1, const uint8_t* Key2, const void* Data) {
+    return CompareCompositeKeys(Key1, Key2, *static_cast<const TqbCompositeCompareData*>(Data));
+}
+
+// compareParts for the one part of a short string in the type's order.
+int compareOneShortString(const uint8_t* Key1, const uint8_t* Key2, const void* Data) {
+    const auto& c = *static_cast<const TqbCompositeCompareData*>(Data);
+    const TqbCompositeKeyPart& p = c.Parts[0];
+    const bool n1 = Key1[c.NullBits] & 1, n2 = Key2[c.NullBits] & 1;
+    const int r = n1 || n2 ? nullOrder(n1, n2)
+                           : plat::CollateAnsi(shortString(Key1 + p.Offset, p.Length),
+                                               shortString(Key2 + p.Offset, p.Length), c.CaseFlag);
+    return c.Ascending ? r : -r;
+}
+
+} // namespace
+
+TqbCompositeComparer CompositeKeyComparer(const TqbCompositeCompareData& Data) {
+    if (Data.PartCount == 1 && !Data.Parts[0].Helper && isShortString(Data.Parts[0].FieldType))
+        return compareOneShortString;
+    return compareComposite;
+}
+
 void BuildCompositeKey(const TqbDataDictionary& dict, int32_t Index, const uint8_t* Record, uint8_t* Key,
                        int32_t FieldCount, int32_t PartialLength) {
     const TqbIndexDesc& d = dict.IndexDesc(Index);

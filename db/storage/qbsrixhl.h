@@ -87,6 +87,10 @@ struct TqbCompositeCompareData {
 TqbCompositeCompareData MakeIndexCompareInfo(const TqbDataDictionary& Dictionary, int32_t Index,
                                              int32_t FieldCount = 0, int32_t PartialLength = 0);
 int CompareCompositeKeys(const uint8_t* Key1, const uint8_t* Key2, const TqbCompositeCompareData& Data);
+// CompareCompositeKeys as an index's compare routine, its data a TqbCompositeCompareData: a key of
+// one short string field gets a routine of its own, without the loop over the parts.
+using TqbCompositeComparer = int (*)(const uint8_t* Key1, const uint8_t* Key2, const void* Data);
+TqbCompositeComparer CompositeKeyComparer(const TqbCompositeCompareData& Data);
 // The key of a record: the key fields' parts and null bits; with FieldCount and PartialLength
 // only that many fields (and characters of the next one) are taken, the rest stays null.
 void BuildCompositeKey(const TqbDataDictionary& Dictionary, int32_t Index, const uint8_t* Record,

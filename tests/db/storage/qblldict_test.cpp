@@ -378,7 +378,7 @@ TEST(IndexHelpers, PreparedComparisonAgreesFieldByField) {
         }
         return 0;
     };
-    int equal = 0, decidedLate = 0;
+    int equal = 0, decidedLate = 0, loneString = 0;
     for (int round = 0; round < 6000; ++round) {
         const int idx = 1 + round % 3;
         const std::vector<uint8_t> a = key(idx), b = rng() % 4 ? key(idx) : a;
@@ -390,12 +390,18 @@ TEST(IndexHelpers, PreparedComparisonAgreesFieldByField) {
         const int want = reference(a.data(), b.data(), idx, fieldCount, partial);
         ASSERT_EQ(sign(CompareCompositeKeys(a.data(), b.data(), c)), sign(want)) << round;
         ASSERT_EQ(sign(CompareCompositeKeys(b.data(), a.data(), c)), -sign(want)) << round;
+        // The index's compare routine, one of its own for a lone short string, agrees as well.
+        const TqbCompositeComparer cmp = CompositeKeyComparer(c);
+        ASSERT_EQ(sign(cmp(a.data(), b.data(), &c)), sign(want)) << round;
+        ASSERT_EQ(sign(cmp(b.data(), a.data(), &c)), -sign(want)) << round;
+        loneString += c.PartCount == 1 && !c.Parts[0].Helper;
         equal += want == 0;
         decidedLate += want != 0 && reference(a.data(), b.data(), idx, 1, 0) == 0;
     }
     // Both outcomes and decisions past the first field were met.
     EXPECT_GT(equal, 100);
     EXPECT_GT(decidedLate, 100);
+    EXPECT_GT(loneString, 500);
     TqbSrIndexHelper::Unregister<Backwards>();
 }
 
