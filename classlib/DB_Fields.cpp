@@ -584,12 +584,29 @@ TField* TFields::Fields(int index) const {
     return list_[index];
 }
 
+namespace {
+
+// SameText for names of one length. Bytes below 0x80 weigh alike in the collation, case aside, only
+// when they are equal with their letters folded: those are compared here; any other byte takes
+// the collation.
+bool sameFieldName(std::string_view a, std::string_view b) {
+    for (size_t i = 0; i < a.size(); ++i) {
+        const unsigned x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (x == y) continue;
+        if ((x | y) >= 0x80) return SameText(a, b);
+        if ((x | 0x20) != (y | 0x20) || (x | 0x20) - 'a' > 'z' - 'a') return false;
+    }
+    return true;
+}
+
+} // namespace
+
 TField* TFields::FindField(std::string_view name) const {
     // Names of other lengths never match, whatever their case: they are passed over at once; the
-    // same bytes match without the collation.
+    // same bytes match at once.
     for (TField* f : list_)
         if (f->FieldName().size() == name.size() &&
-            (f->FieldName() == name || SameText(f->FieldName(), name)))
+            (f->FieldName() == name || sameFieldName(f->FieldName(), name)))
             return f;
     return nullptr;
 }

@@ -588,3 +588,28 @@ TEST(FieldKinds, AKindWithoutAFieldClassIsRefused) {
     EXPECT_THROW(cursor.CreateField(&owner, nullptr), EDatabaseError);
     EXPECT_EQ(owner.ComponentCount(), 0);
 }
+
+// Field names match as the collation has them, case aside: ASCII letters of either case, accented
+// letters with their own capitals, nothing else.
+TEST(Fields, NamesMatchCaseAsideAndNothingElse) {
+    TComponent owner;
+    TMemTable t(&owner);
+    for (const char* n : {"servicenumber", "a@b", "Caf\xE9", "x1"}) {
+        auto* f = new TStringField(&owner);
+        f->SetFieldName(n);
+        f->SetDataSet(&t);
+    }
+    const TFields& fs = t.Fields();
+    const std::pair<const char*, const char*> found[] = {{"serviceNumber", "servicenumber"},
+                                                         {"SERVICENUMBER", "servicenumber"},
+                                                         {"A@B", "a@b"},
+                                                         {"CAF\xC9", "Caf\xE9"},
+                                                         {"X1", "x1"}};
+    for (const auto& [asked, name] : found) {
+        ASSERT_NE(fs.FindField(asked), nullptr) << asked;
+        EXPECT_EQ(fs.FindField(asked)->FieldName(), name);
+    }
+    // The same letters but for their accent, and bytes whose bits differ as a case would.
+    for (const char* n : {"servicenumbe\xF2", "a`b", "A`B", "Cafe", "x\x11", "servicenumbe"})
+        EXPECT_EQ(fs.FindField(n), nullptr) << n;
+}
