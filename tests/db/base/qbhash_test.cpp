@@ -51,6 +51,13 @@ TEST(HashBytes, ZeroRunsHashAsSingleBytes) {
     std::vector<unsigned char> zeros(1000, 0);
     zeros[999] = 0x7F;
     EXPECT_EQ(HashBytes(zeros.data(), zeros.size()), reference(zeros));
+    // Many runs of every length, as bookmarks have them (a small number, then its zero bytes).
+    for (int round = 0; round < 4000; ++round) {
+        std::vector<unsigned char> b(next() >> 26);
+        for (auto& c : b)
+            c = next() >> 31 ? 0 : static_cast<unsigned char>(next() >> 24 | 1);
+        ASSERT_EQ(HashBytes(b.data(), b.size()), reference(b)) << "round " << round;
+    }
 }
 
 TEST(Hash, AddGetRemoveAndDisposal) {
