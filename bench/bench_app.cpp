@@ -170,6 +170,10 @@ void BM_ProgramMultipleSend(benchmark::State& state) {
     for (int i = 0; i < form.namesListbox->Items.Count(); ++i)
         form.namesListbox->SetItemState(i, cbChecked);
     form.messageMemo->setPlainText(cls::toQString(kText));
+    // The windows' first layout and paint, and the queued updates of filling the names list, are
+    // the start-up's cost, not the sends': they run before the clock starts.
+    results.show();
+    for (int i = 0; i < 3; ++i) QApplication::processEvents();
     const QString done = QStringLiteral("DONE");
     for (auto _ : state) {
         form.sendButtonClick(form.sendButton);
