@@ -11,7 +11,6 @@
 #include "classlib/ui/QtText.h"
 
 #include <QApplication>
-#include <QPlainTextEdit>
 #include <QScreen>
 #include <QTimer>
 #include <algorithm>
@@ -90,7 +89,7 @@ void TForm1::resultsFlush() {
     const QString text = cls::toQString(pendingResults_);
     pendingResults_.clear();
     resultsPending_ = false;
-    if (sendingMemoForm) sendingMemoForm->sendingMemo->appendPlainText(text);
+    if (sendingMemoForm) sendingMemoForm->sendingMemo->appendLines(text.split(u'\n'));
 }
 
 void TForm1::resultsClear() {

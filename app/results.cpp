@@ -3,10 +3,95 @@
 
 #include "classlib/ui/QtText.h"
 
-#include <QPlainTextEdit>
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QScrollBar>
 #include <QVBoxLayout>
+#include <algorithm>
 
 TsendingMemoForm* sendingMemoForm = nullptr;
+
+int TResultsLines::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : int(lines_.size());
+}
+
+QVariant TResultsLines::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= lines_.size()) return {};
+    if (role == Qt::DisplayRole || role == Qt::ToolTipRole) return lines_[index.row()];
+    return {};
+}
+
+void TResultsLines::append(const QStringList& lines) {
+    if (lines.isEmpty()) return;
+    const int first = int(lines_.size());
+    beginInsertRows(QModelIndex(), first, first + int(lines.size()) - 1);
+    lines_ += lines;
+    endInsertRows();
+}
+
+void TResultsLines::clear() {
+    if (lines_.isEmpty()) return;
+    beginResetModel();
+    lines_.clear();
+    endResetModel();
+}
+
+TResultsMemo::TResultsMemo(QWidget* parent) : QListView(parent), lines_(new TResultsLines(this)) {
+    setModel(lines_);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    // Every line is one text line: the view places them without asking each for its size.
+    setUniformItemSizes(true);
+    setTextElideMode(Qt::ElideNone);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    auto* copyAction = new QAction(tr("&Copy"), this);
+    copyAction->setShortcut(QKeySequence::Copy);
+    copyAction->setShortcutContext(Qt::WidgetShortcut);
+    connect(copyAction, &QAction::triggered, this, [this] { copy(); });
+    auto* selectAllAction = new QAction(tr("Select &All"), this);
+    selectAllAction->setShortcut(QKeySequence::SelectAll);
+    selectAllAction->setShortcutContext(Qt::WidgetShortcut);
+    connect(selectAllAction, &QAction::triggered, this, [this] { selectAll(); });
+    addAction(copyAction);
+    addAction(selectAllAction);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+}
+
+void TResultsMemo::appendLines(const QStringList& lines) {
+    if (lines.isEmpty()) return;
+    const QScrollBar* bar = verticalScrollBar();
+    const bool atEnd = lineCount() == 0 || bar->value() == bar->maximum();
+    lines_->append(lines);
+    if (atEnd) scrollToBottom();
+}
+
+void TResultsMemo::clear() {
+    lines_->clear();
+}
+
+int TResultsMemo::lineCount() const {
+    return int(lines_->lines().size());
+}
+
+QString TResultsMemo::line(int index) const {
+    return lines_->lines().value(index);
+}
+
+QString TResultsMemo::selectedText() const {
+    QModelIndexList rows = selectionModel()->selectedRows();
+    std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+    QStringList text;
+    for (const QModelIndex& i : rows)
+        text << i.data().toString();
+    return text.join(u'\n');
+}
+
+void TResultsMemo::copy() const {
+    const QString text = selectedText();
+    if (!text.isEmpty()) QApplication::clipboard()->setText(text);
+}
 
 TsendingMemoForm::TsendingMemoForm(QWidget* parent) : QWidget(parent, Qt::Window) {
     setObjectName("sendingMemoForm");
@@ -14,18 +99,17 @@ TsendingMemoForm::TsendingMemoForm(QWidget* parent) : QWidget(parent, Qt::Window
     resize(320, 240);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    sendingMemo = new QPlainTextEdit(this);
+    sendingMemo = new TResultsMemo(this);
     sendingMemo->setObjectName("sendingMemo");
-    sendingMemo->setReadOnly(true);
-    // Nobody edits the results, so keeping every appended line for undo only costs time and memory.
-    sendingMemo->setUndoRedoEnabled(false);
-    sendingMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     layout->addWidget(sendingMemo);
     if (!sendingMemoForm) sendingMemoForm = this;
 }
 
 std::string TsendingMemoForm::linesText() const {
-    return cls::fromQString(sendingMemo->toPlainText());
+    QStringList all;
+    for (int i = 0; i < sendingMemo->lineCount(); ++i)
+        all << sendingMemo->line(i);
+    return cls::fromQString(all.join(u'\n'));
 }
 
 TsendingMemoForm::~TsendingMemoForm() {

@@ -1,16 +1,51 @@
-// TsendingMemoForm: the results window ("SNPP Results") with its read-only memo sendingMemo.
+// TsendingMemoForm: the results window ("SNPP Results") with its read-only memo sendingMemo, a view
+// of lines that only ever grows at its end or is cleared.
 #pragma once
+#include <QAbstractListModel>
+#include <QListView>
+#include <QStringList>
 #include <QWidget>
 #include <string>
 
-class QPlainTextEdit;
+// The memo's lines: a list that grows at its end a batch at a time.
+class TResultsLines : public QAbstractListModel {
+public:
+    using QAbstractListModel::QAbstractListModel;
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    void append(const QStringList& lines);
+    void clear();
+    const QStringList& lines() const { return lines_; }
+
+private:
+    QStringList lines_;
+};
+
+// The results memo. A text document spends thousands of instructions on each line it takes in,
+// more than a page's whole dialogue; the memo keeps its lines in a list model instead, where
+// adding a batch costs one model update. Lines are selected whole and copied as text.
+class TResultsMemo : public QListView {
+public:
+    explicit TResultsMemo(QWidget* parent = nullptr);
+    // Adds lines at the end; a view that showed the last line keeps showing it.
+    void appendLines(const QStringList& lines);
+    void clear();
+    int lineCount() const;
+    QString line(int index) const;
+    // The selected lines in their order, joined by line ends, as the clipboard gets them.
+    QString selectedText() const;
+    void copy() const;
+
+private:
+    TResultsLines* lines_;
+};
 
 class TsendingMemoForm : public QWidget {
     Q_OBJECT
 public:
     explicit TsendingMemoForm(QWidget* parent = nullptr);
     ~TsendingMemoForm() override;
-    QPlainTextEdit* sendingMemo = nullptr;
+    TResultsMemo* sendingMemo = nullptr;
     // The memo's lines, as the system's text.
     std::string linesText() const;
 };
