@@ -21,9 +21,9 @@ private:
     QStringList lines_;
 };
 
-// The results memo. A text document spends thousands of instructions on each line it takes in,
-// more than a page's whole dialogue; the memo keeps its lines in a list model instead, where
-// adding a batch costs one model update. Lines are selected whole and copied as text.
+// The results memo. A text document spends some ten thousand instructions on each line it takes
+// in, two lines a page; the memo keeps its lines in a list model instead, where adding a batch
+// costs one model update. Lines are selected whole and copied as text.
 class TResultsMemo : public QListView {
 public:
     explicit TResultsMemo(QWidget* parent = nullptr);
