@@ -326,8 +326,11 @@ TEST(ServerTable, TwoClientsInsertIntoOneTableAndLoseNoRow) {
     auto t = e.build("shared", peopleDictionary());
     const TqbDataDictionary& d = t->GetDictionary();
     constexpr int kRows = 150;
-    auto client1 = std::make_shared<TqbServerObject>(5000), client2 = std::make_shared<TqbServerObject>(5000);
-    auto work = [&](const std::shared_ptr<TqbServerObject>& client, uint64_t db, int base) {
+    // Waits for the other client's locks are bounded by the clients' time-out: generous, so that a
+    // loaded machine's slow commits do not count as a lost row.
+    auto client1 = std::make_shared<TqbServerObject>(60000), client2 = std::make_shared<TqbServerObject>(60000);
+    std::string errors[2];
+    auto insertAll = [&](const std::shared_ptr<TqbServerObject>& client, uint64_t db, int base) {
         const TqbLockOwnerID cursor = NewLockOwnerID();
         for (int i = 0; i < kRows; ++i) {
             TqbActivation op(client);
@@ -349,9 +352,19 @@ TEST(ServerTable, TwoClientsInsertIntoOneTableAndLoseNoRow) {
             ASSERT_EQ(person(d, r.data()), p);
         }
     };
+    auto work = [&](const std::shared_ptr<TqbServerObject>& client, uint64_t db, int base) {
+        try {
+            insertAll(client, db, base);
+        } catch (const std::exception& x) {
+            // Raised in a thread it would end the whole run; here it fails the test with its reason.
+            errors[base == 0 ? 0 : 1] = x.what();
+        }
+    };
     std::thread a(work, client1, 1, 0), b(work, client2, 2, 100000);
     a.join();
     b.join();
+    EXPECT_EQ(errors[0], "");
+    EXPECT_EQ(errors[1], "");
     auto all = records(*t, nullptr);
     ASSERT_EQ(all.size(), size_t(2 * kRows));
     std::set<int32_t> codes;
