@@ -67,9 +67,9 @@ void TForm1::reportException(const std::string& what) {
     showException(what);
 }
 
-// A fast server produces lines far quicker than a screen shows them, and laying out the memo once
-// per line would cost more than the dialogue itself: lines are gathered and added every 100 ms,
-// still quicker than one reads them.
+// A fast server produces lines far quicker than a screen shows them, and updating and painting the
+// memo once per line would cost more than the dialogue itself: lines are gathered and added four
+// times a second, still quicker than one reads them.
 void TForm1::resultsAdd(const std::string& line) {
     if (!sendingMemoForm) return;
     if (resultsPending_) pendingResults_ += '\n';
@@ -78,7 +78,7 @@ void TForm1::resultsAdd(const std::string& line) {
     if (!resultsTimer_) {
         resultsTimer_ = new QTimer(this);
         resultsTimer_->setSingleShot(true);
-        resultsTimer_->setInterval(100);
+        resultsTimer_->setInterval(250);
         connect(resultsTimer_, &QTimer::timeout, this, [this] { resultsFlush(); });
     }
     if (!resultsTimer_->isActive()) resultsTimer_->start();
