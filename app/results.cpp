@@ -89,8 +89,8 @@ QString TResultsMemo::selectedText() const {
 }
 
 void TResultsMemo::copy() const {
-    const QString text = selectedText();
-    if (!text.isEmpty()) QApplication::clipboard()->setText(text);
+    // One empty line selected is still a line to copy.
+    if (selectionModel()->hasSelection()) QApplication::clipboard()->setText(selectedText());
 }
 
 TsendingMemoForm::TsendingMemoForm(QWidget* parent) : QWidget(parent, Qt::Window) {

@@ -84,6 +84,9 @@ TEST(ResultsWindow, CopyGivesTheSelectedLinesInTheirOrder) {
     QApplication::clipboard()->setText("kept");
     memo.copy();
     EXPECT_EQ(QApplication::clipboard()->text(), "kept");
+    selection->select(memo.model()->index(1, 0), QItemSelectionModel::Select);
+    memo.copy();
+    EXPECT_EQ(QApplication::clipboard()->text(), "");
     QTest::keySequence(&memo, QKeySequence::SelectAll);
     memo.copy();
     EXPECT_EQ(QApplication::clipboard()->text(), "first\n\nthird\nfourth");
