@@ -378,7 +378,10 @@ public:
     void RemoveUnused();
 
 private:
-    static bool unused(TqbSrBaseTable& t) { return t.GetCursorList().Count() == 0 && t.GetUseCount() == 0; }
+    // An opening cursor counts a use (under this list's portal), joins the table's cursors and only
+    // then gives the use back. So the use count is read first: at 0, every cursor that opened has
+    // joined the cursors read next. The other way round, one joining between the reads is missed.
+    static bool unused(TqbSrBaseTable& t) { return t.GetUseCount() == 0 && t.GetCursorList().Count() == 0; }
     void freeTables(std::vector<TqbSrTablePtr>& gone);
     TqbSrTableHost& host_;
     TqbReadWritePortal portal_;

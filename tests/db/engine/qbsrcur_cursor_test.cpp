@@ -1,5 +1,5 @@
-// Server cursors on real table files: moves, ranges, key searches, bookmarks, writes with
-// extenders, write checks, locks, filters, index changes, and two clients on two threads.
+// Server cursors on real table files: moves, ranges, key searches, bookmarks, writes with extenders,
+// write checks, locks, filters, index changes, clients on threads, no table let go under an opening cursor.
 #include "tests/db/engine/CursorTestSupport.h"
 
 #include "classlib/DBFilter.h"
@@ -600,4 +600,47 @@ TEST(CursorThreads, TwoClientsWriteOneTableAndBothSeeEveryRecord) {
         EXPECT_EQ(p.walk(*c).size(), 140u);
     }
     EXPECT_EQ(checkConsistent(*dynamic_cast<TqbSrTable*>(cursors[0]->Table()), nullptr), "");
+}
+
+TEST(CursorThreads, ATableIsLetGoOfOnlyWhenNoCursorIsOpeningOnIt) {
+    // Four clients each open a cursor, close it and let the table go if it is unused, as a rebuild
+    // job ends: a cursor that opens meanwhile must find its table listed and its files open.
+    Env e;
+    e.create("people", peopleDictionary());
+    std::atomic<int> lost{0}, opened{0};
+    auto work = [&](TqbSrDatabase& db) {
+        SetThreadDeadline(20000);
+        TqbSrTableList& list = e.host.Tables();
+        for (int i = 0; i < 2000; ++i) {
+            CursorPtr c;
+            // A fresh open may meet the files of the instance the other client is letting go.
+            if (code([&] {
+                    c = e.open(db, "people", 3);
+                    return 0;
+                }) != 0)
+                continue;
+            opened.fetch_add(1);
+            TqbSrTablePtr t = c->TablePtr();
+            int32_t files = 0;
+            {
+                PortalReadGuard<TqbSrBaseTable> g(*t);
+                files = t->GetFileCount();
+            }
+            if (files == 0 || list.FindByFolderAndName(*e.folder, "people") != t) lost.fetch_add(1);
+            c->Close();
+            c.reset();
+            list.RemoveTable(t.get());
+        }
+    };
+    std::vector<std::shared_ptr<TqbSrDatabase>> dbs = {e.a, e.b};
+    while (dbs.size() < 4)
+        dbs.push_back(std::make_shared<TqbSrDatabase>(e.host, e.folder, 10000));
+    std::vector<std::thread> others;
+    for (size_t i = 1; i < dbs.size(); ++i)
+        others.emplace_back(work, std::ref(*dbs[i]));
+    work(*dbs[0]);
+    for (auto& t : others)
+        t.join();
+    EXPECT_GT(opened.load(), 4000);
+    EXPECT_EQ(lost.load(), 0) << "a table was closed under a cursor that had just opened on it";
 }
