@@ -11,6 +11,7 @@
 #include "platform/Messages.h"
 
 #include <QMainWindow>
+#include <QStringList>
 #include <array>
 #include <cstdint>
 #include <deque>
@@ -316,8 +317,7 @@ private:
     DailyLog log_;
     Pc1Cipher cipher_;
     std::unique_ptr<TnwdIPPort> socketOwner_;
-    std::string pendingResults_;  // results lines not yet in the memo, joined by line ends
-    bool resultsPending_ = false; // an empty line is a line too
+    QStringList pendingResults_; // results lines not yet in the memo
     QTimer* resultsTimer_ = nullptr;
 
     ReplyLines replies_{kMaxReplyLine}; // the server's bytes, framed into reply lines

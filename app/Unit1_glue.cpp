@@ -14,6 +14,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <algorithm>
+#include <utility>
 
 void showMessage(const std::string& text) {
     cls::ShowMessage(text);
@@ -72,9 +73,7 @@ void TForm1::reportException(const std::string& what) {
 // times a second, still quicker than one reads them.
 void TForm1::resultsAdd(const std::string& line) {
     if (!sendingMemoForm) return;
-    if (resultsPending_) pendingResults_ += '\n';
-    pendingResults_ += line;
-    resultsPending_ = true;
+    pendingResults_ << cls::toQString(line);
     if (!resultsTimer_) {
         resultsTimer_ = new QTimer(this);
         resultsTimer_->setSingleShot(true);
@@ -85,16 +84,13 @@ void TForm1::resultsAdd(const std::string& line) {
 }
 
 void TForm1::resultsFlush() {
-    if (!resultsPending_) return;
-    const QString text = cls::toQString(pendingResults_);
-    pendingResults_.clear();
-    resultsPending_ = false;
-    if (sendingMemoForm) sendingMemoForm->sendingMemo->appendLines(text.split(u'\n'));
+    if (pendingResults_.isEmpty()) return;
+    const QStringList lines = std::exchange(pendingResults_, {});
+    if (sendingMemoForm) sendingMemoForm->sendingMemo->appendLines(lines);
 }
 
 void TForm1::resultsClear() {
     pendingResults_.clear();
-    resultsPending_ = false;
     if (sendingMemoForm) sendingMemoForm->sendingMemo->clear();
 }
 
