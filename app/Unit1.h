@@ -11,7 +11,6 @@
 #include "platform/Messages.h"
 
 #include <QMainWindow>
-#include <QStringList>
 #include <array>
 #include <cstdint>
 #include <deque>
@@ -255,7 +254,7 @@ public:
     std::string statusBarText() const;
     void setStatusLabel(const std::string& text);
     void setStatusBarText(const std::string& text);
-    void resultsAdd(const std::string& line);
+    void resultsAdd(std::string line);
     void resultsClear();
     void resultsShow();
     void resultsClose();
@@ -317,7 +316,7 @@ private:
     DailyLog log_;
     Pc1Cipher cipher_;
     std::unique_ptr<TnwdIPPort> socketOwner_;
-    QStringList pendingResults_; // results lines not yet in the memo
+    std::vector<std::string> pendingResults_; // results lines not yet in the memo
     QTimer* resultsTimer_ = nullptr;
 
     ReplyLines replies_{kMaxReplyLine}; // the server's bytes, framed into reply lines

@@ -71,9 +71,9 @@ void TForm1::reportException(const std::string& what) {
 // A fast server produces lines far quicker than a screen shows them, and updating and painting the
 // memo once per line would cost more than the dialogue itself: lines are gathered and added four
 // times a second, still quicker than one reads them.
-void TForm1::resultsAdd(const std::string& line) {
+void TForm1::resultsAdd(std::string line) {
     if (!sendingMemoForm) return;
-    pendingResults_ << cls::toQString(line);
+    pendingResults_.push_back(std::move(line));
     if (!resultsTimer_) {
         resultsTimer_ = new QTimer(this);
         resultsTimer_->setSingleShot(true);
@@ -84,9 +84,9 @@ void TForm1::resultsAdd(const std::string& line) {
 }
 
 void TForm1::resultsFlush() {
-    if (pendingResults_.isEmpty()) return;
-    const QStringList lines = std::exchange(pendingResults_, {});
-    if (sendingMemoForm) sendingMemoForm->sendingMemo->appendLines(lines);
+    if (pendingResults_.empty()) return;
+    std::vector<std::string> lines = std::exchange(pendingResults_, {});
+    if (sendingMemoForm) sendingMemoForm->sendingMemo->appendLines(std::move(lines));
 }
 
 void TForm1::resultsClear() {

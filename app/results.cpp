@@ -17,21 +17,24 @@ int TResultsLines::rowCount(const QModelIndex& parent) const {
 }
 
 QVariant TResultsLines::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() >= lines_.size()) return {};
-    if (role == Qt::DisplayRole || role == Qt::ToolTipRole) return lines_[index.row()];
+    if (!index.isValid() || size_t(index.row()) >= lines_.size()) return {};
+    if (role == Qt::DisplayRole || role == Qt::ToolTipRole) return cls::toQString(lines_[size_t(index.row())]);
     return {};
 }
 
-void TResultsLines::append(const QStringList& lines) {
-    if (lines.isEmpty()) return;
+void TResultsLines::append(std::vector<std::string> lines) {
+    if (lines.empty()) return;
     const int first = int(lines_.size());
     beginInsertRows(QModelIndex(), first, first + int(lines.size()) - 1);
-    lines_ += lines;
+    if (lines_.empty())
+        lines_ = std::move(lines);
+    else
+        lines_.insert(lines_.end(), std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
     endInsertRows();
 }
 
 void TResultsLines::clear() {
-    if (lines_.isEmpty()) return;
+    if (lines_.empty()) return;
     beginResetModel();
     lines_.clear();
     endResetModel();
@@ -59,11 +62,11 @@ TResultsMemo::TResultsMemo(QWidget* parent) : QListView(parent), lines_(new TRes
     setContextMenuPolicy(Qt::ActionsContextMenu);
 }
 
-void TResultsMemo::appendLines(const QStringList& lines) {
-    if (lines.isEmpty()) return;
+void TResultsMemo::appendLines(std::vector<std::string> lines) {
+    if (lines.empty()) return;
     const QScrollBar* bar = verticalScrollBar();
     const bool atEnd = lineCount() == 0 || bar->value() == bar->maximum();
-    lines_->append(lines);
+    lines_->append(std::move(lines));
     if (atEnd) scrollToBottom();
 }
 
@@ -76,7 +79,8 @@ int TResultsMemo::lineCount() const {
 }
 
 QString TResultsMemo::line(int index) const {
-    return lines_->lines().value(index);
+    const auto& all = lines_->lines();
+    return index >= 0 && size_t(index) < all.size() ? cls::toQString(all[size_t(index)]) : QString();
 }
 
 QString TResultsMemo::selectedText() const {
@@ -106,10 +110,12 @@ TsendingMemoForm::TsendingMemoForm(QWidget* parent) : QWidget(parent, Qt::Window
 }
 
 std::string TsendingMemoForm::linesText() const {
-    QStringList all;
-    for (int i = 0; i < sendingMemo->lineCount(); ++i)
-        all << sendingMemo->line(i);
-    return cls::fromQString(all.join(u'\n'));
+    std::string text;
+    for (const std::string& line : sendingMemo->lines()) {
+        if (&line != &sendingMemo->lines().front()) text += '\n';
+        text += line;
+    }
+    return text;
 }
 
 TsendingMemoForm::~TsendingMemoForm() {

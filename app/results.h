@@ -3,22 +3,23 @@
 #pragma once
 #include <QAbstractListModel>
 #include <QListView>
-#include <QStringList>
 #include <QWidget>
 #include <string>
+#include <vector>
 
-// The memo's lines: a list that grows at its end a batch at a time.
+// The memo's lines: a list that grows at its end a batch at a time. Lines stay in the system's
+// text and become Qt text only when shown or copied: a fast send adds thousands that nobody sees.
 class TResultsLines : public QAbstractListModel {
 public:
     using QAbstractListModel::QAbstractListModel;
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
-    void append(const QStringList& lines);
+    void append(std::vector<std::string> lines);
     void clear();
-    const QStringList& lines() const { return lines_; }
+    const std::vector<std::string>& lines() const { return lines_; }
 
 private:
-    QStringList lines_;
+    std::vector<std::string> lines_;
 };
 
 // The results memo. A text document spends some ten thousand instructions on each line it takes
@@ -28,10 +29,11 @@ class TResultsMemo : public QListView {
 public:
     explicit TResultsMemo(QWidget* parent = nullptr);
     // Adds lines at the end; a view that showed the last line keeps showing it.
-    void appendLines(const QStringList& lines);
+    void appendLines(std::vector<std::string> lines);
     void clear();
     int lineCount() const;
     QString line(int index) const;
+    const std::vector<std::string>& lines() const { return lines_->lines(); }
     // The selected lines in their order, joined by line ends, as the clipboard gets them.
     QString selectedText() const;
     void copy() const;

@@ -12,10 +12,10 @@
 
 namespace {
 
-QStringList numbered(int from, int count) {
-    QStringList lines;
+std::vector<std::string> numbered(int from, int count) {
+    std::vector<std::string> lines;
     for (int i = from; i < from + count; ++i)
-        lines << QStringLiteral("Sending to: Contact %1 ...").arg(i);
+        lines.push_back("Sending to: Contact " + std::to_string(i) + " ...");
     return lines;
 }
 
