@@ -6,7 +6,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QPainter>
 #include <QScrollBar>
+#include <QStyledItemDelegate>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -40,8 +42,46 @@ void TResultsLines::clear() {
     endResetModel();
 }
 
+namespace {
+
+// Each line is one run of plain text. The style's item painting lays a line out three times
+// (its size, its elision, its drawing); this draws it once, with the same colours and margin.
+class PlainLineDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        const QWidget* widget = option.widget;
+        const QStyle* style = widget ? widget->style() : QApplication::style();
+        const bool selected = option.state & QStyle::State_Selected;
+        const QPalette::ColorGroup group = !(option.state & QStyle::State_Enabled) ? QPalette::Disabled
+                                           : (option.state & QStyle::State_Active) ? QPalette::Active
+                                                                                   : QPalette::Inactive;
+        if (selected) painter->fillRect(option.rect, option.palette.brush(group, QPalette::Highlight));
+        const QString text = index.data(Qt::DisplayRole).toString();
+        if (!text.isEmpty()) {
+            const QFontMetrics& metrics = option.fontMetrics;
+            const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+            const int baseline = option.rect.top() + (option.rect.height() - metrics.height()) / 2 + metrics.ascent();
+            // A line wider than the view runs on past the row's end only, where the view clips it.
+            painter->setFont(option.font);
+            painter->setPen(option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
+            painter->drawText(QPoint(option.rect.left() + margin, baseline), text);
+        }
+        if (option.state & QStyle::State_HasFocus) {
+            QStyleOptionFocusRect focus;
+            focus.QStyleOption::operator=(option);
+            focus.backgroundColor = option.palette.color(group, selected ? QPalette::Highlight : QPalette::Base);
+            style->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, painter, widget);
+        }
+    }
+};
+
+} // namespace
+
 TResultsMemo::TResultsMemo(QWidget* parent) : QListView(parent), lines_(new TResultsLines(this)) {
     setModel(lines_);
+    setItemDelegate(new PlainLineDelegate(this));
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     // Every line is one text line: the view places them without asking each for its size.

@@ -92,4 +92,34 @@ TEST(ResultsWindow, CopyGivesTheSelectedLinesInTheirOrder) {
     EXPECT_EQ(QApplication::clipboard()->text(), "first\n\nthird\nfourth");
 }
 
+// Lines are drawn as text, a selected one on the highlight colour; system text shows as Qt text.
+TEST(ResultsWindow, LinesAreDrawnAndTheSelectedOneHighlighted) {
+    TsendingMemoForm form;
+    form.resize(320, 240);
+    form.show();
+    TResultsMemo& memo = *form.sendingMemo;
+    memo.appendLines({std::string("Sending to: Ren") + char(0xE9) + "e ...", "MESSAGE SENT OK", ""});
+    EXPECT_EQ(memo.line(0), QString::fromUtf8("Sending to: Ren\u00e9e ..."));
+    memo.selectionModel()->select(memo.model()->index(1, 0), QItemSelectionModel::Select);
+    QApplication::processEvents();
+    const QImage image = memo.viewport()->grab().toImage();
+    auto rowOf = [&](int row) { return memo.visualRect(memo.model()->index(row, 0)); };
+    // Pixels of one row unlike its left edge: the text drawn in it.
+    auto inked = [&](int row) {
+        const QRect r = rowOf(row);
+        const QRgb edge = image.pixel(r.left() + 1, r.center().y());
+        int n = 0;
+        for (int y = r.top(); y <= r.bottom(); ++y)
+            for (int x = r.left(); x < std::min(r.right(), image.width()); ++x)
+                n += image.pixel(x, y) != edge;
+        return n;
+    };
+    const QRgb base = image.pixel(rowOf(2).left() + 1, rowOf(2).center().y());
+    EXPECT_EQ(base, image.pixel(rowOf(0).left() + 1, rowOf(0).center().y()));
+    EXPECT_NE(base, image.pixel(rowOf(1).left() + 1, rowOf(1).center().y()));
+    EXPECT_GT(inked(0), 50);
+    EXPECT_GT(inked(1), 50);
+    EXPECT_EQ(inked(2), 0);
+}
+
 } // namespace
