@@ -20,7 +20,8 @@ int TResultsLines::rowCount(const QModelIndex& parent) const {
 
 QVariant TResultsLines::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || size_t(index.row()) >= lines_.size()) return {};
-    if (role == Qt::DisplayRole || role == Qt::ToolTipRole) return cls::toQString(lines_[size_t(index.row())]);
+    if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
+        return cls::toQString(lines_[size_t(index.row())]);
     return {};
 }
 
@@ -31,7 +32,8 @@ void TResultsLines::append(std::vector<std::string> lines) {
     if (lines_.empty())
         lines_ = std::move(lines);
     else
-        lines_.insert(lines_.end(), std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
+        lines_.insert(lines_.end(), std::make_move_iterator(lines.begin()),
+                      std::make_move_iterator(lines.end()));
     endInsertRows();
 }
 
@@ -50,7 +52,8 @@ class PlainLineDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
 
-    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
         const QWidget* widget = option.widget;
         const QStyle* style = widget ? widget->style() : QApplication::style();
         const bool selected = option.state & QStyle::State_Selected;
@@ -62,16 +65,19 @@ public:
         if (!text.isEmpty()) {
             const QFontMetrics& metrics = option.fontMetrics;
             const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
-            const int baseline = option.rect.top() + (option.rect.height() - metrics.height()) / 2 + metrics.ascent();
+            const int baseline =
+                option.rect.top() + (option.rect.height() - metrics.height()) / 2 + metrics.ascent();
             // A line wider than the view runs on past the row's end only, where the view clips it.
             painter->setFont(option.font);
-            painter->setPen(option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
+            painter->setPen(
+                option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
             painter->drawText(QPoint(option.rect.left() + margin, baseline), text);
         }
         if (option.state & QStyle::State_HasFocus) {
             QStyleOptionFocusRect focus;
             focus.QStyleOption::operator=(option);
-            focus.backgroundColor = option.palette.color(group, selected ? QPalette::Highlight : QPalette::Base);
+            focus.backgroundColor =
+                option.palette.color(group, selected ? QPalette::Highlight : QPalette::Base);
             style->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, painter, widget);
         }
     }
@@ -125,7 +131,8 @@ QString TResultsMemo::line(int index) const {
 
 QString TResultsMemo::selectedText() const {
     QModelIndexList rows = selectionModel()->selectedRows();
-    std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+    std::sort(rows.begin(), rows.end(),
+              [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
     QStringList text;
     for (const QModelIndex& i : rows)
         text << i.data().toString();
