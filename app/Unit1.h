@@ -318,6 +318,8 @@ private:
     std::unique_ptr<TnwdIPPort> socketOwner_;
     std::vector<std::string> pendingResults_; // results lines not yet in the memo
     QTimer* resultsTimer_ = nullptr;
+    uint64_t lastResultsFlush_ = 0; // on the message layer's clock
+    static constexpr uint64_t kResultsFlushMs = 500;
 
     ReplyLines replies_{kMaxReplyLine}; // the server's bytes, framed into reply lines
     bool closing_ = false;              // a close was asked for: buffered replies are dropped

@@ -69,22 +69,25 @@ void TForm1::reportException(const std::string& what) {
 }
 
 // A fast server produces lines far quicker than a screen shows them, and updating and painting the
-// memo once per line would cost more than the dialogue itself: lines are gathered and added four
-// times a second, still quicker than one reads them.
+// memo once per line would cost more than the dialogue itself: a line after a quiet spell shows at
+// once, and a burst of lines is added twice a second, still quicker than one reads them.
 void TForm1::resultsAdd(std::string line) {
     if (!sendingMemoForm) return;
     pendingResults_.push_back(std::move(line));
     if (!resultsTimer_) {
         resultsTimer_ = new QTimer(this);
         resultsTimer_->setSingleShot(true);
-        resultsTimer_->setInterval(250);
         connect(resultsTimer_, &QTimer::timeout, this, [this] { resultsFlush(); });
     }
-    if (!resultsTimer_->isActive()) resultsTimer_->start();
+    if (resultsTimer_->isActive()) return;
+    const uint64_t now = plat::NowMs();
+    const uint64_t next = lastResultsFlush_ + kResultsFlushMs;
+    resultsTimer_->start(now >= next ? 0 : int(next - now));
 }
 
 void TForm1::resultsFlush() {
     if (pendingResults_.empty()) return;
+    lastResultsFlush_ = plat::NowMs();
     std::vector<std::string> lines = std::exchange(pendingResults_, {});
     if (sendingMemoForm) sendingMemoForm->sendingMemo->appendLines(std::move(lines));
 }

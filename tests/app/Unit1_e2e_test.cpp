@@ -129,3 +129,16 @@ TEST_F(AppTest, AContactInsertedInTheContactsWindowIsPagedThroughTheWidgets) {
     EXPECT_EQ(logText(),
               "3/7/2024 10:00:00 AM, Message Sent OK, SRVC:Tarvo, CONTACT:Zo\xEB Ray, MSG:Gate 4 at 10\r\n");
 }
+
+// A results line after a quiet spell shows without waiting; lines coming in a burst follow with
+// the next update, all of them.
+TEST_F(AppTest, AResultsLineAfterAQuietSpellShowsAtOnceAndABurstFollows) {
+    startApp({{"Alice", "5551234", 1}});
+    form->resultsAdd("CONNECTING TO SERVICE: One ...");
+    QApplication::processEvents();
+    EXPECT_EQ(results->linesText(), "CONNECTING TO SERVICE: One ...");
+    form->resultsAdd("Sending to: Alice ...");
+    form->resultsAdd("MESSAGE SENT OK");
+    ASSERT_TRUE(pumpUntil([&] { return results->sendingMemo->lineCount() == 3; }));
+    EXPECT_EQ(results->linesText(), "CONNECTING TO SERVICE: One ...\nSending to: Alice ...\nMESSAGE SENT OK");
+}
