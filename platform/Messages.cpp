@@ -97,6 +97,7 @@ Loop::Loop() {
 Loop::~Loop() {
     close(epfd);
     close(evfd);
+    if (deadlineFd >= 0) close(deadlineFd);
 }
 
 void Loop::wake() const {

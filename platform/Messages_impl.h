@@ -125,6 +125,10 @@ struct Loop {
     size_t outsideAt = 0;   // where epfd stands among them
     int64_t outsideDue = 0; // end of its time-out, on the real clock (ms)
     bool outsideValid = false;
+    // Ends ProcessWhileOutsideIdle's waits: set once for each end, not armed and cancelled by
+    // every poll (-1: not made yet, or the system would not give one).
+    int deadlineFd = -1;
+    int64_t deadlineArmed = -1; // the end it is set to, on the real clock (ms)
 };
 
 // Keeps Loop::firstDue in step with timerOrder. Caller holds G().mu.

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <span>
 #include <sys/epoll.h>
+#include <sys/timerfd.h>
 
 namespace plat {
 
@@ -96,8 +97,9 @@ struct Together {
 };
 
 // Polls an outside loop's descriptors with this loop's own in epfd's place (at): its wake-up
-// eventfd and each watch. The ready watches are kept for the next round.
-Together pollTogether(Loop& L, const pollfd* fds, size_t n, size_t at, int timeoutMs) {
+// eventfd and each watch, and the deadline descriptor when there is one. The ready watches are
+// kept for the next round.
+Together pollTogether(Loop& L, const pollfd* fds, size_t n, size_t at, int timeoutMs, int deadlineFd = -1) {
     thread_local std::vector<pollfd> p; // kept: this runs once per outside loop round
     thread_local std::vector<WatchId> ids;
     p.assign(fds, fds + n);
@@ -107,6 +109,7 @@ Together pollTogether(Loop& L, const pollfd* fds, size_t n, size_t at, int timeo
         p.push_back(pollfd{w.fd, short(w.events & (POLLIN | POLLOUT | POLLPRI | POLLRDHUP)), 0});
         ids.push_back(id);
     }
+    if (deadlineFd >= 0) p.push_back(pollfd{deadlineFd, POLLIN, 0});
     dropPolled(L);
     Together t;
     t.fds = p.data();
@@ -379,17 +382,42 @@ int PollWithLoop(pollfd* fds, size_t n, int timeoutMs) {
     return ready;
 }
 
+// The loop's deadline descriptor, set to go off at dueMs on the real clock; -1 when the system
+// gives none (the caller then passes a time-out).
+int deadlineAt(Loop& L, int64_t dueMs) {
+    if (L.deadlineFd < 0) {
+        if (L.deadlineArmed == -2) return -1;
+        L.deadlineFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+        if (L.deadlineFd < 0) {
+            L.deadlineArmed = -2; // asked once
+            return -1;
+        }
+    }
+    if (dueMs == L.deadlineArmed) return L.deadlineFd;
+    itimerspec when{};
+    when.it_value.tv_sec = time_t(dueMs / 1000);
+    when.it_value.tv_nsec = long(dueMs % 1000) * 1000000;
+    if (timerfd_settime(L.deadlineFd, TFD_TIMER_ABSTIME, &when, nullptr) != 0) return -1;
+    L.deadlineArmed = dueMs;
+    return L.deadlineFd;
+}
+
 void ProcessWhileOutsideIdle(int budgetMs) {
     Loop& L = current();
     const int64_t end = realMs() + budgetMs;
     for (;;) {
         // Read again each round: a nested outside loop run by a handler polls afresh.
         if (!L.outsideValid || L.watches.size() > kMaxPolledWatches) return;
-        int64_t wait = std::min(end, L.outsideDue) - realMs();
-        if (wait <= 0) return;
+        const int64_t now = realMs();
+        int64_t due = std::min(end, L.outsideDue);
+        if (due <= now) return;
         const int64_t timer = NextTimerDelayMs();
-        if (timer >= 0) wait = std::min(wait, timer);
-        const Together t = pollTogether(L, L.outsideFds.data(), L.outsideFds.size(), L.outsideAt, int(wait));
+        if (timer >= 0) due = std::min(due, now + timer);
+        // A conversation's replies come in far more often than the wait's end moves: the end is
+        // a timer descriptor set when it moves, not a time-out that each poll arms and cancels.
+        const int fd = deadlineAt(L, due);
+        const Together t = pollTogether(L, L.outsideFds.data(), L.outsideFds.size(), L.outsideAt,
+                                        fd < 0 ? int(std::max<int64_t>(due - now, 0)) : -1, fd);
         if (t.result < 0 || t.closedWatch) return;
         for (size_t i = 0; i < L.outsideFds.size(); ++i)
             if (i != L.outsideAt && t.fds[i].revents) return; // the outside loop's turn
