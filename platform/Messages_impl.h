@@ -128,7 +128,7 @@ struct Loop {
     // Ends ProcessWhileOutsideIdle's waits: set once for each end, not armed and cancelled by
     // every poll (-1: not made yet, or the system would not give one).
     int deadlineFd = -1;
-    int64_t deadlineArmed = -1; // the end it is set to, on the real clock (ms)
+    int64_t deadlineArmed = -1; // the end it is set to, on the real clock (ms); -2: none to be had
 };
 
 // Keeps Loop::firstDue in step with timerOrder. Caller holds G().mu.
