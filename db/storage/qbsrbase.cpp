@@ -472,7 +472,8 @@ inline TqbbmRAMPage* TqbBufferManager::cachedPage(TbtdFileInfo& FileInfo, uint32
 uint8_t* TqbBufferManager::GetBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber, TqbBlockRelease& Release,
                                     bool MarkDirty, TqbSrTransaction* Transaction) {
     std::lock_guard lk(padlock_);
-    return getBlock(FileInfo, BlockNumber, Release, MarkDirty, Transaction);
+    checkBlock(FileInfo, BlockNumber);
+    return getCheckedBlock(FileInfo, BlockNumber, Release, MarkDirty, Transaction, nullptr);
 }
 
 uint8_t* TqbBufferManager::getBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber, TqbBlockRelease& Release,
