@@ -131,11 +131,11 @@ size_t firstDifference(const char16_t* a, const char16_t* b, size_t n) {
     return size_t(std::mismatch(a, a + n, b).first - a);
 }
 
-template <class Str, class WeightOf> int collate(const Str& a, const Str& b, bool noCase, WeightOf weightOf) {
+// From byte i on, all before it equal.
+template <class Str, class WeightOf>
+int collateFrom(const Str& a, const Str& b, bool noCase, WeightOf weightOf, size_t i) {
     size_t n = a.size() < b.size() ? a.size() : b.size();
     int second = 0, third = 0;
-    // Equal characters weigh the same on every level: start at the first difference.
-    size_t i = firstDifference(a.data(), b.data(), n);
     for (; i < n; ++i) {
         Weight x = weightOf(a[i]), y = weightOf(b[i]);
         if (x.primary != y.primary) return x.primary < y.primary ? -1 : 1;
@@ -147,11 +147,30 @@ template <class Str, class WeightOf> int collate(const Str& a, const Str& b, boo
     return noCase ? 0 : third;
 }
 
+template <class Str, class WeightOf> int collate(const Str& a, const Str& b, bool noCase, WeightOf weightOf) {
+    // Equal characters weigh the same on every level: start at the first difference.
+    const size_t n = a.size() < b.size() ? a.size() : b.size();
+    return collateFrom(a, b, noCase, weightOf, firstDifference(a.data(), b.data(), n));
+}
+
+// Out of line, so that the quick answer of CollateAnsi needs no registers saved.
+[[gnu::noinline]] int collateAnsiFrom(std::string_view a, std::string_view b, bool noCase, size_t i) {
+    const auto& w = weights();
+    return collateFrom(a, b, noCase, [&w](char c) { return w[static_cast<unsigned char>(c)]; }, i);
+}
+
 } // namespace
 
 int CollateAnsi(std::string_view a, std::string_view b, bool noCase) {
-    const auto& w = weights();
-    return collate(a, b, noCase, [&w](char c) { return w[static_cast<unsigned char>(c)]; });
+    // Most comparisons (index searches) end at the first differing byte with different base
+    // characters: that case is answered here, the rest by the whole walk from that byte on.
+    const size_t n = a.size() < b.size() ? a.size() : b.size();
+    const size_t i = firstDifference(a.data(), b.data(), n);
+    if (i == n) return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+    const uint16_t x = kWeights[static_cast<unsigned char>(a[i])].primary;
+    const uint16_t y = kWeights[static_cast<unsigned char>(b[i])].primary;
+    if (x != y) return x < y ? -1 : 1;
+    return collateAnsiFrom(a, b, noCase, i);
 }
 
 int CollateWide(std::u16string_view a, std::u16string_view b, bool noCase) {

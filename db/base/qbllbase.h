@@ -264,8 +264,23 @@ void PoolReleaseUnused();
 // Re-entrant mutual exclusion. Unlock by a thread that does not hold it does nothing.
 class TqbPadlock {
 public:
-    void Lock();
-    void Unlock();
+    // Inline: taken several times in every record operation.
+    void Lock() {
+        const std::thread::id me = std::this_thread::get_id();
+        if (owner_.load(std::memory_order_relaxed) == me) {
+            ++count_;
+            return;
+        }
+        m_.lock();
+        owner_.store(me, std::memory_order_relaxed);
+        count_ = 1;
+    }
+    void Unlock() {
+        if (owner_.load(std::memory_order_relaxed) != std::this_thread::get_id() || count_ <= 0) return;
+        if (--count_ > 0) return;
+        owner_.store(std::thread::id(), std::memory_order_relaxed);
+        m_.unlock();
+    }
     int32_t LockCount() const { return count_; }
     void lock() { Lock(); }
     void unlock() { Unlock(); }

@@ -21,24 +21,8 @@
 // ---------------------------------------------------------------------------------------------
 // Padlock
 
-// Only the holder ever stores its own id: a thread that reads its id holds the padlock.
-void TqbPadlock::Lock() {
-    const std::thread::id me = std::this_thread::get_id();
-    if (owner_.load(std::memory_order_relaxed) == me) {
-        ++count_;
-        return;
-    }
-    m_.lock();
-    owner_.store(me, std::memory_order_relaxed);
-    count_ = 1;
-}
-
-void TqbPadlock::Unlock() {
-    if (owner_.load(std::memory_order_relaxed) != std::this_thread::get_id() || count_ <= 0) return;
-    if (--count_ > 0) return;
-    owner_.store(std::thread::id(), std::memory_order_relaxed);
-    m_.unlock();
-}
+// Lock and Unlock are inline in the header. Only the holder ever stores its own id: a thread that
+// reads its id holds the padlock.
 
 // ---------------------------------------------------------------------------------------------
 // Event

@@ -433,6 +433,7 @@ private:
     bool userDefinedKey_ = false;
     TqbKeyBuffer keys_[kbCount];
     TqbKeyBuffer* keyBuffer_ = nullptr; // the one edited in the set-key state
+    std::vector<uint8_t> blankKey_;     // a cleared key buffer's image, made once per open
     TqbHandle lookupCursor_ = 0;
     std::string lookupFields_;
     bool lookupCaseInsensitive_ = false;

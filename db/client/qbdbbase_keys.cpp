@@ -130,6 +130,7 @@ void TqbBaseTable::InitIndexInfo() {
 }
 
 void TqbBaseTable::AllocKeyBuffers() {
+    blankKey_.clear();
     for (TqbKeyBuffer& kb : keys_)
         initKeyBuffer(kb);
     keyBuffer_ = &keys_[kbLookup];
@@ -149,6 +150,7 @@ void TqbBaseTable::ResetIndexState() {
     for (TqbKeyBuffer& kb : keys_)
         kb = TqbKeyBuffer{};
     keyBuffer_ = nullptr;
+    blankKey_.clear();
     rangeStack_.Clear();
 }
 
@@ -269,11 +271,16 @@ void TqbBaseTable::SetIndexFieldNames(const std::string& value) {
 // Key buffers and key search
 
 void TqbBaseTable::initKeyBuffer(TqbKeyBuffer& kb) {
-    kb.Image.assign(size_t(RecordBufferSize()), 0);
-    if (int32_t(kb.Image.size()) >= dict_.RecordLength() && dict_.FieldCount() > 0) {
-        dict_.InitRecord(kb.Image.data());
-        dict_.SetDefaultFieldValues(kb.Image.data());
+    // Every key search clears its buffer: the cleared image is made once and copied.
+    const size_t size = size_t(RecordBufferSize());
+    if (blankKey_.size() != size) {
+        blankKey_.assign(size, 0);
+        if (int32_t(size) >= dict_.RecordLength() && dict_.FieldCount() > 0) {
+            dict_.InitRecord(blankKey_.data());
+            dict_.SetDefaultFieldValues(blankKey_.data());
+        }
     }
+    kb.Image.assign(blankKey_.begin(), blankKey_.end());
     kb.FieldCount = 0;
     kb.Exclusive = false;
     kb.Modified = false;

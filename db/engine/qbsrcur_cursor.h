@@ -544,6 +544,9 @@ private:
     // Searches Key (over fieldCount and partialLen) with the index's search mode, then settles.
     bool search(const uint8_t* key, int32_t fieldCount, int32_t partialLen, int mode, TqbKeyPath& path,
                 uint8_t* foundKey, uint64_t& foundRef, TqbSrTransaction* t);
+    // The same with the index data the comparison was settled in.
+    bool searchIndex(const TqbIndexData& d, const uint8_t* key, int mode, TqbKeyPath& path, uint8_t* foundKey,
+                     uint64_t& foundRef, TqbSrTransaction* t);
     // Places the path before the first entry at or after (key, ref); false at the end.
     bool seek(const uint8_t* key, uint64_t ref, TqbKeyPath& path, uint8_t* foundKey, uint64_t& foundRef);
     void ensurePath();

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <optional>
 
 namespace {
 
@@ -154,15 +153,20 @@ bool TqbSrCursor::settle(TqbKeyPath& path, uint8_t* foundKey, uint64_t& foundRef
 bool TqbSrCursor::search(const uint8_t* key, int32_t fieldCount, int32_t partialLen, int mode,
                          TqbKeyPath& path, uint8_t* foundKey, uint64_t& foundRef, TqbSrTransaction* t) {
     TqbIndexData d = table().IndexData(index_);
-    // Made only for a partial comparison: the whole key's comes with the index data.
-    std::optional<TqbCompositeCompareData> cd;
     const bool whole = (fieldCount == 0 && partialLen == 0) || wholeCompositeKey(fieldCount, partialLen);
     if (index_ > 0 && !whole && !Dictionary().IsIndexDescUserDefined(index_)) {
-        cd = MakeIndexCompareInfo(Dictionary(), index_, fieldCount, partialLen);
-        d.Compare = CompositeKeyComparer(*cd);
-        d.CompareData = &*cd;
+        // Made only for a partial comparison: the whole key's comes with the index data.
+        const TqbCompositeCompareData cd = MakeIndexCompareInfo(Dictionary(), index_, fieldCount, partialLen);
+        d.Compare = CompositeKeyComparer(cd);
+        d.CompareData = &cd;
         d.PartialKey = true;
+        return searchIndex(d, key, mode, path, foundKey, foundRef, t);
     }
+    return searchIndex(d, key, mode, path, foundKey, foundRef, t);
+}
+
+bool TqbSrCursor::searchIndex(const TqbIndexData& d, const uint8_t* key, int mode, TqbKeyPath& path,
+                              uint8_t* foundKey, uint64_t& foundRef, TqbSrTransaction* t) {
     uint64_t ref = 0;
     const bool found = IndexFindKey(d, t, key, ref, mode, path, foundKey);
     if (mode == 0 && !found) {

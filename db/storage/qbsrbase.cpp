@@ -288,7 +288,7 @@ std::vector<TqbbmRAMPage*> TqbBufferManager::pagesOf(TbtdFileInfo& f) {
     return r;
 }
 
-void TqbBufferManager::checkFile(TbtdFileInfo& f) {
+inline void TqbBufferManager::checkFile(TbtdFileInfo& f) {
     CheckFileInfo(f, true);
     if (f.BlockSize == 0) RaiseServerError(0);
 }
@@ -387,7 +387,7 @@ TqbbmRAMPage* TqbBufferManager::allocPage(TbtdFileInfo& f, uint32_t block) {
     return p;
 }
 
-void TqbBufferManager::touch(TqbbmRAMPage* p) {
+inline void TqbBufferManager::touch(TqbbmRAMPage* p) {
     if (p->List != &lru_ || lru_.Tail == p) return; // a page read again and again stays put
     lru_.MoveToTail(p);
 }
@@ -402,8 +402,8 @@ void TqbBufferManager::loadBlock(TqbbmRAMPage* p) {
     }
 }
 
-uint8_t* TqbBufferManager::handOut(TqbbmRAMPage* p, TqbSrTransaction* t, TqbBlockRelease& release) {
-    reclaim(p); // what an earlier holder left, when its release did not see it
+inline uint8_t* TqbBufferManager::handOut(TqbbmRAMPage* p, TqbSrTransaction* t, TqbBlockRelease& release) {
+    if (!p->Retired.empty()) reclaim(p); // what an earlier holder left, when its release did not see it
     ++p->RefCount;
     // The stamp dates a long hold. A page in a transaction is never taken over, and leaving it
     // stamps a page still held: hand-outs inside a transaction read no clock.
@@ -413,7 +413,7 @@ uint8_t* TqbBufferManager::handOut(TqbbmRAMPage* p, TqbSrTransaction* t, TqbBloc
     return visible(p, t);
 }
 
-uint8_t* TqbBufferManager::visible(TqbbmRAMPage* p, TqbSrTransaction* t) {
+inline uint8_t* TqbBufferManager::visible(TqbbmRAMPage* p, TqbSrTransaction* t) {
     return t && p->Transaction == t && p->Newest ? p->Newest->Buffer : p->Block;
 }
 
@@ -450,12 +450,12 @@ void TqbBufferManager::makeDirty(TqbbmRAMPage* p, TqbSrTransaction& t) {
     }
 }
 
-void TqbBufferManager::checkBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber) {
+inline void TqbBufferManager::checkBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber) {
     checkFile(FileInfo);
     if (BlockNumber >= FileInfo.BlockCount) RaiseServerError(33, {FileInfo.FileName, BlockNumber});
 }
 
-TqbbmRAMPage* TqbBufferManager::cachedPage(TbtdFileInfo& FileInfo, uint32_t BlockNumber) {
+inline TqbbmRAMPage* TqbBufferManager::cachedPage(TbtdFileInfo& FileInfo, uint32_t BlockNumber) {
     TqbbmRAMPage* p = BlockNumber == 0
                           ? FileInfo.Block0Page
                           : (FileInfo.PageIndex ? FileInfo.PageIndex->Find(BlockNumber) : nullptr);
@@ -464,7 +464,7 @@ TqbbmRAMPage* TqbBufferManager::cachedPage(TbtdFileInfo& FileInfo, uint32_t Bloc
         if (p->HasDiskFile) loadBlock(p);
     } else {
         touch(p);
-        unpark(p);
+        if (p->TempBlock >= 0) unpark(p);
     }
     return p;
 }
@@ -472,12 +472,18 @@ TqbbmRAMPage* TqbBufferManager::cachedPage(TbtdFileInfo& FileInfo, uint32_t Bloc
 uint8_t* TqbBufferManager::GetBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber, TqbBlockRelease& Release,
                                     bool MarkDirty, TqbSrTransaction* Transaction) {
     std::lock_guard lk(padlock_);
-    return getBlock(FileInfo, BlockNumber, Release, MarkDirty, Transaction);
+    checkBlock(FileInfo, BlockNumber);
+    return getCheckedBlock(FileInfo, BlockNumber, Release, MarkDirty, Transaction, nullptr);
 }
 
 uint8_t* TqbBufferManager::getBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber, TqbBlockRelease& Release,
                                     bool MarkDirty, TqbSrTransaction* Transaction, TqbbmRAMPage** Page) {
     checkBlock(FileInfo, BlockNumber);
+    return getCheckedBlock(FileInfo, BlockNumber, Release, MarkDirty, Transaction, Page);
+}
+
+uint8_t* TqbBufferManager::getCheckedBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber, TqbBlockRelease& Release,
+                                           bool MarkDirty, TqbSrTransaction* Transaction, TqbbmRAMPage** Page) {
     if (MarkDirty && !Transaction) RaiseServerError(0);
     TqbbmRAMPage* p = cachedPage(FileInfo, BlockNumber);
     if (MarkDirty) makeDirty(p, *Transaction);
@@ -507,7 +513,8 @@ uint8_t* TqbBufferManager::GetBlockNamedInHeader(TbtdFileInfo& FileInfo, uint32_
     Number = headerWord(FileInfo, Transaction, Offset);
     if (Number == 0 || Number >= FileInfo.BlockCount) return nullptr;
     TqbbmRAMPage* p = nullptr;
-    uint8_t* b = getBlock(FileInfo, Number, Release, MarkDirty, Transaction, &p);
+    // headerWord checked the file, and the number is inside it.
+    uint8_t* b = getCheckedBlock(FileInfo, Number, Release, MarkDirty, Transaction, &p);
     if (Stamp) *Stamp = lsnOf(p);
     return b;
 }

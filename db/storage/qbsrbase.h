@@ -149,6 +149,9 @@ private:
     uint32_t headerWord(TbtdFileInfo& f, TqbSrTransaction* t, uint32_t offset);
     uint8_t* getBlock(TbtdFileInfo& f, uint32_t n, TqbBlockRelease& release, bool dirty, TqbSrTransaction* t,
                       TqbbmRAMPage** page = nullptr);
+    // getBlock after checkBlock.
+    inline uint8_t* getCheckedBlock(TbtdFileInfo& f, uint32_t n, TqbBlockRelease& release, bool dirty,
+                                    TqbSrTransaction* t, TqbbmRAMPage** page = nullptr);
     static uint32_t lsnOf(const TqbbmRAMPage* p);
     void freeBuffer(uint8_t*& buf, uint32_t size);
     TqbbmRAMPage* allocPage(TbtdFileInfo& f, uint32_t block);
@@ -168,16 +171,17 @@ private:
     void detach(TqbbmRAMPage* p);
     void freePage(TqbbmRAMPage* p);
     void indexPut(TbtdFileInfo& f, uint32_t block, TqbbmRAMPage* p);
+    // The hot path of every block access, inline in its own file (defined there only).
     // The file is open and has the block.
-    void checkBlock(TbtdFileInfo& f, uint32_t block);
+    inline void checkBlock(TbtdFileInfo& f, uint32_t block);
     // The block's page, read in when not cached.
-    TqbbmRAMPage* cachedPage(TbtdFileInfo& f, uint32_t block);
-    uint8_t* handOut(TqbbmRAMPage* p, TqbSrTransaction* t, TqbBlockRelease& release);
+    inline TqbbmRAMPage* cachedPage(TbtdFileInfo& f, uint32_t block);
+    inline uint8_t* handOut(TqbbmRAMPage* p, TqbSrTransaction* t, TqbBlockRelease& release);
     // The buffer the transaction sees: its newest copy, else the committed block.
-    static uint8_t* visible(TqbbmRAMPage* p, TqbSrTransaction* t);
+    static inline uint8_t* visible(TqbbmRAMPage* p, TqbSrTransaction* t);
     void makeDirty(TqbbmRAMPage* p, TqbSrTransaction& t);
-    void touch(TqbbmRAMPage* p);
-    void checkFile(TbtdFileInfo& f);
+    inline void touch(TqbbmRAMPage* p);
+    inline void checkFile(TbtdFileInfo& f);
     void loadBlock(TqbbmRAMPage* p);
     // In-memory tables: the committed block to temporary storage and back.
     bool park(TqbbmRAMPage* p);

@@ -267,10 +267,12 @@ int compareOneShortString(const uint8_t* Key1, const uint8_t* Key2, const void* 
     const auto& c = *static_cast<const TqbCompositeCompareData*>(Data);
     const TqbCompositeKeyPart& p = c.Parts[0];
     const bool n1 = Key1[c.NullBits] & 1, n2 = Key2[c.NullBits] & 1;
-    const int r = n1 || n2 ? nullOrder(n1, n2)
-                           : plat::CollateAnsi(shortString(Key1 + p.Offset, p.Length),
-                                               shortString(Key2 + p.Offset, p.Length), c.CaseFlag);
-    return c.Ascending ? r : -r;
+    if (n1 || n2) return c.Ascending ? nullOrder(n1, n2) : -nullOrder(n1, n2);
+    const std::string_view s1 = shortString(Key1 + p.Offset, p.Length);
+    const std::string_view s2 = shortString(Key2 + p.Offset, p.Length);
+    // Ascending (the usual order) ends in a jump to the collation: no frame of its own.
+    if (c.Ascending) return plat::CollateAnsi(s1, s2, c.CaseFlag);
+    return -plat::CollateAnsi(s1, s2, c.CaseFlag);
 }
 
 } // namespace
