@@ -170,32 +170,12 @@ int cmpEntry(const IxCtx& c, const uint8_t* key, uint64_t ref, bool useRef, cons
     return r;
 }
 
-bool search(const IxCtx& c, const Page& p, const uint8_t* key, uint64_t ref, bool useRef, uint32_t& pos) {
-    int64_t lo = 0, hi = int64_t(p.count()) - 1;
-    if (!c.refsOnly && !useRef) {
-        // Keys alone: the page's key array and the compare routine are looked up once.
-        const uint8_t* keys = p.keyAt(0);
-        const size_t kl = p.kl;
-        const TqbKeyCompare cmp = c.cmp;
-        const void* cd = c.cd;
-        while (lo <= hi) {
-            const int64_t mid = (lo + hi) / 2;
-            const int r = cmp(key, keys + kl * size_t(mid), cd);
-            if (r == 0) {
-                pos = uint32_t(mid);
-                return true;
-            }
-            if (r < 0)
-                hi = mid - 1;
-            else
-                lo = mid + 1;
-        }
-        pos = uint32_t(lo);
-        return false;
-    }
+// Binary search over count entries; compare(i) is below 0 when the key sorts before entry i.
+template <class Compare> bool bisect(uint32_t count, uint32_t& pos, Compare&& compare) {
+    int64_t lo = 0, hi = int64_t(count) - 1;
     while (lo <= hi) {
-        int64_t mid = (lo + hi) / 2;
-        int r = cmpEntry(c, key, ref, useRef, p, uint32_t(mid));
+        const int64_t mid = (lo + hi) / 2;
+        const int r = compare(uint32_t(mid));
         if (r == 0) {
             pos = uint32_t(mid);
             return true;
@@ -207,6 +187,18 @@ bool search(const IxCtx& c, const Page& p, const uint8_t* key, uint64_t ref, boo
     }
     pos = uint32_t(lo);
     return false;
+}
+
+bool search(const IxCtx& c, const Page& p, const uint8_t* key, uint64_t ref, bool useRef, uint32_t& pos) {
+    if (!c.refsOnly && !useRef) {
+        // Keys alone: the page's key array and the compare routine are looked up once.
+        const uint8_t* keys = p.keyAt(0);
+        const size_t kl = p.kl;
+        const TqbKeyCompare cmp = c.cmp;
+        const void* cd = c.cd;
+        return bisect(p.count(), pos, [&](uint32_t i) { return cmp(key, keys + kl * i, cd); });
+    }
+    return bisect(p.count(), pos, [&](uint32_t i) { return cmpEntry(c, key, ref, useRef, p, i); });
 }
 
 void moveEntries(Page& d, uint32_t di, const Page& s, uint32_t si, uint32_t n) {
