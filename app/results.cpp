@@ -29,11 +29,7 @@ void TResultsLines::append(std::vector<std::string> lines) {
     if (lines.empty()) return;
     const int first = int(lines_.size());
     beginInsertRows(QModelIndex(), first, first + int(lines.size()) - 1);
-    if (lines_.empty())
-        lines_ = std::move(lines);
-    else
-        lines_.insert(lines_.end(), std::make_move_iterator(lines.begin()),
-                      std::make_move_iterator(lines.end()));
+    lines_.insert(lines_.end(), std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
     endInsertRows();
 }
 
@@ -158,10 +154,9 @@ TsendingMemoForm::TsendingMemoForm(QWidget* parent) : QWidget(parent, Qt::Window
 
 std::string TsendingMemoForm::linesText() const {
     std::string text;
-    for (const std::string& line : sendingMemo->lines()) {
-        if (&line != &sendingMemo->lines().front()) text += '\n';
-        text += line;
-    }
+    for (const std::string& line : sendingMemo->lines())
+        text += line + '\n';
+    if (!text.empty()) text.pop_back(); // lines are joined, not ended
     return text;
 }
 
