@@ -7,7 +7,8 @@
 // single-row transactions. Each figure is the median of five repetitions, the benchmarks' runs in
 // random order. In the walks both sides fetch whole rows (a dataset reads every field
 // of its record; SQLite gets SELECT *, so it cannot answer from the name index alone) and read the
-// name. PW_BENCH_QUICK=1 makes it small.
+// name. Beside them, users of one table on threads of their own (2 and 8) against one user alone
+// in the same run. PW_BENCH_QUICK=1 makes it small.
 #include "bench/BenchSupport.h"
 #include "db/client/qbdbbase.h"
 #include "db/engine/qbsrengn.h"
@@ -17,11 +18,15 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -299,8 +304,163 @@ void BM_Reference_SQLiteWalk(benchmark::State& state) {
     state.SetItemsProcessed(n);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Users on threads: each has its own client, session, database and table on one engine and works
+// on its own rows of one contacts table only: append and post a row, find the one before by key and
+// edit and post it, and every second round find an older one and delete it. Each of those counts as
+// one operation. Every commit is the write's own (implicit) transaction.
+
+struct TableUser {
+    TqbOwned<TqbClient> client{new TqbClient()};
+    TqbOwned<TqbSession> session{new TqbSession()};
+    TqbOwned<TqbDatabase> db{new TqbDatabase()};
+    std::unique_ptr<TqbTable> table{new TqbTable()};
+    std::string failure;
+
+    TableUser(TqbServerEngine& engine, const std::string& dir, int k) {
+        const std::string n = "user" + std::to_string(k);
+        client->SetServerEngine(&engine);
+        client->SetClientName(n);
+        session->SetClientName(n);
+        session->SetSessionName(n);
+        session->Open();
+        db->SetSessionName(n);
+        db->SetDatabaseName(dir);
+        db->Open();
+        table->SetSessionName(n);
+        table->SetDatabaseName(dir);
+        table->SetTableName("contacts");
+        table->SetIndexName("nameIndex");
+        table->Open();
+    }
+    ~TableUser() {
+        table.reset();
+        db.reset();
+        session.reset();
+        client.reset();
+    }
+    // Rounds of its own rows named after prefix; the operations done, up to the first failure.
+    int64_t work(const std::string& prefix, int rounds) {
+        TqbTable& t = *table;
+        auto name = [&](int i) { return prefix + std::to_string(i); };
+        int64_t ops = 0;
+        try {
+            for (int i = 0; i < rounds; ++i) {
+                t.Append();
+                t.FieldByName("name")->SetAsString(name(i));
+                t.FieldByName("servicenumber")->SetAsInteger(i % 7);
+                t.Post();
+                ++ops;
+                if (i >= 1) {
+                    if (!t.FindKey({cls::Variant(name(i - 1))})) throw std::runtime_error("own row missing");
+                    t.Edit();
+                    t.FieldByName("id")->SetAsString("id" + std::to_string(i));
+                    t.Post();
+                    ++ops;
+                }
+                if (i >= 2 && i % 2 == 0) {
+                    if (!t.FindKey({cls::Variant(name(i - 2))})) throw std::runtime_error("own row missing");
+                    t.Delete();
+                    ++ops;
+                }
+            }
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+        return ops;
+    }
+};
+
+// An engine of its own with an empty contacts table, and its users, made as they are first needed.
+struct UsersSide {
+    TqbOwned<TqbServerEngine> engine{new TqbServerEngine()};
+    TqbOwned<TqbClient> client{new TqbClient()};
+    TqbOwned<TqbSession> session{new TqbSession()};
+    TqbOwned<TqbDatabase> db{new TqbDatabase()};
+    std::vector<std::unique_ptr<TableUser>> users;
+    std::string dir = g_folder + "/users";
+    int64_t runs = 0;
+
+    UsersSide() {
+        std::filesystem::create_directories(dir + "/cfg");
+        engine->SetConfigDir(dir + "/cfg/");
+        client->SetServerEngine(engine.get());
+        client->SetAutoClientName(true);
+        session->SetClientName(client->ClientName());
+        session->SetAutoSessionName(true);
+        session->Open();
+        db->SetSessionName(session->SessionName());
+        db->SetDatabaseName(dir);
+        db->Open();
+        TqbServerDataDict d = engineapi::contactsDictionary();
+        engine->TableBuild(db->DatabaseID(), false, "contacts", false, d);
+    }
+    ~UsersSide() {
+        users.clear();
+        db.reset();
+        session.reset();
+        client.reset();
+        engine->Shutdown();
+    }
+};
+
+UsersSide& usersSide() {
+    static UsersSide u;
+    return u;
+}
+
+double processCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+// range(0): the number of users. Every run does about the same number of operations in all, split
+// between the users. Counter cpu_us_per_op: the process's CPU time per operation, waits included.
+void BM_DataSetUsers(benchmark::State& state) {
+    UsersSide& side = usersSide();
+    const int count = int(state.range(0));
+    while (int(side.users.size()) < count)
+        side.users.push_back(std::make_unique<TableUser>(*side.engine, side.dir, int(side.users.size())));
+    const int rounds = int(pwbench::size(400, 16) / count);
+    int64_t ops = 0;
+    double cpu = 0;
+    for (auto _ : state) {
+        const std::string run = std::to_string(++side.runs);
+        std::vector<int64_t> done(size_t(count), 0);
+        const double cpu0 = processCpuSeconds();
+        std::vector<std::thread> threads;
+        for (int k = 0; k < count; ++k)
+            threads.emplace_back([&, k] {
+                done[size_t(k)] =
+                    side.users[size_t(k)]->work("r" + run + "u" + std::to_string(k) + "-", rounds);
+            });
+        for (auto& th : threads)
+            th.join();
+        cpu += processCpuSeconds() - cpu0;
+        for (int k = 0; k < count; ++k) {
+            ops += done[size_t(k)];
+            if (!side.users[size_t(k)]->failure.empty()) {
+                state.SkipWithError(
+                    ("user " + std::to_string(k) + ": " + side.users[size_t(k)]->failure).c_str());
+                return;
+            }
+        }
+    }
+    state.SetItemsProcessed(ops);
+    state.counters["cpu_us_per_op"] = ops ? cpu * 1e6 / double(ops) : 0;
+}
+
 } // namespace
 
+BENCHMARK(BM_DataSetUsers)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(8)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(pwbench::iterations(2))
+    ->Repetitions(pwbench::repetitions(5))
+    ->UseRealTime();
 BENCHMARK(BM_DataSetFindKey)
     ->Unit(benchmark::kMicrosecond)
     ->MinTime(pwbench::minTime(0.3))
@@ -364,6 +524,16 @@ int main(int argc, char** argv) {
         line("rows per second, ordered walk", "BM_DataSetWalk/0", "BM_Reference_SQLiteWalk/0");
         line("rows per second, group filter walk", "BM_DataSetWalk/1", "BM_Reference_SQLiteWalk/1");
     });
+    const int rcUsers = pwbench::printRatios([&] {
+        for (const char* users : {"2", "8"}) {
+            const double many = reporter.rate(std::string("BM_DataSetUsers/") + users),
+                         one = reporter.rate("BM_DataSetUsers/1");
+            std::printf(
+                "operations per second, %s users of one table on their own rows: %.0f, one user %.0f, "
+                "ratio %.2f\n",
+                users, many, one, many / one);
+        }
+    });
     std::filesystem::remove_all(dir);
-    return rc;
+    return rc | rcUsers;
 }
