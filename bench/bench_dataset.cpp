@@ -12,6 +12,7 @@
 #include "bench/BenchSupport.h"
 #include "db/client/qbdbbase.h"
 #include "db/engine/qbsrengn.h"
+#include "tests/db/client/TableUser.h"
 #include "tests/db/engine/ContactRecords.h"
 
 #include <benchmark/benchmark.h>
@@ -21,7 +22,6 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -306,70 +306,8 @@ void BM_Reference_SQLiteWalk(benchmark::State& state) {
 
 // ---------------------------------------------------------------------------------------------
 // Users on threads: each has its own client, session, database and table on one engine and works
-// on its own rows of one contacts table only: append and post a row, find the one before by key and
-// edit and post it, and every second round find an older one and delete it. Each of those counts as
-// one operation. Every commit is the write's own (implicit) transaction.
-
-struct TableUser {
-    TqbOwned<TqbClient> client{new TqbClient()};
-    TqbOwned<TqbSession> session{new TqbSession()};
-    TqbOwned<TqbDatabase> db{new TqbDatabase()};
-    std::unique_ptr<TqbTable> table{new TqbTable()};
-    std::string failure;
-
-    TableUser(TqbServerEngine& engine, const std::string& dir, int k) {
-        const std::string n = "user" + std::to_string(k);
-        client->SetServerEngine(&engine);
-        client->SetClientName(n);
-        session->SetClientName(n);
-        session->SetSessionName(n);
-        session->Open();
-        db->SetSessionName(n);
-        db->SetDatabaseName(dir);
-        db->Open();
-        table->SetSessionName(n);
-        table->SetDatabaseName(dir);
-        table->SetTableName("contacts");
-        table->SetIndexName("nameIndex");
-        table->Open();
-    }
-    ~TableUser() {
-        table.reset();
-        db.reset();
-        session.reset();
-        client.reset();
-    }
-    // Rounds of its own rows named after prefix; the operations done, up to the first failure.
-    int64_t work(const std::string& prefix, int rounds) {
-        TqbTable& t = *table;
-        auto name = [&](int i) { return prefix + std::to_string(i); };
-        int64_t ops = 0;
-        try {
-            for (int i = 0; i < rounds; ++i) {
-                t.Append();
-                t.FieldByName("name")->SetAsString(name(i));
-                t.FieldByName("servicenumber")->SetAsInteger(i % 7);
-                t.Post();
-                ++ops;
-                if (i >= 1) {
-                    if (!t.FindKey({cls::Variant(name(i - 1))})) throw std::runtime_error("own row missing");
-                    t.Edit();
-                    t.FieldByName("id")->SetAsString("id" + std::to_string(i));
-                    t.Post();
-                    ++ops;
-                }
-                if (i >= 2 && i % 2 == 0) {
-                    if (!t.FindKey({cls::Variant(name(i - 2))})) throw std::runtime_error("own row missing");
-                    t.Delete();
-                    ++ops;
-                }
-            }
-        } catch (const std::exception& e) {
-            failure = e.what();
-        }
-        return ops;
-    }
-};
+// on its own rows of one contacts table only (clienttest::TableUser::work: append, find and edit,
+// find and delete; each one operation). Every commit is the write's own (implicit) transaction.
 
 // An engine of its own with an empty contacts table, and its users, made as they are first needed.
 struct UsersSide {
@@ -377,7 +315,7 @@ struct UsersSide {
     TqbOwned<TqbClient> client{new TqbClient()};
     TqbOwned<TqbSession> session{new TqbSession()};
     TqbOwned<TqbDatabase> db{new TqbDatabase()};
-    std::vector<std::unique_ptr<TableUser>> users;
+    std::vector<std::unique_ptr<clienttest::TableUser>> users;
     std::string dir = g_folder + "/users";
     int64_t runs = 0;
 
@@ -421,7 +359,8 @@ void BM_DataSetUsers(benchmark::State& state) {
     UsersSide& side = usersSide();
     const int count = int(state.range(0));
     while (int(side.users.size()) < count)
-        side.users.push_back(std::make_unique<TableUser>(*side.engine, side.dir, int(side.users.size())));
+        side.users.push_back(
+            std::make_unique<clienttest::TableUser>(*side.engine, side.dir, int(side.users.size())));
     const int rounds = int(pwbench::size(400, 16) / count);
     int64_t ops = 0;
     double cpu = 0;
@@ -458,7 +397,7 @@ BENCHMARK(BM_DataSetUsers)
     ->Arg(2)
     ->Arg(8)
     ->Unit(benchmark::kMillisecond)
-    ->Iterations(pwbench::iterations(2))
+    ->MinTime(pwbench::minTime(1))
     ->Repetitions(pwbench::repetitions(5))
     ->UseRealTime();
 BENCHMARK(BM_DataSetFindKey)
