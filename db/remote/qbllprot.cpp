@@ -8,6 +8,7 @@
 
 namespace {
 
+constexpr int32_t kErrConnectionGone = 292;
 std::atomic<uint32_t> g_nextIdentity{0};
 
 uint32_t newIdentity() {
@@ -74,6 +75,16 @@ void TqbBaseCommsProtocol::Shutdown() {
 void TqbBaseCommsProtocol::Idle() {
     plat::WaitForWork(1); // returns at once when something waits
     plat::ProcessPendingMessages();
+}
+
+int32_t TqbBaseCommsProtocol::SendParts(uint32_t clientID, std::vector<uint8_t> parts, bool lock) {
+    for (size_t at = 0; at + qbMsgHeaderSize <= parts.size();) {
+        const uint32_t length = GetU32(parts.data() + at + 4);
+        if (length < qbMsgHeaderSize || length > parts.size() - at) return kErrConnectionGone;
+        if (const int32_t r = SendMsg(clientID, parts.data() + at, length, lock)) return r;
+        at += length;
+    }
+    return 0;
 }
 
 void TqbBaseCommsProtocol::SetKeepAliveInterval(uint32_t ms) {
