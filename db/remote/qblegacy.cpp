@@ -237,6 +237,8 @@ TqbBaseCommsProtocol* TqbLegacyTransport::createProtocol(TqbProtocolType type, c
 void TqbLegacyTransport::makeProtocol() {
     const bool listen = GetMode() == qbtmListen;
     protocol_.reset(createProtocol(protocolType_, namePart_, listen));
+    // A socket takes sends from any thread; the single-user partner is reached from the window's.
+    socketProtocol_ = dynamic_cast<TqbWinsockProtocol*>(protocol_.get()) != nullptr;
     protocol_->OnReceiveMsg = [this](TqbBaseCommsProtocol*, uint32_t id, uint32_t len, const uint8_t* data) {
         return receive(id, len, data);
     };
@@ -346,8 +348,10 @@ void TqbLegacyTransport::threadPass() {
             SendRequest(r);
         } catch (...) {
             EndSend(r, qbErrTransport); // its caller hears of it now, not at its time-out
+            RequestSent();
             throw;
         }
+        RequestSent();
     }
     const uint64_t now = plat::NowMs();
     if (now - lastExpiry_ >= kExpiryCheckMs) {
@@ -400,6 +404,11 @@ void TqbLegacyTransport::threadEnded(TqbLegacyTransportThread* thread) {
     thread_ = std::make_unique<TqbLegacyTransportThread>(this);
     ++restarts_;
     thread_->Start();
+}
+
+bool TqbLegacyTransport::CanSendOnCaller(const TqbRequest& Req) {
+    return Req.MsgID() != qbmConnect && GetMode() == qbtmSend && State() == qbsStarted &&
+           socketProtocol_.load() && protocolWindow_.load() != 0;
 }
 
 // An empty message ends the protocol's wait for input at once.

@@ -5,6 +5,7 @@
 #include "db/base/qbsrmgr.h"
 
 #include <algorithm>
+#include <poll.h>
 
 namespace {
 
@@ -73,7 +74,10 @@ void TqbBaseCommsProtocol::Shutdown() {
 }
 
 void TqbBaseCommsProtocol::Idle() {
-    plat::WaitForWork(1); // returns at once when something waits
+    // One poll of the loop's descriptors, whose findings the dispatch takes without asking the
+    // system again; returns at once when something waits.
+    pollfd loop{plat::LoopWakeFd(), POLLIN, 0};
+    plat::PollWithLoop(&loop, 1, 1);
     plat::ProcessPendingMessages();
 }
 
@@ -262,10 +266,17 @@ bool TqbBaseCommsProtocol::MessageReceived(TqbConnection& c, uint8_t* part, uint
         Log("Message size %d too large.", {length});
         return false;
     }
-    std::lock_guard lk(c.Padlock);
-    ScrambleMsg(part, length, c.Key);
+    {
+        std::lock_guard lk(c.Padlock);
+        ScrambleMsg(part, length, c.Key);
+    }
+    // The handler runs without the connection's padlock: a caller that its reply wakes sends its
+    // next request at once, and must not wait for this thread to leave the handler.
     bool taken = OnReceiveMsg ? OnReceiveMsg(this, c.ClientID, length, part) : true;
-    if (!taken) ScrambleMsg(part, length, c.Key); // kept as it came, for the next try
+    if (!taken) {
+        std::lock_guard lk(c.Padlock);
+        ScrambleMsg(part, length, c.Key); // kept as it came, for the next try
+    }
     return taken;
 }
 
