@@ -230,8 +230,7 @@ void TqbServerEngine::prepareTarget(TqbRebuildJobBlock& Job, const TqbDataDictio
     Job.Swap.Table = sourceName;
     Job.Swap.OldExts = fileExts(sd);
     Job.Swap.NewExts = fileExts(TargetDict);
-    Job.Swap.New = TqbFileSwap::FreeName(folder, Job.Kind == jkPack ? "_PACK" : "_REST", Job.Swap.NewExts);
-    Job.Swap.Saved = TqbFileSwap::FreeName(folder, "_PACKSV", Job.Swap.OldExts);
+    Job.Swap.ReserveNames(folder, Job.Kind == jkPack ? "_PACK" : "_REST", "_PACKSV");
     // The target's user-defined indexes use the source's routines, copied under the target's name.
     TqbServerConfiguration& config = Configuration();
     for (int32_t i = 1; i < TargetDict.IndexCount(); ++i) {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -579,6 +580,74 @@ TEST(RebuildJobs, APackSwapCutShortAtEachRenameIsSettledAtTheNextOpen) {
         for (const char* f : {"docs.SWAP", "_PACK1.QB2", "_PACKSV1.QB2"})
             EXPECT_FALSE(j.exists(f)) << f;
     }
+}
+
+// Three clients each pack only their own table of the one folder, round after round: the jobs
+// never take each other's temporary names, so none fails and no table is mixed or loses a row.
+TEST(RebuildJobs, PacksOfDifferentTablesOfOneFolderNeverShareATemporaryName) {
+    constexpr int kTables = 3, kRounds = 25, kDocs = 30;
+    Jobs j;
+    std::vector<std::vector<Doc>> want(kTables);
+    for (int t = 0; t < kTables; ++t) {
+        const std::string name = "tab" + std::to_string(t);
+        j.build(name, j.dict);
+        j.insert(name, t * 100, t * 100 + kDocs);
+        want[size_t(t)] = j.docs(name);
+        ASSERT_EQ(want[size_t(t)].size(), size_t(kDocs));
+    }
+    std::vector<std::string> failures(kTables);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kTables; ++t)
+        threads.emplace_back([&, t] {
+            std::string& failed = failures[size_t(t)];
+            const std::string table = "tab" + std::to_string(t);
+            TqbHandle client = 0, session = 0, db = 0;
+            uint32_t hash = 0;
+            if (j.engine->ClientAdd(client, "packer" + std::to_string(t), "", 10000, hash) ||
+                j.engine->SessionAdd(client, 10000, session) ||
+                j.engine->DatabaseOpenPath(client, j.dir.str(), qbomReadWrite, qbsmShared, 10000, db)) {
+                failed = "no client";
+                return;
+            }
+            for (int round = 0; round < kRounds && failed.empty(); ++round) {
+                TqbHandle id = 0;
+                if (TqbResultCode rc = j.engine->TablePack(db, table, id)) {
+                    failed = "round " + std::to_string(round) + ": start " + std::to_string(rc);
+                    break;
+                }
+                // The job's own status, polled to its end within a bound.
+                const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+                TqbRebuildStatus s{};
+                for (;;) {
+                    bool present = false;
+                    if (j.engine->RebuildGetStatus(id, client, present, s) != 0 || !present) {
+                        failed = "round " + std::to_string(round) + ": status lost";
+                        break;
+                    }
+                    if (s.Finished) break;
+                    if (std::chrono::steady_clock::now() > end) {
+                        failed = "round " + std::to_string(round) + ": the job never ended";
+                        break;
+                    }
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+                if (failed.empty() && s.ErrorCode != 0)
+                    failed = "round " + std::to_string(round) + ": job failed " + std::to_string(s.ErrorCode);
+            }
+            j.engine->ClientRemove(client);
+        });
+    for (auto& th : threads)
+        th.join();
+    for (int t = 0; t < kTables; ++t) {
+        const std::string name = "tab" + std::to_string(t);
+        EXPECT_EQ(failures[size_t(t)], "") << name;
+        EXPECT_EQ(j.docs(name), want[size_t(t)]) << name;
+        EXPECT_EQ(j.consistency(name), "") << name;
+    }
+    std::vector<plat::DirEntry> entries;
+    ASSERT_EQ(plat::DirList(j.dir.str(), entries), 0);
+    for (auto& e : entries)
+        EXPECT_TRUE(e.name.rfind("_PACK", 0) != 0 && e.name.find(".SWAP") == std::string::npos) << e.name;
 }
 
 } // namespace
