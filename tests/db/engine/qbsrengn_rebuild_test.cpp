@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -282,8 +283,10 @@ TEST(RebuildJobs, AFailedCommitEndsTheJobWithItsCodeLoggedAndLosesNothing) {
     TqbHandle id = 0;
     {
         plat::ScopedFiles scoped(faulty);
-        // Every sync from now on fails: the job's first commit, after it emptied the index.
-        faulty.failAt(1, plat::FileOp::Sync, EIO, true);
+        // Every sync from the job's first commit on fails (it emptied the index of its copy).
+        j.engine->OnRebuildSwapStep = [&](const char* step) {
+            if (std::string(step) == "copied") faulty.failAt(1, plat::FileOp::Sync, EIO, true);
+        };
         ASSERT_EQ(0, j.reindex("docs", "byCity", id));
         TqbRebuildStatus s = j.finished(id);
         EXPECT_EQ(s.ErrorCode, 9218);
@@ -291,8 +294,47 @@ TEST(RebuildJobs, AFailedCommitEndsTheJobWithItsCodeLoggedAndLosesNothing) {
         faulty.clearFault();
     }
     EXPECT_TRUE(j.logged("Reindex job of table docs failed (9218)"));
-    EXPECT_EQ(j.consistency("docs"), "") << "the emptied index came back with the rollback";
+    j.engine->OnRebuildSwapStep = nullptr;
+    EXPECT_EQ(j.consistency("docs"), "") << "the table keeps its old index";
     EXPECT_EQ(j.docs("docs").size(), 300u);
+}
+
+// A user-defined index of a table with two files is rebuilt in the job's copy of both files with
+// the table's own routines, which the copy borrows for the job's length only.
+TEST(RebuildJobs, AReindexOfAUserDefinedIndexUsesTheTablesRoutinesInItsCopy) {
+    Jobs j;
+    std::filesystem::copy_file(PW_TEST_USERKEYS, j.dir.file("cfg/userkeys.so"));
+    TqbServerDataDict d = enginetest::peopleDictionary(1, true);
+    const int32_t custom = d.AddUserIndex("custom", "", 0, 4, true, true, false);
+    ASSERT_EQ(0, j.engine->Configuration().AddKeyProc(j.dir.str(), "people", custom, "userkeys.so",
+                                                      "BuildReversedCode", "CompareReversedCode"));
+    j.build("people", d);
+    TqbHandle h = j.open("people");
+    for (int32_t code : {5, -1, 9, 2, 7})
+        ASSERT_EQ(0, j.engine->RecordInsert(
+                         h, qbltNone, enginetest::record(d, {"p" + std::to_string(code), "c", code, 0})));
+    j.close(h);
+    clearIndex(j, "people", custom);
+    ASSERT_NE(j.consistency("people"), "");
+
+    TqbHandle id = 0;
+    ASSERT_EQ(0, j.engine->TableReindex(j.db, "people", "custom", 0, id));
+    TqbRebuildStatus s = j.finished(id);
+    EXPECT_EQ(s.ErrorCode, 0);
+    EXPECT_EQ(s.RecordsRead, 5);
+    EXPECT_EQ(s.RecordsWritten, 4) << "the routine makes no key for a negative code";
+    EXPECT_EQ(j.consistency("people"), "");
+    // The routine's order: high to low.
+    h = j.open("people", "custom");
+    std::vector<int32_t> codes;
+    std::vector<uint8_t> r(size_t(d.RecordLength()));
+    while (j.engine->RecordGetNext(h, qbltNone, r) == 0)
+        codes.push_back(int32_t(plat::LoadLE32(r.data() + d.FieldOffset(2))));
+    j.close(h);
+    EXPECT_EQ(codes, (std::vector<int32_t>{9, 7, 5, 2}));
+    EXPECT_EQ(j.engine->Configuration().KeyProcList().Count(), 1) << "the copy's routines went with it";
+    for (const char* f : {"_RIDX1.QB2", "_RIDX1.QBX", "_RIDXSV1.QB2", "_RIDXSV1.QBX", "people.SWAP"})
+        EXPECT_FALSE(j.exists(f)) << f;
 }
 
 TEST(RebuildJobs, PackKeepsRecordsBLOBsAndTheAutoIncrementValueAndTakesTheNextFreeName) {
