@@ -727,6 +727,9 @@ void TqbServerEngine::runCopy(TqbRebuildJobBlock& Job) {
             checkpoint += step;
             state.bytes = 0;
             commitAndContinue(Job);
+            // The commit leaves the cache full of idle pages, most of them the job's own, read or
+            // written once: kept, they would have the next commit come after a block or two.
+            bm_->TrimTo(0);
         }
         if (Job.Read % kStatusEvery == 0) jobProgress(Job, 0);
     }
