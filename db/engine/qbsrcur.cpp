@@ -562,8 +562,7 @@ void TqbSrBaseTable::EmptyFiles(TqbSrTransaction* Transaction, bool Explicit) {
     TqbFileSwap swap;
     swap.Table = name_;
     swap.OldExts = swap.NewExts = fileExts(copy);
-    swap.New = TqbFileSwap::FreeName(folder, "_EMPT", swap.NewExts);
-    swap.Saved = TqbFileSwap::FreeName(folder, "_EMPTSV", swap.OldExts);
+    swap.ReserveNames(folder, "_EMPT", "_EMPTSV");
     closeFilesQuietly();
     // Opens the table again on whatever files it has now, with its flag byte.
     auto reopen = [&] {
