@@ -5,6 +5,7 @@
 #include "db/storage/qbfile.h"
 
 #include "db/base/qbllexcp.h"
+#include "db/base/qbllthrd.h"
 #include "db/base/qbsrmgr.h"
 #include "platform/Messages.h"
 
@@ -396,6 +397,8 @@ TqbLockResult TqbLockContainer::acquireLocked(const TqbLockAsk& ask, std::unique
 
 TqbLockResult TqbLockContainer::waitLocked(const TqbLockAsk& ask, TqbLockRequest& req,
                                            std::unique_lock<std::mutex>& lk) {
+    // A pool thread that waits here lets its pool run the holder's next request on another thread.
+    TqbBlockingWait blocking;
     // Taken before the queue is seen: time that passes before this waiter sleeps is part of its wait.
     const uint64_t deadline = ask.Timeout ? plat::NowMs() + ask.Timeout : 0;
     lk.unlock();
