@@ -397,11 +397,11 @@ TqbLockResult TqbLockContainer::acquireLocked(const TqbLockAsk& ask, std::unique
 
 TqbLockResult TqbLockContainer::waitLocked(const TqbLockAsk& ask, TqbLockRequest& req,
                                            std::unique_lock<std::mutex>& lk) {
-    // A pool thread that waits here lets its pool run the holder's next request on another thread.
-    TqbBlockingWait blocking;
     // Taken before the queue is seen: time that passes before this waiter sleeps is part of its wait.
     const uint64_t deadline = ask.Timeout ? plat::NowMs() + ask.Timeout : 0;
     lk.unlock();
+    // A pool thread that waits here lets its pool run the holder's next request on another thread.
+    TqbBlockingWait blocking;
     bool enlisted = false, cancelled = false;
     if (ask.Note) {
         enlisted = ask.Note->enlist();

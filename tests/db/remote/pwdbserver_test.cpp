@@ -1,8 +1,10 @@
 // The server program under more remote writers of one table than it runs requests at once: every
 // transaction commits, none waits out its lock time-out behind requests that wait for its locks.
+// And the check that fails a test whose child process reported a sanitizer error.
 #include "tests/db/remote/RemoteWriters.h"
 #include "tests/support/ChildProcess.h"
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <future>
@@ -41,6 +43,28 @@ TEST(ServerProgram, MoreWritersOfOneTableThanPoolThreadsAllCommit) {
     ASSERT_EQ(0, reader.open(port, dir.str()));
     EXPECT_EQ(kClients * kTransactions, reader.rowCount());
     EXPECT_EQ(0, srv.stop()) << srv.text;
+}
+
+// A sanitizer's report in what a child process wrote fails the test that started it, whether the
+// child ended by itself or was stopped.
+TEST(ChildProcess, ASanitizerReportInItsOutputFailsTheTest) {
+    EXPECT_NONFATAL_FAILURE(
+        {
+            pwtest::ChildProcess c("/bin/sh",
+                                   {"-c", "echo start; echo '==1==WARNING: ThreadSanitizer: data race' >&2"});
+            EXPECT_EQ(0, c.wait());
+        },
+        "WARNING: ThreadSanitizer: data race");
+    EXPECT_NONFATAL_FAILURE(
+        {
+            pwtest::ChildProcess c("/bin/sh",
+                                   {"-c", "echo 'x.cpp:1:2: runtime error: shift' >&2; exec sleep 60"});
+            EXPECT_TRUE(c.waitFor("runtime error"));
+        },
+        "runtime error: shift");
+    pwtest::ChildProcess clean("/bin/sh", {"-c", "echo all well"});
+    EXPECT_EQ(0, clean.wait());
+    EXPECT_EQ("", clean.sanitizerReport());
 }
 
 } // namespace
