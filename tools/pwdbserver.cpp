@@ -31,7 +31,7 @@
 
 namespace {
 
-// Requests served at once; more wait for a thread.
+// Requests running at once; more wait for a thread. Requests that wait for a lock are not counted.
 constexpr int32_t kPoolThreads = 16;
 
 class StderrLog : public TqbBaseLog {
@@ -129,7 +129,12 @@ int main(int argc, char** argv) {
     TqbOwned<TqbServerEngine> engine(new TqbServerEngine());
     TqbServerDispatcher dispatcher(*engine);
     TqbDispatchPlugIn plugIn(dispatcher);
-    // Requests run on pool threads, so a client waiting for a lock holds up no other client.
+    // Requests run on pool threads, so a client waiting for a lock holds up no other client. A
+    // thread waiting for a lock does not count against the pool's size: the pool grows while its
+    // threads wait, so the holder's next request (the commit that ends the waits) always finds a
+    // thread. Lock waits that gave up their thread would need an engine that can park a request half
+    // done; a thread kept for each open transaction would need as many threads, held also between
+    // requests.
     TqbThreadPool pool;
     TqbOwned<TqbLegacyTransport> transport(new TqbLegacyTransport());
     int status = 0;

@@ -100,6 +100,24 @@ void TqbTimerThread::Execute() {
 // ---------------------------------------------------------------------------------------------
 // Pooled thread
 
+namespace {
+// The pool of the calling thread when it is a pooled thread, and the depth of its marked waits.
+thread_local TqbThreadPool* tlsPool = nullptr;
+thread_local int tlsWaitDepth = 0;
+} // namespace
+
+TqbBlockingWait::TqbBlockingWait() {
+    if (!tlsPool || tlsWaitDepth++ > 0) return;
+    pool_ = tlsPool;
+    pool_->enterWait();
+}
+
+TqbBlockingWait::~TqbBlockingWait() {
+    if (!tlsPool) return;
+    --tlsWaitDepth;
+    if (pool_) pool_->leaveWait();
+}
+
 TqbPooledThread::TqbPooledThread(TqbThreadPool* pool) : TqbThread(true), pool_(pool) {
     Start();
 }
@@ -132,6 +150,7 @@ void TqbPooledThread::ReturnToPool() {
 }
 
 void TqbPooledThread::Execute() {
+    tlsPool = pool_;
     for (;;) {
         intptr_t argument;
         TqbPoolMethod method;
@@ -164,14 +183,13 @@ void TqbPooledThread::Execute() {
 TqbPooledThread* TqbThreadPool::GetIdleThread() {
     std::lock_guard g(lock_);
     if (closing_) return nullptr;
+    if (runningCount() >= maxCount_) return nullptr;
     std::unique_ptr<TqbPooledThread> t;
     if (!idle_.empty()) {
         t = std::move(idle_.back());
         idle_.pop_back();
-    } else if (maxCount_ - int32_t(busy_.size()) - int32_t(idle_.size()) > 0) {
-        t = std::make_unique<TqbPooledThread>(this);
     } else {
-        return nullptr;
+        t = std::make_unique<TqbPooledThread>(this);
     }
     busy_.push_back(std::move(t));
     return busy_.back().get();
@@ -189,7 +207,8 @@ void TqbThreadPool::ProcessRequest(intptr_t argument, TqbPoolMethod method) {
 void TqbThreadPool::ThreadDone(TqbPooledThread* thread) {
     std::lock_guard g(lock_);
     if (closing_) return;
-    if (!queue_.empty()) {
+    // Waiters that woke may have left more running than MaxCount: this thread then rests.
+    if (!queue_.empty() && runningCount() <= maxCount_) {
         Request r = std::move(queue_.front());
         queue_.pop_front();
         thread->Process(r.argument, std::move(r.method)); // stays busy
@@ -201,9 +220,35 @@ void TqbThreadPool::ThreadDone(TqbPooledThread* thread) {
     busy_.erase(it);
 }
 
+void TqbThreadPool::dispatchQueued() {
+    while (!queue_.empty() && !closing_) {
+        TqbPooledThread* t = GetIdleThread();
+        if (!t) return;
+        Request r = std::move(queue_.front());
+        queue_.pop_front();
+        t->Process(r.argument, std::move(r.method));
+    }
+}
+
+void TqbThreadPool::enterWait() {
+    std::lock_guard g(lock_);
+    ++waiting_;
+    dispatchQueued();
+}
+
+void TqbThreadPool::leaveWait() {
+    std::lock_guard g(lock_);
+    --waiting_;
+}
+
 int32_t TqbThreadPool::GetSpareCount() {
     std::lock_guard g(lock_);
-    return maxCount_ - int32_t(busy_.size()) - int32_t(idle_.size());
+    return maxCount_ - runningCount() - int32_t(idle_.size());
+}
+
+int32_t TqbThreadPool::WaitingCount() {
+    std::lock_guard g(lock_);
+    return waiting_;
 }
 
 int32_t TqbThreadPool::BusyCount() {
@@ -250,6 +295,7 @@ void TqbThreadPool::SetMaxCount(int32_t value) {
             removed.push_back(std::move(idle_.front()));
             idle_.erase(idle_.begin());
         }
+        dispatchQueued(); // a raised count lets queued requests run
     }
     removed.clear(); // each ends its idle wait and is waited for
 }

@@ -80,6 +80,20 @@ private:
 
 class TqbThreadPool;
 
+// Marks a wait of the calling thread for something another thread holds (a lock, a busy
+// connection) for its lifetime. On a pool thread the pool then counts the thread as waiting, not
+// running; elsewhere it does nothing. Nested marks count once.
+class TqbBlockingWait {
+public:
+    TqbBlockingWait();
+    ~TqbBlockingWait();
+    TqbBlockingWait(const TqbBlockingWait&) = delete;
+    TqbBlockingWait& operator=(const TqbBlockingWait&) = delete;
+
+private:
+    TqbThreadPool* pool_ = nullptr;
+};
+
 // The argument travels with the method; it is pointer-sized so that it may carry an object.
 using TqbPoolMethod = std::function<void(intptr_t argument)>;
 
@@ -106,9 +120,13 @@ private:
     TqbPoolMethod method_;
 };
 
-// Runs queued method calls on a bounded set of reusable threads. A request goes to an idle (or
-// new) thread at once, else waits in the queue; a finishing thread takes the next queued request
-// before it goes idle, all under one lock, so no request is left behind.
+// Runs queued method calls on reusable threads, at most MaxCount of them running at once. A request
+// goes to an idle (or new) thread at once when fewer run, else waits in the queue; a finishing
+// thread takes the next queued request before it goes idle, all under one lock, so no request is
+// left behind. A thread inside a TqbBlockingWait does not count as running: while threads wait for
+// what another request holds, the pool makes more threads for the queued requests (the holder's
+// among them), so the waits never starve the request that ends them. Threads so made stay in the
+// pool, idle, until it goes or MaxCount is lowered.
 class TqbThreadPool : public TqbLoggableComponent {
 public:
     explicit TqbThreadPool(cls::TComponent* AOwner = nullptr) : TqbLoggableComponent(AOwner) {}
@@ -125,6 +143,8 @@ public:
     int32_t BusyCount();
     int32_t IdleCount();
     int32_t QueuedCount();
+    // Busy threads inside a TqbBlockingWait.
+    int32_t WaitingCount();
     ~TqbThreadPool() override;
 
 protected:
@@ -137,8 +157,15 @@ private:
         intptr_t argument;
         TqbPoolMethod method;
     };
+    friend class TqbBlockingWait;
     TqbPooledThread* GetIdleThread();
     void ThreadDone(TqbPooledThread* thread);
+    // Busy threads that are not waiting; under lock_.
+    int32_t runningCount() const { return int32_t(busy_.size()) - waiting_; }
+    // Hands queued requests to idle or new threads while fewer than MaxCount run; under lock_.
+    void dispatchQueued();
+    void enterWait();
+    void leaveWait();
     void makeInitialThreads();
     void shutdownThreads();
 
@@ -146,6 +173,7 @@ private:
     std::vector<std::unique_ptr<TqbPooledThread>> busy_;
     std::vector<std::unique_ptr<TqbPooledThread>> idle_;
     std::deque<Request> queue_;
+    int32_t waiting_ = 0;
     int32_t initialCount_ = 5;
     int32_t maxCount_ = 16;
     bool initialDone_ = false;

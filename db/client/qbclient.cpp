@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 
 int qbPasswordRetries = 3;
 std::string qbDefaultUserName;
@@ -28,9 +29,15 @@ std::string autoName(const char* prefix) {
     return prefix + std::to_string(++g_autoNumber);
 }
 
-// Every session, linked to a client or not (names are unique among all of them).
-std::vector<TqbSession*>& allSessions() {
-    static auto* list = new std::vector<TqbSession*>();
+// Every session, linked to a client or not (names are unique among all of them). Sessions are
+// made, named and freed on any thread: the list and the sessions' names change only under its
+// lock, so a name is checked and taken in one step.
+struct SessionList {
+    std::recursive_mutex lock;
+    std::vector<TqbSession*> items;
+};
+SessionList& allSessions() {
+    static auto* list = new SessionList();
     return *list;
 }
 
@@ -40,7 +47,12 @@ TqbBaseClient*& defaultClientRef() {
 }
 
 // The "[automatic]" client and session, made on first use and kept for the life of the process.
+// Other threads wait until both are made; the session's own constructor comes back here.
 void ensureAutomatic() {
+    static std::atomic<bool> ready{false};
+    if (ready.load(std::memory_order_acquire)) return;
+    static std::recursive_mutex making;
+    std::lock_guard g(making);
     static bool made = false;
     if (made) return;
     made = true;
@@ -51,6 +63,7 @@ void ensureAutomatic() {
     session->SetSessionName(kAutomaticName);
     session->SetClientName(kAutomaticName);
     session->SetIsDefault(true);
+    ready.store(true, std::memory_order_release);
 }
 
 // Every item below root that is active, level by level (sessions, databases, tables).
@@ -76,7 +89,9 @@ TqbClientList& ClientList() {
 }
 
 TqbSession* FindSession(std::string_view name) {
-    for (TqbSession* s : allSessions())
+    SessionList& all = allSessions();
+    std::lock_guard g(all.lock);
+    for (TqbSession* s : all.items)
         if (cls::SameText(s->SessionName(), name)) return s;
     return nullptr;
 }
@@ -481,7 +496,9 @@ TqbSession::TqbSession(cls::TComponent* AOwner) : TqbDBListItem(AOwner) {
     SetLevel(2);
     SetNameLabel("SessionName");
     if (TqbBaseClient* c = DefaultClient()) StoreOwnerName(c->ClientName());
-    allSessions().push_back(this);
+    SessionList& all = allSessions();
+    std::lock_guard g(all.lock);
+    all.items.push_back(this);
 }
 
 TqbSession::~TqbSession() {
@@ -498,8 +515,9 @@ TqbSession::~TqbSession() {
             if (s != this && !c->defaultSession_) c->defaultSession_ = s;
         if (!c->defaultSession_ && c->IsDefault()) c->SetIsDefault(false);
     }
-    auto& all = allSessions();
-    all.erase(std::remove(all.begin(), all.end(), this), all.end());
+    SessionList& all = allSessions();
+    std::lock_guard g(all.lock);
+    all.items.erase(std::remove(all.items.begin(), all.items.end(), this), all.items.end());
 }
 
 void TqbSession::BeforeDestruction() {
@@ -509,6 +527,8 @@ void TqbSession::BeforeDestruction() {
 }
 
 void TqbSession::SetSessionName(const std::string& value) {
+    ensureAutomatic(); // first, so that it never waits for the list's lock held here
+    std::lock_guard g(allSessions().lock);
     if (value == SessionName()) return;
     if (TqbSession* other = FindSession(value); other && other != this)
         EqbDatabaseError::RaiseErrorFmt(this, kDsSessionNameExists, {value});

@@ -575,7 +575,10 @@ void TqbLegacyTransport::ProcessReceived(TqbMessagePtr msg) {
     // One request of a connection at a time, also on pool threads. Not the login: it runs on the
     // transport thread, which must never wait for a pool thread (that may wait to send on it).
     std::unique_lock one(*busy, std::defer_lock);
-    if (msg->MsgID != qbmLogin) one.lock();
+    if (msg->MsgID != qbmLogin && !one.try_lock()) {
+        TqbBlockingWait blocking; // behind the connection's running request, which may need a thread
+        one.lock();
+    }
     SetCurrent(this, msg->ClientID, msg->RequestID);
     switch (msg->MsgID) {
     case qbmLogin:

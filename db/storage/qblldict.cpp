@@ -400,8 +400,10 @@ void TqbDataDictionary::CheckValid() const {
         for (int k = 0; k < d.KeyFieldCount; ++k)
             if (d.KeyFields[size_t(k)] < 0 || d.KeyFields[size_t(k)] >= FieldCount())
                 RaiseGeneralError(324, {tableName_, d.KeyFields[size_t(k)]});
-        const_cast<TqbIndexDesc&>(d).KeyLength = compositeKeyLength(d);
-        if (d.KeyLength > kMaxKeyLength) RaiseGeneralError(340, {d.KeyLength});
+        // Checked, never stored: an open table's dictionary is read by other threads meanwhile. A
+        // composite index's length is set where it is added, from fields that never change.
+        const int32_t keyLength = compositeKeyLength(d);
+        if (keyLength > kMaxKeyLength) RaiseGeneralError(340, {keyLength});
     }
     for (int32_t i = 0; i < FieldCount(); ++i)
         if (GetFieldFromName(fields_[size_t(i)].Name) != i)

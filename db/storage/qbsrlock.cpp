@@ -5,6 +5,7 @@
 #include "db/storage/qbfile.h"
 
 #include "db/base/qbllexcp.h"
+#include "db/base/qbllthrd.h"
 #include "db/base/qbsrmgr.h"
 #include "platform/Messages.h"
 
@@ -399,6 +400,8 @@ TqbLockResult TqbLockContainer::waitLocked(const TqbLockAsk& ask, TqbLockRequest
     // Taken before the queue is seen: time that passes before this waiter sleeps is part of its wait.
     const uint64_t deadline = ask.Timeout ? plat::NowMs() + ask.Timeout : 0;
     lk.unlock();
+    // A pool thread that waits here lets its pool run the holder's next request on another thread.
+    TqbBlockingWait blocking;
     bool enlisted = false, cancelled = false;
     if (ask.Note) {
         enlisted = ask.Note->enlist();

@@ -1,10 +1,13 @@
 // A program the tests start as a child process and talk to through its output: the database
-// server program, for one.
+// server program, for one. A sanitizer report in its output fails the test that started it.
 #pragma once
 #include "tests/support/TestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -49,7 +52,34 @@ struct ChildProcess {
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
-        if (out >= 0) close(out);
+        if (out >= 0) {
+            drain();
+            close(out);
+        }
+        const std::string report = sanitizerReport();
+        if (!report.empty()) ADD_FAILURE() << "the child process reported:\n" << report;
+    }
+    // The first sanitizer report in what the child wrote, from its first line on; empty without one.
+    std::string sanitizerReport() const {
+        size_t at = std::string::npos;
+        for (const char* mark :
+             {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer",
+              "ERROR: ThreadSanitizer", "ERROR: UndefinedBehaviorSanitizer", "ERROR: MemorySanitizer",
+              "runtime error:"})
+            at = std::min(at, text.find(mark));
+        if (at == std::string::npos) return {};
+        const size_t line = text.rfind('\n', at);
+        return text.substr(line == std::string::npos ? 0 : line + 1, 8000);
+    }
+    // What is left in the pipe of a child that ended (a grandchild may hold the pipe open: then
+    // until it is quiet).
+    void drain() {
+        char buf[4096];
+        for (pollfd p{out, POLLIN, 0}; poll(&p, 1, 200) > 0;) {
+            const ssize_t got = ::read(out, buf, sizeof buf);
+            if (got <= 0) return;
+            text.append(buf, size_t(got));
+        }
     }
     // Reads what the server wrote for up to waitMs; false at its end.
     bool read(int waitMs) {

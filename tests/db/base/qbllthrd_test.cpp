@@ -7,7 +7,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <latch>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -127,6 +129,52 @@ TEST(ThreadPool, StressOfManyShortRequestsNeverStalls) {
         ASSERT_EQ(r.load(), 1);
     EXPECT_TRUE(waitUntil([&] { return pool->BusyCount() == 0 && pool->QueuedCount() == 0; }));
     EXPECT_LE(pool->IdleCount(), 4);
+}
+
+// Requests that wait for what a queued request gives (as lock waiters wait for the holder's
+// commit) do not count against MaxCount: the queued request gets a thread of its own. Once the
+// waits are over, no more than MaxCount run again, though more threads are idle.
+TEST(ThreadPool, ThreadsThatWaitLetTheQueuedRequestRun) {
+    TqbOwned<TqbThreadPool> pool(new TqbThreadPool);
+    pool->SetMaxCount(2);
+    pool->SetInitialCount(0);
+    std::mutex m;
+    std::condition_variable cv;
+    bool given = false;
+    std::atomic<int> served{0}, starved{0};
+    constexpr int kWaiters = 5;
+    for (int i = 0; i < kWaiters; ++i)
+        pool->ProcessRequest(i, [&](intptr_t) {
+            TqbBlockingWait waiting;
+            std::unique_lock lk(m);
+            // Bounded, so that a pool that starves the giver fails instead of hanging.
+            if (cv.wait_for(lk, 20s, [&] { return given; }))
+                ++served;
+            else
+                ++starved;
+        });
+    pool->ProcessRequest(0, [&](intptr_t) {
+        std::lock_guard g(m);
+        given = true;
+        cv.notify_all();
+    });
+    ASSERT_TRUE(waitUntil([&] { return served + starved == kWaiters; }));
+    EXPECT_EQ(served.load(), kWaiters);
+    EXPECT_TRUE(waitUntil([&] { return pool->BusyCount() == 0; }));
+    EXPECT_EQ(pool->WaitingCount(), 0);
+    EXPECT_EQ(pool->IdleCount(), kWaiters + 1);
+
+    std::latch gate{1};
+    std::atomic<int> ran{0};
+    for (int i = 0; i < 3; ++i)
+        pool->ProcessRequest(i, [&](intptr_t) {
+            ++ran;
+            gate.wait();
+        });
+    EXPECT_TRUE(waitUntil([&] { return ran.load() == 2; }));
+    EXPECT_EQ(pool->QueuedCount(), 1);
+    gate.count_down();
+    EXPECT_TRUE(waitUntil([&] { return ran.load() == 3 && pool->BusyCount() == 0; }));
 }
 
 // With one thread: a second request queues and runs on the same thread; a raising request is

@@ -10,6 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <barrier>
+#include <thread>
+#include <vector>
+
 using clienttest::codeOf;
 using clienttest::Env;
 
@@ -108,6 +113,36 @@ TEST(Client, NamesAreUniqueWithoutRegardToCase) {
     EXPECT_EQ(other->ClientID(), 0u);
     EXPECT_TRUE(other->OwnsEngine());
     EXPECT_NE(dynamic_cast<TQBRemoteServerEngine*>(other->ServerEngine()), nullptr);
+}
+
+// Sessions made, named and freed on several threads at once: each is found by its name while it
+// lives, a name asked for by every thread at once goes to one session only, none is left behind.
+TEST(Client, SessionsMadeNamedAndFreedOnSeveralThreads) {
+    constexpr int kThreads = 6, kRounds = 100;
+    std::vector<std::atomic<int>> winners(kRounds);
+    std::atomic<int> lost{0};
+    std::barrier together(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                TqbOwned<TqbSession> own(new TqbSession());
+                own->SetSessionName("Own " + std::to_string(t) + "-" + std::to_string(i));
+                TqbOwned<TqbSession> contested(new TqbSession());
+                contested->SetAutoSessionName(true);
+                if (codeOf([&] { contested->SetSessionName("Contested " + std::to_string(i)); }) == 0)
+                    ++winners[size_t(i)];
+                together.arrive_and_wait(); // every thread asked before any lets its name go
+                if (FindSession("own " + std::to_string(t) + "-" + std::to_string(i)) != own.get()) ++lost;
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(lost.load(), 0);
+    for (int i = 0; i < kRounds; ++i)
+        EXPECT_EQ(winners[size_t(i)].load(), 1) << "round " << i;
+    EXPECT_EQ(FindSession("Own 0-0"), nullptr);
+    EXPECT_EQ(FindSession("Contested 0"), nullptr);
 }
 
 TEST(Client, WrongPasswordPromptsAtMostPasswordRetriesTimes) {

@@ -190,6 +190,31 @@ TEST(EngineTables, BuildAndOpenGiveTheHandleTheDictionaryAndTheIndexNumber) {
     EXPECT_EQ(0, none.Size());
 }
 
+// Opens that ask for the dictionary stream, as every dataset and remote open does, read the table's
+// shared dictionary while another client's inserts build keys from it (the thread sanitizer sees
+// any write among them); the dictionary stays as it was.
+TEST(EngineTables, OpensWithTheDictionaryStreamBesideAnotherClientsInserts) {
+    Tables t;
+    const TqbHandle writer = t.contacts();
+    const std::string before = t.dictionaryOf("contacts");
+    OtherClient other(t);
+    constexpr int kRounds = 200;
+    std::thread opener([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            cls::TMemoryStream s;
+            TqbHandle c = 0;
+            ASSERT_EQ(0, t.engine->TableOpen(other.db, "contacts", false, "nameIndex", 0, qbomReadWrite,
+                                             qbsmShared, 10000, c, &s));
+            ASSERT_EQ(0, t.engine->CursorClose(c));
+        }
+    });
+    for (int i = 0; i < kRounds; ++i)
+        EXPECT_EQ(0, t.insert(writer, "Contact " + std::to_string(i)));
+    opener.join();
+    EXPECT_EQ(before, t.dictionaryOf("contacts"));
+    EXPECT_EQ(size_t(kRounds), t.names(writer).size());
+}
+
 TEST(EngineTables, BuildRefusesBadNamesExistingAndOpenTablesAndReadOnlyDatabases) {
     Tables t;
     TqbHandle c = 0;

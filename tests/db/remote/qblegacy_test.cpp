@@ -7,6 +7,7 @@
 #include "tests/db/remote/RemoteTestSupport.h"
 #include "tests/fuzz/FuzzReplay.h"
 #include "tests/fuzz/RemoteTransportFuzz.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -18,13 +19,10 @@
 #include <cstdio>
 #include <netinet/in.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -289,26 +287,12 @@ TEST(LegacyTransport, LostServerFailsPendingAndTellsTheOwnerThread) {
 
 TEST(LegacyTransport, KilledServerProcessFailsPendingAndTellsTheOwnerThread) {
     pwtest::TempDir folder;
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    const std::string path = folder.str(), hash = std::to_string(kHash);
-    char* argv[] = {const_cast<char*>(PW_LEGACY_ECHO_SERVER), const_cast<char*>(path.c_str()),
-                    const_cast<char*>(hash.c_str()), const_cast<char*>("tcp"), nullptr};
-    pid_t server = 0;
-    ASSERT_EQ(::posix_spawn(&server, PW_LEGACY_ECHO_SERVER, &actions, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    std::string line;
-    char c;
-    while (line.find('\n') == std::string::npos && ::read(out[0], &c, 1) == 1)
-        line += c;
-    ::close(out[0]);
+    pwtest::ChildProcess server(PW_LEGACY_ECHO_SERVER, {folder.str(), std::to_string(kHash), "tcp"});
+    ASSERT_GT(server.pid, 0);
+    ASSERT_TRUE(server.waitFor("port ") && server.waitFor("\n")) << server.text;
     unsigned port = 0;
-    ASSERT_EQ(std::sscanf(line.c_str(), "port %u", &port), 1) << line;
+    ASSERT_EQ(std::sscanf(server.text.c_str() + server.text.find("port "), "port %u", &port), 1)
+        << server.text;
 
     Client cli{uint16_t(port)};
     uint32_t id = 0;
@@ -320,9 +304,9 @@ TEST(LegacyTransport, KilledServerProcessFailsPendingAndTellsTheOwnerThread) {
     std::atomic<TqbResultCode> result{-1};
     std::thread caller([&] { result = cli.request(id, kSilent, {}, 60000); }); // never answered
     EXPECT_TRUE(pwtest::waitUntil([&] { return cli.t->PendingCount() == 1; }, 20000));
-    ::kill(server, SIGKILL);
+    ::kill(server.pid, SIGKILL);
     int status = 0;
-    ::waitpid(server, &status, 0);
+    ::waitpid(server.pid, &status, 0);
     caller.join();
     EXPECT_EQ(result.load(), 292);
     ASSERT_TRUE(plat::PumpUntil([&] { return !lost.empty(); }, 20000));
@@ -724,11 +708,8 @@ TEST(LegacyTransport, ProtocolChoiceAndServerName) {
 TEST(LegacyTransport, SingleUserLoginAndEchoWithAnotherProcess) {
     pwtest::TempDir folder;
     plat::SetProcessMessageFolder(folder.str());
-    const std::string path = folder.str(), hash = std::to_string(kHash);
-    char* argv[] = {const_cast<char*>(PW_LEGACY_ECHO_SERVER), const_cast<char*>(path.c_str()),
-                    const_cast<char*>(hash.c_str()), nullptr};
-    pid_t server = 0;
-    ASSERT_EQ(::posix_spawn(&server, PW_LEGACY_ECHO_SERVER, nullptr, nullptr, argv, environ), 0);
+    pwtest::ChildProcess server(PW_LEGACY_ECHO_SERVER, {folder.str(), std::to_string(kHash)});
+    ASSERT_GT(server.pid, 0);
 
     MemoryEventLog log;
     TqbOwned<TqbLegacyTransport> t(new TqbLegacyTransport);
@@ -743,7 +724,7 @@ TEST(LegacyTransport, SingleUserLoginAndEchoWithAnotherProcess) {
         std::string all;
         for (auto& l : log.Lines())
             all += l + "\n";
-        ::kill(server, SIGKILL);
+        ::kill(server.pid, SIGKILL);
         return all;
     }();
     EXPECT_EQ(id, 0x4242u);
@@ -756,9 +737,7 @@ TEST(LegacyTransport, SingleUserLoginAndEchoWithAnotherProcess) {
     EXPECT_EQ(back, data);
     // Removed, the server ends.
     EXPECT_EQ(t->Post(0, id, qbmClientRemove, nullptr, 0, 5000, qbrmPostWait), 0);
-    int status = -1;
-    EXPECT_TRUE(pwtest::waitUntil([&] { return ::waitpid(server, &status, WNOHANG) == server; }, 60000));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(server.wait(), 0);
     t->SetState(qbsInactive);
 }
 

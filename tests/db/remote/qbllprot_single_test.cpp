@@ -1,16 +1,14 @@
 // Single-user protocol: the 100,000-byte exchange with a server in another process, a failed send
 // to a vanished partner, malformed copy data, and the protocol's fixed answers.
 #include "tests/db/remote/RemoteTestSupport.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -24,25 +22,25 @@ struct Folder : pwtest::TempDir {
     std::string path;
 };
 
-pid_t startServer(const std::string& folder) {
-    std::string seed = std::to_string(kSeed);
-    char* argv[] = {const_cast<char*>(PW_SU_ECHO_SERVER), const_cast<char*>(folder.c_str()), seed.data(),
-                    nullptr};
-    pid_t pid = 0;
-    return ::posix_spawn(&pid, PW_SU_ECHO_SERVER, nullptr, nullptr, argv, environ) == 0 ? pid : -1;
+std::unique_ptr<pwtest::ChildProcess> startServer(const std::string& folder) {
+    return std::make_unique<pwtest::ChildProcess>(PW_SU_ECHO_SERVER,
+                                                  std::vector<std::string>{folder, std::to_string(kSeed)});
 }
 
 // The server's exit status, pumping meanwhile; -1 when it did not end in time.
-int waitServer(TqbBaseCommsProtocol& p, pid_t pid) {
+int waitServer(TqbBaseCommsProtocol& p, pwtest::ChildProcess& server) {
     int status = 0;
-    bool ended = pumpUntil(p, [&] { return ::waitpid(pid, &status, WNOHANG) == pid; });
+    bool ended = pumpUntil(p, [&] {
+        server.read(0);
+        return ::waitpid(server.pid, &status, WNOHANG) == server.pid;
+    });
     return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(SingleUserProtocol, ExchangeWithAServerProcess) {
     Folder folder;
-    pid_t server = startServer(folder.path);
-    ASSERT_GT(server, 0);
+    auto server = startServer(folder.path);
+    ASSERT_GT(server->pid, 0);
     TqbSingleUserProtocol cli("", false);
     cli.Startup();
     uint32_t id = 0;
@@ -75,13 +73,13 @@ TEST(SingleUserProtocol, ExchangeWithAServerProcess) {
 
     // Hanging up sends the close record: the server sees its client go and ends.
     cli.HangUpByClientID(id);
-    EXPECT_EQ(waitServer(cli, server), 0);
+    EXPECT_EQ(waitServer(cli, *server), 0);
 }
 
 TEST(SingleUserProtocol, SendToAVanishedPartnerFails) {
     Folder folder;
-    pid_t server = startServer(folder.path);
-    ASSERT_GT(server, 0);
+    auto server = startServer(folder.path);
+    ASSERT_GT(server->pid, 0);
     TqbSingleUserProtocol cli("", false);
     MemoryEventLog log;
     cli.EventLog = &log;
@@ -89,9 +87,9 @@ TEST(SingleUserProtocol, SendToAVanishedPartnerFails) {
     cli.Startup();
     uint32_t id = 0;
     ASSERT_EQ(cli.ConnectToServer("", id, 20000), 0);
-    ::kill(server, SIGKILL);
+    ::kill(server->pid, SIGKILL);
     int status = 0;
-    ASSERT_EQ(::waitpid(server, &status, 0), server);
+    ASSERT_EQ(::waitpid(server->pid, &status, 0), server->pid);
     TqbMsgHeader h;
     h.MsgID = 1280;
     h.ClientID = id;
