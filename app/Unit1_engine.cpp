@@ -62,25 +62,28 @@ void TForm1::sendButtonClick(QObject* Sender) {
         setStatusBarText("Error: No message entered");
         return;
     }
-    if (!contactsOpen()) {
-        setStatusBarText("Error: Contacts database not available");
+    if (!contactsAvailable()) {
+        // A server that does not answer has said so already.
+        if (contactsServer().empty()) setStatusBarText("Error: Contacts database not available");
         return;
     }
 
     if (multiSend) {
-        for (auto& l : recipientLists)
-            l.clear();
-        totalCount = 0;
-        sentCount = 0;
-        if (groupMode) {
-            try {
-                bucketGroup();
-            } catch (...) {
-                setStatusBarText("Error: " + errorText(std::current_exception()));
+        try {
+            if (!withContacts([&] {
+                    for (auto& l : recipientLists)
+                        l.clear();
+                    totalCount = 0;
+                    sentCount = 0;
+                    if (groupMode)
+                        bucketGroup();
+                    else
+                        bucketChecked();
+                }))
                 return;
-            }
-        } else {
-            bucketChecked();
+        } catch (...) {
+            setStatusBarText("Error: " + errorText(std::current_exception()));
+            return;
         }
     }
     setStatusBarText("");
@@ -107,7 +110,7 @@ void TForm1::sendButtonClick(QObject* Sender) {
     currentName = cls::fromQString(toNameLabel->text());
     bool found = false;
     try {
-        found = lookupContact(currentName);
+        if (!withContacts([&] { found = lookupContact(currentName); })) return;
     } catch (...) {
         setStatusBarText("Error: " + errorText(std::current_exception()));
         return;
@@ -180,8 +183,10 @@ void TForm1::bucketChecked() {
                 recipientLists[lookupService].push_back(name);
                 ++totalCount;
             }
-        } catch (...) {
-            // An item that cannot be looked up is left out, as one without a service is.
+        } catch (const std::exception& e) {
+            // An item that cannot be looked up is left out, as one without a service is; without
+            // the server none can be.
+            if (connectionFailure(e)) throw;
         }
     }
 }

@@ -196,6 +196,9 @@ void TcontactsGridForm::FormShow() {
     }
     if (contactsTable) {
         try {
+            // The main window's session is a new one after a lost server came back.
+            if (Form1 && Form1->contactsSession && !contactsTable->Active())
+                contactsTable->SetSessionName(Form1->contactsSession->SessionName());
             contactsTable->Open();
         } catch (...) {
             // The window still opens, empty, so that it can be closed again.
