@@ -302,6 +302,8 @@ private:
     void pageFailure(const std::string& reply);
     void endService(const std::string& reply, const std::string& logText);
     void closeConnection();
+    // The send has ended (its last service too): what said it was running goes.
+    void sendEnded();
     void postNextService();
     void finishMultipleSend();
     bool takeNextRecipient(bool showWindow);
