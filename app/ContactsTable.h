@@ -74,6 +74,9 @@ inline const std::vector<ContactRow> kDemoContacts = {
     {"Ken Thompson", "5550104", 1, "", {false, true}},
 };
 
+// The names of the demo contacts' groups 1 and 2, for a new run folder's settings file.
+inline const std::vector<std::string> kDemoGroupNames = {"Pioneers", "Systems"};
+
 // A step of building the contacts table that the engine refused: what was being done and its code.
 class ContactsTableError : public std::runtime_error {
 public:

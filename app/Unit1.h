@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -207,6 +208,16 @@ public:
     DailyLog& dailyLog() { return log_; }
     TnwdIPPort* socket() { return clientSocket; }
     bool contactsOpen() const;
+    // The contacts are open, or have just been opened again (a lost server is tried once more,
+    // without freezing the windows while it is waited for). False when they cannot be had.
+    bool contactsAvailable();
+    // Runs an operation on the contacts. A lost server connection asks once whether to reconnect;
+    // after a reconnect the operation runs once more. False when it did not complete.
+    bool withContacts(const std::function<void()>& op);
+    // The database server the contacts are kept on; "" when they are in the program's own engine.
+    std::string contactsServer() const;
+    // A contacts server is being waited for (the windows are painted meanwhile; input waits).
+    bool waitingForServer() const { return reconnecting_; }
 
     // Controls (names as the window's design gives them).
     QLabel* toNameLabel = nullptr;
@@ -267,6 +278,16 @@ protected:
 private:
     void buildWindow();
     void createEngine();
+    // Contacts on a server: a lost connection, one question about it, and the way back.
+    bool reconnectContacts();
+    bool askReconnect(const std::string& reason);
+    void contactsConnectionLost(bool starting, bool& retry);
+    // The contacts are gone: nothing shown may name one of them any more.
+    void contactsGone();
+    // After the contacts list was filled again: the recipient shown must still be one of them.
+    void keepRecipientLoaded();
+    // Whether the contacts server answers a login now, asked from a worker thread.
+    bool serverAnswers(std::string& why);
     void connectHandlers();
     void multipleMode();
     void clearGroupSelection();
@@ -281,6 +302,8 @@ private:
     void pageFailure(const std::string& reply);
     void endService(const std::string& reply, const std::string& logText);
     void closeConnection();
+    // The send has ended (its last service too): what said it was running goes.
+    void sendEnded();
     void postNextService();
     void finishMultipleSend();
     bool takeNextRecipient(bool showWindow);
@@ -312,6 +335,9 @@ private:
 
     plat::HWND handle_ = 0;
     bool shown_ = false;
+    bool reconnecting_ = false;       // a contacts server is being waited for
+    uint32_t lostClientAsked_ = 0;     // the lost connection the user has been asked about
+    bool reconnectWanted_ = false;    // answered Yes while the connection was being let go
     TqbOwned<TqbServerEngine> engine_; // qbServerEngine1, stopped when the window goes
     DailyLog log_;
     Pc1Cipher cipher_;
@@ -344,6 +370,9 @@ extern TForm1* Form1;
 
 // A server's text as it is shown or logged: without line ends or other control characters.
 std::string shownText(const std::string& text);
+
+// A failure of the connection to the database server, as the dataset layer reports it.
+bool connectionFailure(const std::exception& e);
 
 // The order of the contacts list and of the name search: bytes compared after ASCII upper-casing.
 int compareNames(const std::string& a, const std::string& b);

@@ -1,11 +1,24 @@
 // The main window's contacts database: the in-process engine, and the client, session and contacts
-// table it connects at its first showing.
+// table it connects at its first showing; on a database server, a lost connection and the way back.
 #include "app/Unit1.h"
 #include "app/Unit1_glue.h"
+#include "classlib/ui/Dialogs.h"
+#include "classlib/ui/QtText.h"
+#include "db/base/qbhash.h"
 #include "db/client/qbclcfg.h"
+#include "db/remote/qbclreng.h"
+#include "db/remote/qblegacy.h"
 
+#include <QApplication>
+#include <QFrame>
+#include <QLabel>
+#include <QStatusBar>
+#include <QTimer>
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <system_error>
+#include <thread>
 
 const char* const kContactsDatabase = "pageBASE";
 const char* const kContactsTable = "contacts";
@@ -31,6 +44,52 @@ std::string currentDirectory() {
     return here.string();
 }
 
+// Runs work on a thread of its own. Meanwhile the windows are painted (exposed, resized), while
+// input, the program's timers and its messages wait, so that nothing else reaches the contacts.
+void runWhilePainting(const std::function<void()>& work) {
+    std::promise<void> finished;
+    std::future<void> done = finished.get_future();
+    std::thread worker([&] {
+        work();
+        finished.set_value();
+    });
+    constexpr auto kPaintOnly = QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers |
+                                QEventLoop::X11ExcludeTimers;
+    do
+        QCoreApplication::processEvents(kPaintOnly);
+    while (done.wait_for(std::chrono::milliseconds(15)) != std::future_status::ready);
+    worker.join();
+}
+
+// While a contacts server is waited for: a busy cursor, and the status bar names the server.
+class ServerWait {
+public:
+    ServerWait(TForm1* form, const std::string& server)
+        : form_(form), text_("Connecting to the contacts server " + server + " ...") {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        form_->setStatusBarText(text_);
+    }
+    ~ServerWait() {
+        QApplication::restoreOverrideCursor();
+        if (form_->statusBarText() == text_) form_->setStatusBarText("");
+    }
+    ServerWait(const ServerWait&) = delete;
+    ServerWait& operator=(const ServerWait&) = delete;
+
+private:
+    TForm1* form_;
+    std::string text_;
+};
+
+template <class Item> void closeQuietly(Item* item) {
+    if (!item) return;
+    try {
+        item->Close();
+    } catch (...) {
+        // What the lost connection held is gone anyway.
+    }
+}
+
 } // namespace
 
 void TForm1::createEngine() {
@@ -50,25 +109,33 @@ void TForm1::connectToDB() {
             ReadServerName(server);
             if (server.empty()) contactsClient->SetServerEngine(qbServerEngine1);
             contactsClient->SetAutoClientName(true);
+            contactsClient->OnConnectionLost = [this](TqbComponent*, bool starting, bool& retry) {
+                contactsConnectionLost(starting, retry);
+            };
         });
     }
-    if (!contactsSession) {
+    // A session or table closed since (a lost server) is opened again.
+    if (!contactsSession || !contactsSession->Active()) {
         guarded([&] {
-            contactsSession.reset(new TqbSession(nullptr));
-            if (contactsClient) contactsSession->SetClientName(contactsClient->ClientName());
-            contactsSession->SetAutoSessionName(true);
+            if (!contactsSession) {
+                contactsSession.reset(new TqbSession(nullptr));
+                if (contactsClient) contactsSession->SetClientName(contactsClient->ClientName());
+                contactsSession->SetAutoSessionName(true);
+            }
             contactsSession->Open();
             if (!contactsSession->IsAlias(kContactsAlias))
                 contactsSession->AddAlias(kContactsAlias, currentDirectory());
         });
     }
-    if (!contactsTable) {
+    if (!contactsTable || !contactsTable->Active()) {
         guarded([&] {
-            contactsTable = std::make_unique<TqbTable>(nullptr);
-            if (contactsSession) contactsTable->SetSessionName(contactsSession->SessionName());
-            contactsTable->SetDatabaseName(kContactsDatabase);
-            contactsTable->SetTableName(kContactsTable);
-            contactsTable->SetIndexName("nameIndex");
+            if (!contactsTable) {
+                contactsTable = std::make_unique<TqbTable>(nullptr);
+                if (contactsSession) contactsTable->SetSessionName(contactsSession->SessionName());
+                contactsTable->SetDatabaseName(kContactsDatabase);
+                contactsTable->SetTableName(kContactsTable);
+                contactsTable->SetIndexName("nameIndex");
+            }
             contactsTable->Open();
         });
     }
@@ -80,6 +147,173 @@ void TForm1::FormDestroy() {
     contactsClient.reset();
 }
 
+bool connectionFailure(const std::exception& e) {
+    const auto* d = dynamic_cast<const EqbDatabaseError*>(&e);
+    return d && (d->ErrorCode == kResultConnectionLost || d->ErrorCode == kLoginTimedOut);
+}
+
 bool TForm1::contactsOpen() const {
-    return contactsTable && contactsTable->Active();
+    return !reconnecting_ && contactsTable && contactsTable->Active();
+}
+
+std::string TForm1::contactsServer() const {
+    std::string server;
+    if (contactsClient && contactsClient->ServerEngine() != qbServerEngine1) ReadServerName(server);
+    return server;
+}
+
+// ---- A lost database server ----------------------------------------------------------------------
+
+bool TForm1::contactsAvailable() {
+    if (contactsOpen()) return true;
+    // The program's own engine is not lost: a table it could not open stays reported once.
+    if (reconnecting_ || contactsServer().empty()) return false;
+    return reconnectContacts();
+}
+
+bool TForm1::withContacts(const std::function<void()>& op) {
+    if (!contactsAvailable()) return false;
+    try {
+        op();
+        return true;
+    } catch (const std::exception& e) {
+        if (!connectionFailure(e) || contactsServer().empty()) throw;
+        // The loss is reported on its way as well: this question is the only one about it.
+        lostClientAsked_ = contactsClient ? contactsClient->ClientID() : 0;
+        if (!askReconnect(e.what()) || !reconnectContacts()) {
+            contactsGone();
+            return false;
+        }
+    }
+    op();
+    return true;
+}
+
+bool TForm1::askReconnect(const std::string& reason) {
+    return cls::MessageDlg("The connection to the contacts server " + contactsServer() +
+                               " has been lost: " + reason + "\nReconnect?",
+                           cls::MsgDlgType::Error, cls::MsgButtons::YesNo) == cls::mrYes;
+}
+
+void TForm1::contactsConnectionLost(bool starting, bool& retry) {
+    // The reconnect is this window's own, so that the windows stay painted while it waits.
+    retry = false;
+    if (starting) {
+        const uint32_t lost = contactsClient ? contactsClient->ClientID() : 0;
+        reconnectWanted_ = false;
+        if (lost != 0 && lost == lostClientAsked_) return; // asked already, when an operation failed
+        lostClientAsked_ = lost;
+        reconnectWanted_ = askReconnect("Connection to server is no longer valid.");
+        return;
+    }
+    contactsGone();
+    if (!reconnectWanted_) return;
+    reconnectWanted_ = false;
+    // Once the loss has been dealt with everywhere it is reported.
+    QTimer::singleShot(0, this, [this] { contactsAvailable(); });
+}
+
+bool TForm1::serverAnswers(std::string& why) {
+    const std::string server = contactsServer();
+    if (server.empty()) return true;
+    // A transport of its own: one that has given up on a connect may not connect again.
+    const uint32_t timeout = uint32_t(contactsClient ? contactsClient->TimeOut() : 10000);
+    TqbResultCode rc = 0;
+    try {
+        TqbProtocolClass protocol = kDefaultProtocolClass;
+        std::string protocolName;
+        ReadProtocol(protocol, protocolName);
+        TqbOwned<TqbLegacyTransport> transport(new TqbLegacyTransport());
+        transport->SetMode(qbtmSend);
+        transport->SetProtocol(protocol == TqbProtocolClass::TCPIP    ? ptTCPIP
+                               : protocol == TqbProtocolClass::IPXSPX ? ptIPXSPX
+                                                                      : ptSingleUser);
+        transport->SetServerName(server);
+        TqbOwned<TQBRemoteServerEngine> engine(new TQBRemoteServerEngine());
+        engine->TimeOut = timeout;
+        engine->SetTransport(transport.get());
+        transport->SetEnabled(true);
+        transport->SetState(qbsStarted);
+        engine->SetState(qbsStarted);
+        runWhilePainting([&] {
+            TqbHandle id = 0;
+            uint32_t hash = HashShStr(qbDefaultPassword);
+            rc = engine->ClientAdd(id, qbDefaultUserName, qbDefaultUserName, timeout, hash);
+            if (rc == 0) engine->ClientRemove(id);
+            // A transport still connecting stops once its connect has given up: waited for here.
+            engine.reset(); // before its transport, which it still knows
+            transport.reset();
+        });
+    } catch (const std::exception& e) {
+        why = e.what();
+        return false;
+    }
+    // A login refused is an answer too: the reconnect's own login then asks for the user's.
+    if (rc == 0 || rc == kLoginUnknownUser) return true;
+    why = EqbDatabaseError::CreateViaCode(rc).what();
+    return false;
+}
+
+bool TForm1::reconnectContacts() {
+    reconnecting_ = true;
+    const std::string server = contactsServer();
+    std::string failure = "Error: Contacts database not available";
+    std::vector<std::string> checked;
+    for (int i = 0; i < namesListbox->Items.Count(); ++i)
+        if (namesListbox->ItemState(i) == cbChecked) checked.push_back(namesListbox->Items[i]);
+    bool open = false;
+    {
+        ServerWait wait(this, server);
+        std::string why;
+        if (serverAnswers(why)) {
+            // What is left of the lost connection goes, and with it a transport that may have
+            // given up on connecting for good:
+            // a new client, session and table, with a transport of their own.
+            closeQuietly(contactsTable.get());
+            closeQuietly(contactsSession.get());
+            closeQuietly(contactsClient.get());
+            contactsTable.reset();
+            contactsSession.reset();
+            contactsClient.reset();
+            reconnecting_ = false;
+            connectToDB();
+            open = contactsOpen();
+        } else {
+            failure = "Error: The contacts server " + server + " does not answer: " + why;
+        }
+    }
+    reconnecting_ = false;
+    if (!open) {
+        contactsGone();
+        setStatusBarText(failure);
+        return false;
+    }
+    fillNamesListBox();
+    for (const std::string& name : checked)
+        if (const int i = namesListbox->Items.IndexOf(name); i >= 0) namesListbox->SetItemState(i, cbChecked);
+    keepRecipientLoaded();
+    return true;
+}
+
+void TForm1::contactsGone() {
+    // The recipient shown would be a contact that is no longer at hand.
+    if (groupSelectingLabel->isHidden() && NamesSelectingPanel->isHidden()) {
+        toNameLabel->clear();
+        toIDlabel->clear();
+        arrowlabel->hide();
+    }
+    setStatusBarText("Error: Contacts database not available");
+}
+
+void TForm1::keepRecipientLoaded() {
+    if (!groupSelectingLabel->isHidden()) return;
+    if (!NamesSelectingPanel->isHidden()) {
+        if (namesListbox->StateCount(cbChecked) >= 1) return;
+        NamesSelectingPanel->hide();
+    } else if (namesListbox->Items.IndexOf(cls::fromQString(toNameLabel->text())) >= 0) {
+        return;
+    }
+    toNameLabel->clear();
+    toIDlabel->clear();
+    arrowlabel->hide();
 }

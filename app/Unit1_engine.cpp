@@ -13,6 +13,16 @@
 #include <exception>
 
 namespace {
+const char* const kSendBusy = "Error: A send is in progress";
+
+// The first character of text that a page cannot carry (outside Windows-1252); empty when none.
+QString firstUnsendable(const QString& text) {
+    for (const char32_t c : text.toUcs4())
+        if (c > 0xFFFF || (c != U'?' && plat::Utf16CharToAnsi(char16_t(c)) == '?'))
+            return QString::fromUcs4(&c, 1);
+    return {};
+}
+
 bool inServiceRange(int k) {
     return k >= 1 && k <= kServiceCount;
 }
@@ -38,7 +48,7 @@ void TForm1::sendButtonClick(QObject* Sender) {
         timeoutLeft = 0;
     }
     if (sendState != 1 || multiSendActive_) {
-        setStatusBarText("Error: A send is in progress");
+        setStatusBarText(kSendBusy);
         return;
     }
     if (Sender == sendButton) holdTime.clear();
@@ -57,36 +67,48 @@ void TForm1::sendButtonClick(QObject* Sender) {
     } else {
         multiSend = true;
     }
-    const std::string text = cls::fromQString(messageMemo->toPlainText());
+    const QString typed = messageMemo->toPlainText();
+    const std::string text = cls::fromQString(typed);
     if (text.empty()) {
         setStatusBarText("Error: No message entered");
         return;
     }
-    if (!contactsOpen()) {
-        setStatusBarText("Error: Contacts database not available");
+    // Sent as it is typed, or not at all: a character the page cannot carry would go out as "?".
+    if (const QString c = firstUnsendable(typed); !c.isEmpty()) {
+        const QString code = QString::number(c.toUcs4().value(0), 16).toUpper().rightJustified(4, '0');
+        StatusBar1->showMessage(
+            QStringLiteral("Error: The message contains \"%1\" (U+%2), which a page cannot carry")
+                .arg(c, code));
+        return;
+    }
+    if (!contactsAvailable()) {
+        // A server that does not answer has said so already.
+        if (contactsServer().empty()) setStatusBarText("Error: Contacts database not available");
         return;
     }
 
     if (multiSend) {
-        for (auto& l : recipientLists)
-            l.clear();
-        totalCount = 0;
-        sentCount = 0;
-        if (groupMode) {
-            try {
-                bucketGroup();
-            } catch (...) {
-                setStatusBarText("Error: " + errorText(std::current_exception()));
+        try {
+            if (!withContacts([&] {
+                    for (auto& l : recipientLists)
+                        l.clear();
+                    totalCount = 0;
+                    sentCount = 0;
+                    if (groupMode)
+                        bucketGroup();
+                    else
+                        bucketChecked();
+                }))
                 return;
-            }
-        } else {
-            bucketChecked();
+        } catch (...) {
+            setStatusBarText("Error: " + errorText(std::current_exception()));
+            return;
         }
     }
     setStatusBarText("");
     if (portConnected()) closeConnection(); // a finished connection still closing
     if (portConnected()) {
-        setStatusBarText("Error: A send is in progress");
+        setStatusBarText(kSendBusy);
         return;
     }
 
@@ -107,7 +129,7 @@ void TForm1::sendButtonClick(QObject* Sender) {
     currentName = cls::fromQString(toNameLabel->text());
     bool found = false;
     try {
-        found = lookupContact(currentName);
+        if (!withContacts([&] { found = lookupContact(currentName); })) return;
     } catch (...) {
         setStatusBarText("Error: " + errorText(std::current_exception()));
         return;
@@ -180,8 +202,10 @@ void TForm1::bucketChecked() {
                 recipientLists[lookupService].push_back(name);
                 ++totalCount;
             }
-        } catch (...) {
-            // An item that cannot be looked up is left out, as one without a service is.
+        } catch (const std::exception& e) {
+            // An item that cannot be looked up is left out, as one without a service is; without
+            // the server none can be.
+            if (connectionFailure(e)) throw;
         }
     }
 }
@@ -487,6 +511,7 @@ void TForm1::recipientDone() {
     setStatusLabel("SUCCESS");
     // The page is accepted: from here on nothing turns it into a failure.
     sendState = 9;
+    sendEnded();
     try {
         expectReply();
         portSend("QUIT\r\n");
@@ -638,6 +663,11 @@ void TForm1::closeConnection() {
     }
 }
 
+void TForm1::sendEnded() {
+    // The notice that a send is in progress is over with the send.
+    if (!multiSendActive_ && statusBarText() == kSendBusy) setStatusBarText("");
+}
+
 void TForm1::FailIt() {
     // The state goes first: replies drained while the socket closes must not drive the dialogue.
     sendState = 1;
@@ -649,6 +679,7 @@ void TForm1::FailIt() {
     setStatusLabel("FAIL");
     // No Disconnected event follows when no socket was open: go on with the next service here.
     postNextService();
+    sendEnded();
 }
 
 void TForm1::cancelSendButtonClick(QObject*) {
@@ -677,6 +708,7 @@ void TForm1::clientSocketDisconnected(cls::TComponent*, int StatusCode, const st
         setStatusLabel("FAIL");
     }
     if (multiSend) postNextService();
+    sendEnded();
     if (StatusCode != 0)
         setStatusBarText("Error: " + Description);
     else if (lost)
@@ -699,6 +731,7 @@ void TForm1::finishMultipleSend() {
     resultsAdd(std::to_string(sentCount) + " of " + std::to_string(totalCount) + " MESSAGES SENT OK");
     setStatusLabel("DONE");
     multiSendActive_ = false;
+    sendEnded();
     resultsFlush();
 }
 

@@ -30,7 +30,8 @@ void TForm1::namesListboxDblClick(QObject*) {
     // A name that cannot be looked up shows no ID or service rather than the previous contact's.
     viewContactForm->idLabel->clear();
     viewContactForm->serviceLabel->clear();
-    if (lookupContact(name)) {
+    bool found = false;
+    if (withContacts([&] { found = lookupContact(name); }) && found) {
         viewContactForm->idLabel->setText(cls::toQString(lookupId));
         if (lookupService >= 1 && lookupService <= kServiceCount)
             viewContactForm->serviceLabel->setText(
@@ -47,6 +48,8 @@ void TForm1::instructionsButtonClick(QObject*) {
 
 void TForm1::ContactsDatabase1Click(QObject*) {
     if (!contactsGridForm) return;
+    // A contacts server that does not answer has been waited for once: the status bar says so.
+    if (!contactsAvailable() && !contactsServer().empty()) return;
     showModalAt(this, contactsGridForm, 20, 20);
     fillNamesListBox();
     toNameLabel->clear();

@@ -120,7 +120,10 @@ void TForm1::namesListboxClick(QObject*) {
     const int i = namesListbox->ItemIndex();
     if (i < 0 || i >= namesListbox->Items.Count()) return;
     const std::string name = namesListbox->Items[i];
-    if (!lookupContact(name)) return;
+    bool found = false;
+    if (!withContacts([&] { found = lookupContact(name); }) || !found) return;
+    // A reconnect fills the list again: the name keeps its selection.
+    namesListbox->SetItemIndex(namesListbox->Items.IndexOf(name));
     NamesSelectingPanel->hide();
     groupSelectingLabel->hide();
     clearGroupSelection();

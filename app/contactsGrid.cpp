@@ -17,6 +17,7 @@ namespace {
 
 const char* const kEditingMessage = "You are currently editing a record.  Choose UPDATE or CANCEL.";
 const char* const kShowAllItem = "SHOW ALL CONTACTS";
+constexpr int32_t kKeyViolation = 9729;
 
 using appui::label;
 
@@ -188,6 +189,9 @@ void TcontactsGridForm::FormShow() {
             t->SetTableName(kContactsTable);
             t->SetIndexName("nameIndex");
             t->BeforePost = [this](cls::TDataSet* ds) { contactsTableBeforePost(ds); };
+            t->OnPostError = [](cls::TDataSet* ds, cls::EDatabaseError& e, cls::TDataAction& action) {
+                contactsTablePostError(ds, e, action);
+            };
             contactsTable = t;
             DataSource1->SetDataSet(contactsTable);
         } catch (...) {
@@ -196,6 +200,9 @@ void TcontactsGridForm::FormShow() {
     }
     if (contactsTable) {
         try {
+            // The main window's session is a new one after a lost server came back.
+            if (Form1 && Form1->contactsSession && !contactsTable->Active())
+                contactsTable->SetSessionName(Form1->contactsSession->SessionName());
             contactsTable->Open();
         } catch (...) {
             // The window still opens, empty, so that it can be closed again.
@@ -268,6 +275,15 @@ void TcontactsGridForm::contactsTableBeforePost(cls::TDataSet* DataSet) {
     // The service edit is hidden at run time; without a service the contact could not be paged.
     cls::TField* service = DataSet->FindField("servicenumber");
     if (fieldBlank(service)) service->SetAsInteger(1);
+}
+
+void TcontactsGridForm::contactsTablePostError(cls::TDataSet* DataSet, cls::EDatabaseError& E,
+                                               cls::TDataAction& Action) {
+    // The name index is unique: its key violation means the name is taken.
+    const auto* d = dynamic_cast<const EqbDatabaseError*>(&E);
+    if (!d || d->ErrorCode != kKeyViolation) return;
+    cls::ShowMessage("A contact named \"" + DataSet->FieldByName("name")->AsString() + "\" already exists.");
+    Action = cls::daAbort; // the record stays to be put right
 }
 
 // ---- Record buttons ------------------------------------------------------------------------------

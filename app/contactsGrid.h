@@ -31,6 +31,9 @@ public:
 
     // Checks a record before it is stored; a refused record stays in edit or insert state.
     void contactsTableBeforePost(cls::TDataSet* DataSet);
+    // A record the table refused: a name already taken is said in the user's words.
+    static void contactsTablePostError(cls::TDataSet* DataSet, cls::EDatabaseError& E,
+                                       cls::TDataAction& Action);
 
     void InsertbuttonClick();
     void UpdatebuttonClick();

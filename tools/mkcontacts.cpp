@@ -1,9 +1,12 @@
 // mkcontacts: builds the paging client's contacts table with the demo contacts in a folder, through
 // the in-process engine (its configuration tables go to the same folder). A table that is there
-// already is never touched. Exit status 0 when the table was made or was there, 1 on failure, 2 on
-// a wrong command line.
+// already is never touched. A folder that gets the demo contacts and has no settings file also gets
+// one naming the demo's groups. Exit status 0 when the table was made or was there, 1 on failure,
+// 2 on a wrong command line.
 #include "app/ContactsTable.h"
 #include "db/base/qbsrmgr.h"
+#include "platform/Files.h"
+#include "platform/Profile.h"
 
 #include <cstdio>
 #include <exception>
@@ -19,6 +22,17 @@ std::string describe(TqbResultCode code) {
     } catch (const std::exception&) {
     }
     return "error " + std::to_string(code) + (text.empty() ? "" : ": " + text);
+}
+
+// The settings file the program reads in the folder, unless the folder has one (its name matched
+// without regard to case): the demo's group names, so that its groups show.
+void writeDemoSettings(const std::string& folder) {
+    const std::string file = folder + "/snppqorn.ini";
+    if (plat::FileExists(file)) return;
+    plat::ProfileFile ini(file);
+    for (size_t i = 0; i < kDemoGroupNames.size(); ++i)
+        ini.WriteString("Groups", "group" + std::to_string(i + 1) + "Name", kDemoGroupNames[i]);
+    std::printf("%s: settings file made with the demo's group names\n", folder.c_str());
 }
 
 } // namespace
@@ -38,10 +52,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     try {
-        if (makeContactsTable(folder, contactsDictionary(), kDemoContacts))
+        if (makeContactsTable(folder, contactsDictionary(), kDemoContacts)) {
             std::printf("%s: contacts table made with %zu demo contacts\n", folder.c_str(),
                         kDemoContacts.size());
-        else
+            writeDemoSettings(folder);
+        } else
             std::printf("%s: contacts table exists already, left as it is\n", folder.c_str());
         return 0;
     } catch (const ContactsTableError& f) {

@@ -215,8 +215,8 @@ ContactRow rowOf(const Contact& c) {
 
 } // namespace
 
-ContactsStore::ContactsStore() {
-    engine_ = Form1 ? Form1->qbServerEngine1 : nullptr;
+ContactsStore::ContactsStore(bool ownEngine) {
+    engine_ = Form1 && !ownEngine ? Form1->qbServerEngine1 : nullptr;
     if (!engine_) {
         own_.reset(new TqbServerEngine());
         engine_ = own_.get();
@@ -270,8 +270,8 @@ void dropContacts() {
     store.engine().TableDelete(store.databaseID(), kContactsTable);
 }
 
-void addContact(const Contact& c) {
-    ContactsStore store;
+void addContact(const Contact& c, bool ownEngine) {
+    ContactsStore store(ownEngine);
     TqbTable& t = store.table();
     const TqbResultCode stored =
         store.engine().RecordInsert(t.CursorID(), qbltNone, contactRecord(t.Dictionary(), rowOf(c)));

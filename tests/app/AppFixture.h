@@ -33,7 +33,8 @@ struct Contact {
 // else through an engine of its own, stopped when this goes.
 class ContactsStore {
 public:
-    ContactsStore();
+    // With ownEngine, an engine of its own even while the program runs (its contacts elsewhere).
+    explicit ContactsStore(bool ownEngine = false);
     ~ContactsStore();
     ContactsStore(const ContactsStore&) = delete;
     ContactsStore& operator=(const ContactsStore&) = delete;
@@ -56,8 +57,9 @@ private:
 void seedContacts(const std::vector<Contact>& contacts, bool withPassword = true);
 // Removes the "contacts" table; no program may have it open.
 void dropContacts();
-// Adds or removes one contact in the table (as another window would).
-void addContact(const Contact& c);
+// Adds or removes one contact in the table (as another window would); with ownEngine through an
+// engine of its own, as while the program's contacts are on a server that is not running.
+void addContact(const Contact& c, bool ownEngine = false);
 void deleteContact(const std::string& name);
 // One stored field of a contact as text; "<missing>" when there is no such contact.
 std::string storedField(const std::string& name, const std::string& field);

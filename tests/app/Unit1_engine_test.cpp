@@ -2,6 +2,9 @@
 // banner, backup host, time-out, cancel, and the faults the engine guards against.
 #include "tests/app/AppFixture.h"
 
+#include <QPlainTextEdit>
+#include <QStatusBar>
+
 #include <algorithm>
 #include <atomic>
 
@@ -479,4 +482,29 @@ TEST_F(Engine, ALogThatCannotBeWrittenIsReportedOnceAndTheSendGoesOn) {
     EXPECT_EQ(resultsLines().back(), "2 of 2 MESSAGES SENT OK");
     EXPECT_EQ(countLines(shown, [](auto& s) { return s.rfind("Error: Unable to write log file: ", 0) == 0; }),
               1);
+}
+
+// A character the page's code page has no byte for is named, and nothing is sent; the notice that a
+// send is in progress goes when the send ends.
+TEST_F(AppTest, AMessageThePageCannotCarryIsRefusedAndTheBusyNoticeEndsWithTheSend) {
+    startApp({{"Alice", "5551234", 1}});
+    selectSingle("Alice");
+    form->messageMemo->setPlainText(QString::fromUtf8("Caf\xC3\xA9 at 8 \xF0\x9F\x98\x80 ok"));
+    form->sendButtonClick(form->sendButton);
+    EXPECT_EQ(form->StatusBar1->currentMessage(),
+              QString::fromUtf8(
+                  "Error: The message contains \"\xF0\x9F\x98\x80\" (U+1F600), which a page cannot carry"));
+    EXPECT_EQ(sendState, 1);
+    EXPECT_EQ(statusLabel(), "NONE");
+
+    // What Windows-1252 holds goes on.
+    form->messageMemo->setPlainText(QString::fromUtf8("Caf\xC3\xA9 \xE2\x82\xAC 8"));
+    form->sendButtonClick(form->sendButton);
+    EXPECT_EQ(sendState, 2);
+    form->sendButtonClick(form->sendButton);
+    EXPECT_EQ(statusBar(), "Error: A send is in progress");
+    form->cancelSendButtonClick(form->cancelSendButton);
+    EXPECT_EQ(statusLabel(), "CANCEL");
+    EXPECT_EQ(statusBar(), "");
+    pumpFor(50);
 }

@@ -137,7 +137,10 @@ TEST_F(AppTest, ALoggingFolderThatCannotBeCreatedTurnsLoggingOff) {
 // program from the table files; a later run of the tool leaves the user's contacts as they are.
 TEST_F(AppTest, TheContactsToolsDemoContactsAndAUsersOwnAfterIt) {
     const char* const tool = PW_BINARY_DIR "/tools/mkcontacts . >tool.txt 2>&1";
+    const std::string settings = pwtest::readFile("snppqorn.ini");
     ASSERT_EQ(std::system(tool), 0) << pwtest::readFile("tool.txt");
+    // The folder's own settings file is left as it is.
+    EXPECT_EQ(pwtest::readFile("snppqorn.ini"), settings);
     showApp();
     std::vector<std::string> names;
     for (int i = 0; i < form->namesListbox->Items.Count(); ++i)
@@ -156,4 +159,25 @@ TEST_F(AppTest, TheContactsToolsDemoContactsAndAUsersOwnAfterIt) {
     for (int i = 0; i < form->namesListbox->Items.Count(); ++i)
         names.push_back(form->namesListbox->Items[i]);
     EXPECT_EQ(names, (std::vector<std::string>{"Alan Turing", "Grace Hopper", "Ken Thompson", "Zed"}));
+}
+
+// A new run folder without a settings file gets one with the demo's group names, so that the demo
+// contacts' groups show; a later run of the tool leaves the file the user changed as it is.
+TEST_F(AppTest, TheContactsToolNamesTheDemoGroupsInANewFolder) {
+    std::filesystem::remove("snppqorn.ini");
+    const char* const tool = PW_BINARY_DIR "/tools/mkcontacts . >tool.txt 2>&1";
+    ASSERT_EQ(std::system(tool), 0) << pwtest::readFile("tool.txt");
+    showApp();
+    EXPECT_EQ(groupItems(), (std::vector<std::string>{"G1: Pioneers", "G2: Systems"}));
+    form->groupsListBox->setCurrentRow(1);
+    form->groupsListBoxClick(form->groupsListBox);
+    EXPECT_EQ(labelText(form->toNameLabel), "[Group 2]");
+
+    restartApp();
+    pwtest::writeFile("snppqorn.ini", "[Groups]\ngroup1Name=Mine\n");
+    for (const char* table : {"contacts.QB2", "CONTACTS.QB2"})
+        std::filesystem::remove(table);
+    dropContacts();
+    ASSERT_EQ(std::system(tool), 0) << pwtest::readFile("tool.txt");
+    EXPECT_EQ(pwtest::readFile("snppqorn.ini"), "[Groups]\ngroup1Name=Mine\n");
 }

@@ -19,7 +19,8 @@ using Names = std::vector<std::string>;
 namespace {
 
 const char* const kEditing = "You are currently editing a record.  Choose UPDATE or CANCEL.";
-const char* const kDuplicate = "Quillbase: Key violation. [$2601/9729]";
+const char* const kDuplicateBob = "A contact named \"BOB\" already exists.";
+const char* const kDuplicateAlice = "A contact named \"Alice\" already exists.";
 const std::vector<Contact> kFour = {{"Alice", "100", 1, "", {2}},
                                     {"Bob", "200", 1, "", {2, 5}},
                                     {"Carol", "300", 1, "", {10}},
@@ -124,7 +125,7 @@ TEST_F(ContactsWindow, PostChecksAndTheStoredRecord) {
     // unique name index refuses them, its error is shown and the record stays to be put right.
     contacts->contactsTable->SetFilter("memberGr10=true");
     contacts->contactsTable->SetFiltered(true);
-    EXPECT_EQ(post("BOB", "999"), Names{kDuplicate});
+    EXPECT_EQ(post("BOB", "999"), Names{kDuplicateBob});
     EXPECT_EQ(contacts->contactsTable->State(), cls::dsInsert);
     contacts->cancelButton->click();
     contacts->contactsTable->SetFiltered(false);
@@ -135,7 +136,7 @@ TEST_F(ContactsWindow, PostChecksAndTheStoredRecord) {
     ASSERT_TRUE(contacts->contactsTable->FindKey({cls::Variant("Carol")}));
     retype(contacts->nameEdit, "Alice");
     contacts->Updatebutton->click();
-    EXPECT_EQ(dialogs.Texts(), Names{kDuplicate});
+    EXPECT_EQ(dialogs.Texts(), Names{kDuplicateAlice});
     EXPECT_EQ(contacts->contactsTable->State(), cls::dsEdit);
     contacts->cancelButton->click();
     ASSERT_TRUE(contacts->contactsTable->FindKey({cls::Variant("Carol")}));
