@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <malloc.h>
 #include <mutex>
 #include <sanitizer/asan_interface.h>
 
@@ -238,8 +239,18 @@ void TqbBufferManager::freeBuffer(uint8_t*& buf, uint32_t size) {
         ASAN_POISON_MEMORY_REGION(buf, size);
     } else {
         delete[] buf;
+        freedBytes_.fetch_add(size, std::memory_order_relaxed);
     }
     buf = nullptr;
+}
+
+void TqbBufferManager::giveBackFreed() {
+    if (freedBytes_.load(std::memory_order_relaxed) < kGiveBackBytes) return;
+    freedBytes_.store(0, std::memory_order_relaxed);
+    std::lock_guard lk(padlock_);
+    // The spares too: they lie among the freed buffers and keep the memory pages around them.
+    dropSpares();
+    malloc_trim(0);
 }
 
 void TqbBufferManager::dropSpares() {
@@ -247,6 +258,7 @@ void TqbBufferManager::dropSpares() {
         for (uint8_t* b : list) {
             ASAN_UNPOISON_MEMORY_REGION(b, size);
             delete[] b;
+            freedBytes_.fetch_add(size, std::memory_order_relaxed);
         }
     spare_.clear();
     spareBytes_ = 0;

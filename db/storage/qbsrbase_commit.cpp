@@ -107,6 +107,7 @@ void TqbBufferManager::CommitTransaction(TqbSrTransaction& Transaction) {
         if (Transaction.Journal) closeJournal(Transaction, true);
     }
     TrimToMaxRAM();
+    giveBackFreed();
 }
 
 void TqbBufferManager::CommitPartial(TqbSrTransaction& Transaction) {
@@ -116,6 +117,7 @@ void TqbBufferManager::CommitPartial(TqbSrTransaction& Transaction) {
         if (p->Newest && !p->Newest->Previous && p->Newest->Level->LevelNumber == 0) pages.push_back(p);
     writeDurably(Transaction, pages);
     TrimToMaxRAM();
+    giveBackFreed();
 }
 
 void TqbBufferManager::CommitFileChanges(TbtdFileInfo& FileInfo, TqbSrTransaction& Transaction) {
@@ -165,6 +167,7 @@ void TqbBufferManager::RollbackTransaction(TqbSrTransaction& Transaction) {
         }
     }
     TrimToMaxRAM();
+    giveBackFreed();
 }
 
 // ---------------------------------------------------------------------------------------------
