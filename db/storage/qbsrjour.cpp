@@ -93,6 +93,19 @@ std::string imageProblem(const std::string& table, const uint8_t* image, uint32_
 
 } // namespace
 
+bool IsJournalFile(const std::string& Name) {
+    plat::File j;
+    if (j.open(Name, plat::kFileRead | plat::kFileNoFollow, plat::FileShare::ReadWrite) != 0) return true;
+    uint64_t size = 0;
+    uint8_t head[4] = {};
+    if (plat::FileSize(j.handle(), size) != 0) return true;
+    const size_t n = size_t(std::min<uint64_t>(size, sizeof head));
+    if (plat::FileReadExact(j.handle(), 0, head, n) != 0) return true;
+    uint8_t want[4];
+    plat::StoreLE32(want, kJournalSignature);
+    return std::memcmp(head, want, n) == 0;
+}
+
 TqbJournalCheck CheckJournal(const std::string& JournalName, bool* IsJournal) {
     if (IsJournal) *IsJournal = false;
     plat::File j;

@@ -84,6 +84,10 @@ struct TqbJournalCheck {
     std::string CommitProblem;
 };
 
+// True when the file begins as a journal does (or cannot be read, as while its commit writes it):
+// a file of the extension that is no journal is no commit waiting for recovery.
+bool IsJournalFile(const std::string& Name);
+
 // Raises server error 32 with the journal's name and the reason when anything fails a check; every
 // after image must fit its block (a header that opens, or a known block kind with its own number).
 // IsJournal (when given) tells whether the file had a journal's header at all.

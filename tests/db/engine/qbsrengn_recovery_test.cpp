@@ -49,19 +49,23 @@ struct LeftBehind {
             0, api.engine->RecordInsert(cursor, qbltNone, contactRecord(d, {"Bob", "5550002", 1, "", {}})));
         after = readFile(table);
         EXPECT_EQ(0, api.engine->CursorClose(cursor));
-        api.engine->Shutdown();
-        // The next start is the next run of the program: an engine that has read nothing yet.
-        api.engine.reset(new TqbServerEngine());
-        api.engine->SetClock(api.clock);
-        api.engine->SetConfigDir(api.dir.str() + "/");
-        api.engine->SetEventLog(api.log.get());
-        api.engine->SetEventLogEnabled(true);
+        renew();
         EXPECT_NE(before, after);
         writeFile(table, before);
         writeFile(api.dir.file("12_1.QB$"),
                   journaltest::journalBytes(1, journaltest::changeImages(table, before, after)));
         writeFile(api.dir.file("13_1.QB$"), journaltest::journalBytes(0, {}));
         writeFile(api.dir.file("7.QB$"), "meeting notes\n");
+    }
+    // Stops the engine; the next start is the next run of the program: an engine that has read
+    // nothing yet.
+    void renew() {
+        if (api.engine->State() == qbsStarted) api.engine->Shutdown();
+        api.engine.reset(new TqbServerEngine());
+        api.engine->SetClock(api.clock);
+        api.engine->SetConfigDir(api.dir.str() + "/");
+        api.engine->SetEventLog(api.log.get());
+        api.engine->SetEventLogEnabled(true);
     }
     bool exists(const std::string& name) { return std::filesystem::exists(api.dir.file(name)); }
     // The lines the last start wrote between the check's own.
@@ -135,6 +139,15 @@ TEST(RecoveryCheck, EveryJournalIsAskedAboutWithItsAliasAndLoggedBetweenTheCheck
     EXPECT_EQ(readFile(left.api.dir.file("7.QB$")), "meeting notes\n");
     EXPECT_EQ(left.contactCount(), 1);
     EXPECT_EQ(asked.size(), 3u); // opening the folder asks nothing again
+
+    // Nor does it keep the configuration kept in the folder from being saved.
+    EXPECT_EQ(0, e.AliasAdd("Other", left.api.dir.str(), left.api.client));
+    left.renew();
+    left.api.startAndConnect();
+    std::vector<TqbAliasRecord> aliases;
+    EXPECT_EQ(0, left.api.engine->AliasList(aliases, left.api.client));
+    EXPECT_TRUE(std::any_of(aliases.begin(), aliases.end(),
+                            [](const TqbAliasRecord& a) { return a.Alias.Str() == "Other"; }));
 }
 
 // A program without windows: the first button for a complete journal, and the log says so.
