@@ -333,6 +333,11 @@ bool TqbSrBaseTable::IsRecordLocked(uint64_t Ref) {
     return LockManager().IsRecordLocked(Ref, files_[0]->RecordLocks);
 }
 
+bool TqbSrBaseTable::CursorHoldsRecordLock(TqbLockOwnerID CursorID, uint64_t Ref) {
+    requireFiles();
+    return LockManager().HoldsRecordLock(Ref, files_[0]->RecordLocks, CursorID);
+}
+
 void TqbSrBaseTable::RelaxRecordLock(TqbLockOwnerID CursorID, uint64_t Ref, TqbSrTransaction* Transaction) {
     requireFiles();
     RelaxRecord(*files_[0], LockManager(), Ref, CursorID, ownerOf(Transaction, CursorID));
