@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -116,4 +118,23 @@ TEST(EngineRecordLocks, AFailedWriteLeavesTheRecordLockedByItsCursor) {
     EXPECT_EQ(0, t.e.RecordModify(t.mine, t.withService(5), true));
     ASSERT_EQ(0, t.e.RecordGet(t.theirs, qbltWrite, t.buf));
     EXPECT_EQ(5, t.read().service);
+}
+
+// Once the engine stops, a client's wait for another's record lock ends as it begins, with the code
+// of an engine that is not started (a wait already under way ends the same: see the lock tests);
+// what needs no wait still runs.
+TEST(EngineRecordLocks, AStopEndsTheWaitsAtOnce) {
+    TwoClients t;
+    ASSERT_EQ(0, t.e.CursorSetTimeout(t.theirs, 120000)); // far beyond the watchdog below
+    ASSERT_EQ(0, t.first(t.mine, qbltWrite));
+    t.e.EndLockWaits();
+    auto waiting = std::async(std::launch::async, [&] {
+        std::vector<uint8_t> buf(t.buf.size());
+        EXPECT_EQ(0, t.e.CursorSetToBegin(t.theirs));
+        return t.e.RecordGetNext(t.theirs, qbltWrite, buf);
+    });
+    ASSERT_EQ(std::future_status::ready, waiting.wait_for(std::chrono::seconds(30)));
+    EXPECT_EQ(kResultNotStarted, waiting.get());
+    EXPECT_EQ(0, t.first(t.theirs, qbltNone));
+    EXPECT_EQ("Ann", t.read().name);
 }
