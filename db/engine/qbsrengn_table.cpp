@@ -170,8 +170,9 @@ private:
 };
 
 // Runs Work(cursor) on a cursor of its own on the named table: 10031 while the table is open
-// elsewhere. Not inside the client's transaction (10756): the table would have to stay held by the
-// cursor until that transaction ends.
+// elsewhere. Not inside the client's transaction (10756): the change would be that transaction's
+// while the table goes with this cursor, so its commit or rollback would meet a freed table; and
+// a rollback cannot take an added or dropped index out of the open table's dictionary.
 template <class F>
 TqbResultCode withOwnCursor(TqbServerEngine& Engine, TqbSrDatabase& Database, const std::string& Name,
                             F&& Work) {
