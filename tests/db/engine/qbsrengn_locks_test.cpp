@@ -125,7 +125,7 @@ TEST(EngineRecordLocks, AFailedWriteLeavesTheRecordLockedByItsCursor) {
 // what needs no wait still runs.
 TEST(EngineRecordLocks, AStopEndsTheWaitsAtOnce) {
     TwoClients t;
-    ASSERT_EQ(0, t.e.CursorSetTimeout(t.theirs, 120000)); // far beyond the watchdog below
+    ASSERT_EQ(0, t.e.CursorSetTimeout(t.theirs, 60000)); // far beyond the watchdog below
     ASSERT_EQ(0, t.first(t.mine, qbltWrite));
     t.e.EndLockWaits();
     auto waiting = std::async(std::launch::async, [&] {
