@@ -113,7 +113,10 @@ TEST(ServerProgramStop, EndsTheLockWaitsAtOnceAndLogsNothingMisleading) {
     // to leave that the stopped transport can no longer remove, ends only after them.
     EXPECT_EQ(0, srv.stopWithin(8000)) << srv.text;
     ASSERT_EQ(std::future_status::ready, waiting.wait_for(std::chrono::seconds(30)));
-    EXPECT_EQ(kResultNotStarted, waiting.get()) << "the wait ends with the stopping error";
+    // The stopping error; the connection's end only when b's request, logged on arrival, was not
+    // yet at work as the transport stopped.
+    const TqbResultCode ended = waiting.get();
+    EXPECT_TRUE(ended == kResultNotStarted || ended == qbErrConnectionLost) << ended;
     EXPECT_EQ(std::string::npos, srv.text.find("must be started")) << srv.text;
     EXPECT_EQ(std::string::npos, srv.text.find("/1286]")) << srv.text;
 }
