@@ -1,9 +1,12 @@
 // pwdbserver: a database server for remote clients: the in-process engine on a folder behind a
 // listening legacy transport whose command handler runs the request decoder.
 //   pwdbserver <folder> <port> [--single-user] [--name NAME] [--message-folder DIR] [--log-requests]
-//              [--users FILE]
+//              [--users FILE] [--config-folder DIR]
 // Port 0 takes a free port; the port is printed on stdout as "listening on port N". SIGINT or
-// SIGTERM stops the server. --message-folder moves the single-user rendezvous folder (tests);
+// SIGTERM stops the server. The engine's configuration tables (users with their password hashes,
+// aliases, settings) are kept apart from the served tables: in --config-folder, by default in
+// ".pwdbserver" inside the served folder, made readable by its owner only when it is made.
+// --message-folder moves the single-user rendezvous folder (tests);
 // --log-requests logs every request as it arrives. --users makes the server ask for logins of the file's
 // users only: each line is "user:password" (at most 31 characters each). The log goes to
 // stderr. Exit status 0 after a clean stop, 1 when the server cannot start, 2 on a wrong command line.
@@ -33,6 +36,8 @@ namespace {
 
 // Requests running at once; more wait for a thread. Requests that wait for a lock are not counted.
 constexpr int32_t kPoolThreads = 16;
+// Where the configuration tables are kept without --config-folder, inside the served folder.
+constexpr char kDefaultConfigFolder[] = ".pwdbserver";
 
 class StderrLog : public TqbBaseLog {
 public:
@@ -47,7 +52,7 @@ public:
 
 int usage() {
     std::fprintf(stderr, "usage: pwdbserver <folder> <port> [--single-user] [--name NAME] [--message-folder "
-                         "DIR] [--log-requests] [--users FILE]\n"
+                         "DIR] [--log-requests] [--users FILE] [--config-folder DIR]\n"
                          "Serves the database engine on <folder> to remote clients (port 0: a free port).\n");
     return 2;
 }
@@ -88,7 +93,7 @@ int main(int argc, char** argv) {
     unsigned long port = std::strtoul(argv[2], &end, 10);
     if (*argv[2] == '\0' || *end != '\0' || port > 65535) return usage();
     bool singleUser = false, logRequests = false;
-    std::string usersFile;
+    std::string usersFile, configFolder;
     for (int i = 3; i < argc; ++i) {
         if (std::strcmp(argv[i], "--single-user") == 0)
             singleUser = true;
@@ -96,6 +101,8 @@ int main(int argc, char** argv) {
             name = argv[++i];
         else if (std::strcmp(argv[i], "--users") == 0 && i + 1 < argc)
             usersFile = argv[++i];
+        else if (std::strcmp(argv[i], "--config-folder") == 0 && i + 1 < argc)
+            configFolder = argv[++i];
         else if (std::strcmp(argv[i], "--log-requests") == 0)
             logRequests = true;
         else if (std::strcmp(argv[i], "--message-folder") == 0 && i + 1 < argc)
@@ -109,6 +116,16 @@ int main(int argc, char** argv) {
         return 1;
     }
     folder = std::filesystem::absolute(folder, ec).lexically_normal().string();
+    if (configFolder.empty()) {
+        configFolder = (std::filesystem::path(folder) / kDefaultConfigFolder).string();
+        if (std::filesystem::create_directory(configFolder, ec))
+            std::filesystem::permissions(configFolder, std::filesystem::perms::owner_all, ec);
+    }
+    if (!std::filesystem::is_directory(configFolder, ec)) {
+        std::fprintf(stderr, "%s: no such folder\n", configFolder.c_str());
+        return 1;
+    }
+    configFolder = std::filesystem::absolute(configFolder, ec).lexically_normal().string();
 
     // The stop signals are read from a descriptor, so every thread made from here on leaves them alone.
     sigset_t stop;
@@ -139,7 +156,7 @@ int main(int argc, char** argv) {
     TqbOwned<TqbLegacyTransport> transport(new TqbLegacyTransport());
     int status = 0;
     try {
-        engine->SetConfigDir(folder + "/");
+        engine->SetConfigDir(configFolder + "/");
         engine->SetEventLog(&log);
         engine->SetEventLogEnabled(true);
         engine->Startup();
@@ -184,7 +201,13 @@ int main(int argc, char** argv) {
             plat::DispatchMessage(msg);
         plat::UnwatchFd(watch);
 
+        // The lock waits end first and the requests under way are answered while the transport
+        // still sends; a request that begins to wait later ends at once.
+        engine->EndLockWaits();
+        transport->WaitForDispatched();
         transport->SetState(qbsStopped);
+        // Their connections went with the transport: the engine need not wait for them to leave.
+        dispatcher.RemoveAllClients();
         engine->Shutdown();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "pwdbserver: %s\n", e.what());

@@ -93,6 +93,7 @@ void TqbServerEngine::SetClock(std::shared_ptr<TqbEngineClock> Clock) {
 // State hooks
 
 void TqbServerEngine::EnterInitializing() {
+    lockWaitStop_.Reset();
     LogString("QB Server initializing...");
     LogFormat("  Version: %5.4f %s", {double(kServerVersion) / 10000.0, std::string("Release")});
     // The configuration folder's journals wait for the check below, where their alias is known.
@@ -153,6 +154,7 @@ void TqbServerEngine::EnterStarting() {
 }
 
 void TqbServerEngine::EnterShuttingDown() {
+    EndLockWaits();
     LogString("QB Server preparing for shutdown.");
     stopGarbageTimer();
     if (TqbBaseSQLEngine* sql = sqlEngine_.load()) sql->ShutdownEngine();
@@ -293,8 +295,9 @@ int32_t TqbServerEngine::CollectFrequency() {
 
 void TqbServerEngine::SetCollectFrequency(int32_t Value) {
     loadConfiguration();
-    // A period of 0 or less would run the pass without pause.
-    Value = std::max<int32_t>(Value, 1);
+    // The range the stored value is loaded with (and the script's): a period set outside it
+    // would come back as the default after a restart.
+    Value = std::clamp<int32_t>(Value, kMinCollectFreq, kMaxCollectFreq);
     config_.UpdateGeneralInfo([&](TqbGeneralInfo& i) { i.CollectFreq = Value; });
     saveGeneralInfo();
 }
@@ -439,6 +442,7 @@ TqbResultCode TqbServerEngine::TwoCursorFrame(
     if (!first->Active()) return UnknownHandleCode(TqbHandleKind::Cursor);
     second.emplace(aFirst ? b : a, closedHook());
     if (!second->Active()) return UnknownHandleCode(TqbHandleKind::Cursor);
+    TqbLockWaitStopScope stopping(&lockWaitStop_);
     try {
         TqbDeadlineScope deadline(a->Timeout());
         return Work(*a, *b);
@@ -482,17 +486,22 @@ TqbResultCode TqbServerEngine::seCursorWrite(TqbSrBaseCursor& Cursor, bool LockC
         }
     }
     // The current record is read and locked inside the transaction, so that the lock is the
-    // transaction's own (a lock the cursor took before passes to it); a refused read or lock
-    // changed nothing and fails no transaction.
+    // transaction's own (a lock the cursor took before passes to it). A refused read or lock
+    // changed nothing, but it is the write's failure all the same: the client's own transaction
+    // is marked failed by it as by any other (a delete without a current record too).
+    auto refused = [&] {
+        rollBack();
+        if (!started && MarkFailed) db.TransactionFailed.store(true);
+    };
     if (LockCurrent) {
         try {
             rc = Cursor.EnsureWritable(true, ReleaseFlag);
         } catch (...) {
-            rollBack();
+            refused();
             throw;
         }
         if (rc != 0) {
-            rollBack();
+            refused();
             return rc;
         }
     }

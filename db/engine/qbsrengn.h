@@ -334,6 +334,7 @@ public:
         T& object = *lease;
         TqbActivation activation(std::move(lease), closedHook()); // holds the lease from here on
         if (!activation.Active()) return UnknownHandleCode(Kind);
+        TqbLockWaitStopScope stopping(&lockWaitStop_);
         try {
             TqbDeadlineScope deadline(object.Timeout());
             return Work(object);
@@ -357,6 +358,10 @@ public:
     TqbResultCode
     TwoCursorFrame(TqbHandle CursorA, TqbHandle CursorB,
                    const std::function<TqbResultCode(TqbSrBaseCursor&, TqbSrBaseCursor&)>& Work);
+
+    // Ends the lock waits of the operations under way with 15459, and every later one as it
+    // begins, until the next start: a stop waits for no lock. Shut-down does it first.
+    void EndLockWaits() { lockWaitStop_.Stop(); }
 
     // The exception in flight as a result code (logged unless the engine is read-only).
     TqbResultCode ConvertException(const std::exception_ptr& E);
@@ -433,6 +438,8 @@ private:
     std::shared_ptr<TqbEvent> shutdownEvent_;
     std::atomic<int32_t> inFlight_{0};
     std::atomic<int32_t> flightWaiters_{0};
+    // Set in every operation's frame as the thread's lock-wait stop.
+    TqbLockWaitStop lockWaitStop_;
 
     // ---- qbsrengn_table.cpp
 public:

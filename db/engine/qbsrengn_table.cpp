@@ -40,6 +40,14 @@ TqbResultCode withActions(TqbSrBaseCursor& Cursor, int32_t Before, int32_t Undo,
     return rc;
 }
 
+// The engine's configuration tables and what their saves leave behind hold the users' password
+// hashes: only the configuration code reads and writes them, in whatever folder they lie; to a
+// client they are no table. The key procedures' table is the administrator's to make.
+constexpr TqbResultCode kResultSystemFile = 8449; // "Cannot open a system file."
+bool isConfigurationTable(std::string_view Name) {
+    return IsSystemTableName(Name) && TextCompareNoCase(Name.substr(3, 5), "INDEX") != 0;
+}
+
 // Writers of a database's tables: none on a read-only engine, none through a database opened
 // read-only.
 TqbResultCode writeRefusal(TqbServerEngine& Engine, const TqbSrDatabase& Database) {
@@ -162,8 +170,9 @@ private:
 };
 
 // Runs Work(cursor) on a cursor of its own on the named table: 10031 while the table is open
-// elsewhere. Not inside the client's transaction (10756): the table would have to stay held by the
-// cursor until that transaction ends.
+// elsewhere. Not inside the client's transaction (10756): the change would be that transaction's
+// while the table goes with this cursor, so its commit or rollback would meet a freed table; and
+// a rollback cannot take an added or dropped index out of the open table's dictionary.
 template <class F>
 TqbResultCode withOwnCursor(TqbServerEngine& Engine, TqbSrDatabase& Database, const std::string& Name,
                             F&& Work) {
@@ -196,6 +205,7 @@ TqbResultCode tableChange(TqbServerEngine& Engine, TqbHandle DatabaseID, TqbHand
         });
     return Engine.DatabaseFrame(DatabaseID, [&](TqbSrDatabase& db) -> TqbResultCode {
         if (TqbResultCode rc = writeRefusal(Engine, db)) return rc;
+        if (isConfigurationTable(TableName)) return kResultSystemFile;
         return withOwnCursor(Engine, db, TableName, run);
     });
 }
@@ -209,6 +219,7 @@ TqbResultCode tableJob(TqbServerEngine& Engine, TqbHandle DatabaseID, const std:
     return Engine.DatabaseFrame(DatabaseID, [&](TqbSrDatabase& db) -> TqbResultCode {
         if (TqbResultCode rc = writeRefusal(Engine, db)) return rc;
         if (!IsValidTableName(TableName)) return 10039;
+        if (isConfigurationTable(TableName)) return kResultSystemFile;
         TqbServerEngine::TqbRebuildRequest r;
         r.Database = &db;
         r.TableName = TableName;
@@ -225,6 +236,7 @@ TqbResultCode TqbServerEngine::TableBuild(TqbHandle DatabaseID, bool OverWrite, 
                                           bool ForServer, TqbDataDictionary& Dictionary) {
     return DatabaseFrame(DatabaseID, [&](TqbSrDatabase& db) -> TqbResultCode {
         if (GetIsReadOnly() || db.OpenMode != qbomReadWrite) return 10501;
+        if (isConfigurationTable(TableName)) return kResultSystemFile;
         TableListLock lock(TableList());
         if (stillOpen(*this, db, TableName)) return 10031;
         if (!IsValidTableName(TableName)) return 10039;
@@ -248,6 +260,7 @@ TqbResultCode TqbServerEngine::TableOpen(TqbHandle DatabaseID, const std::string
     (void)ForServer;
     CursorID = 0;
     return DatabaseFrame(DatabaseID, [&](TqbSrDatabase& db) -> TqbResultCode {
+        if (isConfigurationTable(TableName)) return kResultSystemFile;
         if (GetIsReadOnly()) OpenMode = qbomReadOnly;
         if (OpenMode == qbomReadWrite && db.OpenMode == qbomReadOnly) return 10501;
         if (db.ShareMode == qbsmExclusive) ShareMode = qbsmExclusive;
@@ -276,6 +289,7 @@ TqbResultCode TqbServerEngine::TableDelete(TqbHandle DatabaseID, const std::stri
     return DatabaseFrame(DatabaseID, [&](TqbSrDatabase& db) -> TqbResultCode {
         if (TqbResultCode rc = writeRefusal(*this, db)) return rc;
         if (TableName.empty()) return 10039;
+        if (isConfigurationTable(TableName)) return kResultSystemFile;
         TableListLock lock(TableList());
         if (stillOpen(*this, db, TableName)) return 10031;
         return tableDelete(*this, db, TableName);
@@ -287,6 +301,7 @@ TqbResultCode TqbServerEngine::TableRename(TqbHandle DatabaseID, const std::stri
     return DatabaseFrame(DatabaseID, [&](TqbSrDatabase& db) -> TqbResultCode {
         if (TqbResultCode rc = writeRefusal(*this, db)) return rc;
         if (!IsValidTableName(NewName)) return 10039;
+        if (isConfigurationTable(OldName) || isConfigurationTable(NewName)) return kResultSystemFile;
         TableListLock lock(TableList());
         if (stillOpen(*this, db, OldName)) return 10031;
         const std::string& folder = db.Folder().GetPath();
@@ -352,6 +367,7 @@ TqbResultCode TqbServerEngine::TableSetAutoInc(TqbHandle CursorID, uint32_t Valu
 TqbResultCode TqbServerEngine::TableGetDictionary(TqbHandle DatabaseID, const std::string& TableName,
                                                   cls::TStream& Stream) {
     return DatabaseFrame(DatabaseID, [&](TqbSrDatabase& db) -> TqbResultCode {
+        if (isConfigurationTable(TableName)) return kResultSystemFile;
         TqbServerDataDict d;
         {
             TableListLock lock(TableList());

@@ -26,6 +26,14 @@ void splitServerName(const std::string& s, std::string& name, std::string& addre
     if (address.size() > 31) address.resize(31);
 }
 
+// A client that did not prove its password, or named no user the server knows, is logged alike.
+void logBadPassword(TqbBaseTransport& t, uint32_t connID, uint32_t msgClientID, uint32_t msgID) {
+    t.LogError("Hanging up due to bad client password", {});
+    t.LogError("  ClientID (actual) %d", {connID});
+    t.LogError("  ClientID (msg)    %d", {msgClientID});
+    t.LogError("  MsgID             %d", {msgID});
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -505,10 +513,7 @@ bool TqbLegacyTransport::receive(uint32_t connID, uint32_t length, const uint8_t
         // Every part but a login's carries the ID the connection is known by; a part under any
         // other, or unreadable with the wrong key, comes from a client that did not log in right.
         if (h.MsgID != qbmLogin && h.ClientID != connID) {
-            LogError("Hanging up due to bad client password", {});
-            LogError("  ClientID (actual) %d", {connID});
-            LogError("  ClientID (msg)    %d", {h.ClientID});
-            LogError("  MsgID             %d", {h.MsgID});
+            logBadPassword(*this, connID, h.ClientID, h.MsgID);
             protocol_->HangUpByClientID(connID);
             return true;
         }
@@ -619,6 +624,8 @@ void TqbLegacyTransport::login(const TqbMessageRecord& msg) {
     bool secure = false;
     OnAddClient(this, req.UserName, req.TimeOut, req.ClientVersion, passwordHash, newID, err, secure,
                 serverVersion);
+    // The client hangs up on the refusal.
+    if (err == kErrUnknownUser) logBadPassword(*this, connID, msg.ClientID, qbmLogin);
     TqbLoginReply reply;
     reply.ClientID = newID;
     reply.ServerVersion = serverVersion;
@@ -717,6 +724,10 @@ TqbResultCode TqbLegacyTransport::sendParts(TqbMsgHeader h, const uint8_t* data,
 
 void TqbLegacyTransport::SendReply(uint32_t ClientID, uint32_t RequestID, uint32_t MsgID,
                                    TqbResultCode ErrorCode, const uint8_t* Data, uint32_t DataLength) {
+    // The reply of a request that was still at work when the transport began to stop goes
+    // nowhere: its client's connection ends with the transport, which is no error to report.
+    const uint8_t state = State();
+    if (state == qbsShuttingDown || state == qbsStopping || state == qbsStopped) return;
     CheckStarted();
     sendReply(ClientID, ClientID, RequestID, MsgID, ErrorCode, Data, DataLength);
 }

@@ -46,6 +46,17 @@ TqbResultCode TqbServerDispatcher::RemoveClient(TqbHandle ClientID) {
     return engine_.ClientRemove(ClientID);
 }
 
+void TqbServerDispatcher::RemoveAllClients() {
+    std::vector<TqbHandle> ids;
+    {
+        std::lock_guard lk(m_);
+        for (const auto& [id, handles] : clients_)
+            ids.push_back(id);
+    }
+    for (TqbHandle id : ids)
+        RemoveClient(id);
+}
+
 size_t TqbServerDispatcher::HandleCount(TqbHandle ClientID) {
     std::lock_guard lk(m_);
     auto it = clients_.find(ClientID);

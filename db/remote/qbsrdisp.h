@@ -35,6 +35,8 @@ public:
                             uint32_t& PasswordHash, TqbHandle& ClientID);
     // Removes the client from the engine (closing what it left open) and forgets its handles.
     TqbResultCode RemoveClient(TqbHandle ClientID);
+    // Removes every client it holds, as their transport stopped: no connection is left to do it.
+    void RemoveAllClients();
     // For a client the engine already has (added elsewhere); false when it was known already.
     bool AdoptClient(TqbHandle ClientID);
 

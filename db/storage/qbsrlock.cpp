@@ -134,9 +134,18 @@ std::string RecordLockResourceText(uint64_t recordRef) {
     return qbFormat("record %d:%d (high:low)", {uint32_t(recordRef >> 32), uint32_t(recordRef)});
 }
 
+namespace {
+// A wait ended because the engine stops: the operation ends as on an engine that is not started.
+constexpr int32_t kResultNotStarted = 15459;
+[[noreturn]] void raiseStopped() {
+    throw EqbServerException(CompatErrorStrings().GetText(kResultNotStarted), kResultNotStarted);
+}
+} // namespace
+
 void CheckRecordLockResult(TqbLockResult result, uint8_t mode, uint64_t recordRef,
                            std::string_view fileName) {
     if (result == lrGranted) return;
+    if (result == lrStopped) raiseStopped();
     RaiseResourceErrorFmt<EqbServerException>(
         ServerStrings(), result == lrTimedOut ? 187 : 188,
         {LockModeToText(mode), RecordLockResourceText(recordRef), fileName});
@@ -144,6 +153,7 @@ void CheckRecordLockResult(TqbLockResult result, uint8_t mode, uint64_t recordRe
 
 void CheckTableLockResult(TqbLockResult result, uint8_t mode, std::string_view resourceText) {
     if (result == lrGranted) return;
+    if (result == lrStopped) raiseStopped();
     if (result == lrTimedOut)
         RaiseResourceErrorFmt<EqbServerException>(ServerStrings(), 189, {LockModeToText(mode), resourceText});
     RaiseResourceErrorFmt<EqbServerException>(ServerStrings(), 188, {LockModeToText(mode), resourceText, ""});
@@ -152,6 +162,52 @@ void CheckTableLockResult(TqbLockResult result, uint8_t mode, std::string_view r
 void RaiseLockDeadlock(uint8_t mode, std::string_view resourceText, int32_t transactionID) {
     RaiseResourceErrorFmt<EqbServerException>(ServerStrings(), 186,
                                               {LockModeToText(mode), resourceText, transactionID});
+}
+
+// ---------------------------------------------------------------------------------------------
+// Stopping waits
+
+namespace {
+thread_local TqbLockWaitStop* tlsWaitStop = nullptr;
+} // namespace
+
+TqbLockWaitStop* ThreadLockWaitStop() {
+    return tlsWaitStop;
+}
+
+TqbLockWaitStopScope::TqbLockWaitStopScope(TqbLockWaitStop* Stop) : saved_(tlsWaitStop) {
+    tlsWaitStop = Stop;
+}
+
+TqbLockWaitStopScope::~TqbLockWaitStopScope() {
+    tlsWaitStop = saved_;
+}
+
+void TqbLockWaitStop::Stop() {
+    std::lock_guard lk(m_);
+    stopped_.store(true);
+    // Under the lock each waiter sleeps under, which it looks at the flag under before it sleeps:
+    // none misses the wake-up.
+    for (const Waiter& w : waiters_) {
+        std::lock_guard g(*w.Lock);
+        w.Request->Event.notify_all();
+    }
+}
+
+void TqbLockWaitStop::Reset() {
+    stopped_.store(false);
+}
+
+bool TqbLockWaitStop::enlist(TqbLockRequest& req, std::mutex& lock) {
+    std::lock_guard lk(m_);
+    if (stopped_.load()) return false;
+    waiters_.push_back({&req, &lock});
+    return true;
+}
+
+void TqbLockWaitStop::leave(TqbLockRequest& req) {
+    std::lock_guard lk(m_);
+    std::erase_if(waiters_, [&](const Waiter& w) { return w.Request == &req; });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -399,6 +455,7 @@ TqbLockResult TqbLockContainer::waitLocked(const TqbLockAsk& ask, TqbLockRequest
                                            std::unique_lock<std::mutex>& lk) {
     // Taken before the queue is seen: time that passes before this waiter sleeps is part of its wait.
     const uint64_t deadline = ask.Timeout ? plat::NowMs() + ask.Timeout : 0;
+    std::mutex& lock = *lk.mutex();
     lk.unlock();
     // A pool thread that waits here lets its pool run the holder's next request on another thread.
     TqbBlockingWait blocking;
@@ -407,17 +464,27 @@ TqbLockResult TqbLockContainer::waitLocked(const TqbLockAsk& ask, TqbLockRequest
         enlisted = ask.Note->enlist();
         cancelled = !enlisted;
     }
+    TqbLockWaitStop* stop = ThreadLockWaitStop();
+    bool stopEnlisted = false, stopped = false;
+    if (stop && !cancelled) {
+        stopEnlisted = stop->enlist(req, lock);
+        stopped = !stopEnlisted;
+    }
     auto pending = [&] { return pendingState(req.State.load(std::memory_order_relaxed)); };
     // Spins, then sleeps; a sleeper woken before its turn (it moved near the head of the queue, or
     // a time slice ended) spins again, so that the grant usually finds it awake.
     bool spun = false;
-    while (!cancelled) {
+    while (!cancelled && !stopped) {
         if (spinForOutcome(req)) {
             spun = true;
             break;
         }
         lk.lock();
         if (!pending()) break;
+        if (stop && stop->Stopped()) {
+            stopped = true;
+            break;
+        }
         uint64_t step = 0;
         if (ask.Timeout) {
             const uint64_t now = plat::NowMs();
@@ -449,10 +516,11 @@ TqbLockResult TqbLockContainer::waitLocked(const TqbLockAsk& ask, TqbLockRequest
             removeRequest(req);
             processQueues(); // the request may have held up compatible waiters behind it
             recycleIfUnused();
-            result = cancelled ? lrRejected : lrTimedOut;
+            result = cancelled ? lrRejected : (stopped ? lrStopped : lrTimedOut);
         }
         lk.unlock();
     }
+    if (stopEnlisted) stop->leave(req);
     if (enlisted) ask.Note->leave();
     return result;
 }

@@ -38,6 +38,7 @@ enum TqbLockResult : int32_t {
     lrGranted = 0,
     lrTimedOut = 1,
     lrRejected = 2,
+    lrStopped = 3, // the thread's lock-wait stop ended the wait (see TqbLockWaitStop)
 };
 
 // Whether requested may be granted next to a resource whose strongest granted mode is summary.
@@ -112,6 +113,48 @@ uint32_t ThreadTimeRemaining();
 uint32_t ThreadLockTimeout();
 
 // ---------------------------------------------------------------------------------------------
+// Ending lock waits when their owner stops. A thread names the stop of the owner it works for
+// (an engine, for the length of an operation); Stop ends the waits of all such threads at once and
+// every later one as it begins, until Reset. Its mutex comes before any container lock.
+
+struct TqbLockRequest;
+
+class TqbLockWaitStop {
+public:
+    void Stop();
+    void Reset();
+    bool Stopped() const { return stopped_.load(); }
+
+private:
+    friend class TqbLockContainer;
+    struct Waiter {
+        TqbLockRequest* Request;
+        std::mutex* Lock; // the one the request sleeps under; it outlives the wait
+    };
+    // False when stopped: the request is not to wait.
+    bool enlist(TqbLockRequest& req, std::mutex& lock);
+    void leave(TqbLockRequest& req);
+
+    std::mutex m_;
+    std::atomic<bool> stopped_{false};
+    std::vector<Waiter> waiters_;
+};
+
+// The calling thread's stop; nullptr: its waits end only by grant, refusal or time-out.
+TqbLockWaitStop* ThreadLockWaitStop();
+// Names Stop for the calling thread while it lives, then puts back the one before.
+class TqbLockWaitStopScope {
+public:
+    explicit TqbLockWaitStopScope(TqbLockWaitStop* Stop);
+    ~TqbLockWaitStopScope();
+    TqbLockWaitStopScope(const TqbLockWaitStopScope&) = delete;
+    TqbLockWaitStopScope& operator=(const TqbLockWaitStopScope&) = delete;
+
+private:
+    TqbLockWaitStop* saved_;
+};
+
+// ---------------------------------------------------------------------------------------------
 // Lock errors as the callers raise them ("QB_SERVER_STRINGS", EqbServerException).
 
 // "table %s", "content of table '%s'", "record %d:%d (high:low)".
@@ -119,7 +162,8 @@ std::string TableLockResourceText(std::string_view tableName);
 std::string ContentLockResourceText(std::string_view tableName);
 std::string RecordLockResourceText(uint64_t recordRef);
 
-// Record locks: 1 raises 187, 2 raises 188 (mode text, resource text, file name); 0 returns.
+// Record locks: 1 raises 187, 2 raises 188 (mode text, resource text, file name); 0 returns; a
+// stopped wait raises 15459 (the server is not started), on table and content locks too.
 void CheckRecordLockResult(TqbLockResult result, uint8_t mode, uint64_t recordRef, std::string_view fileName);
 // Table and content locks: 1 raises 189, 2 raises 188 with an empty file name; 0 returns.
 void CheckTableLockResult(TqbLockResult result, uint8_t mode, std::string_view resourceText);

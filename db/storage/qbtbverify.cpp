@@ -40,6 +40,7 @@ public:
         }
         header_ = h;
         count_ = BlockWord(h.data(), kHdrBlockCount);
+        if (hw(kHdrSequentialIndex) != 1) problem(0, "header: sequential-index flag is not 1");
         owner_.assign(count_, nullptr);
         owner_[0] = "header";
         deletedBlocks();
@@ -205,6 +206,9 @@ private:
                 uint32_t(d->FieldCount()) != hw(kHdrFieldCount))
                 problem(first,
                         "dictionary: record length, block size or field count differs from the header");
+            if (uint32_t(d->IndexCount()) != hw(kHdrIndexCount))
+                problem(0, "header: index count " + std::to_string(hw(kHdrIndexCount)) +
+                               " but the dictionary has " + std::to_string(d->IndexCount()) + " indexes");
             d->BindIndexHelpers();
             dict_ = std::move(d);
         } catch (const std::exception& e) {
@@ -339,8 +343,15 @@ private:
             problem(n, who() + ": " + e.what());
             return;
         }
-        if (std::memcmp(w.built.data(), key, w.kl) != 0)
-            problem(n, who() + ": key differs from the record's");
+        // As the index compares: a case-blind index keeps its key when the record's compares equal.
+        bool same;
+        try {
+            same =
+                w.cmp ? w.cmp(w.built.data(), key, w.cd) == 0 : std::memcmp(w.built.data(), key, w.kl) == 0;
+        } catch (const std::exception&) {
+            same = false;
+        }
+        if (!same) problem(n, who() + ": key differs from the record's");
     }
 
     void page(IndexWalk& w, uint32_t n, uint32_t level, bool isRoot, int depth) {

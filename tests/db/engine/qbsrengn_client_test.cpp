@@ -1,6 +1,7 @@
 // The in-process engine's client, session, alias, database and transaction operations, through
 // the engine interface over a temporary folder.
 #include "db/base/qbhash.h"
+#include "db/base/qbsrmgr.h"
 #include "platform/testing/FaultyFiles.h"
 #include "tests/db/engine/EngineApiSupport.h"
 #include "tests/db/engine/EngineClockSupport.h"
@@ -278,23 +279,18 @@ TEST(EngineDatabases, CloseWhileAnotherThreadIsInsideItsCursorReturnsAtOnceAndFr
 }
 
 namespace {
-// A write through the engine's write path that fails as a delete without a current record does.
+// As a client deletes: at the start of the table there is no current record to delete.
 TqbResultCode failedDelete(TqbServerEngine& e, TqbHandle cursor) {
-    return e.CursorFrame(cursor, [&](TqbSrBaseCursor& c) {
-        c.SetToBegin(); // off any record
-        return e.seCursorWrite(c, false, true, true, [&] { return c.RecordDelete(nullptr); });
-    });
+    EXPECT_EQ(0, e.CursorSetToBegin(cursor));
+    return e.RecordDelete(cursor, {});
 }
 TqbResultCode insert(TqbServerEngine& e, TqbHandle cursor, const std::string& name) {
-    return e.CursorFrame(cursor, [&](TqbSrBaseCursor& c) {
-        const std::vector<uint8_t> r = contactRecord(c.Dictionary(), {name, "1", 1, "pw", {}});
-        return e.seCursorWrite(c, false, true, false, [&] { return c.RecordInsert(r.data(), 0); });
-    });
+    return e.RecordInsert(cursor, qbltNone, contactRecord(contactsDictionary(), {name, "1", 1, "pw", {}}));
 }
 uint32_t recordCount(TqbServerEngine& e, TqbHandle cursor) {
-    uint32_t n = 99;
-    EXPECT_EQ(0, e.CursorFrame(cursor, [&](TqbSrBaseCursor& c) { return c.TableGetRecordCount(n); }));
-    return n;
+    int32_t n = 99;
+    EXPECT_EQ(0, e.TableGetRecordCount(cursor, n));
+    return uint32_t(n);
 }
 } // namespace
 
@@ -324,6 +320,8 @@ TEST(EngineTransactions, CommitRollbackNestingAndAFailedWriteRollingBackWith1544
     ASSERT_EQ(0, insert(e, cursor, "Cid"));
     EXPECT_EQ(8709, failedDelete(e, cursor));
     EXPECT_EQ(15443, e.TransactionCommit(api.db));
+    EXPECT_EQ("A write in this transaction failed: the transaction has been rolled back.",
+              CompatErrorStrings().GetText(15443));
     EXPECT_EQ(10257, e.TransactionCommit(api.db));
     EXPECT_EQ(1u, recordCount(e, cursor));
     // The next transaction starts clean.

@@ -104,3 +104,73 @@ TEST(EngineConfiguration, AReadOnlyConfigurationWritesNothing) {
     EXPECT_FALSE(hasTable(cfg, "QBSALIAS"));
     api.engine->Shutdown();
 }
+
+TEST(EngineConfiguration, ItsTablesAreNoClientsTablesAndStillLoadAndSave) {
+    Api api;
+    TqbServerEngine& e = *api.engine;
+    const std::string cfg = api.dir.file("cfg");
+    const std::string users = pwtest::readFile(cfg + "/QBSUSER.QB2");
+    ASSERT_FALSE(users.empty());
+    TqbHandle db = 0, cursor = 0;
+    ASSERT_EQ(0, e.DatabaseOpenPath(api.client, cfg, qbomReadWrite, qbsmShared, 1000, db));
+    // Every way a client could read or replace the password hashes, in any spelling.
+    for (const char* name : {"QBSUSER", "qbsUser", "QBSINFO", "QBSALIAS", "SAVUSER", "XXSUSER"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(8449, e.TableOpen(db, name, false, "", 0, qbomReadOnly, qbsmShared, 1000, cursor, nullptr));
+        EXPECT_EQ(0u, cursor);
+        cls::TMemoryStream dict;
+        EXPECT_EQ(8449, e.TableGetDictionary(db, name, dict));
+        TqbServerDataDict d = contactsDictionary();
+        EXPECT_EQ(8449, e.TableBuild(db, true, name, false, d));
+        EXPECT_EQ(8449, e.TableDelete(db, name));
+        EXPECT_EQ(8449, e.TableRename(db, name, "stolen"));
+        EXPECT_EQ(8449, e.TableEmpty(db, 0, name));
+        TqbIndexDescriptor index;
+        index.Name = "byHash";
+        index.KeyFieldCount = 1;
+        index.KeyFields[0] = 3;
+        EXPECT_EQ(8449, e.TableAddIndex(db, 0, name, index));
+        EXPECT_EQ(8449, e.TableDropIndex(db, 0, name, "", 1));
+        TqbHandle job = 0;
+        EXPECT_EQ(8449, e.TablePack(db, name, job));
+        EXPECT_EQ(8449, e.TableReindex(db, name, "", 0, job));
+    }
+    // A client's table may not take a configuration table's place either; from the data folder too.
+    EXPECT_NE(0u, api.contacts("people"));
+    EXPECT_EQ(8449, e.TableRename(api.db, "people", "QBSUSER"));
+    EXPECT_EQ(8449,
+              e.TableOpen(api.db, "QBSUSER", false, "", 0, qbomReadOnly, qbsmShared, 1000, cursor, nullptr));
+    // The key procedures' table is the administrator's to make.
+    TqbServerDataDict d = contactsDictionary();
+    EXPECT_EQ(0, e.TableBuild(db, false, "QBSINDEX", false, d));
+    EXPECT_EQ(users, pwtest::readFile(cfg + "/QBSUSER.QB2")) << "the users' table is untouched";
+
+    // The engine itself still reads and writes them: an alias is saved and loaded after a restart.
+    ASSERT_EQ(0, e.AliasAdd("kept", api.dir.str(), api.client));
+    ASSERT_EQ(0, e.DatabaseClose(db));
+    e.Shutdown();
+    auto again = restart(api);
+    TqbHandle client = 0;
+    uint32_t hash = 0;
+    ASSERT_EQ(0, again->ClientAdd(client, "again", "", 1000, hash));
+    std::string path;
+    EXPECT_EQ(0, again->AliasGetPath("kept", client, path));
+    EXPECT_FALSE(path.empty());
+    EXPECT_EQ(1, again->Configuration().UserList().Count()) << "the default administrator, read back";
+    again->Shutdown();
+}
+
+TEST(EngineConfiguration, TheCollectionPeriodComesBackAfterARestartAsItWasSet) {
+    // Set, saved and read back with one range: a period the load would not take is not taken.
+    for (const auto& [set, kept] : std::vector<std::pair<int32_t, int32_t>>{
+             {60000, 60000}, {30000, 30001}, {1, 30001}, {3599999, 3599999}, {3600000, 3599999}}) {
+        SCOPED_TRACE(set);
+        Api api;
+        api.engine->SetCollectFrequency(set);
+        EXPECT_EQ(kept, api.engine->CollectFrequency());
+        api.engine->Shutdown();
+        auto e = restart(api);
+        EXPECT_EQ(kept, e->CollectFrequency());
+        e->Shutdown();
+    }
+}

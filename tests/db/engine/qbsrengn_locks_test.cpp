@@ -121,6 +121,25 @@ TEST(EngineRecordLocks, AFailedWriteLeavesTheRecordLockedByItsCursor) {
     EXPECT_EQ(5, t.read().service);
 }
 
+// Once the engine stops, a client's wait for another's record lock ends as it begins, with the code
+// of an engine that is not started (a wait already under way ends the same: see the lock tests);
+// what needs no wait still runs.
+TEST(EngineRecordLocks, AStopEndsTheWaitsAtOnce) {
+    TwoClients t;
+    ASSERT_EQ(0, t.e.CursorSetTimeout(t.theirs, 60000)); // far beyond the watchdog below
+    ASSERT_EQ(0, t.first(t.mine, qbltWrite));
+    t.e.EndLockWaits();
+    auto waiting = std::async(std::launch::async, [&] {
+        std::vector<uint8_t> buf(t.buf.size());
+        EXPECT_EQ(0, t.e.CursorSetToBegin(t.theirs));
+        return t.e.RecordGetNext(t.theirs, qbltWrite, buf);
+    });
+    ASSERT_EQ(std::future_status::ready, waiting.wait_for(std::chrono::seconds(30)));
+    EXPECT_EQ(kResultNotStarted, waiting.get());
+    EXPECT_EQ(0, t.first(t.theirs, qbltNone));
+    EXPECT_EQ("Ann", t.read().name);
+}
+
 // A delete that waits for another client's record lock holds nothing meanwhile: the holder's own
 // write of that record and its insert of another go ahead at once, and the waiting delete gets the
 // record when the holder's write has ended.

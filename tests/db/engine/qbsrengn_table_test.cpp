@@ -392,6 +392,31 @@ TEST(EngineTables, IndexesAddedAndDroppedKeepTheHeaderCountAndServeCursors) {
     EXPECT_EQ((std::vector<std::string>{"ann", "bob", "cid"}), t.names(own));
 }
 
+// Without a cursor the engine's own cursor would make the change part of the client's transaction
+// and leave with the table before that transaction ends: inside one it is refused and changes
+// nothing; the transaction goes on, and after it the same changes are made.
+TEST(EngineTables, ChangesByTableNameWaitForTheClientsTransactionToEnd) {
+    Tables t;
+    t.insertAll(t.contacts(), {"ann", "bob"});
+    t.reopenDatabase();
+    const std::string file = t.dir.file("contacts.QB2");
+    const uint32_t built = headerWord(file, kHdrIndexCount);
+    const std::string dict = t.dictionaryOf("contacts");
+    ASSERT_EQ(0, t.engine->TransactionStart(t.db, false));
+    EXPECT_EQ(10756, t.engine->TableAddIndex(t.db, 0, "contacts", idIndex(true)));
+    EXPECT_EQ(10756, t.engine->TableDropIndex(t.db, 0, "contacts", "nameIndex", 0));
+    EXPECT_EQ(10756, t.engine->TableEmpty(t.db, 0, "contacts"));
+    EXPECT_EQ(dict, t.dictionaryOf("contacts"));
+    EXPECT_EQ(built, headerWord(file, kHdrIndexCount));
+    EXPECT_EQ(0, t.engine->TransactionCommit(t.db)) << "the refusals did not fail the transaction";
+    EXPECT_EQ((std::vector<std::string>{"ann", "bob"}), t.names(t.open("contacts")));
+    t.reopenDatabase();
+    ASSERT_EQ(0, t.engine->TableAddIndex(t.db, 0, "contacts", idIndex(true)));
+    EXPECT_EQ(built + 1, headerWord(file, kHdrIndexCount));
+    ASSERT_EQ(0, t.engine->TableEmpty(t.db, 0, "contacts"));
+    EXPECT_TRUE(t.names(t.open("contacts")).empty());
+}
+
 TEST(EngineTables, AutoIncrementAndRecordCountsWithAndWithoutARange) {
     Tables t;
     const TqbHandle cursor = t.contacts();

@@ -2,6 +2,8 @@
 // missing on either side, and copies of the dictionaries that outlive the originals.
 #include "db/engine/qbsrfmap.h"
 
+#include "db/base/qbsrmgr.h"
+
 #include "classlib/Classes.h"
 #include "tests/db/engine/EngineTestSupport.h"
 
@@ -41,6 +43,8 @@ TEST(FieldMap, LinesMapOldFieldsIntoNewOnes) {
     EXPECT_EQ(map.Count(), 4);
     EXPECT_EQ(map.AddPair("num", "num"), kResultUnknownFieldName);
     EXPECT_EQ(map.AddPair("", "CODE"), 0);
+    // What the user reads for it.
+    EXPECT_EQ("Invalid field name.", CompatErrorStrings().GetText(kResultUnknownFieldName));
 }
 
 } // namespace

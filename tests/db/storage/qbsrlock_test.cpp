@@ -351,6 +351,72 @@ TEST_F(LockTest, ReleasingAllOfAnOwnersLocksEndsItsWaitsAndConversions) {
     EXPECT_EQ(lm.TransContainerCount(), 0u);
 }
 
+// A stop ends the waits of the threads that name it, unbounded ones too, and refuses their later
+// waits at once; what is held stays held, a lock free to take is still granted, and a thread that
+// names no stop waits on.
+TEST_F(LockTest, AStopEndsTheWaitsOfItsThreadsAtOnce) {
+    TqbLockWaitStop stop;
+    auto stopped = [&](auto acquire) {
+        return std::async(std::launch::async, [&stop, acquire] {
+            TqbLockWaitStopScope scope(&stop);
+            return acquire();
+        });
+    };
+    TqbLockContainer content;
+    TqbFileRecordLocks file;
+    TqbLockTransaction t1;
+    const TqbLockOwnerID cursor = NewLockOwnerID();
+    ASSERT_EQ(lm.AcquireTableLock(1, lmExclusive, A, 0, false), lrGranted);
+    ASSERT_EQ(lm.AcquireCursorContentLock(content, A, lmExclusive, 0), lrGranted);
+    ASSERT_EQ(lm.AcquireRecordLock(64, file, A, A, nullptr, 0, false, lmExclusive), lrGranted);
+    auto onTable = stopped([&] { return lm.AcquireTableLock(1, lmShare, B, 0, false); });
+    auto onContent =
+        stopped([&] { return lm.AcquireContentLock(content, nullptr, lmShare, kLong, false, t1); });
+    auto onRecord = stopped(
+        [&] { return lm.AcquireRecordLock(64, file, cursor, cursor, nullptr, 0, false, lmExclusive); });
+    auto unstopped =
+        std::async(std::launch::async, [&] { return lm.AcquireTableLock(1, lmShare, C, kLong, false); });
+    ASSERT_TRUE(waitUntil([&] { return queued(1) == 2 && content.WaitingCount() == 1; }));
+    ASSERT_TRUE(waitUntil([&] {
+        size_t n = 0;
+        file.Hash(false)->WithContainer(64, [&](TqbLockContainer& c) { n = c.WaitingCount(); });
+        return n == 1;
+    }));
+
+    stop.Stop();
+    const bool ended = onTable.wait_for(10s) == std::future_status::ready &&
+                       onContent.wait_for(10s) == std::future_status::ready &&
+                       onRecord.wait_for(10s) == std::future_status::ready;
+    const bool otherWaits = stillWaiting(unstopped);
+    // Lets any stalled waiter go, so that a failure cannot hang the test.
+    lm.ReleaseTableLock(1, A);
+    lm.ReleaseCursorContentLockAll(content, A);
+    lm.ReleaseRecordLock(64, file, A, nullptr);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(onTable.get(), lrStopped);
+    EXPECT_EQ(onContent.get(), lrStopped);
+    EXPECT_EQ(onRecord.get(), lrStopped);
+    EXPECT_TRUE(otherWaits);
+    EXPECT_EQ(unstopped.get(), lrGranted);
+    lm.ReleaseTableLock(1, C);
+    EXPECT_EQ(t1.TransContainer(), nullptr);
+
+    // Later: a wait ends as it begins; a free lock is granted all the same.
+    ASSERT_EQ(lm.AcquireTableLock(2, lmExclusive, A, 0, false), lrGranted);
+    EXPECT_EQ(stopped([&] { return lm.AcquireTableLock(2, lmShare, B, 0, false); }).get(), lrStopped);
+    EXPECT_EQ(stopped([&] { return lm.AcquireTableLock(3, lmShare, B, 0, false); }).get(), lrGranted);
+    // Until the stop is reset.
+    stop.Reset();
+    EXPECT_EQ(stopped([&] { return lm.AcquireTableLock(2, lmShare, B, 20, false); }).get(), lrTimedOut);
+    lm.ReleaseTableLock(2, A);
+    lm.ReleaseTableLock(3, B);
+    EXPECT_EQ(lm.TableContainerCount(), 0u);
+    // What the operation raises for it: the code of an engine that is not started.
+    EXPECT_EQ(raised<EqbException>([] { CheckRecordLockResult(lrStopped, lmExclusive, 64, "x"); }).code,
+              15459);
+    EXPECT_EQ(raised<EqbException>([] { CheckTableLockResult(lrStopped, lmShare, "x"); }).code, 15459);
+}
+
 // Threads taking turns on one record hand it over one at a time, each seeing all the work of those
 // before it.
 TEST_F(LockTest, ThreadsTakingTurnsOnOneRecordNeverOverlap) {

@@ -220,6 +220,48 @@ TEST(Verifier, HoldsEveryIndexEntryAgainstTheRecords) {
     EXPECT_EQ(d.t.verify(nullptr, true), "");
 }
 
+// The name index is blind to case, and the engine keeps an entry's key when the record's new key
+// compares equal to it: a record renamed only in case is sound. The header's index count and
+// sequential-index flag are what the dictionary and the file make them.
+TEST(Verifier, ComparesKeysAsTheirIndexAndChecksTheHeadersIndexWords) {
+    Damaged d;
+    const TqbDataDictionary& dict = d.t.dict();
+    ASSERT_TRUE(dict.IndexIsCaseInsensitive(1));
+    std::vector<uint8_t> rec(size_t(dict.RecordLength()));
+    const uint64_t ref = d.refs[17];
+    const auto renamed = [&](const std::function<std::string(std::string)>& to) {
+        return d.with([&](TqbSrTransaction* tr) {
+            DataFileReadRecord(*d.t.fi, tr, ref, rec.data());
+            uint8_t v[41] = {};
+            bool isNull = false;
+            dict.GetRecordField(0, rec.data(), v, isNull);
+            d.setName(rec, to(std::string(reinterpret_cast<const char*>(v + 1), v[0])));
+            DataFileWriteRecord(*d.t.fi, tr, ref, rec.data());
+        });
+    };
+    EXPECT_EQ(renamed([](std::string n) {
+                  for (char& c : n)
+                      c = char(std::toupper(uint8_t(c)));
+                  return n;
+              }),
+              "");
+    EXPECT_FINDS(renamed([](std::string n) { return n + "x"; }),
+                 "index 1: entry for " + std::to_string(ref) + ": key differs from the record's");
+
+    const uint32_t indexes = uint32_t(dict.IndexCount());
+    ASSERT_EQ(d.headerWord(kHdrIndexCount), indexes);
+    for (uint32_t count : {0u, indexes - 1, indexes + 1, 21u}) {
+        SCOPED_TRACE(count);
+        EXPECT_FINDS(d.with(0, [&](uint8_t* h) { SetBlockWord(h, kHdrIndexCount, count); }),
+                     "block 0: header: index count " + std::to_string(count) + " but the dictionary has " +
+                         std::to_string(indexes) + " indexes");
+    }
+    for (uint32_t flag : {0u, 2u})
+        EXPECT_FINDS(d.with(0, [&](uint8_t* h) { SetBlockWord(h, kHdrSequentialIndex, flag); }),
+                     "block 0: header: sequential-index flag is not 1");
+    EXPECT_EQ(d.t.verify(nullptr, true), "");
+}
+
 TEST(Verifier, ABlockCountBeyondTheFileIsOneProblemAndTheListingIsBounded) {
     Damaged d;
     // The file as committed, copied through its open handle (the table keeps it open alone).
