@@ -1,10 +1,14 @@
-// The remote engine beside the in-process engine in the same run, on the contacts table (100,000
-// rows): key searches per second (RecordGetForKey on "nameIndex") and rows per second of an ordered
-// walk as a dataset makes it (a forward step with its bookmark per row). The remote engine reaches a
-// served engine over loopback TCP through the legacy transport; the in-process side is a client of
-// that same served engine, so both read the same table in the same process. Prints both rates and
-// the ratios remote / in-process; the table shows the CPU time of the calling thread.
-// PW_BENCH_ROWS changes the row count.
+// The remote engine beside references in the same run, on the contacts table (100,000 rows):
+// - a key search (RecordGetForKey on "nameIndex") and a step (RecordGetNext), each remote and
+//   in-process, and beside the remote ones a plain-socket request and reply of the same sizes on
+//   loopback (blocking sockets, one write each way, a thread that answers): the remote cost per
+//   request against that round trip (target: at most 2);
+// - rows per second of RecordGetBatch for a batch whose reply just fits one part and one a row
+//   longer (target: within 1.5 times).
+// The remote engine reaches a served engine over loopback TCP through the legacy transport; the
+// in-process side is a client of that same served engine. Figures are medians of repetitions run
+// interleaved; the table shows the CPU time of the calling thread. PW_BENCH_ROWS changes the row
+// count.
 #include "app/ContactsTable.h"
 #include "bench/BenchSupport.h"
 #include "db/engine/qbsrengn.h"
@@ -22,6 +26,8 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -152,37 +158,111 @@ void BM_FindKey(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
-void BM_Walk(benchmark::State& state) {
+void BM_Next(benchmark::State& state) {
     Reader& r = readerOf(state);
     std::vector<uint8_t> rec(size_t(g_world->dict.RecordLength()));
-    uint32_t bmSize = 0;
-    check(r.e->CursorGetBookmarkSize(r.cursor, bmSize), "CursorGetBookmarkSize");
-    std::vector<uint8_t> bookmark(bmSize);
-    int64_t rows = 0;
+    check(r.e->CursorSetToBegin(r.cursor), "CursorSetToBegin");
     for (auto _ : state) {
-        r.e->CursorSetToBegin(r.cursor);
-        int64_t n = 0;
-        while (r.e->RecordStepWithBookmark(r.cursor, true, qbltNone, rec, bookmark) == 0)
-            ++n;
-        if (n != g_rows) {
-            state.SkipWithError("the walk missed rows");
-            break;
+        if (r.e->RecordGetNext(r.cursor, qbltNone, rec) != 0) {
+            // The end of the table: round again (one request in every hundred thousand).
+            check(r.e->CursorSetToBegin(r.cursor), "CursorSetToBegin");
+            check(r.e->RecordGetNext(r.cursor, qbltNone, rec), "RecordGetNext");
         }
-        rows += n;
     }
-    state.SetItemsProcessed(rows);
+    state.SetItemsProcessed(state.iterations());
 }
+
+// Rows of RecordGetBatch on the remote engine, state.range(0) rows a request.
+void BM_Batch(benchmark::State& state) {
+    Reader& r = g_world->far;
+    const int32_t len = g_world->dict.RecordLength(), n = int32_t(state.range(0));
+    std::vector<uint8_t> rows(size_t(n) * size_t(len));
+    check(r.e->CursorSetToBegin(r.cursor), "CursorSetToBegin");
+    int64_t total = 0;
+    for (auto _ : state) {
+        int32_t got = 0, error = 0;
+        check(r.e->RecordGetBatch(r.cursor, n, len, rows, got, error), "RecordGetBatch");
+        if (got < n) check(r.e->CursorSetToBegin(r.cursor), "CursorSetToBegin");
+        total += got;
+    }
+    state.SetItemsProcessed(total);
+}
+
+bool readAll(int fd, uint8_t* p, size_t n) {
+    while (n) {
+        const ssize_t r = ::recv(fd, p, n, 0);
+        if (r <= 0) return false;
+        p += r;
+        n -= size_t(r);
+    }
+    return true;
+}
+
+bool writeAll(int fd, const uint8_t* p, size_t n) {
+    while (n) {
+        const ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL);
+        if (r <= 0) return false;
+        p += r;
+        n -= size_t(r);
+    }
+    return true;
+}
+
+// The reference: a request of requestBytes and its reply of replyBytes over a loopback connection
+// of blocking sockets with the system's default options, answered by a thread of its own.
+void plainRoundTrips(benchmark::State& state, size_t requestBytes, size_t replyBytes) {
+    uint16_t port = 0;
+    const int listener = pwbench::listenLoopback(port, "plain server");
+    std::thread server([&] {
+        const int c = ::accept(listener, nullptr, nullptr);
+        if (c < 0) return;
+        std::vector<uint8_t> in(requestBytes), out(replyBytes, 0x5A);
+        while (readAll(c, in.data(), in.size()) && writeAll(c, out.data(), out.size())) {
+        }
+        ::close(c);
+    });
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<uint8_t> request(requestBytes, 0xA5), reply(replyBytes);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        state.SkipWithError("connect failed");
+    } else {
+        for (auto _ : state)
+            if (!writeAll(fd, request.data(), request.size()) || !readAll(fd, reply.data(), reply.size())) {
+                state.SkipWithError("the plain round trip failed");
+                break;
+            }
+    }
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
+    ::shutdown(listener, SHUT_RDWR);
+    server.join();
+    ::close(listener);
+    state.SetItemsProcessed(state.iterations());
+}
+
+// Data bytes of one part of a TCP/IP message.
+constexpr int32_t kPartRoom = int32_t(qbMaxMsgSizeSockets - qbMsgHeaderSize);
 
 } // namespace
 
 // Argument 0: the in-process engine; 1: the remote engine.
-BENCHMARK(BM_FindKey)->ArgName("remote")->Arg(0)->Arg(1)->MinTime(pwbench::minTime(1.0))->UseRealTime();
-BENCHMARK(BM_Walk)
+BENCHMARK(BM_FindKey)
     ->ArgName("remote")
     ->Arg(0)
     ->Arg(1)
-    ->Unit(benchmark::kMillisecond)
-    ->MinTime(pwbench::minTime(2.0))
+    ->MinTime(pwbench::minTime(0.5))
+    ->Repetitions(pwbench::repetitions(5))
+    ->UseRealTime();
+BENCHMARK(BM_Next)
+    ->ArgName("remote")
+    ->Arg(0)
+    ->Arg(1)
+    ->MinTime(pwbench::minTime(0.5))
+    ->Repetitions(pwbench::repetitions(5))
     ->UseRealTime();
 
 int main(int argc, char** argv) {
@@ -193,21 +273,55 @@ int main(int argc, char** argv) {
         std::filesystem::path(base ? base : std::filesystem::temp_directory_path().string()) /
         ("pw-remote-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
-    benchmark::Initialize(&argc, argv);
+    pwbench::initializeInterleaved(argc, argv);
     int status = 1;
     try {
         g_world = std::make_unique<World>(dir.string());
+        // Sizes on the wire, headers included: RecordGetForKey sends a record as its key and gets the
+        // record back; RecordGetNext sends 13 bytes. A batch reply is 8 bytes and its rows.
+        const size_t len = size_t(g_world->dict.RecordLength()), header = qbMsgHeaderSize;
+        const size_t findKeyRequest = header + 25 + len, nextRequest = header + 13,
+                     recordReply = header + len;
+        const int32_t underOnePart = (kPartRoom - 8) / int32_t(len), overOnePart = underOnePart + 1;
+        benchmark::RegisterBenchmark(
+            "BM_PlainRoundTrip/findkey",
+            [=](benchmark::State& s) { plainRoundTrips(s, findKeyRequest, recordReply); })
+            ->MinTime(pwbench::minTime(0.5))
+            ->Repetitions(pwbench::repetitions(5))
+            ->UseRealTime();
+        benchmark::RegisterBenchmark(
+            "BM_PlainRoundTrip/next",
+            [=](benchmark::State& s) { plainRoundTrips(s, nextRequest, recordReply); })
+            ->MinTime(pwbench::minTime(0.5))
+            ->Repetitions(pwbench::repetitions(5))
+            ->UseRealTime();
+        benchmark::RegisterBenchmark("BM_Batch", BM_Batch)
+            ->ArgName("rows")
+            ->Arg(underOnePart)
+            ->Arg(overOnePart)
+            ->MinTime(pwbench::minTime(0.5))
+            ->Repetitions(pwbench::repetitions(5))
+            ->UseRealTime();
         pwbench::RatioReporter reporter;
         benchmark::RunSpecifiedBenchmarks(&reporter);
         status = pwbench::printRatios([&] {
-            for (const char* what : {"FindKey", "Walk"}) {
+            auto us = [&](const std::string& name) { return 1e6 / reporter.rate(name); };
+            for (const char* what : {"FindKey", "Next"}) {
                 const std::string name = std::string("BM_") + what;
-                const double local = reporter.rate(name + "/remote:0"),
-                             far = reporter.rate(name + "/remote:1");
-                std::printf("%s per second: remote %.0f, in-process %.0f, ratio %.3f\n",
-                            std::string(what) == "Walk" ? "walk rows" : "key searches", far, local,
-                            far / local);
+                const double far = us(name + "/remote:1"), local = us(name + "/remote:0"),
+                             plain = us(std::string("BM_PlainRoundTrip/") +
+                                        (name == "BM_Next" ? "next" : "findkey"));
+                std::printf(
+                    "%s: remote %.1f us, plain-socket round trip of the same sizes %.1f us, ratio %.2f "
+                    "(target <= 2); in-process %.2f us\n",
+                    name == "BM_Next" ? "RecordGetNext" : "RecordGetForKey", far, plain, far / plain, local);
             }
+            const double under = reporter.rate("BM_Batch/rows:" + std::to_string(underOnePart)),
+                         over = reporter.rate("BM_Batch/rows:" + std::to_string(overOnePart));
+            std::printf("RecordGetBatch rows per second: %d rows (one part) %.0f, %d rows (two parts) %.0f, "
+                        "ratio %.2f (target <= 1.5)\n",
+                        underOnePart, under, overOnePart, over,
+                        std::max(under, over) / std::min(under, over));
         });
     } catch (const std::exception& e) {
         std::fprintf(stderr, "benchmark failed: %s\n", e.what());

@@ -31,6 +31,8 @@ constexpr int WS_SO_DEBUG = 0x0001, WS_SO_ACCEPTCONN = 0x0002, WS_SO_REUSEADDR =
               WS_SO_SNDBUF = 0x1001, WS_SO_RCVBUF = 0x1002, WS_SO_SNDTIMEO = 0x1005, WS_SO_RCVTIMEO = 0x1006,
               WS_SO_ERROR = 0x1007, WS_SO_TYPE = 0x1008;
 constexpr int WS_TCP_NODELAY = 0x0001;
+// The backlog that asks listen for the system's own maximum.
+constexpr int WS_SOMAXCONN = 0x7FFFFFFF;
 
 constexpr int32_t WS_FIONREAD = 0x4004667F;
 constexpr int32_t WS_FIONBIO = int32_t(0x8004667Eu);

@@ -325,18 +325,6 @@ constexpr TqbField fGetCommandHandlerStatistics[] = {
 constexpr TqbField fGetTransportStatistics[] = {
     {"handler", K::I32, 0},
     {"transport", K::I32, 4}};
-// ---- steps with bookmarks, many in one request: the cursor first goes to the bookmark in the tail
-// (when there is one), then steps up to count times, stopping at the first failure; the reply is a
-// Batch whose rows are a record and its bookmark each.
-constexpr TqbField fRecordStepBatch[] = {
-    {"c", K::Handle, 0, H::Cursor},
-    {"count", K::I32, 4},
-    {"recordLength", K::U32, 8},
-    {"bookmarkSize", K::U32, 12},
-    {"forward", K::Bool, 16},
-    {"lockType", K::U8, 17},
-    {"startLength", K::U32, 18}};
-// ----
 constexpr TqbOpDesc kTable[] = {
     {TqbOp::GetIsReadOnly, "GetIsReadOnly", 2816, RK::Fixed, 0, {}, T::None, -1, -1, P::Fixed, 1, W::Client, -1},
     {TqbOp::TransactionCommit, "TransactionCommit", 1025, RK::Fixed, 5, fTransactionCommit, T::None, -1, -1, P::None, 0, W::Database, -1},
@@ -437,7 +425,6 @@ constexpr TqbOpDesc kTable[] = {
     {TqbOp::GetServerStatistics, "GetServerStatistics", 2817, RK::Fixed, 0, {}, T::None, -1, -1, P::Fixed, 328, W::Client, -1},
     {TqbOp::GetCommandHandlerStatistics, "GetCommandHandlerStatistics", 2818, RK::Fixed, 4, fGetCommandHandlerStatistics, T::None, -1, -1, P::Fixed, 4, W::Client, -1},
     {TqbOp::GetTransportStatistics, "GetTransportStatistics", 2819, RK::Fixed, 8, fGetTransportStatistics, T::None, -1, -1, P::Fixed, 368, W::Client, -1},
-    {TqbOp::RecordStepBatch, "RecordStepBatch", 2080, RK::Fixed, 22, fRecordStepBatch, T::Field, 6, -1, P::Batch, 0, W::Cursor, -1},
 };
 // clang-format on
 

@@ -114,8 +114,6 @@ enum class TqbOp : uint8_t {
     GetServerStatistics,
     GetCommandHandlerStatistics,
     GetTransportStatistics,
-    // Steps of a cursor with the bookmark of each row, many in one request (the proxy's read-ahead).
-    RecordStepBatch,
     Count
 };
 inline constexpr size_t kOpCount = size_t(TqbOp::Count);

@@ -189,14 +189,6 @@ TqbResultCode TQBProxyClient::ProcessRequest(uint32_t MsgID, uint32_t Timeout,
     Reply.clear();
     if (ForceClosed()) return isClosingMessage(MsgID) ? 0 : kResultConnectionLost;
     std::lock_guard lk(requestMutex_);
-    // A cursor that cannot be put back does not stop its close.
-    if (TqbResultCode rc = settle(MsgID, Request); rc && !isClosingMessage(MsgID)) return rc;
-    return transact(MsgID, Timeout, Request, Reply);
-}
-
-TqbResultCode TQBProxyClient::transact(uint32_t MsgID, uint32_t Timeout, std::span<const uint8_t> Request,
-                                       std::vector<uint8_t>& Reply) {
-    Reply.clear();
     TqbBaseTransport* t = Transport();
     if (!t) return kResultConnectionLost;
     bool got = false;
@@ -223,10 +215,6 @@ TqbResultCode TQBProxyClient::transact(uint32_t MsgID, uint32_t Timeout, std::sp
 
 TqbResultCode TQBProxyClient::Post(uint32_t MsgID, uint32_t Timeout, std::span<const uint8_t> Request) {
     if (ForceClosed()) return isClosingMessage(MsgID) ? 0 : kResultConnectionLost;
-    {
-        std::lock_guard lk(requestMutex_);
-        if (TqbResultCode rc = settle(MsgID, Request)) return rc;
-    }
     TqbBaseTransport* t = Transport();
     if (!t) return kResultConnectionLost;
     t->Post(0, ClientID(), MsgID, Request.data(), uint32_t(Request.size()), Timeout, 2);

@@ -33,10 +33,6 @@ inline constexpr TqbResultCode kResultCapabilityNotSupported = 12289;
 inline constexpr TqbResultCode kResultConnectionLost = 292;
 // Largest payload of the batch operations.
 inline constexpr int32_t kRemoteBatchBytes = 65500;
-// Largest reply of the read-ahead's step batches: one part of a TCP message (24,576 bytes with its
-// header). The parts of a longer message wait for each other's acknowledgement (Nagle's algorithm is
-// on for these connections), which costs far more than the requests saved.
-inline constexpr int32_t kRemoteStepBatchBytes = 24000;
 
 // Proxy handles: 32-bit registry values that hold their objects shared, so an object removed while
 // another thread still uses it is freed when that use ends.
@@ -111,29 +107,6 @@ private:
     TqbHandle handle_ = 0;
 };
 
-// The read-ahead of one cursor. A forward step without a lock that finds no rows here fetches the
-// next rows with their bookmarks in one request, 1, 2, 4 ... rows as the walk goes on, up to what
-// fits one batch message; the following forward steps take them from here, and the end of the
-// table or range (or any other failure of a step) comes out after the last row, as a step would
-// have answered it. Rows taken from here are as the server had them when they were fetched.
-// Before any other request of the client that names the cursor, and before every request of the
-// client that is not a plain read or positioning of its own cursors (writes, transactions, table
-// operations, ...), the read-ahead goes, and a server cursor that stands past the caller's row is
-// put back on it (to the bookmark last handed out). So what the client itself changes is always
-// seen, and what another client inserts, changes or deletes after a fetch shows once that fetch's
-// rows are gone.
-struct TQBReadAhead {
-    std::vector<uint8_t> Rows; // Count rows: record, then bookmark
-    uint32_t RowSize = 0, Timeout = 0;
-    int32_t Count = 0, Next = 0;
-    TqbResultCode End = 0; // the step's code after the last row; 0: none
-    int32_t Batch = 1;     // rows the next fetch asks for
-    // The bookmark of the caller's row, while nothing may have moved the cursor; else empty.
-    std::vector<uint8_t> Current;
-    // The server cursor stands past the caller's row.
-    bool Ahead() const { return Next < Count || End != 0; }
-};
-
 // One connection to the server. Requests of one client go one at a time; each takes its reply
 // from the transport's answer to that very request.
 class TQBProxyClient : public TQBProxyObject, public std::enable_shared_from_this<TQBProxyClient> {
@@ -161,13 +134,6 @@ public:
                        std::vector<uint8_t>& Reply);
     TqbResultCode SendBytes(qbops::TqbOp Op, uint32_t OwnerTimeout, std::span<const uint8_t> Bytes,
                             std::vector<uint8_t>& Reply);
-    // One step of Cursor with the bookmark of the row it reaches, in one request at most: forward
-    // steps without a lock read ahead (TQBReadAhead). Data and Bookmark take what they have room for.
-    TqbResultCode Step(TQBProxyCursor& Cursor, bool Forward, TqbLockType LockType, std::span<uint8_t> Data,
-                       std::span<uint8_t> Bookmark);
-    // The bookmark of the row the cursor's last step reached, when that is known here without a
-    // request; false otherwise.
-    bool KnownBookmark(uint32_t CursorID, std::span<uint8_t> Bookmark);
 
     uint32_t ClientID() const { return clientID_.load(); }
     bool ForceClosed() const { return forceClosed_.load(); }
@@ -184,19 +150,12 @@ public:
     void SetCurrentSession(const std::shared_ptr<TQBProxySession>& Session);
 
 private:
-    // The request on the wire; requestMutex_ is held.
-    TqbResultCode transact(uint32_t MsgID, uint32_t Timeout, std::span<const uint8_t> Request,
-                           std::vector<uint8_t>& Reply);
-    // Drops the read-ahead a request may see or change, putting the server cursors back first.
-    TqbResultCode settle(uint32_t MsgID, std::span<const uint8_t> Request);
-
     std::string userName_;
     std::atomic<TqbBaseTransport*> transport_;
     std::atomic<uint32_t> clientID_{0};
     std::atomic<bool> forceClosed_{false};
     std::atomic<uint32_t> timeout_;
-    std::mutex requestMutex_;                    // one request of this client on the wire at a time
-    std::map<uint32_t, TQBReadAhead> readAhead_; // by server cursor; guarded by requestMutex_
+    std::mutex requestMutex_; // one request of this client on the wire at a time
     std::mutex currentMutex_;
     std::weak_ptr<TQBProxySession> current_;
     TQBProxySessionList sessions_;

@@ -793,7 +793,6 @@ TqbResultCode TQBRemoteServerEngine::CursorDeleteRecords(TqbHandle CursorID) {
 
 TqbResultCode TQBRemoteServerEngine::CursorGetBookmark(TqbHandle CursorID, std::span<uint8_t> Bookmark) {
     return onCursor(CursorID, [&](TQBProxyCursor& c) -> TqbResultCode {
-        if (c.Client().KnownBookmark(c.CursorID, Bookmark)) return 0;
         Bytes reply;
         if (TqbResultCode rc = ask(
                 c, TqbOp::CursorGetBookmark,
@@ -1005,6 +1004,8 @@ TqbResultCode TQBRemoteServerEngine::recordRead(TqbHandle CursorID, TqbOp Op, Tq
         // A plain read names the lengths even without a buffer; a step without one asks for nothing.
         const bool sizes = !Data.empty() || Op == TqbOp::RecordGet;
         const uint32_t len = sizes ? uint32_t(c.RecordLength()) : 0;
+        // A buffer the engine would refuse is refused before the cursor moves.
+        if (!Data.empty() && Data.size() < len) return kResultInvalidParameter;
         const uint32_t bm = sizes ? c.BookmarkSize() : 0;
         Bytes reply;
         if (TqbResultCode rc = ask(
@@ -1022,10 +1023,6 @@ TqbResultCode TQBRemoteServerEngine::RecordGet(TqbHandle CursorID, TqbLockType L
 
 TqbResultCode TQBRemoteServerEngine::RecordGetNext(TqbHandle CursorID, TqbLockType LockType,
                                                    std::span<uint8_t> Data) {
-    // Steps without a lock read ahead.
-    if (LockType == qbltNone)
-        return onCursor(CursorID,
-                        [&](TQBProxyCursor& c) { return c.Client().Step(c, true, LockType, Data, {}); });
     return recordRead(CursorID, TqbOp::RecordGetNext, LockType, Data);
 }
 
@@ -1037,10 +1034,12 @@ TqbResultCode TQBRemoteServerEngine::RecordGetPrior(TqbHandle CursorID, TqbLockT
 TqbResultCode TQBRemoteServerEngine::RecordStepWithBookmark(TqbHandle CursorID, bool Forward,
                                                             TqbLockType LockType, std::span<uint8_t> Data,
                                                             std::span<uint8_t> Bookmark) {
-    return onCursor(CursorID, [&](TQBProxyCursor& c) -> TqbResultCode {
-        if (Bookmark.size() < c.BookmarkSize()) return kResultInvalidParameter;
-        return c.Client().Step(c, Forward, LockType, Data, Bookmark);
-    });
+    // The step and the bookmark go as their own requests; a bookmark buffer the bookmark would not
+    // fit is refused before the cursor moves.
+    uint32_t size = 0;
+    if (TqbResultCode rc = CursorGetBookmarkSize(CursorID, size)) return rc;
+    if (Bookmark.size() < size) return kResultInvalidParameter;
+    return TqbIntermediateServerEngine::RecordStepWithBookmark(CursorID, Forward, LockType, Data, Bookmark);
 }
 
 TqbResultCode TQBRemoteServerEngine::RecordGetBatch(TqbHandle CursorID, int32_t RequestCount,

@@ -237,6 +237,8 @@ TqbBaseCommsProtocol* TqbLegacyTransport::createProtocol(TqbProtocolType type, c
 void TqbLegacyTransport::makeProtocol() {
     const bool listen = GetMode() == qbtmListen;
     protocol_.reset(createProtocol(protocolType_, namePart_, listen));
+    // A socket takes sends from any thread; the single-user partner is reached from the window's.
+    socketProtocol_ = dynamic_cast<TqbWinsockProtocol*>(protocol_.get()) != nullptr;
     protocol_->OnReceiveMsg = [this](TqbBaseCommsProtocol*, uint32_t id, uint32_t len, const uint8_t* data) {
         return receive(id, len, data);
     };
@@ -346,8 +348,10 @@ void TqbLegacyTransport::threadPass() {
             SendRequest(r);
         } catch (...) {
             EndSend(r, qbErrTransport); // its caller hears of it now, not at its time-out
+            RequestSent();
             throw;
         }
+        RequestSent();
     }
     const uint64_t now = plat::NowMs();
     if (now - lastExpiry_ >= kExpiryCheckMs) {
@@ -400,6 +404,11 @@ void TqbLegacyTransport::threadEnded(TqbLegacyTransportThread* thread) {
     thread_ = std::make_unique<TqbLegacyTransportThread>(this);
     ++restarts_;
     thread_->Start();
+}
+
+bool TqbLegacyTransport::CanSendOnCaller(const TqbRequest& Req) {
+    return Req.MsgID() != qbmConnect && GetMode() == qbtmSend && State() == qbsStarted &&
+           socketProtocol_.load() && protocolWindow_.load() != 0;
 }
 
 // An empty message ends the protocol's wait for input at once.
@@ -527,9 +536,10 @@ void TqbLegacyTransport::receiveRequest(uint32_t connID, const TqbMsgHeader& h, 
         if (!a) return; // removed: nothing more is taken from it
         r = a->AddPart(data, length, plat::NowMs(), m);
     }
-    if (r == TqbMessageAssembler::Result::Incomplete) return;
-    if (r != TqbMessageAssembler::Result::Complete) {
-        // Bad framing, or a later part of a message that never started or has been dropped.
+    // A later part of a message that never started, or was dropped, is dropped in turn; only a
+    // peer that breaks the framing is hung up.
+    if (r == TqbMessageAssembler::Result::Incomplete || r == TqbMessageAssembler::Result::Ignored) return;
+    if (r == TqbMessageAssembler::Result::Bad) {
         badPeer(connID, h);
         return;
     }
@@ -681,22 +691,25 @@ void TqbLegacyTransport::refuseClient(uint32_t clientID) {
 TqbResultCode TqbLegacyTransport::sendParts(TqbMsgHeader h, const uint8_t* data, uint32_t length,
                                             uint32_t sendTo, const std::function<void()>& afterFirst) {
     if (!protocol_) return qbErrConnectionLost;
+    // Every part of the message is built first, then all go to the protocol together.
     const uint32_t room = protocol_->MaxMsgSize() - qbMsgHeaderSize;
-    std::vector<uint8_t> part(qbMsgHeaderSize + std::min(room, length));
+    const size_t count = length == 0 ? 1 : (size_t(length) + room - 1) / room;
+    std::vector<uint8_t> parts(size_t(length) + count * qbMsgHeaderSize);
     h.TotalLength = length;
     uint32_t sent = 0;
+    uint8_t* at = parts.data();
     do {
         const uint32_t n = std::min(room, length - sent);
         h.FirstPart = sent == 0;
         h.LastPart = sent + n == length;
         h.PartLength = n + qbMsgHeaderSize;
-        EncodeHeader(h, part.data());
-        if (n) std::memcpy(part.data() + qbMsgHeaderSize, data + sent, n);
-        if (sent == 0 && afterFirst) afterFirst();
-        if (TqbResultCode r = protocol_->SendMsg(sendTo, part.data(), h.PartLength, true)) return r;
+        EncodeHeader(h, at);
+        if (n) std::memcpy(at + qbMsgHeaderSize, data + sent, n);
+        at += h.PartLength;
         sent += n;
     } while (sent < length);
-    return 0;
+    if (afterFirst) afterFirst();
+    return protocol_->SendParts(sendTo, std::move(parts), true);
 }
 
 void TqbLegacyTransport::SendReply(uint32_t ClientID, uint32_t RequestID, uint32_t MsgID,
@@ -781,8 +794,8 @@ void TqbLegacyTransport::receiveReply(uint32_t connID, const TqbMsgHeader& h, ui
         if (!a) return;
         r = a->AddPart(data, length, plat::NowMs(), m);
     }
-    if (r == TqbMessageAssembler::Result::Incomplete) return;
-    if (r != TqbMessageAssembler::Result::Complete) {
+    if (r == TqbMessageAssembler::Result::Incomplete || r == TqbMessageAssembler::Result::Ignored) return;
+    if (r == TqbMessageAssembler::Result::Bad) {
         badPeer(connID, h);
         return;
     }

@@ -103,6 +103,10 @@ protected:
     virtual void SendRequest(const TqbRequestPtr& request);
     // A queued request is sent at once, not at the thread's next look at its queue.
     void RequestQueued() override { wakeThread(); }
+    // A client's request goes out on its caller's thread while the protocol runs (the connect is
+    // the transport thread's: its protocol waits for the connection there).
+    bool CanSendOnCaller(const TqbRequest& Req) override;
+    void SendOnCaller(const TqbRequestPtr& Req) override { SendRequest(Req); }
 
 private:
     friend class TqbLegacyTransportThread;
@@ -159,6 +163,7 @@ private:
     std::condition_variable readyCv_;
     bool ready_ = false; // the thread has started the protocol, or failed to
     std::atomic<plat::HWND> protocolWindow_{0};
+    std::atomic<bool> socketProtocol_{false};
 
     std::mutex peersMutex_;
     std::map<uint32_t, Peer> peers_;

@@ -5,9 +5,11 @@
 #include "db/base/qbsrmgr.h"
 
 #include <algorithm>
+#include <poll.h>
 
 namespace {
 
+constexpr int32_t kErrConnectionGone = 292;
 std::atomic<uint32_t> g_nextIdentity{0};
 
 uint32_t newIdentity() {
@@ -72,8 +74,21 @@ void TqbBaseCommsProtocol::Shutdown() {
 }
 
 void TqbBaseCommsProtocol::Idle() {
-    plat::WaitForWork(1); // returns at once when something waits
+    // One poll of the loop's descriptors, whose findings the dispatch takes without asking the
+    // system again; returns at once when something waits.
+    pollfd loop{plat::LoopWakeFd(), POLLIN, 0};
+    plat::PollWithLoop(&loop, 1, 1);
     plat::ProcessPendingMessages();
+}
+
+int32_t TqbBaseCommsProtocol::SendParts(uint32_t clientID, std::vector<uint8_t> parts, bool lock) {
+    for (size_t at = 0; at + qbMsgHeaderSize <= parts.size();) {
+        const uint32_t length = GetU32(parts.data() + at + 4);
+        if (length < qbMsgHeaderSize || length > parts.size() - at) return kErrConnectionGone;
+        if (const int32_t r = SendMsg(clientID, parts.data() + at, length, lock)) return r;
+        at += length;
+    }
+    return 0;
 }
 
 void TqbBaseCommsProtocol::SetKeepAliveInterval(uint32_t ms) {
@@ -251,10 +266,17 @@ bool TqbBaseCommsProtocol::MessageReceived(TqbConnection& c, uint8_t* part, uint
         Log("Message size %d too large.", {length});
         return false;
     }
-    std::lock_guard lk(c.Padlock);
-    ScrambleMsg(part, length, c.Key);
+    {
+        std::lock_guard lk(c.Padlock);
+        ScrambleMsg(part, length, c.Key);
+    }
+    // The handler runs without the connection's padlock: a caller that its reply wakes sends its
+    // next request at once, and must not wait for this thread to leave the handler.
     bool taken = OnReceiveMsg ? OnReceiveMsg(this, c.ClientID, length, part) : true;
-    if (!taken) ScrambleMsg(part, length, c.Key); // kept as it came, for the next try
+    if (!taken) {
+        std::lock_guard lk(c.Padlock);
+        ScrambleMsg(part, length, c.Key); // kept as it came, for the next try
+    }
     return taken;
 }
 

@@ -75,6 +75,9 @@ public:
     virtual void Listen() = 0;
     // One part (header included); 0, or 292 when the connection is gone or the send failed.
     virtual int32_t SendMsg(uint32_t clientID, const uint8_t* data, uint32_t length, bool lock) = 0;
+    // The parts of one message, one after the other (each with its header); as SendMsg for each.
+    // Here they go one by one; a stream protocol hands them to the socket together.
+    virtual int32_t SendParts(uint32_t clientID, std::vector<uint8_t> parts, bool lock);
     virtual void ReceiveDatagramsOn() = 0;
     virtual void SendDatagram(const std::string& address, const uint8_t* data, uint32_t length) = 0;
     void Shutdown();
@@ -200,6 +203,9 @@ public:
     void GetServerNames(std::vector<std::string>& list, uint32_t timeoutMs) override;
     void Listen() override;
     int32_t SendMsg(uint32_t clientID, const uint8_t* data, uint32_t length, bool lock) override;
+    // One block for the socket, so that no short last part waits for the acknowledgement of the
+    // parts before it.
+    int32_t SendParts(uint32_t clientID, std::vector<uint8_t> parts, bool lock) override;
     void ReceiveDatagramsOn() override;
     void ReceiveDatagramsOff() override;
     void SendDatagram(const std::string& address, const uint8_t* data, uint32_t length) override;
@@ -213,7 +219,8 @@ public:
     uint32_t ListenAddress = plat::WS_INADDR_ANY;
     // Discovery answers per second at most; a burst of queries gets no more.
     uint32_t DiscoveryAnswersPerSecond = 10;
-    // Bytes a connection may have waiting to be sent; more hangs it up.
+    // Bytes a connection may have waiting to be sent; more hangs it up. A message finding the queue
+    // empty is taken whole, whatever its size.
     size_t MaxSendQueueBytes = size_t(4) << 20;
 
     uint16_t BoundStreamPort() const { return boundStreamPort_; }
@@ -237,8 +244,10 @@ private:
     void onDatagram();
     // Sends queued blocks until the socket blocks or the queue is empty; false after a socket error.
     bool flush(TqbWinsockConnection& c);
-    bool enqueue(const std::shared_ptr<TqbWinsockConnection>& c, const uint8_t* data, uint32_t length,
-                 bool scramble);
+    // Queues the block (parts, each scrambled when asked) and sends what the socket takes.
+    bool enqueue(const std::shared_ptr<TqbWinsockConnection>& c, std::vector<uint8_t> block, bool scramble,
+                 bool* blocked = nullptr);
+    int32_t sendBlock(uint32_t clientID, std::vector<uint8_t> block);
     bool discoveryAnswerAllowed();
 
     bool ipx_;

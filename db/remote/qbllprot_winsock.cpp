@@ -15,6 +15,9 @@ constexpr int kSocketBufferSize = 32768;
 constexpr uint32_t kDatagramBufferSize = 128;
 constexpr int kIPXProtocol = 1000, kSPXProtocol = 1256;
 constexpr int32_t kErrConnectFailed = 11278, kErrConnectionGone = 292;
+// Posted to the window by a thread whose send would block: the window's thread sends the rest, so
+// that the socket tells it (the thread that watches it) when it can take more.
+constexpr UINT kWmSendWaiting = WM_USER + 3;
 
 } // namespace
 
@@ -84,7 +87,8 @@ void TqbWinsockProtocol::Listen() {
     if (!Listening()) throw EqbCommsException(GeneralStrings(), 370);
     if (listening_) return;
     AsyncSelect(listenSocket_, window_, FD_ACCEPT);
-    CheckResult(Winsock().listen(listenSocket_, 5), false);
+    // The system's backlog: a burst of clients connecting at once is queued, not refused.
+    CheckResult(Winsock().listen(listenSocket_, WS_SOMAXCONN), false);
     listening_ = true;
 }
 
@@ -207,6 +211,14 @@ void TqbWinsockProtocol::CloseTransport(TqbConnection& c) {
 }
 
 bool TqbWinsockProtocol::HandleMessage(UINT msg, WPARAM w, LPARAM l, LRESULT& result) {
+    if (msg == kWmSendWaiting) {
+        if (auto c = std::static_pointer_cast<TqbWinsockConnection>(FindByClientID(uint32_t(w)))) {
+            std::lock_guard lk(c->Padlock);
+            c->WouldBlock = false;
+            if (!flush(*c)) ConnectionLost(c);
+        }
+        return true;
+    }
     if (msg != WM_QB_SOCKET) return false;
     const SOCKET s = SOCKET(w);
     const uint16_t event = SelectEvent(l), error = SelectError(l);
@@ -351,21 +363,29 @@ bool TqbWinsockProtocol::flush(TqbWinsockConnection& c) {
     return true;
 }
 
-bool TqbWinsockProtocol::enqueue(const std::shared_ptr<TqbWinsockConnection>& c, const uint8_t* data,
-                                 uint32_t length, bool scramble) {
+bool TqbWinsockProtocol::enqueue(const std::shared_ptr<TqbWinsockConnection>& c, std::vector<uint8_t> block,
+                                 bool scramble, bool* blocked) {
     bool ok;
     {
         std::lock_guard lk(c->Padlock);
         if (c->Gone) return false;
-        if (c->QueuedBytes + length > MaxSendQueueBytes) {
+        if (c->QueuedBytes && c->QueuedBytes + block.size() > MaxSendQueueBytes) {
             ok = false; // the peer does not read: give up on it rather than grow without end
         } else {
+            if (scramble) {
+                // Part by part: each part's scrambling starts over.
+                for (size_t at = 0; at + qbMsgHeaderSize <= block.size();) {
+                    const uint32_t length = GetU32(block.data() + at + 4);
+                    ScrambleMsg(block.data() + at, length, c->Key);
+                    at += length;
+                }
+            }
+            c->QueuedBytes += block.size();
             TqbWinsockConnection::Block b;
-            b.Data.assign(data, data + length);
-            if (scramble) ScrambleMsg(b.Data.data(), b.Data.size(), c->Key);
-            c->QueuedBytes += length;
+            b.Data = std::move(block);
             c->SendQueue.push_back(std::move(b));
             ok = flush(*c);
+            if (blocked) *blocked = c->WouldBlock;
         }
     }
     if (!ok) ConnectionLost(c);
@@ -374,19 +394,37 @@ bool TqbWinsockProtocol::enqueue(const std::shared_ptr<TqbWinsockConnection>& c,
 
 bool TqbWinsockProtocol::SendRaw(TqbConnection& c, const uint8_t* data, uint32_t length) {
     auto w = bySocket(static_cast<TqbWinsockConnection&>(c).Socket);
-    return w && enqueue(w, data, length, false);
+    return w && enqueue(w, std::vector<uint8_t>(data, data + length), false);
 }
 
 int32_t TqbWinsockProtocol::SendMsg(uint32_t clientID, const uint8_t* data, uint32_t length, bool lock) {
+    return sendBlock(clientID, std::vector<uint8_t>(data, data + length));
+}
+
+int32_t TqbWinsockProtocol::SendParts(uint32_t clientID, std::vector<uint8_t> parts, bool lock) {
+    return sendBlock(clientID, std::move(parts));
+}
+
+// A block of whole parts (the caller's framing is checked here, so that scrambling stays inside it).
+int32_t TqbWinsockProtocol::sendBlock(uint32_t clientID, std::vector<uint8_t> block) {
     auto base = FindByClientID(clientID);
     if (!base) return kErrConnectionGone;
-    if (length > MaxMsgSize()) {
-        Log("Message size %d too large.", {length});
-        return kErrConnectionGone;
+    for (size_t at = 0; at < block.size();) {
+        const uint32_t length = block.size() - at >= qbMsgHeaderSize ? GetU32(block.data() + at + 4) : 0;
+        if (length > MaxMsgSize()) {
+            Log("Message size %d too large.", {length});
+            return kErrConnectionGone;
+        }
+        if (length < qbMsgHeaderSize || length > block.size() - at) return kErrConnectionGone;
+        at += length;
     }
     auto c = std::static_pointer_cast<TqbWinsockConnection>(base);
-    if (!enqueue(c, data, length, true)) return kErrConnectionGone;
-    if (c->WouldBlock && OnWindowThread()) {
+    bool blocked = false;
+    if (!enqueue(c, std::move(block), true, &blocked)) return kErrConnectionGone;
+    if (blocked && !OnWindowThread()) {
+        // Only the window's thread hears when the socket can take more: it sends the rest.
+        PostMessage(window_, kWmSendWaiting, WPARAM(clientID), 0);
+    } else if (blocked) {
         // Up to 25 ms for the write notification, then whatever is left goes out with later ones.
         const uint64_t start = NowMs();
         while (c->WouldBlock && !c->Gone && NowMs() - start < 25)

@@ -579,27 +579,6 @@ TqbResultCode TqbServerDispatcher::run(TqbHandle client, const TqbOpDesc& d, std
         if (!rc) reply = EncodeRecord(s);
         return rc;
     }
-    // ---- steps with bookmarks, many in one request
-    case TqbOp::RecordStepBatch: {
-        const int32_t count = r.I32(1);
-        const uint64_t record = r.U32(2), bookmark = r.U32(3), row = record + bookmark;
-        if (count < 0 || !bounded(uint64_t(count) * row)) return kResultMessageUnrecognized;
-        // A lock is taken for one row at a time, as by single steps.
-        if (lock(5) != qbltNone && count > 1) return kResultInvalidArgument;
-        if (!r.Tail().empty())
-            if (TqbResultCode rc = engine_.CursorSetToBookmark(c, r.Tail())) return rc;
-        std::vector<uint8_t> rows(size_t(count) * size_t(row));
-        int32_t got = 0;
-        TqbResultCode error = 0;
-        for (; got < count; ++got) {
-            const auto at = std::span<uint8_t>(rows).subspan(size_t(got) * size_t(row), size_t(row));
-            error = engine_.RecordStepWithBookmark(c, r.Bool(4), lock(5), at.first(size_t(record)),
-                                                   at.subspan(size_t(record)));
-            if (error) break;
-        }
-        reply = EncodeBatchReply(got, error, std::span<const uint8_t>(rows).first(size_t(got) * size_t(row)));
-        return 0;
-    }
     default:
         return kResultMessageUnrecognized;
     }

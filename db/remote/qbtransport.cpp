@@ -574,11 +574,26 @@ TqbRequestPtr TqbThreadedTransport::NewRequest(uint32_t ClientID, uint8_t ReplyM
 }
 
 void TqbThreadedTransport::Enqueue(const TqbRequestPtr& Req) {
+    bool now = false;
     {
         std::lock_guard g(queueMu_);
-        sendQueue_.push_back(Req);
+        // A caller's requests keep their order: none overtakes one that is queued or going out.
+        now = sendQueue_.empty() && sending_ == 0 && CanSendOnCaller(*Req);
+        if (now)
+            ++sending_;
+        else
+            sendQueue_.push_back(Req);
     }
-    RequestQueued();
+    if (!now) {
+        RequestQueued();
+        return;
+    }
+    try {
+        SendOnCaller(Req);
+    } catch (...) {
+        EndSend(Req, qbErrTransport); // as the sending thread ends a request it could not send
+    }
+    RequestSent();
 }
 
 TqbResultCode TqbThreadedTransport::QueueAndWait(const TqbRequestPtr& Req) {
@@ -627,9 +642,17 @@ TqbRequestPtr TqbThreadedTransport::NextRequest() {
     while (!sendQueue_.empty()) {
         TqbRequestPtr req = std::move(sendQueue_.front());
         sendQueue_.pop_front();
-        if (!req->Aborted()) return req;
+        if (!req->Aborted()) {
+            ++sending_;
+            return req;
+        }
     }
     return nullptr;
+}
+
+void TqbThreadedTransport::RequestSent() {
+    std::lock_guard g(queueMu_);
+    if (sending_ > 0) --sending_;
 }
 
 size_t TqbThreadedTransport::QueuedCount() {

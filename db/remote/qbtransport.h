@@ -366,7 +366,8 @@ public:
     // did not end in time is aborted (288), logged and taken out of the pending list, so that a
     // late reply finds nothing. Returns the request's error code.
     virtual TqbResultCode QueueAndWait(const TqbRequestPtr& Req);
-    // Appends to the send queue, then RequestQueued.
+    // Appends to the send queue, then RequestQueued; or, when nothing queued or being sent could go
+    // before it and the subclass can, sends it on the calling thread at once.
     void Enqueue(const TqbRequestPtr& Req);
     // Wakes the sending thread (nothing here).
     virtual void RequestQueued() {}
@@ -375,8 +376,9 @@ public:
     void SetReplyGraceMs(uint32_t Ms) { replyGraceMs_.store(Ms); }
 
     // Sending side. The next queued request that is not aborted (null when none); a request whose
-    // caller gave up before it went out is dropped unsent.
+    // caller gave up before it went out is dropped unsent. RequestSent follows once it was sent.
     TqbRequestPtr NextRequest();
+    void RequestSent();
     size_t QueuedCount();
     // Before the first part goes out: a request that waits for a reply enters the pending list.
     void BeginSend(const TqbRequestPtr& Req);
@@ -413,6 +415,10 @@ public:
 protected:
     void BeforeDestruction() override;
     void Notification(cls::TComponent* AComponent, cls::TOperation Operation) override;
+    // Whether the calling thread can send the request itself (nothing here), and the sending:
+    // a request that only waits for the sending thread to take it is not handed over.
+    virtual bool CanSendOnCaller(const TqbRequest& Req) { return false; }
+    virtual void SendOnCaller(const TqbRequestPtr& Req) {}
 
 private:
     struct DispatchTicket;
@@ -422,6 +428,7 @@ private:
     std::atomic<uint32_t> replyGraceMs_{500};
     std::mutex queueMu_;
     std::deque<TqbRequestPtr> sendQueue_;
+    int sending_ = 0; // requests taken from the queue or sent by their callers, not yet sent
     std::mutex pendingMu_;
     std::unordered_map<uint32_t, TqbRequestPtr> pending_;
     std::mutex dispatchMu_;

@@ -110,8 +110,7 @@ public:
             r.Data.assign(d->ReplySize * 2, 0);
             break;
         case TqbReplyKind::Batch: {
-            // Steps send a record and its bookmark per row.
-            const uint32_t n = u32At(1), len = u32At(2) + (d->Op == TqbOp::RecordStepBatch ? u32At(3) : 0);
+            const uint32_t n = u32At(1), len = u32At(2);
             r.Data = qbops::EncodeBatchReply(int32_t(n), 0, std::vector<uint8_t>(size_t(n) * len, 0x42));
             break;
         }

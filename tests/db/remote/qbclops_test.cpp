@@ -125,8 +125,6 @@ const std::vector<Row> kRows = {
     {TqbOp::GetServerStatistics, 2817, 0, {}, W::Client},
     {TqbOp::GetCommandHandlerStatistics, 2818, 4, {0}, W::Client},
     {TqbOp::GetTransportStatistics, 2819, 8, {0, 4}, W::Client},
-    // Steps with bookmarks, many in one request.
-    {TqbOp::RecordStepBatch, 2080, 22, {0, 4, 8, 12, 16, 17, 18}, W::Cursor},
 };
 
 // Fixed reply sizes of the rows that have one.

@@ -368,18 +368,6 @@ std::vector<OpCase> allOperations(int32_t rl, int32_t kl) {
         {TqbOp::RecordGetNext,
          [sp](World& w) { return w.engine->RecordGetNext(w.cursor, qbltWrite, sp(size_t(w.recordLength))); },
          13, c, 4000},
-        {TqbOp::RecordStepBatch,
-         [sp, bm](World& w) {
-             return w.engine->RecordStepWithBookmark(w.cursor, true, qbltNone, sp(size_t(w.recordLength)),
-                                                     std::span<uint8_t>(bookmark.data(), bm));
-         },
-         22, c, 4000,
-         [rl, bm](World&, const RecordedCall& r) {
-             EXPECT_EQ(at32(r, 4), 1u) << "a walk starts with one row";
-             EXPECT_EQ(at32(r, 8), uint32_t(rl));
-             EXPECT_EQ(at32(r, 12), bm);
-             EXPECT_EQ(r.Data[16], 1);
-         }},
         {TqbOp::RecordGetPrior,
          [sp](World& w) { return w.engine->RecordGetPrior(w.cursor, qbltNone, sp(size_t(w.recordLength))); },
          13, c, 4000},
@@ -650,15 +638,55 @@ TEST(RemoteEngine, ReadsWithoutABufferStillNameTheirLengths) {
     World w;
     const uint32_t bm = uint32_t(w.keyLength) + 24;
     EXPECT_EQ(w.engine->RecordGet(w.cursor, qbltRead, {}), 0);
+    // A step without a buffer asks for nothing, with or without a lock.
     EXPECT_EQ(w.engine->RecordGetNext(w.cursor, qbltRead, {}), 0);
+    EXPECT_EQ(w.engine->RecordGetNext(w.cursor, qbltNone, {}), 0);
+    EXPECT_EQ(w.engine->RecordGetPrior(w.cursor, qbltNone, {}), 0);
     auto calls = w.transport->Calls();
-    ASSERT_EQ(calls.size(), 2u);
+    ASSERT_EQ(calls.size(), 4u);
     EXPECT_EQ(calls[0].Data.size(), 13u);
     EXPECT_EQ(at32(calls[0], 4), uint32_t(w.recordLength));
     EXPECT_EQ(at32(calls[0], 8), bm);
-    EXPECT_EQ(calls[1].Data.size(), 13u);
-    EXPECT_EQ(at32(calls[1], 4), 0u);
-    EXPECT_EQ(at32(calls[1], 8), 0u);
+    for (size_t i = 1; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(calls[i].MsgID, i == 3 ? 2050u : 2049u);
+        EXPECT_EQ(calls[i].Data.size(), 13u);
+        EXPECT_EQ(at32(calls[i], 4), 0u);
+        EXPECT_EQ(at32(calls[i], 8), 0u);
+        EXPECT_EQ(calls[i].Data[12], i == 1 ? uint8_t(qbltRead) : uint8_t(qbltNone));
+    }
+}
+
+// A dataset's walk: each row is a step (2049 or 2050, 13 bytes) and then the row's bookmark (1795,
+// 8 bytes), one request per operation, locked or not, forward or back.
+TEST(RemoteEngine, AWalkSendsEachStepAndBookmarkAsItsOwnRequest) {
+    World w;
+    const uint32_t bm = uint32_t(w.keyLength) + 24, c = kServerCursor + 1;
+    std::vector<uint8_t> rec(size_t(w.recordLength)), bookmark(bm);
+    const bool forward[] = {true, true, true, false, true};
+    for (bool f : forward)
+        ASSERT_EQ(w.engine->RecordStepWithBookmark(w.cursor, f, qbltNone, rec, bookmark), 0);
+    ASSERT_EQ(w.engine->RecordGetNext(w.cursor, qbltNone, rec), 0);
+    auto calls = w.transport->Calls();
+    ASSERT_EQ(calls.size(), 2 * std::size(forward) + 1);
+    for (size_t i = 0; i < calls.size(); ++i) {
+        SCOPED_TRACE(i);
+        const RecordedCall& r = calls[i];
+        const bool step = i % 2 == 0;
+        const uint32_t msg = !step ? 1795u : i / 2 < std::size(forward) && !forward[i / 2] ? 2050u : 2049u;
+        EXPECT_EQ(r.MsgID, msg);
+        EXPECT_EQ(at32(r, 0), c);
+        EXPECT_EQ(r.Timeout, 4000u);
+        if (step) {
+            ASSERT_EQ(r.Data.size(), 13u);
+            EXPECT_EQ(at32(r, 4), uint32_t(w.recordLength));
+            EXPECT_EQ(at32(r, 8), bm);
+            EXPECT_EQ(r.Data[12], uint8_t(qbltNone));
+        } else {
+            ASSERT_EQ(r.Data.size(), 8u);
+            EXPECT_EQ(at32(r, 4), bm);
+        }
+    }
 }
 
 TEST(RemoteEngine, ReadOnlyIsFalseWithoutClientsAndAskedOtherwise) {

@@ -197,6 +197,38 @@ TEST(TcpProtocol, ServerThreadAndASenderOnAnotherThread) {
     server.join();
 }
 
+// A burst of clients connecting at once while the server's thread is busy (it accepts nobody until
+// the burst is over): the listening socket queues them all, none is refused.
+TEST(TcpProtocol, ABurstOfConnectsIsQueuedNotRefused) {
+    EchoServer srv;
+    srv.start();
+    const uint16_t port = srv.p.BoundStreamPort();
+    constexpr size_t kClients = 32;
+    std::vector<int32_t> results(kClients, -1);
+    std::atomic<size_t> done{0};
+    std::atomic<bool> leave{false};
+    std::vector<std::thread> clients;
+    for (size_t i = 0; i < kClients; ++i)
+        clients.emplace_back([&, i] {
+            TqbTCPIPProtocol cli("", false);
+            cli.StreamPort = port;
+            cli.Startup();
+            uint32_t id = 0;
+            results[i] = cli.ConnectToServer("127.0.0.1", id, 2000);
+            ++done;
+            while (!leave) // connected until the server has accepted everyone
+                cli.Idle();
+        });
+    const bool allDone = pwtest::waitUntil([&] { return done == kClients; }, 60000);
+    const bool allAccepted = allDone && pumpUntil(srv.p, [&] { return srv.added.size() == kClients; });
+    leave = true;
+    for (auto& t : clients)
+        t.join();
+    ASSERT_TRUE(allDone);
+    EXPECT_EQ(results, std::vector<int32_t>(kClients, 0));
+    EXPECT_TRUE(allAccepted) << srv.added.size();
+}
+
 TEST(TcpProtocol, SendQueueOfAPeerThatDoesNotReadIsBounded) {
     EchoServer srv;
     srv.p.MaxSendQueueBytes = 100000;

@@ -361,6 +361,7 @@ TEST(ServerDecoder, TransportMessagesAndUnknownOnes) {
     EXPECT_EQ(0, key.ErrorCode);
     EXPECT_FALSE(s.disp.Dispatch(client, kMsgLogin, Bytes(72)).Handled) << "the transport answers the login";
     EXPECT_FALSE(s.disp.Dispatch(client, 4242, {}).Handled);
+    EXPECT_FALSE(s.disp.Dispatch(client, 2080, Bytes(22)).Handled) << "no request of the operation table";
     bool readOnly = true;
     ASSERT_EQ(0, DecodeBoolReply(TqbOp::GetIsReadOnly, s.ok(client, TqbOp::GetIsReadOnly, {}), readOnly));
     EXPECT_FALSE(readOnly);

@@ -1,26 +1,33 @@
-// The remote engine's read-ahead of cursor steps over loopback TCP to a served engine, held against
-// the same operations on the in-process engine: rows, bookmarks and codes must be the same.
+// Remote walks over loopback TCP to a served engine, held against the same operations on the
+// in-process engine: rows, bookmarks and codes must be the same, also while another client changes
+// the table, and every step goes to the server as its own request.
 #include "classlib/DBFilter.h"
 #include "db/remote/qbclreng.h"
 #include "tests/db/remote/WireServer.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
+#include <map>
+#include <mutex>
 #include <random>
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Counts the step batches the server receives, ahead of the decoder.
+// Counts the requests the server receives by message ID and size, ahead of the decoder.
 struct CountingPlugIn : TqbCommandPlugIn {
-    std::atomic<int> steps{0}, bookmarks{0};
+    std::mutex mu;
+    std::map<std::pair<uint32_t, size_t>, int> seen;
     bool Process(TqbMessageRecord& m) override {
-        steps += m.MsgID == qbops::Describe(qbops::TqbOp::RecordStepBatch).MsgID;
-        bookmarks += m.MsgID == qbops::Describe(qbops::TqbOp::CursorGetBookmark).MsgID;
+        std::lock_guard lk(mu);
+        ++seen[{m.MsgID, size_t(m.DataLength)}];
         return false;
+    }
+    std::map<std::pair<uint32_t, size_t>, int> take() {
+        std::lock_guard lk(mu);
+        return std::exchange(seen, {});
     }
 };
 
@@ -119,7 +126,7 @@ struct Pair {
     }
 };
 
-TEST(RemoteReadAhead, WalksGiveTheRowsBookmarksAndEndCodeOfTheInProcessWalk) {
+TEST(RemoteWalk, WalksGiveTheRowsBookmarksAndEndCodeOfTheInProcessWalk) {
     Pair p(300);
     // Buffers too short for a record or a bookmark are refused before the cursor moves.
     p.both("short record", [&](Side& s, Bytes&) {
@@ -130,12 +137,15 @@ TEST(RemoteReadAhead, WalksGiveTheRowsBookmarksAndEndCodeOfTheInProcessWalk) {
         Bytes r(p.len), b(p.bm - 1);
         return s.e->RecordStepWithBookmark(s.cur, true, qbltNone, r, b);
     });
+    p.counter.take();
     std::vector<std::string> names = p.walk();
     ASSERT_EQ(300u, names.size());
     EXPECT_EQ(nameOf(3000), names.back());
-    // A handful of requests (batches of 1, 2, 4 ... rows), not one or two per row.
-    EXPECT_LE(p.counter.steps.load(), 12);
-    EXPECT_EQ(0, p.counter.bookmarks.load());
+    // Each step its own 13-byte request, each row's bookmark its own 8-byte one, and nothing else.
+    const uint32_t step = qbops::Describe(qbops::TqbOp::RecordGetNext).MsgID,
+                   bookmark = qbops::Describe(qbops::TqbOp::CursorGetBookmark).MsgID;
+    const std::map<std::pair<uint32_t, size_t>, int> expected = {{{step, 13}, 302}, {{bookmark, 8}, 300}};
+    EXPECT_EQ(expected, p.counter.take());
 
     // Within a range and through a server filter (every seventh row), forward and backward.
     const Bytes filter =
@@ -153,7 +163,7 @@ TEST(RemoteReadAhead, WalksGiveTheRowsBookmarksAndEndCodeOfTheInProcessWalk) {
     EXPECT_EQ(nameOf(2480), names.front());
 }
 
-TEST(RemoteReadAhead, InterleavedOperationsAnswerAsInProcess) {
+TEST(RemoteWalk, InterleavedOperationsAnswerAsInProcess) {
     for (unsigned seed : {1u, 2u, 3u}) {
         SCOPED_TRACE(seed);
         Pair p(200);
@@ -161,7 +171,7 @@ TEST(RemoteReadAhead, InterleavedOperationsAnswerAsInProcess) {
         int here = 0; // the number in the name of the row the last step reached
         for (int i = 0; i < 500 && !testing::Test::HasFailure(); ++i) {
             const int op = int(rng() % 20), key = int(rng() % 2200), service = int(rng() % 9);
-            // Near: a row just ahead of the walk, which the read-ahead may hold already.
+            // Near: a row just ahead of the walk.
             const int near = key % 2 ? here + 1 + key % 9 : key,
                       nearRow = key % 2 ? here - here % 10 + 10 : key - key % 10;
             const auto read = [&](const char* what, auto call) {
@@ -221,26 +231,62 @@ TEST(RemoteReadAhead, InterleavedOperationsAnswerAsInProcess) {
     }
 }
 
-TEST(RemoteReadAhead, AnotherClientsInsertShowsOnceAPositioningCallDroppedTheFetchedRows) {
+// Another client's changes to the rows ahead of a walk show at the walk's next step, as they do in
+// the in-process engine.
+TEST(RemoteWalk, AnotherClientsChangesShowAtTheNextStep) {
     Pair p(40);
-    // Batches of 1, 2 and 4 rows hold rows 1..7; the caller stands on row 5.
-    for (int i = 0; i < 5; ++i)
+    // Client B of the served engine, with a cursor on each side's table.
+    TqbBaseServerEngine& e = *p.srv.api.engine;
+    TqbHandle client = 0, session = 0, db = 0;
+    uint32_t hash = 0;
+    ASSERT_EQ(0, e.ClientAdd(client, "b", "b", 10000, hash));
+    ASSERT_EQ(0, e.SessionAdd(client, 10000, session));
+    ASSERT_EQ(0, e.DatabaseOpenPath(client, p.srv.api.dir.str(), qbomReadWrite, qbsmShared, 10000, db));
+    std::map<Side*, TqbHandle> b;
+    for (Side* s : {&p.local, &p.far})
+        ASSERT_EQ(0, e.TableOpen(db, s == &p.local ? "local" : "remote", false, "nameIndex", 0, qbomReadWrite,
+                                 qbsmShared, 10000, b[s], nullptr));
+    auto forAll = [&](auto fn) {
+        for (Side* s : {&p.local, &p.far})
+            fn(b[s]);
+    };
+    Bytes r(p.len);
+    // A walks rows 1 to 4.
+    for (int i = 1; i <= 4; ++i) {
         ASSERT_EQ(0, p.step(true));
-    Bytes r(p.len), b(p.bm);
-    ASSERT_EQ(0, p.far.e->CursorGetBookmark(p.far.cur, b));
-    // Another client (the in-process one) puts a row between rows 5 and 6 of the remote table.
-    TqbHandle other = 0;
-    ASSERT_EQ(0, p.local.e->TableOpen(p.local.db, "remote", false, "nameIndex", 0, qbomReadWrite, qbsmShared,
-                                      10000, other, nullptr));
-    ASSERT_EQ(0, p.local.e->RecordInsert(other, qbltNone, p.rec(nameOf(55), 1)));
-    // The next row comes from the fetch, made before the insert.
-    ASSERT_EQ(0, p.far.e->RecordGetNext(p.far.cur, qbltNone, r));
-    EXPECT_EQ(nameOf(60), p.name(r));
-    // Going back to row 5 drops the fetched rows: the new row shows.
-    ASSERT_EQ(0, p.far.e->CursorSetToBookmark(p.far.cur, b));
-    ASSERT_EQ(0, p.far.e->RecordStepWithBookmark(p.far.cur, true, qbltNone, r, b));
-    EXPECT_EQ(nameOf(55), p.name(r));
-    EXPECT_EQ(0, p.counter.bookmarks.load()) << "the bookmark came from the fetched rows";
+        ASSERT_EQ(nameOf(10 * i), p.name(p.last));
+    }
+    // B deletes rows 5 and 6: A's next row is 7.
+    forAll([&](TqbHandle c) {
+        for (int i : {5, 6}) {
+            ASSERT_EQ(0, e.RecordGetForKey(c, false, 1, 0, p.rec(nameOf(10 * i), 0), r, true));
+            ASSERT_EQ(0, e.RecordDelete(c, {}));
+        }
+    });
+    ASSERT_EQ(0, p.step(true));
+    EXPECT_EQ(nameOf(70), p.name(p.last));
+    // B changes row 8 and inserts a row before row 9: A reads both as B left them.
+    forAll([&](TqbHandle c) {
+        ASSERT_EQ(0, e.RecordGetForKey(c, false, 1, 0, p.rec(nameOf(80), 0), r, true));
+        ASSERT_EQ(0, e.RecordModify(c, p.rec(nameOf(80), 6), false));
+        ASSERT_EQ(0, e.RecordInsert(c, qbltNone, p.rec(nameOf(85), 2)));
+    });
+    ASSERT_EQ(0, p.step(true));
+    EXPECT_EQ(nameOf(80), p.name(p.last));
+    EXPECT_EQ(6, engineapi::contactOf(p.dict, p.last.data()).service);
+    ASSERT_EQ(0, p.step(true));
+    EXPECT_EQ(nameOf(85), p.name(p.last));
+    // Without a bookmark: a plain step reads the same.
+    forAll([&](TqbHandle c) {
+        ASSERT_EQ(0, e.RecordGetForKey(c, false, 1, 0, p.rec(nameOf(90), 0), r, true));
+        ASSERT_EQ(0, e.RecordModify(c, p.rec(nameOf(90), 5), false));
+    });
+    p.both("next", [&](Side& s, Bytes& out) {
+        out.resize(p.len);
+        return s.e->RecordGetNext(s.cur, qbltNone, out);
+    });
+    EXPECT_EQ(5, engineapi::contactOf(p.dict, p.last.data()).service);
+    EXPECT_EQ(0, e.ClientRemove(client));
 }
 
 } // namespace
