@@ -79,7 +79,7 @@ function(pw_test_target bin)
     target_compile_options(${bin} PRIVATE -g0)
     set(group check)
   elseif(PW_SANITIZE)
-    # The tests' own code runs little: under the sanitizers it compiled five times as long at -O2
+    # The tests' own code runs little: under the sanitizers it compiled four times as long at -O2
     # as unoptimised. The code under test keeps its optimisation.
     target_compile_options(${bin} PRIVATE $<$<CONFIG:RelWithDebInfo>:-O0>)
     set(group run)
