@@ -3,25 +3,30 @@
 // and the walk of one group through the engine's filter. The dataset runs on the in-process engine
 // through TqbClient, TqbSession and TqbTable. SQLite gets prepared statements reused, a unique
 // index on name (NOCASE, as "nameIndex" ignores case), a 256 MB page cache (the engine gets the
-// same RAM for its buffers), a transaction around bulk work and synchronous=FULL for the
-// single-row transactions. Each figure is the median of five repetitions, the benchmarks' runs in
-// random order. In the walks both sides fetch whole rows (a dataset reads every field
+// same RAM for its buffers), a transaction around bulk work and around the look-ups, and
+// synchronous=FULL for the single-row transactions. Each figure is the median of five repetitions,
+// the benchmarks' runs in random order. In the walks both sides fetch whole rows (a dataset reads every field
 // of its record; SQLite gets SELECT *, so it cannot answer from the name index alone) and read the
-// name. PW_BENCH_QUICK=1 makes it small.
+// name. Beside them, users of one table on threads of their own (2 and 8) against one user alone
+// in the same run. PW_BENCH_QUICK=1 makes it small.
 #include "bench/BenchSupport.h"
 #include "db/client/qbdbbase.h"
 #include "db/engine/qbsrengn.h"
+#include "tests/db/client/TableUser.h"
 #include "tests/db/engine/ContactRecords.h"
 
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -195,6 +200,8 @@ void BM_Reference_SQLiteFindKey(benchmark::State& state) {
                        nullptr);
     std::mt19937 rng(7);
     int64_t found = 0, bytes = 0;
+    // One read transaction around the look-ups, not one of its own for each.
+    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
     for (auto _ : state) {
         const std::string n = nameOf(int64_t(rng() % uint64_t(g_rows)));
         sqlite3_bind_text(q, 1, n.c_str(), -1, SQLITE_TRANSIENT);
@@ -204,6 +211,7 @@ void BM_Reference_SQLiteFindKey(benchmark::State& state) {
         }
         sqlite3_reset(q);
     }
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
     benchmark::DoNotOptimize(bytes);
     sqlite3_finalize(q);
     if (found != int64_t(state.iterations())) state.SkipWithError("keys missing");
@@ -299,8 +307,102 @@ void BM_Reference_SQLiteWalk(benchmark::State& state) {
     state.SetItemsProcessed(n);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Users on threads: each has its own client, session, database and table on one engine and works
+// on its own rows of one contacts table only (clienttest::TableUser::work: append, find and edit,
+// find and delete; each one operation). Every commit is the write's own (implicit) transaction.
+
+// An engine of its own with an empty contacts table, and its users, made as they are first needed.
+struct UsersSide {
+    TqbOwned<TqbServerEngine> engine{new TqbServerEngine()};
+    TqbOwned<TqbClient> client{new TqbClient()};
+    TqbOwned<TqbSession> session{new TqbSession()};
+    TqbOwned<TqbDatabase> db{new TqbDatabase()};
+    std::vector<std::unique_ptr<clienttest::TableUser>> users;
+    std::string dir = g_folder + "/users";
+    int64_t runs = 0;
+
+    UsersSide() {
+        std::filesystem::create_directories(dir + "/cfg");
+        engine->SetConfigDir(dir + "/cfg/");
+        client->SetServerEngine(engine.get());
+        client->SetAutoClientName(true);
+        session->SetClientName(client->ClientName());
+        session->SetAutoSessionName(true);
+        session->Open();
+        db->SetSessionName(session->SessionName());
+        db->SetDatabaseName(dir);
+        db->Open();
+        TqbServerDataDict d = engineapi::contactsDictionary();
+        engine->TableBuild(db->DatabaseID(), false, "contacts", false, d);
+    }
+    ~UsersSide() {
+        users.clear();
+        db.reset();
+        session.reset();
+        client.reset();
+        engine->Shutdown();
+    }
+};
+
+UsersSide& usersSide() {
+    static UsersSide u;
+    return u;
+}
+
+double processCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+// range(0): the number of users. Every run does about the same number of operations in all, split
+// between the users. Counter cpu_us_per_op: the process's CPU time per operation, waits included.
+void BM_DataSetUsers(benchmark::State& state) {
+    UsersSide& side = usersSide();
+    const int count = int(state.range(0));
+    while (int(side.users.size()) < count)
+        side.users.push_back(
+            std::make_unique<clienttest::TableUser>(*side.engine, side.dir, int(side.users.size())));
+    const int rounds = int(pwbench::size(400, 16) / count);
+    int64_t ops = 0;
+    double cpu = 0;
+    for (auto _ : state) {
+        const std::string run = std::to_string(++side.runs);
+        std::vector<int64_t> done(size_t(count), 0);
+        const double cpu0 = processCpuSeconds();
+        std::vector<std::thread> threads;
+        for (int k = 0; k < count; ++k)
+            threads.emplace_back([&, k] {
+                done[size_t(k)] =
+                    side.users[size_t(k)]->work("r" + run + "u" + std::to_string(k) + "-", rounds);
+            });
+        for (auto& th : threads)
+            th.join();
+        cpu += processCpuSeconds() - cpu0;
+        for (int k = 0; k < count; ++k) {
+            ops += done[size_t(k)];
+            if (!side.users[size_t(k)]->failure.empty()) {
+                state.SkipWithError(
+                    ("user " + std::to_string(k) + ": " + side.users[size_t(k)]->failure).c_str());
+                return;
+            }
+        }
+    }
+    state.SetItemsProcessed(ops);
+    state.counters["cpu_us_per_op"] = ops ? cpu * 1e6 / double(ops) : 0;
+}
+
 } // namespace
 
+BENCHMARK(BM_DataSetUsers)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(8)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(pwbench::minTime(1))
+    ->Repetitions(pwbench::repetitions(5))
+    ->UseRealTime();
 BENCHMARK(BM_DataSetFindKey)
     ->Unit(benchmark::kMicrosecond)
     ->MinTime(pwbench::minTime(0.3))
@@ -364,6 +466,16 @@ int main(int argc, char** argv) {
         line("rows per second, ordered walk", "BM_DataSetWalk/0", "BM_Reference_SQLiteWalk/0");
         line("rows per second, group filter walk", "BM_DataSetWalk/1", "BM_Reference_SQLiteWalk/1");
     });
+    const int rcUsers = pwbench::printRatios([&] {
+        for (const char* users : {"2", "8"}) {
+            const double many = reporter.rate(std::string("BM_DataSetUsers/") + users),
+                         one = reporter.rate("BM_DataSetUsers/1");
+            std::printf(
+                "operations per second, %s users of one table on their own rows: %.0f, one user %.0f, "
+                "ratio %.2f\n",
+                users, many, one, many / one);
+        }
+    });
     std::filesystem::remove_all(dir);
-    return rc;
+    return rc | rcUsers;
 }

@@ -3,6 +3,9 @@
 // a new table, in the same run (records per second).
 // SQLite: a file database in the same folder, a cache as large as the engine's RAM (256 MB), one
 // transaction around the copy, synchronous FULL as the engine's journaled commit.
+// Not like for like in the first ratio: the merge sort is fed record images already in memory,
+// while SQLite's ORDER BY reads its rows from its table (in its cache) and decodes each; the ratio
+// favours the engine by that read. The second compares tables on both sides.
 #include "BenchSupport.h"
 #include "db/engine/qbsrcur_simple.h"
 #include "db/storage/qbsrbase.h"
@@ -211,19 +214,16 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     pwbench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    int missing = 0;
     auto line = [&](const char* what, const char* ours, const char* ref) {
         const double a = reporter.rate(ours), b = reporter.rate(ref);
-        if (a > 0 && b > 0) {
-            std::printf("%s, records per second: engine %.3g, SQLite %.3g, ratio %.2f\n", what, a, b, a / b);
-        } else {
-            std::printf("%s: a figure is missing\n", what);
-            ++missing;
-        }
+        std::printf("%s, records per second: engine %.3g, SQLite %.3g, ratio %.2f\n", what, a, b, a / b);
     };
-    line("Sort of 1M 100-byte records (merge sort / ORDER BY)", "BM_MergeSortRunTables", "BM_SQLiteOrderBy");
-    line("Table sorted in place / ORDER BY into a new table", "BM_SortRecordsInPlace",
-         "BM_SQLiteOrderByIntoTable");
+    const int status = pwbench::printRatios([&] {
+        line("Sort of 1M 100-byte records (merge sort / ORDER BY)", "BM_MergeSortRunTables",
+             "BM_SQLiteOrderBy");
+        line("Table sorted in place / ORDER BY into a new table", "BM_SortRecordsInPlace",
+             "BM_SQLiteOrderByIntoTable");
+    });
     benchmark::Shutdown();
-    return missing ? 1 : 0;
+    return status;
 }

@@ -333,6 +333,11 @@ bool TqbSrBaseTable::IsRecordLocked(uint64_t Ref) {
     return LockManager().IsRecordLocked(Ref, files_[0]->RecordLocks);
 }
 
+bool TqbSrBaseTable::CursorHoldsRecordLock(TqbLockOwnerID CursorID, uint64_t Ref) {
+    requireFiles();
+    return LockManager().HoldsRecordLock(Ref, files_[0]->RecordLocks, CursorID);
+}
+
 void TqbSrBaseTable::RelaxRecordLock(TqbLockOwnerID CursorID, uint64_t Ref, TqbSrTransaction* Transaction) {
     requireFiles();
     RelaxRecord(*files_[0], LockManager(), Ref, CursorID, ownerOf(Transaction, CursorID));
@@ -557,8 +562,7 @@ void TqbSrBaseTable::EmptyFiles(TqbSrTransaction* Transaction, bool Explicit) {
     TqbFileSwap swap;
     swap.Table = name_;
     swap.OldExts = swap.NewExts = fileExts(copy);
-    swap.New = TqbFileSwap::FreeName(folder, "_EMPT", swap.NewExts);
-    swap.Saved = TqbFileSwap::FreeName(folder, "_EMPTSV", swap.OldExts);
+    swap.ReserveNames(folder, "_EMPT", "_EMPTSV");
     closeFilesQuietly();
     // Opens the table again on whatever files it has now, with its flag byte.
     auto reopen = [&] {

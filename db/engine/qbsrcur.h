@@ -196,6 +196,8 @@ public:
     void LockRecord(TqbSrTransaction* Transaction, TqbLockOwnerID CursorID, uint64_t Ref, bool Conditional,
                     uint8_t LockMode);
     bool IsRecordLocked(uint64_t Ref);
+    // The cursor holds the record's lock on its own (not through a transaction).
+    bool CursorHoldsRecordLock(TqbLockOwnerID CursorID, uint64_t Ref);
     void RelaxRecordLock(TqbLockOwnerID CursorID, uint64_t Ref, TqbSrTransaction* Transaction);
     void UnlockRecord(TqbSrTransaction* Transaction, uint64_t Ref, TqbLockOwnerID CursorID);
     void UnlockCursorRecord(TqbLockOwnerID CursorID, uint64_t Ref, TqbSrTransaction* Transaction);

@@ -588,6 +588,29 @@ int32_t TqbSrBaseCursor::EnsureWritable(bool LockCurrent, bool ReleaseFlag) {
     return database_.InTransaction() ? 0 : 10257;
 }
 
+int32_t TqbSrBaseCursor::LockCurrentAhead(uint64_t& Ref) {
+    Ref = 0;
+    if (database_.InTransaction() || exclusive_) return 0;
+    uint64_t current;
+    {
+        TqbSrContentLock g(*this, 1);
+        std::lock_guard lk(padlock_);
+        syncPosition();
+        // Off a record: the write's own read says so.
+        if (pos_.State != csOnRecord || pos_.Deleted) return 0;
+        current = pos_.Ref;
+    }
+    if (table_->CursorHoldsRecordLock(id_, current)) return 0;
+    const int32_t rc = RecordGet(nullptr, lmExclusive);
+    if (rc == 8706 || rc == 8708) return 8709;
+    if (rc == 0) Ref = lockedRef_;
+    return rc;
+}
+
+void TqbSrBaseCursor::ReleaseLockAhead(uint64_t Ref) {
+    if (Ref != 0 && !database_.InTransaction()) giveBackRecord(nullptr, Ref);
+}
+
 int32_t TqbSrBaseCursor::RecordInsertLocked(const uint8_t* Record) {
     TqbSrContentLock g(*this, 2);
     return RecordInsert(Record, lmExclusive);

@@ -333,6 +333,12 @@ public:
     // NoteIndexChange(-1), so that the database's cursors find their places again.
     virtual int32_t TableEmpty();
     virtual int32_t EnsureWritable(bool LockCurrent, bool ReleaseFlag);
+    // Outside a transaction, before a write of the current record starts one: the record's lock
+    // for this cursor, waited for while nothing else is held. Ref is the record locked here (0
+    // when the cursor held it already); the result is EnsureWritable's for its LockCurrent part.
+    int32_t LockCurrentAhead(uint64_t& Ref);
+    // Gives back a lock LockCurrentAhead took, after the write that took it over failed.
+    void ReleaseLockAhead(uint64_t Ref);
     virtual int32_t RecordExtractKey(const uint8_t* Record, uint8_t* Key) = 0;
     virtual int32_t GetBookmark(uint8_t* Bookmark) = 0;
     virtual size_t GetBookmarkSize() = 0;

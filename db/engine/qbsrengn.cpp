@@ -397,15 +397,35 @@ TqbResultCode TqbServerEngine::seCursorWrite(TqbSrBaseCursor& Cursor, bool LockC
     TqbSrDatabase& db = Cursor.Database();
     TqbResultCode rc = Cursor.EnsureWritable(false, ReleaseFlag);
     if (rc != 0 && rc != 10257) return rc;
+    // A write in a transaction of its own waits for the current record's lock first, holding
+    // nothing: the lock's holder may be a write that needs the table's content lock to finish.
+    uint64_t lockedAhead = 0;
+    if (rc == 10257 && LockCurrent)
+        if (const TqbResultCode ahead = Cursor.LockCurrentAhead(lockedAhead)) return ahead;
     bool started = false;
-    if (rc == 10257 && (rc = db.BeginImplicit(started)) != 0) return rc;
+    if (rc == 10257 && (rc = db.BeginImplicit(started)) != 0) {
+        Cursor.ReleaseLockAhead(lockedAhead);
+        return rc;
+    }
     auto rollBack = [&] {
         if (!started) return;
         try {
             db.EndImplicit(true, false);
+            Cursor.ReleaseLockAhead(lockedAhead);
         } catch (...) {
         }
     };
+    // Its own transaction takes the table's write content lock before anything else: a read's
+    // share lock taken first and raised to exclusive for the write deadlocks with another write
+    // that does the same.
+    if (started) {
+        try {
+            Cursor.AcquireContentLock(2);
+        } catch (...) {
+            rollBack();
+            throw;
+        }
+    }
     // The current record is read and locked inside the transaction, so that the lock is the
     // transaction's own (a lock the cursor took before passes to it); a refused read or lock
     // changed nothing and fails no transaction.
@@ -435,6 +455,7 @@ TqbResultCode TqbServerEngine::seCursorWrite(TqbSrBaseCursor& Cursor, bool LockC
         return rc;
     }
     const TqbResultCode end = db.EndImplicit(true, rc == 0);
+    if (rc != 0) Cursor.ReleaseLockAhead(lockedAhead);
     return rc != 0 ? rc : end;
 }
 

@@ -21,6 +21,7 @@ namespace {
 enum JobKind { jkReindex, jkPack, jkRestructure, jkCount };
 
 constexpr uint32_t kCheckpointBytes = 1048576;
+constexpr size_t kCopyChunkBytes = 1048576;
 constexpr uint64_t kBLOBCommitBytes = 10485760;
 constexpr int32_t kStatusEvery = 10;
 constexpr int32_t kCountStatusEvery = 128;
@@ -87,6 +88,34 @@ public:
 private:
     std::vector<plat::FileHandle> handles_;
 };
+
+// Copies each file of Table, as its last commit left it, to "<New>.<ext>" in Folder, made durable
+// with its name before the copy's first commit journals any of its blocks.
+void copyTableFiles(TqbSrBaseTable& Table, const std::string& Folder, const std::string& New,
+                    const std::vector<std::string>& Exts) {
+    std::vector<uint8_t> buffer(kCopyChunkBytes);
+    for (size_t i = 0; i < Exts.size(); ++i) {
+        TbtdFileInfo* from = Table.GetFile(int32_t(i));
+        if (!from) RaiseServerError(0);
+        const std::string path = plat::JoinPath(Folder, New + "." + Exts[i]);
+        const uint64_t size = GetFileSize(*from);
+        plat::File to;
+        if (int err = to.open(path, plat::kFileReadWrite | plat::kFileCreate | plat::kFileExclusive,
+                              plat::FileShare::None))
+            RaiseServerError(1, {path, err, plat::FileErrorText(err)});
+        for (uint64_t at = 0; at < size;) {
+            const size_t n = size_t(std::min<uint64_t>(buffer.size(), size - at));
+            ReadFileExactAt(*from, at, uint32_t(n), buffer.data());
+            if (int err = plat::FileWriteExact(to.handle(), at, buffer.data(), n))
+                RaiseServerError(6, {path, err, plat::FileErrorText(err)});
+            at += n;
+        }
+        if (int err = plat::FileSync(to.handle(), false))
+            RaiseServerError(9, {path, err, plat::FileErrorText(err)});
+        if (int err = to.close()) RaiseServerError(3, {path, err, plat::FileErrorText(err)});
+    }
+    SyncFolder(Folder);
+}
 
 } // namespace
 
@@ -217,6 +246,11 @@ TqbResultCode TqbServerEngine::seStartReindex(TqbSrDatabase& Database, const std
     // The client table lock, taken on the table itself: the job's cursor stays the job's.
     job->Source->Table()->AcquireCursorContentLock(job->Source->CursorID(), lmExclusive);
     job->TableLocked = true;
+    // The index is rebuilt in a copy of the table's files that is swapped in once complete, so that
+    // a crash or a failure leaves the old index or the new one, never one half built. A table that
+    // lives in memory only (nothing of it outlives the process) is rebuilt where it is.
+    if (dynamic_cast<TqbSrTable*>(job->Source->Table()) && !(job->Source->DataFileFlags() & kFileNoDiskFile))
+        prepareTarget(*job, job->Source->Dictionary());
     return startJob<TqbSrReindexThread>(std::move(job), RebuildID);
 }
 
@@ -230,8 +264,10 @@ void TqbServerEngine::prepareTarget(TqbRebuildJobBlock& Job, const TqbDataDictio
     Job.Swap.Table = sourceName;
     Job.Swap.OldExts = fileExts(sd);
     Job.Swap.NewExts = fileExts(TargetDict);
-    Job.Swap.New = TqbFileSwap::FreeName(folder, Job.Kind == jkPack ? "_PACK" : "_REST", Job.Swap.NewExts);
-    Job.Swap.Saved = TqbFileSwap::FreeName(folder, "_PACKSV", Job.Swap.OldExts);
+    if (Job.Kind == jkReindex)
+        Job.Swap.ReserveNames(folder, "_RIDX", "_RIDXSV");
+    else
+        Job.Swap.ReserveNames(folder, Job.Kind == jkPack ? "_PACK" : "_REST", "_PACKSV");
     // The target's user-defined indexes use the source's routines, copied under the target's name.
     TqbServerConfiguration& config = Configuration();
     for (int32_t i = 1; i < TargetDict.IndexCount(); ++i) {
@@ -249,6 +285,7 @@ void TqbServerEngine::prepareTarget(TqbRebuildJobBlock& Job, const TqbDataDictio
     // From here a crash takes the target away again, until the swap is committed.
     Job.Swap.Prepare(folder);
     Job.SwapPrepared = true;
+    if (Job.Kind == jkReindex) return; // its thread copies the table's files
     auto target = host_->NewCursor(*Job.Database, Job.Database->Timeout());
     Job.Target = target;
     const uint8_t flags = uint8_t(source.DataFileFlags() & ~kFileNoDiskFile);
@@ -520,7 +557,12 @@ void stopWhenAsked(const std::atomic<bool>& stop) {
 
 void TqbServerEngine::runReindex(TqbRebuildJobBlock& Job) {
     TqbSrDatabase& db = *Job.Database;
-    TqbSrBaseCursor& c = *Job.Source;
+    if (Job.SwapPrepared) {
+        copyTableFiles(*Job.Source->Table(), Job.Folder->GetPath(), Job.Swap.New, Job.Swap.NewExts);
+        if (OnRebuildSwapStep) OnRebuildSwapStep("copied");
+        Job.Target = openJobTable(Job, Job.Swap.New, "", Job.Index);
+    }
+    TqbSrBaseCursor& c = Job.Target ? *Job.Target : *Job.Source;
     auto* table = dynamic_cast<TqbSrTable*>(c.Table());
     if (!table) RaiseServerError(0);
     const TqbDataDictionary& d = c.Dictionary();
@@ -570,8 +612,9 @@ void TqbServerEngine::runReindex(TqbRebuildJobBlock& Job) {
             jobProgress(Job, 0);
         }
     }
-    table->NoteIndexChange(-1);
+    if (!Job.Target) table->NoteIndexChange(-1);
     if (db.Commit() != 0) RaiseServerError(183);
+    if (Job.Target) swapFiles(Job);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -684,6 +727,9 @@ void TqbServerEngine::runCopy(TqbRebuildJobBlock& Job) {
             checkpoint += step;
             state.bytes = 0;
             commitAndContinue(Job);
+            // The commit leaves the cache full of idle pages, most of them the job's own, read or
+            // written once: kept, they would have the next commit come after a block or two.
+            bm_->TrimTo(0);
         }
         if (Job.Read % kStatusEvery == 0) jobProgress(Job, 0);
     }
@@ -750,8 +796,8 @@ void TqbServerEngine::swapFiles(TqbRebuildJobBlock& Job) {
     }
     claims.Release();
     if (!swap.CleanUp(folder))
-        seLogError("Pack of table %s: the saved files %s stay until the next open", {swap.Table, swap.Saved},
-                   GetIsReadOnly());
+        seLogError("%s of table %s: the saved files %s stay until the next open",
+                   {std::string(kindName(Job.Kind)), swap.Table, swap.Saved}, GetIsReadOnly());
     step("clean");
     reopen();
 }

@@ -5,9 +5,12 @@
 #include "db/storage/qbfile.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <mutex>
+#include <set>
 
 namespace {
 
@@ -99,14 +102,76 @@ bool parseMarker(const std::string& text, TqbFileSwap& s, char& phase) {
 
 } // namespace
 
-std::string TqbFileSwap::FreeName(const std::string& Folder, std::string_view Prefix,
-                                  const std::vector<std::string>& Exts) {
-    for (int n = 1;; ++n) {
-        std::string name = std::string(Prefix) + std::to_string(n);
-        if (exists(markerOf(Folder, name)) || exists(fileOf(Folder, name, "QB2"))) continue;
-        if (std::none_of(Exts.begin(), Exts.end(), [&](auto& e) { return exists(fileOf(Folder, name, e)); }))
-            return name;
+// The temporary names held by the swaps of this process, per folder: a name is chosen and held in
+// one step, so two jobs never take the same one before either has made its files.
+struct TqbFileSwap::Hold {
+    std::vector<std::string> Keys;
+    ~Hold();
+};
+
+namespace {
+
+std::mutex g_heldMutex;
+std::set<std::string> g_held;
+
+std::string heldKey(const std::string& folder, std::string_view name) {
+    return folder + '\n' + plat::AsciiUpper(name);
+}
+
+// The names that the swaps left in the folder (a crash, a failed step) still use: their files may
+// come and go when the swaps are settled.
+std::set<std::string> namesOfMarkers(const std::string& folder) {
+    std::set<std::string> out;
+    std::vector<plat::DirEntry> entries;
+    if (plat::DirList(folder, entries)) return out;
+    const std::string suffix = std::string(".") + kSwapMarkerExt;
+    for (auto& d : entries) {
+        if (d.isDir || d.name.size() <= suffix.size() ||
+            TextCompareNoCase(d.name.substr(d.name.size() - suffix.size()), suffix) != 0)
+            continue;
+        std::string text;
+        TqbFileSwap s;
+        char phase = 0;
+        // A damaged marker keeps its own table closed; it names nothing here.
+        if (plat::FileReadAll(plat::JoinPath(folder, d.name), text) || text.size() > kMaxMarkerSize ||
+            !parseMarker(text, s, phase))
+            continue;
+        out.insert(plat::AsciiUpper(s.New));
+        out.insert(plat::AsciiUpper(s.Saved));
     }
+    return out;
+}
+
+} // namespace
+
+TqbFileSwap::Hold::~Hold() {
+    std::lock_guard lk(g_heldMutex);
+    for (auto& k : Keys)
+        g_held.erase(k);
+}
+
+void TqbFileSwap::ReserveNames(const std::string& Folder, std::string_view NewPrefix,
+                               std::string_view SavedPrefix) {
+    auto hold = std::make_shared<Hold>();
+    std::lock_guard lk(g_heldMutex);
+    const std::set<std::string> inMarkers = namesOfMarkers(Folder);
+    auto choose = [&](std::string_view prefix, const std::vector<std::string>& exts) {
+        for (int n = 1;; ++n) {
+            std::string name = std::string(prefix) + std::to_string(n);
+            const std::string key = heldKey(Folder, name);
+            if (g_held.count(key) || inMarkers.count(plat::AsciiUpper(name)) ||
+                exists(markerOf(Folder, name)) || exists(fileOf(Folder, name, "QB2")) ||
+                std::any_of(exts.begin(), exts.end(),
+                            [&](auto& e) { return exists(fileOf(Folder, name, e)); }))
+                continue;
+            g_held.insert(key);
+            hold->Keys.push_back(key);
+            return name;
+        }
+    };
+    New = choose(NewPrefix, NewExts);
+    Saved = choose(SavedPrefix, OldExts);
+    hold_ = std::move(hold);
 }
 
 void TqbFileSwap::writeMarker(const std::string& Folder, char Phase) const {

@@ -2,6 +2,7 @@
 // restructure): a marker file beside the table says how far the swap got, so that a failure or a
 // crash leaves the old table or the new one, never a mix, once the swap is finished or undone.
 #pragma once
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,10 +20,12 @@ struct TqbFileSwap {
     std::vector<std::string> OldExts;
     std::vector<std::string> NewExts;
 
-    // "<prefix><n>" with the smallest n from 1 for which no file "<prefix><n>.<ext>" of Exts (nor a
-    // marker of that name) exists in Folder.
-    static std::string FreeName(const std::string& Folder, std::string_view Prefix,
-                                const std::vector<std::string>& Exts);
+    // Chooses New ("<NewPrefix><n>") and Saved ("<SavedPrefix><n>"), each with the smallest n from 1
+    // for which Folder holds no file of that name with one of the extensions it is for, nor a marker
+    // of that name, no swap left in Folder names it, and no other swap of this process holds it
+    // across the folder. Set Table and the extensions first. The names stay held until this swap
+    // (and every copy of it) goes, so that jobs of other tables of the folder never share them.
+    void ReserveNames(const std::string& Folder, std::string_view NewPrefix, std::string_view SavedPrefix);
 
     // Before the new files are made: the marker in its first phase (a crash before Commit takes
     // the new files away again).
@@ -55,5 +58,7 @@ struct TqbFileSwap {
     static void RecoverFolder(const std::string& Folder, std::vector<std::string>& Failed);
 
 private:
+    struct Hold;
     void writeMarker(const std::string& Folder, char Phase) const;
+    std::shared_ptr<Hold> hold_;
 };

@@ -623,7 +623,15 @@ void TqbBufferManager::FreeRecycledPages() {
 
 void TqbBufferManager::TrimToMaxRAM() {
     std::lock_guard lk(padlock_);
-    const uint64_t limit = uint64_t(maxRAM_) * 1048576;
+    trimTo(uint64_t(maxRAM_) * 1048576);
+}
+
+void TqbBufferManager::TrimTo(uint64_t Bytes) {
+    std::lock_guard lk(padlock_);
+    trimTo(std::min<uint64_t>(Bytes, uint64_t(maxRAM_) * 1048576));
+}
+
+void TqbBufferManager::trimTo(uint64_t limit) {
     if (ramBytes_ <= limit) return;
     FreeRecycledPages();
     for (TqbbmRAMPage* p = lru_.Head; p && ramBytes_ > limit;) {

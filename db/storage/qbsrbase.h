@@ -130,6 +130,9 @@ public:
 
     void RemoveFile(TbtdFileInfo& FileInfo);
     void TrimToMaxRAM();
+    // Frees idle pages, oldest first, until at most Bytes (at most MaxRAM) are in use: a job that
+    // commits whenever it passes the limit makes room for a fair amount of work before its next.
+    void TrimTo(uint64_t Bytes);
     void ReleaseUnusedMemory();
     virtual void FreeRecycledPages();
 
@@ -145,6 +148,7 @@ public:
 
 private:
     uint8_t* allocBuffer(uint32_t size); // not filled: each caller writes every byte
+    void trimTo(uint64_t limit);          // with the padlock held
     // Both with the padlock held.
     uint32_t headerWord(TbtdFileInfo& f, TqbSrTransaction* t, uint32_t offset);
     uint8_t* getBlock(TbtdFileInfo& f, uint32_t n, TqbBlockRelease& release, bool dirty, TqbSrTransaction* t,

@@ -477,6 +477,8 @@ public:
                                    bool Conditional);
 
     bool IsRecordLocked(uint64_t RecordRef, TqbFileRecordLocks& FileInfo);
+    // The owner holds a lock on the record.
+    bool HoldsRecordLock(uint64_t RecordRef, TqbFileRecordLocks& FileInfo, TqbLockOwnerID OwnerID);
     bool HasCursorContentLock(TqbLockContainer& Container, TqbLockOwnerID CursorID);
     bool HasContentLock(TqbLockContainer& Container, TqbLockTransaction& Transaction);
     // The cursor holds the table lock in exactly Mode.

@@ -215,6 +215,14 @@ bool TqbLockManager::IsRecordLocked(uint64_t RecordRef, TqbFileRecordLocks& File
     return locked;
 }
 
+bool TqbLockManager::HoldsRecordLock(uint64_t RecordRef, TqbFileRecordLocks& FileInfo,
+                                     TqbLockOwnerID OwnerID) {
+    TqbRecordLockHash* hash = FileInfo.HashPtr(false);
+    bool held = false;
+    if (hash) hash->WithContainer(RecordRef, [&](TqbLockContainer& c) { held = c.HasOwner(OwnerID); });
+    return held;
+}
+
 bool TqbLockManager::HasCursorContentLock(TqbLockContainer& Container, TqbLockOwnerID CursorID) {
     return Container.HasOwner(CursorID);
 }

@@ -1,9 +1,12 @@
 // Record locks of two clients through the engine interface: a record read with a write lock stays
-// locked through the same cursor's modify or delete, which neither waits for that lock nor frees it.
+// locked through the same cursor's modify or delete, which neither waits for that lock nor frees it;
+// a write waiting for another client's record lock holds nothing that client needs.
 #include "tests/db/engine/EngineApiSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -116,4 +119,37 @@ TEST(EngineRecordLocks, AFailedWriteLeavesTheRecordLockedByItsCursor) {
     EXPECT_EQ(0, t.e.RecordModify(t.mine, t.withService(5), true));
     ASSERT_EQ(0, t.e.RecordGet(t.theirs, qbltWrite, t.buf));
     EXPECT_EQ(5, t.read().service);
+}
+
+// A delete that waits for another client's record lock holds nothing meanwhile: the holder's own
+// write of that record and its insert of another go ahead at once, and the waiting delete gets the
+// record when the holder's write has ended.
+TEST(EngineRecordLocks, AWriteWaitingForARecordLockHoldsNothingTheHolderNeeds) {
+    TwoClients t;
+    ASSERT_EQ(0, t.first(t.mine, qbltWrite));
+    const Contact ann = t.read();
+    ASSERT_EQ(0, t.first(t.theirs, qbltNone));
+    ASSERT_EQ(0, t.e.CursorSetTimeout(t.theirs, 10000)); // gives up only if nobody lets it in
+    const uint64_t ref =
+        t.e.Registry().LeaseAs<TqbSrBaseCursor>(t.mine, TqbHandleKind::Cursor)->Position().Ref;
+    TqbSrTablePtr table = t.e.TableList().FindByName("contacts");
+    ASSERT_TRUE(table);
+    auto waiting = [&] {
+        bool w = false;
+        if (TqbRecordLockHash* h = table->GetFile(0)->RecordLocks.HashPtr(false))
+            h->WithContainer(ref, [&](TqbLockContainer& c) { w = c.WaitingCount() > 0; });
+        return w;
+    };
+    auto deleter = std::async(std::launch::async, [&] { return t.e.RecordDelete(t.theirs, {}); });
+    ASSERT_TRUE(pwtest::waitUntil(waiting, 10000));
+
+    EXPECT_EQ(0, t.e.RecordInsert(t.mine, qbltNone, contactRecord(t.dict, {"Cy", "3", 3, "", {}})));
+    ASSERT_EQ(0, t.first(t.mine, qbltNone));
+    ASSERT_EQ(0, t.e.RecordGet(t.mine, qbltNone, t.buf));
+    ASSERT_EQ(ann.name, t.read().name);
+    EXPECT_EQ(0, t.e.RecordModify(t.mine, t.withService(8), true));
+    ASSERT_EQ(std::future_status::ready, deleter.wait_for(std::chrono::seconds(30)));
+    EXPECT_EQ(0, deleter.get());
+    ASSERT_EQ(0, t.first(t.mine, qbltNone));
+    EXPECT_EQ("Bob", t.read().name) << "the delete took the record the write had let go";
 }

@@ -8,7 +8,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -281,8 +283,10 @@ TEST(RebuildJobs, AFailedCommitEndsTheJobWithItsCodeLoggedAndLosesNothing) {
     TqbHandle id = 0;
     {
         plat::ScopedFiles scoped(faulty);
-        // Every sync from now on fails: the job's first commit, after it emptied the index.
-        faulty.failAt(1, plat::FileOp::Sync, EIO, true);
+        // Every sync from the job's first commit on fails (it emptied the index of its copy).
+        j.engine->OnRebuildSwapStep = [&](const char* step) {
+            if (std::string(step) == "copied") faulty.failAt(1, plat::FileOp::Sync, EIO, true);
+        };
         ASSERT_EQ(0, j.reindex("docs", "byCity", id));
         TqbRebuildStatus s = j.finished(id);
         EXPECT_EQ(s.ErrorCode, 9218);
@@ -290,8 +294,47 @@ TEST(RebuildJobs, AFailedCommitEndsTheJobWithItsCodeLoggedAndLosesNothing) {
         faulty.clearFault();
     }
     EXPECT_TRUE(j.logged("Reindex job of table docs failed (9218)"));
-    EXPECT_EQ(j.consistency("docs"), "") << "the emptied index came back with the rollback";
+    j.engine->OnRebuildSwapStep = nullptr;
+    EXPECT_EQ(j.consistency("docs"), "") << "the table keeps its old index";
     EXPECT_EQ(j.docs("docs").size(), 300u);
+}
+
+// A user-defined index of a table with two files is rebuilt in the job's copy of both files with
+// the table's own routines, which the copy borrows for the job's length only.
+TEST(RebuildJobs, AReindexOfAUserDefinedIndexUsesTheTablesRoutinesInItsCopy) {
+    Jobs j;
+    std::filesystem::copy_file(PW_TEST_USERKEYS, j.dir.file("cfg/userkeys.so"));
+    TqbServerDataDict d = enginetest::peopleDictionary(1, true);
+    const int32_t custom = d.AddUserIndex("custom", "", 0, 4, true, true, false);
+    ASSERT_EQ(0, j.engine->Configuration().AddKeyProc(j.dir.str(), "people", custom, "userkeys.so",
+                                                      "BuildReversedCode", "CompareReversedCode"));
+    j.build("people", d);
+    TqbHandle h = j.open("people");
+    for (int32_t code : {5, -1, 9, 2, 7})
+        ASSERT_EQ(0, j.engine->RecordInsert(
+                         h, qbltNone, enginetest::record(d, {"p" + std::to_string(code), "c", code, 0})));
+    j.close(h);
+    clearIndex(j, "people", custom);
+    ASSERT_NE(j.consistency("people"), "");
+
+    TqbHandle id = 0;
+    ASSERT_EQ(0, j.engine->TableReindex(j.db, "people", "custom", 0, id));
+    TqbRebuildStatus s = j.finished(id);
+    EXPECT_EQ(s.ErrorCode, 0);
+    EXPECT_EQ(s.RecordsRead, 5);
+    EXPECT_EQ(s.RecordsWritten, 4) << "the routine makes no key for a negative code";
+    EXPECT_EQ(j.consistency("people"), "");
+    // The routine's order: high to low.
+    h = j.open("people", "custom");
+    std::vector<int32_t> codes;
+    std::vector<uint8_t> r(size_t(d.RecordLength()));
+    while (j.engine->RecordGetNext(h, qbltNone, r) == 0)
+        codes.push_back(int32_t(plat::LoadLE32(r.data() + d.FieldOffset(2))));
+    j.close(h);
+    EXPECT_EQ(codes, (std::vector<int32_t>{9, 7, 5, 2}));
+    EXPECT_EQ(j.engine->Configuration().KeyProcList().Count(), 1) << "the copy's routines went with it";
+    for (const char* f : {"_RIDX1.QB2", "_RIDX1.QBX", "_RIDXSV1.QB2", "_RIDXSV1.QBX", "people.SWAP"})
+        EXPECT_FALSE(j.exists(f)) << f;
 }
 
 TEST(RebuildJobs, PackKeepsRecordsBLOBsAndTheAutoIncrementValueAndTakesTheNextFreeName) {
@@ -579,6 +622,74 @@ TEST(RebuildJobs, APackSwapCutShortAtEachRenameIsSettledAtTheNextOpen) {
         for (const char* f : {"docs.SWAP", "_PACK1.QB2", "_PACKSV1.QB2"})
             EXPECT_FALSE(j.exists(f)) << f;
     }
+}
+
+// Three clients each pack only their own table of the one folder, round after round: the jobs
+// never take each other's temporary names, so none fails and no table is mixed or loses a row.
+TEST(RebuildJobs, PacksOfDifferentTablesOfOneFolderNeverShareATemporaryName) {
+    constexpr int kTables = 3, kRounds = 25, kDocs = 30;
+    Jobs j;
+    std::vector<std::vector<Doc>> want(kTables);
+    for (int t = 0; t < kTables; ++t) {
+        const std::string name = "tab" + std::to_string(t);
+        j.build(name, j.dict);
+        j.insert(name, t * 100, t * 100 + kDocs);
+        want[size_t(t)] = j.docs(name);
+        ASSERT_EQ(want[size_t(t)].size(), size_t(kDocs));
+    }
+    std::vector<std::string> failures(kTables);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kTables; ++t)
+        threads.emplace_back([&, t] {
+            std::string& failed = failures[size_t(t)];
+            const std::string table = "tab" + std::to_string(t);
+            TqbHandle client = 0, session = 0, db = 0;
+            uint32_t hash = 0;
+            if (j.engine->ClientAdd(client, "packer" + std::to_string(t), "", 10000, hash) ||
+                j.engine->SessionAdd(client, 10000, session) ||
+                j.engine->DatabaseOpenPath(client, j.dir.str(), qbomReadWrite, qbsmShared, 10000, db)) {
+                failed = "no client";
+                return;
+            }
+            for (int round = 0; round < kRounds && failed.empty(); ++round) {
+                TqbHandle id = 0;
+                if (TqbResultCode rc = j.engine->TablePack(db, table, id)) {
+                    failed = "round " + std::to_string(round) + ": start " + std::to_string(rc);
+                    break;
+                }
+                // The job's own status, polled to its end within a bound.
+                const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+                TqbRebuildStatus s{};
+                for (;;) {
+                    bool present = false;
+                    if (j.engine->RebuildGetStatus(id, client, present, s) != 0 || !present) {
+                        failed = "round " + std::to_string(round) + ": status lost";
+                        break;
+                    }
+                    if (s.Finished) break;
+                    if (std::chrono::steady_clock::now() > end) {
+                        failed = "round " + std::to_string(round) + ": the job never ended";
+                        break;
+                    }
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+                if (failed.empty() && s.ErrorCode != 0)
+                    failed = "round " + std::to_string(round) + ": job failed " + std::to_string(s.ErrorCode);
+            }
+            j.engine->ClientRemove(client);
+        });
+    for (auto& th : threads)
+        th.join();
+    for (int t = 0; t < kTables; ++t) {
+        const std::string name = "tab" + std::to_string(t);
+        EXPECT_EQ(failures[size_t(t)], "") << name;
+        EXPECT_EQ(j.docs(name), want[size_t(t)]) << name;
+        EXPECT_EQ(j.consistency(name), "") << name;
+    }
+    std::vector<plat::DirEntry> entries;
+    ASSERT_EQ(plat::DirList(j.dir.str(), entries), 0);
+    for (auto& e : entries)
+        EXPECT_TRUE(e.name.rfind("_PACK", 0) != 0 && e.name.find(".SWAP") == std::string::npos) << e.name;
 }
 
 } // namespace

@@ -244,4 +244,32 @@ TEST_F(SwapMarker, AReadOnlyOpenIsRefusedWhileACommittedSwapIsUnsettled) {
     EXPECT_EQ(records(*t, nullptr).size(), kRows);
 }
 
+// Temporary names: one held by another swap of the folder, and those a swap left unsettled in the
+// folder names (its files may come back when it is settled), are never handed out again; a name
+// comes free when the swap that held it goes.
+TEST_F(SwapMarker, TemporaryNamesAreNeverThoseOfAnotherSwapOfTheFolder) {
+    const std::string folder = e.folder->GetPath();
+    pwtest::writeFile(plat::JoinPath(folder, "other.SWAP"),
+                      "PWSWAP 1\nC\nother\n_EMPT1\n_EMPTSV2\nQB2\nQB2\n");
+    auto reserve = [&](const std::string& table) {
+        auto s = std::make_unique<TqbFileSwap>();
+        s->Table = table;
+        s->OldExts = s->NewExts = {"QB2"};
+        s->ReserveNames(folder, "_EMPT", "_EMPTSV");
+        return s;
+    };
+    auto a = reserve("people");
+    EXPECT_EQ(a->New, "_EMPT2");
+    EXPECT_EQ(a->Saved, "_EMPTSV1");
+    auto b = reserve("third");
+    EXPECT_EQ(b->New, "_EMPT3");
+    EXPECT_EQ(b->Saved, "_EMPTSV3");
+    const TqbFileSwap copy = *a;
+    a.reset();
+    EXPECT_EQ(reserve("fourth")->New, "_EMPT4") << "a copy of the swap still holds its names";
+    EXPECT_EQ(copy.New, "_EMPT2");
+    b.reset();
+    EXPECT_EQ(reserve("fifth")->New, "_EMPT3");
+}
+
 } // namespace

@@ -194,6 +194,18 @@ TEST_P(BufferManagerTest, TheRamLimitTakesOverTheOldestIdlePageButNeverAHeldOne)
         held();
         tab.read(34);
         EXPECT_EQ(bm.FindPage(*tab.fi, 3), nullptr); // LRU order: 1 was used again after 3
+        // Trimming below the limit: idle pages go, oldest first, down to the bytes asked; a held one
+        // stays whatever is asked.
+        TqbBlockRelease again;
+        bm.GetBlock(*tab.fi, 20, again, false, nullptr);
+        bm.TrimTo(3 * bs);
+        EXPECT_EQ(bm.RAMUsedBytes(), 3u * bs);
+        EXPECT_NE(bm.FindPage(*tab.fi, 20), nullptr);
+        EXPECT_NE(bm.FindPage(*tab.fi, 34), nullptr);
+        bm.TrimTo(0);
+        EXPECT_EQ(bm.RAMUsedBytes(), uint64_t(bs));
+        EXPECT_NE(bm.FindPage(*tab.fi, 20), nullptr);
+        again();
         // Trimming after a lower limit frees idle pages down to it.
         bm.SetMaxRAM(0);
         bm.TrimToMaxRAM();
