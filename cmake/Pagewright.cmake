@@ -38,20 +38,18 @@ function(pw_precompile target group)
   endif()
 endfunction()
 
-# pw_test_folder(<label> [QT] [QTEST] LIBS <targets...>)
-# One GoogleTest binary from every *.cpp of the calling folder; each test case becomes a CTest
-# test labelled <label>, run headless. QT: main() creates a QApplication first. QTEST: Qt Test's
-# event simulation is used too.
-function(pw_test_folder label)
-  cmake_parse_arguments(A "QT;QTEST" "" "LIBS" ${ARGN})
-  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
-  if(NOT srcs)
-    return()
+# pw_test_target(<target> [QT] [QTEST] [OBJECTS] SOURCES <files...> LIBS <targets...>)
+# A GoogleTest binary (OBJECTS: an object library that binaries share) from <files>, or, with
+# PW_TEST_BINARIES off, an object library that only compiles them for their warnings.
+function(pw_test_target bin)
+  cmake_parse_arguments(A "QT;QTEST;OBJECTS" "" "SOURCES;LIBS" ${ARGN})
+  if(A_OBJECTS OR NOT PW_TEST_BINARIES)
+    add_library(${bin} OBJECT ${A_SOURCES})
+  else()
+    # The sanitizer settings are compiled into each binary: from an archive the linker would not
+    # take them, as the runtimes only look for them.
+    add_executable(${bin} ${A_SOURCES} ${PROJECT_SOURCE_DIR}/tests/support/SanitizerOptions.cpp)
   endif()
-  set(bin ${label}_tests)
-  # The sanitizer settings are compiled into each binary: from an archive the linker would not
-  # take them, as the runtimes only look for them.
-  add_executable(${bin} ${srcs} ${PROJECT_SOURCE_DIR}/tests/support/SanitizerOptions.cpp)
   if(A_QT)
     set(main pw_testmain_qt)
   else()
@@ -68,24 +66,67 @@ function(pw_test_folder label)
   endif()
   # Only the sources that name the tree's folders (as found when CMake runs) get them: the others
   # then compile the same in every clone, and the compiler cache serves them.
-  foreach(s ${srcs})
+  foreach(s ${A_SOURCES})
     file(STRINGS ${s} uses REGEX "PW_(SOURCE|BINARY)_DIR" LIMIT_COUNT 1)
     if(uses)
       set_property(SOURCE ${s} APPEND PROPERTY COMPILE_DEFINITIONS PW_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
                                                                    PW_BINARY_DIR="${PROJECT_BINARY_DIR}")
     endif()
   endforeach()
-  if(A_QT)
-    pw_precompile(${bin} qt_tests ${PW_GTEST_HEADERS} ${PW_QT_HEADERS})
-  else()
-    pw_precompile(${bin} tests ${PW_GTEST_HEADERS})
+  if(NOT PW_TEST_BINARIES)
+    # Compiled for the diagnostics only: a fifth of the time of an optimised compile.
+    set_target_properties(${bin} PROPERTIES CXX_COMPILER_LAUNCHER "sh;${PROJECT_SOURCE_DIR}/cmake/syntax-check.sh")
+    target_compile_options(${bin} PRIVATE -g0)
+    set(group check)
+  elseif(PW_SANITIZE)
+    # The tests' own code runs little: under the sanitizers it compiled four times as long at -O2
+    # as unoptimised. The code under test keeps its optimisation.
+    target_compile_options(${bin} PRIVATE $<$<CONFIG:RelWithDebInfo>:-O0>)
+    set(group run)
   endif()
+  if(A_QT)
+    pw_precompile(${bin} qt_tests${group} ${PW_GTEST_HEADERS} ${PW_QT_HEADERS})
+  else()
+    pw_precompile(${bin} tests${group} ${PW_GTEST_HEADERS})
+  endif()
+endfunction()
+
+# pw_test_folder(<label> [QT] [QTEST] LIBS <targets...>)
+# One GoogleTest binary, <label>_tests, from every *.cpp of the calling folder; each test case
+# becomes a CTest test labelled <label>, run headless. QT: main() creates a QApplication first.
+# QTEST: Qt Test's event simulation is used too.
+function(pw_test_folder label)
+  cmake_parse_arguments(A "QT;QTEST" "" "LIBS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(NOT srcs)
+    return()
+  endif()
+  set(bin ${label}_tests)
+  set(flags)
+  foreach(f QT QTEST)
+    if(A_${f})
+      list(APPEND flags ${f})
+    endif()
+  endforeach()
+  pw_test_target(${bin} ${flags} SOURCES ${srcs} LIBS ${A_LIBS})
+  pw_discover_tests(${bin} LABEL ${label})
+endfunction()
+
+# pw_discover_tests(<binary> LABEL <label> [PREFIX <prefix>] [ENVIRONMENT <var=value>...])
+# Registers each test case of a test binary as a CTest test (nothing without PW_TEST_BINARIES).
+function(pw_discover_tests bin)
+  cmake_parse_arguments(A "" "LABEL;PREFIX" "ENVIRONMENT" ${ARGN})
+  if(NOT PW_TEST_BINARIES)
+    return()
+  endif()
+  set(env QT_QPA_PLATFORM=offscreen ${A_ENVIRONMENT})
   gtest_discover_tests(${bin}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS ${label}
+    TEST_PREFIX "${A_PREFIX}"
+    PROPERTIES LABELS ${A_LABEL}
                TIMEOUT 300
-               ENVIRONMENT QT_QPA_PLATFORM=offscreen)
+               ENVIRONMENT "${env}")
 endfunction()
 
 # pw_string_tables(<library> FUNCTION <c-name> TABLES <file.str>...)

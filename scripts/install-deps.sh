@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the benchmarks need; only what is missing.
 set -euo pipefail
-PKGS=(build-essential cmake ninja-build pkg-config git ccache
+PKGS=(build-essential cmake ninja-build pkg-config git ccache lld
       qt6-base-dev libgl-dev libxkbcommon-dev
       libgtest-dev libgmock-dev googletest libbenchmark-dev
       libjpeg-dev libsqlite3-dev
