@@ -2,6 +2,7 @@
 // table it connects at its first showing; on a database server, a lost connection and the way back.
 #include "app/Unit1.h"
 #include "app/Unit1_glue.h"
+#include "app/uQBSRJrn.h"
 #include "classlib/ui/Dialogs.h"
 #include "classlib/ui/QtText.h"
 #include "db/base/qbhash.h"
@@ -96,6 +97,8 @@ void TForm1::createEngine() {
     engine_.reset(new TqbServerEngine(nullptr));
     engine_->SetName("qbServerEngine1");
     engine_->ScriptFile = "pagebase.scr";
+    // Journals found at start-up are put to the operator.
+    engine_->OnJournalPrompt = AskJournalForm;
     qbServerEngine1 = engine_.get();
 }
 

@@ -105,9 +105,14 @@ void TJournalForm::PrintBtnClick() {
     painter.drawPixmap(QRect(page.topLeft(), size), image);
 }
 
-int TJournalFormPrompt::Ask(int Kind, const std::string& Alias, const std::string& Path,
-                            const std::string& FileName, const std::string& ErrorText) {
+int AskJournalForm(int Kind, const std::string& Alias, const std::string& Path, const std::string& FileName,
+                   const std::string& ErrorText) {
     TJournalForm form;
     form.Setup(Kind, Alias, Path, FileName, ErrorText);
     return form.ShowModal();
+}
+
+int TJournalFormPrompt::Ask(int Kind, const std::string& Alias, const std::string& Path,
+                            const std::string& FileName, const std::string& ErrorText) {
+    return AskJournalForm(Kind, Alias, Path, FileName, ErrorText);
 }

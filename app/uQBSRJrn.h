@@ -37,6 +37,10 @@ public:
     QPushButton* PrintBtn = nullptr;
 };
 
+// Asks through a new TJournalForm: the answer to one recovery question (the engine's hook).
+int AskJournalForm(int Kind, const std::string& Alias, const std::string& Path, const std::string& FileName,
+                   const std::string& ErrorText);
+
 // Asks through a new TJournalForm for each question.
 class TJournalFormPrompt : public TqbJournalPrompt {
 public:

@@ -8,6 +8,7 @@
 #include "db/engine/qbsrswap.h"
 #include "db/storage/qbfile.h"
 #include "db/storage/qbsrbase.h"
+#include "db/storage/qbsrjour.h"
 #include "platform/ByteCodec.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
@@ -212,9 +213,10 @@ std::vector<std::string> otherFiles(const std::string& folder, const std::string
 bool journalLeft(const std::string& folder) {
     std::vector<plat::DirEntry> entries;
     plat::DirList(folder, entries);
-    return std::any_of(entries.begin(), entries.end(), [](const plat::DirEntry& e) {
+    return std::any_of(entries.begin(), entries.end(), [&](const plat::DirEntry& e) {
         const size_t dot = e.name.rfind('.');
-        return dot != std::string::npos && TextCompareNoCase(e.name.substr(dot + 1), kJournalExtension) == 0;
+        return dot != std::string::npos && TextCompareNoCase(e.name.substr(dot + 1), kJournalExtension) == 0 &&
+               IsJournalFile(plat::JoinPath(folder, e.name));
     });
 }
 

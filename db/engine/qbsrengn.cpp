@@ -40,7 +40,19 @@ TqbServerEngine::TqbServerEngine(cls::TComponent* AOwner)
     : TqbIntermediateServerEngine(AOwner), clock_(std::make_shared<TqbEngineClock>()),
       bm_(std::make_unique<TqbBufferManager>(std::string(), 20)),
       host_(std::make_unique<TqbEngineCursorHost>(*this, *bm_)) {
+    journalPrompt_ = TqbJournalPromptHook([this](int Kind, const std::string& Alias, const std::string& Path,
+                                                 const std::string& FileName, const std::string& ErrorText) {
+        return OnJournalPrompt ? OnJournalPrompt(Kind, Alias, Path, FileName, ErrorText) : kJournalCommit;
+    });
     bm_->SetMaxRAM(config_.GeneralInfo().MaxRAM);
+    TqbFolderRecovery& r = folders_.Recovery();
+    r.Prompt = &journalPrompt_;
+    r.Log = [this](const std::string& Line) { LogString(Line); };
+    r.AliasOf = [this](const std::string& Folder) {
+        for (const TqbAliasRecord& a : config_.AliasRecords())
+            if (CanonicalFolderPath(a.Path.Str()) == Folder) return a.Alias.Str();
+        return std::string();
+    };
 }
 
 TqbServerEngine::~TqbServerEngine() = default;
@@ -83,12 +95,55 @@ void TqbServerEngine::SetClock(std::shared_ptr<TqbEngineClock> Clock) {
 void TqbServerEngine::EnterInitializing() {
     LogString("QB Server initializing...");
     LogFormat("  Version: %5.4f %s", {double(kServerVersion) / 10000.0, std::string("Release")});
-    loadConfiguration();
+    // The configuration folder's journals wait for the check below, where their alias is known.
+    folders_.SetDeferJournals(true);
+    try {
+        loadConfiguration();
+    } catch (...) {
+        folders_.SetDeferJournals(false);
+        throw;
+    }
+    folders_.SetDeferJournals(false);
     LogString("Performing recovery check...");
-    if (OnRecoveryCheck) OnRecoveryCheck(*this);
+    if (OnRecoveryCheck)
+        OnRecoveryCheck(*this);
+    else
+        recoveryCheck();
+    if (!GetIsReadOnly()) folders_.RecoverDeferred();
     LogString("Finished recovery check...");
     if (CollectGarbage()) startGarbageTimer();
     lastDeepCollection_ = clock_->Tick();
+}
+
+namespace {
+// Lists the aliases; each folder is settled by the engine's folder list under the folder's lock.
+class TqbEngineRecovery : public TqbRecoveryEngine {
+public:
+    explicit TqbEngineRecovery(TqbSrFolderList& Folders) : folders_(Folders) {}
+
+protected:
+    void CheckAliasFolder(const std::string& Alias, const std::string& Folder) override {
+        folders_.RecoverFolder(Alias, Folder);
+    }
+
+private:
+    TqbSrFolderList& folders_;
+};
+} // namespace
+
+void TqbServerEngine::recoveryCheck() {
+    // A read-only engine writes nothing, journals included.
+    if (GetIsReadOnly()) return;
+    // The alias list is asked for by a client of the engine's own, known only to the check.
+    auto client = std::make_shared<TqbSrClient>(nullptr, 0, "[recovery]");
+    const TqbHandle id = registry_.Add(TqbHandleKind::Client, client);
+    try {
+        TqbEngineRecovery(folders_).Check(*this, id);
+    } catch (...) {
+        registry_.Remove(id, TqbHandleKind::Client);
+        throw;
+    }
+    registry_.Remove(id, TqbHandleKind::Client);
 }
 
 void TqbServerEngine::EnterStarting() {

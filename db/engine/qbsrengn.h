@@ -87,6 +87,9 @@ public:
     uint32_t MaxRAM();
     void SetMaxRAM(uint32_t Value);
     std::function<void(TqbServerEngine&)> OnRecoveryCheck;
+    // Asks the operator about a journal found at start-up (a program with windows shows its dialog);
+    // without it the first button answers. Set before the engine starts.
+    TqbJournalPromptHook::Hook OnJournalPrompt;
     std::string ScriptFile;
     TqbBaseSQLEngine* SQLEngine() const { return sqlEngine_.load(); }
     void SetSQLEngine(TqbBaseSQLEngine* Engine);
@@ -404,6 +407,9 @@ private:
     std::string configDir_;
     std::unique_ptr<TqbBufferManager> bm_;
     TqbSrFolderList folders_;
+    // The built-in start-up recovery check of every alias folder.
+    void recoveryCheck();
+    TqbJournalPromptHook journalPrompt_;
     TqbServerObjectRegistry registry_;
     std::unique_ptr<TqbEngineCursorHost> host_;
     TqbSrClientList clients_;

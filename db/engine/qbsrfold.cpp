@@ -39,8 +39,27 @@ namespace {
 }
 } // namespace
 
+void TqbFolderRecovery::Run(const std::string& Folder, std::string Alias) {
+    if (Alias.empty() && AliasOf) Alias = AliasOf(Folder);
+    std::set<std::string> known;
+    {
+        std::lock_guard lk(mu_);
+        known = known_;
+    }
+    // Asked outside the lock: the question may wait for the operator.
+    try {
+        TqbRecoveryEngine(Prompt, Log).CheckFolder(Alias, Folder, &known);
+    } catch (...) {
+        std::lock_guard lk(mu_);
+        known_.insert(known.begin(), known.end());
+        throw;
+    }
+    std::lock_guard lk(mu_);
+    known_.insert(known.begin(), known.end());
+}
+
 TqbSrFolder::TqbSrFolder(std::string_view Path, TqbBufferManager* BufferManager, bool ReadOnly,
-                         TqbJournalPrompt* Prompt, TqbBaseLog* Log)
+                         TqbFolderRecovery* Recovery, bool DeferJournals)
     : path_(CanonicalFolderPath(Path)), hash_(HashShStr(path_)), readOnly_(ReadOnly) {
     if (path_.empty() || path_.size() > kMaxFolderPath) raiseNoFolder();
     if (!ReadOnly) {
@@ -51,13 +70,19 @@ TqbSrFolder::TqbSrFolder(std::string_view Path, TqbBufferManager* BufferManager,
         }
         // Before any table of the folder opens: what a crash left half-committed is settled, then
         // file swaps it interrupted are finished or undone.
-        TqbRecoveryEngine(Prompt, Log).CheckFolder(path_, path_);
+        if (DeferJournals) {
+            journalsChecked_ = false;
+        } else if (Recovery) {
+            Recovery->Run(path_);
+        } else {
+            TqbFolderRecovery().Run(path_);
+        }
         std::vector<std::string> failed;
         TqbFileSwap::RecoverFolder(path_, failed);
         // A table whose swap could not be settled now tries again when it is opened.
-        if (Log)
+        if (Recovery && Recovery->Log)
             for (auto& f : failed)
-                Log->WriteText("File swap left unfinished: " + f);
+                Recovery->Log("File swap left unfinished: " + f);
     }
     lockManager_ = std::make_unique<TqbLockManager>();
     transactionMgr_ =
@@ -85,11 +110,52 @@ TqbSrFolderPtr TqbSrFolderList::AddFolder(std::string_view Path, bool ReadOnly,
     if (i >= 0) {
         f = folders_[size_t(i)];
     } else {
-        f = std::make_shared<TqbSrFolder>(canonical, BufferManager, ReadOnly, prompt_, log_);
+        f = std::make_shared<TqbSrFolder>(canonical, BufferManager, ReadOnly, &recovery_, deferJournals_);
+        if (!f->JournalsChecked()) deferred_.insert(canonical);
         folders_.push_back(f);
     }
     f->AddRef();
     return f;
+}
+
+void TqbSrFolderList::SetDeferJournals(bool Defer) {
+    PortalWriteGuard g(portal_);
+    deferJournals_ = Defer;
+}
+
+void TqbSrFolderList::RecoverFolder(const std::string& Alias, std::string_view Path) {
+    std::string canonical = CanonicalFolderPath(Path);
+    if (canonical.empty() || canonical.size() > kMaxFolderPath) {
+        if (recovery_.Log)
+            recovery_.Log("Journals of " + std::string(Path) + " not checked: no such folder.");
+        return;
+    }
+    // Nothing else opens folders while the engine starts; the folder's own lock keeps other
+    // processes out while its journals are settled.
+    PortalWriteGuard g(portal_);
+    deferred_.erase(canonical);
+    int i = indexOfCanonical(canonical);
+    if (i >= 0) {
+        if (!folders_[size_t(i)]->JournalsChecked()) recovery_.Run(canonical, Alias);
+        return;
+    }
+    plat::FolderLock lock;
+    if (int err = lock.acquire(canonical, kFolderLockName)) {
+        if (recovery_.Log)
+            recovery_.Log("Journals not checked: " + plat::FolderLock::ErrorText(canonical, err) + ".");
+        return;
+    }
+    recovery_.Run(canonical, Alias);
+}
+
+void TqbSrFolderList::RecoverDeferred() {
+    std::set<std::string> left;
+    {
+        PortalWriteGuard g(portal_);
+        left.swap(deferred_);
+    }
+    for (const std::string& f : left)
+        RecoverFolder({}, f);
 }
 
 void TqbSrFolderList::ReleaseFolder(TqbSrFolderPtr& Folder) {

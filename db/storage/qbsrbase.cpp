@@ -8,8 +8,109 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <malloc.h>
+#include <map>
 #include <mutex>
 #include <sanitizer/asan_interface.h>
+#include <set>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace {
+
+// Block buffers of every buffer manager, in slabs of whole memory pages: a slab whose buffers are
+// all free goes back to the system at once, and GiveBack returns the pages of the free buffers of
+// the others. (Buffers from the general heap straddle its pages: after a large transaction the
+// few still cached would keep twice their size, among the pages of the freed ones.) The lowest
+// slab with room serves first, so that the buffers in use gather. Under AddressSanitizer each
+// buffer is followed by a poisoned gap, as a heap block is.
+class TqbBufferSlabs {
+public:
+    uint8_t* Alloc(uint32_t size) {
+        std::lock_guard lk(mu_);
+        std::set<uintptr_t>& open = open_[size];
+        if (open.empty()) {
+            const uint32_t stride = size + kGap;
+            const size_t slots = std::max<size_t>(1, kSlabBytes / stride);
+            const size_t bytes = (slots * stride + pageSize() - 1) / pageSize() * pageSize();
+            void* base = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (base == MAP_FAILED) throw std::bad_alloc();
+            ASAN_POISON_MEMORY_REGION(base, bytes);
+            Slab s{static_cast<uint8_t*>(base), bytes, stride, 0, {}};
+            for (size_t i = slots; i-- > 0;)
+                s.Free.push_back(uint32_t(i));
+            slabs_.emplace(uintptr_t(base), std::move(s));
+            open.insert(uintptr_t(base));
+        }
+        Slab& s = slabs_.at(*open.begin());
+        const uint32_t slot = s.Free.back();
+        s.Free.pop_back();
+        ++s.Used;
+        if (s.Free.empty()) open.erase(open.begin());
+        uint8_t* b = s.Base + size_t(slot) * s.Stride;
+        ASAN_UNPOISON_MEMORY_REGION(b, size);
+        return b;
+    }
+
+    void Free(uint8_t* b, uint32_t size) {
+        std::lock_guard lk(mu_);
+        auto it = slabs_.upper_bound(uintptr_t(b));
+        --it;
+        Slab& s = it->second;
+        ASAN_POISON_MEMORY_REGION(b, size);
+        s.Free.push_back(uint32_t((b - s.Base) / s.Stride));
+        if (--s.Used == 0) {
+            // The shadow outlives the mapping: whatever is mapped here next starts clean.
+            ASAN_UNPOISON_MEMORY_REGION(s.Base, s.Bytes);
+            ::munmap(s.Base, s.Bytes);
+            open_[size].erase(it->first);
+            slabs_.erase(it);
+        } else {
+            open_[size].insert(it->first);
+        }
+    }
+
+    void GiveBack() {
+        std::lock_guard lk(mu_);
+        for (auto& [base, s] : slabs_)
+            for (uint32_t slot : s.Free) {
+                // Only the pages that lie wholly inside the free buffer.
+                const uintptr_t from =
+                    (base + uintptr_t(slot) * s.Stride + pageSize() - 1) / pageSize() * pageSize();
+                const uintptr_t to = (base + uintptr_t(slot + 1) * s.Stride) / pageSize() * pageSize();
+                if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+            }
+    }
+
+private:
+    static size_t pageSize() {
+        static const size_t p = size_t(::sysconf(_SC_PAGESIZE));
+        return p;
+    }
+    static constexpr size_t kSlabBytes = 256 * 1024;
+#if defined(__SANITIZE_ADDRESS__)
+    static constexpr uint32_t kGap = 64;
+#else
+    static constexpr uint32_t kGap = 0;
+#endif
+    struct Slab {
+        uint8_t* Base;
+        size_t Bytes;
+        uint32_t Stride;
+        uint32_t Used;
+        std::vector<uint32_t> Free; // slot numbers, the lowest last
+    };
+    std::mutex mu_;
+    std::map<uintptr_t, Slab> slabs_;
+    std::map<uint32_t, std::set<uintptr_t>> open_; // per buffer size: the slabs with a free slot
+};
+
+TqbBufferSlabs& bufferSlabs() {
+    static TqbBufferSlabs* slabs = new TqbBufferSlabs; // outlives every buffer manager
+    return *slabs;
+}
+
+} // namespace
 
 // Four levels of 256-way nodes indexed by the bytes of the block number, most significant first.
 struct TqbbmPageIndex {
@@ -221,7 +322,7 @@ uint8_t* TqbBufferManager::allocBuffer(uint32_t size) {
             ASAN_UNPOISON_MEMORY_REGION(b, size);
             break;
         }
-    if (!b) b = new uint8_t[size];
+    if (!b) b = bufferSlabs().Alloc(size);
     ramBytes_ += size; // every caller fills the whole buffer: a copy, or the fill byte
     return b;
 }
@@ -237,16 +338,28 @@ void TqbBufferManager::freeBuffer(uint8_t*& buf, uint32_t size) {
         // A holder that kept a freed buffer still faults under AddressSanitizer.
         ASAN_POISON_MEMORY_REGION(buf, size);
     } else {
-        delete[] buf;
+        bufferSlabs().Free(buf, size);
+        freedBytes_.fetch_add(size, std::memory_order_relaxed);
     }
     buf = nullptr;
+}
+
+void TqbBufferManager::giveBackFreed() {
+    if (freedBytes_.load(std::memory_order_relaxed) < kGiveBackBytes) return;
+    freedBytes_.store(0, std::memory_order_relaxed);
+    std::lock_guard lk(padlock_);
+    // The spares too: their pages are not needed until the next large transaction. The pages'
+    // own records lie in the general heap.
+    dropSpares();
+    bufferSlabs().GiveBack();
+    malloc_trim(0);
 }
 
 void TqbBufferManager::dropSpares() {
     for (auto& [size, list] : spare_)
         for (uint8_t* b : list) {
-            ASAN_UNPOISON_MEMORY_REGION(b, size);
-            delete[] b;
+            bufferSlabs().Free(b, size);
+            freedBytes_.fetch_add(size, std::memory_order_relaxed);
         }
     spare_.clear();
     spareBytes_ = 0;

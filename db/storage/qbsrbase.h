@@ -216,6 +216,14 @@ private:
     std::vector<std::pair<uint32_t, std::vector<uint8_t*>>> spare_;
     uint64_t spareBytes_ = 0;
     void dropSpares();
+    // Buffers handed back to the allocator since the heap was last trimmed. The allocator keeps
+    // the memory of small blocks freed in the middle of its heap: after a large transaction the
+    // process would keep every page it ever changed.
+    static constexpr uint64_t kGiveBackBytes = 32 * 1048576;
+    std::atomic<uint64_t> freedBytes_{0};
+    // Returns the heap's free memory to the system once enough was freed (after a commit or a
+    // rollback).
+    void giveBackFreed();
 
     TqbPadlock padlock_;
     std::string tempPath_;

@@ -107,6 +107,7 @@ void TqbBufferManager::CommitTransaction(TqbSrTransaction& Transaction) {
         if (Transaction.Journal) closeJournal(Transaction, true);
     }
     TrimToMaxRAM();
+    giveBackFreed();
 }
 
 void TqbBufferManager::CommitPartial(TqbSrTransaction& Transaction) {
@@ -116,6 +117,7 @@ void TqbBufferManager::CommitPartial(TqbSrTransaction& Transaction) {
         if (p->Newest && !p->Newest->Previous && p->Newest->Level->LevelNumber == 0) pages.push_back(p);
     writeDurably(Transaction, pages);
     TrimToMaxRAM();
+    giveBackFreed();
 }
 
 void TqbBufferManager::CommitFileChanges(TbtdFileInfo& FileInfo, TqbSrTransaction& Transaction) {
@@ -165,6 +167,7 @@ void TqbBufferManager::RollbackTransaction(TqbSrTransaction& Transaction) {
         }
     }
     TrimToMaxRAM();
+    giveBackFreed();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -191,13 +194,15 @@ void TqbBufferManager::openJournal(TqbSrTransaction& t) {
     t.Journal = std::move(j);
     t.JournalName = name;
     t.JournalState = kJournalOpen;
-    // InitJournal: the header with state 0 and a durable name. The header needs no sync of its
-    // own: it becomes durable with the images, and recovery deletes a journal cut short before.
+    // InitJournal: the header with state 0, durable before any record, and a durable name. A disk
+    // may keep later writes and lose earlier unsynced ones: a journal whose records outlived its
+    // header would be no journal at all to the recovery.
     uint8_t header[kJournalHeaderSize];
     plat::StoreLE32(header, kJournalSignature);
     plat::StoreLE32(header + 4, 0);
     try {
         WriteFileExactAt(*t.Journal, 0, kJournalHeaderSize, header);
+        FlushFile(*t.Journal);
         SyncFolder(folder);
     } catch (...) {
         try {
@@ -368,15 +373,13 @@ void TqbBufferManager::writeDurably(TqbSrTransaction& t, const std::vector<Tqbbm
     for (TqbbmRAMPage* p : grownPages)
         if (std::find(grown.begin(), grown.end(), p->File) == grown.end()) grown.push_back(p->File);
 
-    // 1. The added blocks that go straight to their tables, and the journal's images of the other
-    // blocks, made durable together; then the journal marked complete.
+    // 1. The journal's images, durable before the added blocks go straight to their tables (so
+    // that a journal cut short still names every table that may have grown past its header's
+    // count, and the recovery cuts it back); then the journal marked complete.
     bool markedComplete = false;
     try {
         openJournal(t);
         TbtdFileInfo& j = *t.Journal;
-        for (TqbbmRAMPage* p : grownPages)
-            WriteFileBlock(*p->File, uint64_t(p->BlockNumber) << p->File->BlockShift, p->BlockSize,
-                           imageOf(p));
         uint64_t pos = kJournalHeaderSize;
         std::vector<uint8_t> rec;
         for (TqbbmRAMPage* p : journaled)
@@ -395,6 +398,9 @@ void TqbBufferManager::writeDurably(TqbSrTransaction& t, const std::vector<Tqbbm
                 pos += rec.size();
             }
         FlushFile(j);
+        for (TqbbmRAMPage* p : grownPages)
+            WriteFileBlock(*p->File, uint64_t(p->BlockNumber) << p->File->BlockShift, p->BlockSize,
+                           imageOf(p));
         for (TbtdFileInfo* f : grown)
             FlushFile(*f);
         uint8_t complete[4];

@@ -30,19 +30,6 @@ const TqbJournalTexts& JournalTexts(int Kind) {
     return texts[Kind >= 0 && Kind <= 3 ? Kind : 3];
 }
 
-int TqbDefaultJournalPolicy::Ask(int Kind, const std::string& Alias, const std::string& Path,
-                                 const std::string& FileName, const std::string& ErrorText) {
-    if (log_) {
-        const TqbJournalTexts& t = JournalTexts(Kind);
-        std::string line = std::string(kJournalCaption) + ": " + t.Completeness + " " + FileName +
-                           " (alias " + Alias + ", " + Path + ")";
-        if (!ErrorText.empty()) line += " " + ErrorText;
-        line += Kind == jkComplete ? " Rolled forward." : (Kind == jkIncomplete ? " Deleted." : " Kept.");
-        log_->WriteText(line);
-    }
-    return kJournalCommit;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Checking a journal
 
@@ -106,7 +93,21 @@ std::string imageProblem(const std::string& table, const uint8_t* image, uint32_
 
 } // namespace
 
-TqbJournalCheck CheckJournal(const std::string& JournalName) {
+bool IsJournalFile(const std::string& Name) {
+    plat::File j;
+    if (j.open(Name, plat::kFileRead | plat::kFileNoFollow, plat::FileShare::ReadWrite) != 0) return true;
+    uint64_t size = 0;
+    uint8_t head[4] = {};
+    if (plat::FileSize(j.handle(), size) != 0) return true;
+    const size_t n = size_t(std::min<uint64_t>(size, sizeof head));
+    if (plat::FileReadExact(j.handle(), 0, head, n) != 0) return true;
+    uint8_t want[4];
+    plat::StoreLE32(want, kJournalSignature);
+    return std::memcmp(head, want, n) == 0;
+}
+
+TqbJournalCheck CheckJournal(const std::string& JournalName, bool* IsJournal) {
+    if (IsJournal) *IsJournal = false;
     plat::File j;
     if (int err = j.open(JournalName, plat::kFileRead | plat::kFileNoFollow, plat::FileShare::None))
         badJournal(JournalName, plat::FileErrorText(err));
@@ -125,81 +126,92 @@ TqbJournalCheck CheckJournal(const std::string& JournalName) {
         readAt(0, header, size);
         if (std::memcmp(header, start, size) != 0)
             badJournal(JournalName, "the journal is shorter than its header");
+        if (IsJournal) *IsJournal = true;
         return r;
     }
     readAt(0, header, sizeof header);
     if (plat::LoadLE32(header) != kJournalSignature) badJournal(JournalName, "wrong journal signature");
+    if (IsJournal) *IsJournal = true;
     uint32_t state = plat::LoadLE32(header + 4);
-    if (state == 0) return r;
-    if (state != 1) badJournal(JournalName, "unknown journal state " + std::to_string(state));
-    r.Complete = true;
+    if (state > 1) badJournal(JournalName, "unknown journal state " + std::to_string(state));
+    r.Complete = state == 1;
+    // An incomplete journal may end in a record cut short: what its whole records name is kept.
+    struct Stop {};
+    auto bad = [&](const std::string& reason) {
+        if (!r.Complete) throw Stop{};
+        badJournal(JournalName, reason);
+    };
 
     const std::string folder = PathExtractDir(JournalName);
     std::map<std::string, size_t> byName;
     std::vector<TableState> tables;
     uint64_t pos = kJournalHeaderSize;
-    while (pos < size) {
-        const std::string at = " (record at offset " + std::to_string(pos) + ")";
-        if (size - pos < kJournalRecordHeaderSize) badJournal(JournalName, "truncated record" + at);
-        uint8_t h[kJournalRecordHeaderSize];
-        readAt(pos, h, sizeof h);
-        plat::ByteReader rd(h, sizeof h);
-        uint32_t sig = rd.u32(), block = rd.u32(), bs = rd.u32(), before = rd.u32();
-        std::string_view nameField = rd.view(kJournalNameSize);
-        if (sig != kJournalRecordSignature) badJournal(JournalName, "wrong record signature" + at);
-        if (!IsValidBlockSize(bs)) badJournal(JournalName, "invalid block size " + std::to_string(bs) + at);
-        if (before > 1) badJournal(JournalName, "invalid image kind" + at);
-        if (size - pos - kJournalRecordHeaderSize < bs) badJournal(JournalName, "truncated record" + at);
-        size_t nul = nameField.find('\0');
-        if (nul == std::string_view::npos) badJournal(JournalName, "unterminated table name" + at);
-        // Only the name counts, and only inside the journal's own folder.
-        std::string file = lastComponent(nameField.substr(0, nul));
-        std::string ext = PathExtractExt(file);
-        // Any file of a table: its data file and its index and BLOB files, never a journal.
-        std::string root =
-            file.size() > ext.size() + 1 ? file.substr(0, file.size() - ext.size() - 1) : std::string();
-        if (ext.size() > 3 || !IsValidExtension(ext) || TextCompareNoCase(ext, "QB$") == 0 ||
-            file.size() != root.size() + ext.size() + 1 || !IsValidTableName(root))
-            badJournal(JournalName, "the record names no table file" + at);
-        std::string resolved = plat::ResolveCaseInsensitive(PathMakeFull(folder, file));
-        auto it = byName.find(resolved);
-        if (it == byName.end()) {
-            plat::File t;
-            if (int err = t.open(resolved, plat::kFileRead | plat::kFileNoFollow))
-                badJournal(JournalName, "table " + resolved + ": " + plat::FileErrorText(err));
-            uint64_t tsize = 0;
-            uint8_t th[kHeaderCheckedSize];
-            if (plat::FileSize(t.handle(), tsize) != 0 || tsize < kHeaderCheckedSize ||
-                plat::FileReadExact(t.handle(), 0, th, sizeof th) != 0)
-                badJournal(JournalName, "table " + resolved + " has no valid header");
-            TbtdFileInfo fi;
-            fi.FileName = resolved;
-            try {
-                CheckTableHeader(fi, th);
-            } catch (const EqbException& e) {
-                badJournal(JournalName, e.Message());
+    try {
+        while (pos < size) {
+            const std::string at = " (record at offset " + std::to_string(pos) + ")";
+            if (size - pos < kJournalRecordHeaderSize) bad("truncated record" + at);
+            uint8_t h[kJournalRecordHeaderSize];
+            readAt(pos, h, sizeof h);
+            plat::ByteReader rd(h, sizeof h);
+            uint32_t sig = rd.u32(), block = rd.u32(), bs = rd.u32(), before = rd.u32();
+            std::string_view nameField = rd.view(kJournalNameSize);
+            if (sig != kJournalRecordSignature) bad("wrong record signature" + at);
+            if (!IsValidBlockSize(bs)) bad("invalid block size " + std::to_string(bs) + at);
+            if (before > 1) bad("invalid image kind" + at);
+            if (size - pos - kJournalRecordHeaderSize < bs) bad("truncated record" + at);
+            size_t nul = nameField.find('\0');
+            if (nul == std::string_view::npos) bad("unterminated table name" + at);
+            // Only the name counts, and only inside the journal's own folder.
+            std::string file = lastComponent(nameField.substr(0, nul));
+            std::string ext = PathExtractExt(file);
+            // Any file of a table: its data file and its index and BLOB files, never a journal.
+            std::string root =
+                file.size() > ext.size() + 1 ? file.substr(0, file.size() - ext.size() - 1) : std::string();
+            if (ext.size() > 3 || !IsValidExtension(ext) || TextCompareNoCase(ext, "QB$") == 0 ||
+                file.size() != root.size() + ext.size() + 1 || !IsValidTableName(root))
+                bad("the record names no table file" + at);
+            std::string resolved = plat::ResolveCaseInsensitive(PathMakeFull(folder, file));
+            auto it = byName.find(resolved);
+            if (it == byName.end()) {
+                plat::File t;
+                if (int err = t.open(resolved, plat::kFileRead | plat::kFileNoFollow))
+                    bad("table " + resolved + ": " + plat::FileErrorText(err));
+                uint64_t tsize = 0;
+                uint8_t th[kHeaderCheckedSize];
+                if (plat::FileSize(t.handle(), tsize) != 0 || tsize < kHeaderCheckedSize ||
+                    plat::FileReadExact(t.handle(), 0, th, sizeof th) != 0)
+                    bad("table " + resolved + " has no valid header");
+                TbtdFileInfo fi;
+                fi.FileName = resolved;
+                try {
+                    CheckTableHeader(fi, th);
+                } catch (const EqbException& e) {
+                    bad(e.Message());
+                }
+                TableState ts;
+                ts.BlockSize = BlockWord(th, kHdrBlockSize);
+                ts.Encrypted = BlockWord(th, kHdrEncrypted);
+                ts.FileBlocks = tsize / ts.BlockSize;
+                ts.DiskBlocks = std::max<uint64_t>(BlockWord(th, kHdrBlockCount), ts.FileBlocks);
+                it = byName.emplace(resolved, tables.size()).first;
+                tables.push_back(ts);
+                r.Tables.push_back(resolved);
             }
-            TableState ts;
-            ts.BlockSize = BlockWord(th, kHdrBlockSize);
-            ts.Encrypted = BlockWord(th, kHdrEncrypted);
-            ts.FileBlocks = tsize / ts.BlockSize;
-            ts.DiskBlocks = std::max<uint64_t>(BlockWord(th, kHdrBlockCount), ts.FileBlocks);
-            it = byName.emplace(resolved, tables.size()).first;
-            tables.push_back(ts);
-            r.Tables.push_back(resolved);
+            TableState& ts = tables[it->second];
+            if (ts.BlockSize != bs) bad("block size differs from the table's" + at);
+            if (!before) ++ts.AfterImages;
+            TqbJournalRecord rec;
+            rec.BlockNumber = block;
+            rec.BlockSize = bs;
+            rec.Before = before == 1;
+            rec.ImageOffset = pos + kJournalRecordHeaderSize;
+            rec.Table = it->second;
+            r.Records.push_back(rec);
+            pos += kJournalRecordHeaderSize + bs;
         }
-        TableState& ts = tables[it->second];
-        if (ts.BlockSize != bs) badJournal(JournalName, "block size differs from the table's" + at);
-        if (!before) ++ts.AfterImages;
-        TqbJournalRecord rec;
-        rec.BlockNumber = block;
-        rec.BlockSize = bs;
-        rec.Before = before == 1;
-        rec.ImageOffset = pos + kJournalRecordHeaderSize;
-        rec.Table = it->second;
-        r.Records.push_back(rec);
-        pos += kJournalRecordHeaderSize + bs;
+    } catch (const Stop&) {
     }
+    if (!r.Complete) return r;
     // A transaction adds at most one block per after image to the end of a table.
     for (const TqbJournalRecord& rec : r.Records) {
         const TableState& ts = tables[rec.Table];
@@ -336,73 +348,128 @@ void TqbRecoveryEngine::Replay(const std::string& JournalName, const TqbJournalC
 // ---------------------------------------------------------------------------------------------
 // The check
 
+void CutToHeaderCounts(const TqbJournalCheck& Journal) {
+    for (const std::string& t : Journal.Tables) {
+        TbtdFileInfo f;
+        f.FileName = t;
+        OpenFile(f, true, 0, false, false);
+        try {
+            uint8_t h[kHeaderCheckedSize];
+            ReadFileExactAt(f, 0, sizeof h, h);
+            const uint64_t end = uint64_t(BlockWord(h, kHdrBlockCount)) * BlockWord(h, kHdrBlockSize);
+            if (end >= kHeaderCheckedSize && GetFileSize(f) > end) {
+                FileRoutines().SetEndOfFile(f, end);
+                FlushFile(f);
+            }
+        } catch (...) {
+            CloseFile(f);
+            throw;
+        }
+        CloseFile(f);
+    }
+}
+
 TqbRecoveryEngine::TqbRecoveryEngine(TqbJournalPrompt* Prompt, TqbBaseLog* Log)
-    : default_(Log), prompt_(Prompt ? Prompt : &default_) {}
+    : TqbRecoveryEngine(Prompt, Log ? TqbRecoveryLog([Log](const std::string& l) { Log->WriteText(l); })
+                                    : TqbRecoveryLog()) {}
+
+TqbRecoveryEngine::TqbRecoveryEngine(TqbJournalPrompt* Prompt, TqbRecoveryLog Log)
+    : prompt_(Prompt ? Prompt : &default_), log_(std::move(Log)) {}
 
 void TqbRecoveryEngine::recoverOne(const std::string& alias, const std::string& folder,
-                                   const std::string& journal, std::vector<std::string>& failures) {
+                                   const std::string& journal, std::vector<Failure>& failures,
+                                   std::set<std::string>* known) {
     const std::string file = lastComponent(journal);
+    const std::string named = "Journal file " + file;
+    auto found = [&](int kind, const std::string& error) {
+        std::string line = named + " (" + (alias.empty() ? "" : "alias " + alias + ", ") + folder +
+                           "): " + JournalTexts(kind).Completeness;
+        log(error.empty() ? line : line + " " + error);
+    };
     TqbJournalCheck check;
+    bool isJournal = false;
     try {
-        check = CheckJournal(journal);
+        check = CheckJournal(journal, &isJournal);
     } catch (const EqbException& e) {
+        found(jkSkipped, e.Message());
         prompt_->Ask(jkSkipped, alias, folder, file, e.Message());
-        failures.push_back(e.Message());
+        if (isJournal) {
+            // Its tables may need it: nothing of the folder opens until it is settled.
+            log(named + " kept; the folder stays closed.");
+            failures.push_back({e.Message(), e.ErrorCode});
+        } else {
+            log(named + " kept; it is no journal.");
+            if (known) known->insert(journal);
+        }
         return;
     }
     try {
         if (check.Complete) {
+            found(jkComplete, "");
             int answer = prompt_->Ask(jkComplete, alias, folder, file, "");
             if (answer != kJournalCommit && answer != kJournalRollback) {
-                failures.push_back(journal + ": recovery was not chosen");
+                log(named + " kept: no recovery was chosen.");
+                failures.push_back({journal + ": recovery was not chosen", 183});
                 return;
             }
             try {
                 Replay(journal, check, answer == kJournalCommit);
             } catch (const EqbException& e) {
+                log(named + ": the replay failed: " + e.Message() + " Kept.");
                 prompt_->Ask(jkReplayFailed, alias, folder, file, e.Message());
-                failures.push_back(journal + ": " + e.Message());
+                failures.push_back({journal + ": " + e.Message(), 183});
                 return;
             }
+            log(named + (answer == kJournalCommit ? " rolled forward." : " rolled back."));
         } else {
+            found(jkIncomplete, "");
             prompt_->Ask(jkIncomplete, alias, folder, file, "");
+            try {
+                CutToHeaderCounts(check);
+            } catch (const EqbException& e) {
+                // Blocks past a header's count are never read: they only waste room.
+                log(named + ": " + e.Message());
+            }
+            log(named + " deleted; nothing was replayed.");
         }
         DeleteFileChecked(journal);
         SyncFolder(folder);
     } catch (const EqbException& e) {
-        failures.push_back(journal + ": " + e.Message());
+        log(named + " kept: " + e.Message());
+        failures.push_back({journal + ": " + e.Message(), 183});
     }
 }
 
-void TqbRecoveryEngine::CheckFolder(const std::string& Alias, const std::string& Folder) {
+void TqbRecoveryEngine::CheckFolder(const std::string& Alias, const std::string& Folder,
+                                    std::set<std::string>* Known) {
     std::vector<std::string> journals;
     plat::FileFind find;
     if (find.first(PathMakeFull(Folder.empty() ? "." : Folder, std::string("*.") + kJournalExtension)) == 0)
         do {
-            if (!find.entry().isDir) journals.push_back(find.path());
+            if (!find.entry().isDir && !(Known && Known->count(find.path()))) journals.push_back(find.path());
         } while (find.next());
-    std::vector<std::string> failures;
+    std::vector<Failure> failures;
     for (const std::string& j : journals)
-        recoverOne(Alias, Folder, j, failures);
+        recoverOne(Alias, Folder, j, failures, Known);
     if (failures.empty()) return;
     std::string text = "Journal recovery failed in " + Folder + ":";
-    for (const std::string& f : failures)
-        text += " " + f;
-    throw EqbServerException(text, 183);
+    for (const Failure& f : failures)
+        text += " " + f.Text;
+    throw EqbServerException(text, failures.front().Code);
 }
 
-void TqbRecoveryEngine::Check(TqbBaseServerEngine& Engine) {
+void TqbRecoveryEngine::Check(TqbBaseServerEngine& Engine, uint32_t ClientID) {
     std::vector<TqbAliasRecord> aliases;
-    if (TqbResultCode rc = Engine.RecoveryAliasList(aliases, 0))
+    if (TqbResultCode rc = Engine.RecoveryAliasList(aliases, ClientID))
         throw EqbException(CompatErrorStrings().GetText(rc), rc);
     std::string failed;
     int32_t code = 0;
     for (const TqbAliasRecord& a : aliases) {
         try {
-            CheckFolder(a.Alias.Str(), a.Path.Str());
+            CheckAliasFolder(a.Alias.Str(), a.Path.Str());
         } catch (const EqbException& e) {
             failed += (failed.empty() ? "" : " ") + e.Message();
-            code = e.ErrorCode;
+            if (!code) code = e.ErrorCode;
         }
     }
     if (!failed.empty()) throw EqbServerException(failed, code);

@@ -67,11 +67,7 @@ PowerCutFiles::Handle* PowerCutFiles::live(FileHandle h) {
     return it == handles_.end() || it->second.inner == kNoFile ? nullptr : &it->second;
 }
 
-std::map<std::string, std::string> PowerCutFiles::diskAfter(size_t count, bool dropUnsynced) const {
-    std::lock_guard lock(mu_);
-    count = std::min(count, events_.size());
-    std::map<int, std::string> content = initial_; // a created file starts empty
-    std::map<std::string, int> names = initialNames_;
+std::vector<bool> PowerCutFiles::durable(size_t count) const {
     // The last sync of each file and of each folder inside the prefix.
     std::map<int, size_t> fileSync;
     std::map<std::string, size_t> dirSync;
@@ -81,36 +77,60 @@ std::map<std::string, std::string> PowerCutFiles::diskAfter(size_t count, bool d
     }
     auto fileKept = [&](size_t i, int file) {
         auto it = fileSync.find(file);
-        return !dropUnsynced || (it != fileSync.end() && i < it->second);
+        return it != fileSync.end() && i < it->second;
     };
     auto dirKept = [&](size_t i, const std::string& path) {
         auto it = dirSync.find(parentOf(path));
-        return !dropUnsynced || (it != dirSync.end() && i < it->second);
+        return it != dirSync.end() && i < it->second;
     };
+    std::vector<bool> d(count, true);
     for (size_t i = 0; i < count; ++i) {
         const FileEvent& e = events_[i];
         switch (e.kind) {
-        case FileEvent::Create:
-            if (dirKept(i, e.path)) names[e.path] = e.file;
-            break;
         case FileEvent::Write:
-            if (fileKept(i, e.file)) {
-                std::string& c = content[e.file];
-                if (c.size() < e.pos + e.data.size()) c.resize(size_t(e.pos + e.data.size()), '\0');
-                c.replace(size_t(e.pos), e.data.size(), e.data);
-            }
-            break;
         case FileEvent::Truncate:
-            if (fileKept(i, e.file)) content[e.file].resize(size_t(e.pos), '\0');
+            d[i] = fileKept(i, e.file);
             break;
+        case FileEvent::Create:
         case FileEvent::Remove:
-            if (dirKept(i, e.path)) names.erase(e.path);
+            d[i] = dirKept(i, e.path);
             break;
         case FileEvent::Rename:
-            if (dirKept(i, e.path) && dirKept(i, e.path2)) {
-                names.erase(e.path);
-                names[e.path2] = e.file;
-            }
+            d[i] = dirKept(i, e.path) && dirKept(i, e.path2);
+            break;
+        case FileEvent::Sync:
+        case FileEvent::SyncDir:
+            break;
+        }
+    }
+    return d;
+}
+
+std::map<std::string, std::string> PowerCutFiles::replay(size_t count, const std::vector<bool>& kept) const {
+    std::map<int, std::string> content = initial_; // a created file starts empty
+    std::map<std::string, int> names = initialNames_;
+    for (size_t i = 0; i < count; ++i) {
+        const FileEvent& e = events_[i];
+        if (!kept[i]) continue;
+        switch (e.kind) {
+        case FileEvent::Create:
+            names[e.path] = e.file;
+            break;
+        case FileEvent::Write: {
+            std::string& c = content[e.file];
+            if (c.size() < e.pos + e.data.size()) c.resize(size_t(e.pos + e.data.size()), '\0');
+            c.replace(size_t(e.pos), e.data.size(), e.data);
+            break;
+        }
+        case FileEvent::Truncate:
+            content[e.file].resize(size_t(e.pos), '\0');
+            break;
+        case FileEvent::Remove:
+            names.erase(e.path);
+            break;
+        case FileEvent::Rename:
+            names.erase(e.path);
+            names[e.path2] = e.file;
             break;
         case FileEvent::Sync:
         case FileEvent::SyncDir:
@@ -121,6 +141,32 @@ std::map<std::string, std::string> PowerCutFiles::diskAfter(size_t count, bool d
     for (auto& [path, file] : names)
         disk[path] = content[file];
     return disk;
+}
+
+std::map<std::string, std::string> PowerCutFiles::diskAfter(size_t count, bool dropUnsynced) const {
+    std::lock_guard lock(mu_);
+    count = std::min(count, events_.size());
+    return replay(count, dropUnsynced ? durable(count) : std::vector<bool>(count, true));
+}
+
+std::vector<size_t> PowerCutFiles::unsynced(size_t count) const {
+    std::lock_guard lock(mu_);
+    count = std::min(count, events_.size());
+    const std::vector<bool> d = durable(count);
+    std::vector<size_t> out;
+    for (size_t i = 0; i < count; ++i)
+        if (!d[i]) out.push_back(i);
+    return out;
+}
+
+std::map<std::string, std::string> PowerCutFiles::diskAfter(size_t count,
+                                                            const std::vector<size_t>& keptUnsynced) const {
+    std::lock_guard lock(mu_);
+    count = std::min(count, events_.size());
+    std::vector<bool> kept = durable(count);
+    for (size_t i : keptUnsynced)
+        if (i < count) kept[i] = true;
+    return replay(count, kept);
 }
 
 void PowerCutFiles::cutPower() {

@@ -1,6 +1,7 @@
 // A file system wrapper that keeps synced and unsynced changes apart: it records every write,
 // truncation, sync and folder change, can give the disk as a power cut after any prefix of them
-// would leave it, and can cut the power of the wrapped file system now.
+// would leave it (with any subset of the changes no sync made durable), and can cut the power of
+// the wrapped file system now.
 #pragma once
 #include "platform/testing/FileSystemWrapper.h"
 
@@ -32,6 +33,12 @@ public:
     // each write), and creations, removals and renames up to the last sync of their folder.
     // Files the wrapper never touched are not in the result.
     std::map<std::string, std::string> diskAfter(size_t count, bool dropUnsynced) const;
+    // The changes (indices into events()) among the first count events that no sync made durable:
+    // a disk may keep any subset of them, in any order of arrival.
+    std::vector<size_t> unsynced(size_t count) const;
+    // The disk after the first count events when it kept what syncs made durable and, of the
+    // unsynced changes, only those listed.
+    std::map<std::string, std::string> diskAfter(size_t count, const std::vector<size_t>& keptUnsynced) const;
 
     // Cuts the power now: the wrapped file system keeps only what was synced, every open handle
     // becomes dead (its routines fail with EIO; closing it succeeds) and recording starts afresh.
@@ -65,6 +72,9 @@ private:
     // there is none.
     int learn(const std::string& p);
     Handle* live(FileHandle h);
+    // Whether each of the first count events was made durable by a later sync inside them.
+    std::vector<bool> durable(size_t count) const;
+    std::map<std::string, std::string> replay(size_t count, const std::vector<bool>& kept) const;
 
     mutable std::recursive_mutex mu_;
     std::map<int, std::string> initial_; // content of each file when first seen

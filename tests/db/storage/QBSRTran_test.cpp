@@ -104,7 +104,7 @@ TEST(CounterFile, TheFolderIsRecoveredBeforeItsNumbersAreRead) {
     EXPECT_EQ(raised<EqbServerException>([&] {
                   TqbSrTransactionMgr tm(nullptr, false, folder.path(), nullptr, &recovery);
               }).code,
-              183);
+              32);
     putFile(folder.file("76_1.QB$"), j);
     TqbSrTransactionMgr tm(nullptr, false, folder.path(), nullptr, &recovery);
     EXPECT_FALSE(plat::FileExists(folder.file("76_1.QB$")));

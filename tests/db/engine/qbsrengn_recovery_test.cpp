@@ -1,0 +1,184 @@
+// The engine's start-up recovery check: every alias folder's journals (the configuration folder's
+// too), asked about through the program's hook with the alias and the folder, each logged between
+// the check's lines; without a hook a complete journal rolls forward.
+#include "tests/db/JournalTestSupport.h"
+#include "tests/db/engine/EngineApiSupport.h"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+using namespace engineapi;
+
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+struct Question {
+    int kind;
+    std::string alias, path, file, error;
+};
+
+// The folder (also the configuration folder, as the paging program has it) holds the contacts
+// table as it was before a commit of one more contact, a complete journal of that commit, an
+// incomplete journal and a file that is no journal; the engine is stopped.
+struct LeftBehind {
+    Api api{false};
+    std::string table, before, after;
+
+    LeftBehind() {
+        api.engine->SetConfigDir(api.dir.str() + "/");
+        api.startAndConnect();
+        EXPECT_EQ(0, api.engine->AliasAdd("Contacts", api.dir.str(), api.client));
+        TqbHandle cursor = api.contacts();
+        const TqbServerDataDict d = contactsDictionary();
+        EXPECT_EQ(
+            0, api.engine->RecordInsert(cursor, qbltNone, contactRecord(d, {"Ada", "5550001", 1, "", {}})));
+        table = api.dir.file("contacts.QB2");
+        before = readFile(table);
+        EXPECT_EQ(
+            0, api.engine->RecordInsert(cursor, qbltNone, contactRecord(d, {"Bob", "5550002", 1, "", {}})));
+        after = readFile(table);
+        EXPECT_EQ(0, api.engine->CursorClose(cursor));
+        renew();
+        EXPECT_NE(before, after);
+        writeFile(table, before);
+        writeFile(api.dir.file("12_1.QB$"),
+                  journaltest::journalBytes(1, journaltest::changeImages(table, before, after)));
+        writeFile(api.dir.file("13_1.QB$"), journaltest::journalBytes(0, {}));
+        writeFile(api.dir.file("7.QB$"), "meeting notes\n");
+    }
+    // Stops the engine; the next start is the next run of the program: an engine that has read
+    // nothing yet.
+    void renew() {
+        if (api.engine->State() == qbsStarted) api.engine->Shutdown();
+        api.engine.reset(new TqbServerEngine());
+        api.engine->SetClock(api.clock);
+        api.engine->SetConfigDir(api.dir.str() + "/");
+        api.engine->SetEventLog(api.log.get());
+        api.engine->SetEventLogEnabled(true);
+    }
+    bool exists(const std::string& name) { return std::filesystem::exists(api.dir.file(name)); }
+    // The lines the last start wrote between the check's own.
+    std::vector<std::string> checkLines(size_t from) {
+        std::vector<std::string> all = api.log->Lines();
+        all.erase(all.begin(), all.begin() + ptrdiff_t(std::min(from, all.size())));
+        auto first = std::find(all.begin(), all.end(), "Performing recovery check...");
+        auto last = std::find(all.begin(), all.end(), "Finished recovery check...");
+        EXPECT_TRUE(first != all.end() && last != all.end() && first < last);
+        return first < last ? std::vector<std::string>(first + 1, last) : std::vector<std::string>{};
+    }
+    int32_t contactCount() {
+        TqbHandle db = 0, cursor = 0;
+        EXPECT_EQ(0, api.engine->DatabaseOpen(api.client, "contacts", qbomReadWrite, qbsmShared, 10000, db));
+        EXPECT_EQ(0, api.engine->TableOpen(db, "contacts", false, "nameIndex", 0, qbomReadWrite, qbsmShared,
+                                           10000, cursor, nullptr));
+        int32_t n = -1;
+        EXPECT_EQ(0, api.engine->TableGetRecordCount(cursor, n));
+        api.engine->CursorClose(cursor);
+        api.engine->DatabaseClose(db);
+        return n;
+    }
+};
+
+bool hasLine(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+TEST(RecoveryCheck, EveryJournalIsAskedAboutWithItsAliasAndLoggedBetweenTheCheckLines) {
+    LeftBehind left;
+    TqbServerEngine& e = *left.api.engine;
+    std::vector<Question> asked;
+    e.OnJournalPrompt = [&](int Kind, const std::string& Alias, const std::string& Path,
+                            const std::string& FileName, const std::string& ErrorText) {
+        asked.push_back({Kind, Alias, Path, FileName, ErrorText});
+        return kJournalRollback;
+    };
+    const size_t from = left.api.log->LineCount();
+    left.api.startAndConnect();
+    ASSERT_EQ(e.State(), qbsStarted);
+
+    std::sort(asked.begin(), asked.end(),
+              [](const Question& a, const Question& b) { return a.kind < b.kind; });
+    ASSERT_EQ(asked.size(), 3u);
+    const std::string folder = CanonicalFolderPath(left.api.dir.str());
+    EXPECT_EQ(asked[0].kind, jkComplete);
+    EXPECT_EQ(asked[0].file, "12_1.QB$");
+    EXPECT_EQ(asked[1].kind, jkIncomplete);
+    EXPECT_EQ(asked[1].file, "13_1.QB$");
+    EXPECT_EQ(asked[2].kind, jkSkipped);
+    EXPECT_EQ(asked[2].file, "7.QB$");
+    EXPECT_NE(asked[2].error.find("7.QB$] is not a Quillbase formatted file"), std::string::npos)
+        << asked[2].error;
+    for (const Question& q : asked) {
+        EXPECT_EQ(q.alias, "Contacts") << q.file;
+        EXPECT_EQ(q.path, folder) << q.file;
+    }
+    const std::vector<std::string> lines = left.checkLines(from);
+    const std::string at = " (alias Contacts, " + folder + "): ";
+    EXPECT_TRUE(hasLine(lines, "Journal file 12_1.QB$" + at + "Complete journal file found!"));
+    EXPECT_TRUE(hasLine(lines, "Journal file 12_1.QB$ rolled back."));
+    EXPECT_TRUE(hasLine(lines, "Journal file 13_1.QB$" + at + "Incomplete journal file found!"));
+    EXPECT_TRUE(hasLine(lines, "Journal file 13_1.QB$ deleted; nothing was replayed."));
+    EXPECT_TRUE(hasLine(lines, "Journal file 7.QB$ kept; it is no journal."));
+    EXPECT_EQ(lines.size(), 6u);
+
+    // Rolled back; the stray file stays and stands in nobody's way.
+    EXPECT_EQ(readFile(left.table), left.before);
+    EXPECT_FALSE(left.exists("12_1.QB$"));
+    EXPECT_FALSE(left.exists("13_1.QB$"));
+    EXPECT_EQ(readFile(left.api.dir.file("7.QB$")), "meeting notes\n");
+    EXPECT_EQ(left.contactCount(), 1);
+    EXPECT_EQ(asked.size(), 3u); // opening the folder asks nothing again
+
+    // Nor does it keep the configuration kept in the folder from being saved.
+    EXPECT_EQ(0, e.AliasAdd("Other", left.api.dir.str(), left.api.client));
+    left.renew();
+    left.api.startAndConnect();
+    std::vector<TqbAliasRecord> aliases;
+    EXPECT_EQ(0, left.api.engine->AliasList(aliases, left.api.client));
+    EXPECT_TRUE(std::any_of(aliases.begin(), aliases.end(),
+                            [](const TqbAliasRecord& a) { return a.Alias.Str() == "Other"; }));
+}
+
+// A program without windows: the first button for a complete journal, and the log says so.
+TEST(RecoveryCheck, WithoutAHookACompleteJournalRollsForwardAndIsLogged) {
+    LeftBehind left;
+    const size_t from = left.api.log->LineCount();
+    left.api.startAndConnect();
+    const std::vector<std::string> lines = left.checkLines(from);
+    EXPECT_TRUE(hasLine(lines, "Journal file 12_1.QB$ rolled forward.")) << ::testing::PrintToString(lines);
+    EXPECT_EQ(readFile(left.table), left.after);
+    EXPECT_FALSE(left.exists("12_1.QB$"));
+    EXPECT_EQ(left.contactCount(), 2);
+}
+
+// A journal that cannot be trusted keeps the engine from starting (its tables may need it), and says
+// which file it is.
+TEST(RecoveryCheck, AnUntrustworthyJournalFailsTheStartAndNamesItself) {
+    LeftBehind left;
+    std::string j = readFile(left.api.dir.file("12_1.QB$"));
+    j.resize(j.size() - 100);
+    writeFile(left.api.dir.file("12_1.QB$"), j);
+    try {
+        left.api.engine->Startup();
+        ADD_FAILURE() << "the engine started";
+    } catch (const EqbException& x) {
+        EXPECT_NE(x.Message().find("12_1.QB$"), std::string::npos) << x.Message();
+        EXPECT_EQ(ServerErrorToResult(x.ErrorCode), 9992) << x.Message();
+    }
+    EXPECT_NE(left.api.engine->State(), qbsStarted);
+    EXPECT_TRUE(left.exists("12_1.QB$"));
+    EXPECT_EQ(readFile(left.table), left.before);
+}
+
+} // namespace
