@@ -13,6 +13,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,9 +22,11 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -194,6 +198,7 @@ public:
     }
 };
 constexpr int kMemoMaxLength = 999;
+constexpr int kDesignWidth = 584;
 
 // Keeps the memo at most max characters long: of a change that goes past it, the end of what went
 // in is taken out again, so keys typed into a full memo leave its text as it was, wherever the
@@ -268,91 +273,139 @@ void TForm1::buildWindow() {
     SpawnApp->setObjectName("SpawnApp");
 
     auto* client = new QWidget(this);
-    client->setFixedSize(584, 294);
     setCentralWidget(client);
+    auto* clientLayout = new QVBoxLayout(client);
+    clientLayout->setContentsMargins(0, 0, 0, 0);
+    clientLayout->setSpacing(0);
 
     // Banner across the top.
     messagePanel = new QFrame(client);
     messagePanel->setObjectName("messagePanel");
     messagePanel->setFrameShape(QFrame::Panel);
     messagePanel->setFrameShadow(QFrame::Sunken);
-    messagePanel->setGeometry(0, 0, 584, 33);
+    messagePanel->setFixedHeight(33);
+    clientLayout->addWidget(messagePanel);
     messageLabel = new QLabel(messagePanel);
     messageLabel->setObjectName("messageLabel");
     messageLabel->setGeometry(2, 8, 0, 16);
+    auto* body = new QHBoxLayout;
+    body->setContentsMargins(0, 0, 6, 2);
+    body->setSpacing(4);
+    clientLayout->addLayout(body, 1);
 
-    // Left side: recipient, message, quick messages, send and status.
-    label(client, "TO:", 8, 40);
-    toNameLabel = label(client, "[ ]", 34, 40, 230, 16);
+    // Left side, of fixed size: recipient, message, quick messages, send and status.
+    auto* left = new QWidget(client);
+    left->setFixedSize(296, 261);
+    body->addWidget(left, 0, Qt::AlignTop);
+    label(left, "TO:", 8, 7);
+    toNameLabel = label(left, "[ ]", 34, 7, 230, 16);
     toNameLabel->setObjectName("toNameLabel");
-    toIDlabel = label(client, "[ ]", 34, 56, 230, 16);
+    toIDlabel = label(left, "[ ]", 34, 23, 230, 16);
     toIDlabel->setObjectName("toIDlabel");
-    arrowlabel = label(client, " <-- ", 264, 40);
+    arrowlabel = label(left, " <-- ", 264, 7);
     arrowlabel->setObjectName("arrowlabel");
     arrowlabel->hide();
 
-    QLabel* messageCaption = label(client, "Message:", 8, 78);
-    lengthLabel = label(client, "(0)", rightOf(messageCaption), 78, 90, 16);
+    QLabel* messageCaption = label(left, "Message:", 8, 45);
+    lengthLabel = label(left, "(0)", rightOf(messageCaption), 45, 90, 16);
     lengthLabel->setObjectName("lengthLabel");
-    clearButton = button(client, "Clear &Message", 178, 74, 110, 22);
+    clearButton = button(left, "Clear &Message", 178, 41, 110, 22);
     clearButton->setObjectName("clearButton");
-    messageMemo = new QPlainTextEdit(client);
+    messageMemo = new QPlainTextEdit(left);
     messageMemo->setObjectName("messageMemo");
-    messageMemo->setGeometry(8, 98, 280, 70);
+    messageMemo->setGeometry(8, 65, 280, 70);
     messageMemo->installEventFilter(new MemoFilter(messageMemo));
     limitLength(messageMemo, kMemoMaxLength);
 
-    const int pickLeft = rightOf(label(client, "Quick-Messages:", 8, 176));
+    const int pickLeft = rightOf(label(left, "Quick-Messages:", 8, 143));
     for (int k = 1; k <= 8; ++k) {
         const std::string caption = std::to_string(k);
-        pickButtons[k] = button(client, caption.c_str(), pickLeft + 22 * (k - 1), 172, 21, 21);
+        pickButtons[k] = button(left, caption.c_str(), pickLeft + 22 * (k - 1), 139, 21, 21);
         pickButtons[k]->setObjectName(QString("pickButton%1").arg(k));
     }
-    sendButton = button(client, "&Send", 8, 200, 90, 28);
+    sendButton = button(left, "&Send", 8, 167, 90, 28);
     sendButton->setObjectName("sendButton");
-    cancelSendButton = button(client, "&Cancel", 104, 200, 90, 28);
+    cancelSendButton = button(left, "&Cancel", 104, 167, 90, 28);
     cancelSendButton->setObjectName("cancelSendButton");
-    QLabel* statusCaption = label(client, "Message Status:", 8, 240);
-    messageStatusLabel = label(client, "NONE", rightOf(statusCaption), 240, 120, 16);
+    QLabel* statusCaption = label(left, "Message Status:", 8, 207);
+    messageStatusLabel = label(left, "NONE", rightOf(statusCaption), 207, 120, 16);
     messageStatusLabel->setObjectName("messageStatusLabel");
-    brandLabel = label(client, "Tarvo Paging", 8, 266);
+    brandLabel = label(left, "Tarvo Paging", 8, 233);
 
-    // Right side: contacts, selection buttons, name search, groups.
-    label(client, "Contacts List:  (click to select)", 300, 38);
+    // Right side: contacts, selection buttons, name search, groups. The two lists take the room
+    // the window gives them; the buttons beside them keep their size.
+    auto* right = new QGridLayout;
+    right->setContentsMargins(0, 5, 0, 0);
+    right->setHorizontalSpacing(8);
+    right->setVerticalSpacing(2);
+    body->addLayout(right, 1);
+    right->addWidget(new QLabel("Contacts List:  (click to select)", client), 0, 0, 1, 2);
     namesListbox = new TLncCheckList(client);
     namesListbox->setObjectName("namesListbox");
-    namesListbox->setGeometry(300, 54, 170, 140);
+    namesListbox->setMinimumSize(170, 140);
     namesListbox->SetSorted(true);
     namesListbox->SetBoxClickOnly(true);
     namesListbox->SetWantDblClicks(true);
     namesListbox->SetItemHeight(16);
     namesListbox->SetThreeState(false);
-    checkAllButton = button(client, "Select All", 478, 54, 100, 22);
+    right->addWidget(namesListbox, 1, 0);
+    auto* buttons = new QVBoxLayout;
+    buttons->setSpacing(4);
+    right->addLayout(buttons, 1, 1);
+    checkAllButton = button(client, "Select All", 0, 0, 100, 22);
     checkAllButton->setObjectName("checkAllButton");
-    uncheckAllButton = button(client, "De-select All", 478, 80, 100, 22);
+    // Hidden by a setting: the buttons under it stay where the user knows them.
+    QSizePolicy keepRoom = checkAllButton->sizePolicy();
+    keepRoom.setRetainSizeWhenHidden(true);
+    checkAllButton->setSizePolicy(keepRoom);
+    uncheckAllButton = button(client, "De-select All", 0, 0, 100, 22);
     uncheckAllButton->setObjectName("uncheckAllButton");
-    instructionsButton = button(client, "Instructions", 478, 106, 100, 22);
+    instructionsButton = button(client, "Instructions", 0, 0, 100, 22);
     instructionsButton->setObjectName("instructionsButton");
     NamesSelectingPanel = new QFrame(client);
     NamesSelectingPanel->setObjectName("NamesSelectingPanel");
-    NamesSelectingPanel->setGeometry(478, 132, 100, 62);
+    NamesSelectingPanel->setFixedSize(100, 62);
     label(NamesSelectingPanel, "SELECT", 4, 0);
     label(NamesSelectingPanel, "MULTIPLE", 4, 15);
     label(NamesSelectingPanel, "RECIPIENTS", 4, 30);
     label(NamesSelectingPanel, "by checking", 4, 45);
     NamesSelectingPanel->hide();
-    const int searchLeft = rightOf(label(client, "name search:", 300, 200));
+    for (QWidget* w : {static_cast<QWidget*>(checkAllButton), static_cast<QWidget*>(uncheckAllButton),
+                       static_cast<QWidget*>(instructionsButton)}) {
+        w->setFixedSize(100, 22);
+        buttons->addWidget(w);
+    }
+    buttons->addWidget(NamesSelectingPanel);
+    buttons->addStretch(1);
+
+    auto* search = new QHBoxLayout;
+    search->setContentsMargins(0, 2, 0, 2);
+    search->setSpacing(4);
+    search->addWidget(new QLabel("name search:", client));
     typeNameedit = new QLineEdit(client);
     typeNameedit->setObjectName("typeNameedit");
-    typeNameedit->setGeometry(searchLeft, 197, 470 - searchLeft, 20);
-    label(client, "Groups List:  (click to select)", 300, 222);
+    typeNameedit->setFixedHeight(20);
+    search->addWidget(typeNameedit, 1);
+    right->addLayout(search, 2, 0);
+    right->addWidget(new QLabel("Groups List:  (click to select)", client), 3, 0, 1, 2);
     groupsListBox = new QListWidget(client);
     groupsListBox->setObjectName("groupsListBox");
-    groupsListBox->setGeometry(300, 238, 170, 54);
-    groupSelectingLabel = label(client, "GROUP SELECT", 478, 238, 100, 16);
+    // Room for three groups and, for a long name, the horizontal scroll bar under them.
+    groupsListBox->addItem("G1: ");
+    const int row = groupsListBox->sizeHintForRow(0);
+    groupsListBox->clear();
+    groupsListBox->setMinimumSize(170, 3 * row + 2 * groupsListBox->frameWidth() +
+                                           groupsListBox->horizontalScrollBar()->sizeHint().height());
+    right->addWidget(groupsListBox, 4, 0);
+    groupSelectingLabel = new QLabel("GROUP SELECT", client);
     groupSelectingLabel->setObjectName("groupSelectingLabel");
+    groupSelectingLabel->setFixedSize(100, 16);
     groupSelectingLabel->setStyleSheet("background-color: yellow");
     groupSelectingLabel->hide();
+    right->addWidget(groupSelectingLabel, 4, 1, Qt::AlignTop);
+    // Extra height goes to both lists, most of it to the contacts.
+    right->setRowStretch(1, 3);
+    right->setRowStretch(4, 1);
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setObjectName("StatusBar1");
@@ -376,10 +429,10 @@ void TForm1::buildWindow() {
 
     connectHandlers();
 
-    setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowMinimizeButtonHint |
-                   Qt::WindowCloseButtonHint);
-    adjustSize();
-    setFixedSize(sizeHint());
+    // At least the designed width; as high as the controls need.
+    const QSize least = minimumSizeHint();
+    setMinimumSize(least);
+    resize(std::max(least.width(), kDesignWidth), least.height());
 }
 
 // ---- Creation, first showing, destruction --------------------------------------------------------

@@ -8,8 +8,10 @@
 #include "classlib/ui/Dialogs.h"
 #include "classlib/ui/QtText.h"
 
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QPalette>
+#include <QVBoxLayout>
 
 TcontactsGridForm* contactsGridForm = nullptr;
 
@@ -64,46 +66,71 @@ TcontactsGridForm::~TcontactsGridForm() {
 
 void TcontactsGridForm::buildWindow() {
     setWindowTitle("Contacts Database  -  Pagewright");
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowCloseButtonHint);
-    setFixedSize(784, 372);
+    setWindowFlags(Qt::Dialog | Qt::WindowCloseButtonHint);
     cls::TDataSource* src = DataSource1.get();
+    // Left, the grid takes the room the window gives; the record's fields keep their size beside
+    // it, and the service list, when shown, beside them.
+    auto* columns = new QHBoxLayout(this);
+    columns->setContentsMargins(8, 8, 8, 6);
+    columns->setSpacing(12);
 
     // Left: the contacts and the group filter under them.
+    auto* left = new QVBoxLayout;
+    left->setSpacing(4);
+    columns->addLayout(left, 1);
     DBGrid1 = new cls::TDBGrid(this);
     DBGrid1->setObjectName("DBGrid1");
-    DBGrid1->setGeometry(8, 8, 270, 282);
+    DBGrid1->setMinimumSize(270, 200);
     DBGrid1->AddColumn("name", "Name", 150);
     DBGrid1->AddColumn("id", "ID / Alias", 100);
+    DBGrid1->horizontalHeader()->setStretchLastSection(true);
     DBGrid1->SetDataSource(src);
+    left->addWidget(DBGrid1, 1);
 
-    showOnlyLabel = label(this, "showOnlyLabel", "Show only...", 8, 298);
+    showOnlyLabel = label(this, "showOnlyLabel", "Show only...", 0, 0);
+    left->addWidget(showOnlyLabel);
+    auto* filter = new QHBoxLayout;
+    filter->setSpacing(6);
     GroupSelectComboBox = new QComboBox(this);
     GroupSelectComboBox->setObjectName("GroupSelectComboBox");
     GroupSelectComboBox->setEditable(false);
-    GroupSelectComboBox->setGeometry(8, 316, 186, 24);
-    showAllContactsButton = button(this, "showAllContactsButton", "Show ALL", 200, 316, 78, 24);
+    GroupSelectComboBox->setFixedHeight(24);
+    filter->addWidget(GroupSelectComboBox, 1);
+    showAllContactsButton = button(this, "showAllContactsButton", "Show ALL", 0, 0, 78, 24);
+    showAllContactsButton->setFixedSize(78, 24);
+    filter->addWidget(showAllContactsButton);
+    left->addLayout(filter);
     showingGroupsLabel = new QLabel(this);
     showingGroupsLabel->setObjectName("showingGroupsLabel");
-    showingGroupsLabel->setGeometry(8, 348, 270, 18);
+    showingGroupsLabel->setFixedHeight(18);
     QPalette red = showingGroupsLabel->palette();
     red.setColor(QPalette::WindowText, Qt::red);
     showingGroupsLabel->setPalette(red);
+    // Its room stays when hidden: choosing a group does not move the grid's bottom.
+    QSizePolicy keepRoom = showingGroupsLabel->sizePolicy();
+    keepRoom.setRetainSizeWhenHidden(true);
+    showingGroupsLabel->setSizePolicy(keepRoom);
     showingGroupsLabel->hide();
+    left->addWidget(showingGroupsLabel);
 
-    // Middle: the record's fields and group memberships, and the record commands.
-    nameLabel = label(this, "nameLabel", "Name:", 290, 12);
-    nameEdit = dbEdit(this, "nameEdit", src, "name", 370, 8, 200);
-    idLabel = label(this, "idLabel", "ID / Alias:", 290, 40);
-    idEdit = dbEdit(this, "idEdit", src, "id", 370, 36, 200);
-    serviceLabel = label(this, "serviceLabel", "Service:", 290, 68);
-    ServicenumberEdit = dbEdit(this, "ServicenumberEdit", src, "servicenumber", 370, 64, 40);
+    // Middle, of fixed size: the record's fields and group memberships, and the record commands.
+    auto* fields = new QWidget(this);
+    fields->setObjectName("fieldsPanel");
+    fields->setFixedSize(280, 356);
+    columns->addWidget(fields, 0, Qt::AlignTop);
+    nameLabel = label(fields, "nameLabel", "Name:", 0, 4);
+    nameEdit = dbEdit(fields, "nameEdit", src, "name", 80, 0, 200);
+    idLabel = label(fields, "idLabel", "ID / Alias:", 0, 32);
+    idEdit = dbEdit(fields, "idEdit", src, "id", 80, 28, 200);
+    serviceLabel = label(fields, "serviceLabel", "Service:", 0, 60);
+    ServicenumberEdit = dbEdit(fields, "ServicenumberEdit", src, "servicenumber", 80, 56, 40);
     ServicenumberEdit->SetMaxLength(2);
-    passwordLabel = label(this, "passwordLabel", "Password:", 418, 68);
-    passwordEdit = dbEdit(this, "passwordEdit", src, "password", 490, 64, 80);
+    passwordLabel = label(fields, "passwordLabel", "Password:", 128, 60);
+    passwordEdit = dbEdit(fields, "passwordEdit", src, "password", 200, 56, 80);
 
-    GroupBox1 = new QGroupBox("Group memberships", this);
+    GroupBox1 = new QGroupBox("Group memberships", fields);
     GroupBox1->setObjectName("GroupBox1");
-    GroupBox1->setGeometry(290, 96, 280, 158);
+    GroupBox1->setGeometry(0, 88, 280, 158);
     for (int i = 1; i <= 10; ++i) {
         auto* c = new cls::TDBCheckBox(GroupBox1);
         c->setObjectName(QString("group%1checkbox").arg(i));
@@ -116,18 +143,19 @@ void TcontactsGridForm::buildWindow() {
         groupCheckboxes[i] = c;
     }
 
-    Insertbutton = button(this, "Insertbutton", "Insert", 290, 264, 66, 26);
-    Updatebutton = button(this, "Updatebutton", "Update", 361, 264, 66, 26);
-    cancelButton = button(this, "cancelButton", "Cancel", 432, 264, 66, 26);
-    deleteButton = button(this, "deleteButton", "Delete", 504, 264, 66, 26);
-    exitButton = button(this, "exitButton", "Exit", 504, 336, 66, 26);
+    Insertbutton = button(fields, "Insertbutton", "Insert", 0, 256, 66, 26);
+    Updatebutton = button(fields, "Updatebutton", "Update", 71, 256, 66, 26);
+    cancelButton = button(fields, "cancelButton", "Cancel", 142, 256, 66, 26);
+    deleteButton = button(fields, "deleteButton", "Delete", 214, 256, 66, 26);
+    exitButton = button(fields, "exitButton", "Exit", 214, 328, 66, 26);
 
     // Right: the services for reference (hidden at run time).
     servicelistPanel = new QFrame(this);
     servicelistPanel->setObjectName("servicelistPanel");
     servicelistPanel->setFrameShape(QFrame::Panel);
     servicelistPanel->setFrameShadow(QFrame::Raised);
-    servicelistPanel->setGeometry(582, 8, 194, 244);
+    servicelistPanel->setFixedSize(194, 244);
+    columns->addWidget(servicelistPanel, 0, Qt::AlignTop);
     label(servicelistPanel, "serviceListTitleLabel", " SERVICES LIST - Reference ", 4, 4);
     for (int i = 1; i <= 12; ++i) {
         const std::string number = std::to_string(i) + ":";
@@ -139,6 +167,7 @@ void TcontactsGridForm::buildWindow() {
         l->setGeometry(34, y, 154, 16);
         serviceLabels[i] = l;
     }
+    resize(784, 372);
 
     QObject::connect(Insertbutton, &QPushButton::clicked, this,
                      cls::Guarded([this] { InsertbuttonClick(); }));

@@ -18,8 +18,10 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QStatusBar>
@@ -181,6 +183,56 @@ TEST_F(Pictures, MainWindowIsLaidOutWithoutOverlapsOrCutCaptions) {
     form->groupSelectingLabel->show();
     form->arrowlabel->show();
     EXPECT_EQ(checkWindow(form.get(), "Form1-all"), "");
+}
+
+// The lists and the grid take the room their window gives them: at the first size every group row
+// shows (a long name's scroll bar under them, not over them), no empty strip is left where the
+// hidden service list would be, and a larger window goes to the lists.
+TEST_F(Pictures, ListsTakeTheRoomTheirWindowGivesThem) {
+    auto contacts = std::make_unique<TcontactsGridForm>();
+    pwtest::writeFile("snppqorn.ini", "[Groups]\ngroup1Name=Sales\ngroup2Name=Drivers\n"
+                                      "group10Name=Regional maintenance night crew\n");
+    startApp({{"Alice", "5551234", 1, "", {1}}, {"Bob", "5555678", 1, "", {2}}});
+    form->show();
+    QApplication::processEvents();
+
+    QListWidget* groups = form->groupsListBox;
+    ASSERT_EQ(groups->count(), 3);
+    auto shownRows = [groups] {
+        const QRect room = groups->viewport()->rect();
+        int rows = 0;
+        for (int row = 0; row < groups->count(); ++row) {
+            const QRect r = groups->visualRect(groups->model()->index(row, 0));
+            if (r.top() >= room.top() && r.bottom() <= room.bottom()) ++rows;
+        }
+        return rows;
+    };
+    EXPECT_EQ(shownRows(), 3) << "groups list " << describe(groups) << ", viewport height "
+                              << groups->viewport()->height();
+    EXPECT_GE(form->namesListbox->height(), 140);
+    const QSize groupsSize = groups->size();
+    const int namesHeight = form->namesListbox->height();
+    form->resize(form->width() + 80, form->height() + 80);
+    QApplication::processEvents();
+    EXPECT_EQ(groups->width(), groupsSize.width() + 80);
+    EXPECT_GT(groups->height(), groupsSize.height());
+    EXPECT_GT(form->namesListbox->height(), namesHeight);
+
+    contacts->show();
+    QApplication::processEvents();
+    ASSERT_TRUE(contacts->servicelistPanel->isHidden());
+    int rightmost = 0;
+    for (QWidget* w : contacts->findChildren<QWidget*>())
+        if (!w->isWindow() && w->isVisibleTo(contacts.get()) && isControl(w))
+            rightmost = std::max(rightmost, w->mapTo(contacts.get(), QPoint(w->width(), 0)).x());
+    EXPECT_GE(rightmost, contacts->width() - 12) << "empty strip on the right of the contacts window";
+    const QHeaderView* header = contacts->DBGrid1->horizontalHeader();
+    EXPECT_EQ(header->length(), contacts->DBGrid1->viewport()->width()) << "the columns leave the grid empty";
+    const QSize grid = contacts->DBGrid1->size();
+    contacts->resize(contacts->width() + 60, contacts->height() + 40);
+    QApplication::processEvents();
+    EXPECT_EQ(contacts->DBGrid1->size(), grid + QSize(60, 40));
+    contacts->close();
 }
 
 } // namespace
