@@ -29,6 +29,27 @@ inline int listenLoopback(uint16_t& port, const char* who) {
     return fd;
 }
 
+// Blocking whole-buffer receive and send of the plain reference servers; false when the peer is gone.
+inline bool readAll(int fd, uint8_t* p, size_t n) {
+    while (n) {
+        const ssize_t r = ::recv(fd, p, n, 0);
+        if (r <= 0) return false;
+        p += r;
+        n -= size_t(r);
+    }
+    return true;
+}
+
+inline bool writeAll(int fd, const uint8_t* p, size_t n) {
+    while (n) {
+        const ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL);
+        if (r <= 0) return false;
+        p += r;
+        n -= size_t(r);
+    }
+    return true;
+}
+
 // The reporter that keeps each benchmark's mean figures for the ratio lines.
 using RatioReporter = FiguresReporter;
 

@@ -96,25 +96,8 @@ void protocolRoundTrips(benchmark::State& state, size_t size) {
     state.SetBytesProcessed(int64_t(state.iterations() * size));
 }
 
-bool readAll(int fd, uint8_t* p, size_t n) {
-    while (n) {
-        ssize_t r = ::recv(fd, p, n, 0);
-        if (r <= 0) return false;
-        p += r;
-        n -= size_t(r);
-    }
-    return true;
-}
-
-bool writeAll(int fd, const uint8_t* p, size_t n) {
-    while (n) {
-        ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (r <= 0) return false;
-        p += r;
-        n -= size_t(r);
-    }
-    return true;
-}
+using pwbench::readAll;
+using pwbench::writeAll;
 
 void setNoDelay(int fd, bool on) {
     int v = on ? 1 : 0;

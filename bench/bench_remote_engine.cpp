@@ -188,25 +188,8 @@ void BM_Batch(benchmark::State& state) {
     state.SetItemsProcessed(total);
 }
 
-bool readAll(int fd, uint8_t* p, size_t n) {
-    while (n) {
-        const ssize_t r = ::recv(fd, p, n, 0);
-        if (r <= 0) return false;
-        p += r;
-        n -= size_t(r);
-    }
-    return true;
-}
-
-bool writeAll(int fd, const uint8_t* p, size_t n) {
-    while (n) {
-        const ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (r <= 0) return false;
-        p += r;
-        n -= size_t(r);
-    }
-    return true;
-}
+using pwbench::readAll;
+using pwbench::writeAll;
 
 // The reference: a request of requestBytes and its reply of replyBytes over a loopback connection
 // of blocking sockets with the system's default options, answered by a thread of its own.

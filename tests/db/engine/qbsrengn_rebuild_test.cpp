@@ -658,21 +658,19 @@ TEST(RebuildJobs, PacksOfDifferentTablesOfOneFolderNeverShareATemporaryName) {
                     break;
                 }
                 // The job's own status, polled to its end within a bound.
-                const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
                 TqbRebuildStatus s{};
-                for (;;) {
-                    bool present = false;
-                    if (j.engine->RebuildGetStatus(id, client, present, s) != 0 || !present) {
-                        failed = "round " + std::to_string(round) + ": status lost";
-                        break;
-                    }
-                    if (s.Finished) break;
-                    if (std::chrono::steady_clock::now() > end) {
-                        failed = "round " + std::to_string(round) + ": the job never ended";
-                        break;
-                    }
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                }
+                bool lost = false;
+                const bool ended = pwtest::waitUntil(
+                    [&] {
+                        bool present = false;
+                        lost = j.engine->RebuildGetStatus(id, client, present, s) != 0 || !present;
+                        return lost || s.Finished;
+                    },
+                    120000);
+                if (lost)
+                    failed = "round " + std::to_string(round) + ": status lost";
+                else if (!ended)
+                    failed = "round " + std::to_string(round) + ": the job never ended";
                 if (failed.empty() && s.ErrorCode != 0)
                     failed = "round " + std::to_string(round) + ": job failed " + std::to_string(s.ErrorCode);
             }
