@@ -34,6 +34,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -319,6 +320,13 @@ public:
                          TqbKeyPath& Path, uint8_t* Key, uint64_t& Ref, bool NoLock, uint8_t LockMode,
                          void* Data);
 
+    // While a sink is set, the keys of the indexes from 1 up go to it in place of their indexes: a
+    // rebuild that holds the table alone adds them later in key order, through InsertKey (9729 when
+    // the entry is there already).
+    using KeySink = std::function<void(int32_t Index, const uint8_t* Key, uint64_t Ref)>;
+    void SetKeySink(KeySink Sink) { keySink_ = std::move(Sink); }
+    void InsertKey(TqbSrTransaction& Transaction, int32_t Index, const uint8_t* Key, uint64_t Ref);
+
     // For the table's transaction (Transaction must hold the exclusive content lock).
     int32_t AddIndex(TqbSrTransaction& Transaction, const TqbIndexDesc& Desc);
     void DropIndex(TqbSrTransaction& Transaction, int32_t Index);
@@ -351,6 +359,7 @@ private:
     std::vector<TqbCompositeCompareData> compare_;
     std::vector<UserKey> userKeys_;
     std::vector<void*> libraries_;
+    KeySink keySink_;
 };
 
 using TqbSrTablePtr = std::shared_ptr<TqbSrBaseTable>;

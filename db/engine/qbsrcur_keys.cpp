@@ -155,7 +155,15 @@ void TqbSrTable::insertKeys(TqbSrTransaction& t, uint64_t ref, const uint8_t* re
     try {
         RefKey rk(ref);
         if (!IndexInsertKey(IndexData(0), &t, rk.b, ref)) keyViolation();
-        for (reached = 1; reached < dict_.IndexCount(); ++reached) {
+        reached = 1;
+        if (keySink_) {
+            for (int32_t i = 1; i < dict_.IndexCount(); ++i) {
+                std::memset(key, 0, size_t(dict_.IndexKeyLength(i)));
+                if (BuildKey(i, record, key)) keySink_(i, key, ref);
+            }
+            return;
+        }
+        for (; reached < dict_.IndexCount(); ++reached) {
             std::memset(key, 0, size_t(dict_.IndexKeyLength(reached)));
             if (!BuildKey(reached, record, key)) continue;
             if (!IndexInsertKey(IndexData(reached), &t, key, ref)) keyViolation();
@@ -172,6 +180,13 @@ void TqbSrTable::insertKeys(TqbSrTransaction& t, uint64_t ref, const uint8_t* re
             }
         throw;
     }
+}
+
+void TqbSrTable::InsertKey(TqbSrTransaction& Transaction, int32_t Index, const uint8_t* Key, uint64_t Ref) {
+    acquireWriteContentLock(Transaction);
+    PortalReadGuard g(portal_);
+    requireFiles();
+    if (!IndexInsertKey(IndexData(Index), &Transaction, Key, Ref)) keyViolation();
 }
 
 void TqbSrTable::deleteKeys(TqbSrTransaction& t, uint64_t ref, const uint8_t* record) {

@@ -15,6 +15,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <optional>
 
 namespace {
 
@@ -687,6 +689,65 @@ void packRecord(TqbSrBaseCursor& source, TqbSrBaseCursor& target, const uint8_t*
     }
 }
 
+// The keys of a packed table's indexes from 1 up, held while its records are copied and then
+// added index by index in key order. In record order they would land all over each index, and
+// every commit of the copy would write most of the index's pages again.
+class HeldKeys {
+public:
+    HeldKeys(TqbSrTable& Table, uint64_t LimitBytes) : table_(Table), limit_(LimitBytes) {
+        const TqbDataDictionary& d = Table.Dictionary();
+        held_.resize(size_t(std::max(d.IndexCount(), 1)));
+        for (int32_t i = 1; i < d.IndexCount(); ++i)
+            held_[size_t(i)].Length = size_t(d.IndexKeyLength(i));
+    }
+    void Add(int32_t Index, const uint8_t* Key, uint64_t Ref) {
+        Held& h = held_.at(size_t(Index));
+        const size_t at = h.Entries.size();
+        h.Entries.resize(at + h.Length + 8);
+        std::memcpy(&h.Entries[at], Key, h.Length);
+        plat::StoreLE64(&h.Entries[at + h.Length], Ref);
+        bytes_ += h.Length + 8;
+    }
+    // The keys held take as much memory as the job lets the buffer manager take.
+    bool Full() const { return bytes_ >= limit_; }
+    // Every held key into its index; AfterEach runs after each key (the job commits when due).
+    void InsertAll(TqbSrDatabase& Database, const std::function<void()>& AfterEach) {
+        for (size_t i = 1; i < held_.size(); ++i) {
+            Held& h = held_[i];
+            const size_t size = h.Length + 8, count = size ? h.Entries.size() / size : 0;
+            const TqbIndexData data = table_.IndexData(int32_t(i));
+            const uint8_t* base = h.Entries.data();
+            std::vector<uint32_t> order(count);
+            for (size_t k = 0; k < count; ++k)
+                order[k] = uint32_t(k);
+            std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+                const uint8_t* ka = base + size_t(a) * size;
+                const uint8_t* kb = base + size_t(b) * size;
+                const int c = data.Compare(ka, kb, data.CompareData);
+                return c != 0 ? c < 0 : plat::LoadLE64(ka + h.Length) < plat::LoadLE64(kb + h.Length);
+            });
+            for (uint32_t k : order) {
+                const uint8_t* entry = base + size_t(k) * size;
+                TqbSrTransaction* t = Database.Transaction();
+                if (!t) RaiseServerError(180);
+                table_.InsertKey(*t, int32_t(i), entry, plat::LoadLE64(entry + h.Length));
+                AfterEach();
+            }
+            std::vector<uint8_t>().swap(h.Entries);
+        }
+        bytes_ = 0;
+    }
+
+private:
+    struct Held {
+        size_t Length = 0;            // of a key
+        std::vector<uint8_t> Entries; // each a key and its record's reference
+    };
+    TqbSrTable& table_;
+    std::vector<Held> held_;
+    uint64_t bytes_ = 0, limit_;
+};
+
 } // namespace
 
 void TqbServerEngine::runCopy(TqbRebuildJobBlock& Job) {
@@ -705,6 +766,36 @@ void TqbServerEngine::runCopy(TqbRebuildJobBlock& Job) {
     uint32_t highest = 0;
     std::vector<uint8_t> src(size_t(sd.RecordLength())), dst(size_t(td.RecordLength()));
     CopyState state;
+    auto ramFull = [&] { return Job.RAMLimit > 0 && bm_->GetRAMUsed() >= Job.RAMLimit; };
+    auto commitNow = [&] {
+        state.bytes = 0;
+        commitAndContinue(Job);
+        // The commit leaves the cache full of idle pages, most of them the job's own, read or
+        // written once: kept, they would have the next commit come after a block or two.
+        bm_->TrimTo(0);
+    };
+    // A pack's keys were unique in the source under the same dictionary, so none can be refused
+    // later than it would have been.
+    auto* targetTable = Job.Kind == jkPack ? dynamic_cast<TqbSrTable*>(target.Table()) : nullptr;
+    std::optional<HeldKeys> held;
+    int32_t keysAdded = 0;
+    auto addHeldKeys = [&] {
+        held->InsertAll(db, [&] {
+            if (++keysAdded % step == 0 || ramFull()) commitNow();
+        });
+    };
+    // A failed copy leaves the table with no sink that points into this frame.
+    struct SinkReset {
+        TqbSrTable* Table = nullptr;
+        ~SinkReset() {
+            if (Table) Table->SetKeySink(nullptr);
+        }
+    } sinkReset;
+    if (targetTable && td.IndexCount() > 1) {
+        held.emplace(*targetTable, uint64_t(std::max<uint32_t>(Job.RAMLimit, 1)) * 1048576);
+        targetTable->SetKeySink([&](int32_t i, const uint8_t* k, uint64_t r) { held->Add(i, k, r); });
+        sinkReset.Table = targetTable;
+    }
     for (;;) {
         stopWhenAsked(rebuildStop_);
         const int32_t rc = source.RecordGetNext(src.data(), lmNone);
@@ -722,16 +813,17 @@ void TqbServerEngine::runCopy(TqbRebuildJobBlock& Job) {
         ++Job.Written;
         if (hasAuto && !td.IsRecordFieldNull(autoField, dst.data()))
             highest = std::max(highest, plat::LoadLE32(dst.data() + td.FieldOffset(autoField)));
-        if (Job.Read >= checkpoint || state.bytes >= kBLOBCommitBytes ||
-            (Job.RAMLimit > 0 && bm_->GetRAMUsed() >= Job.RAMLimit)) {
+        if (Job.Read >= checkpoint || state.bytes >= kBLOBCommitBytes || ramFull()) {
             checkpoint += step;
-            state.bytes = 0;
-            commitAndContinue(Job);
-            // The commit leaves the cache full of idle pages, most of them the job's own, read or
-            // written once: kept, they would have the next commit come after a block or two.
-            bm_->TrimTo(0);
+            commitNow();
         }
+        if (held && held->Full()) addHeldKeys();
         if (Job.Read % kStatusEvery == 0) jobProgress(Job, 0);
+    }
+    if (held) {
+        targetTable->SetKeySink(nullptr);
+        sinkReset.Table = nullptr;
+        addHeldKeys();
     }
     if (hasAuto) {
         // The counter never goes back: values handed out to records since deleted stay used.

@@ -301,14 +301,19 @@ void ReadFileBlock(TbtdFileInfo& FileInfo, uint64_t Position, uint32_t Size, voi
 }
 
 void WriteFileBlock(TbtdFileInfo& FileInfo, uint64_t Position, uint32_t Size, const void* Buffer) {
-    if (Position == 0 || !FileInfo.Encrypted) {
+    if (!FileInfo.Encrypted || (Position == 0 && Size <= FileInfo.BlockSize)) {
         WriteFileExactAt(FileInfo, Position, Size, Buffer);
         return;
     }
-    // Each writer scrambles in a buffer of its own thread, so no lock is needed around it.
+    // Each writer scrambles in a buffer of its own thread, so no lock is needed around it. Size may
+    // cover neighbouring blocks: each is scrambled at its own position.
     thread_local std::vector<uint8_t> work;
     work.assign(static_cast<const uint8_t*>(Buffer), static_cast<const uint8_t*>(Buffer) + Size);
-    ScrambleBlock(work.data(), Size, Position, FileInfo.KeySelect ? TqbScrambleKey::B : TqbScrambleKey::A);
+    const uint32_t block = FileInfo.BlockSize && Size % FileInfo.BlockSize == 0 ? FileInfo.BlockSize : Size;
+    for (uint32_t at = 0; at < Size; at += block)
+        if (Position + at != 0)
+            ScrambleBlock(work.data() + at, block, Position + at,
+                          FileInfo.KeySelect ? TqbScrambleKey::B : TqbScrambleKey::A);
     WriteFileExactAt(FileInfo, Position, Size, work.data());
 }
 

@@ -117,7 +117,8 @@ void ReadFileExact(TbtdFileInfo& FileInfo, uint32_t Count, void* Buffer);
 void ReadFileExactAt(TbtdFileInfo& FileInfo, uint64_t Position, uint32_t Count, void* Buffer);
 void WriteFileExact(TbtdFileInfo& FileInfo, uint32_t Count, const void* Buffer);
 void WriteFileExactAt(TbtdFileInfo& FileInfo, uint64_t Position, uint32_t Count, const void* Buffer);
-// Blocks other than the header (position 0) of an encrypted file are scrambled on disk.
+// Blocks other than the header (position 0) of an encrypted file are scrambled on disk. A write
+// may cover neighbouring whole blocks.
 void ReadFileBlock(TbtdFileInfo& FileInfo, uint64_t Position, uint32_t Size, void* Buffer);
 void WriteFileBlock(TbtdFileInfo& FileInfo, uint64_t Position, uint32_t Size, const void* Buffer);
 

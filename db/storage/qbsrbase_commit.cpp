@@ -253,6 +253,37 @@ void cutBack(const std::vector<TbtdFileInfo*>& files, const std::map<TbtdFileInf
     }
 }
 
+constexpr size_t kWriteRunBytes = 1048576;
+
+// Writes each page's image to its file, neighbouring blocks of a file in one write of up to
+// kWriteRunBytes: a commit writes thousands of blocks, and a call each costs more than their copy.
+void writeImages(std::vector<TqbbmRAMPage*> pages) {
+    std::sort(pages.begin(), pages.end(), [](const TqbbmRAMPage* a, const TqbbmRAMPage* b) {
+        return a->File != b->File ? std::less<>()(a->File, b->File) : a->BlockNumber < b->BlockNumber;
+    });
+    std::vector<uint8_t> run;
+    for (size_t i = 0; i < pages.size();) {
+        TqbbmRAMPage* first = pages[i];
+        size_t j = i + 1, bytes = first->BlockSize;
+        while (j < pages.size() && pages[j]->File == first->File &&
+               pages[j]->BlockNumber == pages[j - 1]->BlockNumber + 1 &&
+               pages[j]->BlockSize == first->BlockSize && bytes + first->BlockSize <= kWriteRunBytes) {
+            bytes += first->BlockSize;
+            ++j;
+        }
+        const uint64_t at = uint64_t(first->BlockNumber) << first->File->BlockShift;
+        if (j == i + 1) {
+            WriteFileBlock(*first->File, at, first->BlockSize, imageOf(first));
+        } else {
+            run.resize(bytes);
+            for (size_t k = i; k < j; ++k)
+                std::memcpy(&run[(k - i) * first->BlockSize], imageOf(pages[k]), first->BlockSize);
+            WriteFileBlock(*first->File, at, uint32_t(bytes), run.data());
+        }
+        i = j;
+    }
+}
+
 } // namespace
 
 // Every file written gets its header stamped with the transaction's number inside the same
@@ -380,13 +411,22 @@ void TqbBufferManager::writeDurably(TqbSrTransaction& t, const std::vector<Tqbbm
     try {
         openJournal(t);
         TbtdFileInfo& j = *t.Journal;
+        // The records go out in writes of about kWriteRunBytes.
         uint64_t pos = kJournalHeaderSize;
-        std::vector<uint8_t> rec;
+        std::vector<uint8_t> recs;
+        auto writeRecords = [&] {
+            if (recs.empty()) return;
+            WriteFileExactAt(j, pos, uint32_t(recs.size()), recs.data());
+            pos += recs.size();
+            recs.clear();
+        };
         for (TqbbmRAMPage* p : journaled)
             for (int before = added(p) ? 0 : 1; before >= 0; --before) {
                 // Only the name's padding needs zeros: the image covers the rest of the record.
                 const std::string& name = p->File->FileName;
-                rec.resize(kJournalRecordHeaderSize + p->BlockSize);
+                const size_t at = recs.size();
+                recs.resize(at + kJournalRecordHeaderSize + p->BlockSize);
+                uint8_t* rec = &recs[at];
                 plat::StoreLE32(&rec[0], kJournalRecordSignature);
                 plat::StoreLE32(&rec[4], p->BlockNumber);
                 plat::StoreLE32(&rec[8], p->BlockSize);
@@ -394,13 +434,11 @@ void TqbBufferManager::writeDurably(TqbSrTransaction& t, const std::vector<Tqbbm
                 std::memcpy(&rec[16], name.data(), name.size());
                 std::memset(&rec[16 + name.size()], 0, kJournalRecordHeaderSize - 16 - name.size());
                 std::memcpy(&rec[kJournalRecordHeaderSize], before ? p->Block : imageOf(p), p->BlockSize);
-                WriteFileExactAt(j, pos, uint32_t(rec.size()), rec.data());
-                pos += rec.size();
+                if (recs.size() >= kWriteRunBytes) writeRecords();
             }
+        writeRecords();
         FlushFile(j);
-        for (TqbbmRAMPage* p : grownPages)
-            WriteFileBlock(*p->File, uint64_t(p->BlockNumber) << p->File->BlockShift, p->BlockSize,
-                           imageOf(p));
+        writeImages(grownPages);
         for (TbtdFileInfo* f : grown)
             FlushFile(*f);
         uint8_t complete[4];
@@ -430,18 +468,15 @@ void TqbBufferManager::writeDurably(TqbSrTransaction& t, const std::vector<Tqbbm
     }
 
     // 2. The tables: blocks 0 to 2 of each file after its other blocks; each file made durable.
-    std::vector<TqbbmRAMPage*> order;
+    std::vector<TqbbmRAMPage*> body, heads;
     for (TqbbmRAMPage* p : journaled)
-        if (p->BlockNumber > 2) order.push_back(p);
-    for (TqbbmRAMPage* p : journaled)
-        if (p->BlockNumber <= 2) order.push_back(p);
+        (p->BlockNumber > 2 ? body : heads).push_back(p);
     std::vector<TbtdFileInfo*> files;
-    for (TqbbmRAMPage* p : order)
+    for (TqbbmRAMPage* p : journaled)
         if (std::find(files.begin(), files.end(), p->File) == files.end()) files.push_back(p->File);
     auto writeTables = [&] {
-        for (TqbbmRAMPage* p : order)
-            WriteFileBlock(*p->File, uint64_t(p->BlockNumber) << p->File->BlockShift, p->BlockSize,
-                           imageOf(p));
+        writeImages(body);
+        writeImages(heads);
         for (TbtdFileInfo* f : files)
             FlushFile(*f);
     };

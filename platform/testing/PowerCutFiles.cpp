@@ -4,12 +4,15 @@
 
 #include "platform/testing/MemoryFiles.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <set>
 
 namespace plat {
 
 namespace {
+
+constexpr uint64_t kPage = 4096;
 
 std::string parentOf(const std::string& p) {
     size_t s = p.rfind('/');
@@ -258,8 +261,13 @@ int PowerCutFiles::write(FileHandle h, uint64_t pos, const void* buf, size_t cou
     }
     int err = inner_.write(hd->inner, pos, buf, count, done);
     if (done) {
-        events_.push_back(
-            {FileEvent::Write, hd->file, {}, {}, pos, std::string(static_cast<const char*>(buf), done)});
+        // A disk writes pages: of a long write it may keep any of them.
+        const auto* bytes = static_cast<const char*>(buf);
+        for (size_t at = 0; at < done;) {
+            const size_t n = std::min<size_t>(done - at, kPage - (pos + at) % kPage);
+            events_.push_back({FileEvent::Write, hd->file, {}, {}, pos + at, std::string(bytes + at, n)});
+            at += n;
+        }
         if (hd->writeThrough) events_.push_back({FileEvent::Sync, hd->file, {}, {}, 0, {}});
     }
     return err;

@@ -6,9 +6,11 @@
 #include "tests/db/engine/EngineApiSupport.h"
 #include "tests/db/engine/EngineTestSupport.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -371,6 +373,76 @@ TEST(RebuildJobs, PackKeepsRecordsBLOBsAndTheAutoIncrementValueAndTakesTheNextFr
     EXPECT_EQ(j.docs("_PACK1").size(), 3u) << "the other table is untouched";
     for (const char* f : {"_PACK2.QB2", "_PACKSV1.QB2", "docs.SWAP"})
         EXPECT_FALSE(j.exists(f)) << f;
+}
+
+// With the least memory the engine allows, the packed table's keys come in several batches: every
+// index of the copy (a second file, case-blind duplicates, a unique code, a composite key, and a
+// user-defined index that has no key for some records) holds the records in the order it held
+// them before, and nothing else.
+TEST(RebuildJobs, APackWhoseKeysOutgrowItsMemoryAddsThemInBatchesAndEveryIndexMatches) {
+    Jobs j;
+    std::filesystem::copy_file(PW_TEST_USERKEYS, j.dir.file("cfg/userkeys.so"));
+    TqbServerDataDict d = enginetest::peopleDictionary(4, true);
+    const int32_t custom = d.AddUserIndex("custom", "", 0, 4, true, true, false);
+    ASSERT_EQ(0, j.engine->Configuration().AddKeyProc(j.dir.str(), "people", custom, "userkeys.so",
+                                                      "BuildReversedCode", "CompareReversedCode"));
+    j.build("people", d);
+    // About 100 key bytes a record against 1 MB held at a time: three batches.
+    constexpr int kPeople = 25000;
+    TqbHandle h = j.open("people");
+    ASSERT_EQ(0, j.engine->TransactionStart(j.db, false));
+    for (int i = 0; i < kPeople; ++i) {
+        std::string name = "n" + std::to_string(i * 7919 % 5000);
+        if (i % 2) std::transform(name.begin(), name.end(), name.begin(), ::toupper);
+        const int32_t code = i % 10 == 0 ? -(i + 1) : int32_t(int64_t(i) * 48271 % 1000003);
+        ASSERT_EQ(0, j.engine->RecordInsert(
+                         h, qbltNone, enginetest::record(d, {name, "c" + std::to_string(i % 13), code, i})));
+    }
+    ASSERT_EQ(0, j.engine->TransactionCommit(j.db));
+    j.close(h);
+    h = j.open("people");
+    ASSERT_EQ(0, j.engine->TransactionStart(j.db, false));
+    std::vector<uint8_t> r(size_t(d.RecordLength()));
+    int kept = 0;
+    while (j.engine->RecordGetNext(h, qbltNone, r) == 0) {
+        if (enginetest::person(d, r.data()).num % 7 == 0)
+            ASSERT_EQ(0, j.engine->RecordDelete(h, {}));
+        else
+            ++kept;
+    }
+    ASSERT_EQ(0, j.engine->TransactionCommit(j.db));
+    j.close(h);
+
+    auto walk = [&](const std::string& index) {
+        std::vector<enginetest::Person> out;
+        TqbHandle c = j.open("people", index);
+        std::vector<uint8_t> rec(size_t(d.RecordLength()));
+        while (j.engine->RecordGetNext(c, qbltNone, rec) == 0)
+            out.push_back(enginetest::person(d, rec.data()));
+        j.close(c);
+        return out;
+    };
+    const std::vector<std::string> indexes{"byName", "byCity", "byCode", "byNameNum", "custom"};
+    std::map<std::string, std::vector<enginetest::Person>> before;
+    for (const std::string& i : indexes)
+        before[i] = walk(i);
+    ASSERT_EQ(before["byCode"].size(), size_t(kept));
+    ASSERT_LT(before["custom"].size(), size_t(kept)) << "negative codes have no key there";
+
+    j.engine->BufferManager().SetMaxRAM(1);
+    TqbHandle id = 0;
+    ASSERT_EQ(0, j.pack("people", id));
+    TqbRebuildStatus s = j.finished(id);
+    EXPECT_EQ(s.ErrorCode, 0);
+    EXPECT_EQ(s.RecordsRead, kept);
+    EXPECT_EQ(s.RecordsWritten, kept);
+    EXPECT_EQ(j.consistency("people"), "");
+    for (const std::string& i : indexes)
+        EXPECT_TRUE(walk(i) == before[i]) << i;
+    // A key search and a refused duplicate work on the new index.
+    h = j.open("people", "byCode");
+    EXPECT_EQ(j.engine->RecordInsert(h, qbltNone, enginetest::record(d, before["byCode"][5])), 9729);
+    j.close(h);
 }
 
 TEST(RebuildJobs, RestructureMovesDataThroughTheFieldMapAndRefusesBadRequestsBeforeAnyThread) {

@@ -80,6 +80,22 @@ TEST(FileRoutines, ExactTransfersBlocksAndTheReadOnlyAttribute) {
     auto got = raised<EqbServerException>([&] { ReadFileExactAt(*fi, 8000, 4096, back.data()); });
     EXPECT_EQ(got.code, 5);
     EXPECT_NE(got.message.find("4096 bytes"), std::string::npos) << got;
+    // Neighbouring blocks in one write: each is scrambled at its own place, the header not at all.
+    fi->BlockSize = 4096;
+    std::string run;
+    for (char c : {'h', 'p', 'q', 'r'})
+        run += std::string(4096, c);
+    WriteFileBlock(*fi, 0, uint32_t(run.size()), run.data());
+    disk = getFile(folder.file("E.QB2"));
+    ASSERT_EQ(disk.size(), run.size());
+    EXPECT_TRUE(sameBytes(disk.substr(0, 4096), run.substr(0, 4096)));
+    for (uint32_t k = 1; k < 4; ++k) {
+        scrambled = run.substr(k * 4096, 4096);
+        ScrambleBlock(scrambled.data(), 4096, k * 4096, TqbScrambleKey::A);
+        EXPECT_TRUE(sameBytes(disk.substr(k * 4096, 4096), scrambled)) << "block " << k;
+        ReadFileBlock(*fi, k * 4096, 4096, back.data());
+        EXPECT_TRUE(sameBytes(back, run.substr(k * 4096, 4096))) << "block " << k;
+    }
     CloseFile(*fi);
     EXPECT_EQ(raised<EqbServerException>([&] { FlushFile(*fi); }).code, 0); // closed: invalid for this
     // A read-only file opens for reading, whatever was asked.

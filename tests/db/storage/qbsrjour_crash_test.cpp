@@ -293,22 +293,27 @@ TEST(CrashDuringCommit, AGrownTableRollsBackWithoutBeforeImagesOfItsNewBlocks) {
     const uint32_t oldCount = uint32_t(before.size() / bs), newCount = uint32_t(after.size() / bs);
     uint64_t images[2] = {0, 0};
     std::map<uint32_t, int> tableWrites;
-    std::set<int> journals;
+    std::map<int, std::string> journals; // as written
     const std::vector<plat::FileEvent> events = rec.events();
     for (size_t i = from; i < to; ++i) {
         const plat::FileEvent& e = events[i];
-        if (e.kind == plat::FileEvent::Create && e.path.ends_with(".QB$")) journals.insert(e.file);
+        if (e.kind == plat::FileEvent::Create && e.path.ends_with(".QB$")) journals[e.file];
         if (e.kind != plat::FileEvent::Write) continue;
-        const auto* d = reinterpret_cast<const uint8_t*>(e.data.data());
-        if (!journals.count(e.file)) {
-            if (e.pos % bs != 0 || e.data.size() % bs != 0) continue; // not the table (the counter)
-            for (size_t k = 0; k < e.data.size() / bs; ++k)
-                ++tableWrites[uint32_t(e.pos / bs + k)];
-        } else if (e.data.size() == kJournalRecordHeaderSize + bs) {
-            images[plat::LoadLE32(d + 12) & 1]++;
-            EXPECT_LT(plat::LoadLE32(d + 4), oldCount);
+        if (auto j = journals.find(e.file); j != journals.end()) {
+            std::string& bytes = j->second;
+            if (bytes.size() < e.pos + e.data.size()) bytes.resize(e.pos + e.data.size());
+            bytes.replace(e.pos, e.data.size(), e.data);
+        } else if (e.pos % bs == 0 && e.data.size() == bs) { // a page of a block (not the counter)
+            ++tableWrites[uint32_t(e.pos / bs)];
         }
     }
+    for (const auto& [file, bytes] : journals)
+        for (size_t at = kJournalHeaderSize; at + kJournalRecordHeaderSize <= bytes.size();) {
+            const auto* d = reinterpret_cast<const uint8_t*>(bytes.data() + at);
+            images[plat::LoadLE32(d + 12) & 1]++;
+            EXPECT_LT(plat::LoadLE32(d + 4), oldCount);
+            at += kJournalRecordHeaderSize + plat::LoadLE32(d + 8);
+        }
     EXPECT_EQ(images[0], images[1]);
     EXPECT_GT(images[0], 0u);
     for (uint32_t b = oldCount; b < newCount; ++b)
