@@ -65,6 +65,7 @@ int32_t CopyBLOB(TqbSrBaseCursor& Target, TqbSrBaseCursor& Source, uint64_t Nr, 
         if (int32_t rc = Target.BLOBWrite(Out, offset, got, Buffer.data())) return rc;
         offset += got;
         if (Bytes) *Bytes += got;
+        if (got < kBLOBChunk) return 0; // a short read ends at the BLOB's end
     }
 }
 

@@ -375,6 +375,49 @@ TEST(RebuildJobs, PackKeepsRecordsBLOBsAndTheAutoIncrementValueAndTakesTheNextFr
         EXPECT_FALSE(j.exists(f)) << f;
 }
 
+// BLOBs are copied in pieces of 1 MB: each size around a piece's end comes back whole.
+TEST(RebuildJobs, APackCopiesBLOBsOfEverySizeAroundItsCopyPiece) {
+    Jobs j;
+    const std::vector<uint32_t> sizes{0, 1, 1048575, 1048576, 1048577, 2097152, 2621440};
+    auto content = [](size_t n, uint32_t seed) {
+        std::string b(n, '\0');
+        for (size_t k = 0; k < n; ++k)
+            b[k] = char((k * 131 + seed) % 251);
+        return b;
+    };
+    TqbHandle h = j.open("docs");
+    std::vector<uint8_t> r(size_t(j.dict.RecordLength()));
+    for (uint32_t i = 0; i < sizes.size(); ++i) {
+        j.dict.InitRecord(r.data());
+        setString(j.dict, 0, r.data(), docName(int(i)));
+        uint64_t nr = 0;
+        ASSERT_EQ(0, j.engine->BLOBCreate(h, nr));
+        const std::string b = content(sizes[i], i);
+        if (!b.empty()) {
+            ASSERT_EQ(0, j.engine->BLOBWrite(h, nr, 0, {reinterpret_cast<const uint8_t*>(b.data()), b.size()}));
+        }
+        uint8_t ref[8];
+        plat::StoreLE64(ref, nr);
+        j.dict.SetRecordField(2, r.data(), ref);
+        ASSERT_EQ(0, j.engine->RecordInsert(h, qbltNone, r));
+    }
+    j.close(h);
+    TqbHandle id = 0;
+    ASSERT_EQ(0, j.pack("docs", id));
+    EXPECT_EQ(j.finished(id).ErrorCode, 0);
+    h = j.open("docs", "byName");
+    std::string back(sizes.back() + 4096, '\0');
+    for (uint32_t i = 0; i < sizes.size(); ++i) {
+        ASSERT_EQ(0, j.engine->RecordGetNext(h, qbltNone, r));
+        uint32_t got = 0;
+        ASSERT_EQ(0, j.engine->BLOBRead(h, plat::LoadLE64(r.data() + j.dict.FieldOffset(2)), 0,
+                                        {reinterpret_cast<uint8_t*>(back.data()), back.size()}, got));
+        EXPECT_EQ(got, sizes[i]);
+        EXPECT_TRUE(back.substr(0, got) == content(sizes[i], i)) << "size " << sizes[i];
+    }
+    j.close(h);
+}
+
 // With the least memory the engine allows, the packed table's keys come in several batches: every
 // index of the copy (a second file, case-blind duplicates, a unique code, a composite key, and a
 // user-defined index that has no key for some records) holds the records in the order it held
