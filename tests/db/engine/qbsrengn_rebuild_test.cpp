@@ -301,16 +301,27 @@ TEST(RebuildJobs, AFailedCommitEndsTheJobWithItsCodeLoggedAndLosesNothing) {
     EXPECT_EQ(j.docs("docs").size(), 300u);
 }
 
+namespace {
+
+// Builds "people" from D with the user-defined index "custom" added (the test library's reversed
+// code order, with no key for a negative code); its number.
+int32_t buildWithUserIndex(Jobs& j, TqbServerDataDict& d) {
+    std::filesystem::copy_file(PW_TEST_USERKEYS, j.dir.file("cfg/userkeys.so"));
+    const int32_t custom = d.AddUserIndex("custom", "", 0, 4, true, true, false);
+    EXPECT_EQ(0, j.engine->Configuration().AddKeyProc(j.dir.str(), "people", custom, "userkeys.so",
+                                                      "BuildReversedCode", "CompareReversedCode"));
+    j.build("people", d);
+    return custom;
+}
+
+} // namespace
+
 // A user-defined index of a table with two files is rebuilt in the job's copy of both files with
 // the table's own routines, which the copy borrows for the job's length only.
 TEST(RebuildJobs, AReindexOfAUserDefinedIndexUsesTheTablesRoutinesInItsCopy) {
     Jobs j;
-    std::filesystem::copy_file(PW_TEST_USERKEYS, j.dir.file("cfg/userkeys.so"));
     TqbServerDataDict d = enginetest::peopleDictionary(1, true);
-    const int32_t custom = d.AddUserIndex("custom", "", 0, 4, true, true, false);
-    ASSERT_EQ(0, j.engine->Configuration().AddKeyProc(j.dir.str(), "people", custom, "userkeys.so",
-                                                      "BuildReversedCode", "CompareReversedCode"));
-    j.build("people", d);
+    const int32_t custom = buildWithUserIndex(j, d);
     TqbHandle h = j.open("people");
     for (int32_t code : {5, -1, 9, 2, 7})
         ASSERT_EQ(0, j.engine->RecordInsert(
@@ -424,12 +435,8 @@ TEST(RebuildJobs, APackCopiesBLOBsOfEverySizeAroundItsCopyPiece) {
 // them before, and nothing else.
 TEST(RebuildJobs, APackWhoseKeysOutgrowItsMemoryAddsThemInBatchesAndEveryIndexMatches) {
     Jobs j;
-    std::filesystem::copy_file(PW_TEST_USERKEYS, j.dir.file("cfg/userkeys.so"));
     TqbServerDataDict d = enginetest::peopleDictionary(4, true);
-    const int32_t custom = d.AddUserIndex("custom", "", 0, 4, true, true, false);
-    ASSERT_EQ(0, j.engine->Configuration().AddKeyProc(j.dir.str(), "people", custom, "userkeys.so",
-                                                      "BuildReversedCode", "CompareReversedCode"));
-    j.build("people", d);
+    buildWithUserIndex(j, d);
     // About 100 key bytes a record against 1 MB held at a time: three batches.
     constexpr int kPeople = 25000;
     TqbHandle h = j.open("people");
