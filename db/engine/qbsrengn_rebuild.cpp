@@ -781,6 +781,7 @@ void TqbServerEngine::runCopy(TqbRebuildJobBlock& Job) {
     int32_t keysAdded = 0;
     auto addHeldKeys = [&] {
         held->InsertAll(db, [&] {
+            stopWhenAsked(rebuildStop_);
             if (++keysAdded % step == 0 || ramFull()) commitNow();
         });
     };
