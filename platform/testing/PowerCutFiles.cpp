@@ -265,7 +265,8 @@ int PowerCutFiles::write(FileHandle h, uint64_t pos, const void* buf, size_t cou
         const auto* bytes = static_cast<const char*>(buf);
         for (size_t at = 0; at < done;) {
             const size_t n = std::min<size_t>(done - at, kPage - (pos + at) % kPage);
-            events_.push_back({FileEvent::Write, hd->file, {}, {}, pos + at, std::string(bytes + at, n)});
+            events_.push_back(
+                {FileEvent::Write, hd->file, {}, {}, pos + at, std::string(bytes + at, n), at + n < done});
             at += n;
         }
         if (hd->writeThrough) events_.push_back({FileEvent::Sync, hd->file, {}, {}, 0, {}});

@@ -18,6 +18,7 @@ struct FileEvent {
     std::string path2; // Rename (to)
     uint64_t pos = 0;  // Write: position; Truncate: the new size
     std::string data;  // Write
+    bool more = false; // Write: the next event holds more pages of the same write call
 };
 
 class PowerCutFiles final : public FileSystemWrapper {

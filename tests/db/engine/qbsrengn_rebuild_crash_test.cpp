@@ -149,9 +149,12 @@ TEST(ReindexPowerCut, EveryIndexHoldsEveryRowAndAUniqueIndexRefusesADuplicateAft
     }
     ASSERT_GT(to - from, 30u);
 
+    // A cut after each write call (a write cut short between its pages is the commit tests' part).
+    const std::vector<plat::FileEvent> events = rec.events();
     int undone = 0, finished = 0;
     for (size_t n = from; n <= to; ++n)
         for (bool drop : {false, true}) {
+            if (n > from && events[n - 1].more) continue;
             const std::string at = "event " + std::to_string(n) + " of " + std::to_string(from) + ".." +
                                    std::to_string(to) + (drop ? ", unsynced writes lost" : "");
             plat::MemoryFiles after;
