@@ -42,6 +42,27 @@ bool inGroup3(int64_t i) {
     return i % 4 == 1;
 }
 
+// A client, session and database of the dataset layer on an engine of their own over dir, with an
+// empty contacts table (its dictionary is returned); maxRAM (MB), when given, is the engine's page
+// cache.
+TqbServerDataDict openWithContacts(TqbServerEngine& engine, TqbClient& client, TqbSession& session, TqbDatabase& db,
+                      const std::string& dir, uint32_t maxRAM = 0) {
+    std::filesystem::create_directories(dir + "/cfg");
+    engine.SetConfigDir(dir + "/cfg/");
+    if (maxRAM) engine.SetMaxRAM(maxRAM);
+    client.SetServerEngine(&engine);
+    client.SetAutoClientName(true);
+    session.SetClientName(client.ClientName());
+    session.SetAutoSessionName(true);
+    session.Open();
+    db.SetSessionName(session.SessionName());
+    db.SetDatabaseName(dir);
+    db.Open();
+    TqbServerDataDict d = engineapi::contactsDictionary();
+    engine.TableBuild(db.DatabaseID(), false, "contacts", false, d);
+    return d;
+}
+
 // The engine and the dataset layer on it, with the contacts table loaded once.
 struct DataSetSide {
     TqbOwned<TqbServerEngine> engine{new TqbServerEngine()};
@@ -53,19 +74,8 @@ struct DataSetSide {
 
     DataSetSide() {
         const std::string dir = g_folder + "/engine";
-        std::filesystem::create_directories(dir + "/cfg");
-        engine->SetConfigDir(dir + "/cfg/");
-        engine->SetMaxRAM(256); // the page cache SQLite gets
-        client->SetServerEngine(engine.get());
-        client->SetAutoClientName(true);
-        session->SetClientName(client->ClientName());
-        session->SetAutoSessionName(true);
-        session->Open();
-        db->SetSessionName(session->SessionName());
-        db->SetDatabaseName(dir);
-        db->Open();
-        TqbServerDataDict d = engineapi::contactsDictionary();
-        engine->TableBuild(db->DatabaseID(), false, "contacts", false, d);
+        const TqbServerDataDict d =
+            openWithContacts(*engine, *client, *session, *db, dir, 256); // the page cache SQLite gets
         TqbHandle c = 0;
         engine->TableOpen(db->DatabaseID(), "contacts", false, "", 0, qbomReadWrite, qbsmShared, 10000, c,
                           nullptr);
@@ -322,20 +332,7 @@ struct UsersSide {
     std::string dir = g_folder + "/users";
     int64_t runs = 0;
 
-    UsersSide() {
-        std::filesystem::create_directories(dir + "/cfg");
-        engine->SetConfigDir(dir + "/cfg/");
-        client->SetServerEngine(engine.get());
-        client->SetAutoClientName(true);
-        session->SetClientName(client->ClientName());
-        session->SetAutoSessionName(true);
-        session->Open();
-        db->SetSessionName(session->SessionName());
-        db->SetDatabaseName(dir);
-        db->Open();
-        TqbServerDataDict d = engineapi::contactsDictionary();
-        engine->TableBuild(db->DatabaseID(), false, "contacts", false, d);
-    }
+    UsersSide() { openWithContacts(*engine, *client, *session, *db, dir); }
     ~UsersSide() {
         users.clear();
         db.reset();
