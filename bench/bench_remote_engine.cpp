@@ -232,21 +232,18 @@ constexpr int32_t kPartRoom = int32_t(qbMaxMsgSizeSockets - qbMsgHeaderSize);
 
 } // namespace
 
+namespace {
+
 // Argument 0: the in-process engine; 1: the remote engine.
-BENCHMARK(BM_FindKey)
-    ->ArgName("remote")
-    ->Arg(0)
-    ->Arg(1)
-    ->MinTime(pwbench::minTime(0.5))
-    ->Repetitions(pwbench::repetitions(5))
-    ->UseRealTime();
-BENCHMARK(BM_Next)
-    ->ArgName("remote")
-    ->Arg(0)
-    ->Arg(1)
-    ->MinTime(pwbench::minTime(0.5))
-    ->Repetitions(pwbench::repetitions(5))
-    ->UseRealTime();
+void inProcessAndRemote(benchmark::internal::Benchmark* b) {
+    b->ArgName("remote")->Arg(0)->Arg(1)->MinTime(pwbench::minTime(0.5))->Repetitions(pwbench::repetitions(5));
+    b->UseRealTime();
+}
+
+} // namespace
+
+BENCHMARK(BM_FindKey)->Apply(inProcessAndRemote);
+BENCHMARK(BM_Next)->Apply(inProcessAndRemote);
 
 int main(int argc, char** argv) {
     if (const char* n = std::getenv("PW_BENCH_ROWS")) g_rows = std::max<int64_t>(1, std::atoll(n));

@@ -17,6 +17,8 @@ struct Image {
     bool before;
     std::string name; // the table file's full name
     std::string bytes;
+    uint32_t size = 0; // the record's size field; 0: that of bytes
+    uint32_t signature = kJournalRecordSignature;
 };
 
 inline std::string journalBytes(uint32_t state, const std::vector<Image>& images) {
@@ -25,9 +27,9 @@ inline std::string journalBytes(uint32_t state, const std::vector<Image>& images
     w.u32(kJournalSignature);
     w.u32(state);
     for (const Image& i : images) {
-        w.u32(kJournalRecordSignature);
+        w.u32(i.signature);
         w.u32(i.block);
-        w.u32(uint32_t(i.bytes.size()));
+        w.u32(i.size ? i.size : uint32_t(i.bytes.size()));
         w.u32(i.before ? 1 : 0);
         std::string name = i.name;
         name.resize(kJournalNameSize, '\0');

@@ -4,6 +4,7 @@
 #include "db/base/qbtbcryp.h"
 #include "db/storage/qbsrjour.h"
 #include "platform/testing/FaultyFiles.h"
+#include "tests/db/JournalTestSupport.h"
 #include "tests/db/storage/StorageTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -16,32 +17,8 @@ using dbtest::raised;
 
 namespace {
 
-struct Rec {
-    uint32_t block;
-    bool before;
-    std::string name;
-    std::string image;
-    uint32_t bs = 0; // 0: the image's size
-    uint32_t sig = kJournalRecordSignature;
-};
-
-std::string journal(uint32_t state, const std::vector<Rec>& recs) {
-    std::string j;
-    plat::ByteWriter w(j);
-    w.u32(kJournalSignature);
-    w.u32(state);
-    for (const Rec& r : recs) {
-        w.u32(r.sig);
-        w.u32(r.block);
-        w.u32(r.bs ? r.bs : uint32_t(r.image.size()));
-        w.u32(r.before ? 1 : 0);
-        std::string name = r.name;
-        name.resize(kJournalNameSize, '\0');
-        w.bytes(name);
-        w.bytes(r.image);
-    }
-    return j;
-}
+using Rec = journaltest::Image;
+using journaltest::journalBytes;
 
 // Answers as told and keeps every question.
 struct ScriptedPrompt : TqbJournalPrompt {
@@ -83,7 +60,7 @@ protected:
     // A complete journal of recs over the table, answered: the answer's outcome, the journal gone.
     void recoverComplete(const std::string& table, const std::vector<Rec>& recs, int answer) {
         putFile(folder.file("T.QB2"), table);
-        putFile(folder.file("5_1.QB$"), journal(1, recs));
+        putFile(folder.file("5_1.QB$"), journalBytes(1, recs));
         ScriptedPrompt p;
         p.answer = answer;
         TqbRecoveryEngine(&p).CheckFolder("A", folder.path());
@@ -100,20 +77,20 @@ TEST_P(RecoveryTest, CompleteJournalsRollForwardOrBackAndIncompleteOnesGo) {
         ScriptedPrompt p;
         p.answer = answer;
         putFile(folder.file("T.QB2"), after);
-        putFile(folder.file("5_2.qb$"), journal(1, records()));
+        putFile(folder.file("5_2.qb$"), journalBytes(1, records()));
         TqbRecoveryEngine(&p).CheckFolder("A", folder.path());
         EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), answer == kJournalCommit ? after : before));
     }
     // State 0: nothing reached the tables.
     putFile(folder.file("T.QB2"), before);
-    putFile(folder.file("6_1.QB$"), journal(0, records()));
+    putFile(folder.file("6_1.QB$"), journalBytes(0, records()));
     ScriptedPrompt p;
     TqbRecoveryEngine(&p).CheckFolder("A", folder.path());
     EXPECT_EQ(p.kinds, std::vector<int>{jkIncomplete});
     EXPECT_FALSE(journalKept("6_1.QB$"));
     EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), before));
     // No answer is no rollback: the journal stays and the start fails.
-    putFile(folder.file("7_1.QB$"), journal(1, records()));
+    putFile(folder.file("7_1.QB$"), journalBytes(1, records()));
     p.answer = 0;
     EXPECT_EQ(raised<EqbServerException>([&] { TqbRecoveryEngine(&p).CheckFolder("A", folder.path()); }).code,
               183);
@@ -132,7 +109,7 @@ TEST_P(RecoveryTest, BlocksAddedOutsideTheJournalRollForwardOrAreCutOff) {
     for (int answer : {kJournalCommit, kJournalRollback})
         recoverComplete(grown, recs, answer);
     putFile(folder.file("T.QB2"), grown);
-    putFile(folder.file("6_1.QB$"), journal(0, recs));
+    putFile(folder.file("6_1.QB$"), journalBytes(0, recs));
     ScriptedPrompt p;
     TqbRecoveryEngine(&p).CheckFolder("A", folder.path());
     EXPECT_EQ(p.kinds, std::vector<int>{jkIncomplete});
@@ -140,7 +117,7 @@ TEST_P(RecoveryTest, BlocksAddedOutsideTheJournalRollForwardOrAreCutOff) {
 
     // A rollback cut short after it had cut the file: only a rollback can finish.
     putFile(folder.file("T.QB2"), before);
-    putFile(folder.file("7_1.QB$"), journal(1, recs));
+    putFile(folder.file("7_1.QB$"), journalBytes(1, recs));
     p.kinds.clear();
     EXPECT_EQ(raised<EqbServerException>([&] { TqbRecoveryEngine(&p).CheckFolder("A", folder.path()); }).code,
               183);
@@ -152,8 +129,8 @@ TEST_P(RecoveryTest, BlocksAddedOutsideTheJournalRollForwardOrAreCutOff) {
     EXPECT_FALSE(journalKept("7_1.QB$"));
     EXPECT_TRUE(sameBytes(getFile(folder.file("T.QB2")), before));
     // Neither can finish: the journal is not trusted at all.
-    recs[0].image = std::string(bs, 'F'); // the before image of block 2 has no signature
-    putFile(folder.file("8_1.QB$"), journal(1, recs));
+    recs[0].bytes = std::string(bs, 'F'); // the before image of block 2 has no signature
+    putFile(folder.file("8_1.QB$"), journalBytes(1, recs));
     p.kinds.clear();
     EXPECT_EQ(raised<EqbServerException>([&] { TqbRecoveryEngine(&p).CheckFolder("A", folder.path()); }).code,
               32);
@@ -167,18 +144,18 @@ TEST_P(RecoveryTest, AnUntrustworthyJournalIsKeptWritesNothingAndFailsTheStart) 
     auto recs = [&](auto change) {
         auto r = records();
         change(r);
-        return journal(1, r);
+        return journalBytes(1, r);
     };
-    std::string full = journal(1, records());
+    std::string full = journalBytes(1, records());
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"truncated record", full.substr(0, full.size() - 100)},
-        {"block size 70000", recs([](auto& r) { r[1].bs = 70000; })},
-        {"wrong record signature", recs([](auto& r) { r[3].sig = 0x48524658; })},
+        {"block size 70000", recs([](auto& r) { r[1].size = 70000; })},
+        {"wrong record signature", recs([](auto& r) { r[3].signature = 0x48524658; })},
         {"outside the folder", recs([](auto& r) { r[1].name = "/etc/passwd"; })},
         {"another folder's table", recs([](auto& r) { r[1].name = "/elsewhere/U.QB2"; })},
         {"block past the end", recs([](auto& r) { r[3].block = 100000; })},
         {"unterminated name", recs([](auto& r) { r[1].name = std::string(300, 'x'); })},
-        {"unknown state", journal(7, records())},
+        {"unknown state", journalBytes(7, records())},
     };
     for (const auto& [what, bytes] : cases) {
         putFile(folder.file("7.QB$"), bytes);
@@ -195,7 +172,7 @@ TEST_P(RecoveryTest, AnUntrustworthyJournalIsKeptWritesNothingAndFailsTheStart) 
 // A file that only bears the extension is reported by name and kept; the other journals of the
 // folder are recovered, the folder opens, and the file is not asked about again.
 TEST_P(RecoveryTest, AFileThatIsNoJournalIsReportedKeptAndTheCheckGoesOn) {
-    std::string zeroedHeader = journal(1, records());
+    std::string zeroedHeader = journalBytes(1, records());
     std::memset(zeroedHeader.data(), 0, kJournalHeaderSize);
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"wrong journal signature", "JQBX\1\0\0\0"},
@@ -206,7 +183,7 @@ TEST_P(RecoveryTest, AFileThatIsNoJournalIsReportedKeptAndTheCheckGoesOn) {
     for (const auto& [what, bytes] : cases) {
         putFile(folder.file("T.QB2"), before);
         putFile(folder.file("7.QB$"), bytes);
-        putFile(folder.file("5_1.QB$"), journal(1, records()));
+        putFile(folder.file("5_1.QB$"), journalBytes(1, records()));
         ScriptedPrompt p;
         MemoryEventLog log;
         std::set<std::string> known;
@@ -268,8 +245,8 @@ TEST_P(RecoveryTest, ImagesThatDoNotFitTheirBlockWriteNothing) {
     for (const Case& c : cases) {
         putFile(folder.file("T.QB2"), before);
         auto recs = records();
-        plat::StoreLE32(&recs[c.record].image[c.offset], c.value);
-        putFile(folder.file("8.QB$"), journal(1, recs));
+        plat::StoreLE32(&recs[c.record].bytes[c.offset], c.value);
+        putFile(folder.file("8.QB$"), journalBytes(1, recs));
         ScriptedPrompt p;
         p.answer = c.answer;
         auto got = raised<EqbServerException>([&] { TqbRecoveryEngine(&p).CheckFolder("A", folder.path()); });
@@ -295,9 +272,9 @@ TEST_P(RecoveryTest, ImagesThatDoNotFitTheirBlockWriteNothing) {
     putFile(folder.file("T.QB2"), before);
     auto recs = records();
     recs[3].block = 5;
-    plat::StoreLE32(&recs[3].image[kBlkOwnNumber], 5);
-    plat::StoreLE32(&recs[5].image[kHdrBlockCount], 6);
-    putFile(folder.file("8.QB$"), journal(1, recs));
+    plat::StoreLE32(&recs[3].bytes[kBlkOwnNumber], 5);
+    plat::StoreLE32(&recs[5].bytes[kHdrBlockCount], 6);
+    putFile(folder.file("8.QB$"), journalBytes(1, recs));
     ScriptedPrompt p;
     auto got = raised<EqbServerException>([&] { TqbRecoveryEngine(&p).CheckFolder("A", folder.path()); });
     EXPECT_NE(got.message.find("block 4 of "), std::string::npos) << got.message;
@@ -310,14 +287,14 @@ TEST_P(RecoveryTest, ReplayScramblesEncryptedTablesAsACommitDoes) {
     putFile(folder.file("E.QB2"), enc);
     std::string image = blockOf(enc, bs, 2);
     image[100] = 'Q';
-    putFile(folder.file("8.QB$"), journal(1, {{2, false, folder.file("E.QB2"), image}}));
+    putFile(folder.file("8.QB$"), journalBytes(1, {{2, false, folder.file("E.QB2"), image}}));
     TqbRecoveryEngine().CheckFolder("A", folder.path());
     std::string disk = blockOf(getFile(folder.file("E.QB2")), bs, 2);
     ScrambleBlock(disk.data(), bs, 2 * bs, TqbScrambleKey::A);
     EXPECT_TRUE(sameBytes(disk, image));
     // A table whose name selects key B gets key B.
     SetTableKeySelector([](std::string_view n) { return n == "E"; });
-    putFile(folder.file("9.QB$"), journal(1, {{2, false, folder.file("E.QB2"), image}}));
+    putFile(folder.file("9.QB$"), journalBytes(1, {{2, false, folder.file("E.QB2"), image}}));
     TqbRecoveryEngine().CheckFolder("A", folder.path());
     SetTableKeySelector(nullptr);
     disk = blockOf(getFile(folder.file("E.QB2")), bs, 2);
@@ -333,7 +310,7 @@ TEST_P(RecoveryTest, SystemTablesReplayWithKeyB) {
     for (const char* name : {"QBSUSER", "savIndex", "xxsaliasOLD"}) {
         const std::string file = folder.file(std::string(name) + ".QB2");
         putFile(file, enc);
-        putFile(folder.file("10.QB$"), journal(1, {{2, false, file, image}}));
+        putFile(folder.file("10.QB$"), journalBytes(1, {{2, false, file, image}}));
         TqbRecoveryEngine().CheckFolder("A", folder.path());
         std::string disk = blockOf(getFile(file), bs, 2);
         ScrambleBlock(disk.data(), bs, 2 * bs, TqbScrambleKey::B);
@@ -353,8 +330,8 @@ TEST(RecoveryPolicy, WithNoOneToAskACompleteJournalRollsForwardAndIsLogged) {
     putFile(folder.file("T.QB2"), tableImage(4096, 3));
     std::string image = tableImage(4096, 3).substr(4096, 4096);
     image[200] = '!';
-    putFile(folder.file("3_1.QB$"), journal(1, {{1, false, folder.file("T.QB2"), image}}));
-    putFile(folder.file("4_1.QB$"), journal(0, {{1, false, folder.file("T.QB2"), image}}));
+    putFile(folder.file("3_1.QB$"), journalBytes(1, {{1, false, folder.file("T.QB2"), image}}));
+    putFile(folder.file("4_1.QB$"), journalBytes(0, {{1, false, folder.file("T.QB2"), image}}));
     MemoryEventLog log;
     TqbRecoveryEngine(nullptr, &log).CheckFolder("Contacts", folder.path());
     EXPECT_EQ(getFile(folder.file("T.QB2"))[4096 + 200], '!');
@@ -380,7 +357,7 @@ TEST(RecoveryPolicy, AFailedReplayKeepsTheJournalAndFailsTheStart) {
     putFile("/db/T.QB2", tableImage(4096, 3));
     std::string image1 = blockOf(tableImage(4096, 3), 4096, 1), image = blockOf(tableImage(4096, 3), 4096, 2);
     image1[100] = image[100] = 'r';
-    putFile("/db/4_1.QB$", journal(1, {{1, false, "/db/T.QB2", image1}, {2, false, "/db/T.QB2", image}}));
+    putFile("/db/4_1.QB$", journalBytes(1, {{1, false, "/db/T.QB2", image1}, {2, false, "/db/T.QB2", image}}));
     faulty.failAt(2, plat::FileOp::Write, ENOSPC);
     ScriptedPrompt p;
     auto got = raised<EqbServerException>([&] { TqbRecoveryEngine(&p).CheckFolder("A", "/db"); });
