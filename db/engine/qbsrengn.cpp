@@ -18,7 +18,7 @@ bool TqbEngineCursorHost::IsReadOnly() {
 }
 
 bool TqbEngineCursorHost::UseEncrypt() {
-    return false;
+    return engine_.Configuration().GeneralInfo().UseEncrypt;
 }
 
 bool TqbEngineCursorHost::FindKeyProc(const std::string& Key, TqbKeyProcEntry& Entry) {

@@ -3,6 +3,7 @@
 // and which structure owns each block.
 #include "db/storage/qbtbverify.h"
 
+#include "db/base/qbllbase.h"
 #include "db/storage/qbsrblob.h"
 #include "db/storage/qbsrixhl.h"
 #include "db/storage/qbtbdict.h"
@@ -563,6 +564,8 @@ TqbVerifyReport VerifyTableFile(TbtdFileInfo& FileInfo, TqbSrTransaction* Transa
 TqbVerifyReport VerifyTableFileOnDisk(const std::string& FileName, const TqbVerifyOptions& Options) {
     TqbBufferManager bm;
     auto fi = AllocFileInfo(FileName, "QB2", &bm);
+    // An encrypted file is read with the key its table's name selects, as the engine opens it.
+    fi->KeySelect = TableKeySelect(PathExtractTableName(FileName));
     OpenFile(*fi, false, 2, false, false);
     TqbVerifyReport r;
     try {
