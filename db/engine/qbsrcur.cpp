@@ -46,7 +46,8 @@ std::string ResolveTableName(const std::string& Folder, std::string_view Name) {
 TqbSrBaseTable::TqbSrBaseTable(TqbSrTableHost& Host, TqbBufferManager& BufferManager, TqbSrFolderPtr Folder,
                                std::string_view TableName)
     : host_(Host), bm_(BufferManager), folder_(std::move(Folder)),
-      name_(ResolveTableName(folder_->GetPath(), TableName)), id_(TableIDs().Acquire()), dict_(4096) {
+      name_(ResolveTableName(folder_->GetPath(), TableName)), id_(TableIDs().Acquire()), dict_(4096),
+      keySelection_(TableKeySelect(name_)) {
     dict_.SetTableName(name_);
 }
 

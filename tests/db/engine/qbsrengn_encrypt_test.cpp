@@ -4,6 +4,7 @@
 #include "db/base/qblllog.h"
 #include "db/base/qbtbcryp.h"
 #include "db/engine/qbsrengn.h"
+#include "db/storage/qbfile.h"
 #include "db/storage/qbtbbase.h"
 #include "db/storage/qbtbverify.h"
 #include "platform/ByteCodec.h"
@@ -207,7 +208,8 @@ void expectOnDisk(const std::string& table, bool scrambled, int row = 2) {
         for (size_t at = 4096; at + 4096 <= bytes.size(); at += 4096) {
             std::string block = bytes.substr(at, 4096);
             EXPECT_NE(block.substr(0, 2), "QB") << path << " at " << at << " is plain";
-            ScrambleBlock(block.data(), block.size(), at, TqbScrambleKey::A);
+            ScrambleBlock(block.data(), block.size(), at,
+                          TableKeySelect(table) ? TqbScrambleKey::B : TqbScrambleKey::A);
             const auto* b = reinterpret_cast<const uint8_t*>(block.data());
             EXPECT_TRUE((block.substr(0, 2) == "QB" && block[3] == 'H') || block.substr(0, 4) == "DEAD")
                 << path << " at " << at;
@@ -225,21 +227,27 @@ struct Disk {
     }
 };
 
-TEST(ScrambledTables, EveryPathThatWritesBlocksScramblesThemAndTheyReadBackWhole) {
+// A table of any name, and one whose name selects the engine's own key.
+class EveryPath : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(EveryPath, ScramblesTheBlocksItWritesAndTheyReadBackWhole) {
     Disk disk;
+    const std::string vault = GetParam();
     Rows want;
     {
         Vault v;
-        v.build("vault");
-        v.insert("vault", 0, 40, want);
-        EXPECT_EQ(v.rows("vault"), want);
+        const TqbResultCode built = v.engine->TableBuild(v.db, false, vault, false, v.dict);
+        if (built == 8449) GTEST_SKIP() << vault << " is refused as a system file";
+        ASSERT_EQ(0, built);
+        v.insert(vault, 0, 40, want);
+        EXPECT_EQ(v.rows(vault), want);
     }
-    expectOnDisk("vault", true);
+    expectOnDisk(vault, true);
     {
         Vault v;
-        EXPECT_EQ(v.rows("vault"), want) << "after a restart";
+        EXPECT_EQ(v.rows(vault), want) << "after a restart";
         // Some rows go, so that the pack moves the others and their BLOBs.
-        TqbHandle c = v.open("vault");
+        TqbHandle c = v.open(vault);
         ASSERT_EQ(0, v.engine->CursorSetToBegin(c));
         std::vector<uint8_t> rec(size_t(v.dict.RecordLength()));
         for (int i = 0; i < 40; ++i) {
@@ -251,39 +259,41 @@ TEST(ScrambledTables, EveryPathThatWritesBlocksScramblesThemAndTheyReadBackWhole
         }
         ASSERT_EQ(0, v.engine->CursorClose(c));
         TqbHandle id = 0;
-        ASSERT_EQ(0, v.engine->TablePack(v.db, "vault", id));
+        ASSERT_EQ(0, v.engine->TablePack(v.db, vault, id));
         v.waitForJob(id);
-        EXPECT_EQ(v.rows("vault"), want) << "after the pack";
-        EXPECT_EQ(v.consistency("vault"), "");
+        EXPECT_EQ(v.rows(vault), want) << "after the pack";
+        EXPECT_EQ(v.consistency(vault), "");
     }
-    expectOnDisk("vault", true);
+    expectOnDisk(vault, true);
     {
         Vault v(nullptr, true);
         TqbServerDataDict wider = vaultDictionary(true);
         TqbHandle id = 0;
-        ASSERT_EQ(0, v.engine->TableRestructure(v.db, "vault", wider, nullptr, id));
+        ASSERT_EQ(0, v.engine->TableRestructure(v.db, vault, wider, nullptr, id));
         v.waitForJob(id);
-        EXPECT_EQ(v.rows("vault"), want) << "after the restructure";
-        EXPECT_EQ(v.consistency("vault"), "");
-        ASSERT_EQ(0, v.engine->TableReindex(v.db, "vault", "byNote", 0, id));
+        EXPECT_EQ(v.rows(vault), want) << "after the restructure";
+        EXPECT_EQ(v.consistency(vault), "");
+        ASSERT_EQ(0, v.engine->TableReindex(v.db, vault, "byNote", 0, id));
         v.waitForJob(id);
-        EXPECT_EQ(v.rows("vault"), want) << "after the reindex";
-        EXPECT_EQ(v.consistency("vault"), "");
+        EXPECT_EQ(v.rows(vault), want) << "after the reindex";
+        EXPECT_EQ(v.consistency(vault), "");
     }
-    expectOnDisk("vault", true);
+    expectOnDisk(vault, true);
     {
         Vault v(nullptr, true);
-        ASSERT_EQ(0, v.engine->TableEmpty(v.db, 0, "vault"));
-        EXPECT_TRUE(v.rows("vault").empty());
+        ASSERT_EQ(0, v.engine->TableEmpty(v.db, 0, vault));
+        EXPECT_TRUE(v.rows(vault).empty());
         want.clear();
-        v.insert("vault", 100, 130, want);
-        EXPECT_EQ(v.rows("vault"), want) << "after emptying";
-        EXPECT_EQ(v.consistency("vault"), "");
+        v.insert(vault, 100, 130, want);
+        EXPECT_EQ(v.rows(vault), want) << "after emptying";
+        EXPECT_EQ(v.consistency(vault), "");
     }
-    expectOnDisk("vault", true, 100);
+    expectOnDisk(vault, true, 100);
     Vault v(nullptr, true);
-    EXPECT_EQ(v.rows("vault"), want);
+    EXPECT_EQ(v.rows(vault), want);
 }
+
+INSTANTIATE_TEST_SUITE_P(ScrambledTables, EveryPath, ::testing::Values("vault", "QBSINDEX"));
 
 // The configuration tables: marked and scrambled, or neither, and read by the table verifier
 // whatever key their name selects.
