@@ -353,6 +353,23 @@ TEST(ServerDecoder, AnotherClientsHandlesAreRefused) {
     EXPECT_EQ(kResultUnknownClient, s.disp.RemoveClient(b.client));
 }
 
+// A removed session takes its databases and their cursors along; the client keeps the rest.
+TEST(ServerDecoder, ASessionsRemovalTakesWhatLivedInIt) {
+    Server s;
+    Remote a(s, true);
+    const TqbHandle second =
+        s.okU32(a.client, TqbOp::SessionAdd, request(TqbRequestWriter(TqbOp::SessionAdd).U32(1000)));
+    ASSERT_EQ(4u, s.disp.HandleCount(a.client)) << "two sessions, the database and the cursor";
+    s.ok(a.client, TqbOp::SessionRemove, request(TqbRequestWriter(TqbOp::SessionRemove).U32(a.session)));
+    EXPECT_EQ(1u, s.disp.HandleCount(a.client)) << "only the other session is left";
+    EXPECT_EQ(kResultUnknownCursor, s.send(a.client, TqbOp::CursorSetToBegin, EncodeU32(a.cursor)).ErrorCode);
+    EXPECT_EQ(kResultUnknownDatabase,
+              s.send(a.client, TqbOp::TableExists,
+                     request(TqbRequestWriter(TqbOp::TableExists).U32(a.db).Str("contacts")))
+                  .ErrorCode);
+    s.ok(a.client, TqbOp::SessionSetCurrent, request(TqbRequestWriter(TqbOp::SessionSetCurrent).U32(second)));
+}
+
 TEST(ServerDecoder, TransportMessagesAndUnknownOnes) {
     Server s;
     TqbHandle client = s.login();
