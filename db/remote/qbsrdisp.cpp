@@ -6,12 +6,19 @@
 #include "db/engine/qbsrengn.h"
 #include "db/storage/qblldict.h"
 
+#include "platform/Paths.h"
+
 #include <algorithm>
 #include <exception>
+#include <filesystem>
 
 using namespace qbops;
 
 namespace {
+
+// The configuration folder holds the users' password hashes and the key procedures: no remote
+// client's database.
+constexpr TqbResultCode kResultSystemFile = 8449; // "Cannot open a system file."
 
 std::vector<uint8_t> streamBytes(cls::TMemoryStream& m) {
     return std::vector<uint8_t>(m.Memory(), m.Memory() + m.Size());
@@ -108,6 +115,19 @@ TqbHandle TqbServerDispatcher::parentOf(TqbHandle client, TqbHandle handle, TqbH
     if (c == clients_.end()) return 0;
     auto h = c->second.find({kind, handle});
     return h == c->second.end() ? 0 : h->second;
+}
+
+TqbResultCode TqbServerDispatcher::refuseConfigFolder(TqbHandle client, const std::string& path) {
+    auto* engine = dynamic_cast<TqbServerEngine*>(&engine_);
+    if (!engine || path.empty()) return 0;
+    // The same folder by any name: either separator, "..", a trailing separator, a link, or a
+    // spelling a case-blind file system takes.
+    std::error_code ec;
+    if (!std::filesystem::equivalent(plat::ToNativePath(path), plat::ToNativePath(engine->ConfigDir()), ec))
+        return 0;
+    engine_.LogString("Client " + std::to_string(client) +
+                      " refused the configuration folder as a database: " + path);
+    return kResultSystemFile;
 }
 
 TqbDispatchResult TqbServerDispatcher::Dispatch(TqbHandle ClientID, uint32_t MsgID,
@@ -262,6 +282,7 @@ TqbResultCode TqbServerDispatcher::run(TqbHandle client, const TqbOpDesc& d, std
     case TqbOp::SessionSetTimeout:
         return engine_.SessionSetTimeout(client, c, r.U32(1));
     case TqbOp::AliasAdd:
+        if (TqbResultCode rc = refuseConfigFolder(client, r.Str(1))) return rc;
         return engine_.AliasAdd(r.Str(0), r.Str(1), client);
     case TqbOp::AliasList: {
         std::vector<TqbAliasRecord> list;
@@ -273,6 +294,7 @@ TqbResultCode TqbServerDispatcher::run(TqbHandle client, const TqbOpDesc& d, std
         return rc;
     }
     case TqbOp::AliasChangePath:
+        if (TqbResultCode rc = refuseConfigFolder(client, r.Str(1))) return rc;
         return engine_.AliasChangePath(r.Str(0), r.Str(1), client);
     case TqbOp::DatabaseClose: {
         TqbResultCode rc = engine_.DatabaseClose(c);
@@ -295,10 +317,14 @@ TqbResultCode TqbServerDispatcher::run(TqbHandle client, const TqbOpDesc& d, std
         return u32Reply(engine_.DatabaseGetFreeSpace(c, space), space);
     }
     case TqbOp::AliasModify:
+        if (TqbResultCode rc = refuseConfigFolder(client, r.Str(3))) return rc;
         return engine_.AliasModify(client, r.Str(1), r.Str(2), r.Str(3));
     case TqbOp::DatabaseOpen:
     case TqbOp::DatabaseOpenPath: {
         TqbHandle db = 0;
+        std::string path = r.Str(0);
+        if (d.Op == TqbOp::DatabaseOpen && engine_.AliasGetPath(r.Str(0), client, path)) path.clear();
+        if (TqbResultCode rc = refuseConfigFolder(client, path)) return rc;
         TqbResultCode rc =
             d.Op == TqbOp::DatabaseOpen
                 ? engine_.DatabaseOpen(client, r.Str(0), openMode(1), shareMode(2), r.U32(3), db)

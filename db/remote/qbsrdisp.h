@@ -44,7 +44,8 @@ public:
     // Decodes one request of ClientID (the engine client handle the connection is registered
     // under) and runs it. Message 9 is answered 0; a message that is no engine request is not
     // handled. A short or malformed request is answered 15522, a handle the client was not given
-    // with the unknown-handle code of its kind; nothing of it reaches the engine then.
+    // with the unknown-handle code of its kind; nothing of it reaches the engine then. The engine's
+    // configuration folder is no client's database: a path or alias naming it is answered 8449.
     TqbDispatchResult Dispatch(TqbHandle ClientID, uint32_t MsgID, std::span<const uint8_t> Request);
 
     // How many handles of a client the decoder keeps (for checks).
@@ -67,6 +68,8 @@ private:
     // Forgets the handle and what lived in it (a session's databases, a database's cursors and
     // statements).
     void take(TqbHandle client, TqbHandle handle, TqbHandleKind kind);
+    // 8449, logged, when Path names the served engine's configuration folder; else 0.
+    TqbResultCode refuseConfigFolder(TqbHandle client, const std::string& path);
     // The parent the client holds Handle under, else 0.
     TqbHandle parentOf(TqbHandle client, TqbHandle handle, TqbHandleKind kind);
 
