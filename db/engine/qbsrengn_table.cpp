@@ -41,11 +41,11 @@ TqbResultCode withActions(TqbSrBaseCursor& Cursor, int32_t Before, int32_t Undo,
 }
 
 // The engine's configuration tables and what their saves leave behind hold the users' password
-// hashes: only the configuration code reads and writes them, in whatever folder they lie; to a
-// client they are no table. The key procedures' table is the administrator's to make.
+// hashes, and the key procedures' table names libraries the engine loads: only the configuration
+// code reads them, in whatever folder they lie; to a client they are no table.
 constexpr TqbResultCode kResultSystemFile = 8449; // "Cannot open a system file."
 bool isConfigurationTable(std::string_view Name) {
-    return IsSystemTableName(Name) && TextCompareNoCase(Name.substr(3, 5), "INDEX") != 0;
+    return IsSystemTableName(Name);
 }
 
 // Writers of a database's tables: none on a read-only engine, none through a database opened

@@ -741,11 +741,14 @@ void TqbLegacyTransport::sendReply(uint32_t headerID, uint32_t sendTo, uint32_t 
     h.RequestID = RequestID;
     h.ErrorCode = ErrorCode;
     h.MsgType = qbmtReply;
-    if (const TqbResultCode r = sendParts(h, Data, DataLength, sendTo, nullptr))
+    if (const TqbResultCode r = sendParts(h, Data, DataLength, sendTo, nullptr)) {
+        // A client that hung up while its request was at work is no fault of the send.
+        if (!protocol_ || !protocol_->HasClient(sendTo)) return;
         LogError("Snd Err %d: %s, Req %d, Clnt %d, Msg %d, Len %d, Tmout %d",
                  {r, "tpSendReply", -1, headerID, MsgID, DataLength, 0});
-    else
+    } else {
         LogReplyLine(RequestID, headerID, int32_t(MsgID), Data, int32_t(DataLength), ErrorCode);
+    }
 }
 
 // Message 13 never goes out: the protocol connects, and the reply is the new connection's ID.

@@ -93,6 +93,8 @@ public:
     bool SetKey(uint32_t clientID, uint32_t seed);
     // The connection's key seed (0 when there is no such connection).
     uint32_t KeySeed(uint32_t clientID);
+    // Whether the client's connection still stands: it has not hung up and was not lost.
+    bool HasClient(uint32_t clientID) { return FindByClientID(clientID) != nullptr; }
     uint64_t KeepAlivesReceived(uint32_t clientID);
     uint64_t KeepAlivesSent(uint32_t clientID);
     // Takes a new interval and restarts the timer.

@@ -6,12 +6,19 @@
 #include "db/engine/qbsrengn.h"
 #include "db/storage/qblldict.h"
 
+#include "platform/Paths.h"
+
 #include <algorithm>
 #include <exception>
+#include <filesystem>
 
 using namespace qbops;
 
 namespace {
+
+// The configuration folder holds the users' password hashes and the key procedures: no remote
+// client's database.
+constexpr TqbResultCode kResultSystemFile = 8449; // "Cannot open a system file."
 
 std::vector<uint8_t> streamBytes(cls::TMemoryStream& m) {
     return std::vector<uint8_t>(m.Memory(), m.Memory() + m.Size());
@@ -69,24 +76,58 @@ TqbResultCode TqbServerDispatcher::owns(TqbHandle client, TqbHandle handle, TqbH
     std::lock_guard lk(m_);
     auto c = clients_.find(client);
     if (c == clients_.end()) return kResultUnknownClient;
-    auto h = c->second.find(handle);
-    return h != c->second.end() && h->second.Kind == kind ? 0 : UnknownHandleCode(kind);
+    return c->second.count({kind, handle}) ? 0 : UnknownHandleCode(kind);
 }
 
 void TqbServerDispatcher::give(TqbHandle client, TqbHandle handle, TqbHandleKind kind, TqbHandle parent) {
     if (!handle || handle == kNoRebuildID) return;
     std::lock_guard lk(m_);
     auto c = clients_.find(client);
-    if (c != clients_.end()) c->second[handle] = Owned{kind, parent};
+    if (c != clients_.end()) c->second[{kind, handle}] = parent;
 }
 
-void TqbServerDispatcher::take(TqbHandle client, TqbHandle handle) {
+void TqbServerDispatcher::take(TqbHandle client, TqbHandle handle, TqbHandleKind kind) {
     std::lock_guard lk(m_);
     auto c = clients_.find(client);
     if (c == clients_.end()) return;
-    c->second.erase(handle);
-    // What lived in a closed database goes with it.
-    std::erase_if(c->second, [&](const auto& e) { return e.second.Parent == handle; });
+    HandleMap& handles = c->second;
+    handles.erase({kind, handle});
+    // What lived in a closed session or database goes with it.
+    std::vector<TqbHandle> databases;
+    if (kind == TqbHandleKind::Session) {
+        for (const auto& [key, parent] : handles)
+            if (key.first == TqbHandleKind::Database && parent == handle) databases.push_back(key.second);
+    } else if (kind == TqbHandleKind::Database) {
+        databases.push_back(handle);
+    }
+    for (TqbHandle db : databases) {
+        handles.erase({TqbHandleKind::Database, db});
+        std::erase_if(handles, [&](const auto& e) {
+            return (e.first.first == TqbHandleKind::Cursor || e.first.first == TqbHandleKind::Statement) &&
+                   e.second == db;
+        });
+    }
+}
+
+TqbHandle TqbServerDispatcher::parentOf(TqbHandle client, TqbHandle handle, TqbHandleKind kind) {
+    std::lock_guard lk(m_);
+    auto c = clients_.find(client);
+    if (c == clients_.end()) return 0;
+    auto h = c->second.find({kind, handle});
+    return h == c->second.end() ? 0 : h->second;
+}
+
+TqbResultCode TqbServerDispatcher::refuseConfigFolder(TqbHandle client, const std::string& path) {
+    auto* engine = dynamic_cast<TqbServerEngine*>(&engine_);
+    if (!engine || path.empty()) return 0;
+    // The same folder by any name: either separator, "..", a trailing separator, a link, or a
+    // spelling a case-blind file system takes.
+    std::error_code ec;
+    if (!std::filesystem::equivalent(plat::ToNativePath(path), plat::ToNativePath(engine->ConfigDir()), ec))
+        return 0;
+    engine_.LogString("Client " + std::to_string(client) +
+                      " refused the configuration folder as a database: " + path);
+    return kResultSystemFile;
 }
 
 TqbDispatchResult TqbServerDispatcher::Dispatch(TqbHandle ClientID, uint32_t MsgID,
@@ -233,7 +274,7 @@ TqbResultCode TqbServerDispatcher::run(TqbHandle client, const TqbOpDesc& d, std
         return engine_.SessionCloseUnusedTables(client);
     case TqbOp::SessionRemove: {
         TqbResultCode rc = engine_.SessionRemove(client, c);
-        if (!rc) take(client, c);
+        if (!rc) take(client, c, TqbHandleKind::Session);
         return rc;
     }
     case TqbOp::SessionSetCurrent:
@@ -241,6 +282,7 @@ TqbResultCode TqbServerDispatcher::run(TqbHandle client, const TqbOpDesc& d, std
     case TqbOp::SessionSetTimeout:
         return engine_.SessionSetTimeout(client, c, r.U32(1));
     case TqbOp::AliasAdd:
+        if (TqbResultCode rc = refuseConfigFolder(client, r.Str(1))) return rc;
         return engine_.AliasAdd(r.Str(0), r.Str(1), client);
     case TqbOp::AliasList: {
         std::vector<TqbAliasRecord> list;
@@ -252,10 +294,11 @@ TqbResultCode TqbServerDispatcher::run(TqbHandle client, const TqbOpDesc& d, std
         return rc;
     }
     case TqbOp::AliasChangePath:
+        if (TqbResultCode rc = refuseConfigFolder(client, r.Str(1))) return rc;
         return engine_.AliasChangePath(r.Str(0), r.Str(1), client);
     case TqbOp::DatabaseClose: {
         TqbResultCode rc = engine_.DatabaseClose(c);
-        if (!rc) take(client, c);
+        if (!rc) take(client, c, TqbHandleKind::Database);
         return rc;
     }
     case TqbOp::AliasDelete:
@@ -274,15 +317,24 @@ TqbResultCode TqbServerDispatcher::run(TqbHandle client, const TqbOpDesc& d, std
         return u32Reply(engine_.DatabaseGetFreeSpace(c, space), space);
     }
     case TqbOp::AliasModify:
+        if (TqbResultCode rc = refuseConfigFolder(client, r.Str(3))) return rc;
         return engine_.AliasModify(client, r.Str(1), r.Str(2), r.Str(3));
     case TqbOp::DatabaseOpen:
     case TqbOp::DatabaseOpenPath: {
         TqbHandle db = 0;
+        std::string path = r.Str(0);
+        if (d.Op == TqbOp::DatabaseOpen && engine_.AliasGetPath(r.Str(0), client, path)) path.clear();
+        if (TqbResultCode rc = refuseConfigFolder(client, path)) return rc;
         TqbResultCode rc =
             d.Op == TqbOp::DatabaseOpen
                 ? engine_.DatabaseOpen(client, r.Str(0), openMode(1), shareMode(2), r.U32(3), db)
                 : engine_.DatabaseOpenPath(client, r.Str(0), openMode(1), shareMode(2), r.U32(3), db);
-        if (!rc) give(client, db, TqbHandleKind::Database);
+        if (!rc) {
+            // The database lives in the client's current session and closes with it.
+            TqbHandle session = 0;
+            engine_.SessionGetCurrent(client, session);
+            give(client, db, TqbHandleKind::Database, session);
+        }
         return u32Reply(rc, db);
     }
     case TqbOp::DatabaseSetTimeout:
@@ -309,7 +361,7 @@ TqbResultCode TqbServerDispatcher::run(TqbHandle client, const TqbOpDesc& d, std
         TqbRebuildStatus status{};
         TqbResultCode rc = engine_.RebuildGetStatus(c, client, present, status);
         // A finished job's status is read once; its handle goes with it.
-        if (!rc && (!present || status.Finished)) take(client, c);
+        if (!rc && (!present || status.Finished)) take(client, c, TqbHandleKind::Rebuild);
         if (!rc) reply = EncodeRebuildStatusReply(status, present);
         return rc;
     }
@@ -372,21 +424,14 @@ TqbResultCode TqbServerDispatcher::run(TqbHandle client, const TqbOpDesc& d, std
     case TqbOp::TableLockRelease:
         return engine_.TableLockRelease(c, lock(1), r.Bool(2));
     case TqbOp::CursorClone: {
-        TqbHandle clone = 0, parent = 0;
+        TqbHandle clone = 0;
         TqbResultCode rc = engine_.CursorClone(c, openMode(1), clone);
-        if (!rc) {
-            {
-                std::lock_guard lk(m_);
-                auto& handles = clients_[client];
-                if (auto it = handles.find(c); it != handles.end()) parent = it->second.Parent;
-            }
-            give(client, clone, TqbHandleKind::Cursor, parent);
-        }
+        if (!rc) give(client, clone, TqbHandleKind::Cursor, parentOf(client, c, TqbHandleKind::Cursor));
         return u32Reply(rc, clone);
     }
     case TqbOp::CursorClose: {
         TqbResultCode rc = engine_.CursorClose(c);
-        if (!rc) take(client, c);
+        if (!rc) take(client, c, TqbHandleKind::Cursor);
         return rc;
     }
     case TqbOp::CursorCompareBookmarks: {
@@ -535,18 +580,14 @@ TqbResultCode TqbServerDispatcher::run(TqbHandle client, const TqbOpDesc& d, std
         TqbResultCode rc = d.Op == TqbOp::SQLExec
                                ? engine_.SQLExec(c, openMode(1), cursor, m)
                                : engine_.SQLExecDirect(c, r.TailText(), r.U32(1), openMode(2), cursor, m);
-        if (d.Op == TqbOp::SQLExec) {
-            std::lock_guard lk(m_);
-            auto& handles = clients_[client];
-            if (auto it = handles.find(c); it != handles.end()) parent = it->second.Parent;
-        }
+        if (d.Op == TqbOp::SQLExec) parent = parentOf(client, c, TqbHandleKind::Statement);
         if (!rc) give(client, cursor, TqbHandleKind::Cursor, parent);
         reply = streamBytes(m);
         return rc;
     }
     case TqbOp::SQLFree: {
         TqbResultCode rc = engine_.SQLFree(c);
-        if (!rc) take(client, c);
+        if (!rc) take(client, c, TqbHandleKind::Statement);
         return rc;
     }
     case TqbOp::SQLPrepare: {

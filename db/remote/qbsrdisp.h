@@ -12,6 +12,7 @@ class TqbServerEngine;
 #include <mutex>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 // What the decoder made of one request.
@@ -43,18 +44,19 @@ public:
     // Decodes one request of ClientID (the engine client handle the connection is registered
     // under) and runs it. Message 9 is answered 0; a message that is no engine request is not
     // handled. A short or malformed request is answered 15522, a handle the client was not given
-    // with the unknown-handle code of its kind; nothing of it reaches the engine then.
+    // with the unknown-handle code of its kind; nothing of it reaches the engine then. The engine's
+    // configuration folder is no client's database: a path or alias naming it is answered 8449.
     TqbDispatchResult Dispatch(TqbHandle ClientID, uint32_t MsgID, std::span<const uint8_t> Request);
 
     // How many handles of a client the decoder keeps (for checks).
     size_t HandleCount(TqbHandle ClientID);
 
 private:
-    struct Owned {
-        TqbHandleKind Kind;
-        TqbHandle Parent; // the database of a cursor or statement, else 0
-    };
-    using HandleMap = std::map<TqbHandle, Owned>;
+    // Handles are told apart by kind and number: the engine's rebuild IDs come from a space of
+    // their own and take the numbers of sessions, databases and cursors.
+    using Key = std::pair<TqbHandleKind, TqbHandle>;
+    // The parent: the session of a database, the database of a cursor or statement, else 0.
+    using HandleMap = std::map<Key, TqbHandle>;
 
     TqbResultCode run(TqbHandle client, const qbops::TqbOpDesc& d, std::span<const uint8_t> request,
                       std::vector<uint8_t>& reply);
@@ -63,7 +65,13 @@ private:
     // 0 when the client holds Handle as Kind (Zero: 0 passes too), else the kind's unknown code.
     TqbResultCode owns(TqbHandle client, TqbHandle handle, TqbHandleKind kind, bool zero = false);
     void give(TqbHandle client, TqbHandle handle, TqbHandleKind kind, TqbHandle parent = 0);
-    void take(TqbHandle client, TqbHandle handle);
+    // Forgets the handle and what lived in it (a session's databases, a database's cursors and
+    // statements).
+    void take(TqbHandle client, TqbHandle handle, TqbHandleKind kind);
+    // 8449, logged, when Path names the served engine's configuration folder; else 0.
+    TqbResultCode refuseConfigFolder(TqbHandle client, const std::string& path);
+    // The parent the client holds Handle under, else 0.
+    TqbHandle parentOf(TqbHandle client, TqbHandle handle, TqbHandleKind kind);
 
     TqbBaseServerEngine& engine_;
     std::mutex m_;

@@ -114,7 +114,8 @@ TEST(EngineConfiguration, ItsTablesAreNoClientsTablesAndStillLoadAndSave) {
     TqbHandle db = 0, cursor = 0;
     ASSERT_EQ(0, e.DatabaseOpenPath(api.client, cfg, qbomReadWrite, qbsmShared, 1000, db));
     // Every way a client could read or replace the password hashes, in any spelling.
-    for (const char* name : {"QBSUSER", "qbsUser", "QBSINFO", "QBSALIAS", "SAVUSER", "XXSUSER"}) {
+    for (const char* name : {"QBSUSER", "qbsUser", "QBSINFO", "QBSALIAS", "SAVUSER", "XXSUSER", "QBSINDEX",
+                             "qbsIndex", "SAVINDEX", "XXSINDEX"}) {
         SCOPED_TRACE(name);
         EXPECT_EQ(8449, e.TableOpen(db, name, false, "", 0, qbomReadOnly, qbsmShared, 1000, cursor, nullptr));
         EXPECT_EQ(0u, cursor);
@@ -140,9 +141,10 @@ TEST(EngineConfiguration, ItsTablesAreNoClientsTablesAndStillLoadAndSave) {
     EXPECT_EQ(8449, e.TableRename(api.db, "people", "QBSUSER"));
     EXPECT_EQ(8449,
               e.TableOpen(api.db, "QBSUSER", false, "", 0, qbomReadOnly, qbsmShared, 1000, cursor, nullptr));
-    // The key procedures' table is the administrator's to make.
-    TqbServerDataDict d = contactsDictionary();
-    EXPECT_EQ(0, e.TableBuild(db, false, "QBSINDEX", false, d));
+    // Nor may it take the key procedures' table's place, which names the libraries the engine loads.
+    EXPECT_EQ(8449, e.TableRename(api.db, "people", "QBSINDEX"));
+    EXPECT_FALSE(plat::FileExists(cfg + "/QBSINDEX.QB2"));
+    EXPECT_FALSE(plat::FileExists(api.dir.file("QBSINDEX.QB2")));
     EXPECT_EQ(users, pwtest::readFile(cfg + "/QBSUSER.QB2")) << "the users' table is untouched";
 
     // The engine itself still reads and writes them: an alias is saved and loaded after a restart.

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -132,12 +133,10 @@ TEST(ServerProgramConfiguration, IsKeptApartAndItsTablesAreRefusedToRemoteClient
         Remote r(port);
         ASSERT_EQ(0, r.login);
         TqbHandle cursor = 0;
-        for (const std::string& folder : {config.str(), data.str()}) {
-            const TqbHandle db = r.open(folder);
-            EXPECT_EQ(8449, r.e->TableOpen(db, "QBSUSER", false, "", 0, qbomReadOnly, qbsmShared, 5000,
-                                           cursor, nullptr));
-            EXPECT_EQ(8449, r.e->TableDelete(db, "QBSUSER"));
-        }
+        const TqbHandle db = r.open(data.str());
+        EXPECT_EQ(8449, r.e->TableOpen(db, "QBSUSER", false, "", 0, qbomReadOnly, qbsmShared, 5000, cursor,
+                                       nullptr));
+        EXPECT_EQ(8449, r.e->TableDelete(db, "QBSUSER"));
         // The server's own saves still work: an alias it keeps across a restart.
         EXPECT_EQ(0, r.e->AliasAdd("served", data.str(), r.client));
         EXPECT_EQ(0, r.e->ClientRemove(r.client));
@@ -169,6 +168,72 @@ TEST(ServerProgramConfiguration, IsKeptApartAndItsTablesAreRefusedToRemoteClient
     }
     Server missing(plain.str(), plain.file("nowhere"));
     EXPECT_EQ(1, missing.exitWithin(30000)) << missing.text;
+}
+
+// The configuration folder is no remote client's database, by whatever name it is given; the key
+// procedures' table (which names libraries the server loads) is refused as the other system tables.
+TEST(ServerProgramConfiguration, ItsFolderAndTheKeyProceduresTableAreRefusedToRemoteClients) {
+    pwtest::TempDir data, apart;
+    std::filesystem::create_directory(data.path() / "sub");
+    std::filesystem::create_directory_symlink(apart.path(), data.path() / "link");
+    auto backslashed = [](std::string p) {
+        std::replace(p.begin(), p.end(), '/', '\\');
+        return p;
+    };
+    for (const bool byDefault : {true, false}) {
+        SCOPED_TRACE(byDefault ? "default configuration folder" : "--config-folder");
+        Server srv(data.str(), byDefault ? "" : apart.str());
+        const uint16_t port = srv.port();
+        ASSERT_NE(0, port) << srv.text;
+        const std::string config = byDefault ? data.file(".pwdbserver") : apart.str();
+        ASSERT_TRUE(std::filesystem::exists(config + "/QBSUSER.QB2"));
+        Remote r(port);
+        ASSERT_EQ(0, r.login);
+        std::vector<std::string> names{config, config + "/", config + "//", backslashed(config),
+                                       config + "/../" + std::filesystem::path(config).filename().string()};
+        if (byDefault)
+            names.push_back(data.file("sub") + "/.././.pwdbserver/");
+        else
+            names.push_back(data.file("link"));
+        for (const std::string& name : names) {
+            SCOPED_TRACE(name);
+            TqbHandle db = 0;
+            EXPECT_EQ(8449, r.e->DatabaseOpenPath(r.client, name, qbomReadWrite, qbsmShared, 5000, db));
+            EXPECT_EQ(8449, r.e->AliasAdd("cfg", name, r.client));
+            EXPECT_EQ(8449, r.e->AliasModify(r.client, "served", "", name));
+        }
+        // A spelling in another case is another folder here, and none.
+        TqbHandle none = 0;
+        EXPECT_NE(0, r.e->DatabaseOpenPath(r.client, byDefault ? data.file(".PWDBSERVER") : config + "X",
+                                           qbomReadWrite, qbsmShared, 5000, none));
+        EXPECT_TRUE(srv.waitFor("refused the configuration folder as a database: " + config)) << srv.text;
+        std::string path;
+        EXPECT_EQ(0, r.e->AliasGetPath("cfg", r.client, path));
+        EXPECT_EQ("", path) << "no alias was made";
+
+        // The served folder and its other folders open; the key procedures' table is no table there.
+        const TqbHandle db = r.open(data.str());
+        ASSERT_NE(0u, db);
+        TqbHandle sub = 0;
+        EXPECT_EQ(0, r.e->DatabaseOpenPath(r.client, data.file("sub"), qbomReadWrite, qbsmShared, 5000, sub));
+        for (const char* name : {"QBSINDEX", "qbsindex", "SAVINDEX", "XXSINDEX"}) {
+            SCOPED_TRACE(name);
+            TqbDataDictionary built = engineapi::contactsDictionary();
+            EXPECT_EQ(8449, r.e->TableBuild(db, false, name, false, built));
+            TqbHandle cursor = 0;
+            EXPECT_EQ(8449, r.e->TableOpen(db, name, false, "", 0, qbomReadWrite, qbsmShared, 5000, cursor,
+                                           nullptr));
+            EXPECT_EQ(8449, r.e->TableDelete(db, name));
+        }
+        TqbDataDictionary built = engineapi::contactsDictionary();
+        ASSERT_EQ(0, r.e->TableBuild(db, false, "keys", false, built));
+        EXPECT_EQ(8449, r.e->TableRename(db, "keys", "QBSINDEX"));
+        EXPECT_FALSE(std::filesystem::exists(data.path() / "QBSINDEX.QB2"));
+        EXPECT_FALSE(std::filesystem::exists(config + "/QBSINDEX.QB2"));
+        EXPECT_EQ(0, r.e->TableDelete(db, "keys"));
+        EXPECT_EQ(0, r.e->ClientRemove(r.client));
+        EXPECT_EQ(0, srv.stopWithin(30000)) << srv.text;
+    }
 }
 
 TEST(ServerProgramLogin, AnUnknownUserIsLoggedAsAWrongPasswordIs) {

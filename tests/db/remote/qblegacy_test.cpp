@@ -222,6 +222,38 @@ TEST(LegacyTransport, ClientsInParallelOnPoolThreads) {
     srv.t->SetState(qbsInactive);
 }
 
+// A client that hangs up while its request is at work: the reply that finds it gone is dropped
+// without an error line, the second and the third time too, and the server answers the next client.
+TEST(LegacyTransport, AReplyToAClientThatHungUpIsDroppedWithoutAnError) {
+    Server srv;
+    TqbOwned<TqbThreadPool> pool(new TqbThreadPool);
+    srv.t->SetThreadPool(pool.get());
+    srv.start();
+    for (size_t round = 1; round <= 3; ++round) {
+        Client cli(srv.port());
+        uint32_t id = 0;
+        ASSERT_EQ(cli.login(kHash, id), 0);
+        std::atomic<TqbResultCode> result{-1};
+        std::thread waiting([&] { result = cli.request(id, kSilent, {}, 30000); });
+        ASSERT_EQ(srv.handler.held.TryWait(20000), 0u);
+        cli.t->TerminateConnection(id, 5000);
+        ASSERT_TRUE(pwtest::waitUntil([&] { return srv.removedCount() == round; }, 20000));
+        srv.handler.release.Signal();
+        srv.t->WaitForDispatched();
+        waiting.join();
+        EXPECT_NE(0, result.load());
+    }
+    for (const std::string& line : srv.log.Lines())
+        EXPECT_EQ(std::string::npos, line.find("Snd Err")) << line;
+    Client next(srv.port());
+    uint32_t id = 0;
+    ASSERT_EQ(next.login(kHash, id), 0);
+    Bytes back;
+    EXPECT_EQ(next.request(id, kEcho, {7}, 5000, &back), 0);
+    EXPECT_EQ(back, Bytes{7});
+    srv.t->SetState(qbsInactive);
+}
+
 TEST(LegacyTransport, WrongPasswordAndNoLoginHandler) {
     {
         Server srv(true, true);

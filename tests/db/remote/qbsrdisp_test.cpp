@@ -353,6 +353,43 @@ TEST(ServerDecoder, AnotherClientsHandlesAreRefused) {
     EXPECT_EQ(kResultUnknownClient, s.disp.RemoveClient(b.client));
 }
 
+// A removed session takes its databases and their cursors along; the client keeps the rest.
+TEST(ServerDecoder, ASessionsRemovalTakesWhatLivedInIt) {
+    Server s;
+    Remote a(s, true);
+    const TqbHandle second =
+        s.okU32(a.client, TqbOp::SessionAdd, request(TqbRequestWriter(TqbOp::SessionAdd).U32(1000)));
+    ASSERT_EQ(4u, s.disp.HandleCount(a.client)) << "two sessions, the database and the cursor";
+    s.ok(a.client, TqbOp::SessionRemove, request(TqbRequestWriter(TqbOp::SessionRemove).U32(a.session)));
+    EXPECT_EQ(1u, s.disp.HandleCount(a.client)) << "only the other session is left";
+    EXPECT_EQ(kResultUnknownCursor, s.send(a.client, TqbOp::CursorSetToBegin, EncodeU32(a.cursor)).ErrorCode);
+    EXPECT_EQ(kResultUnknownDatabase,
+              s.send(a.client, TqbOp::TableExists,
+                     request(TqbRequestWriter(TqbOp::TableExists).U32(a.db).Str("contacts")))
+                  .ErrorCode);
+    s.ok(a.client, TqbOp::SessionSetCurrent, request(TqbRequestWriter(TqbOp::SessionSetCurrent).U32(second)));
+}
+
+// An alias the server's administrator set on the configuration folder opens nothing for a remote
+// client; the engine's own clients still open it.
+TEST(ServerDecoder, AnAliasOfTheConfigurationFolderIsRefused) {
+    Server s;
+    const TqbHandle client = s.login();
+    ASSERT_EQ(0, s.api.engine->AliasAdd("config", s.api.dir.file("cfg"), client));
+    TqbDispatchResult r = s.send(
+        client, TqbOp::DatabaseOpen,
+        request(
+            TqbRequestWriter(TqbOp::DatabaseOpen).Str("CONFIG").U8(qbomReadOnly).U8(qbsmShared).U32(1000)));
+    EXPECT_EQ(8449, r.ErrorCode);
+    EXPECT_EQ(0u, s.disp.HandleCount(client));
+    const std::string line = "refused the configuration folder as a database: " + s.api.dir.file("cfg");
+    const auto lines = s.api.log->Lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                            [&](const std::string& l) { return l.find(line) != std::string::npos; }));
+    TqbHandle db = 0;
+    EXPECT_EQ(0, s.api.engine->DatabaseOpen(client, "config", qbomReadOnly, qbsmShared, 1000, db));
+}
+
 TEST(ServerDecoder, TransportMessagesAndUnknownOnes) {
     Server s;
     TqbHandle client = s.login();
