@@ -181,3 +181,22 @@ TEST_F(AppTest, TheContactsToolNamesTheDemoGroupsInANewFolder) {
     ASSERT_EQ(std::system(tool), 0) << pwtest::readFile("tool.txt");
     EXPECT_EQ(pwtest::readFile("snppqorn.ini"), "[Groups]\ngroup1Name=Mine\n");
 }
+
+// A settings file named in another case is the folder's settings file all the same: the tool
+// leaves it as it is, and the program reads the user's group names from it.
+TEST_F(AppTest, TheContactsToolLeavesASettingsFileNamedInAnyCase) {
+    std::filesystem::remove("snppqorn.ini");
+    const char* const tool = PW_BINARY_DIR "/tools/mkcontacts . >tool.txt 2>&1";
+    const std::string users = "[Groups]\ngroup1Name=Night shift\n";
+    for (const char* name : {"SNPPQORN.INI", "SnppQorn.Ini"}) {
+        pwtest::writeFile(name, users);
+        dropContacts();
+        ASSERT_EQ(std::system(tool), 0) << pwtest::readFile("tool.txt");
+        EXPECT_EQ(pwtest::readFile(name), users) << name;
+        EXPECT_FALSE(std::filesystem::exists("snppqorn.ini")) << name;
+        showApp();
+        EXPECT_EQ(groupItems(), std::vector<std::string>{"G1: Night shift"}) << name;
+        restartApp();
+        std::filesystem::remove(name);
+    }
+}
