@@ -197,43 +197,39 @@ TEST_F(WindowTest, ACopiedOrMovedRunFolderKeepsItsContactsInItself) {
     fs::current_path(d);
     dropContacts();
 
-    // A copy: what is added there is there, and only there; at the next start as well.
-    for (int start = 1; start <= 2; ++start) {
-        fs::current_path(b);
+    // The program started in folder: no message, its contacts listed, the alias on aliasTo, and a
+    // contact added through the contacts window when one is given.
+    const auto run = [&](const fs::path& folder, const Names& listed, const fs::path& aliasTo,
+                         const Contact& add = {}) {
+        fs::current_path(folder);
         showApp();
-        EXPECT_EQ(dialogs.Texts(), Names{});
-        EXPECT_EQ(listedNames(*form), start == 1 ? Names{"Alice"} : (Names{"Alice", "Bob"}));
-        EXPECT_TRUE(fs::equivalent(aliasPath(*form), b));
-        if (start == 1) addInContactsWindow("Bob", "5550002");
+        EXPECT_EQ(dialogs.Texts(), Names{}) << folder;
+        EXPECT_EQ(listedNames(*form), listed) << folder;
+        EXPECT_TRUE(fs::equivalent(aliasPath(*form), aliasTo)) << folder;
+        if (!add.name.empty()) addInContactsWindow(add.name, add.id);
         restartApp();
-    }
+    };
+
+    // A copy: what is added there is there, and only there; at the next start as well.
+    run(b, {"Alice"}, b, {"Bob", "5550002"});
+    run(b, {"Alice", "Bob"}, b);
     EXPECT_EQ(idIn(b, "Bob"), "5550002");
     EXPECT_EQ(idIn(a, "Bob"), "<missing>");
 
     // The original moved away: the other copy starts with its contacts and keeps new ones.
     fs::rename(a, moved);
-    fs::current_path(c);
-    showApp();
-    EXPECT_EQ(dialogs.Texts(), Names{});
-    EXPECT_EQ(listedNames(*form), Names{"Alice"});
-    addInContactsWindow("Carol", "5550003");
-    restartApp();
+    run(c, {"Alice"}, c, {"Carol", "5550003"});
     EXPECT_EQ(idIn(c, "Carol"), "5550003");
     EXPECT_EQ(idIn(moved, "Carol"), "<missing>");
     fs::rename(moved, a);
 
     // No contacts table of its own: the alias naming another folder is the user's choice.
-    fs::current_path(d);
-    showApp();
-    EXPECT_EQ(dialogs.Texts(), Names{});
-    EXPECT_EQ(listedNames(*form), Names{"Alice"});
-    EXPECT_TRUE(fs::equivalent(aliasPath(*form), a));
-    addInContactsWindow("Dave", "5550004");
-    restartApp();
+    run(d, {"Alice"}, a, {"Dave", "5550004"});
     EXPECT_EQ(idIn(a, "Dave"), "5550004");
 
     // That folder gone, the start says which one, and how to go on.
     fs::rename(a, moved);
+    fs::current_path(d);
     showApp();
     EXPECT_EQ(
         dialogs.Texts(),
