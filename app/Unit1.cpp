@@ -20,6 +20,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -197,6 +198,25 @@ public:
         return QObject::eventFilter(o, e);
     }
 };
+
+// The memo holds one line: Tab moves the focus, as in every other box of the window, and a tab or
+// line break that comes by paste or drop becomes a blank rather than going out in the page.
+class MessageMemo : public QPlainTextEdit {
+public:
+    explicit MessageMemo(QWidget* parent) : QPlainTextEdit(parent) { setTabChangesFocus(true); }
+
+protected:
+    void insertFromMimeData(const QMimeData* source) override {
+        if (!source->hasText()) return;
+        QString text = source->text();
+        text.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+        for (QChar& c : text)
+            if (c == u'\t' || c == u'\n' || c == u'\r' || c == QChar::ParagraphSeparator ||
+                c == QChar::LineSeparator)
+                c = u' ';
+        insertPlainText(text);
+    }
+};
 constexpr int kMemoMaxLength = 999;
 constexpr int kDesignWidth = 584;
 
@@ -311,7 +331,7 @@ void TForm1::buildWindow() {
     lengthLabel->setObjectName("lengthLabel");
     clearButton = button(left, "Clear &Message", 178, 41, 110, 22);
     clearButton->setObjectName("clearButton");
-    messageMemo = new QPlainTextEdit(left);
+    messageMemo = new MessageMemo(left);
     messageMemo->setObjectName("messageMemo");
     messageMemo->setGeometry(8, 65, 280, 70);
     messageMemo->installEventFilter(new MemoFilter(messageMemo));
@@ -412,6 +432,9 @@ void TForm1::buildWindow() {
     StatusBar1->setSizeGripEnabled(false);
     StatusBar1->setFixedHeight(19);
     QMainWindow::setStatusBar(StatusBar1);
+    // The bar is one window wide: a longer text is read whole in its tooltip.
+    QObject::connect(StatusBar1, &QStatusBar::messageChanged, StatusBar1,
+                     [bar = StatusBar1](const QString& text) { bar->setToolTip(text); });
 
     // Menu.
     QMenuBar* bar = menuBar();

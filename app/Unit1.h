@@ -278,6 +278,10 @@ protected:
 private:
     void buildWindow();
     void createEngine();
+    // Starts the in-process engine when it holds the contacts; false (and said) when it cannot.
+    bool ownEngineStarted();
+    // The contacts table could not be opened: why, in the user's words where they are known.
+    std::string contactsTableFailure(const std::exception& e);
     // Contacts on a server: a lost connection, one question about it, and the way back.
     bool reconnectContacts();
     bool askReconnect(const std::string& reason);
@@ -335,9 +339,10 @@ private:
 
     plat::HWND handle_ = 0;
     bool shown_ = false;
-    bool reconnecting_ = false;       // a contacts server is being waited for
+    bool reconnecting_ = false;        // a contacts server is being waited for
     uint32_t lostClientAsked_ = 0;     // the lost connection the user has been asked about
-    bool reconnectWanted_ = false;    // answered Yes while the connection was being let go
+    bool reconnectWanted_ = false;     // answered Yes while the connection was being let go
+    std::string journalPutOff_;        // a journal whose recovery the operator put off at start
     TqbOwned<TqbServerEngine> engine_; // qbServerEngine1, stopped when the window goes
     DailyLog log_;
     Pc1Cipher cipher_;

@@ -9,6 +9,7 @@
 #include "db/client/qbclcfg.h"
 #include "db/remote/qbclreng.h"
 #include "db/remote/qblegacy.h"
+#include "platform/Paths.h"
 
 #include <QApplication>
 #include <QFrame>
@@ -27,6 +28,10 @@ const char* const kContactsAlias = "pagebase";
 
 namespace {
 
+constexpr int32_t kFolderInUse = 160;         // the engine's folder is held by another process
+constexpr int32_t kNoSuchAliasFolder = 10018; // the alias names a folder that does not exist
+constexpr int32_t kNoSuchTable = 10024;
+
 // Runs one step of the connection; a failure is shown and the next step goes on.
 template <class Step> void guarded(Step&& step) {
     try {
@@ -36,6 +41,12 @@ template <class Step> void guarded(Step&& step) {
     } catch (...) {
         showException("Unknown error");
     }
+}
+
+int32_t errorCode(const std::exception& e) {
+    if (const auto* d = dynamic_cast<const EqbDatabaseError*>(&e)) return d->ErrorCode;
+    if (const auto* q = dynamic_cast<const EqbException*>(&e)) return q->ErrorCode;
+    return 0;
 }
 
 std::string currentDirectory() {
@@ -82,6 +93,37 @@ private:
     std::string text_;
 };
 
+// The folder the in-process engine keeps its configuration in (the program's current directory).
+std::string configFolder(const TqbServerEngine& engine) {
+    std::string dir = engine.ConfigDir();
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    return dir;
+}
+
+// Whether folder holds a contacts table, asked of the engine as a table open would find it.
+bool holdsContactsTable(TqbServerEngine& engine, TqbHandle client, const std::string& folder) {
+    TqbHandle db = 0;
+    if (engine.DatabaseOpenPath(client, folder, qbomReadOnly, qbsmShared, 10000, db) != 0) return false;
+    bool exists = false;
+    const TqbResultCode rc = engine.TableExists(db, kContactsTable, exists);
+    engine.DatabaseClose(db);
+    return rc == 0 && exists;
+}
+
+// The in-process engine's configuration, and the alias with it, travels with the folder it runs
+// in: a copied or moved folder brings an alias naming the old one (or a folder that is gone). A
+// folder with contacts of its own keeps them; an alias to elsewhere while it has none is the user's.
+void keepAliasWithFolder(TqbServerEngine& engine, TqbHandle client) {
+    std::string path;
+    EqbDatabaseError::Check(engine.AliasGetPath(kContactsAlias, client, path));
+    const std::string here = configFolder(engine);
+    std::error_code ec;
+    if (std::filesystem::equivalent(plat::ToNativePath(path), here, ec)) return;
+    if (!holdsContactsTable(engine, client, here)) return;
+    EqbDatabaseError::Check(engine.AliasChangePath(kContactsAlias, here, client));
+}
+
 template <class Item> void closeQuietly(Item* item) {
     if (!item) return;
     try {
@@ -97,9 +139,69 @@ void TForm1::createEngine() {
     engine_.reset(new TqbServerEngine(nullptr));
     engine_->SetName("qbServerEngine1");
     engine_->ScriptFile = "pagebase.scr";
-    // Journals found at start-up are put to the operator.
-    engine_->OnJournalPrompt = AskJournalForm;
+    // Journals found at start-up are put to the operator; one left unanswered keeps the engine from
+    // starting, and the start says so.
+    engine_->OnJournalPrompt = [this](int Kind, const std::string& Alias, const std::string& Path,
+                                      const std::string& FileName, const std::string& ErrorText) {
+        const int answer = AskJournalForm(Kind, Alias, Path, FileName, ErrorText);
+        if (Kind == jkComplete && answer != kJournalCommit && answer != kJournalRollback)
+            journalPutOff_ = plat::JoinPath(Path, FileName);
+        return answer;
+    };
     qbServerEngine1 = engine_.get();
+}
+
+bool TForm1::ownEngineStarted() {
+    if (!contactsClient || contactsClient->ServerEngine() != qbServerEngine1) return true;
+    if (qbServerEngine1->State() != qbsInactive && qbServerEngine1->State() != qbsStopped) return true;
+    journalPutOff_.clear();
+    try {
+        qbServerEngine1->SetState(qbsStarted);
+        return true;
+    } catch (const std::exception& e) {
+        const std::string folder = configFolder(*qbServerEngine1);
+        if (!journalPutOff_.empty())
+            showException("Recovery of the journal " + journalPutOff_ +
+                          " was put off: the contacts stay closed until it is chosen. Start Pagewright "
+                          "again to choose Commit or Rollback.");
+        else if (errorCode(e) == kFolderInUse)
+            showException("The contacts folder " + folder +
+                          " is in use by another program (another Pagewright, or a database server on "
+                          "it). Pagewright runs without contacts: close the other program, then start "
+                          "Pagewright again.");
+        else
+            showException("The contacts in " + folder + " cannot be opened: " + e.what());
+        return false;
+    }
+}
+
+std::string TForm1::contactsTableFailure(const std::exception& e) {
+    const int32_t code = errorCode(e);
+    std::string folder;
+    TqbBaseServerEngine* engine = contactsSession ? contactsSession->Engine() : nullptr;
+    if ((code != kNoSuchTable && code != kNoSuchAliasFolder) || !engine || !contactsClient ||
+        engine->AliasGetPath(kContactsAlias, contactsClient->ClientID(), folder) != 0 || folder.empty())
+        return e.what();
+    const std::string server = contactsServer();
+    const std::string table = "contacts table (\"" + std::string(kContactsTable) + "\")";
+    const std::string alias = "(alias \"" + std::string(kContactsAlias) + "\")";
+    if (!server.empty()) {
+        if (code == kNoSuchAliasFolder)
+            return "The contacts folder " + folder + " " + alias + " does not exist on the contacts server " +
+                   server + ".";
+        return "There is no " + table + " in " + folder + " on the contacts server " + server +
+               ". Make one there with the tool mkcontacts while the server is stopped (mkcontacts " + folder +
+               ").";
+    }
+    if (code == kNoSuchAliasFolder) {
+        const std::string here = configFolder(*qbServerEngine1);
+        return "The contacts folder " + folder + " " + alias +
+               " does not exist. Bring it back, or quit Pagewright, make a " + table + " in " + here +
+               " with the tool mkcontacts (mkcontacts " + here + "), then start Pagewright again.";
+    }
+    return "There is no " + table + " in " + folder +
+           ". Quit Pagewright, make one with the tool mkcontacts (mkcontacts " + folder +
+           "), then start Pagewright again.";
 }
 
 void TForm1::connectToDB() {
@@ -117,6 +219,9 @@ void TForm1::connectToDB() {
             };
         });
     }
+    // The program's own engine starts first: what keeps it from starting is said once, and nothing
+    // is opened on it (every open would start it again, and ask about a journal again).
+    const bool engineStarted = ownEngineStarted();
     // A session or table closed since (a lost server) is opened again.
     if (!contactsSession || !contactsSession->Active()) {
         guarded([&] {
@@ -125,9 +230,12 @@ void TForm1::connectToDB() {
                 if (contactsClient) contactsSession->SetClientName(contactsClient->ClientName());
                 contactsSession->SetAutoSessionName(true);
             }
+            if (!engineStarted) return;
             contactsSession->Open();
             if (!contactsSession->IsAlias(kContactsAlias))
                 contactsSession->AddAlias(kContactsAlias, currentDirectory());
+            else if (contactsSession->Engine() == qbServerEngine1) // a server's alias is the server's
+                keepAliasWithFolder(*qbServerEngine1, contactsClient->ClientID());
         });
     }
     if (!contactsTable || !contactsTable->Active()) {
@@ -139,7 +247,12 @@ void TForm1::connectToDB() {
                 contactsTable->SetTableName(kContactsTable);
                 contactsTable->SetIndexName("nameIndex");
             }
-            contactsTable->Open();
+            if (!engineStarted) return;
+            try {
+                contactsTable->Open();
+            } catch (const std::exception& e) {
+                showException(contactsTableFailure(e));
+            }
         });
     }
 }

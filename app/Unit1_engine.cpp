@@ -15,14 +15,6 @@
 namespace {
 const char* const kSendBusy = "Error: A send is in progress";
 
-// The first character of text that a page cannot carry (outside Windows-1252); empty when none.
-QString firstUnsendable(const QString& text) {
-    for (const char32_t c : text.toUcs4())
-        if (c > 0xFFFF || (c != U'?' && plat::Utf16CharToAnsi(char16_t(c)) == '?'))
-            return QString::fromUcs4(&c, 1);
-    return {};
-}
-
 bool inServiceRange(int k) {
     return k >= 1 && k <= kServiceCount;
 }
@@ -74,11 +66,10 @@ void TForm1::sendButtonClick(QObject* Sender) {
         return;
     }
     // Sent as it is typed, or not at all: a character the page cannot carry would go out as "?".
-    if (const QString c = firstUnsendable(typed); !c.isEmpty()) {
-        const QString code = QString::number(c.toUcs4().value(0), 16).toUpper().rightJustified(4, '0');
+    if (const QString c = cls::FirstNonAnsiChar(typed); !c.isEmpty()) {
         StatusBar1->showMessage(
-            QStringLiteral("Error: The message contains \"%1\" (U+%2), which a page cannot carry")
-                .arg(c, code));
+            QStringLiteral("Error: The message contains \"%1\" (%2), which a page cannot carry")
+                .arg(c, cls::CodePointName(c)));
         return;
     }
     if (!contactsAvailable()) {

@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <climits>
+#include <vector>
 
 TconfigForm* configForm = nullptr;
 
@@ -258,6 +259,8 @@ void TconfigForm::SaveButtonClick() {
         return;
     }
 
+    if (refusedCharacter()) return;
+
     timeoutSetting = static_cast<int32_t>(timeout);
     for (int i = 1; i <= 8; ++i)
         quickMessages[i] = editText("message" + std::to_string(i) + "Edit");
@@ -285,6 +288,37 @@ void TconfigForm::SaveButtonClick() {
         }
     }
     close();
+}
+
+bool TconfigForm::refusedCharacter() {
+    // Saved as typed or not at all: the settings file would keep "?" instead, and a quick message
+    // would page it.
+    struct Checked {
+        std::string edit, what;
+        TTabSheet* page;
+        const char* why;
+    };
+    std::vector<Checked> checked;
+    for (int i = 1; i <= 8; ++i)
+        checked.push_back({"message" + std::to_string(i) + "Edit", "Quick-message " + std::to_string(i),
+                           MessagesTabSheet, "a page cannot carry"});
+    for (int i = 1; i <= 10; ++i)
+        checked.push_back({"group" + std::to_string(i) + "NameEdit", "Group " + std::to_string(i),
+                           GroupsTabSheet, "the settings file cannot keep"});
+    checked.push_back(
+        {"loggingDirEdit", "The log directory", GeneralTabSheet, "the settings file cannot keep"});
+    for (const Checked& c : checked) {
+        QLineEdit* e = findEdit(c.edit);
+        const QString bad = e ? cls::FirstNonAnsiChar(e->text()) : QString();
+        if (bad.isEmpty()) continue;
+        PageControl1->setCurrentIndex(PageControl1->indexOf(c.page->parentWidget()));
+        e->setFocus();
+        e->setSelection(int(e->text().indexOf(bad)), int(bad.size()));
+        cls::ShowMessage(c.what + " contains the character " + cls::fromQString(cls::CodePointName(bad)) +
+                         " (selected), which " + c.why);
+        return true;
+    }
+    return false;
 }
 
 void TconfigForm::CancelButtonClick() {

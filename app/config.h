@@ -66,6 +66,8 @@ private:
     void buildMessages();
     void buildHelp();
     std::string editText(const std::string& name) const;
+    // A character the settings file cannot hold is named, selected and refused; true when one was.
+    bool refusedCharacter();
     void setEditText(const std::string& name, const std::string& text);
 };
 

@@ -6,6 +6,7 @@
 #include "app/ContactsTable.h"
 #include "db/base/qbsrmgr.h"
 #include "platform/Files.h"
+#include "platform/Paths.h"
 #include "platform/Profile.h"
 
 #include <cstdio>
@@ -27,7 +28,7 @@ std::string describe(TqbResultCode code) {
 // The settings file the program reads in the folder, unless the folder has one (its name matched
 // without regard to case): the demo's group names, so that its groups show.
 void writeDemoSettings(const std::string& folder) {
-    const std::string file = folder + "/snppqorn.ini";
+    const std::string file = plat::ResolveCaseInsensitive(folder, "snppqorn.ini");
     if (plat::FileExists(file)) return;
     plat::ProfileFile ini(file);
     for (size_t i = 0; i < kDemoGroupNames.size(); ++i)

@@ -1,9 +1,14 @@
 // The main window's contacts database on table files: the engine, client, session and table that the
-// first showing connects, the alias on the current directory, and a contact posted by a program
-// that is then killed outright.
+// first showing connects, the alias on the current directory (in a run folder copied or moved too),
+// a start that cannot open the contacts, and a contact posted by a program that is then killed
+// outright.
 #include "tests/app/AppFixture.h"
 
+#include "app/contactsGrid.h"
 #include "db/storage/qbtbverify.h"
+
+#include <QApplication>
+#include <QTest>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -98,6 +103,36 @@ struct PostingChild {
     }
 };
 
+namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
+
+// A contact added as a user does: Insert, name and ID typed in, Update, Exit.
+void addInContactsWindow(const std::string& name, const std::string& id) {
+    TcontactsGridForm contacts;
+    contacts.show();
+    QApplication::processEvents();
+    QTest::mouseClick(contacts.Insertbutton, Qt::LeftButton);
+    typeKeys(contacts.nameEdit, name);
+    typeKeys(contacts.idEdit, id);
+    QTest::mouseClick(contacts.Updatebutton, Qt::LeftButton);
+    QTest::mouseClick(contacts.exitButton, Qt::LeftButton);
+}
+
+// The pager ID stored for name in the contacts table of folder (no program running).
+std::string idIn(const fs::path& folder, const std::string& name) {
+    const fs::path here = fs::current_path();
+    fs::current_path(folder);
+    const std::string id = storedField(name, "id");
+    fs::current_path(here);
+    return id;
+}
+
+std::string aliasPath(const TForm1& form) {
+    std::string path;
+    EXPECT_EQ(0, form.qbServerEngine1->AliasGetPath("pagebase", form.contactsClient->ClientID(), path));
+    return path;
+}
+
 } // namespace
 
 TEST_F(AppTest, TheFirstShowingConnectsAndRegistersTheAliasOnTheCurrentDirectoryOnce) {
@@ -145,4 +180,94 @@ TEST_F(AppTest, AContactPostedJustBeforeTheProgramIsKilledIsThereAfterTheRestart
     ASSERT_FALSE(file.empty());
     const TqbVerifyReport report = VerifyTableFileOnDisk(file);
     EXPECT_TRUE(report.empty()) << FormatVerifyProblems(report);
+}
+
+// The program's configuration, and its alias with it, goes with a run folder that is copied or
+// moved: a folder with a contacts table of its own keeps its contacts in itself; one without keeps
+// the alias as the user set it.
+TEST_F(WindowTest, ACopiedOrMovedRunFolderKeepsItsContactsInItself) {
+    const fs::path top = fs::current_path();
+    const fs::path a = top / "A", b = top / "B", c = top / "C", d = top / "D", moved = top / "A moved";
+    fs::create_directory(a);
+    fs::current_path(a);
+    startApp({{"Alice", "5551234", 1}});
+    restartApp();
+    for (const fs::path& copy : {b, c, d})
+        fs::copy(a, copy, fs::copy_options::recursive);
+    fs::current_path(d);
+    dropContacts();
+
+    // The program started in folder: no message, its contacts listed, the alias on aliasTo, and a
+    // contact added through the contacts window when one is given.
+    const auto run = [&](const fs::path& folder, const Names& listed, const fs::path& aliasTo,
+                         const Contact& add = {}) {
+        fs::current_path(folder);
+        showApp();
+        EXPECT_EQ(dialogs.Texts(), Names{}) << folder;
+        EXPECT_EQ(listedNames(*form), listed) << folder;
+        EXPECT_TRUE(fs::equivalent(aliasPath(*form), aliasTo)) << folder;
+        if (!add.name.empty()) addInContactsWindow(add.name, add.id);
+        restartApp();
+    };
+
+    // A copy: what is added there is there, and only there; at the next start as well.
+    run(b, {"Alice"}, b, {"Bob", "5550002"});
+    run(b, {"Alice", "Bob"}, b);
+    EXPECT_EQ(idIn(b, "Bob"), "5550002");
+    EXPECT_EQ(idIn(a, "Bob"), "<missing>");
+
+    // The original moved away: the other copy starts with its contacts and keeps new ones.
+    fs::rename(a, moved);
+    run(c, {"Alice"}, c, {"Carol", "5550003"});
+    EXPECT_EQ(idIn(c, "Carol"), "5550003");
+    EXPECT_EQ(idIn(moved, "Carol"), "<missing>");
+    fs::rename(moved, a);
+
+    // No contacts table of its own: the alias naming another folder is the user's choice.
+    run(d, {"Alice"}, a, {"Dave", "5550004"});
+    EXPECT_EQ(idIn(a, "Dave"), "5550004");
+
+    // That folder gone, the start says which one, and how to go on.
+    fs::rename(a, moved);
+    fs::current_path(d);
+    showApp();
+    EXPECT_EQ(
+        dialogs.Texts(),
+        Names{"The contacts folder " + a.string() +
+              " (alias \"pagebase\") does not exist. Bring it back, or quit Pagewright, make a contacts "
+              "table (\"contacts\") in " +
+              d.string() + " with the tool mkcontacts (mkcontacts " + d.string() +
+              "), then start Pagewright again."});
+    EXPECT_EQ(listedNames(*form), Names{});
+    restartApp();
+    fs::current_path(top);
+}
+
+// What keeps the contacts closed at the start is said once, in the user's words, and the window
+// works without them.
+TEST_F(WindowTest, AStartThatCannotOpenTheContactsSaysWhyOnce) {
+    const std::string folder = fs::current_path().string();
+    seedContacts({{"Alice", "5551234", 1}});
+    for (int start = 1; start <= 2; ++start) {
+        ContactsStore other(true); // another program's engine on the folder
+        other.table();
+        dialogs.Clear();
+        showApp();
+        EXPECT_EQ(dialogs.Texts(),
+                  Names{"The contacts folder " + folder +
+                        " is in use by another program (another Pagewright, or a database server on it). "
+                        "Pagewright runs without contacts: close the other program, then start Pagewright "
+                        "again."});
+        EXPECT_FALSE(form->contactsOpen());
+        EXPECT_EQ(statusBar(), "Error: Contacts database not available");
+        sendTo("Alice");
+        EXPECT_EQ(statusBar(), "Error: Contacts database not available");
+        EXPECT_EQ(dialogs.Texts().size(), 1u);
+        restartApp();
+    }
+    // The other program gone, the contacts are there.
+    dialogs.Clear();
+    showApp();
+    EXPECT_EQ(dialogs.Texts(), Names{});
+    EXPECT_EQ(listedNames(*form), Names{"Alice"});
 }

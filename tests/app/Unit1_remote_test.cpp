@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QCursor>
 #include <QStatusBar>
+#include <filesystem>
 
 using namespace snpptest;
 
@@ -202,4 +203,19 @@ TEST_F(ServerContacts, WaitingForALostServerShowsItAndKeepsTheWindowsPainted) {
         << statusBar();
     EXPECT_FALSE(contacts->isVisible());
     contacts.reset();
+}
+
+// A server folder without a contacts table: said once, naming the server, the folder and the tool.
+TEST_F(ServerContacts, AServerFolderWithoutAContactsTableIsSaidOnceWithTheServer) {
+    dropContacts();
+    startServer();
+    config = std::make_unique<pwtest::ClientConfigScope>("TCP/IP", server_name());
+    showApp();
+    const std::string folder = std::filesystem::current_path().string();
+    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"There is no contacts table (\"contacts\") in " +
+                                                        folder + " on the contacts server " + server_name() +
+                                                        ". Make one there with the tool mkcontacts while the "
+                                                        "server is stopped (mkcontacts " +
+                                                        folder + ")."});
+    EXPECT_FALSE(form->contactsOpen());
 }

@@ -5,6 +5,7 @@
 #include "classlib/ui/QtText.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QListWidget>
@@ -258,4 +259,36 @@ TEST_F(SelectTest, QuickMessagesAndTheLengthLabel) {
     typeKeys(memo, "zyx");
     EXPECT_EQ(cls::fromQString(memo->toPlainText()), "10 zy" + cut.substr(3, 994));
     EXPECT_EQ(labelText(form->lengthLabel), "(999 chars.)");
+}
+
+// The message is one line: Tab moves the focus as in every other box, Return adds nothing, and a
+// tab or line break that comes by paste is a blank in the memo and in the page.
+TEST_F(SelectTest, TabInTheMessageMovesTheFocusAndNoTabOrLineBreakIsPaged) {
+    start(kTeam);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    QPlainTextEdit* memo = form->messageMemo;
+    memo->setFocus();
+    ASSERT_TRUE(memo->hasFocus());
+    QTest::keyClicks(memo, "Back at");
+    QTest::keyClick(memo, Qt::Key_Tab);
+    EXPECT_FALSE(memo->hasFocus());
+    EXPECT_TRUE(QApplication::focusWidget() && QApplication::focusWidget()->window() == form.get());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
+    EXPECT_TRUE(memo->hasFocus());
+    memo->moveCursor(QTextCursor::End);
+    QTest::keyClick(memo, Qt::Key_Return);
+    QTest::keyClicks(memo, " 5");
+    EXPECT_EQ(cls::fromQString(memo->toPlainText()), "Back at 5");
+
+    QApplication::clipboard()->setText("\tpm\r\nroom\n2\u2029B");
+    QTest::keyClick(memo, Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(cls::fromQString(memo->toPlainText()), "Back at 5 pm room 2 B");
+    EXPECT_EQ(labelText(form->lengthLabel), "(21 chars.)");
+
+    ScriptedServer server;
+    pointService(1, server.port());
+    selectSingle("Anna");
+    QTest::mouseClick(form->sendButton, Qt::LeftButton);
+    ASSERT_TRUE(pumpUntil([&] { return statusLabel() == "SUCCESS" && sendState == 1; }));
+    EXPECT_EQ(server.texts(), std::vector<std::string>{"Back at 5 pm room 2 B"});
 }

@@ -2,8 +2,13 @@
 #include "tests/app/AppFixture.h"
 
 #include "app/Unit1_glue.h"
+#include "classlib/ui/QtText.h"
 #include "platform/Profile.h"
 
+#include <QApplication>
+#include <QHelpEvent>
+#include <QStatusBar>
+#include <QToolTip>
 #include <filesystem>
 
 using namespace snpptest;
@@ -115,11 +120,35 @@ TEST_F(AppTest, ATableWithoutPasswordFieldPagesWithoutPin) {
 TEST_F(AppTest, AMissingContactsTableLeavesAWorkingWindow) {
     cls::ScriptedDialogs dialogs;
     showApp(); // no contacts table at all
-    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"Quillbase: Table does not exist. [$2728/10024]"})
+    const std::string here = std::filesystem::current_path().string();
+    EXPECT_EQ(dialogs.Texts(),
+              std::vector<std::string>{"There is no contacts table (\"contacts\") in " + here +
+                                       ". Quit Pagewright, make one with the tool mkcontacts "
+                                       "(mkcontacts " +
+                                       here + "), then start Pagewright again."})
         << "the failure is shown once";
     sendTo("Alice");
     EXPECT_EQ(statusBar(), "Error: Contacts database not available");
     EXPECT_EQ(sendState, 1);
+}
+
+// The status bar is as wide as the window: a longer text is read whole in its tooltip.
+TEST_F(AppTest, AStatusTextLongerThanTheBarIsReadWholeInItsTooltip) {
+    startApp({{"Alice", "5551234", 1}});
+    QStatusBar* bar = form->StatusBar1;
+    const auto tooltipShown = [bar] {
+        QHelpEvent help(QEvent::ToolTip, QPoint(20, 8), bar->mapToGlobal(QPoint(20, 8)));
+        QApplication::sendEvent(bar, &help);
+        return cls::fromQString(QToolTip::text());
+    };
+    const std::string text = "Error: The contacts server 127.0.0.1 does not answer: Quillbase: Cannot locate "
+                             "or connect to network server. [$2c0e/11278]";
+    form->setStatusBarText(text);
+    ASSERT_GT(bar->fontMetrics().horizontalAdvance(bar->currentMessage()), bar->contentsRect().width());
+    EXPECT_EQ(tooltipShown(), text);
+    form->setStatusBarText("Error: No message entered");
+    EXPECT_EQ(tooltipShown(), "Error: No message entered");
+    QToolTip::hideText();
 }
 
 TEST_F(AppTest, ALoggingFolderThatCannotBeCreatedTurnsLoggingOff) {
@@ -180,4 +209,23 @@ TEST_F(AppTest, TheContactsToolNamesTheDemoGroupsInANewFolder) {
     dropContacts();
     ASSERT_EQ(std::system(tool), 0) << pwtest::readFile("tool.txt");
     EXPECT_EQ(pwtest::readFile("snppqorn.ini"), "[Groups]\ngroup1Name=Mine\n");
+}
+
+// A settings file named in another case is the folder's settings file all the same: the tool
+// leaves it as it is, and the program reads the user's group names from it.
+TEST_F(AppTest, TheContactsToolLeavesASettingsFileNamedInAnyCase) {
+    std::filesystem::remove("snppqorn.ini");
+    const char* const tool = PW_BINARY_DIR "/tools/mkcontacts . >tool.txt 2>&1";
+    const std::string users = "[Groups]\ngroup1Name=Night shift\n";
+    for (const char* name : {"SNPPQORN.INI", "SnppQorn.Ini"}) {
+        pwtest::writeFile(name, users);
+        dropContacts();
+        ASSERT_EQ(std::system(tool), 0) << pwtest::readFile("tool.txt");
+        EXPECT_EQ(pwtest::readFile(name), users) << name;
+        EXPECT_FALSE(std::filesystem::exists("snppqorn.ini")) << name;
+        showApp();
+        EXPECT_EQ(groupItems(), std::vector<std::string>{"G1: Night shift"}) << name;
+        restartApp();
+        std::filesystem::remove(name);
+    }
 }

@@ -7,6 +7,7 @@
 #include "tests/app/AppFixture.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QPlainTextEdit>
 #include <filesystem>
 
@@ -109,6 +110,53 @@ TEST_F(ConfigWindow, RefusedTimeoutAndCancelWriteNothing) {
     EXPECT_EQ(timeoutSetting, 45);
     EXPECT_EQ(quickMessages[1], "Hi");
     EXPECT_EQ(pwtest::readFile(kSettings), file);
+}
+
+// A character the settings file has no byte for would be saved as "?" (and a quick message paged
+// so): it is named and selected, and nothing is saved until it is gone.
+TEST_F(ConfigWindow, ACharacterTheSettingsFileCannotHoldIsRefusedByName) {
+    const char* const file = "[General]\nmessage2=Call home\n";
+    start(file);
+    openConfig();
+    const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80");
+    const auto typeEmoji = [&](const std::string& editName, const std::string& before) {
+        QLineEdit* e = config->findEdit(editName);
+        retype(e, before);
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, emoji);
+        QApplication::sendEvent(e, &key);
+        typeKeys(e, " ok");
+    };
+    typeEmoji("message2Edit", "See you ");
+    typeEmoji("group3NameEdit", "Team ");
+    ASSERT_EQ(config->findEdit("message2Edit")->text(), "See you " + emoji + " ok");
+
+    config->SaveButton->click();
+    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"Quick-message 2 contains the character U+1F600 "
+                                                        "(selected), which a page cannot carry"});
+    EXPECT_TRUE(config->isVisible());
+    EXPECT_EQ(config->PageControl1->currentWidget(), config->MessagesTabSheet->parentWidget());
+    EXPECT_EQ(config->findEdit("message2Edit")->selectedText(), emoji);
+    EXPECT_EQ(pwtest::readFile(kSettings), file);
+    EXPECT_EQ(quickMessages[2], "Call home");
+
+    dialogs.Clear();
+    setEdit("message2Edit", "Caf\xE9 at 8 \x80 5");
+    config->SaveButton->click();
+    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"Group 3 contains the character U+1F600 (selected), "
+                                                        "which the settings file cannot keep"});
+    EXPECT_EQ(config->PageControl1->currentWidget(), config->GroupsTabSheet->parentWidget());
+    EXPECT_EQ(pwtest::readFile(kSettings), file);
+
+    // What Windows-1252 holds is saved, and paged, as typed.
+    dialogs.Clear();
+    setEdit("group3NameEdit", "Team \xC6");
+    config->SaveButton->click();
+    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{});
+    EXPECT_FALSE(config->isVisible());
+    EXPECT_EQ(plat::ProfileFile(kSettings).ReadString("General", "message2", ""), "Caf\xE9 at 8 \x80 5");
+    EXPECT_EQ(plat::ProfileFile(kSettings).ReadString("Groups", "group3Name", ""), "Team \xC6");
+    form->pickButtons[2]->click();
+    EXPECT_EQ(cls::fromQString(form->messageMemo->toPlainText()), "Caf\xE9 at 8 \x80 5");
 }
 
 TEST_F(ConfigWindow, LoggingFolderThatCannotBeMadeTurnsLoggingOffForThisRun) {

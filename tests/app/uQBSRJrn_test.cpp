@@ -189,4 +189,39 @@ TEST_F(JournalAtStart, IncompleteJournalsAndFilesInErrorAreShownAndTheContactsSt
     EXPECT_EQ(readAll(table), before);
 }
 
+// Escape puts the recovery off: said once, with no second dialog, the journal and the table stay as
+// they are and the contacts closed; the next start asks again.
+TEST_F(JournalAtStart, RecoveryPutOffIsSaidOnceAndAskedAgainAtTheNextStart) {
+    leaveJournal();
+    cls::ScriptedDialogs dialogs;
+    int asked = 0;
+    QTimer escape;
+    escape.setInterval(1);
+    QObject::connect(&escape, &QTimer::timeout, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* dialog = dynamic_cast<TJournalForm*>(w); dialog && dialog->isVisible()) {
+                ++asked;
+                QTest::keyClick(dialog, Qt::Key_Escape);
+            }
+    });
+    escape.start();
+    showApp();
+    escape.stop();
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(dialogs.Texts(),
+              std::vector<std::string>{"Recovery of the journal " + folder +
+                                       "/12_1.QB$ was put off: the contacts stay closed until it is chosen. "
+                                       "Start Pagewright again to choose Commit or Rollback."});
+    EXPECT_FALSE(form->contactsOpen());
+    EXPECT_TRUE(std::filesystem::exists("12_1.QB$"));
+    EXPECT_EQ(readAll(table), before);
+
+    restartApp();
+    Answerer operatorAnswers(kJournalCommit);
+    showApp();
+    EXPECT_EQ(operatorAnswers.seen.size(), 1u);
+    EXPECT_EQ(names(), (std::vector<std::string>{"Alice", "Bob"}));
+    EXPECT_EQ(dialogs.Texts().size(), 1u);
+}
+
 } // namespace
