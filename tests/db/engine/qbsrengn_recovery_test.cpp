@@ -223,15 +223,18 @@ TEST(RecoveryCheck, AJournalOfAMissingTableIsReportedWithItsCodeAtStartAndAtOpen
             writeFile(left.api.dir.file("contacts.SWAP"),
                       "PWSWAP 1\nP\ncontacts\n_PACK1\n_PACKSV1\nQB2\nQB2\n");
         const size_t from = left.api.log->LineCount();
-        int32_t code = 0;
-        try {
-            left.api.engine->Startup();
-        } catch (const EqbException& x) {
-            code = ServerErrorToResult(x.ErrorCode);
-            EXPECT_NE(x.Message().find(missing), std::string::npos) << x.Message();
+        // Tried again, the start fails again: a failed check never passes for a done one.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            int32_t code = 0;
+            try {
+                left.api.engine->Startup();
+            } catch (const EqbException& x) {
+                code = ServerErrorToResult(x.ErrorCode);
+                EXPECT_NE(x.Message().find(missing), std::string::npos) << x.Message();
+            }
+            EXPECT_EQ(code, 9992) << missing << ", attempt " << attempt;
+            EXPECT_NE(left.api.engine->State(), qbsStarted);
         }
-        EXPECT_EQ(code, 9992) << missing;
-        EXPECT_NE(left.api.engine->State(), qbsStarted);
         std::vector<std::string> lines = left.api.log->Lines();
         lines.erase(lines.begin(), lines.begin() + ptrdiff_t(from));
         EXPECT_TRUE(hasLine(lines, "Journal file 12_1.QB$ kept; the folder stays closed."))
