@@ -210,6 +210,10 @@ const char* jobName(Job j) {
     }
 }
 
+void PrintTo(Job j, std::ostream* os) {
+    *os << jobName(j);
+}
+
 // Runs the job on "citizens" to its successful end.
 void runJob(FolderEngine& e, Job j) {
     TqbHandle id = 0;
@@ -239,7 +243,7 @@ void runJob(FolderEngine& e, Job j) {
 // Each job that rebuilds a table's files, cut by the power after each of its write calls, with the
 // configuration in the table's folder (as the paging program keeps it) and apart: every start
 // opens the folder and finds the old table or the new one, whole, and nothing of the job left.
-class RebuildPowerCut : public ::testing::TestWithParam<std::tuple<Job, const char*>> {};
+class RebuildPowerCut : public ::testing::TestWithParam<std::tuple<Job, std::string>> {};
 
 TEST_P(RebuildPowerCut, LeavesTheOldTableOrTheNewOne) {
     constexpr int kFew = 12; // one commit of the job's copy
@@ -303,12 +307,11 @@ TEST_P(RebuildPowerCut, LeavesTheOldTableOrTheNewOne) {
 INSTANTIATE_TEST_SUITE_P(EveryJobWhereverTheConfigurationIs, RebuildPowerCut,
                          ::testing::Combine(::testing::Values(Job::Reindex, Job::Pack, Job::Restructure,
                                                               Job::Empty),
-                                            ::testing::Values("/db/", "/cfg/")),
+                                            ::testing::Values(std::string("/db/"), std::string("/cfg/"))),
                          [](const auto& info) {
                              return std::string(jobName(std::get<0>(info.param))) +
-                                    (std::string(std::get<1>(info.param)) == "/db/"
-                                         ? "_ConfigurationInTheFolder"
-                                         : "_ConfigurationApart");
+                                    (std::get<1>(info.param) == "/db/" ? "_ConfigurationInTheFolder"
+                                                                       : "_ConfigurationApart");
                          });
 
 } // namespace
