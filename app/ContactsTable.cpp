@@ -2,7 +2,10 @@
 // (the contacts tool and the tests share it).
 #include "app/ContactsTable.h"
 
+#include "db/base/qblllog.h"
 #include "db/engine/qbsrengn.h"
+
+#include <atomic>
 
 namespace {
 
@@ -62,15 +65,38 @@ bool makeWithClient(TqbServerEngine& engine, const std::string& folder, TqbServe
     }
 }
 
+// Hands on the lines the engine logs between the start and the end of its recovery check.
+class RecoveryLines : public TqbBaseLog {
+public:
+    explicit RecoveryLines(std::function<void(const std::string&)> To) : to_(std::move(To)) {}
+    void WriteText(std::string_view s) override {
+        if (s == "Finished recovery check...") inside_ = false;
+        if (inside_ && to_) to_(std::string(s));
+        if (s == "Performing recovery check...") inside_ = true;
+    }
+    void WriteTextFmt(std::string_view fmt, const QbFormatArgs& args) override {
+        WriteText(qbFormat(fmt, args));
+    }
+
+private:
+    std::function<void(const std::string&)> to_;
+    std::atomic<bool> inside_{false};
+};
+
 } // namespace
 
 ContactsTableError::ContactsTableError(const std::string& step, TqbResultCode code)
     : std::runtime_error(step + " failed (error " + std::to_string(code) + ")"), step(step), code(code) {}
 
-bool makeContactsTable(const std::string& folder, TqbServerDataDict dict,
-                       const std::vector<ContactRow>& rows) {
+bool makeContactsTable(const std::string& folder, TqbServerDataDict dict, const std::vector<ContactRow>& rows,
+                       const std::function<void(const std::string&)>& Recovered) {
+    RecoveryLines lines(Recovered);
     TqbOwned<TqbServerEngine> engine(new TqbServerEngine());
     engine->SetConfigDir(folder + "/");
+    if (Recovered) {
+        engine->SetEventLog(&lines);
+        engine->SetEventLogEnabled(true);
+    }
     engine->Startup();
     try {
         const bool made = makeWithClient(*engine, folder, dict, rows);

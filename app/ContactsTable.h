@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -89,6 +90,7 @@ public:
 // configuration tables go to the same folder), in one transaction. False when the folder has the
 // table already: it is left as it is. On a failure the table made here is removed again, so that
 // the next try starts afresh instead of finding a half-filled table, and ContactsTableError (a
-// refused step) or another exception is raised.
-bool makeContactsTable(const std::string& folder, TqbServerDataDict dict,
-                       const std::vector<ContactRow>& rows);
+// refused step) or another exception is raised. Recovered (when given) hears each line of the
+// engine's start-up recovery check: the journals and stray files it found and what became of them.
+bool makeContactsTable(const std::string& folder, TqbServerDataDict dict, const std::vector<ContactRow>& rows,
+                       const std::function<void(const std::string&)>& Recovered = {});

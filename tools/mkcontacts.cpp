@@ -53,7 +53,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     try {
-        if (makeContactsTable(folder, contactsDictionary(), kDemoContacts)) {
+        // What the start found of an earlier run cut short (journals, stray files) is said by name.
+        auto recovered = [&](const std::string& line) {
+            std::printf("%s: %s\n", folder.c_str(), line.c_str());
+        };
+        if (makeContactsTable(folder, contactsDictionary(), kDemoContacts, recovered)) {
             std::printf("%s: contacts table made with %zu demo contacts\n", folder.c_str(),
                         kDemoContacts.size());
             writeDemoSettings(folder);

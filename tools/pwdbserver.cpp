@@ -159,6 +159,8 @@ int main(int argc, char** argv) {
         engine->SetConfigDir(configFolder + "/");
         engine->SetEventLog(&log);
         engine->SetEventLogEnabled(true);
+        // The served folder has no alias: its journals are recovered at start all the same.
+        engine->RecoveryFolders.push_back(folder);
         engine->Startup();
         if (!usersFile.empty()) addUsers(*engine, usersFile);
         handler.AddPlugIn(&plugIn);

@@ -222,6 +222,8 @@ public:
     virtual void SaveInfo(const TqbServerConfiguration& Config) = 0;
     virtual void SaveAliases(const TqbServerConfiguration& Config) = 0;
     virtual void SaveUsers(const TqbServerConfiguration& Config) = 0;
+    // Saves what the load had to leave unsaved until the folder's journals were recovered.
+    virtual void SaveHeld(const TqbServerConfiguration&) {}
 };
 
 struct TqbUserRecord {

@@ -215,7 +215,8 @@ bool journalLeft(const std::string& folder) {
     plat::DirList(folder, entries);
     return std::any_of(entries.begin(), entries.end(), [&](const plat::DirEntry& e) {
         const size_t dot = e.name.rfind('.');
-        return dot != std::string::npos && TextCompareNoCase(e.name.substr(dot + 1), kJournalExtension) == 0 &&
+        return dot != std::string::npos &&
+               TextCompareNoCase(e.name.substr(dot + 1), kJournalExtension) == 0 &&
                IsJournalFile(plat::JoinPath(folder, e.name));
     });
 }
@@ -257,6 +258,14 @@ struct CursorHold {
 [[noreturn]] void fail(const std::string& text, int32_t code) {
     throw EqbException(text, code);
 }
+
+// A save refused while the folder holds a journal: it waits for the recovery.
+struct EqbJournalLeft : EqbException {
+    EqbJournalLeft()
+        : EqbException("The configuration folder holds the journal of a failed commit: saved again once it "
+                       "is recovered",
+                       183) {}
+};
 
 } // namespace
 
@@ -537,9 +546,25 @@ void TqbTableConfigStore::saveAtLoadEnd(const TqbServerConfiguration& Config, co
         save(Config, k, false);
     } catch (const EqbSaveStopped&) {
         throw;
+    } catch (const EqbJournalLeft& e) {
+        log("Configuration table QBS" + k.Suffix + " not saved: " + e.what());
+        std::lock_guard lk(m_);
+        if (std::find(held_.begin(), held_.end(), k.Suffix) == held_.end()) held_.push_back(k.Suffix);
     } catch (const std::exception& e) {
         log("Configuration table QBS" + k.Suffix + " not saved: " + e.what());
     }
+}
+
+void TqbTableConfigStore::SaveHeld(const TqbServerConfiguration& Config) {
+    std::vector<std::string> held;
+    {
+        std::lock_guard lk(m_);
+        held.swap(held_);
+    }
+    for (const std::string& suffix : held)
+        saveAtLoadEnd(Config, Kind{suffix, suffix == "INFO"    ? infoColumns()
+                                           : suffix == "ALIAS" ? kAliasColumns
+                                                               : kUserColumns});
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -561,10 +586,7 @@ void TqbTableConfigStore::SaveUsers(const TqbServerConfiguration& Config) {
 // once QBS<name> reads with the right fields.
 void TqbTableConfigStore::settle(Session& s, const Kind& k) {
     const std::string qbs = k.Name("QBS"), sav = k.Name("SAV"), xxs = k.Name("XXS");
-    if (journalLeft(s.path()))
-        fail(
-            "The configuration folder holds the journal of a failed commit: saved again once it is recovered",
-            183);
+    if (journalLeft(s.path())) throw EqbJournalLeft();
     if (!tableExists(s.path(), qbs)) {
         const bool complete = plat::FileExists(completeMark(s.path(), xxs));
         if (tableExists(s.path(), sav))

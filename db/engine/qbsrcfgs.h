@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class TqbSrCursorHost;
 class TqbSrFolderList;
@@ -49,6 +50,8 @@ public:
     void SaveInfo(const TqbServerConfiguration& Config, bool Force);
     void SaveAliases(const TqbServerConfiguration& Config) override;
     void SaveUsers(const TqbServerConfiguration& Config) override;
+    // The saves that ended a load while the folder held a journal, once it is recovered.
+    void SaveHeld(const TqbServerConfiguration& Config) override;
 
     // Between reading the tables and the saves that end a load: the alias file and the script.
     std::function<void(TqbServerConfiguration&)> ApplySettings;
@@ -74,5 +77,6 @@ private:
     std::string dir_;
     LogSink log_;
     int stopAfter_ = 0;
-    std::recursive_mutex m_; // one load or save at a time: they share the tables' names
+    std::vector<std::string> held_; // suffixes of the tables whose save waits for the journals
+    std::recursive_mutex m_;        // one load or save at a time: they share the tables' names
 };

@@ -563,7 +563,7 @@ void TqbSrBaseTable::EmptyFiles(TqbSrTransaction* Transaction, bool Explicit) {
     TqbFileSwap swap;
     swap.Table = name_;
     swap.OldExts = swap.NewExts = fileExts(copy);
-    swap.ReserveNames(folder, "_EMPT", "_EMPTSV");
+    swap.ReserveNames(folder, kEmptyCopyPrefix, "_EMPTSV");
     closeFilesQuietly();
     // Opens the table again on whatever files it has now, with its flag byte.
     auto reopen = [&] {

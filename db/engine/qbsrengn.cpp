@@ -110,8 +110,13 @@ void TqbServerEngine::EnterInitializing() {
         OnRecoveryCheck(*this);
     else
         recoveryCheck();
-    if (!GetIsReadOnly()) folders_.RecoverDeferred();
+    if (!GetIsReadOnly()) {
+        folders_.RecoverDeferred();
+        recoverFoldersByPath();
+    }
     LogString("Finished recovery check...");
+    // What the load could not save while the configuration folder held a journal.
+    if (!GetIsReadOnly() && store_) store_->SaveHeld(config_);
     if (CollectGarbage()) startGarbageTimer();
     lastDeepCollection_ = clock_->Tick();
 }
@@ -145,6 +150,18 @@ void TqbServerEngine::recoveryCheck() {
         throw;
     }
     registry_.Remove(id, TqbHandleKind::Client);
+}
+
+void TqbServerEngine::recoverFoldersByPath() {
+    for (const std::string& f : RecoveryFolders) {
+        try {
+            folders_.RecoverFolder({}, f);
+        } catch (const EqbException& e) {
+            LogString("Journals of " + f + " not recovered (error " +
+                      std::to_string(ServerErrorToResult(e.ErrorCode)) + "): " + e.Message() +
+                      " Its opening is refused until they are.");
+        }
+    }
 }
 
 void TqbServerEngine::EnterStarting() {

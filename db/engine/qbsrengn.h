@@ -87,6 +87,10 @@ public:
     uint32_t MaxRAM();
     void SetMaxRAM(uint32_t Value);
     std::function<void(TqbServerEngine&)> OnRecoveryCheck;
+    // Folders opened by path (no alias) whose journals the start-up check recovers too, after the
+    // aliases' (a server's served folder). A failure there is logged with its code and keeps only
+    // that folder closed: each opening of it reports it again. Set before the engine starts.
+    std::vector<std::string> RecoveryFolders;
     // Asks the operator about a journal found at start-up (a program with windows shows its dialog);
     // without it the first button answers. Set before the engine starts.
     TqbJournalPromptHook::Hook OnJournalPrompt;
@@ -414,6 +418,7 @@ private:
     TqbSrFolderList folders_;
     // The built-in start-up recovery check of every alias folder.
     void recoveryCheck();
+    void recoverFoldersByPath();
     TqbJournalPromptHook journalPrompt_;
     TqbServerObjectRegistry registry_;
     std::unique_ptr<TqbEngineCursorHost> host_;

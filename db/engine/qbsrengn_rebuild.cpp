@@ -267,9 +267,10 @@ void TqbServerEngine::prepareTarget(TqbRebuildJobBlock& Job, const TqbDataDictio
     Job.Swap.OldExts = fileExts(sd);
     Job.Swap.NewExts = fileExts(TargetDict);
     if (Job.Kind == jkReindex)
-        Job.Swap.ReserveNames(folder, "_RIDX", "_RIDXSV");
+        Job.Swap.ReserveNames(folder, kReindexCopyPrefix, "_RIDXSV");
     else
-        Job.Swap.ReserveNames(folder, Job.Kind == jkPack ? "_PACK" : "_REST", "_PACKSV");
+        Job.Swap.ReserveNames(folder, Job.Kind == jkPack ? kPackCopyPrefix : kRestructureCopyPrefix,
+                              "_PACKSV");
     // The target's user-defined indexes use the source's routines, copied under the target's name.
     TqbServerConfiguration& config = Configuration();
     for (int32_t i = 1; i < TargetDict.IndexCount(); ++i) {

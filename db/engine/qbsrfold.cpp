@@ -48,7 +48,9 @@ void TqbFolderRecovery::Run(const std::string& Folder, std::string Alias) {
     }
     // Asked outside the lock: the question may wait for the operator.
     try {
-        TqbRecoveryEngine(Prompt, Log).CheckFolder(Alias, Folder, &known);
+        TqbRecoveryEngine engine(Prompt, Log);
+        engine.UndoneCopy = TqbFileSwap::IsUndoneCopy;
+        engine.CheckFolder(Alias, Folder, &known);
     } catch (...) {
         std::lock_guard lk(mu_);
         known_.insert(known.begin(), known.end());
@@ -56,6 +58,15 @@ void TqbFolderRecovery::Run(const std::string& Folder, std::string Alias) {
     }
     std::lock_guard lk(mu_);
     known_.insert(known.begin(), known.end());
+}
+
+void TqbFolderRecovery::SettleSwaps(const std::string& Folder) {
+    std::vector<std::string> failed;
+    TqbFileSwap::RecoverFolder(Folder, failed);
+    // A table whose swap could not be settled now tries again when it is opened.
+    if (Log)
+        for (auto& f : failed)
+            Log("File swap left unfinished: " + f);
 }
 
 TqbSrFolder::TqbSrFolder(std::string_view Path, TqbBufferManager* BufferManager, bool ReadOnly,
@@ -69,20 +80,16 @@ TqbSrFolder::TqbSrFolder(std::string_view Path, TqbBufferManager* BufferManager,
             RaiseServerError(1, {plat::JoinPath(path_, kFolderLockName), err, plat::FileErrorText(err)});
         }
         // Before any table of the folder opens: what a crash left half-committed is settled, then
-        // file swaps it interrupted are finished or undone.
+        // file swaps it interrupted are finished or undone. Never the other way round: undoing a
+        // swap deletes the copy that a journal left may still write into. Deferred, both wait.
+        TqbFolderRecovery fallback;
+        TqbFolderRecovery& r = Recovery ? *Recovery : fallback;
         if (DeferJournals) {
             journalsChecked_ = false;
-        } else if (Recovery) {
-            Recovery->Run(path_);
         } else {
-            TqbFolderRecovery().Run(path_);
+            r.Run(path_);
+            r.SettleSwaps(path_);
         }
-        std::vector<std::string> failed;
-        TqbFileSwap::RecoverFolder(path_, failed);
-        // A table whose swap could not be settled now tries again when it is opened.
-        if (Recovery && Recovery->Log)
-            for (auto& f : failed)
-                Recovery->Log("File swap left unfinished: " + f);
     }
     lockManager_ = std::make_unique<TqbLockManager>();
     transactionMgr_ =
@@ -136,7 +143,12 @@ void TqbSrFolderList::RecoverFolder(const std::string& Alias, std::string_view P
     deferred_.erase(canonical);
     int i = indexOfCanonical(canonical);
     if (i >= 0) {
-        if (!folders_[size_t(i)]->JournalsChecked()) recovery_.Run(canonical, Alias);
+        TqbSrFolder& f = *folders_[size_t(i)];
+        if (!f.JournalsChecked()) {
+            recovery_.Run(canonical, Alias);
+            recovery_.SettleSwaps(canonical);
+            f.journalsChecked_ = true;
+        }
         return;
     }
     plat::FolderLock lock;
@@ -146,6 +158,7 @@ void TqbSrFolderList::RecoverFolder(const std::string& Alias, std::string_view P
         return;
     }
     recovery_.Run(canonical, Alias);
+    recovery_.SettleSwaps(canonical);
 }
 
 void TqbSrFolderList::RecoverDeferred() {

@@ -39,6 +39,9 @@ public:
     // Recovers the journals of a folder this process holds; files reported and kept before are
     // not asked about again. Raises as the recovery check does.
     void Run(const std::string& Folder, std::string Alias = {});
+    // Finishes or undoes the file swaps left in a folder this process holds (after Run), logging
+    // those that stay unsettled.
+    void SettleSwaps(const std::string& Folder);
 
 private:
     std::mutex mu_;
@@ -71,7 +74,7 @@ public:
     uint32_t PathHash() const { return hash_; }
     bool ReadOnly() const { return readOnly_; }
     // False while journal recovery was deferred (see TqbSrFolderList::SetDeferJournals).
-    bool JournalsChecked() const { return journalsChecked_; }
+    bool JournalsChecked() const { return journalsChecked_.load(); }
     TqbLockManager& LockManager() { return *lockManager_; }
     TqbSrTransactionMgr& TransactionMgr() { return *transactionMgr_; }
 
@@ -79,7 +82,8 @@ private:
     std::string path_;
     uint32_t hash_;
     bool readOnly_;
-    bool journalsChecked_ = true;
+    friend class TqbSrFolderList; // marks a deferred folder checked
+    std::atomic<bool> journalsChecked_{true};
     plat::FolderLock folderLock_;
     std::unique_ptr<TqbLockManager> lockManager_;
     std::unique_ptr<TqbSrTransactionMgr> transactionMgr_;

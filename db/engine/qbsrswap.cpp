@@ -15,6 +15,8 @@
 namespace {
 
 constexpr char kMagic[] = "PWSWAP 1";
+constexpr std::string_view kCopyPrefixes[] = {kEmptyCopyPrefix, kReindexCopyPrefix, kPackCopyPrefix,
+                                              kRestructureCopyPrefix};
 constexpr size_t kMaxMarkerSize = 4096;
 
 std::string fileOf(const std::string& folder, const std::string& name, const std::string& ext) {
@@ -298,6 +300,19 @@ bool TqbFileSwap::Recover(const std::string& Folder, const std::string& Table) {
     } else
         s.Discard(Folder);
     return true;
+}
+
+bool TqbFileSwap::IsUndoneCopy(const std::string& Folder, const std::string& Table) {
+    const bool copyName =
+        std::any_of(std::begin(kCopyPrefixes), std::end(kCopyPrefixes), [&](std::string_view prefix) {
+            return Table.size() > prefix.size() &&
+                   TextCompareNoCase(Table.substr(0, prefix.size()), prefix) == 0 &&
+                   std::all_of(Table.begin() + ptrdiff_t(prefix.size()), Table.end(),
+                               [](char c) { return c >= '0' && c <= '9'; });
+        });
+    if (!copyName) return false;
+    std::lock_guard lk(g_heldMutex);
+    return !namesOfMarkers(Folder).count(plat::AsciiUpper(Table)) && !g_held.count(heldKey(Folder, Table));
 }
 
 void TqbFileSwap::RecoverFolder(const std::string& Folder, std::vector<std::string>& Failed) {

@@ -10,6 +10,12 @@
 // The marker of the table Name in Folder: "<Name>.SWAP" (an extension no table file can have).
 inline constexpr char kSwapMarkerExt[] = "SWAP";
 
+// The prefixes of the new files' names that the jobs choose (emptying, reindex, pack, restructure).
+inline constexpr char kEmptyCopyPrefix[] = "_EMPT";
+inline constexpr char kReindexCopyPrefix[] = "_RIDX";
+inline constexpr char kPackCopyPrefix[] = "_PACK";
+inline constexpr char kRestructureCopyPrefix[] = "_REST";
+
 // One swap: the files Table.<OldExts> give way to New.<NewExts>, the old ones parked under Saved
 // until the new ones are in place. Extension "QB2" is the data file. Names are plain table names
 // (no folder), at most 31 characters.
@@ -58,6 +64,9 @@ struct TqbFileSwap {
     // Every swap left in Folder (at start-up); the tables whose swap failed are given in Failed
     // with the error's text.
     static void RecoverFolder(const std::string& Folder, std::vector<std::string>& Failed);
+    // True when Table is named as a job names its new files and no swap left in Folder names it:
+    // a copy whose swap was undone, none of the table's own data.
+    static bool IsUndoneCopy(const std::string& Folder, const std::string& Table);
 
 private:
     struct Hold;

@@ -16,6 +16,7 @@
 #include "platform/Paths.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <map>
 #include <set>
@@ -106,7 +107,8 @@ bool IsJournalFile(const std::string& Name) {
     return std::memcmp(head, want, n) == 0;
 }
 
-TqbJournalCheck CheckJournal(const std::string& JournalName, bool* IsJournal) {
+TqbJournalCheck CheckJournal(const std::string& JournalName, bool* IsJournal,
+                             const TqbUndoneCopyTest& UndoneCopy) {
     if (IsJournal) *IsJournal = false;
     plat::File j;
     if (int err = j.open(JournalName, plat::kFileRead | plat::kFileNoFollow, plat::FileShare::None))
@@ -144,6 +146,7 @@ TqbJournalCheck CheckJournal(const std::string& JournalName, bool* IsJournal) {
 
     const std::string folder = PathExtractDir(JournalName);
     std::map<std::string, size_t> byName;
+    std::set<std::string> dropped;
     std::vector<TableState> tables;
     uint64_t pos = kJournalHeaderSize;
     try {
@@ -171,11 +174,23 @@ TqbJournalCheck CheckJournal(const std::string& JournalName, bool* IsJournal) {
                 file.size() != root.size() + ext.size() + 1 || !IsValidTableName(root))
                 bad("the record names no table file" + at);
             std::string resolved = plat::ResolveCaseInsensitive(PathMakeFull(folder, file));
+            if (dropped.count(resolved)) {
+                pos += kJournalRecordHeaderSize + bs;
+                continue;
+            }
             auto it = byName.find(resolved);
             if (it == byName.end()) {
                 plat::File t;
-                if (int err = t.open(resolved, plat::kFileRead | plat::kFileNoFollow))
+                if (int err = t.open(resolved, plat::kFileRead | plat::kFileNoFollow)) {
+                    // A copy that its undone rebuild took away: nothing of it is wanted any more.
+                    if (err == ENOENT && UndoneCopy && UndoneCopy(folder, root)) {
+                        dropped.insert(resolved);
+                        r.Dropped.push_back(lastComponent(resolved));
+                        pos += kJournalRecordHeaderSize + bs;
+                        continue;
+                    }
                     bad("table " + resolved + ": " + plat::FileErrorText(err));
+                }
                 uint64_t tsize = 0;
                 uint8_t th[kHeaderCheckedSize];
                 if (plat::FileSize(t.handle(), tsize) != 0 || tsize < kHeaderCheckedSize ||
@@ -389,7 +404,7 @@ void TqbRecoveryEngine::recoverOne(const std::string& alias, const std::string& 
     TqbJournalCheck check;
     bool isJournal = false;
     try {
-        check = CheckJournal(journal, &isJournal);
+        check = CheckJournal(journal, &isJournal, UndoneCopy);
     } catch (const EqbException& e) {
         found(jkSkipped, e.Message());
         prompt_->Ask(jkSkipped, alias, folder, file, e.Message());
@@ -403,6 +418,9 @@ void TqbRecoveryEngine::recoverOne(const std::string& alias, const std::string& 
         }
         return;
     }
+    for (const std::string& gone : check.Dropped)
+        log(named + ": the records of " + gone +
+            " are left out: a rebuild's copy taken away with its undone swap.");
     try {
         if (check.Complete) {
             found(jkComplete, "");

@@ -82,6 +82,8 @@ struct TqbJournalCheck {
     // Why a roll forward cannot finish (empty: it can): a header counting blocks that the commit
     // wrote straight to the table and that a rollback cut short has cut off again.
     std::string CommitProblem;
+    // The files whose records were left out: gone, and no table's data (see CheckJournal).
+    std::vector<std::string> Dropped;
 };
 
 // True when the file begins as a journal does (or cannot be read, as while its commit writes it):
@@ -90,8 +92,12 @@ bool IsJournalFile(const std::string& Name);
 
 // Raises server error 32 with the journal's name and the reason when anything fails a check; every
 // after image must fit its block (a header that opens, or a known block kind with its own number).
-// IsJournal (when given) tells whether the file had a journal's header at all.
-TqbJournalCheck CheckJournal(const std::string& JournalName, bool* IsJournal = nullptr);
+// IsJournal (when given) tells whether the file had a journal's header at all. The records of a
+// file that does not exist and whose table name UndoneCopy accepts are left out (a rebuild's copy
+// that went with its undone swap); any other missing file fails the check.
+using TqbUndoneCopyTest = std::function<bool(const std::string& Folder, const std::string& Table)>;
+TqbJournalCheck CheckJournal(const std::string& JournalName, bool* IsJournal = nullptr,
+                             const TqbUndoneCopyTest& UndoneCopy = {});
 
 // Where the recovery reports each journal found and what became of it.
 using TqbRecoveryLog = std::function<void(const std::string& Line)>;
@@ -102,6 +108,9 @@ public:
     explicit TqbRecoveryEngine(TqbJournalPrompt* Prompt = nullptr, TqbBaseLog* Log = nullptr);
     TqbRecoveryEngine(TqbJournalPrompt* Prompt, TqbRecoveryLog Log);
     virtual ~TqbRecoveryEngine() = default;
+
+    // Tells the files of rebuilds' copies that their undone swaps took away (see CheckJournal).
+    TqbUndoneCopyTest UndoneCopy;
 
     // Every folder of the engine's recovery alias list (asked with ClientID). A journal that could
     // not be recovered is kept in place, and the start fails with the error of the first.

@@ -2,6 +2,7 @@
 // with the demo contacts, a later run leaves a changed table as it is, a bad folder is refused; the
 // contacts' record images.
 #include "db/storage/qbtbverify.h"
+#include "tests/db/JournalTestSupport.h"
 #include "tests/db/engine/EngineApiSupport.h"
 
 #include <fcntl.h>
@@ -194,6 +195,47 @@ TEST(MkContacts, RefusesAMissingFolderAndAWrongCommandLine) {
     EXPECT_EQ(2, runTool(scratch, {}).status);
     EXPECT_EQ(2, runTool(scratch, {"a", "b"}).status);
     EXPECT_TRUE(tableFile(folder.path()).empty());
+}
+
+// A run after one cut short: the journal it rolls forward and the stray file it keeps are said by
+// name, and the configuration it could save only once the journal was recovered is stored.
+TEST(MkContacts, SaysWhichJournalItRolledForwardAndWhichFileItKeptAndStoresItsConfiguration) {
+    pwtest::TempDir scratch, folder;
+    ASSERT_EQ(0, runTool(scratch, {folder.str()}).status);
+    const std::string file = tableFile(folder.path());
+    const std::string before = pwtest::readFile(file);
+    std::string after;
+    {
+        Look look(folder.str());
+        EXPECT_EQ(0, look.api.engine->RecordInsert(look.cursor, qbltNone,
+                                                   contactRecord(look.dict, {"Zoe", "5550200", 2, "", {}})));
+        after = pwtest::readFile(file);
+    }
+    ASSERT_NE(before, after);
+    pwtest::writeFile(file, before);
+    pwtest::writeFile(folder.file("12_1.QB$"),
+                      journaltest::journalBytes(1, journaltest::changeImages(file, before, after)));
+    pwtest::writeFile(folder.file("7.QB$"), "meeting notes\n");
+    // The users' table is made again, with the default administrator, in the run that recovers.
+    ASSERT_TRUE(std::filesystem::remove(folder.file("QBSUSER.QB2")));
+
+    const ToolRun run = runTool(scratch, {folder.str()});
+    EXPECT_EQ(0, run.status) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find(folder.str() + ": Journal file 12_1.QB$ rolled forward."))
+        << run.output;
+    EXPECT_NE(std::string::npos,
+              run.output.find(folder.str() + ": Journal file 7.QB$ kept; it is no journal."))
+        << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("exists already")) << run.output;
+    EXPECT_EQ(pwtest::readFile(file), after);
+    EXPECT_FALSE(std::filesystem::exists(folder.file("12_1.QB$")));
+    EXPECT_EQ(pwtest::readFile(folder.file("7.QB$")), "meeting notes\n");
+    EXPECT_TRUE(std::filesystem::exists(folder.file("QBSUSER.QB2"))) << run.output;
+
+    // A run with nothing to recover says nothing of it.
+    const ToolRun quiet = runTool(scratch, {folder.str()});
+    EXPECT_EQ(0, quiet.status) << quiet.output;
+    EXPECT_EQ(std::string::npos, quiet.output.find("12_1.QB$")) << quiet.output;
 }
 
 TEST(ContactsTable, RecordImagesCutLongTextAndSkipFieldsAnOlderTableLacks) {

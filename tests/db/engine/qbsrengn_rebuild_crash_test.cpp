@@ -1,5 +1,6 @@
-// A reindex cut short by a power cut after each of its writes: the next start finds every index
-// holding every row, the verifier finds nothing, and a unique index still refuses a duplicate.
+// Rebuilds cut short by a power cut after each of their writes: the next start finds every index
+// holding every row, the verifier finds nothing, and a unique index still refuses a duplicate; with
+// the engine's configuration in the table's folder too.
 #include "db/base/qblllog.h"
 #include "db/engine/qbsrengn.h"
 #include "platform/ByteCodec.h"
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -19,12 +21,14 @@ constexpr int kRows = 600; // of about 1 KB: the job commits after every 1,000 o
 constexpr char kFolder[] = "/db";
 
 // A unique name, a city shared by many, padding.
-TqbServerDataDict citizensDictionary() {
+// With a note: the dictionary a restructure gives it.
+TqbServerDataDict citizensDictionary(bool withNote = false) {
     TqbServerDataDict d(4096);
     d.AddField("name", "", qbtShortString, 20, 0, true);
     d.AddField("city", "", qbtShortString, 20, 0, false);
     for (int i = 0; i < 4; ++i)
         d.AddField("pad" + std::to_string(i), "", qbtShortString, 250, 0, false);
+    if (withNote) d.AddField("note", "", qbtShortString, 40, 0, false);
     const int32_t name = 0, city = 1;
     d.AddIndex("byName", "", 0, 1, &name, nullptr, false, true, false);
     d.AddIndex("byCity", "", 0, 1, &city, nullptr, true, true, false);
@@ -38,17 +42,20 @@ std::string nameOf(int i) {
 }
 
 // An engine started over the installed file system with the folder as its database; its
-// configuration lives in "/cfg".
+// configuration lives in "/cfg" unless given.
 struct FolderEngine {
     TqbOwned<MemoryEventLog> log{new MemoryEventLog()};
     TqbOwned<TqbServerEngine> engine{new TqbServerEngine()};
     std::shared_ptr<engineclock::StepClock> clock{std::make_shared<engineclock::StepClock>()};
     TqbServerDataDict dict = citizensDictionary();
     TqbHandle client = 0, session = 0, db = 0;
+    int rows = kRows;
+    int32_t counted = -1;
+    int32_t fields = 0; // of the table consistency() saw
 
-    FolderEngine() {
+    explicit FolderEngine(const std::string& configDir = "/cfg/", int Rows = kRows) : rows(Rows) {
         engine->SetClock(clock);
-        engine->SetConfigDir("/cfg/");
+        engine->SetConfigDir(configDir);
         engine->SetEventLog(log.get());
         engine->SetEventLogEnabled(true);
         engine->Startup();
@@ -77,7 +84,7 @@ struct FolderEngine {
         set(0, nameOf(i));
         set(1, "c" + std::to_string(i % 7));
         for (int f = 2; f < dict.FieldCount(); ++f)
-            set(f, std::string(200, char('A' + (i + f) % 26)));
+            set(f, std::string(size_t(std::min(200, dict.FieldLength(f) - 1)), char('A' + (i + f) % 26)));
         return r;
     }
     // The result of inserting row i in a transaction of its own.
@@ -87,15 +94,18 @@ struct FolderEngine {
         EXPECT_EQ(0, engine->CursorClose(c));
         return rc;
     }
-    // Empty when every index holds every row and the verifier finds nothing.
-    std::string consistency() {
+    // Empty when every index holds every row and the verifier finds nothing; AllOrNone takes an
+    // empty table too.
+    std::string consistency(bool AllOrNone = false) {
         TqbHandle h = open();
         auto c = engine->Registry().LeaseAs<TqbSrBaseCursor>(h, TqbHandleKind::Cursor);
         if (!c) return "not open";
         std::string problems = enginetest::checkConsistent(*dynamic_cast<TqbSrTable*>(c->Table()), nullptr);
+        fields = c->Dictionary().FieldCount();
         int32_t count = 0;
         EXPECT_EQ(0, engine->TableGetRecordCount(h, count));
-        if (count != kRows) problems += std::to_string(count) + " rows\n";
+        counted = count;
+        if (count != rows && !(AllOrNone && count == 0)) problems += std::to_string(count) + " rows\n";
         EXPECT_EQ(0, engine->CursorClose(h));
         return problems;
     }
@@ -107,7 +117,9 @@ std::vector<std::string> leftovers() {
     plat::DirList(kFolder, entries);
     std::vector<std::string> out;
     for (auto& d : entries)
-        if (d.name.rfind("_", 0) == 0 || d.name.find(".SWAP") != std::string::npos) out.push_back(d.name);
+        if (d.name.rfind("_", 0) == 0 || d.name.find(".SWAP") != std::string::npos ||
+            d.name.find(".QB$") != std::string::npos)
+            out.push_back(d.name);
     return out;
 }
 
@@ -182,5 +194,124 @@ TEST(ReindexPowerCut, EveryIndexHoldsEveryRowAndAUniqueIndexRefusesADuplicateAft
     EXPECT_GT(undone, 10);
     EXPECT_GT(finished, 10);
 }
+
+enum class Job { Pack, Restructure, Reindex, Empty };
+
+const char* jobName(Job j) {
+    switch (j) {
+    case Job::Pack:
+        return "pack";
+    case Job::Restructure:
+        return "restructure";
+    case Job::Reindex:
+        return "reindex";
+    default:
+        return "empty";
+    }
+}
+
+void PrintTo(Job j, std::ostream* os) {
+    *os << jobName(j);
+}
+
+// Runs the job on "citizens" to its successful end.
+void runJob(FolderEngine& e, Job j) {
+    TqbHandle id = 0;
+    TqbServerDataDict noted = citizensDictionary(true);
+    switch (j) {
+    case Job::Pack:
+        ASSERT_EQ(0, e.engine->TablePack(e.db, "citizens", id));
+        break;
+    case Job::Restructure:
+        ASSERT_EQ(0, e.engine->TableRestructure(e.db, "citizens", noted, nullptr, id));
+        break;
+    case Job::Reindex:
+        ASSERT_EQ(0, e.engine->TableReindex(e.db, "citizens", "byCity", 0, id));
+        break;
+    case Job::Empty:
+        ASSERT_EQ(0, e.engine->TableEmpty(e.db, 0, "citizens"));
+        return;
+    }
+    ASSERT_TRUE(e.engine->RebuildWaitIdle(120000));
+    TqbRebuildStatus s{};
+    bool present = false;
+    ASSERT_EQ(0, e.engine->RebuildGetStatus(id, e.client, present, s));
+    ASSERT_TRUE(present);
+    ASSERT_EQ(s.ErrorCode, 0);
+}
+
+// Each job that rebuilds a table's files, cut by the power after each of its write calls, with the
+// configuration in the table's folder (as the paging program keeps it) and apart: every start
+// opens the folder and finds the old table or the new one, whole, and nothing of the job left.
+class RebuildPowerCut : public ::testing::TestWithParam<std::tuple<Job, std::string>> {};
+
+TEST_P(RebuildPowerCut, LeavesTheOldTableOrTheNewOne) {
+    constexpr int kFew = 12; // one commit of the job's copy
+    const auto [job, config] = GetParam();
+    const std::string what = std::string(jobName(job)) + ", configuration in " + config;
+    plat::MemoryFiles mem;
+    {
+        plat::ScopedFiles useMem(mem);
+        ASSERT_EQ(plat::DirCreate("/cfg"), 0);
+        ASSERT_EQ(plat::DirCreate(kFolder), 0);
+        FolderEngine e(config, kFew);
+        ASSERT_EQ(0, e.engine->TableBuild(e.db, false, "citizens", false, e.dict));
+        for (int i = 0; i < kFew; ++i)
+            ASSERT_EQ(0, e.insert(i));
+    }
+    plat::PowerCutFiles rec(mem);
+    size_t from = 0, to = 0;
+    {
+        plat::ScopedFiles use(rec);
+        FolderEngine e(config, kFew);
+        from = rec.eventCount();
+        runJob(e, job);
+        to = rec.eventCount();
+    }
+    ASSERT_GT(to - from, 10u) << what;
+    const std::vector<plat::FileEvent> events = rec.events();
+    int oldOnes = 0, newOnes = 0;
+    for (size_t n = from; n <= to; ++n)
+        for (bool drop : {false, true}) {
+            if (n > from && events[n - 1].more) continue;
+            const std::string at = what + ", event " + std::to_string(n) + " of " + std::to_string(from) +
+                                   ".." + std::to_string(to) + (drop ? ", unsynced writes lost" : "");
+            plat::MemoryFiles after;
+            ASSERT_EQ(plat::PowerCutFiles::Restore(after, rec.diskAfter(n, drop)), 0);
+            plat::ScopedFiles use(after);
+            FolderEngine e(config, kFew);
+            ASSERT_EQ(e.engine->State(), qbsStarted) << at;
+            EXPECT_EQ(e.consistency(job == Job::Empty), "") << at;
+            EXPECT_EQ(leftovers(), std::vector<std::string>()) << at;
+            const bool isNew = job == Job::Empty         ? e.counted == 0
+                               : job == Job::Restructure ? e.fields == e.dict.FieldCount() + 1
+                                                         : n == to;
+            (isNew ? newOnes : oldOnes)++;
+            if (job == Job::Restructure && isNew) e.dict = citizensDictionary(true);
+            if (n == to && job != Job::Reindex && job != Job::Pack) {
+                EXPECT_TRUE(isNew) << "the job that reported success was lost; " << at;
+            }
+            // A unique index still refuses a name taken, and takes a new one.
+            if (e.counted != 0) {
+                EXPECT_NE(0, e.insert(kFew - 1)) << at;
+            }
+            EXPECT_EQ(0, e.insert(kFew)) << at;
+            if (HasFailure()) return; // the first disk that shows a fault is enough
+        }
+    if (job == Job::Empty || job == Job::Restructure) {
+        EXPECT_GT(oldOnes, 0) << what;
+        EXPECT_GT(newOnes, 0) << what;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryJobWhereverTheConfigurationIs, RebuildPowerCut,
+                         ::testing::Combine(::testing::Values(Job::Reindex, Job::Pack, Job::Restructure,
+                                                              Job::Empty),
+                                            ::testing::Values(std::string("/db/"), std::string("/cfg/"))),
+                         [](const auto& info) {
+                             return std::string(jobName(std::get<0>(info.param))) +
+                                    (std::get<1>(info.param) == "/db/" ? "_ConfigurationInTheFolder"
+                                                                       : "_ConfigurationApart");
+                         });
 
 } // namespace
