@@ -89,28 +89,35 @@ struct ContactsTable {
         }
         return d;
     }
-    // count records named nameOf(i), each with its two index entries, in one transaction.
-    template <class NameOf> void fill(int count, NameOf&& nameOf) {
+    // Row i named Name (ID "ID<i>", service number i % 12 + 1) with its two index entries, in T.
+    void insert(TqbSrTransaction* t, int i, const std::string& name) {
         ContactsStore& s = store;
-        std::vector<uint8_t> rec(size_t(s.dict.RecordLength())), key(size_t(s.dict.IndexKeyLength(1)));
-        TqbSrTransaction* t = s.begin();
+        rec_.resize(size_t(s.dict.RecordLength()));
+        key_.resize(size_t(s.dict.IndexKeyLength(1)));
+        s.dict.InitRecord(rec_.data());
+        s.setString(rec_, 0, name);
+        s.setString(rec_, 1, "ID" + std::to_string(i));
+        const int32_t service = i % 12 + 1;
+        s.dict.SetRecordField(2, rec_.data(), &service);
+        uint64_t ref;
+        DataFileAddRecord(*fi, t, ref, rec_.data());
+        uint8_t refKey[8];
+        plat::StoreLE64(refKey, ref);
+        BuildCompositeKey(s.dict, 1, rec_.data(), key_.data());
         TqbIndexData refs = index(0), names = index(1);
-        for (int i = 0; i < count; ++i) {
-            s.dict.InitRecord(rec.data());
-            s.setString(rec, 0, nameOf(i));
-            s.setString(rec, 1, "ID" + std::to_string(i));
-            const int32_t service = i % 12 + 1;
-            s.dict.SetRecordField(2, rec.data(), &service);
-            uint64_t ref;
-            DataFileAddRecord(*fi, t, ref, rec.data());
-            uint8_t refKey[8];
-            plat::StoreLE64(refKey, ref);
-            BuildCompositeKey(s.dict, 1, rec.data(), key.data());
-            if (!IndexInsertKey(refs, t, refKey, ref) || !IndexInsertKey(names, t, key.data(), ref))
-                throw std::runtime_error("key already present");
-        }
-        s.commit();
+        if (!IndexInsertKey(refs, t, refKey, ref) || !IndexInsertKey(names, t, key_.data(), ref))
+            throw std::runtime_error("key already present");
     }
+    // count records named nameOf(i) in one transaction.
+    template <class NameOf> void fill(int count, NameOf&& nameOf) {
+        TqbSrTransaction* t = store.begin();
+        for (int i = 0; i < count; ++i)
+            insert(t, i, nameOf(i));
+        store.commit();
+    }
+
+private:
+    std::vector<uint8_t> rec_, key_;
 };
 
 } // namespace pwbench

@@ -235,8 +235,11 @@ int main(int argc, char** argv) {
                     cpuUsPerPage(program));
         std::printf("plain blocking client: %.0f pages per second, %.1f us CPU per page\n", perSecond(plain),
                     cpuUsPerPage(plain));
-        std::printf("ratio: pages per second %.2f (target >= 0.70), CPU per page %.2f (target <= 1.50)\n",
-                    perSecond(program) / perSecond(plain), cpuUsPerPage(program) / cpuUsPerPage(plain));
+        const double pages = perSecond(program) / perSecond(plain),
+                     cpu = cpuUsPerPage(program) / cpuUsPerPage(plain);
+        std::printf("ratio: pages per second %.2f %s, CPU per page %.2f %s\n", pages,
+                    pwbench::target(pages >= 0.70, ">= 0.70").c_str(), cpu,
+                    pwbench::target(cpu <= 1.50, "<= 1.50").c_str());
     });
     server = nullptr;
     std::filesystem::current_path("/");

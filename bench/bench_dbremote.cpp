@@ -203,9 +203,10 @@ int main(int argc, char** argv) {
     auto line = [&](const char* what, const char* unit, double scale, const char* protocol, const char* plain,
                     const char* noDelay) {
         double p = reporter.rate(protocol), r = reporter.rate(plain), n = reporter.rate(noDelay);
-        std::printf("%s, %s: protocol %.1f, plain sockets %.1f, ratio %.2f (target >= 0.50); plain sockets "
+        std::printf("%s, %s: protocol %.1f, plain sockets %.1f, ratio %.2f %s; plain sockets "
                     "without segment delay %.1f, ratio %.2f\n",
-                    what, unit, p * scale, r * scale, p / r, n * scale, p / n);
+                    what, unit, p * scale, r * scale, p / r, pwbench::target(p / r >= 0.5, ">= 0.50").c_str(),
+                    n * scale, p / n);
     };
     const int status = pwbench::printRatios([&] {
         line("100-byte round trips", "per second", 1, "BM_ProtocolRequest100", "BM_PlainRequest100",

@@ -218,9 +218,8 @@ int main(int argc, char** argv) {
             for (const char* what : {"Insert", "Lookup", "Walk"}) {
                 const double ours = reporter.rate(std::string("BM_Storage") + what);
                 const double ref = reporter.rate(std::string("BM_Reference_SQLite") + what);
-                std::printf(
-                    "%-6s storage %9.0f records/s, SQLite %9.0f records/s, ratio %.2f (target >= 0.50)\n",
-                    what, ours, ref, ours / ref);
+                std::printf("%-6s storage %9.0f records/s, SQLite %9.0f records/s, ratio %.2f %s\n", what,
+                            ours, ref, ours / ref, pwbench::target(ours / ref >= 0.5, ">= 0.50").c_str());
             }
         });
     } catch (const std::exception& e) {

@@ -6,9 +6,9 @@
 // it held before the insert, and printed with the limit (medians of the repetitions).
 #include "bench/BenchSupport.h"
 #include "bench/ContactsStore.h"
+#include "bench/SQLiteContacts.h"
 
 #include <benchmark/benchmark.h>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <chrono>
@@ -78,39 +78,18 @@ Memory ours(const std::string& folder) {
 }
 
 Memory sqlite(const std::string& folder) {
-    sqlite3* db = nullptr;
-    sqlite3_stmt* insert = nullptr;
-    auto exec = [&](const char* sql) {
-        if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(db));
-    };
-    Memory m = measure(
+    std::unique_ptr<pwbench::SQLiteContacts> db;
+    return measure(
         [&] {
-            sqlite3_open((folder + "/contacts.db").c_str(), &db);
-            exec("PRAGMA synchronous=FULL");
-            exec(("PRAGMA cache_size=-" + std::to_string(TqbBufferManager::kDefaultMaxRAM * 1024)).c_str());
-            exec("CREATE TABLE contacts(name TEXT, id TEXT, servicenumber INTEGER, password TEXT, "
-                 "g1 INTEGER, g2 INTEGER, g3 INTEGER, g4 INTEGER, g5 INTEGER, g6 INTEGER, g7 INTEGER, "
-                 "g8 INTEGER, g9 INTEGER, g10 INTEGER)");
-            exec("CREATE UNIQUE INDEX nameIndex ON contacts(name)");
-            sqlite3_prepare_v2(db, "INSERT INTO contacts(name, id, servicenumber) VALUES(?, ?, ?)", -1,
-                               &insert, nullptr);
+            db = std::make_unique<pwbench::SQLiteContacts>(
+                folder + "/contacts.db", "PRAGMA synchronous=FULL;", TqbBufferManager::kDefaultMaxRAM);
         },
         [&] {
-            exec("BEGIN");
-            for (int i = 0; i < g_rows; ++i) {
-                const std::string name = nameOf(i), id = "ID" + std::to_string(i);
-                sqlite3_bind_text(insert, 1, name.c_str(), int(name.size()), SQLITE_TRANSIENT);
-                sqlite3_bind_text(insert, 2, id.c_str(), int(id.size()), SQLITE_TRANSIENT);
-                sqlite3_bind_int(insert, 3, i % 12 + 1);
-                if (sqlite3_step(insert) != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
-                sqlite3_reset(insert);
-            }
-            exec("COMMIT");
+            db->exec("BEGIN");
+            for (int i = 0; i < g_rows; ++i)
+                db->insert(i, nameOf(i));
+            db->exec("COMMIT");
         });
-    sqlite3_finalize(insert);
-    sqlite3_close(db);
-    return m;
 }
 
 // Runs one side in a child process; false when the child failed.
@@ -205,8 +184,9 @@ int main(int argc, char** argv) {
         const double sPeak = median("sqlite", &Memory::peak) / mb,
                      sAfter = median("sqlite", &Memory::after) / mb;
         std::printf("%d rows in one transaction, resident memory above the start (medians):\n", g_rows);
-        std::printf("  storage (limit %.0f MB): peak %.1f MB, after the commit %.1f MB (target <= %.0f MB)\n",
-                    limit, peak, after, limit);
+        std::printf("  storage (limit %.0f MB): peak %.1f MB, after the commit %.1f MB %s\n", limit, peak,
+                    after,
+                    pwbench::target(after <= limit, "<= " + std::to_string(int(limit)) + " MB").c_str());
         std::printf("  SQLite (cache %.0f MB):  peak %.1f MB, after the commit %.1f MB\n", limit, sPeak,
                     sAfter);
         std::printf("  ratios to SQLite: peak %.2f, after the commit %.2f\n", peak / std::max(sPeak, 0.1),

@@ -293,15 +293,17 @@ int main(int argc, char** argv) {
                                         (name == "BM_Next" ? "next" : "findkey"));
                 std::printf(
                     "%s: remote %.1f us, plain-socket round trip of the same sizes %.1f us, ratio %.2f "
-                    "(target <= 2); in-process %.2f us\n",
-                    name == "BM_Next" ? "RecordGetNext" : "RecordGetForKey", far, plain, far / plain, local);
+                    "%s; in-process %.2f us\n",
+                    name == "BM_Next" ? "RecordGetNext" : "RecordGetForKey", far, plain, far / plain,
+                    pwbench::target(far / plain <= 2, "<= 2").c_str(), local);
             }
             const double under = reporter.rate("BM_Batch/rows:" + std::to_string(underOnePart)),
                          over = reporter.rate("BM_Batch/rows:" + std::to_string(overOnePart));
+            const double spread = std::max(under, over) / std::min(under, over);
             std::printf("RecordGetBatch rows per second: %d rows (one part) %.0f, %d rows (two parts) %.0f, "
-                        "ratio %.2f (target <= 1.5)\n",
-                        underOnePart, under, overOnePart, over,
-                        std::max(under, over) / std::min(under, over));
+                        "ratio %.2f %s\n",
+                        underOnePart, under, overOnePart, over, spread,
+                        pwbench::target(spread <= 1.5, "<= 1.5").c_str());
         });
     } catch (const std::exception& e) {
         std::fprintf(stderr, "benchmark failed: %s\n", e.what());

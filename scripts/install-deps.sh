@@ -6,6 +6,8 @@ PKGS=(build-essential cmake ninja-build pkg-config git ccache lld
       libgtest-dev libgmock-dev googletest libbenchmark-dev
       libjpeg-dev libsqlite3-dev
       libnet-snpp-perl perl)
+# The README's fuzz build takes clang and its sanitizer runtimes: only when asked (--fuzz).
+if [ "${1:-}" = "--fuzz" ]; then PKGS+=(clang libclang-rt-14-dev); fi
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -45,7 +45,6 @@ TqbGeneralInfo CheckedGeneralInfo(const TqbGeneralInfo& Stored, const TqbGeneral
     keep(g.KARetries, Defaults.KARetries, kMinRetries, kMaxRetries);
     keep(g.Priority, Defaults.Priority, kMinPriority, kMaxPriority);
     keep(g.TempStoreSize, Defaults.TempStoreSize, kMinTempStore, kMaxTempStore);
-    keep(g.CollectFreq, Defaults.CollectFreq, kMinCollectFreq, kMaxCollectFreq);
     for (int32_t TqbGeneralInfo::*port :
          {&TqbGeneralInfo::TCPPort, &TqbGeneralInfo::UDPPortSr, &TqbGeneralInfo::UDPPortCl,
           &TqbGeneralInfo::IPXSocketSr, &TqbGeneralInfo::IPXSocketCl, &TqbGeneralInfo::SPXSocket})
@@ -308,7 +307,12 @@ TqbGeneralInfo TqbServerConfiguration::GeneralInfo() const {
 }
 
 void TqbServerConfiguration::SetStoredGeneralInfo(const TqbGeneralInfo& Info) {
-    SetGeneralInfo(CheckedGeneralInfo(Info, DefaultGeneralInfo(ports_)));
+    TqbGeneralInfo g = CheckedGeneralInfo(Info, DefaultGeneralInfo(ports_));
+    std::lock_guard lk(infoMutex_);
+    // Switched on before the load, these hold through it: a stored setting turns them on, never off.
+    g.ReadOnly = g.ReadOnly || info_.ReadOnly;
+    g.NoAutoSaveCfg = g.NoAutoSaveCfg || info_.NoAutoSaveCfg;
+    info_ = g;
 }
 
 void TqbServerConfiguration::SetGeneralInfo(const TqbGeneralInfo& Info) {

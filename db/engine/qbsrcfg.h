@@ -72,9 +72,10 @@ inline constexpr int32_t kMinInterval = 1000, kMaxInterval = 86400000; // LstMsg
 inline constexpr int32_t kMinRetries = 1, kMaxRetries = 100;           // KARetries
 inline constexpr int32_t kMinPriority = -2, kMaxPriority = 2;
 inline constexpr uint32_t kMinTempStore = 1, kMaxTempStore = 2048; // MB
+// The script key's range only: the collection period is kept as set.
 inline constexpr int32_t kMinCollectFreq = 30001, kMaxCollectFreq = 3599999;
 // Stored settings as they may be used: each value outside its range (a MaxRAM of 0 included)
-// replaced by the one in Defaults.
+// replaced by the one in Defaults; the collection period as stored.
 TqbGeneralInfo CheckedGeneralInfo(const TqbGeneralInfo& Stored, const TqbGeneralInfo& Defaults);
 
 // ---------------------------------------------------------------------------------------------
@@ -272,6 +273,7 @@ public:
     TqbGeneralInfo GeneralInfo() const;
     void SetGeneralInfo(const TqbGeneralInfo& Info);
     // Settings read back from a store, which may hold anything: checked against the ranges first.
+    // ReadOnly and NoAutoSaveCfg stay on when they were on.
     void SetStoredGeneralInfo(const TqbGeneralInfo& Info);
     template <class F> void UpdateGeneralInfo(F&& Change) {
         std::lock_guard lk(infoMutex_);

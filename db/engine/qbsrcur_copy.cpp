@@ -273,8 +273,6 @@ int32_t TqbSrBaseCursor::TableCreate(const std::string& TableName, const TqbData
                                      bool ReadWrite, uint8_t ShareMode, bool FileFlag, bool Overwrite,
                                      uint8_t Options, uint32_t TempStoreSize) {
     (void)FileFlag;
-    // The buffer manager's temporary storage takes the pages of tables without a disk file.
-    (void)TempStoreSize;
     std::string name = TableName.substr(0, 31);
     const bool temporary = (Options & kFileNoDiskFile) != 0;
     TqbServerDataDict dict(Dictionary.BlockSize());
@@ -302,12 +300,20 @@ int32_t TqbSrBaseCursor::TableCreate(const std::string& TableName, const TqbData
                 DeleteTableFiles(folder.GetPath(), onDisk, exts);
             }
         }
+        // The table's pages leave RAM for a storage of that many bytes in the configuration folder
+        // instead of the buffer manager's.
+        if (TempStoreSize != 0) {
+            tempStore_ = std::make_shared<TqbTempStorageMM>();
+            tempStore_->Create(host_.ConfigFolder(), TqbBufferManager::kTempBlockSize, TempStoreSize);
+        }
         t = NewTable(name);
         t->IncUseCount();
         t->BuildFiles(dict, Options);
         // Tables on disk are built and closed; those in memory stay open from their building.
         if (t->GetFileCount() == 0) t->OpenFiles(false);
         t->SetFileFlags(Options);
+        for (int32_t f = 0; tempStore_ && f < t->GetFileCount(); ++f)
+            t->GetFile(f)->TempStore = tempStore_;
         table_ = t;
         t->AcquireTableLock(id_, ShareMode == qbsmExclusive ? lmExclusive
                                                             : (ReadWrite ? lmIntentShared : lmShare));
@@ -333,6 +339,7 @@ int32_t TqbSrBaseCursor::TableCreate(const std::string& TableName, const TqbData
                 t->CloseFiles(false, nullptr);
             table_.reset();
         }
+        tempStore_.reset();
         throw;
     }
     t->DecUseCount();

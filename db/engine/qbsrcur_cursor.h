@@ -256,6 +256,8 @@ public:
     TqbSrDatabase& Database() { return database_; }
     TqbSrCursorHost& Host() { return host_; }
     TqbSrBaseTable* Table() const { return table_.get(); }
+    // The temporary storage of the table TableCreate made; null when it was given no size.
+    const TqbTempStorageMM* TempStore() const { return tempStore_.get(); }
     const TqbSrTablePtr& TablePtr() const { return table_; }
     int32_t IndexNumber() const { return index_; }
     bool IsReadWrite() const { return readWrite_; }
@@ -436,7 +438,8 @@ protected:
     uint64_t lockedRef_ = 0;
     std::atomic<int32_t> readLocks_{0};
     TqbSrTablePtr table_;
-    std::unique_ptr<TqbBaseTempStorage> tempStore_;
+    // The one TableCreate made; the table's files share it.
+    std::shared_ptr<TqbTempStorageMM> tempStore_;
     // Compare parameters: 0 and 0 compare whole keys.
     int32_t cmpFieldCount_ = 0, cmpPartialLen_ = 0;
     std::vector<uint8_t> key_;

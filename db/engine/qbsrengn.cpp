@@ -270,7 +270,8 @@ int32_t TqbServerEngine::seCollectGarbage() {
 void TqbServerEngine::startGarbageTimer() {
     std::lock_guard lk(gcTimerMutex_);
     if (gcTimer_) return;
-    const uint32_t period = uint32_t(std::max<int32_t>(CollectFrequency(), 1));
+    // The timer waits without limit on 0: so does a period below it.
+    const uint32_t period = uint32_t(std::max<int32_t>(CollectFrequency(), 0));
     gcTimer_ =
         std::make_unique<TqbTimerThread>(period, false, nullptr, [this](void*) { seCollectGarbage(); });
 }
@@ -312,9 +313,7 @@ int32_t TqbServerEngine::CollectFrequency() {
 
 void TqbServerEngine::SetCollectFrequency(int32_t Value) {
     loadConfiguration();
-    // The range the stored value is loaded with (and the script's): a period set outside it
-    // would come back as the default after a restart.
-    Value = std::clamp<int32_t>(Value, kMinCollectFreq, kMaxCollectFreq);
+    // Kept as set: the range is the script key's; the timer bounds what it cannot use.
     config_.UpdateGeneralInfo([&](TqbGeneralInfo& i) { i.CollectFreq = Value; });
     saveGeneralInfo();
 }
@@ -359,6 +358,10 @@ bool TqbServerEngine::GetIsReadOnly() {
 }
 
 void TqbServerEngine::SetIsReadOnly(bool Value) {
+    // Loaded first, so that the stored setting does not replace this one at the start; an engine
+    // being made read-only loads without writing anything.
+    if (Value && !configLoaded_.load()) config_.SetIsReadOnly(true);
+    loadConfiguration();
     config_.SetIsReadOnly(Value);
     recomputeLogging();
 }
@@ -368,6 +371,9 @@ bool TqbServerEngine::GetNoAutoSaveCfg() {
 }
 
 void TqbServerEngine::SetNoAutoSaveCfg(bool Value) {
+    // As SetIsReadOnly: the load saves nothing when saving is being switched off.
+    if (Value && !configLoaded_.load()) config_.SetNoAutoSaveCfg(true);
+    loadConfiguration();
     config_.SetNoAutoSaveCfg(Value);
 }
 

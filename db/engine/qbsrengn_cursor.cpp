@@ -372,11 +372,10 @@ TqbResultCode TqbServerEngine::RecordGetBatch(TqbHandle CursorID, int32_t Reques
     ReturnCount = 0;
     Error = 0;
     return CursorFrame(CursorID, [&](TqbSrBaseCursor& c) -> TqbResultCode {
-        // Nothing asked for, nothing read: the caller's buffer may well be empty.
-        if (RequestCount <= 0) return 0;
-        if (!batchFits(RequestCount, RecordLength, recordLength(c), Data.size()))
+        const int32_t count = BatchReadCount(RequestCount);
+        if (count < 0 || !batchFits(count, RecordLength, recordLength(c), Data.size()))
             return kResultInvalidParameter;
-        for (int32_t i = 0; i < RequestCount; ++i) {
+        for (int32_t i = 0; i < count; ++i) {
             Error = c.RecordGetNext(Data.data() + size_t(i) * size_t(RecordLength), lmNone);
             if (Error != 0) break;
             ++ReturnCount;

@@ -1048,16 +1048,16 @@ TqbResultCode TQBRemoteServerEngine::RecordGetBatch(TqbHandle CursorID, int32_t 
     ReturnCount = 0;
     Error = 0;
     return onCursor(CursorID, [&](TQBProxyCursor& c) -> TqbResultCode {
-        if (!batchFits(RequestCount, RecordLength)) return kResultRowFetchLimit;
-        const size_t bytes = size_t(RequestCount) * size_t(RecordLength);
+        const int32_t count = BatchReadCount(RequestCount);
+        if (!batchFits(count, RecordLength)) return kResultRowFetchLimit;
+        const size_t bytes = size_t(count) * size_t(RecordLength);
         if (Data.size() < bytes) return kResultInvalidParameter;
         Bytes reply;
         if (TqbResultCode rc = ask(
                 c, TqbOp::RecordGetBatch,
                 [&](TqbRequestWriter& w) { w.U32(c.CursorID).I32(RequestCount).I32(RecordLength); }, reply))
             return rc;
-        return qbops::DecodeBatchReply(reply, RequestCount, RecordLength, Data.first(bytes), ReturnCount,
-                                       Error);
+        return qbops::DecodeBatchReply(reply, count, RecordLength, Data.first(bytes), ReturnCount, Error);
     });
 }
 

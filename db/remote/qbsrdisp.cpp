@@ -501,11 +501,12 @@ TqbResultCode TqbServerDispatcher::run(TqbHandle client, const TqbOpDesc& d, std
             return engine_.RecordGetPrior(c, lock(3), b);
         });
     case TqbOp::RecordGetBatch: {
-        int32_t count = r.I32(1), length = int32_t(r.U32(2)), got = 0, error = 0;
+        int32_t asked = r.I32(1), count = BatchReadCount(asked), length = int32_t(r.U32(2)), got = 0,
+                error = 0;
         if (count < 0 || length < 0 || !bounded(uint64_t(count) * uint64_t(length)))
             return kResultMessageUnrecognized;
         std::vector<uint8_t> records(size_t(count) * size_t(length));
-        TqbResultCode rc = engine_.RecordGetBatch(c, count, length, records, got, error);
+        TqbResultCode rc = engine_.RecordGetBatch(c, asked, length, records, got, error);
         got = std::clamp(got, 0, count);
         reply = EncodeBatchReply(got, error,
                                  std::span<const uint8_t>(records).first(size_t(got) * size_t(length)));

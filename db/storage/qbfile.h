@@ -14,6 +14,7 @@ class TqbBufferManager;
 class TqbbmRAMPage;
 struct TqbbmPageIndex;
 class TqbBLOBResourceManager;
+class TqbBaseTempStorage;
 class TqbStringResource;
 
 // "QB_SERVER_STRINGS", shared by the storage layer and the engine.
@@ -59,6 +60,9 @@ struct TbtdFileInfo {
     // The buffer manager's page index: block 0 directly, the others in a tree.
     TqbbmRAMPage* Block0Page = nullptr;
     TqbbmPageIndex* PageIndex = nullptr;
+    // Where the pages of an in-memory table go when RAM runs short, when not the buffer
+    // manager's own storage.
+    std::shared_ptr<TqbBaseTempStorage> TempStore;
 
     bool HasDiskFile() const { return !(Flags & kFileNoDiskFile); }
 };

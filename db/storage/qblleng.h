@@ -17,6 +17,11 @@
 
 class TqbBaseServerEngine;
 
+// The records a RecordGetBatch of RequestCount reads at most: a count of 0 still reads one.
+constexpr int32_t BatchReadCount(int32_t RequestCount) {
+    return RequestCount == 0 ? 1 : RequestCount;
+}
+
 // A class of server objects (client, database, cursor, ...), as monitors name their interests.
 using TqbServerObjectClass = std::type_index;
 
@@ -243,7 +248,7 @@ public:
     virtual TqbResultCode RecordExtractKey(TqbHandle CursorID, std::span<const uint8_t> Data,
                                            std::span<uint8_t> Key) = 0;
     virtual TqbResultCode RecordGet(TqbHandle CursorID, TqbLockType LockType, std::span<uint8_t> Data) = 0;
-    // Up to RequestCount records into consecutive RecordLength slices of Data.
+    // Up to RequestCount records (BatchReadCount) into consecutive RecordLength slices of Data.
     virtual TqbResultCode RecordGetBatch(TqbHandle CursorID, int32_t RequestCount, int32_t RecordLength,
                                          std::span<uint8_t> Data, int32_t& ReturnCount, int32_t& Error) = 0;
     virtual TqbResultCode RecordGetForKey(TqbHandle CursorID, bool DirectKey, int32_t FieldCount,

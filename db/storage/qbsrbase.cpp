@@ -219,7 +219,8 @@ uint32_t TqbBufferManager::GetTempStoreSize() {
 void TqbBufferManager::SetTempStoreSize(uint32_t MB) {
     std::lock_guard lk(padlock_);
     // Parked pages live only there.
-    if (parked_.Count > 0) RaiseServerError(0);
+    for (TqbbmRAMPage* p = parked_.Head; p; p = p->Next)
+        if (p->TempStore == temp_.get()) RaiseServerError(0);
     temp_.reset();
     tempStoreSize_ = MB;
     if (MB == 0) return;
@@ -228,11 +229,13 @@ void TqbBufferManager::SetTempStoreSize(uint32_t MB) {
 }
 
 bool TqbBufferManager::park(TqbbmRAMPage* p) {
-    if (!temp_ || !p->Block || p->BlockSize > kTempBlockSize || !temp_->HasSpaceFor(1)) return false;
+    TqbBaseTempStorage* store = p->File && p->File->TempStore ? p->File->TempStore.get() : temp_.get();
+    if (!store || !p->Block || p->BlockSize > kTempBlockSize || !store->HasSpaceFor(1)) return false;
     thread_local std::vector<uint8_t> staging;
     staging.assign(kTempBlockSize, 0);
     std::memcpy(staging.data(), p->Block, p->BlockSize);
-    p->TempBlock = temp_->WriteBlock(staging.data());
+    p->TempBlock = store->WriteBlock(staging.data());
+    p->TempStore = store;
     freeBuffer(p->Block, p->BlockSize);
     place(p);
     return true;
@@ -242,10 +245,11 @@ void TqbBufferManager::unpark(TqbbmRAMPage* p) {
     if (p->TempBlock < 0) return;
     thread_local std::vector<uint8_t> staging;
     staging.resize(kTempBlockSize);
-    temp_->ReadBlock(p->TempBlock, staging.data());
+    p->TempStore->ReadBlock(p->TempBlock, staging.data());
     p->Block = allocBuffer(p->BlockSize);
     std::memcpy(p->Block, staging.data(), p->BlockSize);
     p->TempBlock = -1;
+    p->TempStore = nullptr;
     place(p);
 }
 TqbBufferManager::~TqbBufferManager() {
@@ -446,12 +450,16 @@ void TqbBufferManager::detach(TqbbmRAMPage* p) {
     p->File = nullptr;
 }
 
+void TqbBufferManager::dropTempBlock(TqbbmRAMPage* p) {
+    if (p->TempBlock < 0) return;
+    p->TempStore->ReleaseBlock(p->TempBlock);
+    p->TempBlock = -1;
+    p->TempStore = nullptr;
+}
+
 void TqbBufferManager::freePage(TqbbmRAMPage* p) {
     if (p->File) detach(p);
-    if (p->TempBlock >= 0) {
-        temp_->ReleaseBlock(p->TempBlock);
-        p->TempBlock = -1;
-    }
+    dropTempBlock(p);
     p->List->Remove(p);
     reclaim(p);
     freeBuffer(p->Block, p->BlockSize);
@@ -595,8 +603,9 @@ uint8_t* TqbBufferManager::getBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber
     return getCheckedBlock(FileInfo, BlockNumber, Release, MarkDirty, Transaction, Page);
 }
 
-uint8_t* TqbBufferManager::getCheckedBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber, TqbBlockRelease& Release,
-                                           bool MarkDirty, TqbSrTransaction* Transaction, TqbbmRAMPage** Page) {
+uint8_t* TqbBufferManager::getCheckedBlock(TbtdFileInfo& FileInfo, uint32_t BlockNumber,
+                                           TqbBlockRelease& Release, bool MarkDirty,
+                                           TqbSrTransaction* Transaction, TqbbmRAMPage** Page) {
     if (MarkDirty && !Transaction) RaiseServerError(0);
     TqbbmRAMPage* p = cachedPage(FileInfo, BlockNumber);
     if (MarkDirty) makeDirty(p, *Transaction);
@@ -709,6 +718,8 @@ void TqbBufferManager::RemoveFile(TbtdFileInfo& FileInfo) {
         forgetLeft(*t);
     for (TqbbmRAMPage* p : pages) {
         if (p->RefCount.load() > 0) {
+            // The file's own storage may go with the file.
+            dropTempBlock(p);
             detach(p); // the holder's buffer stays valid; the page waits on the recycle list
             place(p);
         } else {

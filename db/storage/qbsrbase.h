@@ -41,6 +41,7 @@ public:
     uint64_t LastUse = 0;
     bool NewBlock = false; // made for a block added by the current transaction
     int32_t TempBlock = -1;
+    TqbBaseTempStorage* TempStore = nullptr; // the storage that holds TempBlock
     bool HasDiskFile = true;
     bool LeakReported = false;
     // Buffers replaced while the page was held (a commit, a rollback, a merge of levels): a holder
@@ -92,6 +93,7 @@ public:
     void StampIdlePages();
     uint32_t GetTempStoreSize();
     // Replaces the temporary storage; refused (server error 0) while pages are parked in it.
+    // A file's own storage (TbtdFileInfo::TempStore) takes its pages instead.
     void SetTempStoreSize(uint32_t MB);
     // Where leaked references (pinned pages idle for five minutes) are reported.
     void SetLog(TqbBaseLog* log);
@@ -148,7 +150,7 @@ public:
 
 private:
     uint8_t* allocBuffer(uint32_t size); // not filled: each caller writes every byte
-    void trimTo(uint64_t limit);          // with the padlock held
+    void trimTo(uint64_t limit);         // with the padlock held
     // Both with the padlock held.
     uint32_t headerWord(TbtdFileInfo& f, TqbSrTransaction* t, uint32_t offset);
     uint8_t* getBlock(TbtdFileInfo& f, uint32_t n, TqbBlockRelease& release, bool dirty, TqbSrTransaction* t,
@@ -174,6 +176,8 @@ private:
     void forgetLeft(TqbSrTransaction& t);
     void detach(TqbbmRAMPage* p);
     void freePage(TqbbmRAMPage* p);
+    // Frees the page's block in temporary storage, when it has one.
+    void dropTempBlock(TqbbmRAMPage* p);
     void indexPut(TbtdFileInfo& f, uint32_t block, TqbbmRAMPage* p);
     // The hot path of every block access, inline in its own file (defined there only).
     // The file is open and has the block.

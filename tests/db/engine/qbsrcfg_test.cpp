@@ -306,7 +306,8 @@ TEST(ServerConfiguration, LoadsWhatTheStoreKeptOnce) {
     EXPECT_EQ(c.KeyProcList().Count(), 1);
 
     // Stored values outside their ranges are not used: a MaxRAM of 0 would give the buffer
-    // manager no memory at all, a collection period of 1 ms would run the collector without pause.
+    // manager no memory at all. The collection period is kept as set: the script's range is the
+    // script's.
     store.Info.MaxRAM = 0;
     store.Info.CollectFreq = 1;
     store.Info.KARetries = 101;
@@ -320,7 +321,7 @@ TEST(ServerConfiguration, LoadsWhatTheStoreKeptOnce) {
     TqbGeneralInfo g = checked.GeneralInfo();
     EXPECT_EQ((std::vector<int64_t>{g.MaxRAM, g.CollectFreq, g.KARetries, g.Priority, g.TempStoreSize,
                                     g.LstMsgIntvl, g.TCPPort, g.KAInterval}),
-              (std::vector<int64_t>{10, 300000, 5, 2, 20, 30000, 25445, 86400000}));
+              (std::vector<int64_t>{10, 1, 5, 2, 20, 30000, 25445, 86400000}));
     EXPECT_EQ(checked.GetServerName(), "PAGES");
 
     // Loaded once: a second load changes nothing.

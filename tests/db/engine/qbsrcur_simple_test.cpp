@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 namespace {
@@ -271,6 +272,47 @@ TEST(SimpleCursor, FilteredCountThatTimesOutFails) {
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(c->Position().State, before.State) << "the position is kept";
     EXPECT_EQ(c->Position().Ref, before.Ref);
+}
+
+// A temporary table given a store size keeps the pages that leave RAM in a storage of that size
+// in the configuration folder, its own; a full storage keeps the rest in RAM. Rows come back whole.
+TEST(SimpleCursor, ATemporaryTableParksItsPagesInAStoreOfItsOwn) {
+    struct ConfigHost : TqbSrCursorHost {
+        using TqbSrCursorHost::TqbSrCursorHost;
+        std::string folder;
+        std::string ConfigFolder() override { return folder; }
+    };
+    Db e(64, 1); // RAM of 1 MB; the buffer manager's own storage 64 MB
+    ConfigHost host(e.bm);
+    std::filesystem::create_directory(e.dir.path() / "cfg");
+    host.folder = e.dir.file("cfg") + "/";
+    auto db = std::make_shared<TqbSrDatabase>(host, e.folder, 0);
+    const TqbServerDataDict d = rowDictionary();
+    const auto rows = randomRows(30000, 9); // about 3 MB
+    for (const uint32_t mb : {3u, 1u, 3u}) {
+        SCOPED_TRACE(mb);
+        auto c = std::make_shared<TqbSrSimpleCursor>(host, 0, *db);
+        ASSERT_EQ(c->TableCreate("", d, true, qbsmExclusive, false, true, kTemp, mb * 1048576), 0);
+        c->TakeTableOwnership();
+        const TqbTempStorageMM* store = c->TempStore();
+        ASSERT_NE(store, nullptr);
+        EXPECT_EQ(store->Size(), int64_t(mb) * 1048576);
+        EXPECT_EQ(store->BlockCount(), int32_t(mb * 16));
+        insertRows(*c, rows);
+        EXPECT_GT(store->BlocksInUse(), 8) << "pages parked there";
+        EXPECT_LE(store->BlocksInUse(), store->BlockCount());
+        EXPECT_EQ(store->FileName().rfind(host.folder, 0), 0u) << store->FileName();
+        EXPECT_EQ(ids(walk(*c)), ids(rows));
+        c->Close();
+    }
+    // Given no size, a table has none of its own.
+    auto c = std::make_shared<TqbSrSimpleCursor>(host, 0, *db);
+    ASSERT_EQ(c->TableCreate("", d, true, qbsmExclusive, false, true, kTemp, 0), 0);
+    c->TakeTableOwnership();
+    EXPECT_EQ(c->TempStore(), nullptr);
+    c->Close();
+    db.reset();
+    host.Tables().RemoveUnused();
 }
 
 // The sort of a simple table on disk through SortRecords: runs in temporary tables, none left.

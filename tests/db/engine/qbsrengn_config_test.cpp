@@ -1,12 +1,14 @@
 // The engine's configuration as it starts: kept in its configuration folder's tables across
 // restarts, with the script file applied after them and persisted, and nothing written once the
 // configuration is read-only.
+#include "db/engine/qbsqlbas.h"
 #include "db/engine/qbsrcfgs.h"
 #include "db/engine/qbsrscr.h"
 #include "tests/db/engine/EngineApiSupport.h"
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 using namespace engineapi;
 
@@ -163,16 +165,138 @@ TEST(EngineConfiguration, ItsTablesAreNoClientsTablesAndStillLoadAndSave) {
 }
 
 TEST(EngineConfiguration, TheCollectionPeriodComesBackAfterARestartAsItWasSet) {
-    // Set, saved and read back with one range: a period the load would not take is not taken.
-    for (const auto& [set, kept] : std::vector<std::pair<int32_t, int32_t>>{
-             {60000, 60000}, {30000, 30001}, {1, 30001}, {3599999, 3599999}, {3600000, 3599999}}) {
+    // Set, saved and read back as set: the range 30001 .. 3599999 is the script key's only.
+    for (int32_t set : {60000, 100, 30000, 1, 3599999, 3600000}) {
         SCOPED_TRACE(set);
         Api api;
         api.engine->SetCollectFrequency(set);
-        EXPECT_EQ(kept, api.engine->CollectFrequency());
+        EXPECT_EQ(set, api.engine->CollectFrequency());
         api.engine->Shutdown();
         auto e = restart(api);
-        EXPECT_EQ(kept, e->CollectFrequency());
+        EXPECT_EQ(set, e->CollectFrequency());
         e->Shutdown();
     }
+}
+
+namespace {
+// Tells each garbage collection pass: the engine asks its SQL engine first in every pass.
+class PassWatch : public TqbBaseSQLEngine {
+public:
+    TqbEvent Pass;
+    TqbResultCode SQLAlloc(TqbHandle, uint32_t, TqbHandle&) override { return 15462; }
+    TqbResultCode SQLReserved2() override { return 0; }
+    TqbResultCode SQLExec(TqbHandle, TqbOpenMode, TqbHandle&, cls::TStream&) override { return 15462; }
+    TqbResultCode SQLExecDirect(TqbHandle, const std::string&, uint32_t, TqbOpenMode, TqbHandle&,
+                                cls::TStream&) override {
+        return 15462;
+    }
+    TqbResultCode SQLReserved5() override { return 0; }
+    TqbResultCode SQLFree(TqbHandle) override { return 15462; }
+    TqbResultCode SQLPrepare(TqbHandle, const std::string&, cls::TStream&) override { return 15462; }
+    TqbResultCode SQLReserved8() override { return 0; }
+    TqbResultCode SQLSetParams(TqbHandle, uint16_t, std::span<const uint8_t>, std::span<const uint8_t>,
+                               cls::TStream&) override {
+        return 15462;
+    }
+    void CollectGarbage() override { Pass.Signal(); }
+};
+} // namespace
+
+TEST(EngineConfiguration, ACollectionPeriodOf100MsCollects) {
+    TqbOwned<PassWatch> watch(new PassWatch()); // outlives the engine
+    Api api(false);
+    api.engine->SetSQLEngine(watch.get());
+    api.engine->SetCollectGarbage(true);
+    api.engine->SetCollectFrequency(100);
+    api.startAndConnect();
+    const TqbHandle cursor = api.contacts();
+    ASSERT_EQ(0, api.engine->CursorClose(cursor));
+    EXPECT_EQ(1, api.engine->Counts().Tables) << "an unused table stays open until a collection";
+    // Two passes: the second begins after the first closed the table. 10 s is far below the
+    // least period the script allows (30 s).
+    for (int pass = 0; pass < 2; ++pass)
+        ASSERT_EQ(0u, watch->Pass.TryWait(10000)) << "no collection pass " << pass;
+    EXPECT_EQ(0, api.engine->Counts().Tables);
+    api.engine->Shutdown();
+    api.engine->SetSQLEngine(nullptr);
+}
+
+// Read-only and no-auto-save set before the start hold against the stored settings: nothing is
+// written, neither the configuration tables nor a client's table.
+TEST(EngineConfiguration, ReadOnlyAndNoAutoSaveSetBeforeTheStartHold) {
+    const auto folderBytes = [](const std::string& folder) {
+        std::map<std::string, std::string> files;
+        for (const auto& f : std::filesystem::directory_iterator(folder))
+            files[f.path().filename().string()] = pwtest::readFile(f.path().string());
+        return files;
+    };
+    {
+        // A fresh configuration folder stays empty.
+        Api api(false);
+        api.engine->SetIsReadOnly(true);
+        EXPECT_TRUE(api.engine->GetIsReadOnly());
+        api.startAndConnect();
+        EXPECT_TRUE(api.engine->GetIsReadOnly());
+        EXPECT_TRUE(folderBytes(api.dir.file("cfg")).empty());
+    }
+    Api api; // its tables stored, neither read-only nor without saves
+    api.engine->Shutdown();
+    const std::string cfg = api.dir.file("cfg");
+    const auto stored = folderBytes(cfg);
+    ASSERT_TRUE(stored.count("QBSINFO.QB2"));
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        TqbOwned<TqbServerEngine> e(new TqbServerEngine());
+        e->SetClock(api.clock);
+        e->SetConfigDir(cfg + "/");
+        e->SetIsReadOnly(true);
+        e->Startup();
+        EXPECT_TRUE(e->GetIsReadOnly());
+        TqbHandle client = 0, db = 0;
+        uint32_t hash = 0;
+        ASSERT_EQ(0, e->ClientAdd(client, "ro", "", 1000, hash));
+        ASSERT_EQ(0, e->DatabaseOpenPath(client, api.dir.str(), qbomReadWrite, qbsmShared, 1000, db));
+        TqbServerDataDict d = contactsDictionary();
+        EXPECT_EQ(10501, e->TableBuild(db, false, "contacts", false, d));
+        EXPECT_FALSE(hasTable(api.dir.str(), "contacts"));
+        e->SetMaxRAM(77);
+        e->Shutdown();
+        EXPECT_EQ(stored, folderBytes(cfg)) << "the configuration tables as they were";
+    }
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        TqbOwned<TqbServerEngine> e(new TqbServerEngine());
+        e->SetClock(api.clock);
+        e->SetConfigDir(cfg + "/");
+        e->SetNoAutoSaveCfg(true);
+        e->Startup();
+        EXPECT_TRUE(e->GetNoAutoSaveCfg());
+        e->SetMaxRAM(77);
+        EXPECT_EQ(77u, e->MaxRAM());
+        e->Shutdown();
+        EXPECT_EQ(stored, folderBytes(cfg)) << "nothing saved";
+    }
+    // A plain start afterwards: the stored settings, unchanged.
+    auto e = restart(api);
+    EXPECT_FALSE(e->GetIsReadOnly());
+    EXPECT_FALSE(e->GetNoAutoSaveCfg());
+    EXPECT_EQ(10u, e->MaxRAM());
+    e->Shutdown();
+    // Switched off before the start, they stay off although the script, applied by the load,
+    // switches them on.
+    const std::string script = api.dir.file("on.scr");
+    {
+        std::ofstream f(script);
+        f << "READONLY=TRUE\nNOAUTOSAVECFG=TRUE\n";
+    }
+    TqbOwned<TqbServerEngine> off(new TqbServerEngine());
+    off->SetClock(api.clock);
+    off->SetConfigDir(cfg + "/");
+    off->ScriptFile = script;
+    off->SetIsReadOnly(false);
+    off->SetNoAutoSaveCfg(false);
+    off->Startup();
+    EXPECT_FALSE(off->GetIsReadOnly());
+    EXPECT_FALSE(off->GetNoAutoSaveCfg());
+    off->Shutdown();
 }

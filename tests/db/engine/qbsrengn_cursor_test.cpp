@@ -238,11 +238,20 @@ TEST(EngineRecords, GetBatchReadsOnlyWhatTheCallerHasRoomFor) {
         ASSERT_EQ(0, t.insert(p));
     ASSERT_EQ(0, api.engine->CursorSetToBegin(t.cursor));
     int32_t count = -7, error = -7;
-    // Nothing asked for: nothing read, the cursor does not move.
-    EXPECT_EQ(0, api.engine->RecordGetBatch(t.cursor, 0, int32_t(t.len), {}, count, error));
+    // A count of 0 reads one record, given room for it; a negative count is refused. Refused
+    // requests do not move the cursor.
+    std::vector<uint8_t> one(t.len);
+    EXPECT_EQ(9986, api.engine->RecordGetBatch(t.cursor, 0, int32_t(t.len), {}, count, error));
     EXPECT_EQ(0, count);
-    EXPECT_EQ(0, api.engine->RecordGetBatch(t.cursor, -3, int32_t(t.len), {}, count, error));
+    EXPECT_EQ(9986, api.engine->RecordGetBatch(t.cursor, -3, int32_t(t.len), one, count, error));
     EXPECT_EQ(0, count);
+    for (const Person& p : {ann, bob}) {
+        ASSERT_EQ(0, api.engine->RecordGetBatch(t.cursor, 0, int32_t(t.len), one, count, error));
+        EXPECT_EQ(1, count);
+        EXPECT_EQ(0, error);
+        EXPECT_EQ(p, enginetest::person(t.dict, one.data()));
+    }
+    ASSERT_EQ(0, api.engine->CursorSetToBegin(t.cursor));
     std::vector<uint8_t> small(t.len * 2);
     EXPECT_EQ(9986, api.engine->RecordGetBatch(t.cursor, 2, int32_t(t.len) - 1, small, count, error))
         << "a record length shorter than the table's";

@@ -286,7 +286,7 @@ TEST(OperationTable, NamesTooLongAreRefusedNotCut) {
 
 TEST(OperationTable, WriterRefusesMisuse) {
     EXPECT_THROW(TqbRequestWriter(TqbOp::RecordGet).U8(1), std::logic_error);           // a u32 comes first
-    EXPECT_THROW(TqbRequestWriter(TqbOp::TableBuild), std::logic_error);                // stream-coded
+    EXPECT_THROW(TqbRequestWriter{TqbOp::TableBuild}, std::logic_error);                // stream-coded
     EXPECT_THROW(TqbRequestWriter(TqbOp::RecordGet).U32(1).Tail({}), std::logic_error); // no tail there
     Bytes out;
     TqbRequestWriter missing(TqbOp::RecordGet);

@@ -81,6 +81,16 @@ TEST(RemoteEngineOverTCP, ContactsThroughTheEngineInterface) {
     e.RecordGetBatch(clone, 5, int32_t(len), batch, got, err);
     ASSERT_EQ(3, got);
     EXPECT_EQ("Zoe", engineapi::contactOf(dict, batch.data() + 2 * len).name);
+    // A count of 0 reads one record, as in-process; without room for it, a clear code.
+    ASSERT_EQ(0, e.CursorSetToBegin(clone));
+    for (const char* name : {"Adam", "Mia"}) {
+        std::vector<uint8_t> one(len);
+        ASSERT_EQ(0, e.RecordGetBatch(clone, 0, int32_t(len), one, got, err));
+        EXPECT_EQ(1, got);
+        EXPECT_EQ(0, err);
+        EXPECT_EQ(name, engineapi::contactOf(dict, one.data()).name);
+    }
+    EXPECT_EQ(kResultInvalidParameter, e.RecordGetBatch(clone, 0, int32_t(len), {}, got, err));
     ASSERT_EQ(0, e.RecordGet(cursor, qbltNone, rec));
     EXPECT_EQ("Mia", engineapi::contactOf(dict, rec.data()).name);
 

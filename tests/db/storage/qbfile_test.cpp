@@ -128,7 +128,9 @@ TEST(TableFileBase, BlockAllocationTrustsNoChainAndStopsAtTheLimit) {
     Folder folder(true);
     putFile(folder.file("T.QB2"), tableImage(4096, 10));
     Store store(folder.path(), folder.file("T.QB2"));
-    auto& [bm, tm, tab] = store;
+    // Not bindings: clang 14 refuses a binding that a lambda captures.
+    auto& tm = store.tm;
+    auto& tab = store.tab;
     TqbSrTransaction* t = nullptr;
     tm.StartTransaction(1, false, t);
     TqbBlockRelease rh, rb;

@@ -152,7 +152,8 @@ TEST(DataDictionary, UnitsAreCheckedBeforeALengthIsComputed) {
         {qbtNullAnsiStr, longest - 1, longest},
         {qbtByteArray, longest, longest},
     };
-    for (auto [type, units, length] : largest) {
+    for (auto [fieldType, units, length] : largest) {
+        const int type = fieldType; // a lambda below takes it: clang 14 refuses a captured binding
         TqbDataDictionary d;
         d.AddField("f", "", type, units, 0, false);
         EXPECT_EQ(d.FieldLength(0), length) << type;

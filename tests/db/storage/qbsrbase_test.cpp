@@ -81,7 +81,10 @@ TEST_P(BufferManagerTest, AHeaderWordIsBlockZeroAsTheTransactionSeesIt) {
     const std::string image = tableImage(bs, 6);
     putFile(folder.file("T.QB2"), image);
     Store store(folder.path(), folder.file("T.QB2"));
-    auto& [bm, tm, tab] = store;
+    // Not bindings: clang 14 refuses a binding that a lambda captures.
+    auto& bm = store.bm;
+    auto& tm = store.tm;
+    auto& tab = store.tab;
     const uint32_t committed = plat::LoadLE32(image.data() + at);
     ASSERT_NE(committed, 0x41414141u);
     EXPECT_EQ(bm.HeaderWord(*tab.fi, nullptr, at), committed);
@@ -223,7 +226,10 @@ TEST_P(BufferManagerTest, AHoldGoingOnPastItsTransactionIsDatedAtTheTransactions
     MemoryEventLog log;
     {
         Store store(folder.path(), folder.file("T.QB2"));
-        auto& [bm, tm, tab] = store;
+        // Not bindings: clang 14 refuses a binding that a lambda captures.
+        auto& bm = store.bm;
+        auto& tm = store.tm;
+        auto& tab = store.tab;
         bm.SetLog(&log);
         bm.SetMaxRAM(1); // 32 blocks
         TqbSrTransaction* t = nullptr;
@@ -389,7 +395,9 @@ TEST_P(BufferManagerTest, AJournalNeverReusesTheNameOfAKeptOne) {
     plat::PowerCutFiles rec(plat::Files());
     plat::ScopedFiles use(rec);
     Store store(folder.path(), folder.file("T.QB2"));
-    auto& [bm, tm, tab] = store;
+    // Not bindings: clang 14 refuses a binding that a lambda captures.
+    auto& tm = store.tm;
+    auto& tab = store.tab;
     auto commitOne = [&] {
         TqbSrTransaction* t = nullptr;
         bool nested;
@@ -623,7 +631,10 @@ TEST(BufferManagerHolds, AHeldBufferOutlivesCommitsMergesAndRollbacks) {
     Folder folder(true);
     putFile(folder.file("T.QB2"), tableImage(bs, 6));
     Store store(folder.path(), folder.file("T.QB2"));
-    auto& [bm, tm, tab] = store;
+    // Not bindings: clang 14 refuses a binding that a lambda captures.
+    auto& bm = store.bm;
+    auto& tm = store.tm;
+    auto& tab = store.tab;
     // Every committed image of block 3 has one byte value from offset 16 on.
     auto whole = [bs](const uint8_t* b) { return std::count(b + 16, b + bs, b[16]) == bs - 16; };
     auto commitBlock3 = [&](uint64_t db, char c) {
