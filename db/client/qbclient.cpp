@@ -135,10 +135,14 @@ TqbBaseClient::~TqbBaseClient() {
 void TqbBaseClient::SetClientName(const std::string& value) {
     if (value == ClientName()) return;
     if (Active()) RaiseMustBeClosed();
-    for (TqbDBListItem* other : ClientList().Snapshot())
-        if (other != this && cls::SameText(other->ItemName(), value))
-            EqbDatabaseError::RaiseErrorFmt(this, kDsClientNameExists, {value});
-    SetItemName(value);
+    // Other threads' sessions read the clients' names as they open.
+    SetUniqueItemName(
+        value, [] { return PortalWriteGuard(ClientList()); },
+        [&] {
+            for (TqbDBListItem* other : ClientList().Snapshot())
+                if (other != this && cls::SameText(other->ItemName(), value))
+                    EqbDatabaseError::RaiseErrorFmt(this, kDsClientNameExists, {value});
+        });
 }
 
 void TqbBaseClient::SetAutoClientName(bool value) {
@@ -164,8 +168,7 @@ void TqbBaseClient::SetIsDefault(bool value) {
     }
     if (!IsDefault()) return;
     TqbDBListItem* automatic = nullptr;
-    for (TqbDBListItem* c : ClientList().Snapshot())
-        if (c->ItemName() == kAutomaticName) automatic = c;
+    ClientList().FindByName(kAutomaticName, automatic);
     defaultClientRef() = automatic ? static_cast<TqbBaseClient*>(automatic) : nullptr;
 }
 
@@ -528,11 +531,13 @@ void TqbSession::BeforeDestruction() {
 
 void TqbSession::SetSessionName(const std::string& value) {
     ensureAutomatic(); // first, so that it never waits for the list's lock held here
-    std::lock_guard g(allSessions().lock);
     if (value == SessionName()) return;
-    if (TqbSession* other = FindSession(value); other && other != this)
-        EqbDatabaseError::RaiseErrorFmt(this, kDsSessionNameExists, {value});
-    SetItemName(value);
+    SetUniqueItemName(
+        value, [] { return std::unique_lock(allSessions().lock); },
+        [&] {
+            if (TqbSession* other = FindSession(value); other && other != this)
+                EqbDatabaseError::RaiseErrorFmt(this, kDsSessionNameExists, {value});
+        });
 }
 
 void TqbSession::SetAutoSessionName(bool value) {
