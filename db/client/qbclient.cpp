@@ -41,8 +41,9 @@ SessionList& allSessions() {
     return *list;
 }
 
-TqbBaseClient*& defaultClientRef() {
-    static TqbBaseClient* d = nullptr;
+// Read by every client that goes, on any thread.
+std::atomic<TqbBaseClient*>& defaultClientRef() {
+    static std::atomic<TqbBaseClient*> d{nullptr};
     return d;
 }
 
@@ -98,7 +99,7 @@ TqbSession* FindSession(std::string_view name) {
 
 TqbBaseClient* DefaultClient() {
     ensureAutomatic();
-    return defaultClientRef();
+    return defaultClientRef().load();
 }
 
 TqbSession* DefaultSession() {
@@ -128,7 +129,7 @@ TqbBaseClient::~TqbBaseClient() {
     }
     freeOwnedEngine();
     if (IsDefault()) SetIsDefault(false);
-    if (IsDefault()) defaultClientRef() = nullptr;
+    if (IsDefault()) defaultClientRef().store(nullptr);
     ClientList().Remove(this);
 }
 
@@ -154,12 +155,12 @@ void TqbBaseClient::SetAutoClientName(bool value) {
 }
 
 bool TqbBaseClient::IsDefault() const {
-    return defaultClientRef() == this;
+    return defaultClientRef().load() == this;
 }
 
 void TqbBaseClient::SetIsDefault(bool value) {
     if (value) {
-        defaultClientRef() = this;
+        defaultClientRef().store(this);
         if (!defaultSession_) {
             std::vector<TqbSession*> s = Sessions();
             if (!s.empty()) defaultSession_ = s.front();
@@ -169,7 +170,7 @@ void TqbBaseClient::SetIsDefault(bool value) {
     if (!IsDefault()) return;
     TqbDBListItem* automatic = nullptr;
     ClientList().FindByName(kAutomaticName, automatic);
-    defaultClientRef() = automatic ? static_cast<TqbBaseClient*>(automatic) : nullptr;
+    defaultClientRef().store(automatic ? static_cast<TqbBaseClient*>(automatic) : nullptr);
 }
 
 void TqbBaseClient::SetServerEngine(TqbBaseServerEngine* engine) {
