@@ -33,6 +33,37 @@ protected:
     }
 };
 
+// Requests that wait (marked as waits) for what one later request gives, as lock waiters wait for
+// the holder's commit. Bounded, so that a pool that starves the giver fails instead of hanging.
+struct GivenLater {
+    std::mutex m;
+    std::condition_variable cv;
+    bool given = false;
+    std::atomic<int> served{0}, starved{0};
+
+    void queueWaiters(TqbThreadPool& pool, int count) {
+        for (int i = 0; i < count; ++i)
+            pool.ProcessRequest(i, [this](intptr_t) {
+                TqbBlockingWait waiting;
+                std::unique_lock lk(m);
+                if (cv.wait_for(lk, 60s, [&] { return given; }))
+                    ++served;
+                else
+                    ++starved;
+            });
+    }
+    void queueGiver(TqbThreadPool& pool) {
+        pool.ProcessRequest(0, [this](intptr_t) {
+            std::lock_guard g(m);
+            given = true;
+            cv.notify_all();
+        });
+    }
+    bool ended(int count) {
+        return waitUntil([&] { return served + starved == count; });
+    }
+};
+
 } // namespace
 
 TEST(Thread, OnTerminateRunsInTheEndingThreadAndWaitsTimeOut) {
@@ -140,28 +171,12 @@ TEST(ThreadPool, ThreadsThatWaitLetTheQueuedRequestRun) {
     TqbOwned<TqbThreadPool> pool(new TqbThreadPool);
     pool->SetMaxCount(2);
     pool->SetInitialCount(0);
-    std::mutex m;
-    std::condition_variable cv;
-    bool given = false;
-    std::atomic<int> served{0}, starved{0};
+    GivenLater waits;
     constexpr int kWaiters = 5;
-    for (int i = 0; i < kWaiters; ++i)
-        pool->ProcessRequest(i, [&](intptr_t) {
-            TqbBlockingWait waiting;
-            std::unique_lock lk(m);
-            // Bounded, so that a pool that starves the giver fails instead of hanging.
-            if (cv.wait_for(lk, 20s, [&] { return given; }))
-                ++served;
-            else
-                ++starved;
-        });
-    pool->ProcessRequest(0, [&](intptr_t) {
-        std::lock_guard g(m);
-        given = true;
-        cv.notify_all();
-    });
-    ASSERT_TRUE(waitUntil([&] { return served + starved == kWaiters; }));
-    EXPECT_EQ(served.load(), kWaiters);
+    waits.queueWaiters(*pool, kWaiters);
+    waits.queueGiver(*pool);
+    ASSERT_TRUE(waits.ended(kWaiters));
+    EXPECT_EQ(waits.served.load(), kWaiters);
     EXPECT_TRUE(waitUntil([&] { return pool->BusyCount() == 0; }));
     EXPECT_EQ(pool->WaitingCount(), 0);
     EXPECT_EQ(pool->IdleCount(), 2);
@@ -191,28 +206,13 @@ TEST(ThreadPool, ThreadsMadeForWaitsEndOnceTheWaitsEnd) {
     ASSERT_GT(before, 0);
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
-        std::mutex m;
-        std::condition_variable cv;
-        bool given = false;
-        std::atomic<int> served{0}, starved{0};
-        for (int i = 0; i < kWaiters; ++i)
-            pool->ProcessRequest(i, [&](intptr_t) {
-                TqbBlockingWait waiting;
-                std::unique_lock lk(m);
-                if (cv.wait_for(lk, 60s, [&] { return given; }))
-                    ++served;
-                else
-                    ++starved;
-            });
+        GivenLater waits;
+        waits.queueWaiters(*pool, kWaiters);
         ASSERT_TRUE(waitUntil([&] { return pool->WaitingCount() == kWaiters; }));
         EXPECT_GE(pwtest::threadCount(), before - kMax + kWaiters);
-        pool->ProcessRequest(0, [&](intptr_t) {
-            std::lock_guard g(m);
-            given = true;
-            cv.notify_all();
-        });
-        ASSERT_TRUE(waitUntil([&] { return served + starved == kWaiters; }));
-        EXPECT_EQ(served.load(), kWaiters);
+        waits.queueGiver(*pool);
+        ASSERT_TRUE(waits.ended(kWaiters));
+        EXPECT_EQ(waits.served.load(), kWaiters);
         EXPECT_TRUE(waitUntil([&] { return pool->BusyCount() == 0 && pwtest::threadCount() <= before; }))
             << pwtest::threadCount() << " threads, " << before << " before the waits";
         EXPECT_EQ(pool->IdleCount(), kMax);
