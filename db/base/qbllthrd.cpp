@@ -205,19 +205,33 @@ void TqbThreadPool::ProcessRequest(intptr_t argument, TqbPoolMethod method) {
 }
 
 void TqbThreadPool::ThreadDone(TqbPooledThread* thread) {
-    std::lock_guard g(lock_);
-    if (closing_) return;
-    // Waiters that woke may have left more running than MaxCount: this thread then rests.
-    if (!queue_.empty() && runningCount() <= maxCount_) {
-        Request r = std::move(queue_.front());
-        queue_.pop_front();
-        thread->Process(r.argument, std::move(r.method)); // stays busy
-        return;
+    std::vector<std::unique_ptr<TqbPooledThread>> ended;
+    {
+        std::lock_guard g(lock_);
+        if (closing_) return;
+        // Waiters that woke may have left more running than MaxCount: this thread then rests.
+        if (!queue_.empty() && runningCount() <= maxCount_) {
+            Request r = std::move(queue_.front());
+            queue_.pop_front();
+            thread->Process(r.argument, std::move(r.method)); // stays busy
+            return;
+        }
+        auto it = std::find_if(busy_.begin(), busy_.end(), [&](auto& p) { return p.get() == thread; });
+        if (it == busy_.end()) return;
+        std::unique_ptr<TqbPooledThread> done = std::move(*it);
+        busy_.erase(it);
+        if (int32_t(busy_.size() + idle_.size()) < maxCount_) {
+            idle_.push_back(std::move(done));
+            return;
+        }
+        // One of the threads made while others waited (or above a lowered MaxCount): it ends
+        // instead of resting. A thread cannot wait for its own end, so the next one to end (or
+        // the pool's destruction) waits for it; this one waits for the one before.
+        done->Terminate();
+        ended.swap(ending_);
+        ending_.push_back(std::move(done));
     }
-    auto it = std::find_if(busy_.begin(), busy_.end(), [&](auto& p) { return p.get() == thread; });
-    if (it == busy_.end()) return;
-    idle_.push_back(std::move(*it));
-    busy_.erase(it);
+    ended.clear(); // past its last use of the pool: each ends at once
 }
 
 void TqbThreadPool::dispatchQueued() {
@@ -309,8 +323,11 @@ void TqbThreadPool::shutdownThreads() {
             all.push_back(std::move(t));
         for (auto& t : idle_)
             all.push_back(std::move(t));
+        for (auto& t : ending_)
+            all.push_back(std::move(t));
         busy_.clear();
         idle_.clear();
+        ending_.clear();
         queue_.clear();
         for (auto& t : all)
             t->Terminate();

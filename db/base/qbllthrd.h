@@ -125,8 +125,9 @@ private:
 // thread takes the next queued request before it goes idle, all under one lock, so no request is
 // left behind. A thread inside a TqbBlockingWait does not count as running: while threads wait for
 // what another request holds, the pool makes more threads for the queued requests (the holder's
-// among them), so the waits never starve the request that ends them. Threads so made stay in the
-// pool, idle, until it goes or MaxCount is lowered.
+// among them), so the waits never starve the request that ends them. Threads so made end when
+// their request is done and the pool holds MaxCount threads without them, so the pool comes back
+// to its size once the waits are over.
 class TqbThreadPool : public TqbLoggableComponent {
 public:
     explicit TqbThreadPool(cls::TComponent* AOwner = nullptr) : TqbLoggableComponent(AOwner) {}
@@ -137,7 +138,8 @@ public:
     // At run time (neither loading nor designing) makes that many idle threads, once.
     void SetInitialCount(int32_t value);
     int32_t MaxCount() const { return maxCount_; }
-    // At run time ends idle threads (first idle first) while there are more than value threads.
+    // At run time ends idle threads (first idle first) while there are more than value threads;
+    // busy ones above it end when their request is done.
     void SetMaxCount(int32_t value);
 
     int32_t BusyCount();
@@ -172,6 +174,8 @@ private:
     TqbPadlock lock_;
     std::vector<std::unique_ptr<TqbPooledThread>> busy_;
     std::vector<std::unique_ptr<TqbPooledThread>> idle_;
+    // Threads past their last request that no one has waited for yet.
+    std::vector<std::unique_ptr<TqbPooledThread>> ending_;
     std::deque<Request> queue_;
     int32_t waiting_ = 0;
     int32_t initialCount_ = 5;

@@ -56,9 +56,15 @@ void TqbBaseDatabase::SetDatabaseName(const std::string& value) {
             // A declared database may not hide an alias of its session.
             if (cls::TComponent::Owner() && s->IsAlias(value))
                 EqbDatabaseError::RaiseErrorFmt(this, kDsDatabaseNameIsAlias, {value});
-            for (TqbDBListItem* d : s->ChildItems())
-                if (d != this && cls::SameText(d->ItemName(), value))
-                    EqbDatabaseError::RaiseErrorFmt(this, kDsDatabaseNameExists, {value});
+            // Threads that share the session find its databases by name.
+            SetUniqueItemName(
+                value, [s] { return s->LockChildren(); },
+                [&] {
+                    for (TqbDBListItem* d : s->ChildItems())
+                        if (d != this && cls::SameText(d->ItemName(), value))
+                            EqbDatabaseError::RaiseErrorFmt(this, kDsDatabaseNameExists, {value});
+                });
+            return;
         }
     }
     SetItemName(value);

@@ -41,8 +41,9 @@ SessionList& allSessions() {
     return *list;
 }
 
-TqbBaseClient*& defaultClientRef() {
-    static TqbBaseClient* d = nullptr;
+// Read by every client that goes, on any thread.
+std::atomic<TqbBaseClient*>& defaultClientRef() {
+    static std::atomic<TqbBaseClient*> d{nullptr};
     return d;
 }
 
@@ -98,7 +99,7 @@ TqbSession* FindSession(std::string_view name) {
 
 TqbBaseClient* DefaultClient() {
     ensureAutomatic();
-    return defaultClientRef();
+    return defaultClientRef().load();
 }
 
 TqbSession* DefaultSession() {
@@ -128,17 +129,21 @@ TqbBaseClient::~TqbBaseClient() {
     }
     freeOwnedEngine();
     if (IsDefault()) SetIsDefault(false);
-    if (IsDefault()) defaultClientRef() = nullptr;
+    if (IsDefault()) defaultClientRef().store(nullptr);
     ClientList().Remove(this);
 }
 
 void TqbBaseClient::SetClientName(const std::string& value) {
     if (value == ClientName()) return;
     if (Active()) RaiseMustBeClosed();
-    for (TqbDBListItem* other : ClientList().Snapshot())
-        if (other != this && cls::SameText(other->ItemName(), value))
-            EqbDatabaseError::RaiseErrorFmt(this, kDsClientNameExists, {value});
-    SetItemName(value);
+    // Other threads' sessions read the clients' names as they open.
+    SetUniqueItemName(
+        value, [] { return PortalWriteGuard(ClientList()); },
+        [&] {
+            for (TqbDBListItem* other : ClientList().Snapshot())
+                if (other != this && cls::SameText(other->ItemName(), value))
+                    EqbDatabaseError::RaiseErrorFmt(this, kDsClientNameExists, {value});
+        });
 }
 
 void TqbBaseClient::SetAutoClientName(bool value) {
@@ -150,12 +155,12 @@ void TqbBaseClient::SetAutoClientName(bool value) {
 }
 
 bool TqbBaseClient::IsDefault() const {
-    return defaultClientRef() == this;
+    return defaultClientRef().load() == this;
 }
 
 void TqbBaseClient::SetIsDefault(bool value) {
     if (value) {
-        defaultClientRef() = this;
+        defaultClientRef().store(this);
         if (!defaultSession_) {
             std::vector<TqbSession*> s = Sessions();
             if (!s.empty()) defaultSession_ = s.front();
@@ -164,9 +169,8 @@ void TqbBaseClient::SetIsDefault(bool value) {
     }
     if (!IsDefault()) return;
     TqbDBListItem* automatic = nullptr;
-    for (TqbDBListItem* c : ClientList().Snapshot())
-        if (c->ItemName() == kAutomaticName) automatic = c;
-    defaultClientRef() = automatic ? static_cast<TqbBaseClient*>(automatic) : nullptr;
+    ClientList().FindByName(kAutomaticName, automatic);
+    defaultClientRef().store(automatic ? static_cast<TqbBaseClient*>(automatic) : nullptr);
 }
 
 void TqbBaseClient::SetServerEngine(TqbBaseServerEngine* engine) {
@@ -528,11 +532,13 @@ void TqbSession::BeforeDestruction() {
 
 void TqbSession::SetSessionName(const std::string& value) {
     ensureAutomatic(); // first, so that it never waits for the list's lock held here
-    std::lock_guard g(allSessions().lock);
     if (value == SessionName()) return;
-    if (TqbSession* other = FindSession(value); other && other != this)
-        EqbDatabaseError::RaiseErrorFmt(this, kDsSessionNameExists, {value});
-    SetItemName(value);
+    SetUniqueItemName(
+        value, [] { return std::unique_lock(allSessions().lock); },
+        [&] {
+            if (TqbSession* other = FindSession(value); other && other != this)
+                EqbDatabaseError::RaiseErrorFmt(this, kDsSessionNameExists, {value});
+        });
 }
 
 void TqbSession::SetAutoSessionName(bool value) {

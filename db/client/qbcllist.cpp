@@ -18,15 +18,26 @@ TqbStringResource& datasetStrings() {
     return *r;
 }
 
-// Items waiting for the end of loading. Used on the GUI thread only, as windows load there.
+// Items waiting for the end of loading. Windows load on the GUI thread, but items are freed on
+// any thread, and each leaves the queue as it goes.
+std::recursive_mutex& deferredMutex() {
+    static std::recursive_mutex m;
+    return m;
+}
 std::vector<TqbDBListItem*>& deferredQueue() {
     static std::vector<TqbDBListItem*> q;
     return q;
 }
 
 void dequeue(TqbDBListItem* item) {
+    std::lock_guard g(deferredMutex());
     auto& q = deferredQueue();
     q.erase(std::remove(q.begin(), q.end(), item), q.end());
+}
+
+std::vector<TqbDBListItem*> deferredSnapshot() {
+    std::lock_guard g(deferredMutex());
+    return deferredQueue();
 }
 
 } // namespace
@@ -95,13 +106,15 @@ int TqbDBList::Count() const {
 }
 
 TqbDBListItem* TqbDBList::Items(int index) const {
-    const auto& c = parent_->ChildItems();
+    const auto c = parent_->ChildItems();
     if (index < 0 || size_t(index) >= c.size()) EqbDatabaseError::RaiseError(parent_, kDsListItemMissing);
     return c[size_t(index)];
 }
 
 bool TqbDBList::FindByName(std::string_view name, TqbDBListItem*& item) const {
-    const auto& c = parent_->ChildItems();
+    // Held while the names are read: a name unique among siblings is stored under it.
+    auto g = parent_->LockChildren();
+    const auto c = parent_->ChildItems();
     for (auto it = c.rbegin(); it != c.rend(); ++it)
         if (cls::SameText((*it)->ItemName(), name)) {
             item = *it;
@@ -112,7 +125,7 @@ bool TqbDBList::FindByName(std::string_view name, TqbDBListItem*& item) const {
 }
 
 int TqbDBList::IndexOf(const TqbDBListItem* item) const {
-    const auto& c = parent_->ChildItems();
+    const auto c = parent_->ChildItems();
     auto it = std::find(c.begin(), c.end(), item);
     return it == c.end() ? -1 : int(it - c.begin());
 }
@@ -128,8 +141,19 @@ TqbDBListItem::~TqbDBListItem() {
     NotifyDependents(kOpGoingAway);
     active_ = false;
     unlink();
-    for (TqbDBListItem* c : std::vector<TqbDBListItem*>(children_))
+    for (TqbDBListItem* c : ChildItems())
         c->owner_ = nullptr;
+}
+
+std::vector<TqbDBListItem*> TqbDBListItem::ChildItems() const {
+    std::lock_guard g(childrenMutex_);
+    return children_;
+}
+
+bool TqbDBListItem::StoreName(const std::string& value) {
+    const bool changed = value != name_;
+    name_ = value;
+    return changed;
 }
 
 void TqbDBListItem::BeforeDestruction() {
@@ -180,9 +204,7 @@ void TqbDBListItem::CheckInactive(bool closeIt) {
 
 void TqbDBListItem::SetItemName(const std::string& value) {
     Close();
-    const bool changed = value != name_;
-    name_ = value;
-    if (changed) AnnounceRename();
+    if (StoreName(value)) AnnounceRename();
 }
 
 std::string TqbDBListItem::OwnerName() {
@@ -218,7 +240,10 @@ void TqbDBListItem::Link(TqbDBListItem* owner) {
     owner_ = owner;
     if (owner) {
         owner->AddDependent(this);
-        owner->children_.push_back(this);
+        {
+            std::lock_guard g(owner->childrenMutex_);
+            owner->children_.push_back(this);
+        }
         owner->ChildAdded(this);
         ownerName_ = owner->name_;
     } else {
@@ -237,6 +262,7 @@ void TqbDBListItem::unlink() {
 }
 
 void TqbDBListItem::removeChild(TqbDBListItem* child) {
+    std::lock_guard g(childrenMutex_);
     children_.erase(std::remove(children_.begin(), children_.end(), child), children_.end());
 }
 
@@ -266,12 +292,12 @@ void TqbDBListItem::ReceiveNotification(int operation, TqbComponent* sender, int
 
 void TqbDBListItem::DropHandles() {
     active_ = false;
-    for (TqbDBListItem* c : std::vector<TqbDBListItem*>(children_))
+    for (TqbDBListItem* c : ChildItems())
         c->DropHandles();
 }
 
 void TqbDBListItem::FreeTemporaryChildren() {
-    for (TqbDBListItem* c : std::vector<TqbDBListItem*>(children_))
+    for (TqbDBListItem* c : ChildItems())
         if (c->Temporary) {
             try {
                 c->Close();
@@ -284,6 +310,7 @@ void TqbDBListItem::FreeTemporaryChildren() {
 
 void TqbDBListItem::queueDeferred() {
     deferred_ = true;
+    std::lock_guard g(deferredMutex());
     auto& q = deferredQueue();
     if (std::find(q.begin(), q.end(), this) == q.end()) q.push_back(this);
 }
@@ -311,14 +338,15 @@ void TqbDBListItem::ActivateAfterLoad() {
 }
 
 void TqbDBListItem::RunDeferredActivations() {
-    auto& q = deferredQueue();
     // The last item of a window to finish loading runs them all: owners and children are then
-    // all in place, whatever order the window declared them in.
-    for (TqbDBListItem* i : q)
+    // all in place, whatever order the window declared them in. The activations run outside the
+    // queue's lock (they call the engine).
+    for (TqbDBListItem* i : deferredSnapshot())
         if (i->IsLoading()) return;
     std::exception_ptr first;
     for (int level = 1; level <= 4; ++level) {
         std::vector<TqbDBListItem*> now;
+        const std::vector<TqbDBListItem*> q = deferredSnapshot();
         for (auto it = q.rbegin(); it != q.rend(); ++it)
             if ((*it)->level_ == level) now.push_back(*it);
         for (TqbDBListItem* i : now) {
@@ -333,7 +361,7 @@ void TqbDBListItem::RunDeferredActivations() {
             i->activatingFromLoad_ = false;
         }
     }
-    for (TqbDBListItem* i : std::vector<TqbDBListItem*>(q))
+    for (TqbDBListItem* i : deferredSnapshot())
         if (i->level_ < 1 || i->level_ > 4) {
             dequeue(i);
             i->deferred_ = false;
@@ -342,6 +370,7 @@ void TqbDBListItem::RunDeferredActivations() {
 }
 
 size_t TqbDBListItem::DeferredCount() {
+    std::lock_guard g(deferredMutex());
     return deferredQueue().size();
 }
 

@@ -7,6 +7,7 @@
 #include "db/base/qbllcomp.h"
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -121,7 +122,11 @@ public:
     void Link(TqbDBListItem* owner);
 
     TqbDBList& Children() { return childList_; }
-    const std::vector<TqbDBListItem*>& ChildItems() const { return children_; }
+    // A copy: items of other threads may link and unlink meanwhile.
+    std::vector<TqbDBListItem*> ChildItems() const;
+    // Held while the children link or unlink; a child's name unique among its siblings is checked
+    // and stored under it.
+    std::unique_lock<std::recursive_mutex> LockChildren() const { return std::unique_lock(childrenMutex_); }
     const std::string& NameLabel() const { return nameLabel_; }
     int Level() const { return level_; }
     bool Ownerless() const { return ownerless_; }
@@ -162,7 +167,27 @@ protected:
     void SetOwnerless(bool value) { ownerless_ = value; }
     // For close paths that must not call the engine (a lost connection).
     void SetActiveFlag(bool value) { active_ = value; }
-    void StoreName(const std::string& value) { name_ = value; }
+    // True when the name changed.
+    bool StoreName(const std::string& value);
+    // SetItemName for a name unique among items that other threads find by name: lockList()
+    // guards their list; raiseIfTaken raises when another item has the name. It is checked before
+    // the item closes and again in the one hold of the lock that stores it, so that two threads
+    // never both take a name; the dependents hear of it outside the lock.
+    template <class LockList, class RaiseIfTaken>
+    void SetUniqueItemName(const std::string& value, LockList lockList, RaiseIfTaken raiseIfTaken) {
+        {
+            auto g = lockList();
+            raiseIfTaken();
+        }
+        Close();
+        bool changed = false;
+        {
+            auto g = lockList();
+            raiseIfTaken();
+            changed = StoreName(value);
+        }
+        if (changed) AnnounceRename();
+    }
     void StoreOwnerName(const std::string& value) { ownerName_ = value; }
     const std::string& StoredOwnerName() const { return ownerName_; }
     // Leaves the owner, keeping the owner's name for a later lookup.
@@ -182,7 +207,8 @@ private:
     bool inLoadedActivation_ = false;
     bool deferred_ = false;
     bool activateAfterLoad_ = false;
-    std::vector<TqbDBListItem*> children_;
+    mutable std::recursive_mutex childrenMutex_;
+    std::vector<TqbDBListItem*> children_; // guarded by childrenMutex_
     TqbDBList childList_{this};
     std::string nameLabel_ = "Name";
     int level_ = 0;
@@ -206,6 +232,9 @@ public:
     std::vector<TqbDBListItem*> Snapshot();
     void BeginRead() { portal_.BeginRead(); }
     void EndRead() { portal_.EndRead(); }
+    // Names are checked and taken under the write lock (the reads inside it nest).
+    void BeginWrite() { portal_.BeginWrite(); }
+    void EndWrite() { portal_.EndWrite(); }
     // Sets every item inactive, the latest first (outside the lock: closing calls the engine).
     void CloseAll();
 

@@ -69,6 +69,15 @@ bool waitUntil(const std::function<bool()>& pred, int ms) {
     return true;
 }
 
+int threadCount(int pid) {
+    std::error_code ec;
+    const std::string dir = pid ? "/proc/" + std::to_string(pid) + "/task" : "/proc/self/task";
+    int n = 0;
+    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        ++n;
+    return ec ? -1 : n;
+}
+
 std::string sourceDir() {
     return PW_SOURCE_DIR;
 }

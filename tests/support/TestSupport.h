@@ -49,4 +49,7 @@ void writeFile(const std::string& path, const std::string& bytes);
 // Polls pred every millisecond for up to ms of real time; the bound only guards against a hang.
 bool waitUntil(const std::function<bool()>& pred, int ms = 60000);
 
+// The threads of a process (0: this one) as the system counts them; -1 when it cannot be read.
+int threadCount(int pid = 0);
+
 } // namespace pwtest

@@ -33,6 +33,37 @@ protected:
     }
 };
 
+// Requests that wait (marked as waits) for what one later request gives, as lock waiters wait for
+// the holder's commit. Bounded, so that a pool that starves the giver fails instead of hanging.
+struct GivenLater {
+    std::mutex m;
+    std::condition_variable cv;
+    bool given = false;
+    std::atomic<int> served{0}, starved{0};
+
+    void queueWaiters(TqbThreadPool& pool, int count) {
+        for (int i = 0; i < count; ++i)
+            pool.ProcessRequest(i, [this](intptr_t) {
+                TqbBlockingWait waiting;
+                std::unique_lock lk(m);
+                if (cv.wait_for(lk, 60s, [&] { return given; }))
+                    ++served;
+                else
+                    ++starved;
+            });
+    }
+    void queueGiver(TqbThreadPool& pool) {
+        pool.ProcessRequest(0, [this](intptr_t) {
+            std::lock_guard g(m);
+            given = true;
+            cv.notify_all();
+        });
+    }
+    bool ended(int count) {
+        return waitUntil([&] { return served + starved == count; });
+    }
+};
+
 } // namespace
 
 TEST(Thread, OnTerminateRunsInTheEndingThreadAndWaitsTimeOut) {
@@ -103,7 +134,9 @@ TEST(ThreadPool, LoweringMaxCountEndsOnlyIdleThreads) {
     pool->SetMaxCount(1);
     EXPECT_EQ(pool->BusyCount(), 2);
     gate.count_down();
-    EXPECT_TRUE(waitUntil([&] { return done.load() == 2 && pool->IdleCount() == 2; }));
+    // The busy threads above the new count end once done: the pool comes back to its size.
+    EXPECT_TRUE(waitUntil([&] { return done.load() == 2 && pool->BusyCount() == 0; }));
+    EXPECT_EQ(pool->IdleCount(), 1);
 }
 
 TEST(ThreadPool, StressOfManyShortRequestsNeverStalls) {
@@ -133,36 +166,20 @@ TEST(ThreadPool, StressOfManyShortRequestsNeverStalls) {
 
 // Requests that wait for what a queued request gives (as lock waiters wait for the holder's
 // commit) do not count against MaxCount: the queued request gets a thread of its own. Once the
-// waits are over, no more than MaxCount run again, though more threads are idle.
+// waits are over, no more than MaxCount run again, and the threads above it have ended.
 TEST(ThreadPool, ThreadsThatWaitLetTheQueuedRequestRun) {
     TqbOwned<TqbThreadPool> pool(new TqbThreadPool);
     pool->SetMaxCount(2);
     pool->SetInitialCount(0);
-    std::mutex m;
-    std::condition_variable cv;
-    bool given = false;
-    std::atomic<int> served{0}, starved{0};
+    GivenLater waits;
     constexpr int kWaiters = 5;
-    for (int i = 0; i < kWaiters; ++i)
-        pool->ProcessRequest(i, [&](intptr_t) {
-            TqbBlockingWait waiting;
-            std::unique_lock lk(m);
-            // Bounded, so that a pool that starves the giver fails instead of hanging.
-            if (cv.wait_for(lk, 20s, [&] { return given; }))
-                ++served;
-            else
-                ++starved;
-        });
-    pool->ProcessRequest(0, [&](intptr_t) {
-        std::lock_guard g(m);
-        given = true;
-        cv.notify_all();
-    });
-    ASSERT_TRUE(waitUntil([&] { return served + starved == kWaiters; }));
-    EXPECT_EQ(served.load(), kWaiters);
+    waits.queueWaiters(*pool, kWaiters);
+    waits.queueGiver(*pool);
+    ASSERT_TRUE(waits.ended(kWaiters));
+    EXPECT_EQ(waits.served.load(), kWaiters);
     EXPECT_TRUE(waitUntil([&] { return pool->BusyCount() == 0; }));
     EXPECT_EQ(pool->WaitingCount(), 0);
-    EXPECT_EQ(pool->IdleCount(), kWaiters + 1);
+    EXPECT_EQ(pool->IdleCount(), 2);
 
     std::latch gate{1};
     std::atomic<int> ran{0};
@@ -175,6 +192,37 @@ TEST(ThreadPool, ThreadsThatWaitLetTheQueuedRequestRun) {
     EXPECT_EQ(pool->QueuedCount(), 1);
     gate.count_down();
     EXPECT_TRUE(waitUntil([&] { return ran.load() == 3 && pool->BusyCount() == 0; }));
+}
+
+// Many requests that wait at once each keep their thread; once the waits end the threads made
+// for them end too, and the process is back to its threads before the waits plus MaxCount. The
+// second round grows and shrinks the same way.
+TEST(ThreadPool, ThreadsMadeForWaitsEndOnceTheWaitsEnd) {
+    TqbOwned<TqbThreadPool> pool(new TqbThreadPool);
+    constexpr int kMax = 4, kWaiters = 60;
+    pool->SetMaxCount(kMax);
+    pool->SetInitialCount(kMax);
+    const int before = pwtest::threadCount();
+    ASSERT_GT(before, 0);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        GivenLater waits;
+        waits.queueWaiters(*pool, kWaiters);
+        ASSERT_TRUE(waitUntil([&] { return pool->WaitingCount() == kWaiters; }));
+        EXPECT_GE(pwtest::threadCount(), before - kMax + kWaiters);
+        waits.queueGiver(*pool);
+        ASSERT_TRUE(waits.ended(kWaiters));
+        EXPECT_EQ(waits.served.load(), kWaiters);
+        EXPECT_TRUE(waitUntil([&] { return pool->BusyCount() == 0 && pwtest::threadCount() <= before; }))
+            << pwtest::threadCount() << " threads, " << before << " before the waits";
+        EXPECT_EQ(pool->IdleCount(), kMax);
+    }
+    // The pool still serves at its size.
+    std::atomic<int> ran{0};
+    for (int i = 0; i < 20; ++i)
+        pool->ProcessRequest(i, [&](intptr_t) { ++ran; });
+    EXPECT_TRUE(waitUntil([&] { return ran.load() == 20 && pool->BusyCount() == 0; }));
+    EXPECT_LE(pool->IdleCount(), kMax);
 }
 
 // With one thread: a second request queues and runs on the same thread; a raising request is

@@ -145,6 +145,47 @@ TEST(Client, SessionsMadeNamedAndFreedOnSeveralThreads) {
     EXPECT_EQ(FindSession("Contested 0"), nullptr);
 }
 
+// Clients made, named and opened on several threads at once, each with a session that finds its
+// client by name as it opens while the other threads name theirs: a name asked for by every thread
+// at once goes to one client only, and every session opens on its own client.
+TEST(Client, ClientsMadeNamedAndOpenedOnSeveralThreads) {
+    Env env;
+    env.session->Open(); // the engine is started once, before the threads
+    constexpr int kThreads = 8, kRounds = 40;
+    std::vector<std::atomic<int>> winners(kRounds);
+    std::atomic<int> wrong{0}, failed{0};
+    std::barrier together(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                const std::string name = "Own " + std::to_string(t) + "-" + std::to_string(i);
+                TqbOwned<TqbClient> own(new TqbClient());
+                own->SetServerEngine(env.client->ServerEngine());
+                TqbOwned<TqbSession> session(new TqbSession());
+                session->SetAutoSessionName(true);
+                session->SetClientName(name);
+                TqbOwned<TqbClient> contested(new TqbClient());
+                contested->SetAutoClientName(true);
+                together.arrive_and_wait(); // every thread names at once
+                if (codeOf([&] { own->SetClientName(name); }) != 0) ++failed;
+                if (codeOf([&] { contested->SetClientName("Contested " + std::to_string(i)); }) == 0)
+                    ++winners[size_t(i)];
+                if (codeOf([&] { session->Open(); }) != 0) ++failed;
+                if (session->Client() != own.get() || !own->Active() || session->SessionID() == 0) ++wrong;
+                together.arrive_and_wait(); // every thread asked before any lets its names go
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(wrong.load(), 0);
+    for (int i = 0; i < kRounds; ++i)
+        EXPECT_EQ(winners[size_t(i)].load(), 1) << "round " << i;
+    TqbDBListItem* found = nullptr;
+    EXPECT_FALSE(ClientList().FindByName("Own 0-0", found));
+}
+
 TEST(Client, WrongPasswordPromptsAtMostPasswordRetriesTimes) {
     Env env;
     env.secure("pat", "secret");
