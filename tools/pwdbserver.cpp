@@ -149,9 +149,9 @@ int main(int argc, char** argv) {
     // Requests run on pool threads, so a client waiting for a lock holds up no other client. A
     // thread waiting for a lock does not count against the pool's size: the pool grows while its
     // threads wait, so the holder's next request (the commit that ends the waits) always finds a
-    // thread. Lock waits that gave up their thread would need an engine that can park a request half
-    // done; a thread kept for each open transaction would need as many threads, held also between
-    // requests.
+    // thread; once the waits end, the threads above the pool's size end too. Lock waits that gave up
+    // their thread would need an engine that can park a request half done; a thread kept for each
+    // open transaction would need as many threads, held also between requests.
     TqbThreadPool pool;
     TqbOwned<TqbLegacyTransport> transport(new TqbLegacyTransport());
     int status = 0;
