@@ -224,4 +224,30 @@ TEST_F(JournalAtStart, RecoveryPutOffIsSaidOnceAndAskedAgainAtTheNextStart) {
     EXPECT_EQ(dialogs.Texts().size(), 1u);
 }
 
+// A journal whose table has gone cannot be replayed: the program says so and runs on, the journal
+// and the contacts table as they were; the next start says it again.
+TEST_F(JournalAtStart, AJournalOfATableThatHasGoneIsReportedAndTheProgramRunsOn) {
+    leaveJournal();
+    const std::string gone = folder + "/gone.QB2";
+    writeAll("12_1.QB$", journaltest::journalBytes(1, journaltest::changeImages(gone, before, after)));
+    for (int start = 0; start < 2; ++start) {
+        cls::ScriptedDialogs dialogs;
+        Answerer operatorAnswers(kJournalCommit);
+        showApp();
+        ASSERT_EQ(operatorAnswers.seen.size(), 1u) << start;
+        EXPECT_EQ(operatorAnswers.seen[0].file, "12_1.QB$");
+        EXPECT_NE(operatorAnswers.seen[0].exception.find("gone.QB2: No such file"), std::string::npos)
+            << operatorAnswers.seen[0].exception;
+        ASSERT_EQ(dialogs.Texts().size(), 1u) << start;
+        EXPECT_EQ(dialogs.Texts()[0].rfind("The contacts in " + folder + " cannot be opened", 0), 0u)
+            << dialogs.Texts()[0];
+        EXPECT_FALSE(form->contactsOpen());
+        EXPECT_TRUE(form->isVisible());
+        EXPECT_TRUE(std::filesystem::exists("12_1.QB$"));
+        EXPECT_FALSE(std::filesystem::exists(gone));
+        EXPECT_EQ(readAll(table), before);
+        restartApp();
+    }
+}
+
 } // namespace
