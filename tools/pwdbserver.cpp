@@ -126,6 +126,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     configFolder = std::filesystem::absolute(configFolder, ec).lexically_normal().string();
+    // Clients are refused the configuration folder, so serving it would serve nothing.
+    if (std::filesystem::equivalent(folder, configFolder, ec)) {
+        std::fprintf(stderr, "%s: the configuration folder cannot be the served folder\n",
+                     configFolder.c_str());
+        return 1;
+    }
 
     // The stop signals are read from a descriptor, so every thread made from here on leaves them alone.
     sigset_t stop;

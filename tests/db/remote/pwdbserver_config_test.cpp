@@ -234,6 +234,13 @@ TEST(ServerProgramConfiguration, ItsFolderAndTheKeyProceduresTableAreRefusedToRe
         EXPECT_EQ(0, r.e->ClientRemove(r.client));
         EXPECT_EQ(0, srv.stopWithin(30000)) << srv.text;
     }
+    // Served, the configuration folder would open to no client: the server does not start on it.
+    for (const std::string& config : {data.str(), data.str() + "/", data.file("sub") + "/.."}) {
+        Server same(data.str(), config);
+        EXPECT_EQ(1, same.exitWithin(30000)) << same.text;
+        EXPECT_NE(same.text.find("the configuration folder cannot be the served folder"), std::string::npos)
+            << same.text;
+    }
 }
 
 TEST(ServerProgramLogin, AnUnknownUserIsLoggedAsAWrongPasswordIs) {
