@@ -279,7 +279,13 @@ private:
     void buildWindow();
     void createEngine();
     // Contacts on a server: a lost connection, one question about it, and the way back.
-    bool reconnectContacts();
+    // failureOut: what went wrong, in a user's words.
+    bool reconnectContacts(std::string* failureOut = nullptr);
+    // The first connect to a contacts server, once the window is painted: waited for as a
+    // reconnect is, and one message when the server does not answer.
+    void openServerContacts();
+    // Whether the contacts table has the "password" field; its editor goes when it has not.
+    void checkPasswordField();
     bool askReconnect(const std::string& reason);
     void contactsConnectionLost(bool starting, bool& retry);
     // The contacts are gone: nothing shown may name one of them any more.
@@ -335,9 +341,9 @@ private:
 
     plat::HWND handle_ = 0;
     bool shown_ = false;
-    bool reconnecting_ = false;       // a contacts server is being waited for
+    bool reconnecting_ = false;        // a contacts server is being waited for
     uint32_t lostClientAsked_ = 0;     // the lost connection the user has been asked about
-    bool reconnectWanted_ = false;    // answered Yes while the connection was being let go
+    bool reconnectWanted_ = false;     // answered Yes while the connection was being let go
     TqbOwned<TqbServerEngine> engine_; // qbServerEngine1, stopped when the window goes
     DailyLog log_;
     Pc1Cipher cipher_;

@@ -10,6 +10,7 @@
 #include "db/remote/qbclreng.h"
 #include "db/remote/qblegacy.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QFrame>
 #include <QLabel>
@@ -62,13 +63,60 @@ void runWhilePainting(const std::function<void()>& work) {
     worker.join();
 }
 
-// While a contacts server is waited for: a busy cursor, and the status bar names the server.
+// Keys and clicks made while a server is waited for are dropped: run afterwards, each would act on
+// what the wait has changed, or start another wait.
+class InputDropped : public QObject {
+public:
+    InputDropped() { QCoreApplication::instance()->installEventFilter(this); }
+    ~InputDropped() override {
+        // What came in meanwhile and waits in the window system's queue is dropped as well.
+        constexpr auto kNoTimers = QEventLoop::ExcludeSocketNotifiers | QEventLoop::X11ExcludeTimers;
+        QAbstractEventDispatcher* events = QAbstractEventDispatcher::instance();
+        for (int round = 0; round < 10 && events && events->processEvents(kNoTimers); ++round) {
+        }
+        QCoreApplication::instance()->removeEventFilter(this);
+    }
+    InputDropped(const InputDropped&) = delete;
+    InputDropped& operator=(const InputDropped&) = delete;
+
+protected:
+    bool eventFilter(QObject*, QEvent* e) override {
+        switch (e->type()) {
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::NonClientAreaMouseButtonPress:
+        case QEvent::NonClientAreaMouseButtonRelease:
+        case QEvent::NonClientAreaMouseButtonDblClick:
+        case QEvent::Wheel:
+        case QEvent::ContextMenu:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::TabletPress:
+        case QEvent::TabletRelease:
+            return true;
+        default:
+            return false;
+        }
+    }
+};
+
+// While a contacts server is waited for: a busy cursor, the status bar names the server, input is
+// dropped, and the windows show all this before the wait starts, not at the next event that
+// happens to come in.
 class ServerWait {
 public:
     ServerWait(TForm1* form, const std::string& server)
         : form_(form), text_("Connecting to the contacts server " + server + " ...") {
         QApplication::setOverrideCursor(Qt::WaitCursor);
         form_->setStatusBarText(text_);
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->isVisible()) w->repaint();
     }
     ~ServerWait() {
         QApplication::restoreOverrideCursor();
@@ -78,6 +126,7 @@ public:
     ServerWait& operator=(const ServerWait&) = delete;
 
 private:
+    InputDropped input_;
     TForm1* form_;
     std::string text_;
 };
@@ -161,7 +210,14 @@ bool TForm1::contactsOpen() const {
 
 std::string TForm1::contactsServer() const {
     std::string server;
-    if (contactsClient && contactsClient->ServerEngine() != qbServerEngine1) ReadServerName(server);
+    // Before the first connect there is no client yet: the configuration says where it goes.
+    if (!contactsClient || contactsClient->ServerEngine() != qbServerEngine1) {
+        try {
+            ReadServerName(server);
+        } catch (const std::exception&) {
+            server.clear();
+        }
+    }
     return server;
 }
 
@@ -257,13 +313,16 @@ bool TForm1::serverAnswers(std::string& why) {
     return false;
 }
 
-bool TForm1::reconnectContacts() {
+bool TForm1::reconnectContacts(std::string* failureOut) {
     reconnecting_ = true;
     const std::string server = contactsServer();
     std::string failure = "Error: Contacts database not available";
     std::vector<std::string> checked;
     for (int i = 0; i < namesListbox->Items.Count(); ++i)
         if (namesListbox->ItemState(i) == cbChecked) checked.push_back(namesListbox->Items[i]);
+    // No contact is named while it may not be at hand; it comes back if it still is.
+    const std::string recipient = cls::fromQString(toNameLabel->text());
+    contactsGone();
     bool open = false;
     {
         ServerWait wait(this, server);
@@ -283,6 +342,7 @@ bool TForm1::reconnectContacts() {
             open = contactsOpen();
         } else {
             failure = "Error: The contacts server " + server + " does not answer: " + why;
+            if (failureOut) *failureOut = failure.substr(std::string("Error: ").size());
         }
     }
     reconnecting_ = false;
@@ -291,11 +351,38 @@ bool TForm1::reconnectContacts() {
         setStatusBarText(failure);
         return false;
     }
+    // A new connection: its loss, when it comes, is a question of its own (the new client may
+    // well have the lost one's handle).
+    lostClientAsked_ = 0;
+    checkPasswordField();
     fillNamesListBox();
     for (const std::string& name : checked)
         if (const int i = namesListbox->Items.IndexOf(name); i >= 0) namesListbox->SetItemState(i, cbChecked);
+    if (!recipient.empty() && groupSelectingLabel->isHidden() && NamesSelectingPanel->isHidden() &&
+        namesListbox->Items.IndexOf(recipient) >= 0) {
+        bool found = false;
+        try {
+            found = lookupContact(recipient);
+        } catch (const std::exception&) {
+            found = false;
+        }
+        if (found) {
+            toNameLabel->setText(cls::toQString(recipient));
+            toIDlabel->setText(cls::toQString(lookupId));
+        }
+    }
     keepRecipientLoaded();
+    contactsReconnected();
     return true;
+}
+
+void TForm1::openServerContacts() {
+    std::string failure;
+    // A server that answers and still cannot be logged in to has said why on the way.
+    if (reconnectContacts(&failure) || failure.empty()) return;
+    cls::MessageDlg(failure +
+                        "\nThe contacts are not available until it answers; their next use tries again.",
+                    cls::MsgDlgType::Error, cls::MsgButtons::Ok);
 }
 
 void TForm1::contactsGone() {
