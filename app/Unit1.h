@@ -288,8 +288,8 @@ private:
     void checkPasswordField();
     bool askReconnect(const std::string& reason);
     void contactsConnectionLost(bool starting, bool& retry);
-    // The contacts are gone: nothing shown may name one of them any more.
-    void contactsGone();
+    // The contacts are gone: nothing shown may name one of them any more; say: the status bar says so.
+    void contactsGone(bool say = true);
     // After the contacts list was filled again: the recipient shown must still be one of them.
     void keepRecipientLoaded();
     // Whether the contacts server answers a login now, asked from a worker thread.
@@ -344,6 +344,7 @@ private:
     bool reconnecting_ = false;        // a contacts server is being waited for
     uint32_t lostClientAsked_ = 0;     // the lost connection the user has been asked about
     bool reconnectWanted_ = false;     // answered Yes while the connection was being let go
+    bool lossAnswered_ = false;        // the loss being let go was asked about already
     TqbOwned<TqbServerEngine> engine_; // qbServerEngine1, stopped when the window goes
     DailyLog log_;
     Pc1Cipher cipher_;

@@ -239,10 +239,12 @@ bool TForm1::withContacts(const std::function<void()>& op) {
         if (!connectionFailure(e) || contactsServer().empty()) throw;
         // The loss is reported on its way as well: this question is the only one about it.
         lostClientAsked_ = contactsClient ? contactsClient->ClientID() : 0;
-        if (!askReconnect(e.what()) || !reconnectContacts()) {
+        if (!askReconnect(e.what())) {
             contactsGone();
             return false;
         }
+        // A reconnect that fails says why in the status bar.
+        if (!reconnectContacts()) return false;
     }
     op();
     return true;
@@ -260,12 +262,15 @@ void TForm1::contactsConnectionLost(bool starting, bool& retry) {
     if (starting) {
         const uint32_t lost = contactsClient ? contactsClient->ClientID() : 0;
         reconnectWanted_ = false;
-        if (lost != 0 && lost == lostClientAsked_) return; // asked already, when an operation failed
+        // Asked already, when an operation failed: the answer has said what became of it.
+        lossAnswered_ = lost != 0 && lost == lostClientAsked_;
+        if (lossAnswered_) return;
         lostClientAsked_ = lost;
         reconnectWanted_ = askReconnect("Connection to server is no longer valid.");
         return;
     }
-    contactsGone();
+    contactsGone(!lossAnswered_);
+    lossAnswered_ = false;
     if (!reconnectWanted_) return;
     reconnectWanted_ = false;
     // Once the loss has been dealt with everywhere it is reported.
@@ -385,14 +390,14 @@ void TForm1::openServerContacts() {
                     cls::MsgDlgType::Error, cls::MsgButtons::Ok);
 }
 
-void TForm1::contactsGone() {
+void TForm1::contactsGone(bool say) {
     // The recipient shown would be a contact that is no longer at hand.
     if (groupSelectingLabel->isHidden() && NamesSelectingPanel->isHidden()) {
         toNameLabel->clear();
         toIDlabel->clear();
         arrowlabel->hide();
     }
-    setStatusBarText("Error: Contacts database not available");
+    if (say) setStatusBarText("Error: Contacts database not available");
 }
 
 void TForm1::keepRecipientLoaded() {

@@ -396,6 +396,8 @@ void TcontactsGridForm::DataSource1StateChange(cls::TComponent*) {
 // ---- A lost contacts server ----------------------------------------------------------------------
 
 TcontactsGridForm::Edit TcontactsGridForm::editInProgress() const {
+    // What is typed but still in the editors counts too.
+    contactsTable->UpdateRecord();
     Edit edit;
     edit.inserting = contactsTable->State() == cls::dsInsert;
     if (!edit.inserting) edit.name = contactsTable->FieldByName("name")->OldValue().AsString();
