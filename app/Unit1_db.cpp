@@ -46,6 +46,16 @@ std::string currentDirectory() {
     return here.string();
 }
 
+constexpr auto kPaintOnly =
+    QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers | QEventLoop::X11ExcludeTimers;
+
+// Paints what is due and sends it to the display: the window system's queue (and with it what was
+// drawn) is taken only when the loop is woken, not at every pass.
+void paintPending() {
+    if (QAbstractEventDispatcher* events = QAbstractEventDispatcher::instance()) events->wakeUp();
+    QCoreApplication::processEvents(kPaintOnly);
+}
+
 // Runs work on a thread of its own. Meanwhile the windows are painted (exposed, resized), while
 // input, the program's timers and its messages wait, so that nothing else reaches the contacts.
 void runWhilePainting(const std::function<void()>& work) {
@@ -55,10 +65,8 @@ void runWhilePainting(const std::function<void()>& work) {
         work();
         finished.set_value();
     });
-    constexpr auto kPaintOnly = QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers |
-                                QEventLoop::X11ExcludeTimers;
     do
-        QCoreApplication::processEvents(kPaintOnly);
+        paintPending();
     while (done.wait_for(std::chrono::milliseconds(15)) != std::future_status::ready);
     worker.join();
 }
@@ -69,10 +77,14 @@ class InputDropped : public QObject {
 public:
     InputDropped() { QCoreApplication::instance()->installEventFilter(this); }
     ~InputDropped() override {
-        // What came in meanwhile and waits in the window system's queue is dropped as well.
+        // What came in meanwhile waits in the window system's queue, held back by the wait: it is
+        // taken now, and dropped.
         constexpr auto kNoTimers = QEventLoop::ExcludeSocketNotifiers | QEventLoop::X11ExcludeTimers;
-        QAbstractEventDispatcher* events = QAbstractEventDispatcher::instance();
-        for (int round = 0; round < 10 && events && events->processEvents(kNoTimers); ++round) {
+        if (QAbstractEventDispatcher* events = QAbstractEventDispatcher::instance()) {
+            for (int round = 0; round < 3; ++round) {
+                events->wakeUp();
+                events->processEvents(kNoTimers);
+            }
         }
         QCoreApplication::instance()->removeEventFilter(this);
     }
@@ -117,6 +129,7 @@ public:
         form_->setStatusBarText(text_);
         for (QWidget* w : QApplication::topLevelWidgets())
             if (w->isVisible()) w->repaint();
+        paintPending();
     }
     ~ServerWait() {
         QApplication::restoreOverrideCursor();
