@@ -270,6 +270,8 @@ void TcontactsGridForm::FormShow() {
     }
 
     showAllContactsButtonClick();
+    // A table that could not be opened: said in the window, and nothing offered on it.
+    DataSource1StateChange(DataSource1.get());
 }
 
 void TcontactsGridForm::done(int r) {

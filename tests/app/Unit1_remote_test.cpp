@@ -398,6 +398,21 @@ TEST_F(ServerContacts, TheContactsWindowSaysTheServerIsLostAndAsksOnce) {
     EXPECT_TRUE(contacts->lostLabel->isHidden());
     ASSERT_TRUE(form->lookupContact("Cleo")) << statusBar();
     EXPECT_EQ(lookupId, "5553333");
+
+    // Delete while the server was away: the same one question, and the contact goes.
+    ASSERT_TRUE(contacts->contactsTable->FindKey({cls::Variant(std::string("Cleo"))}));
+    ASSERT_EQ(server->stop(), 0);
+    startServer();
+    dialogs.Answer(cls::mrYes); // delete this contact?
+    dialogs.Answer(cls::mrYes); // reconnect?
+    QTest::mouseClick(contacts->deleteButton, Qt::LeftButton);
+    pumpFor(300);
+    ASSERT_EQ(dialogs.Texts().size(), 4u) << ::testing::PrintToString(dialogs.Texts());
+    EXPECT_EQ(dialogs.Texts()[2], "Delete this contact?");
+    EXPECT_NE(dialogs.Texts()[3].find("Reconnect?"), std::string::npos) << dialogs.Texts()[3];
+    EXPECT_TRUE(contacts->contactsTable->Active());
+    EXPECT_FALSE(form->lookupContact("Cleo")) << statusBar();
+    EXPECT_TRUE(form->lookupContact("Anna")) << statusBar();
     contacts->close();
     contacts.reset();
 }
