@@ -412,7 +412,22 @@ TEST_F(ServerContacts, TheContactsWindowSaysTheServerIsLostAndAsksOnce) {
     EXPECT_NE(dialogs.Texts()[3].find("Reconnect?"), std::string::npos) << dialogs.Texts()[3];
     EXPECT_TRUE(contacts->contactsTable->Active());
     EXPECT_FALSE(form->lookupContact("Cleo")) << statusBar();
-    EXPECT_TRUE(form->lookupContact("Anna")) << statusBar();
+
+    // An edit of a stored contact, the same way: stored on the contact it was made on.
+    ASSERT_TRUE(contacts->contactsTable->FindKey({cls::Variant(std::string("Anna"))}));
+    retype(contacts->idEdit, "5559999");
+    ASSERT_EQ(contacts->contactsTable->State(), cls::dsEdit);
+    ASSERT_EQ(server->stop(), 0);
+    startServer();
+    dialogs.Answer(cls::mrYes);
+    QTest::mouseClick(contacts->Updatebutton, Qt::LeftButton);
+    pumpFor(300);
+    ASSERT_EQ(dialogs.Texts().size(), 5u) << ::testing::PrintToString(dialogs.Texts());
+    EXPECT_NE(dialogs.Texts()[4].find("Reconnect?"), std::string::npos) << dialogs.Texts()[4];
+    EXPECT_EQ(contacts->contactsTable->State(), cls::dsBrowse);
+    ASSERT_TRUE(form->lookupContact("Anna")) << statusBar();
+    EXPECT_EQ(lookupId, "5559999");
+    EXPECT_EQ(form->namesListbox->Items.Count(), 2);
     contacts->close();
     contacts.reset();
 }
