@@ -527,20 +527,17 @@ void TForm1::FormShow() {
     messageLabel->clear();
     messageLabel->adjustSize();
 
-    connectToDB();
-
-    hasPasswordField = true;
-    if (contactsOpen()) {
-        try {
-            contactsTable->First();
-            (void)contactsTable->FieldByName("password")->AsString();
-        } catch (...) {
-            hasPasswordField = false;
-            hidePasswordEditor();
-        }
-    } else {
+    // A contacts server is waited for once the window is on the screen: inside this first
+    // showing it would be mapped but never painted.
+    const bool onServer = !contactsServer().empty();
+    if (onServer) {
         hasPasswordField = false;
-        setStatusBarText("Error: Contacts database not available");
+        QMetaObject::invokeMethod(
+            this, [this] { openServerContacts(); }, Qt::QueuedConnection);
+    } else {
+        connectToDB();
+        checkPasswordField();
+        if (!contactsOpen()) setStatusBarText("Error: Contacts database not available");
     }
 
     fillNamesListBox();
@@ -551,6 +548,18 @@ void TForm1::FormShow() {
         l.clear();
 
     typeNameedit->setFocus();
+}
+
+void TForm1::checkPasswordField() {
+    hasPasswordField = false;
+    if (!contactsOpen()) return;
+    try {
+        contactsTable->First();
+        (void)contactsTable->FieldByName("password")->AsString();
+        hasPasswordField = true;
+    } catch (...) {
+        hidePasswordEditor();
+    }
 }
 
 void TForm1::fillNamesListBox() {

@@ -283,11 +283,17 @@ private:
     // The contacts table could not be opened: why, in the user's words where they are known.
     std::string contactsTableFailure(const std::exception& e);
     // Contacts on a server: a lost connection, one question about it, and the way back.
-    bool reconnectContacts();
+    // failureOut: what went wrong, in a user's words.
+    bool reconnectContacts(std::string* failureOut = nullptr);
+    // The first connect to a contacts server, once the window is painted: waited for as a
+    // reconnect is, and one message when the server does not answer.
+    void openServerContacts();
+    // Whether the contacts table has the "password" field; its editor goes when it has not.
+    void checkPasswordField();
     bool askReconnect(const std::string& reason);
     void contactsConnectionLost(bool starting, bool& retry);
-    // The contacts are gone: nothing shown may name one of them any more.
-    void contactsGone();
+    // The contacts are gone: nothing shown may name one of them any more; say: the status bar says so.
+    void contactsGone(bool say = true);
     // After the contacts list was filled again: the recipient shown must still be one of them.
     void keepRecipientLoaded();
     // Whether the contacts server answers a login now, asked from a worker thread.
@@ -343,6 +349,7 @@ private:
     uint32_t lostClientAsked_ = 0;     // the lost connection the user has been asked about
     bool reconnectWanted_ = false;     // answered Yes while the connection was being let go
     std::string journalPutOff_;        // a journal whose recovery the operator put off at start
+    bool lossAnswered_ = false;        // the loss being let go was asked about already
     TqbOwned<TqbServerEngine> engine_; // qbServerEngine1, stopped when the window goes
     DailyLog log_;
     Pc1Cipher cipher_;

@@ -11,6 +11,7 @@
 #include "db/remote/qblegacy.h"
 #include "platform/Paths.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QFrame>
 #include <QLabel>
@@ -56,6 +57,16 @@ std::string currentDirectory() {
     return here.string();
 }
 
+constexpr auto kPaintOnly =
+    QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers | QEventLoop::X11ExcludeTimers;
+
+// Paints what is due and sends it to the display: the window system's queue (and with it what was
+// drawn) is taken only when the loop is woken, not at every pass.
+void paintPending() {
+    if (QAbstractEventDispatcher* events = QAbstractEventDispatcher::instance()) events->wakeUp();
+    QCoreApplication::processEvents(kPaintOnly);
+}
+
 // Runs work on a thread of its own. Meanwhile the windows are painted (exposed, resized), while
 // input, the program's timers and its messages wait, so that nothing else reaches the contacts.
 void runWhilePainting(const std::function<void()>& work) {
@@ -65,21 +76,71 @@ void runWhilePainting(const std::function<void()>& work) {
         work();
         finished.set_value();
     });
-    constexpr auto kPaintOnly = QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers |
-                                QEventLoop::X11ExcludeTimers;
     do
-        QCoreApplication::processEvents(kPaintOnly);
+        paintPending();
     while (done.wait_for(std::chrono::milliseconds(15)) != std::future_status::ready);
     worker.join();
 }
 
-// While a contacts server is waited for: a busy cursor, and the status bar names the server.
+// Keys and clicks made while a server is waited for are dropped: run afterwards, each would act on
+// what the wait has changed, or start another wait.
+class InputDropped : public QObject {
+public:
+    InputDropped() { QCoreApplication::instance()->installEventFilter(this); }
+    ~InputDropped() override {
+        // What came in meanwhile waits in the window system's queue, held back by the wait: it is
+        // taken now, and dropped.
+        constexpr auto kNoTimers = QEventLoop::ExcludeSocketNotifiers | QEventLoop::X11ExcludeTimers;
+        if (QAbstractEventDispatcher* events = QAbstractEventDispatcher::instance()) {
+            for (int round = 0; round < 3; ++round) {
+                events->wakeUp();
+                events->processEvents(kNoTimers);
+            }
+        }
+        QCoreApplication::instance()->removeEventFilter(this);
+    }
+    InputDropped(const InputDropped&) = delete;
+    InputDropped& operator=(const InputDropped&) = delete;
+
+protected:
+    bool eventFilter(QObject*, QEvent* e) override {
+        switch (e->type()) {
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::NonClientAreaMouseButtonPress:
+        case QEvent::NonClientAreaMouseButtonRelease:
+        case QEvent::NonClientAreaMouseButtonDblClick:
+        case QEvent::Wheel:
+        case QEvent::ContextMenu:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::TabletPress:
+        case QEvent::TabletRelease:
+            return true;
+        default:
+            return false;
+        }
+    }
+};
+
+// While a contacts server is waited for: a busy cursor, the status bar names the server, input is
+// dropped, and the windows show all this before the wait starts, not at the next event that
+// happens to come in.
 class ServerWait {
 public:
     ServerWait(TForm1* form, const std::string& server)
         : form_(form), text_("Connecting to the contacts server " + server + " ...") {
         QApplication::setOverrideCursor(Qt::WaitCursor);
         form_->setStatusBarText(text_);
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->isVisible()) w->repaint();
+        paintPending();
     }
     ~ServerWait() {
         QApplication::restoreOverrideCursor();
@@ -89,6 +150,7 @@ public:
     ServerWait& operator=(const ServerWait&) = delete;
 
 private:
+    InputDropped input_;
     TForm1* form_;
     std::string text_;
 };
@@ -274,7 +336,14 @@ bool TForm1::contactsOpen() const {
 
 std::string TForm1::contactsServer() const {
     std::string server;
-    if (contactsClient && contactsClient->ServerEngine() != qbServerEngine1) ReadServerName(server);
+    // Before the first connect there is no client yet: the configuration says where it goes.
+    if (!contactsClient || contactsClient->ServerEngine() != qbServerEngine1) {
+        try {
+            ReadServerName(server);
+        } catch (const std::exception&) {
+            server.clear();
+        }
+    }
     return server;
 }
 
@@ -296,10 +365,12 @@ bool TForm1::withContacts(const std::function<void()>& op) {
         if (!connectionFailure(e) || contactsServer().empty()) throw;
         // The loss is reported on its way as well: this question is the only one about it.
         lostClientAsked_ = contactsClient ? contactsClient->ClientID() : 0;
-        if (!askReconnect(e.what()) || !reconnectContacts()) {
+        if (!askReconnect(e.what())) {
             contactsGone();
             return false;
         }
+        // A reconnect that fails says why in the status bar.
+        if (!reconnectContacts()) return false;
     }
     op();
     return true;
@@ -317,12 +388,15 @@ void TForm1::contactsConnectionLost(bool starting, bool& retry) {
     if (starting) {
         const uint32_t lost = contactsClient ? contactsClient->ClientID() : 0;
         reconnectWanted_ = false;
-        if (lost != 0 && lost == lostClientAsked_) return; // asked already, when an operation failed
+        // Asked already, when an operation failed: the answer has said what became of it.
+        lossAnswered_ = lost != 0 && lost == lostClientAsked_;
+        if (lossAnswered_) return;
         lostClientAsked_ = lost;
         reconnectWanted_ = askReconnect("Connection to server is no longer valid.");
         return;
     }
-    contactsGone();
+    contactsGone(!lossAnswered_);
+    lossAnswered_ = false;
     if (!reconnectWanted_) return;
     reconnectWanted_ = false;
     // Once the loss has been dealt with everywhere it is reported.
@@ -370,13 +444,16 @@ bool TForm1::serverAnswers(std::string& why) {
     return false;
 }
 
-bool TForm1::reconnectContacts() {
+bool TForm1::reconnectContacts(std::string* failureOut) {
     reconnecting_ = true;
     const std::string server = contactsServer();
     std::string failure = "Error: Contacts database not available";
     std::vector<std::string> checked;
     for (int i = 0; i < namesListbox->Items.Count(); ++i)
         if (namesListbox->ItemState(i) == cbChecked) checked.push_back(namesListbox->Items[i]);
+    // No contact is named while it may not be at hand; it comes back if it still is.
+    const std::string recipient = cls::fromQString(toNameLabel->text());
+    contactsGone();
     bool open = false;
     {
         ServerWait wait(this, server);
@@ -396,6 +473,7 @@ bool TForm1::reconnectContacts() {
             open = contactsOpen();
         } else {
             failure = "Error: The contacts server " + server + " does not answer: " + why;
+            if (failureOut) *failureOut = failure.substr(std::string("Error: ").size());
         }
     }
     reconnecting_ = false;
@@ -404,21 +482,48 @@ bool TForm1::reconnectContacts() {
         setStatusBarText(failure);
         return false;
     }
+    // A new connection: its loss, when it comes, is a question of its own (the new client may
+    // well have the lost one's handle).
+    lostClientAsked_ = 0;
+    checkPasswordField();
     fillNamesListBox();
     for (const std::string& name : checked)
         if (const int i = namesListbox->Items.IndexOf(name); i >= 0) namesListbox->SetItemState(i, cbChecked);
+    if (!recipient.empty() && groupSelectingLabel->isHidden() && NamesSelectingPanel->isHidden() &&
+        namesListbox->Items.IndexOf(recipient) >= 0) {
+        bool found = false;
+        try {
+            found = lookupContact(recipient);
+        } catch (const std::exception&) {
+            found = false;
+        }
+        if (found) {
+            toNameLabel->setText(cls::toQString(recipient));
+            toIDlabel->setText(cls::toQString(lookupId));
+        }
+    }
     keepRecipientLoaded();
+    contactsReconnected();
     return true;
 }
 
-void TForm1::contactsGone() {
+void TForm1::openServerContacts() {
+    std::string failure;
+    // A server that answers and still cannot be logged in to has said why on the way.
+    if (reconnectContacts(&failure) || failure.empty()) return;
+    cls::MessageDlg(failure +
+                        "\nThe contacts are not available until it answers; their next use tries again.",
+                    cls::MsgDlgType::Error, cls::MsgButtons::Ok);
+}
+
+void TForm1::contactsGone(bool say) {
     // The recipient shown would be a contact that is no longer at hand.
     if (groupSelectingLabel->isHidden() && NamesSelectingPanel->isHidden()) {
         toNameLabel->clear();
         toIDlabel->clear();
         arrowlabel->hide();
     }
-    setStatusBarText("Error: Contacts database not available");
+    if (say) setStatusBarText("Error: Contacts database not available");
 }
 
 void TForm1::keepRecipientLoaded() {

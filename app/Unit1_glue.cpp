@@ -64,6 +64,10 @@ void hidePasswordEditor() {
     }
 }
 
+void contactsReconnected() {
+    if (contactsGridForm && contactsGridForm->isVisible()) contactsGridForm->reopenTable();
+}
+
 void TForm1::reportException(const std::string& what) {
     showException(what);
 }

@@ -18,3 +18,5 @@ void placeBeside(QWidget* window, const QWidget* main);
 void hideOtherWindowsControls();
 // The contacts table has no "password" field: its editor is hidden in the contacts window.
 void hidePasswordEditor();
+// The contacts server answers again, on a new session: the contacts window opens its table on it.
+void contactsReconnected();

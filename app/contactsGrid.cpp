@@ -143,6 +143,14 @@ void TcontactsGridForm::buildWindow() {
         groupCheckboxes[i] = c;
     }
 
+    lostLabel = new QLabel(fields);
+    lostLabel->setObjectName("lostLabel");
+    lostLabel->setGeometry(0, 286, 208, 40);
+    lostLabel->setWordWrap(true);
+    lostLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    lostLabel->setPalette(red);
+    lostLabel->hide();
+
     Insertbutton = button(fields, "Insertbutton", "Insert", 0, 256, 66, 26);
     Updatebutton = button(fields, "Updatebutton", "Update", 71, 256, 66, 26);
     cancelButton = button(fields, "cancelButton", "Cancel", 142, 256, 66, 26);
@@ -262,6 +270,8 @@ void TcontactsGridForm::FormShow() {
     }
 
     showAllContactsButtonClick();
+    // A table that could not be opened: said in the window, and nothing offered on it.
+    DataSource1StateChange(DataSource1.get());
 }
 
 void TcontactsGridForm::done(int r) {
@@ -318,7 +328,8 @@ void TcontactsGridForm::contactsTablePostError(cls::TDataSet* DataSet, cls::EDat
 // ---- Record buttons ------------------------------------------------------------------------------
 
 void TcontactsGridForm::InsertbuttonClick() {
-    if (!contactsTable || contactsTable->State() != cls::dsBrowse) {
+    if (!contactsTable || !contactsTable->Active()) return; // nothing to insert into: said in the window
+    if (contactsTable->State() != cls::dsBrowse) {
         cls::ShowMessage(kEditingMessage);
         return;
     }
@@ -329,7 +340,12 @@ void TcontactsGridForm::InsertbuttonClick() {
 void TcontactsGridForm::UpdatebuttonClick() {
     if (!contactsTable) return;
     const cls::TDataSetState s = contactsTable->State();
-    if (s == cls::dsEdit || s == cls::dsInsert) contactsTable->Post();
+    if (s != cls::dsEdit && s != cls::dsInsert) return;
+    const Edit edit = editInProgress();
+    onContacts([&](bool again) {
+        if (again) resumeEdit(edit);
+        contactsTable->Post();
+    });
 }
 
 void TcontactsGridForm::cancelButtonClick() {
@@ -338,13 +354,20 @@ void TcontactsGridForm::cancelButtonClick() {
 
 void TcontactsGridForm::deleteButtonClick() {
     cls::Beep();
-    if (!contactsTable || contactsTable->State() != cls::dsBrowse) {
+    if (!contactsTable || !contactsTable->Active()) return; // nothing to delete: said in the window
+    if (contactsTable->State() != cls::dsBrowse) {
         cls::ShowMessage(kEditingMessage);
         return;
     }
-    if (cls::MessageDlg("Delete this contact?", cls::MsgDlgType::Confirmation, cls::MsgButtons::YesNo) ==
+    if (cls::MessageDlg("Delete this contact?", cls::MsgDlgType::Confirmation, cls::MsgButtons::YesNo) !=
         cls::mrYes)
+        return;
+    const std::string name = contactsTable->FieldByName("name")->AsString();
+    onContacts([&](bool again) {
+        // Reopened after a reconnect: the contact is found again by its name.
+        if (again && !contactsTable->FindKey({cls::Variant(name)})) return;
         contactsTable->Delete();
+    });
 }
 
 void TcontactsGridForm::exitButtonClick() {
@@ -354,10 +377,70 @@ void TcontactsGridForm::exitButtonClick() {
 void TcontactsGridForm::DataSource1StateChange(cls::TComponent*) {
     const cls::TDataSetState s = DataSource1->State();
     const bool editing = s == cls::dsEdit || s == cls::dsInsert;
-    deleteButton->setEnabled(!editing);
-    Insertbutton->setEnabled(!editing);
+    // A closed table (a lost server) offers nothing but leaving the window.
+    const bool open = s != cls::dsInactive;
+    deleteButton->setEnabled(open && !editing);
+    Insertbutton->setEnabled(open && !editing);
     cancelButton->setEnabled(editing);
     Updatebutton->setEnabled(editing);
+    if (open || closing_ || !isVisible()) {
+        lostLabel->hide();
+        return;
+    }
+    const std::string server = Form1 ? Form1->contactsServer() : std::string();
+    lostLabel->setText(cls::toQString(
+        server.empty() ? std::string("The contacts are not available.")
+                       : "The connection to the contacts server " + server +
+                             " has been lost: contacts cannot be shown or changed until it answers."));
+    lostLabel->show();
+}
+
+// ---- A lost contacts server ----------------------------------------------------------------------
+
+TcontactsGridForm::Edit TcontactsGridForm::editInProgress() const {
+    // What is typed but still in the editors counts too.
+    contactsTable->UpdateRecord();
+    Edit edit;
+    edit.inserting = contactsTable->State() == cls::dsInsert;
+    if (!edit.inserting) edit.name = contactsTable->FieldByName("name")->OldValue().AsString();
+    const cls::TFields& fields = contactsTable->Fields();
+    for (int i = 0; i < fields.Count(); ++i)
+        edit.values.emplace_back(fields.Fields(i)->FieldName(), fields.Fields(i)->AsVariant());
+    return edit;
+}
+
+void TcontactsGridForm::resumeEdit(const Edit& edit) {
+    // The record edited may have gone meanwhile: what was typed is then a new one.
+    if (edit.inserting || !contactsTable->FindKey({cls::Variant(edit.name)}))
+        contactsTable->Append();
+    else
+        contactsTable->Edit();
+    for (const auto& [name, value] : edit.values)
+        if (cls::TField* f = contactsTable->FindField(name)) f->SetAsVariant(value);
+}
+
+bool TcontactsGridForm::onContacts(const std::function<void(bool again)>& op) {
+    if (!Form1 || Form1->contactsServer().empty()) {
+        op(false);
+        return true;
+    }
+    bool first = true;
+    return Form1->withContacts([&] {
+        const bool again = !first;
+        first = false;
+        op(again);
+    });
+}
+
+void TcontactsGridForm::reopenTable() {
+    if (!contactsTable || contactsTable->Active() || !Form1 || !Form1->contactsSession) return;
+    contactsTable->SetSessionName(Form1->contactsSession->SessionName());
+    try {
+        contactsTable->Open();
+    } catch (...) {
+        cls::Application.HandleException(std::current_exception());
+    }
+    showAllContactsButtonClick();
 }
 
 // ---- Group filter --------------------------------------------------------------------------------

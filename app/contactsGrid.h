@@ -12,8 +12,12 @@
 #include <QLabel>
 #include <QPushButton>
 #include <array>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 class TcontactsGridForm : public QDialog {
     Q_OBJECT
@@ -43,6 +47,8 @@ public:
     void DataSource1StateChange(cls::TComponent* Sender);
     void GroupSelectComboBoxChange();
     void showAllContactsButtonClick();
+    // The contacts server answered again: the table opens on the main window's new session.
+    void reopenTable();
 
     // The window's own table: nil until the window is first shown.
     TqbTable* contactsTable = nullptr;
@@ -68,6 +74,7 @@ public:
     QComboBox* GroupSelectComboBox = nullptr;
     QPushButton* showAllContactsButton = nullptr; // "Show ALL"
     QLabel* showingGroupsLabel = nullptr;
+    QLabel* lostLabel = nullptr; // says why the contacts are not shown
     QFrame* servicelistPanel = nullptr;
     std::array<QLabel*, 13> serviceLabels{}; // service1Label .. service12Label
 
@@ -83,6 +90,17 @@ protected:
 
 private:
     void buildWindow();
+    // A record being inserted or edited, kept over a lost server connection.
+    struct Edit {
+        bool inserting = false;
+        std::string name; // the record's name before the edit
+        std::vector<std::pair<std::string, cls::Variant>> values;
+    };
+    Edit editInProgress() const;
+    void resumeEdit(const Edit& edit);
+    // Runs op on the table; a lost contacts server is the main window's one question, and after a
+    // reconnect op runs again (again = true). False when it did not complete.
+    bool onContacts(const std::function<void(bool again)>& op);
 
     int groupFilterChanges_ = 0;
     bool closing_ = false;

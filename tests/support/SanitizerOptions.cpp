@@ -20,11 +20,13 @@ PW_SANITIZER_HOOK __lsan_default_suppressions() {
            "leak:libxkbcommon\n";
 }
 
-// Qt's own worker threads (fonts, painting): the distribution's Qt is not built with
-// ThreadSanitizer, so the locking inside it is invisible and its allocations look like races.
+// Qt's own worker threads (fonts, painting) and the GLib they run on: the distribution's builds are
+// not built with ThreadSanitizer, so the locking inside them is invisible and their allocations
+// look like races.
 PW_SANITIZER_HOOK __tsan_default_suppressions() {
     return "called_from_lib:libQt6Core.so.6\n"
            "called_from_lib:libQt6Gui.so.6\n"
            "race:libQt6Core.so.6\n"
-           "race:libQt6Gui.so.6\n";
+           "race:libQt6Gui.so.6\n"
+           "race:libglib-2.0.so.0\n";
 }
