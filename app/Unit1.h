@@ -139,6 +139,11 @@ public:
     void FormDestroy();
 
     void connectToDB();
+    // Starts the in-process engine when it holds the contacts; false (and said) when it cannot.
+    bool ownEngineStarted();
+    // The contacts table could not be opened: why, in the user's words; empty when no better words
+    // than the engine's are known.
+    std::string contactsTableFailure(const std::exception& e);
     void fillNamesListBox();
     void fillGroupslistbox();
 
@@ -278,10 +283,6 @@ protected:
 private:
     void buildWindow();
     void createEngine();
-    // Starts the in-process engine when it holds the contacts; false (and said) when it cannot.
-    bool ownEngineStarted();
-    // The contacts table could not be opened: why, in the user's words where they are known.
-    std::string contactsTableFailure(const std::exception& e);
     // Contacts on a server: a lost connection, one question about it, and the way back.
     // failureOut: what went wrong, in a user's words.
     bool reconnectContacts(std::string* failureOut = nullptr);

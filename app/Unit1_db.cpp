@@ -243,7 +243,7 @@ std::string TForm1::contactsTableFailure(const std::exception& e) {
     TqbBaseServerEngine* engine = contactsSession ? contactsSession->Engine() : nullptr;
     if ((code != kNoSuchTable && code != kNoSuchAliasFolder) || !engine || !contactsClient ||
         engine->AliasGetPath(kContactsAlias, contactsClient->ClientID(), folder) != 0 || folder.empty())
-        return e.what();
+        return {};
     const std::string server = contactsServer();
     const std::string table = "contacts table (\"" + std::string(kContactsTable) + "\")";
     const std::string alias = "(alias \"" + std::string(kContactsAlias) + "\")";
@@ -313,7 +313,8 @@ void TForm1::connectToDB() {
             try {
                 contactsTable->Open();
             } catch (const std::exception& e) {
-                showException(contactsTableFailure(e));
+                const std::string why = contactsTableFailure(e);
+                showException(why.empty() ? e.what() : why);
             }
         });
     }

@@ -4,6 +4,7 @@
 
 #include "app/FormControls.h"
 #include "app/Unit1.h"
+#include "app/Unit1_glue.h"
 #include "classlib/ui/Application.h"
 #include "classlib/ui/Dialogs.h"
 #include "classlib/ui/QtText.h"
@@ -235,14 +236,22 @@ void TcontactsGridForm::FormShow() {
             cls::Application.HandleException(std::current_exception());
         }
     }
-    if (contactsTable) {
+    // The program's own engine, when it could not start, is tried as the main window tries it, which
+    // says what keeps it from starting in the user's words.
+    if (contactsTable && (!Form1 || Form1->ownEngineStarted())) {
+        // The window still opens, empty, so that it can be closed again.
         try {
             // The main window's session is a new one after a lost server came back.
             if (Form1 && Form1->contactsSession && !contactsTable->Active())
                 contactsTable->SetSessionName(Form1->contactsSession->SessionName());
             contactsTable->Open();
+        } catch (const std::exception& e) {
+            const std::string why = Form1 ? Form1->contactsTableFailure(e) : std::string();
+            if (why.empty())
+                cls::Application.HandleException(std::current_exception());
+            else
+                showException(why);
         } catch (...) {
-            // The window still opens, empty, so that it can be closed again.
             cls::Application.HandleException(std::current_exception());
         }
         // An older table has no "password" field: its editor stays detached.

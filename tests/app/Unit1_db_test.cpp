@@ -263,6 +263,18 @@ TEST_F(WindowTest, AStartThatCannotOpenTheContactsSaysWhyOnce) {
         sendTo("Alice");
         EXPECT_EQ(statusBar(), "Error: Contacts database not available");
         EXPECT_EQ(dialogs.Texts().size(), 1u);
+        // The Contacts window tries again and says the same, once, in the same words.
+        auto contacts = std::make_unique<TcontactsGridForm>();
+        bool active = true;
+        whenShown(contacts.get(), [&] {
+            active = contacts->contactsTable && contacts->contactsTable->Active();
+            QTest::mouseClick(contacts->exitButton, Qt::LeftButton);
+        });
+        form->ContactsDatabase1->trigger();
+        EXPECT_FALSE(active);
+        ASSERT_EQ(dialogs.Texts().size(), 2u);
+        EXPECT_EQ(dialogs.Texts()[1], dialogs.Texts()[0]);
+        contacts.reset();
         restartApp();
     }
     // The other program gone, the contacts are there.

@@ -2,12 +2,14 @@
 #include "tests/app/AppFixture.h"
 
 #include "app/Unit1_glue.h"
+#include "app/contactsGrid.h"
 #include "classlib/ui/QtText.h"
 #include "platform/Profile.h"
 
 #include <QApplication>
 #include <QHelpEvent>
 #include <QStatusBar>
+#include <QTest>
 #include <QToolTip>
 #include <filesystem>
 
@@ -130,6 +132,12 @@ TEST_F(AppTest, AMissingContactsTableLeavesAWorkingWindow) {
     sendTo("Alice");
     EXPECT_EQ(statusBar(), "Error: Contacts database not available");
     EXPECT_EQ(sendState, 1);
+    // The Contacts window says the same, in the same words.
+    auto contacts = std::make_unique<TcontactsGridForm>();
+    whenShown(contacts.get(), [&] { QTest::mouseClick(contacts->exitButton, Qt::LeftButton); });
+    form->ContactsDatabase1->trigger();
+    ASSERT_EQ(dialogs.Texts().size(), 2u);
+    EXPECT_EQ(dialogs.Texts()[1], dialogs.Texts()[0]);
 }
 
 // The status bar is as wide as the window: a longer text is read whole in its tooltip.
