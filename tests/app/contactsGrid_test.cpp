@@ -11,6 +11,8 @@
 #include <QApplication>
 #include <QTest>
 #include <gtest/gtest.h>
+
+#include <filesystem>
 #include <memory>
 
 using namespace snpptest;
@@ -247,7 +249,10 @@ TEST_F(ContactsWindow, MissingOrOldTablesLeaveAWorkingWindow) {
     showApp();
     dialogs.Clear();
     open();
-    EXPECT_EQ(dialogs.Texts(), Names{"Quillbase: Table does not exist. [$2728/10024]"});
+    const std::string here = std::filesystem::current_path().string();
+    EXPECT_EQ(dialogs.Texts(), Names{"There is no contacts table (\"contacts\") in " + here +
+                                     ". Quit Pagewright, make one with the tool mkcontacts (mkcontacts " +
+                                     here + "), then start Pagewright again."});
     contacts->InsertbuttonClick();
     contacts->exitButton->click();
     EXPECT_FALSE(contacts->isVisible());
