@@ -1,6 +1,8 @@
 // Helpers of the engine tests: a clock that passes time only when the engine waits on it, a
-// monitor whose extenders record what they hear, and a cursor operation held open on a thread.
+// monitor whose extenders record what they hear, a cursor operation held open on a thread, and an
+// engine started on a folder with that clock.
 #pragma once
+#include "db/base/qblllog.h"
 #include "db/engine/qbsrengn.h"
 
 #include <gtest/gtest.h>
@@ -94,6 +96,28 @@ struct HeldCursor {
         thread.join();
         EXPECT_EQ(0, result);
     }
+};
+
+// An engine with the step clock and a log in memory, started with its configuration in ConfigDir:
+// one client and session, and Folder open as a database.
+struct StartedEngine {
+    TqbOwned<MemoryEventLog> log{new MemoryEventLog()};
+    TqbOwned<TqbServerEngine> engine{new TqbServerEngine()};
+    std::shared_ptr<StepClock> clock{std::make_shared<StepClock>()};
+    TqbHandle client = 0, session = 0, db = 0;
+
+    void start(const std::string& ConfigDir, const std::string& Folder) {
+        engine->SetClock(clock);
+        engine->SetConfigDir(ConfigDir);
+        engine->SetEventLog(log.get());
+        engine->SetEventLogEnabled(true);
+        engine->Startup();
+        uint32_t hash = 0;
+        EXPECT_EQ(0, engine->ClientAdd(client, "test", "", 10000, hash));
+        EXPECT_EQ(0, engine->SessionAdd(client, 10000, session));
+        EXPECT_EQ(0, engine->DatabaseOpenPath(client, Folder, qbomReadWrite, qbsmShared, 10000, db));
+    }
+    ~StartedEngine() { engine->Shutdown(); }
 };
 
 } // namespace engineclock

@@ -67,12 +67,8 @@ Row rowOf(int i) {
 
 // An engine over the installed file system, the folder open as its database; its configuration
 // lives in "/cfg". With allowEncrypt set the script file sets ALLOWENCRYPT at the start.
-struct Vault {
-    TqbOwned<MemoryEventLog> log{new MemoryEventLog()};
-    TqbOwned<TqbServerEngine> engine{new TqbServerEngine()};
-    std::shared_ptr<engineclock::StepClock> clock{std::make_shared<engineclock::StepClock>()};
+struct Vault : engineclock::StartedEngine {
     TqbServerDataDict dict;
-    TqbHandle client = 0, session = 0, db = 0;
 
     explicit Vault(const char* allowEncrypt = nullptr, bool extraField = false)
         : dict(vaultDictionary(extraField)) {
@@ -81,17 +77,8 @@ struct Vault {
                       plat::FileReplaceAtomic(kScript, std::string("ALLOWENCRYPT=") + allowEncrypt + "\r\n"));
             engine->ScriptFile = kScript;
         }
-        engine->SetClock(clock);
-        engine->SetConfigDir("/cfg/");
-        engine->SetEventLog(log.get());
-        engine->SetEventLogEnabled(true);
-        engine->Startup();
-        uint32_t hash = 0;
-        EXPECT_EQ(0, engine->ClientAdd(client, "test", "", 10000, hash));
-        EXPECT_EQ(0, engine->SessionAdd(client, 10000, session));
-        EXPECT_EQ(0, engine->DatabaseOpenPath(client, kFolder, qbomReadWrite, qbsmShared, 10000, db));
+        start("/cfg/", kFolder);
     }
-    ~Vault() { engine->Shutdown(); }
 
     TqbHandle open(const std::string& table) {
         TqbHandle c = 0;

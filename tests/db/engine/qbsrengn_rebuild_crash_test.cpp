@@ -43,28 +43,15 @@ std::string nameOf(int i) {
 
 // An engine started over the installed file system with the folder as its database; its
 // configuration lives in "/cfg" unless given.
-struct FolderEngine {
-    TqbOwned<MemoryEventLog> log{new MemoryEventLog()};
-    TqbOwned<TqbServerEngine> engine{new TqbServerEngine()};
-    std::shared_ptr<engineclock::StepClock> clock{std::make_shared<engineclock::StepClock>()};
+struct FolderEngine : engineclock::StartedEngine {
     TqbServerDataDict dict = citizensDictionary();
-    TqbHandle client = 0, session = 0, db = 0;
     int rows = kRows;
     int32_t counted = -1;
     int32_t fields = 0; // of the table consistency() saw
 
     explicit FolderEngine(const std::string& configDir = "/cfg/", int Rows = kRows) : rows(Rows) {
-        engine->SetClock(clock);
-        engine->SetConfigDir(configDir);
-        engine->SetEventLog(log.get());
-        engine->SetEventLogEnabled(true);
-        engine->Startup();
-        uint32_t hash = 0;
-        EXPECT_EQ(0, engine->ClientAdd(client, "test", "", 10000, hash));
-        EXPECT_EQ(0, engine->SessionAdd(client, 10000, session));
-        EXPECT_EQ(0, engine->DatabaseOpenPath(client, kFolder, qbomReadWrite, qbsmShared, 10000, db));
+        start(configDir, kFolder);
     }
-    ~FolderEngine() { engine->Shutdown(); }
 
     TqbHandle open(const std::string& index = "") {
         TqbHandle c = 0;

@@ -7,24 +7,14 @@
 #include "tests/db/engine/EngineApiSupport.h"
 #include "tests/db/remote/WireServer.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-void writeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+using pwtest::readFile;
+using pwtest::writeFile;
 
 // The data folder holds the contacts table as it was before a commit of one more contact and a
 // journal of that commit naming the file given (the table's own when empty); no engine runs.
