@@ -110,6 +110,17 @@ std::vector<std::string> leftovers() {
     return out;
 }
 
+// Waits for the job Id to end and checks that it ended well; returns the records it wrote.
+int32_t jobWritten(FolderEngine& e, TqbHandle id) {
+    EXPECT_TRUE(e.engine->RebuildWaitIdle(120000));
+    TqbRebuildStatus s{};
+    bool present = false;
+    EXPECT_EQ(0, e.engine->RebuildGetStatus(id, e.client, present, s));
+    EXPECT_TRUE(present);
+    EXPECT_EQ(s.ErrorCode, 0);
+    return s.RecordsWritten;
+}
+
 TEST(ReindexPowerCut, EveryIndexHoldsEveryRowAndAUniqueIndexRefusesADuplicateAfterACutAnywhere) {
     plat::MemoryFiles mem;
     std::string before;
@@ -137,13 +148,7 @@ TEST(ReindexPowerCut, EveryIndexHoldsEveryRowAndAUniqueIndexRefusesADuplicateAft
         from = rec.eventCount();
         TqbHandle id = 0;
         ASSERT_EQ(0, e.engine->TableReindex(e.db, "citizens", "byName", 0, id));
-        ASSERT_TRUE(e.engine->RebuildWaitIdle(120000));
-        TqbRebuildStatus s{};
-        bool present = false;
-        ASSERT_EQ(0, e.engine->RebuildGetStatus(id, e.client, present, s));
-        ASSERT_TRUE(present);
-        ASSERT_EQ(s.ErrorCode, 0);
-        ASSERT_EQ(s.RecordsWritten, kRows);
+        ASSERT_EQ(jobWritten(e, id), kRows);
         to = rec.eventCount();
     }
     ASSERT_GT(to - from, 30u);
@@ -219,12 +224,7 @@ void runJob(FolderEngine& e, Job j) {
         ASSERT_EQ(0, e.engine->TableEmpty(e.db, 0, "citizens"));
         return;
     }
-    ASSERT_TRUE(e.engine->RebuildWaitIdle(120000));
-    TqbRebuildStatus s{};
-    bool present = false;
-    ASSERT_EQ(0, e.engine->RebuildGetStatus(id, e.client, present, s));
-    ASSERT_TRUE(present);
-    ASSERT_EQ(s.ErrorCode, 0);
+    jobWritten(e, id);
 }
 
 // Each job that rebuilds a table's files, cut by the power after each of its write calls, with the
