@@ -93,7 +93,9 @@ struct World {
             rows[size_t(i)] = contact(nameOf((i * 7919) % g_rows), i);
         makeContactsTable(folder, dict, rows);
 
-        engine->SetConfigDir(folder + "/");
+        // The server's configuration apart from what it serves, as the server program keeps it.
+        std::filesystem::create_directories(folder + "/cfg");
+        engine->SetConfigDir(folder + "/cfg/");
         engine->Startup();
         disp = std::make_unique<TqbServerDispatcher>(*engine);
         handler = std::make_unique<TqbBaseCommandHandler>();
