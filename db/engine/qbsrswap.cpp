@@ -36,16 +36,6 @@ bool exists(const std::string& path) {
     return true;
 }
 
-// A table's blocks are scrambled with the key its name selects, so a copy that takes the table's
-// place is named to select the same key: a prefix of the table's own name leads when the bare
-// prefix would not.
-std::string prefixFor(const std::string& table, std::string_view prefix) {
-    const bool key = TableKeySelect(table);
-    for (std::string p : {std::string(prefix), table.substr(0, 8) + std::string(prefix)})
-        if (TableKeySelect(p + "1") == key) return p;
-    return std::string(prefix);
-}
-
 bool has(const std::vector<std::string>& exts, const std::string& ext) {
     return std::any_of(exts.begin(), exts.end(), [&](auto& e) { return TextCompareNoCase(e, ext) == 0; });
 }
@@ -181,8 +171,8 @@ void TqbFileSwap::ReserveNames(const std::string& Folder, std::string_view NewPr
             return name;
         }
     };
-    New = choose(prefixFor(Table, NewPrefix), NewExts);
-    Saved = choose(prefixFor(Table, SavedPrefix), OldExts);
+    New = choose(NewPrefix, NewExts);
+    Saved = choose(SavedPrefix, OldExts);
     hold_ = std::move(hold);
 }
 

@@ -31,8 +31,6 @@ struct TqbFileSwap {
     // of that name, no swap left in Folder names it, and no other swap of this process holds it
     // across the folder. Set Table and the extensions first. The names stay held until this swap
     // (and every copy of it) goes, so that jobs of other tables of the folder never share them.
-    // Where the bare prefixes would select another scrambling key than Table's name, the first
-    // eight characters of Table lead them.
     void ReserveNames(const std::string& Folder, std::string_view NewPrefix, std::string_view SavedPrefix);
 
     // Before the new files are made: the marker in its first phase (a crash before Commit takes
