@@ -207,7 +207,7 @@ int RemoveReplaceLeftovers(std::string_view folder, std::string_view name) {
         // One of another machine or process space holds its file unshared until the rename.
         const std::string path = native(JoinPath(folder, e.name));
         File f;
-        if (f.open(path, kFileReadWrite | kFileNoFollow, FileShare::None) != 0) continue;
+        if (f.open(path, kFileRead | kFileNoFollow, FileShare::None) != 0) continue;
         f.close();
         removed = Files().remove(path) == 0 || removed;
     }
@@ -237,6 +237,8 @@ int FileReplaceAtomic(std::string_view path, std::string_view data, uint32_t mod
         temp = folder + tempPrefix(name) + std::to_string(::getpid()) + "_" +
                std::to_string(tempCounter.fetch_add(1));
         err = f.open(temp, kFileWrite | kFileCreate | kFileExclusive | kFileNoFollow, FileShare::None, mode);
+        // Made, but a cleaner had it open for a moment: the name is spent.
+        if (err == kErrSharingViolation) Files().remove(temp);
     }
     if (err) return err;
     err = FileWriteExact(f.handle(), 0, data.data(), data.size());
