@@ -178,6 +178,10 @@ private:
             ref = BlockRef(blk.data() + (ref & (f_.BlockSize - 1)), 1);
         }
         if (hw(kHdrDeletedRecords) && ref != kNoRef) problem(0, "deleted-record chain: not terminated");
+        // Without a deleted slot the head names none (its low word says so).
+        if (!hw(kHdrDeletedRecords) && uint32_t(ref) != kNoBlock)
+            problem(0, "header: deleted-record chain head names " + std::to_string(ref) +
+                           " while the deleted-record count is 0");
     }
 
     void dictionary() {

@@ -352,6 +352,26 @@ TEST(Verifier, ADeletedBlockChainHeadBeyondItsCountIsReported) {
     EXPECT_FINDS(text, "block " + std::to_string(dict) + ": deleted-block chain: not a deleted block\n");
     EXPECT_FINDS(text, file + ": 2 problem(s)\n");
 
+    // The deleted-record chain alike: with every slot in use, a head that names one.
+    TqbSrTransaction* tr = d.db.begin();
+    std::vector<uint8_t> rec(size_t(d.t.dict().RecordLength()));
+    d.t.dict().InitRecord(rec.data());
+    for (;;) {
+        TqbBlockHold hb(*d.t.fi, tr, 0, false);
+        if (BlockWord(hb.p(), kHdrDeletedRecords) == 0) break;
+        hb.release();
+        uint64_t ref = 0;
+        DataFileAddRecord(*d.t.fi, tr, ref, rec.data());
+    }
+    EXPECT_EQ(d.t.verify(tr), "");
+    {
+        TqbBlockHold hb(*d.t.fi, tr, 0, true);
+        SetBlockRef(hb.p(), kHdrDeletedRecordHead, d.refs[3]);
+    }
+    EXPECT_EQ(d.t.verify(tr), "block 0: header: deleted-record chain head names " +
+                                  std::to_string(d.refs[3]) + " while the deleted-record count is 0\n");
+    d.db.rollback();
+
     // The same past a chain of one: the freed block links on to a block in use.
     EXPECT_FINDS(d.with([&](TqbSrTransaction* tr) {
         uint32_t freed = 0;
