@@ -457,7 +457,12 @@ bool TcontactsGridForm::editing() const {
 }
 
 void TcontactsGridForm::keepEdit() {
-    if (editing()) kept_ = editInProgress();
+    if (!editing()) return;
+    try {
+        kept_ = editInProgress();
+    } catch (const std::exception&) {
+        // What an editor holds that its field refuses is lost with the connection, as on Cancel.
+    }
 }
 
 void TcontactsGridForm::showKept() {
