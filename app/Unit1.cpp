@@ -23,6 +23,7 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStatusBar>
@@ -199,6 +200,36 @@ public:
         return QObject::eventFilter(o, e);
     }
 };
+
+// The menu bar's own keyboard handling (a lone Alt selects its first menu, the arrows move along
+// it) asks its style, and not every style allows it: this one always does.
+class KeyboardMenuBarStyle : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returned) const override {
+        if (hint == SH_MenuBar_AltKeyNavigation) return 1;
+        return QProxyStyle::styleHint(hint, option, widget, returned);
+    }
+};
+
+// F10 selects the menu bar as a lone Alt does: the bar gets the key events of an Alt pressed and
+// released alone, sent to the window it watches.
+void keyboardMenuBar(QMainWindow* window) {
+    QMenuBar* bar = window->menuBar();
+    auto* style = new KeyboardMenuBarStyle;
+    style->setParent(bar);
+    bar->setStyle(style);
+    auto* f10 = new QAction(window);
+    f10->setShortcut(Qt::Key_F10);
+    f10->setShortcutContext(Qt::WindowShortcut);
+    window->addAction(f10);
+    QObject::connect(f10, &QAction::triggered, window, [window] {
+        QKeyEvent press(QEvent::ShortcutOverride, Qt::Key_Alt, Qt::NoModifier);
+        QApplication::sendEvent(window, &press);
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_Alt, Qt::NoModifier);
+        QApplication::sendEvent(window, &release);
+    });
+}
 
 // The memo holds one line: Tab moves the focus, as in every other box of the window, and a tab or
 // line break that comes by paste or drop becomes a blank rather than going out in the page.
@@ -451,6 +482,7 @@ void TForm1::buildWindow() {
     About1 = bar->addAction("About");
     Help1 = bar->addAction("Help");
     Help1->setEnabled(false);
+    keyboardMenuBar(this);
 
     connectHandlers();
 

@@ -114,6 +114,14 @@ void TcontactsGridForm::buildWindow() {
     showingGroupsLabel->setSizePolicy(keepRoom);
     showingGroupsLabel->hide();
     left->addWidget(showingGroupsLabel);
+    // Under the grid, as wide as the grid and as high as its lines need: a server's name is long.
+    lostLabel = new QLabel(this);
+    lostLabel->setObjectName("lostLabel");
+    lostLabel->setWordWrap(true);
+    lostLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    lostLabel->setPalette(red);
+    lostLabel->hide();
+    left->addWidget(lostLabel);
 
     // Middle, of fixed size: the record's fields and group memberships, and the record commands.
     auto* fields = new QWidget(this);
@@ -144,14 +152,6 @@ void TcontactsGridForm::buildWindow() {
         c->SetValueUnchecked("False");
         groupCheckboxes[i] = c;
     }
-
-    lostLabel = new QLabel(fields);
-    lostLabel->setObjectName("lostLabel");
-    lostLabel->setGeometry(0, 286, 208, 40);
-    lostLabel->setWordWrap(true);
-    lostLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    lostLabel->setPalette(red);
-    lostLabel->hide();
 
     Insertbutton = button(fields, "Insertbutton", "Insert", 0, 256, 66, 26);
     Updatebutton = button(fields, "Updatebutton", "Update", 71, 256, 66, 26);
@@ -403,6 +403,10 @@ void TcontactsGridForm::DataSource1StateChange(cls::TComponent*) {
     // A closed table (a lost server) offers nothing but leaving the window, and storing or deleting
     // what the loss kept from it.
     const bool open = s != cls::dsInactive;
+    // Update or Cancel, disabled once pressed, would hand the focus on to Delete, where the next
+    // Space or Enter deletes: the grid takes it instead.
+    if (open && !editing && (focusWidget() == Updatebutton || focusWidget() == cancelButton))
+        DBGrid1->setFocus();
     deleteButton->setEnabled(open ? !editing : keptDelete_.has_value());
     Insertbutton->setEnabled(open && !editing);
     cancelButton->setEnabled(editing);

@@ -50,7 +50,7 @@ protected:
         // A server that is gone is given up on sooner than the default 10 s.
         form->contactsClient->SetTimeOut(1500);
     }
-    std::string server_name() const { return "contacts@127.0.0.1:" + std::to_string(port); }
+    std::string server_name() const { return serverNamePart + "@127.0.0.1:" + std::to_string(port); }
     void click(const std::string& name) {
         form->namesListbox->SetItemIndex(form->namesListbox->Items.IndexOf(name));
         form->namesListboxClick(form->namesListbox);
@@ -79,6 +79,7 @@ protected:
     }
 
     cls::ScriptedDialogs dialogs;
+    std::string serverNamePart = "contacts";
     uint16_t port = 0;
     std::unique_ptr<pwtest::ChildProcess> server;
     std::unique_ptr<pwtest::ClientConfigScope> config;

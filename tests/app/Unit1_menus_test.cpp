@@ -10,6 +10,10 @@
 #include <QAction>
 #include <QApplication>
 #include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QProxyStyle>
 #include <QTest>
 
 using namespace snpptest;
@@ -139,4 +143,77 @@ TEST_F(MenusTest, FutureDeliverySendsHoldWithTheTimeEntered) {
     form->sendLaterButtonClick(nullptr);
     pumpFor(50);
     EXPECT_EQ(server.connections(), 1);
+}
+
+namespace {
+
+// A key pressed and released as the window system delivers it: to the window, which gives it to
+// its focus widget or to the menu open in it.
+void press(QWidget* window, Qt::Key key) {
+    QTest::keyClick(window->windowHandle(), key);
+    QApplication::processEvents();
+}
+
+QMenu* fileMenu(const TForm1& form) {
+    return qobject_cast<QMenu*>(form.Exit1->parent());
+}
+
+// The application's style for a while: one that, as some styles do, leaves the menu bar's Alt key
+// navigation off.
+class StyleWithoutAltNavigation {
+public:
+    StyleWithoutAltNavigation() : was_(QApplication::style()->name()) { QApplication::setStyle(new Style); }
+    ~StyleWithoutAltNavigation() { QApplication::setStyle(was_); }
+
+private:
+    class Style : public QProxyStyle {
+    public:
+        int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                      QStyleHintReturn* returned) const override {
+            if (hint == SH_MenuBar_AltKeyNavigation) return 0;
+            return QProxyStyle::styleHint(hint, option, widget, returned);
+        }
+    };
+    QString was_;
+};
+
+} // namespace
+
+// F10, or Alt pressed and released alone, selects the menu bar's first menu, whatever the style;
+// Down opens it, the arrows move along the bar and Enter opens the window of the item reached.
+TEST_F(MenusTest, TheMenuBarIsReachedFromTheKeyboard) {
+    StyleWithoutAltNavigation style;
+    start(kTeam);
+    form->activateWindow();
+    QApplication::setActiveWindow(form.get());
+    QMenuBar* bar = form->menuBar();
+    QMenu* file = fileMenu(*form);
+    ASSERT_TRUE(file);
+    for (Qt::Key select : {Qt::Key_F10, Qt::Key_Alt}) {
+        SCOPED_TRACE(select == Qt::Key_F10 ? "F10" : "Alt");
+        form->messageMemo->setFocus();
+        press(form.get(), select);
+        ASSERT_EQ(bar->activeAction(), file->menuAction());
+        EXPECT_TRUE(form->messageMemo->toPlainText().isEmpty());
+        press(form.get(), Qt::Key_Down);
+        EXPECT_TRUE(file->isVisible());
+        press(form.get(), Qt::Key_Escape);
+        press(form.get(), Qt::Key_Escape);
+        EXPECT_FALSE(file->isVisible());
+        EXPECT_EQ(bar->activeAction(), nullptr);
+        EXPECT_EQ(QApplication::focusWidget(), form->messageMemo) << "the focus goes back where it was";
+    }
+
+    // File, Configure, Contacts: Enter opens the contacts window.
+    bool opened = false;
+    whenShown(contactsWindow.get(), [&] {
+        opened = true;
+        contactsWindow->exitButton->click();
+    });
+    press(form.get(), Qt::Key_F10);
+    press(form.get(), Qt::Key_Right);
+    press(form.get(), Qt::Key_Right);
+    ASSERT_EQ(bar->activeAction(), form->ContactsDatabase1);
+    press(form.get(), Qt::Key_Return);
+    EXPECT_TRUE(opened);
 }

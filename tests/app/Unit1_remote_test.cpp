@@ -382,6 +382,47 @@ TEST_F(ServerContacts, TheContactsWindowSaysTheServerIsLostAndAsksOnce) {
     contacts.reset();
 }
 
+// What of a label's text is not shown: "" when its lines fit inside the label and the label inside
+// its window.
+std::string cutOff(const QLabel* l) {
+    const QRect room = l->contentsRect();
+    const QRect needed =
+        l->fontMetrics().boundingRect(room, Qt::TextWordWrap | int(l->alignment()), l->text());
+    const QRect inWindow(l->mapTo(l->window(), QPoint(0, 0)), l->size());
+    if (room.contains(needed) && l->window()->rect().contains(inWindow)) return "";
+    return "needs " + std::to_string(needed.width()) + "x" + std::to_string(needed.height()) + ", has " +
+           std::to_string(room.width()) + "x" + std::to_string(room.height()) + " at " +
+           std::to_string(inWindow.x()) + "," + std::to_string(inWindow.y()) + " in a window of " +
+           std::to_string(l->window()->width()) + "x" + std::to_string(l->window()->height());
+}
+
+// The contacts window's line on a lost server is read whole for a server name of 60 characters and
+// more: in the window as the program shows it, and with the service list of its design showing too.
+TEST_F(ServerContacts, TheContactsWindowNamesALostServerWhole) {
+    serverNamePart = "contacts-of-the-night-shift-at-the-east-wing";
+    // Made before the main window, which hides in it what the program hides at run time.
+    auto contacts = std::make_unique<TcontactsGridForm>();
+    startAll();
+    ASSERT_GE(server_name().size(), 60u);
+    contacts->show();
+    ASSERT_TRUE(contacts->contactsTable && contacts->contactsTable->Active());
+    ASSERT_TRUE(contacts->servicelistPanel->isHidden());
+
+    ASSERT_EQ(server->stop(), 0);
+    dialogs.Answer(cls::mrNo);
+    ASSERT_TRUE(pumpUntil([&] { return !contacts->contactsTable->Active(); }));
+    pumpFor(100);
+    ASSERT_TRUE(contacts->lostLabel->isVisible());
+    const std::string said = cls::fromQString(contacts->lostLabel->text());
+    EXPECT_NE(said.find(server_name()), std::string::npos) << said;
+    EXPECT_EQ(cutOff(contacts->lostLabel), "") << said;
+
+    contacts->servicelistPanel->show();
+    pumpFor(50);
+    EXPECT_EQ(cutOff(contacts->lostLabel), "") << said;
+    contacts->close();
+}
+
 // Started while the server takes the connection and never answers: the window is painted while the
 // first connect waits, one message names the server, the window works meanwhile, and the contacts
 // come once the server runs.

@@ -258,6 +258,33 @@ TEST_F(ContactsWindow, MissingOrOldTablesLeaveAWorkingWindow) {
     EXPECT_FALSE(contacts->isVisible());
 }
 
+// A keyboard user's Update or Cancel disables the button pressed: the focus goes to the grid, not
+// on to Delete, where the next Space would ask to delete the contact.
+TEST_F(ContactsWindow, AfterUpdateOrCancelTheFocusIsOnTheGrid) {
+    open();
+    contacts->activateWindow();
+    QApplication::setActiveWindow(contacts.get());
+    auto press = [this](QWidget* button) {
+        button->setFocus();
+        QTest::keyClick(contacts->windowHandle(), Qt::Key_Space);
+        QApplication::processEvents();
+    };
+    contacts->Insertbutton->click();
+    typeKeys(contacts->nameEdit, "Eve");
+    typeKeys(contacts->idEdit, "5550199");
+    press(contacts->Updatebutton);
+    ASSERT_EQ(storedField("Eve", "id"), "5550199");
+    EXPECT_EQ(QApplication::focusWidget(), contacts->DBGrid1);
+    QTest::keyClick(contacts->windowHandle(), Qt::Key_Space);
+    EXPECT_EQ(dialogs.Texts(), Names{}) << "a key after Update pressed a button";
+
+    typeKeys(contacts->idEdit, "7");
+    press(contacts->cancelButton);
+    EXPECT_EQ(contacts->contactsTable->State(), cls::dsBrowse);
+    EXPECT_EQ(QApplication::focusWidget(), contacts->DBGrid1);
+    EXPECT_EQ(storedField("Eve", "id"), "5550199");
+}
+
 // The application may free the main window, and with it the session, before the contacts window:
 // the open table is closed with the session, and the window goes later without touching either.
 TEST_F(ContactsWindow, TheMainWindowGoingFirstClosesTheWindowsTable) {
