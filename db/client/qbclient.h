@@ -180,6 +180,5 @@ private:
     bool autoName_ = false;
     TqbHandle sessionID_ = 0;
     TqbBaseServerEngine* engine_ = nullptr;
-    TqbLegacyTransport* ownedTransport_ = nullptr; // the transport of an owned remote engine
     int32_t timeOut_ = -1;
 };

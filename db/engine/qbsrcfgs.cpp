@@ -528,15 +528,17 @@ void TqbTableConfigStore::Load(TqbServerConfiguration& Config) {
         }
     }
 
+    bool saveUsers = usersLeftOver && !storedUsers;
     if (Config.UserList().Count() == 0 && !storedUsers) {
         Config.AddUser(DefaultAdministratorID(), kDefaultAdministratorLastName, "",
                        DefaultAdministratorHash(), kAllUserRights);
         log("Default administrator account created");
-        saveAtLoadEnd(Config, userKind);
-    } else if (usersLeftOver && !storedUsers) {
-        saveAtLoadEnd(Config, userKind);
+        saveUsers = true;
     }
+    // The users are saved once the settings apply, so that the script's ALLOWENCRYPT, READONLY and
+    // NOAUTOSAVECFG rule their table as they rule the other two.
     if (ApplySettings) ApplySettings(Config);
+    if (saveUsers) saveAtLoadEnd(Config, userKind);
     saveAtLoadEnd(Config, infoKind);
     saveAtLoadEnd(Config, aliasKind);
 }

@@ -396,7 +396,7 @@ std::string verifyTable(TqbSrTable& t, const Model& m, const Rows& want) {
 // One random sequence; false (with the failure reported) when the real cursors disagree.
 class Sequence {
 public:
-    explicit Sequence(uint32_t seed) : rng_(seed), seed_(seed) {}
+    explicit Sequence(uint32_t seed) : rng_(seed) {}
 
     void run() {
         Env env;
@@ -716,7 +716,6 @@ private:
     }
 
     std::mt19937 rng_;
-    uint32_t seed_;
     Rows current_, committed_;
 
 public:

@@ -344,6 +344,23 @@ TEST(ScrambledTables, TheConfigurationTablesFollowTheSettingAndOldFilesStayReada
     EXPECT_EQ(v.consistency("scrambled"), "");
 }
 
+// The setting read from the script at a folder's first start reaches the default administrator's
+// table as well, although that user is made before the script is read.
+TEST(ScrambledTables, AFolderFirstStartedWithoutEncryptionHasEveryConfigurationTablePlain) {
+    Disk disk;
+    const std::vector<std::pair<std::string, std::string>> config{
+        {"QBSINFO", "LstMsgIntvl"}, {"QBSALIAS", "plainAlias"}, {"QBSUSER", "Administrator"}};
+    {
+        Vault v("FALSE");
+        ASSERT_EQ(0, v.engine->AliasAdd("plainAlias", kFolder, v.client));
+    }
+    expectConfiguration(false, config);
+    { Vault v("FALSE"); }
+    expectConfiguration(false, config);
+    { Vault v; }
+    expectConfiguration(false, config);
+}
+
 std::vector<std::string> journals() {
     std::vector<plat::DirEntry> entries;
     plat::DirList(kFolder, entries);

@@ -1,5 +1,6 @@
 // Helpers of the protocol tests: pumping a protocol's thread until something happened, the manual
-// clock and a thread that moves it on when the test's events have happened, and data.
+// clock and a thread that moves it on when the test's events have happened, data, and a sending
+// transport's set-up.
 #pragma once
 #include "db/remote/qblegacy.h"
 #include "db/remote/qbllprot.h"
@@ -95,3 +96,14 @@ inline TqbMsgHeader request(uint32_t clientID, uint32_t requestID) {
 }
 
 } // namespace pwremote
+
+// Starts t as a sending TCP transport to the loopback port.
+inline void StartLoopbackClient(TqbLegacyTransport& t, uint16_t port) {
+    t.SetProtocol(ptTCPIP);
+    t.SetMode(qbtmSend);
+    t.SetServerName("Srv@127.0.0.1");
+    t.OnCreateProtocol = [port](TqbBaseCommsProtocol& p) {
+        static_cast<TqbWinsockProtocol&>(p).StreamPort = port;
+    };
+    t.SetState(qbsStarted);
+}

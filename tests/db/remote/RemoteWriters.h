@@ -6,6 +6,7 @@
 #include "classlib/Classes.h"
 #include "db/remote/qbclreng.h"
 #include "db/remote/qblegacy.h"
+#include "tests/db/remote/RemoteTestSupport.h"
 
 #include <chrono>
 #include <cstdint>
@@ -26,13 +27,7 @@ class RemoteWriter {
 public:
     // The folder's contacts table (built first when build is set) through the server at port.
     TqbResultCode open(uint16_t port, const std::string& folder, bool build = false) {
-        transport_->SetProtocol(ptTCPIP);
-        transport_->SetMode(qbtmSend);
-        transport_->SetServerName("Srv@127.0.0.1");
-        transport_->OnCreateProtocol = [port](TqbBaseCommsProtocol& p) {
-            static_cast<TqbWinsockProtocol&>(p).StreamPort = port;
-        };
-        transport_->SetState(qbsStarted);
+        StartLoopbackClient(*transport_, port);
         engine_->SetTransport(transport_.get());
         uint32_t hash = 0;
         if (TqbResultCode rc = engine_->ClientAdd(client_, "writer", "", kWriterTimeoutMs, hash)) return rc;

@@ -1,6 +1,5 @@
 // A served engine over loopback TCP for the remote tests: a started engine, the request decoder as
-// the command handler's plug-in, the engine's login rule and a listening legacy transport; and the
-// set-up of a sending legacy transport that reaches it.
+// the command handler's plug-in, the engine's login rule and a listening legacy transport.
 #pragma once
 #include "db/remote/qblegacy.h"
 #include "db/remote/qbsrdisp.h"
@@ -43,15 +42,4 @@ inline engineapi::Contact WireContact(const std::string& name, int service) {
     c.id = name + "-id";
     c.service = service;
     return c;
-}
-
-// Starts t as a sending TCP transport to the loopback port.
-inline void StartLoopbackClient(TqbLegacyTransport& t, uint16_t port) {
-    t.SetProtocol(ptTCPIP);
-    t.SetMode(qbtmSend);
-    t.SetServerName("Srv@127.0.0.1");
-    t.OnCreateProtocol = [port](TqbBaseCommsProtocol& p) {
-        static_cast<TqbWinsockProtocol&>(p).StreamPort = port;
-    };
-    t.SetState(qbsStarted);
 }

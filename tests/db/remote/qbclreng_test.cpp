@@ -96,7 +96,7 @@ std::vector<OpCase> allOperations(int32_t rl, int32_t kl) {
         {TqbOp::TransactionStartWith,
          [](World& w) { return w.engine->TransactionStartWith(w.database, false, {w.cursor}); },
          qbops::EncodeTransactionStartWith(d, false, {c}).size(), 0, 3000,
-         [d, c](World&, const RecordedCall& r) {
+         [](World&, const RecordedCall& r) {
              EXPECT_EQ(r.Data, qbops::EncodeTransactionStartWith(d, false, {c}));
          }},
         {TqbOp::ClientSetTimeout, [](World& w) { return w.engine->ClientSetTimeout(w.client, 1500); }, 4,

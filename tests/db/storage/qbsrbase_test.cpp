@@ -636,7 +636,7 @@ TEST(BufferManagerHolds, AHeldBufferOutlivesCommitsMergesAndRollbacks) {
     auto& tm = store.tm;
     auto& tab = store.tab;
     // Every committed image of block 3 has one byte value from offset 16 on.
-    auto whole = [bs](const uint8_t* b) { return std::count(b + 16, b + bs, b[16]) == bs - 16; };
+    auto whole = [](const uint8_t* b) { return std::count(b + 16, b + bs, b[16]) == bs - 16; };
     auto commitBlock3 = [&](uint64_t db, char c) {
         TqbSrTransaction* t = nullptr;
         bool nested;
