@@ -164,6 +164,8 @@ std::string TForm1::contactsTableFailure(const std::exception& e) {
 }
 
 void TForm1::connectToDB() {
+    loginsAsked_ = 0;
+    loginCancelled_ = false;
     if (!contactsClient) {
         guarded([&] {
             contactsClient.reset(new TqbClient(nullptr));
@@ -188,9 +190,16 @@ void TForm1::connectToDB() {
                 contactsSession.reset(new TqbSession(nullptr));
                 if (contactsClient) contactsSession->SetClientName(contactsClient->ClientName());
                 contactsSession->SetAutoSessionName(true);
+                contactsSession->OnLogin = [this](TqbComponent*, std::string& user, std::string& password,
+                                                  bool& ok) { askServerLogin(user, password, ok); };
             }
             if (!engineStarted) return;
-            contactsSession->Open();
+            try {
+                contactsSession->Open();
+            } catch (const std::exception& e) {
+                if (loginRefused(e)) return;
+                throw;
+            }
             if (!contactsSession->IsAlias(kContactsAlias))
                 contactsSession->AddAlias(kContactsAlias, currentDirectory());
             else if (contactsSession->Engine() == qbServerEngine1) // a server's alias is the server's
@@ -206,7 +215,8 @@ void TForm1::connectToDB() {
                 contactsTable->SetTableName(kContactsTable);
                 contactsTable->SetIndexName("nameIndex");
             }
-            if (!engineStarted) return;
+            // A session that did not open has said why: the table would only try (and ask) again.
+            if (!engineStarted || !contactsSession || !contactsSession->Active()) return;
             try {
                 contactsTable->Open();
             } catch (const std::exception& e) {
@@ -248,7 +258,7 @@ std::string TForm1::contactsServer() const {
 // ---- A lost database server ----------------------------------------------------------------------
 
 bool TForm1::contactsAvailable() {
-    if (contactsOpen()) return true;
+    if (contactsOpen()) return serverResponsive();
     // The program's own engine is not lost: a table it could not open stays reported once.
     if (reconnecting_ || contactsServer().empty()) return false;
     return reconnectContacts();
