@@ -181,21 +181,28 @@ Probe probeServer(const std::string& server, uint32_t timeoutMs, std::string& wh
     if (host.empty() || getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || !found)
         return Probe::Unknown;
     const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    int err = s < 0 ? errno : 0;
-    if (s >= 0 && ::connect(s, found->ai_addr, found->ai_addrlen) != 0) {
+    if (s < 0) {
+        freeaddrinfo(found);
+        return Probe::Unknown; // no socket here says nothing about the server
+    }
+    int err = 0;
+    if (::connect(s, found->ai_addr, found->ai_addrlen) != 0) {
         err = errno;
         if (err == EINPROGRESS) {
             pollfd p{s, POLLOUT, 0};
-            const int ready = ::poll(&p, 1, int(std::min<uint32_t>(timeoutMs, 600000)));
+            int ready;
+            do
+                ready = ::poll(&p, 1, int(std::min<uint32_t>(timeoutMs, 600000)));
+            while (ready < 0 && errno == EINTR);
             socklen_t len = sizeof err;
             if (ready <= 0 || ::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = ETIMEDOUT;
         }
     }
     freeaddrinfo(found);
-    if (s >= 0) ::close(s);
+    ::close(s);
     if (err == 0) return Probe::Connected;
     if (err == ECONNREFUSED) {
-        why = "It refuses the connection (nothing is listening on port " + port + " of " + host + ").";
+        why = "Connection refused by " + host + " on port " + port + ".";
         return Probe::Refused;
     }
     why = err == ETIMEDOUT ? "Timed out waiting for reply" : std::generic_category().message(err);

@@ -231,7 +231,7 @@ TEST_F(ServerWaits, AServerThatIsDownIsSaidAtOnceAndAGroupTriesAgainOnceItIsBack
         EXPECT_EQ(statusBar().rfind("Error: The contacts server " + serverName() + " does not answer: ", 0),
                   0u)
             << statusBar();
-        EXPECT_TRUE(contains(statusBar(), "refuses")) << statusBar();
+        EXPECT_TRUE(contains(statusBar(), "refused")) << statusBar();
         EXPECT_EQ(labelText(form->toNameLabel), "");
     }
 
