@@ -104,6 +104,7 @@ public:
     }
     std::vector<std::string> messages;  // the message boxes' texts
     std::vector<std::string> prefilled; // each log-on window's user name as it came up
+    int busyCursors = 0;                // windows answered under the busy cursor
     int logOnsShown = 0;
     int stuck = 0; // windows the keys did not close
     int otherWindows = 0;
@@ -125,6 +126,8 @@ private:
             return;
         }
         answered_ = true;
+        if (const QCursor* c = QApplication::overrideCursor(); c && c->shape() == Qt::WaitCursor)
+            ++busyCursors;
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             messages.push_back(cls::fromQString(box->text()));
             QTest::keyClick(box, Qt::Key_Return);
@@ -178,6 +181,7 @@ TEST_F(ServerWaits, TheLogOnWindowTakesTheKeyboardAndOnlyTheRightPasswordOpensTh
         << ::testing::PrintToString(keys.messages);
     pumpFor(100);
     EXPECT_EQ(keys.stuck, 0) << "a window took no keys";
+    EXPECT_EQ(keys.busyCursors, 0);
     EXPECT_EQ(keys.logOnsShown, 2);
     ASSERT_EQ(keys.messages.size(), 2u) << ::testing::PrintToString(keys.messages);
     EXPECT_TRUE(contains(keys.messages[0], serverName()) && contains(keys.messages[0], "does not accept"))
@@ -199,6 +203,7 @@ TEST_F(ServerWaits, TheLogOnWindowTakesTheKeyboardAndOnlyTheRightPasswordOpensTh
     EXPECT_EQ(keys.logOnsShown, 3);
     EXPECT_EQ(keys.messages.size(), 2u) << ::testing::PrintToString(keys.messages);
     EXPECT_EQ(keys.otherWindows, 0);
+    EXPECT_EQ(keys.busyCursors, 0);
     ASSERT_TRUE(form->contactsOpen()) << statusBar();
     ASSERT_EQ(names(), 2);
     EXPECT_EQ(form->namesListbox->Items[0], "Anna");
