@@ -2,6 +2,7 @@
 // creation, first showing and destruction of the window.
 #include "app/Unit1.h"
 
+#include "app/ContactsLink.h"
 #include "app/Unit1_glue.h"
 #include "classlib/ui/Application.h"
 #include "classlib/ui/QtText.h"
@@ -246,6 +247,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     sleepFn = [](uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
     buildWindow();
     createEngine();
+    createContactsLink();
     createSocket();
     handle_ = plat::CreateHiddenWindow([this](plat::HWND, plat::UINT msg, plat::WPARAM wp, plat::LPARAM lp) {
         return windowProc(msg, wp, lp);

@@ -118,6 +118,7 @@ extern uint16_t backupPort;
 
 // ---- Main window -------------------------------------------------------------------------------
 
+class ContactsLink;
 class TnwdIPPort;
 class TLncController;
 class TStSpawnApplication;
@@ -222,7 +223,7 @@ public:
     // The database server the contacts are kept on; "" when they are in the program's own engine.
     std::string contactsServer() const;
     // A contacts server is being waited for (the windows are painted meanwhile; input waits).
-    bool waitingForServer() const { return reconnecting_; }
+    bool waitingForServer() const;
 
     // Controls (names as the window's design gives them).
     QLabel* toNameLabel = nullptr;
@@ -291,6 +292,7 @@ private:
     void openServerContacts();
     // Whether the contacts table has the "password" field; its editor goes when it has not.
     void checkPasswordField();
+    void createContactsLink();
     bool askReconnect(const std::string& reason);
     void contactsConnectionLost(bool starting, bool& retry);
     // The contacts are gone: nothing shown may name one of them any more; say: the status bar says so.
@@ -355,15 +357,18 @@ private:
 
     plat::HWND handle_ = 0;
     bool shown_ = false;
-    bool reconnecting_ = false;        // a contacts server is being waited for
     bool checkingServer_ = false;      // whether the contacts server still answers is being asked
     int loginsAsked_ = 0;              // log-on prompts of the connect under way
     bool loginCancelled_ = false;      // its last prompt was cancelled
     bool contactsRetryQueued_ = false; // a checked contact will try the contacts server again
-    uint32_t lostClientAsked_ = 0;     // the lost connection the user has been asked about
-    bool reconnectWanted_ = false;     // answered Yes while the connection was being let go
+    std::unique_ptr<ContactsLink> link_; // the contacts server connection's state
+    // The recipient a use of the contacts was made with: it stays over a loss found by that use.
+    struct Recipient {
+        std::string name, id;
+        bool arrow = false;
+    };
+    const Recipient* useRecipient_ = nullptr;
     std::string journalPutOff_;        // a journal whose recovery the operator put off at start
-    bool lossAnswered_ = false;        // the loss being let go was asked about already
     TqbOwned<TqbServerEngine> engine_; // qbServerEngine1, stopped when the window goes
     DailyLog log_;
     Pc1Cipher cipher_;

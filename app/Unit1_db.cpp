@@ -1,5 +1,6 @@
 // The main window's contacts database: the in-process engine, and the client, session and contacts
 // table it connects at its first showing; on a database server, a lost connection and the way back.
+#include "app/ContactsLink.h"
 #include "app/Unit1.h"
 #include "app/Unit1_glue.h"
 #include "app/Unit1_wait.h"
@@ -239,7 +240,11 @@ bool connectionFailure(const std::exception& e) {
 }
 
 bool TForm1::contactsOpen() const {
-    return !reconnecting_ && contactsTable && contactsTable->Active();
+    return !waitingForServer() && contactsTable && contactsTable->Active();
+}
+
+bool TForm1::waitingForServer() const {
+    return link_ && link_->state() == ContactsLink::State::Reconnecting;
 }
 
 std::string TForm1::contactsServer() const {
@@ -257,31 +262,36 @@ std::string TForm1::contactsServer() const {
 
 // ---- A lost database server ----------------------------------------------------------------------
 
+void TForm1::createContactsLink() {
+    ContactsLink::Window window;
+    window.open = [this] { return contactsOpen(); };
+    window.onServer = [this] { return !contactsServer().empty(); };
+    window.answers = [this] { return serverResponsive(); };
+    window.ask = [this](const std::string& reason) { return askReconnect(reason); };
+    window.reconnect = [this](std::string* failure) { return reconnectContacts(failure); };
+    window.gone = [this](bool say) { contactsGone(say); };
+    window.keep = [] { contactsLosing(); };
+    window.back = [](bool back) { contactsReconnected(back); };
+    window.later = [this](std::function<void()> f) { QTimer::singleShot(0, this, std::move(f)); };
+    link_ = std::make_unique<ContactsLink>(std::move(window));
+}
+
 bool TForm1::contactsAvailable() {
-    if (contactsOpen()) return serverResponsive();
-    // The program's own engine is not lost: a table it could not open stays reported once.
-    if (reconnecting_ || contactsServer().empty()) return false;
-    return reconnectContacts();
+    return link_->available();
 }
 
 bool TForm1::withContacts(const std::function<void()>& op) {
-    if (!contactsAvailable()) return false;
-    try {
-        op();
-        return true;
-    } catch (const std::exception& e) {
-        if (!connectionFailure(e) || contactsServer().empty()) throw;
-        // The loss is reported on its way as well: this question is the only one about it.
-        lostClientAsked_ = contactsClient ? contactsClient->ClientID() : 0;
-        if (!askReconnect(e.what())) {
-            contactsGone();
-            return false;
-        }
-        // A reconnect that fails says why in the status bar.
-        if (!reconnectContacts()) return false;
-    }
-    op();
-    return true;
+    // The recipient this use was made with stays over a loss it finds, though the loss, reported
+    // on its way too, clears what is shown.
+    const Recipient recipient{cls::fromQString(toNameLabel->text()), cls::fromQString(toIDlabel->text()),
+                              arrowlabel->isVisible()};
+    const Recipient* outer = std::exchange(useRecipient_, &recipient);
+    struct Restore {
+        const Recipient*& at;
+        const Recipient* was;
+        ~Restore() { at = was; }
+    } restore{useRecipient_, outer};
+    return link_->run(op);
 }
 
 bool TForm1::askReconnect(const std::string& reason) {
@@ -293,33 +303,20 @@ bool TForm1::askReconnect(const std::string& reason) {
 void TForm1::contactsConnectionLost(bool starting, bool& retry) {
     // The reconnect is this window's own, so that the windows stay painted while it waits.
     retry = false;
-    if (starting) {
-        const uint32_t lost = contactsClient ? contactsClient->ClientID() : 0;
-        reconnectWanted_ = false;
-        // Asked already, when an operation failed: the answer has said what became of it.
-        lossAnswered_ = lost != 0 && lost == lostClientAsked_;
-        if (lossAnswered_) return;
-        lostClientAsked_ = lost;
-        reconnectWanted_ = askReconnect("Connection to server is no longer valid.");
-        return;
-    }
-    contactsGone(!lossAnswered_);
-    lossAnswered_ = false;
-    if (!reconnectWanted_) return;
-    reconnectWanted_ = false;
-    // Once the loss has been dealt with everywhere it is reported.
-    QTimer::singleShot(0, this, [this] { contactsAvailable(); });
+    link_->reported(starting);
 }
 
 bool TForm1::reconnectContacts(std::string* failureOut) {
-    reconnecting_ = true;
     const std::string server = contactsServer();
     std::string failure = "Error: Contacts database not available";
     std::vector<std::string> checked;
     for (int i = 0; i < namesListbox->Items.Count(); ++i)
         if (namesListbox->ItemState(i) == cbChecked) checked.push_back(namesListbox->Items[i]);
     // No contact is named while it may not be at hand; it comes back if it still is.
-    const std::string recipient = cls::fromQString(toNameLabel->text());
+    const Recipient shown{cls::fromQString(toNameLabel->text()), cls::fromQString(toIDlabel->text()),
+                          arrowlabel->isVisible()};
+    const Recipient& chosen = useRecipient_ ? *useRecipient_ : shown;
+    const std::string& recipient = chosen.name;
     contactsGone();
     bool open = false;
     {
@@ -335,7 +332,7 @@ bool TForm1::reconnectContacts(std::string* failureOut) {
             contactsTable.reset();
             contactsSession.reset();
             contactsClient.reset();
-            reconnecting_ = false;
+            link_->opened();
             connectToDB();
             open = contactsOpen();
         } else {
@@ -343,15 +340,17 @@ bool TForm1::reconnectContacts(std::string* failureOut) {
             if (failureOut) *failureOut = failure.substr(std::string("Error: ").size());
         }
     }
-    reconnecting_ = false;
     if (!open) {
         contactsGone();
         setStatusBarText(failure);
+        // The recipient stays chosen: the next use tries the server again, and finds it.
+        if (!recipient.empty() && groupSelectingLabel->isHidden() && NamesSelectingPanel->isHidden()) {
+            toNameLabel->setText(cls::toQString(recipient));
+            toIDlabel->setText(cls::toQString(chosen.id));
+            arrowlabel->setVisible(chosen.arrow);
+        }
         return false;
     }
-    // A new connection: its loss, when it comes, is a question of its own (the new client may
-    // well have the lost one's handle).
-    lostClientAsked_ = 0;
     checkPasswordField();
     fillNamesListBox();
     for (const std::string& name : checked)
@@ -370,14 +369,13 @@ bool TForm1::reconnectContacts(std::string* failureOut) {
         }
     }
     keepRecipientLoaded();
-    contactsReconnected();
     return true;
 }
 
 void TForm1::openServerContacts() {
     std::string failure;
     // A server that answers and still cannot be logged in to has said why on the way.
-    if (reconnectContacts(&failure) || failure.empty()) return;
+    if (link_->reconnect(&failure) || failure.empty()) return;
     cls::MessageDlg(failure +
                         "\nThe contacts are not available until it answers; their next use tries again.",
                     cls::MsgDlgType::Error, cls::MsgButtons::Ok);

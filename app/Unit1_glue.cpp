@@ -64,8 +64,12 @@ void hidePasswordEditor() {
     }
 }
 
-void contactsReconnected() {
-    if (contactsGridForm && contactsGridForm->isVisible()) contactsGridForm->reopenTable();
+void contactsLosing() {
+    if (contactsGridForm && contactsGridForm->isVisible()) contactsGridForm->keepEdit();
+}
+
+void contactsReconnected(bool back) {
+    if (contactsGridForm && contactsGridForm->isVisible()) contactsGridForm->contactsBack(back);
 }
 
 void TForm1::reportException(const std::string& what) {

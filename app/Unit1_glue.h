@@ -18,5 +18,9 @@ void placeBeside(QWidget* window, const QWidget* main);
 void hideOtherWindowsControls();
 // The contacts table has no "password" field: its editor is hidden in the contacts window.
 void hidePasswordEditor();
-// The contacts server answers again, on a new session: the contacts window opens its table on it.
-void contactsReconnected();
+// The contacts server connection is lost, its handles not yet gone: the contacts window keeps the
+// record being typed.
+void contactsLosing();
+// After a reconnect to the contacts server (back), on a new session, the contacts window opens its
+// table on it; after a failed one it says what is not stored yet.
+void contactsReconnected(bool back);

@@ -5,6 +5,7 @@
 #include "app/FormControls.h"
 #include "app/Unit1.h"
 #include "app/Unit1_glue.h"
+#include "classlib/SysUtils.h"
 #include "classlib/ui/Application.h"
 #include "classlib/ui/Dialogs.h"
 #include "classlib/ui/QtText.h"
@@ -296,6 +297,9 @@ void TcontactsGridForm::done(int r) {
 }
 
 void TcontactsGridForm::FormClose() {
+    // Left unstored, as a record being typed is when the window closes.
+    kept_.reset();
+    keptDelete_.reset();
     if (contactsTable) contactsTable->Close();
 }
 
@@ -347,12 +351,14 @@ void TcontactsGridForm::InsertbuttonClick() {
 }
 
 void TcontactsGridForm::UpdatebuttonClick() {
-    if (!contactsTable) return;
-    const cls::TDataSetState s = contactsTable->State();
-    if (s != cls::dsEdit && s != cls::dsInsert) return;
-    const Edit edit = editInProgress();
-    onContacts([&](bool again) {
-        if (again) resumeEdit(edit);
+    if (!contactsTable || (!editing() && !kept_)) return;
+    onContacts([&] {
+        // The record kept over a lost server is put back (reopening the table does it too).
+        if (!editing()) {
+            if (!kept_) return;
+            resumeEdit(*kept_);
+        }
+        kept_.reset();
         contactsTable->Post();
     });
 }
@@ -363,20 +369,28 @@ void TcontactsGridForm::cancelButtonClick() {
 
 void TcontactsGridForm::deleteButtonClick() {
     cls::Beep();
-    if (!contactsTable || !contactsTable->Active()) return; // nothing to delete: said in the window
-    if (contactsTable->State() != cls::dsBrowse) {
-        cls::ShowMessage(kEditingMessage);
-        return;
+    if (!contactsTable) return;
+    std::string name;
+    if (contactsTable->Active()) {
+        if (contactsTable->State() != cls::dsBrowse) {
+            cls::ShowMessage(kEditingMessage);
+            return;
+        }
+        // Taken before the question: a server lost meanwhile may reopen the table on another record.
+        name = contactsTable->FieldByName("name")->AsString();
+        if (cls::MessageDlg("Delete this contact?", cls::MsgDlgType::Confirmation, cls::MsgButtons::YesNo) !=
+            cls::mrYes)
+            return;
+    } else if (keptDelete_) {
+        name = *keptDelete_; // asked about already
+    } else {
+        return; // nothing to delete: said in the window
     }
-    if (cls::MessageDlg("Delete this contact?", cls::MsgDlgType::Confirmation, cls::MsgButtons::YesNo) !=
-        cls::mrYes)
-        return;
-    const std::string name = contactsTable->FieldByName("name")->AsString();
-    onContacts([&](bool again) {
-        // Reopened after a reconnect: the contact is found again by its name.
-        if (again && !contactsTable->FindKey({cls::Variant(name)})) return;
-        contactsTable->Delete();
+    const bool done = onContacts([&] {
+        if (contactsTable->FindKey({cls::Variant(name)})) contactsTable->Delete();
     });
+    keptDelete_ = done ? std::nullopt : std::optional<std::string>(name);
+    DataSource1StateChange(DataSource1.get());
 }
 
 void TcontactsGridForm::exitButtonClick() {
@@ -386,21 +400,30 @@ void TcontactsGridForm::exitButtonClick() {
 void TcontactsGridForm::DataSource1StateChange(cls::TComponent*) {
     const cls::TDataSetState s = DataSource1->State();
     const bool editing = s == cls::dsEdit || s == cls::dsInsert;
-    // A closed table (a lost server) offers nothing but leaving the window.
+    // A closed table (a lost server) offers nothing but leaving the window, and storing or deleting
+    // what the loss kept from it.
     const bool open = s != cls::dsInactive;
-    deleteButton->setEnabled(open && !editing);
+    deleteButton->setEnabled(open ? !editing : keptDelete_.has_value());
     Insertbutton->setEnabled(open && !editing);
     cancelButton->setEnabled(editing);
-    Updatebutton->setEnabled(editing);
+    Updatebutton->setEnabled(editing || (!open && kept_));
     if (open || closing_ || !isVisible()) {
         lostLabel->hide();
         return;
     }
+    showKept();
     const std::string server = Form1 ? Form1->contactsServer() : std::string();
-    lostLabel->setText(cls::toQString(
-        server.empty() ? std::string("The contacts are not available.")
-                       : "The connection to the contacts server " + server +
-                             " has been lost: contacts cannot be shown or changed until it answers."));
+    std::string said = "The contacts are not available.";
+    if (!server.empty()) {
+        said = "The connection to the contacts server " + server + " has been lost: ";
+        if (kept_)
+            said += "the record is not stored yet. Update stores it once the server answers.";
+        else if (keptDelete_)
+            said += "\"" + *keptDelete_ + "\" is not deleted yet. Delete deletes it once the server answers.";
+        else
+            said += "contacts cannot be shown or changed until it answers.";
+    }
+    lostLabel->setText(cls::toQString(said));
     lostLabel->show();
 }
 
@@ -428,17 +451,51 @@ void TcontactsGridForm::resumeEdit(const Edit& edit) {
         if (cls::TField* f = contactsTable->FindField(name)) f->SetAsVariant(value);
 }
 
-bool TcontactsGridForm::onContacts(const std::function<void(bool again)>& op) {
+bool TcontactsGridForm::editing() const {
+    const cls::TDataSetState s = contactsTable ? contactsTable->State() : cls::dsInactive;
+    return s == cls::dsEdit || s == cls::dsInsert;
+}
+
+void TcontactsGridForm::keepEdit() {
+    if (!editing()) return;
+    try {
+        kept_ = editInProgress();
+    } catch (const std::exception&) {
+        // What an editor holds that its field refuses is lost with the connection, as on Cancel.
+    }
+}
+
+void TcontactsGridForm::showKept() {
+    if (!kept_) return;
+    auto value = [&](const std::string& field) -> const cls::Variant* {
+        for (const auto& [name, v] : kept_->values)
+            if (cls::SameText(name, field)) return &v;
+        return nullptr;
+    };
+    for (cls::TDBEdit* e : {nameEdit, idEdit, ServicenumberEdit, passwordEdit})
+        if (const cls::Variant* v = value(e->DataField()); v && !v->IsNull())
+            e->setText(cls::toQString(v->AsString()));
+    for (int i = 1; i <= 10; ++i)
+        if (const cls::Variant* v = value(groupCheckboxes[i]->DataField()); v && !v->IsNull()) try {
+                groupCheckboxes[i]->setChecked(v->AsBoolean());
+            } catch (const std::exception&) {
+                // a value the box cannot show stays unticked; the record keeps it
+            }
+}
+
+bool TcontactsGridForm::onContacts(const std::function<void()>& op) {
     if (!Form1 || Form1->contactsServer().empty()) {
-        op(false);
+        op();
         return true;
     }
-    bool first = true;
-    return Form1->withContacts([&] {
-        const bool again = !first;
-        first = false;
-        op(again);
-    });
+    return Form1->withContacts(op);
+}
+
+void TcontactsGridForm::contactsBack(bool back) {
+    if (back)
+        reopenTable();
+    else
+        DataSource1StateChange(DataSource1.get());
 }
 
 void TcontactsGridForm::reopenTable() {
@@ -450,6 +507,18 @@ void TcontactsGridForm::reopenTable() {
         cls::Application.HandleException(std::current_exception());
     }
     showAllContactsButtonClick();
+    if (!contactsTable->Active()) return;
+    // As if the server had never gone: the record typed is being typed again, the contact whose
+    // delete waits is the one shown.
+    if (keptDelete_) contactsTable->FindKey({cls::Variant(*keptDelete_)});
+    keptDelete_.reset();
+    if (!kept_) return;
+    try {
+        resumeEdit(*kept_);
+        kept_.reset();
+    } catch (...) {
+        cls::Application.HandleException(std::current_exception());
+    }
 }
 
 // ---- Group filter --------------------------------------------------------------------------------

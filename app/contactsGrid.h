@@ -47,8 +47,12 @@ public:
     void DataSource1StateChange(cls::TComponent* Sender);
     void GroupSelectComboBoxChange();
     void showAllContactsButtonClick();
-    // The contacts server answered again: the table opens on the main window's new session.
-    void reopenTable();
+    // The contacts server connection is lost, its handles not yet gone: the record being typed is
+    // kept, to be stored after a reconnect.
+    void keepEdit();
+    // After a reconnect (back) the table opens on the main window's new session, with the record
+    // kept being typed again; after a failed one the window says what is not stored yet.
+    void contactsBack(bool back);
 
     // The window's own table: nil until the window is first shown.
     TqbTable* contactsTable = nullptr;
@@ -98,12 +102,18 @@ private:
     };
     Edit editInProgress() const;
     void resumeEdit(const Edit& edit);
+    bool editing() const;
+    // Shows the record kept over a loss in the editors while the table is closed.
+    void showKept();
+    void reopenTable();
     // Runs op on the table; a lost contacts server is the main window's one question, and after a
-    // reconnect op runs again (again = true). False when it did not complete.
-    bool onContacts(const std::function<void(bool again)>& op);
+    // reconnect op runs again. False when it did not complete.
+    bool onContacts(const std::function<void()>& op);
 
     int groupFilterChanges_ = 0;
     bool closing_ = false;
+    std::optional<Edit> kept_;              // typed, not stored: the server was lost
+    std::optional<std::string> keptDelete_; // the contact whose delete the lost server kept from it
 };
 
 extern TcontactsGridForm* contactsGridForm;

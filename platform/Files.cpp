@@ -3,11 +3,13 @@
 #include "platform/Files.h"
 
 #include "platform/Paths.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <signal.h>
 #include <unistd.h>
 
 namespace plat {
@@ -156,35 +158,101 @@ int FileReadAll(std::string_view path, std::string& out) {
     return f.close();
 }
 
+namespace {
+
+// The hidden name a replace writes beside its target before the rename: "." + name + ".tmp" +
+// the writer's process number + "_" + a count.
+std::string tempPrefix(std::string_view name) {
+    return "." + std::string(name) + ".tmp";
+}
+
+// The writer's process number of a temporary name (of name, or of any target when name is
+// empty); 0 when the entry is not one.
+pid_t tempWriter(std::string_view entry, std::string_view name) {
+    size_t at;
+    if (name.empty()) {
+        at = entry.rfind(".tmp");
+        if (entry.size() < 2 || entry[0] != '.' || at == std::string_view::npos || at < 2) return 0;
+        at += 4;
+    } else {
+        const std::string prefix = tempPrefix(name);
+        if (entry.size() <= prefix.size() || AsciiUpper(entry.substr(0, prefix.size())) != AsciiUpper(prefix))
+            return 0;
+        at = prefix.size();
+    }
+    const std::string_view rest = entry.substr(at);
+    const size_t sep = rest.find('_');
+    if (sep == 0 || sep == std::string_view::npos || sep + 1 == rest.size() || sep > 9) return 0;
+    auto digits = [](std::string_view d) {
+        return std::all_of(d.begin(), d.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (!digits(rest.substr(0, sep)) || !digits(rest.substr(sep + 1))) return 0;
+    return pid_t(std::stol(std::string(rest.substr(0, sep))));
+}
+
+bool processAlive(pid_t pid) {
+    return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
+} // namespace
+
+int RemoveReplaceLeftovers(std::string_view folder, std::string_view name) {
+    std::vector<DirEntry> entries;
+    if (int err = DirList(folder, entries)) return err;
+    bool removed = false;
+    for (const DirEntry& e : entries) {
+        const pid_t writer = tempWriter(e.name, name);
+        // A writer of this machine that still runs may yet rename its file.
+        if (e.isDir || writer <= 0 || processAlive(writer)) continue;
+        // One of another machine or process space holds its file unshared until the rename.
+        const std::string path = native(JoinPath(folder, e.name));
+        File f;
+        if (f.open(path, kFileRead | kFileNoFollow, FileShare::None) != 0) continue;
+        f.close();
+        removed = Files().remove(path) == 0 || removed;
+    }
+    return removed ? Files().syncDir(native(folder.empty() ? "." : folder)) : 0;
+}
+
 int FileReplaceAtomic(std::string_view path, std::string_view data, uint32_t mode) {
     std::string target = native(path);
     FileStat st;
-    if (int err = Files().stat(target, st); err == 0)
-        mode = st.mode;
-    else if (err != ENOENT)
+    bool replacing = false;
+    if (int err = Files().stat(target, st); err == 0) {
+        // Made no more open than the file it replaces while it is written.
+        mode = st.mode & 0777;
+        replacing = true;
+    } else if (err != ENOENT) {
         return err;
-    // A new hidden name beside the target, never one that exists (a leftover of a crash, or
-    // another writer's).
+    }
+    // What writers of this file that died before their rename left beside it.
+    const std::string folder = ExtractFilePath(target), name = ExtractFileName(target);
+    if (int err = RemoveReplaceLeftovers(folder, name); err && err != ENOENT) return err;
+    // A new hidden name beside the target, never one that exists (another writer's). The file
+    // stays open, unshared, until it has its name: a cleaner of leftovers leaves it alone.
     std::string temp;
     File f;
     int err = EEXIST;
-    for (int i = 0; err == EEXIST && i < 100; ++i) {
-        temp = ExtractFilePath(target) + "." + ExtractFileName(target) + ".tmp" + std::to_string(::getpid()) +
-               "_" + std::to_string(tempCounter.fetch_add(1));
+    for (int i = 0; (err == EEXIST || err == kErrSharingViolation) && i < 100; ++i) {
+        temp = folder + tempPrefix(name) + std::to_string(::getpid()) + "_" +
+               std::to_string(tempCounter.fetch_add(1));
         err = f.open(temp, kFileWrite | kFileCreate | kFileExclusive | kFileNoFollow, FileShare::None, mode);
+        // Made, but a cleaner had it open for a moment: the name is spent.
+        if (err == kErrSharingViolation) Files().remove(temp);
     }
     if (err) return err;
     err = FileWriteExact(f.handle(), 0, data.data(), data.size());
-    // The umask may have narrowed a kept mode.
-    if (!err) err = Files().chmod(temp, mode);
+    // A replaced file keeps its own mode, which the umask may have narrowed; a new one has what
+    // the umask leaves of `mode`.
+    if (!err && replacing) err = Files().chmod(temp, st.mode);
     if (!err) err = FileSync(f.handle(), false);
-    int closeErr = f.close();
-    if (!err) err = closeErr;
     if (!err) err = Files().rename(temp, target, true);
+    int closeErr = f.close();
     if (err) {
         Files().remove(temp);
         return err;
     }
+    if (closeErr) return closeErr;
     // The new name is durable only once the folder is.
     return Files().syncDir(folderOf(target));
 }

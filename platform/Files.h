@@ -142,8 +142,13 @@ int DirList(std::string_view path, std::vector<DirEntry>& out);
 int FileReadAll(std::string_view path, std::string& out);
 // Replaces the file's content so that a crash leaves the old or the new file, never half of one:
 // a new file beside it, synced, renamed over the old one, and the folder synced. An existing
-// file keeps its permission bits; a new one gets `mode`.
+// file keeps its permission bits; a new one gets what the umask leaves of `mode`. What writers
+// of the same file that died before their rename left beside it goes first.
 int FileReplaceAtomic(std::string_view path, std::string_view data, uint32_t mode = 0666);
+// Removes the hidden files that replaces of `name` in folder (of any file there, when name is
+// empty) left when their process died before the rename. A file whose writer may still run (its
+// process exists, or it holds the file) stays. 0, or the error of listing the folder.
+int RemoveReplaceLeftovers(std::string_view folder, std::string_view name = {});
 
 // An open file that closes itself.
 class File {

@@ -6,6 +6,7 @@
 #include "db/engine/qbsrcfgs.h"
 #include "db/engine/qbsrscr.h"
 #include "db/storage/qbsrlock.h"
+#include "platform/Files.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -113,6 +114,8 @@ void TqbServerEngine::EnterInitializing() {
     if (!GetIsReadOnly()) {
         folders_.RecoverDeferred();
         recoverFoldersByPath();
+        // What replaces of the configuration folder's files left when they were killed.
+        plat::RemoveReplaceLeftovers(ConfigDir());
     }
     LogString("Finished recovery check...");
     // What the load could not save while the configuration folder held a journal.

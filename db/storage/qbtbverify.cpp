@@ -8,6 +8,7 @@
 #include "db/storage/qbsrixhl.h"
 #include "db/storage/qbtbdict.h"
 #include "db/storage/qbtbstrm.h"
+#include "platform/Paths.h"
 
 #include <algorithm>
 #include <cstring>
@@ -104,11 +105,24 @@ private:
         std::vector<uint8_t> b;
         while (seen < want) {
             if (!claim(n, "deleted-block chain") || !read(n, b)) return;
-            if (BlockWord(b.data(), kBlkSignature) != kSigDeleted || BlockWord(b.data(), kBlkOwnNumber) != n)
-                problem(n, "deleted-block chain: not a deleted block");
+            if (!isDeleted(n, b)) problem(n, "deleted-block chain: not a deleted block");
             ++seen;
             n = BlockWord(b.data(), kBlkLink);
         }
+        // The chain ends where its count does: a link past it would hand out a block in use. The
+        // block is left to whatever structure owns it.
+        if (n == kNoBlock) return;
+        problem(0, "header: deleted-block chain goes on past its count of " + std::to_string(want) +
+                       " to block " + std::to_string(n));
+        if (inRange(n) && read(n, b) && !isDeleted(n, b))
+            problem(n, "deleted-block chain: not a deleted block");
+    }
+
+    // The table's first file, the one its dictionary lives in; the others hold indexes only.
+    bool dataFile() const { return TextCompareNoCase(plat::ExtractFileExt(f_.FileName), ".QB2") == 0; }
+
+    bool isDeleted(uint32_t n, const std::vector<uint8_t>& b) const {
+        return BlockWord(b.data(), kBlkSignature) == kSigDeleted && BlockWord(b.data(), kBlkOwnNumber) == n;
     }
 
     void dataBlocks() {
@@ -164,11 +178,19 @@ private:
             ref = BlockRef(blk.data() + (ref & (f_.BlockSize - 1)), 1);
         }
         if (hw(kHdrDeletedRecords) && ref != kNoRef) problem(0, "deleted-record chain: not terminated");
+        // Without a deleted slot the head names none (its low word says so).
+        if (!hw(kHdrDeletedRecords) && uint32_t(ref) != kNoBlock)
+            problem(0, "header: deleted-record chain head names " + std::to_string(ref) +
+                           " while the deleted-record count is 0");
     }
 
     void dictionary() {
         const uint32_t first = hw(kHdrDictBlock);
-        if (first == 0) return;
+        if (first == 0) {
+            // Only a table's data file carries the dictionary; without it the table never opens.
+            if (dataFile()) problem(0, "header: no data dictionary (word +116 is 0)");
+            return;
+        }
         const uint32_t room = f_.BlockSize - kStrmData;
         uint32_t n = first;
         uint64_t total = 0, got = 0;

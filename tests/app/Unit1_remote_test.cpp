@@ -1,7 +1,7 @@
 // The program with its contacts on a database server: the client configuration names the server
 // program, which holds the contacts table, and a contact read from it is paged end to end; the
 // server lost and back again.
-#include "tests/app/AppFixture.h"
+#include "tests/app/ServerContacts.h"
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ClientConfig.h"
@@ -51,72 +51,6 @@ TEST_F(AppTest, PagesAContactReadFromTheDatabaseServer) {
     results.reset();
     releasePort(port);
 }
-
-namespace {
-
-// The program with its contacts on a database server of the test's own, on the test's folder.
-class ServerContacts : public AppTest {
-protected:
-    void SetUp() override {
-        AppTest::SetUp();
-        // The transport's connects and waits run on real time.
-        plat::SetClock(nullptr);
-    }
-    void startServer() {
-        server = std::make_unique<pwtest::ChildProcess>(
-            PW_DBSERVER, std::vector<std::string>{dir.str(), std::to_string(port)});
-        const uint16_t got = server->port();
-        ASSERT_NE(got, 0) << server->text;
-        if (port == 0) {
-            port = got;
-            ownPort(port);
-        }
-        ASSERT_EQ(got, port);
-    }
-    void startAll() {
-        seedContacts({{"Anna", "5551111", 1, "", {4}}, {"Bert", "5552222", 1, "1234", {4}}});
-        startServer();
-        config = std::make_unique<pwtest::ClientConfigScope>("TCP/IP", server_name());
-        showApp();
-        ASSERT_TRUE(form->contactsOpen());
-        // A server that is gone is given up on sooner than the default 10 s.
-        form->contactsClient->SetTimeOut(1500);
-    }
-    std::string server_name() const { return "contacts@127.0.0.1:" + std::to_string(port); }
-    void click(const std::string& name) {
-        form->namesListbox->SetItemIndex(form->namesListbox->Items.IndexOf(name));
-        form->namesListboxClick(form->namesListbox);
-    }
-    // A click on the name (beside its check box), by the mouse.
-    void mouseOnName(const std::string& name) {
-        TLncCheckList* list = form->namesListbox;
-        const int i = list->Items.IndexOf(name);
-        ASSERT_GE(i, 0) << name;
-        const QRect r = list->ItemRect(i);
-        QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
-                          QPoint(list->BoxRightEdge(r) + 12, r.center().y()));
-    }
-    std::vector<std::string> names() const {
-        std::vector<std::string> n;
-        for (int i = 0; i < form->namesListbox->Items.Count(); ++i)
-            n.push_back(form->namesListbox->Items[i]);
-        return n;
-    }
-    void TearDown() override {
-        form.reset();
-        results.reset();
-        server.reset();
-        if (port) releasePort(port);
-        AppTest::TearDown();
-    }
-
-    cls::ScriptedDialogs dialogs;
-    uint16_t port = 0;
-    std::unique_ptr<pwtest::ChildProcess> server;
-    std::unique_ptr<pwtest::ClientConfigScope> config;
-};
-
-} // namespace
 
 TEST_F(ServerContacts, ALostServerIsOneQuestionAndTheContactsComeBackWhenItRunsAgain) {
     startAll();

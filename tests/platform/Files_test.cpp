@@ -9,8 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <memory>
+#include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -296,4 +300,168 @@ TEST(FolderLock, ASecondProcessIsRefusedUntilTheFirstLetsGo) {
     EXPECT_EQ(again.acquire(dir.file("missing"), "engine.lck"), ENOENT);
 }
 
+// The umask in force for the scope.
+struct ScopedUmask {
+    explicit ScopedUmask(mode_t m) : old(::umask(m)) {}
+    ~ScopedUmask() { ::umask(old); }
+    mode_t old;
+};
+
+uint32_t modeOf(const std::string& path) {
+    FileStat st;
+    EXPECT_EQ(FileStatPath(path, st), 0) << path;
+    return st.mode & 07777;
+}
+
+// A process number no process has now: that of a child that ended and was reaped.
+pid_t deadPid() {
+    pid_t pid = ::fork();
+    if (pid == 0) _exit(0);
+    ::waitpid(pid, nullptr, 0);
+    return pid;
+}
+
+// The hidden name a replace of target by the process pid writes first.
+std::string tempOf(const pwtest::TempDir& dir, const std::string& target, pid_t pid, int n) {
+    return dir.file("." + target + ".tmp" + std::to_string(pid) + "_" + std::to_string(n));
+}
+
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<DirEntry> entries;
+    EXPECT_EQ(DirList(folder, entries), 0);
+    std::vector<std::string> out;
+    for (auto& e : entries)
+        out.push_back(e.name);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST(Files, ANewFileTakesWhatTheUmaskLeavesAndAReplacedOneKeepsItsOwnMode) {
+    pwtest::TempDir dir;
+    for (auto [mask, want] : {std::pair<mode_t, uint32_t>{022, 0644}, {077, 0600}, {002, 0664}}) {
+        SCOPED_TRACE(mask);
+        ScopedUmask u(mask);
+        const std::string p = dir.file("new" + std::to_string(mask) + ".ini");
+        ASSERT_EQ(FileReplaceAtomic(p, "one"), 0);
+        EXPECT_EQ(modeOf(p), want);
+        ASSERT_EQ(FileReplaceAtomic(p, "two"), 0);
+        EXPECT_EQ(modeOf(p), want);
+    }
+    // A private file stays private under a wider umask, a shared one shared under a narrower one.
+    {
+        ScopedUmask u(022);
+        const std::string p = dir.file("pins.ini");
+        ASSERT_EQ(FileReplaceAtomic(p, "1234", 0600), 0);
+        EXPECT_EQ(modeOf(p), 0600u);
+        ASSERT_EQ(FileReplaceAtomic(p, "5678"), 0);
+        EXPECT_EQ(modeOf(p), 0600u);
+    }
+    {
+        ScopedUmask u(077);
+        const std::string p = dir.file("shared.ini");
+        ASSERT_EQ(FileReplaceAtomic(p, "a"), 0);
+        ASSERT_EQ(::chmod(p.c_str(), 0640), 0);
+        ASSERT_EQ(FileReplaceAtomic(p, "b"), 0);
+        EXPECT_EQ(modeOf(p), 0640u);
+    }
+    std::string back;
+    ASSERT_EQ(FileReadAll(dir.file("pins.ini"), back), 0);
+    EXPECT_EQ(back, "5678");
+}
+
+// What dead writers of a file left goes with its next save; a file whose writer may still rename
+// it stays: its process runs, or it holds the file (a writer of another process space).
+TEST(Files, ASaveRemovesWhatDeadWritersOfItsFileLeftAndNothingElse) {
+    pwtest::TempDir dir;
+    const pid_t dead = deadPid();
+    const std::string target = "XXSALIAS.DONE";
+    const std::string deadOwn = tempOf(dir, target, dead, 3),
+                      deadCase = tempOf(dir, "xxsalias.done", dead, 9),
+                      deadOther = tempOf(dir, "XXSINFO.DONE", dead, 4),
+                      live = tempOf(dir, target, ::getpid(), 99999), held = tempOf(dir, target, dead, 5);
+    for (const std::string& f : {deadOwn, deadCase, deadOther, live, held})
+        ASSERT_EQ(FileReplaceAtomic(f, "half"), 0);
+    // Names of the user's that only look alike.
+    for (const char* f : {".notes.tmp", "XXSALIAS.DONE.tmp1_2", ".x.tmp12_", ".x.tmp_3", ".x.tmp1a_2"})
+        ASSERT_EQ(FileReplaceAtomic(dir.file(f), "mine"), 0);
+    File holder;
+    ASSERT_EQ(holder.open(held, kFileWrite, FileShare::None), 0);
+
+    ASSERT_EQ(FileReplaceAtomic(dir.file(target), "complete\n"), 0);
+    EXPECT_FALSE(FileExists(deadOwn));
+    EXPECT_FALSE(FileExists(deadCase));
+    EXPECT_TRUE(FileExists(deadOther)); // another file's: its own save or the folder's clean-up
+    EXPECT_TRUE(FileExists(live));
+    EXPECT_TRUE(FileExists(held));
+
+    // The whole folder: every dead writer's file that nobody holds.
+    ASSERT_EQ(RemoveReplaceLeftovers(dir.str()), 0);
+    EXPECT_FALSE(FileExists(deadOther));
+    EXPECT_TRUE(FileExists(held));
+    holder.close();
+    ASSERT_EQ(RemoveReplaceLeftovers(dir.str()), 0);
+    EXPECT_EQ(namesIn(dir.str()),
+              (std::vector<std::string>{"." + target + ".tmp" + std::to_string(::getpid()) + "_99999",
+                                        ".notes.tmp", ".x.tmp12_", ".x.tmp1a_2", ".x.tmp_3", "XXSALIAS.DONE",
+                                        "XXSALIAS.DONE.tmp1_2"}));
+    EXPECT_EQ(RemoveReplaceLeftovers(dir.file("missing")), ENOENT);
+}
+
+// Stops a writer at its rename: it says so on a pipe, then waits to be killed.
+class StopAtRename : public FileSystemWrapper {
+public:
+    StopAtRename(FileSystem& inner, int say) : FileSystemWrapper(inner), say_(say) {}
+
+protected:
+    int enter(FileOp op) override {
+        if (op == FileOp::Rename) {
+            [[maybe_unused]] ssize_t n = ::write(say_, "r", 1);
+            for (;;)
+                ::pause();
+        }
+        return 0;
+    }
+
+private:
+    int say_;
+};
+
+TEST(Files, AWriterKilledBeforeItsRenameLeavesAFileThatTheNextSaveRemoves) {
+    pwtest::TempDir dir;
+    const std::string target = dir.file("snppqorn.ini");
+    ASSERT_EQ(FileReplaceAtomic(target, "old\n"), 0);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(ready[0]);
+        StopAtRename stop(PosixFiles(), ready[1]);
+        ScopedFiles scope(stop);
+        FileReplaceAtomic(target, "cut short\n");
+        _exit(1);
+    }
+    ::close(ready[1]);
+    pollfd p{ready[0], POLLIN, 0};
+    const bool stopped = ::poll(&p, 1, 60000) == 1;
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ::close(ready[0]);
+    ASSERT_TRUE(stopped);
+
+    // Its file, written and synced, is left beside the old one.
+    const std::vector<std::string> names = namesIn(dir.str());
+    ASSERT_EQ(names.size(), 2u);
+    const std::string prefix = ".snppqorn.ini.tmp" + std::to_string(child) + "_";
+    ASSERT_EQ(names[0].substr(0, prefix.size()), prefix);
+    std::string back;
+    ASSERT_EQ(FileReadAll(dir.file(names[0]), back), 0);
+    EXPECT_EQ(back, "cut short\n");
+    ASSERT_EQ(FileReadAll(target, back), 0);
+    EXPECT_EQ(back, "old\n");
+
+    ASSERT_EQ(FileReplaceAtomic(target, "new\n"), 0);
+    EXPECT_EQ(namesIn(dir.str()), std::vector<std::string>{"snppqorn.ini"});
+    ASSERT_EQ(FileReadAll(target, back), 0);
+    EXPECT_EQ(back, "new\n");
+}
 } // namespace

@@ -206,3 +206,22 @@ TEST(Profile, AFailingFileRoutineLeavesTheOldOrTheNewFileAndNothingOpen) {
         EXPECT_TRUE(a == "new" || (refused && a == "old")) << n;
     }
 }
+
+// A settings file is made as open as the umask lets it be, never writable by everyone; one the
+// user made private stays so through every write.
+TEST(Profile, ANewFileIsNoMoreOpenThanTheUmaskAndAPrivateOneStaysPrivate) {
+    pwtest::TempDir dir;
+    const mode_t old = ::umask(022);
+    const std::string path = dir.file("snppqorn.ini");
+    ProfileFile ini(path);
+    ini.WriteString("Servers", "server1", "snpp.example.net");
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    ini.WriteString("Servers", "server2", "other.example.net");
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    ::umask(old);
+    EXPECT_EQ(ini.ReadString("Servers", "server2", ""), "other.example.net");
+}

@@ -1,9 +1,13 @@
 // The table-file verifier finds seeded damage: B-tree and chain damage, block prefixes, the index
 // header's unused slots, index entries held against the records, and a header whose block count
-// lies (one problem at once, with the listing bounded).
+// lies (one problem at once, with the listing bounded), and the header words a table needs: its
+// dictionary, and a deleted-block chain that ends with its count; the tool's exit status for each.
 #include "TableFileSupport.h"
 
 #include "db/storage/qbsrblob.h"
+#include "tests/support/ChildProcess.h"
+
+#include <fstream>
 
 using namespace tabletest;
 
@@ -299,4 +303,107 @@ TEST(Verifier, ABlockCountBeyondTheFileIsOneProblemAndTheListingIsBounded) {
     ASSERT_EQ(r.Problems.size(), 500u);
     const std::string text = FormatVerifyProblems(r);
     EXPECT_EQ(text.substr(text.size() - 23), "\nand 300 more problems\n");
+}
+
+namespace {
+
+// What the verifier program says of a file, and its exit status.
+std::pair<int, std::string> runVerifier(const std::string& file) {
+    pwtest::ChildProcess tool(PW_BINARY_DIR "/tools/qbverify", {file});
+    const int status = tool.wait();
+    return {status, tool.text};
+}
+
+// The committed file of a table, as bytes.
+std::string imageOf(Damaged& d) {
+    std::string image(size_t(GetFileSize(*d.t.fi)), '\0');
+    ReadFileExactAt(*d.t.fi, 0, uint32_t(image.size()), image.data());
+    return image;
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+} // namespace
+
+// A deleted-block chain whose head names a block while no block is counted deleted: the next
+// block a table takes would be that block, here the dictionary's.
+TEST(Verifier, ADeletedBlockChainHeadBeyondItsCountIsReported) {
+    pwtest::TempDir disk;
+    Damaged d;
+    std::string image = imageOf(d);
+    auto* h = reinterpret_cast<uint8_t*>(image.data());
+    ASSERT_EQ(BlockWord(h, kHdrDeletedCount), 0u);
+    ASSERT_EQ(BlockWord(h, kHdrDeletedHead), kNoBlock);
+    const uint32_t dict = BlockWord(h, kHdrDictBlock);
+    const std::string file = disk.file("contacts.QB2");
+    writeFile(file, image);
+    auto [sound, soundText] = runVerifier(file);
+    EXPECT_EQ(sound, 0) << soundText;
+    EXPECT_EQ(soundText, file + ": no problems found\n");
+
+    SetBlockWord(h, kHdrDeletedHead, dict);
+    writeFile(file, image);
+    auto [status, text] = runVerifier(file);
+    EXPECT_EQ(status, 1) << text;
+    EXPECT_FINDS(text, "block 0: header: deleted-block chain goes on past its count of 0 to block " +
+                           std::to_string(dict) + "\n");
+    EXPECT_FINDS(text, "block " + std::to_string(dict) + ": deleted-block chain: not a deleted block\n");
+    EXPECT_FINDS(text, file + ": 2 problem(s)\n");
+
+    // The deleted-record chain alike: with every slot in use, a head that names one.
+    TqbSrTransaction* tr = d.db.begin();
+    std::vector<uint8_t> rec(size_t(d.t.dict().RecordLength()));
+    d.t.dict().InitRecord(rec.data());
+    for (;;) {
+        TqbBlockHold hb(*d.t.fi, tr, 0, false);
+        if (BlockWord(hb.p(), kHdrDeletedRecords) == 0) break;
+        hb.release();
+        uint64_t ref = 0;
+        DataFileAddRecord(*d.t.fi, tr, ref, rec.data());
+    }
+    EXPECT_EQ(d.t.verify(tr), "");
+    {
+        TqbBlockHold hb(*d.t.fi, tr, 0, true);
+        SetBlockRef(hb.p(), kHdrDeletedRecordHead, d.refs[3]);
+    }
+    EXPECT_EQ(d.t.verify(tr), "block 0: header: deleted-record chain head names " +
+                                  std::to_string(d.refs[3]) + " while the deleted-record count is 0\n");
+    d.db.rollback();
+
+    // The same past a chain of one: the freed block links on to a block in use.
+    EXPECT_FINDS(d.with([&](TqbSrTransaction* tr) {
+        uint32_t freed = 0;
+        TqbBlockHold nb;
+        nb.newBlock(*d.t.fi, tr, freed);
+        TqbBlockHold hb(*d.t.fi, tr, 0, true);
+        FreeBlock(hb.p(), nb.p());
+        SetBlockWord(nb.p(), kBlkLink, dict);
+    }),
+                 "block 0: header: deleted-block chain goes on past its count of 1 to block " +
+                     std::to_string(dict));
+}
+
+// A table file whose header names no dictionary never opens: a header alone, as a build cut
+// short leaves it, and a whole table with its dictionary word cleared.
+TEST(Verifier, ATableFileWithoutItsDictionaryIsReported) {
+    pwtest::TempDir disk;
+    const std::string bare = disk.file("contacts.QB2");
+    CreateTableFile(bare, contactsDictionary(), false);
+    ASSERT_EQ(std::filesystem::file_size(bare), 4096u);
+    EXPECT_EQ(FormatVerifyProblems(VerifyTableFileOnDisk(bare)),
+              "block 0: header: no data dictionary (word +116 is 0)\n");
+    auto [status, text] = runVerifier(bare);
+    EXPECT_EQ(status, 1) << text;
+    EXPECT_EQ(text, "block 0: header: no data dictionary (word +116 is 0)\n" + bare + ": 1 problem(s)\n");
+
+    Damaged d;
+    std::string image = imageOf(d);
+    SetBlockWord(reinterpret_cast<uint8_t*>(image.data()), kHdrDictBlock, 0);
+    const std::string cleared = disk.file("cleared.QB2");
+    writeFile(cleared, image);
+    auto [clearedStatus, clearedText] = runVerifier(cleared);
+    EXPECT_EQ(clearedStatus, 1) << clearedText;
+    EXPECT_FINDS(clearedText, "block 0: header: no data dictionary (word +116 is 0)\n");
 }
