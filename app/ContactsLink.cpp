@@ -6,7 +6,7 @@
 
 bool ContactsLink::available() {
     if (state_ == State::Asking || state_ == State::Reconnecting) return false;
-    if (window_.open()) return true;
+    if (window_.open()) return !window_.answers || window_.answers();
     // The program's own engine is not lost: a table it could not open stays reported once.
     if (!window_.onServer()) return false;
     return reconnect();

@@ -20,6 +20,9 @@ public:
         std::function<bool()> open;
         // The contacts are on a database server (one that can be lost).
         std::function<bool()> onServer;
+        // Open contacts' server still answers: one that stopped is found (and said) before an engine
+        // call would hold the windows. Unset: not asked.
+        std::function<bool()> answers;
         // The one question about a loss; true for Yes.
         std::function<bool(const std::string& reason)> ask;
         // A new connection; failure: why not, in a user's words. Calls opened() once it is open.

@@ -299,8 +299,17 @@ private:
     void contactsGone(bool say = true);
     // After the contacts list was filled again: the recipient shown must still be one of them.
     void keepRecipientLoaded();
-    // Whether the contacts server answers a login now, asked from a worker thread.
-    bool serverAnswers(std::string& why);
+    // Whether the contacts server answers a login now, asked from a worker thread; refused: its
+    // host refused the connection. whenSlow: see runWhilePainting.
+    bool serverAnswers(std::string& why, bool* refused = nullptr, const std::function<void()>& whenSlow = {});
+    // Before a use of contacts open on a server: one that stopped answering is found while the
+    // windows are painted, not in an engine call that holds them. False (and said) then.
+    bool serverResponsive();
+    // The contacts session's log-on prompt: a user name and password refused are said, then asked
+    // again.
+    void askServerLogin(std::string& user, std::string& password, bool& ok);
+    // A log-on to the contacts server cancelled or refused: said once, naming the server.
+    bool loginRefused(const std::exception& e);
     void connectHandlers();
     void multipleMode();
     void clearGroupSelection();
@@ -348,6 +357,10 @@ private:
 
     plat::HWND handle_ = 0;
     bool shown_ = false;
+    bool checkingServer_ = false;      // whether the contacts server still answers is being asked
+    int loginsAsked_ = 0;              // log-on prompts of the connect under way
+    bool loginCancelled_ = false;      // its last prompt was cancelled
+    bool contactsRetryQueued_ = false; // a checked contact will try the contacts server again
     std::unique_ptr<ContactsLink> link_; // the contacts server connection's state
     // The recipient a use of the contacts was made with: it stays over a loss found by that use.
     struct Recipient {

@@ -3,26 +3,21 @@
 #include "app/ContactsLink.h"
 #include "app/Unit1.h"
 #include "app/Unit1_glue.h"
+#include "app/Unit1_wait.h"
 #include "app/uQBSRJrn.h"
 #include "classlib/ui/Dialogs.h"
 #include "classlib/ui/QtText.h"
-#include "db/base/qbhash.h"
 #include "db/client/qbclcfg.h"
 #include "db/remote/qbclreng.h"
-#include "db/remote/qblegacy.h"
 #include "platform/Paths.h"
 
-#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QFrame>
 #include <QLabel>
 #include <QStatusBar>
 #include <QTimer>
-#include <chrono>
 #include <filesystem>
-#include <future>
 #include <system_error>
-#include <thread>
 
 const char* const kContactsDatabase = "pageBASE";
 const char* const kContactsTable = "contacts";
@@ -57,104 +52,6 @@ std::string currentDirectory() {
     if (ec) throw std::runtime_error("The current directory cannot be read: " + ec.message());
     return here.string();
 }
-
-constexpr auto kPaintOnly =
-    QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers | QEventLoop::X11ExcludeTimers;
-
-// Paints what is due and sends it to the display: the window system's queue (and with it what was
-// drawn) is taken only when the loop is woken, not at every pass.
-void paintPending() {
-    if (QAbstractEventDispatcher* events = QAbstractEventDispatcher::instance()) events->wakeUp();
-    QCoreApplication::processEvents(kPaintOnly);
-}
-
-// Runs work on a thread of its own. Meanwhile the windows are painted (exposed, resized), while
-// input, the program's timers and its messages wait, so that nothing else reaches the contacts.
-void runWhilePainting(const std::function<void()>& work) {
-    std::promise<void> finished;
-    std::future<void> done = finished.get_future();
-    std::thread worker([&] {
-        work();
-        finished.set_value();
-    });
-    do
-        paintPending();
-    while (done.wait_for(std::chrono::milliseconds(15)) != std::future_status::ready);
-    worker.join();
-}
-
-// Keys and clicks made while a server is waited for are dropped: run afterwards, each would act on
-// what the wait has changed, or start another wait.
-class InputDropped : public QObject {
-public:
-    InputDropped() { QCoreApplication::instance()->installEventFilter(this); }
-    ~InputDropped() override {
-        // What came in meanwhile waits in the window system's queue, held back by the wait: it is
-        // taken now, and dropped.
-        constexpr auto kNoTimers = QEventLoop::ExcludeSocketNotifiers | QEventLoop::X11ExcludeTimers;
-        if (QAbstractEventDispatcher* events = QAbstractEventDispatcher::instance()) {
-            for (int round = 0; round < 3; ++round) {
-                events->wakeUp();
-                events->processEvents(kNoTimers);
-            }
-        }
-        QCoreApplication::instance()->removeEventFilter(this);
-    }
-    InputDropped(const InputDropped&) = delete;
-    InputDropped& operator=(const InputDropped&) = delete;
-
-protected:
-    bool eventFilter(QObject*, QEvent* e) override {
-        switch (e->type()) {
-        case QEvent::KeyPress:
-        case QEvent::KeyRelease:
-        case QEvent::ShortcutOverride:
-        case QEvent::Shortcut:
-        case QEvent::MouseButtonPress:
-        case QEvent::MouseButtonRelease:
-        case QEvent::MouseButtonDblClick:
-        case QEvent::NonClientAreaMouseButtonPress:
-        case QEvent::NonClientAreaMouseButtonRelease:
-        case QEvent::NonClientAreaMouseButtonDblClick:
-        case QEvent::Wheel:
-        case QEvent::ContextMenu:
-        case QEvent::TouchBegin:
-        case QEvent::TouchUpdate:
-        case QEvent::TouchEnd:
-        case QEvent::TabletPress:
-        case QEvent::TabletRelease:
-            return true;
-        default:
-            return false;
-        }
-    }
-};
-
-// While a contacts server is waited for: a busy cursor, the status bar names the server, input is
-// dropped, and the windows show all this before the wait starts, not at the next event that
-// happens to come in.
-class ServerWait {
-public:
-    ServerWait(TForm1* form, const std::string& server)
-        : form_(form), text_("Connecting to the contacts server " + server + " ...") {
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-        form_->setStatusBarText(text_);
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (w->isVisible()) w->repaint();
-        paintPending();
-    }
-    ~ServerWait() {
-        QApplication::restoreOverrideCursor();
-        if (form_->statusBarText() == text_) form_->setStatusBarText("");
-    }
-    ServerWait(const ServerWait&) = delete;
-    ServerWait& operator=(const ServerWait&) = delete;
-
-private:
-    InputDropped input_;
-    TForm1* form_;
-    std::string text_;
-};
 
 // The folder the in-process engine keeps its configuration in (the program's current directory).
 std::string configFolder(const TqbServerEngine& engine) {
@@ -268,6 +165,8 @@ std::string TForm1::contactsTableFailure(const std::exception& e) {
 }
 
 void TForm1::connectToDB() {
+    loginsAsked_ = 0;
+    loginCancelled_ = false;
     if (!contactsClient) {
         guarded([&] {
             contactsClient.reset(new TqbClient(nullptr));
@@ -292,9 +191,16 @@ void TForm1::connectToDB() {
                 contactsSession.reset(new TqbSession(nullptr));
                 if (contactsClient) contactsSession->SetClientName(contactsClient->ClientName());
                 contactsSession->SetAutoSessionName(true);
+                contactsSession->OnLogin = [this](TqbComponent*, std::string& user, std::string& password,
+                                                  bool& ok) { askServerLogin(user, password, ok); };
             }
             if (!engineStarted) return;
-            contactsSession->Open();
+            try {
+                contactsSession->Open();
+            } catch (const std::exception& e) {
+                if (loginRefused(e)) return;
+                throw;
+            }
             if (!contactsSession->IsAlias(kContactsAlias))
                 contactsSession->AddAlias(kContactsAlias, currentDirectory());
             else if (contactsSession->Engine() == qbServerEngine1) // a server's alias is the server's
@@ -310,7 +216,8 @@ void TForm1::connectToDB() {
                 contactsTable->SetTableName(kContactsTable);
                 contactsTable->SetIndexName("nameIndex");
             }
-            if (!engineStarted) return;
+            // A session that did not open has said why: the table would only try (and ask) again.
+            if (!engineStarted || !contactsSession || !contactsSession->Active()) return;
             try {
                 contactsTable->Open();
             } catch (const std::exception& e) {
@@ -359,6 +266,7 @@ void TForm1::createContactsLink() {
     ContactsLink::Window window;
     window.open = [this] { return contactsOpen(); };
     window.onServer = [this] { return !contactsServer().empty(); };
+    window.answers = [this] { return serverResponsive(); };
     window.ask = [this](const std::string& reason) { return askReconnect(reason); };
     window.reconnect = [this](std::string* failure) { return reconnectContacts(failure); };
     window.gone = [this](bool say) { contactsGone(say); };
@@ -396,47 +304,6 @@ void TForm1::contactsConnectionLost(bool starting, bool& retry) {
     // The reconnect is this window's own, so that the windows stay painted while it waits.
     retry = false;
     link_->reported(starting);
-}
-
-bool TForm1::serverAnswers(std::string& why) {
-    const std::string server = contactsServer();
-    if (server.empty()) return true;
-    // A transport of its own: one that has given up on a connect may not connect again.
-    const uint32_t timeout = uint32_t(contactsClient ? contactsClient->TimeOut() : 10000);
-    TqbResultCode rc = 0;
-    try {
-        TqbProtocolClass protocol = kDefaultProtocolClass;
-        std::string protocolName;
-        ReadProtocol(protocol, protocolName);
-        TqbOwned<TqbLegacyTransport> transport(new TqbLegacyTransport());
-        transport->SetMode(qbtmSend);
-        transport->SetProtocol(protocol == TqbProtocolClass::TCPIP    ? ptTCPIP
-                               : protocol == TqbProtocolClass::IPXSPX ? ptIPXSPX
-                                                                      : ptSingleUser);
-        transport->SetServerName(server);
-        TqbOwned<TQBRemoteServerEngine> engine(new TQBRemoteServerEngine());
-        engine->TimeOut = timeout;
-        engine->SetTransport(transport.get());
-        transport->SetEnabled(true);
-        transport->SetState(qbsStarted);
-        engine->SetState(qbsStarted);
-        runWhilePainting([&] {
-            TqbHandle id = 0;
-            uint32_t hash = HashShStr(qbDefaultPassword);
-            rc = engine->ClientAdd(id, qbDefaultUserName, qbDefaultUserName, timeout, hash);
-            if (rc == 0) engine->ClientRemove(id);
-            // A transport still connecting stops once its connect has given up: waited for here.
-            engine.reset(); // before its transport, which it still knows
-            transport.reset();
-        });
-    } catch (const std::exception& e) {
-        why = e.what();
-        return false;
-    }
-    // A login refused is an answer too: the reconnect's own login then asks for the user's.
-    if (rc == 0 || rc == kLoginUnknownUser) return true;
-    why = EqbDatabaseError::CreateViaCode(rc).what();
-    return false;
 }
 
 bool TForm1::reconnectContacts(std::string* failureOut) {

@@ -137,6 +137,14 @@ void TForm1::namesListboxClick(QObject*) {
 void TForm1::namesListboxStateChange(QObject*, int, TCheckBoxState, TCheckBoxState NewState) {
     if (NewState != cbChecked) return;
     multipleMode();
+    // A contact checked while the contacts server was away tries it again; once the list is done
+    // with the change (the reconnect fills it again), and once for a whole check of all.
+    if (contactsRetryQueued_ || contactsOpen() || waitingForServer() || contactsServer().empty()) return;
+    contactsRetryQueued_ = true;
+    QTimer::singleShot(0, this, [this] {
+        contactsRetryQueued_ = false;
+        if (!contactsOpen()) contactsAvailable();
+    });
 }
 
 void TForm1::multipleMode() {
@@ -172,6 +180,11 @@ void TForm1::groupsListBoxClick(QObject* Sender) {
     if (t.size() >= 2 && t[1] >= '0' && t[1] <= '9') n = t[1] - '0';
     if (t.size() >= 3 && t[2] == '0') n = 10;
     if (n < 1 || n > 10) return;
+    // The group's members are in the contacts: a server that was away is tried again.
+    if (!contactsOpen() && !contactsServer().empty() && !contactsAvailable()) {
+        clearGroupSelection(); // not the recipient: the status bar says why
+        return;
+    }
     uncheckAllButtonClick(Sender);
     groupSelectingLabel->show();
     NamesSelectingPanel->hide();
