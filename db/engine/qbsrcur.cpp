@@ -537,7 +537,53 @@ void TqbSrBaseTable::buildFiles(const TqbDataDictionary& Dictionary, uint8_t Fil
 
 void TqbSrTable::BuildFiles(const TqbDataDictionary& Dictionary, uint8_t FileFlags) {
     PortalWriteGuard g(portal_);
-    buildFiles(Dictionary, FileFlags, name_);
+    makeFiles(Dictionary, FileFlags);
+}
+
+void TqbSrBaseTable::makeFiles(const TqbDataDictionary& Dictionary, uint8_t FileFlags) {
+    // Files in memory have nothing for a crash to leave; a job's copy is guarded by its own swap.
+    if ((FileFlags & kFileNoDiskFile) || TqbFileSwap::IsCopyName(name_)) {
+        buildFiles(Dictionary, FileFlags, name_);
+        return;
+    }
+    closeFilesQuietly();
+    const std::string& folder = folder_->GetPath();
+    // A make of this name cut short and not yet settled is settled first: it may leave the table.
+    TqbFileSwap::Recover(folder, name_);
+    if (plat::FileExists(plat::JoinPath(folder, ResolveTableName(folder, name_) + ".QB2")))
+        RaiseServerError(175, {name_});
+    // The files are built and committed under a name of their own and moved in whole: a crash
+    // before the swap's commit leaves no table, one after it the whole table, once recovered.
+    TqbFileSwap swap;
+    swap.Table = name_;
+    swap.OldExts = swap.NewExts = fileExts(Dictionary);
+    swap.ReserveNames(folder, kMakeCopyPrefix, "_MAKESV");
+    try {
+        swap.Prepare(folder);
+        buildFiles(Dictionary, FileFlags, swap.New);
+        closeFilesQuietly();
+        swap.Commit(folder);
+    } catch (...) {
+        closeFilesQuietly();
+        // A marker left behind is discarded again by the next open or start.
+        try {
+            swap.Discard(folder);
+        } catch (...) {
+        }
+        throw;
+    }
+    try {
+        swap.MoveIn(folder);
+    } catch (...) {
+        // Left to the next open or start to finish when it cannot be taken back.
+        swap.Undo(folder);
+        throw;
+    }
+    swap.CleanUp(folder);
+    openFiles(keySelection_);
+    for (auto& f : files_)
+        f->Flags = FileFlags;
+    fileFlags_ = FileFlags;
 }
 
 void TqbSrBaseTable::EmptyFiles(TqbSrTransaction* Transaction, bool Explicit) {

@@ -255,6 +255,9 @@ protected:
     // (the table's own name, or the name a swap builds them under) and leaves them open.
     void openFiles(bool KeySelection);
     void buildFiles(const TqbDataDictionary& Dictionary, uint8_t FileFlags, const std::string& Name);
+    // buildFiles for a new table on disk: made under another name and moved in once committed,
+    // so that a crash leaves no table or the whole one.
+    void makeFiles(const TqbDataDictionary& Dictionary, uint8_t FileFlags);
     void closeFilesQuietly();
     void requireFiles() const;
     TqbSrTableHost& host_;
