@@ -299,7 +299,8 @@ bool TqbFileSwap::Recover(const std::string& Folder, const std::string& Table) {
 
 bool TqbFileSwap::IsCopyName(std::string_view Table) {
     return std::any_of(std::begin(kCopyPrefixes), std::end(kCopyPrefixes), [&](std::string_view prefix) {
-        return Table.size() > prefix.size() && TextCompareNoCase(Table.substr(0, prefix.size()), prefix) == 0 &&
+        return Table.size() > prefix.size() &&
+               TextCompareNoCase(Table.substr(0, prefix.size()), prefix) == 0 &&
                std::all_of(Table.begin() + ptrdiff_t(prefix.size()), Table.end(),
                            [](char c) { return c >= '0' && c <= '9'; });
     });
