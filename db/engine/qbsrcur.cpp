@@ -558,20 +558,7 @@ void TqbSrBaseTable::makeFiles(const TqbDataDictionary& Dictionary, uint8_t File
     swap.Table = name_;
     swap.OldExts = swap.NewExts = fileExts(Dictionary);
     swap.ReserveNames(folder, kMakeCopyPrefix, "_MAKESV");
-    try {
-        swap.Prepare(folder);
-        buildFiles(Dictionary, FileFlags, swap.New);
-        closeFilesQuietly();
-        swap.Commit(folder);
-    } catch (...) {
-        closeFilesQuietly();
-        // A marker left behind is discarded again by the next open or start.
-        try {
-            swap.Discard(folder);
-        } catch (...) {
-        }
-        throw;
-    }
+    buildBeside(swap, Dictionary, FileFlags);
     try {
         swap.MoveIn(folder);
     } catch (...) {
@@ -580,6 +567,28 @@ void TqbSrBaseTable::makeFiles(const TqbDataDictionary& Dictionary, uint8_t File
         throw;
     }
     swap.CleanUp(folder);
+    reopenFiles(FileFlags);
+}
+
+void TqbSrBaseTable::buildBeside(TqbFileSwap& Swap, const TqbDataDictionary& Dictionary, uint8_t FileFlags) {
+    const std::string& folder = folder_->GetPath();
+    try {
+        Swap.Prepare(folder);
+        buildFiles(Dictionary, FileFlags, Swap.New);
+        closeFilesQuietly();
+        Swap.Commit(folder);
+    } catch (...) {
+        closeFilesQuietly();
+        // A marker left behind is discarded again by the next open or start.
+        try {
+            Swap.Discard(folder);
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+void TqbSrBaseTable::reopenFiles(uint8_t FileFlags) {
     openFiles(keySelection_);
     for (auto& f : files_)
         f->Flags = FileFlags;
@@ -612,26 +621,12 @@ void TqbSrBaseTable::EmptyFiles(TqbSrTransaction* Transaction, bool Explicit) {
     swap.ReserveNames(folder, kEmptyCopyPrefix, "_EMPTSV");
     closeFilesQuietly();
     // Opens the table again on whatever files it has now, with its flag byte.
-    auto reopen = [&] {
-        openFiles(keySelection_);
-        for (auto& f : files_)
-            f->Flags = flags;
-        fileFlags_ = flags;
-    };
+    auto reopen = [&] { reopenFiles(flags); };
     // The empty files are built beside the table first; a failure up to the commit of the swap
     // leaves the table as it was.
     try {
-        swap.Prepare(folder);
-        buildFiles(copy, flags, swap.New);
-        closeFilesQuietly();
-        swap.Commit(folder);
+        buildBeside(swap, copy, flags);
     } catch (...) {
-        closeFilesQuietly();
-        // A marker left behind is discarded again by the open.
-        try {
-            swap.Discard(folder);
-        } catch (...) {
-        }
         try {
             reopen();
         } catch (...) {

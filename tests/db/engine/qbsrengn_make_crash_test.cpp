@@ -18,16 +18,9 @@ namespace {
 constexpr char kFolder[] = "/db";
 constexpr char kTable[] = "people";
 
-// A unique name in an index file of its own and a city indexed in the data file.
+// A name indexed in an index file of its own, a city and a unique code in the data file.
 TqbServerDataDict peopleDictionary() {
-    TqbServerDataDict d(4096);
-    d.AddFile("keys", "QBX", qbfIndex, 4096);
-    d.AddField("name", "", qbtShortString, 20, 0, true);
-    d.AddField("city", "", qbtShortString, 20, 0, false);
-    const int32_t name = 0, city = 1;
-    d.AddIndex("byName", "", 1, 1, &name, nullptr, false, true, false);
-    d.AddIndex("byCity", "", 0, 1, &city, nullptr, true, true, false);
-    return d;
+    return enginetest::peopleDictionary(3, true);
 }
 
 enum class Make { Build, Create, Configuration };
@@ -59,19 +52,13 @@ struct MakeEngine : engineclock::StartedEngine {
             return rc;
         }));
     }
-    TqbResultCode insert(const std::string& name) {
+    TqbResultCode insert(int code) {
         TqbHandle c = 0;
         if (TqbResultCode rc =
                 engine->TableOpen(db, kTable, false, "", 0, qbomReadWrite, qbsmShared, 10000, c, nullptr))
             return rc;
-        std::vector<uint8_t> r(size_t(dict.RecordLength()));
-        dict.InitRecord(r.data());
-        std::vector<uint8_t> v(21, 0);
-        v[0] = uint8_t(name.size());
-        std::memcpy(v.data() + 1, name.data(), name.size());
-        dict.SetRecordField(0, r.data(), v.data());
-        dict.SetRecordField(1, r.data(), v.data());
-        const TqbResultCode rc = engine->RecordInsert(c, qbltNone, r);
+        const TqbResultCode rc = engine->RecordInsert(
+            c, qbltNone, enginetest::record(dict, {"n" + std::to_string(code), "c", code, 0}));
         EXPECT_EQ(0, engine->CursorClose(c));
         return rc;
     }
@@ -168,48 +155,40 @@ TEST_P(MakePowerCut, LeavesNoTableOrTheWholeOne) {
         }
     }
     ASSERT_GT(to - from, 10u) << what;
-    const std::vector<plat::FileEvent> events = rec.events();
     int absent = 0, whole = 0, cuts = 0;
-    for (size_t n = from; n <= to; ++n)
-        for (bool drop : {false, true}) {
-            if (n > from && events[n - 1].more) continue;
-            const std::string at = what + ", event " + std::to_string(n) + " of " + std::to_string(from) +
-                                   ".." + std::to_string(to) + (drop ? ", unsynced writes lost" : "");
-            plat::MemoryFiles after;
-            ASSERT_EQ(plat::PowerCutFiles::Restore(after, rec.diskAfter(n, drop)), 0);
-            plat::ScopedFiles use(after);
-            // Folders the cut came before are made again (a power cut does not remove them).
-            plat::DirCreate("/cfg");
-            plat::DirCreate(kFolder);
-            ++cuts;
-            recoverFolders();
-            EXPECT_EQ(leftovers(), std::vector<std::string>()) << "the folders' recovery; " << at;
-            MakeEngine e(config);
-            ASSERT_EQ(e.engine->State(), qbsStarted) << at;
-            EXPECT_EQ(leftovers(), std::vector<std::string>()) << at;
-            if (how == Make::Configuration) {
-                // Made again by this start, each whole: the user table is the configuration's test.
-                EXPECT_EQ(e.whole(), "absent") << at;
-                e.make(Make::Build);
-            }
-            const std::string state = e.whole();
-            if (state == "absent") {
-                ++absent;
-                EXPECT_EQ(tableFiles(), 0) << at;
-                EXPECT_NE(n, to) << "the make that reported success was lost; " << at;
-                e.make(how == Make::Create ? Make::Create : Make::Build);
-                EXPECT_EQ(e.whole(), "") << "made again; " << at;
-            } else {
-                ++whole;
-                EXPECT_EQ(state, "") << at;
-                EXPECT_EQ(13060, e.engine->TableBuild(e.db, false, kTable, false, e.dict)) << at;
-            }
-            // The unique index refuses a name taken, and takes a new one.
-            EXPECT_EQ(0, e.insert("ann")) << at;
-            EXPECT_NE(0, e.insert("ann")) << at;
-            EXPECT_EQ(0, e.insert("bob")) << at;
-            if (HasFailure()) return; // the first disk that shows a fault is enough
+    enginetest::forEachPowerCut(rec, from, to, what, [&](size_t n, const std::string& at) {
+        // Folders the cut came before are made again (a power cut does not remove them).
+        plat::DirCreate("/cfg");
+        plat::DirCreate(kFolder);
+        ++cuts;
+        recoverFolders();
+        EXPECT_EQ(leftovers(), std::vector<std::string>()) << "the folders' recovery; " << at;
+        MakeEngine e(config);
+        ASSERT_EQ(e.engine->State(), qbsStarted) << at;
+        EXPECT_EQ(leftovers(), std::vector<std::string>()) << at;
+        if (how == Make::Configuration) {
+            // Made again by this start, each whole: the user table is the configuration's test.
+            EXPECT_EQ(e.whole(), "absent") << at;
+            e.make(Make::Build);
         }
+        const std::string state = e.whole();
+        if (state == "absent") {
+            ++absent;
+            EXPECT_EQ(tableFiles(), 0) << at;
+            EXPECT_NE(n, to) << "the make that reported success was lost; " << at;
+            e.make(how == Make::Create ? Make::Create : Make::Build);
+            EXPECT_EQ(e.whole(), "") << "made again; " << at;
+        } else {
+            ++whole;
+            EXPECT_EQ(state, "") << at;
+            EXPECT_EQ(13060, e.engine->TableBuild(e.db, false, kTable, false, e.dict)) << at;
+        }
+        // The unique index refuses a code taken, and takes a new one.
+        EXPECT_EQ(0, e.insert(1)) << at;
+        EXPECT_NE(0, e.insert(1)) << at;
+        EXPECT_EQ(0, e.insert(2)) << at;
+    });
+    if (HasFailure()) return;
     if (how == Make::Configuration)
         std::printf("%s: %d cuts, each start found its tables whole or made them\n", what.c_str(), cuts);
     else

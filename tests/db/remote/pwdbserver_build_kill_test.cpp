@@ -7,6 +7,7 @@
 #include "db/storage/qbtbdata.h"
 #include "platform/ByteCodec.h"
 
+#include "tests/db/engine/EngineTestSupport.h"
 #include "tests/db/remote/WireServer.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TestSupport.h"
@@ -24,16 +25,9 @@
 
 namespace {
 
-// A unique name in an index file of its own and a city indexed in the data file.
+// A name indexed in an index file of its own, a city and a unique code in the data file.
 TqbServerDataDict peopleDictionary() {
-    TqbServerDataDict d(4096);
-    d.AddFile("keys", "QBX", qbfIndex, 4096);
-    d.AddField("name", "", qbtShortString, 20, 0, true);
-    d.AddField("city", "", qbtShortString, 20, 0, false);
-    const int32_t name = 0, city = 1;
-    d.AddIndex("byName", "", 1, 1, &name, nullptr, false, true, false);
-    d.AddIndex("byCity", "", 0, 1, &city, nullptr, true, true, false);
-    return d;
+    return enginetest::peopleDictionary(3, true);
 }
 
 std::string tableName(int i) {
