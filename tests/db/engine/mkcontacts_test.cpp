@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <random>
 #include <thread>
 
@@ -267,14 +268,19 @@ std::vector<std::string> unfinished(const std::filesystem::path& folder) {
     return out;
 }
 
-// True once a file of the contacts table (or of its making) is in the folder.
-bool makingTable(const std::filesystem::path& folder) {
+// True once the folder holds a file whose name (in lower case) starts with one of prefixes and,
+// unless empty, ends with suffix.
+bool shows(const std::filesystem::path& folder, std::initializer_list<const char*> prefixes,
+           const std::string& suffix) {
     std::error_code ec;
     for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
         std::string n = e.path().filename().string();
         std::transform(n.begin(), n.end(), n.begin(),
                        [](unsigned char ch) { return char(std::tolower(ch)); });
-        if (n.rfind("contacts", 0) == 0 || n.rfind("_make", 0) == 0) return true;
+        for (const char* p : prefixes)
+            if (n.rfind(p, 0) == 0 && n.size() >= suffix.size() &&
+                n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0)
+                return true;
     }
     return false;
 }
@@ -310,12 +316,15 @@ TEST(MkContacts, KilledAnywhereAndRunAgainItEndsWithTheFourDemoContacts) {
         ASSERT_NE(pid, 0);
         int status = 0;
         bool ended = false;
-        // Every other round the kill lands while the table is being made and filled: from the
-        // moment its first file shows, within an eighth of a run.
-        if (round % 2 == 1) {
-            while (!ended && !makingTable(folder.path()))
+        // A third of the kills land while the table is being made (from its first file on, within
+        // an eighth of a run), a third while it is filled (from its data file under a contacts name,
+        // within a 32nd), the rest anywhere.
+        const int kind = round % 3;
+        if (kind != 0) {
+            while (!ended && !(kind == 1 ? shows(folder.path(), {"contacts", "_make"}, "")
+                                         : shows(folder.path(), {"contacts"}, ".qb2")))
                 ended = waitpid(pid, &status, WNOHANG) == pid;
-            delay /= 8;
+            delay /= kind == 1 ? 8 : 32;
         }
         // The moment of the kill, not a wait for anything: the tool runs on regardless.
         std::this_thread::sleep_for(std::chrono::microseconds(delay));
@@ -325,7 +334,9 @@ TEST(MkContacts, KilledAnywhereAndRunAgainItEndsWithTheFourDemoContacts) {
         }
         const std::string what = "round " + std::to_string(round) + ", kill " + std::to_string(delay) +
                                  " us after " +
-                                 (round % 2 == 1 ? "the table's first file showed" : "the start");
+                                 (kind == 0   ? "the start"
+                                  : kind == 1 ? "the table's first file showed"
+                                              : "its data file showed");
         killed += WIFSIGNALED(status) ? 1 : 0;
         const ToolRun again = runTool(scratch, {folder.str()});
         ASSERT_EQ(0, again.status) << what << "\n" << again.output;
