@@ -78,19 +78,24 @@ inline const std::vector<ContactRow> kDemoContacts = {
 // The names of the demo contacts' groups 1 and 2, for a new run folder's settings file.
 inline const std::vector<std::string> kDemoGroupNames = {"Pioneers", "Systems"};
 
-// A step of building the contacts table that the engine refused: what was being done and its code.
+// A step of building the contacts table that the engine refused: what was being done, its code and
+// what the engine said of it (its log line, when it wrote one).
 class ContactsTableError : public std::runtime_error {
 public:
-    ContactsTableError(const std::string& step, TqbResultCode code);
+    ContactsTableError(const std::string& step, TqbResultCode code, const std::string& detail = {});
     std::string step;
     TqbResultCode code;
+    std::string detail;
 };
 
 // Builds the contacts table of dict in folder with rows, through an engine of its own (its
 // configuration tables go to the same folder), in one transaction. False when the folder has the
-// table already: it is left as it is. On a failure the table made here is removed again, so that
-// the next try starts afresh instead of finding a half-filled table, and ContactsTableError (a
-// refused step) or another exception is raised. Recovered (when given) hears each line of the
-// engine's start-up recovery check: the journals and stray files it found and what became of them.
+// table already: it is left as it is. The table is built and filled as "<name>_mkfill", a name of
+// this function's own, and renamed to its name only when whole, so that neither a failure nor a
+// kill leaves a half-filled table under its name; such a copy left by an earlier try is removed,
+// so that the next try starts afresh. On a failure ContactsTableError (a refused step; a table of
+// that name that cannot be read too, with the engine's reason as detail) or another exception is
+// raised. Recovered (when given) hears each line of the engine's start-up recovery check: the
+// journals and stray files it found and what became of them.
 bool makeContactsTable(const std::string& folder, TqbServerDataDict dict, const std::vector<ContactRow>& rows,
                        const std::function<void(const std::string&)>& Recovered = {});

@@ -1,8 +1,8 @@
 // mkcontacts: builds the paging client's contacts table with the demo contacts in a folder, through
 // the in-process engine (its configuration tables go to the same folder). A table that is there
-// already is never touched. A folder that gets the demo contacts and has no settings file also gets
-// one naming the demo's groups. Exit status 0 when the table was made or was there, 1 on failure,
-// 2 on a wrong command line.
+// already is never touched; one that cannot be read is a failure. A folder that gets the demo
+// contacts and has no settings file also gets one naming the demo's groups. Exit status 0 when the
+// table was made or was there, 1 on failure, 2 on a wrong command line.
 #include "app/ContactsTable.h"
 #include "db/base/qbsrmgr.h"
 #include "platform/Files.h"
@@ -65,8 +65,8 @@ int main(int argc, char** argv) {
             std::printf("%s: contacts table exists already, left as it is\n", folder.c_str());
         return 0;
     } catch (const ContactsTableError& f) {
-        std::fprintf(stderr, "%s: %s failed (%s)\n", folder.c_str(), f.step.c_str(),
-                     describe(f.code).c_str());
+        std::fprintf(stderr, "%s: %s failed (%s)%s\n", folder.c_str(), f.step.c_str(),
+                     describe(f.code).c_str(), f.detail.empty() ? "" : (": " + f.detail).c_str());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s: %s\n", folder.c_str(), e.what());
     }

@@ -537,7 +537,62 @@ void TqbSrBaseTable::buildFiles(const TqbDataDictionary& Dictionary, uint8_t Fil
 
 void TqbSrTable::BuildFiles(const TqbDataDictionary& Dictionary, uint8_t FileFlags) {
     PortalWriteGuard g(portal_);
-    buildFiles(Dictionary, FileFlags, name_);
+    makeFiles(Dictionary, FileFlags);
+}
+
+void TqbSrBaseTable::makeFiles(const TqbDataDictionary& Dictionary, uint8_t FileFlags) {
+    // Files in memory have nothing for a crash to leave; a job's copy is guarded by its own swap.
+    if ((FileFlags & kFileNoDiskFile) || TqbFileSwap::IsCopyName(name_)) {
+        buildFiles(Dictionary, FileFlags, name_);
+        return;
+    }
+    closeFilesQuietly();
+    const std::string& folder = folder_->GetPath();
+    // A make of this name cut short and not yet settled is settled first: it may leave the table.
+    TqbFileSwap::Recover(folder, name_);
+    if (plat::FileExists(plat::JoinPath(folder, ResolveTableName(folder, name_) + ".QB2")))
+        RaiseServerError(175, {name_});
+    // The files are built and committed under a name of their own and moved in whole: a crash
+    // before the swap's commit leaves no table, one after it the whole table, once recovered.
+    TqbFileSwap swap;
+    swap.Table = name_;
+    swap.OldExts = swap.NewExts = fileExts(Dictionary);
+    swap.ReserveNames(folder, kMakeCopyPrefix, "_MAKESV");
+    buildBeside(swap, Dictionary, FileFlags);
+    try {
+        swap.MoveIn(folder);
+    } catch (...) {
+        // Left to the next open or start to finish when it cannot be taken back.
+        swap.Undo(folder);
+        throw;
+    }
+    swap.CleanUp(folder);
+    reopenFiles(FileFlags);
+}
+
+void TqbSrBaseTable::buildBeside(TqbFileSwap& Swap, const TqbDataDictionary& Dictionary, uint8_t FileFlags) {
+    const std::string& folder = folder_->GetPath();
+    try {
+        Swap.Prepare(folder);
+        buildFiles(Dictionary, FileFlags, Swap.New);
+        closeFilesQuietly();
+        Swap.Commit(folder);
+    } catch (...) {
+        closeFilesQuietly();
+        // A marker left behind is discarded again by the next open or start.
+        try {
+            Swap.Discard(folder);
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+void TqbSrBaseTable::reopenFiles(uint8_t FileFlags) {
+    openFiles(keySelection_);
+    for (auto& f : files_)
+        f->Flags = FileFlags;
+    fileFlags_ = FileFlags;
 }
 
 void TqbSrBaseTable::EmptyFiles(TqbSrTransaction* Transaction, bool Explicit) {
@@ -566,26 +621,12 @@ void TqbSrBaseTable::EmptyFiles(TqbSrTransaction* Transaction, bool Explicit) {
     swap.ReserveNames(folder, kEmptyCopyPrefix, "_EMPTSV");
     closeFilesQuietly();
     // Opens the table again on whatever files it has now, with its flag byte.
-    auto reopen = [&] {
-        openFiles(keySelection_);
-        for (auto& f : files_)
-            f->Flags = flags;
-        fileFlags_ = flags;
-    };
+    auto reopen = [&] { reopenFiles(flags); };
     // The empty files are built beside the table first; a failure up to the commit of the swap
     // leaves the table as it was.
     try {
-        swap.Prepare(folder);
-        buildFiles(copy, flags, swap.New);
-        closeFilesQuietly();
-        swap.Commit(folder);
+        buildBeside(swap, copy, flags);
     } catch (...) {
-        closeFilesQuietly();
-        // A marker left behind is discarded again by the open.
-        try {
-            swap.Discard(folder);
-        } catch (...) {
-        }
         try {
             reopen();
         } catch (...) {

@@ -54,6 +54,8 @@ struct TqbKeyProcEntry {
     std::string CompareKey;
 };
 
+struct TqbFileSwap;
+
 // What a table asks of its engine.
 class TqbSrTableHost {
 public:
@@ -255,6 +257,14 @@ protected:
     // (the table's own name, or the name a swap builds them under) and leaves them open.
     void openFiles(bool KeySelection);
     void buildFiles(const TqbDataDictionary& Dictionary, uint8_t FileFlags, const std::string& Name);
+    // buildFiles for a new table on disk: made under another name and moved in once committed,
+    // so that a crash leaves no table or the whole one.
+    void makeFiles(const TqbDataDictionary& Dictionary, uint8_t FileFlags);
+    // Builds the files under Swap.New between the swap's Prepare and Commit (its names reserved);
+    // a failure discards the swap and raises, the table's files closed.
+    void buildBeside(TqbFileSwap& Swap, const TqbDataDictionary& Dictionary, uint8_t FileFlags);
+    // Opens the table's files again with the flag byte given.
+    void reopenFiles(uint8_t FileFlags);
     void closeFilesQuietly();
     void requireFiles() const;
     TqbSrTableHost& host_;

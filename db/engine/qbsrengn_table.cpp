@@ -120,9 +120,9 @@ TqbResultCode tableDictionary(TqbServerEngine& Engine, TqbSrDatabase& Database, 
     }
 }
 
-// Deletes the files of a table that is not open; the dictionary read's result. A table whose
-// dictionary cannot be read for another reason than its name or its absence loses its data file,
-// so that a damaged table can still be removed.
+// Deletes the files of a table that is not open. A table whose dictionary cannot be read for
+// another reason than its name or its absence loses its data file, so that a damaged table can
+// still be removed; the table is gone then all the same.
 TqbResultCode tableDelete(TqbServerEngine& Engine, TqbSrDatabase& Database, const std::string& Name) {
     TqbServerDataDict d;
     const TqbResultCode rc = tableDictionary(Engine, Database, Name, d);
@@ -133,7 +133,7 @@ TqbResultCode tableDelete(TqbServerEngine& Engine, TqbSrDatabase& Database, cons
     else
         DeleteFileChecked(dataFileOf(Database.Folder(), Name));
     SyncFolder(folder);
-    return rc;
+    return 0;
 }
 
 // True when the table is open in the engine even after its unused instance was let go. The caller

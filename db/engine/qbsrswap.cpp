@@ -16,7 +16,7 @@ namespace {
 
 constexpr char kMagic[] = "PWSWAP 1";
 constexpr std::string_view kCopyPrefixes[] = {kEmptyCopyPrefix, kReindexCopyPrefix, kPackCopyPrefix,
-                                              kRestructureCopyPrefix};
+                                              kRestructureCopyPrefix, kMakeCopyPrefix};
 constexpr size_t kMaxMarkerSize = 4096;
 
 std::string fileOf(const std::string& folder, const std::string& name, const std::string& ext) {
@@ -201,8 +201,13 @@ void TqbFileSwap::Complete(const std::string& Folder) const {
 }
 
 void TqbFileSwap::MoveIn(const std::string& Folder) const {
+    // The data file last: a table whose data file is there has every other file of its own.
+    std::vector<std::string> exts;
+    for (auto& e : allExts(*this))
+        if (TextCompareNoCase(e, "QB2") != 0) exts.push_back(e);
+    exts.push_back("QB2");
     // While New.<ext> exists, Table.<ext> is an old file (or a stray one): it goes aside first.
-    for (auto& e : allExts(*this)) {
+    for (auto& e : exts) {
         const std::string name = fileOf(Folder, Table, e), fresh = fileOf(Folder, New, e),
                           saved = fileOf(Folder, Saved, e);
         if (has(NewExts, e)) {
@@ -292,15 +297,17 @@ bool TqbFileSwap::Recover(const std::string& Folder, const std::string& Table) {
     return true;
 }
 
+bool TqbFileSwap::IsCopyName(std::string_view Table) {
+    return std::any_of(std::begin(kCopyPrefixes), std::end(kCopyPrefixes), [&](std::string_view prefix) {
+        return Table.size() > prefix.size() &&
+               TextCompareNoCase(Table.substr(0, prefix.size()), prefix) == 0 &&
+               std::all_of(Table.begin() + ptrdiff_t(prefix.size()), Table.end(),
+                           [](char c) { return c >= '0' && c <= '9'; });
+    });
+}
+
 bool TqbFileSwap::IsUndoneCopy(const std::string& Folder, const std::string& Table) {
-    const bool copyName =
-        std::any_of(std::begin(kCopyPrefixes), std::end(kCopyPrefixes), [&](std::string_view prefix) {
-            return Table.size() > prefix.size() &&
-                   TextCompareNoCase(Table.substr(0, prefix.size()), prefix) == 0 &&
-                   std::all_of(Table.begin() + ptrdiff_t(prefix.size()), Table.end(),
-                               [](char c) { return c >= '0' && c <= '9'; });
-        });
-    if (!copyName) return false;
+    if (!IsCopyName(Table)) return false;
     std::lock_guard lk(g_heldMutex);
     return !namesOfMarkers(Folder).count(plat::AsciiUpper(Table)) && !g_held.count(heldKey(Folder, Table));
 }

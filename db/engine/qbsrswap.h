@@ -15,6 +15,8 @@ inline constexpr char kEmptyCopyPrefix[] = "_EMPT";
 inline constexpr char kReindexCopyPrefix[] = "_RIDX";
 inline constexpr char kPackCopyPrefix[] = "_PACK";
 inline constexpr char kRestructureCopyPrefix[] = "_REST";
+// A new table is made under a name of this prefix and moved in once whole.
+inline constexpr char kMakeCopyPrefix[] = "_MAKE";
 
 // One swap: the files Table.<OldExts> give way to New.<NewExts>, the old ones parked under Saved
 // until the new ones are in place. Extension "QB2" is the data file. Names are plain table names
@@ -40,7 +42,8 @@ struct TqbFileSwap {
     void Commit(const std::string& Folder);
     // MoveIn, then CleanUp. Every step may be repeated after a failure or a crash.
     void Complete(const std::string& Folder) const;
-    // Moves the old files aside and the new ones in: from its end the table is the new one.
+    // Moves the old files aside and the new ones in, the data file last: from its end the table is
+    // the new one.
     void MoveIn(const std::string& Folder) const;
     // Deletes the parked old files and the marker; false when one could not go (the marker then
     // stays, and the next recovery tries again).
@@ -65,6 +68,8 @@ struct TqbFileSwap {
     // True when Table is named as a job names its new files and no swap left in Folder names it:
     // a copy whose swap was undone, none of the table's own data.
     static bool IsUndoneCopy(const std::string& Folder, const std::string& Table);
+    // True when Table is named as a job names its new files (a prefix above and a number).
+    static bool IsCopyName(std::string_view Table);
 
 private:
     struct Hold;

@@ -3,6 +3,7 @@
 
 #include "db/storage/qbtbdata.h"
 #include "db/storage/qbtbstrm.h"
+#include "platform/Paths.h"
 
 void TqbServerDataDict::SaveToTableFile(TbtdFileInfo& f, TqbSrTransaction* t) {
     CheckValid();
@@ -15,11 +16,13 @@ void TqbServerDataDict::SaveToTableFile(TbtdFileInfo& f, TqbSrTransaction* t) {
 }
 
 void TqbServerDataDict::LoadFromTableFile(TbtdFileInfo& f, TqbSrTransaction* t) {
-    if (tableName_.empty()) SetTableName(f.FileName);
+    // The table's own name, not its path cut to a table name's length.
+    if (tableName_.empty()) SetTableName(plat::ChangeFileExt(plat::ExtractFileName(f.FileName), ""));
     TqbBlockHold header(f, t, 0, false);
     const uint8_t* h = header.p();
     const uint32_t first = BlockWord(h, kHdrDictBlock);
-    if (first == 0) RaiseGeneralError(329, {tableName_});
+    // The whole path: the file is what has to be looked at.
+    if (first == 0) RaiseGeneralError(329, {f.FileName});
     std::string stream;
     ReadTableStream(f, t, first, stream, kStreamTypeDICT);
     TqbServerDataDict d(*this);

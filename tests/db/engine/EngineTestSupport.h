@@ -6,6 +6,8 @@
 #include "db/storage/qbtbdata.h"
 #include "db/storage/qbtbverify.h"
 #include "platform/Paths.h"
+#include "platform/testing/MemoryFiles.h"
+#include "platform/testing/PowerCutFiles.h"
 #include "tests/db/DbTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -35,6 +37,27 @@ template <class F> void finishesWithin(std::chrono::seconds bound, const char* w
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(1);
+}
+
+// Runs Check(n, at) with the disk a power cut after each write call among rec's events From..To
+// leaves installed as the file system, with and without the writes no sync made durable (at names
+// the cut); stops at the first cut a check failed on.
+template <class F>
+void forEachPowerCut(const plat::PowerCutFiles& rec, size_t From, size_t To, const std::string& What,
+                     F&& Check) {
+    const std::vector<plat::FileEvent> events = rec.events();
+    for (size_t n = From; n <= To; ++n)
+        for (bool drop : {false, true}) {
+            if (n > From && events[n - 1].more) continue;
+            const std::string at = What + (What.empty() ? "" : ", ") + "event " + std::to_string(n) + " of " +
+                                   std::to_string(From) + ".." + std::to_string(To) +
+                                   (drop ? ", unsynced writes lost" : "");
+            plat::MemoryFiles after;
+            ASSERT_EQ(plat::PowerCutFiles::Restore(after, rec.diskAfter(n, drop)), 0) << at;
+            plat::ScopedFiles use(after);
+            Check(n, at);
+            if (::testing::Test::HasFailure()) return; // the first disk that shows a fault is enough
+        }
 }
 
 // name (dups), city (dups), code (unique), name+num (dups): indexes 1 to 4.

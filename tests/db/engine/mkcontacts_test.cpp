@@ -1,6 +1,7 @@
 // The contacts tool run as a program on a temporary folder: the first run makes the contacts table
 // with the demo contacts, a later run leaves a changed table as it is, a bad folder is refused; the
 // contacts' record images.
+#include "db/storage/qbtbdata.h"
 #include "db/storage/qbtbverify.h"
 #include "tests/db/JournalTestSupport.h"
 #include "tests/db/engine/EngineApiSupport.h"
@@ -11,9 +12,15 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
+#include <random>
+#include <thread>
 
 extern char** environ;
 
@@ -26,8 +33,9 @@ struct ToolRun {
     std::string output;
 };
 
-// Runs the tool with args, its standard output and error both captured.
-ToolRun runTool(const pwtest::TempDir& scratch, const std::vector<std::string>& args) {
+// Starts the tool with args, its standard output and error both going to the scratch folder's
+// "tool-output.txt"; 0 when it cannot start.
+pid_t startTool(const pwtest::TempDir& scratch, const std::vector<std::string>& args) {
     const std::string tool = PW_BINARY_DIR "/tools/mkcontacts";
     const std::string out = scratch.file("tool-output.txt");
     std::vector<char*> argv{const_cast<char*>(tool.c_str())};
@@ -41,11 +49,19 @@ ToolRun runTool(const pwtest::TempDir& scratch, const std::vector<std::string>& 
     pid_t pid = 0;
     const int err = posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    ToolRun run;
     if (err != 0) {
         ADD_FAILURE() << "cannot start " << tool << ": " << std::strerror(err);
-        return run;
+        return 0;
     }
+    return pid;
+}
+
+// Runs the tool with args, its standard output and error both captured.
+ToolRun runTool(const pwtest::TempDir& scratch, const std::vector<std::string>& args) {
+    const pid_t pid = startTool(scratch, args);
+    ToolRun run;
+    if (pid == 0) return run;
+    const std::string out = scratch.file("tool-output.txt");
     int status = 0;
     waitpid(pid, &status, 0);
     if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
@@ -236,6 +252,144 @@ TEST(MkContacts, SaysWhichJournalItRolledForwardAndWhichFileItKeptAndStoresItsCo
     const ToolRun quiet = runTool(scratch, {folder.str()});
     EXPECT_EQ(0, quiet.status) << quiet.output;
     EXPECT_EQ(std::string::npos, quiet.output.find("12_1.QB$")) << quiet.output;
+}
+
+namespace {
+
+// The folder's files that no finished run leaves: the fill table and a make's or a swap's copies.
+std::vector<std::string> unfinished(const std::filesystem::path& folder) {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(folder)) {
+        const std::string n = e.path().filename().string();
+        if (n.find("_mkfill") != std::string::npos || n.rfind("_", 0) == 0 ||
+            n.find(".SWAP") != std::string::npos)
+            out.push_back(n);
+    }
+    return out;
+}
+
+// True once the folder holds a file whose name (in lower case) starts with one of prefixes and,
+// unless empty, ends with suffix.
+bool shows(const std::filesystem::path& folder, std::initializer_list<const char*> prefixes,
+           const std::string& suffix) {
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
+        std::string n = e.path().filename().string();
+        std::transform(n.begin(), n.end(), n.begin(),
+                       [](unsigned char ch) { return char(std::tolower(ch)); });
+        for (const char* p : prefixes)
+            if (n.rfind(p, 0) == 0 && n.size() >= suffix.size() &&
+                n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0)
+                return true;
+    }
+    return false;
+}
+
+int killRounds() {
+    const char* s = std::getenv("PW_MKCONTACTS_KILLS");
+    return s ? std::max(1, std::atoi(s)) : 10;
+}
+
+} // namespace
+
+// The tool killed at a random moment of its run and run again, each round in a new folder: the
+// second run always ends with exactly the four demo contacts, read by an engine of the test's own.
+TEST(MkContacts, KilledAnywhereAndRunAgainItEndsWithTheFourDemoContacts) {
+    pwtest::TempDir scratch;
+    // How long a whole run takes here: the kills land anywhere inside it.
+    const auto started = std::chrono::steady_clock::now();
+    {
+        pwtest::TempDir folder;
+        ASSERT_EQ(0, runTool(scratch, {folder.str()}).status);
+    }
+    const auto whole =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+    std::mt19937 rng(std::random_device{}());
+    std::uniform_int_distribution<int64_t> at(0, whole.count());
+    int killed = 0, made = 0, found = 0;
+    const int rounds = killRounds();
+    for (int round = 0; round < rounds; ++round) {
+        pwtest::TempDir folder;
+        int64_t delay = at(rng);
+        "round " + std::to_string(round) + ", kill after " + std::to_string(delay) + " us";
+        const pid_t pid = startTool(scratch, {folder.str()});
+        ASSERT_NE(pid, 0);
+        int status = 0;
+        bool ended = false;
+        // A third of the kills land while the table is being made (from its first file on, within
+        // an eighth of a run), a third while it is filled (from its data file under a contacts name,
+        // within a 32nd), the rest anywhere.
+        const int kind = round % 3;
+        if (kind != 0) {
+            while (!ended && !(kind == 1 ? shows(folder.path(), {"contacts", "_make"}, "")
+                                         : shows(folder.path(), {"contacts"}, ".qb2")))
+                ended = waitpid(pid, &status, WNOHANG) == pid;
+            delay /= kind == 1 ? 8 : 32;
+        }
+        // The moment of the kill, not a wait for anything: the tool runs on regardless.
+        std::this_thread::sleep_for(std::chrono::microseconds(delay));
+        if (!ended) {
+            kill(pid, SIGKILL);
+            ASSERT_EQ(pid, waitpid(pid, &status, 0));
+        }
+        const std::string what = "round " + std::to_string(round) + ", kill " + std::to_string(delay) +
+                                 " us after " +
+                                 (kind == 0   ? "the start"
+                                  : kind == 1 ? "the table's first file showed"
+                                              : "its data file showed");
+        killed += WIFSIGNALED(status) ? 1 : 0;
+        const ToolRun again = runTool(scratch, {folder.str()});
+        ASSERT_EQ(0, again.status) << what << "\n" << again.output;
+        if (again.output.find("contacts table made") != std::string::npos)
+            ++made;
+        else if (again.output.find("exists already") != std::string::npos)
+            ++found;
+        else
+            ADD_FAILURE() << what << "\n" << again.output;
+        EXPECT_EQ(unfinished(folder.path()), std::vector<std::string>()) << what;
+        Look look(folder.str());
+        EXPECT_EQ((std::vector<std::string>{"Ada Lovelace", "Alan Turing", "Grace Hopper", "Ken Thompson"}),
+                  namesOf(look.walk()))
+            << what << "\n"
+            << again.output;
+        if (HasFailure()) return;
+    }
+    std::printf("%d rounds: %d runs killed, then %d second runs made the table and %d found it whole\n",
+                rounds, killed, made, found);
+}
+
+// A table an earlier run built and did not finish filling is its own: the next run makes it again.
+// A contacts table whose file has no dictionary is said so, and the run fails, the file untouched.
+TEST(MkContacts, MakesAnUnfinishedTableOfItsOwnAgainAndRefusesATableWithoutADictionary) {
+    pwtest::TempDir scratch, folder;
+    {
+        Api api(false);
+        api.startAndConnect(folder.str());
+        const TqbHandle c = api.contacts("contacts_mkfill");
+        EXPECT_EQ(
+            0, api.engine->RecordInsert(c, qbltNone, contactRecord(contactsDictionary(), kDemoContacts[0])));
+        EXPECT_EQ(0, api.engine->CursorClose(c));
+    }
+    const ToolRun run = runTool(scratch, {folder.str()});
+    EXPECT_EQ(0, run.status) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("contacts table made")) << run.output;
+    EXPECT_EQ(unfinished(folder.path()), std::vector<std::string>());
+    {
+        Look look(folder.str());
+        EXPECT_EQ(4u, look.walk().size());
+    }
+
+    pwtest::TempDir bare;
+    const std::string file = bare.file("contacts.QB2");
+    CreateTableFile(file, contactsDictionary(), false);
+    const std::string before = pwtest::readFile(file);
+    const ToolRun refused = runTool(scratch, {bare.str()});
+    EXPECT_EQ(1, refused.status) << refused.output;
+    EXPECT_EQ(std::string::npos, refused.output.find("exists already")) << refused.output;
+    EXPECT_NE(std::string::npos,
+              refused.output.find("The data dictionary is not present in the file [" + file + "]"))
+        << refused.output;
+    EXPECT_EQ(pwtest::readFile(file), before);
 }
 
 TEST(ContactsTable, RecordImagesCutLongTextAndSkipFieldsAnOlderTableLacks) {

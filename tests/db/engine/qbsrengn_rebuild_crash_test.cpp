@@ -154,35 +154,27 @@ TEST(ReindexPowerCut, EveryIndexHoldsEveryRowAndAUniqueIndexRefusesADuplicateAft
     ASSERT_GT(to - from, 30u);
 
     // A cut after each write call (a write cut short between its pages is the commit tests' part).
-    const std::vector<plat::FileEvent> events = rec.events();
     int undone = 0, finished = 0;
-    for (size_t n = from; n <= to; ++n)
-        for (bool drop : {false, true}) {
-            if (n > from && events[n - 1].more) continue;
-            const std::string at = "event " + std::to_string(n) + " of " + std::to_string(from) + ".." +
-                                   std::to_string(to) + (drop ? ", unsynced writes lost" : "");
-            plat::MemoryFiles after;
-            ASSERT_EQ(plat::PowerCutFiles::Restore(after, rec.diskAfter(n, drop)), 0);
-            plat::ScopedFiles use(after);
-            {
-                FolderEngine e;
-                EXPECT_EQ(e.consistency(), "") << at;
-                EXPECT_EQ(leftovers(), std::vector<std::string>()) << at;
-            }
-            // The old table's bytes: the reindex was undone.
-            std::string now;
-            ASSERT_EQ(plat::FileReadAll("/db/citizens.QB2", now), 0);
-            (now == before ? undone : finished)++;
-            if (n == to) {
-                EXPECT_NE(now, before) << "the reindex that reported success was lost; " << at;
-            }
-            // The last row the job reaches and the first: both names are taken.
+    enginetest::forEachPowerCut(rec, from, to, "", [&](size_t n, const std::string& at) {
+        {
             FolderEngine e;
-            EXPECT_NE(0, e.insert(kRows - 1)) << at;
-            EXPECT_NE(0, e.insert(0)) << at;
-            EXPECT_EQ(0, e.insert(kRows)) << "a new name is taken; " << at;
-            if (HasFailure()) return; // the first disk that shows a fault is enough
+            EXPECT_EQ(e.consistency(), "") << at;
+            EXPECT_EQ(leftovers(), std::vector<std::string>()) << at;
         }
+        // The old table's bytes: the reindex was undone.
+        std::string now;
+        ASSERT_EQ(plat::FileReadAll("/db/citizens.QB2", now), 0);
+        (now == before ? undone : finished)++;
+        if (n == to) {
+            EXPECT_NE(now, before) << "the reindex that reported success was lost; " << at;
+        }
+        // The last row the job reaches and the first: both names are taken.
+        FolderEngine e;
+        EXPECT_NE(0, e.insert(kRows - 1)) << at;
+        EXPECT_NE(0, e.insert(0)) << at;
+        EXPECT_EQ(0, e.insert(kRows)) << "a new name is taken; " << at;
+    });
+    if (HasFailure()) return;
     EXPECT_GT(undone, 10);
     EXPECT_GT(finished, 10);
 }
@@ -256,35 +248,27 @@ TEST_P(RebuildPowerCut, LeavesTheOldTableOrTheNewOne) {
         to = rec.eventCount();
     }
     ASSERT_GT(to - from, 10u) << what;
-    const std::vector<plat::FileEvent> events = rec.events();
     int oldOnes = 0, newOnes = 0;
-    for (size_t n = from; n <= to; ++n)
-        for (bool drop : {false, true}) {
-            if (n > from && events[n - 1].more) continue;
-            const std::string at = what + ", event " + std::to_string(n) + " of " + std::to_string(from) +
-                                   ".." + std::to_string(to) + (drop ? ", unsynced writes lost" : "");
-            plat::MemoryFiles after;
-            ASSERT_EQ(plat::PowerCutFiles::Restore(after, rec.diskAfter(n, drop)), 0);
-            plat::ScopedFiles use(after);
-            FolderEngine e(config, kFew);
-            ASSERT_EQ(e.engine->State(), qbsStarted) << at;
-            EXPECT_EQ(e.consistency(job == Job::Empty), "") << at;
-            EXPECT_EQ(leftovers(), std::vector<std::string>()) << at;
-            const bool isNew = job == Job::Empty         ? e.counted == 0
-                               : job == Job::Restructure ? e.fields == e.dict.FieldCount() + 1
-                                                         : n == to;
-            (isNew ? newOnes : oldOnes)++;
-            if (job == Job::Restructure && isNew) e.dict = citizensDictionary(true);
-            if (n == to && job != Job::Reindex && job != Job::Pack) {
-                EXPECT_TRUE(isNew) << "the job that reported success was lost; " << at;
-            }
-            // A unique index still refuses a name taken, and takes a new one.
-            if (e.counted != 0) {
-                EXPECT_NE(0, e.insert(kFew - 1)) << at;
-            }
-            EXPECT_EQ(0, e.insert(kFew)) << at;
-            if (HasFailure()) return; // the first disk that shows a fault is enough
+    enginetest::forEachPowerCut(rec, from, to, what, [&](size_t n, const std::string& at) {
+        FolderEngine e(config, kFew);
+        ASSERT_EQ(e.engine->State(), qbsStarted) << at;
+        EXPECT_EQ(e.consistency(job == Job::Empty), "") << at;
+        EXPECT_EQ(leftovers(), std::vector<std::string>()) << at;
+        const bool isNew = job == Job::Empty         ? e.counted == 0
+                           : job == Job::Restructure ? e.fields == e.dict.FieldCount() + 1
+                                                     : n == to;
+        (isNew ? newOnes : oldOnes)++;
+        if (job == Job::Restructure && isNew) e.dict = citizensDictionary(true);
+        if (n == to && job != Job::Reindex && job != Job::Pack) {
+            EXPECT_TRUE(isNew) << "the job that reported success was lost; " << at;
         }
+        // A unique index still refuses a name taken, and takes a new one.
+        if (e.counted != 0) {
+            EXPECT_NE(0, e.insert(kFew - 1)) << at;
+        }
+        EXPECT_EQ(0, e.insert(kFew)) << at;
+    });
+    if (HasFailure()) return;
     if (job == Job::Empty || job == Job::Restructure) {
         EXPECT_GT(oldOnes, 0) << what;
         EXPECT_GT(newOnes, 0) << what;
