@@ -54,7 +54,8 @@ void removeFillCopy(TqbServerEngine& engine, TqbHandle db, const std::string& fi
 }
 
 bool makeWithClient(TqbServerEngine& engine, const std::string& folder, TqbServerDataDict& dict,
-                    const std::vector<ContactRow>& rows, const std::function<std::string()>& lastError) {
+                    const std::vector<ContactRow>& rows, const std::function<std::string()>& lastError,
+                    const std::function<void()>& beforeNaming) {
     TqbHandle client = 0, session = 0, db = 0;
     uint32_t hash = 0;
     const std::string name = dict.TableName(), fill = name + kFillSuffix;
@@ -73,6 +74,9 @@ bool makeWithClient(TqbServerEngine& engine, const std::string& folder, TqbServe
         if (found == kNoTable) {
             check(engine.TableBuild(db, false, fill, false, dict), "building the table");
             fillTable(engine, db, fill, dict, rows);
+            // What goes with the table is there before the table has its name: a run cut short
+            // after the rename is not run again.
+            if (beforeNaming) beforeNaming();
             const TqbResultCode renamed = engine.TableRename(db, fill, name);
             // Made meanwhile by another: that one stays, this one goes.
             if (renamed == kTableExists)
@@ -128,7 +132,8 @@ ContactsTableError::ContactsTableError(const std::string& step, TqbResultCode co
       step(step), code(code), detail(detail) {}
 
 bool makeContactsTable(const std::string& folder, TqbServerDataDict dict, const std::vector<ContactRow>& rows,
-                       const std::function<void(const std::string&)>& Recovered) {
+                       const std::function<void(const std::string&)>& Recovered,
+                       const std::function<void()>& BeforeNaming) {
     RecoveryLines lines(Recovered);
     TqbOwned<TqbServerEngine> engine(new TqbServerEngine());
     engine->SetConfigDir(folder + "/");
@@ -137,7 +142,7 @@ bool makeContactsTable(const std::string& folder, TqbServerDataDict dict, const 
     if (Recovered) engine->SetEventLogEnabled(true);
     engine->Startup();
     try {
-        const bool made = makeWithClient(*engine, folder, dict, rows, [&] { return lines.LastError(); });
+        const bool made = makeWithClient(*engine, folder, dict, rows, [&] { return lines.LastError(); }, BeforeNaming);
         engine->Shutdown();
         return made;
     } catch (...) {

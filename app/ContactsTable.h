@@ -96,6 +96,8 @@ public:
 // so that the next try starts afresh. On a failure ContactsTableError (a refused step; a table of
 // that name that cannot be read too, with the engine's reason as detail) or another exception is
 // raised. Recovered (when given) hears each line of the engine's start-up recovery check: the
-// journals and stray files it found and what became of them.
+// journals and stray files it found and what became of them. BeforeNaming (when given) runs once the
+// table is filled, before it takes its name: what must come with the table is made there.
 bool makeContactsTable(const std::string& folder, TqbServerDataDict dict, const std::vector<ContactRow>& rows,
-                       const std::function<void(const std::string&)>& Recovered = {});
+                       const std::function<void(const std::string&)>& Recovered = {},
+                       const std::function<void()>& BeforeNaming = {});

@@ -57,10 +57,11 @@ int main(int argc, char** argv) {
         auto recovered = [&](const std::string& line) {
             std::printf("%s: %s\n", folder.c_str(), line.c_str());
         };
-        if (makeContactsTable(folder, contactsDictionary(), kDemoContacts, recovered)) {
+        // The settings come before the table has its name: a run cut short in between is run again.
+        if (makeContactsTable(folder, contactsDictionary(), kDemoContacts, recovered,
+                              [&] { writeDemoSettings(folder); })) {
             std::printf("%s: contacts table made with %zu demo contacts\n", folder.c_str(),
                         kDemoContacts.size());
-            writeDemoSettings(folder);
         } else
             std::printf("%s: contacts table exists already, left as it is\n", folder.c_str());
         return 0;
