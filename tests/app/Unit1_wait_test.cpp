@@ -1,9 +1,6 @@
 // Waits on the contacts server: a server that asks for a log-on is answered by the keyboard, a server
 // that is down is said at once and tried again by the next use, and one that hangs shows the wait.
-#include "tests/app/AppFixture.h"
-
-#include "tests/support/ChildProcess.h"
-#include "tests/support/ClientConfig.h"
+#include "tests/app/ServerContacts.h"
 
 #include "app/contactsGrid.h"
 #include "classlib/ui/QBLoginDlg.h"
@@ -25,39 +22,12 @@ using namespace snpptest;
 namespace {
 
 // The program with its contacts on a database server run as a child process on the test's folder.
-class ServerWaits : public AppTest {
+class ServerWaits : public ServerProcess {
 protected:
     void SetUp() override {
-        AppTest::SetUp();
-        plat::SetClock(nullptr); // the transport's connects and waits run on real time
+        ServerProcess::SetUp();
         groupsBefore = groupNames;
         seedContacts({{"Anna", "5551111", 1, "", {4}}, {"Bert", "5552222", 1, "1234", {4}}});
-    }
-    void startServer(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args{dir.str(), std::to_string(port)};
-        args.insert(args.end(), extra.begin(), extra.end());
-        server = std::make_unique<pwtest::ChildProcess>(PW_DBSERVER, args);
-        const uint16_t got = server->port();
-        ASSERT_NE(got, 0) << server->text;
-        if (port == 0) {
-            port = got;
-            ownPort(port);
-        }
-        ASSERT_EQ(got, port);
-    }
-    void killServer() {
-        ::kill(server->pid, SIGKILL);
-        ASSERT_NE(server->wait(), 0);
-    }
-    std::string serverName() const { return "contacts@127.0.0.1:" + std::to_string(port); }
-    void configure() { config = std::make_unique<pwtest::ClientConfigScope>("TCP/IP", serverName()); }
-    void mouseOnName(const std::string& name) {
-        TLncCheckList* list = form->namesListbox;
-        const int i = list->Items.IndexOf(name);
-        ASSERT_GE(i, 0) << name;
-        const QRect r = list->ItemRect(i);
-        QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
-                          QPoint(list->BoxRightEdge(r) + 12, r.center().y()));
     }
     void mouseOnGroup(int group) {
         const std::string prefix = "G" + std::to_string(group) + ": ";
@@ -74,18 +44,11 @@ protected:
     int names() const { return form->namesListbox->Items.Count(); }
     void TearDown() override {
         contacts.reset();
-        form.reset();
-        results.reset();
-        server.reset();
-        if (port) releasePort(port);
+        ServerProcess::TearDown();
         groupNames = groupsBefore;
-        AppTest::TearDown();
     }
 
-    uint16_t port = 0;
     std::array<std::string, 11> groupsBefore;
-    std::unique_ptr<pwtest::ChildProcess> server;
-    std::unique_ptr<pwtest::ClientConfigScope> config;
     std::unique_ptr<TcontactsGridForm> contacts;
 };
 
@@ -184,9 +147,9 @@ TEST_F(ServerWaits, TheLogOnWindowTakesTheKeyboardAndOnlyTheRightPasswordOpensTh
     EXPECT_EQ(keys.busyCursors, 0);
     EXPECT_EQ(keys.logOnsShown, 2);
     ASSERT_EQ(keys.messages.size(), 2u) << ::testing::PrintToString(keys.messages);
-    EXPECT_TRUE(contains(keys.messages[0], serverName()) && contains(keys.messages[0], "does not accept"))
+    EXPECT_TRUE(contains(keys.messages[0], server_name()) && contains(keys.messages[0], "does not accept"))
         << keys.messages[0];
-    EXPECT_TRUE(contains(keys.messages[1], serverName()) && contains(keys.messages[1], "cancelled"))
+    EXPECT_TRUE(contains(keys.messages[1], server_name()) && contains(keys.messages[1], "cancelled"))
         << keys.messages[1];
     // Asked again with the user name typed.
     ASSERT_EQ(keys.prefilled.size(), 2u);
@@ -233,7 +196,7 @@ TEST_F(ServerWaits, AServerThatIsDownIsSaidAtOnceAndAGroupTriesAgainOnceItIsBack
         mouseOnName("Anna");
         const auto took = std::chrono::steady_clock::now() - start;
         EXPECT_LT(took, std::chrono::seconds(4)) << "the engine's 10 s time-out was waited out";
-        EXPECT_EQ(statusBar().rfind("Error: The contacts server " + serverName() + " does not answer: ", 0),
+        EXPECT_EQ(statusBar().rfind("Error: The contacts server " + server_name() + " does not answer: ", 0),
                   0u)
             << statusBar();
         EXPECT_TRUE(contains(statusBar(), "refused")) << statusBar();
@@ -299,11 +262,11 @@ TEST_F(ServerWaits, AServerThatHangsShowsTheWaitNamingTheServer) {
     ::kill(server->pid, SIGCONT);
     form->StatusBar1->removeEventFilter(&seen);
 
-    EXPECT_EQ(seen.waiting, "Waiting for the contacts server " + serverName() + " ...");
+    EXPECT_EQ(seen.waiting, "Waiting for the contacts server " + server_name() + " ...");
     EXPECT_GE(seen.paints, 1);
     EXPECT_TRUE(seen.busy);
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-    EXPECT_EQ(statusBar().rfind("Error: The contacts server " + serverName() + " does not answer", 0), 0u)
+    EXPECT_EQ(statusBar().rfind("Error: The contacts server " + server_name() + " does not answer", 0), 0u)
         << statusBar();
     EXPECT_EQ(labelText(form->toNameLabel), "Bert");
     EXPECT_TRUE(dialogs.Texts().empty()) << ::testing::PrintToString(dialogs.Texts());
