@@ -130,7 +130,9 @@ class MakePowerCut : public ::testing::TestWithParam<std::tuple<Make, std::strin
 // Each way of making a table, cut by the power after each of its write calls, with and without the
 // writes no sync made durable: every start then finds no table or the whole table.
 TEST_P(MakePowerCut, LeavesNoTableOrTheWholeOne) {
-    const auto [how, config] = GetParam();
+    // Plain names, not a structured binding: the lambdas below take them.
+    const Make how = std::get<0>(GetParam());
+    const std::string config = std::get<1>(GetParam());
     const std::string what = std::string(makeName(how)) + ", configuration in " + config;
     plat::MemoryFiles mem;
     {

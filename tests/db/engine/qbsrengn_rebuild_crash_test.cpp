@@ -226,7 +226,9 @@ class RebuildPowerCut : public ::testing::TestWithParam<std::tuple<Job, std::str
 
 TEST_P(RebuildPowerCut, LeavesTheOldTableOrTheNewOne) {
     constexpr int kFew = 12; // one commit of the job's copy
-    const auto [job, config] = GetParam();
+    // Plain names, not a structured binding: the lambdas below take them.
+    const Job job = std::get<0>(GetParam());
+    const std::string config = std::get<1>(GetParam());
     const std::string what = std::string(jobName(job)) + ", configuration in " + config;
     plat::MemoryFiles mem;
     {
