@@ -10,8 +10,8 @@
 # clone reuses what an earlier one compiled. In the sanitizer build the tests' own code is compiled
 # unoptimised and everything with line tables only (-g1: a report still names function, file and
 # line); the code under test keeps -O2. Links use lld when it is installed. Without arguments the
-# plain configuration follows in build-plain: no sanitizers, no debug information, the benchmarks,
-# and the tests' sources compiled for their diagnostics only (-DPW_TEST_BINARIES=OFF).
+# plain configuration follows in build-plain: no sanitizers, no debug information, the program,
+# its tools and the benchmarks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -28,13 +28,14 @@ JOBS=$(nproc 2>/dev/null || echo 2)
 # sanitizer build; and each benchmark runs once from it in quick mode (brief runs on small data, a
 # few seconds in all), so that a benchmark that aborts or misses a figure fails here. Its figures
 # mean nothing in this mode. Same compiler cache, so a rerun is quick. The tests were built and run
-# above: here their sources are only compiled for their diagnostics. Nothing here is debugged, so
-# no debug information (it changes no warning and took a third of the time).
+# above, with -Werror, NDEBUG and this front end: unoptimised there, they would show no other
+# warning here, so they are not compiled again. Nothing here is debugged, so no debug information
+# (it changes no warning and took a third of the time).
 if [ $# -eq 0 ]; then
   PLAIN=${PLAIN_BUILD_DIR:-build-plain}
   cmake -S . -B "$PLAIN" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" \
     -DPW_WERROR=ON -DPW_TEST_BINARIES=OFF
-  cmake --build "$PLAIN"
+  cmake --build "$PLAIN" --target pagewright mkcontacts pwdbserver qbverify benchmarks
   for bench in "$PLAIN"/bench/bench_*; do
     [ -f "$bench" ] && [ -x "$bench" ] || continue
     if ! PW_BENCH_QUICK=1 QT_QPA_PLATFORM=offscreen "$bench" --benchmark_min_time=0.001 >"$bench.log" 2>&1; then
