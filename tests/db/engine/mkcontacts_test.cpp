@@ -21,8 +21,8 @@
 #include <filesystem>
 #include <functional>
 #include <initializer_list>
+#include <limits>
 #include <random>
-#include <thread>
 
 extern char** environ;
 
@@ -287,6 +287,37 @@ bool shows(const std::filesystem::path& folder, std::initializer_list<const char
     return false;
 }
 
+// Watches folder (its names and sizes) while the tool runs and kills it with SIGKILL once it has
+// shown `at` changes (at once for 0). The number of changes seen; status: how the tool ended.
+int killAtChange(pid_t pid, const std::filesystem::path& folder, int at, int& status) {
+    auto look = [&] {
+        std::vector<std::pair<std::string, uintmax_t>> seen;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
+            std::error_code sizeError;
+            const uintmax_t size = e.is_regular_file(sizeError) ? e.file_size(sizeError) : 0;
+            seen.emplace_back(e.path().filename().string(), sizeError ? 0 : size);
+        }
+        std::sort(seen.begin(), seen.end());
+        return seen;
+    };
+    int changes = 0;
+    auto last = look();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (changes < at) {
+        if (waitpid(pid, &status, WNOHANG) == pid) return changes;
+        if (std::chrono::steady_clock::now() > deadline) break; // a tool that hangs is killed
+        auto now = look();
+        if (now != last) {
+            ++changes;
+            last = std::move(now);
+        }
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return changes;
+}
+
 int killRounds() {
     const char* s = std::getenv("PW_MKCONTACTS_KILLS");
     return s ? std::max(1, std::atoi(s)) : 10;
@@ -298,43 +329,41 @@ int killRounds() {
 // second run always ends with exactly the four demo contacts, read by an engine of the test's own.
 TEST(MkContacts, KilledAnywhereAndRunAgainItEndsWithTheFourDemoContacts) {
     pwtest::TempDir scratch;
-    // How long a whole run takes here: the kills land anywhere inside it.
-    const auto started = std::chrono::steady_clock::now();
+    // How many changes of its folder a whole run shows here: the kills land after any of them.
+    int whole = 0;
     {
         pwtest::TempDir folder;
-        ASSERT_EQ(0, runTool(scratch, {folder.str()}).status);
+        const pid_t pid = startTool(scratch, {folder.str()});
+        ASSERT_NE(pid, 0);
+        int status = 0;
+        whole = killAtChange(pid, folder.path(), std::numeric_limits<int>::max(), status);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        ASSERT_GT(whole, 0);
     }
-    const auto whole =
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
     std::mt19937 rng(std::random_device{}());
-    std::uniform_int_distribution<int64_t> at(0, whole.count());
+    std::uniform_int_distribution<int> anywhere(1, whole), soon(0, 3);
     int killed = 0, made = 0, found = 0;
     const int rounds = killRounds();
     for (int round = 0; round < rounds; ++round) {
         pwtest::TempDir folder;
-        int64_t delay = at(rng);
         const pid_t pid = startTool(scratch, {folder.str()});
         ASSERT_NE(pid, 0);
         int status = 0;
         bool ended = false;
-        // A third of the kills land while the table is being made (from its first file on, within
-        // an eighth of a run), a third while it is filled (from its data file under a contacts name,
-        // within a 32nd), the rest anywhere.
+        // A third of the kills land while the table is being made (within a few changes of its
+        // first file), a third while it is filled (within a few changes of its data file under a
+        // contacts name), the rest after any change of the folder.
         const int kind = round % 3;
+        int changes = anywhere(rng);
         if (kind != 0) {
             while (!ended && !(kind == 1 ? shows(folder.path(), {"contacts", "_make"}, "")
                                          : shows(folder.path(), {"contacts"}, ".qb2")))
                 ended = waitpid(pid, &status, WNOHANG) == pid;
-            delay /= kind == 1 ? 8 : 32;
+            changes = soon(rng);
         }
-        // The moment of the kill, not a wait for anything: the tool runs on regardless.
-        std::this_thread::sleep_for(std::chrono::microseconds(delay));
-        if (!ended) {
-            kill(pid, SIGKILL);
-            ASSERT_EQ(pid, waitpid(pid, &status, 0));
-        }
-        const std::string what = "round " + std::to_string(round) + ", kill " + std::to_string(delay) +
-                                 " us after " +
+        if (!ended) killAtChange(pid, folder.path(), changes, status);
+        const std::string what = "round " + std::to_string(round) + ", kill " + std::to_string(changes) +
+                                 " changes of the folder after " +
                                  (kind == 0   ? "the start"
                                   : kind == 1 ? "the table's first file showed"
                                               : "its data file showed");
@@ -373,10 +402,7 @@ TEST(MkContacts, TheSettingsFileIsThereBeforeTheTableHasItsName) {
     bool ended = false;
     while (!ended && !shows(folder.path(), {"contacts.qb2"}, ""))
         ended = waitpid(pid, &status, WNOHANG) == pid;
-    if (!ended) {
-        kill(pid, SIGKILL);
-        ASSERT_EQ(pid, waitpid(pid, &status, 0));
-    }
+    if (!ended) killAtChange(pid, folder.path(), 0, status);
     EXPECT_TRUE(std::filesystem::exists(folder.file("snppqorn.ini")));
     const ToolRun again = runTool(scratch, {folder.str()});
     EXPECT_EQ(0, again.status) << again.output;

@@ -107,13 +107,13 @@ int killRounds() {
 
 TEST(ServerProgramKilled, DuringRemoteBuildsLeavesEveryTableAbsentOrWholeAndMakeableAgain) {
     std::mt19937 rng(std::random_device{}());
-    std::uniform_int_distribution<int> pause(20, 250);
+    std::uniform_int_distribution<int> after(0, 6);
     int acknowledged = 0, inFlight = 0, inFlightAbsent = 0, inFlightWhole = 0;
     const int rounds = killRounds();
     for (int round = 0; round < rounds; ++round) {
         pwtest::TempDir data, apart;
         const std::string config = apart.str(); // the server keeps it apart from what it serves
-        int acked = 0, tried = 0;
+        std::atomic<int> acked{0}, tried{0};
         {
             Server srv(data.str(), config);
             const uint16_t port = srv.port();
@@ -129,8 +129,13 @@ TEST(ServerProgramKilled, DuringRemoteBuildsLeavesEveryTableAbsentOrWholeAndMake
                     acked++;
                 }
             });
-            // The moment of the kill, not a wait for anything: the builds go on regardless.
-            std::this_thread::sleep_for(std::chrono::milliseconds(pause(rng)));
+            // Killed as the build after a few acknowledged ones is asked for: it is then on its way
+            // or running in the server.
+            const int want = after(rng);
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (tried <= want && builds.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
+                   std::chrono::steady_clock::now() < deadline)
+                std::this_thread::yield();
             ::kill(srv.pid, SIGKILL);
             srv.wait();
             stop = true;
